@@ -1,0 +1,183 @@
+#include "app/Configuration.h"
+
+#include "core/SidecarLog.h"
+#include "platform/Preferences.h"
+#include "platform/SecretStore.h"
+
+#include <QDir>
+#include <QFile>
+#include <QHostAddress>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QUrlQuery>
+
+namespace selvina::app {
+
+namespace {
+
+// config.json as an object; empty when missing, unreadable, malformed or not an object.
+// The file is tiny; a runaway one is not read at all.
+QJsonObject readConfigFile(const QString& directory)
+{
+    QFile file(QDir(directory).filePath(QStringLiteral("config.json")));
+    if (!file.open(QIODevice::ReadOnly) || file.size() > 1024 * 1024)
+        return {};
+    const QJsonDocument doc = QJsonDocument::fromJson(file.readAll());
+    return doc.isObject() ? doc.object() : QJsonObject{};
+}
+
+std::optional<QString> fileString(const QJsonObject& o, const char* key)
+{
+    const QJsonValue v = o.value(QLatin1String(key));
+    if (!v.isString())
+        return std::nullopt;
+    return v.toString();
+}
+
+std::optional<QString> environmentKey(const ConfigurationSources& s, const char* name)
+{
+    const QString v = s.environment.value(QLatin1String(name));
+    if (v.isEmpty())
+        return std::nullopt;
+    return v;
+}
+
+std::optional<QString> secretKey(const ConfigurationSources& s, const char* account)
+{
+    return s.secrets ? s.secrets->read(QLatin1String(account)) : std::nullopt;
+}
+
+bool isLoopbackHost(const QString& host)
+{
+    if (host.compare(QLatin1String("localhost"), Qt::CaseInsensitive) == 0)
+        return true;
+    const QHostAddress address(host);
+    return !address.isNull() && address.isLoopback();
+}
+
+} // namespace
+
+QString describe(KeySource source)
+{
+    switch (source) {
+    case KeySource::environment:
+        return QStringLiteral("zmienna środowiskowa");
+    case KeySource::keychain:
+        return QStringLiteral("pęk kluczy");
+    case KeySource::file:
+        return QStringLiteral("config.json");
+    case KeySource::none:
+        break;
+    }
+    return QStringLiteral("BRAK");
+}
+
+Configuration Configuration::load(const ConfigurationSources& sources)
+{
+    Configuration c;
+    const QJsonObject file = readConfigFile(sources.directory);
+    c.openAIKey = fileString(file, "openai_api_key");
+    c.anthropicKey = fileString(file, "anthropic_api_key");
+    for (auto [key, field] : {std::pair{"realtime_model", &c.realtimeModel}, std::pair{"vision_model", &c.visionModel},
+                              std::pair{"claude_model", &c.claudeModelNote}}) {
+        const auto v = fileString(file, key);
+        if (v && !v->isEmpty())
+            *field = *v;
+    }
+    const QJsonValue opacity = file.value(QLatin1String("overlay_opacity"));
+    if (opacity.isDouble()) {
+        const double o = opacity.toDouble();
+        c.overlayOpacity = o <= 0 ? 0.0 : (o > 1 ? 1.0 : o);
+    }
+
+    if (auto k = secretKey(sources, platform::kOpenAIAccount))
+        c.openAIKey = k;
+    if (auto k = secretKey(sources, platform::kAnthropicAccount))
+        c.anthropicKey = k;
+    if (auto k = environmentKey(sources, "OPENAI_API_KEY"))
+        c.openAIKey = k;
+    if (auto k = environmentKey(sources, "ANTHROPIC_API_KEY"))
+        c.anthropicKey = k;
+    if (sources.preferences) {
+        const QString model = sources.preferences->value(QStringLiteral("speech.model")).toString();
+        if (!model.isEmpty())
+            c.realtimeModel = model;
+    }
+
+    if (const auto base = environmentKey(sources, "SELVINA_OPENAI_BASE_URL"))
+        c.openAIBaseURL = acceptBaseURL(*base, QStringLiteral("SELVINA_OPENAI_BASE_URL"));
+    else if (const auto base = fileString(file, "openai_base_url"); base && !base->isEmpty())
+        c.openAIBaseURL = acceptBaseURL(*base, QStringLiteral("config.json openai_base_url"));
+    return c;
+}
+
+std::optional<QString> Configuration::resolvedOpenAIKey(const ConfigurationSources& sources)
+{
+    if (auto k = environmentKey(sources, "OPENAI_API_KEY"))
+        return k;
+    if (auto k = secretKey(sources, platform::kOpenAIAccount))
+        return k;
+    if (auto k = fileString(readConfigFile(sources.directory), "openai_api_key"); k && !k->isEmpty())
+        return k;
+    return std::nullopt;
+}
+
+KeySource Configuration::openAIKeySource(const ConfigurationSources& sources)
+{
+    if (environmentKey(sources, "OPENAI_API_KEY"))
+        return KeySource::environment;
+    if (secretKey(sources, platform::kOpenAIAccount))
+        return KeySource::keychain;
+    if (auto k = fileString(readConfigFile(sources.directory), "openai_api_key"); k && !k->isEmpty())
+        return KeySource::file;
+    return KeySource::none;
+}
+
+QUrl Configuration::acceptBaseURL(const QString& text, const QString& origin)
+{
+    const QUrl url(text.trimmed(), QUrl::StrictMode);
+    const QString scheme = url.scheme().toLower();
+    QString problem;
+    if (!url.isValid() || url.host().isEmpty())
+        problem = QStringLiteral("to nie jest poprawny adres");
+    else if (url.hasQuery() || url.hasFragment() || !url.userInfo().isEmpty())
+        problem = QStringLiteral("adres nie może mieć zapytania, fragmentu ani danych logowania");
+    else if (scheme == QLatin1String("http") || scheme == QLatin1String("ws")) {
+        if (!isLoopbackHost(url.host()))
+            problem = QStringLiteral("nieszyfrowane połączenie jest dozwolone tylko z tym komputerem");
+    } else if (scheme != QLatin1String("https") && scheme != QLatin1String("wss"))
+        problem = QStringLiteral("nieobsługiwany protokół");
+    if (!problem.isEmpty()) {
+        logLine(QStringLiteral("[konfiguracja] odrzucam adres usługi z %1 (%2): %3 — używam %4")
+                    .arg(origin, text, problem, defaultBaseURL().toString()));
+        return defaultBaseURL();
+    }
+    QUrl clean = url;
+    clean.setPath(url.path().endsWith(QLatin1Char('/')) ? url.path().chopped(1) : url.path());
+    return clean;
+}
+
+QUrl Configuration::realtimeURL(const QString& model) const
+{
+    QUrl url = openAIBaseURL;
+    const QString scheme = url.scheme().toLower();
+    url.setScheme(scheme == QLatin1String("http") || scheme == QLatin1String("ws") ? QStringLiteral("ws")
+                                                                                  : QStringLiteral("wss"));
+    url.setPath(url.path() + QStringLiteral("/v1/realtime"));
+    QUrlQuery query;
+    query.addQueryItem(QStringLiteral("model"), model);
+    url.setQuery(query);
+    return url;
+}
+
+QUrl Configuration::endpointURL(const QString& path) const
+{
+    QUrl url = openAIBaseURL;
+    const QString scheme = url.scheme().toLower();
+    url.setScheme(scheme == QLatin1String("http") || scheme == QLatin1String("ws") ? QStringLiteral("http")
+                                                                                  : QStringLiteral("https"));
+    url.setPath(url.path() + path);
+    return url;
+}
+
+} // namespace selvina::app

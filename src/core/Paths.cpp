@@ -1,0 +1,73 @@
+#include "core/Paths.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QFileInfo>
+
+#ifndef SELVINA_INSTALL_PREFIX
+#define SELVINA_INSTALL_PREFIX "/usr/local"
+#endif
+
+namespace selvina::paths {
+
+namespace {
+
+QString home()
+{
+    return QDir::homePath();
+}
+
+} // namespace
+
+QString configDirectoryFor(const QString& homeFolder)
+{
+    return QDir(homeFolder).filePath(QStringLiteral(".config/selvina-voice"));
+}
+
+QString logDirectoryFor(const QString& homeFolder, const QString& xdgStateHome)
+{
+    // The XDG rule: a relative $XDG_STATE_HOME is invalid and must be ignored.
+    const QString base = (!xdgStateHome.isEmpty() && QDir::isAbsolutePath(xdgStateHome))
+                             ? xdgStateHome
+                             : QDir(homeFolder).filePath(QStringLiteral(".local/state"));
+    return QDir(base).filePath(QStringLiteral("selvina-voice"));
+}
+
+QString configDirectory()
+{
+    static const QString dir = configDirectoryFor(home());
+    return dir;
+}
+
+QString logDirectory()
+{
+    static const QString dir = logDirectoryFor(home(), qEnvironmentVariable("XDG_STATE_HOME"));
+    return dir;
+}
+
+QString resourceDirectory()
+{
+    static const QString dir = [] {
+        QString exeDir = QCoreApplication::instance() ? QCoreApplication::applicationDirPath()
+                                                      : QFileInfo(QStringLiteral("/proc/self/exe"))
+                                                            .canonicalFilePath()
+                                                            .section(QLatin1Char('/'), 0, -2);
+        const QString beside = QDir(exeDir).filePath(QStringLiteral("../share/selvina-voice"));
+        if (QFileInfo(beside).isDir())
+            return QDir::cleanPath(beside);
+        return QDir(QStringLiteral(SELVINA_INSTALL_PREFIX)).filePath(QStringLiteral("share/selvina-voice"));
+    }();
+    return dir;
+}
+
+QString configFile(const QString& name)
+{
+    return QDir(configDirectory()).filePath(name);
+}
+
+QString logFile(const QString& name)
+{
+    return QDir(logDirectory()).filePath(name);
+}
+
+} // namespace selvina::paths

@@ -1,0 +1,23 @@
+// Preferences in an INI file (~/.config/selvina-voice/preferences.ini) through QSettings.
+// Thread: main thread.
+#pragma once
+
+#include "platform/Preferences.h"
+
+#include <QSettings>
+
+namespace selvina::platform {
+
+class IniPreferences final : public Preferences {
+public:
+    explicit IniPreferences(const QString& filePath);
+
+    QVariant value(const QString& key) const override;
+    void setValue(const QString& key, const QVariant& value) override;
+    void remove(const QString& key) override;
+
+private:
+    mutable QSettings m_settings;
+};
+
+} // namespace selvina::platform

@@ -1,0 +1,130 @@
+// RealtimeWebSocket: keeps one WebSocket to the realtime service alive for a conversation —
+// connects, pings, notices a dead link, reconnects with back-off and gives up after a limit.
+// Thread: the main thread's event loop; nothing here blocks.
+#pragma once
+
+#include "core/Result.h"
+#include "voice/WebSocketClient.h"
+
+#include <QObject>
+#include <QPointer>
+#include <QString>
+#include <QTimer>
+#include <QUrl>
+
+#include <qcoro/qcorotask.h>
+
+#include <chrono>
+#include <functional>
+#include <optional>
+
+namespace selvina::voice {
+
+struct RealtimeTransportError {
+    enum class Kind { rejected, network, notConnected, unauthorized };
+    Kind kind = Kind::notConnected;
+    int status = 0;  // rejected
+    QString text;    // network
+
+    static RealtimeTransportError rejected(int status) { return {Kind::rejected, status, {}}; }
+    static RealtimeTransportError network(QString text) { return {Kind::network, 0, std::move(text)}; }
+    static RealtimeTransportError notConnected() { return {Kind::notConnected, 0, {}}; }
+    static RealtimeTransportError unauthorized() { return {Kind::unauthorized, 0, {}}; }
+
+    QString description() const;
+    bool operator==(const RealtimeTransportError&) const = default;
+};
+
+struct RealtimeTransportEvent {
+    enum class Kind { text, interrupted, closed, opened };
+    Kind kind;
+    std::optional<QString> text; // frame text, or the reason of interrupted/closed
+};
+
+// Scales every duration of the transport; tests run the 20 s pings and 15 s back-offs in
+// milliseconds with a small factor. 1.0 in the application.
+struct TimeScale {
+    double factor = 1.0;
+    std::chrono::milliseconds operator()(std::chrono::milliseconds d) const
+    {
+        return std::chrono::milliseconds(qint64(double(d.count()) * factor));
+    }
+};
+
+class RealtimeWebSocket : public QObject {
+    Q_OBJECT
+public:
+    struct Configuration {
+        QUrl url;
+        QList<std::pair<QByteArray, QByteArray>> headers;
+        std::chrono::milliseconds pingInterval{20000};
+        int maxReconnectAttempts = 8;
+        TimeScale timeScale;
+        // Uniform draw from [0.8, 1.2] for the back-off jitter; replaceable for tests.
+        std::function<double()> jitter;
+    };
+
+    static constexpr std::chrono::milliseconds kHandshakeTimeout{60000};
+    static constexpr std::chrono::seconds kMaxConnectionAge{86400};
+    // A connection counts as healthy (and resets the attempt counter) after staying up this long,
+    // or when the owner calls markHealthy().
+    static constexpr std::chrono::milliseconds kHealthyAfter{10000};
+
+    explicit RealtimeWebSocket(Configuration configuration, QObject* parent = nullptr);
+    ~RealtimeWebSocket() override;
+
+    // Resolves on the first successful open, or with the first connection's error, or with
+    // notConnected when stop() comes first. A second call while running returns at once.
+    QCoro::Task<Status<RealtimeTransportError>> start();
+    Status<RealtimeTransportError> send(const QByteArray& utf8Text);
+    void stop(std::optional<QString> reason = std::nullopt);
+    // The session is configured: consecutive failures are counted from here.
+    void markHealthy();
+
+    bool isRunning() const { return m_running; }
+    bool isOpen() const { return m_open; }
+    int attempts() const { return m_attempts; }
+
+    // Milliseconds before reconnect attempt N (1-based): min(0.5 s · 2^(N−1), 15 s) × jitter,
+    // truncated toward zero.
+    static qint64 backoffMs(int attempt, double jitterFactor);
+
+Q_SIGNALS:
+    // Every event in order; nothing follows a `closed`.
+    void transportEvent(const selvina::voice::RealtimeTransportEvent& event);
+    void handshakeResolved(const selvina::Status<selvina::voice::RealtimeTransportError>& result);
+
+private:
+    void connectOnce();
+    void onOpened();
+    void onMessage(const QByteArray& payload, bool binary);
+    void onEnded(const WebSocketEnd& end);
+    void onPingTimer();
+    void teardown();
+    void emitEvent(RealtimeTransportEvent::Kind kind, std::optional<QString> text = std::nullopt);
+    void finishWith(std::optional<QString> reason);
+    void resolveHandshake(const Status<RealtimeTransportError>& result);
+
+    Configuration m_config;
+    QPointer<WebSocketClient> m_client;
+    QTimer m_pingTimer;
+    QTimer m_reconnectTimer;
+    QTimer m_healthyTimer;
+    QTimer m_ageTimer;
+    bool m_running = false;
+    bool m_open = false;
+    bool m_finished = false;
+    bool m_awaitingPong = false;
+    int m_attempts = 0;
+    std::optional<QString> m_closeDescription;
+    bool m_handshakePending = false;
+    std::optional<Status<RealtimeTransportError>> m_handshakeResult;
+};
+
+// True for a server close that refuses the session for good (a wrong key, no funds, a retired
+// protocol): retrying it would only repeat the refusal.
+bool isRefusalClose(int code, const QString& reason);
+
+} // namespace selvina::voice
+
+Q_DECLARE_METATYPE(selvina::voice::RealtimeTransportEvent)
