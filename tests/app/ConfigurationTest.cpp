@@ -1,0 +1,152 @@
+#include "app/Configuration.h"
+
+#include "TestSupport.h"
+#include "core/SidecarLog.h"
+#include "platform/fake/MemoryStores.h"
+
+#include <QDir>
+#include <QFile>
+#include <QTemporaryDir>
+
+#include <gtest/gtest.h>
+
+using namespace selvina;
+using namespace selvina::app;
+
+namespace {
+
+class ConfigurationFixture : public ::testing::Test {
+protected:
+    ConfigurationSources sources()
+    {
+        return ConfigurationSources{dir.path(), &secrets, &prefs, env};
+    }
+    void writeConfig(const QByteArray& json)
+    {
+        selvina::testing::writeFile(dir.filePath(QStringLiteral("config.json")), json);
+    }
+    QTemporaryDir dir;
+    platform::fake::MemorySecretStore secrets;
+    platform::fake::MemoryPreferences prefs;
+    QProcessEnvironment env;
+};
+
+} // namespace
+
+TEST_F(ConfigurationFixture, DefaultsWithNoSource)
+{
+    const Configuration c = Configuration::load(sources());
+    EXPECT_FALSE(c.openAIKey);
+    EXPECT_FALSE(c.anthropicKey);
+    EXPECT_EQ(c.realtimeModel, "gpt-realtime-2.1");
+    EXPECT_EQ(c.visionModel, "gpt-5.6-sol");
+    EXPECT_EQ(c.claudeModelNote, "claude-opus-5");
+    EXPECT_DOUBLE_EQ(c.overlayOpacity, 0.55);
+    EXPECT_EQ(Configuration::openAIKeySource(sources()), KeySource::none);
+}
+
+TEST_F(ConfigurationFixture, PrecedenceTable)
+{
+    struct Row {
+        const char* file;   // "openai_api_key" in config.json, or null
+        const char* secret; // secret store item, or null
+        const char* envKey; // OPENAI_API_KEY, or null (empty string: set but empty)
+        std::optional<QString> loaded;
+        std::optional<QString> resolved;
+        KeySource source;
+    } rows[] = {
+        {"plik", nullptr, nullptr, "plik", "plik", KeySource::file},
+        {"plik", "pęk", nullptr, "pęk", "pęk", KeySource::keychain},
+        {"plik", "pęk", "env", "env", "env", KeySource::environment},
+        {nullptr, nullptr, "env", "env", "env", KeySource::environment},
+        {"plik", "pęk", "", "pęk", "pęk", KeySource::keychain},
+        {"plik", nullptr, "", "plik", "plik", KeySource::file},
+        // An empty key in the file counts as present for load() but absent for the resolver.
+        {"", nullptr, nullptr, QString(""), std::nullopt, KeySource::none},
+    };
+    for (const Row& r : rows) {
+        writeConfig(r.file ? QByteArray(R"({"openai_api_key":")") + r.file + "\"}" : QByteArray("{}"));
+        secrets.items.clear();
+        if (r.secret)
+            secrets.write(QString::fromUtf8(r.secret), QLatin1String(platform::kOpenAIAccount));
+        env.clear();
+        if (r.envKey)
+            env.insert(QStringLiteral("OPENAI_API_KEY"), QString::fromUtf8(r.envKey));
+        const std::string where = std::string(r.file ? r.file : "-") + "/" + (r.secret ? r.secret : "-") + "/" +
+                                  (r.envKey ? r.envKey : "-");
+        EXPECT_EQ(Configuration::load(sources()).openAIKey, r.loaded) << where;
+        EXPECT_EQ(Configuration::resolvedOpenAIKey(sources()), r.resolved) << where;
+        EXPECT_EQ(Configuration::openAIKeySource(sources()), r.source) << where;
+    }
+    env.clear();
+    env.insert(QStringLiteral("ANTHROPIC_API_KEY"), QStringLiteral("ant-env"));
+    writeConfig(R"({"anthropic_api_key":"ant-file"})");
+    EXPECT_EQ(Configuration::load(sources()).anthropicKey, QStringLiteral("ant-env"));
+}
+
+TEST_F(ConfigurationFixture, FileValuesTypesAndClamping)
+{
+    struct Row {
+        QByteArray json;
+        double opacity;
+        QString model;
+    } rows[] = {
+        {R"({"overlay_opacity":-1})", 0.0, "gpt-realtime-2.1"},
+        {R"({"overlay_opacity":7})", 1.0, "gpt-realtime-2.1"},
+        {R"({"overlay_opacity":"0.3"})", 0.55, "gpt-realtime-2.1"},
+        {R"({"overlay_opacity":0.3,"realtime_model":""})", 0.3, "gpt-realtime-2.1"},
+        {R"({"realtime_model":"gpt-realtime-2"})", 0.55, "gpt-realtime-2"},
+        {R"({"realtime_model":5,"openai_api_key":7})", 0.55, "gpt-realtime-2.1"},
+        {R"([1,2,3])", 0.55, "gpt-realtime-2.1"},
+        {R"({"overlay_opacity":)", 0.55, "gpt-realtime-2.1"},
+        {"\xff\xfe garbage", 0.55, "gpt-realtime-2.1"},
+    };
+    for (const Row& r : rows) {
+        writeConfig(r.json);
+        const Configuration c = Configuration::load(sources());
+        EXPECT_DOUBLE_EQ(c.overlayOpacity, r.opacity) << r.json.toStdString();
+        EXPECT_EQ(c.realtimeModel, r.model) << r.json.toStdString();
+        EXPECT_FALSE(c.openAIKey) << r.json.toStdString();
+    }
+    writeConfig(R"({"realtime_model":"z-pliku"})");
+    prefs.setValue(QStringLiteral("speech.model"), QStringLiteral("z-preferencji"));
+    EXPECT_EQ(Configuration::load(sources()).realtimeModel, "z-preferencji");
+    prefs.setValue(QStringLiteral("speech.model"), QString());
+    EXPECT_EQ(Configuration::load(sources()).realtimeModel, "z-pliku");
+}
+
+TEST_F(ConfigurationFixture, UnreadableFileKeepsDefaults)
+{
+    // A folder in the file's place cannot be read, even by root.
+    ASSERT_TRUE(QDir(dir.path()).mkdir(QStringLiteral("config.json")));
+    EXPECT_EQ(Configuration::load(sources()).realtimeModel, "gpt-realtime-2.1");
+}
+
+TEST_F(ConfigurationFixture, ServiceBaseAddress)
+{
+    EXPECT_EQ(Configuration::load(sources()).realtimeURL("gpt-realtime-2.1").toString(),
+              "wss://api.openai.com/v1/realtime?model=gpt-realtime-2.1");
+    writeConfig(R"({"openai_base_url":"http://127.0.0.1:8123/"})");
+    Configuration c = Configuration::load(sources());
+    EXPECT_EQ(c.realtimeURL("m").toString(), "ws://127.0.0.1:8123/v1/realtime?model=m");
+    EXPECT_EQ(c.endpointURL("/v1/models").toString(), "http://127.0.0.1:8123/v1/models");
+
+    env.insert(QStringLiteral("SELVINA_OPENAI_BASE_URL"), QStringLiteral("https://proxy.example.org/openai"));
+    c = Configuration::load(sources());
+    EXPECT_EQ(c.realtimeURL("m").toString(), "wss://proxy.example.org/openai/v1/realtime?model=m");
+    EXPECT_EQ(c.endpointURL("/v1/audio/speech").toString(), "https://proxy.example.org/openai/v1/audio/speech");
+
+    for (const char* accepted : {"http://localhost:9", "ws://[::1]:9", "http://127.8.9.1"}) {
+        env.insert(QStringLiteral("SELVINA_OPENAI_BASE_URL"), QString::fromLatin1(accepted));
+        EXPECT_NE(Configuration::load(sources()).openAIBaseURL, Configuration::defaultBaseURL()) << accepted;
+    }
+    for (const char* refused : {"http://192.168.1.10:8080", "ws://example.org", "ftp://127.0.0.1", "nonsense",
+                                "https://host/?q=1", "https://user:pw@host"}) {
+        env.insert(QStringLiteral("SELVINA_OPENAI_BASE_URL"), QString::fromLatin1(refused));
+        EXPECT_EQ(Configuration::load(sources()).openAIBaseURL, Configuration::defaultBaseURL()) << refused;
+    }
+    SidecarLog::shared().flush();
+    QFile log(SidecarLog::shared().filePath());
+    ASSERT_TRUE(log.open(QIODevice::ReadOnly));
+    EXPECT_TRUE(log.readAll().contains("odrzucam adres usługi z SELVINA_OPENAI_BASE_URL (http://192.168.1.10:8080)"));
+}

@@ -1,0 +1,83 @@
+#include "settings/SpeechPreferences.h"
+
+#include "platform/fake/MemoryStores.h"
+
+#include <gtest/gtest.h>
+
+using namespace selvina;
+using settings::SpeechPreferences;
+
+TEST(SpeechPreferences, UnknownAndMissingValuesReadAsDefaults)
+{
+    platform::fake::MemoryPreferences store;
+    store.setValue("speech.turnDetection", "push_to_talk");
+    store.setValue("speech.eagerness", "HIGH");
+    store.setValue("speech.noiseReduction", 3);
+    store.setValue("speech.speed", "szybko");
+    SpeechPreferences prefs(store);
+    EXPECT_EQ(prefs.turnDetection(), SpeechPreferences::TurnDetection::serverVAD);
+    EXPECT_EQ(prefs.eagerness(), SpeechPreferences::Eagerness::automatic);
+    EXPECT_EQ(prefs.noiseReduction(), SpeechPreferences::NoiseReduction::off);
+    const auto s = prefs.snapshot();
+    EXPECT_EQ(s.voice, "marin");
+    EXPECT_DOUBLE_EQ(s.speed, 1.0);
+    EXPECT_EQ(s.turnDetection, "server_vad");
+    EXPECT_EQ(s.prefixPaddingMs, 300);
+    EXPECT_EQ(s.silenceDurationMs, 700);
+    EXPECT_EQ(s.eagerness, "auto");
+    EXPECT_FALSE(s.reasoningEffort);
+    EXPECT_EQ(prefs.model(), "gpt-realtime-2.1");
+}
+
+TEST(SpeechPreferences, SnapshotClampsAndTruncates)
+{
+    platform::fake::MemoryPreferences store;
+    // The INI store hands numbers back as text.
+    store.setValue("speech.speed", "2.0");
+    store.setValue("speech.prefixPaddingMs", "300.9");
+    store.setValue("speech.silenceDurationMs", 1e30);
+    store.setValue("speech.turnDetection", "off");
+    store.setValue("speech.noiseReduction", "near_field");
+    SpeechPreferences prefs(store);
+    auto s = prefs.snapshot();
+    EXPECT_DOUBLE_EQ(s.speed, 1.5);
+    EXPECT_EQ(s.prefixPaddingMs, 300);
+    EXPECT_EQ(s.silenceDurationMs, std::numeric_limits<qint64>::max());
+    EXPECT_EQ(s.turnDetection, "off");
+    EXPECT_EQ(s.noiseReduction, "near_field");
+    prefs.setSpeed(0.1);
+    EXPECT_DOUBLE_EQ(prefs.snapshot().speed, 0.25);
+    EXPECT_DOUBLE_EQ(store.value("speech.speed").toDouble(), 0.1); // stored as set, clamped only in use
+}
+
+TEST(SpeechPreferences, SettersWriteBackAndRestoreDefaults)
+{
+    platform::fake::MemoryPreferences store;
+    SpeechPreferences prefs(store);
+    int changes = 0;
+    QObject::connect(&prefs, &SpeechPreferences::changed, [&] { ++changes; });
+    prefs.setTurnDetection(SpeechPreferences::TurnDetection::semanticVAD);
+    prefs.setEagerness(SpeechPreferences::Eagerness::low);
+    prefs.setVoice("cedar");
+    EXPECT_EQ(store.value("speech.turnDetection").toString(), "semantic_vad");
+    EXPECT_EQ(store.value("speech.eagerness").toString(), "low");
+    EXPECT_EQ(SpeechPreferences(store).snapshot().voice, "cedar"); // a fresh instance reads them back
+    EXPECT_EQ(changes, 3);
+    prefs.restoreDefaults();
+    EXPECT_EQ(store.value("speech.voice").toString(), "marin");
+    EXPECT_EQ(store.value("speech.turnDetection").toString(), "server_vad");
+    EXPECT_EQ(store.value("speech.eagerness").toString(), "auto");
+    EXPECT_DOUBLE_EQ(store.value("speech.silenceDurationMs").toDouble(), 700);
+}
+
+TEST(SpeechPreferences, KeySummaryShowsOnlyTheTail)
+{
+    platform::fake::MemoryPreferences store;
+    SpeechPreferences prefs(store);
+    prefs.refreshKeySummary(QStringLiteral("sk-proj-abcdef123456"));
+    EXPECT_EQ(prefs.storedKeySummary(), QStringLiteral("…123456"));
+    prefs.refreshKeySummary(QStringLiteral("sk-abc"));
+    EXPECT_EQ(prefs.storedKeySummary(), QStringLiteral("…"));
+    prefs.refreshKeySummary(std::nullopt);
+    EXPECT_FALSE(prefs.storedKeySummary());
+}

@@ -1,0 +1,62 @@
+#include "core/Paths.h"
+#include "core/SidecarLog.h"
+
+#include <QFile>
+#include <QRegularExpression>
+#include <QTemporaryDir>
+
+#include <gtest/gtest.h>
+
+#include <thread>
+#include <vector>
+
+using namespace selvina;
+
+TEST(SidecarLog, StampsTrimsAndKeepsLinesWholeUnderConcurrency)
+{
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("nested/folder/sidecar.log"));
+    {
+        SidecarLog log(path);
+        log.append(QStringLiteral("  \n "));
+        log.append(QStringLiteral("  [most] pierwsza linia\n"));
+        std::vector<std::thread> writers;
+        for (int t = 0; t < 4; ++t)
+            writers.emplace_back([&log, t] {
+                for (int i = 0; i < 200; ++i)
+                    log.append(QStringLiteral("[w%1] wpis %2 ").arg(t).arg(i) + QString(100, QLatin1Char('x')));
+            });
+        for (auto& w : writers)
+            w.join();
+    } // the destructor writes what is queued
+    QFile f(path);
+    ASSERT_TRUE(f.open(QIODevice::ReadOnly));
+    const QStringList lines = QString::fromUtf8(f.readAll()).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+    ASSERT_EQ(lines.size(), 801);
+    const QRegularExpression stamp(QStringLiteral(R"(^\d{4}-\d\d-\d\d \d\d:\d\d:\d\d )"));
+    EXPECT_TRUE(lines[0].endsWith(QStringLiteral(" [most] pierwsza linia"))) << lines[0].toStdString();
+    for (const QString& line : lines) {
+        EXPECT_TRUE(stamp.match(line).hasMatch()) << line.toStdString();
+        if (line.contains(QStringLiteral("[w"))) {
+            EXPECT_TRUE(line.endsWith(QString(100, QLatin1Char('x'))));
+        }
+    }
+}
+
+TEST(SidecarLog, UnwritableFolderIsIgnored)
+{
+    SidecarLog log(QStringLiteral("/proc/selvina-nonexistent/sidecar.log"));
+    log.append(QStringLiteral("nie zapisze się"));
+    log.flush(); // must return, not throw or hang
+}
+
+TEST(Paths, LogFolderFollowsXdgStateHomeOnlyWhenAbsolute)
+{
+    EXPECT_EQ(paths::logDirectoryFor(QStringLiteral("/home/a"), QString()),
+              QStringLiteral("/home/a/.local/state/selvina-voice"));
+    EXPECT_EQ(paths::logDirectoryFor(QStringLiteral("/home/a"), QStringLiteral("/var/st")),
+              QStringLiteral("/var/st/selvina-voice"));
+    EXPECT_EQ(paths::logDirectoryFor(QStringLiteral("/home/a"), QStringLiteral("rel")),
+              QStringLiteral("/home/a/.local/state/selvina-voice"));
+    EXPECT_EQ(paths::configDirectoryFor(QStringLiteral("/home/a")), QStringLiteral("/home/a/.config/selvina-voice"));
+}

@@ -1,0 +1,40 @@
+#include "platform/linux/settings/IniPreferences.h"
+
+#include <QFile>
+#include <QTemporaryDir>
+
+#include <gtest/gtest.h>
+
+using namespace selvina::platform;
+
+TEST(IniPreferences, PersistsDottedKeysAcrossInstances)
+{
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("sub/preferences.ini"));
+    {
+        IniPreferences p(path);
+        p.setValue(QStringLiteral("speech.model"), QStringLiteral("gpt-realtime-2"));
+        p.setValue(QStringLiteral("speech.speed"), 1.25);
+        p.setValue(QStringLiteral("speech.voice"), QStringLiteral("cedar"));
+        p.remove(QStringLiteral("speech.voice"));
+    }
+    IniPreferences again(path);
+    EXPECT_EQ(again.value(QStringLiteral("speech.model")).toString(), QStringLiteral("gpt-realtime-2"));
+    EXPECT_DOUBLE_EQ(again.value(QStringLiteral("speech.speed")).toDouble(), 1.25);
+    EXPECT_FALSE(again.value(QStringLiteral("speech.voice")).isValid());
+    QFile f(path);
+    ASSERT_TRUE(f.open(QIODevice::ReadOnly));
+    EXPECT_TRUE(f.readAll().contains("speech.model=gpt-realtime-2"));
+}
+
+TEST(IniPreferences, GarbageFileReadsAsUnset)
+{
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("preferences.ini"));
+    QFile f(path);
+    ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+    f.write("\x00\xff[[[=\n==\nspeech.voice\n", 22);
+    f.close();
+    IniPreferences p(path);
+    EXPECT_FALSE(p.value(QStringLiteral("speech.model")).isValid());
+}

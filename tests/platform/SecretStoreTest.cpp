@@ -1,0 +1,93 @@
+#include "platform/linux/secret/LibsecretStore.h"
+
+#include <QElapsedTimer>
+#include <QProcess>
+
+#include <gtest/gtest.h>
+
+using namespace selvina::platform;
+
+namespace {
+
+// Runs only where the test script started an unlocked keyring in a private session bus.
+class Keyring : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        if (qEnvironmentVariable("SELVINA_TEST_KEYRING") != QLatin1String("1"))
+            GTEST_SKIP() << "no private keyring (scripts/test starts one)";
+        store.remove(QLatin1String(kOpenAIAccount));
+        store.remove(QLatin1String(kAnthropicAccount));
+    }
+    static bool runSecretTool(const QStringList& args)
+    {
+        QProcess p;
+        p.start(QStringLiteral("secret-tool"), args);
+        return p.waitForFinished(10000) && p.exitCode() == 0;
+    }
+    LibsecretStore store;
+};
+
+} // namespace
+
+TEST_F(Keyring, WriteReadReplaceRemove)
+{
+    const QString account = QLatin1String(kOpenAIAccount);
+    EXPECT_FALSE(store.read(account));
+    ASSERT_TRUE(store.write(QStringLiteral("  sk-pierwszy\n"), account));
+    EXPECT_EQ(store.read(account), QStringLiteral("sk-pierwszy"));
+    ASSERT_TRUE(store.write(QStringLiteral("sk-drugi-żółw"), account));
+    EXPECT_EQ(store.read(account), QStringLiteral("sk-drugi-żółw"));
+    EXPECT_FALSE(store.read(QLatin1String(kAnthropicAccount))); // accounts are separate
+    EXPECT_TRUE(store.remove(account));
+    EXPECT_FALSE(store.read(account));
+    EXPECT_TRUE(store.remove(account)); // nothing to remove still succeeds
+}
+
+TEST_F(Keyring, WhitespaceOnlyWriteRemoves)
+{
+    const QString account = QLatin1String(kAnthropicAccount);
+    EXPECT_TRUE(store.write(QStringLiteral(" \t\n"), account)); // no item yet: still success
+    ASSERT_TRUE(store.write(QStringLiteral("ant-key"), account));
+    EXPECT_TRUE(store.write(QStringLiteral("   "), account));
+    EXPECT_FALSE(store.read(account));
+}
+
+TEST_F(Keyring, ItemsOfOtherProgramsAndEmptySecretsReadAsAbsent)
+{
+    // An item stored by hand under our attributes with an empty secret reads as absent.
+    QProcess p;
+    p.start(QStringLiteral("secret-tool"), {QStringLiteral("store"), QStringLiteral("--label=pusty"),
+                                            QStringLiteral("service"), QLatin1String(kSecretService),
+                                            QStringLiteral("account"), QLatin1String(kOpenAIAccount)});
+    ASSERT_TRUE(p.waitForStarted());
+    p.closeWriteChannel();
+    ASSERT_TRUE(p.waitForFinished(10000));
+    EXPECT_FALSE(store.read(QLatin1String(kOpenAIAccount)));
+}
+
+TEST_F(Keyring, LockedKeyringAnswersAbsentWithoutHanging)
+{
+    ASSERT_TRUE(store.write(QStringLiteral("sk-zamkniety"), QLatin1String(kOpenAIAccount)));
+    if (!runSecretTool({QStringLiteral("lock"), QStringLiteral("--collection=login")}))
+        GTEST_SKIP() << "secret-tool cannot lock the collection here";
+    LibsecretStore quick(std::chrono::milliseconds(1500));
+    QElapsedTimer t;
+    t.start();
+    const auto value = quick.read(QLatin1String(kOpenAIAccount));
+    EXPECT_LT(t.elapsed(), 10000);
+    // Either the daemon refuses the prompt at once or the time-out cancels it; both read as absent.
+    EXPECT_FALSE(value);
+}
+
+TEST(SecretStoreWithoutBus, ReadsAbsentAndReportsFailure)
+{
+    const QByteArray saved = qgetenv("DBUS_SESSION_BUS_ADDRESS");
+    qputenv("DBUS_SESSION_BUS_ADDRESS", "unix:path=/nonexistent/selvina-bus");
+    {
+        LibsecretStore store(std::chrono::milliseconds(2000));
+        EXPECT_FALSE(store.read(QLatin1String(kOpenAIAccount)));
+        EXPECT_FALSE(store.write(QStringLiteral("sk-x"), QLatin1String(kOpenAIAccount)));
+    }
+    qputenv("DBUS_SESSION_BUS_ADDRESS", saved);
+}

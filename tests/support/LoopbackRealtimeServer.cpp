@@ -1,0 +1,141 @@
+#include "LoopbackRealtimeServer.h"
+
+#include <QCoreApplication>
+#include <QDeadlineTimer>
+#include <QJsonDocument>
+#include <QNetworkRequest>
+#include <QUrlQuery>
+
+namespace selvina::testing {
+
+LoopbackRealtimeServer::LoopbackRealtimeServer(QObject* parent)
+    : QObject(parent), m_ws(QStringLiteral("loopback-realtime"), QWebSocketServer::NonSecureMode)
+{
+    m_tcp.listen(QHostAddress::LocalHost, 0);
+    connect(&m_tcp, &QTcpServer::newConnection, this, &LoopbackRealtimeServer::onNewTcpConnection);
+    connect(&m_ws, &QWebSocketServer::newConnection, this, &LoopbackRealtimeServer::onNewWebSocket);
+}
+
+LoopbackRealtimeServer::~LoopbackRealtimeServer()
+{
+    for (auto& s : m_raw)
+        if (s)
+            s->abort();
+}
+
+QUrl LoopbackRealtimeServer::baseUrl() const
+{
+    return QUrl(QStringLiteral("ws://127.0.0.1:%1").arg(m_tcp.serverPort()));
+}
+
+QUrl LoopbackRealtimeServer::realtimeUrl(const QString& model) const
+{
+    QUrl url = baseUrl();
+    url.setPath(QStringLiteral("/v1/realtime"));
+    QUrlQuery q;
+    q.addQueryItem(QStringLiteral("model"), model);
+    url.setQuery(q);
+    return url;
+}
+
+void LoopbackRealtimeServer::onNewTcpConnection()
+{
+    while (QTcpSocket* socket = m_tcp.nextPendingConnection()) {
+        ++m_connections;
+        if (m_mode == Handshake::accept) {
+            m_clientTcp = socket;
+            m_ws.handleConnection(socket);
+            continue;
+        }
+        m_raw.append(socket);
+        auto buffer = std::make_shared<QByteArray>();
+        connect(socket, &QTcpSocket::readyRead, socket, [this, socket, buffer] {
+            *buffer += socket->readAll();
+            if (!buffer->contains("\r\n\r\n"))
+                return;
+            m_requests.append(*buffer);
+            if (m_mode == Handshake::refuse) {
+                socket->write("HTTP/1.1 " + QByteArray::number(m_refuseStatus) +
+                              " Refused\r\nContent-Type: application/json\r\nContent-Length: 2\r\nConnection: "
+                              "close\r\n\r\n{}");
+                socket->disconnectFromHost();
+            }
+            buffer->clear();
+        });
+    }
+}
+
+void LoopbackRealtimeServer::onNewWebSocket()
+{
+    while (QWebSocket* ws = m_ws.nextPendingConnection()) {
+        ++m_handshakes;
+        if (m_client)
+            m_client->deleteLater();
+        m_client = ws;
+        m_lastAuthorization = ws->request().rawHeader("Authorization");
+        connect(ws, &QWebSocket::textMessageReceived, this, [this](const QString& text) {
+            const QJsonObject frame = QJsonDocument::fromJson(text.toUtf8()).object();
+            m_frames.append(frame);
+            Q_EMIT frameReceived(frame);
+            if (m_onFrame)
+                m_onFrame(frame);
+        });
+        connect(ws, &QWebSocket::disconnected, ws, &QObject::deleteLater);
+        Q_EMIT clientConnected();
+    }
+}
+
+QList<QJsonObject> LoopbackRealtimeServer::framesOfType(const QString& type) const
+{
+    QList<QJsonObject> out;
+    for (const QJsonObject& f : m_frames)
+        if (f.value(QLatin1String("type")).toString() == type)
+            out.append(f);
+    return out;
+}
+
+void LoopbackRealtimeServer::sendText(const QByteArray& utf8)
+{
+    if (m_client)
+        m_client->sendTextMessage(QString::fromUtf8(utf8));
+}
+
+void LoopbackRealtimeServer::sendBinary(const QByteArray& bytes)
+{
+    if (m_client)
+        m_client->sendBinaryMessage(bytes);
+}
+
+void LoopbackRealtimeServer::closeClient(int code, const QString& reason)
+{
+    if (m_client)
+        m_client->close(QWebSocketProtocol::CloseCode(code), reason);
+}
+
+void LoopbackRealtimeServer::stopAnswering()
+{
+    // The WebSocket answers pings as it reads; a socket nobody reads answers nothing.
+    if (m_clientTcp) {
+        QObject::disconnect(m_clientTcp, &QTcpSocket::readyRead, nullptr, nullptr);
+        connect(m_clientTcp, &QTcpSocket::readyRead, m_clientTcp, [s = m_clientTcp] { s->readAll(); });
+    }
+}
+
+void LoopbackRealtimeServer::dropClient()
+{
+    if (m_clientTcp)
+        m_clientTcp->abort();
+}
+
+bool LoopbackRealtimeServer::waitFor(const std::function<bool()>& condition, std::chrono::milliseconds timeout)
+{
+    QDeadlineTimer deadline(timeout);
+    while (!condition()) {
+        if (deadline.hasExpired())
+            return false;
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+    }
+    return true;
+}
+
+} // namespace selvina::testing

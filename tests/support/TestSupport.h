@@ -1,0 +1,28 @@
+// Helpers shared by the test executables: a Qt application around GoogleTest, a temporary home,
+// and running a coroutine to completion under a watchdog.
+// Thread: the test's main thread.
+#pragma once
+
+#include "LoopbackRealtimeServer.h"
+
+#include <QTemporaryDir>
+
+#include <qcoro/qcorotask.h>
+
+#include <optional>
+
+namespace selvina::testing {
+
+template <typename T>
+std::optional<T> runTask(QCoro::Task<T> task, std::chrono::milliseconds timeout = std::chrono::milliseconds(5000))
+{
+    std::optional<T> result;
+    auto continuation = task.then([&result](T value) { result = std::move(value); });
+    LoopbackRealtimeServer::waitFor([&] { return result.has_value(); }, timeout);
+    return result;
+}
+
+// Writes a file (creating folders); returns its path.
+QString writeFile(const QString& path, const QByteArray& contents);
+
+} // namespace selvina::testing

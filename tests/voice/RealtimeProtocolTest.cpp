@@ -1,0 +1,203 @@
+#include "voice/RealtimeProtocol.h"
+
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+
+#include <gtest/gtest.h>
+
+using namespace selvina;
+using namespace selvina::voice;
+
+namespace {
+
+QJsonObject encoded(const RealtimeClientEvent& e)
+{
+    const auto r = encode(e);
+    EXPECT_TRUE(r.ok());
+    return QJsonDocument::fromJson(r.value()).object();
+}
+
+QJsonObject inputAudio(const SpeechSettings& s)
+{
+    const QJsonObject session =
+        encoded(client::SessionUpdate{RealtimeSessionConfig::fromSettings("i", {}, s)})["session"].toObject();
+    return session["audio"].toObject()["input"].toObject();
+}
+
+QStringList keys(const QJsonObject& o)
+{
+    return o.keys();
+}
+
+} // namespace
+
+TEST(RealtimeClientEvents, BareEventsCarryOnlyTheirType)
+{
+    EXPECT_EQ(keys(encoded(client::CreateResponse{})), QStringList{"type"});
+    EXPECT_EQ(keys(encoded(client::ClearAudioBuffer{})), QStringList{"type"});
+    EXPECT_EQ(keys(encoded(client::CancelResponse{})), QStringList{"type"});
+    EXPECT_EQ(encoded(client::ClearAudioBuffer{})["type"], "input_audio_buffer.clear");
+    EXPECT_EQ(encoded(client::CancelResponse{})["type"], "response.cancel");
+}
+
+TEST(RealtimeClientEvents, PayloadShapes)
+{
+    const QByteArray pcm(960, '\x7f');
+    const QJsonObject audio = encoded(client::AppendAudio{QString::fromLatin1(pcm.toBase64())});
+    EXPECT_EQ(audio["type"], "input_audio_buffer.append");
+    EXPECT_EQ(QByteArray::fromBase64(audio["audio"].toString().toLatin1()), pcm);
+
+    const QJsonObject out = encoded(client::FunctionCallOutput{"c1", "wynik \"cytat\"\n"});
+    EXPECT_EQ(out["item"].toObject(),
+              (QJsonObject{{"type", "function_call_output"}, {"call_id", "c1"}, {"output", "wynik \"cytat\"\n"}}));
+
+    const QJsonObject image = encoded(client::UserImage{"Opisz", "QUJD"})["item"].toObject();
+    EXPECT_EQ(image["role"], "user");
+    const QJsonArray blocks = image["content"].toArray();
+    ASSERT_EQ(blocks.size(), 2);
+    EXPECT_EQ(blocks[0].toObject(), (QJsonObject{{"type", "input_text"}, {"text", "Opisz"}}));
+    EXPECT_EQ(blocks[1].toObject(),
+              (QJsonObject{{"type", "input_image"}, {"image_url", "data:image/jpeg;base64,QUJD"}}));
+
+    const QJsonObject response = encoded(client::CreateResponse{QStringLiteral("Mów")})["response"].toObject();
+    EXPECT_EQ(response, (QJsonObject{{"output_modalities", QJsonArray{"audio"}}, {"instructions", "Mów"}}));
+
+    const QJsonObject aside = encoded(client::SpeakAside{"Hello."})["response"].toObject();
+    EXPECT_EQ(aside["conversation"], "none");
+    EXPECT_EQ(aside["instructions"],
+              "Powiedz krótko i spokojnie, PO POLSKU, treść tego zdania: Hello. Nie dodawaj nic od siebie. Jeśli "
+              "zdanie jest w innym języku, podaj jego polski odpowiednik.");
+}
+
+TEST(RealtimeClientEvents, UnencodableTextFailsWithThePolishDescription)
+{
+    const auto r = encode(client::UserText{QString(QChar(0xDC00))});
+    ASSERT_FALSE(r.ok());
+    EXPECT_EQ(description(r.error()), "Nie udało się przygotować danych dla OpenAI.");
+    SpeechSettings s;
+    s.speed = std::numeric_limits<double>::infinity();
+    EXPECT_FALSE(encode(client::SessionUpdate{RealtimeSessionConfig::fromSettings("i", {}, s)}).ok());
+}
+
+TEST(RealtimeSessionConfig, TurnDetectionEncodingRules)
+{
+    SpeechSettings s;
+    s.turnDetection = "off";
+    EXPECT_EQ(keys(inputAudio(s)), QStringList{"format"});
+    s.noiseReduction = "far_field";
+    EXPECT_EQ(inputAudio(s)["noise_reduction"].toObject(), (QJsonObject{{"type", "far_field"}}));
+
+    s = SpeechSettings{};
+    s.turnDetection = "semantic_vad";
+    s.eagerness = "auto";
+    EXPECT_EQ(inputAudio(s)["turn_detection"].toObject(),
+              (QJsonObject{{"type", "semantic_vad"}, {"create_response", true}}));
+    s.eagerness = "high";
+    EXPECT_EQ(inputAudio(s)["turn_detection"].toObject()["eagerness"], "high");
+
+    s = SpeechSettings{};
+    s.turnDetection = "server_vad";
+    s.eagerness = "high"; // stored, but never written for server VAD
+    s.threshold = 0.7;
+    s.prefixPaddingMs = 250;
+    s.silenceDurationMs = 900;
+    EXPECT_EQ(inputAudio(s)["turn_detection"].toObject(),
+              (QJsonObject{{"type", "server_vad"}, {"create_response", true}, {"threshold", 0.7},
+                           {"prefix_padding_ms", 250}, {"silence_duration_ms", 900}}));
+    s.turnDetection = "SEMANTIC_VAD"; // comparisons are exact: anything else is server VAD
+    EXPECT_EQ(inputAudio(s)["turn_detection"].toObject()["type"], "server_vad");
+}
+
+TEST(RealtimeSessionConfig, DefaultsToolsAndReasoning)
+{
+    RealtimeToolSpec tool{"function", "system_info", "Stan komputera", JSONValue::emptyObjectSchema()};
+    const QJsonObject plain =
+        encoded(client::SessionUpdate{RealtimeSessionConfig::make("Jesteś Selviną.", "cedar", {tool})})["session"]
+            .toObject();
+    EXPECT_EQ(plain["type"], "realtime");
+    EXPECT_EQ(plain["tool_choice"], "auto");
+    EXPECT_FALSE(plain.contains("reasoning"));
+    EXPECT_EQ(plain["tools"].toArray()[0].toObject(),
+              (QJsonObject{{"type", "function"}, {"name", "system_info"}, {"description", "Stan komputera"},
+                           {"parameters", QJsonObject{{"type", "object"}, {"properties", QJsonObject{}}}}}));
+    const QJsonObject output = plain["audio"].toObject()["output"].toObject();
+    EXPECT_EQ(output, (QJsonObject{{"format", QJsonObject{{"type", "audio/pcm"}, {"rate", 24000}}},
+                                   {"voice", "cedar"}, {"speed", 1.0}}));
+    EXPECT_EQ(plain["audio"].toObject()["input"].toObject()["turn_detection"].toObject()["silence_duration_ms"], 700);
+
+    SpeechSettings s;
+    s.reasoningEffort = QString();
+    QJsonObject session = encoded(client::SessionUpdate{RealtimeSessionConfig::fromSettings("i", {}, s)})["session"].toObject();
+    EXPECT_FALSE(session.contains("reasoning"));
+    EXPECT_EQ(session["tools"], QJsonArray{});
+    s.reasoningEffort = QStringLiteral("low");
+    session = encoded(client::SessionUpdate{RealtimeSessionConfig::fromSettings("i", {}, s)})["session"].toObject();
+    EXPECT_EQ(session["reasoning"].toObject(), (QJsonObject{{"effort", "low"}}));
+}
+
+TEST(RealtimeServerEvent, DecodesKnownKeysAndTreatsNullAsAbsent)
+{
+    // The service's own error frame writes its unset fields as null.
+    const auto e = RealtimeServerEvent::decode(
+        R"({"type":"error","event_id":"e1","error":{"type":"invalid_request_error","code":"session_expired",
+            "message":"Your session hit the maximum duration of 60 minutes.","param":null,"event_id":null}})");
+    ASSERT_TRUE(e);
+    EXPECT_EQ(e->knownType(), RealtimeServerEventType::error);
+    ASSERT_TRUE(e->error);
+    EXPECT_FALSE(e->error->param);
+    EXPECT_EQ(e->error->readableMessage(), "Sesja rozmowy wygasła. Nawiązuję ją od nowa.");
+
+    const auto created = RealtimeServerEvent::decode(
+        R"({"type":"response.created","response":{"id":"resp_1","status":"in_progress","status_details":null,"output":[]}})");
+    ASSERT_TRUE(created);
+    EXPECT_EQ(created->response->id, QStringLiteral("resp_1"));
+    EXPECT_FALSE(created->response->statusDetails);
+
+    const auto done = RealtimeServerEvent::decode(
+        R"({"type":"response.done","response":{"status":"failed","status_details":{"type":"failed",
+            "error":{"type":"requests","code":"rate_limit_exceeded"}}}})");
+    ASSERT_TRUE(done);
+    EXPECT_EQ(done->response->statusDetails->error->code, QStringLiteral("rate_limit_exceeded"));
+}
+
+TEST(RealtimeServerEvent, DropsMalformedFrames)
+{
+    for (const char* bad : {"", "not json", "[]", R"({"delta":"x"})", R"({"type":5})",
+                            R"({"type":"response.audio.delta","delta":12})",
+                            R"({"type":"error","error":"boom"})",
+                            R"({"type":"response.done","response":{"status_details":[]}})",
+                            R"({"type":"error","error":{"code":7}})"})
+        EXPECT_FALSE(RealtimeServerEvent::decode(bad)) << bad;
+    const auto unknown = RealtimeServerEvent::decode(R"({"type":"rate_limits.updated","rate_limits":[]})");
+    ASSERT_TRUE(unknown);
+    EXPECT_FALSE(unknown->knownType());
+    EXPECT_EQ(serverEventType(u"response.output_audio.delta"), RealtimeServerEventType::outputAudioDelta);
+    EXPECT_EQ(serverEventType(u"response.function_call_arguments.done"),
+              RealtimeServerEventType::functionCallArgumentsDone);
+}
+
+TEST(RealtimeErrorPayload, ReadableMessagesAndBenignErrors)
+{
+    auto withCode = [](const char* code) {
+        RealtimeErrorPayload p;
+        p.code = QString::fromLatin1(code);
+        p.message = QStringLiteral("x");
+        return p;
+    };
+    EXPECT_EQ(withCode("invalid_authentication").readableMessage(),
+              "OpenAI odrzuciło klucz API. Sprawdź zmienną OPENAI_API_KEY albo plik konfiguracyjny.");
+    EXPECT_EQ(withCode("billing_hard_limit_reached").readableMessage(),
+              "Konto OpenAI nie ma środków na prowadzenie rozmowy.");
+    EXPECT_EQ(withCode("rate_limit_exceeded").readableMessage(), "Przekroczono limit zapytań do OpenAI. Spróbuj za chwilę.");
+    EXPECT_EQ(withCode("other").readableMessage(), "Błąd OpenAI: x");
+    EXPECT_EQ(RealtimeErrorPayload{}.readableMessage(), "OpenAI zgłosiło błąd bez opisu.");
+    EXPECT_EQ(RealtimeErrorPayload::recognizedCodes().size(), 6);
+
+    EXPECT_TRUE(withCode("response_cancel_not_active").isBenign());
+    EXPECT_TRUE(withCode("conversation_already_has_active_response").isBenign());
+    RealtimeErrorPayload noCode;
+    noCode.message = QStringLiteral("Cancellation failed: No Active Response found");
+    EXPECT_TRUE(noCode.isBenign());
+    EXPECT_FALSE(withCode("invalid_api_key").isBenign());
+}

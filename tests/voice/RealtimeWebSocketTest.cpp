@@ -1,0 +1,249 @@
+#include "voice/RealtimeWebSocket.h"
+
+#include "TestSupport.h"
+
+#include <QJsonDocument>
+
+#include <gtest/gtest.h>
+
+#include <memory>
+
+using namespace selvina;
+using namespace selvina::voice;
+using selvina::testing::LoopbackRealtimeServer;
+using selvina::testing::runTask;
+using Kind = RealtimeTransportEvent::Kind;
+
+namespace {
+
+// Durations run at 1/100: a 20 s ping every 200 ms, a 15 s back-off in 150 ms.
+class Transport : public ::testing::Test {
+protected:
+    std::unique_ptr<RealtimeWebSocket> make(int maxAttempts = 8)
+    {
+        RealtimeWebSocket::Configuration c;
+        c.url = server.realtimeUrl();
+        c.headers = {{"Authorization", "Bearer sk-test"}};
+        c.maxReconnectAttempts = maxAttempts;
+        c.timeScale.factor = 0.01;
+        c.jitter = [] { return 1.0; };
+        auto socket = std::make_unique<RealtimeWebSocket>(c);
+        QObject::connect(socket.get(), &RealtimeWebSocket::transportEvent,
+                         [this](const RealtimeTransportEvent& e) { events.append(e); });
+        return socket;
+    }
+    int count(Kind k) const
+    {
+        return int(std::count_if(events.begin(), events.end(), [k](const auto& e) { return e.kind == k; }));
+    }
+    std::optional<RealtimeTransportEvent> last(Kind k) const
+    {
+        for (auto it = events.rbegin(); it != events.rend(); ++it)
+            if (it->kind == k)
+                return *it;
+        return std::nullopt;
+    }
+    bool waitFor(const std::function<bool()>& c, int ms = 5000)
+    {
+        return LoopbackRealtimeServer::waitFor(c, std::chrono::milliseconds(ms));
+    }
+
+    LoopbackRealtimeServer server;
+    QList<RealtimeTransportEvent> events;
+};
+
+} // namespace
+
+TEST_F(Transport, OpensSendsAndReceivesTextAndBinaryFrames)
+{
+    auto socket = make();
+    const auto started = runTask(socket->start());
+    ASSERT_TRUE(started && started->ok());
+    EXPECT_EQ(server.lastAuthorization(), "Bearer sk-test");
+    EXPECT_TRUE(runTask(socket->start())->ok()); // a second start returns at once
+    EXPECT_EQ(server.handshakeCount(), 1);
+    EXPECT_EQ(count(Kind::opened), 1);
+
+    ASSERT_TRUE(socket->send(R"({"type":"response.create"})").ok());
+    ASSERT_TRUE(waitFor([&] { return server.frames().size() == 1; }));
+    EXPECT_EQ(server.frames()[0]["type"], "response.create");
+
+    server.sendText(R"({"type":"session.created"})");
+    server.sendBinary(QByteArray(R"({"type":"response.text.delta","delta":"zażółć"})"));
+    server.sendBinary(QByteArray("\xff\xfe\x00", 3)); // not UTF-8: dropped
+    server.sendText(R"({"type":"end"})");
+    ASSERT_TRUE(waitFor([&] { return count(Kind::text) == 3; }));
+    EXPECT_EQ(events[2].text, QStringLiteral(R"({"type":"response.text.delta","delta":"zażółć"})"));
+
+    // A 200 kB frame (an audio delta of several seconds) arrives whole.
+    const QByteArray big = R"({"type":"response.audio.delta","delta":")" + QByteArray(200000, 'A') + R"("})";
+    server.sendText(big);
+    ASSERT_TRUE(waitFor([&] { return count(Kind::text) == 4; }));
+    EXPECT_EQ(last(Kind::text)->text->size(), big.size());
+}
+
+TEST_F(Transport, FirstHandshakeFailures)
+{
+    struct Case {
+        int status;
+        QString description;
+    } cases[] = {
+        {401, "OpenAI odrzuciło klucz API. Sprawdź zmienną OPENAI_API_KEY albo plik ~/.config/selvina-voice/config.json."},
+        {403, "OpenAI odrzuciło klucz API. Sprawdź zmienną OPENAI_API_KEY albo plik ~/.config/selvina-voice/config.json."},
+        {429, "OpenAI odrzuciło połączenie, kod 429."},
+        {500, "OpenAI odrzuciło połączenie, kod 500."},
+    };
+    for (const Case& c : cases) {
+        events.clear();
+        server.setHandshake(LoopbackRealtimeServer::Handshake::refuse, c.status);
+        auto socket = make();
+        const auto r = runTask(socket->start());
+        ASSERT_TRUE(r) << c.status;
+        ASSERT_FALSE(r->ok());
+        EXPECT_EQ(r->error().description(), c.description);
+        ASSERT_EQ(events.size(), 1);
+        EXPECT_EQ(events[0].kind, Kind::closed);
+        EXPECT_EQ(events[0].text, c.description);
+        EXPECT_FALSE(socket->isRunning());
+    }
+}
+
+TEST_F(Transport, NetworkFailuresOfTheFirstConnection)
+{
+    // Nobody listens: refused at once.
+    quint16 freePort;
+    {
+        QTcpServer probe;
+        probe.listen(QHostAddress::LocalHost, 0);
+        freePort = probe.serverPort();
+    }
+    RealtimeWebSocket::Configuration c;
+    c.url = QUrl(QStringLiteral("ws://127.0.0.1:%1/v1/realtime?model=m").arg(freePort));
+    RealtimeWebSocket refused(c);
+    const auto r = runTask(refused.start());
+    ASSERT_TRUE(r && !r->ok());
+    EXPECT_EQ(r->error().description(), "Problem z siecią: serwer odmówił połączenia");
+
+    // A server that accepts TCP but never answers the upgrade: the 60 s handshake limit (0.6 s here).
+    server.setHandshake(LoopbackRealtimeServer::Handshake::hang);
+    auto socket = make();
+    const auto hung = runTask(socket->start(), std::chrono::milliseconds(5000));
+    ASSERT_TRUE(hung && !hung->ok());
+    EXPECT_EQ(hung->error().description(), "Problem z siecią: przekroczono czas oczekiwania na serwer");
+}
+
+TEST_F(Transport, StopDuringTheFirstHandshake)
+{
+    server.setHandshake(LoopbackRealtimeServer::Handshake::hang);
+    auto socket = make();
+    std::optional<Status<RealtimeTransportError>> result;
+    auto pending = socket->start().then([&](auto r) { result = r; });
+    ASSERT_TRUE(waitFor([&] { return server.connectionCount() == 1; }));
+    socket->stop(QStringLiteral("użytkownik zakończył"));
+    ASSERT_TRUE(waitFor([&] { return result.has_value(); }));
+    EXPECT_EQ(result->error().kind, RealtimeTransportError::Kind::notConnected);
+    ASSERT_FALSE(events.isEmpty());
+    EXPECT_EQ(events.last().kind, Kind::closed);
+    EXPECT_EQ(events.last().text, QStringLiteral("użytkownik zakończył"));
+    socket->stop(QStringLiteral("drugi raz")); // not running: nothing more
+    EXPECT_EQ(count(Kind::closed), 1);
+}
+
+TEST_F(Transport, ServerCloseAfterOpenReconnects)
+{
+    auto socket = make();
+    ASSERT_TRUE(runTask(socket->start())->ok());
+    server.closeClient(1000);
+    ASSERT_TRUE(waitFor([&] { return count(Kind::interrupted) == 1; }));
+    EXPECT_EQ(last(Kind::interrupted)->text, QStringLiteral("Problem z siecią: serwer zamknął połączenie, kod 1000"));
+    ASSERT_TRUE(waitFor([&] { return count(Kind::opened) == 2; }));
+    EXPECT_EQ(server.handshakeCount(), 2);
+
+    server.closeClient(1011, QStringLiteral("server_error"));
+    ASSERT_TRUE(waitFor([&] { return count(Kind::interrupted) == 2; }));
+    EXPECT_EQ(last(Kind::interrupted)->text, QStringLiteral("Problem z siecią: server_error"));
+
+    ASSERT_TRUE(waitFor([&] { return count(Kind::opened) == 3; }));
+    server.dropClient(); // no close frame at all
+    ASSERT_TRUE(waitFor([&] { return count(Kind::interrupted) == 3; }));
+    EXPECT_EQ(last(Kind::interrupted)->text, QStringLiteral("Problem z siecią: serwer zerwał połączenie"));
+    ASSERT_TRUE(waitFor([&] { return count(Kind::opened) == 4; }));
+}
+
+TEST_F(Transport, GivesUpAfterEightFailedReconnects)
+{
+    auto socket = make();
+    ASSERT_TRUE(runTask(socket->start())->ok());
+    server.setHandshake(LoopbackRealtimeServer::Handshake::refuse, 503);
+    server.closeClient(1001);
+    ASSERT_TRUE(waitFor([&] { return count(Kind::closed) == 1; }, 10000));
+    EXPECT_EQ(count(Kind::interrupted), 8); // the lost connection, then seven refused reconnects; the eighth gives up
+    EXPECT_EQ(events[2].text, QStringLiteral("OpenAI odrzuciło połączenie, kod 503."));
+    EXPECT_EQ(events.last().kind, Kind::closed);
+    EXPECT_EQ(events.last().text,
+              QStringLiteral("Nie udało się wrócić do OpenAI po 8 próbach. Sprawdź połączenie z internetem."));
+    EXPECT_EQ(server.connectionCount(), 9);
+    EXPECT_FALSE(socket->send("{}").ok());
+}
+
+TEST_F(Transport, OpenThenImmediateCloseDoesNotLoopForever)
+{
+    // A server that accepts every upgrade and closes at once must still exhaust the attempts:
+    // the counter is reset only by a connection that stayed up.
+    QObject::connect(&server, &LoopbackRealtimeServer::clientConnected, &server,
+                     [this] { server.closeClient(1000); });
+    auto socket = make(3);
+    ASSERT_TRUE(runTask(socket->start())->ok());
+    ASSERT_TRUE(waitFor([&] { return count(Kind::closed) == 1; }, 10000));
+    EXPECT_EQ(count(Kind::interrupted), 3);
+}
+
+TEST_F(Transport, RefusalCloseEndsTheSessionWithoutRetrying)
+{
+    auto socket = make();
+    ASSERT_TRUE(runTask(socket->start())->ok());
+    server.closeClient(3000, QStringLiteral("invalid_request_error.invalid_api_key"));
+    ASSERT_TRUE(waitFor([&] { return count(Kind::closed) == 1; }));
+    EXPECT_EQ(count(Kind::interrupted), 0);
+    EXPECT_EQ(events.last().text, QStringLiteral("invalid_request_error.invalid_api_key"));
+    EXPECT_EQ(server.handshakeCount(), 1);
+    EXPECT_TRUE(isRefusalClose(4000, QStringLiteral("invalid_request_error.beta_api_shape_disabled")));
+    EXPECT_FALSE(isRefusalClose(1000, QStringLiteral("x.invalid_api_key")));
+    EXPECT_FALSE(isRefusalClose(3000, QStringLiteral("invalid_request_error.rate_limit_exceeded")));
+}
+
+TEST_F(Transport, MissedPongReconnects)
+{
+    auto socket = make();
+    ASSERT_TRUE(runTask(socket->start())->ok());
+    server.stopAnswering();
+    ASSERT_TRUE(waitFor([&] { return count(Kind::interrupted) == 1; }));
+    EXPECT_EQ(last(Kind::interrupted)->text, QStringLiteral("Problem z siecią: brak odpowiedzi na ping"));
+    ASSERT_TRUE(waitFor([&] { return count(Kind::opened) == 2; }));
+    // A peer that answers keeps the connection through many ping intervals.
+    const int before = count(Kind::interrupted);
+    LoopbackRealtimeServer::waitFor([] { return false; }, std::chrono::milliseconds(1000));
+    EXPECT_EQ(count(Kind::interrupted), before);
+}
+
+TEST_F(Transport, StopAfterOpenClosesOnceWithTheReason)
+{
+    auto socket = make();
+    ASSERT_TRUE(runTask(socket->start())->ok());
+    socket->stop();
+    ASSERT_EQ(events.last().kind, Kind::closed);
+    EXPECT_FALSE(events.last().text);
+    EXPECT_EQ(socket->send("{}").error().description(), "Brak połączenia z OpenAI.");
+    EXPECT_FALSE(runTask(socket->start())->ok()); // a finished socket is not restarted
+    ASSERT_TRUE(waitFor([&] { return !server.hasClient(); }));
+}
+
+TEST(TransportBackoff, BasesCapAndTruncation)
+{
+    const qint64 expected[] = {500, 1000, 2000, 4000, 8000, 15000, 15000, 15000};
+    for (int attempt = 1; attempt <= 8; ++attempt)
+        EXPECT_EQ(RealtimeWebSocket::backoffMs(attempt, 1.0), expected[attempt - 1]);
+    EXPECT_EQ(RealtimeWebSocket::backoffMs(1, 0.8), 400);
+    EXPECT_EQ(RealtimeWebSocket::backoffMs(6, 1.2), 18000);
+    EXPECT_EQ(RealtimeWebSocket::backoffMs(1, 0.8333333), 416); // truncated, not rounded
+}
