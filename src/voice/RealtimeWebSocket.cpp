@@ -96,6 +96,7 @@ void RealtimeWebSocket::connectOnce()
     m_closeDescription.reset();
     auto* client = new WebSocketClient(this);
     m_client = client;
+    client->setMaxMessageBytes(m_config.maxMessageBytes);
     connect(client, &WebSocketClient::opened, this, &RealtimeWebSocket::onOpened);
     connect(client, &WebSocketClient::message, this, &RealtimeWebSocket::onMessage);
     connect(client, &WebSocketClient::pong, this, [this] { m_awaitingPong = false; });

@@ -60,6 +60,8 @@ public:
         std::chrono::milliseconds pingInterval{20000};
         int maxReconnectAttempts = 8;
         TimeScale timeScale;
+        // One message from the server above this fails the connection (1009) and reconnects.
+        qint64 maxMessageBytes = 32 * 1024 * 1024;
         // Uniform draw from [0.8, 1.2] for the back-off jitter; replaceable for tests.
         std::function<double()> jitter;
     };

@@ -1,6 +1,7 @@
 #include "LoopbackRealtimeServer.h"
 
 #include <QCoreApplication>
+#include <QCryptographicHash>
 #include <QDeadlineTimer>
 #include <QJsonDocument>
 #include <QNetworkRequest>
@@ -59,6 +60,8 @@ void LoopbackRealtimeServer::onNewTcpConnection()
                               " Refused\r\nContent-Type: application/json\r\nContent-Length: 2\r\nConnection: "
                               "close\r\n\r\n{}");
                 socket->disconnectFromHost();
+            } else if (m_mode == Handshake::raw && m_rawReply) {
+                socket->write(m_rawReply(*buffer));
             }
             buffer->clear();
         });
@@ -83,6 +86,18 @@ void LoopbackRealtimeServer::onNewWebSocket()
         connect(ws, &QWebSocket::disconnected, ws, &QObject::deleteLater);
         Q_EMIT clientConnected();
     }
+}
+
+QByteArray LoopbackRealtimeServer::upgradeReply(const QByteArray& request)
+{
+    QByteArray key;
+    for (const QByteArray& line : request.split('\n'))
+        if (line.toLower().startsWith("sec-websocket-key:"))
+            key = line.mid(18).trimmed();
+    const QByteArray accept =
+        QCryptographicHash::hash(key + "258EAFA5-E914-47DA-95CA-C5AB0DC85B11", QCryptographicHash::Sha1).toBase64();
+    return "HTTP/1.1 101 Switching Protocols\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
+           "Sec-WebSocket-Accept: " + accept + "\r\n\r\n";
 }
 
 QList<QJsonObject> LoopbackRealtimeServer::framesOfType(const QString& type) const

@@ -21,7 +21,7 @@ namespace selvina::testing {
 class LoopbackRealtimeServer : public QObject {
     Q_OBJECT
 public:
-    enum class Handshake { accept, refuse, hang };
+    enum class Handshake { accept, refuse, hang, raw };
 
     explicit LoopbackRealtimeServer(QObject* parent = nullptr);
     ~LoopbackRealtimeServer() override;
@@ -31,6 +31,14 @@ public:
     QUrl realtimeUrl(const QString& model = QStringLiteral("test-model")) const;
 
     void setHandshake(Handshake mode, int httpStatus = 0) { m_mode = mode; m_refuseStatus = httpStatus; }
+    // In raw mode the reply to a handshake request is whatever this returns, written as it is.
+    void setRawReply(std::function<QByteArray(const QByteArray& request)> reply)
+    {
+        m_mode = Handshake::raw;
+        m_rawReply = std::move(reply);
+    }
+    // The 101 answer a correct server gives to this request.
+    static QByteArray upgradeReply(const QByteArray& request);
     // Called for every text frame the client sends (after it is recorded).
     void setOnFrame(std::function<void(const QJsonObject&)> handler) { m_onFrame = std::move(handler); }
 
@@ -73,6 +81,7 @@ private:
     QList<QByteArray> m_requests;
     QByteArray m_lastAuthorization;
     std::function<void(const QJsonObject&)> m_onFrame;
+    std::function<QByteArray(const QByteArray&)> m_rawReply;
     int m_connections = 0;
     int m_handshakes = 0;
 };

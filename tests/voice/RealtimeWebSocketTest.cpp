@@ -19,9 +19,10 @@ namespace {
 // Durations run at 1/100: a 20 s ping every 200 ms, a 15 s back-off in 150 ms.
 class Transport : public ::testing::Test {
 protected:
-    std::unique_ptr<RealtimeWebSocket> make(int maxAttempts = 8)
+    std::unique_ptr<RealtimeWebSocket> make(int maxAttempts = 8, qint64 maxMessage = 32 * 1024 * 1024)
     {
         RealtimeWebSocket::Configuration c;
+        c.maxMessageBytes = maxMessage;
         c.url = server.realtimeUrl();
         c.headers = {{"Authorization", "Bearer sk-test"}};
         c.maxReconnectAttempts = maxAttempts;
@@ -236,6 +237,60 @@ TEST_F(Transport, StopAfterOpenClosesOnceWithTheReason)
     EXPECT_EQ(socket->send("{}").error().description(), "Brak połączenia z OpenAI.");
     EXPECT_FALSE(runTask(socket->start())->ok()); // a finished socket is not restarted
     ASSERT_TRUE(waitFor([&] { return !server.hasClient(); }));
+}
+
+TEST_F(Transport, OversizedMessageDropsTheConnectionAndReconnects)
+{
+    auto socket = make(8, 4096);
+    ASSERT_TRUE(runTask(socket->start())->ok());
+    server.sendText(QByteArray(3000, ' ') + R"({"type":"ok"})");
+    server.sendText(R"({"type":"x","delta":")" + QByteArray(5000, 'A') + R"("})");
+    ASSERT_TRUE(waitFor([&] { return count(Kind::interrupted) == 1; }));
+    EXPECT_EQ(count(Kind::text), 1);
+    EXPECT_EQ(last(Kind::interrupted)->text, QStringLiteral("Problem z siecią: serwer przysłał za dużą wiadomość"));
+    ASSERT_TRUE(waitFor([&] { return count(Kind::opened) == 2; }));
+}
+
+TEST_F(Transport, GarbageFromTheServer)
+{
+    struct Case {
+        std::function<QByteArray(const QByteArray&)> reply;
+        bool opens;
+        QString description;
+    } cases[] = {
+        // Not HTTP at all.
+        {[](const QByteArray&) { return QByteArray("\x16\x03\x01 garbage\r\n\r\n"); }, false,
+         "Problem z siecią: nieprawidłowa odpowiedź serwera"},
+        // A 101 whose accept key does not answer ours.
+        {[](const QByteArray&) {
+             return QByteArray("HTTP/1.1 101 OK\r\nUpgrade: websocket\r\nSec-WebSocket-Accept: AAAA\r\n\r\n");
+         },
+         false, "Problem z siecią: nieprawidłowa odpowiedź serwera"},
+        // A redirect is not followed.
+        {[](const QByteArray&) { return QByteArray("HTTP/1.1 302 Found\r\nLocation: /\r\n\r\n"); }, false,
+         "Problem z siecią: nieoczekiwana odpowiedź serwera, kod 302"},
+        // A proper upgrade, then a frame with a reserved opcode.
+        {[](const QByteArray& r) { return LoopbackRealtimeServer::upgradeReply(r) + QByteArray("\x83\x00", 2); },
+         true, "Problem z siecią: błąd protokołu WebSocket"},
+        // A proper upgrade, then a continuation frame with nothing to continue.
+        {[](const QByteArray& r) { return LoopbackRealtimeServer::upgradeReply(r) + QByteArray("\x80\x01x", 3); },
+         true, "Problem z siecią: błąd protokołu WebSocket"},
+        // A proper upgrade, then a fragmented ping.
+        {[](const QByteArray& r) { return LoopbackRealtimeServer::upgradeReply(r) + QByteArray("\x09\x00", 2); },
+         true, "Problem z siecią: błąd protokołu WebSocket"},
+    };
+    for (const Case& c : cases) {
+        events.clear();
+        server.setRawReply(c.reply);
+        auto socket = make(1);
+        const auto r = runTask(socket->start());
+        ASSERT_TRUE(r);
+        EXPECT_EQ(r->ok(), c.opens) << c.description.toStdString();
+        ASSERT_TRUE(waitFor([&] { return count(Kind::closed) == 1; }));
+        const auto lost = c.opens ? last(Kind::interrupted) : last(Kind::closed);
+        ASSERT_TRUE(lost);
+        EXPECT_EQ(lost->text, c.description);
+    }
 }
 
 TEST(TransportBackoff, BasesCapAndTruncation)
