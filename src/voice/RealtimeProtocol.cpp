@@ -210,6 +210,8 @@ JSONValue RealtimeSessionConfig::toJson() const
     Object input{{QStringLiteral("format"), audioFormat()}};
     if (turnDetection)
         input.insert(QStringLiteral("turn_detection"), turnDetectionJson(*turnDetection));
+    else if (turnDetectionClearedExplicitly)
+        input.insert(QStringLiteral("turn_detection"), JSONValue());
     if (noiseReduction)
         input.insert(QStringLiteral("noise_reduction"), Object{{QStringLiteral("type"), *noiseReduction}});
     const Object output{{QStringLiteral("format"), audioFormat()},

@@ -56,6 +56,9 @@ struct RealtimeSessionConfig {
     QString voice;
     double speed = 1.0;
     std::optional<RealtimeTurnDetection> turnDetection;
+    // The service applies session.update as a patch: an absent key keeps its VAD running, so a
+    // mid-session switch-off must say `"turn_detection": null`.
+    bool turnDetectionClearedExplicitly = false;
     std::optional<QString> noiseReduction;
     std::optional<QString> reasoningEffort;
     QList<RealtimeToolSpec> tools;

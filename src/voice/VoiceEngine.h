@@ -1,0 +1,69 @@
+// The voice engine's role as the conversation sees it: its operations and the events it reports.
+// Thread: main thread.
+#pragma once
+
+#include "core/Result.h"
+#include "core/ToolDefinition.h"
+
+#include <QByteArray>
+#include <QList>
+#include <QObject>
+#include <QString>
+
+#include <qcoro/qcorotask.h>
+
+#include <optional>
+
+namespace selvina::voice {
+
+struct VoiceEvent {
+    enum class Kind {
+        disconnected,
+        assistantTranscript,
+        toolCall,
+        error,
+        connected,
+        userSpeechStarted,
+        userSpeechEnded,
+        responseStarted,
+        responseFinished,
+        assistantAudioStarted,
+    };
+    Kind kind;
+    std::optional<QString> text; // disconnected reason, transcript, error sentence
+    bool isFinal = false;        // assistantTranscript
+    QString id, name, argumentsJSON; // toolCall
+
+    static VoiceEvent of(Kind k, std::optional<QString> t = std::nullopt) { return VoiceEvent{k, std::move(t)}; }
+};
+
+struct VoiceEngineError {
+    enum class Kind { missingAPIKey, notConnected, transport };
+    Kind kind;
+    QString transportDescription;
+    QString description() const;
+};
+
+// Events and model audio come out as two signals, emitted in arrival order on the main thread and
+// never dropped: one consumer reads each.
+class VoiceEngine : public QObject {
+    Q_OBJECT
+public:
+    using QObject::QObject;
+
+    virtual QCoro::Task<Status<VoiceEngineError>> connectSession(QList<ToolDefinition> tools, QString instructions) = 0;
+    virtual void disconnectSession() = 0;
+    virtual void sendAudio(const QByteArray& pcm16) = 0;
+    virtual QCoro::Task<> sendToolResult(QString id, QString output) = 0;
+    virtual void interrupt() = 0;
+    virtual void speakAside(const QString& text) = 0;
+    virtual void setTurnDetection(bool enabled) = 0;
+    virtual QCoro::Task<> sendText(QString text) = 0;
+    virtual void sendImage(const QByteArray& jpeg, const QString& prompt) = 0;
+
+Q_SIGNALS:
+    void voiceEvent(const selvina::voice::VoiceEvent& event);
+    void audioChunk(const QByteArray& pcm16);
+};
+
+} // namespace selvina::voice
