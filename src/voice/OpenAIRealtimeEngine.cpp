@@ -211,8 +211,7 @@ QString OpenAIRealtimeEngine::explain(const QString& reason) const
 {
     if (m_lastServerError)
         return *m_lastServerError;
-    const QStringList pieces = reason.split(QLatin1Char('.'), Qt::SkipEmptyParts);
-    const QString last = pieces.isEmpty() ? reason : pieces.last();
+    const QString last = closeReasonCode(reason);
     if (RealtimeErrorPayload::recognizedCodes().contains(last)) {
         RealtimeErrorPayload p;
         p.code = last;

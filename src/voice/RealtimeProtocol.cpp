@@ -268,6 +268,12 @@ Result<QByteArray, RealtimeProtocolError> encode(const RealtimeClientEvent& even
     return json.toJson();
 }
 
+QString closeReasonCode(const QString& reason)
+{
+    const QStringList pieces = reason.split(QLatin1Char('.'), Qt::SkipEmptyParts);
+    return pieces.isEmpty() ? reason : pieces.last();
+}
+
 QString RealtimeErrorPayload::readableMessage() const
 {
     const QString c = code.value_or(QString());

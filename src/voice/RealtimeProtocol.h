@@ -97,6 +97,10 @@ Result<QByteArray, RealtimeProtocolError> encode(const RealtimeClientEvent& even
 // The event as a JSON object (for tests and the session dump).
 JSONValue toJson(const RealtimeClientEvent& event);
 
+// The service closes with reasons like "invalid_request_error.invalid_api_key": the code is the last
+// non-empty piece between full stops (the whole reason when it has none).
+QString closeReasonCode(const QString& reason);
+
 struct RealtimeErrorPayload {
     std::optional<QString> type, code, message, param;
 

@@ -1,5 +1,7 @@
 #include "voice/RealtimeWebSocket.h"
 
+#include "voice/RealtimeProtocol.h"
+
 #include <qcoro/qcorosignal.h>
 
 #include <QRandomGenerator>
@@ -31,8 +33,7 @@ bool isRefusalClose(int code, const QString& reason)
 {
     if (code < 3000 || code > 4999)
         return false;
-    const QStringList pieces = reason.split(QLatin1Char('.'), Qt::SkipEmptyParts);
-    const QString last = pieces.isEmpty() ? reason : pieces.last().trimmed();
+    const QString last = closeReasonCode(reason).trimmed();
     static const QStringList refusals{QStringLiteral("invalid_api_key"), QStringLiteral("invalid_authentication"),
                                       QStringLiteral("insufficient_quota"),
                                       QStringLiteral("billing_hard_limit_reached"),

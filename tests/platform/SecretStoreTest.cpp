@@ -1,4 +1,4 @@
-#include "platform/linux/secret/LibsecretStore.h"
+#include "KeyringFixture.h"
 
 #include <QElapsedTimer>
 #include <QProcess>
@@ -7,32 +7,6 @@
 
 using namespace selvina::platform;
 
-namespace {
-
-// Runs only where the test script started an unlocked keyring in a private session bus.
-class Keyring : public ::testing::Test {
-protected:
-    void SetUp() override
-    {
-        if (qEnvironmentVariable("SELVINA_TEST_KEYRING") != QLatin1String("1"))
-            GTEST_SKIP() << "no private keyring (scripts/test starts one)";
-        store.remove(QLatin1String(kOpenAIAccount));
-        store.remove(QLatin1String(kAnthropicAccount));
-    }
-    static bool lockLoginCollection()
-    {
-        QProcess p;
-        p.start(QStringLiteral("dbus-send"),
-                {QStringLiteral("--session"), QStringLiteral("--print-reply"),
-                 QStringLiteral("--dest=org.freedesktop.secrets"), QStringLiteral("/org/freedesktop/secrets"),
-                 QStringLiteral("org.freedesktop.Secret.Service.Lock"),
-                 QStringLiteral("array:objpath:/org/freedesktop/secrets/collection/login")});
-        return p.waitForFinished(10000) && p.exitCode() == 0;
-    }
-    LibsecretStore store;
-};
-
-} // namespace
 
 TEST_F(Keyring, WriteReadReplaceRemove)
 {
