@@ -1,11 +1,13 @@
-// In-memory secret store and preferences for unit tests.
+// In-memory secret store, preferences and system log for unit tests.
 // Thread: the test's thread.
 #pragma once
 
 #include "platform/Preferences.h"
 #include "platform/SecretStore.h"
+#include "platform/SystemLog.h"
 
 #include <QMap>
+#include <QStringList>
 
 namespace selvina::platform::fake {
 
@@ -38,6 +40,12 @@ public:
     void setValue(const QString& key, const QVariant& value) override { values.insert(key, value); }
     void remove(const QString& key) override { values.remove(key); }
     QMap<QString, QVariant> values;
+};
+
+class MemorySystemLog final : public SystemLog {
+public:
+    void write(const QString& line) override { lines.append(line); }
+    QStringList lines;
 };
 
 } // namespace selvina::platform::fake

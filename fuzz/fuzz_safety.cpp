@@ -1,0 +1,30 @@
+// Runs arbitrary bytes through the gate's text rules: the allowlist decoder, the assessment of an
+// arguments text (with the switch on and a populated allowlist) and the sentence for speech.
+#include "safety/RiskAssessment.h"
+
+#include <cstddef>
+#include <cstdint>
+
+using namespace selvina;
+using namespace selvina::safety;
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
+{
+    const QByteArray bytes(reinterpret_cast<const char*>(data), qsizetype(size));
+    (void)AllowlistDocument::decode(bytes);
+
+    static const HostAllowlist allowlist(
+        AllowlistDocument{{{QStringLiteral("10.0.0.5"), std::nullopt}}, {QStringLiteral("systemctl restart")},
+                          {QStringLiteral("rm -rf /")}},
+        QString());
+    const QString text = QString::fromUtf8(bytes);
+    for (ActionClass c : {ActionClass::read, ActionClass::reversibleWrite}) {
+        const ToolDefinition tool{QStringLiteral("ssh_tool"), {}, {}, c};
+        const RiskAssessment a = assess(tool, text, allowlist, NativeConfirmation::on);
+        if (a.blockedPattern && a.effectiveClass != ActionClass::irreversible)
+            __builtin_trap();
+        (void)canonicalIntent(text, a.detectedHost, a.detectedCommand);
+    }
+    (void)formatArgumentsForSpeech(text);
+    return 0;
+}

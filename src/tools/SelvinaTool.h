@@ -1,0 +1,61 @@
+// SelvinaTool: one tool the voice model may call; ToolError: how a call fails, in Polish.
+// Thread: main thread (a tool that blocks switches to its own worker and comes back).
+#pragma once
+
+#include "core/Result.h"
+#include "core/ToolDefinition.h"
+
+#include <QString>
+
+#include <qcoro/qcorotask.h>
+
+namespace selvina::tools {
+
+class ToolError {
+public:
+    enum class Kind { unknownTool, invalidArguments, notPermitted, failed, other };
+
+    static ToolError unknownTool(QString name) { return {Kind::unknownTool, std::move(name)}; }
+    static ToolError invalidArguments(QString detail) { return {Kind::invalidArguments, std::move(detail)}; }
+    static ToolError notPermitted(QString detail) { return {Kind::notPermitted, std::move(detail)}; }
+    static ToolError failed(QString detail) { return {Kind::failed, std::move(detail)}; }
+    // Errors of other subsystems (screen capture, …) that carry their own Polish description.
+    static ToolError described(QString description) { return {Kind::other, std::move(description)}; }
+
+    Kind kind() const { return m_kind; }
+    const QString& payload() const { return m_payload; }
+
+    QString description() const
+    {
+        switch (m_kind) {
+        case Kind::unknownTool:
+            return QStringLiteral("Nie znam narzędzia ") + m_payload + QLatin1Char('.');
+        case Kind::invalidArguments:
+            return QStringLiteral("Nieprawidłowe argumenty: ") + m_payload;
+        case Kind::notPermitted:
+            return QStringLiteral("Brak zgody na wykonanie: ") + m_payload;
+        case Kind::failed:
+            return QStringLiteral("Nie udało się wykonać: ") + m_payload;
+        case Kind::other:
+            break;
+        }
+        return m_payload;
+    }
+
+private:
+    ToolError(Kind kind, QString payload) : m_kind(kind), m_payload(std::move(payload)) {}
+    Kind m_kind;
+    QString m_payload;
+};
+
+using ToolOutcome = Result<QString, ToolError>;
+
+class SelvinaTool {
+public:
+    virtual ~SelvinaTool() = default;
+    virtual ToolDefinition definition() const = 0;
+    // The text is the call's output for the model; an error becomes "BŁĄD: " + its description.
+    virtual QCoro::Task<ToolOutcome> execute(QString argumentsJSON) = 0;
+};
+
+} // namespace selvina::tools

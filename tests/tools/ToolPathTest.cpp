@@ -1,0 +1,189 @@
+// The registry and executor with a recording gate, and system_info against this machine's commands.
+#include "TestSupport.h"
+
+#include "tools/SystemInfoTool.h"
+#include "tools/ToolRegistry.h"
+
+#include <QDir>
+#include <QProcess>
+#include <QTemporaryDir>
+
+#include <gtest/gtest.h>
+
+#include <stdexcept>
+
+using namespace selvina;
+using namespace selvina::tools;
+
+namespace {
+
+class ScriptedTool final : public SelvinaTool {
+public:
+    enum class Behaviour { answer, fail, throwException };
+    ScriptedTool(QString name, Behaviour b, QString text = {}) : m_name(std::move(name)), m_behaviour(b), m_text(std::move(text)) {}
+    ToolDefinition definition() const override { return {m_name, m_text, QStringLiteral("{}"), ActionClass::reversibleWrite}; }
+    QCoro::Task<ToolOutcome> execute(QString args) override
+    {
+        ++calls;
+        if (m_behaviour == Behaviour::throwException)
+            throw std::runtime_error("zepsute");
+        if (m_behaviour == Behaviour::fail)
+            co_return ToolError::invalidArguments(QStringLiteral("pole „x” jest wymagane"));
+        co_return m_text + args;
+    }
+    int calls = 0;
+
+private:
+    QString m_name;
+    Behaviour m_behaviour;
+    QString m_text;
+};
+
+class RecordingGate final : public safety::SafetyGating {
+public:
+    QCoro::Task<bool> authorize(ToolDefinition tool, QString) override
+    {
+        asked.append(tool.name);
+        co_return allow;
+    }
+    QCoro::Task<> record(ToolDefinition tool, QString args, QString outcome) override
+    {
+        recorded.append(tool.name + '|' + args + '|' + outcome);
+        co_return;
+    }
+    bool allow = true;
+    QStringList asked;
+    QStringList recorded;
+};
+
+std::optional<QString> run(ToolExecutor& executor, const char* name, const QString& args = QStringLiteral("{}"))
+{
+    return selvina::testing::runTask(executor.execute(QString::fromUtf8(name), args));
+}
+
+TEST(ToolPath, RegistryKeepsTheLaterToolAndSortsByName)
+{
+    ToolRegistry registry;
+    registry.registerTools({std::make_shared<ScriptedTool>("take_screenshot", ScriptedTool::Behaviour::answer, "1"),
+                            std::make_shared<ScriptedTool>("control_ui", ScriptedTool::Behaviour::answer, "first"),
+                            std::make_shared<ScriptedTool>("analyze_visual_precisely", ScriptedTool::Behaviour::answer),
+                            std::make_shared<ScriptedTool>("control_ui", ScriptedTool::Behaviour::answer, "second")});
+    QStringList names;
+    for (const ToolDefinition& d : registry.definitions())
+        names.append(d.name);
+    EXPECT_EQ(names, QStringList({"analyze_visual_precisely", "control_ui", "take_screenshot"}));
+    EXPECT_EQ(registry.tool("control_ui")->definition().description, "second");
+    EXPECT_EQ(registry.tool("Control_UI"), nullptr);
+}
+
+TEST(ToolPath, ExecutorAlwaysAnswersWithTextAndTellsTheGate)
+{
+    auto registry = std::make_shared<ToolRegistry>();
+    auto ok = std::make_shared<ScriptedTool>("ok", ScriptedTool::Behaviour::answer, "wynik ");
+    registry->registerTools({ok, std::make_shared<ScriptedTool>("bad", ScriptedTool::Behaviour::fail),
+                             std::make_shared<ScriptedTool>("throws", ScriptedTool::Behaviour::throwException)});
+    auto gate = std::make_shared<RecordingGate>();
+    ToolExecutor executor(registry, gate);
+
+    EXPECT_EQ(run(executor, "describe_visual"), "Nie znam narzędzia describe_visual.");
+    EXPECT_TRUE(gate->asked.isEmpty() && gate->recorded.isEmpty());
+
+    const QString huge = "{\"t\":\"" + QString(1 << 20, QLatin1Char('"')) + "\n\"}";
+    EXPECT_EQ(run(executor, "ok", huge), "wynik " + huge);
+    EXPECT_EQ(run(executor, "bad"), "BŁĄD: Nieprawidłowe argumenty: pole „x” jest wymagane");
+    EXPECT_EQ(run(executor, "throws"), "BŁĄD: Nie udało się wykonać: zepsute");
+    gate->allow = false;
+    EXPECT_EQ(run(executor, "ok", "nie json"), "Nie wykonano — brak potwierdzenia.");
+    EXPECT_EQ(ok->calls, 1);
+    EXPECT_EQ(gate->asked, QStringList({"ok", "bad", "throws", "ok"}));
+    EXPECT_EQ(gate->recorded, QStringList({"ok|" + huge + "|wynik " + huge,
+                                           "bad|{}|BŁĄD: Nieprawidłowe argumenty: pole „x” jest wymagane",
+                                           "throws|{}|BŁĄD: Nie udało się wykonać: zepsute",
+                                           "ok|nie json|Nie wykonano — brak potwierdzenia."}));
+}
+
+class SystemInfoTest : public ::testing::Test {
+protected:
+    std::optional<ToolOutcome> ask(SystemInfoTool& tool, const QString& args)
+    {
+        return selvina::testing::runTask(tool.execute(args), std::chrono::seconds(15));
+    }
+};
+
+TEST_F(SystemInfoTest, EveryQueryAnswersOnThisMachine)
+{
+    SystemInfoTool tool;
+    for (SystemInfoTool::Query q : SystemInfoTool::kQueries) {
+        const QString raw = SystemInfoTool::rawValue(q);
+        SCOPED_TRACE(raw.toStdString());
+        const auto outcome = ask(tool, "{\"query\":\"" + raw + "\",\"extra\":1}");
+        ASSERT_TRUE(outcome.has_value());
+        if (outcome->ok()) {
+            EXPECT_FALSE(outcome->value().isEmpty());
+            EXPECT_EQ(outcome->value(), outcome->value().trimmed());
+        } else {
+            const QString text = outcome->error().description();
+            EXPECT_TRUE(text == "Nie udało się wykonać: polecenie nie zwróciło odpowiedzi" ||
+                        text.startsWith("Nie udało się wykonać: nie udało się uruchomić " +
+                                        SystemInfoTool::command(q).executable + ": "))
+                << text.toStdString();
+        }
+    }
+    // These come with every Debian system; they must really answer.
+    for (const char* q : {"storage", "memory", "uptime", "datetime"})
+        EXPECT_TRUE(ask(tool, QStringLiteral("{\"query\":\"%1\"}").arg(q))->ok()) << q;
+}
+
+TEST_F(SystemInfoTest, BadArgumentsListTheSevenValues)
+{
+    SystemInfoTool tool;
+    const QString expected = QStringLiteral("Nieprawidłowe argumenty: pole „query” musi być jednym z: battery, storage, "
+                                            "network, memory, uptime, volume, datetime");
+    for (const char* args : {"", "nie json", "[]", "{}", R"({"query":5})", R"({"query":"Battery"})",
+                             R"({"query":["battery"]})", R"({"query":null})", "\"battery\""})
+        EXPECT_EQ(ask(tool, QString::fromUtf8(args))->error().description(), expected) << args;
+}
+
+TEST_F(SystemInfoTest, MissingHungAndSilentCommandsFailWithText)
+{
+    SystemInfoTool missing({std::chrono::milliseconds(10'000),
+                            std::pair{SystemInfoTool::Query::volume, SystemInfoTool::Command{"/nonexistent/pactl", {}}}});
+    EXPECT_EQ(ask(missing, R"({"query":"volume"})")->error().description(),
+              "Nie udało się wykonać: nie udało się uruchomić /nonexistent/pactl: nie ma takiego programu (pakiet nie "
+              "jest zainstalowany)");
+
+    SystemInfoTool hung({std::chrono::milliseconds(200),
+                         std::pair{SystemInfoTool::Query::uptime, SystemInfoTool::Command{"/bin/sleep", {"30"}}}});
+    EXPECT_EQ(ask(hung, R"({"query":"uptime"})")->error().description(),
+              "Nie udało się wykonać: polecenie /bin/sleep nie odpowiedziało w ciągu 0.2 s");
+
+    SystemInfoTool silent({std::chrono::milliseconds(10'000),
+                           std::pair{SystemInfoTool::Query::memory,
+                                     SystemInfoTool::Command{"/bin/sh", {"-c", "echo oops >&2; printf '  \\n\\t'"}}}});
+    EXPECT_EQ(ask(silent, R"({"query":"memory"})")->error().description(),
+              "Nie udało się wykonać: polecenie nie zwróciło odpowiedzi");
+}
+
+TEST_F(SystemInfoTest, DateFollowsThePolishLocale)
+{
+    // A private Polish locale, so the test needs no change to the machine's locale list.
+    QTemporaryDir locales;
+    const int built = QProcess::execute("/usr/bin/localedef",
+                                        {"-i", "pl_PL", "-f", "UTF-8", locales.filePath("pl_PL.UTF-8")});
+    if (built != 0 && built != 1) // 1: warnings only
+        GTEST_SKIP() << "localedef could not build pl_PL";
+    qputenv("LOCPATH", QFile::encodeName(locales.path()));
+    qputenv("LC_ALL", "pl_PL.UTF-8");
+    SystemInfoTool tool;
+    const auto outcome = ask(tool, R"({"query":"datetime"})");
+    qunsetenv("LC_ALL");
+    qunsetenv("LOCPATH");
+    ASSERT_TRUE(outcome && outcome->ok());
+    static const QRegularExpression shape(
+        QStringLiteral("^(poniedziałek|wtorek|środa|czwartek|piątek|sobota|niedziela), \\d{1,2} \\w+ \\d{4}, godzina "
+                       "\\d{1,2}:\\d{2}$"),
+        QRegularExpression::UseUnicodePropertiesOption);
+    EXPECT_TRUE(shape.match(outcome->value()).hasMatch()) << outcome->value().toStdString();
+}
+
+} // namespace
