@@ -1,7 +1,8 @@
 #include "safety/RiskAssessment.h"
 
+#include "core/TextCut.h"
+
 #include <QRegularExpression>
-#include <QTextBoundaryFinder>
 
 #include <array>
 #include <utility>
@@ -57,19 +58,12 @@ std::optional<QString> captured(const RX& rx, const QString& text, int group)
 
 constexpr qsizetype kSpokenValueLimit = 300; // characters as the user perceives them
 
-QString cutForSpeech(QString text)
+QString cutForSpeech(const QString& text)
 {
-    if (text.size() <= kSpokenValueLimit)
-        return text; // never more characters than UTF-16 units
-    QTextBoundaryFinder graphemes(QTextBoundaryFinder::Grapheme, text);
-    qsizetype count = 0;
-    while (count < kSpokenValueLimit && graphemes.toNextBoundary() >= 0)
-        ++count;
-    const qsizetype end = graphemes.position();
-    if (count < kSpokenValueLimit || end < 0 || end >= text.size())
+    const QString cut = leadingCharacters(text, kSpokenValueLimit);
+    if (cut.size() == text.size())
         return text;
-    text.truncate(end);
-    return text + QStringLiteral("… (skrócono do potwierdzenia głosowego, pełna treść w dzienniku audytu)");
+    return cut + QStringLiteral("… (skrócono do potwierdzenia głosowego, pełna treść w dzienniku audytu)");
 }
 
 QString joinObject(const JSONValue::Object& object, const QString& separator)
@@ -206,7 +200,7 @@ QString stringify(const JSONValue& value)
         text = joinObject(*value.asObject(), QStringLiteral("; "));
         break;
     }
-    return cutForSpeech(std::move(text));
+    return cutForSpeech(text);
 }
 
 } // namespace selvina::safety

@@ -1,12 +1,10 @@
 #include "platform/linux/secret/LibsecretStore.h"
 
+#include "platform/linux/GDeadline.h"
+
 #include <QStringDecoder>
 
 #include <libsecret/secret.h>
-
-#include <condition_variable>
-#include <mutex>
-#include <thread>
 
 namespace selvina::platform {
 
@@ -22,38 +20,6 @@ const SecretSchema* schema()
     return &s;
 }
 
-// Cancels the libsecret call when it outlives the time-out: a locked keyring may wait for a
-// password prompt that nobody can see, and a dead daemon may never answer.
-class Deadline {
-public:
-    explicit Deadline(std::chrono::milliseconds timeout) : m_cancellable(g_cancellable_new())
-    {
-        m_thread = std::thread([this, timeout] {
-            std::unique_lock lock(m_mutex);
-            if (!m_cv.wait_for(lock, timeout, [this] { return m_done; }))
-                g_cancellable_cancel(m_cancellable);
-        });
-    }
-    ~Deadline()
-    {
-        {
-            std::lock_guard lock(m_mutex);
-            m_done = true;
-        }
-        m_cv.notify_one();
-        m_thread.join();
-        g_object_unref(m_cancellable);
-    }
-    GCancellable* cancellable() const { return m_cancellable; }
-
-private:
-    GCancellable* m_cancellable;
-    std::mutex m_mutex;
-    std::condition_variable m_cv;
-    bool m_done = false;
-    std::thread m_thread;
-};
-
 } // namespace
 
 LibsecretStore::LibsecretStore(std::chrono::milliseconds timeout) : m_timeout(timeout) {}
@@ -64,7 +30,7 @@ std::optional<QString> LibsecretStore::read(const QString& account)
     GError* error = nullptr;
     gchar* secret = nullptr;
     {
-        Deadline deadline(m_timeout);
+        GDeadline deadline(m_timeout);
         secret = secret_password_lookup_sync(schema(), deadline.cancellable(), &error, "service", kSecretService,
                                              "account", acc.constData(), nullptr);
     }
@@ -96,7 +62,7 @@ bool LibsecretStore::write(const QString& value, const QString& account)
     GError* error = nullptr;
     gboolean stored = FALSE;
     {
-        Deadline deadline(m_timeout);
+        GDeadline deadline(m_timeout);
         // Storing with the same attributes replaces the existing item.
         stored = secret_password_store_sync(schema(), SECRET_COLLECTION_DEFAULT, label.constData(),
                                             secret.constData(), deadline.cancellable(), &error, "service",
@@ -114,7 +80,7 @@ bool LibsecretStore::remove(const QString& account)
     const QByteArray acc = account.toUtf8();
     GError* error = nullptr;
     {
-        Deadline deadline(m_timeout);
+        GDeadline deadline(m_timeout);
         // FALSE without an error means there was nothing to remove, which counts as success.
         secret_password_clear_sync(schema(), deadline.cancellable(), &error, "service", kSecretService, "account",
                                    acc.constData(), nullptr);
