@@ -134,8 +134,8 @@ Result<CalendarListing, QString> EdsCalendarStore::list(const QDateTime& from, c
     // All calendars are opened at once and each gets the same limit: one backend that never
     // answers (a contacts-based birthday calendar without its address book, a dead account)
     // costs that limit once and does not hide the others.
-    GMainContext* context = g_main_context_new();
-    g_main_context_push_thread_default(context);
+    // libecal finishes parts of an opening in the default main context, so that is the one run here.
+    GMainContext* context = g_main_context_default();
     std::vector<Opening> openings(size_t(sources.size()));
     GCancellable* connecting = g_cancellable_new();
     for (qsizetype i = 0; i < sources.size(); ++i) {
@@ -175,8 +175,6 @@ Result<CalendarListing, QString> EdsCalendarStore::list(const QDateTime& from, c
                                              &collector);
     }
     openings.clear();
-    g_main_context_pop_thread_default(context);
-    g_main_context_unref(context);
     g_list_free_full(enabled, g_object_unref);
 
     if (deadline.expired())

@@ -1,0 +1,176 @@
+// selvina-calendar against a real Evolution Data Server: each run gets a private session bus whose
+// registry and calendar factory read local calendars written here into a temporary home.
+#include "TestSupport.h"
+
+#include <QDir>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QTimeZone>
+
+#include <gtest/gtest.h>
+
+#include <ctime>
+#include <iostream>
+
+namespace {
+
+struct ToolRun {
+    QByteArray out;
+    QByteArray err;
+    int status = -1;
+};
+
+class EdsCalendarTest : public ::testing::Test {
+protected:
+    static void SetUpTestSuite()
+    {
+        // Local time unlike UTC and unlike the events' own zones.
+        qputenv("TZ", "Europe/Warsaw");
+        tzset();
+    }
+
+    void SetUp() override
+    {
+        m_today = QDate::currentDate();
+        writeCalendar("praca", "Praca",
+                      event("w1", "Cotygodniowe", "DTSTART:" + utc(-7, 7) + "\nDTEND:" + utc(-7, 8) + "\nRRULE:FREQ=WEEKLY") +
+                          event("n1", nullptr,
+                                "DTSTART:" + utc(0, 9) + "\nDTEND:" + utc(0, 10) + "\nLOCATION:Sala 2\nDESCRIPTION:" +
+                                    notes().toUtf8() +
+                                    "\nATTENDEE;CN=Ala:mailto:ala@example.org\nATTENDEE;CN=Olek:mailto:olek@example.org") +
+                          event("e1", "Puste notatki", "DTSTART:" + utc(0, 13) + "\nDTEND:" + utc(0, 14) + "\nDESCRIPTION:") +
+                          event("a1", "Urlop", "DTSTART;VALUE=DATE:" + day(1) + "\nDTEND;VALUE=DATE:" + day(2)) +
+                          event("old", "Dawno", "DTSTART:" + utc(-30, 9) + "\nDTEND:" + utc(-30, 10)));
+        // 20:00 in Tokyo is 11:00 UTC.
+        writeCalendar("dom", "Dom",
+                      event("t1", "Obiad", "DTSTART;TZID=Asia/Tokyo:" + day(0) + "T200000\nDTEND;TZID=Asia/Tokyo:" + day(0) +
+                                               "T210000"));
+    }
+
+    static QString notes()
+    {
+        QString text;
+        while (text.size() < 1000)
+            text += QStringLiteral("Notatka ż ");
+        return text.left(1000);
+    }
+
+    QByteArray day(int offset) const { return m_today.addDays(offset).toString("yyyyMMdd").toLatin1(); }
+    QByteArray utc(int offset, int hour) const { return day(offset) + QStringLiteral("T%1").arg(hour, 2, 10, QLatin1Char('0')).toLatin1() + "0000Z"; }
+    static QByteArray event(const char* uid, const char* title, const QByteArray& body)
+    {
+        return QByteArray("BEGIN:VEVENT\nUID:") + uid + "\nDTSTAMP:20260101T000000Z\n" +
+               (title ? QByteArray("SUMMARY:") + title + "\n" : QByteArray()) + body + "\nEND:VEVENT\n";
+    }
+
+    void writeCalendar(const char* uid, const char* name, const QByteArray& events)
+    {
+        selvina::testing::writeFile(m_home.filePath(QStringLiteral(".config/evolution/sources/%1.source").arg(uid)),
+                                    QByteArray("[Data Source]\nDisplayName=") + name +
+                                        "\nEnabled=true\nParent=local-stub\n\n[Calendar]\nBackendName=local\n");
+        selvina::testing::writeFile(
+            m_home.filePath(QStringLiteral(".local/share/evolution/calendar/%1/calendar.ics").arg(uid)),
+            "BEGIN:VCALENDAR\nVERSION:2.0\nPRODID:-//selvina//test//PL\n" + events + "END:VCALENDAR\n");
+    }
+
+    ToolRun run(const QStringList& args, const QByteArray& busAddress = {})
+    {
+        QProcess p;
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert("HOME", m_home.path());
+        env.insert("XDG_CONFIG_HOME", m_home.filePath(".config"));
+        env.insert("XDG_DATA_HOME", m_home.filePath(".local/share"));
+        env.insert("XDG_CACHE_HOME", m_home.filePath(".cache"));
+        const QString errFile = m_home.filePath("stderr");
+        env.insert("CALENDAR_STDERR", errFile);
+        if (!busAddress.isEmpty())
+            env.insert("DBUS_SESSION_BUS_ADDRESS", QString::fromLatin1(busAddress));
+        p.setProcessEnvironment(env);
+        // The tool's own standard error is kept apart from the bus daemon's messages.
+        const QString script = QStringLiteral("exec \"$0\" \"$@\" 2>\"$CALENDAR_STDERR\"");
+        QStringList shell{"-c", script, QStringLiteral(SELVINA_CALENDAR_BIN)};
+        shell += args;
+        if (busAddress.isEmpty())
+            p.start("dbus-run-session", QStringList{"--", "/bin/sh"} + shell);
+        else
+            p.start("/bin/sh", shell);
+        ToolRun r;
+        if (!p.waitForFinished(30'000))
+            return r;
+        r.out = p.readAllStandardOutput();
+        QFile f(errFile);
+        if (f.open(QIODevice::ReadOnly))
+            r.err = f.readAll();
+        r.status = p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
+        return r;
+    }
+
+    QByteArray iso(int offset, int hour = 0) const
+    {
+        return QDateTime(m_today.addDays(offset), QTime(hour, 0), Qt::LocalTime).toUTC().toString(Qt::ISODate).toLatin1();
+    }
+    QByteArray utcIso(int offset, int hour) const
+    {
+        return QDateTime(m_today.addDays(offset), QTime(hour, 0), Qt::UTC).toString(Qt::ISODate).toLatin1();
+    }
+    QByteArray empty(int offset) const
+    {
+        return R"({"calendars":4,"count":0,"events":[],"from":")" + iso(offset) + R"(","to":")" + iso(offset) + R"("})";
+    }
+
+    QTemporaryDir m_home;
+    QDate m_today;
+};
+
+TEST_F(EdsCalendarTest, EventsOfEveryCalendarWithOccurrencesAndOptionFallbacks)
+{
+    // Birthdays and Personal are built into every registry; with ours they make four.
+    const QByteArray expected =
+        R"j({"calendars":4,"count":5,"events":[)j"
+        R"j({"allDay":false,"calendar":"Praca","end":")j" + utcIso(0, 8) + R"j(","start":")j" + utcIso(0, 7) +
+        R"j(","title":"Cotygodniowe"},)j"
+        R"j({"allDay":false,"attendees":2,"calendar":"Praca","end":")j" + utcIso(0, 10) +
+        R"j(","location":"Sala 2","notes":")j" + notes().left(300).toUtf8() + R"j(","start":")j" + utcIso(0, 9) +
+        R"j(","title":"(bez tytułu)"},)j"
+        R"j({"allDay":false,"calendar":"Dom","end":")j" + utcIso(0, 12) + R"j(","start":")j" + utcIso(0, 11) +
+        R"j(","title":"Obiad"},)j"
+        R"j({"allDay":false,"calendar":"Praca","end":")j" + utcIso(0, 14) + R"j(","start":")j" + utcIso(0, 13) +
+        R"j(","title":"Puste notatki"},)j"
+        R"j({"allDay":true,"calendar":"Praca","end":")j" + iso(2) + R"j(","start":")j" + iso(1) +
+        R"j(","title":"Urlop"}],)j"
+        R"j("from":")j" + iso(0) + R"j(","to":")j" + iso(2) + R"j("})j";
+    for (const QStringList& args : {QStringList{}, QStringList{"--od", "abc"}, QStringList{"--od", "0", "--do"},
+                                    QStringList{"--x", "--od", "-0", "--do", "1", "--od", "5"}}) {
+        SCOPED_TRACE(args.join(' ').toStdString());
+        const ToolRun r = run(args);
+        EXPECT_EQ(r.status, 0);
+        EXPECT_EQ(r.err, "");
+        EXPECT_EQ(r.out, expected);
+    }
+    EXPECT_EQ(run({"--od", "3", "--do", "2"}).out, empty(3));
+    EXPECT_EQ(run({"--od", "+2"}).out, empty(2)); // the default last day (tomorrow) is before the first
+}
+
+TEST_F(EdsCalendarTest, UnreachableStoreAndImpossibleRangeStillAnswerJSON)
+{
+    const ToolRun noBus = run({}, "unix:path=" + QFile::encodeName(m_home.filePath("no-bus")));
+    EXPECT_EQ(noBus.status, 0);
+    EXPECT_EQ(noBus.err, "");
+    EXPECT_TRUE(noBus.out.startsWith(R"({"authorization":"unknown","error":"Brak sesyjnej magistrali D-Bus ()"));
+    EXPECT_TRUE(noBus.out.endsWith(R"j(), a kalendarze Evolution Data Server są dostępne tylko przez nią. Uruchom program w zalogowanej sesji użytkownika."})j"))
+        << noBus.out.toStdString();
+
+    // A calendar whose backend is missing is reported beside the events of the others.
+    selvina::testing::writeFile(m_home.filePath(".config/evolution/sources/zepsuty.source"),
+                                "[Data Source]\nDisplayName=Zepsuty\nEnabled=true\nParent=local-stub\n\n"
+                                "[Calendar]\nBackendName=nosuch\n");
+    const ToolRun broken = run({});
+    EXPECT_TRUE(broken.out.startsWith(R"({"calendars":5,"count":5,)")) << broken.out.toStdString();
+    EXPECT_TRUE(broken.out.contains(R"("unavailable":[{"calendar":"Zepsuty","error":"Nie można otworzyć kalendarza „Zepsuty” ()"));
+
+    const ToolRun top = run({"--do", "9223372036854775807"});
+    EXPECT_EQ(top.status, 0);
+    EXPECT_EQ(top.out, R"({"error":"Niepoprawny zakres dni."})");
+}
+
+} // namespace
