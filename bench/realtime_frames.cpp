@@ -76,12 +76,3 @@ void decodeAudioDelta(benchmark::State& state)
 BENCHMARK(decodeAudioDelta)->Arg(20)->Arg(200)->Unit(benchmark::kMicrosecond);
 
 } // namespace
-
-int main(int argc, char** argv)
-{
-    QCoreApplication app(argc, argv);
-    benchmark::Initialize(&argc, argv);
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
-    return 0;
-}
