@@ -160,6 +160,25 @@ TEST_F(EdsCalendarTest, UnreachableStoreAndImpossibleRangeStillAnswerJSON)
     EXPECT_TRUE(noBus.out.endsWith(R"j(), a kalendarze Evolution Data Server są dostępne tylko przez nią. Uruchom program w zalogowanej sesji użytkownika."})j"))
         << noBus.out.toStdString();
 
+    // A session bus like the usual one but without service files: Evolution Data Server is not installed.
+    QFile sessionConf("/usr/share/dbus-1/session.conf");
+    ASSERT_TRUE(sessionConf.open(QIODevice::ReadOnly));
+    QByteArray bare;
+    for (const QByteArray& line : sessionConf.readAll().split('\n'))
+        if (!line.contains("standard_session_servicedirs") && !line.contains("<includedir") && !line.contains("<include "))
+            bare += line + '\n';
+    selvina::testing::writeFile(m_home.filePath("bare-bus.conf"), bare);
+    QProcess daemon;
+    daemon.start("dbus-daemon", {"--nofork", "--print-address=1", "--config-file=" + m_home.filePath("bare-bus.conf")});
+    ASSERT_TRUE(daemon.waitForReadyRead(5000));
+    const ToolRun noEds = run({}, daemon.readLine().trimmed());
+    daemon.kill();
+    daemon.waitForFinished();
+    EXPECT_EQ(noEds.err, "");
+    EXPECT_TRUE(noEds.out.startsWith(
+        R"({"authorization":"unknown","error":"Nie można połączyć się z rejestrem kalendarzy Evolution Data Server ()"));
+    EXPECT_TRUE(noEds.out.contains("(sudo apt install evolution-data-server)")) << noEds.out.toStdString();
+
     // A calendar whose backend is missing is reported beside the events of the others.
     selvina::testing::writeFile(m_home.filePath(".config/evolution/sources/zepsuty.source"),
                                 "[Data Source]\nDisplayName=Zepsuty\nEnabled=true\nParent=local-stub\n\n"

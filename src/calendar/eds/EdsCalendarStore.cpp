@@ -78,6 +78,9 @@ gboolean collect(ICalComponent* component, ICalTime* start, ICalTime* end, gpoin
     return TRUE;
 }
 
+// The registry's bus name in every Evolution Data Server since 3.x; libedataserver does not export it.
+constexpr const char* kRegistryService = "org.gnome.evolution.dataserver.Sources5";
+
 struct Opening {
     ESource* source = nullptr;
     GPtr<EClient> client;
@@ -111,7 +114,15 @@ Result<CalendarListing, QString> EdsCalendarStore::list(const QDateTime& from, c
                               "tylko przez nią. Uruchom program w zalogowanej sesji użytkownika.")
             .arg(takeMessage(error));
 
-    GPtr<ESourceRegistry> registry(e_source_registry_new_sync(deadline.cancellable(), &error));
+    // Without its service the registry is created empty instead of failing, which would read as
+    // "no calendars". Starting the service by name tells the two apart.
+    GVariant* started = g_dbus_connection_call_sync(
+        bus.get(), "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus", "StartServiceByName",
+        g_variant_new("(su)", kRegistryService, 0u), G_VARIANT_TYPE("(u)"), G_DBUS_CALL_FLAGS_NONE, -1,
+        deadline.cancellable(), &error);
+    if (started)
+        g_variant_unref(started);
+    GPtr<ESourceRegistry> registry(started ? e_source_registry_new_sync(deadline.cancellable(), &error) : nullptr);
     if (!registry)
         return QStringLiteral("Nie można połączyć się z rejestrem kalendarzy Evolution Data Server (%1). Sprawdź, "
                               "czy jest zainstalowany pakiet evolution-data-server (sudo apt install "
