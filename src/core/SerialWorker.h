@@ -24,7 +24,8 @@ public:
     // Jobs already queued still run; the destructor waits for them.
     ~SerialWorker()
     {
-        m_thread.quit();
+        // The quit is queued behind the jobs; QThread::quit() alone would drop what is still waiting.
+        QMetaObject::invokeMethod(&m_context, [this] { m_thread.quit(); }, Qt::QueuedConnection);
         m_thread.wait();
     }
     SerialWorker(const SerialWorker&) = delete;
