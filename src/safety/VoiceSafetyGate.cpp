@@ -42,20 +42,19 @@ bool VoiceSafetyGate::confirmWithTimeout(platform::SystemLog& log, const QString
 QCoro::Task<bool> VoiceSafetyGate::authorize(ToolDefinition tool, QString argumentsJSON)
 {
     const RiskAssessment a = assess(tool, argumentsJSON);
+    // Reads stash nothing; with the gate off every call is one, so the key (a copy of arguments
+    // that may be large) and the clock are only taken for calls that will be audited.
+    if (!a.blockedPattern && a.effectiveClass == ActionClass::read)
+        co_return true;
     const QString k = key(tool.name, argumentsJSON);
     const QDateTime now = m_options.clock();
     if (a.blockedPattern) {
         stash(k, {now, ActionClass::irreversible, std::nullopt, false});
         co_return false;
     }
-    switch (a.effectiveClass) {
-    case ActionClass::read:
-        co_return true;
-    case ActionClass::reversibleWrite:
+    if (a.effectiveClass == ActionClass::reversibleWrite) {
         stash(k, {now, ActionClass::reversibleWrite, std::nullopt, std::nullopt});
         co_return true;
-    case ActionClass::irreversible:
-        break;
     }
     if (a.isSSHLike && !m_allowlist->evaluate(a.detectedHost.value_or(QString())).allowed) {
         stash(k, {now, ActionClass::irreversible, std::nullopt, false});
