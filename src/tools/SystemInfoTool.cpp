@@ -4,6 +4,7 @@
 
 #include <QFileInfo>
 #include <QProcess>
+#include <QStringDecoder>
 
 #include <qcoro/qcoroprocess.h>
 
@@ -162,11 +163,9 @@ QCoro::Task<ToolOutcome> SystemInfoTool::run(Command command, std::chrono::milli
                                         .arg(command.executable)
                                         .arg(timeout.count() / 1000.0));
     }
-    const QByteArray bytes = process->readAllStandardOutput();
-    QString text = QString::fromUtf8(bytes);
-    if (text.contains(QChar::ReplacementCharacter) && !bytes.contains("\xEF\xBF\xBD"))
-        text.clear(); // undecodable output counts as empty
-    text = text.trimmed();
+    QStringDecoder utf8(QStringDecoder::Utf8);
+    QString text = utf8(process->readAllStandardOutput());
+    text = utf8.hasError() ? QString() : text.trimmed(); // undecodable output counts as empty
     if (text.isEmpty())
         co_return ToolError::failed(QStringLiteral("polecenie nie zwróciło odpowiedzi"));
     co_return text;

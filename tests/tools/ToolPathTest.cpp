@@ -162,6 +162,12 @@ TEST_F(SystemInfoTest, MissingHungAndSilentCommandsFailWithText)
                                      SystemInfoTool::Command{"/bin/sh", {"-c", "echo oops >&2; printf '  \\n\\t'"}}}});
     EXPECT_EQ(ask(silent, R"({"query":"memory"})")->error().description(),
               "Nie udało się wykonać: polecenie nie zwróciło odpowiedzi");
+
+    SystemInfoTool garbled({std::chrono::milliseconds(10'000),
+                            std::pair{SystemInfoTool::Query::memory,
+                                      SystemInfoTool::Command{"/bin/sh", {"-c", "printf 'Mem \\377\\376'"}}}});
+    EXPECT_EQ(ask(garbled, R"({"query":"memory"})")->error().description(),
+              "Nie udało się wykonać: polecenie nie zwróciło odpowiedzi"); // not UTF-8 counts as empty
 }
 
 TEST_F(SystemInfoTest, DateFollowsThePolishLocale)
