@@ -51,6 +51,9 @@ public:
         return future;
     }
 
+    // Lives on the worker's thread: timers and queued calls parented to it run there, in order with the jobs.
+    QObject* context() { return &m_context; }
+
 private:
     QThread m_thread;
     QObject m_context;

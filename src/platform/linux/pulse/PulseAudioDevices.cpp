@@ -1,0 +1,439 @@
+#include "platform/linux/pulse/PulseAudioDevices.h"
+
+#include <pulse/pulseaudio.h>
+
+#include <chrono>
+#include <thread>
+#include <vector>
+
+namespace selvina::platform {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+// A server that does not answer within this time is treated as gone: the caller must never hang on it.
+constexpr auto kServerTimeout = std::chrono::seconds(3);
+
+// Waits with the mainloop locked; the mainloop thread runs while we sleep unlocked.
+template <typename Pred>
+bool waitLocked(pa_threaded_mainloop* loop, Pred done)
+{
+    const auto deadline = Clock::now() + kServerTimeout;
+    while (!done()) {
+        if (Clock::now() > deadline)
+            return false;
+        pa_threaded_mainloop_unlock(loop);
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        pa_threaded_mainloop_lock(loop);
+    }
+    return true;
+}
+
+bool waitOperation(pa_threaded_mainloop* loop, pa_operation* op)
+{
+    if (op == nullptr)
+        return false;
+    const bool finished = waitLocked(loop, [op] { return pa_operation_get_state(op) != PA_OPERATION_RUNNING; });
+    if (!finished)
+        pa_operation_cancel(op);
+    pa_operation_unref(op);
+    return finished;
+}
+
+AudioDeviceError errorFromCode(int code)
+{
+    switch (code) {
+    case PA_ERR_ACCESS:
+    case PA_ERR_AUTHKEY:
+        return {AudioDeviceError::Kind::accessDenied, {}};
+    case PA_ERR_NOENTITY:
+        return {AudioDeviceError::Kind::noDevice, {}};
+    default:
+        return {AudioDeviceError::Kind::failed, QString::fromUtf8(pa_strerror(code))};
+    }
+}
+
+AudioDeviceError failure(const char* text) { return {AudioDeviceError::Kind::failed, QString::fromUtf8(text)}; }
+
+class Locker {
+public:
+    explicit Locker(pa_threaded_mainloop* loop) : m_loop(loop) { pa_threaded_mainloop_lock(m_loop); }
+    ~Locker() { pa_threaded_mainloop_unlock(m_loop); }
+    Locker(const Locker&) = delete;
+    Locker& operator=(const Locker&) = delete;
+
+private:
+    pa_threaded_mainloop* m_loop;
+};
+
+class PulseStream : public AudioStream {
+public:
+    PulseStream(pa_threaded_mainloop* loop, pa_stream* stream) : m_loop(loop), m_stream(stream) {}
+    ~PulseStream() override
+    {
+        Locker lock(m_loop);
+        pa_stream_set_read_callback(m_stream, nullptr, nullptr);
+        pa_stream_set_write_callback(m_stream, nullptr, nullptr);
+        pa_stream_disconnect(m_stream);
+        pa_stream_unref(m_stream);
+    }
+    void lock() override { pa_threaded_mainloop_lock(m_loop); }
+    void unlock() override { pa_threaded_mainloop_unlock(m_loop); }
+    std::uint64_t playedFrames() override { return 0; }
+    void dropBuffered() override {}
+
+protected:
+    pa_threaded_mainloop* m_loop;
+    pa_stream* m_stream;
+};
+
+class PulseInput final : public PulseStream {
+public:
+    PulseInput(pa_threaded_mainloop* loop, pa_stream* stream, AudioFormat format, std::size_t blockFrames,
+               AudioInputCallback& callback)
+        : PulseStream(loop, stream), m_format(format), m_blockFrames(blockFrames), m_callback(callback),
+          m_block(blockFrames * static_cast<std::size_t>(format.channels))
+    {
+        pa_stream_set_read_callback(m_stream, &PulseInput::readable, this);
+    }
+
+private:
+    static void readable(pa_stream* stream, size_t, void* self) { static_cast<PulseInput*>(self)->drain(stream); }
+
+    // Regroups whatever fragment sizes the server hands over into blocks of exactly m_blockFrames.
+    void drain(pa_stream* stream) noexcept
+    {
+        const void* data = nullptr;
+        size_t bytes = 0;
+        while (pa_stream_readable_size(stream) > 0) {
+            if (pa_stream_peek(stream, &data, &bytes) < 0 || bytes == 0)
+                return;
+            const std::size_t samples = bytes / sizeof(float);
+            const auto* in = static_cast<const float*>(data); // null for a hole: silence
+            for (std::size_t i = 0; i < samples;) {
+                const std::size_t room = m_block.size() - m_filled;
+                const std::size_t take = std::min(room, samples - i);
+                if (in != nullptr)
+                    std::copy(in + i, in + i + take, m_block.data() + m_filled);
+                else
+                    std::fill(m_block.data() + m_filled, m_block.data() + m_filled + take, 0.0f);
+                m_filled += take;
+                i += take;
+                if (m_filled == m_block.size()) {
+                    m_callback.captured(m_block.data(), m_blockFrames, m_format);
+                    m_filled = 0;
+                }
+            }
+            pa_stream_drop(stream);
+        }
+    }
+
+    AudioFormat m_format;
+    std::size_t m_blockFrames;
+    AudioInputCallback& m_callback;
+    std::vector<float> m_block;
+    std::size_t m_filled = 0;
+};
+
+class PulseOutput final : public PulseStream {
+public:
+    PulseOutput(pa_threaded_mainloop* loop, pa_stream* stream, int sampleRate, AudioOutputCallback& callback)
+        : PulseStream(loop, stream), m_rate(sampleRate), m_callback(callback)
+    {
+        pa_stream_set_write_callback(m_stream, &PulseOutput::writable, this);
+        // The server's first request may have come before the callback was set.
+        fill(m_stream, pa_stream_writable_size(m_stream));
+    }
+
+    // Frames written minus what the server reports as still ahead of the listener (its buffer and the
+    // sink's own latency), so a chunk counts as heard only once it has left the loudspeaker.
+    std::uint64_t playedFrames() override
+    {
+        pa_usec_t latency = 0;
+        int negative = 0;
+        if (pa_stream_get_latency(m_stream, &latency, &negative) < 0)
+            return m_played;
+        const std::uint64_t ahead = negative != 0 ? 0 : latency * static_cast<std::uint64_t>(m_rate) / 1000000u;
+        const std::uint64_t played = m_written > ahead ? m_written - ahead : 0;
+        if (played > m_played)
+            m_played = played;
+        return m_played;
+    }
+
+    void dropBuffered() override
+    {
+        // After the flush the server holds nothing of ours, so everything written so far has either been
+        // heard or will never be.
+        waitOperation(m_loop, pa_stream_flush(m_stream, nullptr, nullptr));
+        m_played = std::max(m_played, m_written);
+    }
+
+private:
+    static void writable(pa_stream* stream, size_t bytes, void* self)
+    {
+        static_cast<PulseOutput*>(self)->fill(stream, bytes);
+    }
+
+    void fill(pa_stream* stream, size_t bytes) noexcept
+    {
+        while (bytes >= sizeof(float)) {
+            void* data = nullptr;
+            size_t size = bytes;
+            if (pa_stream_begin_write(stream, &data, &size) < 0 || data == nullptr || size < sizeof(float))
+                return;
+            const std::size_t frames = size / sizeof(float);
+            m_callback.render(static_cast<float*>(data), frames);
+            if (pa_stream_write(stream, data, frames * sizeof(float), nullptr, 0, PA_SEEK_RELATIVE) < 0)
+                return;
+            m_written += frames;
+            bytes -= frames * sizeof(float);
+        }
+    }
+
+    int m_rate;
+    AudioOutputCallback& m_callback;
+    std::uint64_t m_written = 0; // frames
+    std::uint64_t m_played = 0;  // never goes backwards
+};
+
+void contextChanged(pa_context*, void*) {}
+
+struct DeviceQuery {
+    bool input;
+    QByteArray name;
+    bool found = false;
+    AudioFormat format;
+    void remember(const pa_sample_spec& spec)
+    {
+        found = true;
+        format = {static_cast<int>(spec.rate), static_cast<int>(spec.channels)};
+    }
+};
+
+void subscriptionEvent(pa_context*, pa_subscription_event_type_t type, uint32_t, void* self)
+{
+    const auto facility = type & PA_SUBSCRIPTION_EVENT_FACILITY_MASK;
+    const auto kind = type & PA_SUBSCRIPTION_EVENT_TYPE_MASK;
+    // A device coming or going, or the default changing; property changes of a device (volume) are not
+    // hardware changes.
+    if (facility == PA_SUBSCRIPTION_EVENT_SERVER
+        || ((facility == PA_SUBSCRIPTION_EVENT_SINK || facility == PA_SUBSCRIPTION_EVENT_SOURCE)
+            && kind != PA_SUBSCRIPTION_EVENT_CHANGE))
+        static_cast<PulseAudioDevices*>(self)->notifyDevicesChanged();
+}
+
+Result<pa_stream*, AudioDeviceError> connectStream(pa_threaded_mainloop* loop, pa_context* context, pa_stream* stream)
+{
+    const bool settled = waitLocked(loop, [stream] {
+        const auto state = pa_stream_get_state(stream);
+        return state == PA_STREAM_READY || state == PA_STREAM_FAILED || state == PA_STREAM_TERMINATED;
+    });
+    if (settled && pa_stream_get_state(stream) == PA_STREAM_READY)
+        return stream;
+    const AudioDeviceError error = settled ? errorFromCode(pa_context_errno(context))
+                                           : failure("serwer dźwięku nie odpowiada");
+    pa_stream_disconnect(stream);
+    pa_stream_unref(stream);
+    return error;
+}
+
+pa_proplist* streamProperties(const QString& role)
+{
+    pa_proplist* properties = pa_proplist_new();
+    pa_proplist_sets(properties, PA_PROP_MEDIA_ROLE, role.toUtf8().constData());
+    return properties;
+}
+
+} // namespace
+
+PulseAudioDevices::PulseAudioDevices(QString applicationName) : m_name(std::move(applicationName))
+{
+    m_loop = pa_threaded_mainloop_new();
+    pa_threaded_mainloop_set_name(m_loop, "selvina.pulse");
+    pa_threaded_mainloop_start(m_loop);
+}
+
+PulseAudioDevices::~PulseAudioDevices()
+{
+    pa_threaded_mainloop_lock(m_loop);
+    if (m_context != nullptr) {
+        pa_context_set_subscribe_callback(m_context, nullptr, nullptr);
+        pa_context_disconnect(m_context);
+        pa_context_unref(m_context);
+    }
+    pa_threaded_mainloop_unlock(m_loop);
+    pa_threaded_mainloop_stop(m_loop);
+    pa_threaded_mainloop_free(m_loop);
+}
+
+int PulseAudioDevices::addDevicesChangedHandler(std::function<void()> handler)
+{
+    int token = 0;
+    {
+        std::lock_guard guard(m_handlerMutex);
+        token = m_nextToken++;
+        m_handlers.emplace(token, std::move(handler));
+    }
+    Locker lock(m_loop);
+    (void)connectedContext(); // subscribes as soon as there is a server
+    return token;
+}
+
+void PulseAudioDevices::removeDevicesChangedHandler(int token)
+{
+    std::lock_guard guard(m_handlerMutex);
+    m_handlers.erase(token);
+}
+
+void PulseAudioDevices::notifyDevicesChanged()
+{
+    std::lock_guard guard(m_handlerMutex);
+    for (auto& [token, handler] : m_handlers)
+        handler();
+}
+
+Result<pa_context*, AudioDeviceError> PulseAudioDevices::connectedContext()
+{
+    if (m_context != nullptr && pa_context_get_state(m_context) == PA_CONTEXT_READY)
+        return m_context;
+    if (m_context != nullptr) { // the server went away; start over with a new connection
+        pa_context_disconnect(m_context);
+        pa_context_unref(m_context);
+        m_context = nullptr;
+    }
+    pa_context* context = pa_context_new(pa_threaded_mainloop_get_api(m_loop), m_name.toUtf8().constData());
+    pa_context_set_state_callback(context, &contextChanged, this);
+    if (pa_context_connect(context, nullptr, PA_CONTEXT_NOAUTOSPAWN, nullptr) < 0) {
+        const int code = pa_context_errno(context);
+        pa_context_unref(context);
+        return code == PA_ERR_ACCESS ? errorFromCode(code) : AudioDeviceError{AudioDeviceError::Kind::noDevice, {}};
+    }
+    const bool settled = waitLocked(m_loop, [context] {
+        const auto state = pa_context_get_state(context);
+        return state == PA_CONTEXT_READY || state == PA_CONTEXT_FAILED || state == PA_CONTEXT_TERMINATED;
+    });
+    if (!settled || pa_context_get_state(context) != PA_CONTEXT_READY) {
+        const int code = pa_context_errno(context);
+        pa_context_disconnect(context);
+        pa_context_unref(context);
+        // No server at all means there is nothing to record from or play to.
+        return code == PA_ERR_ACCESS ? errorFromCode(code) : AudioDeviceError{AudioDeviceError::Kind::noDevice, {}};
+    }
+    m_context = context;
+    pa_context_set_subscribe_callback(m_context, &subscriptionEvent, this);
+    waitOperation(m_loop, pa_context_subscribe(
+                              m_context,
+                              static_cast<pa_subscription_mask_t>(PA_SUBSCRIPTION_MASK_SINK | PA_SUBSCRIPTION_MASK_SOURCE
+                                                                  | PA_SUBSCRIPTION_MASK_SERVER),
+                              nullptr, nullptr));
+    return m_context;
+}
+
+Result<AudioFormat, AudioDeviceError> PulseAudioDevices::defaultInputFormat() { return defaultFormat(true); }
+Result<AudioFormat, AudioDeviceError> PulseAudioDevices::defaultOutputFormat() { return defaultFormat(false); }
+
+Result<AudioFormat, AudioDeviceError> PulseAudioDevices::defaultFormat(bool input)
+{
+    Locker lock(m_loop);
+    auto context = connectedContext();
+    if (!context)
+        return context.error();
+    DeviceQuery query{input, {}};
+    waitOperation(m_loop, pa_context_get_server_info(
+                              context.value(),
+                              [](pa_context*, const pa_server_info* info, void* data) {
+                                  auto* q = static_cast<DeviceQuery*>(data);
+                                  if (info == nullptr)
+                                      return;
+                                  const char* name = q->input ? info->default_source_name : info->default_sink_name;
+                                  if (name != nullptr)
+                                      q->name = name;
+                              },
+                              &query));
+    if (query.name.isEmpty())
+        return AudioDeviceError{AudioDeviceError::Kind::noDevice, {}};
+    if (input) {
+        waitOperation(m_loop, pa_context_get_source_info_by_name(
+                                  context.value(), query.name.constData(),
+                                  [](pa_context*, const pa_source_info* info, int eol, void* data) {
+                                      if (eol == 0 && info != nullptr)
+                                          static_cast<DeviceQuery*>(data)->remember(info->sample_spec);
+                                  },
+                                  &query));
+    } else {
+        waitOperation(m_loop, pa_context_get_sink_info_by_name(
+                                  context.value(), query.name.constData(),
+                                  [](pa_context*, const pa_sink_info* info, int eol, void* data) {
+                                      if (eol == 0 && info != nullptr)
+                                          static_cast<DeviceQuery*>(data)->remember(info->sample_spec);
+                                  },
+                                  &query));
+    }
+    if (!query.found)
+        return AudioDeviceError{AudioDeviceError::Kind::noDevice, {}};
+    return query.format;
+}
+
+Result<std::unique_ptr<AudioStream>, AudioDeviceError>
+PulseAudioDevices::openInput(AudioFormat format, std::size_t blockFrames, AudioInputCallback& callback)
+{
+    Locker lock(m_loop);
+    auto context = connectedContext();
+    if (!context)
+        return context.error();
+    const pa_sample_spec spec{PA_SAMPLE_FLOAT32LE, static_cast<uint32_t>(format.sampleRate),
+                              static_cast<uint8_t>(format.channels)};
+    if (pa_sample_spec_valid(&spec) == 0)
+        return failure("nieprawidłowy format wejścia");
+    pa_proplist* properties = streamProperties(QStringLiteral("phone"));
+    pa_stream* stream = pa_stream_new_with_proplist(context.value(), "Mikrofon", &spec, nullptr, properties);
+    pa_proplist_free(properties);
+    if (stream == nullptr)
+        return errorFromCode(pa_context_errno(context.value()));
+    pa_buffer_attr attributes{};
+    attributes.maxlength = static_cast<uint32_t>(-1);
+    attributes.fragsize = static_cast<uint32_t>(blockFrames * pa_frame_size(&spec));
+    if (pa_stream_connect_record(stream, nullptr, &attributes, PA_STREAM_ADJUST_LATENCY) < 0) {
+        const AudioDeviceError error = errorFromCode(pa_context_errno(context.value()));
+        pa_stream_unref(stream);
+        return error;
+    }
+    auto connected = connectStream(m_loop, context.value(), stream);
+    if (!connected)
+        return connected.error();
+    return std::unique_ptr<AudioStream>(std::make_unique<PulseInput>(m_loop, stream, format, blockFrames, callback));
+}
+
+Result<std::unique_ptr<AudioStream>, AudioDeviceError>
+PulseAudioDevices::openOutput(int sampleRate, int latencyMs, const QString& role, AudioOutputCallback& callback)
+{
+    Locker lock(m_loop);
+    auto context = connectedContext();
+    if (!context)
+        return context.error();
+    const pa_sample_spec spec{PA_SAMPLE_FLOAT32LE, static_cast<uint32_t>(sampleRate), 1};
+    if (pa_sample_spec_valid(&spec) == 0)
+        return failure("nieprawidłowy format odtwarzania");
+    pa_proplist* properties = streamProperties(role);
+    pa_stream* stream = pa_stream_new_with_proplist(context.value(), "Głos asystenta", &spec, nullptr, properties);
+    pa_proplist_free(properties);
+    if (stream == nullptr)
+        return errorFromCode(pa_context_errno(context.value()));
+    pa_buffer_attr attributes{};
+    attributes.maxlength = static_cast<uint32_t>(-1);
+    attributes.tlength = static_cast<uint32_t>(pa_usec_to_bytes(static_cast<pa_usec_t>(latencyMs) * 1000, &spec));
+    attributes.prebuf = static_cast<uint32_t>(-1);
+    attributes.minreq = static_cast<uint32_t>(-1);
+    const auto flags = static_cast<pa_stream_flags_t>(PA_STREAM_ADJUST_LATENCY | PA_STREAM_INTERPOLATE_TIMING
+                                                      | PA_STREAM_AUTO_TIMING_UPDATE);
+    if (pa_stream_connect_playback(stream, nullptr, &attributes, flags, nullptr, nullptr) < 0) {
+        const AudioDeviceError error = errorFromCode(pa_context_errno(context.value()));
+        pa_stream_unref(stream);
+        return error;
+    }
+    auto connected = connectStream(m_loop, context.value(), stream);
+    if (!connected)
+        return connected.error();
+    return std::unique_ptr<AudioStream>(std::make_unique<PulseOutput>(m_loop, stream, sampleRate, callback));
+}
+
+} // namespace selvina::platform

@@ -1,0 +1,47 @@
+// PulseAudioDevices: capture and playback streams on the PulseAudio (or PipeWire-pulse) server.
+// Thread: public calls from a control thread, one at a time per stream; callbacks on the client's own
+// mainloop thread, which holds the mainloop lock while it runs them.
+#pragma once
+
+#include "platform/AudioDevices.h"
+
+#include <map>
+#include <mutex>
+
+struct pa_threaded_mainloop;
+struct pa_context;
+
+namespace selvina::platform {
+
+class PulseAudioDevices final : public AudioDevices {
+public:
+    // `applicationName` is what the server's mixer shows for our streams.
+    explicit PulseAudioDevices(QString applicationName);
+    ~PulseAudioDevices() override;
+
+    Result<AudioFormat, AudioDeviceError> defaultInputFormat() override;
+    Result<AudioFormat, AudioDeviceError> defaultOutputFormat() override;
+    Result<std::unique_ptr<AudioStream>, AudioDeviceError>
+    openInput(AudioFormat format, std::size_t blockFrames, AudioInputCallback& callback) override;
+    Result<std::unique_ptr<AudioStream>, AudioDeviceError>
+    openOutput(int sampleRate, int latencyMs, const QString& role, AudioOutputCallback& callback) override;
+    int addDevicesChangedHandler(std::function<void()> handler) override;
+    void removeDevicesChangedHandler(int token) override;
+
+    // Internal, for the stream classes.
+    pa_threaded_mainloop* mainloop() const { return m_loop; }
+    void notifyDevicesChanged();
+
+private:
+    Result<pa_context*, AudioDeviceError> connectedContext(); // mainloop locked
+    Result<AudioFormat, AudioDeviceError> defaultFormat(bool input);
+
+    QString m_name;
+    pa_threaded_mainloop* m_loop = nullptr;
+    pa_context* m_context = nullptr;
+    std::mutex m_handlerMutex; // handler set from the control thread, called on the mainloop thread
+    std::map<int, std::function<void()>> m_handlers;
+    int m_nextToken = 1;
+};
+
+} // namespace selvina::platform

@@ -1,0 +1,52 @@
+// EchoCanceller: removes the assistant's own voice from the microphone signal (WebRTC audio processing),
+// with the loudspeaker feed of the same conversation as the reference. Mono, 24000 Hz, 10 ms frames.
+// Thread: the capture audio thread only (the reference arrives through EchoReference).
+#pragma once
+
+#include "voice/audio/EchoReference.h"
+
+#include <QString>
+
+#include <cstddef>
+#include <memory>
+#include <vector>
+
+namespace webrtc {
+class AudioProcessing;
+}
+
+namespace selvina::voice {
+
+class EchoCanceller {
+public:
+    static constexpr int kSampleRate = 24000;
+    static constexpr std::size_t kFrame = kSampleRate / 100;
+
+    // Null with `error` set when the processing module refuses to start.
+    static std::unique_ptr<EchoCanceller> make(std::shared_ptr<EchoReference> reference, QString* error);
+    ~EchoCanceller();
+    EchoCanceller(const EchoCanceller&) = delete;
+    EchoCanceller& operator=(const EchoCanceller&) = delete;
+
+    // Takes `count` near-end samples and writes the processed samples ready so far (whole 10 ms frames;
+    // the rest waits for the next call) to `out`, at most `capacity`. Allocates nothing.
+    std::size_t process(const float* in, std::size_t count, float* out, std::size_t capacity) noexcept;
+
+    // The sound path's delay between the reference and its echo in the microphone, ms; the module also
+    // searches for the delay on its own, this only gives it a starting point.
+    void setDelayHint(int ms) { m_delayMs = ms; }
+
+private:
+    EchoCanceller(webrtc::AudioProcessing* module, std::shared_ptr<EchoReference> reference);
+    void feedReference() noexcept;
+
+    webrtc::AudioProcessing* m_module;
+    std::shared_ptr<EchoReference> m_reference;
+    std::vector<float> m_near;  // one frame being gathered
+    std::size_t m_nearFill = 0;
+    std::vector<float> m_far;   // one reference frame
+    std::vector<float> m_frame; // processed frame
+    int m_delayMs = 60;
+};
+
+} // namespace selvina::voice

@@ -1,0 +1,125 @@
+// SpeakerPlayback: the model's voice as it streams in, a looping work sound beside it, a wait for
+// "everything queued has been heard", an immediate flush, and the output level.
+// Thread: the public API on the creating thread; control on the "selvina.audio.playback" worker;
+// render() on the sound server's audio thread, which holds the stream lock while it runs.
+#pragma once
+
+#include "core/Result.h"
+#include "core/SerialWorker.h"
+#include "platform/AudioDevices.h"
+#include "platform/SystemLog.h"
+#include "voice/audio/AudioLevelMeter.h"
+#include "voice/audio/AudioStreams.h"
+#include "voice/audio/EchoReference.h"
+
+#include <QCoroTask>
+#include <QFuture>
+#include <QObject>
+#include <QPromise>
+
+#include <deque>
+#include <memory>
+#include <vector>
+
+class QTimer;
+
+namespace selvina::voice {
+
+struct SpeakerPlaybackError {
+    enum class Kind { engineFailed, noOutputDevice, unsupportedFormat };
+    Kind kind;
+    QString payload;
+    QString description() const;
+};
+
+class AudioPlayback : public QObject {
+    Q_OBJECT
+public:
+    using QObject::QObject;
+    virtual std::optional<double> takeLevel() = 0;
+    virtual QCoro::Task<> waitUntilDrained() = 0;
+    virtual QCoro::Task<> enqueue(QByteArray pcm16) = 0;
+    virtual QCoro::Task<> flush() = 0;
+    virtual QCoro::Task<> startWorkSound(QByteArray pcm16) = 0;
+    virtual QCoro::Task<> stopWorkSound() = 0;
+    virtual QCoro::Task<Status<SpeakerPlaybackError>> start() = 0;
+    virtual QCoro::Task<> stop() = 0;
+
+Q_SIGNALS:
+    void levelAvailable();
+};
+
+class SpeakerPlayback final : public AudioPlayback, private platform::AudioOutputCallback {
+    Q_OBJECT
+public:
+    static constexpr int kSampleRate = 24000;
+    struct Options {
+        QString role = QStringLiteral("phone"); // the sound server's media role
+        int latencyMs = 40;                     // what a flush can still let through
+    };
+
+    SpeakerPlayback(platform::AudioDevices& devices, std::shared_ptr<EchoReference> echoReference,
+                    platform::SystemLog& log, Options options);
+    SpeakerPlayback(platform::AudioDevices& devices, std::shared_ptr<EchoReference> echoReference,
+                    platform::SystemLog& log)
+        : SpeakerPlayback(devices, std::move(echoReference), log, Options())
+    {
+    }
+    ~SpeakerPlayback() override;
+
+    std::optional<double> takeLevel() override { return m_level.take(); }
+    QCoro::Task<> waitUntilDrained() override;
+    QCoro::Task<> enqueue(QByteArray pcm16) override;
+    QCoro::Task<> flush() override;
+    QCoro::Task<> startWorkSound(QByteArray pcm16) override;
+    QCoro::Task<> stopWorkSound() override;
+    QCoro::Task<Status<SpeakerPlaybackError>> start() override;
+    QCoro::Task<> stop() override;
+
+    // Frames heard so far on the current stream (0 when stopped); tests line it up with a recording.
+    std::uint64_t playedFrames();
+
+private:
+    struct Chunk {
+        std::vector<float> samples;
+        std::size_t position = 0;   // next sample to render
+        std::uint64_t end = 0;      // rendered-frame count at its last sample, once rendered
+    };
+
+    void render(float* mono, std::size_t frames) noexcept override;
+    Status<SpeakerPlaybackError> startEngine();
+    void stopEngine();
+    void releaseWaiters();
+    void checkPlayed();
+    void dropQueued();
+
+    platform::AudioDevices& m_devices;
+    std::shared_ptr<EchoReference> m_echoReference;
+    platform::SystemLog& m_log;
+    Options m_options;
+    LatestLevel m_level;
+    AudioWakeup m_wakeup;
+
+    // Worker thread; the chunk ring and the loop are shared with render() under the stream lock.
+    std::unique_ptr<platform::AudioStream> m_stream;
+    bool m_isRunning = false;
+    int m_observerToken = 0;
+    int m_pendingBuffers = 0;
+    std::vector<std::shared_ptr<QPromise<void>>> m_waiters;
+    QTimer* m_drainTimer = nullptr;
+
+    static constexpr std::size_t kMaxChunks = 4096;
+    std::vector<Chunk> m_ring{kMaxChunks}; // render() only moves indexes: it never frees or allocates
+    std::size_t m_head = 0;    // next chunk to render
+    std::size_t m_tail = 0;    // next free slot
+    std::size_t m_settled = 0; // oldest chunk not yet known to be heard
+    std::uint64_t m_rendered = 0;
+    AudioLevelMeter m_meter{kSampleRate / 30};
+    std::vector<float> m_loop;
+    std::size_t m_loopPosition = 0;
+    bool m_loopPlaying = false;
+
+    SerialWorker m_worker{QStringLiteral("selvina.audio.playback")}; // last: stops before the state above
+};
+
+} // namespace selvina::voice

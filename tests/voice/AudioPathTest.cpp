@@ -1,0 +1,173 @@
+// The audio path without a sound server: level meter, PCM16, WAV payloads, the capture chain's block
+// sizes, the echo canceller's effect, and that steady-state processing allocates nothing.
+#include "platform/fake/MemoryStores.h"
+#include "voice/audio/AudioLevelMeter.h"
+#include "voice/audio/EchoCanceller.h"
+#include "voice/audio/MicrophoneCapture.h"
+#include "voice/audio/Pcm16.h"
+
+#include <gtest/gtest.h>
+
+#include <QtEndian>
+
+#include <atomic>
+#include <cmath>
+#include <new>
+#include <random>
+
+namespace {
+std::atomic<long> g_allocations{0};
+thread_local bool g_counting = false;
+} // namespace
+
+void* operator new(std::size_t size)
+{
+    if (g_counting)
+        g_allocations.fetch_add(1, std::memory_order_relaxed);
+    if (void* p = std::malloc(size == 0 ? 1 : size))
+        return p;
+    throw std::bad_alloc();
+}
+void operator delete(void* p) noexcept { std::free(p); }
+void operator delete(void* p, std::size_t) noexcept { std::free(p); }
+
+namespace selvina::voice {
+namespace {
+
+std::vector<float> sine(std::size_t frames, double amplitude, double frequency, int rate, int channels = 1, int loudChannel = 0)
+{
+    std::vector<float> samples(frames * channels, 0.0f);
+    for (std::size_t i = 0; i < frames; ++i)
+        samples[i * channels + loudChannel] = static_cast<float>(amplitude * std::sin(2 * M_PI * frequency * i / rate));
+    return samples;
+}
+
+TEST(AudioLevelMeter, MapsLoudnessAndSmoothsRisesFastFallsSlowly)
+{
+    AudioLevelMeter meter;
+    const std::vector<float> loud(800, 0.51f); // just above −6 dBFS
+    const std::vector<float> quiet(800, 0.003f); // about −50 dBFS
+    EXPECT_FALSE(meter.append(loud.data(), 799).has_value());
+    auto first = meter.append(loud.data(), 1);
+    ASSERT_TRUE(first);
+    EXPECT_NEAR(*first, 0.85, 1e-9);
+    double level = *first;
+    for (int i = 0; i < 20; ++i)
+        level = *meter.append(loud.data(), 800);
+    EXPECT_NEAR(level, 1.0, 1e-6);
+    const auto fallen = meter.append(quiet.data(), 800);
+    EXPECT_NEAR(*fallen, 0.7, 1e-6); // 30 % of the way to 0
+}
+
+TEST(Pcm16, ClipsScalesTruncatesAndReadsWaveChunksPastPadding)
+{
+    const float samples[] = {1.5f, -2.0f, 0.5f, -0.99999f, 0.0f};
+    char out[10];
+    toPcm16(samples, 5, out);
+    const std::int16_t expected[] = {32767, -32767, 16383, -32766, 0};
+    for (int i = 0; i < 5; ++i)
+        EXPECT_EQ(qFromLittleEndian<std::int16_t>(out + 2 * i), expected[i]) << i;
+
+    QByteArray wave = waveFromPcm(QByteArray("\x01\x02\x03\x04", 4), 24000);
+    wave.insert(12, QByteArray("LIST\x03\x00\x00\x00" "abc" "\x00", 12)); // odd-sized chunk + pad byte
+    EXPECT_EQ(pcmFromWave(wave), QByteArray("\x01\x02\x03\x04", 4));
+    EXPECT_FALSE(pcmFromWave(QByteArray("RIFF\x04\x00\x00\x00WAVEfmt ", 16)).has_value());
+    EXPECT_FALSE(pcmFromWave(QByteArray("RIFX....WAVEdata")).has_value());
+    EXPECT_EQ(floatsFromPcm16(QByteArray("\xff\x7f\x01", 3)).size(), 1u);
+}
+
+TEST(VoiceProcessingMode, ReadsTrimmedCaseInsensitiveValues)
+{
+    EXPECT_EQ(voiceProcessingModeFrom(QStringLiteral(" Auto \n")), VoiceProcessingMode::automatic);
+    EXPECT_EQ(voiceProcessingModeFrom(QStringLiteral("YES")), VoiceProcessingMode::on);
+    EXPECT_EQ(voiceProcessingModeFrom(QStringLiteral("maybe")), VoiceProcessingMode::off);
+}
+
+class NoDevices final : public platform::AudioDevices {
+public:
+    Result<platform::AudioFormat, platform::AudioDeviceError> defaultInputFormat() override { return none(); }
+    Result<platform::AudioFormat, platform::AudioDeviceError> defaultOutputFormat() override { return none(); }
+    Result<std::unique_ptr<platform::AudioStream>, platform::AudioDeviceError>
+    openInput(platform::AudioFormat, std::size_t, platform::AudioInputCallback&) override { return none(); }
+    Result<std::unique_ptr<platform::AudioStream>, platform::AudioDeviceError>
+    openOutput(int, int, const QString&, platform::AudioOutputCallback&) override { return none(); }
+    int addDevicesChangedHandler(std::function<void()>) override { return 1; }
+    void removeDevicesChangedHandler(int) override {}
+
+private:
+    static platform::AudioDeviceError none() { return {platform::AudioDeviceError::Kind::noDevice, {}}; }
+};
+
+class CaptureChain : public ::testing::TestWithParam<bool> {};
+
+// A 48 kHz stereo microphone: 1024-frame blocks become about 512 samples at 24 kHz, from channel 0 only;
+// after warm-up, the whole chain (with and without echo cancellation) allocates nothing.
+TEST_P(CaptureChain, ConvertsFirstChannelWithoutAllocating)
+{
+    NoDevices devices;
+    platform::fake::MemorySystemLog log;
+    MicrophoneCapture capture(devices, std::make_shared<EchoReference>(), log);
+    ASSERT_TRUE(capture.prepareForTesting({48000, 2}, GetParam()));
+    const platform::AudioFormat format{48000, 2};
+    const auto quietLeft = sine(1024, 0.0, 440, 48000, 2, 0);
+    const auto loudRight = sine(1024, 0.9, 440, 48000, 2, 1);
+    for (int i = 0; i < 20; ++i)
+        capture.processForTesting(loudRight.data(), 1024, format);
+    long bytes = 0;
+    int chunks = 0;
+    while (auto frame = capture.takeFrame()) {
+        bytes += frame->size();
+        ++chunks;
+        for (qsizetype s = 0; s + 1 < frame->size(); s += 2)
+            ASSERT_EQ(qFromLittleEndian<std::int16_t>(frame->constData() + s), 0) << "channel 1 leaked in";
+    }
+    EXPECT_GE(chunks, 18); // the converters hold back a few milliseconds at first
+    EXPECT_NEAR(double(bytes) / chunks, 1024.0, 64.0);
+
+    g_allocations = 0;
+    g_counting = true;
+    for (int i = 0; i < 200; ++i)
+        capture.processForTesting(quietLeft.data(), 1024, format);
+    g_counting = false;
+    EXPECT_EQ(g_allocations.load(), 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(EchoCancellation, CaptureChain, ::testing::Values(false, true));
+
+// Synthetic echo (a pure delayed, attenuated copy) is far easier than a real room: the figure printed
+// is what the canceller reaches in the best case, not a promise for loudspeakers and walls.
+TEST(EchoCanceller, RemovesADelayedCopyOfTheReference)
+{
+    auto reference = std::make_shared<EchoReference>();
+    QString error;
+    auto canceller = EchoCanceller::make(reference, &error);
+    ASSERT_TRUE(canceller) << error.toStdString();
+    std::mt19937 random(7);
+    std::normal_distribution<float> noise(0.0f, 0.1f);
+    constexpr std::size_t frame = EchoCanceller::kFrame;
+    constexpr std::size_t delay = 24 * 50; // 50 ms
+    std::vector<float> far(24000 * 12);
+    for (std::size_t i = 0; i < far.size(); ++i) // speech-like: noise shaped by a slow syllable envelope
+        far[i] = noise(random) * static_cast<float>(0.5 + 0.5 * std::sin(2 * M_PI * 3.0 * i / 24000));
+    std::vector<float> out(frame);
+    double inEnergy = 0, outEnergy = 0;
+    for (std::size_t start = 0; start + frame <= far.size(); start += frame) {
+        reference->push(far.data() + start, frame);
+        std::vector<float> near(frame);
+        for (std::size_t i = 0; i < frame; ++i)
+            near[i] = start + i >= delay ? 0.5f * far[start + i - delay] : 0.0f;
+        ASSERT_EQ(canceller->process(near.data(), frame, out.data(), frame), frame);
+        if (start >= far.size() / 2) { // after the filter has converged
+            for (std::size_t i = 0; i < frame; ++i) {
+                inEnergy += double(near[i]) * near[i];
+                outEnergy += double(out[i]) * out[i];
+            }
+        }
+    }
+    const double reduction = 10 * std::log10(inEnergy / std::max(outEnergy, 1e-12));
+    std::printf("echo reduction on a synthetic 50 ms echo: %.1f dB\n", reduction);
+    EXPECT_GT(reduction, 10.0);
+}
+
+} // namespace
+} // namespace selvina::voice
