@@ -1,6 +1,7 @@
 // The audio path without a sound server: level meter, PCM16, WAV payloads, the capture chain's block
 // sizes, the echo canceller's effect, and that steady-state processing allocates nothing.
 #include "platform/fake/MemoryStores.h"
+#include "platform/fake/NoAudioDevices.h"
 #include "voice/audio/AudioLevelMeter.h"
 #include "voice/audio/EchoCanceller.h"
 #include "voice/audio/MicrophoneCapture.h"
@@ -83,28 +84,13 @@ TEST(VoiceProcessingMode, ReadsTrimmedCaseInsensitiveValues)
     EXPECT_EQ(voiceProcessingModeFrom(QStringLiteral("maybe")), VoiceProcessingMode::off);
 }
 
-class NoDevices final : public platform::AudioDevices {
-public:
-    Result<platform::AudioFormat, platform::AudioDeviceError> defaultInputFormat() override { return none(); }
-    Result<platform::AudioFormat, platform::AudioDeviceError> defaultOutputFormat() override { return none(); }
-    Result<std::unique_ptr<platform::AudioStream>, platform::AudioDeviceError>
-    openInput(platform::AudioFormat, std::size_t, platform::AudioInputCallback&) override { return none(); }
-    Result<std::unique_ptr<platform::AudioStream>, platform::AudioDeviceError>
-    openOutput(int, int, const QString&, platform::AudioOutputCallback&) override { return none(); }
-    int addDevicesChangedHandler(std::function<void()>) override { return 1; }
-    void removeDevicesChangedHandler(int) override {}
-
-private:
-    static platform::AudioDeviceError none() { return {platform::AudioDeviceError::Kind::noDevice, {}}; }
-};
-
 class CaptureChain : public ::testing::TestWithParam<bool> {};
 
 // A 48 kHz stereo microphone: 1024-frame blocks become about 512 samples at 24 kHz, from channel 0 only;
 // after warm-up, the whole chain (with and without echo cancellation) allocates nothing.
 TEST_P(CaptureChain, ConvertsFirstChannelWithoutAllocating)
 {
-    NoDevices devices;
+    platform::fake::NoAudioDevices devices;
     platform::fake::MemorySystemLog log;
     MicrophoneCapture capture(devices, std::make_shared<EchoReference>(), log);
     ASSERT_TRUE(capture.prepareForTesting({48000, 2}, GetParam()));

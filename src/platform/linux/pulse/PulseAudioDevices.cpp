@@ -144,16 +144,15 @@ public:
         fill(m_stream, pa_stream_writable_size(m_stream));
     }
 
-    // Frames written minus what the server reports as still ahead of the listener (its buffer and the
-    // sink's own latency), so a chunk counts as heard only once it has left the loudspeaker.
+    // The server's own playback clock (what has left the sink, its latency already taken off), so a chunk
+    // counts as heard only once it has really been played.
     std::uint64_t playedFrames() override
     {
-        pa_usec_t latency = 0;
-        int negative = 0;
-        if (pa_stream_get_latency(m_stream, &latency, &negative) < 0)
+        pa_usec_t time = 0;
+        if (pa_stream_get_time(m_stream, &time) < 0)
             return m_played;
-        const std::uint64_t ahead = negative != 0 ? 0 : latency * static_cast<std::uint64_t>(m_rate) / 1000000u;
-        const std::uint64_t played = m_written > ahead ? m_written - ahead : 0;
+        const std::uint64_t played =
+            std::min<std::uint64_t>(time * static_cast<std::uint64_t>(m_rate) / 1000000u, m_written);
         if (played > m_played)
             m_played = played;
         return m_played;

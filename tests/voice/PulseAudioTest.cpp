@@ -1,0 +1,248 @@
+// Capture and playback through a real PulseAudio server of the test's own: a 48 kHz stereo null sink,
+// its monitor remapped as the default microphone, and pacat as an independent recorder and player.
+#include "TestSupport.h"
+#include "platform/fake/MemoryStores.h"
+#include "platform/linux/pulse/PulseAudioDevices.h"
+#include "voice/audio/MicrophoneCapture.h"
+#include "voice/audio/Pcm16.h"
+#include "voice/audio/SpeakerPlayback.h"
+
+#include <gtest/gtest.h>
+
+#include <QCoroTimer>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFileInfo>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QThread>
+
+#include <cmath>
+
+namespace selvina::voice {
+namespace {
+
+using namespace std::chrono_literals;
+
+class PulseServer : public ::testing::Test {
+protected:
+    static void SetUpTestSuite()
+    {
+        s_dir = new QTemporaryDir;
+        const QString socket = s_dir->filePath(QStringLiteral("native"));
+        const QString config = selvina::testing::writeFile(
+            s_dir->filePath(QStringLiteral("default.pa")),
+            QStringLiteral("load-module module-null-sink sink_name=selvina_null rate=48000 channels=2\n"
+                           "load-module module-remap-source master=selvina_null.monitor source_name=selvina_mic\n"
+                           "load-module module-native-protocol-unix auth-anonymous=1 socket=%1\n"
+                           "set-default-sink selvina_null\nset-default-source selvina_mic\n")
+                .arg(socket)
+                .toUtf8());
+        QDir().mkpath(s_dir->filePath(QStringLiteral("runtime")));
+        QFile::setPermissions(s_dir->filePath(QStringLiteral("runtime")), QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
+        qputenv("XDG_RUNTIME_DIR", s_dir->filePath(QStringLiteral("runtime")).toUtf8());
+        qputenv("PULSE_SERVER", (QStringLiteral("unix:") + socket).toUtf8());
+        s_server = new QProcess;
+        s_server->setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        s_server->start(QStringLiteral("pulseaudio"),
+                        {QStringLiteral("-n"), QStringLiteral("-F"), config, QStringLiteral("--daemonize=no"),
+                         QStringLiteral("--exit-idle-time=-1"), QStringLiteral("--realtime=no"),
+                         QStringLiteral("--high-priority=no"), QStringLiteral("--log-level=error")});
+        for (int i = 0; i < 250 && !QFileInfo::exists(socket); ++i)
+            QThread::msleep(20);
+        // An idle null sink sleeps for up to two seconds before it notices a new stream; a hardware sink
+        // does not. A silent low-latency stream keeps it awake, as a sound card's clock would.
+        s_keeper = new QProcess;
+        s_keeper->setStandardInputFile(QStringLiteral("/dev/zero"));
+        s_keeper->start(QStringLiteral("pacat"), {QStringLiteral("--playback"), QStringLiteral("--raw"),
+                                                  QStringLiteral("--latency-msec=10")});
+        QThread::msleep(2500); // the sink's first wake-up
+    }
+    static void TearDownTestSuite()
+    {
+        s_keeper->kill();
+        s_keeper->waitForFinished(2000);
+        delete s_keeper;
+        s_server->terminate();
+        s_server->waitForFinished(3000);
+        delete s_server;
+        delete s_dir;
+    }
+    void SetUp() override { ASSERT_TRUE(QFileInfo::exists(s_dir->filePath(QStringLiteral("native")))) << "no server"; }
+
+    // Mono float at 24 kHz of everything the null sink plays.
+    static QProcess* startRecorder()
+    {
+        auto* recorder = new QProcess;
+        recorder->start(QStringLiteral("pacat"),
+                        {QStringLiteral("--record"), QStringLiteral("-d"), QStringLiteral("selvina_null.monitor"),
+                         QStringLiteral("--raw"), QStringLiteral("--format=float32le"), QStringLiteral("--rate=24000"),
+                         QStringLiteral("--channels=1"), QStringLiteral("--latency-msec=10")});
+        recorder->waitForStarted();
+        QThread::msleep(150);
+        return recorder;
+    }
+    // Frames above a threshold between the first and the last loud sample.
+    static long toneFrames(QProcess* recorder)
+    {
+        recorder->terminate();
+        recorder->waitForFinished(2000);
+        const QByteArray raw = recorder->readAllStandardOutput();
+        delete recorder;
+        const auto* samples = reinterpret_cast<const float*>(raw.constData());
+        const long n = raw.size() / 4;
+        long first = -1, last = -1;
+        for (long i = 0; i < n; ++i)
+            if (std::fabs(samples[i]) > 0.05f) {
+                if (first < 0)
+                    first = i;
+                last = i;
+            }
+        return first < 0 ? 0 : last - first + 1;
+    }
+    static QByteArray tone(double seconds)
+    {
+        std::vector<float> samples(static_cast<std::size_t>(seconds * 24000));
+        for (std::size_t i = 0; i < samples.size(); ++i)
+            samples[i] = static_cast<float>(0.5 * std::sin(2 * M_PI * 440.0 * i / 24000));
+        QByteArray pcm(static_cast<qsizetype>(2 * samples.size()), Qt::Uninitialized);
+        toPcm16(samples.data(), samples.size(), pcm.data());
+        return pcm;
+    }
+
+    static inline QTemporaryDir* s_dir = nullptr;
+    static inline QProcess* s_server = nullptr;
+    static inline QProcess* s_keeper = nullptr;
+    platform::fake::MemorySystemLog m_log;
+};
+
+QCoro::Task<qint64> playAndWait(SpeakerPlayback* playback, QByteArray pcm)
+{
+    auto started = co_await playback->start();
+    if (!started)
+        co_return -1;
+    QElapsedTimer clock;
+    clock.start();
+    for (qsizetype at = 0; at < pcm.size(); at += 4800) // 100 ms chunks, as the service sends them
+        co_await playback->enqueue(pcm.mid(at, 4800));
+    co_await playback->waitUntilDrained();
+    co_return clock.elapsed();
+}
+
+TEST_F(PulseServer, PlaybackIsHeardAndDrainWaitsForTheLastSample)
+{
+    platform::PulseAudioDevices devices(QStringLiteral("test"));
+    SpeakerPlayback playback(devices, nullptr, m_log);
+    QProcess* recorder = startRecorder();
+    auto elapsed = selvina::testing::runTask(playAndWait(&playback, tone(0.5)), 5s);
+    ASSERT_TRUE(elapsed);
+    QThread::msleep(200);
+    const long heard = toneFrames(recorder);
+    std::printf("0.5 s tone: drained after %lld ms, %ld frames reached the sink\n", (long long)*elapsed, heard);
+    EXPECT_GE(*elapsed, 500);
+    EXPECT_LT(*elapsed, 900);
+    EXPECT_NEAR(heard, 12000, 600);
+}
+
+QCoro::Task<long> flushMidSentence(SpeakerPlayback* playback, QByteArray pcm, bool* waiterReleased)
+{
+    auto started = co_await playback->start();
+    if (!started)
+        co_return -1;
+    co_await playback->enqueue(pcm);
+    co_await QCoro::sleepFor(600ms);
+    auto waiter = [](SpeakerPlayback* p, bool* released) -> QCoro::Task<> {
+        co_await p->waitUntilDrained();
+        *released = true;
+    }(playback, waiterReleased);
+    const auto played = static_cast<long>(playback->playedFrames());
+    co_await playback->flush();
+    co_await QCoro::sleepFor(300ms);
+    co_return played;
+}
+
+TEST_F(PulseServer, FlushSilencesAtOnceAndReleasesWaiters)
+{
+    platform::PulseAudioDevices devices(QStringLiteral("test"));
+    SpeakerPlayback playback(devices, nullptr, m_log);
+    QProcess* recorder = startRecorder();
+    bool released = false;
+    auto played = selvina::testing::runTask(flushMidSentence(&playback, tone(3.0), &released), 5s);
+    ASSERT_TRUE(played);
+    const long heard = toneFrames(recorder);
+    const double leakMs = (heard - *played) / 24.0;
+    std::printf("flush after %ld heard frames: %ld reached the sink, %.1f ms after the flush\n", *played, heard, leakMs);
+    EXPECT_TRUE(released);
+    EXPECT_LT(leakMs, 50.0);
+    EXPECT_GT(*played, 0);
+}
+
+QCoro::Task<bool> listen(MicrophoneCapture* capture, std::chrono::milliseconds duration)
+{
+    auto started = co_await capture->start();
+    if (!started)
+        co_return false;
+    co_await QCoro::sleepFor(duration);
+    co_return true;
+}
+
+TEST_F(PulseServer, CapturesFirstChannelOfAStereoMicrophoneAndRestartsOnceOnDeviceChanges)
+{
+    // One second loud on the left, then one second loud on the right only.
+    QByteArray stereo(48000 * 2 * 2 * 4, Qt::Uninitialized);
+    auto* samples = reinterpret_cast<float*>(stereo.data());
+    for (int i = 0; i < 96000; ++i) {
+        const float s = static_cast<float>(0.7 * std::sin(2 * M_PI * 300.0 * i / 48000));
+        samples[2 * i] = i < 48000 ? s : 0.0f;
+        samples[2 * i + 1] = i < 48000 ? 0.0f : s;
+    }
+    const QString file = selvina::testing::writeFile(s_dir->filePath(QStringLiteral("stereo.raw")), stereo);
+
+    platform::PulseAudioDevices devices(QStringLiteral("test"));
+    MicrophoneCapture::Options options;
+    options.mode = VoiceProcessingMode::off;
+    MicrophoneCapture capture(devices, nullptr, m_log, options);
+    long bytes = 0;
+    int chunks = 0;
+    double loudest = 0, last = 0;
+    QObject::connect(&capture, &AudioCapture::framesAvailable, [&] {
+        while (auto frame = capture.takeFrame()) {
+            bytes += frame->size();
+            ++chunks;
+        }
+        if (auto level = capture.takeLevel()) {
+            loudest = std::max(loudest, *level);
+            last = *level;
+        }
+    });
+    QProcess player;
+    player.start(QStringLiteral("pacat"), {QStringLiteral("--playback"), QStringLiteral("-d"), QStringLiteral("selvina_null"),
+                                           QStringLiteral("--raw"), QStringLiteral("--format=float32le"),
+                                           QStringLiteral("--rate=48000"), QStringLiteral("--channels=2"), file});
+    ASSERT_TRUE(selvina::testing::runTask(listen(&capture, 2300ms), 5s).value_or(false));
+    player.waitForFinished(3000);
+    std::printf("captured %d chunks, %.0f bytes each on average; loudest level %.2f, last %.2f\n", chunks,
+                double(bytes) / std::max(chunks, 1), loudest, last);
+    EXPECT_GT(chunks, 80);
+    EXPECT_NEAR(double(bytes) / chunks, 1024.0, 100.0);
+    EXPECT_GT(loudest, 0.9);
+    EXPECT_LT(last, 0.2); // the right channel alone does not count
+    EXPECT_EQ(capture.engineStarts(), 1);
+
+    // Two new devices 0.2 s apart: one restart.
+    auto addSink = [](const QString& name) {
+        QProcess pactl;
+        pactl.start(QStringLiteral("pactl"), {QStringLiteral("load-module"), QStringLiteral("module-null-sink"),
+                                              QStringLiteral("sink_name=") + name});
+        pactl.waitForFinished(3000);
+    };
+    addSink(QStringLiteral("extra_one"));
+    QThread::msleep(200);
+    addSink(QStringLiteral("extra_two"));
+    ASSERT_TRUE(selvina::testing::runTask(listen(&capture, 700ms), 5s).value_or(false));
+    EXPECT_EQ(capture.engineStarts(), 2);
+    selvina::testing::runTask([](MicrophoneCapture* c) -> QCoro::Task<bool> { co_await c->stop(); co_return true; }(&capture));
+}
+
+} // namespace
+} // namespace selvina::voice
