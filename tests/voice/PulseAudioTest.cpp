@@ -48,7 +48,7 @@ protected:
                         {QStringLiteral("-n"), QStringLiteral("-F"), config, QStringLiteral("--daemonize=no"),
                          QStringLiteral("--exit-idle-time=-1"), QStringLiteral("--realtime=no"),
                          QStringLiteral("--high-priority=no"), QStringLiteral("--log-level=error")});
-        for (int i = 0; i < 250 && !QFileInfo::exists(socket); ++i)
+        for (int i = 0; i < 500 && !QFileInfo::exists(socket); ++i)
             QThread::msleep(20);
         // An idle null sink sleeps for up to two seconds before it notices a new stream; a hardware sink
         // does not. A silent low-latency stream keeps it awake, as a sound card's clock would.
