@@ -6,6 +6,11 @@
 #include "voice/audio/EchoCanceller.h"
 #include "voice/audio/MicrophoneCapture.h"
 #include "voice/audio/Pcm16.h"
+#include "voice/audio/SpeakerPlayback.h"
+
+#include "TestSupport.h"
+
+#include <QCoroTimer>
 
 #include <gtest/gtest.h>
 
@@ -153,6 +158,119 @@ TEST(EchoCanceller, RemovesADelayedCopyOfTheReference)
     const double reduction = 10 * std::log10(inEnergy / std::max(outEnergy, 1e-12));
     std::printf("echo reduction on a synthetic 50 ms echo: %.1f dB\n", reduction);
     EXPECT_GT(reduction, 10.0);
+}
+
+} // namespace
+} // namespace selvina::voice
+
+namespace selvina::voice {
+namespace {
+
+// A sound server whose streams never run on their own: the test calls the callbacks itself.
+class ScriptedDevices final : public platform::AudioDevices {
+public:
+    class Stream final : public platform::AudioStream {
+    public:
+        void lock() override {}
+        void unlock() override {}
+        std::uint64_t playedFrames() override { return played; }
+        void dropBuffered() override {}
+        std::uint64_t played = 0;
+    };
+    Result<platform::AudioFormat, platform::AudioDeviceError> defaultInputFormat() override { return platform::AudioFormat{48000, 1}; }
+    Result<platform::AudioFormat, platform::AudioDeviceError> defaultOutputFormat() override { return platform::AudioFormat{48000, 2}; }
+    Result<std::unique_ptr<platform::AudioStream>, platform::AudioDeviceError>
+    openInput(platform::AudioFormat, std::size_t, platform::AudioInputCallback&) override
+    {
+        ++inputsOpened;
+        return std::unique_ptr<platform::AudioStream>(std::make_unique<Stream>());
+    }
+    Result<std::unique_ptr<platform::AudioStream>, platform::AudioDeviceError>
+    openOutput(int, int, const QString&, platform::AudioOutputCallback& callback) override
+    {
+        output = &callback;
+        auto stream = std::make_unique<Stream>();
+        outputStream = stream.get();
+        return std::unique_ptr<platform::AudioStream>(std::move(stream));
+    }
+    int addDevicesChangedHandler(std::function<void()>) override { return 1; }
+    void removeDevicesChangedHandler(int) override {}
+
+    std::atomic<int> inputsOpened{0};
+    platform::AudioOutputCallback* output = nullptr;
+    Stream* outputStream = nullptr;
+};
+
+QCoro::Task<bool> startAndWait(MicrophoneCapture* capture, std::chrono::milliseconds wait)
+{
+    auto started = co_await capture->start();
+    co_await QCoro::sleepFor(wait);
+    co_return started.ok();
+}
+
+// A silent microphone with echo cancellation: in automatic mode the probe restarts without it (and later
+// starts never try it again); with the mode "on" it only reports.
+TEST(SilenceProbe, RecoversOnlyInAutomaticMode)
+{
+    for (const auto mode : {VoiceProcessingMode::automatic, VoiceProcessingMode::on}) {
+        ScriptedDevices devices;
+        platform::fake::MemorySystemLog log;
+        MicrophoneCapture::Options options;
+        options.mode = mode;
+        options.probeWindow = std::chrono::milliseconds(50);
+        MicrophoneCapture capture(devices, std::make_shared<EchoReference>(), log, options);
+        ASSERT_TRUE(selvina::testing::runTask(startAndWait(&capture, std::chrono::milliseconds(300))).value_or(false));
+        const bool automatic = mode == VoiceProcessingMode::automatic;
+        EXPECT_EQ(capture.engineStarts(), automatic ? 2 : 1);
+        EXPECT_EQ(capture.voiceProcessingActive(), !automatic);
+        const QStringList lines = log.lines;
+        ASSERT_FALSE(lines.isEmpty());
+        EXPECT_EQ(lines.first(), QStringLiteral("[SelvinaVoice] Sonda wejścia (VPIO wł.): brak porcji, szczyt sprzętowy "
+                                                "0.000000, po konwersji 0.000000"));
+        EXPECT_EQ(lines.size(), automatic ? 3 : 1); // the second probe, without echo cancellation, reports too
+        if (automatic) {
+            selvina::testing::runTask([](MicrophoneCapture* c) -> QCoro::Task<bool> { co_await c->stop(); co_return true; }(&capture));
+            ASSERT_TRUE(selvina::testing::runTask(startAndWait(&capture, std::chrono::milliseconds(10))).value_or(false));
+            EXPECT_FALSE(capture.voiceProcessingActive());
+        }
+    }
+}
+
+QCoro::Task<bool> playScript(SpeakerPlayback* playback, ScriptedDevices* devices, long* allocations, bool* drained)
+{
+    co_await playback->start();
+    co_await playback->enqueue(QByteArray(3, '\x10'));  // one sample; the odd byte is dropped
+    co_await playback->enqueue(QByteArray(1, '\x10'));  // too short: ignored
+    co_await playback->enqueue(QByteArray(4800, '\x20'));
+    co_await playback->startWorkSound(QByteArray(480, '\x08'));
+    auto waiter = [](SpeakerPlayback* p, bool* done) -> QCoro::Task<> {
+        co_await p->waitUntilDrained();
+        *done = true;
+    }(playback, drained);
+    std::vector<float> out(2400);
+    g_allocations = 0;
+    g_counting = true;
+    for (int i = 0; i < 10; ++i)
+        devices->output->render(out.data(), out.size()); // 1 + 2400 samples of voice, then loop alone
+    g_counting = false;
+    *allocations = g_allocations.load();
+    co_await QCoro::sleepFor(std::chrono::milliseconds(30));
+    const bool waitingWhileUnheard = !*drained;
+    devices->outputStream->played = 2401; // the server reports the last voice sample heard
+    co_await QCoro::sleepFor(std::chrono::milliseconds(30));
+    co_return waitingWhileUnheard;
+}
+
+TEST(SpeakerPlaybackRender, PlaysChunksAndLoopWithoutAllocatingAndDrainsOnlyWhenHeard)
+{
+    ScriptedDevices devices;
+    platform::fake::MemorySystemLog log;
+    SpeakerPlayback playback(devices, nullptr, log);
+    long allocations = -1;
+    bool drained = false;
+    EXPECT_TRUE(selvina::testing::runTask(playScript(&playback, &devices, &allocations, &drained)).value_or(false));
+    EXPECT_TRUE(drained);
+    EXPECT_EQ(allocations, 0);
 }
 
 } // namespace
