@@ -6,6 +6,8 @@
 #include "voice/audio/MicrophoneCapture.h"
 #include "voice/audio/Pcm16.h"
 #include "voice/audio/SpeakerPlayback.h"
+#include "voice/audio/Sounds.h"
+#include "core/SidecarLog.h"
 
 #include <gtest/gtest.h>
 
@@ -242,6 +244,35 @@ TEST_F(PulseServer, CapturesFirstChannelOfAStereoMicrophoneAndRestartsOnceOnDevi
     ASSERT_TRUE(selvina::testing::runTask(listen(&capture, 700ms), 5s).value_or(false));
     EXPECT_EQ(capture.engineStarts(), 2);
     selvina::testing::runTask([](MicrophoneCapture* c) -> QCoro::Task<bool> { co_await c->stop(); co_return true; }(&capture));
+}
+
+QCoro::Task<bool> playCues(CuePlayer* player)
+{
+    co_await player->play(Cue::interrupted);
+    co_await player->play(Cue::end);
+    co_return true;
+}
+
+// The generated cues play to the end through their own stream; a folder without them is logged, not fatal.
+TEST_F(PulseServer, CuesPlayFromTheResourcesAndMissingOnesAreLogged)
+{
+    platform::PulseAudioDevices devices(QStringLiteral("test"));
+    CuePlayer player(devices, m_log, QStringLiteral(SELVINA_TEST_RESOURCES));
+    QProcess* recorder = startRecorder();
+    ASSERT_TRUE(selvina::testing::runTask(playCues(&player), 5s).value_or(false));
+    QThread::msleep(150);
+    const long heard = toneFrames(recorder);
+    std::printf("two cues: %ld frames from first to last audible sample\n", heard);
+    EXPECT_GT(heard, 24000 * 0.5); // przerwane (0.32 s) and koniec (0.9 s) one after the other
+
+    CuePlayer empty(devices, m_log, s_dir->filePath(QStringLiteral("none")));
+    ASSERT_TRUE(selvina::testing::runTask(playCues(&empty), 5s).value_or(false));
+    SidecarLog::shared().flush();
+    QFile log(SidecarLog::shared().filePath());
+    ASSERT_TRUE(log.open(QIODevice::ReadOnly));
+    const QString text = QString::fromUtf8(log.readAll());
+    EXPECT_TRUE(text.contains(QStringLiteral("[sygnał] brak pliku przerwane.wav w zasobach")));
+    EXPECT_TRUE(text.contains(QStringLiteral("[sygnał] brak pliku koniec.wav w zasobach")));
 }
 
 } // namespace
