@@ -27,7 +27,7 @@ namespace {
 using namespace std::chrono_literals;
 
 class PulseServer : public ::testing::Test {
-protected:
+public:
     static void SetUpTestSuite()
     {
         s_dir = new QTemporaryDir;
@@ -101,6 +101,13 @@ protected:
                 last = i;
             }
         return first < 0 ? 0 : last - first + 1;
+    }
+    static void addSink(const QString& name)
+    {
+        QProcess pactl;
+        pactl.start(QStringLiteral("pactl"), {QStringLiteral("load-module"), QStringLiteral("module-null-sink"),
+                                              QStringLiteral("sink_name=") + name});
+        pactl.waitForFinished(3000);
     }
     static QByteArray tone(double seconds)
     {
@@ -232,12 +239,6 @@ TEST_F(PulseServer, CapturesFirstChannelOfAStereoMicrophoneAndRestartsOnceOnDevi
     EXPECT_EQ(capture.engineStarts(), 1);
 
     // Two new devices 0.2 s apart: one restart.
-    auto addSink = [](const QString& name) {
-        QProcess pactl;
-        pactl.start(QStringLiteral("pactl"), {QStringLiteral("load-module"), QStringLiteral("module-null-sink"),
-                                              QStringLiteral("sink_name=") + name});
-        pactl.waitForFinished(3000);
-    };
     addSink(QStringLiteral("extra_one"));
     QThread::msleep(200);
     addSink(QStringLiteral("extra_two"));
@@ -273,6 +274,33 @@ TEST_F(PulseServer, CuesPlayFromTheResourcesAndMissingOnesAreLogged)
     const QString text = QString::fromUtf8(log.readAll());
     EXPECT_TRUE(text.contains(QStringLiteral("[sygnał] brak pliku przerwane.wav w zasobach")));
     EXPECT_TRUE(text.contains(QStringLiteral("[sygnał] brak pliku koniec.wav w zasobach")));
+}
+
+QCoro::Task<bool> restartMidSentence(SpeakerPlayback* playback, QByteArray pcm, bool* released)
+{
+    if (!(co_await playback->start()))
+        co_return false;
+    co_await playback->enqueue(pcm);
+    auto waiter = [](SpeakerPlayback* p, bool* done) -> QCoro::Task<> {
+        co_await p->waitUntilDrained();
+        *done = true;
+    }(playback, released);
+    co_await QCoro::sleepFor(200ms);
+    PulseServer::addSink(QStringLiteral("extra_playback"));
+    co_await QCoro::sleepFor(400ms); // far less than the 3 s queued
+    const bool releasedByRestart = *released;
+    co_await playback->enqueue(pcm.left(4800)); // the restarted stream takes new audio
+    co_await playback->waitUntilDrained();
+    co_return releasedByRestart;
+}
+
+TEST_F(PulseServer, OutputDeviceChangeRestartsPlaybackAndReleasesWaiters)
+{
+    platform::PulseAudioDevices devices(QStringLiteral("test"));
+    SpeakerPlayback playback(devices, nullptr, m_log);
+    bool released = false;
+    EXPECT_TRUE(selvina::testing::runTask(restartMidSentence(&playback, tone(3.0), &released), 5s).value_or(false));
+    EXPECT_TRUE(m_log.lines.isEmpty()) << m_log.lines.join(u'\n').toStdString();
 }
 
 } // namespace
