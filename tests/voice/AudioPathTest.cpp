@@ -3,6 +3,7 @@
 #include "platform/fake/MemoryStores.h"
 #include "platform/fake/NoAudioDevices.h"
 #include "voice/audio/AudioLevelMeter.h"
+#include "voice/audio/AudioStreams.h"
 #include "voice/audio/EchoCanceller.h"
 #include "voice/audio/MicrophoneCapture.h"
 #include "voice/audio/Pcm16.h"
@@ -80,6 +81,20 @@ TEST(Pcm16, ClipsScalesTruncatesAndReadsWaveChunksPastPadding)
     EXPECT_FALSE(pcmFromWave(QByteArray("RIFF\x04\x00\x00\x00WAVEfmt ", 16)).has_value());
     EXPECT_FALSE(pcmFromWave(QByteArray("RIFX....WAVEdata")).has_value());
     EXPECT_EQ(floatsFromPcm16(QByteArray("\xff\x7f\x01", 3)).size(), 1u);
+}
+
+TEST(ChunkRing, AReaderThatFellBehindGetsTheNewest128InOrder)
+{
+    ChunkRing ring(8);
+    for (std::uint32_t i = 0; i < 200; ++i)
+        ring.publish(reinterpret_cast<const char*>(&i), sizeof i);
+    std::vector<std::uint32_t> taken;
+    while (auto chunk = ring.take())
+        taken.push_back(qFromLittleEndian<std::uint32_t>(chunk->constData()));
+    ASSERT_EQ(taken.size(), 128u);
+    EXPECT_EQ(taken.front(), 72u);
+    EXPECT_EQ(taken.back(), 199u);
+    EXPECT_EQ(ring.dropped(), 72u);
 }
 
 TEST(VoiceProcessingMode, ReadsTrimmedCaseInsensitiveValues)
