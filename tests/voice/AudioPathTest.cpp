@@ -254,10 +254,14 @@ TEST(SilenceProbe, RecoversOnlyInAutomaticMode)
 QCoro::Task<bool> playScript(SpeakerPlayback* playback, ScriptedDevices* devices, long* allocations, bool* drained)
 {
     co_await playback->start();
-    co_await playback->enqueue(QByteArray(3, '\x10'));  // one sample; the odd byte is dropped
-    co_await playback->enqueue(QByteArray(1, '\x10'));  // too short: ignored
-    co_await playback->enqueue(QByteArray(4800, '\x20'));
-    co_await playback->startWorkSound(QByteArray(480, '\x08'));
+    // One sample (the odd byte is dropped), a chunk too short to play, then 100 ms.
+    for (const QByteArray& chunk : {QByteArray(3, '\x10'), QByteArray(1, '\x10'), QByteArray(4800, '\x20')}) {
+        auto enqueued = playback->enqueue(chunk); // not inside co_await: GCC 12 would destroy the copy twice
+        co_await enqueued;
+    }
+    const QByteArray loop(480, '\x08');
+    auto looping = playback->startWorkSound(loop);
+    co_await looping;
     auto waiter = [](SpeakerPlayback* p, bool* done) -> QCoro::Task<> {
         co_await p->waitUntilDrained();
         *done = true;

@@ -132,8 +132,11 @@ QCoro::Task<qint64> playAndWait(SpeakerPlayback* playback, QByteArray pcm)
         co_return -1;
     QElapsedTimer clock;
     clock.start();
-    for (qsizetype at = 0; at < pcm.size(); at += 4800) // 100 ms chunks, as the service sends them
-        co_await playback->enqueue(pcm.mid(at, 4800));
+    for (qsizetype at = 0; at < pcm.size(); at += 4800) { // 100 ms chunks, as the service sends them
+        const QByteArray chunk = pcm.mid(at, 4800);
+        auto enqueued = playback->enqueue(chunk); // not inside co_await: GCC 12 would destroy the copy twice
+        co_await enqueued;
+    }
     co_await playback->waitUntilDrained();
     co_return clock.elapsed();
 }
@@ -158,7 +161,8 @@ QCoro::Task<long> flushMidSentence(SpeakerPlayback* playback, QByteArray pcm, bo
     auto started = co_await playback->start();
     if (!started)
         co_return -1;
-    co_await playback->enqueue(pcm);
+    auto enqueued = playback->enqueue(pcm);
+    co_await enqueued;
     co_await QCoro::sleepFor(600ms);
     auto waiter = [](SpeakerPlayback* p, bool* released) -> QCoro::Task<> {
         co_await p->waitUntilDrained();
@@ -280,7 +284,8 @@ QCoro::Task<bool> restartMidSentence(SpeakerPlayback* playback, QByteArray pcm, 
 {
     if (!(co_await playback->start()))
         co_return false;
-    co_await playback->enqueue(pcm);
+    auto enqueued = playback->enqueue(pcm);
+    co_await enqueued;
     auto waiter = [](SpeakerPlayback* p, bool* done) -> QCoro::Task<> {
         co_await p->waitUntilDrained();
         *done = true;
@@ -289,7 +294,9 @@ QCoro::Task<bool> restartMidSentence(SpeakerPlayback* playback, QByteArray pcm, 
     PulseServer::addSink(QStringLiteral("extra_playback"));
     co_await QCoro::sleepFor(400ms); // far less than the 3 s queued
     const bool releasedByRestart = *released;
-    co_await playback->enqueue(pcm.left(4800)); // the restarted stream takes new audio
+    const QByteArray more = pcm.left(4800); // the restarted stream takes new audio
+    auto enqueuedMore = playback->enqueue(more);
+    co_await enqueuedMore;
     co_await playback->waitUntilDrained();
     co_return releasedByRestart;
 }

@@ -59,7 +59,9 @@ QCoro::Task<> CuePlayer::play(Cue cue)
         co_return;
     }
     ++m_playing;
-    co_await playback->enqueue(*pcm);
+    // Task first, then the await: GCC 12 destroys a temporary argument inside a co_await expression twice.
+    auto enqueued = playback->enqueue(*pcm);
+    co_await enqueued;
     co_await playback->waitUntilDrained();
     if (--m_playing == 0)
         co_await playback->stop();

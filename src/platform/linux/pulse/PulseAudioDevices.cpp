@@ -201,10 +201,10 @@ struct DeviceQuery {
     QByteArray name;
     bool found = false;
     AudioFormat format;
-    void remember(const pa_sample_spec& spec)
+    void remember(const pa_sample_spec& sampleFormat)
     {
         found = true;
-        format = {static_cast<int>(spec.rate), static_cast<int>(spec.channels)};
+        format = {static_cast<int>(sampleFormat.rate), static_cast<int>(sampleFormat.channels)};
     }
 };
 
@@ -379,18 +379,18 @@ PulseAudioDevices::openInput(AudioFormat format, std::size_t blockFrames, AudioI
     auto context = connectedContext();
     if (!context)
         return context.error();
-    const pa_sample_spec spec{PA_SAMPLE_FLOAT32LE, static_cast<uint32_t>(format.sampleRate),
+    const pa_sample_spec sampleFormat{PA_SAMPLE_FLOAT32LE, static_cast<uint32_t>(format.sampleRate),
                               static_cast<uint8_t>(format.channels)};
-    if (pa_sample_spec_valid(&spec) == 0)
+    if (pa_sample_spec_valid(&sampleFormat) == 0)
         return failure("nieprawidłowy format wejścia");
     pa_proplist* properties = streamProperties(QStringLiteral("phone"));
-    pa_stream* stream = pa_stream_new_with_proplist(context.value(), "Mikrofon", &spec, nullptr, properties);
+    pa_stream* stream = pa_stream_new_with_proplist(context.value(), "Mikrofon", &sampleFormat, nullptr, properties);
     pa_proplist_free(properties);
     if (stream == nullptr)
         return errorFromCode(pa_context_errno(context.value()));
     pa_buffer_attr attributes{};
     attributes.maxlength = static_cast<uint32_t>(-1);
-    attributes.fragsize = static_cast<uint32_t>(blockFrames * pa_frame_size(&spec));
+    attributes.fragsize = static_cast<uint32_t>(blockFrames * pa_frame_size(&sampleFormat));
     if (pa_stream_connect_record(stream, nullptr, &attributes, PA_STREAM_ADJUST_LATENCY) < 0) {
         const AudioDeviceError error = errorFromCode(pa_context_errno(context.value()));
         pa_stream_unref(stream);
@@ -409,17 +409,17 @@ PulseAudioDevices::openOutput(int sampleRate, int latencyMs, const QString& role
     auto context = connectedContext();
     if (!context)
         return context.error();
-    const pa_sample_spec spec{PA_SAMPLE_FLOAT32LE, static_cast<uint32_t>(sampleRate), 1};
-    if (pa_sample_spec_valid(&spec) == 0)
+    const pa_sample_spec sampleFormat{PA_SAMPLE_FLOAT32LE, static_cast<uint32_t>(sampleRate), 1};
+    if (pa_sample_spec_valid(&sampleFormat) == 0)
         return failure("nieprawidłowy format odtwarzania");
     pa_proplist* properties = streamProperties(role);
-    pa_stream* stream = pa_stream_new_with_proplist(context.value(), "Głos asystenta", &spec, nullptr, properties);
+    pa_stream* stream = pa_stream_new_with_proplist(context.value(), "Głos asystenta", &sampleFormat, nullptr, properties);
     pa_proplist_free(properties);
     if (stream == nullptr)
         return errorFromCode(pa_context_errno(context.value()));
     pa_buffer_attr attributes{};
     attributes.maxlength = static_cast<uint32_t>(-1);
-    attributes.tlength = static_cast<uint32_t>(pa_usec_to_bytes(static_cast<pa_usec_t>(latencyMs) * 1000, &spec));
+    attributes.tlength = static_cast<uint32_t>(pa_usec_to_bytes(static_cast<pa_usec_t>(latencyMs) * 1000, &sampleFormat));
     attributes.prebuf = static_cast<uint32_t>(-1);
     attributes.minreq = static_cast<uint32_t>(-1);
     const auto flags = static_cast<pa_stream_flags_t>(PA_STREAM_ADJUST_LATENCY | PA_STREAM_INTERPOLATE_TIMING
