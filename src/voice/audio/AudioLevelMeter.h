@@ -14,7 +14,6 @@ public:
     // −50 dBFS and below read 0, −6 dBFS and above read 1; rises follow quickly (0.85), falls slowly (0.3).
     std::optional<double> append(const float* samples, std::size_t count) noexcept;
     void reset() noexcept;
-    int framesPerUpdate() const { return m_framesPerUpdate; }
 
 private:
     int m_framesPerUpdate;

@@ -80,7 +80,7 @@ std::size_t EchoCanceller::process(const float* in, std::size_t count, float* ou
             break;
         m_nearFill = 0;
         feedReference();
-        m_module->set_stream_delay_ms(m_delayMs);
+        m_module->set_stream_delay_ms(kDelayHintMs);
         const float* source[] = {m_near.data()};
         float* destination[] = {m_frame.data()};
         const bool processed = m_module->ProcessStream(source, monoStream(), monoStream(), destination)

@@ -32,10 +32,6 @@ public:
     // the rest waits for the next call) to `out`, at most `capacity`. Allocates nothing.
     std::size_t process(const float* in, std::size_t count, float* out, std::size_t capacity) noexcept;
 
-    // The sound path's delay between the reference and its echo in the microphone, ms; the module also
-    // searches for the delay on its own, this only gives it a starting point.
-    void setDelayHint(int ms) { m_delayMs = ms; }
-
 private:
     EchoCanceller(webrtc::AudioProcessing* module, std::shared_ptr<EchoReference> reference);
     void feedReference() noexcept;
@@ -46,7 +42,9 @@ private:
     std::size_t m_nearFill = 0;
     std::vector<float> m_far;   // one reference frame
     std::vector<float> m_frame; // processed frame
-    int m_delayMs = 60;
+    // The sound path's delay between the reference and its echo, ms: only a starting point, the module
+    // searches for the real delay on its own.
+    static constexpr int kDelayHintMs = 60;
 };
 
 } // namespace selvina::voice

@@ -83,10 +83,7 @@ MicrophoneCapture::MicrophoneCapture(platform::AudioDevices& devices, std::share
 MicrophoneCapture::~MicrophoneCapture()
 {
     m_worker.run([this] {
-        if (m_observerToken != 0)
-            m_devices.removeDevicesChangedHandler(m_observerToken);
-        m_observerToken = 0;
-        stopEngine();
+        detachAndStop();
     }).waitForFinished();
 }
 
@@ -100,13 +97,16 @@ QCoro::Task<Status<MicrophoneCaptureError>> MicrophoneCapture::start()
 
 QCoro::Task<> MicrophoneCapture::stop()
 {
-    auto future = m_worker.run([this] {
-        if (m_observerToken != 0)
-            m_devices.removeDevicesChangedHandler(m_observerToken);
-        m_observerToken = 0;
-        stopEngine();
-    });
+    auto future = m_worker.run([this] { detachAndStop(); });
     co_await future;
+}
+
+void MicrophoneCapture::detachAndStop()
+{
+    if (m_observerToken != 0)
+        m_devices.removeDevicesChangedHandler(m_observerToken);
+    m_observerToken = 0;
+    stopEngine();
 }
 
 Status<MicrophoneCaptureError> MicrophoneCapture::startEngine()

@@ -88,6 +88,7 @@ private:
     Status<MicrophoneCaptureError> startEngine(bool voiceProcessing);
     Result<std::unique_ptr<Tap>, MicrophoneCaptureError> makeTap(platform::AudioFormat format, bool voiceProcessing);
     void stopEngine();
+    void detachAndStop(); // stops listening for device changes too
     void scheduleSilenceProbe(bool voiceProcessing, bool canRecover);
     void restartAfterConfigurationChange();
 

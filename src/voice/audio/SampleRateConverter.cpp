@@ -13,9 +13,8 @@ std::unique_ptr<SampleRateConverter> SampleRateConverter::make(double inputRate,
             *error = QStringLiteral("częstotliwość %1 Hz").arg(inputRate);
         return nullptr;
     }
-    const double ratio = outputRate / inputRate;
     if (inputRate == outputRate)
-        return std::unique_ptr<SampleRateConverter>(new SampleRateConverter(nullptr, ratio));
+        return std::unique_ptr<SampleRateConverter>(new SampleRateConverter(nullptr));
     soxr_error_t failure = nullptr;
     const soxr_io_spec_t io = soxr_io_spec(SOXR_FLOAT32_I, SOXR_FLOAT32_I);
     // Medium quality keeps the converter's own delay to a few milliseconds; speech needs no more.
@@ -33,7 +32,7 @@ std::unique_ptr<SampleRateConverter> SampleRateConverter::make(double inputRate,
             soxr_delete(handle);
         return nullptr;
     }
-    return std::unique_ptr<SampleRateConverter>(new SampleRateConverter(handle, ratio));
+    return std::unique_ptr<SampleRateConverter>(new SampleRateConverter(handle));
 }
 
 SampleRateConverter::~SampleRateConverter()

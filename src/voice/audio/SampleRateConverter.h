@@ -22,12 +22,10 @@ public:
     // Consumes all `count` input samples; returns the samples written to `out` (at most `capacity`),
     // or 0 on a converter error. Allocates nothing.
     std::size_t process(const float* in, std::size_t count, float* out, std::size_t capacity) noexcept;
-    double ratio() const { return m_ratio; }
 
 private:
-    SampleRateConverter(soxr* handle, double ratio) : m_handle(handle), m_ratio(ratio) {}
+    explicit SampleRateConverter(soxr* handle) : m_handle(handle) {}
     soxr* m_handle; // null when the rates are equal: samples pass through
-    double m_ratio;
 };
 
 } // namespace selvina::voice

@@ -58,10 +58,7 @@ SpeakerPlayback::SpeakerPlayback(platform::AudioDevices& devices, std::shared_pt
 SpeakerPlayback::~SpeakerPlayback()
 {
     m_worker.run([this] {
-        if (m_observerToken != 0)
-            m_devices.removeDevicesChangedHandler(m_observerToken);
-        m_observerToken = 0;
-        stopEngine();
+        detachAndStop();
         delete m_drainTimer;
         m_drainTimer = nullptr;
     }).waitForFinished();
@@ -75,13 +72,16 @@ QCoro::Task<Status<SpeakerPlaybackError>> SpeakerPlayback::start()
 
 QCoro::Task<> SpeakerPlayback::stop()
 {
-    auto future = m_worker.run([this] {
-        if (m_observerToken != 0)
-            m_devices.removeDevicesChangedHandler(m_observerToken);
-        m_observerToken = 0;
-        stopEngine();
-    });
+    auto future = m_worker.run([this] { detachAndStop(); });
     co_await future;
+}
+
+void SpeakerPlayback::detachAndStop()
+{
+    if (m_observerToken != 0)
+        m_devices.removeDevicesChangedHandler(m_observerToken);
+    m_observerToken = 0;
+    stopEngine();
 }
 
 Status<SpeakerPlaybackError> SpeakerPlayback::startEngine()

@@ -89,6 +89,7 @@ private:
     void render(float* mono, std::size_t frames) noexcept override;
     Status<SpeakerPlaybackError> startEngine();
     void stopEngine();
+    void detachAndStop(); // stops listening for device changes too
     void releaseWaiters();
     void checkPlayed();
     void dropQueued();

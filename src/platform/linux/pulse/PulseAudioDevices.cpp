@@ -208,6 +208,14 @@ struct DeviceQuery {
     }
 };
 
+// The info callback of a source or a sink look-up; the first entry is the one asked for.
+template <typename Info>
+void rememberFormat(pa_context*, const Info* info, int eol, void* data)
+{
+    if (eol == 0 && info != nullptr)
+        static_cast<DeviceQuery*>(data)->remember(info->sample_spec);
+}
+
 void subscriptionEvent(pa_context*, pa_subscription_event_type_t type, uint32_t, void* self)
 {
     const auto facility = type & PA_SUBSCRIPTION_EVENT_FACILITY_MASK;
@@ -350,23 +358,11 @@ Result<AudioFormat, AudioDeviceError> PulseAudioDevices::defaultFormat(bool inpu
                               &query));
     if (query.name.isEmpty())
         return AudioDeviceError{AudioDeviceError::Kind::noDevice, {}};
-    if (input) {
-        waitOperation(m_loop, pa_context_get_source_info_by_name(
-                                  context.value(), query.name.constData(),
-                                  [](pa_context*, const pa_source_info* info, int eol, void* data) {
-                                      if (eol == 0 && info != nullptr)
-                                          static_cast<DeviceQuery*>(data)->remember(info->sample_spec);
-                                  },
-                                  &query));
-    } else {
-        waitOperation(m_loop, pa_context_get_sink_info_by_name(
-                                  context.value(), query.name.constData(),
-                                  [](pa_context*, const pa_sink_info* info, int eol, void* data) {
-                                      if (eol == 0 && info != nullptr)
-                                          static_cast<DeviceQuery*>(data)->remember(info->sample_spec);
-                                  },
-                                  &query));
-    }
+    const char* name = query.name.constData();
+    waitOperation(m_loop, input ? pa_context_get_source_info_by_name(context.value(), name,
+                                                                     &rememberFormat<pa_source_info>, &query)
+                                : pa_context_get_sink_info_by_name(context.value(), name,
+                                                                   &rememberFormat<pa_sink_info>, &query));
     if (!query.found)
         return AudioDeviceError{AudioDeviceError::Kind::noDevice, {}};
     return query.format;
