@@ -29,12 +29,18 @@ struct VoiceEvent {
         responseFinished,
         assistantAudioStarted,
     };
-    Kind kind;
+    Kind kind = Kind::error;
     std::optional<QString> text; // disconnected reason, transcript, error sentence
     bool isFinal = false;        // assistantTranscript
     QString id, name, argumentsJSON; // toolCall
 
-    static VoiceEvent of(Kind k, std::optional<QString> t = std::nullopt) { return VoiceEvent{k, std::move(t)}; }
+    static VoiceEvent of(Kind k, std::optional<QString> t = std::nullopt)
+    {
+        VoiceEvent event;
+        event.kind = k;
+        event.text = std::move(t);
+        return event;
+    }
 };
 
 struct VoiceEngineError {

@@ -1,0 +1,211 @@
+// Coordinator: one live conversation — the engine's events, the microphone and the speakers, the
+// model's tool calls, the timers that end a silent conversation, and the state derived from it all.
+// Thread: main thread; every method and every continuation runs there.
+#pragma once
+
+#include "core/Clock.h"
+#include "core/Result.h"
+#include "core/Session.h"
+#include "platform/SystemLog.h"
+#include "tools/ToolRegistry.h"
+#include "voice/VoiceEngine.h"
+#include "voice/audio/MicrophoneCapture.h"
+#include "voice/audio/SpeakerPlayback.h"
+
+#include <QObject>
+#include <QPointer>
+
+#include <deque>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <vector>
+
+namespace selvina::conversation {
+
+// True exactly while the session is `speaking`; read by other threads.
+class SpeakingFlag {
+public:
+    bool value() const
+    {
+        std::lock_guard lock(m_mutex);
+        return m_value;
+    }
+    void set(bool value)
+    {
+        std::lock_guard lock(m_mutex);
+        m_value = value;
+    }
+
+private:
+    mutable std::mutex m_mutex;
+    bool m_value = false;
+};
+
+struct ConversationStartError {
+    QString description;
+};
+
+enum class AssistantAudio { played, ignored };
+
+class Coordinator : public QObject {
+    Q_OBJECT
+public:
+    using Observer = std::function<void(ChatKind kind, const QString& text)>;
+
+    static constexpr auto kToolWatchdog = std::chrono::seconds(600);
+    static constexpr auto kAwaitWatchdog = std::chrono::seconds(12);
+    static constexpr auto kIdleTimeout = std::chrono::seconds(15);
+    static constexpr auto kFarewellLimit = std::chrono::seconds(10);
+    static constexpr auto kWorkSoundDelay = std::chrono::milliseconds(350);
+    static constexpr auto kWorkVisualDelay = std::chrono::milliseconds(800);
+    static constexpr double kAudibleLevel = 0.02;
+
+    static const QString kGreeting;
+    static const QString kFarewell;
+    static const QString kCancelledText;
+    static const QString kInterruptedByUserText;
+    static QString watchdogText();
+
+    struct Options {
+        QString instructions;
+        std::optional<QByteArray> workSound; // the loop played while tools run; none: no sound
+        Clock* clock = nullptr;              // none: the system clock
+        std::optional<bool> bargeIn;         // none: SELVINA_BARGE_IN, read once per process
+    };
+
+    Coordinator(SessionModel& session, std::shared_ptr<voice::VoiceEngine> voice,
+                std::shared_ptr<voice::AudioCapture> capture, std::shared_ptr<voice::AudioPlayback> playback,
+                std::shared_ptr<tools::ToolRegistry> registry, std::shared_ptr<tools::ToolExecutor> executor,
+                AssistantAudio assistantAudio, platform::SystemLog& systemLog, Options options,
+                QObject* parent = nullptr);
+    ~Coordinator() override;
+
+    QCoro::Task<Status<ConversationStartError>> start();
+    QCoro::Task<> stop();
+    // Escape: cancels running tool calls, silences the speakers, answers the cancelled calls.
+    QCoro::Task<> interruptSpeech();
+    // A progress note of the agent layer; nothing is spoken.
+    void reportActivity(const QString& text);
+    // A typed question has gone to the model: an answer is awaited.
+    void expectAnswer();
+    // Sends a typed question through the engine (the text channel).
+    QCoro::Task<> sendText(QString text);
+
+    // "narzędzia: N, mowa: true|false, czekam na model: true|false"
+    QString opisPrzerywalnosci() const;
+    // Something Escape can cut short: a tool call, audible speech or an awaited answer.
+    bool isInterruptible() const;
+
+    void setObserver(Observer observer) { m_observer = std::move(observer); }
+    void reportToObserver(ChatKind kind, const QString& text)
+    {
+        if (m_observer)
+            m_observer(kind, text);
+    }
+    void setOnIdleTimeout(std::function<void()> onIdleTimeout);
+
+    SpeakingFlag& speakingFlag() { return m_speakingFlag; }
+    std::size_t runningToolCount() const { return m_runningToolTasks.size(); }
+    bool awaitingModel() const { return m_awaitingModel; }
+    bool speechAudible() const { return m_speechAudible; }
+    qint64 framesCaptured() const { return m_framesCaptured; }
+    qint64 framesSent() const { return m_framesSent; }
+
+private:
+    struct RunningCall {
+        QString id;
+        QString name;
+        quint64 token = 0;                           // the run whose answer is still wanted
+        std::unique_ptr<ScheduledCall> watchdog;
+        bool delivering = false;                     // its answer is on the way to the model
+    };
+
+    // The state.
+    void recomputeState();
+    void apply(SessionState state);
+
+    // Engine events, one at a time in arrival order.
+    void enqueueEvent(const voice::VoiceEvent& event);
+    static QCoro::Task<> pumpEvents(QPointer<Coordinator> self);
+    QCoro::Task<> handle(voice::VoiceEvent event);
+    void report(const voice::VoiceEvent& event);
+    void startDrainTask();
+    static QCoro::Task<> drain(QPointer<Coordinator> self, std::shared_ptr<voice::AudioPlayback> playback,
+                               qint64 generation);
+
+    // Audio in both directions.
+    void takeFrames();
+    void takeInputLevels();
+    void takeOutputLevels();
+    void playChunk(const QByteArray& chunk);
+    bool shouldForward();
+
+    // Timers.
+    void refreshAwaitWatchdog();
+    void refreshIdleTimer();
+    void sayGoodbye();
+    void closeAfterFarewell();
+
+    // Tool calls.
+    void onToolCall(const QString& id, const QString& name, const QString& argumentsJSON);
+    static QCoro::Task<> runCall(QPointer<Coordinator> self, std::shared_ptr<tools::ToolExecutor> executor,
+                                 QString id, QString name, QString argumentsJSON, quint64 token);
+    void finishCall(const QString& id, quint64 token, const QString& output);
+    static QCoro::Task<> deliverToolResult(QPointer<Coordinator> self, std::shared_ptr<voice::VoiceEngine> voice,
+                                           QString id, QString name, QString output, quint64 token);
+    RunningCall* findCall(const QString& id);
+    void refreshWorkSound();
+    static QCoro::Task<> workSoundAfterDrain(QPointer<Coordinator> self,
+                                             std::shared_ptr<voice::AudioPlayback> playback, qint64 generation);
+    void refreshWorkVisual(bool working);
+
+    Clock& clock() const;
+
+    SessionModel& m_session;
+    std::shared_ptr<voice::VoiceEngine> m_voice;
+    std::shared_ptr<voice::AudioCapture> m_capture;
+    std::shared_ptr<voice::AudioPlayback> m_playback;
+    std::shared_ptr<tools::ToolExecutor> m_executor;
+    std::shared_ptr<tools::ToolRegistry> m_registry;
+    AssistantAudio m_assistantAudio;
+    platform::SystemLog& m_systemLog;
+    Options m_options;
+    bool m_bargeIn = false;
+
+    std::vector<QMetaObject::Connection> m_tasks; // the consumers: events, frames, levels, assistant audio
+    Observer m_observer;
+    std::vector<RunningCall> m_runningToolTasks;  // in arrival order
+    quint64 m_callSerial = 0;
+    SpeakingFlag m_speakingFlag;
+    bool m_awaitingModel = false;
+    bool m_speechAudible = false;
+    qint64 m_speechGeneration = 0;
+    bool m_hasFailed = false;
+    bool m_workSoundPlaying = false;
+    bool m_startupMute = false;
+    std::unique_ptr<ScheduledCall> m_workVisualEntry;
+    qint64 m_workSoundGeneration = 0;
+    std::unique_ptr<ScheduledCall> m_workSoundDelay;
+    std::unique_ptr<ScheduledCall> m_awaitWatchdog;
+    std::function<void()> m_onIdleTimeout;
+    std::unique_ptr<ScheduledCall> m_idleTimer;
+    std::unique_ptr<ScheduledCall> m_farewellLimit;
+    bool m_sayingGoodbye = false;
+    bool m_interrupting = false;
+    bool m_stopped = false;
+    double m_inputLevel = 0;
+    double m_inputPeak = 0;
+    qint64 m_levelSamples = 0;
+    double m_outputLevel = 0;
+    qint64 m_suppressedFrames = 0;
+    qint64 m_framesCaptured = 0;
+    qint64 m_framesSent = 0;
+    qint64 m_chunksPlayed = 0;
+
+    std::deque<voice::VoiceEvent> m_pendingEvents;
+    bool m_pumping = false;
+};
+
+} // namespace selvina::conversation

@@ -1,0 +1,474 @@
+// The conversation against the loopback realtime server with the real engine, scripted audio and
+// tools, and a clock that moves only when the test says so.
+#include "conversation/Coordinator.h"
+
+#include "ManualClock.h"
+#include "TestSupport.h"
+#include "platform/fake/MemoryStores.h"
+#include "voice/OpenAIRealtimeEngine.h"
+
+#include <QJsonArray>
+#include <QTemporaryDir>
+
+#include <qcoro/qcorosignal.h>
+#include <qcoro/qcorotimer.h>
+
+#include <gtest/gtest.h>
+
+using namespace selvina;
+using namespace selvina::conversation;
+using namespace std::chrono_literals;
+using selvina::testing::LoopbackRealtimeServer;
+using selvina::testing::ManualClock;
+
+namespace {
+
+class ScriptedCapture final : public voice::AudioCapture {
+    Q_OBJECT
+public:
+    void push(const QByteArray& frame)
+    {
+        m_frames.push_back(frame);
+        Q_EMIT framesAvailable();
+    }
+    std::optional<QByteArray> takeFrame() override
+    {
+        if (m_frames.empty())
+            return std::nullopt;
+        QByteArray f = m_frames.front();
+        m_frames.pop_front();
+        return f;
+    }
+    std::optional<double> takeLevel() override { return std::nullopt; }
+    QCoro::Task<Status<voice::MicrophoneCaptureError>> start() override { co_return Ok{}; }
+    QCoro::Task<> stop() override { co_return; }
+
+private:
+    std::deque<QByteArray> m_frames;
+};
+
+// Drains at once unless held; a held drain ends on release().
+class ScriptedPlayback final : public voice::AudioPlayback {
+    Q_OBJECT
+public:
+    std::optional<double> takeLevel() override
+    {
+        return std::exchange(m_level, std::nullopt);
+    }
+    void setLevel(double level)
+    {
+        m_level = level;
+        Q_EMIT levelAvailable();
+    }
+    QCoro::Task<> waitUntilDrained() override
+    {
+        if (hold)
+            co_await qCoro(this, &ScriptedPlayback::released);
+    }
+    void release()
+    {
+        hold = false;
+        Q_EMIT released();
+    }
+    QCoro::Task<> enqueue(QByteArray) override
+    {
+        ++enqueued;
+        co_return;
+    }
+    QCoro::Task<> flush() override
+    {
+        ++flushes;
+        co_await QCoro::sleepFor(5ms); // the sound server's round trip
+    }
+    QCoro::Task<> startWorkSound(QByteArray) override
+    {
+        work.append(QStringLiteral("start"));
+        co_return;
+    }
+    QCoro::Task<> stopWorkSound() override
+    {
+        work.append(QStringLiteral("stop"));
+        co_return;
+    }
+    QCoro::Task<Status<voice::SpeakerPlaybackError>> start() override { co_return Ok{}; }
+    QCoro::Task<> stop() override { co_return; }
+
+    bool hold = false;
+    int enqueued = 0;
+    int flushes = 0;
+    QStringList work;
+
+Q_SIGNALS:
+    void released();
+
+private:
+    std::optional<double> m_level;
+};
+
+// Answers at once, or when the test releases it.
+class HeldTool final : public QObject, public tools::SelvinaTool {
+    Q_OBJECT
+public:
+    HeldTool(QString name, bool hold) : m_name(std::move(name)), m_hold(hold) {}
+    ToolDefinition definition() const override { return {m_name, QStringLiteral("t"), QStringLiteral("{}"), ActionClass::read}; }
+    QCoro::Task<tools::ToolOutcome> execute(QString) override
+    {
+        if (m_hold)
+            co_await qCoro(this, &HeldTool::released);
+        co_return m_name + QStringLiteral(" gotowe\ndruga linia");
+    }
+    void release() { Q_EMIT released(); }
+
+Q_SIGNALS:
+    void released();
+
+private:
+    QString m_name;
+    bool m_hold;
+};
+
+class AllowGate final : public safety::SafetyGating {
+public:
+    QCoro::Task<bool> authorize(ToolDefinition, QString) override { co_return true; }
+    QCoro::Task<> record(ToolDefinition, QString, QString) override { co_return; }
+};
+
+class Conversation : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        server.setOnFrame([this](const QJsonObject& f) {
+            if (f["type"] == "session.update" && !configured) {
+                configured = true;
+                server.sendText(R"({"type":"session.updated"})");
+            }
+        });
+        fastTool = std::make_shared<HeldTool>(QStringLiteral("fast"), false);
+        slowA = std::make_shared<HeldTool>(QStringLiteral("slow_a"), true);
+        slowB = std::make_shared<HeldTool>(QStringLiteral("slow_b"), true);
+        registry->registerTools({fastTool, slowA, slowB});
+    }
+
+    void open(std::optional<bool> bargeIn = false)
+    {
+        voice::OpenAIRealtimeEngine::Options o;
+        o.model = QStringLiteral("test-model");
+        o.apiKey = QStringLiteral("sk-test");
+        o.realtimeURL = server.realtimeUrl();
+        o.configDirectory = home.path();
+        o.environment = QProcessEnvironment();
+        o.timeScale.factor = 0.01;
+        o.jitter = [] { return 1.0; };
+        o.speech = voice::SpeechSettings();
+        engine = std::make_shared<voice::OpenAIRealtimeEngine>(o);
+        Coordinator::Options options;
+        options.instructions = QStringLiteral("Instrukcja");
+        options.workSound = QByteArray(480, '\1');
+        options.clock = &clock;
+        options.bargeIn = bargeIn;
+        coordinator = std::make_unique<Coordinator>(session, engine, capture, playback, registry,
+                                                    std::make_shared<tools::ToolExecutor>(registry, std::make_shared<AllowGate>()),
+                                                    AssistantAudio::played, systemLog, options);
+        coordinator->setObserver([this](ChatKind k, const QString& t) { reports.append(chatKindWireValue(k) + ": " + t); });
+        // As the application does: the conversation is closed, nothing more comes from it.
+        coordinator->setOnIdleTimeout([this] {
+            ++idleTimeouts;
+            coordinator->setOnIdleTimeout(nullptr);
+        });
+        const auto started = selvina::testing::runTask(coordinator->start());
+        ASSERT_TRUE(started && started->ok());
+        ASSERT_TRUE(wait([&] { return reports.contains("state: thinking"); }));
+    }
+    void says(const QByteArray& frame) { server.sendText(frame); }
+    // A whole spoken answer: created, one audio chunk, done.
+    void answer()
+    {
+        says(R"({"type":"response.created","response":{"id":"r"}})");
+        says(R"({"type":"response.output_audio.delta","delta":"AQID"})");
+        says(R"({"type":"response.done","response":{"status":"completed"}})");
+    }
+    void toolCall(const char* id, const char* name)
+    {
+        says(QByteArray(R"({"type":"response.function_call_arguments.done","call_id":")") + id + R"(","name":")" + name
+             + R"(","arguments":"{}"})");
+    }
+    bool wait(const std::function<bool()>& c, int ms = 5000) { return LoopbackRealtimeServer::waitFor(c, std::chrono::milliseconds(ms)); }
+    void settle(int ms = 100) { LoopbackRealtimeServer::waitFor([] { return false; }, std::chrono::milliseconds(ms)); }
+    bool reach(SessionState s) { return wait([&] { return session.state() == s; }); }
+    QStringList outputs() const
+    {
+        QStringList out;
+        for (const auto& f : server.framesOfType("conversation.item.create"))
+            if (f["item"].toObject()["type"] == "function_call_output")
+                out.append(f["item"].toObject()["call_id"].toString() + "=" + f["item"].toObject()["output"].toString());
+        return out;
+    }
+    int asides(const QString& text) const
+    {
+        int n = 0;
+        for (const auto& f : server.framesOfType("response.create"))
+            n += f["response"].toObject()["instructions"].toString().contains(text);
+        return n;
+    }
+    // Sizes of the audio frames the server received, zero-filled ones marked with "0".
+    QStringList sentFrames() const
+    {
+        QStringList out;
+        for (const auto& f : server.framesOfType("input_audio_buffer.append")) {
+            const QByteArray pcm = QByteArray::fromBase64(f["audio"].toString().toLatin1());
+            out.append(pcm.count('\0') == pcm.size() ? QStringLiteral("0") : QStringLiteral("x"));
+        }
+        return out;
+    }
+    bool turnDetectionOn() const
+    {
+        const auto updates = server.framesOfType("session.update");
+        const QJsonObject input = updates.last()["session"].toObject()["audio"].toObject()["input"].toObject();
+        return input.contains("turn_detection") && !input["turn_detection"].isNull();
+    }
+
+    QTemporaryDir home;
+    LoopbackRealtimeServer server;
+    bool configured = false;
+    ManualClock clock;
+    SessionModel session;
+    platform::fake::MemorySystemLog systemLog;
+    std::shared_ptr<ScriptedCapture> capture = std::make_shared<ScriptedCapture>();
+    std::shared_ptr<ScriptedPlayback> playback = std::make_shared<ScriptedPlayback>();
+    std::shared_ptr<tools::ToolRegistry> registry = std::make_shared<tools::ToolRegistry>();
+    std::shared_ptr<HeldTool> fastTool, slowA, slowB;
+    std::shared_ptr<voice::OpenAIRealtimeEngine> engine;
+    std::unique_ptr<Coordinator> coordinator;
+    QStringList reports;
+    int idleTimeouts = 0;
+};
+
+const QByteArray kFrame(960, 'x');
+
+} // namespace
+
+TEST_F(Conversation, MicrophoneIsSilencedUntilListeningAndWhileAnythingElseGoesOn)
+{
+    open();
+    capture->push(kFrame); // before the first listening: greeting awaited
+    ASSERT_TRUE(wait([&] { return sentFrames().size() == 1; }));
+    answer();
+    ASSERT_TRUE(reach(SessionState::listening));
+    capture->push(kFrame);
+    playback->setLevel(0.3); // the tail of the speech is still loud
+    capture->push(kFrame);
+    playback->setLevel(0.0);
+    toolCall("c1", "slow_a"); // a tool runs
+    ASSERT_TRUE(reach(SessionState::thinking));
+    capture->push(kFrame);
+    slowA->release();
+    ASSERT_TRUE(wait([&] { return outputs().size() == 1; }));
+    capture->push(kFrame); // the model's answer to the result is awaited
+    ASSERT_TRUE(wait([&] { return sentFrames().size() == 5; }));
+    EXPECT_EQ(sentFrames(), (QStringList{"0", "x", "0", "0", "0"}));
+    for (const auto& f : server.framesOfType("input_audio_buffer.append"))
+        EXPECT_EQ(QByteArray::fromBase64(f["audio"].toString().toLatin1()).size(), kFrame.size());
+}
+
+TEST_F(Conversation, BargeInSwitchForwardsEverything)
+{
+    open(true);
+    capture->push(kFrame);
+    capture->push(kFrame);
+    ASSERT_TRUE(wait([&] { return sentFrames().size() == 2; }));
+    EXPECT_EQ(sentFrames(), (QStringList{"x", "x"}));
+}
+
+TEST_F(Conversation, NewSpeechBeforeTheDrainKeepsSpeaking)
+{
+    open();
+    playback->hold = true;
+    answer();
+    ASSERT_TRUE(reach(SessionState::speaking));
+    says(R"({"type":"response.created","response":{"id":"r2"}})");
+    says(R"({"type":"response.output_audio.delta","delta":"AQID"})");
+    ASSERT_TRUE(wait([&] { return playback->enqueued == 2; }));
+    playback->release(); // the first drain ends: it belongs to an older speech period
+    settle();
+    EXPECT_EQ(session.state(), SessionState::speaking); // the second answer is still playing
+    says(R"({"type":"response.done","response":{"status":"completed"}})");
+    ASSERT_TRUE(reach(SessionState::listening));
+    EXPECT_FALSE(reports.contains("state: failed"));
+}
+
+TEST_F(Conversation, GreetingIsNotSentIntoAnActiveResponse)
+{
+    server.setOnFrame([this](const QJsonObject& f) {
+        if (f["type"] == "session.update" && !configured) {
+            configured = true;
+            server.sendText(R"({"type":"response.created","response":{"id":"r0"}})");
+            server.sendText(R"({"type":"session.updated"})");
+        }
+    });
+    open();
+    settle();
+    EXPECT_EQ(asides(Coordinator::kGreeting), 0);
+}
+
+TEST_F(Conversation, IdleConversationSaysGoodbyeAndClosesOnceItIsHeard)
+{
+    open();
+    EXPECT_EQ(asides(Coordinator::kGreeting), 1);
+    answer();
+    ASSERT_TRUE(reach(SessionState::listening));
+    clock.advance(14s);
+    EXPECT_EQ(asides(Coordinator::kFarewell), 0);
+    clock.advance(1s);
+    ASSERT_TRUE(wait([&] { return asides(Coordinator::kFarewell) == 1; }));
+    EXPECT_EQ(session.state(), SessionState::thinking);
+    answer();
+    ASSERT_TRUE(wait([&] { return idleTimeouts == 1; }));
+    clock.advance(30s); // neither the farewell limit nor the watchdog closes a second time
+    settle();
+    EXPECT_EQ(idleTimeouts, 1);
+}
+
+TEST_F(Conversation, FarewellThatNeverPlaysClosesAfterTenSecondsOnce)
+{
+    open();
+    answer();
+    ASSERT_TRUE(reach(SessionState::listening));
+    // A response the server never finishes: the model is given up on after 12 s, then the
+    // conversation falls idle while the engine still counts a response as active.
+    says(R"({"type":"response.created","response":{"id":"stuck"}})");
+    ASSERT_TRUE(reach(SessionState::thinking));
+    clock.advance(12s);
+    ASSERT_TRUE(reach(SessionState::listening));
+    clock.advance(15s);
+    settle();
+    EXPECT_EQ(asides(Coordinator::kFarewell), 0); // not sent into the active response
+    clock.advance(9s);
+    EXPECT_EQ(idleTimeouts, 0);
+    clock.advance(1s);
+    EXPECT_EQ(idleTimeouts, 1);
+    clock.advance(60s);
+    EXPECT_EQ(idleTimeouts, 1);
+}
+
+TEST_F(Conversation, TwoCallsKeepTurnDetectionOffAndTheWorkSoundOnUntilTheLast)
+{
+    open();
+    answer();
+    ASSERT_TRUE(reach(SessionState::listening));
+    toolCall("a", "slow_a");
+    toolCall("b", "slow_b");
+    ASSERT_TRUE(wait([&] { return coordinator->runningToolCount() == 2; }));
+    EXPECT_FALSE(turnDetectionOn());
+    EXPECT_TRUE(session.working());
+    clock.advance(350ms);
+    EXPECT_EQ(playback->work, QStringList{"start"});
+    clock.advance(450ms);
+    EXPECT_TRUE(session.compact());
+
+    slowA->release();
+    ASSERT_TRUE(wait([&] { return outputs().size() == 1; }));
+    settle();
+    EXPECT_FALSE(turnDetectionOn());
+    EXPECT_EQ(playback->work, QStringList{"start"});
+    slowB->release();
+    ASSERT_TRUE(wait([&] { return coordinator->runningToolCount() == 0; }));
+    EXPECT_TRUE(turnDetectionOn());
+    EXPECT_EQ(playback->work, (QStringList{"start", "stop"}));
+    EXPECT_FALSE(session.compact());
+    EXPECT_EQ(session.state(), SessionState::thinking); // the model answers the results
+    EXPECT_EQ(outputs(), (QStringList{"a=slow_a gotowe\ndruga linia", "b=slow_b gotowe\ndruga linia"}));
+    EXPECT_TRUE(reports.contains("result: slow_a: slow_a gotowe\ndruga linia"));
+    // Every result is followed by a response with the instruction to answer from it.
+    EXPECT_EQ(asides(voice::OpenAIRealtimeEngine::kToolResultInstruction.left(40)), 2);
+}
+
+TEST_F(Conversation, ShortCallsLeaveNoWorkSoundAndNoCorner)
+{
+    open();
+    answer();
+    ASSERT_TRUE(reach(SessionState::listening));
+    bool wasWorking = false;
+    QObject::connect(&session, &SessionModel::workingChanged, [&](bool w) { wasWorking |= w; });
+    toolCall("f", "fast");
+    ASSERT_TRUE(wait([&] { return outputs().size() == 1 && coordinator->runningToolCount() == 0; }));
+    clock.advance(2s);
+    EXPECT_TRUE(wasWorking);
+    EXPECT_FALSE(session.working());
+    EXPECT_FALSE(session.compact());
+    EXPECT_FALSE(playback->work.contains("start"));
+}
+
+TEST_F(Conversation, EscapeWithTwoCallsAnswersBothAndWaitsForTheModel)
+{
+    open();
+    answer();
+    ASSERT_TRUE(reach(SessionState::listening));
+    toolCall("a", "slow_a");
+    toolCall("b", "slow_b");
+    ASSERT_TRUE(wait([&] { return coordinator->runningToolCount() == 2; }));
+    auto first = coordinator->interruptSpeech();
+    auto second = coordinator->interruptSpeech(); // a second Escape at once adds nothing
+    ASSERT_TRUE(wait([&] { return outputs().size() == 2; }));
+    settle();
+    const QString t = Coordinator::kInterruptedByUserText;
+    EXPECT_EQ(outputs(), (QStringList{"a=" + t, "b=" + t}));
+    EXPECT_EQ(playback->flushes, 1);
+    EXPECT_EQ(session.state(), SessionState::thinking);
+    EXPECT_TRUE(turnDetectionOn());
+    // The cancelled tools finish later; their answers are not sent a second time.
+    slowA->release();
+    slowB->release();
+    settle();
+    EXPECT_EQ(outputs().size(), 2);
+    answer();
+    ASSERT_TRUE(reach(SessionState::listening));
+
+    // Escape with nothing running sends no result.
+    auto third = coordinator->interruptSpeech();
+    settle();
+    EXPECT_EQ(outputs().size(), 2);
+    EXPECT_EQ(session.state(), SessionState::listening);
+}
+
+TEST_F(Conversation, ToolThatNeverAnswersAndUnknownToolStillGetResults)
+{
+    open();
+    answer();
+    ASSERT_TRUE(reach(SessionState::listening));
+    toolCall("u", "no_such_tool");
+    ASSERT_TRUE(wait([&] { return outputs().size() == 1; }));
+    EXPECT_TRUE(outputs()[0].startsWith("u=Nie znam narzędzia no_such_tool")) << outputs()[0].toStdString();
+    toolCall("h", "slow_a");
+    ASSERT_TRUE(wait([&] { return coordinator->runningToolCount() == 1; }));
+    clock.advance(599s);
+    EXPECT_EQ(outputs().size(), 1);
+    clock.advance(1s);
+    ASSERT_TRUE(wait([&] { return outputs().size() == 2; }));
+    EXPECT_EQ(outputs()[1], "h=" + Coordinator::watchdogText());
+    EXPECT_EQ(Coordinator::watchdogText(),
+              "Zadanie nie zostało wykonane: warstwa namysłu nie odpowiedziała przez 600 sekund.");
+    slowA->release(); // the tool's late answer is dropped
+    settle();
+    EXPECT_EQ(outputs().size(), 2);
+}
+
+TEST_F(Conversation, ServerDroppingMidResponseFailsInsteadOfThinkingForever)
+{
+    open();
+    says(R"({"type":"response.created","response":{"id":"r"}})");
+    ASSERT_TRUE(reach(SessionState::thinking));
+    server.dropClient();
+    ASSERT_TRUE(reach(SessionState::failed));
+    EXPECT_TRUE(std::any_of(reports.begin(), reports.end(), [](const QString& r) { return r.startsWith("error: Połączenie z OpenAI zostało przerwane"); }))
+        << reports.join("|").toStdString();
+    clock.advance(60s); // a failed conversation stays open and visible
+    EXPECT_EQ(idleTimeouts, 0);
+    EXPECT_EQ(session.state(), SessionState::failed);
+    const auto stopped = selvina::testing::runTask([](Coordinator* c) -> QCoro::Task<bool> {
+        co_await c->stop();
+        co_return true;
+    }(coordinator.get()));
+    EXPECT_TRUE(stopped.has_value());
+}
+
+#include "CoordinatorTest.moc"
