@@ -1,18 +1,60 @@
 // selvina-voice: the assistant's entry point.
 // Thread: main thread.
+#include "app/AppDelegate.h"
 #include "app/Configuration.h"
 #include "app/SessionDump.h"
 #include "core/Paths.h"
 #include "core/SidecarLog.h"
+#include "platform/linux/dbus/DBusNotificationBus.h"
+#include "platform/linux/journal/JournalSystemLog.h"
+#include "platform/linux/pulse/PulseAudioDevices.h"
 #include "platform/linux/secret/LibsecretStore.h"
+#include "platform/linux/speech/CommandSpeech.h"
 #include "platform/linux/settings/IniPreferences.h"
 #include "settings/SpeechPreferences.h"
 
 #include <QCoreApplication>
+#include <QSocketNotifier>
 
+#include <csignal>
 #include <cstdio>
+#include <sys/socket.h>
+#include <unistd.h>
 
 using namespace selvina;
+
+namespace {
+
+int g_signalPipe[2] = {-1, -1};
+
+void onTerminationSignal(int)
+{
+    const char byte = 1;
+    [[maybe_unused]] const auto written = ::write(g_signalPipe[1], &byte, 1);
+}
+
+// SIGTERM and SIGINT end the process the orderly way: the conversation is closed first.
+void quitOnTerminationSignals(app::AppDelegate& delegate)
+{
+    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, g_signalPipe) != 0)
+        return;
+    auto* notifier = new QSocketNotifier(g_signalPipe[0], QSocketNotifier::Read, &delegate);
+    QObject::connect(notifier, &QSocketNotifier::activated, &delegate, [&delegate, notifier] {
+        char byte = 0;
+        [[maybe_unused]] const auto read = ::read(g_signalPipe[0], &byte, 1);
+        notifier->setEnabled(false);
+        logLine(QStringLiteral("[koniec] sygnał zakończenia — zamykam rozmowę"));
+        delegate.shutdown().then([] { QCoreApplication::quit(); });
+    });
+    struct sigaction action = {};
+    action.sa_handler = onTerminationSignal;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    sigaction(SIGTERM, &action, nullptr);
+    sigaction(SIGINT, &action, nullptr);
+}
+
+} // namespace
 
 int main(int argc, char** argv)
 {
@@ -31,8 +73,31 @@ int main(int argc, char** argv)
         return 0;
     }
 
-    std::fputs("selvina-voice: rozmowa głosowa nie jest jeszcze zbudowana w tej wersji; "
-               "dostępny jest tryb SELVINA_DUMP_SESSION=1.\n",
-               stderr);
-    return 2;
+    const bool textChannel = app::ChatChannel::isEnabled();
+    platform::DBusNotificationBus bus;
+    platform::CommandSpeech speechOutput;
+    // The text channel never touches the sound server.
+    std::unique_ptr<platform::PulseAudioDevices> audio;
+    std::unique_ptr<voice::CuePlayer> cues;
+    if (!textChannel) {
+        audio = std::make_unique<platform::PulseAudioDevices>(QStringLiteral("Selvina Voice"));
+        cues = std::make_unique<voice::CuePlayer>(*audio, platform::JournalSystemLog::shared(), paths::resourceDirectory());
+    }
+
+    app::AppDelegate::Services services;
+    services.composition.sources = app::ConfigurationSources{paths::configDirectory(), &secrets, &preferences};
+    services.composition.systemLog = &platform::JournalSystemLog::shared();
+    services.composition.audioDevices = audio.get();
+    services.composition.speech = &speech;
+    services.composition.workSound = voice::workSoundLoop();
+    services.bus = &bus;
+    services.speech = &speechOutput;
+    services.cues = cues.get();
+
+    app::AppDelegate delegate(services);
+    quitOnTerminationSignals(delegate);
+    QMetaObject::invokeMethod(&delegate, [&delegate] { delegate.applicationDidFinishLaunching(); }, Qt::QueuedConnection);
+    const int code = app.exec();
+    SidecarLog::shared().flush();
+    return code;
 }

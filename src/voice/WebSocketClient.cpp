@@ -78,6 +78,9 @@ void WebSocketClient::open(const QUrl& url, const Headers& headers, std::chrono:
 
 void WebSocketClient::onConnected()
 {
+    // Frames are small and often go out back to back (a configuration change, then a tool result);
+    // Nagle's algorithm would hold the second until the server's delayed ACK, tens of ms later.
+    m_socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
     if (m_state != State::Connecting)
         return;
     QByteArray nonce(16, Qt::Uninitialized);

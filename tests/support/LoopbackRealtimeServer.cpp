@@ -42,6 +42,7 @@ QUrl LoopbackRealtimeServer::realtimeUrl(const QString& model) const
 void LoopbackRealtimeServer::onNewTcpConnection()
 {
     while (QTcpSocket* socket = m_tcp.nextPendingConnection()) {
+        socket->setSocketOption(QAbstractSocket::LowDelayOption, 1); // a real server answers at once
         ++m_connections;
         if (m_mode == Handshake::accept) {
             m_clientTcp = socket;

@@ -1,0 +1,184 @@
+#include "app/AppDelegate.h"
+
+#include "core/SidecarLog.h"
+#include "core/Trace.h"
+
+#include <qcoro/qcorotimer.h>
+
+namespace selvina::app {
+
+using conversation::Coordinator;
+
+namespace {
+
+bool switchOn(const char* name)
+{
+    return qgetenv(name) == "1";
+}
+
+} // namespace
+
+AppDelegate::AppDelegate(Services services, QObject* parent) : QObject(parent), m_services(std::move(services)) {}
+
+AppDelegate::~AppDelegate() = default;
+
+void AppDelegate::applicationDidFinishLaunching()
+{
+    if (switchOn("SELVINA_AUTOSTART") || ChatChannel::isEnabled())
+        beginSession();
+    else
+        logLine(QStringLiteral("[wybudzanie] nasłuch frazy nie jest jeszcze dostępny — rozmowę otwiera "
+                               "SELVINA_AUTOSTART=1 albo SELVINA_TEXT=1"));
+}
+
+void AppDelegate::beginSession()
+{
+    if (m_coordinator)
+        return;
+    m_session.setState(SessionState::listening);
+    // The channel exists before the conversation so that a failure to build or start it reaches
+    // the typing user as well.
+    if (ChatChannel::isEnabled() && m_services.bus != nullptr)
+        m_chat = std::make_unique<ChatChannel>(*m_services.bus, [self = QPointer<AppDelegate>(this)](const QString& text) {
+            if (self)
+                self->onCommand(text);
+        });
+    startVoice();
+    startChatChannel();
+    attachObserver();
+}
+
+void AppDelegate::startVoice()
+{
+    CompositionContext context = m_services.composition;
+    context.textChannel = ChatChannel::isEnabled();
+    Composition::Made made = Composition::makeCoordinator(m_session, context);
+    if (auto* preview = std::get_if<Composition::Preview>(&made)) {
+        speak(QStringLiteral("Tryb poglądowy. Brakuje: ") + preview->missing.join(QStringLiteral(", "))
+              + QStringLiteral(". ")
+              + QStringLiteral("Uzupełnij plik konfiguracyjny w katalogu kropka config, selvina myślnik voice."));
+        return;
+    }
+    m_coordinator = std::move(std::get<std::unique_ptr<Coordinator>>(made));
+    QPointer<AppDelegate> self(this);
+    m_coordinator->setOnIdleTimeout([self] {
+        if (self)
+            self->endSession(true);
+    });
+    startCoordinator(self, QPointer<Coordinator>(m_coordinator.get()));
+}
+
+QCoro::Task<> AppDelegate::startCoordinator(QPointer<AppDelegate> self, QPointer<Coordinator> coordinator)
+{
+    auto starting = coordinator->start();
+    const auto started = co_await starting;
+    if (started.ok() || !self || !coordinator || self->m_coordinator.get() != coordinator.data())
+        co_return;
+    self->m_session.setState(SessionState::failed);
+    self->speak(QStringLiteral("Nie udało się uruchomić rozmowy. ") + started.error().description);
+}
+
+void AppDelegate::startChatChannel()
+{
+    if (!m_chat)
+        return;
+    if (m_coordinator) {
+        ChatChannel* chat = m_chat.get();
+        m_coordinator->setObserver([chat](ChatKind kind, const QString& text) { chat->emit(kind, text); });
+    }
+    m_chat->start();
+}
+
+void AppDelegate::onCommand(const QString& text)
+{
+    if (!m_coordinator) {
+        logLine(QStringLiteral("[tekst] polecenie bez otwartej rozmowy — pomijam"));
+        return;
+    }
+    m_coordinator->reportToObserver(ChatKind::user, text);
+    m_coordinator->expectAnswer();
+    m_coordinator->sendText(text);
+}
+
+void AppDelegate::attachObserver()
+{
+    // The run log and its panel observe an ordinary conversation; they are not built yet, so a
+    // conversation without the text channel has no observer.
+}
+
+void AppDelegate::endSession(bool goodbyeAlreadySpoken)
+{
+    if (!goodbyeAlreadySpoken)
+        playCue(voice::Cue::end);
+    m_session.setAudioLevel(0);
+    m_chat.reset();
+    if (!m_coordinator) {
+        Q_EMIT conversationClosed();
+        return;
+    }
+    std::unique_ptr<Coordinator> closing = std::move(m_coordinator);
+    closing->setOnIdleTimeout(nullptr);
+    closing->setObserver(nullptr);
+    stopCoordinator(QPointer<AppDelegate>(this), std::move(closing));
+}
+
+QCoro::Task<> AppDelegate::stopCoordinator(QPointer<AppDelegate> self, std::unique_ptr<Coordinator> coordinator)
+{
+    ++self->m_closing;
+    co_await coordinator->stop();
+    coordinator.reset();
+    if (!self)
+        co_return;
+    --self->m_closing;
+    self->m_session.setActive(false);
+    Q_EMIT self->conversationClosed();
+}
+
+QCoro::Task<> AppDelegate::escapePressed()
+{
+    QPointer<AppDelegate> self(this);
+    if (!m_coordinator) {
+        logLine(QStringLiteral("[esc] brak sesji — zamykam"));
+        endSession(false);
+        co_return;
+    }
+    const bool interruptible = m_coordinator->isInterruptible();
+    logLine(QStringLiteral("[esc] przerywalne: %1 (%2)")
+                .arg(interruptible ? QStringLiteral("true") : QStringLiteral("false"),
+                     m_coordinator->opisPrzerywalnosci()));
+    if (!interruptible) {
+        endSession(false);
+        co_return;
+    }
+    playCue(voice::Cue::interrupted);
+    QPointer<Coordinator> coordinator(m_coordinator.get());
+    co_await coordinator->interruptSpeech();
+}
+
+QCoro::Task<> AppDelegate::shutdown()
+{
+    QPointer<AppDelegate> self(this);
+    if (m_coordinator)
+        endSession(true);
+    // The sidecar's shutdown joins here once the agent layer exists; a hung part never holds up
+    // quitting for more than 5 s.
+    for (int waited = 0; self && self->m_closing > 0 && waited < 5000; waited += 20)
+        co_await QCoro::sleepFor(std::chrono::milliseconds(20));
+}
+
+void AppDelegate::speak(const QString& text)
+{
+    logLine(QStringLiteral("[mowa] ") + text);
+    if (m_chat)
+        m_chat->emit(ChatKind::error, text);
+    if (m_services.speech == nullptr || !m_services.speech->speak(text))
+        logLine(QStringLiteral("[mowa] brak syntezatora mowy (spd-say, espeak-ng) — komunikat tylko w dzienniku"));
+}
+
+void AppDelegate::playCue(voice::Cue cue)
+{
+    if (m_services.cues != nullptr)
+        m_services.cues->play(cue);
+}
+
+} // namespace selvina::app

@@ -1,0 +1,70 @@
+// Composition: builds everything one conversation needs — the engine, the audio, the tools and the
+// gate — or says that only the preview can run, and what is missing for more.
+// Thread: main thread.
+#pragma once
+
+#include "app/Configuration.h"
+#include "conversation/Coordinator.h"
+#include "core/Session.h"
+#include "platform/AudioDevices.h"
+#include "platform/SystemLog.h"
+#include "tools/SelvinaTool.h"
+
+#include <QStringList>
+
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <variant>
+#include <vector>
+
+namespace selvina::settings {
+class SpeechPreferences;
+}
+
+namespace selvina::app {
+
+// What the process owns and every conversation is built from.
+struct CompositionContext {
+    ConfigurationSources sources;
+    platform::SystemLog* systemLog = nullptr;
+    platform::AudioDevices* audioDevices = nullptr; // the sound server; unused by the text channel
+    settings::SpeechPreferences* speech = nullptr;
+    std::optional<QByteArray> workSound;
+    bool textChannel = false;
+    Clock* clock = nullptr; // none: the system clock
+};
+
+// Progress notes of the agent layer on their way to the controller, which may not exist yet or
+// any more. Callable from any thread.
+class ProgressRelay {
+public:
+    using Callback = std::function<void(const QString&)>;
+    void setHandlers(Callback handler, Callback activityHandler);
+    void progress(const QString& text) const;
+    void activity(const QString& text) const;
+
+private:
+    void invoke(Callback ProgressRelay::*which, const QString& text) const;
+    mutable std::mutex m_mutex;
+    Callback m_handler;
+    Callback m_activityHandler;
+};
+
+class Composition {
+public:
+    struct Preview {
+        QStringList missing;
+    };
+    using Made = std::variant<std::unique_ptr<conversation::Coordinator>, Preview>;
+
+    static Made makeCoordinator(SessionModel& session, const CompositionContext& context);
+
+    // The tools offered to the model, in the table's order; absent ones join as they are built.
+    static std::vector<std::shared_ptr<tools::SelvinaTool>> tools(voice::VoiceEngine* voice,
+                                                                 const Configuration& configuration,
+                                                                 const ProgressRelay::Callback& onProgress,
+                                                                 const ProgressRelay::Callback& onActivity);
+};
+
+} // namespace selvina::app

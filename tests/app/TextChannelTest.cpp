@@ -1,0 +1,210 @@
+// End to end: selvina-voice in text mode and selvina-chat on a private D-Bus session, against the
+// loopback realtime server.
+#include "TextModeAssistant.h"
+
+#include <QDBusConnection>
+#include <QDBusConnectionInterface>
+#include <QJsonArray>
+#include <QJsonDocument>
+
+#include <gtest/gtest.h>
+
+using selvina::testing::LoopbackRealtimeServer;
+using selvina::testing::TextModeAssistant;
+
+namespace {
+
+const QString kInstructionStart = QStringLiteral("Odpowiedz po polsku na podstawie wyniku narzędzia.");
+
+class Script {
+public:
+    explicit Script(LoopbackRealtimeServer*& server) : m_server(server) {}
+    void operator()(const QJsonObject& f)
+    {
+        const QString type = f["type"].toString();
+        if (type == u"conversation.item.create") {
+            m_lastItem = f["item"].toObject();
+            return;
+        }
+        if (type != u"response.create")
+            return;
+        if (f["response"].toObject()["conversation"].toString() == u"none") {
+            answer(QStringLiteral("Słucham, w czym mogę pomóc?"));
+            return;
+        }
+        if (m_lastItem["type"].toString() == u"function_call_output") {
+            answer(QStringLiteral("Jest południe."));
+            return;
+        }
+        const QString text = m_lastItem["content"].toArray()[0].toObject()["text"].toString();
+        if (text == u"Która godzina?") {
+            say(R"({"type":"response.created","response":{"id":"rt"}})");
+            say(R"({"type":"response.function_call_arguments.done","call_id":"c1","name":"system_info","arguments":"{\"query\":\"datetime\"}"})");
+            say(R"({"type":"response.done","response":{"status":"completed"}})");
+            return;
+        }
+        answer(QStringLiteral("Dzień dobry, słucham."));
+    }
+
+private:
+    void say(const QByteArray& frame) { m_server->sendText(frame); }
+    void answer(const QString& transcript)
+    {
+        say(R"({"type":"response.created","response":{"id":"r"}})");
+        const QJsonObject done{{"type", "response.output_audio_transcript.done"}, {"transcript", transcript}};
+        say(QJsonDocument(done).toJson(QJsonDocument::Compact));
+        say(R"({"type":"response.done","response":{"status":"completed"}})");
+    }
+    LoopbackRealtimeServer*& m_server;
+    QJsonObject m_lastItem;
+};
+
+class Chat {
+public:
+    explicit Chat(const QProcessEnvironment& env)
+    {
+        m_process.setProcessEnvironment(env);
+        QObject::connect(&m_process, &QProcess::readyReadStandardOutput, [this] {
+            while (m_process.canReadLine()) {
+                const QByteArray line = m_process.readLine().trimmed();
+                lines.append(QJsonDocument::fromJson(line).object());
+                raw.append(QString::fromUtf8(line));
+            }
+        });
+        m_process.start(QStringLiteral(SELVINA_CHAT_BIN), {});
+    }
+    ~Chat()
+    {
+        if (m_process.state() != QProcess::NotRunning) {
+            m_process.kill();
+            m_process.waitForFinished(2000);
+        }
+    }
+    void type(const QByteArray& line) { m_process.write(line + '\n'); }
+    void endInput() { m_process.closeWriteChannel(); }
+    bool finished() const { return m_process.state() == QProcess::NotRunning; }
+    int exitCode() const { return m_process.exitCode(); }
+    int count(const QString& rodzaj, const QString& tresc = {}) const
+    {
+        int n = 0;
+        for (const auto& l : lines)
+            n += l["rodzaj"] == rodzaj && (tresc.isEmpty() || l["tresc"] == tresc);
+        return n;
+    }
+    QStringList of(const QString& rodzaj) const
+    {
+        QStringList out;
+        for (const auto& l : lines)
+            if (l["rodzaj"] == rodzaj)
+                out.append(l["tresc"].toString());
+        return out;
+    }
+    QList<QJsonObject> lines;
+    QStringList raw;
+
+private:
+    QProcess m_process;
+};
+
+bool wait(const std::function<bool()>& c, int ms = 10000)
+{
+    return LoopbackRealtimeServer::waitFor(c, std::chrono::milliseconds(ms));
+}
+
+} // namespace
+
+TEST(TextChannel, TypedQuestionsAndAToolCallTravelThroughTheRealAssistant)
+{
+    LoopbackRealtimeServer* server = nullptr;
+    Script script(server);
+    TextModeAssistant app(QStringLiteral(SELVINA_VOICE_BIN), [&script](const QJsonObject& f) { script(f); });
+    server = &app.server();
+    ASSERT_TRUE(app.startBus());
+
+    Chat chat(app.environment());
+    // The client must be listening before the assistant announces itself.
+    auto bus = QDBusConnection::connectToBus(app.busAddress(), QStringLiteral("e2e"));
+    ASSERT_TRUE(wait([&] { return bus.interface()->registeredServiceNames().value().filter(":").size() >= 2; }));
+    LoopbackRealtimeServer::waitFor([] { return false; }, std::chrono::milliseconds(300));
+
+    ASSERT_TRUE(app.startAssistant());
+    ASSERT_TRUE(wait([&] { return chat.count("gotowe") == 1; })) << app.assistantStderr().toStdString();
+    EXPECT_EQ(chat.raw.first(), QString::fromUtf8(R"({"rodzaj":"gotowe","tresc":"Kanał tekstowy gotowy."})"));
+    ASSERT_TRUE(wait([&] { return chat.count("assistant", "Słucham, w czym mogę pomóc?") == 1; }));
+    const auto greeting = server->framesOfType("response.create")[0]["response"].toObject();
+    EXPECT_EQ(greeting["conversation"], "none");
+    EXPECT_TRUE(greeting["instructions"].toString().contains("Słucham, w czym mogę pomóc?"));
+
+    chat.type("Dzień dobry");
+    ASSERT_TRUE(wait([&] { return chat.count("assistant", "Dzień dobry, słucham.") == 1; }));
+    const auto items = server->framesOfType("conversation.item.create");
+    ASSERT_FALSE(items.isEmpty());
+    const QJsonObject user = items.last()["item"].toObject();
+    EXPECT_EQ(user["type"], "message");
+    EXPECT_EQ(user["role"], "user");
+    EXPECT_EQ(user["content"].toArray()[0].toObject()["text"], "Dzień dobry");
+    EXPECT_EQ(server->frames().last()["type"], "response.create");
+
+    chat.type("Która godzina?");
+    ASSERT_TRUE(wait([&] { return chat.count("assistant", "Jest południe.") == 1; }));
+    EXPECT_EQ(chat.of("tool"), QStringList{R"(system_info {"query":"datetime"})"});
+    ASSERT_EQ(chat.of("result").size(), 1);
+    EXPECT_TRUE(chat.of("result")[0].startsWith("system_info: ")) << chat.of("result")[0].toStdString();
+    QJsonObject output;
+    for (const auto& f : server->framesOfType("conversation.item.create"))
+        if (f["item"].toObject()["type"] == "function_call_output")
+            output = f["item"].toObject();
+    EXPECT_EQ(output["call_id"], "c1");
+    EXPECT_EQ("system_info: " + output["output"].toString(), chat.of("result")[0]);
+    const auto responses = server->framesOfType("response.create");
+    EXPECT_TRUE(responses.last()["response"].toObject()["instructions"].toString().startsWith(kInstructionStart));
+
+    EXPECT_EQ(chat.of("user"), (QStringList{"Dzień dobry", "Która godzina?"}));
+    EXPECT_TRUE(chat.of("state").contains("thinking"));
+    EXPECT_TRUE(wait([&] { return chat.of("state").last() == "listening"; }));
+    EXPECT_EQ(chat.count("gotowe"), 1);
+    EXPECT_EQ(chat.count("error"), 0) << chat.raw.join('\n').toStdString();
+
+    // Input ends after the last answer: the client leaves on its own.
+    chat.endInput();
+    ASSERT_TRUE(wait([&] { return chat.finished(); }));
+    EXPECT_EQ(chat.exitCode(), 0);
+    EXPECT_EQ(app.stopAssistant(), 0) << app.assistantStderr().toStdString();
+}
+
+TEST(TextChannel, BadNotificationsAndAMissingAssistantAreHarmless)
+{
+    LoopbackRealtimeServer* server = nullptr;
+    Script script(server);
+    TextModeAssistant app(QStringLiteral(SELVINA_VOICE_BIN), [&script](const QJsonObject& f) { script(f); });
+    server = &app.server();
+    ASSERT_TRUE(app.startBus());
+
+    {
+        // Nobody listens: the client gives up after its wait and says nothing false.
+        Chat lonely(app.environment());
+        lonely.type("Halo?");
+        lonely.endInput();
+        ASSERT_TRUE(wait([&] { return lonely.finished(); }));
+        EXPECT_TRUE(lonely.lines.isEmpty());
+    }
+
+    ASSERT_TRUE(app.startAssistant());
+    ASSERT_TRUE(wait([&] { return server->framesOfType("response.create").size() == 1; }));
+    auto bus = QDBusConnection::connectToBus(app.busAddress(), QStringLiteral("bad"));
+    auto post = [&](const QVariant& payload) {
+        QDBusMessage m = QDBusMessage::createSignal("/pl/korlund/selvinavoice", "pl.korlund.selvinavoice.Notifications", "Posted");
+        m << QStringLiteral("pl.korlund.selvinavoice.chat.in") << payload;
+        bus.send(m);
+    };
+    post(QVariant::fromValue(QVariantMap{{"inny", "x"}}));       // no "text"
+    post(QVariant::fromValue(QVariantMap{{"text", ""}}));        // empty
+    post(QVariant::fromValue(QVariantMap{{"text", 42}}));        // not a string
+    post(QStringLiteral("zamiast słownika"));                    // not a dictionary at all
+    LoopbackRealtimeServer::waitFor([] { return false; }, std::chrono::milliseconds(500));
+    EXPECT_TRUE(server->framesOfType("conversation.item.create").isEmpty());
+    // …and the assistant still answers a good one.
+    post(QVariant::fromValue(QVariantMap{{"text", "Dzień dobry"}}));
+    ASSERT_TRUE(wait([&] { return server->framesOfType("conversation.item.create").size() == 1; }));
+    EXPECT_EQ(app.stopAssistant(), 0) << app.assistantStderr().toStdString();
+}

@@ -1,0 +1,82 @@
+#include "TextModeAssistant.h"
+
+#include <QJsonObject>
+
+#include <csignal>
+
+namespace selvina::testing {
+
+TextModeAssistant::TextModeAssistant(QString voiceBinary, std::function<void(const QJsonObject&)> onFrame)
+    : m_voiceBinary(std::move(voiceBinary))
+{
+    m_server.setOnFrame([this, onFrame = std::move(onFrame)](const QJsonObject& frame) {
+        if (frame[QStringLiteral("type")].toString() == u"session.update" && !m_configured) {
+            m_configured = true;
+            m_server.sendText(R"({"type":"session.updated"})");
+            return;
+        }
+        if (onFrame)
+            onFrame(frame);
+    });
+    QObject::connect(&m_assistant, &QProcess::readyReadStandardError, [this] { m_stderr += m_assistant.readAllStandardError(); });
+}
+
+TextModeAssistant::~TextModeAssistant()
+{
+    stopAssistant();
+    if (m_bus.state() != QProcess::NotRunning) {
+        m_bus.kill();
+        m_bus.waitForFinished(2000);
+    }
+}
+
+bool TextModeAssistant::startBus()
+{
+    m_bus.start(QStringLiteral("dbus-daemon"), {QStringLiteral("--session"), QStringLiteral("--nofork"),
+                                                QStringLiteral("--nopidfile"), QStringLiteral("--print-address=1")});
+    if (!m_bus.waitForStarted(5000))
+        return false;
+    LoopbackRealtimeServer::waitFor([&] { return m_bus.canReadLine(); }, std::chrono::milliseconds(5000));
+    m_busAddress = QString::fromUtf8(m_bus.readLine()).trimmed();
+    return !m_busAddress.isEmpty();
+}
+
+QProcessEnvironment TextModeAssistant::environment() const
+{
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("HOME"), m_home.path());
+    env.insert(QStringLiteral("XDG_STATE_HOME"), m_home.filePath(QStringLiteral("state")));
+    env.insert(QStringLiteral("XDG_CONFIG_HOME"), m_home.filePath(QStringLiteral("config")));
+    env.insert(QStringLiteral("DBUS_SESSION_BUS_ADDRESS"), m_busAddress);
+    env.insert(QStringLiteral("SELVINA_TEXT"), QStringLiteral("1"));
+    env.insert(QStringLiteral("OPENAI_API_KEY"), QStringLiteral("sk-test"));
+    QUrl base = m_server.baseUrl();
+    base.setScheme(QStringLiteral("http"));
+    env.insert(QStringLiteral("SELVINA_OPENAI_BASE_URL"), base.toString());
+    env.remove(QStringLiteral("SELVINA_TRACE"));
+    return env;
+}
+
+bool TextModeAssistant::startAssistant()
+{
+    m_assistant.setProcessEnvironment(environment());
+    m_assistant.start(m_voiceBinary, {});
+    return m_assistant.waitForStarted(5000);
+}
+
+int TextModeAssistant::stopAssistant()
+{
+    if (m_assistant.state() == QProcess::NotRunning)
+        return m_assistant.exitStatus() == QProcess::NormalExit ? m_assistant.exitCode() : -1;
+    ::kill(pid_t(m_assistant.processId()), SIGTERM);
+    const bool ended = LoopbackRealtimeServer::waitFor([&] { return m_assistant.state() == QProcess::NotRunning; },
+                                                       std::chrono::milliseconds(8000));
+    if (!ended) {
+        m_assistant.kill();
+        m_assistant.waitForFinished(2000);
+        return -1;
+    }
+    return m_assistant.exitStatus() == QProcess::NormalExit ? m_assistant.exitCode() : -1;
+}
+
+} // namespace selvina::testing
