@@ -1,7 +1,7 @@
 // Round trips through the real selvina-voice in text mode: a typed question (chat.in posted →
 // the user item reaches the service) and a tool call (function_call_arguments.done sent →
 // function_call_output received, for system_info). Prints median and p95 in milliseconds.
-#include "TextModeAssistant.h"
+#include "AssistantProcess.h"
 #include "platform/linux/dbus/DBusNotificationBus.h"
 
 #include <QCoreApplication>
@@ -12,7 +12,7 @@
 #include <cstdio>
 
 using selvina::testing::LoopbackRealtimeServer;
-using selvina::testing::TextModeAssistant;
+using selvina::testing::AssistantProcess;
 
 namespace {
 
@@ -47,7 +47,7 @@ int main(int argc, char** argv)
     int outputs = 0;
     int responses = 0;
     LoopbackRealtimeServer* server = nullptr;
-    TextModeAssistant assistant(QStringLiteral(SELVINA_VOICE_BIN), [&](const QJsonObject& f) {
+    AssistantProcess assistant(QStringLiteral(SELVINA_VOICE_BIN), [&](const QJsonObject& f) {
         const QString type = f["type"].toString();
         if (type == u"conversation.item.create") {
             const QString item = f["item"].toObject()["type"].toString();

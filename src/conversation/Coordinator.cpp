@@ -99,14 +99,14 @@ QCoro::Task<Status<ConversationStartError>> Coordinator::start()
     const auto played = co_await playback->start();
     if (!played.ok())
         co_return ConversationStartError{played.error().description()};
-    if (!self)
+    if (!self || m_stopped) // closed while starting: nothing more may be switched on
         co_return ConversationStartError{QStringLiteral("Rozmowa została zamknięta.")};
 
     trace(QStringLiteral("start: odtwarzanie OK, uruchamiam mikrofon"));
     const auto captured = co_await capture->start();
     if (!captured.ok())
         co_return ConversationStartError{captured.error().description()};
-    if (!self)
+    if (!self || m_stopped) // closed while starting: nothing more may be switched on
         co_return ConversationStartError{QStringLiteral("Rozmowa została zamknięta.")};
 
     trace(QStringLiteral("start: mikrofon OK, łączę z modelem"));
@@ -129,6 +129,10 @@ QCoro::Task<Status<ConversationStartError>> Coordinator::start()
             m_tasks.clear();
         }
         co_return ConversationStartError{connected.error().description()};
+    }
+    if (!self || m_stopped) {
+        voice->disconnectSession();
+        co_return ConversationStartError{QStringLiteral("Rozmowa została zamknięta.")};
     }
     trace(QStringLiteral("start: connect() wrócił bez błędu"));
     co_return Ok{};

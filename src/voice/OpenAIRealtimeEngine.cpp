@@ -114,7 +114,10 @@ QCoro::Task<Status<VoiceEngineError>> OpenAIRealtimeEngine::connectSession(QList
     connect(socket, &RealtimeWebSocket::transportEvent, this, &OpenAIRealtimeEngine::handleTransport);
 
     QPointer<OpenAIRealtimeEngine> self(this);
+    m_connecting = true;
     const Status<RealtimeTransportError> started = co_await socket->start();
+    if (self)
+        m_connecting = false;
     if (!self)
         co_return VoiceEngineError{VoiceEngineError::Kind::notConnected, {}};
     if (!started.ok()) {
@@ -196,7 +199,9 @@ void OpenAIRealtimeEngine::handleTransport(const RealtimeTransportEvent& event)
         break;
     case K::closed: {
         m_hasActiveResponse = false;
-        if (m_socket)
+        // While connectSession() still awaits the handshake it owns the socket and deletes it: a
+        // socket deleted now would take the awaiting coroutine with it, and connect would never end.
+        if (m_socket && !m_connecting)
             m_socket->deleteLater();
         m_socket = nullptr;
         m_sessionConfig.reset();

@@ -67,6 +67,7 @@ private:
     bool m_turnDetectionEnabled = true;
     std::optional<RealtimeTurnDetection> m_suspendedTurnDetection;
     bool m_hasAnnouncedConnection = false;
+    bool m_connecting = false; // connectSession() awaits the handshake
     bool m_hasActiveResponse = false;
     bool m_hadAudio = false;
     bool m_cancelPending = false; // a cancel was sent and its "response.done" has not come yet

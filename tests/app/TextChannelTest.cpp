@@ -1,6 +1,6 @@
 // End to end: selvina-voice in text mode and selvina-chat on a private D-Bus session, against the
 // loopback realtime server.
-#include "TextModeAssistant.h"
+#include "AssistantProcess.h"
 
 #include <QDBusConnection>
 #include <QDBusConnectionInterface>
@@ -10,7 +10,7 @@
 #include <gtest/gtest.h>
 
 using selvina::testing::LoopbackRealtimeServer;
-using selvina::testing::TextModeAssistant;
+using selvina::testing::AssistantProcess;
 
 namespace {
 
@@ -117,7 +117,7 @@ TEST(TextChannel, TypedQuestionsAndAToolCallTravelThroughTheRealAssistant)
 {
     LoopbackRealtimeServer* server = nullptr;
     Script script(server);
-    TextModeAssistant app(QStringLiteral(SELVINA_VOICE_BIN), [&script](const QJsonObject& f) { script(f); });
+    AssistantProcess app(QStringLiteral(SELVINA_VOICE_BIN), [&script](const QJsonObject& f) { script(f); });
     server = &app.server();
     ASSERT_TRUE(app.startBus());
 
@@ -176,7 +176,7 @@ TEST(TextChannel, BadNotificationsAndAMissingAssistantAreHarmless)
 {
     LoopbackRealtimeServer* server = nullptr;
     Script script(server);
-    TextModeAssistant app(QStringLiteral(SELVINA_VOICE_BIN), [&script](const QJsonObject& f) { script(f); });
+    AssistantProcess app(QStringLiteral(SELVINA_VOICE_BIN), [&script](const QJsonObject& f) { script(f); });
     server = &app.server();
     ASSERT_TRUE(app.startBus());
 

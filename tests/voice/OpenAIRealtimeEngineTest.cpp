@@ -288,3 +288,17 @@ TEST_F(Engine, StreamsAudioFrames)
     EXPECT_EQ(server.frames().last()["item"].toObject()["content"].toArray()[1].toObject()["image_url"],
               "data:image/jpeg;base64,/9j/");
 }
+
+TEST_F(Engine, NobodyListeningFailsConnectAtOnce)
+{
+    auto e = make();
+    OpenAIRealtimeEngine::Options o;
+    o.model = QStringLiteral("m");
+    o.apiKey = QStringLiteral("sk-test");
+    o.realtimeURL = QUrl(QStringLiteral("ws://127.0.0.1:9/v1/realtime?model=m"));
+    o.environment = QProcessEnvironment();
+    OpenAIRealtimeEngine lonely(o);
+    const auto r = runTask(lonely.connectSession({}, "i"));
+    ASSERT_TRUE(r.has_value());
+    EXPECT_FALSE(r->ok());
+}

@@ -1,11 +1,13 @@
-// The real selvina-voice in text mode on a private D-Bus session of its own, against a loopback
-// realtime server that answers the session set-up; tests and benchmarks script the rest.
+// The real selvina-voice on a private D-Bus session of its own (text mode unless told otherwise),
+// against a loopback realtime server that answers the session set-up; tests and benchmarks script
+// the rest.
 // Thread: the test's main thread.
 #pragma once
 
 #include "LoopbackRealtimeServer.h"
 
 #include <QProcess>
+#include <QMap>
 #include <QProcessEnvironment>
 #include <QTemporaryDir>
 
@@ -13,11 +15,11 @@
 
 namespace selvina::testing {
 
-class TextModeAssistant {
+class AssistantProcess {
 public:
     // `onFrame` sees every frame after the set-up has been answered.
-    TextModeAssistant(QString voiceBinary, std::function<void(const QJsonObject&)> onFrame);
-    ~TextModeAssistant(); // ends both processes
+    AssistantProcess(QString voiceBinary, std::function<void(const QJsonObject&)> onFrame);
+    ~AssistantProcess(); // ends both processes
 
     bool startBus();      // the private dbus-daemon; false when it did not come up
     bool startAssistant(); // selvina-voice; false when it did not start
@@ -26,6 +28,8 @@ public:
 
     const QString& busAddress() const { return m_busAddress; }
     QProcessEnvironment environment() const; // what the children run with
+    // Changes the assistant's environment (an empty value removes the variable); before starting.
+    void setVariable(const QString& name, const QString& value) { m_overrides.insert(name, value); }
     LoopbackRealtimeServer& server() { return m_server; }
     QString home() const { return m_home.path(); }
     QByteArray assistantStderr() const { return m_stderr; }
@@ -39,6 +43,7 @@ private:
     QString m_busAddress;
     QByteArray m_stderr;
     bool m_configured = false;
+    QMap<QString, QString> m_overrides;
 };
 
 } // namespace selvina::testing

@@ -1,4 +1,4 @@
-#include "TextModeAssistant.h"
+#include "AssistantProcess.h"
 
 #include <QJsonObject>
 
@@ -6,7 +6,7 @@
 
 namespace selvina::testing {
 
-TextModeAssistant::TextModeAssistant(QString voiceBinary, std::function<void(const QJsonObject&)> onFrame)
+AssistantProcess::AssistantProcess(QString voiceBinary, std::function<void(const QJsonObject&)> onFrame)
     : m_voiceBinary(std::move(voiceBinary))
 {
     m_server.setOnFrame([this, onFrame = std::move(onFrame)](const QJsonObject& frame) {
@@ -21,7 +21,7 @@ TextModeAssistant::TextModeAssistant(QString voiceBinary, std::function<void(con
     QObject::connect(&m_assistant, &QProcess::readyReadStandardError, [this] { m_stderr += m_assistant.readAllStandardError(); });
 }
 
-TextModeAssistant::~TextModeAssistant()
+AssistantProcess::~AssistantProcess()
 {
     stopAssistant();
     if (m_bus.state() != QProcess::NotRunning) {
@@ -30,7 +30,7 @@ TextModeAssistant::~TextModeAssistant()
     }
 }
 
-bool TextModeAssistant::startBus()
+bool AssistantProcess::startBus()
 {
     m_bus.start(QStringLiteral("dbus-daemon"), {QStringLiteral("--session"), QStringLiteral("--nofork"),
                                                 QStringLiteral("--nopidfile"), QStringLiteral("--print-address=1")});
@@ -41,7 +41,7 @@ bool TextModeAssistant::startBus()
     return !m_busAddress.isEmpty();
 }
 
-QProcessEnvironment TextModeAssistant::environment() const
+QProcessEnvironment AssistantProcess::environment() const
 {
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.insert(QStringLiteral("HOME"), m_home.path());
@@ -54,17 +54,23 @@ QProcessEnvironment TextModeAssistant::environment() const
     base.setScheme(QStringLiteral("http"));
     env.insert(QStringLiteral("SELVINA_OPENAI_BASE_URL"), base.toString());
     env.remove(QStringLiteral("SELVINA_TRACE"));
+    for (auto it = m_overrides.cbegin(); it != m_overrides.cend(); ++it) {
+        if (it.value().isEmpty())
+            env.remove(it.key());
+        else
+            env.insert(it.key(), it.value());
+    }
     return env;
 }
 
-bool TextModeAssistant::startAssistant()
+bool AssistantProcess::startAssistant()
 {
     m_assistant.setProcessEnvironment(environment());
     m_assistant.start(m_voiceBinary, {});
     return m_assistant.waitForStarted(5000);
 }
 
-int TextModeAssistant::stopAssistant()
+int AssistantProcess::stopAssistant()
 {
     if (m_assistant.state() == QProcess::NotRunning)
         return m_assistant.exitStatus() == QProcess::NormalExit ? m_assistant.exitCode() : -1;
