@@ -149,7 +149,6 @@ TEST(VoiceConversation, TheAssistantIsHeardAndHearsTheMicrophone)
     ASSERT_TRUE(wait([&] { return app.assistantStderr().contains("STAN: speaking → listening"); }))
         << app.assistantStderr().toStdString();
     const qsizetype silentFrames = heard.size();
-    EXPECT_GT(silentFrames, 0); // the microphone streams (silence) from the start
     // 0.6 s of tone reached the speakers: count the 20 ms windows that are clearly loud.
     int loudWindows = 0;
     for (qsizetype at = 0; at + 960 <= sound.recorded.size(); at += 960)
