@@ -2,8 +2,6 @@
 
 #include "core/Trace.h"
 
-#include <QProcessEnvironment>
-
 namespace selvina::conversation {
 
 using voice::VoiceEvent;

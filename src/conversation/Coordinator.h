@@ -108,10 +108,6 @@ public:
 
     SpeakingFlag& speakingFlag() { return m_speakingFlag; }
     std::size_t runningToolCount() const { return m_runningToolTasks.size(); }
-    bool awaitingModel() const { return m_awaitingModel; }
-    bool speechAudible() const { return m_speechAudible; }
-    qint64 framesCaptured() const { return m_framesCaptured; }
-    qint64 framesSent() const { return m_framesSent; }
 
 private:
     struct RunningCall {
