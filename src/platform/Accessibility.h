@@ -1,0 +1,80 @@
+// The desktop's accessibility tree as the screen tools see it: live elements with AX-named
+// attributes and actions, and the applications in the foreground.
+// Thread: one serial worker; a backend may block there (every call carries its own time-out).
+#pragma once
+
+#include "core/Result.h"
+
+#include <QPointF>
+#include <QRectF>
+#include <QSizeF>
+#include <QString>
+#include <QStringList>
+
+#include <memory>
+#include <optional>
+#include <variant>
+#include <vector>
+
+namespace selvina::platform {
+
+enum class AXError {
+    success,
+    illegalArgument,
+    invalidElement,
+    cannotComplete,
+    attributeUnsupported,
+    actionUnsupported,
+    notImplemented,
+    apiDisabled,
+    noValue,
+    other,
+};
+
+class AXElement;
+using AXElementRef = std::shared_ptr<AXElement>;
+
+// An attribute's value: none, text, number, flag, element, point, size or a list of elements.
+using AXValue = std::variant<std::monostate, QString, double, bool, AXElementRef, QPointF, QSizeF,
+                             std::vector<AXElementRef>>;
+
+// The attributes a walk reads of every element.
+struct AXAttributes {
+    std::optional<QString> role, subrole, title, describedBy, placeholder;
+    AXValue rawValue;
+    std::optional<bool> enabled, focused, selected;
+    std::optional<QRectF> frame;
+    std::vector<AXElementRef> children;
+};
+
+class AXElement {
+public:
+    virtual ~AXElement() = default;
+    // One attribute by its AX name ("AXRole", "AXValue", "AXFocused", "AXParent", …).
+    virtual Result<AXValue, AXError> attribute(const QString& name) = 0;
+    // The walk's attributes in as few round trips as the backend can; none when that fails.
+    virtual std::optional<AXAttributes> batch() = 0;
+    virtual Result<QStringList, AXError> actionNames() = 0;
+    virtual Result<bool, AXError> isSettable(const QString& name) = 0;
+    virtual AXError setAttribute(const QString& name, const AXValue& value) = 0;
+    virtual AXError perform(const QString& action) = 0;
+};
+
+struct ForegroundCandidate {
+    qint64 pid = 0;
+    QString name;
+    bool isRegular = true; // an ordinary application window, not a panel or a desktop component
+};
+
+class AccessibilityDesktop {
+public:
+    virtual ~AccessibilityDesktop() = default;
+    // The accessibility bus is reachable and switched on.
+    virtual bool isTrusted() = 0;
+    // The foreground applications, most likely first; this process may be among them.
+    virtual std::vector<ForegroundCandidate> candidates() = 0;
+    // The candidate's focused window (else its first one); null when it has none.
+    virtual AXElementRef window(const ForegroundCandidate& candidate) = 0;
+};
+
+} // namespace selvina::platform

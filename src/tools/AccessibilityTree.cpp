@@ -1,0 +1,499 @@
+#include "tools/AccessibilityTree.h"
+
+#include <QRegularExpression>
+#include <QSet>
+
+#include <cmath>
+
+namespace selvina::tools {
+
+using platform::AXElementRef;
+using platform::AXError;
+using platform::AXValue;
+
+namespace {
+
+const QHash<QString, QString>& roleNames()
+{
+    static const QHash<QString, QString> names{
+        {"AXButton", "przycisk"},
+        {"AXCell", "komórka"},
+        {"AXCheckBox", "pole wyboru"},
+        {"AXColorWell", "wybór koloru"},
+        {"AXColumn", "kolumna"},
+        {"AXComboBox", "pole kombi"},
+        {"AXDisclosureTriangle", "rozwinięcie"},
+        {"AXDrawer", "szuflada"},
+        {"AXGroup", "grupa"},
+        {"AXHeading", "nagłówek"},
+        {"AXImage", "obraz"},
+        {"AXIncrementor", "krokowy"},
+        {"AXLevelIndicator", "wskaźnik poziomu"},
+        {"AXLink", "link"},
+        {"AXList", "lista"},
+        {"AXMenu", "menu"},
+        {"AXMenuBar", "pasek menu"},
+        {"AXMenuBarItem", "pozycja paska menu"},
+        {"AXMenuButton", "przycisk menu"},
+        {"AXMenuItem", "pozycja menu"},
+        {"AXOutline", "drzewo"},
+        {"AXPopUpButton", "lista rozwijana"},
+        {"AXProgressIndicator", "pasek postępu"},
+        {"AXRadioButton", "przycisk opcji"},
+        {"AXRadioGroup", "grupa opcji"},
+        {"AXRow", "wiersz"},
+        {"AXScrollArea", "obszar przewijania"},
+        {"AXScrollBar", "pasek przewijania"},
+        {"AXSheet", "arkusz"},
+        {"AXSlider", "suwak"},
+        {"AXSplitGroup", "podział"},
+        {"AXStaticText", "tekst"},
+        {"AXTabGroup", "karty"},
+        {"AXTable", "tabela"},
+        {"AXTextArea", "obszar tekstu"},
+        {"AXTextField", "pole tekstowe"},
+        {"AXToolbar", "pasek narzędzi"},
+        {"AXWebArea", "strona"},
+        {"AXWindow", "okno"},
+    };
+    return names;
+}
+
+const QHash<QString, QString>& subroleNames()
+{
+    static const QHash<QString, QString> names{
+        {"AXCloseButton", "przycisk zamknięcia"},   {"AXFullScreenButton", "przycisk pełnego ekranu"},
+        {"AXMinimizeButton", "przycisk minimalizacji"}, {"AXSearchField", "pole wyszukiwania"},
+        {"AXSecureTextField", "pole hasła"},        {"AXTabButton", "karta"},
+        {"AXToggle", "przełącznik"},                {"AXZoomButton", "przycisk powiększenia"},
+    };
+    return names;
+}
+
+const QSet<QString> kInteractive{"AXButton",     "AXCheckBox",    "AXColorWell",   "AXComboBox",
+                                 "AXDisclosureTriangle", "AXIncrementor", "AXLink", "AXMenuBarItem",
+                                 "AXMenuButton", "AXMenuItem",    "AXPopUpButton", "AXRadioButton",
+                                 "AXRow",        "AXSlider",      "AXTextArea",    "AXTextField"};
+const QSet<QString> kTextual{"AXHeading", "AXStaticText", "AXTextArea", "AXTextField"};
+const QSet<QString> kDecorative{"AXGrowArea", "AXScrollBar", "AXSplitter", "AXValueIndicator"};
+const QSet<QString> kStructural{"AXGenericElement", "AXGroup",      "AXLayoutArea", "AXLayoutItem",
+                                "AXList",           "AXMatte",      "AXScrollArea", "AXSplitGroup",
+                                "AXSplitter",       "AXTabGroup",   "AXToolbar",    "AXUnknown"};
+const QSet<QString> kCheckable{"AXCheckBox", "AXRadioButton"};
+
+std::optional<QString> nonBlank(const std::optional<QString>& text)
+{
+    if (text && !text->trimmed().isEmpty())
+        return text;
+    return std::nullopt;
+}
+
+const double* numberOf(const AXValue& value)
+{
+    return std::get_if<double>(&value);
+}
+
+QString formatNumber(double v)
+{
+    if (std::isfinite(v) && v == std::floor(v) && std::fabs(v) < 1e15)
+        return QString::number(qint64(v));
+    return QString::asprintf("%.2f", v);
+}
+
+struct Draft {
+    AXElementRef element;
+    QString role;
+    QString label;
+    QString summary;
+    QString line;
+    int indent = 0;
+};
+
+class TreeWalker {
+public:
+    TreeWalker(ReadFilter filter, std::optional<QRectF> windowFrame, std::chrono::steady_clock::time_point deadline,
+               const AccessibilityTree::Clock& clock)
+        : m_filter(filter), m_windowFrame(windowFrame), m_deadline(deadline), m_clock(clock)
+    {
+    }
+
+    void walkWindow(const platform::AXAttributes& window)
+    {
+        const std::size_t n = std::min<std::size_t>(window.children.size(), AccessibilityTree::kMaxChildren);
+        for (std::size_t i = 0; i < n; ++i)
+            walk(window.children[i], 1, 0);
+    }
+
+    std::vector<Draft> drafts;
+    bool truncated = false;
+
+private:
+    void walk(const AXElementRef& element, int depth, int indent)
+    {
+        if (int(drafts.size()) >= AccessibilityTree::kMaxElements || depth >= AccessibilityTree::kMaxDepth
+            || m_clock() > m_deadline) {
+            truncated = true;
+            return;
+        }
+        if (!element)
+            return;
+        const std::optional<platform::AXAttributes> read = element->batch();
+        if (!read)
+            return; // an element that vanished mid-walk is simply not there
+        const platform::AXAttributes& a = *read;
+        const QString role = a.role.value_or(QString());
+        if (kDecorative.contains(role))
+            return;
+        if (m_windowFrame && a.frame && a.frame->width() > 0 && a.frame->height() > 0
+            && !a.frame->intersects(*m_windowFrame))
+            return;
+
+        const std::optional<QString> label =
+            AccessibilityTree::labelOf(role, a.title, a.describedBy, a.placeholder, a.rawValue);
+        const QString labelText = label.value_or(QString());
+
+        QStringList states;
+        const double* number = numberOf(a.rawValue);
+        if (kCheckable.contains(role) && number)
+            states.append(*number == 1 ? QStringLiteral("zaznaczone")
+                          : *number == 0 ? QStringLiteral("niezaznaczone")
+                                         : QStringLiteral("częściowo zaznaczone"));
+        if (role == u"AXDisclosureTriangle" && number)
+            states.append(*number != 0 ? QStringLiteral("rozwinięte") : QStringLiteral("zwinięte"));
+        if (a.selected.value_or(false))
+            states.append(QStringLiteral("wybrane"));
+        if (a.enabled && !*a.enabled)
+            states.append(QStringLiteral("wyłączone"));
+        if (a.focused.value_or(false))
+            states.append(QStringLiteral("fokus"));
+
+        std::optional<QString> value;
+        if (role != u"AXStaticText" && !kCheckable.contains(role) && role != u"AXDisclosureTriangle") {
+            if (const QString* s = std::get_if<QString>(&a.rawValue)) {
+                const QString v = compacted(*s, AccessibilityTree::kValueLength);
+                if (!v.isEmpty() && v != labelText)
+                    value = v;
+            } else if (number) {
+                value = formatNumber(*number);
+            }
+        }
+
+        const bool hasLabel = !labelText.isEmpty();
+        bool keep = false;
+        switch (m_filter) {
+        case ReadFilter::all:
+            if (kStructural.contains(role))
+                keep = hasLabel || value;
+            else if (role == u"AXImage")
+                keep = hasLabel;
+            else
+                keep = hasLabel || value || kInteractive.contains(role);
+            break;
+        case ReadFilter::interactive:
+            keep = kInteractive.contains(role);
+            break;
+        case ReadFilter::text:
+            keep = kTextual.contains(role) && (hasLabel || value);
+            break;
+        }
+
+        int childIndent = indent;
+        if (keep) {
+            Draft d;
+            d.element = element;
+            d.role = role;
+            d.label = labelText;
+            d.summary = AccessibilityTree::summaryOf(role, a.subrole, label);
+            d.line = d.summary;
+            if (value)
+                d.line += QStringLiteral(" = „") + *value + QStringLiteral("”");
+            if (!states.isEmpty())
+                d.line += QStringLiteral(" (") + states.join(QStringLiteral(", ")) + QLatin1Char(')');
+            d.indent = indent;
+            drafts.push_back(std::move(d));
+            childIndent = indent + 1;
+        }
+
+        const std::size_t n = std::min<std::size_t>(a.children.size(), AccessibilityTree::kMaxChildren);
+        for (std::size_t i = 0; i < n; ++i)
+            walk(a.children[i], depth + 1, childIndent);
+        if (a.children.size() > std::size_t(AccessibilityTree::kMaxChildren))
+            truncated = true;
+    }
+
+    ReadFilter m_filter;
+    std::optional<QRectF> m_windowFrame;
+    std::chrono::steady_clock::time_point m_deadline;
+    const AccessibilityTree::Clock& m_clock;
+};
+
+} // namespace
+
+std::optional<ReadFilter> readFilterFromRaw(const QString& raw)
+{
+    if (raw == u"all")
+        return ReadFilter::all;
+    if (raw == u"interactive")
+        return ReadFilter::interactive;
+    if (raw == u"text")
+        return ReadFilter::text;
+    return std::nullopt;
+}
+
+QString compacted(const QString& text, int limit)
+{
+    QString joined = text.split(QRegularExpression(QStringLiteral("\\s+")), Qt::SkipEmptyParts).join(QLatin1Char(' '));
+    if (joined.size() <= limit)
+        return joined;
+    QString cut = joined.left(limit);
+    while (!cut.isEmpty() && cut.back().isSpace())
+        cut.chop(1);
+    return cut + QStringLiteral("…");
+}
+
+// MARK: registry
+
+ElementRegistry& ElementRegistry::shared()
+{
+    static ElementRegistry registry;
+    return registry;
+}
+
+qint64 ElementRegistry::reserve(qint64 count)
+{
+    std::lock_guard lock(m_mutex);
+    const qint64 base = m_nextIndex;
+    m_nextIndex += count;
+    return base;
+}
+
+void ElementRegistry::commit(std::vector<ElementRecord> records, QString applicationName)
+{
+    QHash<QString, ElementRecord> next;
+    for (auto& r : records)
+        next.insert(r.identifier, std::move(r));
+    std::lock_guard lock(m_mutex);
+    m_records = std::move(next);
+    m_applicationName = std::move(applicationName);
+}
+
+Result<ElementRecord, ToolError> ElementRegistry::record(const QString& identifier) const
+{
+    std::lock_guard lock(m_mutex);
+    const auto it = m_records.constFind(identifier);
+    if (it != m_records.cend())
+        return *it;
+    const QString last = m_applicationName.isEmpty()
+        ? QStringLiteral("Nie mam jeszcze odczytu ekranu.")
+        : QStringLiteral("Ostatni odczyt dotyczył aplikacji ") + m_applicationName + QLatin1Char('.');
+    return ToolError::invalidArguments(QStringLiteral("Nie znam elementu ") + identifier + QStringLiteral(". ") + last
+                                       + QStringLiteral(" Identyfikatory pochodzą wyłącznie z ostatniego wywołania "
+                                                        "read_screen i tracą ważność po kolejnym odczycie — wywołaj "
+                                                        "read_screen i użyj świeżego identyfikatora."));
+}
+
+// MARK: tree
+
+AccessibilityTree::AccessibilityTree(platform::AccessibilityDesktop& desktop, ElementRegistry& registry, qint64 ownPid,
+                                     Clock clock)
+    : m_desktop(desktop), m_registry(registry), m_ownPid(ownPid), m_clock(std::move(clock))
+{
+}
+
+QString AccessibilityTree::notPermittedText()
+{
+    return QStringLiteral(
+        "Nie mam dostępu do drzewa dostępności pulpitu, więc nie widzę zawartości ekranu. Trzeba włączyć "
+        "wspomaganie dostępności: w ustawieniach pulpitu (w GNOME: Ustawienia, Dostępność) albo poleceniem "
+        "gsettings set org.gnome.desktop.interface toolkit-accessibility true, a jeśli brakuje usługi, "
+        "zainstalować pakiet at-spi2-core (sudo apt install at-spi2-core). Potem uruchom ponownie Selvina "
+        "Voice i aplikację, którą chcesz odczytać.");
+}
+
+QString AccessibilityTree::describe(AXError error)
+{
+    switch (error) {
+    case AXError::success:
+        return QStringLiteral("Wykonane.");
+    case AXError::illegalArgument:
+        return QStringLiteral("Aplikacja odrzuciła podaną wartość.");
+    case AXError::invalidElement:
+        return QStringLiteral("Element już nie istnieje — odczytaj ekran ponownie.");
+    case AXError::cannotComplete:
+        return QStringLiteral("Aplikacja nie odpowiada.");
+    case AXError::attributeUnsupported:
+        return QStringLiteral("Element nie ma tej właściwości.");
+    case AXError::actionUnsupported:
+        return QStringLiteral("Element nie obsługuje tej akcji.");
+    case AXError::notImplemented:
+        return QStringLiteral("Aplikacja nie wspiera tej części API dostępności.");
+    case AXError::apiDisabled:
+        return notPermittedText();
+    case AXError::noValue:
+        return QStringLiteral("Brak wartości.");
+    case AXError::other:
+        break;
+    }
+    return QStringLiteral("Nie udało się — błąd dostępności AT-SPI.");
+}
+
+std::optional<QString> AccessibilityTree::labelOf(const QString& role, const std::optional<QString>& title,
+                                                  const std::optional<QString>& description,
+                                                  const std::optional<QString>& placeholder, const AXValue& value)
+{
+    for (const auto* candidate : {&title, &description, &placeholder})
+        if (const auto text = nonBlank(*candidate))
+            return compacted(*text, kLabelLength);
+    if (role == u"AXStaticText")
+        if (const QString* s = std::get_if<QString>(&value); s && !s->trimmed().isEmpty())
+            return compacted(*s, kLabelLength);
+    return std::nullopt;
+}
+
+QString AccessibilityTree::summaryOf(const QString& role, const std::optional<QString>& subrole,
+                                     const std::optional<QString>& label)
+{
+    QString summary;
+    if (subrole && subroleNames().contains(*subrole))
+        summary = subroleNames().value(*subrole);
+    else if (roleNames().contains(role))
+        summary = roleNames().value(role);
+    else
+        summary = (role.startsWith(u"AX") ? role.mid(2) : role).toLower();
+    if (label && !label->isEmpty())
+        summary += QStringLiteral(" „") + *label + QStringLiteral("”");
+    return summary;
+}
+
+Result<Snapshot, ToolError> AccessibilityTree::snapshotFrontmostWindow(ReadFilter filter)
+{
+    if (!m_desktop.isTrusted())
+        return ToolError::notPermitted(notPermittedText());
+
+    std::vector<platform::ForegroundCandidate> regular, others;
+    QSet<qint64> seen;
+    for (auto& c : m_desktop.candidates()) {
+        if (c.pid == m_ownPid || seen.contains(c.pid))
+            continue;
+        seen.insert(c.pid);
+        if (c.name.trimmed().isEmpty())
+            c.name = QStringLiteral("aplikacja");
+        (c.isRegular ? regular : others).push_back(c);
+    }
+    regular.insert(regular.end(), others.begin(), others.end());
+    if (regular.empty())
+        return Snapshot{QStringLiteral("Nie widzę aplikacji na pierwszym planie. Ekran może być pusty lub zablokowany."), 0};
+
+    QStringList names;
+    for (const auto& c : regular) {
+        if (AXElementRef window = m_desktop.window(c))
+            return snapshot(window, c.name, filter);
+        names.append(c.name);
+    }
+    return Snapshot{QStringLiteral("Na pierwszym planie jest ") + names.join(QStringLiteral(", "))
+                        + QStringLiteral(", ale bez otwartego okna albo bez drzewa dostępności. Jeśli trzeba poznać "
+                                         "zawartość ekranu, zostaje ścieżka wizyjna."),
+                    0};
+}
+
+Snapshot AccessibilityTree::snapshot(const AXElementRef& window, const QString& applicationName, ReadFilter filter)
+{
+    const auto deadline = m_clock() + kBudget;
+    const std::optional<platform::AXAttributes> windowAttributes = window->batch();
+    TreeWalker walker(filter, windowAttributes ? windowAttributes->frame : std::nullopt, deadline, m_clock);
+    if (windowAttributes)
+        walker.walkWindow(*windowAttributes);
+
+    const qint64 base = m_registry.reserve(qint64(walker.drafts.size()));
+    std::vector<ElementRecord> records;
+    records.reserve(walker.drafts.size());
+    for (std::size_t i = 0; i < walker.drafts.size(); ++i) {
+        const Draft& d = walker.drafts[i];
+        records.push_back({QStringLiteral("e%1").arg(base + qint64(i)), d.role, d.label, d.summary, d.element});
+    }
+    const int count = int(records.size());
+    const std::optional<QString> title = windowAttributes ? windowAttributes->title : std::nullopt;
+
+    QString text = QStringLiteral("Aplikacja: ") + applicationName;
+    if (title && !title->isEmpty())
+        text += QStringLiteral(" · Okno: „") + *title + QStringLiteral("”");
+    text += QLatin1Char('\n');
+    if (records.empty()) {
+        text += QLatin1Char('\n');
+        switch (filter) {
+        case ReadFilter::all:
+            text += QStringLiteral("Okno nie udostępnia żadnych elementów dostępności.");
+            break;
+        case ReadFilter::interactive:
+            text += QStringLiteral("W tym oknie nie ma elementów, na które da się zadziałać.");
+            break;
+        case ReadFilter::text:
+            text += QStringLiteral("W tym oknie nie ma treści tekstowej.");
+            break;
+        }
+    }
+    for (std::size_t i = 0; i < records.size(); ++i) {
+        text += QLatin1Char('\n');
+        if (filter == ReadFilter::all)
+            text += QString(walker.drafts[i].indent * 2, QLatin1Char(' '));
+        text += QLatin1Char('[') + records[i].identifier + QStringLiteral("] ") + walker.drafts[i].line;
+    }
+    if (walker.truncated && !records.empty())
+        text += QStringLiteral("\n\n(wynik skrócony — pokazuję %1 elementów. ").arg(count)
+            + QStringLiteral("Jeśli szukanego nie ma, zawęź odczyt filtrem albo zapytaj o konkretny fragment.)");
+    m_registry.commit(std::move(records), applicationName);
+    return Snapshot{text, count};
+}
+
+Status<ToolError> AccessibilityTree::verifyIdentity(const ElementRecord& record)
+{
+    const auto gone = [&] {
+        return ToolError::failed(QStringLiteral("Element ") + record.identifier + QStringLiteral(" (") + record.summary
+                                 + QStringLiteral(") już nie istnieje — okno się zmieniło. Odczytaj ekran ponownie."));
+    };
+    if (!record.element)
+        return gone();
+    const auto role = record.element->attribute(QStringLiteral("AXRole"));
+    if (!role.ok() && (role.error() == AXError::invalidElement || role.error() == AXError::cannotComplete))
+        return gone();
+    const auto text = [&](const char* name) -> std::optional<QString> {
+        const auto v = record.element->attribute(QString::fromLatin1(name));
+        if (v.ok())
+            if (const QString* s = std::get_if<QString>(&v.value()))
+                return *s;
+        return std::nullopt;
+    };
+    const QString currentRole = role.ok() && std::holds_alternative<QString>(role.value())
+        ? std::get<QString>(role.value())
+        : QString();
+    const auto value = record.element->attribute(QStringLiteral("AXValue"));
+    const std::optional<QString> label =
+        labelOf(currentRole, text("AXTitle"), text("AXDescription"), text("AXPlaceholderValue"),
+                value.ok() ? value.value() : AXValue());
+    if (currentRole == record.role && label.value_or(QString()) == record.label)
+        return Ok{};
+    return ToolError::failed(QStringLiteral("Element ") + record.identifier
+                             + QStringLiteral(" nie jest już tym, czym był przy odczycie (") + record.summary
+                             + QStringLiteral("). Odczytaj ekran ponownie i użyj świeżego identyfikatora."));
+}
+
+// MARK: access
+
+AccessibilityAccess::AccessibilityAccess(std::unique_ptr<platform::AccessibilityDesktop> desktop,
+                                         ElementRegistry& registry, qint64 ownPid)
+    : m_desktop(std::move(desktop)), m_registry(registry),
+      m_tree(std::make_unique<AccessibilityTree>(*m_desktop, m_registry, ownPid))
+{
+}
+
+AccessibilityAccess::~AccessibilityAccess()
+{
+    // The backend is used on the worker only; it is released there, after the last job.
+    auto done = m_worker.run([this] {
+        m_tree.reset();
+        m_desktop.reset();
+    });
+    done.waitForFinished();
+}
+
+} // namespace selvina::tools

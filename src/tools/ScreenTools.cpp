@@ -1,0 +1,313 @@
+#include "tools/ScreenTools.h"
+
+#include <QJsonDocument>
+#include <QJsonObject>
+
+#include <qcoro/qcorofuture.h>
+
+#include <cmath>
+
+namespace selvina::tools {
+
+using platform::AXElementRef;
+using platform::AXError;
+using platform::AXValue;
+
+namespace {
+
+std::optional<QJsonObject> objectOf(const QString& text)
+{
+    QJsonParseError error;
+    const QJsonDocument doc = QJsonDocument::fromJson(text.toUtf8(), &error);
+    if (error.error != QJsonParseError::NoError || !doc.isObject())
+        return std::nullopt;
+    return doc.object();
+}
+
+ToolError notAnObject(const QString& text)
+{
+    return ToolError::invalidArguments(QStringLiteral("oczekiwałem obiektu JSON, dostałem: ") + text);
+}
+
+} // namespace
+
+// MARK: read_screen
+
+ToolDefinition ReadScreenTool::definition() const
+{
+    return {
+        QStringLiteral("read_screen"),
+        QStringLiteral(
+            "Zwraca zawartość aktywnego okna aplikacji na pierwszym planie, odczytaną z drzewa dostępności pulpitu "
+            "Linux (AT-SPI): role elementów po polsku, etykiety, wartości, stany (zaznaczone, wyłączone, fokus) oraz "
+            "identyfikator każdego elementu.\n\nUżyj, gdy użytkownik pyta, co jest na ekranie, co się właśnie stało, "
+            "jaki komunikat się pojawił, co zawiera formularz albo w co można kliknąć. Użyj także zawsze bezpośrednio "
+            "przed control_ui — identyfikatory elementów pochodzą wyłącznie stąd i tracą ważność po kolejnym odczycie. "
+            "Po każdej akcji, która zmienia ekran, odczytaj go ponownie, zanim zaplanujesz następny krok.\n\nTo "
+            "najszybsza i najtańsza dostępna ścieżka: działa w kilkaset milisekund, nie angażuje żadnego modelu i nie "
+            "zużywa kontekstu poza samym wynikiem. Przy pytaniach o bieżący stan ekranu zaczynaj zawsze od niej.\n\n"
+            "Nie używaj, gdy liczy się treść czysto graficzna — zdjęcie, wykres, mapa, skan albo układ graficzny "
+            "strony. Drzewo dostępności ich nie opisuje, wtedy sięgnij po ścieżkę wizyjną. Nie używaj też do zadań "
+            "wielokrokowych w innych aplikacjach ani do pracy z pocztą, wiadomościami czy plikami — od tego są "
+            "narzędzia warstwy agentowej.\n\nJeżeli wynik mówi, że okno nie udostępnia drzewa dostępności, nie "
+            "powtarzaj wywołania — zmień ścieżkę na wizyjną.\n\nWynik jest przycięty do najistotniejszych elementów; "
+            "jeśli szukanego nie ma, zawęź odczyt filtrem zamiast wołać narzędzie ponownie z tymi samymi parametrami."),
+        QStringLiteral(R"json({"type":"object","properties":{"filter":{"type":"string","enum":["all","interactive","text"],"description":"Zawężenie odczytu. \"all\" (domyślne) — cała zawartość okna z zachowaniem zagnieżdżenia; użyj, gdy użytkownik pyta ogólnie, co jest na ekranie. \"interactive\" — tylko przyciski, pola, linki i inne elementy, na które da się zadziałać; użyj, gdy szukasz celu dla control_ui albo gdy pełny odczyt okazał się przycięty. \"text\" — tylko treść tekstowa, bez elementów sterujących; użyj, gdy trzeba przeczytać dokument, komunikat albo artykuł."}},"required":[],"additionalProperties":false})json"),
+        ActionClass::read,
+    };
+}
+
+QCoro::Task<ToolOutcome> ReadScreenTool::execute(QString argumentsJSON)
+{
+    const QString trimmed = argumentsJSON.trimmed();
+    ReadFilter filter = ReadFilter::all;
+    if (!trimmed.isEmpty() && trimmed != u"null") {
+        const auto object = objectOf(trimmed);
+        if (!object)
+            co_return notAnObject(trimmed);
+        filter = readFilterFromRaw(object->value(QStringLiteral("filter")).toString()).value_or(ReadFilter::all);
+    }
+    auto access = m_access;
+    auto future = access->worker().run([access, filter]() -> ToolOutcome {
+        auto snapshot = access->tree().snapshotFrontmostWindow(filter);
+        if (!snapshot.ok())
+            return snapshot.error();
+        return snapshot.value().text;
+    });
+    co_return co_await future;
+}
+
+// MARK: control_ui
+
+ToolDefinition ControlUITool::definition() const
+{
+    return {
+        QStringLiteral("control_ui"),
+        QStringLiteral(
+            "Wykonuje jedną akcję na elemencie interfejsu wskazanym identyfikatorem z read_screen: naciśnięcie, "
+            "wpisanie wartości w pole, przewinięcie albo ustawienie fokusu klawiatury.\n\nZawsze najpierw wywołaj "
+            "read_screen i weź identyfikator stamtąd. Nigdy nie zgaduj identyfikatorów ani nie używaj tych z "
+            "wcześniejszej części rozmowy — po kolejnym odczycie tracą ważność i narzędzie odmówi działania. Jedna "
+            "akcja na wywołanie; po akcji, która zmienia ekran, odczytaj ekran ponownie, zanim zaplanujesz następny "
+            "krok.\n\nUżyj, gdy użytkownik prosi o kliknięcie, zaznaczenie, wpisanie tekstu, przejście do pola albo "
+            "przewinięcie tego, co ma właśnie otwarte. Nie używaj do sterowania aplikacjami, których użytkownik nie "
+            "ma na pierwszym planie, ani do zadań wielokrokowych — od tego jest warstwa agentowa. Nie próbuj składać "
+            "z tych akcji dłuższej automatyzacji bez odczytu ekranu po każdym kroku.\n\nRaportuj użytkownikowi "
+            "wyłącznie to, co narzędzie zwróciło. Odpowiedź mówi, co faktycznie zostało zrobione i jaki jest stan "
+            "elementu po akcji.\n\nSamo naciśnięcie bywa nieodwracalne w skutkach po stronie aplikacji (wysłanie, "
+            "usunięcie, potwierdzenie). Jeśli etykieta elementu na to wskazuje, upewnij się u użytkownika, zanim "
+            "zadziałasz."),
+        QStringLiteral(R"json({"type":"object","properties":{"action":{"type":"string","enum":["press","set_value","scroll","focus"],"description":"\"press\" — naciśnięcie przycisku, linku, pozycji menu, pola wyboru lub karty. \"set_value\" — wpisanie tekstu w pole tekstowe; zastępuje dotychczasową zawartość. \"scroll\" — przewinięcie: bez pola direction przewija tak, żeby wskazany element był widoczny, z polem direction przewija obszar zawierający ten element. \"focus\" — ustawienie fokusu klawiatury na elemencie, bez zmiany jego wartości."},"element_id":{"type":"string","description":"Identyfikator elementu z ostatniego wywołania read_screen, na przykład e12. Musi pochodzić z najświeższego odczytu."},"value":{"type":"string","description":"Tekst do wpisania. Wymagany dla akcji set_value, ignorowany dla pozostałych."},"direction":{"type":"string","enum":["up","down","left","right"],"description":"Kierunek przewijania dla akcji scroll. Pomiń, żeby przewinąć do wskazanego elementu zamiast o krok w wybraną stronę."}},"required":["action","element_id"],"additionalProperties":false})json"),
+        ActionClass::reversibleWrite,
+    };
+}
+
+Result<ControlUITool::Arguments, ToolError> ControlUITool::decode(const QString& argumentsJSON)
+{
+    const auto object = objectOf(argumentsJSON);
+    if (!object)
+        return notAnObject(argumentsJSON);
+    Arguments a;
+    const QJsonValue action = object->value(QStringLiteral("action"));
+    if (!action.isString())
+        return ToolError::invalidArguments(QStringLiteral("brakuje pola action"));
+    static const QHash<QString, Action> actions{{"press", Action::press},
+                                                {"set_value", Action::setValue},
+                                                {"scroll", Action::scroll},
+                                                {"focus", Action::focus}};
+    if (!actions.contains(action.toString()))
+        return ToolError::invalidArguments(QStringLiteral("nie znam akcji ") + action.toString()
+                                           + QStringLiteral("; dostępne to press, set_value, scroll i focus"));
+    a.action = actions.value(action.toString());
+    const QJsonValue id = object->value(QStringLiteral("element_id"));
+    if (!id.isString() || id.toString().isEmpty())
+        return ToolError::invalidArguments(
+            QStringLiteral("brakuje pola element_id — podaj identyfikator z ostatniego read_screen, na przykład e12"));
+    a.elementIdentifier = id.toString();
+    if (const QJsonValue v = object->value(QStringLiteral("value")); v.isString())
+        a.value = v.toString();
+    if (a.action == Action::setValue && !a.value)
+        return ToolError::invalidArguments(QStringLiteral("akcja set_value wymaga pola value"));
+    if (const QJsonValue d = object->value(QStringLiteral("direction")); d.isString()) {
+        static const QHash<QString, Direction> directions{
+            {"up", Direction::up}, {"down", Direction::down}, {"left", Direction::left}, {"right", Direction::right}};
+        if (!directions.contains(d.toString()))
+            return ToolError::invalidArguments(QStringLiteral("nie znam kierunku ") + d.toString()
+                                               + QStringLiteral("; dostępne to up, down, left i right"));
+        a.direction = directions.value(d.toString());
+    }
+    return a;
+}
+
+QCoro::Task<ToolOutcome> ControlUITool::execute(QString argumentsJSON)
+{
+    auto access = m_access;
+    auto future = access->worker().run([access, argumentsJSON]() -> ToolOutcome {
+        if (!access->desktop().isTrusted())
+            return ToolError::notPermitted(AccessibilityTree::notPermittedText());
+        const auto arguments = decode(argumentsJSON);
+        if (!arguments.ok())
+            return arguments.error();
+        const auto record = access->registry().record(arguments.value().elementIdentifier);
+        if (!record.ok())
+            return record.error();
+        return perform(record.value(), arguments.value());
+    });
+    co_return co_await future;
+}
+
+namespace {
+
+std::optional<double> numberIn(const Result<AXValue, AXError>& v)
+{
+    if (v.ok())
+        if (const double* d = std::get_if<double>(&v.value()))
+            return *d;
+    return std::nullopt;
+}
+
+AXElementRef elementIn(const Result<AXValue, AXError>& v)
+{
+    if (v.ok())
+        if (const AXElementRef* e = std::get_if<AXElementRef>(&v.value()))
+            return *e;
+    return nullptr;
+}
+
+bool settable(const AXElementRef& element, const QString& attribute)
+{
+    const auto s = element->isSettable(attribute);
+    return s.ok() && s.value();
+}
+
+ToolOutcome press(const ElementRecord& r)
+{
+    const QString& s = r.summary;
+    const auto names = r.element->actionNames();
+    QString chosen;
+    for (const char* candidate : {"AXPress", "AXOpen", "AXConfirm", "AXPick", "AXShowMenu"})
+        if (names.ok() && names.value().contains(QString::fromLatin1(candidate))) {
+            chosen = QString::fromLatin1(candidate);
+            break;
+        }
+    if (chosen.isEmpty())
+        return ToolError::failed(s + QStringLiteral(" nie da się nacisnąć — element nie udostępnia żadnej akcji. "
+                                                    "Odczytaj ekran i wybierz inny cel."));
+    if (const AXError e = r.element->perform(chosen); e != AXError::success)
+        return ToolError::failed(AccessibilityTree::describe(e));
+    const auto value = numberIn(r.element->attribute(QStringLiteral("AXValue")));
+    if (value && (r.role == u"AXCheckBox" || r.role == u"AXRadioButton"))
+        return QStringLiteral("Nacisnąłem ") + s + QStringLiteral(". Teraz jest ")
+            + (*value != 0 ? QStringLiteral("zaznaczone") : QStringLiteral("niezaznaczone")) + QLatin1Char('.');
+    return QStringLiteral("Nacisnąłem ") + s + QLatin1Char('.');
+}
+
+ToolOutcome setValue(const ElementRecord& r, const QString& v)
+{
+    const QString& s = r.summary;
+    if (!settable(r.element, QStringLiteral("AXValue")))
+        return ToolError::failed(s + QStringLiteral(" nie przyjmuje wpisywanej wartości. Jeśli to lista rozwijana "
+                                                    "albo przycisk, użyj akcji press."));
+    r.element->setAttribute(QStringLiteral("AXFocused"), true);
+    if (const AXError e = r.element->setAttribute(QStringLiteral("AXValue"), v); e != AXError::success)
+        return ToolError::failed(AccessibilityTree::describe(e));
+    const auto back = r.element->attribute(QStringLiteral("AXValue"));
+    const QString* text = back.ok() ? std::get_if<QString>(&back.value()) : nullptr;
+    const QString readBack = text ? *text : QString();
+    if (readBack == v)
+        return QStringLiteral("Wpisałem „") + v + QStringLiteral("” w ") + s + QLatin1Char('.');
+    return ToolError::failed(QStringLiteral("Wpisałem tekst w ") + s + QStringLiteral(", ale pole zawiera teraz „")
+                             + readBack + QStringLiteral("” zamiast „") + v
+                             + QStringLiteral("”. Aplikacja zmieniła wartość po drodze — odczytaj ekran."));
+}
+
+ToolOutcome scrollToVisible(const ElementRecord& r)
+{
+    const auto names = r.element->actionNames();
+    if (!names.ok() || !names.value().contains(QStringLiteral("AXScrollToVisible")))
+        return ToolError::failed(r.summary + QStringLiteral(" nie da się przewinąć do widoku."));
+    if (const AXError e = r.element->perform(QStringLiteral("AXScrollToVisible")); e != AXError::success)
+        return ToolError::failed(AccessibilityTree::describe(e));
+    return QStringLiteral("Przewinąłem widok do ") + r.summary + QLatin1Char('.');
+}
+
+ToolOutcome scrollBy(const ElementRecord& r, ControlUITool::Direction direction)
+{
+    using D = ControlUITool::Direction;
+    const QString& s = r.summary;
+    AXElementRef area;
+    AXElementRef at = r.element;
+    for (int i = 0; i < 28 && at; ++i) {
+        const auto role = at->attribute(QStringLiteral("AXRole"));
+        if (role.ok() && std::holds_alternative<QString>(role.value())
+            && std::get<QString>(role.value()) == u"AXScrollArea") {
+            area = at;
+            break;
+        }
+        at = elementIn(at->attribute(QStringLiteral("AXParent")));
+    }
+    if (!area)
+        return ToolError::failed(s + QStringLiteral(" nie leży w żadnym obszarze przewijania, więc nie ma czego przewinąć."));
+    const bool vertical = direction == D::up || direction == D::down;
+    const AXElementRef bar = elementIn(
+        area->attribute(vertical ? QStringLiteral("AXVerticalScrollBar") : QStringLiteral("AXHorizontalScrollBar")));
+    if (!bar || !settable(bar, QStringLiteral("AXValue")))
+        return ToolError::failed(QStringLiteral("Obszar wokół ") + s
+                                 + QStringLiteral(" nie ma paska przewijania w tym kierunku albo nie pozwala nim sterować."));
+    const double current = numberIn(bar->attribute(QStringLiteral("AXValue"))).value_or(0);
+    const double step = (direction == D::up || direction == D::left) ? -0.2 : 0.2;
+    const double target = std::clamp(current + step, 0.0, 1.0);
+    if (std::fabs(target - current) <= 0.0001) {
+        switch (direction) {
+        case D::up:
+            return QStringLiteral("Jesteśmy już na samej górze.");
+        case D::down:
+            return QStringLiteral("Jesteśmy już na samym dole.");
+        case D::left:
+            return QStringLiteral("Jesteśmy już przy lewej krawędzi.");
+        case D::right:
+            return QStringLiteral("Jesteśmy już przy prawej krawędzi.");
+        }
+    }
+    if (const AXError e = bar->setAttribute(QStringLiteral("AXValue"), target); e != AXError::success)
+        return ToolError::failed(AccessibilityTree::describe(e));
+    const double after = numberIn(bar->attribute(QStringLiteral("AXValue"))).value_or(target);
+    static const char* words[] = {"w górę", "w dół", "w lewo", "w prawo"};
+    return QStringLiteral("Przewinąłem ") + QString::fromUtf8(words[int(direction)])
+        + QStringLiteral(". Jesteśmy na %1 procentach zawartości.").arg(qRound(after * 100));
+}
+
+ToolOutcome focus(const ElementRecord& r)
+{
+    const QString& s = r.summary;
+    if (!settable(r.element, QStringLiteral("AXFocused")))
+        return ToolError::failed(s + QStringLiteral(" nie przyjmuje fokusu klawiatury."));
+    if (const AXError e = r.element->setAttribute(QStringLiteral("AXFocused"), true); e != AXError::success)
+        return ToolError::failed(AccessibilityTree::describe(e));
+    const auto back = r.element->attribute(QStringLiteral("AXFocused"));
+    if (back.ok() && std::holds_alternative<bool>(back.value()) && std::get<bool>(back.value()))
+        return QStringLiteral("Fokus jest teraz na ") + s + QLatin1Char('.');
+    return ToolError::failed(QStringLiteral("Aplikacja przyjęła prośbę o fokus na ") + s
+                             + QStringLiteral(", ale go nie ustawiła. Element może być przykryty innym oknem."));
+}
+
+} // namespace
+
+ToolOutcome ControlUITool::perform(const ElementRecord& record, const Arguments& arguments)
+{
+    if (const auto identity = AccessibilityTree::verifyIdentity(record); !identity.ok())
+        return identity.error();
+    switch (arguments.action) {
+    case Action::press:
+        return press(record);
+    case Action::setValue:
+        return setValue(record, arguments.value.value_or(QString()));
+    case Action::scroll:
+        return arguments.direction ? scrollBy(record, *arguments.direction) : scrollToVisible(record);
+    case Action::focus:
+        return focus(record);
+    }
+    return ToolError::failed(QStringLiteral("nieznana akcja"));
+}
+
+} // namespace selvina::tools

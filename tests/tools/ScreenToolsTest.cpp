@@ -1,0 +1,281 @@
+// read_screen and control_ui on an in-memory element tree.
+#include "tools/ScreenTools.h"
+
+#include "TestSupport.h"
+
+#include <gtest/gtest.h>
+
+using namespace selvina;
+using namespace selvina::tools;
+using platform::AXElementRef;
+using platform::AXError;
+using platform::AXValue;
+using selvina::testing::runTask;
+
+namespace {
+
+struct Node final : platform::AXElement, std::enable_shared_from_this<Node> {
+    QString role;
+    std::optional<QString> subrole, title, description, placeholder;
+    AXValue value;
+    std::optional<bool> enabled, focused, selected;
+    std::optional<QRectF> frame;
+    std::vector<std::shared_ptr<Node>> children;
+    std::weak_ptr<Node> parent;
+    QStringList actions;
+    QStringList settable;
+    std::shared_ptr<Node> verticalBar;
+    bool alive = true;
+    bool ignoresFocus = false;
+    int writes = 0;
+
+    static std::shared_ptr<Node> make(QString role, std::optional<QString> title = std::nullopt)
+    {
+        auto n = std::make_shared<Node>();
+        n->role = std::move(role);
+        n->title = std::move(title);
+        return n;
+    }
+    std::shared_ptr<Node> add(std::shared_ptr<Node> child)
+    {
+        child->parent = shared_from_this();
+        children.push_back(child);
+        return child;
+    }
+
+    Result<AXValue, AXError> attribute(const QString& name) override
+    {
+        if (!alive)
+            return AXError::invalidElement;
+        if (name == u"AXRole")
+            return AXValue(role);
+        if (name == u"AXTitle")
+            return title ? AXValue(*title) : AXValue();
+        if (name == u"AXValue")
+            return value;
+        if (name == u"AXFocused")
+            return focused ? AXValue(*focused) : AXValue();
+        if (name == u"AXParent")
+            return parent.lock() ? AXValue(AXElementRef(parent.lock())) : AXValue();
+        if (name == u"AXVerticalScrollBar")
+            return verticalBar ? AXValue(AXElementRef(verticalBar)) : AXValue();
+        return AXValue();
+    }
+    std::optional<platform::AXAttributes> batch() override
+    {
+        if (!alive)
+            return std::nullopt;
+        platform::AXAttributes a{role, subrole, title, description, placeholder, value, enabled, focused, selected, frame, {}};
+        for (auto& c : children)
+            a.children.push_back(c);
+        return a;
+    }
+    Result<QStringList, AXError> actionNames() override { return actions; }
+    Result<bool, AXError> isSettable(const QString& name) override { return settable.contains(name); }
+    AXError setAttribute(const QString& name, const AXValue& v) override
+    {
+        ++writes;
+        if (name == u"AXFocused") {
+            if (!ignoresFocus)
+                focused = std::get<bool>(v);
+            return AXError::success;
+        }
+        value = v;
+        return AXError::success;
+    }
+    AXError perform(const QString& action) override
+    {
+        if (action == u"AXPress" && role == u"AXCheckBox")
+            value = double(std::get<double>(value) == 0 ? 1 : 0);
+        return AXError::success;
+    }
+};
+
+class Desktop final : public platform::AccessibilityDesktop {
+public:
+    bool isTrusted() override { return trusted; }
+    std::vector<platform::ForegroundCandidate> candidates() override { return list; }
+    AXElementRef window(const platform::ForegroundCandidate& c) override { return windows.value(c.pid); }
+
+    bool trusted = true;
+    std::vector<platform::ForegroundCandidate> list{{42, "Notatnik", true}};
+    QHash<qint64, AXElementRef> windows;
+};
+
+class Screen : public ::testing::Test {
+protected:
+    Screen()
+    {
+        auto d = std::make_unique<Desktop>();
+        desktop = d.get();
+        window = Node::make("AXWindow", "Zakupy");
+        desktop->windows.insert(42, window);
+        access = std::make_shared<AccessibilityAccess>(std::move(d), registry, 1);
+    }
+    QString read(const char* args = "{}")
+    {
+        ReadScreenTool tool(access);
+        const auto r = runTask(tool.execute(QString::fromUtf8(args)));
+        return !r ? "timeout" : r->ok() ? r->value() : "ERR " + r->error().description();
+    }
+    QString control(const QString& args)
+    {
+        ControlUITool tool(access);
+        const auto r = runTask(tool.execute(args));
+        return !r ? "timeout" : r->ok() ? r->value() : "ERR " + r->error().description();
+    }
+    QStringList body(const QString& text) { return text.split('\n').mid(2); }
+
+    ElementRegistry registry;
+    Desktop* desktop = nullptr;
+    std::shared_ptr<Node> window;
+    std::shared_ptr<AccessibilityAccess> access;
+};
+
+} // namespace
+
+TEST_F(Screen, LinesLabelsValuesAndStates)
+{
+    auto group = window->add(Node::make("AXGroup"));
+    group->add(Node::make("AXButton"));
+    auto box = window->add(Node::make("AXCheckBox", "Mleko"));
+    box->value = 1.0;
+    auto field = window->add(Node::make("AXTextField", "Nazwa"));
+    field->value = QStringLiteral("Nazwa");
+    field->focused = true;
+    window->add(Node::make("AXSlider", "Ilość"))->value = 3.0;
+    window->add(Node::make("AXProgressIndicator", "Postęp"))->value = 0.5;
+    auto off = window->add(Node::make("AXButton", "Dodaj"));
+    off->enabled = false;
+    window->add(Node::make("AXTextField"))->subrole = QStringLiteral("AXSecureTextField");
+    window->add(Node::make("AXStaticText"))->value = QString(100, 'a').replace(95, 1, ' ');
+    window->add(Node::make("AXImage")); // unlabelled image: dropped
+    window->add(Node::make("AXScrollBar", "Pasek"))->add(Node::make("AXButton", "ukryty"));
+
+    const QString text = read();
+    EXPECT_TRUE(text.startsWith("Aplikacja: Notatnik · Okno: „Zakupy”\n\n")) << text.toStdString();
+    EXPECT_EQ(body(text), (QStringList{
+                              "[e1] przycisk",
+                              "[e2] pole wyboru „Mleko” (zaznaczone)",
+                              "[e3] pole tekstowe „Nazwa” (fokus)",
+                              "[e4] suwak „Ilość” = „3”",
+                              "[e5] pasek postępu „Postęp” = „0.50”",
+                              "[e6] przycisk „Dodaj” (wyłączone)",
+                              "[e7] pole hasła",
+                              "[e8] tekst „" + QString(90, 'a') + "…”",
+                          }));
+    // Numbering goes on across reads; the filters never indent.
+    auto list = window->add(Node::make("AXList", "Lista"));
+    list->add(Node::make("AXButton", "W liście"));
+    EXPECT_TRUE(read().contains("[e17] lista „Lista”\n  [e18] przycisk „W liście”"));
+    EXPECT_TRUE(read(R"({"filter":"interactive"})").contains("\n[e23] przycisk „Dodaj” (wyłączone)\n[e24] pole hasła\n[e25] przycisk „W liście”"));
+    EXPECT_EQ(body(read(R"({"filter":"text"})")), (QStringList{"[e26] pole tekstowe „Nazwa” (fokus)", "[e27] tekst „" + QString(90, 'a') + "…”"}));
+    EXPECT_TRUE(control(R"({"action":"press","element_id":"e1"})").contains(
+        "Nie znam elementu e1. Ostatni odczyt dotyczył aplikacji Notatnik. Identyfikatory pochodzą wyłącznie"));
+    EXPECT_EQ(read("nie json"), "ERR Nieprawidłowe argumenty: oczekiwałem obiektu JSON, dostałem: nie json");
+    EXPECT_TRUE(read(R"({"filter":7})").contains("[e28]")); // a wrong filter reads everything
+}
+
+TEST_F(Screen, LimitsAndEmptyAnswers)
+{
+    EXPECT_EQ(body(read()), QStringList{"Okno nie udostępnia żadnych elementów dostępności."});
+    EXPECT_EQ(body(read(R"({"filter":"interactive"})")), QStringList{"W tym oknie nie ma elementów, na które da się zadziałać."});
+    auto list = window->add(Node::make("AXList", "Dużo"));
+    for (int i = 0; i < 120; ++i)
+        list->add(Node::make("AXButton", QString::number(i)));
+    const QString text = read();
+    EXPECT_EQ(text.count("] przycisk"), 96);
+    EXPECT_TRUE(text.endsWith("\n\n(wynik skrócony — pokazuję 97 elementów. Jeśli szukanego nie ma, zawęź odczyt filtrem "
+                              "albo zapytaj o konkretny fragment.)"));
+    // An absurdly deep chain, even one that loops back to the window, ends at the depth limit.
+    auto deep = Node::make("AXWindow", "Głęboko");
+    auto at = deep;
+    for (int i = 0; i < 40; ++i)
+        at = at->add(Node::make("AXGroup", QString("g%1").arg(i)));
+    at->children.push_back(deep);
+    desktop->windows.insert(42, deep);
+    const QString chain = read();
+    EXPECT_TRUE(chain.contains("„g27”"));
+    EXPECT_FALSE(chain.contains("„g28”"));
+    EXPECT_TRUE(chain.contains("(wynik skrócony"));
+    at->children.clear(); // the loop would keep the test tree alive
+
+    desktop->list = {{1, "Selvina", true}, {7, "", false}, {9, "Panel", false}};
+    EXPECT_EQ(read(), "Na pierwszym planie jest aplikacja, Panel, ale bez otwartego okna albo bez drzewa dostępności. "
+                      "Jeśli trzeba poznać zawartość ekranu, zostaje ścieżka wizyjna.");
+    desktop->list = {{1, "Selvina", true}};
+    EXPECT_EQ(read(), "Nie widzę aplikacji na pierwszym planie. Ekran może być pusty lub zablokowany.");
+    desktop->trusted = false;
+    EXPECT_TRUE(read().startsWith("ERR Brak zgody na wykonanie: Nie mam dostępu do drzewa dostępności pulpitu"));
+    EXPECT_TRUE(control(R"({"action":"press","element_id":"e1"})").startsWith("ERR Brak zgody"));
+}
+
+TEST_F(Screen, ControlActionsReportWhatReallyHappened)
+{
+    auto box = window->add(Node::make("AXCheckBox", "Mleko"));
+    box->value = 1.0;
+    box->actions = {"AXPress"};
+    auto field = window->add(Node::make("AXTextField", "Nazwa"));
+    field->value = QStringLiteral("stare");
+    field->settable = {"AXValue", "AXFocused"};
+    auto area = window->add(Node::make("AXScrollArea", "Lista"));
+    area->verticalBar = Node::make("AXScrollBar");
+    area->verticalBar->value = 0.1;
+    area->verticalBar->settable = {"AXValue"};
+    auto row = area->add(Node::make("AXButton", "Wiersz"));
+    row->actions = {"AXScrollToVisible"};
+    auto stuck = window->add(Node::make("AXButton", "Martwy"));
+    stuck->settable = {"AXFocused"};
+    stuck->ignoresFocus = true;
+    read();
+    auto call = [&](const QString& json) { return control(json); };
+    EXPECT_EQ(call(R"({"action":"press","element_id":"e1"})"), "Nacisnąłem pole wyboru „Mleko”. Teraz jest niezaznaczone.");
+    EXPECT_EQ(call(R"({"action":"set_value","element_id":"e2","value":""})"), "Wpisałem „” w pole tekstowe „Nazwa”.");
+    EXPECT_EQ(field->focused, true);
+    EXPECT_EQ(call(R"({"action":"scroll","element_id":"e4","direction":"up"})"),
+              "Przewinąłem w górę. Jesteśmy na 0 procentach zawartości.");
+    const int writes = area->verticalBar->writes;
+    EXPECT_EQ(call(R"({"action":"scroll","element_id":"e4","direction":"up"})"), "Jesteśmy już na samej górze.");
+    EXPECT_EQ(area->verticalBar->writes, writes);
+    EXPECT_EQ(call(R"({"action":"scroll","element_id":"e4"})"), "Przewinąłem widok do przycisk „Wiersz”.");
+    EXPECT_EQ(call(R"({"action":"scroll","element_id":"e1","direction":"down"})"),
+              "ERR Nie udało się wykonać: pole wyboru „Mleko” nie leży w żadnym obszarze przewijania, więc nie ma czego przewinąć.");
+    EXPECT_EQ(call(R"({"action":"press","element_id":"e5","direction":"up"})"),
+              "ERR Nie udało się wykonać: przycisk „Martwy” nie da się nacisnąć — element nie udostępnia żadnej akcji. "
+              "Odczytaj ekran i wybierz inny cel.");
+    EXPECT_EQ(call(R"({"action":"set_value","element_id":"e5","value":"x"})"),
+              "ERR Nie udało się wykonać: przycisk „Martwy” nie przyjmuje wpisywanej wartości. Jeśli to lista rozwijana "
+              "albo przycisk, użyj akcji press.");
+    EXPECT_EQ(call(R"({"action":"focus","element_id":"e5"})"),
+              "ERR Nie udało się wykonać: Aplikacja przyjęła prośbę o fokus na przycisk „Martwy”, ale go nie ustawiła. "
+              "Element może być przykryty innym oknem.");
+    EXPECT_EQ(call(R"({"action":"focus","element_id":"e2"})"), "Fokus jest teraz na pole tekstowe „Nazwa”.");
+
+    // The element changed or vanished since the read: nothing is done to it.
+    stuck->title = QStringLiteral("Usuń wszystko");
+    EXPECT_EQ(call(R"({"action":"focus","element_id":"e5"})"),
+              "ERR Nie udało się wykonać: Element e5 nie jest już tym, czym był przy odczycie (przycisk „Martwy”). "
+              "Odczytaj ekran ponownie i użyj świeżego identyfikatora.");
+    box->alive = false;
+    EXPECT_EQ(call(R"({"action":"press","element_id":"e1"})"),
+              "ERR Nie udało się wykonać: Element e1 (pole wyboru „Mleko”) już nie istnieje — okno się zmieniło. Odczytaj ekran ponownie.");
+    EXPECT_EQ(box->value, AXValue(0.0));
+}
+
+TEST_F(Screen, ControlArgumentsAreCheckedBeforeAnything)
+{
+    const std::pair<const char*, const char*> cases[] = {
+        {"[]", "oczekiwałem obiektu JSON, dostałem: []"},
+        {R"({"element_id":"e1"})", "brakuje pola action"},
+        {R"({"action":5,"element_id":"e1"})", "brakuje pola action"},
+        {R"({"action":"click","element_id":"e1"})", "nie znam akcji click; dostępne to press, set_value, scroll i focus"},
+        {R"({"action":"press"})", "brakuje pola element_id — podaj identyfikator z ostatniego read_screen, na przykład e12"},
+        {R"({"action":"press","element_id":""})", "brakuje pola element_id — podaj identyfikator z ostatniego read_screen, na przykład e12"},
+        {R"({"action":"set_value","element_id":"e1","value":3})", "akcja set_value wymaga pola value"},
+        {R"({"action":"press","element_id":"e1","direction":"back"})", "nie znam kierunku back; dostępne to up, down, left i right"},
+        {R"({"action":"press","element_id":"e999"})", "Nie znam elementu e999. Nie mam jeszcze odczytu ekranu."},
+    };
+    for (const auto& [json, detail] : cases)
+        EXPECT_TRUE(control(QString::fromUtf8(json)).startsWith("ERR Nieprawidłowe argumenty: " + QString::fromUtf8(detail)))
+            << json << " → " << control(QString::fromUtf8(json)).toStdString();
+}
