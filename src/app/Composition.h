@@ -8,6 +8,7 @@
 #include "core/Session.h"
 #include "platform/AudioDevices.h"
 #include "platform/SystemLog.h"
+#include "tools/AccessibilityTree.h"
 #include "tools/SelvinaTool.h"
 
 #include <QStringList>
@@ -33,6 +34,7 @@ struct CompositionContext {
     std::optional<QByteArray> workSound;
     bool textChannel = false;
     Clock* clock = nullptr; // none: the system clock
+    std::shared_ptr<tools::AccessibilityAccess> accessibility; // the screen tools' worker and tree
 };
 
 // Progress notes of the agent layer on their way to the controller, which may not exist yet or
@@ -64,7 +66,8 @@ public:
     static std::vector<std::shared_ptr<tools::SelvinaTool>> tools(voice::VoiceEngine* voice,
                                                                  const Configuration& configuration,
                                                                  const ProgressRelay::Callback& onProgress,
-                                                                 const ProgressRelay::Callback& onActivity);
+                                                                 const ProgressRelay::Callback& onActivity,
+                                                                 const std::shared_ptr<tools::AccessibilityAccess>& accessibility);
 };
 
 } // namespace selvina::app

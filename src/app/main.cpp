@@ -5,6 +5,7 @@
 #include "app/SessionDump.h"
 #include "core/Paths.h"
 #include "core/SidecarLog.h"
+#include "platform/linux/atspi/AtspiDesktop.h"
 #include "platform/linux/dbus/DBusNotificationBus.h"
 #include "platform/linux/journal/JournalSystemLog.h"
 #include "platform/linux/pulse/PulseAudioDevices.h"
@@ -58,6 +59,9 @@ void quitOnTerminationSignals(app::AppDelegate& delegate)
 
 int main(int argc, char** argv)
 {
+    // The accessibility backend owns the default GLib main context on its worker thread; Qt's own
+    // loop must not iterate it on the main thread at the same time.
+    qputenv("QT_NO_GLIB", "1");
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("selvina-voice"));
 
@@ -90,6 +94,8 @@ int main(int argc, char** argv)
     services.composition.audioDevices = audio.get();
     services.composition.speech = &speech;
     services.composition.workSound = voice::workSoundLoop();
+    services.composition.accessibility = std::make_shared<tools::AccessibilityAccess>(
+        std::make_unique<platform::AtspiDesktop>(), tools::ElementRegistry::shared(), QCoreApplication::applicationPid());
     services.bus = &bus;
     services.speech = &speechOutput;
     services.cues = cues.get();

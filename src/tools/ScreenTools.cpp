@@ -238,9 +238,13 @@ ToolOutcome scrollBy(const ElementRecord& r, ControlUITool::Direction direction)
     AXElementRef area;
     AXElementRef at = r.element;
     for (int i = 0; i < 28 && at; ++i) {
+        // A scroll area, or (where the toolkit folds the two together, as Qt's item views do) an
+        // element that carries the scroll bars itself.
         const auto role = at->attribute(QStringLiteral("AXRole"));
-        if (role.ok() && std::holds_alternative<QString>(role.value())
-            && std::get<QString>(role.value()) == u"AXScrollArea") {
+        const bool scrollArea = role.ok() && std::holds_alternative<QString>(role.value())
+            && std::get<QString>(role.value()) == u"AXScrollArea";
+        if (scrollArea || elementIn(at->attribute(QStringLiteral("AXVerticalScrollBar")))
+            || elementIn(at->attribute(QStringLiteral("AXHorizontalScrollBar")))) {
             area = at;
             break;
         }

@@ -1,0 +1,72 @@
+#!/usr/bin/env python3
+# A small GTK 3 window for the accessibility tests: it prints every change of its own state on
+# standard output, one line each, so the test can see what really happened in the application.
+import sys
+import gi
+gi.require_version("Gtk", "3.0")
+from gi.repository import Gtk, GLib
+
+
+def say(line):
+    print(line, flush=True)
+
+
+many = int(sys.argv[sys.argv.index("--many") + 1]) if "--many" in sys.argv else 0
+
+window = Gtk.Window(title="Zakupy GTK")
+window.set_default_size(480, 640)
+window.connect("destroy", Gtk.main_quit)
+box = Gtk.Box(orientation=Gtk.Orientation.VERTICAL, spacing=4)
+window.add(box)
+
+box.pack_start(Gtk.Label(label="Lista zakupów"), False, False, 0)
+add = Gtk.Button(label="Dodaj")
+add.connect("clicked", lambda *_: say("clicked Dodaj"))
+box.pack_start(add, False, False, 0)
+temporary = Gtk.Button(label="Tymczasowy")
+box.pack_start(temporary, False, False, 0)
+remove = Gtk.Button(label="Usuń przycisk")
+remove.connect("clicked", lambda *_: (temporary.destroy(), say("removed Tymczasowy")))
+box.pack_start(remove, False, False, 0)
+disabled = Gtk.Button(label="Niedostępny")
+disabled.set_sensitive(False)
+box.pack_start(disabled, False, False, 0)
+urgent = Gtk.CheckButton(label="Pilne")
+urgent.connect("toggled", lambda b: say("check %d" % int(b.get_active())))
+box.pack_start(urgent, False, False, 0)
+name = Gtk.Entry()
+name.set_placeholder_text("Nazwa produktu")
+name.connect("changed", lambda e: say("text: " + e.get_text()))
+name.connect("focus-in-event", lambda *_: say("focus name") and False)
+box.pack_start(name, False, False, 0)
+password = Gtk.Entry()
+password.set_visibility(False)
+password.set_placeholder_text("Hasło")
+box.pack_start(password, False, False, 0)
+
+scrolled = Gtk.ScrolledWindow()
+scrolled.set_policy(Gtk.PolicyType.NEVER, Gtk.PolicyType.ALWAYS)
+scrolled.set_min_content_height(200)
+items = Gtk.ListBox()
+for i in range(max(40, many)):
+    row = Gtk.Box(orientation=Gtk.Orientation.HORIZONTAL)
+    row.pack_start(Gtk.Label(label="Pozycja %d" % (i + 1)), False, False, 0)
+    if many:
+        row.pack_start(Gtk.Button(label="Kup %d" % (i + 1)), False, False, 0)
+    items.add(row)
+scrolled.add(items)
+adjustment = scrolled.get_vadjustment()
+items.set_focus_vadjustment(adjustment)  # a focused row is scrolled into view
+
+
+def scrolled_to(a):
+    span = a.get_upper() - a.get_page_size() - a.get_lower()
+    say("scroll %.2f" % ((a.get_value() - a.get_lower()) / span if span > 0 else 0))
+
+
+adjustment.connect("value-changed", scrolled_to)
+box.pack_start(scrolled, True, True, 0)
+
+window.show_all()
+GLib.timeout_add(200, lambda: say("ready") and False)
+Gtk.main()

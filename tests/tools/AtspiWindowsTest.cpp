@@ -1,0 +1,198 @@
+// read_screen and control_ui against real GTK 3 and Qt Widgets windows under Xvfb, over AT-SPI.
+#include "DesktopFixture.h"
+#include "platform/linux/atspi/AtspiDesktop.h"
+#include "tools/ScreenTools.h"
+
+#include <QCoreApplication>
+#include <QRegularExpression>
+
+#include <gtest/gtest.h>
+
+#include <atspi/atspi-constants.h>
+
+using namespace selvina;
+using namespace selvina::tools;
+using selvina::testing::Desktop;
+using selvina::testing::LoopbackRealtimeServer;
+using selvina::testing::runTask;
+
+namespace {
+
+struct App {
+    const char* name;
+    QString program;
+    QStringList arguments;
+};
+
+Desktop* g_desktop = nullptr;
+
+class Windows : public ::testing::TestWithParam<App> {
+protected:
+    static void SetUpTestSuite() { g_desktop = new Desktop; }
+    static void TearDownTestSuite()
+    {
+        s_access.reset();
+        delete g_desktop;
+    }
+    void SetUp() override
+    {
+        ASSERT_TRUE(g_desktop->ok());
+        if (!s_access)
+            s_access = std::make_shared<AccessibilityAccess>(std::make_unique<platform::AtspiDesktop>(),
+                                                             ElementRegistry::shared(), QCoreApplication::applicationPid());
+        ASSERT_TRUE(g_desktop->startApp(GetParam().program, GetParam().arguments)) << g_desktop->appErrors().toStdString();
+        // The application registers with the accessibility bus shortly after it shows its window,
+        // and builds its accessible objects on the first questions: wait for one whole read.
+        ASSERT_TRUE(LoopbackRealtimeServer::waitFor(
+            [&] {
+                const QString text = read();
+                return text.contains("„Dodaj”") && text.contains("Pozycja 1”") && !text.contains("(wynik skrócony");
+            },
+            std::chrono::milliseconds(20000)))
+            << read().toStdString();
+    }
+    void TearDown() override { g_desktop->stopApp(); }
+
+    QString read(const char* filter = "all")
+    {
+        ReadScreenTool tool(s_access);
+        const auto r = runTask(tool.execute(QStringLiteral(R"({"filter":"%1"})").arg(filter)));
+        return !r ? "timeout" : r->ok() ? r->value() : "ERR " + r->error().description();
+    }
+    QString control(const QString& action, const QString& id, const QString& extra = {})
+    {
+        ControlUITool tool(s_access);
+        const auto r = runTask(tool.execute(QStringLiteral(R"({"action":"%1","element_id":"%2"%3})").arg(action, id, extra)));
+        return !r ? "timeout" : r->ok() ? r->value() : "ERR " + r->error().description();
+    }
+    // The identifier of the first line that contains `needle`.
+    static QString idOf(const QString& text, const QString& needle)
+    {
+        for (const QString& line : text.split('\n'))
+            if (line.contains(needle)) {
+                const auto m = QRegularExpression(QStringLiteral("\\[(e\\d+)\\]")).match(line);
+                if (m.hasMatch())
+                    return m.captured(1);
+            }
+        return QStringLiteral("e0");
+    }
+    static QString lineOf(const QString& text, const QString& needle)
+    {
+        for (const QString& line : text.split('\n'))
+            if (line.contains(needle))
+                return line.trimmed();
+        return {};
+    }
+
+    static std::shared_ptr<AccessibilityAccess> s_access;
+};
+
+std::shared_ptr<AccessibilityAccess> Windows::s_access;
+
+} // namespace
+
+TEST_P(Windows, ReadsTheWindowWithAllThreeFilters)
+{
+    const QString all = read();
+    EXPECT_TRUE(all.startsWith("Aplikacja: ")) << all.toStdString();
+    EXPECT_TRUE(all.contains("Okno: „Zakupy ")) << all.toStdString();
+    EXPECT_TRUE(all.contains("] tekst „Lista zakupów”")) << all.toStdString();
+    EXPECT_TRUE(all.contains("] przycisk „Niedostępny” (wyłączone)")) << all.toStdString();
+    EXPECT_TRUE(all.contains("] pole wyboru „Pilne” (niezaznaczone)")) << all.toStdString();
+    EXPECT_TRUE(all.contains("] pole tekstowe „Nazwa produktu”")) << all.toStdString();
+    EXPECT_TRUE(all.contains("] pole hasła „Hasło”")) << all.toStdString();
+    EXPECT_TRUE(all.contains("Pozycja 1”")) << all.toStdString();
+
+    const QString interactive = read("interactive");
+    EXPECT_TRUE(interactive.contains("] przycisk „Dodaj”")) << interactive.toStdString();
+    EXPECT_FALSE(interactive.contains("Lista zakupów")) << interactive.toStdString();
+    EXPECT_FALSE(interactive.contains("\n  [")); // never indented
+    const QString text = read("text");
+    EXPECT_TRUE(text.contains("] tekst „Lista zakupów”")) << text.toStdString();
+    EXPECT_FALSE(text.contains("przycisk")) << text.toStdString();
+}
+
+TEST_P(Windows, ActsOnTheRealApplication)
+{
+    QString screen = read();
+    EXPECT_EQ(control("press", idOf(screen, "„Dodaj”")), "Nacisnąłem przycisk „Dodaj”.");
+    EXPECT_TRUE(g_desktop->waitForOutput("clicked Dodaj"));
+
+    EXPECT_EQ(control("press", idOf(screen, "„Pilne”")), "Nacisnąłem pole wyboru „Pilne”. Teraz jest zaznaczone.");
+    EXPECT_TRUE(g_desktop->waitForOutput("check 1"));
+
+    const QString field = idOf(screen, "„Nazwa produktu”");
+    EXPECT_EQ(control("set_value", field, R"(,"value":"mleko")"), "Wpisałem „mleko” w pole tekstowe „Nazwa produktu”.");
+    EXPECT_TRUE(g_desktop->waitForOutput("text: mleko"));
+    screen = read();
+    EXPECT_TRUE(lineOf(screen, "„Nazwa produktu”").contains("= „mleko”")) << screen.toStdString();
+
+    const QString focused = control("focus", idOf(screen, "„Nazwa produktu”"));
+    EXPECT_EQ(focused, "Fokus jest teraz na pole tekstowe „Nazwa produktu”.") << focused.toStdString();
+    EXPECT_TRUE(g_desktop->waitForOutput("focus name"));
+
+    const QString scroll = control("scroll", idOf(screen, "Pozycja 1”"), R"(,"direction":"down")");
+    EXPECT_TRUE(scroll.startsWith("Przewinąłem w dół. Jesteśmy na ")) << scroll.toStdString();
+    EXPECT_TRUE(LoopbackRealtimeServer::waitFor([] { return !g_desktop->said().filter(QRegularExpression("^scroll 0\\.[1-9]")).isEmpty(); }))
+        << g_desktop->said().join('|').toStdString();
+
+    // Scrolling to the last item listed (below the visible part of the list) moves the list.
+    screen = read();
+    const QString last = screen.split('\n').filter("Pozycja ").last().trimmed();
+    const int before = g_desktop->said().filter("scroll ").size();
+    const QString far = control("scroll", last.section(']', 0, 0).mid(1));
+    EXPECT_EQ(far, "Przewinąłem widok do " + last.section("] ", 1) + ".") << far.toStdString();
+    EXPECT_TRUE(LoopbackRealtimeServer::waitFor([&] { return g_desktop->said().filter("scroll ").size() > before; }))
+        << g_desktop->said().join('|').toStdString();
+
+    // A button removed by the application: its old identifier no longer acts.
+    const QString temporary = idOf(screen, "„Tymczasowy”");
+    EXPECT_EQ(control("press", idOf(screen, "„Usuń przycisk”")), "Nacisnąłem przycisk „Usuń przycisk”.");
+    ASSERT_TRUE(g_desktop->waitForOutput("removed Tymczasowy"));
+    const QString stale = control("press", temporary);
+    EXPECT_TRUE(stale.contains("już nie istnieje — okno się zmieniło")) << stale.toStdString();
+}
+
+INSTANTIATE_TEST_SUITE_P(Toolkits, Windows,
+                         ::testing::Values(App{"gtk", QStringLiteral("/usr/bin/python3"), {QStringLiteral(SELVINA_GTK_WINDOW)}},
+                                           App{"qt", QStringLiteral(SELVINA_QT_WINDOW), {}}),
+                         [](const ::testing::TestParamInfo<App>& info) { return std::string(info.param.name); });
+
+TEST(AtspiVocabulary, RolesAndActionsMapOntoTheAXNames)
+{
+    using D = platform::AtspiDesktop;
+    const struct {
+        AtspiRole role;
+        bool multiLine, editable;
+        const char *ax, *subrole;
+    } roles[] = {
+        {ATSPI_ROLE_PUSH_BUTTON, false, false, "AXButton", ""},
+        {ATSPI_ROLE_TOGGLE_BUTTON, false, false, "AXCheckBox", "AXToggle"},
+        {ATSPI_ROLE_CHECK_BOX, false, false, "AXCheckBox", ""},
+        {ATSPI_ROLE_RADIO_BUTTON, false, false, "AXRadioButton", ""},
+        {ATSPI_ROLE_PAGE_TAB, false, false, "AXRadioButton", "AXTabButton"},
+        {ATSPI_ROLE_PASSWORD_TEXT, false, true, "AXTextField", "AXSecureTextField"},
+        {ATSPI_ROLE_ENTRY, false, true, "AXTextField", ""},
+        {ATSPI_ROLE_TEXT, true, true, "AXTextArea", ""},
+        {ATSPI_ROLE_LABEL, false, false, "AXStaticText", ""},
+        {ATSPI_ROLE_DOCUMENT_WEB, false, false, "AXWebArea", ""},
+        {ATSPI_ROLE_LIST_ITEM, false, false, "AXRow", ""},
+        {ATSPI_ROLE_COMBO_BOX, false, false, "AXPopUpButton", ""},
+        {ATSPI_ROLE_COMBO_BOX, false, true, "AXComboBox", ""},
+        {ATSPI_ROLE_SCROLL_PANE, false, false, "AXScrollArea", ""},
+        {ATSPI_ROLE_SCROLL_BAR, false, false, "AXScrollBar", ""},
+        {ATSPI_ROLE_MENU_ITEM, false, false, "AXMenuItem", ""},
+        {ATSPI_ROLE_FRAME, false, false, "AXWindow", ""},
+        {ATSPI_ROLE_FILLER, false, false, "AXGroup", ""},
+    };
+    for (const auto& r : roles) {
+        const auto m = D::mapRole(int(r.role), r.multiLine, r.editable);
+        EXPECT_EQ(m.role, r.ax) << r.role;
+        EXPECT_EQ(m.subrole, r.subrole) << r.role;
+    }
+    for (const char* press : {"click", "press", "activate", "toggle", "Click"})
+        EXPECT_EQ(D::mapAction(press), "AXPress") << press;
+    EXPECT_EQ(D::mapAction("open"), "AXOpen");
+    EXPECT_EQ(D::mapAction("menu"), "AXShowMenu");
+    EXPECT_EQ(D::mapAction("setFocus"), "");
+}

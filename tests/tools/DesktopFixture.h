@@ -1,0 +1,81 @@
+// A desktop for the accessibility tests: Xvfb, a private D-Bus session (which starts the AT-SPI
+// bus on demand) and one test application at a time. Set up before libatspi is first used.
+// Thread: the test's main thread.
+#pragma once
+
+#include "TestSupport.h"
+
+#include <QProcess>
+#include <QStandardPaths>
+#include <QTemporaryDir>
+
+namespace selvina::testing {
+
+class Desktop {
+public:
+    Desktop()
+    {
+        m_x.start(QStringLiteral("Xvfb"), {QStringLiteral("-displayfd"), QStringLiteral("1"), QStringLiteral("-screen"),
+                                            QStringLiteral("0"), QStringLiteral("1280x1024x24"), QStringLiteral("-nolisten"),
+                                            QStringLiteral("tcp")});
+        LoopbackRealtimeServer::waitFor([&] { return m_x.canReadLine(); }, std::chrono::milliseconds(10000));
+        const QString display = QString::fromUtf8(m_x.readLine()).trimmed();
+        m_bus.start(QStringLiteral("dbus-daemon"), {QStringLiteral("--session"), QStringLiteral("--nofork"),
+                                                    QStringLiteral("--nopidfile"), QStringLiteral("--print-address=1")});
+        LoopbackRealtimeServer::waitFor([&] { return m_bus.canReadLine(); }, std::chrono::milliseconds(10000));
+        const QString address = QString::fromUtf8(m_bus.readLine()).trimmed();
+        m_ok = !display.isEmpty() && !address.isEmpty();
+        qputenv("DISPLAY", (QStringLiteral(":") + display).toUtf8());
+        qputenv("DBUS_SESSION_BUS_ADDRESS", address.toUtf8());
+        qputenv("XDG_RUNTIME_DIR", m_runtime.path().toUtf8());
+        qputenv("NO_AT_BRIDGE", "0");
+        qputenv("QT_LINUX_ACCESSIBILITY_ALWAYS_ON", "1");
+        qputenv("GTK_A11Y", "atspi");
+    }
+    ~Desktop()
+    {
+        stopApp();
+        for (QProcess* p : {&m_bus, &m_x}) {
+            p->kill();
+            p->waitForFinished(3000);
+        }
+    }
+    bool ok() const { return m_ok; }
+
+    // Starts the application and waits for its "ready".
+    bool startApp(const QString& program, const QStringList& arguments = {})
+    {
+        stopApp();
+        m_out.clear();
+        if (!m_connected)
+            QObject::connect(&m_app, &QProcess::readyReadStandardOutput, [this] { m_out += m_app.readAllStandardOutput(); });
+        m_connected = true;
+        m_app.setProcessChannelMode(QProcess::SeparateChannels);
+        m_app.start(program, arguments);
+        return m_app.waitForStarted(5000) && waitForOutput("ready", 15000);
+    }
+    void stopApp()
+    {
+        if (m_app.state() != QProcess::NotRunning) {
+            m_app.kill();
+            m_app.waitForFinished(3000);
+        }
+    }
+    qint64 appPid() const { return m_app.processId(); }
+    // Lines the application printed about its own state.
+    QStringList said() const { return QString::fromUtf8(m_out).split('\n', Qt::SkipEmptyParts); }
+    bool waitForOutput(const QString& line, int ms = 5000)
+    {
+        return LoopbackRealtimeServer::waitFor([&] { return said().contains(line); }, std::chrono::milliseconds(ms));
+    }
+    QByteArray appErrors() { return m_app.readAllStandardError(); }
+
+private:
+    QTemporaryDir m_runtime;
+    QProcess m_x, m_bus, m_app;
+    QByteArray m_out;
+    bool m_ok = false;
+    bool m_connected = false;
+};
+
+} // namespace selvina::testing
