@@ -48,11 +48,9 @@ scrolled = Gtk.ScrolledWindow()
 scrolled.set_policy(Gtk.PolicyType.NEVER, Gtk.PolicyType.ALWAYS)
 scrolled.set_min_content_height(200)
 items = Gtk.ListBox()
-for i in range(max(40, many)):
+for i in range(40):
     row = Gtk.Box(orientation=Gtk.Orientation.HORIZONTAL)
     row.pack_start(Gtk.Label(label="Pozycja %d" % (i + 1)), False, False, 0)
-    if many:
-        row.pack_start(Gtk.Button(label="Kup %d" % (i + 1)), False, False, 0)
     items.add(row)
 scrolled.add(items)
 adjustment = scrolled.get_vadjustment()
@@ -66,6 +64,15 @@ def scrolled_to(a):
 
 adjustment.connect("value-changed", scrolled_to)
 box.pack_start(scrolled, True, True, 0)
+
+if many:
+    # A crowded window for the benchmark: a grid of small buttons, all inside the window.
+    window.set_default_size(1240, 1000)
+    for start in range(0, many, 25):
+        row = Gtk.Box(orientation=Gtk.Orientation.HORIZONTAL)
+        for i in range(start, min(start + 25, many)):
+            row.pack_start(Gtk.Button(label="K%d" % (i + 1)), False, False, 0)
+        box.pack_start(row, False, False, 0)
 
 window.show_all()
 GLib.timeout_add(200, lambda: say("ready") and False)

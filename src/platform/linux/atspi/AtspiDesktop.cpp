@@ -46,6 +46,8 @@ AXError errorOf(GError* error)
     return AXError::other;
 }
 
+void onChange(const AtspiEvent*) {}
+
 QString takeString(gchar* text)
 {
     if (text == nullptr)
@@ -220,13 +222,16 @@ std::optional<AXAttributes> Element::batch()
     const QString name = takeString(atspi_accessible_get_name(m_object.get(), &error));
     if (error)
         return std::nullopt;
-    if (!name.isEmpty())
+    // The description and the placeholder only stand in for a missing name: not asked otherwise.
+    if (!name.trimmed().isEmpty()) {
         a.title = name;
-    const QString description = takeString(atspi_accessible_get_description(m_object.get(), nullptr));
-    if (!description.isEmpty())
-        a.describedBy = description;
-    if (a.role == u"AXTextField" || a.role == u"AXTextArea")
-        a.placeholder = placeholder();
+    } else {
+        const QString description = takeString(atspi_accessible_get_description(m_object.get(), nullptr));
+        if (!description.isEmpty())
+            a.describedBy = description;
+        if (a.role == u"AXTextField" || a.role == u"AXTextArea")
+            a.placeholder = placeholder();
+    }
     a.rawValue = valueOf(b);
     a.enabled = b.has(ATSPI_STATE_ENABLED) || b.has(ATSPI_STATE_SENSITIVE);
     a.focused = b.has(ATSPI_STATE_FOCUSED);
@@ -601,6 +606,17 @@ bool AtspiDesktop::ensureInitialised()
     // default GLib context. The process must not iterate that context on another thread (Qt's
     // main loop does unless QT_NO_GLIB=1, which the application sets): it is iterated here only.
     m_available = atspi_init() != 2;
+    if (m_available) {
+        // Listening for changes makes the applications send them and lets libatspi keep its cache
+        // of roles, names, states and children current, so a read asks only for what changes
+        // without notice (positions, text, values).
+        for (const char* type : {"object:state-changed", "object:property-change", "object:children-changed"}) {
+            GError* error = nullptr;
+            atspi_event_listener_register_no_data(onChange, nullptr, type, &error);
+            if (error)
+                g_error_free(error);
+        }
+    }
     atspi_set_timeout(kCallTimeoutMs, kCallTimeoutMs);
     return m_available;
 }
@@ -744,8 +760,9 @@ AXElementRef AtspiDesktop::window(const ForegroundCandidate& candidate)
         Ref app = adopt(atspi_accessible_get_child_at_index(desktop.get(), i, nullptr));
         if (!app || qint64(atspi_accessible_get_process_id(app.get(), nullptr)) != candidate.pid)
             continue;
-        // Fresh for every read: the walk then fills the cache once and is not misled by old states.
-        atspi_accessible_clear_cache(app.get());
+        // libatspi's cache is kept current by the application's change events, which candidates()
+        // has just dispatched; a read then asks the application only for what is not cached.
+        atspi_accessible_set_cache_mask(app.get(), ATSPI_CACHE_DEFAULT);
         Ref showing;
         Ref first;
         const gint windows = atspi_accessible_get_child_count(app.get(), nullptr);
