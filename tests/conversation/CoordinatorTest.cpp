@@ -179,6 +179,13 @@ protected:
         ASSERT_TRUE(started && started->ok());
         ASSERT_TRUE(wait([&] { return reports.contains("state: thinking"); }));
     }
+    // Opened, greeted, and listening.
+    void openListening()
+    {
+        open();
+        answer();
+        ASSERT_TRUE(reach(SessionState::listening));
+    }
     void says(const QByteArray& frame) { server.sendText(frame); }
     // A whole spoken answer: created, one audio chunk, done.
     void answer()
@@ -330,9 +337,7 @@ TEST_F(Conversation, IdleConversationSaysGoodbyeAndClosesOnceItIsHeard)
 
 TEST_F(Conversation, FarewellThatNeverPlaysClosesAfterTenSecondsOnce)
 {
-    open();
-    answer();
-    ASSERT_TRUE(reach(SessionState::listening));
+    openListening();
     // A response the server never finishes: the model is given up on after 12 s, then the
     // conversation falls idle while the engine still counts a response as active.
     says(R"({"type":"response.created","response":{"id":"stuck"}})");
@@ -352,9 +357,7 @@ TEST_F(Conversation, FarewellThatNeverPlaysClosesAfterTenSecondsOnce)
 
 TEST_F(Conversation, TwoCallsKeepTurnDetectionOffAndTheWorkSoundOnUntilTheLast)
 {
-    open();
-    answer();
-    ASSERT_TRUE(reach(SessionState::listening));
+    openListening();
     toolCall("a", "slow_a");
     toolCall("b", "slow_b");
     ASSERT_TRUE(wait([&] { return coordinator->runningToolCount() == 2; }));
@@ -384,9 +387,7 @@ TEST_F(Conversation, TwoCallsKeepTurnDetectionOffAndTheWorkSoundOnUntilTheLast)
 
 TEST_F(Conversation, ShortCallsLeaveNoWorkSoundAndNoCorner)
 {
-    open();
-    answer();
-    ASSERT_TRUE(reach(SessionState::listening));
+    openListening();
     bool wasWorking = false;
     QObject::connect(&session, &SessionModel::workingChanged, [&](bool w) { wasWorking |= w; });
     toolCall("f", "fast");
@@ -400,9 +401,7 @@ TEST_F(Conversation, ShortCallsLeaveNoWorkSoundAndNoCorner)
 
 TEST_F(Conversation, EscapeWithTwoCallsAnswersBothAndWaitsForTheModel)
 {
-    open();
-    answer();
-    ASSERT_TRUE(reach(SessionState::listening));
+    openListening();
     toolCall("a", "slow_a");
     toolCall("b", "slow_b");
     ASSERT_TRUE(wait([&] { return coordinator->runningToolCount() == 2; }));
@@ -432,9 +431,7 @@ TEST_F(Conversation, EscapeWithTwoCallsAnswersBothAndWaitsForTheModel)
 
 TEST_F(Conversation, ToolThatNeverAnswersAndUnknownToolStillGetResults)
 {
-    open();
-    answer();
-    ASSERT_TRUE(reach(SessionState::listening));
+    openListening();
     toolCall("u", "no_such_tool");
     ASSERT_TRUE(wait([&] { return outputs().size() == 1; }));
     EXPECT_TRUE(outputs()[0].startsWith("u=Nie znam narzędzia no_such_tool")) << outputs()[0].toStdString();
