@@ -116,6 +116,27 @@ private:
         quint64 token = 0;                           // the run whose answer is still wanted
         std::unique_ptr<ScheduledCall> watchdog;
         bool delivering = false;                     // its answer is on the way to the model
+        // Raised when the entry goes, whatever the reason: a tool still working then stops.
+        struct CancelOnDrop {
+            std::shared_ptr<tools::CallCancellation> cancellation = std::make_shared<tools::CallCancellation>();
+            CancelOnDrop() = default;
+            CancelOnDrop(CancelOnDrop&& other) noexcept : cancellation(std::move(other.cancellation)) {}
+            CancelOnDrop& operator=(CancelOnDrop&& other) noexcept
+            {
+                if (this != &other) {
+                    drop();
+                    cancellation = std::move(other.cancellation);
+                }
+                return *this;
+            }
+            ~CancelOnDrop() { drop(); }
+            void drop()
+            {
+                if (cancellation)
+                    cancellation->cancel();
+                cancellation.reset();
+            }
+        } cancelOnDrop;
     };
 
     // The state.
@@ -147,7 +168,8 @@ private:
     // Tool calls.
     void onToolCall(const QString& id, const QString& name, const QString& argumentsJSON);
     static QCoro::Task<> runCall(QPointer<Coordinator> self, std::shared_ptr<tools::ToolExecutor> executor,
-                                 QString id, QString name, QString argumentsJSON, quint64 token);
+                                 QString id, QString name, QString argumentsJSON, quint64 token,
+                                 std::shared_ptr<tools::CallCancellation> cancellation);
     void finishCall(const QString& id, quint64 token, const QString& output);
     static QCoro::Task<> deliverToolResult(QPointer<Coordinator> self, std::shared_ptr<voice::VoiceEngine> voice,
                                            QString id, QString name, QString output, quint64 token);

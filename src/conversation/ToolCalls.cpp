@@ -43,15 +43,17 @@ void Coordinator::onToolCall(const QString& id, const QString& name, const QStri
     m_awaitingModel = false;
     recomputeState();
     // Last: a tool that answers without suspending delivers (and sets awaitingModel) right here.
-    runCall(QPointer<Coordinator>(this), m_executor, id, name, argumentsJSON, token);
+    runCall(QPointer<Coordinator>(this), m_executor, id, name, argumentsJSON, token,
+            findCall(id)->cancelOnDrop.cancellation);
 }
 
 // The executor is held by the task: a tool still running when the conversation closes keeps what
 // it uses alive until it returns.
 QCoro::Task<> Coordinator::runCall(QPointer<Coordinator> self, std::shared_ptr<tools::ToolExecutor> executor,
-                                   QString id, QString name, QString argumentsJSON, quint64 token)
+                                   QString id, QString name, QString argumentsJSON, quint64 token,
+                                   std::shared_ptr<tools::CallCancellation> cancellation)
 {
-    auto executing = executor->execute(std::move(name), std::move(argumentsJSON));
+    auto executing = executor->execute(std::move(name), std::move(argumentsJSON), std::move(cancellation));
     const QString output = co_await executing;
     if (self)
         self->finishCall(id, token, output);

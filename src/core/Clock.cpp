@@ -32,6 +32,11 @@ std::unique_ptr<ScheduledCall> SystemClock::after(std::chrono::milliseconds dela
     return std::make_unique<QtScheduledCall>(delay, std::move(call));
 }
 
+std::chrono::milliseconds SystemClock::now() const
+{
+    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch());
+}
+
 SystemClock& SystemClock::shared()
 {
     static SystemClock clock;

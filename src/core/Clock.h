@@ -18,12 +18,15 @@ class Clock {
 public:
     virtual ~Clock() = default;
     virtual std::unique_ptr<ScheduledCall> after(std::chrono::milliseconds delay, std::function<void()> call) = 0;
+    // Monotonic time since an arbitrary origin, for measuring gaps between events.
+    virtual std::chrono::milliseconds now() const = 0;
 };
 
 // Qt timers on the calling thread's event loop.
 class SystemClock final : public Clock {
 public:
     std::unique_ptr<ScheduledCall> after(std::chrono::milliseconds delay, std::function<void()> call) override;
+    std::chrono::milliseconds now() const override;
     static SystemClock& shared();
 };
 

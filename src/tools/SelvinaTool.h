@@ -5,9 +5,12 @@
 #include "core/Result.h"
 #include "core/ToolDefinition.h"
 
+#include <QObject>
 #include <QString>
 
 #include <qcoro/qcorotask.h>
+
+#include <memory>
 
 namespace selvina::tools {
 
@@ -50,12 +53,39 @@ private:
 
 using ToolOutcome = Result<QString, ToolError>;
 
+// Raised once when the conversation no longer wants a call's answer (Escape, the end of the
+// conversation, the call's watchdog). Tools that run for long stop their work on it.
+class CallCancellation : public QObject {
+    Q_OBJECT
+public:
+    void cancel()
+    {
+        if (m_cancelled)
+            return;
+        m_cancelled = true;
+        Q_EMIT cancelled();
+    }
+    bool isCancelled() const { return m_cancelled; }
+
+Q_SIGNALS:
+    void cancelled();
+
+private:
+    bool m_cancelled = false;
+};
+
 class SelvinaTool {
 public:
     virtual ~SelvinaTool() = default;
     virtual ToolDefinition definition() const = 0;
     // The text is the call's output for the model; an error becomes "BŁĄD: " + its description.
     virtual QCoro::Task<ToolOutcome> execute(QString argumentsJSON) = 0;
+    // Tools that can stop early take the call's cancellation; the rest ignore it.
+    virtual QCoro::Task<ToolOutcome> execute(QString argumentsJSON, std::shared_ptr<CallCancellation> cancellation)
+    {
+        (void)cancellation;
+        return execute(std::move(argumentsJSON));
+    }
 };
 
 } // namespace selvina::tools

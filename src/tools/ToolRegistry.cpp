@@ -30,8 +30,11 @@ ToolExecutor::ToolExecutor(std::shared_ptr<ToolRegistry> registry, std::shared_p
 {
 }
 
-QCoro::Task<QString> ToolExecutor::execute(QString name, QString argumentsJSON)
+QCoro::Task<QString> ToolExecutor::execute(QString name, QString argumentsJSON,
+                                           std::shared_ptr<CallCancellation> cancellation)
 {
+    if (!cancellation)
+        cancellation = std::make_shared<CallCancellation>();
     // Own references: the conversation may drop the executor while this call is still running.
     const std::shared_ptr<SelvinaTool> tool = m_registry->tool(name);
     const std::shared_ptr<safety::SafetyGating> gate = m_gate;
@@ -45,7 +48,8 @@ QCoro::Task<QString> ToolExecutor::execute(QString name, QString argumentsJSON)
     }
     QString text;
     try {
-        const ToolOutcome outcome = co_await tool->execute(argumentsJSON);
+        auto running = tool->execute(argumentsJSON, cancellation);
+        const ToolOutcome outcome = co_await running;
         text = outcome ? outcome.value() : QStringLiteral("BŁĄD: ") + outcome.error().description();
     } catch (const std::exception& e) {
         text = QStringLiteral("BŁĄD: ") + ToolError::failed(QString::fromUtf8(e.what())).description();

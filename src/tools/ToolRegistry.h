@@ -30,7 +30,8 @@ public:
     ToolExecutor(std::shared_ptr<ToolRegistry> registry, std::shared_ptr<safety::SafetyGating> gate);
 
     // Never fails and never throws; several calls may run at once.
-    QCoro::Task<QString> execute(QString name, QString argumentsJSON);
+    QCoro::Task<QString> execute(QString name, QString argumentsJSON,
+                                 std::shared_ptr<CallCancellation> cancellation = nullptr);
 
     static QString refusalText() { return QStringLiteral("Nie wykonano — brak potwierdzenia."); }
 

@@ -4,6 +4,8 @@
 
 #include "core/Clock.h"
 
+#include <QtGlobal>
+
 #include <algorithm>
 #include <memory>
 #include <vector>
@@ -18,6 +20,8 @@ public:
         m_entries.push_back(entry);
         return std::make_unique<Handle>(entry);
     }
+
+    std::chrono::milliseconds now() const override { return m_now; }
 
     void advance(std::chrono::milliseconds by)
     {

@@ -1,0 +1,39 @@
+// AgentBridge: hand a task to the reasoning layer as text, read its events until it ends.
+// ClaudeAgentBridge: the one bridge of the application, over the sidecar runtime.
+// Thread: main thread.
+#pragma once
+
+#include "agent/AgentEvent.h"
+#include "agent/SidecarRuntime.h"
+
+#include <memory>
+
+namespace selvina::agent {
+
+class AgentBridge {
+public:
+    virtual ~AgentBridge() = default;
+    // Never fails: every failure arrives as a failed event. Dropping the stream cancels the task.
+    virtual AgentEventStream run(const QString& task) = 0;
+    // Grants the step a confirmation request asked for (sent only while the sidecar runs).
+    virtual void approve(const QString& id) = 0;
+};
+
+class ClaudeAgentBridge final : public AgentBridge {
+public:
+    ClaudeAgentBridge();
+    explicit ClaudeAgentBridge(SidecarRuntime::Options options);
+
+    AgentEventStream run(const QString& task) override;
+    void approve(const QString& id) override;
+    SidecarRuntime& runtime() { return *m_runtime; }
+
+    // The process-wide bridge, made and owned by the application (none before it is set).
+    static ClaudeAgentBridge* shared();
+    static void setShared(ClaudeAgentBridge* bridge);
+
+private:
+    std::unique_ptr<SidecarRuntime> m_runtime;
+};
+
+} // namespace selvina::agent

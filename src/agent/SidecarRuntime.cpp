@@ -1,0 +1,564 @@
+#include "agent/SidecarRuntime.h"
+
+#include "agent/ProcessTree.h"
+#include "core/Paths.h"
+#include "core/SidecarLog.h"
+
+#include <QDir>
+#include <QFileInfo>
+#include <QPromise>
+#include <QProcessEnvironment>
+
+#include <qcoro/qcorofuture.h>
+
+#include <csignal>
+
+namespace selvina::agent {
+
+namespace {
+
+const QString kRestartedText = QStringLiteral("Warstwa namysłu została zrestartowana. Powtórz polecenie.");
+const QString kSilentText = QStringLiteral("Warstwa namysłu przestała odpowiadać, zadanie nie zostało wykonane.");
+const QString kClosedText = QStringLiteral("Sesja agenta została zamknięta.");
+const QString kNotHandedText = QStringLiteral("Nie udało się przekazać zadania warstwie namysłu.");
+const QString kUnknownAgentError = QStringLiteral("Nieznany błąd agenta.");
+const QString kDiedText = QStringLiteral("Proces pomocniczy agenta zakończył się nieoczekiwanie.");
+const QString kEarlyDeathText = QStringLiteral(
+    "Nie udało się uruchomić agenta. Sprawdź, czy zainstalowano Node.js oraz czy katalog Sidecar został "
+    "zbudowany poleceniem npm install i npm run build.");
+
+constexpr qsizetype kStderrLineChars = 2000;
+constexpr qsizetype kStderrPendingBytes = 64 * 1024;
+constexpr std::chrono::milliseconds kTreeGrace{400};
+
+bool isExecutableFile(const QString& path)
+{
+    const QFileInfo info(path);
+    return info.isFile() && info.isExecutable();
+}
+
+// Resolves after the delay on the given clock.
+QFuture<void> delayOn(Clock& clock, std::chrono::milliseconds delay, std::unique_ptr<ScheduledCall>& handle)
+{
+    auto promise = std::make_shared<QPromise<void>>();
+    promise->start();
+    handle = clock.after(delay, [promise] { promise->finish(); });
+    return promise->future();
+}
+
+} // namespace
+
+QString SidecarLaunchError::polishDescription() const
+{
+    switch (m_kind) {
+    case Kind::processLaunchFailed:
+        return QStringLiteral("Nie udało się uruchomić agenta: ") + m_detail;
+    case Kind::sidecarNotFound:
+        break;
+    }
+    return QStringLiteral("Nie znaleziono procesu pomocniczego agenta. Sprawdź, czy katalog Sidecar został "
+                          "zbudowany poleceniem npm install i npm run build.");
+}
+
+// MARK: locator
+
+QString SidecarLocator::bundledSidecarDirectory()
+{
+    return QDir(paths::resourceDirectory()).filePath(QStringLiteral("Sidecar"));
+}
+
+Result<QString, SidecarLaunchError> SidecarLocator::resolveEntryPoint(const QStringList& candidates)
+{
+    const QStringList folders = candidates.isEmpty()
+        ? QStringList{bundledSidecarDirectory(), QDir::current().filePath(QStringLiteral("Sidecar"))}
+        : candidates;
+    for (const QString& folder : folders) {
+        const QString entry = QDir(folder).filePath(QStringLiteral("dist/index.js"));
+        if (QFileInfo(entry).isFile())
+            return QFileInfo(entry).absoluteFilePath();
+    }
+    return SidecarLaunchError::sidecarNotFound();
+}
+
+SidecarLocator::NodeCommand SidecarLocator::resolveNodeExecutable()
+{
+    if (qEnvironmentVariableIsSet("SELVINA_NODE_BINARY"))
+        return {qEnvironmentVariable("SELVINA_NODE_BINARY"), {}};
+    const QString bundled = QDir(paths::resourceDirectory()).filePath(QStringLiteral("node"));
+    if (isExecutableFile(bundled))
+        return {bundled, {}};
+    for (const char* path : {"/usr/local/bin/node", "/usr/bin/node"})
+        if (QFileInfo::exists(QString::fromLatin1(path)))
+            return {QString::fromLatin1(path), {}};
+    return {QStringLiteral("/usr/bin/env"), {QStringLiteral("node")}};
+}
+
+// MARK: runtime
+
+struct SidecarRuntime::Running {
+    QProcess* process = nullptr; // deleted by terminateTree or once it has finished
+    quint64 generation = 0;
+    qint64 pid = -1;
+    std::chrono::milliseconds startedAt{0};
+    bool receivedAnyOutput = false;
+    LineBuffer lines;
+    QByteArray stderrPending;
+    std::chrono::milliseconds stderrWindowStart{0};
+    qsizetype stderrInWindow = 0;
+    qsizetype stderrDropped = 0;
+};
+
+SidecarRuntime::SidecarRuntime() : SidecarRuntime(Options()) {}
+
+SidecarRuntime::SidecarRuntime(Options options)
+    : m_options(std::move(options)), m_worker(std::make_shared<SerialWorker>(QStringLiteral("selvina.processtree")))
+{
+}
+
+SidecarRuntime::~SidecarRuntime()
+{
+    if (auto running = detachProcess()) {
+        running->process->kill();
+        running->process->waitForFinished(200);
+        delete running->process;
+    }
+}
+
+Clock& SidecarRuntime::clock() const
+{
+    return m_options.clock != nullptr ? *m_options.clock : SystemClock::shared();
+}
+
+bool SidecarRuntime::isProcessRunning() const
+{
+    return m_running && m_running->process->state() == QProcess::Running;
+}
+
+qint64 SidecarRuntime::processId() const
+{
+    return m_running ? m_running->pid : -1;
+}
+
+void SidecarRuntime::start(QString id, QString task, AgentEventSink sink)
+{
+    QPointer<SidecarRuntime> self(this);
+    const quint64 channel = sink.identity();
+    sink.setOnTermination([self, id, channel] {
+        // Queued: the hook may run inside the runtime's own delivery. It acts only on its own
+        // registration, never on a later task that reuses the id.
+        QMetaObject::invokeMethod(
+            self.data(),
+            [self, id, channel] {
+                if (!self)
+                    return;
+                const auto found = self->m_continuations.find(id);
+                if (found != self->m_continuations.end() && found->second.identity() != channel)
+                    return;
+                self->cancel(id);
+                self->discardContinuation(id);
+            },
+            Qt::QueuedConnection);
+    });
+
+    if (auto launched = ensureProcessRunning(); !launched) {
+        sink.deliver(AgentEvent::failed(launched.error().polishDescription()));
+        sink.finish();
+        return;
+    }
+    m_continuations[id] = sink;
+    armSilenceWatchdog(id);
+    if (!send(message::run(id, task))) {
+        m_continuations.erase(id);
+        sink.deliver(AgentEvent::failed(kNotHandedText));
+        sink.finish();
+    }
+}
+
+void SidecarRuntime::cancel(const QString& id)
+{
+    if (isProcessRunning() && m_continuations.contains(id))
+        send(message::cancel(id));
+}
+
+void SidecarRuntime::confirm(const QString& id)
+{
+    if (isProcessRunning())
+        send(message::confirm(id, true));
+}
+
+Status<SidecarLaunchError> SidecarRuntime::ensureProcessRunning()
+{
+    if (isProcessRunning())
+        return Ok{};
+    if (auto stale = detachProcess()) // ended, but its end has not been handled yet
+        terminateTree(QPointer<SidecarRuntime>(this), m_worker, stale->process, stale->pid, false);
+
+    auto entryPoint = SidecarLocator::resolveEntryPoint(m_options.sidecarDirectories);
+    if (!entryPoint)
+        return entryPoint.error();
+    const auto node = SidecarLocator::resolveNodeExecutable();
+
+    auto running = std::make_unique<Running>();
+    running->generation = ++m_generation;
+    auto* process = new QProcess;
+    running->process = process;
+    process->setProgram(node.executable);
+    process->setArguments(node.leadingArguments + QStringList{entryPoint.value()});
+    process->setWorkingDirectory(QFileInfo(QFileInfo(entryPoint.value()).absolutePath()).absolutePath());
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QStringLiteral("MCP_TOOL_TIMEOUT"), QStringLiteral("20000"));
+    process->setProcessEnvironment(environment);
+    process->setProcessChannelMode(QProcess::SeparateChannels);
+
+    const quint64 generation = running->generation;
+    connect(process, &QProcess::readyReadStandardOutput, this, [this, generation] { readOutput(generation); });
+    connect(process, &QProcess::readyReadStandardError, this, [this, generation] { readErrors(generation, false); });
+    connect(process, &QProcess::finished, this, [this, generation] { processEnded(generation); });
+
+    // The process is ours before it starts: a child that ends at once may report it while the
+    // start is still being confirmed. Only the exec itself is waited for: Qt reports a failed
+    // exec through a pipe at once.
+    running->startedAt = clock().now();
+    running->stderrWindowStart = running->startedAt;
+    m_running = std::move(running);
+    m_isShuttingDown = false;
+    process->start();
+    if (!process->waitForStarted(5000)) {
+        const QString detail = process->errorString();
+        if (m_running && m_running->generation == generation)
+            detachProcess();
+        process->disconnect(this);
+        process->kill();
+        process->deleteLater();
+        return SidecarLaunchError::processLaunchFailed(detail);
+    }
+    const qint64 pid = process->processId();
+    if (m_running && m_running->generation == generation)
+        m_running->pid = pid;
+    logLine(QStringLiteral("[most] uruchomiłem sidecara, pid ") + QString::number(pid));
+    return Ok{};
+}
+
+std::unique_ptr<SidecarRuntime::Running> SidecarRuntime::detachProcess()
+{
+    if (!m_running)
+        return nullptr;
+    m_running->process->disconnect(this);
+    return std::move(m_running);
+}
+
+void SidecarRuntime::readOutput(quint64 generation)
+{
+    if (!m_running || m_running->generation != generation)
+        return;
+    const QByteArray bytes = m_running->process->readAllStandardOutput();
+    const qsizetype oversized = m_running->lines.oversizedLines();
+    const QStringList lines = m_running->lines.consume(bytes);
+    if (m_running->lines.oversizedLines() != oversized)
+        logLine(QStringLiteral("[most] linia dłuższa niż %1 MiB — pominięta").arg(LineBuffer::kDefaultLimit >> 20));
+    for (const QString& line : lines) {
+        // A line can end the last task and so replace the process: the rest belonged to the old one.
+        if (!m_running || m_running->generation != generation)
+            return;
+        if (mentionsTerminalType(line))
+            logLine(QStringLiteral("[most] surowa linia (") + QString::number(line.size()) + QStringLiteral(" B): ")
+                    + line.left(120));
+        route(line);
+    }
+}
+
+void SidecarRuntime::readErrors(quint64 generation, bool flushPartial)
+{
+    if (!m_running || m_running->generation != generation)
+        return;
+    Running& r = *m_running;
+    r.stderrPending.append(r.process->readAllStandardError());
+
+    const auto emitLine = [&](QByteArrayView raw) {
+        const QString text = QString::fromUtf8(raw).trimmed();
+        if (text.isEmpty())
+            return;
+        const auto now = clock().now();
+        if (now - r.stderrWindowStart >= kStderrWindow) {
+            if (r.stderrDropped > 0)
+                logLine(QStringLiteral("[most] pominięto %1 linii wyjścia błędów sidecara").arg(r.stderrDropped));
+            r.stderrWindowStart = now;
+            r.stderrInWindow = 0;
+            r.stderrDropped = 0;
+        }
+        // A sidecar that writes errors without end must not flood the log or the memory.
+        if (r.stderrInWindow >= kStderrLinesPerWindow) {
+            ++r.stderrDropped;
+            return;
+        }
+        ++r.stderrInWindow;
+        logLine(text.left(kStderrLineChars));
+    };
+
+    qsizetype start = 0;
+    for (qsizetype end; (end = r.stderrPending.indexOf('\n', start)) >= 0; start = end + 1)
+        emitLine(QByteArrayView(r.stderrPending.constData() + start, end - start));
+    r.stderrPending.remove(0, start);
+    if (flushPartial || r.stderrPending.size() > kStderrPendingBytes) {
+        emitLine(r.stderrPending);
+        r.stderrPending.clear();
+    }
+    if (flushPartial && r.stderrDropped > 0) {
+        logLine(QStringLiteral("[most] pominięto %1 linii wyjścia błędów sidecara").arg(r.stderrDropped));
+        r.stderrDropped = 0;
+    }
+}
+
+void SidecarRuntime::processEnded(quint64 generation)
+{
+    readOutput(generation); // the last lines before the end still count
+    if (!m_running || m_running->generation != generation)
+        return;
+    readErrors(generation, true);
+    const QString message = earlyFailureMessage();
+    auto ended = detachProcess();
+    ended->process->deleteLater();
+    if (!m_isShuttingDown)
+        finishAllPending(message);
+}
+
+QString SidecarRuntime::earlyFailureMessage() const
+{
+    if (m_running && !m_running->receivedAnyOutput && clock().now() - m_running->startedAt < kEarlyFailureWindow)
+        return kEarlyDeathText;
+    return kDiedText;
+}
+
+void SidecarRuntime::logAbandoned(const QString& type, const std::optional<QString>& id) const
+{
+    QStringList live;
+    for (const auto& [liveId, sink] : m_continuations)
+        live.append(liveId);
+    logLine(QStringLiteral("[most] PORZUCONO ") + type + QStringLiteral(" id=") + id.value_or(QStringLiteral("—"))
+            + QStringLiteral(" (oczekujących: ") + live.join(QLatin1Char(',')) + QLatin1Char(')'));
+}
+
+void SidecarRuntime::route(const QString& line)
+{
+    m_running->receivedAnyOutput = true;
+    const auto decoded = IncomingLine::decode(line);
+    if (!decoded) {
+        logLine(QStringLiteral("[most] linii nie da się zdekodować: ") + line.left(160));
+        return;
+    }
+    if (!decoded->id) {
+        logAbandoned(decoded->type, std::nullopt);
+        return;
+    }
+    const QString id = *decoded->id;
+    armSilenceWatchdog(id);
+    const auto found = m_continuations.find(id);
+    if (found == m_continuations.end()) {
+        logAbandoned(decoded->type, id);
+        return;
+    }
+    const AgentEventSink sink = found->second;
+    const QString& type = decoded->type;
+    const bool terminal = type == u"finished" || type == u"failed";
+    if (terminal)
+        logLine(QStringLiteral("[most] ") + type + QStringLiteral(" id=") + id + QStringLiteral(" odbiorca=")
+                + QStringLiteral("jest"));
+
+    if (type == u"progress") {
+        sink.deliver(AgentEvent::progress(decoded->text.value_or(QString())));
+    } else if (type == u"activity") {
+        sink.deliver(AgentEvent::activity(decoded->text.value_or(QString())));
+    } else if (type == u"confirm_required") {
+        sink.deliver(AgentEvent::confirmationRequired(decoded->intent.value_or(QString()), id));
+    } else if (terminal) {
+        sink.deliver(type == u"finished" ? AgentEvent::finished(decoded->text.value_or(QString()))
+                                          : AgentEvent::failed(decoded->error.value_or(kUnknownAgentError)));
+        sink.finish();
+        discardContinuationSilently(id);
+    } else if (type == u"heartbeat") {
+        const auto now = clock().now();
+        if (const auto previous = m_lastHeartbeat.find(id); previous != m_lastHeartbeat.end()) {
+            const auto gap = now - previous->second;
+            if (gap > kHeartbeatGapNoted)
+                logLine(QStringLiteral("[most] puls id=%1 po %2 s").arg(id).arg(double(gap.count()) / 1000.0, 0, 'f', 1));
+        }
+        m_lastHeartbeat[id] = now;
+    }
+}
+
+void SidecarRuntime::discardContinuation(const QString& id)
+{
+    if (m_continuations.contains(id))
+        logLine(QStringLiteral("[most] zdejmuję odbiorcę id=") + id);
+    discardContinuationSilently(id);
+}
+
+void SidecarRuntime::discardContinuationSilently(const QString& id)
+{
+    m_continuations.erase(id);
+    if (m_continuations.empty() && m_pendingPluginRestart)
+        restartForPluginChange();
+    m_silenceWatchdogs.erase(id);
+    m_lastHeartbeat.erase(id);
+    m_silenceExtensions.erase(id);
+}
+
+void SidecarRuntime::armSilenceWatchdog(const QString& id)
+{
+    m_silenceWatchdogs.erase(id);
+    if (!m_continuations.contains(id))
+        return;
+    QPointer<SidecarRuntime> self(this);
+    m_silenceWatchdogs[id] = clock().after(kSilenceWindow, [self, id] {
+        if (self)
+            self->silenceExpired(id);
+    });
+}
+
+void SidecarRuntime::silenceExpired(const QString& id)
+{
+    const auto found = m_continuations.find(id);
+    if (found == m_continuations.end())
+        return;
+    const bool alive = isProcessRunning();
+    const int extensions = m_silenceExtensions.contains(id) ? m_silenceExtensions[id] : 0;
+    if (alive && extensions < kSilenceExtensions) {
+        m_silenceExtensions[id] = extensions + 1;
+        logLine(QStringLiteral("[most] cisza ") + QString::number(kSilenceWindow.count() / 1000)
+                + QStringLiteral(" s dla id=") + id + QStringLiteral(", ") + QStringLiteral("ale proces ")
+                + QString::number(processId()) + QStringLiteral(" żyje — ") + QStringLiteral("przedłużam (")
+                + QString::number(extensions + 1) + QLatin1Char('/') + QString::number(kSilenceExtensions)
+                + QLatin1Char(')'));
+        armSilenceWatchdog(id);
+        return;
+    }
+    const QString reason = alive
+        ? QStringLiteral("cisza ") + QString::number(kSilenceWindow.count() / 1000 * (kSilenceExtensions + 1))
+            + QStringLiteral(" s mimo żywego procesu")
+        : QStringLiteral("proces nie żyje");
+    logLine(QStringLiteral("[most] ") + reason + QStringLiteral(" dla id=") + id + QStringLiteral(" — przerywam zadanie"));
+    const AgentEventSink sink = found->second;
+    discardContinuationSilently(id);
+    sink.deliver(AgentEvent::failed(kSilentText));
+    sink.finish();
+    restartProcess(reason);
+}
+
+void SidecarRuntime::restartProcess(const QString& reason)
+{
+    if (!m_running)
+        return;
+    logLine(QStringLiteral("[most] wymieniam sidecara (") + reason + QStringLiteral("), pid ")
+            + QString::number(m_running->pid));
+    auto replaced = detachProcess();
+    finishAllPending(kRestartedText);
+    terminateTree(QPointer<SidecarRuntime>(this), m_worker, replaced->process, replaced->pid, false);
+}
+
+void SidecarRuntime::restartForPluginChange()
+{
+    if (!m_running)
+        return;
+    if (!m_continuations.empty()) {
+        logLine(QStringLiteral("[most] zmiana wtyczek w trakcie zadania — wymienię po nim"));
+        m_pendingPluginRestart = true;
+        return;
+    }
+    logLine(QStringLiteral("[most] zmiana wtyczek — wymieniam sidecara, pid ") + QString::number(m_running->pid));
+    auto replaced = detachProcess();
+    m_pendingPluginRestart = false;
+    terminateTree(QPointer<SidecarRuntime>(this), m_worker, replaced->process, replaced->pid, true);
+}
+
+QCoro::Task<> SidecarRuntime::waitOnClock(std::chrono::milliseconds delay)
+{
+    std::unique_ptr<ScheduledCall> handle;
+    auto waiting = delayOn(clock(), delay, handle);
+    co_await waiting;
+}
+
+QCoro::Task<> SidecarRuntime::shutdown()
+{
+    if (!isProcessRunning())
+        co_return;
+    QPointer<SidecarRuntime> self(this);
+    const quint64 generation = m_running->generation;
+    m_isShuttingDown = true;
+    send(message::shutdown());
+    auto grace = waitOnClock(kShutdownGrace);
+    co_await grace;
+    if (!self)
+        co_return;
+    std::unique_ptr<Running> stopping;
+    if (m_running && m_running->generation == generation)
+        stopping = detachProcess();
+    finishAllPending(kClosedText);
+    if (stopping) {
+        stopping->process->closeWriteChannel();
+        auto ending = terminateTree(self, m_worker, stopping->process, stopping->pid, false);
+        co_await ending;
+    }
+}
+
+// Descendants first (they are found only while their parent lives), then the process; after
+// 400 ms whatever is left is killed — a sidecar that ignores SIGTERM must not outlive us.
+QCoro::Task<> SidecarRuntime::terminateTree(QPointer<SidecarRuntime> self, std::shared_ptr<SerialWorker> worker,
+                                            QPointer<QProcess> process, qint64 pid, bool alwaysLogCount)
+{
+    auto listing = worker->run([pid] { return ProcessTree::descendants(pid_t(pid)); });
+    const std::vector<pid_t> found = co_await listing;
+    for (pid_t child : found)
+        ::kill(child, SIGTERM);
+    if (process && process->state() != QProcess::NotRunning)
+        process->terminate();
+
+    std::unique_ptr<ScheduledCall> handle;
+    auto grace = delayOn(SystemClock::shared(), kTreeGrace, handle);
+    co_await grace;
+    for (pid_t child : found)
+        if (ProcessTree::exists(child))
+            ::kill(child, SIGKILL);
+    if (process) {
+        if (process->state() != QProcess::NotRunning) {
+            process->kill();
+            QObject::connect(process.data(), &QProcess::finished, process.data(), &QObject::deleteLater);
+        } else {
+            process->deleteLater();
+        }
+    }
+    if (!found.empty() || alwaysLogCount)
+        logLine(QStringLiteral("[most] zakończyłem ") + QString::number(found.size()) + QStringLiteral(" procesów potomnych"));
+    if (self)
+        Q_EMIT self->treeTerminated(pid, int(found.size()));
+}
+
+void SidecarRuntime::finishAllPending(const QString& message)
+{
+    auto sinks = std::move(m_continuations);
+    m_continuations.clear();
+    for (const auto& [id, sink] : sinks) {
+        sink.deliver(AgentEvent::failed(message));
+        sink.finish();
+    }
+}
+
+bool SidecarRuntime::send(const QJsonObject& message)
+{
+    QProcess* process = m_running ? m_running->process : nullptr;
+    if (process == nullptr || process->state() != QProcess::Running || !process->isWritable()) {
+        logLine(QStringLiteral("[most] brak wejścia sidecara — wiadomość nie poszła"));
+        return false;
+    }
+    const auto line = encodeLine(message);
+    if (!line) {
+        logLine(QStringLiteral("[most] nie udało się zakodować wiadomości"));
+        return false;
+    }
+    if (process->write(*line) != line->size()) {
+        logLine(QStringLiteral("[most] zapis do sidecara nie powiódł się: ") + process->errorString());
+        return false;
+    }
+    return true;
+}
+
+} // namespace selvina::agent

@@ -1,0 +1,137 @@
+// SidecarRuntime: the one agent sidecar process — found, started on the first task, fed JSON
+// lines, read, watched for silence, replaced when it hangs or the plug-ins change, stopped with
+// everything it started. SidecarLocator: where the sidecar and Node.js are.
+// Thread: main thread; nothing here blocks it (timers, pipes and signals only; /proc is read on
+// a worker).
+#pragma once
+
+#include "agent/AgentEvent.h"
+#include "agent/SidecarProtocol.h"
+#include "core/Clock.h"
+#include "core/Result.h"
+#include "core/SerialWorker.h"
+
+#include <QObject>
+#include <QPointer>
+#include <QProcess>
+#include <QString>
+#include <QStringList>
+
+#include <qcoro/qcorotask.h>
+
+#include <chrono>
+#include <map>
+#include <memory>
+#include <optional>
+
+namespace selvina::agent {
+
+class SidecarLaunchError {
+public:
+    enum class Kind { processLaunchFailed, sidecarNotFound };
+    static SidecarLaunchError processLaunchFailed(QString detail) { return {Kind::processLaunchFailed, std::move(detail)}; }
+    static SidecarLaunchError sidecarNotFound() { return {Kind::sidecarNotFound, {}}; }
+
+    Kind kind() const { return m_kind; }
+    QString polishDescription() const;
+
+private:
+    SidecarLaunchError(Kind kind, QString detail) : m_kind(kind), m_detail(std::move(detail)) {}
+    Kind m_kind;
+    QString m_detail;
+};
+
+namespace SidecarLocator {
+
+// <resources>/Sidecar
+QString bundledSidecarDirectory();
+// The first of the given folders holding dist/index.js; the bundled folder and ./Sidecar when
+// none are given.
+Result<QString, SidecarLaunchError> resolveEntryPoint(const QStringList& candidates = {});
+
+struct NodeCommand {
+    QString executable;
+    QStringList leadingArguments;
+};
+// SELVINA_NODE_BINARY (not checked), an executable "node" among the resources, the usual
+// absolute paths, else /usr/bin/env node.
+NodeCommand resolveNodeExecutable();
+
+} // namespace SidecarLocator
+
+class SidecarRuntime : public QObject {
+    Q_OBJECT
+public:
+    struct Options {
+        Clock* clock = nullptr;             // none: the system clock
+        QStringList sidecarDirectories;     // none: the locator's folders
+    };
+
+    static constexpr std::chrono::milliseconds kSilenceWindow{30'000};
+    static constexpr int kSilenceExtensions = 5;
+    static constexpr std::chrono::milliseconds kHeartbeatGapNoted{15'000};
+    static constexpr std::chrono::milliseconds kEarlyFailureWindow{1'000};
+    static constexpr std::chrono::milliseconds kShutdownGrace{500};
+    static constexpr qsizetype kStderrLinesPerWindow = 200;
+    static constexpr std::chrono::milliseconds kStderrWindow{10'000};
+
+    SidecarRuntime();
+    explicit SidecarRuntime(Options options);
+    ~SidecarRuntime() override; // kills a process still running, without waiting
+
+    // Registers the task and sends its run line; every outcome arrives through the sink.
+    void start(QString id, QString task, AgentEventSink sink);
+    // A cancel line while the task is live and the process runs.
+    void cancel(const QString& id);
+    // The answer to a confirmation request, when the process runs; a failed write is logged only.
+    void confirm(const QString& id);
+    // Replaces the process now, or once the running tasks have ended.
+    void restartForPluginChange();
+    // The shutdown line, 0.5 s, then the whole process tree; the tasks still live fail.
+    QCoro::Task<> shutdown();
+
+    bool isProcessRunning() const;
+    qint64 processId() const; // -1 without a process
+    std::size_t liveTaskCount() const { return m_continuations.size(); }
+
+Q_SIGNALS:
+    // A process was replaced or stopped and its whole tree was sent its signals (tests, logs).
+    void treeTerminated(qint64 pid, int descendants);
+
+private:
+    struct Running;
+
+    Status<SidecarLaunchError> ensureProcessRunning();
+    void readOutput(quint64 generation);
+    void readErrors(quint64 generation, bool flushPartial);
+    void processEnded(quint64 generation);
+    QString earlyFailureMessage() const;
+    void route(const QString& line);
+    void logAbandoned(const QString& type, const std::optional<QString>& id) const;
+    void discardContinuation(const QString& id);
+    void discardContinuationSilently(const QString& id);
+    void armSilenceWatchdog(const QString& id);
+    void silenceExpired(const QString& id);
+    void restartProcess(const QString& reason);
+    void finishAllPending(const QString& message);
+    bool send(const QJsonObject& message);
+    // Takes the current process away from the runtime: no callback of it is heard again.
+    std::unique_ptr<Running> detachProcess();
+    static QCoro::Task<> terminateTree(QPointer<SidecarRuntime> self, std::shared_ptr<SerialWorker> worker,
+                                       QPointer<QProcess> process, qint64 pid, bool alwaysLogCount);
+    QCoro::Task<> waitOnClock(std::chrono::milliseconds delay);
+    Clock& clock() const;
+
+    Options m_options;
+    std::shared_ptr<SerialWorker> m_worker;
+    std::unique_ptr<Running> m_running;
+    quint64 m_generation = 0;
+    std::map<QString, AgentEventSink> m_continuations;
+    std::map<QString, std::unique_ptr<ScheduledCall>> m_silenceWatchdogs;
+    std::map<QString, std::chrono::milliseconds> m_lastHeartbeat;
+    std::map<QString, int> m_silenceExtensions;
+    bool m_isShuttingDown = false;
+    bool m_pendingPluginRestart = false;
+};
+
+} // namespace selvina::agent

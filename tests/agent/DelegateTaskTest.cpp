@@ -1,0 +1,116 @@
+#include "SidecarFixture.h"
+
+#include "agent/AgentBridge.h"
+#include "tools/DelegateTaskTool.h"
+
+#include <QUuid>
+
+using namespace selvina;
+using namespace selvina::testing;
+using namespace std::chrono_literals;
+
+namespace {
+
+class DelegateTask : public SidecarFixture {
+protected:
+    void SetUp() override
+    {
+        SidecarFixture::SetUp();
+        m_runtime.reset();
+        m_bridge = std::make_unique<agent::ClaudeAgentBridge>(agent::SidecarRuntime::Options{&m_clock, {m_sidecar}});
+        m_tool = std::make_unique<tools::DelegateTaskTool>(
+            m_bridge.get(), [this](const QString& t) { m_notes.append("p:" + t); },
+            [this](const QString& t) { m_notes.append("a:" + t); });
+    }
+    void TearDown() override
+    {
+        m_tool.reset();
+        m_bridge.reset();
+    }
+
+    struct Call {
+        std::optional<tools::ToolOutcome> outcome;
+        QCoro::Task<> task;
+    };
+    std::unique_ptr<Call> call(const QString& arguments, std::shared_ptr<tools::CallCancellation> cancel = nullptr)
+    {
+        auto c = std::make_unique<Call>();
+        if (!cancel)
+            cancel = std::make_shared<tools::CallCancellation>();
+        c->task = m_tool->execute(arguments, cancel).then([raw = c.get()](tools::ToolOutcome o) { raw->outcome = std::move(o); });
+        return c;
+    }
+    // The id of the next task the sidecar is handed.
+    QString runId()
+    {
+        EXPECT_TRUE(waitReceived(QStringLiteral("run"), ++m_runs));
+        QString id;
+        for (const auto& message : received())
+            if (message.value("type").toString() == u"run")
+                id = message.value("id").toString();
+        return id;
+    }
+    int m_runs = 0;
+
+    std::unique_ptr<agent::ClaudeAgentBridge> m_bridge;
+    std::unique_ptr<tools::DelegateTaskTool> m_tool;
+    QStringList m_notes;
+};
+
+} // namespace
+
+TEST_F(DelegateTask, PassesNotesOnGrantsStepsAndReturnsTheAnswer)
+{
+    for (const char* bad : {"{\"task\":\"  \\n \"}", "{}", "nie json", "{\"task\":3}"}) {
+        auto c = call(QString::fromUtf8(bad));
+        ASSERT_TRUE(waitUntil([&] { return c->outcome.has_value(); }));
+        ASSERT_FALSE(c->outcome->ok());
+        EXPECT_EQ(c->outcome->error().description(), QStringLiteral("Nieprawidłowe argumenty: brak pola „task”")) << bad;
+    }
+    auto c = call(QStringLiteral(R"({"task":" Sprawdź pocztę "})"));
+    const QString id = runId();
+    EXPECT_EQ(received().last().value("task").toString(), QStringLiteral(" Sprawdź pocztę ")) << "passed as received";
+    EXPECT_TRUE(QUuid::fromString(id).toString(QUuid::WithoutBraces).toUpper() == id);
+    const QByteArray q = id.toUtf8();
+    say(R"({"type":"progress","id":")" + q + R"(","text":"łączę"})");
+    say(R"({"type":"activity","id":")" + q + R"(","text":"czytam skrzynkę"})");
+    say(R"({"type":"confirm_required","id":")" + q + R"(","intent":"usuń spam"})");
+    ASSERT_TRUE(waitReceived(QStringLiteral("confirm")));
+    EXPECT_EQ(received().last(), (QJsonObject{{"type", "confirm"}, {"id", id}, {"approved", true}}));
+    say(R"({"type":"finished","id":")" + q + R"(","text":"Masz [[CYTAT]]2[[/CYTAT]] wiadomości."})");
+    ASSERT_TRUE(waitUntil([&] { return c->outcome.has_value(); }));
+    ASSERT_TRUE(c->outcome->ok());
+    EXPECT_EQ(c->outcome->value(), QStringLiteral("Masz [[CYTAT]]2[[/CYTAT]] wiadomości."));
+    EXPECT_EQ(m_notes, (QStringList{"p:łączę", "a:czytam skrzynkę"}));
+
+    auto failing = call(QStringLiteral(R"({"task":"coś"})"));
+    const QByteArray f = runId().toUtf8();
+    say(R"({"type":"failed","id":")" + f + R"(","error":"Brak dostępu."})");
+    ASSERT_TRUE(waitUntil([&] { return failing->outcome.has_value(); }));
+    EXPECT_EQ(failing->outcome->error().description(), QStringLiteral("Nie udało się wykonać: Brak dostępu."));
+}
+
+TEST_F(DelegateTask, CancellingTheCallCancelsTheTaskOnce)
+{
+    auto cancel = std::make_shared<tools::CallCancellation>();
+    auto c = call(QStringLiteral(R"({"task":"długie"})"), cancel);
+    const QString id = runId();
+    cancel->cancel();
+    ASSERT_TRUE(waitUntil([&] { return c->outcome.has_value(); }));
+    EXPECT_EQ(c->outcome->value(), QStringLiteral("Zadanie zostało przerwane przez użytkownika, zanim się skończyło."));
+    ASSERT_TRUE(waitReceived(QStringLiteral("cancel")));
+    EXPECT_EQ(received().last(), (QJsonObject{{"type", "cancel"}, {"id", id}}));
+}
+
+TEST_F(DelegateTask, AConfirmationAfterTheSidecarHasGoneSendsNothing)
+{
+    auto c = call(QStringLiteral(R"({"task":"x"})"));
+    const QString id = runId();
+    m_clock.advance(std::chrono::seconds(2));
+    tell({{"exit", 0}});
+    ASSERT_TRUE(waitUntil([&] { return c->outcome.has_value(); }));
+    EXPECT_EQ(c->outcome->error().description(),
+              QStringLiteral("Nie udało się wykonać: Proces pomocniczy agenta zakończył się nieoczekiwanie."));
+    m_bridge->approve(id);
+    EXPECT_EQ(logCount(QStringLiteral("[most] brak wejścia")), 0) << "not even tried";
+}

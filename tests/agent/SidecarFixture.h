@@ -1,0 +1,170 @@
+// A runtime on a manual clock over the puppet sidecar (tests/support/puppet_sidecar.cjs), which
+// reports every line it is sent and writes what the test tells it to.
+// Thread: the test's main thread.
+#pragma once
+
+#include "ManualClock.h"
+#include "TestSupport.h"
+#include "agent/SidecarRuntime.h"
+#include "core/SidecarLog.h"
+
+#include <QDir>
+#include <QFile>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QLocalServer>
+#include <QLocalSocket>
+#include <QTemporaryDir>
+
+#include <gtest/gtest.h>
+
+#include <csignal>
+
+namespace selvina::testing {
+
+class SidecarFixture : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        qunsetenv("PUPPET_MODE");
+        qunsetenv("SELVINA_NODE_BINARY");
+        m_sidecar = m_dir.filePath(QStringLiteral("Sidecar"));
+        writeFile(m_sidecar + QStringLiteral("/dist/index.js"),
+                  QByteArray("require('" SELVINA_PUPPET_SIDECAR "');\n"));
+        const QString socketPath = m_dir.filePath(QStringLiteral("puppet.sock"));
+        ASSERT_TRUE(m_server.listen(socketPath));
+        qputenv("PUPPET_SOCKET", QFile::encodeName(socketPath));
+        QObject::connect(&m_server, &QLocalServer::newConnection, [this] {
+            while (QLocalSocket* s = m_server.nextPendingConnection()) {
+                m_puppet = s;
+                QObject::connect(s, &QLocalSocket::readyRead, [this, s] {
+                    while (s->canReadLine())
+                        m_reports.append(QJsonDocument::fromJson(s->readLine()).object());
+                });
+            }
+        });
+        SidecarLog::shared().flush();
+        m_logStart = QFileInfo(SidecarLog::shared().filePath()).size();
+        m_runtime = std::make_unique<agent::SidecarRuntime>(agent::SidecarRuntime::Options{&m_clock, {m_sidecar}});
+    }
+
+    void TearDown() override
+    {
+        m_runtime.reset();
+        qunsetenv("PUPPET_MODE");
+        qunsetenv("SELVINA_NODE_BINARY");
+    }
+
+    struct Task {
+        QString id;
+        std::unique_ptr<agent::AgentEventStream> stream = std::make_unique<agent::AgentEventStream>();
+        std::vector<agent::AgentEvent> events;
+        // Everything delivered so far; true once the stream has ended.
+        bool drain()
+        {
+            while (auto e = stream->takeReady())
+                events.push_back(*e);
+            return stream->hasEnded();
+        }
+        QStringList failures()
+        {
+            drain();
+            QStringList out;
+            for (const auto& e : events)
+                if (e.kind == agent::AgentEvent::Kind::failed)
+                    out.append(e.text);
+            return out;
+        }
+    };
+
+    Task start(const QString& id, const QString& text = QStringLiteral("zadanie"))
+    {
+        Task task;
+        task.id = id;
+        m_runtime->start(id, text, task.stream->sink());
+        return task;
+    }
+
+    // The puppet of the current process, once it has said hello.
+    bool awaitPuppet(qint64 pid)
+    {
+        return LoopbackRealtimeServer::waitFor(
+            [&] { return std::any_of(m_reports.begin(), m_reports.end(), [&](const QJsonObject& r) { return r.value("hello").toInteger() == pid; }); },
+            std::chrono::milliseconds(10000));
+    }
+
+    void tell(const QJsonObject& command)
+    {
+        ASSERT_NE(m_puppet, nullptr);
+        m_puppet->write(QJsonDocument(command).toJson(QJsonDocument::Compact) + '\n');
+        m_puppet->flush();
+    }
+    void say(const QByteArray& line) { tell({{"out", QString::fromUtf8(line + '\n')}}); }
+
+    // Lines the runtime wrote to the sidecar, as JSON objects.
+    QList<QJsonObject> received() const
+    {
+        QList<QJsonObject> out;
+        for (const auto& r : m_reports)
+            if (r.contains("got"))
+                out.append(QJsonDocument::fromJson(r.value("got").toString().toUtf8()).object());
+        return out;
+    }
+    bool waitReceived(const QString& type, int count = 1)
+    {
+        return LoopbackRealtimeServer::waitFor([&] {
+            const auto all = received();
+            return std::count_if(all.begin(), all.end(), [&](const QJsonObject& o) { return o.value("type").toString() == type; }) >= count;
+        }, std::chrono::milliseconds(5000));
+    }
+    std::optional<qint64> reported(const char* key) const
+    {
+        for (const auto& r : m_reports)
+            if (r.contains(QLatin1String(key)))
+                return r.value(QLatin1String(key)).toInteger();
+        return std::nullopt;
+    }
+
+    QStringList log() const
+    {
+        SidecarLog::shared().flush();
+        QFile f(SidecarLog::shared().filePath());
+        if (!f.open(QIODevice::ReadOnly))
+            return {};
+        f.seek(m_logStart);
+        QStringList lines;
+        for (const QByteArray& l : f.readAll().split('\n'))
+            if (l.size() > 20)
+                lines.append(QString::fromUtf8(l.mid(20))); // without the time stamp
+        return lines;
+    }
+    qsizetype logCount(const QString& fragment) const
+    {
+        const QStringList lines = log();
+        return std::count_if(lines.begin(), lines.end(), [&](const QString& l) { return l.contains(fragment); });
+    }
+
+    static bool waitUntil(const std::function<bool()>& condition, int ms = 5000)
+    {
+        return LoopbackRealtimeServer::waitFor(condition, std::chrono::milliseconds(ms));
+    }
+    static bool gone(qint64 pid)
+    {
+        QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
+        if (!stat.open(QIODevice::ReadOnly))
+            return true;
+        const QByteArray s = stat.readAll();
+        return s.mid(s.lastIndexOf(')') + 2, 1) == "Z";
+    }
+
+    QTemporaryDir m_dir;
+    QString m_sidecar;
+    QLocalServer m_server;
+    QLocalSocket* m_puppet = nullptr;
+    QList<QJsonObject> m_reports;
+    qint64 m_logStart = 0;
+    ManualClock m_clock;
+    std::unique_ptr<agent::SidecarRuntime> m_runtime;
+};
+
+} // namespace selvina::testing

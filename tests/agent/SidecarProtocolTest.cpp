@@ -1,0 +1,103 @@
+#include "agent/EngineDetector.h"
+#include "agent/ProcessTree.h"
+#include "agent/SidecarProtocol.h"
+
+#include "TestSupport.h"
+
+#include <QDir>
+#include <QFile>
+#include <QRegularExpression>
+#include <QTemporaryDir>
+
+#include <gtest/gtest.h>
+
+using namespace selvina;
+using namespace selvina::agent;
+
+TEST(LineBuffer, JoinsSplitsAndDropsLikeTheProtocolSays)
+{
+    LineBuffer buffer;
+    EXPECT_EQ(buffer.consume("{\"a\":1}\n{\"b\""), QStringList{"{\"a\":1}"});
+    EXPECT_EQ(buffer.pendingSize(), 4);
+    EXPECT_EQ(buffer.consume(":2}\r\n\n"), QStringList{"{\"b\":2}\r"}) << "a carriage return stays";
+    EXPECT_EQ(buffer.consume("\xff\xfe\n\xc5\x82\xc3\xb3" "d\xc5\xba\n"), QStringList{QStringLiteral("łódź")});
+    EXPECT_EQ(buffer.consume("bez końca"), QStringList{});
+    EXPECT_EQ(buffer.pendingSize(), QByteArray("bez końca").size());
+
+    // A line over the limit is dropped whole, however it arrives; the next one passes.
+    LineBuffer small(8);
+    EXPECT_EQ(small.consume("123456789"), QStringList{});
+    EXPECT_EQ(small.pendingSize(), 0);
+    EXPECT_EQ(small.consume("abc\nok\n"), QStringList{"ok"});
+    EXPECT_EQ(small.consume("0123456789\nok2\n"), QStringList{"ok2"});
+    EXPECT_EQ(small.oversizedLines(), 2);
+}
+
+TEST(IncomingLine, DecodesOnlyObjectsWithAStringTypeAndStringFields)
+{
+    const auto ok = IncomingLine::decode(R"({"type":"failed","id":"X","error":null,"extra":[1]} )" "\r");
+    ASSERT_TRUE(ok);
+    EXPECT_EQ(ok->type, "failed");
+    EXPECT_EQ(ok->id, "X");
+    EXPECT_FALSE(ok->error) << "null counts as absent";
+    for (const char* bad : {"nie json", "[1]", "\"type\"", R"({"id":"X"})", R"({"type":1})", R"({"type":"progress","text":3})",
+                            R"({"type":"progress","id":{"a":1}})"})
+        EXPECT_FALSE(IncomingLine::decode(QString::fromUtf8(bad))) << bad;
+}
+
+TEST(OutgoingMessages, AreOneCompactLineWithCanonicalIds)
+{
+    const auto line = encodeLine(message::run(QStringLiteral("ID"), QStringLiteral("dwie\nlinie \"cudzysłów\"")));
+    ASSERT_TRUE(line);
+    EXPECT_EQ(line->count('\n'), 1);
+    EXPECT_TRUE(line->endsWith('\n'));
+    EXPECT_TRUE(line->contains(R"("task":"dwie\nlinie \"cudzysłów\"")"));
+    EXPECT_FALSE(encodeLine(message::run(QStringLiteral("ID"), QString(QChar(0xD800))))) << "a lone surrogate cannot travel";
+    EXPECT_EQ(*encodeLine(message::shutdown()), QByteArray("{\"type\":\"shutdown\"}\n"));
+    const QString id = makeTaskId();
+    EXPECT_TRUE(QRegularExpression(QStringLiteral("^[0-9A-F]{8}-[0-9A-F]{4}-[0-9A-F]{4}-[0-9A-F]{4}-[0-9A-F]{12}$")).match(id).hasMatch()) << id.toStdString();
+    EXPECT_NE(id, makeTaskId());
+}
+
+TEST(ProcessTree, ListsDescendantsDeepestFirstAndSurvivesLoops)
+{
+    const std::vector<ProcessEntry> table = {{1, 0}, {10, 1}, {11, 10}, {12, 10}, {13, 11}, {20, 1}, {30, 31}, {31, 30}};
+    EXPECT_EQ(ProcessTree::descendants(10, table), (std::vector<pid_t>{13, 11, 12}));
+    EXPECT_EQ(ProcessTree::descendants(99, table), std::vector<pid_t>{});
+    EXPECT_FALSE(ProcessTree::descendants(30, table).empty()); // ends despite the loop
+    const auto live = ProcessTree::snapshot();
+    EXPECT_TRUE(std::any_of(live.begin(), live.end(), [](const ProcessEntry& e) { return e.pid == ::getpid() && e.parent == ::getppid(); }));
+}
+
+TEST(EngineDetector, LoginsPathsAndWhatToDo)
+{
+    QTemporaryDir home;
+    QTemporaryDir bin;
+    const auto env = [&](std::initializer_list<std::pair<const char*, QString>> vars) {
+        QProcessEnvironment e;
+        for (const auto& [k, v] : vars)
+            e.insert(QString::fromLatin1(k), v);
+        return e;
+    };
+    EXPECT_TRUE(EngineDetector(env({{"ANTHROPIC_API_KEY", ""}}), home.path()).claudeLoggedIn()) << "present, even empty";
+    EXPECT_FALSE(EngineDetector(env({}), home.path()).claudeLoggedIn());
+    selvina::testing::writeFile(home.filePath(".claude/.credentials.json"), "{\"inne\":1}");
+    EXPECT_FALSE(EngineDetector(env({}), home.path()).claudeLoggedIn());
+    selvina::testing::writeFile(home.filePath(".claude/.credentials.json"), "{\"claudeAiOauth\":{}}");
+    EXPECT_TRUE(EngineDetector(env({}), home.path()).claudeLoggedIn());
+
+    const QString codex = selvina::testing::writeFile(bin.filePath("codex"), "#!/bin/sh\n");
+    QFile::setPermissions(codex, QFile::ReadOwner | QFile::ExeOwner);
+    const EngineDetector found(env({{"PATH", "::" + bin.path() + ":"}}), home.path());
+    EXPECT_EQ(found.locate("codex"), codex);
+    auto state = found.checkCodex();
+    EXPECT_FALSE(state.available);
+    EXPECT_EQ(state.missing, "Codex jest zainstalowany (" + codex + "), ale niezalogowany. Wykonaj w terminalu polecenie codex login.");
+    selvina::testing::writeFile(home.filePath(".codex/auth.json"), "{}");
+    EXPECT_TRUE(found.checkCodex().available);
+
+    const EngineDetector nothing(env({{"PATH", ":/nie/ma"}}), home.path());
+    EXPECT_EQ(nothing.locate("selvina-brak"), std::nullopt);
+    EXPECT_EQ(nothing.locate("sh"), "/usr/bin/sh") << "the fixed folders follow PATH";
+    EXPECT_TRUE(nothing.checkClaude().missing->contains("npm install -g @anthropic-ai/claude-code"));
+}

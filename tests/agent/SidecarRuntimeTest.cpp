@@ -1,0 +1,265 @@
+#include "SidecarFixture.h"
+
+#include <QRegularExpression>
+
+using namespace selvina;
+using namespace selvina::testing;
+using agent::AgentEvent;
+using namespace std::chrono_literals;
+
+namespace {
+
+const QString kDied = QStringLiteral("Proces pomocniczy agenta zakończył się nieoczekiwanie.");
+
+class Runtime : public SidecarFixture {
+protected:
+    // A task on a fresh process, with its puppet connected.
+    Task startLive(const QString& id)
+    {
+        Task task = start(id);
+        EXPECT_TRUE(awaitPuppet(m_runtime->processId()));
+        return task;
+    }
+    // Returns once the runtime has routed every line the puppet wrote before: a line for an
+    // unknown id is logged, in order.
+    void sync()
+    {
+        const QString id = QStringLiteral("sync-%1").arg(++m_syncs);
+        say(QStringLiteral(R"({"type":"sync","id":"%1"})").arg(id).toUtf8());
+        ASSERT_TRUE(waitUntil([&] { return logCount(QStringLiteral("PORZUCONO sync id=") + id + QLatin1Char(' ')) == 1; }));
+    }
+    int m_syncs = 0;
+};
+
+} // namespace
+
+TEST_F(Runtime, LaunchFailuresReachTheTaskOnceWithTheirText)
+{
+    struct Case {
+        const char* name;
+        std::function<void(Runtime&)> arrange;
+        QString expected;
+        bool prefix;
+    };
+    const std::vector<Case> cases = {
+        {"no such node", [](Runtime&) { qputenv("SELVINA_NODE_BINARY", "/nie/ma/node"); },
+         QStringLiteral("Nie udało się uruchomić agenta: "), true},
+        {"exits at once", [](Runtime&) { qputenv("PUPPET_MODE", "exit-now"); },
+         QStringLiteral("Nie udało się uruchomić agenta. Sprawdź, czy zainstalowano Node.js oraz czy katalog Sidecar "
+                        "został zbudowany poleceniem npm install i npm run build."), false},
+        {"one line, then exits", [](Runtime&) { qputenv("PUPPET_MODE", "one-line"); }, kDied, false},
+        {"no entry point", [sidecar = m_sidecar](Runtime&) { QDir(sidecar).removeRecursively(); },
+         QStringLiteral("Nie znaleziono procesu pomocniczego agenta. Sprawdź, czy katalog Sidecar został zbudowany "
+                        "poleceniem npm install i npm run build."), false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        c.arrange(*this);
+        Task task = start(QStringLiteral("T"));
+        ASSERT_TRUE(waitUntil([&] { return task.drain(); }, 10000));
+        const QStringList failures = task.failures();
+        ASSERT_EQ(failures.size(), 1);
+        EXPECT_EQ(task.events.size(), 1u);
+        if (c.prefix)
+            EXPECT_TRUE(failures[0].startsWith(c.expected)) << failures[0].toStdString();
+        else
+            EXPECT_EQ(failures[0], c.expected);
+        qunsetenv("PUPPET_MODE");
+        qunsetenv("SELVINA_NODE_BINARY");
+    }
+    EXPECT_EQ(logCount(QStringLiteral("[most] uruchomiłem sidecara, pid ")), 2);
+}
+
+TEST_F(Runtime, RoutesLinesToTheirTasksAndDropsWhatBelongsToNone)
+{
+    Task a = startLive(QStringLiteral("A"));
+    Task b = start(QStringLiteral("B"), QStringLiteral("druga\nlinia"));
+    ASSERT_TRUE(waitReceived(QStringLiteral("run"), 2));
+    EXPECT_EQ(received()[1], (QJsonObject{{"type", "run"}, {"id", "B"}, {"task", "druga\nlinia"}}));
+    EXPECT_EQ(m_reports[0].value("env").toObject().value("MCP_TOOL_TIMEOUT").toString(), QStringLiteral("20000"));
+    EXPECT_EQ(QDir(m_reports[0].value("cwd").toString()), QDir(m_sidecar));
+
+    tell({{"out", R"({"type":"progress","id":"A"})" "\n" R"({"type":"activity","id":"B","te)"}});
+    tell({{"out", R"(xt":"czytam"})" "\r\n\n"}});
+    tell({{"out", QString::fromUtf8(R"({"type":"confirm_required","id":"A","intent":"rm"})" "\n"
+                                    "nie json\n[1,2]\n{\"id\":\"A\"}\n{\"type\":7,\"id\":\"A\"}\n"
+                                    R"({"type":"progress","id":5})" "\n"
+                                    R"({"type":"heartbeat"})" "\n"
+                                    R"({"type":"nowy","id":"A","text":null})" "\n")}});
+    tell({{"err", "ostrzeżenie\n\n  \n"}});
+    say(R"({"type":"failed","id":"B"})");
+    say(R"({"type":"finished","id":"A","text":"gotowe"})");
+    say(R"({"type":"finished","id":"A","text":"drugi raz"})");
+    ASSERT_TRUE(waitUntil([&] { return a.drain() && b.drain(); }));
+    ASSERT_TRUE(waitUntil([&] { return logCount(QStringLiteral("PORZUCONO finished id=A")) == 1; }));
+
+    ASSERT_EQ(a.events.size(), 3u);
+    EXPECT_EQ(a.events[0].kind, AgentEvent::Kind::progress);
+    EXPECT_EQ(a.events[0].text, QString());
+    EXPECT_EQ(a.events[1].kind, AgentEvent::Kind::confirmationRequired);
+    EXPECT_EQ(a.events[1].text, QStringLiteral("rm"));
+    EXPECT_EQ(a.events[1].id, QStringLiteral("A"));
+    EXPECT_EQ(a.events[2].text, QStringLiteral("gotowe"));
+    ASSERT_EQ(b.events.size(), 2u);
+    EXPECT_EQ(b.events[0].text, QStringLiteral("czytam"));
+    EXPECT_EQ(b.events[1].kind, AgentEvent::Kind::failed);
+    EXPECT_EQ(b.events[1].text, QStringLiteral("Nieznany błąd agenta."));
+
+    EXPECT_EQ(logCount(QStringLiteral("[most] linii nie da się zdekodować: ")), 5);
+    EXPECT_EQ(logCount(QStringLiteral("[most] linii nie da się zdekodować: nie json")), 1);
+    EXPECT_EQ(logCount(QStringLiteral("[most] PORZUCONO heartbeat id=— (oczekujących: A,B)")), 1);
+    EXPECT_EQ(logCount(QStringLiteral("[most] PORZUCONO finished id=A (oczekujących: )")), 1);
+    EXPECT_EQ(logCount(QStringLiteral("[most] finished id=A odbiorca=jest")), 1);
+    const QString failedLine = QStringLiteral(R"({"type":"failed","id":"B"})");
+    EXPECT_EQ(logCount(QStringLiteral("[most] surowa linia (%1 B): ").arg(failedLine.size()) + failedLine), 1);
+    EXPECT_EQ(logCount(QStringLiteral("ostrzeżenie")), 1);
+
+    m_runtime->confirm(QStringLiteral("A"));
+    ASSERT_TRUE(waitReceived(QStringLiteral("confirm")));
+    EXPECT_EQ(received().last(), (QJsonObject{{"type", "confirm"}, {"id", "A"}, {"approved", true}}));
+}
+
+TEST_F(Runtime, SilentTaskIsExtendedFiveTimesThenFailsAndTheProcessIsReplaced)
+{
+    Task silent = startLive(QStringLiteral("S"));
+    Task beating = start(QStringLiteral("H"));
+    const qint64 firstPid = m_runtime->processId();
+    ASSERT_TRUE(waitReceived(QStringLiteral("run"), 2));
+
+    // H beats every 10 s, S says nothing; its sixth silent window ends at 180 s.
+    for (int beat = 1; beat <= 17; ++beat) {
+        m_clock.advance(10s);
+        say(R"({"type":"heartbeat","id":"H"})");
+        sync();
+        EXPECT_TRUE(silent.failures().isEmpty()) << beat;
+    }
+    m_clock.advance(10s);
+    for (int n = 1; n <= 5; ++n)
+        EXPECT_EQ(logCount(QStringLiteral("[most] cisza 30 s dla id=S, ale proces %1 żyje — przedłużam (%2/5)").arg(firstPid).arg(n)), 1);
+    EXPECT_EQ(logCount(QStringLiteral("id=H, ale proces")), 0);
+    EXPECT_EQ(logCount(QStringLiteral("[most] puls")), 0);
+    EXPECT_EQ(silent.failures(), QStringList{QStringLiteral("Warstwa namysłu przestała odpowiadać, zadanie nie zostało wykonane.")});
+    EXPECT_EQ(beating.failures(), QStringList{QStringLiteral("Warstwa namysłu została zrestartowana. Powtórz polecenie.")});
+    EXPECT_EQ(logCount(QStringLiteral("[most] cisza 180 s mimo żywego procesu dla id=S — przerywam zadanie")), 1);
+    EXPECT_EQ(logCount(QStringLiteral("[most] wymieniam sidecara (cisza 180 s mimo żywego procesu), pid %1").arg(firstPid)), 1);
+    EXPECT_TRUE(waitUntil([&] { return gone(firstPid); }));
+
+    Task next = startLive(QStringLiteral("N"));
+    EXPECT_NE(m_runtime->processId(), firstPid);
+    EXPECT_TRUE(next.failures().isEmpty());
+}
+
+TEST_F(Runtime, AHeartbeatGapOverFifteenSecondsIsNoted)
+{
+    Task task = startLive(QStringLiteral("G"));
+    say(R"({"type":"heartbeat","id":"G"})");
+    sync();
+    m_clock.advance(20s);
+    say(R"({"type":"heartbeat","id":"G"})");
+    EXPECT_TRUE(waitUntil([&] { return logCount(QStringLiteral("[most] puls id=G po 20.0 s")) == 1; }));
+    EXPECT_EQ(logCount(QStringLiteral("przedłużam")), 0);
+}
+
+TEST_F(Runtime, DeathWithTwoTasksFailsEachExactlyOnce)
+{
+    Task a = startLive(QStringLiteral("A"));
+    Task b = start(QStringLiteral("B"));
+    ASSERT_TRUE(waitReceived(QStringLiteral("run"), 2));
+    m_clock.advance(2s);
+    tell({{"exit", 1}});
+    ASSERT_TRUE(waitUntil([&] { return a.drain() && b.drain(); }));
+    QCoreApplication::processEvents();
+    EXPECT_EQ(a.failures(), QStringList{kDied});
+    EXPECT_EQ(b.failures(), QStringList{kDied});
+    EXPECT_FALSE(m_runtime->isProcessRunning());
+}
+
+TEST_F(Runtime, PluginChangeWaitsForTheTaskAndAnOldProcessNeverTouchesANewOne)
+{
+    Task first = startLive(QStringLiteral("P"));
+    const qint64 oldPid = m_runtime->processId();
+    tell({{"ignoreTerm", true}}); // so that its end comes late, after the new process runs
+    m_runtime->restartForPluginChange();
+    EXPECT_EQ(logCount(QStringLiteral("[most] zmiana wtyczek w trakcie zadania — wymienię po nim")), 1);
+    EXPECT_EQ(m_runtime->processId(), oldPid);
+
+    say(R"({"type":"finished","id":"P","text":"ok"})");
+    ASSERT_TRUE(waitUntil([&] { return first.drain(); }));
+    EXPECT_EQ(m_runtime->processId(), -1) << "replaced right after the task, before any new one";
+    EXPECT_EQ(logCount(QStringLiteral("[most] zmiana wtyczek — wymieniam sidecara, pid %1").arg(oldPid)), 1);
+
+    Task second = startLive(QStringLiteral("Q"));
+    const qint64 newPid = m_runtime->processId();
+    EXPECT_NE(newPid, oldPid);
+    // The old process ignores SIGTERM; it ends when the runtime kills it 400 ms later.
+    ASSERT_TRUE(waitUntil([&] { return gone(oldPid); }));
+    ASSERT_TRUE(waitUntil([&] { return logCount(QStringLiteral("[most] zakończyłem 0 procesów potomnych")) == 1; }));
+    QCoreApplication::processEvents();
+    EXPECT_TRUE(second.failures().isEmpty());
+    EXPECT_TRUE(m_runtime->isProcessRunning());
+    EXPECT_EQ(m_runtime->processId(), newPid);
+    say(R"({"type":"finished","id":"Q","text":"nowy"})");
+    ASSERT_TRUE(waitUntil([&] { return second.drain(); }));
+    EXPECT_EQ(second.events.back().text, QStringLiteral("nowy"));
+}
+
+TEST_F(Runtime, AConsumerThatStopsListeningCausesOneCancel)
+{
+    Task task = startLive(QStringLiteral("C"));
+    ASSERT_TRUE(waitReceived(QStringLiteral("run")));
+    task.stream.reset();
+    ASSERT_TRUE(waitReceived(QStringLiteral("cancel")));
+    EXPECT_EQ(received().last(), (QJsonObject{{"type", "cancel"}, {"id", "C"}}));
+    EXPECT_TRUE(waitUntil([&] { return logCount(QStringLiteral("[most] zdejmuję odbiorcę id=C")) == 1; }));
+    say(R"({"type":"finished","id":"C","text":"za późno"})");
+    EXPECT_TRUE(waitUntil([&] { return logCount(QStringLiteral("[most] PORZUCONO finished id=C")) == 1; }));
+
+    // A task that ended normally sends no cancel when its stream goes.
+    Task done = start(QStringLiteral("D"));
+    say(R"({"type":"finished","id":"D","text":"ok"})");
+    ASSERT_TRUE(waitUntil([&] { return done.drain(); }));
+    done.stream.reset();
+    QCoreApplication::processEvents();
+    m_runtime->confirm(QStringLiteral("after"));
+    ASSERT_TRUE(waitReceived(QStringLiteral("confirm")));
+    const auto all = received();
+    EXPECT_EQ(std::count_if(all.begin(), all.end(), [](const QJsonObject& o) { return o.value("type") == QJsonValue("cancel"); }), 1);
+}
+
+TEST_F(Runtime, ShutdownEndsAProcessThatIgnoresSigtermWithItsChildren)
+{
+    bool finished = false;
+    auto idle = m_runtime->shutdown().then([&] { finished = true; });
+    EXPECT_TRUE(waitUntil([&] { return finished; }, 100));
+    EXPECT_EQ(logCount(QStringLiteral("[most]")), 0) << "nothing to stop, nothing sent";
+
+    Task task = startLive(QStringLiteral("Z"));
+    const qint64 pid = m_runtime->processId();
+    tell({{"ignoreTerm", true}, {"child", true}});
+    ASSERT_TRUE(waitUntil([&] { return reported("childPid").has_value(); }));
+    const qint64 child = *reported("childPid");
+
+    finished = false;
+    auto stopping = m_runtime->shutdown().then([&] { finished = true; });
+    ASSERT_TRUE(waitReceived(QStringLiteral("shutdown")));
+    EXPECT_FALSE(finished);
+    m_clock.advance(500ms);
+    ASSERT_TRUE(waitUntil([&] { return finished; }));
+    EXPECT_EQ(task.failures(), QStringList{QStringLiteral("Sesja agenta została zamknięta.")});
+    EXPECT_TRUE(waitUntil([&] { return gone(pid) && gone(child); }));
+    EXPECT_EQ(logCount(QStringLiteral("[most] zakończyłem ")), 1); // the shell, and its sleep unless it exec'd
+    EXPECT_EQ(logCount(QStringLiteral("[most] zakończyłem 0 ")), 0);
+}
+
+TEST_F(Runtime, ASidecarFloodingStandardErrorIsHeardInPart)
+{
+    Task task = startLive(QStringLiteral("F"));
+    tell({{"floodErr", 20000}});
+    say(R"({"type":"finished","id":"F","text":"po szumie"})");
+    ASSERT_TRUE(waitUntil([&] { return task.drain(); }, 10000));
+    EXPECT_EQ(task.events.back().text, QStringLiteral("po szumie"));
+    tell({{"exit", 0}});
+    ASSERT_TRUE(waitUntil([&] { return !m_runtime->isProcessRunning(); }));
+    EXPECT_EQ(logCount(QStringLiteral("szum ")), agent::SidecarRuntime::kStderrLinesPerWindow);
+    EXPECT_TRUE(waitUntil([&] { return logCount(QStringLiteral("[most] pominięto ")) == 1; }));
+}
