@@ -1,0 +1,151 @@
+// Codex CLI in its non-interactive JSON mode. It asks no permission there (its approval policy
+// is fixed to never), so every step runs; stdin must be closed or it waits for more input.
+import type { McpServer, Plugins, Settings } from "../config.js";
+import { spawnAgent } from "../processes.js";
+import { type AgentCallbacks, type AgentRun, type StartOptions, cut, readEvents, stopAfterResult, stopper, str } from "./common.js";
+
+export const CODEX_MISSING = "Nie znaleziono polecenia codex. Zainstaluj Codex CLI poleceniem npm install -g @openai/codex.";
+
+/** A TOML value for -c key=value: JSON strings and arrays are valid TOML; objects become inline tables. */
+export function toml(value: unknown): string {
+  if (value !== null && typeof value === "object" && !Array.isArray(value)) {
+    const parts = Object.entries(value as Record<string, unknown>).map(([k, v]) => `${JSON.stringify(k)} = ${toml(v)}`);
+    return `{ ${parts.join(", ")} }`;
+  }
+  if (Array.isArray(value)) return `[${value.map(toml).join(", ")}]`;
+  return JSON.stringify(value);
+}
+
+/** Server names are TOML bare keys only when they are plain; others are quoted. */
+function key(name: string): string {
+  return /^[A-Za-z0-9_-]+$/.test(name) ? name : JSON.stringify(name);
+}
+
+export function mcpArguments(plugins: Plugins, toolTimeoutSec: number): string[] {
+  const args: string[] = [];
+  const set = (server: string, field: string, value: unknown) => args.push("-c", `mcp_servers.${key(server)}.${field}=${toml(value)}`);
+  for (const [name, server] of Object.entries(plugins.servers) as Array<[string, McpServer]>) {
+    if (server.url) {
+      set(name, "url", server.url);
+    } else if (server.command) {
+      set(name, "command", server.command);
+      if (server.args?.length) set(name, "args", server.args);
+      if (server.env && Object.keys(server.env).length) set(name, "env", server.env);
+    } else {
+      continue;
+    }
+    set(name, "tool_timeout_sec", toolTimeoutSec);
+    // Unapproved plug-in calls are cancelled outright in exec mode.
+    set(name, "default_tools_approval_mode", "approve");
+    const off = plugins.disabledTools[name];
+    if (off?.length) set(name, "disabled_tools", off);
+  }
+  return args;
+}
+
+export function describeItem(item: Record<string, unknown>): string | undefined {
+  switch (item.type) {
+    case "command_execution":
+      return `Uruchamiam polecenie: ${cut(str(item.command) ?? "")}`;
+    case "mcp_tool_call":
+      return `Wtyczka ${str(item.server) ?? "?"}: ${str(item.tool) ?? "?"}`;
+    case "web_search":
+      return `Szukam w internecie: ${cut(str(item.query) ?? "")}`;
+    case "file_change": {
+      const changes = Array.isArray(item.changes) ? (item.changes as Array<Record<string, unknown>>) : [];
+      const paths = changes.map((c) => str(c.path)).filter(Boolean).join(", ");
+      return `Zmieniam pliki: ${cut(paths)}`;
+    }
+    default:
+      return undefined;
+  }
+}
+
+export function startCodex(settings: Settings, plugins: Plugins, options: StartOptions, cb: AgentCallbacks): AgentRun {
+  const toolTimeoutSec = Math.max(1, Math.round((Number(process.env.MCP_TOOL_TIMEOUT) || 20_000) / 1000));
+  const args = ["exec", "--json", "--skip-git-repo-check", "--color", "never", "-C", options.cwd, "-s", "danger-full-access"];
+  if (settings.codexModel) args.push("-m", settings.codexModel);
+  args.push("-c", `model_reasoning_effort=${toml(settings.codexEffort)}`);
+  args.push("-c", `developer_instructions=${toml(options.instructions)}`);
+  args.push(...mcpArguments(plugins, toolTimeoutSec));
+  if (options.resume) args.push("resume", options.resume);
+  args.push("--", options.task);
+
+  const child = spawnAgent("codex", args, { cwd: options.cwd, stdio: ["ignore", "pipe", "pipe"], env: process.env });
+  let ended = false;
+  let started = false;
+  let lastMessage = "";
+  const end = (fn: () => void) => {
+    if (ended) return;
+    ended = true;
+    fn();
+  };
+
+  child.on("error", (error: NodeJS.ErrnoException) => {
+    end(() => cb.failed(error.code === "ENOENT" ? CODEX_MISSING : `Nie udało się uruchomić Codex CLI: ${error.message}`));
+  });
+  child.on("exit", (code, signal) => {
+    if (ended) return;
+    if (options.resume && !started) {
+      ended = true;
+      cb.resumeFailed();
+      return;
+    }
+    end(() => cb.failed(`Codex zakończył pracę bez wyniku (${signal ? `sygnał ${signal}` : `kod ${code}`}).`));
+  });
+
+  readEvents(child, "codex", (event) => {
+    cb.alive();
+    switch (event.type) {
+      case "thread.started":
+        started = true;
+        if (typeof event.thread_id === "string") cb.session(event.thread_id);
+        break;
+      case "item.started":
+      case "item.completed": {
+        const item = (event.item ?? {}) as Record<string, unknown>;
+        if (event.type === "item.started") {
+          const note = describeItem(item);
+          if (note) cb.activity(note);
+          break;
+        }
+        if (item.type === "agent_message" && typeof item.text === "string") lastMessage = item.text;
+        else if (item.type === "reasoning" && str(item.text)) cb.progress(cut(item.text as string, 300));
+        else if (item.type === "todo_list" && Array.isArray(item.items))
+          cb.progress(
+            "Plan: " +
+              (item.items as Array<Record<string, unknown>>).map((i) => `${i.completed ? "✓" : "•"} ${str(i.text) ?? ""}`).join("; "),
+          );
+        else if (item.type === "mcp_tool_call" && item.status === "failed") {
+          const error = (item.error ?? {}) as Record<string, unknown>;
+          cb.activity(`Wtyczka ${str(item.server) ?? "?"} nie wykonała ${str(item.tool) ?? "?"}: ${cut(str(error.message) ?? "")}`);
+        } else if (item.type === "error" && str(item.message)) cb.progress(cut(item.message as string));
+        break;
+      }
+      case "error":
+        // Not terminal: Codex reports its reconnects this way and may still succeed.
+        cb.progress(/reconnect/i.test(String(event.message)) ? "Ponawiam połączenie z modelem." : cut(String(event.message ?? "")));
+        break;
+      case "turn.completed":
+        end(() => cb.finished(lastMessage));
+        stopAfterResult(child, "SIGINT");
+        break;
+      case "turn.failed": {
+        const error = (event.error ?? {}) as Record<string, unknown>;
+        const message = str(error.message) ?? "";
+        end(() =>
+          cb.failed(
+            /401|unauthori[sz]ed|not logged/i.test(message)
+              ? "Codex nie jest zalogowany. Wykonaj w terminalu polecenie codex login."
+              : `Codex nie wykonał zadania: ${cut(message, 300)}`,
+          ),
+        );
+        stopAfterResult(child, "SIGINT");
+        break;
+      }
+      default:
+        break;
+    }
+  });
+  return stopper(child, "SIGINT");
+}
