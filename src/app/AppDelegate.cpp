@@ -160,10 +160,22 @@ QCoro::Task<> AppDelegate::shutdown()
     QPointer<AppDelegate> self(this);
     if (m_coordinator)
         endSession(true);
-    // The sidecar's shutdown joins here once the agent layer exists; a hung part never holds up
-    // quitting for more than 5 s.
-    for (int waited = 0; self && self->m_closing > 0 && waited < 5000; waited += 20)
+    // The sidecar stops with everything it started; a hung part never holds up quitting for more
+    // than 5 s.
+    auto sidecarDown = std::make_shared<bool>(m_services.composition.agent == nullptr);
+    if (!*sidecarDown)
+        stopAgentLayer(m_services.composition.agent, sidecarDown);
+    for (int waited = 0; self && (self->m_closing > 0 || !*sidecarDown) && waited < 5000; waited += 20)
         co_await QCoro::sleepFor(std::chrono::milliseconds(20));
+}
+
+QCoro::Task<> AppDelegate::stopAgentLayer(agent::AgentBridge* bridge, std::shared_ptr<bool> done)
+{
+    if (auto* claude = dynamic_cast<agent::ClaudeAgentBridge*>(bridge)) {
+        auto stopping = claude->runtime().shutdown();
+        co_await stopping;
+    }
+    *done = true;
 }
 
 void AppDelegate::speak(const QString& text)

@@ -42,6 +42,7 @@ Q_SIGNALS:
     void conversationClosed();
 
 private:
+    static QCoro::Task<> stopAgentLayer(agent::AgentBridge* bridge, std::shared_ptr<bool> done);
     void startVoice();
     void startChatChannel();
     void onCommand(const QString& text);

@@ -7,6 +7,7 @@
 #include "safety/HostAllowlist.h"
 #include "safety/VoiceSafetyGate.h"
 #include "settings/SpeechPreferences.h"
+#include "tools/DelegateTaskTool.h"
 #include "tools/ScreenTools.h"
 #include "tools/SystemInfoTool.h"
 #include "voice/OpenAIRealtimeEngine.h"
@@ -51,18 +52,18 @@ std::vector<std::shared_ptr<tools::SelvinaTool>> Composition::tools(voice::Voice
                                                                    const Configuration& configuration,
                                                                    const ProgressRelay::Callback& onProgress,
                                                                    const ProgressRelay::Callback& onActivity,
-                                                                   const std::shared_ptr<tools::AccessibilityAccess>& accessibility)
+                                                                   const std::shared_ptr<tools::AccessibilityAccess>& accessibility,
+                                                                   agent::AgentBridge* agent)
 {
-    Q_UNUSED(voice);
     Q_UNUSED(configuration);
-    Q_UNUSED(onProgress);
-    Q_UNUSED(onActivity);
     std::vector<std::shared_ptr<tools::SelvinaTool>> list;
     if (accessibility) {
         list.push_back(std::make_shared<tools::ReadScreenTool>(accessibility));
         list.push_back(std::make_shared<tools::ControlUITool>(accessibility));
     }
     list.push_back(std::make_shared<tools::SystemInfoTool>());
+    if (voice != nullptr && agent != nullptr)
+        list.push_back(std::make_shared<tools::DelegateTaskTool>(agent, onProgress, onActivity));
     return list;
 }
 
@@ -95,7 +96,7 @@ Composition::Made Composition::makeCoordinator(SessionModel& session, const Comp
     auto registry = std::make_shared<tools::ToolRegistry>();
     registry->registerTools(tools(
         engine.get(), configuration, [relay](const QString& text) { relay->progress(text); },
-        [relay](const QString& text) { relay->activity(text); }, context.accessibility));
+        [relay](const QString& text) { relay->activity(text); }, context.accessibility, context.agent));
 
     std::shared_ptr<voice::AudioCapture> capture;
     std::shared_ptr<voice::AudioPlayback> playback;

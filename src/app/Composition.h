@@ -3,6 +3,7 @@
 // Thread: main thread.
 #pragma once
 
+#include "agent/AgentBridge.h"
 #include "app/Configuration.h"
 #include "conversation/Coordinator.h"
 #include "core/Session.h"
@@ -35,6 +36,7 @@ struct CompositionContext {
     bool textChannel = false;
     Clock* clock = nullptr; // none: the system clock
     std::shared_ptr<tools::AccessibilityAccess> accessibility; // the screen tools' worker and tree
+    agent::AgentBridge* agent = nullptr; // the process's agent bridge; none: no delegate_task
 };
 
 // Progress notes of the agent layer on their way to the controller, which may not exist yet or
@@ -67,7 +69,8 @@ public:
                                                                  const Configuration& configuration,
                                                                  const ProgressRelay::Callback& onProgress,
                                                                  const ProgressRelay::Callback& onActivity,
-                                                                 const std::shared_ptr<tools::AccessibilityAccess>& accessibility);
+                                                                 const std::shared_ptr<tools::AccessibilityAccess>& accessibility,
+                                                                 agent::AgentBridge* agent);
 };
 
 } // namespace selvina::app

@@ -1,5 +1,6 @@
 // selvina-voice: the assistant's entry point.
 // Thread: main thread.
+#include "agent/AgentBridge.h"
 #include "app/AppDelegate.h"
 #include "app/Configuration.h"
 #include "app/SessionDump.h"
@@ -96,6 +97,9 @@ int main(int argc, char** argv)
     services.composition.workSound = voice::workSoundLoop();
     services.composition.accessibility = std::make_shared<tools::AccessibilityAccess>(
         std::make_unique<platform::AtspiDesktop>(), tools::ElementRegistry::shared(), QCoreApplication::applicationPid());
+    agent::ClaudeAgentBridge agentBridge;
+    agent::ClaudeAgentBridge::setShared(&agentBridge);
+    services.composition.agent = &agentBridge;
     services.bus = &bus;
     services.speech = &speechOutput;
     services.cues = cues.get();
@@ -104,6 +108,7 @@ int main(int argc, char** argv)
     quitOnTerminationSignals(delegate);
     QMetaObject::invokeMethod(&delegate, [&delegate] { delegate.applicationDidFinishLaunching(); }, Qt::QueuedConnection);
     const int code = app.exec();
+    agent::ClaudeAgentBridge::setShared(nullptr);
     SidecarLog::shared().flush();
     return code;
 }

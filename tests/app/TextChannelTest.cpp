@@ -33,13 +33,19 @@ public:
             return;
         }
         if (m_lastItem["type"].toString() == u"function_call_output") {
-            answer(QStringLiteral("Jest południe."));
+            answer(m_lastItem["call_id"].toString() == u"c2" ? QStringLiteral("Masz trzy pliki.") : QStringLiteral("Jest południe."));
             return;
         }
         const QString text = m_lastItem["content"].toArray()[0].toObject()["text"].toString();
         if (text == u"Która godzina?") {
             say(R"({"type":"response.created","response":{"id":"rt"}})");
             say(R"({"type":"response.function_call_arguments.done","call_id":"c1","name":"system_info","arguments":"{\"query\":\"datetime\"}"})");
+            say(R"({"type":"response.done","response":{"status":"completed"}})");
+            return;
+        }
+        if (text == u"Ile mam dokumentów?") {
+            say(R"({"type":"response.created","response":{"id":"rd"}})");
+            say(R"({"type":"response.function_call_arguments.done","call_id":"c2","name":"delegate_task","arguments":"{\"task\":\"Policz pliki w ~/Dokumenty\"}"})");
             say(R"({"type":"response.done","response":{"status":"completed"}})");
             return;
         }
@@ -119,6 +125,8 @@ TEST(TextChannel, TypedQuestionsAndAToolCallTravelThroughTheRealAssistant)
     Script script(server);
     AssistantProcess app(QStringLiteral(SELVINA_VOICE_BIN), [&script](const QJsonObject& f) { script(f); });
     server = &app.server();
+    // The real sidecar runs, with a stand-in for Claude Code first on the search path.
+    app.setVariable(QStringLiteral("PATH"), QStringLiteral(SELVINA_FAKE_AGENTS ":") + qEnvironmentVariable("PATH"));
     ASSERT_TRUE(app.startBus());
 
     Chat chat(app.environment());
@@ -159,7 +167,18 @@ TEST(TextChannel, TypedQuestionsAndAToolCallTravelThroughTheRealAssistant)
     const auto responses = server->framesOfType("response.create");
     EXPECT_TRUE(responses.last()["response"].toObject()["instructions"].toString().startsWith(kInstructionStart));
 
-    EXPECT_EQ(chat.of("user"), (QStringList{"Dzień dobry", "Która godzina?"}));
+    // A task for the agent: the real runtime, the real sidecar, the stand-in agent, and its final
+    // text back to the service as the call's output.
+    chat.type("Ile mam dokumentów?");
+    ASSERT_TRUE(wait([&] { return chat.count("assistant", "Masz trzy pliki.") == 1; }, 20000)) << chat.raw.join('\n').toStdString();
+    QJsonObject delegated;
+    for (const auto& f : server->framesOfType("conversation.item.create"))
+        if (f["item"].toObject()["call_id"] == "c2")
+            delegated = f["item"].toObject();
+    EXPECT_EQ(delegated["output"], "W Dokumentach są [[CYTAT]]3 pliki[[/CYTAT]].");
+    EXPECT_TRUE(chat.of("tool").contains("agent → Uruchamiam polecenie: Liczę pliki w Dokumentach")) << chat.raw.join('\n').toStdString();
+
+    EXPECT_EQ(chat.of("user"), (QStringList{"Dzień dobry", "Która godzina?", "Ile mam dokumentów?"}));
     EXPECT_TRUE(chat.of("state").contains("thinking"));
     EXPECT_TRUE(wait([&] { return chat.of("state").last() == "listening"; }));
     EXPECT_EQ(chat.count("gotowe"), 1);
