@@ -117,7 +117,13 @@ public:
             co_await qCoro(this, &HeldTool::released);
         co_return m_name + QStringLiteral(" gotowe\ndruga linia");
     }
+    QCoro::Task<tools::ToolOutcome> execute(QString arguments, std::shared_ptr<tools::CallCancellation> c) override
+    {
+        cancellation = std::move(c);
+        return execute(std::move(arguments));
+    }
     void release() { Q_EMIT released(); }
+    std::shared_ptr<tools::CallCancellation> cancellation;
 
 Q_SIGNALS:
     void released();
@@ -414,6 +420,7 @@ TEST_F(Conversation, EscapeWithTwoCallsAnswersBothAndWaitsForTheModel)
     EXPECT_EQ(playback->flushes, 1);
     EXPECT_EQ(session.state(), SessionState::thinking);
     EXPECT_TRUE(turnDetectionOn());
+    EXPECT_TRUE(slowA->cancellation->isCancelled() && slowB->cancellation->isCancelled()) << "told to stop their work";
     // The cancelled tools finish later; their answers are not sent a second time.
     slowA->release();
     slowB->release();
