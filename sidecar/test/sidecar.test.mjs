@@ -28,6 +28,21 @@ test("Claude Code: flags, activity, final text, and the session resumed by the n
   assert.equal(await s.close(), 0);
 });
 
+test("two tasks at once run side by side and keep their lines apart", async () => {
+  const s = new Sidecar({ scenario: "permission" });
+  s.send({ type: "run", id: "R1", task: "pierwsze" });
+  s.send({ type: "run", id: "R2", task: "drugie" });
+  await s.waitFor((l) => l.id === "R1" && l.type === "confirm_required");
+  await s.waitFor((l) => l.id === "R2" && l.type === "confirm_required");
+  s.send({ type: "confirm", id: "R2", approved: true });
+  assert.equal((await s.terminal("R2")).text, "Utworzyłem plik.");
+  assert.equal(s.of("R1").filter((l) => l.type === "finished").length, 0, "the other task still waits for its answer");
+  s.send({ type: "confirm", id: "R1", approved: true });
+  assert.equal((await s.terminal("R1")).text, "Utworzyłem plik.");
+  assert.equal(new Set(s.agentStarts().filter((e) => e.argv).map((e) => e.pid)).size, 2);
+  await s.close();
+});
+
 test("memory off (0 hours) starts every task afresh; a resumed session that is gone is replaced", async () => {
   const off = new Sidecar({ config: { sesja_godziny: 0 } });
   for (const id of ["A", "B"]) {
