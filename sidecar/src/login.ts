@@ -40,6 +40,8 @@ function run(command: string, args: string[], timeoutMs: number): Promise<Outcom
 
 /** A Polish reason the engine cannot run, or undefined when it can (or the check cannot tell). */
 export async function loginProblem(engine: EngineName): Promise<string | undefined> {
+  // An API key in the environment is enough for a run, whatever the stored login says.
+  if (engine === "codex" && process.env.CODEX_API_KEY) return undefined;
   const at = confirmedAt.get(engine);
   if (at !== undefined && Date.now() - at < CACHE_MS) return undefined;
   const outcome =

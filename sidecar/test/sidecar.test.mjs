@@ -138,6 +138,8 @@ test("shutdown ends running tasks and the process at once", async () => {
 test("Codex CLI: chosen by config, exec flags, plug-ins as -c, reconnect notes are not terminal", async () => {
   const s = new Sidecar({
     config: { reasoning_engine: "codex", codex_effort: "low" },
+    // An API key in the environment runs although the stored login is missing.
+    env: { CODEX_API_KEY: "sk-test", FAKE_CODEX_LOGGED_OUT: "1" },
     files: {
       "mcp.json": { mcpServers: { dom: { command: "dom-mcp", args: ["--port", "1"] }, poczta: { command: "mail-mcp" } } },
       "plugins.json": { disabled: ["poczta"], tools: { dom: ["swiatlo"] }, toolsKnown: { dom: ["swiatlo", "zamek"] } },

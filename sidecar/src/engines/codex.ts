@@ -2,6 +2,7 @@
 // is fixed to never), so every step runs; stdin must be closed or it waits for more input.
 import type { McpServer, Plugins, Settings } from "../config.js";
 import { spawnAgent } from "../processes.js";
+import { diag } from "../protocol.js";
 import { type AgentCallbacks, type AgentRun, type StartOptions, cut, readEvents, stopAfterResult, stopper, str } from "./common.js";
 
 export const CODEX_MISSING = "Nie znaleziono polecenia codex. Zainstaluj Codex CLI poleceniem npm install -g @openai/codex.";
@@ -123,8 +124,10 @@ export function startCodex(settings: Settings, plugins: Plugins, options: StartO
         break;
       }
       case "error":
-        // Not terminal: Codex reports its reconnects this way and may still succeed.
-        cb.progress(/reconnect/i.test(String(event.message)) ? "Ponawiam połączenie z modelem." : cut(String(event.message ?? "")));
+        // Not terminal: Codex reports its reconnects and transport fallbacks this way and may
+        // still succeed. Only the reconnect is worth a note; the rest is for the log.
+        if (/reconnect/i.test(String(event.message))) cb.progress("Ponawiam połączenie z modelem.");
+        else diag(`codex: ${cut(String(event.message ?? ""), 300)}`);
         break;
       case "turn.completed":
         end(() => cb.finished(lastMessage));

@@ -1,20 +1,28 @@
-// Contract check against the real Claude Code (not run in CI): the built sidecar drives the
-// `claude` found on PATH against a loopback stand-in for the model API, through a permission
-// request, to its final text. Usage: node contract/claude-contract.mjs (after npm run build).
+// Contract check against the real agent CLIs (run by hand, not in CI): the built sidecar drives
+// the `claude` or `codex` found on PATH against a loopback stand-in for the model API, to the
+// final text. Claude Code is also taken through a permission request (a shell command whose
+// file must appear). Usage: node contract/contract.mjs claude|codex   (after npm run build)
 import { spawn } from "node:child_process";
-import { existsSync, mkdtempSync, rmSync } from "node:fs";
+import { existsSync, mkdirSync, mkdtempSync, rmSync, writeFileSync } from "node:fs";
 import { tmpdir } from "node:os";
 import { dirname, join } from "node:path";
 import { createInterface } from "node:readline";
 import { fileURLToPath } from "node:url";
 
+const engine = process.argv[2] === "codex" ? "codex" : "claude";
 const here = dirname(fileURLToPath(import.meta.url));
 const target = "/tmp/selvina-contract.txt";
 rmSync(target, { force: true });
 
-const model = spawn(process.execPath, [join(here, "fake-anthropic.mjs")], { stdio: ["ignore", "pipe", "inherit"], env: { ...process.env, FAKE_COMMAND: `touch ${target}` } });
+const fake = engine === "claude" ? "fake-anthropic.mjs" : "fake-openai.mjs";
+const model = spawn(process.execPath, [join(here, fake)], { stdio: ["ignore", "pipe", "inherit"], env: { ...process.env, FAKE_COMMAND: `touch ${target}` } });
 const port = await new Promise((resolve) => createInterface({ input: model.stdout }).once("line", resolve));
 const home = mkdtempSync(join(tmpdir(), "selvina-contract-"));
+mkdirSync(join(home, ".config", "selvina-voice"), { recursive: true });
+writeFileSync(join(home, ".config", "selvina-voice", "config.json"), JSON.stringify({ reasoning_engine: engine, codex_model: engine === "codex" ? "gpt-5-codex" : "" }));
+mkdirSync(join(home, ".codex"), { recursive: true });
+writeFileSync(join(home, ".codex", "config.toml"), `openai_base_url = "http://127.0.0.1:${port}/v1"\n`);
+
 const sidecar = spawn(process.execPath, [join(here, "..", "dist", "index.js")], {
   stdio: ["pipe", "pipe", "inherit"],
   env: {
@@ -23,6 +31,7 @@ const sidecar = spawn(process.execPath, [join(here, "..", "dist", "index.js")], 
     SELVINA_AGENT_DIR: home,
     ANTHROPIC_BASE_URL: `http://127.0.0.1:${port}`,
     ANTHROPIC_API_KEY: "sk-ant-contract",
+    CODEX_API_KEY: "sk-contract",
     CLAUDE_CODE_DISABLE_NONESSENTIAL_TRAFFIC: "1",
     DISABLE_AUTOUPDATER: "1",
   },
@@ -38,7 +47,7 @@ createInterface({ input: sidecar.stdout }).on("line", (line) => {
   if (m.type === "confirm_required") send({ type: "confirm", id: m.id, approved: true });
   if (m.type === "finished" || m.type === "failed") {
     clearTimeout(timer);
-    const ok = m.type === "finished" && existsSync(target);
+    const ok = m.type === "finished" && (engine === "codex" || existsSync(target));
     console.log(ok ? "KONTRAKT: zgodny" : "KONTRAKT: NIEZGODNY");
     sidecar.stdin.end();
     model.kill();
