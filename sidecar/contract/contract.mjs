@@ -1,7 +1,8 @@
 // Contract check against the real agent CLIs (run by hand, not in CI): the built sidecar drives
 // the `claude` or `codex` found on PATH against a loopback stand-in for the model API, to the
 // final text. Claude Code is also taken through a permission request (a shell command whose
-// file must appear). Usage: node contract/contract.mjs claude|codex   (after npm run build)
+// file must appear). A second task follows, which resumes the first one's session.
+// Usage: node contract/contract.mjs claude|codex   (after npm run build)
 import { spawn } from "node:child_process";
 import { existsSync, mkdirSync, mkdtempSync, rmSync, writeFileSync } from "node:fs";
 import { tmpdir } from "node:os";
@@ -45,6 +46,10 @@ createInterface({ input: sidecar.stdout }).on("line", (line) => {
   console.log(line);
   const m = JSON.parse(line);
   if (m.type === "confirm_required") send({ type: "confirm", id: m.id, approved: true });
+  if (m.id === "KONTRAKT-1" && m.type === "finished") {
+    send({ type: "run", id: "KONTRAKT-2", task: "A teraz powiedz, co zrobiłeś." });
+    return;
+  }
   if (m.type === "finished" || m.type === "failed") {
     clearTimeout(timer);
     const ok = m.type === "finished" && (engine === "codex" || existsSync(target));

@@ -10,7 +10,8 @@ const server = createServer((req, res) => {
   let raw = "";
   req.on("data", (d) => (raw += d));
   req.on("end", () => {
-    process.stderr.write(`${req.method} ${req.url}\n`);
+    const inputs = raw ? (JSON.parse(raw).input ?? []).length : 0;
+    process.stderr.write(`${req.method} ${req.url} (${inputs} input items)\n`);
     if (req.method !== "POST" || !req.url.includes("/responses")) {
       res.writeHead(404, { "content-type": "application/json" });
       return res.end(JSON.stringify({ error: { message: "nie ma", type: "not_found" } }));

@@ -39,6 +39,7 @@ class Task {
   private inactivity?: NodeJS.Timeout;
   private readonly confirmations: Array<{ intent: string; answer: (approved: boolean) => void }> = [];
   private asking = false;
+  private lastNote = "";
 
   constructor(readonly id: string, private readonly text: string, private readonly onEnd: (task: Task) => void) {
     this.heartbeat = setInterval(() => write({ type: "heartbeat", id }), HEARTBEAT_MS);
@@ -63,8 +64,8 @@ class Task {
     this.releaseSession = sessions.hold(resume);
     const options: StartOptions = { task: this.text, resume, cwd: agentDir, instructions: INSTRUCTIONS };
     const callbacks: AgentCallbacks = {
-      activity: (text) => !this.done && write({ type: "activity", id: this.id, text }),
-      progress: (text) => !this.done && write({ type: "progress", id: this.id, text }),
+      activity: (text) => this.note("activity", text),
+      progress: (text) => this.note("progress", text),
       confirm: (intent, answer) => {
         this.confirmations.push({ intent, answer });
         this.askNext();
@@ -81,6 +82,13 @@ class Task {
       alive: () => this.touch(),
     };
     this.run = engine === "claude" ? startClaude(settings, plugins, options, callbacks) : startCodex(settings, plugins, options, callbacks);
+  }
+
+  /** A note repeated at once (retries, reconnects) is said once. */
+  private note(type: "activity" | "progress", text: string): void {
+    if (this.done || text === this.lastNote) return;
+    this.lastNote = text;
+    write({ type, id: this.id, text });
   }
 
   /** Claude may ask several permissions at once; the application answers one at a time. */

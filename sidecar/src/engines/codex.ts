@@ -120,7 +120,7 @@ export function startCodex(settings: Settings, plugins: Plugins, options: StartO
         else if (item.type === "mcp_tool_call" && item.status === "failed") {
           const error = (item.error ?? {}) as Record<string, unknown>;
           cb.activity(`Wtyczka ${str(item.server) ?? "?"} nie wykonała ${str(item.tool) ?? "?"}: ${cut(str(error.message) ?? "")}`);
-        } else if (item.type === "error" && str(item.message)) cb.progress(cut(item.message as string));
+        } else if (item.type === "error" && str(item.message)) diag(`codex: ${cut(item.message as string, 300)}`);
         break;
       }
       case "error":
