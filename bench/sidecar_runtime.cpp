@@ -36,8 +36,12 @@ double runOnce(agent::AgentBridge& bridge, std::size_t* events = nullptr)
     agent::AgentEventStream stream = bridge.run(QStringLiteral("Ile plików mam w Dokumentach?"));
     bool ended = false;
     std::size_t count = 0;
+    // Like a real consumer, a few events per turn: the loop's stalls are then the runtime's own.
     const bool ok = waitFor([&] {
-        while (auto e = stream.takeReady()) {
+        for (int n = 0; n < 64; ++n) {
+            auto e = stream.takeReady();
+            if (!e)
+                break;
             ++count;
             ended = ended || e->isTerminal();
         }

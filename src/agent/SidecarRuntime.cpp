@@ -8,10 +8,13 @@
 #include <QFileInfo>
 #include <QPromise>
 #include <QProcessEnvironment>
+#include <QTimer>
 
 #include <qcoro/qcorofuture.h>
 
 #include <csignal>
+#include <deque>
+#include <limits>
 
 namespace selvina::agent {
 
@@ -102,6 +105,8 @@ struct SidecarRuntime::Running {
     std::chrono::milliseconds startedAt{0};
     bool receivedAnyOutput = false;
     LineBuffer lines;
+    std::deque<QString> unrouted; // read, not yet routed: a flood is routed a slice per loop turn
+    bool sliceScheduled = false;
     QByteArray stderrPending;
     std::chrono::milliseconds stderrWindowStart{0};
     qsizetype stderrInWindow = 0;
@@ -256,14 +261,32 @@ void SidecarRuntime::readOutput(quint64 generation)
     const QStringList lines = m_running->lines.consume(bytes);
     if (m_running->lines.oversizedLines() != oversized)
         logLine(QStringLiteral("[most] linia dłuższa niż %1 MiB — pominięta").arg(LineBuffer::kDefaultLimit >> 20));
-    for (const QString& line : lines) {
+    m_running->unrouted.insert(m_running->unrouted.end(), lines.begin(), lines.end());
+    routeLines(generation, kLinesPerTurn);
+}
+
+void SidecarRuntime::routeLines(quint64 generation, qsizetype limit)
+{
+    for (qsizetype n = 0; n < limit; ++n) {
         // A line can end the last task and so replace the process: the rest belonged to the old one.
-        if (!m_running || m_running->generation != generation)
+        if (!m_running || m_running->generation != generation || m_running->unrouted.empty())
             return;
+        const QString line = std::move(m_running->unrouted.front());
+        m_running->unrouted.pop_front();
         if (mentionsTerminalType(line))
             logLine(QStringLiteral("[most] surowa linia (") + QString::number(line.size()) + QStringLiteral(" B): ")
                     + line.left(120));
         route(line);
+    }
+    if (m_running && m_running->generation == generation && !m_running->unrouted.empty()
+        && !m_running->sliceScheduled) {
+        m_running->sliceScheduled = true;
+        QTimer::singleShot(0, this, [this, generation] {
+            if (!m_running || m_running->generation != generation)
+                return;
+            m_running->sliceScheduled = false;
+            routeLines(generation, kLinesPerTurn);
+        });
     }
 }
 
@@ -311,7 +334,8 @@ void SidecarRuntime::readErrors(quint64 generation, bool flushPartial)
 
 void SidecarRuntime::processEnded(quint64 generation)
 {
-    readOutput(generation); // the last lines before the end still count
+    readOutput(generation); // the last lines before the end still count, in order
+    routeLines(generation, std::numeric_limits<qsizetype>::max());
     if (!m_running || m_running->generation != generation)
         return;
     readErrors(generation, true);

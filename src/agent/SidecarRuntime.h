@@ -74,6 +74,7 @@ public:
     static constexpr std::chrono::milliseconds kShutdownGrace{500};
     static constexpr qsizetype kStderrLinesPerWindow = 200;
     static constexpr std::chrono::milliseconds kStderrWindow{10'000};
+    static constexpr qsizetype kLinesPerTurn = 256; // routed per event-loop turn, so a flood never stalls it
 
     SidecarRuntime();
     explicit SidecarRuntime(Options options);
@@ -103,6 +104,7 @@ private:
 
     Status<SidecarLaunchError> ensureProcessRunning();
     void readOutput(quint64 generation);
+    void routeLines(quint64 generation, qsizetype limit);
     void readErrors(quint64 generation, bool flushPartial);
     void processEnded(quint64 generation);
     QString earlyFailureMessage() const;
