@@ -76,6 +76,15 @@ public:
         pa_stream_disconnect(m_stream);
         pa_stream_unref(m_stream);
     }
+    // Called first by each subclass's destructor: once its members are gone a callback still
+    // running on the mainloop thread would write into freed memory. Callbacks run with the lock
+    // held, so after this none is running or will run.
+    void detachCallbacks()
+    {
+        Locker lock(m_loop);
+        pa_stream_set_read_callback(m_stream, nullptr, nullptr);
+        pa_stream_set_write_callback(m_stream, nullptr, nullptr);
+    }
     void lock() override { pa_threaded_mainloop_lock(m_loop); }
     void unlock() override { pa_threaded_mainloop_unlock(m_loop); }
     std::uint64_t playedFrames() override { return 0; }
@@ -95,6 +104,7 @@ public:
     {
         pa_stream_set_read_callback(m_stream, &PulseInput::readable, this);
     }
+    ~PulseInput() override { detachCallbacks(); }
 
 private:
     static void readable(pa_stream* stream, size_t, void* self) { static_cast<PulseInput*>(self)->drain(stream); }
@@ -143,6 +153,7 @@ public:
         // The server's first request may have come before the callback was set.
         fill(m_stream, pa_stream_writable_size(m_stream));
     }
+    ~PulseOutput() override { detachCallbacks(); }
 
     // The server's own playback clock (what has left the sink, its latency already taken off), so a chunk
     // counts as heard only once it has really been played.
