@@ -31,6 +31,28 @@ public:
         qputenv("NO_AT_BRIDGE", "0");
         qputenv("QT_LINUX_ACCESSIBILITY_ALWAYS_ON", "1");
         qputenv("GTK_A11Y", "atspi");
+        // The accessibility bus and its registry are started on demand; on a loaded machine that
+        // can take longer than an application waits to register, and an application that failed
+        // to register never appears. Start both before any application, with time to spare.
+        QProcess call;
+        call.start(QStringLiteral("gdbus"), {QStringLiteral("call"), QStringLiteral("--session"), QStringLiteral("--timeout"),
+                                             QStringLiteral("20"), QStringLiteral("--dest"), QStringLiteral("org.a11y.Bus"),
+                                             QStringLiteral("--object-path"), QStringLiteral("/org/a11y/bus"),
+                                             QStringLiteral("--method"), QStringLiteral("org.a11y.Bus.GetAddress")});
+        call.waitForFinished(25000);
+        const QString reply = QString::fromUtf8(call.readAllStandardOutput());
+        const qsizetype from = reply.indexOf(QLatin1Char('\'')) + 1;
+        const QString a11y = reply.mid(from, reply.indexOf(QLatin1Char('\''), from) - from);
+        if (!a11y.isEmpty()) {
+            call.start(QStringLiteral("gdbus"),
+                       {QStringLiteral("call"), QStringLiteral("--address"), a11y, QStringLiteral("--timeout"),
+                        QStringLiteral("20"), QStringLiteral("--dest"), QStringLiteral("org.a11y.atspi.Registry"),
+                        QStringLiteral("--object-path"), QStringLiteral("/org/a11y/atspi/accessible/root"),
+                        QStringLiteral("--method"), QStringLiteral("org.freedesktop.DBus.Properties.Get"),
+                        QStringLiteral("org.a11y.atspi.Accessible"), QStringLiteral("ChildCount")});
+            call.waitForFinished(25000);
+        }
+        m_ok = m_ok && !a11y.isEmpty();
     }
     ~Desktop()
     {
