@@ -76,20 +76,8 @@ public:
         if (!m_naive)
             return wrap(m_inner->batch());
         AXAttributes a;
-        const auto text = [&](const char* n) -> std::optional<QString> {
-            const auto v = m_inner->attribute(QString::fromLatin1(n));
-            if (v.ok())
-                if (const QString* s = std::get_if<QString>(&v.value()))
-                    return *s;
-            return std::nullopt;
-        };
-        const auto flag = [&](const char* n) -> std::optional<bool> {
-            const auto v = m_inner->attribute(QString::fromLatin1(n));
-            if (v.ok())
-                if (const bool* b = std::get_if<bool>(&v.value()))
-                    return *b;
-            return std::nullopt;
-        };
+        const auto text = [&](const char* n) { return attributeAs<QString>(n); };
+        const auto flag = [&](const char* n) { return attributeAs<bool>(n); };
         a.role = text("AXRole");
         if (!a.role)
             return std::nullopt;
@@ -112,6 +100,16 @@ public:
         return wrap(std::move(a));
     }
     Result<platform::AXValue, platform::AXError> attribute(const QString& n) override { return m_inner->attribute(n); }
+    // One attribute asked on its own, as a naive walk does; none when absent or of another type.
+    template <typename T>
+    std::optional<T> attributeAs(const char* name)
+    {
+        const auto v = m_inner->attribute(QString::fromLatin1(name));
+        if (v.ok())
+            if (const T* value = std::get_if<T>(&v.value()))
+                return *value;
+        return std::nullopt;
+    }
     Result<QStringList, platform::AXError> actionNames() override { return m_inner->actionNames(); }
     Result<bool, platform::AXError> isSettable(const QString& n) override { return m_inner->isSettable(n); }
     platform::AXError setAttribute(const QString& n, const platform::AXValue& v) override { return m_inner->setAttribute(n, v); }

@@ -52,7 +52,7 @@ class Task {
 
   async start(): Promise<void> {
     const engine = chooseEngine(settings);
-    write({ type: "activity", id: this.id, text: engine === "claude" ? "Uruchamiam Claude Code" : "Uruchamiam Codex CLI" });
+    this.note("activity", engine === "claude" ? "Uruchamiam Claude Code" : "Uruchamiam Codex CLI");
     const problem = await loginProblem(engine);
     if (this.done) return;
     if (problem) return this.fail(problem);

@@ -54,12 +54,10 @@ export async function loginProblem(engine: EngineName): Promise<string | undefin
   if (engine === "claude") {
     // Only a clear "not logged in" stops the task: an older CLI without this command still runs.
     try {
-      const status = JSON.parse(outcome.stdout) as { loggedIn?: unknown };
-      if (status.loggedIn === false) return NOT_LOGGED_IN.claude;
+      return (JSON.parse(outcome.stdout) as { loggedIn?: unknown }).loggedIn === false ? NOT_LOGGED_IN.claude : undefined;
     } catch {
       return undefined;
     }
-    return undefined;
   }
   return /not logged in/i.test(outcome.stderr + outcome.stdout) ? NOT_LOGGED_IN.codex : undefined;
 }

@@ -17,6 +17,8 @@ public:
     virtual AgentEventStream run(const QString& task) = 0;
     // Grants the step a confirmation request asked for (sent only while the sidecar runs).
     virtual void approve(const QString& id) = 0;
+    // Stops the reasoning layer and everything it started (application exit).
+    virtual QCoro::Task<> shutdown() = 0;
 };
 
 class ClaudeAgentBridge final : public AgentBridge {
@@ -26,6 +28,7 @@ public:
 
     AgentEventStream run(const QString& task) override;
     void approve(const QString& id) override;
+    QCoro::Task<> shutdown() override { return m_runtime->shutdown(); }
     SidecarRuntime& runtime() { return *m_runtime; }
 
     // The process-wide bridge, made and owned by the application (none before it is set).

@@ -231,8 +231,7 @@ Status<SidecarLaunchError> SidecarRuntime::ensureProcessRunning()
     if (!process->waitForStarted(5000)) {
         const QString detail = process->errorString();
         if (m_running && m_running->generation == generation)
-            detachProcess();
-        process->disconnect(this);
+            detachProcess(); // an end already handled has detached it
         process->kill();
         process->deleteLater();
         return SidecarLaunchError::processLaunchFailed(detail);

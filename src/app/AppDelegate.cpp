@@ -171,10 +171,8 @@ QCoro::Task<> AppDelegate::shutdown()
 
 QCoro::Task<> AppDelegate::stopAgentLayer(agent::AgentBridge* bridge, std::shared_ptr<bool> done)
 {
-    if (auto* claude = dynamic_cast<agent::ClaudeAgentBridge*>(bridge)) {
-        auto stopping = claude->runtime().shutdown();
-        co_await stopping;
-    }
+    auto stopping = bridge->shutdown();
+    co_await stopping;
     *done = true;
 }
 
