@@ -1,11 +1,8 @@
 // Claude Code in its non-interactive streaming JSON mode, with permission requests answered
 // over stdin.
-import { mkdtempSync, rmSync, writeFileSync } from "node:fs";
-import { tmpdir } from "node:os";
-import { join } from "node:path";
 import type { Plugins, Settings } from "../config.js";
 import { spawnAgent } from "../processes.js";
-import { type AgentCallbacks, type AgentRun, type StartOptions, cut, readEvents, stopAfterResult, stopper, str } from "./common.js";
+import { type AgentCallbacks, type AgentRun, type StartOptions, PrivateDir, cut, readEvents, stopAfterResult, stopper, str } from "./common.js";
 
 export const CLAUDE_MISSING = "Nie znaleziono polecenia claude. Zainstaluj Claude Code poleceniem npm install -g @anthropic-ai/claude-code.";
 
@@ -60,9 +57,8 @@ function resultFailure(event: Record<string, unknown>): string {
 
 export function startClaude(settings: Settings, plugins: Plugins, options: StartOptions, cb: AgentCallbacks): AgentRun {
   // The plug-ins go in a private file: their settings may carry secrets that argv would show.
-  const configDir = mkdtempSync(join(tmpdir(), "selvina-mcp-"));
-  const mcpFile = join(configDir, "mcp.json");
-  writeFileSync(mcpFile, JSON.stringify({ mcpServers: plugins.servers }), { mode: 0o600 });
+  const secrets = new PrivateDir();
+  const mcpFile = secrets.write("mcp.json", JSON.stringify({ mcpServers: plugins.servers }));
   const args = [
     "-p",
     "--input-format", "stream-json",
@@ -83,6 +79,7 @@ export function startClaude(settings: Settings, plugins: Plugins, options: Start
   if (options.resume) args.push("--resume", options.resume);
 
   const child = spawnAgent("claude", args, { cwd: options.cwd, stdio: ["pipe", "pipe", "pipe"], env: process.env });
+  secrets.removeWith(child);
   let ended = false;
   let initialised = false;
   const end = (fn: () => void) => {
@@ -99,7 +96,6 @@ export function startClaude(settings: Settings, plugins: Plugins, options: Start
   });
   child.stdin?.on("error", () => {}); // a child gone early closes the pipe; its exit reports it
   child.on("exit", (code, signal) => {
-    rmSync(configDir, { recursive: true, force: true });
     if (ended) return;
     if (options.resume && !initialised) {
       ended = true;

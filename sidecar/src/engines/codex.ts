@@ -3,7 +3,7 @@
 import type { McpServer, Plugins, Settings } from "../config.js";
 import { spawnAgent } from "../processes.js";
 import { diag } from "../protocol.js";
-import { type AgentCallbacks, type AgentRun, type StartOptions, cut, readEvents, stopAfterResult, stopper, str } from "./common.js";
+import { type AgentCallbacks, type AgentRun, type StartOptions, PrivateDir, cut, readEvents, stopAfterResult, stopper, str } from "./common.js";
 
 export const CODEX_MISSING = "Nie znaleziono polecenia codex. Zainstaluj Codex CLI poleceniem npm install -g @openai/codex.";
 
@@ -22,16 +22,61 @@ function key(name: string): string {
   return /^[A-Za-z0-9_-]+$/.test(name) ? name : JSON.stringify(name);
 }
 
-export function mcpArguments(plugins: Plugins, toolTimeoutSec: number): string[] {
+/** A value for a line of a POSIX shell script, whatever it holds. */
+function shellQuote(value: string): string {
+  return `'${value.replace(/'/g, `'\\''`)}'`;
+}
+
+// Sources the server's environment from a private file, then becomes the server itself.
+const WITH_ENV = '. "$1" && shift && exec "$@"';
+
+/** The plug-ins as Codex takes them: -c settings, and the secrets they refer to for the child's environment. */
+export interface McpHandover {
+  args: string[];
+  env: Record<string, string>;
+}
+
+/**
+ * Codex reads plug-in settings only from its own config or from -c, and argv is readable by every
+ * local user. So a stdio server's environment goes in a 0600 file that a shell wrapper sources
+ * before it executes the server, and an HTTP server's headers go in the agent's own environment,
+ * named by env_http_headers (bearer_token_env_var for a bearer token), which Codex reads there.
+ */
+export function mcpHandover(plugins: Plugins, toolTimeoutSec: number, secrets: PrivateDir): McpHandover {
   const args: string[] = [];
+  const env: Record<string, string> = {};
   const set = (server: string, field: string, value: unknown) => args.push("-c", `mcp_servers.${key(server)}.${field}=${toml(value)}`);
+  const secret = (value: string) => {
+    const name = `SELVINA_MCP_TOKEN_${Object.keys(env).length + 1}`;
+    env[name] = value;
+    return name;
+  };
+  let files = 0;
   for (const [name, server] of Object.entries(plugins.servers) as Array<[string, McpServer]>) {
     if (server.url) {
       set(name, "url", server.url);
+      const fromEnv: Record<string, string> = {};
+      for (const [header, value] of Object.entries(server.headers ?? {})) {
+        if (typeof value !== "string") continue;
+        const bearer = /^authorization$/i.test(header) ? /^Bearer\s+(\S.*)$/i.exec(value) : null;
+        if (bearer) set(name, "bearer_token_env_var", secret(bearer[1]));
+        else fromEnv[header] = secret(value);
+      }
+      if (Object.keys(fromEnv).length) set(name, "env_http_headers", fromEnv);
     } else if (server.command) {
-      set(name, "command", server.command);
-      if (server.args?.length) set(name, "args", server.args);
-      if (server.env && Object.keys(server.env).length) set(name, "env", server.env);
+      const lines = Object.entries(server.env ?? {}).flatMap(([variable, value]) => {
+        if (/^[A-Za-z_][A-Za-z0-9_]*$/.test(variable) && typeof value === "string") return [`export ${variable}=${shellQuote(value)}`];
+        diag(`wtyczka ${name}: pomijam zmienną środowiska o nazwie ${JSON.stringify(variable)}`);
+        return [];
+      });
+      if (lines.length) {
+        const file = secrets.write(`${++files}.env`, lines.join("\n") + "\n");
+        set(name, "command", "/bin/sh");
+        set(name, "args", ["-c", WITH_ENV, "selvina-mcp", file, server.command, ...(server.args ?? [])]);
+      } else {
+        set(name, "command", server.command);
+        if (server.args?.length) set(name, "args", server.args);
+      }
     } else {
       continue;
     }
@@ -41,7 +86,7 @@ export function mcpArguments(plugins: Plugins, toolTimeoutSec: number): string[]
     const off = plugins.disabledTools[name];
     if (off?.length) set(name, "disabled_tools", off);
   }
-  return args;
+  return { args, env };
 }
 
 export function describeItem(item: Record<string, unknown>): string | undefined {
@@ -68,11 +113,14 @@ export function startCodex(settings: Settings, plugins: Plugins, options: StartO
   if (settings.codexModel) args.push("-m", settings.codexModel);
   args.push("-c", `model_reasoning_effort=${toml(settings.codexEffort)}`);
   args.push("-c", `developer_instructions=${toml(options.instructions)}`);
-  args.push(...mcpArguments(plugins, toolTimeoutSec));
+  const secrets = new PrivateDir();
+  const mcp = mcpHandover(plugins, toolTimeoutSec, secrets);
+  args.push(...mcp.args);
   if (options.resume) args.push("resume", options.resume);
   args.push("--", options.task);
 
-  const child = spawnAgent("codex", args, { cwd: options.cwd, stdio: ["ignore", "pipe", "pipe"], env: process.env });
+  const child = spawnAgent("codex", args, { cwd: options.cwd, stdio: ["ignore", "pipe", "pipe"], env: { ...process.env, ...mcp.env } });
+  secrets.removeWith(child);
   let ended = false;
   let started = false;
   let lastMessage = "";

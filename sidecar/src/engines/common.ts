@@ -1,5 +1,8 @@
 // What a task needs of an engine adapter, and the pieces both adapters share.
 import type { ChildProcess } from "node:child_process";
+import { mkdtempSync, rmSync, writeFileSync } from "node:fs";
+import { tmpdir } from "node:os";
+import { join } from "node:path";
 import { createInterface } from "node:readline";
 import { diag } from "../protocol.js";
 import { terminateTree } from "../processes.js";
@@ -72,6 +75,42 @@ export function stopper(child: ChildProcess, soft: NodeJS.Signals): AgentRun {
   return {
     stop: (graceMs) => terminateTree(child, soft, graceMs).done,
   };
+}
+
+/**
+ * A folder only we can read, for what an agent run must not see on its command line (plug-in
+ * secrets). It goes when the run ends, or with the sidecar at the latest.
+ */
+export class PrivateDir {
+  private static readonly open = new Set<PrivateDir>();
+  private static sweeping = false;
+  readonly path: string;
+
+  constructor() {
+    this.path = mkdtempSync(join(tmpdir(), "selvina-agent-")); // mode 0700
+    if (!PrivateDir.sweeping) process.once("exit", () => PrivateDir.open.forEach((d) => d.remove()));
+    PrivateDir.sweeping = true;
+    PrivateDir.open.add(this);
+  }
+
+  write(name: string, content: string): string {
+    const file = join(this.path, name);
+    writeFileSync(file, content, { mode: 0o600 });
+    return file;
+  }
+
+  /** Removes the folder once the child has gone, whether it ran or failed to start. */
+  removeWith(child: ChildProcess): void {
+    child.once("exit", () => this.remove());
+    child.once("error", () => {
+      if (child.pid === undefined) this.remove();
+    });
+  }
+
+  remove(): void {
+    rmSync(this.path, { recursive: true, force: true });
+    PrivateDir.open.delete(this);
+  }
 }
 
 export function str(value: unknown): string | undefined {
