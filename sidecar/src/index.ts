@@ -24,6 +24,9 @@ export const INSTRUCTIONS = [
   "Nie zadawaj pytań: użytkownik nie może Ci odpowiedzieć w trakcie zadania. Gdy czegoś nie da się zrobić, powiedz krótko dlaczego i co można zrobić zamiast tego.",
 ].join("\n");
 
+const CLOSING = "Warstwa namysłu właśnie się zamyka, więc zadanie nie zostało rozpoczęte. Spróbuj ponownie za chwilę.";
+const DUPLICATE = "Warstwa namysłu dostała drugie zadanie o tym samym identyfikatorze i przerwała oba. Zleć zadanie ponownie.";
+
 const settings = loadSettings();
 const plugins = loadPlugins();
 const sessions = new SessionStore(stateDir(), settings.sessionHours);
@@ -151,7 +154,16 @@ let stopping = false;
 function handle(message: Incoming): void {
   switch (message.type) {
     case "run": {
-      if (stopping || tasks.has(message.id)) return;
+      // A run that is not started is still answered, so that nobody waits for it. A second run
+      // under a live task's id would get that task's lines as its own: both are stopped, and the
+      // id gets its one failed line.
+      if (stopping) return write({ type: "failed", id: message.id, error: CLOSING });
+      const twin = tasks.get(message.id);
+      if (twin) {
+        diag(`${message.id}: drugie zadanie o tym samym identyfikatorze — przerywam oba`);
+        void twin.cancel();
+        return write({ type: "failed", id: message.id, error: DUPLICATE });
+      }
       const task = new Task(message.id, message.task, (t) => tasks.delete(t.id));
       tasks.set(message.id, task);
       task.start().catch((error: unknown) => {
