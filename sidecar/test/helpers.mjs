@@ -1,6 +1,6 @@
 // A real sidecar process with the fake agents first on PATH and a throw-away home.
-import { spawn } from "node:child_process";
-import { mkdirSync, mkdtempSync, readFileSync, writeFileSync, existsSync } from "node:fs";
+import { spawn, spawnSync } from "node:child_process";
+import { existsSync, mkdirSync, mkdtempSync, readFileSync, rmSync, writeFileSync } from "node:fs";
 import { tmpdir } from "node:os";
 import { dirname, join } from "node:path";
 import { fileURLToPath } from "node:url";
@@ -10,6 +10,13 @@ const here = dirname(fileURLToPath(import.meta.url));
 export const entry = join(here, "..", "dist", "index.js");
 
 export class Sidecar {
+  static #running = new Set();
+
+  /** Ends what a failed test left running, so that the runner reports instead of waiting. */
+  static killAll() {
+    for (const child of Sidecar.#running) child.kill("SIGTERM");
+  }
+
   constructor({ scenario = "ok", config, files = {}, env = {} } = {}) {
     this.home = mkdtempSync(join(tmpdir(), "selvina-sidecar-"));
     this.agentLog = join(this.home, "agent.log");
@@ -38,7 +45,8 @@ export class Sidecar {
     });
     this.stderr = "";
     this.child.stderr.on("data", (d) => (this.stderr += d));
-    this.exited = new Promise((resolve) => this.child.on("exit", (code) => resolve(code)));
+    Sidecar.#running.add(this.child);
+    this.exited = new Promise((resolve) => this.child.on("exit", (code) => (Sidecar.#running.delete(this.child), resolve(code))));
     createInterface({ input: this.child.stdout }).on("line", (line) => {
       this.lines.push(JSON.parse(line));
       for (const w of [...this.waiters]) w();
@@ -76,29 +84,61 @@ export class Sidecar {
     return this.lines.filter((l) => l.id === id && (!type || l.type === type));
   }
 
+  /** The JSON lines of a file in the agent's folder (the throw-away home). */
+  agentLines(name) {
+    const file = join(this.home, name);
+    return existsSync(file) ? readFileSync(file, "utf8").trim().split("\n").map((l) => JSON.parse(l)) : [];
+  }
+
   agentStarts() {
-    if (!existsSync(this.agentLog)) return [];
-    return readFileSync(this.agentLog, "utf8").trim().split("\n").map((l) => JSON.parse(l));
+    return this.agentLines("agent.log");
   }
 
   state() {
     return JSON.parse(readFileSync(join(this.home, "state", "selvina-voice", "sidecar-state.json"), "utf8"));
   }
 
+  /** Ends the sidecar as the application does (stdin closes) and removes the home; resolves to the exit code. */
   async close() {
     if (this.child.exitCode === null) this.child.stdin.end();
-    return this.exited;
+    const code = await this.exited;
+    rmSync(this.home, { recursive: true, force: true });
+    return code;
   }
 }
 
 export const sleep = (ms) => new Promise((r) => setTimeout(r, ms));
 
-/** Running, not merely a zombie waiting for a parent that does not reap. */
-export function alive(pid) {
+/** Waits until check() holds, looking every 20 ms; fails after timeoutMs. */
+export async function until(check, what = "condition", timeoutMs = 5000) {
+  for (const end = Date.now() + timeoutMs; !check(); await sleep(20))
+    if (Date.now() > end) throw new Error(`timed out waiting for: ${what}`);
+}
+
+/** The fields of /proc/PID/stat from the state on (field 3), or [] when there is no such process. */
+function stat(pid) {
   try {
-    const stat = readFileSync(`/proc/${pid}/stat`, "utf8");
-    return stat.slice(stat.lastIndexOf(")") + 2)[0] !== "Z";
+    const text = readFileSync(`/proc/${pid}/stat`, "utf8");
+    return text.slice(text.lastIndexOf(")") + 2).split(" ");
   } catch {
-    return false;
+    return [];
   }
+}
+
+/** Running, not merely a zombie waiting for a parent that does not reap. */
+export const alive = (pid) => ![undefined, "Z"].includes(stat(pid)[0]);
+/** The start time (field 22): with the pid it names one process, whatever later takes the pid. */
+export const startTime = (pid) => stat(pid)[19];
+
+/**
+ * A sleeping group leader under the given free pid, or undefined. As root the next pid can be
+ * chosen; a shell forks right after choosing it, before other processes of the machine do.
+ */
+export function occupyPid(pid) {
+  const script = `for i in $(seq 50); do
+    echo $(($1 - 1)) > /proc/sys/kernel/ns_last_pid || exit 1
+    setsid sleep 60 >/dev/null 2>&1 & [ $! -eq $1 ] && echo $! && exit 0
+    kill $!; done`;
+  const out = spawnSync("/bin/sh", ["-c", script, "sh", String(pid)], { encoding: "utf8", stdio: ["ignore", "pipe", "ignore"] });
+  return Number(out.stdout) === pid ? pid : undefined;
 }

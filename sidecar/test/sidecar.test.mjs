@@ -1,9 +1,18 @@
-import { test } from "node:test";
+import { afterEach, test } from "node:test";
 import assert from "node:assert/strict";
-import { Sidecar, alive, sleep } from "./helpers.mjs";
+import { existsSync, mkdirSync, writeFileSync } from "node:fs";
+import { Sidecar, alive, occupyPid, startTime, until } from "./helpers.mjs";
 
-test("Claude Code: flags, activity, final text, and the session resumed by the next task", async () => {
-  const s = new Sidecar();
+const terminal = (l) => l.type === "finished" || l.type === "failed";
+afterEach(() => Sidecar.killAll());
+
+test("Claude Code: flags, the enabled plug-ins in a file gone with it, activity, final text, the session resumed next", async () => {
+  const s = new Sidecar({
+    files: {
+      "mcp.json": { mcpServers: { dom: { type: "stdio", command: "dom-mcp" }, notatki: { command: "n" }, pusty: { command: "p" } } },
+      "plugins.json": { disabled: ["notatki"], tools: { pusty: [] } },
+    },
+  });
   s.send({ type: "run", id: "T1", task: "Ile plików mam w Dokumentach?" });
   const done = await s.terminal("T1");
   assert.deepEqual(done, { type: "finished", id: "T1", text: "W Dokumentach są [[CYTAT]]3 pliki[[/CYTAT]]." });
@@ -19,6 +28,7 @@ test("Claude Code: flags, activity, final text, and the session resumed by the n
   assert.match(instructions, /\[\[CYTAT\]\] i \[\[\/CYTAT\]\]/);
   assert.equal(first.user.message.content, "Ile plików mam w Dokumentach?");
   assert.ok(!first.argv.includes("--resume"));
+  assert.deepEqual(Object.keys(first.mcp.mcpServers), ["dom"]);
 
   s.send({ type: "run", id: "T2", task: "A w Pobranych?" });
   await s.terminal("T2");
@@ -26,21 +36,29 @@ test("Claude Code: flags, activity, final text, and the session resumed by the n
   assert.equal(second.argv[second.argv.indexOf("--resume") + 1], `sesja-${first.pid}`);
   assert.equal(s.state().claude.session, `sesja-${first.pid}`);
   assert.equal(await s.close(), 0);
+  assert.ok(!existsSync(first.argv[first.argv.indexOf("--mcp-config") + 1]), "the plug-in file went with the agent");
 });
 
-test("two tasks at once run side by side and keep their lines apart", async () => {
+test("permission requests of two tasks side by side, each step run after its confirm; a second run under a live id stops it with one failed line", async () => {
   const s = new Sidecar({ scenario: "permission" });
   s.send({ type: "run", id: "R1", task: "pierwsze" });
   s.send({ type: "run", id: "R2", task: "drugie" });
   await s.waitFor((l) => l.id === "R1" && l.type === "confirm_required");
-  await s.waitFor((l) => l.id === "R2" && l.type === "confirm_required");
+  assert.match((await s.waitFor((l) => l.id === "R2" && l.type === "confirm_required")).intent, /touch \/tmp\/selvina-plik\.txt/);
   s.send({ type: "confirm", id: "R2", approved: true });
   assert.equal((await s.terminal("R2")).text, "Utworzyłem plik.");
-  assert.equal(s.of("R1").filter((l) => l.type === "finished").length, 0, "the other task still waits for its answer");
+  assert.equal(s.agentStarts().find((e) => e.answer).answer.response.response.behavior, "allow");
+  assert.equal(s.of("R1").filter(terminal).length, 0, "the other task still waits for its answer");
+
+  s.send({ type: "run", id: "R1", task: "jeszcze raz" });
+  assert.match((await s.terminal("R1")).error, /^Warstwa namysłu dostała drugie zadanie o tym samym identyfikatorze/);
+  const agents = s.agentStarts().filter((e) => e.argv);
+  assert.equal(agents.length, 2, "the second run starts no agent");
+  const first = agents.find((a) => a.user.message.content === "pierwsze");
+  await until(() => !alive(first.pid), "the first run's agent stopped");
   s.send({ type: "confirm", id: "R1", approved: true });
-  assert.equal((await s.terminal("R1")).text, "Utworzyłem plik.");
-  assert.equal(new Set(s.agentStarts().filter((e) => e.argv).map((e) => e.pid)).size, 2);
   await s.close();
+  assert.equal(s.of("R1").filter(terminal).length, 1, "one terminal line for the id");
 });
 
 test("memory off (0 hours) starts every task afresh; a resumed session that is gone is replaced", async () => {
@@ -54,24 +72,11 @@ test("memory off (0 hours) starts every task afresh; a resumed session that is g
 
   const stale = new Sidecar({ config: { sesja_godziny: -1 } });
   // A state file naming a session the agent no longer knows.
-  const { mkdirSync, writeFileSync } = await import("node:fs");
   mkdirSync(`${stale.home}/state/selvina-voice`, { recursive: true });
   writeFileSync(`${stale.home}/state/selvina-voice/sidecar-state.json`, JSON.stringify({ claude: { session: "nieistniejaca", usedAt: 0 } }));
   stale.send({ type: "run", id: "C", task: "x" });
   assert.equal((await stale.terminal("C")).type, "finished");
   await stale.close();
-});
-
-test("a permission request becomes confirm_required and the step runs after confirm", async () => {
-  const s = new Sidecar({ scenario: "permission" });
-  s.send({ type: "run", id: "P", task: "Utwórz plik" });
-  const ask = await s.waitFor((l) => l.type === "confirm_required");
-  assert.equal(ask.id, "P");
-  assert.match(ask.intent, /touch \/tmp\/selvina-plik\.txt/);
-  s.send({ type: "confirm", id: "P", approved: true });
-  assert.equal((await s.terminal("P")).text, "Utworzyłem plik.");
-  assert.equal(s.agentStarts()[1].answer.response.response.behavior, "allow");
-  await s.close();
 });
 
 test("a long silent step is covered by heartbeats; an agent silent past the limit is stopped", async () => {
@@ -81,13 +86,12 @@ test("a long silent step is covered by heartbeats; an agent silent past the limi
   assert.ok(s.of("L", "heartbeat").length >= 5, `heartbeats: ${s.of("L", "heartbeat").length}`);
   await s.close();
 
-  const hung = new Sidecar({ scenario: "silent-long", env: { FAKE_SILENT_MS: "60000", SELVINA_AGENT_INACTIVITY_MS: "500" } });
+  const hung = new Sidecar({ scenario: "silent-long", env: { FAKE_SILENT_MS: "60000", SELVINA_AGENT_INACTIVITY_MS: "2000" } });
   hung.send({ type: "run", id: "H", task: "x" });
   const failed = await hung.terminal("H");
   assert.equal(failed.type, "failed");
   assert.match(failed.error, /nie dał znaku życia/);
-  await sleep(600);
-  assert.ok(!alive(hung.agentStarts()[0].pid), "the silent agent was killed");
+  await until(() => !alive(hung.agentStarts()[0].pid), "the silent agent killed");
   await hung.close();
 });
 
@@ -110,38 +114,63 @@ test("an agent that crashes, one that is not logged in, and a result that is an 
   await err.close();
 });
 
-test("cancel mid-task kills the agent and its children and says nothing more about the task", async () => {
-  const s = new Sidecar({ scenario: "ignore-sigterm-with-child" });
-  s.send({ type: "run", id: "K", task: "x" });
-  await s.waitFor((l) => l.id === "K" && l.text === "Uruchamiam polecenie: Czekam");
-  const [start, { child }] = s.agentStarts();
+test("cancel and shutdown kill each agent with its children and say nothing more; a pid an agent freed is not signalled; a run after shutdown is answered", async (t) => {
+  const s = new Sidecar({ scenario: "ignore-sigterm-with-child", env: { SELVINA_AGENT_KILL_GRACE_MS: "1500" } });
+  // Each agent waits with a child in a group of its own that ignores SIGTERM.
+  const start = async (id, task) => {
+    s.send({ type: "run", id, task });
+    await s.waitFor((l) => l.id === id && l.text === "Uruchamiam polecenie: Czekam");
+    const [{ pid }, { child }] = s.agentStarts().slice(-2);
+    return { pid, child, gone: () => !alive(pid) && !alive(child) };
+  };
+  const stubborn = await start("K", "x");
   s.send({ type: "cancel", id: "K" });
-  await sleep(800);
-  assert.ok(!alive(start.pid), "agent gone");
-  assert.ok(!alive(child), "its child gone");
-  assert.equal(s.of("K").filter((l) => l.type === "finished" || l.type === "failed").length, 0);
-  await s.close();
-});
+  await until(stubborn.gone, "the agent ignoring SIGTERM and its child killed");
 
-test("shutdown ends running tasks and the process at once", async () => {
-  const s = new Sidecar({ scenario: "ignore-sigterm-with-child" });
-  s.send({ type: "run", id: "S", task: "x" });
-  await s.waitFor((l) => l.id === "S" && l.text === "Uruchamiam polecenie: Czekam");
-  const began = Date.now();
+  const leaving = await start("W", "wyjdź");
+  const born = startTime(leaving.pid);
+  s.send({ type: "cancel", id: "W" });
+  await until(() => startTime(leaving.pid) !== born, "the agent reaped");
+  // Someone else's process group now goes by the agent's old pid; the sweep is yet to come.
+  const decoy = occupyPid(leaving.pid);
+  if (decoy && alive(leaving.child)) {
+    await until(() => !alive(leaving.child), "the child of the agent that left killed by the sweep");
+    const spared = alive(decoy);
+    process.kill(decoy, "SIGKILL");
+    assert.ok(spared, "the process now under the agent's old pid was left alone");
+  } else {
+    if (decoy) process.kill(decoy, "SIGKILL");
+    t.diagnostic(decoy ? "the sweep came before the pid was taken" : "cannot take the freed pid (not root?): pid reuse not checked");
+  }
+
+  const last = await start("S", "x");
   s.send({ type: "shutdown" });
+  s.send({ type: "run", id: "late", task: "x" });
   assert.equal(await s.exited, 0);
-  assert.ok(Date.now() - began < 500, "left before the application's 0.5 s kill");
-  await sleep(100);
-  assert.ok(!alive(s.agentStarts()[0].pid));
+  assert.deepEqual(s.of("late"), [
+    { type: "failed", id: "late", error: "Warstwa namysłu właśnie się zamyka, więc zadanie nie zostało rozpoczęte. Spróbuj ponownie za chwilę." },
+  ]);
+  await until(last.gone, "the agent running at shutdown and its child killed");
+  await s.close();
+  assert.deepEqual(["K", "W", "S"].flatMap((id) => s.of(id).filter(terminal)), []);
 });
 
-test("Codex CLI: chosen by config, exec flags, plug-ins as -c, reconnect notes are not terminal", async () => {
+test("Codex CLI: chosen by config, exec flags, plug-ins as -c with their secrets off argv, reconnect notes are not terminal", async () => {
+  const secrets = ["sk-sejf-'$tajny'", "tok-zdalny", "klucz-zdalny"];
   const s = new Sidecar({
     config: { reasoning_engine: "codex", codex_effort: "low" },
     // An API key in the environment runs although the stored login is missing.
     env: { CODEX_API_KEY: "sk-test", FAKE_CODEX_LOGGED_OUT: "1" },
     files: {
-      "mcp.json": { mcpServers: { dom: { command: "dom-mcp", args: ["--port", "1"] }, poczta: { command: "mail-mcp" } } },
+      "mcp.json": {
+        mcpServers: {
+          dom: { command: "dom-mcp", args: ["--port", "1"] },
+          poczta: { command: "mail-mcp" },
+          // The recorder writes into the agent's folder, its working directory.
+          sejf: { command: "mcp-recorder", args: ["sejf.log", "--tryb", "x"], env: { SEJF_API_KEY: secrets[0] } },
+          zdalny: { type: "http", url: "http://127.0.0.1:9/mcp", headers: { Authorization: `Bearer ${secrets[1]}`, "X-Api-Key": secrets[2] } },
+        },
+      },
       "plugins.json": { disabled: ["poczta"], tools: { dom: ["swiatlo"] }, toolsKnown: { dom: ["swiatlo", "zamek"] } },
     },
   });
@@ -157,18 +186,13 @@ test("Codex CLI: chosen by config, exec flags, plug-ins as -c, reconnect notes a
     assert.ok(joined.includes(part), part);
   assert.ok(!joined.includes("poczta"), "a disabled plug-in stays out");
   assert.deepEqual(argv.slice(-2), ["--", "-ile procesów?"]);
-  await s.close();
-});
 
-test("Claude Code gets only the enabled plug-ins in its MCP file", async () => {
-  const s = new Sidecar({
-    files: {
-      "mcp.json": { mcpServers: { dom: { type: "stdio", command: "dom-mcp" }, notatki: { command: "n" }, pusty: { command: "p" } } },
-      "plugins.json": { disabled: ["notatki"], tools: { pusty: [] } },
-    },
-  });
-  s.send({ type: "run", id: "M", task: "x" });
-  await s.terminal("M");
-  assert.deepEqual(Object.keys(s.agentStarts()[0].mcp.mcpServers), ["dom"]);
+  for (const secret of secrets) assert.ok(!joined.includes(secret.slice(0, 8)), `${secret} not on the command line`);
+  const [record] = s.agentLines("sejf.log");
+  assert.equal(record.env.SEJF_API_KEY, secrets[0], "the stdio server gets its variable");
+  assert.deepEqual(record.argv, ["--tryb", "x"]);
+  assert.deepEqual(s.agentStarts()[0].headers.zdalny, { Authorization: `Bearer ${secrets[1]}`, "X-Api-Key": secrets[2] });
+  const envFile = /\/[^"]*selvina-agent-[^"/]+\/[^"]+\.env/.exec(joined)[0];
+  await until(() => !existsSync(envFile), "the private file removed with the agent");
   await s.close();
 });
