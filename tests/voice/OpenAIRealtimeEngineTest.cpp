@@ -168,6 +168,7 @@ TEST_F(Engine, FailedResponsesAndServerErrors)
     serverSays(R"({"type":"response.done","response":{"status":"failed","status_details":{"type":"failed",)"
                R"("error":{"type":"requests","code":"insufficient_quota","message":"x"}}}})");
     serverSays(R"({"type":"response.done","response":{"status":"failed","status_details":{"reason":"content_filter"}}})");
+    serverSays(R"({"type":"response.done","response":{"status":"failed","status_details":{"reason":"something_new"}}})");
     serverSays(R"({"type":"error","error":{"code":"response_cancel_not_active","message":"x","param":null}})");
     serverSays(R"({"type":"error"})");
     serverSays(R"({"type":"error","error":{"type":"invalid_request_error","code":"unknown_parameter",)"
@@ -181,9 +182,10 @@ TEST_F(Engine, FailedResponsesAndServerErrors)
     EXPECT_EQ(errors(), (QStringList{"Model nie dokończył odpowiedzi: bez podanej przyczyny.",
                                      "Model nie dokończył odpowiedzi: Konto OpenAI nie ma środków na prowadzenie rozmowy.",
                                      "Model nie dokończył odpowiedzi: zatrzymał ją filtr treści.",
+                                     "Model nie dokończył odpowiedzi: przyczyna o kodzie something_new.",
                                      "OpenAI zgłosiło błąd o kodzie unknown_parameter.",
                                      "Model poprosił o narzędzie, ale nie podał jego nazwy."}));
-    EXPECT_EQ(count(K::responseFinished), 3);
+    EXPECT_EQ(count(K::responseFinished), 4);
     const VoiceEvent call = *std::find_if(events.begin(), events.end(), [](auto& v) { return v.kind == K::toolCall; });
     EXPECT_EQ(call.id, "c1");
     EXPECT_EQ(call.argumentsJSON, "{}");

@@ -232,32 +232,3 @@ TEST(RealtimeErrorPayload, ReadableMessagesAndBenignErrors)
     EXPECT_TRUE(noCode.isActiveResponseConflict() && noCode.isBenign());
     EXPECT_FALSE(withCode("invalid_api_key").isBenign());
 }
-
-TEST(RealtimeErrorPayload, ServerClosesBecomePolishSentences)
-{
-    const struct {
-        int code;
-        const char* reason;
-        const char* sentence;
-    } cases[] = {
-        {1001, "Your session hit the maximum duration of 60 minutes.", "Sesja rozmowy wygasła. Nawiązuję ją od nowa."},
-        {3000, "invalid_request_error.invalid_api_key",
-         "OpenAI odrzuciło klucz API. Sprawdź zmienną OPENAI_API_KEY albo plik konfiguracyjny."},
-        {4000, "invalid_request_error.beta_api_shape_disabled",
-         "OpenAI nie obsługuje już sposobu łączenia, którego używa ta wersja Selvina Voice. Potrzebna jest nowsza "
-         "wersja programu."},
-        {4000, "invalid_request_error.insufficient_quota.", "Konto OpenAI nie ma środków na prowadzenie rozmowy."},
-        {1011, "Internal error", "Serwer OpenAI zgłosił błąd wewnętrzny."},
-        {1013, "", "Serwer OpenAI jest chwilowo przeciążony."},
-        {1008, "Policy violation: something in English.", "OpenAI zamknęło połączenie z kodem 1008."},
-    };
-    for (const auto& c : cases)
-        EXPECT_EQ(closeSentence(c.code, QString::fromUtf8(c.reason)), QString::fromUtf8(c.sentence)) << c.reason;
-
-    RealtimeResponsePayload failed;
-    failed.statusDetails = RealtimeResponsePayload::StatusDetails{};
-    failed.statusDetails->reason = QStringLiteral("content_filter");
-    EXPECT_EQ(responseFailureCause(failed), "zatrzymał ją filtr treści");
-    failed.statusDetails->reason = QStringLiteral("something_new");
-    EXPECT_EQ(responseFailureCause(failed), "przyczyna o kodzie something_new");
-}
