@@ -16,6 +16,10 @@ bool switchOn(const char* name)
     return qgetenv(name) == "1";
 }
 
+// The desktop's voice gives no sign when it has finished; a Polish sentence takes about this long
+// per character at its usual rate.
+constexpr auto kSpokenCharacter = std::chrono::milliseconds(70);
+
 } // namespace
 
 AppDelegate::AppDelegate(Services services, QObject* parent) : QObject(parent), m_services(std::move(services)) {}
@@ -31,24 +35,30 @@ void AppDelegate::applicationDidFinishLaunching()
                                "SELVINA_AUTOSTART=1 albo SELVINA_TEXT=1"));
 }
 
-void AppDelegate::beginSession()
+Clock& AppDelegate::clock() const
+{
+    return m_services.composition.clock ? *m_services.composition.clock : SystemClock::shared();
+}
+
+void AppDelegate::beginSession(bool greet)
 {
     if (m_coordinator)
         return;
     m_session.setState(SessionState::listening);
     // The channel exists before the conversation so that a failure to build or start it reaches
-    // the typing user as well.
-    if (ChatChannel::isEnabled() && m_services.bus != nullptr)
+    // the typing user as well; it stays after the conversation, so that a typed question can open
+    // the next one.
+    if (ChatChannel::isEnabled() && m_services.bus != nullptr && !m_chat)
         m_chat = std::make_unique<ChatChannel>(*m_services.bus, [self = QPointer<AppDelegate>(this)](const QString& text) {
             if (self)
                 self->onCommand(text);
         });
-    startVoice();
+    startVoice(greet);
     startChatChannel();
     attachObserver();
 }
 
-void AppDelegate::startVoice()
+void AppDelegate::startVoice(bool greet)
 {
     CompositionContext context = m_services.composition;
     context.textChannel = ChatChannel::isEnabled();
@@ -60,10 +70,16 @@ void AppDelegate::startVoice()
         return;
     }
     m_coordinator = std::move(std::get<std::unique_ptr<Coordinator>>(made));
+    if (!greet)
+        m_coordinator->skipGreeting();
     QPointer<AppDelegate> self(this);
     m_coordinator->setOnIdleTimeout([self] {
         if (self)
             self->endSession(true);
+    });
+    m_coordinator->setOnFailure([self](const Coordinator::Failure& failure) {
+        if (self)
+            self->onConversationFailure(failure);
     });
     startCoordinator(self, QPointer<Coordinator>(m_coordinator.get()));
 }
@@ -92,12 +108,39 @@ void AppDelegate::startChatChannel()
 void AppDelegate::onCommand(const QString& text)
 {
     if (!m_coordinator) {
-        logLine(QStringLiteral("[tekst] polecenie bez otwartej rozmowy — pomijam"));
-        return;
+        logLine(QStringLiteral("[tekst] polecenie bez otwartej rozmowy — otwieram rozmowę"));
+        beginSession(false);
+        if (!m_coordinator)
+            return; // the preview has said what is missing
     }
-    m_coordinator->reportToObserver(ChatKind::user, text);
-    m_coordinator->expectAnswer();
-    m_coordinator->sendText(text);
+    m_coordinator->submitText(text);
+}
+
+// Said outside the realtime voice, which may be what failed. A session that is over ends the
+// conversation, with the end cue once the sentence has been said.
+void AppDelegate::onConversationFailure(const Coordinator::Failure& failure)
+{
+    if (!failure.alreadySpoken)
+        speak(failure.sentence, false);
+    if (!failure.endsConversation)
+        return;
+    // On the next turn of the event loop: the news comes from deep inside the engine, which closing
+    // the conversation destroys.
+    const auto saying = m_services.speech != nullptr
+        ? std::chrono::milliseconds(kSpokenCharacter.count() * failure.sentence.size())
+        : std::chrono::milliseconds(0);
+    QMetaObject::invokeMethod(
+        this,
+        [this, saying, failed = QPointer<Coordinator>(m_coordinator.get())] {
+            if (!failed || m_coordinator.get() != failed.data())
+                return;
+            endSession(true);
+            m_endCue = clock().after(saying, [self = QPointer<AppDelegate>(this)] {
+                if (self)
+                    self->playCue(voice::Cue::end);
+            });
+        },
+        Qt::QueuedConnection);
 }
 
 void AppDelegate::attachObserver()
@@ -111,13 +154,13 @@ void AppDelegate::endSession(bool goodbyeAlreadySpoken)
     if (!goodbyeAlreadySpoken)
         playCue(voice::Cue::end);
     m_session.setAudioLevel(0);
-    m_chat.reset();
     if (!m_coordinator) {
         Q_EMIT conversationClosed();
         return;
     }
     std::unique_ptr<Coordinator> closing = std::move(m_coordinator);
     closing->setOnIdleTimeout(nullptr);
+    closing->setOnFailure(nullptr);
     closing->setObserver(nullptr);
     stopCoordinator(QPointer<AppDelegate>(this), std::move(closing));
 }
@@ -176,10 +219,10 @@ QCoro::Task<> AppDelegate::stopAgentLayer(agent::AgentBridge* bridge, std::share
     *done = true;
 }
 
-void AppDelegate::speak(const QString& text)
+void AppDelegate::speak(const QString& text, bool toChat)
 {
     logLine(QStringLiteral("[mowa] ") + text);
-    if (m_chat)
+    if (m_chat && toChat)
         m_chat->emit(ChatKind::error, text);
     if (m_services.speech == nullptr || !m_services.speech->speak(text))
         logLine(QStringLiteral("[mowa] brak syntezatora mowy (spd-say, espeak-ng) — komunikat tylko w dzienniku"));

@@ -29,7 +29,8 @@ public:
     ~AppDelegate() override;
 
     void applicationDidFinishLaunching();
-    void beginSession();
+    // `greet`: false for a conversation opened by a typed question, which is its first words.
+    void beginSession(bool greet = true);
     void endSession(bool goodbyeAlreadySpoken);
     QCoro::Task<> escapePressed();
     // Closes the open conversation and waits for it to end; 5 s at most.
@@ -43,12 +44,15 @@ Q_SIGNALS:
 
 private:
     static QCoro::Task<> stopAgentLayer(agent::AgentBridge* bridge, std::shared_ptr<bool> done);
-    void startVoice();
+    void startVoice(bool greet);
     void startChatChannel();
     void onCommand(const QString& text);
     void attachObserver();
-    void speak(const QString& text);
+    // `toChat`: also as "error" on the text channel (a conversation's own failures are there already).
+    void speak(const QString& text, bool toChat = true);
     void playCue(voice::Cue cue);
+    void onConversationFailure(const conversation::Coordinator::Failure& failure);
+    Clock& clock() const;
     static QCoro::Task<> startCoordinator(QPointer<AppDelegate> self, QPointer<conversation::Coordinator> coordinator);
     static QCoro::Task<> stopCoordinator(QPointer<AppDelegate> self,
                                          std::unique_ptr<conversation::Coordinator> coordinator);
@@ -56,8 +60,9 @@ private:
     Services m_services;
     SessionModel m_session;
     std::unique_ptr<conversation::Coordinator> m_coordinator;
-    std::unique_ptr<ChatChannel> m_chat;
+    std::unique_ptr<ChatChannel> m_chat; // with the text channel: for the whole process
     int m_closing = 0; // conversations whose stop() is still running
+    std::unique_ptr<ScheduledCall> m_endCue; // the end cue, after the sentence that ended a conversation
 };
 
 } // namespace selvina::app

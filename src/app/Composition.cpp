@@ -90,6 +90,7 @@ Composition::Made Composition::makeCoordinator(SessionModel& session, const Comp
     engineOptions.realtimeURL = configuration.realtimeURL(configuration.realtimeModel);
     engineOptions.configDirectory = context.sources.directory;
     engineOptions.environment = context.sources.environment;
+    engineOptions.clock = context.clock;
     auto engine = std::make_shared<voice::OpenAIRealtimeEngine>(engineOptions);
 
     auto relay = std::make_shared<ProgressRelay>();

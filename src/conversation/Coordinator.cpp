@@ -9,6 +9,7 @@ using K = VoiceEvent::Kind;
 
 const QString Coordinator::kGreeting = QStringLiteral("Słucham, w czym mogę pomóc?");
 const QString Coordinator::kFarewell = QStringLiteral("Jeżeli będziesz chciał wrócić do rozmowy, powiedz: hej Selvina.");
+const QString Coordinator::kLineNotSent = QStringLiteral("Polecenie nie zostało wysłane. ");
 
 namespace {
 
@@ -47,9 +48,20 @@ QString eventLabel(const VoiceEvent& event)
     case K::assistantTranscript:
         return event.isFinal ? QStringLiteral("ASYSTENT: ") + event.text.value_or(QString())
                              : QStringLiteral("assistantTranscript(…)");
+    case K::configured:
+        return QStringLiteral("configured");
     }
     return {};
 }
+
+QString asSentence(QString text)
+{
+    if (!text.endsWith(QLatin1Char('.')))
+        text += QLatin1Char('.');
+    return text;
+}
+
+constexpr qint64 kAudioBytesPerMs = 48; // PCM16 mono at 24 kHz
 
 } // namespace
 
@@ -96,14 +108,14 @@ QCoro::Task<Status<ConversationStartError>> Coordinator::start()
     trace(QStringLiteral("start: uruchamiam odtwarzanie"));
     const auto played = co_await playback->start();
     if (!played.ok())
-        co_return ConversationStartError{played.error().description()};
+        co_return failedToStart(self, played.error().description());
     if (!self || m_stopped) // closed while starting: nothing more may be switched on
         co_return ConversationStartError{QStringLiteral("Rozmowa została zamknięta.")};
 
     trace(QStringLiteral("start: odtwarzanie OK, uruchamiam mikrofon"));
     const auto captured = co_await capture->start();
     if (!captured.ok())
-        co_return ConversationStartError{captured.error().description()};
+        co_return failedToStart(self, captured.error().description());
     if (!self || m_stopped) // closed while starting: nothing more may be switched on
         co_return ConversationStartError{QStringLiteral("Rozmowa została zamknięta.")};
 
@@ -126,14 +138,27 @@ QCoro::Task<Status<ConversationStartError>> Coordinator::start()
                 QObject::disconnect(c);
             m_tasks.clear();
         }
-        co_return ConversationStartError{connected.error().description()};
+        co_return failedToStart(self, connected.error().description());
     }
     if (!self || m_stopped) {
         voice->disconnectSession();
         co_return ConversationStartError{QStringLiteral("Rozmowa została zamknięta.")};
     }
+    m_started = true;
     trace(QStringLiteral("start: connect() wrócił bez błędu"));
     co_return Ok{};
+}
+
+// A conversation that could not open stays open as failed; what is typed into it is answered
+// with the reason.
+ConversationStartError Coordinator::failedToStart(QPointer<Coordinator> self, const QString& description)
+{
+    if (self) {
+        self->m_hasFailed = true;
+        self->m_lastFailure = asSentence(description);
+        self->refuseWaitingTexts();
+    }
+    return ConversationStartError{description};
 }
 
 QCoro::Task<> Coordinator::stop()
@@ -155,6 +180,8 @@ QCoro::Task<> Coordinator::stop()
         QObject::disconnect(c);
     m_tasks.clear();
     m_pendingEvents.clear();
+    m_waitingTexts.clear();
+    m_onFailure = nullptr;
     if (m_framesCaptured > 0)
         trace(QStringLiteral("mikrofon: STRUMIEŃ ZAMKNIĘTY po %1 ramkach").arg(m_framesCaptured));
     voice->disconnectSession();
@@ -186,30 +213,52 @@ void Coordinator::apply(SessionState state)
     if (state == SessionState::listening)
         m_startupMute = false;
     const SessionState old = m_session.state();
-    if (old == state)
-        return;
-    m_session.setState(state);
-    trace(QStringLiteral("STAN: %1 → %2 (narzędzia: %3, czekam: %4, mowa: %5)")
-              .arg(sessionStateName(old), sessionStateName(state))
-              .arg(m_runningToolTasks.size())
-              .arg(yesNo(m_awaitingModel), yesNo(m_speechAudible)));
-    reportToObserver(ChatKind::state, sessionStateName(state));
-    m_speakingFlag.set(state == SessionState::speaking);
-    if (state != SessionState::speaking)
-        m_session.setAudioLevel(0);
+    if (old != state) {
+        m_session.setState(state);
+        trace(QStringLiteral("STAN: %1 → %2 (narzędzia: %3, czekam: %4, mowa: %5)")
+                  .arg(sessionStateName(old), sessionStateName(state))
+                  .arg(m_runningToolTasks.size())
+                  .arg(yesNo(m_awaitingModel), yesNo(m_speechAudible)));
+        reportToObserver(ChatKind::state, sessionStateName(state));
+        m_speakingFlag.set(state == SessionState::speaking);
+        if (state != SessionState::speaking)
+            m_session.setAudioLevel(0);
+    }
+    // A line typed while the conversation opened goes once it listens; one at a time, so that
+    // none cuts off the answer to the one before. Last: it changes the state again.
+    if (state == SessionState::listening && m_connected && !m_waitingTexts.isEmpty())
+        deliverText(m_waitingTexts.takeFirst());
 }
 
-void Coordinator::expectAnswer()
+void Coordinator::submitText(const QString& text)
 {
+    if (m_stopped)
+        return;
+    if (m_hasFailed) {
+        reportToObserver(ChatKind::error,
+                         kLineNotSent + m_lastFailure.value_or(QStringLiteral("Rozmowa nie jest połączona z OpenAI.")));
+        return;
+    }
+    if (!m_connected || !m_waitingTexts.isEmpty()) {
+        m_waitingTexts.append(text);
+        return;
+    }
+    deliverText(text);
+}
+
+void Coordinator::deliverText(const QString& text)
+{
+    reportToObserver(ChatKind::user, text);
     m_awaitingModel = true;
     recomputeState();
+    m_voice->sendText(text);
 }
 
-QCoro::Task<> Coordinator::sendText(QString text)
+// Lines still waiting when the conversation fails get the failure as their answer.
+void Coordinator::refuseWaitingTexts()
 {
-    auto voice = m_voice;
-    auto sending = voice->sendText(std::move(text));
-    co_await sending;
+    for (const QString& text : std::exchange(m_waitingTexts, {}))
+        submitText(text);
 }
 
 QString Coordinator::opisPrzerywalnosci() const
@@ -284,30 +333,46 @@ QCoro::Task<> Coordinator::handle(VoiceEvent event)
     report(event);
     switch (event.kind) {
     case K::connected:
-        m_hasFailed = false;
+        m_connected = true;
+        recovered();
         m_speechAudible = false;
+        if (!m_greets)
+            break;
         m_awaitingModel = true;
         recomputeState();
         m_voice->speakAside(kGreeting);
         co_return;
+    case K::configured:
+        recovered();
+        break;
     case K::disconnected:
+        m_connected = false;
         m_hasFailed = event.text.has_value();
         m_awaitingModel = false;
         m_speechAudible = false;
+        m_userSpeaking = false;
+        if (event.text)
+            fail(*event.text, true);
+        if (!self) // the failure has closed the conversation
+            co_return;
         break;
     case K::userSpeechStarted:
+        // No idle close while the user talks, however long.
+        m_userSpeaking = true;
         refreshIdleTimer();
         if (m_speechAudible) {
             auto playback = m_playback;
-            m_voice->interrupt();
+            m_voice->interrupt(unheardAudio());
             co_await playback->flush();
             if (!self || m_stopped)
                 co_return;
+            m_playHeadEnd = clock().now();
             m_speechAudible = false;
             ++m_speechGeneration;
         }
         break;
     case K::userSpeechEnded:
+        m_userSpeaking = false;
         refreshIdleTimer();
         if (m_runningToolTasks.empty())
             m_awaitingModel = true;
@@ -322,6 +387,8 @@ QCoro::Task<> Coordinator::handle(VoiceEvent event)
         break;
     case K::responseFinished:
         m_awaitingModel = false;
+        if (event.text == u"completed")
+            recovered();
         if (m_speechAudible)
             startDrainTask();
         break;
@@ -333,9 +400,38 @@ QCoro::Task<> Coordinator::handle(VoiceEvent event)
     case K::error:
         m_systemLog.write(QStringLiteral("[SelvinaVoice] Błąd warstwy głosowej: ") + event.text.value_or(QString()));
         m_hasFailed = true;
+        // A lost session never says that the user stopped talking.
+        m_userSpeaking = false;
+        fail(event.text.value_or(QString()), false);
+        if (!self)
+            co_return;
         break;
     }
     recomputeState();
+}
+
+void Coordinator::fail(const QString& sentence, bool endsConversation)
+{
+    m_lastFailure = sentence;
+    refuseWaitingTexts();
+    // start() reports a failure while opening itself.
+    if (!m_started || !m_onFailure)
+        return;
+    const bool alreadySpoken = m_spokenFailure == sentence;
+    m_spokenFailure = sentence;
+    // Last: the handler may close the conversation, and this object with it.
+    auto onFailure = m_onFailure;
+    onFailure(Failure{sentence, alreadySpoken, endsConversation});
+}
+
+// The session works (configured, or an answer came through): whatever failed is over.
+void Coordinator::recovered()
+{
+    if (m_hasFailed)
+        trace(QStringLiteral("rozmowa znowu działa"));
+    m_hasFailed = false;
+    m_lastFailure.reset();
+    m_spokenFailure.reset();
 }
 
 void Coordinator::startDrainTask()
@@ -349,6 +445,7 @@ QCoro::Task<> Coordinator::drain(QPointer<Coordinator> self, std::shared_ptr<voi
     co_await playback->waitUntilDrained();
     if (!self || self->m_stopped || self->m_speechGeneration != generation)
         co_return;
+    self->m_playHeadEnd = std::min(self->m_playHeadEnd, self->clock().now());
     self->m_speechAudible = false;
     self->recomputeState();
     if (self && self->m_sayingGoodbye)
@@ -430,9 +527,16 @@ void Coordinator::playChunk(const QByteArray& chunk)
     ++m_chunksPlayed;
     if (m_chunksPlayed == 1 || m_chunksPlayed % 50 == 0)
         trace(QStringLiteral("odtwarzanie: porcja #%1, %2 B").arg(m_chunksPlayed).arg(chunk.size()));
+    // Each chunk plays after the one before it, or at once when the queue has run dry.
+    m_playHeadEnd = std::max(m_playHeadEnd, clock().now()) + std::chrono::milliseconds(chunk.size() / kAudioBytesPerMs);
     // The speakers queue the chunk before the task first suspends, so arrival order is kept
     // without waiting here.
     m_playback->enqueue(chunk);
+}
+
+std::chrono::milliseconds Coordinator::unheardAudio() const
+{
+    return std::max(std::chrono::milliseconds(0), m_playHeadEnd - clock().now());
 }
 
 // MARK: timers
@@ -460,8 +564,8 @@ void Coordinator::refreshAwaitWatchdog()
 void Coordinator::refreshIdleTimer()
 {
     m_idleTimer.reset();
-    if (m_stopped || m_hasFailed || !m_runningToolTasks.empty() || m_awaitingModel || m_speechAudible
-        || m_sayingGoodbye || !m_onIdleTimeout)
+    if (m_stopped || !m_connected || m_hasFailed || m_userSpeaking || !m_runningToolTasks.empty() || m_awaitingModel
+        || m_speechAudible || m_sayingGoodbye || !m_onIdleTimeout)
         return;
     m_idleTimer = clock().after(kIdleTimeout, [this] { sayGoodbye(); });
 }

@@ -64,8 +64,8 @@ public:
 
     static const QString kGreeting;
     static const QString kFarewell;
-    static const QString kCancelledText;
     static const QString kInterruptedByUserText;
+    static const QString kLineNotSent; // before the sentence saying what is wrong
     static QString watchdogText();
 
     struct Options {
@@ -88,10 +88,11 @@ public:
     QCoro::Task<> interruptSpeech();
     // A progress note of the agent layer; nothing is spoken.
     void reportActivity(const QString& text);
-    // A typed question has gone to the model: an answer is awaited.
-    void expectAnswer();
-    // Sends a typed question through the engine (the text channel).
-    QCoro::Task<> sendText(QString text);
+    // A typed question (the text channel): sent at once when the conversation runs, kept until it
+    // first listens while it is still opening, answered with what is wrong while it has failed.
+    void submitText(const QString& text);
+    // Opens without the spoken greeting (a conversation opened by a typed question).
+    void skipGreeting() { m_greets = false; }
 
     // "narzędzia: N, mowa: true|false, czekam na model: true|false"
     QString opisPrzerywalnosci() const;
@@ -105,6 +106,15 @@ public:
             m_observer(kind, text);
     }
     void setOnIdleTimeout(std::function<void()> onIdleTimeout);
+
+    // A failure of the engine, as the user is to hear it: once per sentence until the conversation
+    // works again. `endsConversation`: the session is over (refused, or given up on).
+    struct Failure {
+        QString sentence;
+        bool alreadySpoken = false;
+        bool endsConversation = false;
+    };
+    void setOnFailure(std::function<void(const Failure&)> onFailure) { m_onFailure = std::move(onFailure); }
 
     SpeakingFlag& speakingFlag() { return m_speakingFlag; }
     std::size_t runningToolCount() const { return m_runningToolTasks.size(); }
@@ -148,6 +158,11 @@ private:
     static QCoro::Task<> pumpEvents(QPointer<Coordinator> self);
     QCoro::Task<> handle(voice::VoiceEvent event);
     void report(const voice::VoiceEvent& event);
+    static ConversationStartError failedToStart(QPointer<Coordinator> self, const QString& description);
+    void fail(const QString& sentence, bool endsConversation);
+    void recovered();
+    void deliverText(const QString& text);
+    void refuseWaitingTexts();
     void startDrainTask();
     static QCoro::Task<> drain(QPointer<Coordinator> self, std::shared_ptr<voice::AudioPlayback> playback,
                                qint64 generation);
@@ -158,6 +173,8 @@ private:
     void takeOutputLevels();
     void playChunk(const QByteArray& chunk);
     bool shouldForward();
+    // What of the audio handed to the speakers has not been heard yet, from where their queue ends.
+    std::chrono::milliseconds unheardAudio() const;
 
     // Timers.
     void refreshAwaitWatchdog();
@@ -213,6 +230,15 @@ private:
     bool m_sayingGoodbye = false;
     bool m_interrupting = false;
     bool m_stopped = false;
+    bool m_started = false;       // start() has succeeded
+    bool m_connected = false;     // the session has been configured and not closed since
+    bool m_userSpeaking = false;  // between the service hearing the user start and stop
+    bool m_greets = true;
+    std::optional<QString> m_lastFailure;   // what is wrong while failed
+    std::optional<QString> m_spokenFailure; // said since the conversation last worked
+    std::function<void(const Failure&)> m_onFailure;
+    QStringList m_waitingTexts;   // typed before the conversation first listened
+    std::chrono::milliseconds m_playHeadEnd{0}; // on the clock: when the queued assistant audio ends
     double m_inputLevel = 0;
     double m_inputPeak = 0;
     qint64 m_levelSamples = 0;

@@ -6,7 +6,6 @@
 
 namespace selvina::conversation {
 
-const QString Coordinator::kCancelledText = QStringLiteral("Zadanie zostało przerwane, zanim się skończyło.");
 const QString Coordinator::kInterruptedByUserText =
     QStringLiteral("Zadanie zostało przerwane przez użytkownika, zanim się skończyło.");
 
@@ -118,8 +117,10 @@ QCoro::Task<> Coordinator::interruptSpeech()
         m_runningToolTasks.clear();
         voice->setTurnDetection(true);
     }
-    voice->interrupt();
+    voice->interrupt(unheardAudio());
     co_await playback->flush();
+    if (self)
+        m_playHeadEnd = clock().now();
     if (!self || m_stopped) {
         if (self)
             m_interrupting = false;

@@ -1,5 +1,7 @@
 #include "voice/OpenAIRealtimeEngine.h"
 
+#include "core/Trace.h"
+
 #include <qcoro/qcorotimer.h>
 
 #include <QDir>
@@ -21,6 +23,30 @@ const QString OpenAIRealtimeEngine::kToolResultInstruction = QStringLiteral(
 namespace {
 
 const QString kNotConnected = QStringLiteral("Sesja głosowa nie jest połączona.");
+const QString kSessionExpired = QStringLiteral("Sesja rozmowy wygasła. Nawiązuję ją od nowa.");
+
+constexpr qint64 kBytesPerMs = 48; // PCM16 mono at 24 kHz
+constexpr std::size_t kAudioItemsKept = 64;
+
+qsizetype textSize(const RealtimeClientEvent& event)
+{
+    if (const auto* t = std::get_if<client::UserText>(&event))
+        return t->text.size();
+    if (const auto* a = std::get_if<client::AssistantText>(&event))
+        return a->text.size();
+    if (const auto* c = std::get_if<client::FunctionCall>(&event))
+        return c->arguments.size() + c->name.size();
+    if (const auto* o = std::get_if<client::FunctionCallOutput>(&event))
+        return o->output.size();
+    return 0;
+}
+
+QString withoutFullStop(QString sentence)
+{
+    while (sentence.endsWith(QLatin1Char('.')))
+        sentence.chop(1);
+    return sentence;
+}
 
 void traceTurnDetection(const char* what, bool configHasIt)
 {
@@ -81,6 +107,16 @@ void OpenAIRealtimeEngine::emitEvent(VoiceEvent event)
     Q_EMIT voiceEvent(event);
 }
 
+Clock& OpenAIRealtimeEngine::clock() const
+{
+    return m_options.clock ? *m_options.clock : SystemClock::shared();
+}
+
+bool OpenAIRealtimeEngine::hasActiveResponse() const
+{
+    return std::any_of(m_responses.begin(), m_responses.end(), [](const Response& r) { return !r.cancelled; });
+}
+
 QCoro::Task<Status<VoiceEngineError>> OpenAIRealtimeEngine::connectSession(QList<ToolDefinition> tools,
                                                                             QString instructions)
 {
@@ -111,6 +147,7 @@ QCoro::Task<Status<VoiceEngineError>> OpenAIRealtimeEngine::connectSession(QList
     c.jitter = m_options.jitter;
     auto* socket = new RealtimeWebSocket(c, this);
     m_socket = socket;
+    m_opens = 0;
     connect(socket, &RealtimeWebSocket::transportEvent, this, &OpenAIRealtimeEngine::handleTransport);
 
     QPointer<OpenAIRealtimeEngine> self(this);
@@ -133,6 +170,21 @@ QCoro::Task<Status<VoiceEngineError>> OpenAIRealtimeEngine::connectSession(QList
     co_return Ok{};
 }
 
+// What a server session knew and a new one does not: running responses, audio that could still be
+// cut, half-heard speech.
+void OpenAIRealtimeEngine::forgetServerSession()
+{
+    m_responses.clear();
+    m_pendingAsides = 0;
+    m_looseAudio = false;
+    m_audioItems.clear();
+    m_unconfirmedCreate.reset();
+    m_queuedCreate.reset();
+    m_userSpeaking = false;
+    m_renewDue = false;
+    m_sessionAge.reset();
+}
+
 void OpenAIRealtimeEngine::disconnectSession()
 {
     if (!m_socket)
@@ -140,7 +192,10 @@ void OpenAIRealtimeEngine::disconnectSession()
     RealtimeWebSocket* old = m_socket;
     m_socket = nullptr;
     m_sessionConfig.reset();
-    m_hasActiveResponse = false;
+    forgetServerSession();
+    m_owedCreate.reset();
+    m_history.clear();
+    m_openCalls.clear();
     m_hasAnnouncedConnection = false;
     m_turnDetectionEnabled = true;
     m_suspendedTurnDetection.reset();
@@ -156,6 +211,10 @@ bool OpenAIRealtimeEngine::send(const RealtimeClientEvent& event)
         emitEvent(VoiceEvent::of(VoiceEvent::Kind::error, kNotConnected));
         return false;
     }
+    // Reconnecting: the interruption has been reported; what the conversation needs is replayed
+    // into the next session.
+    if (!m_socket->isOpen())
+        return false;
     const auto text = encode(event);
     if (!text.ok()) {
         emitEvent(VoiceEvent::of(VoiceEvent::Kind::error, description(text.error())));
@@ -169,12 +228,22 @@ bool OpenAIRealtimeEngine::send(const RealtimeClientEvent& event)
     return true;
 }
 
-void OpenAIRealtimeEngine::sendConfigurationDirect()
+void OpenAIRealtimeEngine::sendDirect(const RealtimeClientEvent& event)
 {
-    if (!m_socket || !m_sessionConfig)
+    if (!m_socket || !m_socket->isOpen())
         return;
-    if (const auto text = encode(client::SessionUpdate{*m_sessionConfig}); text.ok())
+    if (const auto text = encode(event); text.ok())
         (void)m_socket->send(text.value());
+}
+
+void OpenAIRealtimeEngine::sendCreate(const client::CreateResponse& create)
+{
+    if (m_socket && !m_socket->isOpen()) {
+        m_owedCreate = create;
+        return;
+    }
+    if (send(create))
+        m_unconfirmedCreate = create;
 }
 
 void OpenAIRealtimeEngine::handleTransport(const RealtimeTransportEvent& event)
@@ -184,32 +253,65 @@ void OpenAIRealtimeEngine::handleTransport(const RealtimeTransportEvent& event)
     case K::text:
         handleFrame(event.text.value_or(QString()));
         break;
-    case K::opened:
-        if (m_sessionConfig && m_socket) {
-            sendConfigurationDirect();
-            m_turnDetectionEnabled = m_sessionConfig->turnDetection.has_value();
-        }
+    case K::opened: {
+        if (!m_sessionConfig || !m_socket)
+            break;
+        const bool newSession = m_opens++ > 0;
+        sendDirect(client::SessionUpdate{*m_sessionConfig});
+        m_turnDetectionEnabled = m_sessionConfig->turnDetection.has_value();
+        if (newSession)
+            replayInto();
+        m_renewDue = false;
+        m_sessionAge = clock().after(kSessionRenewal, [this] {
+            m_renewDue = true;
+            maybeRenew();
+        });
         break;
-    case K::interrupted:
-        m_hasActiveResponse = false;
-        emitEvent(VoiceEvent::of(VoiceEvent::Kind::error,
-                                 QStringLiteral("Połączenie z OpenAI zostało przerwane: ") +
-                                     explain(event.text.value_or(QString())) +
-                                     QStringLiteral(". Próbuję połączyć się ponownie.")));
+    }
+    case K::interrupted: {
+        // The answer being given, or asked for, is lost with the session: the next one gives it.
+        for (const Response& r : m_responses)
+            if (!r.outOfBand && !r.cancelled)
+                m_owedCreate = r.request.value_or(client::CreateResponse{});
+        if (m_unconfirmedCreate)
+            m_owedCreate = m_unconfirmedCreate;
+        if (m_queuedCreate)
+            m_owedCreate = m_queuedCreate;
+        forgetServerSession();
+        emitEvent(VoiceEvent::of(VoiceEvent::Kind::error, interruptionSentence(event)));
         break;
+    }
     case K::closed: {
-        m_hasActiveResponse = false;
+        forgetServerSession();
         // While connectSession() still awaits the handshake it owns the socket and deletes it: a
         // socket deleted now would take the awaiting coroutine with it, and connect would never end.
         if (m_socket && !m_connecting)
             m_socket->deleteLater();
         m_socket = nullptr;
         m_sessionConfig.reset();
-        std::optional<QString> reason = event.text ? std::optional<QString>(explain(*event.text)) : m_lastServerError;
+        std::optional<QString> reason = m_lastServerError;
+        if (!reason && event.text)
+            reason = event.closeCode != 0 ? closeSentence(event.closeCode, event.closeReason) : explain(*event.text);
         emitEvent(VoiceEvent::of(VoiceEvent::Kind::disconnected, reason));
         break;
     }
     }
+}
+
+QString OpenAIRealtimeEngine::interruptionSentence(const RealtimeTransportEvent& event) const
+{
+    QString cause;
+    if (m_lastServerError)
+        cause = *m_lastServerError;
+    else if (event.closeCode != 0)
+        cause = closeSentence(event.closeCode, event.closeReason);
+    else
+        cause = event.text.value_or(QString());
+    // It says itself that a new session is on its way.
+    if (cause == kSessionExpired)
+        return cause;
+    return QStringLiteral("Połączenie z OpenAI zostało przerwane: ") + withoutFullStop(cause)
+        + QStringLiteral(". Próbuję połączyć się ponownie.");
 }
 
 QString OpenAIRealtimeEngine::explain(const QString& reason) const
@@ -220,10 +322,22 @@ QString OpenAIRealtimeEngine::explain(const QString& reason) const
     if (RealtimeErrorPayload::recognizedCodes().contains(last)) {
         RealtimeErrorPayload p;
         p.code = last;
-        p.message = reason;
         return p.readableMessage();
     }
     return reason;
+}
+
+OpenAIRealtimeEngine::Response* OpenAIRealtimeEngine::responseOf(const RealtimeServerEvent& event)
+{
+    if (m_responses.empty())
+        return nullptr;
+    if (event.responseID) {
+        for (Response& r : m_responses)
+            if (r.id == *event.responseID)
+                return &r;
+        return nullptr;
+    }
+    return &m_responses.back();
 }
 
 void OpenAIRealtimeEngine::handleFrame(const QString& frame)
@@ -236,6 +350,9 @@ void OpenAIRealtimeEngine::handleFrame(const QString& frame)
         return;
     using T = RealtimeServerEventType;
     using K = VoiceEvent::Kind;
+    Response* response = responseOf(*event);
+    const bool cancelled = response && response->cancelled;
+    const bool inBand = !response || !response->outOfBand;
     switch (*type) {
     case T::sessionCreated:
         break;
@@ -246,56 +363,86 @@ void OpenAIRealtimeEngine::handleFrame(const QString& frame)
         if (!m_hasAnnouncedConnection) {
             m_hasAnnouncedConnection = true;
             emitEvent(VoiceEvent::of(K::connected));
+        } else {
+            emitEvent(VoiceEvent::of(K::configured));
         }
         break;
     case T::error:
-        if (!event->error || event->error->isBenign())
+        if (!event->error)
             break;
+        if (event->error->isActiveResponseConflict()) {
+            // Our request came while another response ran: it goes again once that one is done,
+            // so that a tool result is never left unanswered.
+            if (m_unconfirmedCreate) {
+                m_queuedCreate = std::exchange(m_unconfirmedCreate, std::nullopt);
+                trace(QStringLiteral("odpowiedź w toku — prośba o odpowiedź czeka na jej koniec"));
+            }
+            break;
+        }
+        if (event->error->isBenign())
+            break;
+        trace(QStringLiteral("błąd usługi: %1: %2")
+                  .arg(event->error->code.value_or(QStringLiteral("—")), event->error->message.value_or(QString())));
         m_lastServerError = event->error->readableMessage();
         emitEvent(VoiceEvent::of(K::error, m_lastServerError));
         break;
     case T::speechStarted:
+        m_userSpeaking = true;
+        if (event->itemID)
+            remember(*event->itemID, client::UserText{});
         emitEvent(VoiceEvent::of(K::userSpeechStarted));
         break;
     case T::speechStopped:
+        m_userSpeaking = false;
         emitEvent(VoiceEvent::of(K::userSpeechEnded));
         break;
-    case T::responseCreated:
-        m_hasActiveResponse = true;
-        m_hadAudio = false;
-        emitEvent(VoiceEvent::of(K::responseStarted));
-        break;
-    case T::responseDone: {
-        m_hasActiveResponse = false;
-        m_cancelPending = false;
-        m_hadAudio = false;
-        const auto& r = event->response;
-        if (r && r->status == QLatin1String("failed")) {
-            QString cause = QStringLiteral("bez podanej przyczyny");
-            if (r->statusDetails && r->statusDetails->error)
-                cause = r->statusDetails->error->readableMessage();
-            else if (r->statusDetails && r->statusDetails->reason)
-                cause = *r->statusDetails->reason;
-            // A readable message already ends its sentence; a second full stop would be read out.
-            if (!cause.endsWith(QLatin1Char('.')))
-                cause += QLatin1Char('.');
-            emitEvent(VoiceEvent::of(K::error, QStringLiteral("Model nie dokończył odpowiedzi: ") + cause));
-        }
-        emitEvent(VoiceEvent::of(K::responseFinished));
+    case T::inputAudioTranscriptionCompleted: {
+        if (!event->transcript || event->transcript->trimmed().isEmpty())
+            break;
+        auto spoken = std::find_if(m_history.begin(), m_history.end(),
+                                   [&](const HistoryEntry& e) { return event->itemID && e.itemID == *event->itemID; });
+        if (spoken != m_history.end())
+            spoken->event = client::UserText{*event->transcript};
+        else
+            remember(event->itemID.value_or(QString()), client::UserText{*event->transcript});
         break;
     }
+    case T::responseCreated: {
+        Response r;
+        if (event->response && event->response->id)
+            r.id = *event->response->id;
+        r.outOfBand = !(event->response && event->response->conversationID) && m_pendingAsides > 0;
+        if (r.outOfBand)
+            --m_pendingAsides;
+        else
+            r.request = std::exchange(m_unconfirmedCreate, std::nullopt);
+        m_responses.push_back(std::move(r));
+        m_looseAudio = false;
+        emitEvent(VoiceEvent::of(K::responseStarted));
+        break;
+    }
+    case T::responseDone:
+        handleResponseDone(*event);
+        break;
     case T::outputAudioDelta:
     case T::audioDelta: {
-        if (!event->delta)
+        if (!event->delta || cancelled)
             break;
         const auto decoded = QByteArray::fromBase64Encoding(event->delta->toLatin1(),
                                                             QByteArray::AbortOnBase64DecodingErrors);
         if (!decoded || decoded.decoded.isEmpty() || event->delta->toLatin1().size() != event->delta->size())
             break;
-        if (!m_hadAudio) {
-            m_hadAudio = true;
+        bool& hadAudio = response ? response->hadAudio : m_looseAudio;
+        if (!hadAudio) {
+            hadAudio = true;
             emitEvent(VoiceEvent::of(K::assistantAudioStarted));
         }
+        const QString itemID = event->itemID.value_or(QString());
+        if (m_audioItems.empty() || m_audioItems.back().itemID != itemID)
+            m_audioItems.push_back(AudioItem{itemID, 0, inBand});
+        m_audioItems.back().bytes += decoded.decoded.size();
+        if (m_audioItems.size() > kAudioItemsKept)
+            m_audioItems.erase(m_audioItems.begin());
         Q_EMIT audioChunk(decoded.decoded);
         break;
     }
@@ -303,7 +450,7 @@ void OpenAIRealtimeEngine::handleFrame(const QString& frame)
     case T::audioTranscriptDelta:
     case T::outputTextDelta:
     case T::textDelta:
-        if (event->delta && !event->delta->isEmpty()) {
+        if (event->delta && !event->delta->isEmpty() && !cancelled) {
             VoiceEvent e = VoiceEvent::of(K::assistantTranscript, event->delta);
             e.isFinal = false;
             emitEvent(e);
@@ -311,13 +458,19 @@ void OpenAIRealtimeEngine::handleFrame(const QString& frame)
         break;
     case T::outputAudioTranscriptDone:
     case T::audioTranscriptDone:
-        if (event->transcript) {
+        if (event->transcript && !cancelled) {
+            if (inBand && !event->transcript->isEmpty())
+                remember(event->itemID.value_or(QString()), client::AssistantText{*event->transcript});
             VoiceEvent e = VoiceEvent::of(K::assistantTranscript, event->transcript);
             e.isFinal = true;
             emitEvent(e);
         }
         break;
-    case T::functionCallArgumentsDone:
+    case T::functionCallArgumentsDone: {
+        if (cancelled) {
+            trace(QStringLiteral("wywołanie narzędzia z przerwanej odpowiedzi pominięte"));
+            break;
+        }
         if (!event->callID || !event->name) {
             emitEvent(VoiceEvent::of(K::error, QStringLiteral("Model poprosił o narzędzie, ale nie podał jego nazwy.")));
             break;
@@ -326,8 +479,43 @@ void OpenAIRealtimeEngine::handleFrame(const QString& frame)
         e.id = *event->callID;
         e.name = *event->name;
         e.argumentsJSON = event->arguments.value_or(QStringLiteral("{}"));
+        m_openCalls.insert(e.id);
+        remember(QString(), client::FunctionCall{e.id, e.name, e.argumentsJSON});
         emitEvent(e);
         break;
+    }
+    }
+    maybeRenew();
+}
+
+void OpenAIRealtimeEngine::handleResponseDone(const RealtimeServerEvent& event)
+{
+    using K = VoiceEvent::Kind;
+    bool cancelled = false;
+    RealtimeServerEvent byID = event; // response.done names its response inside the payload
+    byID.responseID = event.response ? event.response->id : std::nullopt;
+    if (Response* response = responseOf(byID)) {
+        cancelled = response->cancelled;
+        m_responses.erase(m_responses.begin() + (response - m_responses.data()));
+    }
+    m_looseAudio = false;
+    // A response we cancelled has been dealt with already: its end changes nothing.
+    if (!cancelled) {
+        const auto& r = event.response;
+        if (r && r->status == QLatin1String("failed")) {
+            QString cause = responseFailureCause(*r);
+            // A readable message already ends its sentence; a second full stop would be read out.
+            if (!cause.endsWith(QLatin1Char('.')))
+                cause += QLatin1Char('.');
+            emitEvent(VoiceEvent::of(K::error, QStringLiteral("Model nie dokończył odpowiedzi: ") + cause));
+        }
+        emitEvent(VoiceEvent::of(K::responseFinished, r ? r->status : std::nullopt));
+    }
+    const bool inBandRunning =
+        std::any_of(m_responses.begin(), m_responses.end(), [](const Response& x) { return !x.outOfBand; });
+    if (m_queuedCreate && !inBandRunning) {
+        const auto create = *std::exchange(m_queuedCreate, std::nullopt);
+        sendCreate(create);
     }
 }
 
@@ -336,68 +524,116 @@ void OpenAIRealtimeEngine::sendAudio(const QByteArray& pcm16)
     if (!m_socket || pcm16.isEmpty())
         return;
     // Audio failures are not spoken: the next frame follows 20 ms later anyway.
-    if (const auto text = encode(client::AppendAudio{QString::fromLatin1(pcm16.toBase64())}); text.ok())
-        (void)m_socket->send(text.value());
+    sendDirect(client::AppendAudio{QString::fromLatin1(pcm16.toBase64())});
 }
 
-void OpenAIRealtimeEngine::interrupt()
+void OpenAIRealtimeEngine::cancelActiveResponses()
 {
-    if (m_hasActiveResponse) {
-        m_hasActiveResponse = false;
-        send(client::CancelResponse{});
+    for (Response& r : m_responses) {
+        if (r.cancelled)
+            continue;
+        r.cancelled = true;
+        send(client::CancelResponse{r.id.isEmpty() ? std::nullopt : std::optional<QString>(r.id)});
     }
+}
+
+void OpenAIRealtimeEngine::interrupt(std::chrono::milliseconds unheardAudio)
+{
+    cancelActiveResponses();
+    truncateUnheard(unheardAudio);
     send(client::ClearAudioBuffer{});
+    maybeRenew();
+}
+
+// The unheard audio is the newest: walking back from the last item, each in-band item is cut to
+// what was heard of it, so that the model remembers only what the user heard.
+void OpenAIRealtimeEngine::truncateUnheard(std::chrono::milliseconds unheard)
+{
+    qint64 left = unheard.count();
+    for (auto item = m_audioItems.rbegin(); item != m_audioItems.rend() && left > 0; ++item) {
+        const qint64 ms = item->bytes / kBytesPerMs;
+        const qint64 heard = std::max<qint64>(0, ms - left);
+        left -= ms - heard;
+        if (!item->inBand || item->itemID.isEmpty() || heard == ms)
+            continue;
+        send(client::TruncateItem{item->itemID, heard});
+        for (HistoryEntry& entry : m_history) {
+            auto* said = std::get_if<client::AssistantText>(&entry.event);
+            if (said && entry.itemID == item->itemID && ms > 0)
+                said->text = said->text.left(said->text.size() * heard / ms);
+        }
+    }
+    m_audioItems.clear();
 }
 
 void OpenAIRealtimeEngine::speakAside(const QString& text)
 {
-    if (!m_hasActiveResponse)
-        send(client::SpeakAside{text});
+    if (!hasActiveResponse() && send(client::SpeakAside{text}))
+        ++m_pendingAsides;
 }
 
-QCoro::Task<bool> OpenAIRealtimeEngine::waitForCancelledResponse()
+QCoro::Task<bool> OpenAIRealtimeEngine::waitForCancelledResponses()
 {
     QPointer<OpenAIRealtimeEngine> self(this);
-    const auto step = m_options.timeScale(50ms);
+    const auto step = std::max(m_options.timeScale(50ms), std::chrono::milliseconds(1));
     const auto limit = m_options.timeScale(1500ms);
     std::chrono::milliseconds waited{0};
-    // The cancelled response is over when the server sends its "response.done".
-    m_cancelPending = true;
-    while (self && m_cancelPending && m_socket && waited < limit) {
-        co_await QCoro::sleepFor(std::max(step, std::chrono::milliseconds(1)));
-        waited += std::max(step, std::chrono::milliseconds(1));
+    // A cancelled response is over when the server sends its "response.done".
+    auto running = [this] {
+        return std::any_of(m_responses.begin(), m_responses.end(), [](const Response& r) { return r.cancelled; });
+    };
+    while (self && running() && m_socket && waited < limit) {
+        co_await QCoro::sleepFor(step);
+        waited += step;
     }
-    if (self)
-        m_cancelPending = false;
     co_return bool(self);
 }
 
 QCoro::Task<> OpenAIRealtimeEngine::sendText(QString text)
 {
     QPointer<OpenAIRealtimeEngine> self(this);
-    if (m_hasActiveResponse) {
-        m_hasActiveResponse = false;
-        send(client::CancelResponse{});
-        if (!co_await waitForCancelledResponse() || !self)
+    if (!m_socket) {
+        emitEvent(VoiceEvent::of(VoiceEvent::Kind::error, kNotConnected));
+        co_return;
+    }
+    remember(QString(), client::UserText{text});
+    if (hasActiveResponse()) {
+        cancelActiveResponses();
+        if (!co_await waitForCancelledResponses() || !self)
             co_return;
+    }
+    if (m_socket && !m_socket->isOpen()) {
+        m_owedCreate = client::CreateResponse{};
+        co_return;
     }
     if (!send(client::UserText{text}))
         co_return;
-    send(client::CreateResponse{});
+    sendCreate(client::CreateResponse{});
 }
 
 QCoro::Task<> OpenAIRealtimeEngine::sendToolResult(QString id, QString output)
 {
     QPointer<OpenAIRealtimeEngine> self(this);
+    if (!m_socket) {
+        emitEvent(VoiceEvent::of(VoiceEvent::Kind::error, kNotConnected));
+        co_return;
+    }
+    m_openCalls.remove(id);
+    remember(QString(), client::FunctionCallOutput{id, output});
+    const client::CreateResponse answer{kToolResultInstruction};
+    if (!m_socket->isOpen()) {
+        m_owedCreate = answer;
+        co_return;
+    }
     if (!send(client::FunctionCallOutput{id, output}))
         co_return;
-    if (m_hasActiveResponse) {
-        m_hasActiveResponse = false;
-        send(client::CancelResponse{});
-        if (!co_await waitForCancelledResponse() || !self)
+    if (hasActiveResponse()) {
+        cancelActiveResponses();
+        if (!co_await waitForCancelledResponses() || !self)
             co_return;
     }
-    send(client::CreateResponse{kToolResultInstruction});
+    sendCreate(answer);
+    maybeRenew();
 }
 
 void OpenAIRealtimeEngine::sendImage(const QByteArray& jpeg, const QString& prompt)
@@ -418,7 +654,7 @@ void OpenAIRealtimeEngine::setTurnDetection(bool enabled)
         m_sessionConfig->turnDetectionClearedExplicitly = true;
         m_turnDetectionEnabled = false;
         traceTurnDetection("zdjęty", had);
-        sendConfigurationDirect();
+        sendDirect(client::TurnDetectionUpdate{std::nullopt});
         return;
     }
     m_sessionConfig->turnDetection = m_suspendedTurnDetection;
@@ -426,8 +662,58 @@ void OpenAIRealtimeEngine::setTurnDetection(bool enabled)
     m_suspendedTurnDetection.reset();
     send(client::ClearAudioBuffer{});
     traceTurnDetection("wraca", m_sessionConfig->turnDetection.has_value());
-    sendConfigurationDirect();
+    sendDirect(client::TurnDetectionUpdate{m_sessionConfig->turnDetection});
     m_turnDetectionEnabled = true;
+}
+
+// MARK: the conversation across sessions
+
+void OpenAIRealtimeEngine::remember(QString itemID, RealtimeClientEvent event)
+{
+    m_history.push_back(HistoryEntry{std::move(itemID), std::move(event)});
+    qsizetype total = 0;
+    for (const HistoryEntry& e : m_history)
+        total += textSize(e.event);
+    // The oldest go first; a tool result whose call went with them would confuse the service.
+    while (!m_history.empty() && (total > kHistoryCharacters ||
+                                  std::holds_alternative<client::FunctionCallOutput>(m_history.front().event))) {
+        total -= textSize(m_history.front().event);
+        m_history.erase(m_history.begin());
+    }
+}
+
+// A new server session knows nothing: it is told the conversation so far as text (audio cannot be
+// replayed), and an answer that the lost session owed is asked for again.
+void OpenAIRealtimeEngine::replayInto()
+{
+    int replayed = 0;
+    for (const HistoryEntry& entry : m_history) {
+        const auto* user = std::get_if<client::UserText>(&entry.event);
+        if (user && user->text.isEmpty())
+            continue; // speech the service never transcribed
+        sendDirect(entry.event);
+        ++replayed;
+    }
+    trace(QStringLiteral("nowa sesja: odtworzono %1 wpisów rozmowy").arg(replayed));
+    if (m_owedCreate)
+        sendCreate(*std::exchange(m_owedCreate, std::nullopt));
+}
+
+bool OpenAIRealtimeEngine::isQuiet() const
+{
+    return m_responses.empty() && m_pendingAsides == 0 && !m_unconfirmedCreate && !m_queuedCreate && !m_owedCreate
+        && !m_userSpeaking && m_openCalls.isEmpty();
+}
+
+void OpenAIRealtimeEngine::maybeRenew()
+{
+    if (!m_renewDue || !m_socket || !m_socket->isOpen() || !isQuiet())
+        return;
+    m_renewDue = false;
+    m_sessionAge.reset();
+    trace(QStringLiteral("sesja zbliża się do limitu godziny — otwieram nową w cichej chwili"));
+    m_audioItems.clear(); // the new session has no audio to cut
+    m_socket->renew();
 }
 
 } // namespace selvina::voice

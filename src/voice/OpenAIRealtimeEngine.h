@@ -1,15 +1,22 @@
 // OpenAIRealtimeEngine: a conversation's session with the realtime speech service — configures
-// it, streams microphone audio up, turns server events into VoiceEvents and model audio chunks.
+// it, streams microphone audio up, turns server events into VoiceEvents and model audio chunks,
+// and carries the conversation over into a new server session after a lost connection or before
+// the service's one-hour cap.
 // Thread: main thread's event loop; nothing here blocks.
 #pragma once
 
+#include "core/Clock.h"
 #include "voice/RealtimeProtocol.h"
 #include "voice/RealtimeWebSocket.h"
 #include "voice/VoiceEngine.h"
 
 #include <QPointer>
 #include <QProcessEnvironment>
+#include <QSet>
 #include <QUrl>
+
+#include <memory>
+#include <vector>
 
 namespace selvina::voice {
 
@@ -26,9 +33,15 @@ public:
         QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
         TimeScale timeScale;              // tests shorten the transport's and the waits' durations
         std::function<double()> jitter;   // back-off jitter; default uniform [0.8, 1.2]
+        Clock* clock = nullptr;           // the session's age; none: the system clock
     };
 
     static const QString kToolResultInstruction;
+    // The service ends a session after 60 minutes; a new one is opened at the first quiet moment
+    // after this age.
+    static constexpr std::chrono::minutes kSessionRenewal{55};
+    // How much of the conversation (in characters of text) a new session is told.
+    static constexpr qsizetype kHistoryCharacters = 40000;
 
     explicit OpenAIRealtimeEngine(Options options, QObject* parent = nullptr);
     ~OpenAIRealtimeEngine() override;
@@ -37,14 +50,14 @@ public:
     void disconnectSession() override;
     void sendAudio(const QByteArray& pcm16) override;
     QCoro::Task<> sendToolResult(QString id, QString output) override;
-    void interrupt() override;
+    void interrupt(std::chrono::milliseconds unheardAudio = std::chrono::milliseconds(0)) override;
     void speakAside(const QString& text) override;
     void setTurnDetection(bool enabled) override;
     QCoro::Task<> sendText(QString text) override;
     void sendImage(const QByteArray& jpeg, const QString& prompt) override;
 
     std::optional<QString> lastServerError() const { return m_lastServerError; }
-    bool hasActiveResponse() const { return m_hasActiveResponse; }
+    bool hasActiveResponse() const;
     bool isConnected() const { return m_socket; }
 
     // The reason as the user hears it: the last server error, else a recognised code at the end of
@@ -52,14 +65,47 @@ public:
     QString explain(const QString& reason) const;
 
 private:
+    struct Response {
+        QString id;                                   // empty when the server sent none
+        bool outOfBand = false;                       // an aside: not part of the conversation
+        bool cancelled = false;                       // what still comes of it is dropped
+        bool hadAudio = false;
+        std::optional<client::CreateResponse> request; // ours, when we asked for it
+    };
+    struct AudioItem {
+        QString itemID;
+        qint64 bytes = 0;
+        bool inBand = true;
+    };
+    struct HistoryEntry {
+        QString itemID; // the service's item, for a spoken turn
+        RealtimeClientEvent event;
+    };
+
+    Clock& clock() const;
     std::optional<QString> resolveAPIKey() const;
     bool send(const RealtimeClientEvent& event);
-    void sendConfigurationDirect();
+    // Straight over the open socket, failures ignored (configuration and replay).
+    void sendDirect(const RealtimeClientEvent& event);
+    void sendCreate(const client::CreateResponse& create);
     void handleTransport(const RealtimeTransportEvent& event);
     void handleFrame(const QString& frame);
+    void handleResponseDone(const RealtimeServerEvent& event);
     void emitEvent(VoiceEvent event);
-    // Waits while a cancelled response is still active: 50 ms steps, 1.5 s at most.
-    QCoro::Task<bool> waitForCancelledResponse();
+    // The response a frame belongs to: by its id, else the newest; none when nothing is running.
+    Response* responseOf(const RealtimeServerEvent& event);
+    void cancelActiveResponses();
+    // Waits while a cancelled response is still running: 50 ms steps, 1.5 s at most.
+    QCoro::Task<bool> waitForCancelledResponses();
+    void truncateUnheard(std::chrono::milliseconds unheard);
+    QString interruptionSentence(const RealtimeTransportEvent& event) const;
+    void forgetServerSession();
+
+    // The conversation as a new session is told it.
+    void remember(QString itemID, RealtimeClientEvent event);
+    void replayInto();
+    bool isQuiet() const;
+    void maybeRenew();
 
     Options m_options;
     QPointer<RealtimeWebSocket> m_socket;
@@ -68,10 +114,22 @@ private:
     std::optional<RealtimeTurnDetection> m_suspendedTurnDetection;
     bool m_hasAnnouncedConnection = false;
     bool m_connecting = false; // connectSession() awaits the handshake
-    bool m_hasActiveResponse = false;
-    bool m_hadAudio = false;
-    bool m_cancelPending = false; // a cancel was sent and its "response.done" has not come yet
     std::optional<QString> m_lastServerError;
+
+    std::vector<Response> m_responses;  // created and not yet done, oldest first
+    int m_pendingAsides = 0;            // asides asked for whose response has not been created yet
+    bool m_looseAudio = false;          // audio came while no response was known
+    std::vector<AudioItem> m_audioItems; // audio handed out since the last interrupt, oldest first
+    std::optional<client::CreateResponse> m_unconfirmedCreate; // sent; its response not yet created
+    std::optional<client::CreateResponse> m_queuedCreate;      // refused while another response ran
+    std::optional<client::CreateResponse> m_owedCreate;        // for the next session: a lost answer
+    bool m_userSpeaking = false;
+    QSet<QString> m_openCalls; // tool calls still without a result
+
+    std::vector<HistoryEntry> m_history;
+    int m_opens = 0;           // connections opened in this conversation
+    bool m_renewDue = false;
+    std::unique_ptr<ScheduledCall> m_sessionAge;
 };
 
 } // namespace selvina::voice

@@ -105,7 +105,51 @@ struct ToJson {
         return o;
     }
     JSONValue operator()(const client::ClearAudioBuffer&) const { return typed("input_audio_buffer.clear"); }
-    JSONValue operator()(const client::CancelResponse&) const { return typed("response.cancel"); }
+    JSONValue operator()(const client::CancelResponse& e) const
+    {
+        Object o = typed("response.cancel");
+        if (e.responseID)
+            o.insert(QStringLiteral("response_id"), *e.responseID);
+        return o;
+    }
+    JSONValue operator()(const client::TurnDetectionUpdate& e) const
+    {
+        Object o = typed("session.update");
+        o.insert(QStringLiteral("session"),
+                 Object{{QStringLiteral("type"), "realtime"},
+                        {QStringLiteral("audio"),
+                         Object{{QStringLiteral("input"),
+                                 Object{{QStringLiteral("turn_detection"),
+                                         e.turnDetection ? turnDetectionJson(*e.turnDetection) : JSONValue()}}}}}});
+        return o;
+    }
+    JSONValue operator()(const client::TruncateItem& e) const
+    {
+        Object o = typed("conversation.item.truncate");
+        o.insert(QStringLiteral("item_id"), e.itemID);
+        o.insert(QStringLiteral("content_index"), qint64(0));
+        o.insert(QStringLiteral("audio_end_ms"), qint64(e.audioEndMs));
+        return o;
+    }
+    JSONValue operator()(const client::AssistantText& e) const
+    {
+        Object o = typed("conversation.item.create");
+        o.insert(QStringLiteral("item"),
+                 Object{{QStringLiteral("type"), "message"},
+                        {QStringLiteral("role"), "assistant"},
+                        {QStringLiteral("content"),
+                         Array{Object{{QStringLiteral("type"), "output_text"}, {QStringLiteral("text"), e.text}}}}});
+        return o;
+    }
+    JSONValue operator()(const client::FunctionCall& e) const
+    {
+        Object o = typed("conversation.item.create");
+        o.insert(QStringLiteral("item"), Object{{QStringLiteral("type"), "function_call"},
+                                                {QStringLiteral("call_id"), e.callID},
+                                                {QStringLiteral("name"), e.name},
+                                                {QStringLiteral("arguments"), e.arguments}});
+        return o;
+    }
 };
 
 // Reads an optional string key. Returns false when the key is present with another type.
@@ -146,7 +190,8 @@ bool readResponse(const QJsonObject& o, std::optional<RealtimeResponsePayload>& 
         return false;
     const QJsonObject r = v.toObject();
     RealtimeResponsePayload payload;
-    if (!readString(r, QLatin1String("id"), payload.id) || !readString(r, QLatin1String("status"), payload.status))
+    if (!readString(r, QLatin1String("id"), payload.id) || !readString(r, QLatin1String("status"), payload.status) ||
+        !readString(r, QLatin1String("conversation_id"), payload.conversationID))
         return false;
     const QJsonValue d = r.value(QLatin1String("status_details"));
     if (!d.isUndefined() && !d.isNull()) {
@@ -214,6 +259,9 @@ JSONValue RealtimeSessionConfig::toJson() const
         input.insert(QStringLiteral("turn_detection"), JSONValue());
     if (noiseReduction)
         input.insert(QStringLiteral("noise_reduction"), Object{{QStringLiteral("type"), *noiseReduction}});
+    if (transcription)
+        input.insert(QStringLiteral("transcription"), Object{{QStringLiteral("model"), transcription->model},
+                                                             {QStringLiteral("language"), transcription->language}});
     const Object output{{QStringLiteral("format"), audioFormat()},
                         {QStringLiteral("voice"), voice},
                         {QStringLiteral("speed"), speed}};
@@ -274,9 +322,13 @@ QString closeReasonCode(const QString& reason)
     return pieces.isEmpty() ? reason : pieces.last();
 }
 
-QString RealtimeErrorPayload::readableMessage() const
+namespace {
+
+const QString kSessionExpired = QStringLiteral("Sesja rozmowy wygasła. Nawiązuję ją od nowa.");
+
+// The sentence for a code the service is known to send; none for any other.
+std::optional<QString> knownCodeSentence(const QString& c)
 {
-    const QString c = code.value_or(QString());
     if (c == QLatin1String("invalid_api_key") || c == QLatin1String("invalid_authentication"))
         return QStringLiteral("OpenAI odrzuciło klucz API. Sprawdź zmienną OPENAI_API_KEY albo plik konfiguracyjny.");
     if (c == QLatin1String("insufficient_quota") || c == QLatin1String("billing_hard_limit_reached"))
@@ -284,26 +336,85 @@ QString RealtimeErrorPayload::readableMessage() const
     if (c == QLatin1String("rate_limit_exceeded"))
         return QStringLiteral("Przekroczono limit zapytań do OpenAI. Spróbuj za chwilę.");
     if (c == QLatin1String("session_expired"))
-        return QStringLiteral("Sesja rozmowy wygasła. Nawiązuję ją od nowa.");
-    if (message)
-        return QStringLiteral("Błąd OpenAI: ") + *message;
+        return kSessionExpired;
+    if (c == QLatin1String("beta_api_shape_disabled"))
+        return QStringLiteral("OpenAI nie obsługuje już sposobu łączenia, którego używa ta wersja Selvina Voice. "
+                              "Potrzebna jest nowsza wersja programu.");
+    if (c == QLatin1String("server_error"))
+        return QStringLiteral("Serwer OpenAI zgłosił błąd wewnętrzny.");
+    return std::nullopt;
+}
+
+} // namespace
+
+QString RealtimeErrorPayload::readableMessage() const
+{
+    const QString c = code.value_or(QString());
+    if (const auto known = knownCodeSentence(c))
+        return *known;
+    if (!c.isEmpty())
+        return QStringLiteral("OpenAI zgłosiło błąd o kodzie %1.").arg(c);
     return QStringLiteral("OpenAI zgłosiło błąd bez opisu.");
 }
 
 bool RealtimeErrorPayload::isBenign() const
 {
-    if (code == QLatin1String("response_cancel_not_active") ||
-        code == QLatin1String("conversation_already_has_active_response"))
+    if (code == QLatin1String("response_cancel_not_active") || isActiveResponseConflict())
         return true;
     return message && message->contains(QLatin1String("no active response"), Qt::CaseInsensitive);
+}
+
+bool RealtimeErrorPayload::isActiveResponseConflict() const
+{
+    if (code == QLatin1String("conversation_already_has_active_response"))
+        return true;
+    // Older servers left the code out.
+    return !code && message && message->contains(QLatin1String("already has an active response"), Qt::CaseInsensitive);
 }
 
 const QSet<QString>& RealtimeErrorPayload::recognizedCodes()
 {
     static const QSet<QString> codes{QStringLiteral("invalid_api_key"),    QStringLiteral("invalid_authentication"),
                                      QStringLiteral("insufficient_quota"), QStringLiteral("billing_hard_limit_reached"),
-                                     QStringLiteral("rate_limit_exceeded"), QStringLiteral("session_expired")};
+                                     QStringLiteral("rate_limit_exceeded"), QStringLiteral("session_expired"),
+                                     QStringLiteral("beta_api_shape_disabled"), QStringLiteral("server_error")};
     return codes;
+}
+
+QString closeSentence(int code, const QString& reason)
+{
+    if (const auto known = knownCodeSentence(closeReasonCode(reason).trimmed()))
+        return *known;
+    // The 60-minute cap closes with 1001 and a sentence of prose.
+    if (reason.contains(QLatin1String("maximum duration"), Qt::CaseInsensitive))
+        return kSessionExpired;
+    switch (code) {
+    case 1000:
+        return QStringLiteral("Serwer OpenAI zakończył sesję.");
+    case 1011:
+        return QStringLiteral("Serwer OpenAI zgłosił błąd wewnętrzny.");
+    case 1012:
+        return QStringLiteral("Serwer OpenAI jest właśnie uruchamiany ponownie.");
+    case 1013:
+        return QStringLiteral("Serwer OpenAI jest chwilowo przeciążony.");
+    default:
+        return QStringLiteral("OpenAI zamknęło połączenie z kodem %1.").arg(code);
+    }
+}
+
+QString responseFailureCause(const RealtimeResponsePayload& response)
+{
+    const auto& details = response.statusDetails;
+    if (details && details->error)
+        return details->error->readableMessage();
+    if (!details || !details->reason)
+        return QStringLiteral("bez podanej przyczyny");
+    const QString& reason = *details->reason;
+    if (reason == QLatin1String("content_filter"))
+        return QStringLiteral("zatrzymał ją filtr treści");
+    if (reason == QLatin1String("max_output_tokens"))
+        return QStringLiteral("przekroczyła dopuszczalną długość");
+    return QStringLiteral("przyczyna o kodzie ") + reason;
 }
 
 std::optional<RealtimeServerEventType> serverEventType(QStringView type)
@@ -325,6 +436,7 @@ std::optional<RealtimeServerEventType> serverEventType(QStringView type)
         "response.output_text.delta",
         "response.text.delta",
         "response.function_call_arguments.done",
+        "conversation.item.input_audio_transcription.completed",
     };
     for (int i = 0; i < int(std::size(names)); ++i)
         if (type == QLatin1String(names[i]))
@@ -347,6 +459,7 @@ std::optional<RealtimeServerEvent> RealtimeServerEvent::decode(const QByteArray&
     if (!readString(o, QLatin1String("delta"), e.delta) || !readString(o, QLatin1String("transcript"), e.transcript) ||
         !readString(o, QLatin1String("text"), e.text) || !readString(o, QLatin1String("call_id"), e.callID) ||
         !readString(o, QLatin1String("name"), e.name) || !readString(o, QLatin1String("arguments"), e.arguments) ||
+        !readString(o, QLatin1String("response_id"), e.responseID) || !readString(o, QLatin1String("item_id"), e.itemID) ||
         !readError(o, QLatin1String("error"), e.error) || !readResponse(o, e.response))
         return std::nullopt;
     return e;

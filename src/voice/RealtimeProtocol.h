@@ -44,6 +44,13 @@ struct RealtimeTurnDetection {
     bool operator==(const RealtimeTurnDetection&) const = default;
 };
 
+// What the service transcribes the user's speech with; the transcripts are kept so that a new
+// session can be told what was said.
+struct RealtimeTranscription {
+    QString model = QStringLiteral("gpt-4o-mini-transcribe");
+    QString language = QStringLiteral("pl");
+};
+
 struct RealtimeToolSpec {
     QString type = QStringLiteral("function");
     QString name;
@@ -60,10 +67,12 @@ struct RealtimeSessionConfig {
     // mid-session switch-off must say `"turn_detection": null`.
     bool turnDetectionClearedExplicitly = false;
     std::optional<QString> noiseReduction;
+    std::optional<RealtimeTranscription> transcription = RealtimeTranscription{};
     std::optional<QString> reasoningEffort;
     QList<RealtimeToolSpec> tools;
 
-    // Defaults: server VAD 0.5 / 300 ms / 700 ms, speed 1.0, no noise reduction, no reasoning.
+    // Defaults: server VAD 0.5 / 300 ms / 700 ms, speed 1.0, no noise reduction, no reasoning,
+    // Polish transcription of the user's speech.
     static RealtimeSessionConfig make(const QString& instructions, const QString& voice,
                                       const QList<RealtimeToolSpec>& tools);
     static RealtimeSessionConfig fromSettings(const QString& instructions, const QList<RealtimeToolSpec>& tools,
@@ -81,13 +90,24 @@ struct UserText { QString text; };
 struct CreateResponse { std::optional<QString> instructions; };
 struct SpeakAside { QString text; };
 struct ClearAudioBuffer {};
-struct CancelResponse {};
+// Without an id only an in-band response is cancelled; an out-of-band one needs its id.
+struct CancelResponse { std::optional<QString> responseID; };
+// Mid-session: the turn detection alone (none: switched off, written as null). The service applies
+// updates as patches, and a resent voice after the model has spoken ("cannot_update_voice")
+// would reject the whole update.
+struct TurnDetectionUpdate { std::optional<RealtimeTurnDetection> turnDetection; };
+// Cuts an assistant item's audio (and the service's transcript of it) to what the user heard.
+struct TruncateItem { QString itemID; qint64 audioEndMs = 0; };
+// The conversation replayed into a new session: what the assistant said, and the tool calls.
+struct AssistantText { QString text; };
+struct FunctionCall { QString callID; QString name; QString arguments; };
 } // namespace client
 
 using RealtimeClientEvent =
     std::variant<client::SessionUpdate, client::AppendAudio, client::FunctionCallOutput, client::UserImage,
                  client::UserText, client::CreateResponse, client::SpeakAside, client::ClearAudioBuffer,
-                 client::CancelResponse>;
+                 client::CancelResponse, client::TurnDetectionUpdate, client::TruncateItem, client::AssistantText,
+                 client::FunctionCall>;
 
 enum class RealtimeProtocolError { encodingFailed };
 QString description(RealtimeProtocolError error);
@@ -104,10 +124,14 @@ QString closeReasonCode(const QString& reason);
 struct RealtimeErrorPayload {
     std::optional<QString> type, code, message, param;
 
+    // Polish for the user; the service's own (English) message never reaches them.
     QString readableMessage() const;
     bool isBenign() const;
+    // Our response.create came while another response was still running.
+    bool isActiveResponseConflict() const;
     static const QSet<QString>& recognizedCodes();
 };
+
 
 struct RealtimeResponsePayload {
     struct StatusDetails {
@@ -115,8 +139,15 @@ struct RealtimeResponsePayload {
         std::optional<RealtimeErrorPayload> error;
     };
     std::optional<QString> id, status;
+    std::optional<QString> conversationID; // none for an out-of-band response
     std::optional<StatusDetails> statusDetails;
 };
+
+// A close the server sent, as a Polish sentence: a known code at the end of the reason, the
+// session cap, the WebSocket code's meaning, else the code itself. Never the reason's prose.
+QString closeSentence(int code, const QString& reason);
+// Why a response failed, from its status details, in Polish.
+QString responseFailureCause(const RealtimeResponsePayload& response);
 
 enum class RealtimeServerEventType {
     sessionCreated,
@@ -135,12 +166,13 @@ enum class RealtimeServerEventType {
     outputTextDelta,
     textDelta,
     functionCallArgumentsDone,
+    inputAudioTranscriptionCompleted,
 };
 std::optional<RealtimeServerEventType> serverEventType(QStringView type);
 
 struct RealtimeServerEvent {
     QString type;
-    std::optional<QString> delta, transcript, text, callID, name, arguments;
+    std::optional<QString> delta, transcript, text, callID, name, arguments, responseID, itemID;
     std::optional<RealtimeErrorPayload> error;
     std::optional<RealtimeResponsePayload> response;
 

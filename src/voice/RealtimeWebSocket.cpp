@@ -185,12 +185,12 @@ void RealtimeWebSocket::onEnded(const WebSocketEnd& end)
     if (end.closeReceived && isRefusalClose(end.closeCode, QString::fromUtf8(end.closeReason))) {
         // The server refused this session for good; a reconnect would be refused the same way.
         m_running = false;
-        finishWith(QString::fromUtf8(end.closeReason));
+        finishWith(QString::fromUtf8(end.closeReason), &end);
         return;
     }
     ++m_attempts;
     if (m_attempts <= m_config.maxReconnectAttempts) {
-        emitEvent(RealtimeTransportEvent::Kind::interrupted, error.description());
+        emitEvent(RealtimeTransportEvent::Kind::interrupted, error.description(), &end);
         if (m_running)
             m_reconnectTimer.start(
                 m_config.timeScale(std::chrono::milliseconds(backoffMs(m_attempts, m_config.jitter()))));
@@ -223,6 +223,14 @@ void RealtimeWebSocket::stop(std::optional<QString> reason)
         finishWith(std::move(reason));
 }
 
+void RealtimeWebSocket::renew()
+{
+    if (!m_running || !m_open)
+        return;
+    teardown();
+    connectOnce();
+}
+
 void RealtimeWebSocket::teardown()
 {
     m_pingTimer.stop();
@@ -238,16 +246,22 @@ void RealtimeWebSocket::teardown()
     }
 }
 
-void RealtimeWebSocket::emitEvent(RealtimeTransportEvent::Kind kind, std::optional<QString> text)
+void RealtimeWebSocket::emitEvent(RealtimeTransportEvent::Kind kind, std::optional<QString> text,
+                                  const WebSocketEnd* end)
 {
     if (m_finished)
         return;
-    Q_EMIT transportEvent(RealtimeTransportEvent{kind, std::move(text)});
+    RealtimeTransportEvent event{kind, std::move(text), 0, {}};
+    if (end != nullptr && end->closeReceived) {
+        event.closeCode = end->closeCode;
+        event.closeReason = QString::fromUtf8(end->closeReason);
+    }
+    Q_EMIT transportEvent(event);
 }
 
-void RealtimeWebSocket::finishWith(std::optional<QString> reason)
+void RealtimeWebSocket::finishWith(std::optional<QString> reason, const WebSocketEnd* end)
 {
-    emitEvent(RealtimeTransportEvent::Kind::closed, std::move(reason));
+    emitEvent(RealtimeTransportEvent::Kind::closed, std::move(reason), end);
     m_finished = true;
 }
 

@@ -39,6 +39,9 @@ struct RealtimeTransportEvent {
     enum class Kind { text, interrupted, closed, opened };
     Kind kind;
     std::optional<QString> text; // frame text, or the reason of interrupted/closed
+    // interrupted/closed by a close frame from the server: its code and its reason as sent
+    int closeCode = 0;
+    QString closeReason;
 };
 
 // Scales every duration of the transport; tests run the 20 s pings and 15 s back-offs in
@@ -80,6 +83,10 @@ public:
     QCoro::Task<Status<RealtimeTransportError>> start();
     Status<RealtimeTransportError> send(const QByteArray& utf8Text);
     void stop(std::optional<QString> reason = std::nullopt);
+    // Leaves the open connection and opens a new one at once (a fresh server session), without
+    // counting an attempt or reporting an interruption; a failing new connection is retried as
+    // any lost one is.
+    void renew();
     // The session is configured: consecutive failures are counted from here.
     void markHealthy();
 
@@ -103,8 +110,9 @@ private:
     void onEnded(const WebSocketEnd& end);
     void onPingTimer();
     void teardown();
-    void emitEvent(RealtimeTransportEvent::Kind kind, std::optional<QString> text = std::nullopt);
-    void finishWith(std::optional<QString> reason);
+    void emitEvent(RealtimeTransportEvent::Kind kind, std::optional<QString> text = std::nullopt,
+                   const WebSocketEnd* end = nullptr);
+    void finishWith(std::optional<QString> reason, const WebSocketEnd* end = nullptr);
     void resolveHandshake(const Status<RealtimeTransportError>& result);
 
     Configuration m_config;

@@ -12,6 +12,7 @@
 
 #include <qcoro/qcorotask.h>
 
+#include <chrono>
 #include <optional>
 
 namespace selvina::voice {
@@ -28,9 +29,12 @@ struct VoiceEvent {
         responseStarted,
         responseFinished,
         assistantAudioStarted,
+        configured, // a later session.updated: a new server session after a reconnect, or a change
     };
     Kind kind = Kind::error;
-    std::optional<QString> text; // disconnected reason, transcript, error sentence
+    // disconnected: the reason (present: the session has ended for good); assistantTranscript: the
+    // text; error: the sentence; responseFinished: the response's status ("completed", "failed"…)
+    std::optional<QString> text;
     bool isFinal = false;        // assistantTranscript
     QString id, name, argumentsJSON; // toolCall
 
@@ -61,7 +65,9 @@ public:
     virtual void disconnectSession() = 0;
     virtual void sendAudio(const QByteArray& pcm16) = 0;
     virtual QCoro::Task<> sendToolResult(QString id, QString output) = 0;
-    virtual void interrupt() = 0;
+    // Cancels what the model is saying. `unheardAudio`: how much of the audio handed out so far
+    // has not been heard yet (the speakers' queue is flushed next); the model is told to forget it.
+    virtual void interrupt(std::chrono::milliseconds unheardAudio = std::chrono::milliseconds(0)) = 0;
     virtual void speakAside(const QString& text) = 0;
     virtual void setTurnDetection(bool enabled) = 0;
     virtual QCoro::Task<> sendText(QString text) = 0;

@@ -8,6 +8,7 @@
 #include "voice/OpenAIRealtimeEngine.h"
 
 #include <QJsonArray>
+#include <QJsonDocument>
 #include <QTemporaryDir>
 
 #include <qcoro/qcorosignal.h>
@@ -143,11 +144,10 @@ class Conversation : public ::testing::Test {
 protected:
     void SetUp() override
     {
+        // Every session is configured, the first and those after a reconnect.
         server.setOnFrame([this](const QJsonObject& f) {
-            if (f["type"] == "session.update" && !configured) {
-                configured = true;
+            if (f["type"] == "session.update" && f["session"].toObject().contains("instructions") && autoConfigure)
                 server.sendText(R"({"type":"session.updated"})");
-            }
         });
         fastTool = std::make_shared<HeldTool>(QStringLiteral("fast"), false);
         slowA = std::make_shared<HeldTool>(QStringLiteral("slow_a"), true);
@@ -155,6 +155,7 @@ protected:
         registry->registerTools({fastTool, slowA, slowB});
     }
 
+    // With `autoConfigure` off, the session is configured only when the test says so.
     void open(std::optional<bool> bargeIn = false)
     {
         voice::OpenAIRealtimeEngine::Options o;
@@ -167,6 +168,7 @@ protected:
         o.jitter = [] { return 1.0; };
         o.speech = voice::SpeechSettings();
         engine = std::make_shared<voice::OpenAIRealtimeEngine>(o);
+        QObject::connect(engine.get(), &voice::VoiceEngine::voiceEvent, [this](const voice::VoiceEvent& e) { heard.append(e.kind); });
         Coordinator::Options options;
         options.instructions = QStringLiteral("Instrukcja");
         options.workSound = QByteArray(480, '\1');
@@ -176,6 +178,9 @@ protected:
                                                     std::make_shared<tools::ToolExecutor>(registry, std::make_shared<AllowGate>()),
                                                     AssistantAudio::played, systemLog, options);
         coordinator->setObserver([this](ChatKind k, const QString& t) { reports.append(chatKindWireValue(k) + ": " + t); });
+        coordinator->setOnFailure([this](const Coordinator::Failure& f) {
+            failures.append((f.alreadySpoken ? "again: " : "") + f.sentence);
+        });
         // As the application does: the conversation is closed, nothing more comes from it.
         coordinator->setOnIdleTimeout([this] {
             ++idleTimeouts;
@@ -183,7 +188,9 @@ protected:
         });
         const auto started = selvina::testing::runTask(coordinator->start());
         ASSERT_TRUE(started && started->ok());
-        ASSERT_TRUE(wait([&] { return reports.contains("state: thinking"); }));
+        if (autoConfigure) {
+            ASSERT_TRUE(wait([&] { return reports.contains("state: thinking"); }));
+        }
     }
     // Opened, greeted, and listening.
     void openListening()
@@ -200,6 +207,17 @@ protected:
         says(R"({"type":"response.output_audio.delta","delta":"AQID"})");
         says(R"({"type":"response.done","response":{"status":"completed"}})");
     }
+    // The start of an answer in the conversation: 200 ms of audio in item `item`.
+    void answerStarts(const QString& id, const QString& item)
+    {
+        says(QJsonDocument(QJsonObject{{"type", "response.created"},
+                                       {"response", QJsonObject{{"id", id}, {"conversation_id", "conv"}}}})
+                 .toJson(QJsonDocument::Compact));
+        says(QJsonDocument(QJsonObject{{"type", "response.output_audio.delta"}, {"response_id", id}, {"item_id", item},
+                                       {"delta", QString::fromLatin1(QByteArray(9600, '\1').toBase64())}})
+                 .toJson(QJsonDocument::Compact));
+    }
+    QList<QJsonObject> sent(const char* type) const { return server.framesOfType(type); }
     void toolCall(const char* id, const char* name)
     {
         says(QByteArray(R"({"type":"response.function_call_arguments.done","call_id":")") + id + R"(","name":")" + name
@@ -242,7 +260,7 @@ protected:
 
     QTemporaryDir home;
     LoopbackRealtimeServer server;
-    bool configured = false;
+    bool autoConfigure = true;
     ManualClock clock;
     SessionModel session;
     platform::fake::MemorySystemLog systemLog;
@@ -253,6 +271,8 @@ protected:
     std::shared_ptr<voice::OpenAIRealtimeEngine> engine;
     std::unique_ptr<Coordinator> coordinator;
     QStringList reports;
+    QStringList failures; // what the user was told, as the delegate hears of it
+    QList<voice::VoiceEvent::Kind> heard; // what the engine reported
     int idleTimeouts = 0;
 };
 
@@ -283,13 +303,77 @@ TEST_F(Conversation, MicrophoneIsSilencedUntilListeningAndWhileAnythingElseGoesO
         EXPECT_EQ(QByteArray::fromBase64(f["audio"].toString().toLatin1()).size(), kFrame.size());
 }
 
-TEST_F(Conversation, BargeInSwitchForwardsEverything)
+// With the switch on, the user's voice cuts the answer short; Escape does so always. Either way the
+// answer is cancelled by its id and cut, in the model's memory, to what the speakers had played.
+TEST_F(Conversation, BargeInAndEscapeCutTheAnswerToWhatWasHeard)
 {
     open(true);
     capture->push(kFrame);
     capture->push(kFrame);
     ASSERT_TRUE(wait([&] { return sentFrames().size() == 2; }));
     EXPECT_EQ(sentFrames(), (QStringList{"x", "x"}));
+    answer();
+    ASSERT_TRUE(reach(SessionState::listening));
+
+    playback->hold = true;
+    answerStarts("r1", "i1");
+    ASSERT_TRUE(reach(SessionState::speaking));
+    clock.advance(50ms);
+    says(R"({"type":"input_audio_buffer.speech_started","item_id":"u1"})");
+    ASSERT_TRUE(wait([&] { return playback->flushes == 1 && session.state() == SessionState::listening; }));
+    EXPECT_EQ(sent("response.cancel").last()["response_id"], "r1");
+    EXPECT_EQ(sent("conversation.item.truncate").last(),
+              (QJsonObject{{"type", "conversation.item.truncate"}, {"item_id", "i1"}, {"content_index", 0},
+                           {"audio_end_ms", 50}}));
+    says(R"({"type":"input_audio_buffer.speech_stopped","item_id":"u1"})");
+    ASSERT_TRUE(reach(SessionState::thinking));
+
+    answerStarts("r2", "i2");
+    ASSERT_TRUE(reach(SessionState::speaking));
+    clock.advance(120ms);
+    auto escape = coordinator->interruptSpeech();
+    ASSERT_TRUE(wait([&] { return sent("conversation.item.truncate").size() == 2; }));
+    EXPECT_EQ(sent("conversation.item.truncate").last()["audio_end_ms"], 120);
+    EXPECT_EQ(sent("response.cancel").last()["response_id"], "r2");
+    ASSERT_TRUE(reach(SessionState::listening));
+    EXPECT_EQ(playback->flushes, 2);
+}
+
+// An idle conversation says goodbye after 15 s and closes once it is heard; the count starts only
+// once the session is configured, and stops while the user talks, however long.
+TEST_F(Conversation, IdleConversationSaysGoodbyeAndClosesOnceItIsHeard)
+{
+    autoConfigure = false;
+    open();
+    clock.advance(60s); // a slow handshake: no farewell sent into nothing
+    settle();
+    EXPECT_EQ(asides(Coordinator::kFarewell), 0);
+    says(R"({"type":"session.updated"})");
+    ASSERT_TRUE(wait([&] { return asides(Coordinator::kGreeting) == 1; }));
+    answer();
+    ASSERT_TRUE(reach(SessionState::listening));
+
+    says(R"({"type":"input_audio_buffer.speech_started","item_id":"u1"})");
+    ASSERT_TRUE(wait([&] { return heard.contains(voice::VoiceEvent::Kind::userSpeechStarted); }));
+    clock.advance(20s);
+    settle();
+    EXPECT_EQ(asides(Coordinator::kFarewell), 0);
+    EXPECT_EQ(session.state(), SessionState::listening);
+    says(R"({"type":"input_audio_buffer.speech_stopped","item_id":"u1"})");
+    ASSERT_TRUE(reach(SessionState::thinking));
+    answer();
+    ASSERT_TRUE(reach(SessionState::listening));
+
+    clock.advance(14s);
+    EXPECT_EQ(asides(Coordinator::kFarewell), 0);
+    clock.advance(1s);
+    ASSERT_TRUE(wait([&] { return asides(Coordinator::kFarewell) == 1; }));
+    EXPECT_EQ(session.state(), SessionState::thinking);
+    answer();
+    ASSERT_TRUE(wait([&] { return idleTimeouts == 1; }));
+    clock.advance(30s); // neither the farewell limit nor the watchdog closes a second time
+    settle();
+    EXPECT_EQ(idleTimeouts, 1);
 }
 
 TEST_F(Conversation, NewSpeechBeforeTheDrainKeepsSpeaking)
@@ -312,8 +396,7 @@ TEST_F(Conversation, NewSpeechBeforeTheDrainKeepsSpeaking)
 TEST_F(Conversation, GreetingIsNotSentIntoAnActiveResponse)
 {
     server.setOnFrame([this](const QJsonObject& f) {
-        if (f["type"] == "session.update" && !configured) {
-            configured = true;
+        if (f["type"] == "session.update") {
             server.sendText(R"({"type":"response.created","response":{"id":"r0"}})");
             server.sendText(R"({"type":"session.updated"})");
         }
@@ -321,24 +404,6 @@ TEST_F(Conversation, GreetingIsNotSentIntoAnActiveResponse)
     open();
     settle();
     EXPECT_EQ(asides(Coordinator::kGreeting), 0);
-}
-
-TEST_F(Conversation, IdleConversationSaysGoodbyeAndClosesOnceItIsHeard)
-{
-    open();
-    EXPECT_EQ(asides(Coordinator::kGreeting), 1);
-    answer();
-    ASSERT_TRUE(reach(SessionState::listening));
-    clock.advance(14s);
-    EXPECT_EQ(asides(Coordinator::kFarewell), 0);
-    clock.advance(1s);
-    ASSERT_TRUE(wait([&] { return asides(Coordinator::kFarewell) == 1; }));
-    EXPECT_EQ(session.state(), SessionState::thinking);
-    answer();
-    ASSERT_TRUE(wait([&] { return idleTimeouts == 1; }));
-    clock.advance(30s); // neither the farewell limit nor the watchdog closes a second time
-    settle();
-    EXPECT_EQ(idleTimeouts, 1);
 }
 
 TEST_F(Conversation, FarewellThatNeverPlaysClosesAfterTenSecondsOnce)
@@ -456,18 +521,37 @@ TEST_F(Conversation, ToolThatNeverAnswersAndUnknownToolStillGetResults)
     EXPECT_EQ(outputs().size(), 2);
 }
 
-TEST_F(Conversation, ServerDroppingMidResponseFailsInsteadOfThinkingForever)
+// A failure is said once and lasts only until the session works again: a good answer, or a new
+// session after a reconnect, which is not greeted again.
+TEST_F(Conversation, FailuresAreSpokenOnceAndEndWhenTheSessionWorksAgain)
 {
-    open();
-    says(R"({"type":"response.created","response":{"id":"r"}})");
+    openListening();
+    says(R"({"type":"response.done","response":{"status":"failed"}})");
+    says(R"({"type":"response.done","response":{"status":"failed"}})");
+    ASSERT_TRUE(wait([&] { return failures.size() == 2; }));
+    const QString failed = "Model nie dokończył odpowiedzi: bez podanej przyczyny.";
+    EXPECT_EQ(failures, (QStringList{failed, "again: " + failed}));
+    EXPECT_EQ(session.state(), SessionState::failed);
+    EXPECT_TRUE(systemLog.lines.contains("[SelvinaVoice] Błąd warstwy głosowej: " + failed));
+    clock.advance(60s); // while failed, it does not close by itself
+    EXPECT_EQ(idleTimeouts, 0);
+    answer();
+    ASSERT_TRUE(reach(SessionState::listening));
+
+    coordinator->submitText(QStringLiteral("Która godzina?"));
+    says(R"({"type":"response.created","response":{"id":"r2"}})");
     ASSERT_TRUE(reach(SessionState::thinking));
     server.dropClient();
     ASSERT_TRUE(reach(SessionState::failed));
-    EXPECT_TRUE(std::any_of(reports.begin(), reports.end(), [](const QString& r) { return r.startsWith("error: Połączenie z OpenAI zostało przerwane"); }))
-        << reports.join("|").toStdString();
-    clock.advance(60s); // a failed conversation stays open and visible
-    EXPECT_EQ(idleTimeouts, 0);
-    EXPECT_EQ(session.state(), SessionState::failed);
+    // The new session is configured, told what was said, and asked again for the lost answer.
+    ASSERT_TRUE(reach(SessionState::thinking));
+    EXPECT_EQ(failures.last(), "Połączenie z OpenAI zostało przerwane: Problem z siecią: serwer zerwał połączenie. "
+                               "Próbuję połączyć się ponownie.");
+    answer();
+    ASSERT_TRUE(reach(SessionState::listening));
+    EXPECT_EQ(asides(Coordinator::kGreeting), 1);
+    clock.advance(15s);
+    ASSERT_TRUE(wait([&] { return asides(Coordinator::kFarewell) == 1; }));
     const auto stopped = selvina::testing::runTask([](Coordinator* c) -> QCoro::Task<bool> {
         co_await c->stop();
         co_return true;

@@ -128,6 +128,11 @@ void LoopbackRealtimeServer::closeClient(int code, const QString& reason)
         m_client->close(QWebSocketProtocol::CloseCode(code), reason);
 }
 
+void LoopbackRealtimeServer::closeAt(Clock& clock, std::chrono::milliseconds delay, int code, const QString& reason)
+{
+    m_scheduledClose = clock.after(delay, [this, code, reason] { closeClient(code, reason); });
+}
+
 void LoopbackRealtimeServer::stopAnswering()
 {
     // The WebSocket answers pings as it reads; a socket nobody reads answers nothing.

@@ -13,8 +13,11 @@
 #include <QWebSocket>
 #include <QWebSocketServer>
 
+#include "core/Clock.h"
+
 #include <chrono>
 #include <functional>
+#include <memory>
 
 namespace selvina::testing {
 
@@ -53,6 +56,9 @@ public:
     void sendText(const QByteArray& utf8);
     void sendBinary(const QByteArray& bytes);
     void closeClient(int code, const QString& reason = {});
+    // Closes whichever connection is open when `clock` reaches `delay` from now (the service's
+    // session cap, on a clock the test moves).
+    void closeAt(Clock& clock, std::chrono::milliseconds delay, int code, const QString& reason);
     // Stops reading the connection: pings go unanswered and nothing more is recorded.
     void stopAnswering();
     // Drops TCP without a close frame.
@@ -84,6 +90,7 @@ private:
     std::function<QByteArray(const QByteArray&)> m_rawReply;
     int m_connections = 0;
     int m_handshakes = 0;
+    std::unique_ptr<ScheduledCall> m_scheduledClose;
 };
 
 } // namespace selvina::testing

@@ -1,5 +1,6 @@
 #include "voice/OpenAIRealtimeEngine.h"
 
+#include "ManualClock.h"
 #include "TestSupport.h"
 
 #include <QJsonArray>
@@ -10,11 +11,13 @@
 
 using namespace selvina;
 using namespace selvina::voice;
+using namespace std::chrono_literals;
 using selvina::testing::LoopbackRealtimeServer;
 using selvina::testing::runTask;
 using K = VoiceEvent::Kind;
 
 namespace {
+
 
 class Engine : public ::testing::Test {
 protected:
@@ -31,15 +34,16 @@ protected:
         o.environment = QProcessEnvironment();
         o.timeScale.factor = 0.01;
         o.jitter = [] { return 1.0; };
+        o.clock = &clock;
         auto e = std::make_unique<OpenAIRealtimeEngine>(o);
-        QObject::connect(e.get(), &VoiceEngine::voiceEvent, [this](const VoiceEvent& v) { events.append(v); });
+        QObject::connect(e.get(), &VoiceEngine::voiceEvent, [this](const VoiceEvent& v) {
+            events.append(v);
+            if (v.kind == K::assistantAudioStarted)
+                order.append(QStringLiteral("started"));
+        });
         QObject::connect(e.get(), &VoiceEngine::audioChunk, [this](const QByteArray& a) {
             chunks.append(a);
             order.append(QStringLiteral("chunk"));
-        });
-        QObject::connect(e.get(), &VoiceEngine::voiceEvent, [this](const VoiceEvent& v) {
-            if (v.kind == K::assistantAudioStarted)
-                order.append(QStringLiteral("started"));
         });
         return e;
     }
@@ -52,7 +56,7 @@ protected:
                                                  QStringLiteral("Instrukcja")));
         EXPECT_TRUE(r && r->ok());
         EXPECT_TRUE(wait([&] { return server.framesOfType("session.update").size() == updates + 1; }));
-        server.sendText(R"({"type":"session.updated"})");
+        serverSays(R"({"type":"session.updated"})");
         EXPECT_TRUE(wait([&] { return count(K::connected) == announced + 1; }));
         return e;
     }
@@ -73,6 +77,15 @@ protected:
             out.append(server.frames()[i]["type"].toString());
         return out;
     }
+    // The frames from `from` on that are not microphone audio.
+    QList<QJsonObject> sentSince(qsizetype from) const
+    {
+        QList<QJsonObject> out;
+        for (qsizetype i = from; i < server.frames().size(); ++i)
+            if (server.frames()[i]["type"] != "input_audio_buffer.append")
+                out.append(server.frames()[i]);
+        return out;
+    }
     bool wait(const std::function<bool()>& c, int ms = 5000)
     {
         return LoopbackRealtimeServer::waitFor(c, std::chrono::milliseconds(ms));
@@ -82,10 +95,19 @@ protected:
 
     QTemporaryDir home;
     LoopbackRealtimeServer server;
+    selvina::testing::ManualClock clock;
     QList<VoiceEvent> events;
     QList<QByteArray> chunks;
     QStringList order;
 };
+
+// 100 ms of audio at 24 kHz.
+QByteArray audioDelta(const char* response, const char* item)
+{
+    const QJsonObject frame{{"type", "response.output_audio.delta"}, {"response_id", response}, {"item_id", item},
+                            {"delta", QString::fromLatin1(QByteArray(4800, '\1').toBase64())}};
+    return QJsonDocument(frame).toJson(QJsonDocument::Compact);
+}
 
 } // namespace
 
@@ -100,7 +122,7 @@ TEST_F(Engine, ConfiguresOnOpenAndAnnouncesOnce)
     EXPECT_EQ(tool["name"], "system_info");
     EXPECT_EQ(tool["parameters"].toObject(), (QJsonObject{{"type", "object"}, {"properties", QJsonObject{}}}));
     serverSays(R"({"type":"session.updated"})");
-    settle();
+    ASSERT_TRUE(wait([&] { return count(K::configured) == 1; }));
     EXPECT_EQ(count(K::connected), 1);
 }
 
@@ -136,6 +158,7 @@ TEST_F(Engine, ResponsesAudioAndTranscripts)
     EXPECT_EQ(order, (QStringList{"started", "chunk", "chunk", "started", "chunk"}));
     EXPECT_EQ(count(K::assistantTranscript), 2);
     EXPECT_TRUE(errors().isEmpty());
+    EXPECT_EQ(events.last().text, QStringLiteral("cancelled")); // the status travels with the end
 }
 
 TEST_F(Engine, FailedResponsesAndServerErrors)
@@ -145,6 +168,7 @@ TEST_F(Engine, FailedResponsesAndServerErrors)
     serverSays(R"({"type":"response.done","response":{"status":"failed","status_details":{"type":"failed",)"
                R"("error":{"type":"requests","code":"insufficient_quota","message":"x"}}}})");
     serverSays(R"({"type":"response.done","response":{"status":"failed","status_details":{"reason":"content_filter"}}})");
+    serverSays(R"({"type":"response.done","response":{"status":"failed","status_details":{"reason":"something_new"}}})");
     serverSays(R"({"type":"error","error":{"code":"response_cancel_not_active","message":"x","param":null}})");
     serverSays(R"({"type":"error"})");
     serverSays(R"({"type":"error","error":{"type":"invalid_request_error","code":"unknown_parameter",)"
@@ -157,17 +181,20 @@ TEST_F(Engine, FailedResponsesAndServerErrors)
     ASSERT_TRUE(wait([&] { return count(K::toolCall) == 1; }));
     EXPECT_EQ(errors(), (QStringList{"Model nie dokończył odpowiedzi: bez podanej przyczyny.",
                                      "Model nie dokończył odpowiedzi: Konto OpenAI nie ma środków na prowadzenie rozmowy.",
-                                     "Model nie dokończył odpowiedzi: content_filter.",
-                                     "Błąd OpenAI: Unknown parameter: 'session.foo'.",
+                                     "Model nie dokończył odpowiedzi: zatrzymał ją filtr treści.",
+                                     "Model nie dokończył odpowiedzi: przyczyna o kodzie something_new.",
+                                     "OpenAI zgłosiło błąd o kodzie unknown_parameter.",
                                      "Model poprosił o narzędzie, ale nie podał jego nazwy."}));
-    EXPECT_EQ(count(K::responseFinished), 3);
+    EXPECT_EQ(count(K::responseFinished), 4);
     const VoiceEvent call = *std::find_if(events.begin(), events.end(), [](auto& v) { return v.kind == K::toolCall; });
     EXPECT_EQ(call.id, "c1");
     EXPECT_EQ(call.argumentsJSON, "{}");
-    EXPECT_EQ(e->lastServerError(), QStringLiteral("Błąd OpenAI: Unknown parameter: 'session.foo'."));
+    EXPECT_EQ(e->lastServerError(), QStringLiteral("OpenAI zgłosiło błąd o kodzie unknown_parameter."));
 }
 
-TEST_F(Engine, InterruptAsideAndText)
+// Escape: every running response is cancelled by its id, whatever it still sends is dropped, and
+// the answer's item is cut to what the user heard.
+TEST_F(Engine, InterruptCancelsByIdDropsWhatFollowsAndCutsToWhatWasHeard)
 {
     auto e = connected();
     qsizetype mark = server.frames().size();
@@ -175,50 +202,93 @@ TEST_F(Engine, InterruptAsideAndText)
     ASSERT_TRUE(wait([&] { return server.frames().size() == mark + 1; }));
     EXPECT_EQ(sentTypes(mark), QStringList{"input_audio_buffer.clear"});
 
-    serverSays(R"({"type":"response.created"})");
-    ASSERT_TRUE(wait([&] { return e->hasActiveResponse(); }));
+    // The greeting is out of band: only its id cancels it, and it has no item to cut.
+    e->speakAside(QStringLiteral("Słucham."));
+    ASSERT_TRUE(wait([&] { return server.framesOfType("response.create").size() == 1; }));
+    serverSays(R"({"type":"response.created","response":{"id":"oob","conversation_id":null}})");
+    serverSays(audioDelta("oob", "g1"));
+    ASSERT_TRUE(wait([&] { return chunks.size() == 1; }));
     mark = server.frames().size();
-    e->speakAside(QStringLiteral("Chwileczkę."));
-    e->interrupt();
+    e->speakAside(QStringLiteral("Chwileczkę.")); // a response is running: nothing is sent
+    e->interrupt(100ms);
     ASSERT_TRUE(wait([&] { return server.frames().size() == mark + 2; }));
-    EXPECT_EQ(sentTypes(mark), (QStringList{"response.cancel", "input_audio_buffer.clear"}));
+    EXPECT_EQ(server.frames()[mark], (QJsonObject{{"type", "response.cancel"}, {"response_id", "oob"}}));
+    EXPECT_EQ(sentTypes(mark + 1), QStringList{"input_audio_buffer.clear"});
+    serverSays(R"({"type":"response.done","response":{"id":"oob","status":"cancelled"}})");
 
+    serverSays(R"({"type":"response.created","response":{"id":"r1","conversation_id":"conv_1"}})");
+    serverSays(audioDelta("r1", "i1"));
+    serverSays(audioDelta("r1", "i1"));
+    ASSERT_TRUE(wait([&] { return chunks.size() == 3; }));
     mark = server.frames().size();
-    e->speakAside(QStringLiteral("Chwileczkę."));
+    e->interrupt(150ms); // of its 200 ms, 50 were heard
+    ASSERT_TRUE(wait([&] { return server.frames().size() == mark + 3; }));
+    EXPECT_EQ(server.frames()[mark], (QJsonObject{{"type", "response.cancel"}, {"response_id", "r1"}}));
+    EXPECT_EQ(server.frames()[mark + 1], (QJsonObject{{"type", "conversation.item.truncate"}, {"item_id", "i1"},
+                                                      {"content_index", 0}, {"audio_end_ms", 50}}));
+    EXPECT_EQ(sentTypes(mark + 2), QStringList{"input_audio_buffer.clear"});
+
+    // What the service had already sent for it is dropped, with or without its id.
+    const int finished = count(K::responseFinished);
+    serverSays(audioDelta("r1", "i1"));
+    serverSays(R"({"type":"response.output_audio.delta","delta":"AQID"})");
+    serverSays(R"({"type":"response.output_audio_transcript.delta","response_id":"r1","delta":"Dzisiaj "})");
+    serverSays(R"({"type":"response.output_audio_transcript.done","response_id":"r1","transcript":"Dzisiaj jest"})");
+    serverSays(R"({"type":"response.function_call_arguments.done","response_id":"r1","call_id":"c9","name":"system_info"})");
+    serverSays(R"({"type":"response.done","response":{"id":"r1","status":"cancelled"}})");
+    serverSays(R"({"type":"response.created","response":{"id":"r2","conversation_id":"conv_1"}})");
+    serverSays(audioDelta("r2", "i2"));
+    ASSERT_TRUE(wait([&] { return chunks.size() == 4; }));
+    EXPECT_EQ(count(K::assistantTranscript), 0);
+    EXPECT_EQ(count(K::toolCall), 0);
+    EXPECT_EQ(count(K::responseFinished), finished);
+    EXPECT_EQ(order.mid(order.size() - 2), (QStringList{"started", "chunk"}));
+
+    // A typed question cancels the running answer first.
+    mark = server.frames().size();
     runTask(e->sendText(QStringLiteral("Która godzina?")).then([] { return true; }));
     ASSERT_TRUE(wait([&] { return server.frames().size() == mark + 3; }));
-    EXPECT_EQ(sentTypes(mark), (QStringList{"response.create", "conversation.item.create", "response.create"}));
-    EXPECT_EQ(server.frames()[mark]["response"].toObject()["conversation"], "none");
+    EXPECT_EQ(sentTypes(mark), (QStringList{"response.cancel", "conversation.item.create", "response.create"}));
     EXPECT_FALSE(server.frames()[mark + 2].contains("response"));
 }
 
-TEST_F(Engine, ToolResultWaitsForTheCancelledResponse)
+// A tool result is always answered: the cancelled response is waited for (1.5 s at most), and a
+// request the service refuses because a response still runs goes again once that one is done.
+TEST_F(Engine, ToolResultIsAnsweredAfterTheRunningResponse)
 {
     auto e = connected();
-    serverSays(R"({"type":"response.created"})");
+    serverSays(R"({"type":"response.created","response":{"id":"r1"}})");
     ASSERT_TRUE(wait([&] { return e->hasActiveResponse(); }));
-    const qsizetype mark = server.frames().size();
+    qsizetype mark = server.frames().size();
     bool done = false;
     auto task = e->sendToolResult(QStringLiteral("c1"), QStringLiteral("Bateria: 80%")).then([&] { done = true; });
     ASSERT_TRUE(wait([&] { return server.frames().size() == mark + 2; }));
     EXPECT_EQ(sentTypes(mark), (QStringList{"conversation.item.create", "response.cancel"}));
     settle(5); // well under the 1.5 s limit (15 ms here): nothing more yet
     EXPECT_EQ(server.frames().size(), mark + 2);
-    serverSays(R"({"type":"response.done","response":{"status":"cancelled"}})");
+    serverSays(R"({"type":"response.done","response":{"id":"r1","status":"cancelled"}})");
     ASSERT_TRUE(wait([&] { return done; }));
     ASSERT_TRUE(wait([&] { return server.frames().size() == mark + 3; }));
-    EXPECT_EQ(server.frames()[mark + 2]["response"].toObject()["instructions"],
-              OpenAIRealtimeEngine::kToolResultInstruction);
+    EXPECT_EQ(server.frames()[mark + 2]["response"].toObject()["instructions"], OpenAIRealtimeEngine::kToolResultInstruction);
 
-    // Without the server's answer the limit sends the request anyway.
-    serverSays(R"({"type":"response.created"})");
+    // The cancelled response does not end in time: the request goes anyway, the service refuses
+    // it, and it is sent again after that response's end.
+    serverSays(R"({"type":"response.created","response":{"id":"r2"}})");
     ASSERT_TRUE(wait([&] { return e->hasActiveResponse(); }));
-    const qsizetype again = server.frames().size();
+    mark = server.frames().size();
     done = false;
     auto second = e->sendToolResult(QStringLiteral("c2"), QStringLiteral("ok")).then([&] { done = true; });
     ASSERT_TRUE(wait([&] { return done; }));
-    ASSERT_TRUE(wait([&] { return server.frames().size() == again + 3; }));
-    EXPECT_EQ(sentTypes(again), (QStringList{"conversation.item.create", "response.cancel", "response.create"}));
+    ASSERT_TRUE(wait([&] { return server.frames().size() == mark + 3; }));
+    EXPECT_EQ(sentTypes(mark), (QStringList{"conversation.item.create", "response.cancel", "response.create"}));
+    serverSays(R"({"type":"error","error":{"type":"invalid_request_error","code":"conversation_already_has_active_response",)"
+               R"("message":"Conversation already has an active response in progress: r2.","param":null}})");
+    settle();
+    EXPECT_EQ(server.frames().size(), mark + 3);
+    serverSays(R"({"type":"response.done","response":{"id":"r2","status":"cancelled"}})");
+    ASSERT_TRUE(wait([&] { return server.frames().size() == mark + 4; }));
+    EXPECT_EQ(server.frames()[mark + 3]["response"].toObject()["instructions"], OpenAIRealtimeEngine::kToolResultInstruction);
+    EXPECT_TRUE(errors().isEmpty());
 }
 
 TEST_F(Engine, TurnDetectionOffOnAndAcrossReconnect)
@@ -228,16 +298,20 @@ TEST_F(Engine, TurnDetectionOffOnAndAcrossReconnect)
     e->setTurnDetection(false);
     e->setTurnDetection(false); // already off: nothing
     ASSERT_TRUE(wait([&] { return server.frames().size() == mark + 1; }));
-    const QJsonObject off = server.frames()[mark]["session"].toObject()["audio"].toObject()["input"].toObject();
-    ASSERT_TRUE(off.contains("turn_detection"));
-    EXPECT_TRUE(off["turn_detection"].isNull());
+    // Only the detector changes mid-session: a resent voice would make the service refuse it all.
+    const QJsonObject off = server.frames()[mark]["session"].toObject();
+    EXPECT_EQ(off.keys(), (QStringList{"audio", "type"}));
+    ASSERT_TRUE(off["audio"].toObject()["input"].toObject().contains("turn_detection"));
+    EXPECT_TRUE(off["audio"].toObject()["input"].toObject()["turn_detection"].isNull());
 
     // A reconnect while it is off configures the new session without it.
     server.closeClient(1011, QStringLiteral("server_error"));
     ASSERT_TRUE(wait([&] { return server.framesOfType("session.update").size() == 3; }));
-    EXPECT_TRUE(server.framesOfType("session.update")[2]["session"].toObject()["audio"].toObject()["input"]
-                    .toObject()["turn_detection"].isNull());
-    EXPECT_EQ(errors().last(), "Połączenie z OpenAI zostało przerwane: Problem z siecią: server_error. Próbuję połączyć się ponownie.");
+    const QJsonObject renewed = server.framesOfType("session.update")[2]["session"].toObject();
+    EXPECT_EQ(renewed["instructions"], "Instrukcja");
+    EXPECT_TRUE(renewed["audio"].toObject()["input"].toObject()["turn_detection"].isNull());
+    EXPECT_EQ(errors().last(), "Połączenie z OpenAI zostało przerwane: Serwer OpenAI zgłosił błąd wewnętrzny. "
+                               "Próbuję połączyć się ponownie.");
     EXPECT_EQ(count(K::connected), 1);
 
     mark = server.frames().size();
@@ -249,15 +323,60 @@ TEST_F(Engine, TurnDetectionOffOnAndAcrossReconnect)
               "server_vad");
 }
 
-TEST_F(Engine, CloseReasonsAreExplained)
+// How the service ends a session, as the user hears it: never its English reason, never a network
+// problem for the hour's cap; a refusal or the give-up ends the session, anything else reconnects.
+TEST_F(Engine, ServerClosesAreSpokenInPolish)
 {
+    const struct {
+        int code;
+        const char* reason;
+        bool ends;
+        const char* sentence;
+    } cases[] = {
+        {3000, "invalid_request_error.invalid_api_key.", true,
+         "OpenAI odrzuciło klucz API. Sprawdź zmienną OPENAI_API_KEY albo plik konfiguracyjny."},
+        {4000, "invalid_request_error.beta_api_shape_disabled", true,
+         "OpenAI nie obsługuje już sposobu łączenia, którego używa ta wersja Selvina Voice. Potrzebna jest nowsza "
+         "wersja programu."},
+        {1001, "Your session hit the maximum duration of 60 minutes.", false,
+         "Sesja rozmowy wygasła. Nawiązuję ją od nowa."},
+        {1008, "Policy violation.", false,
+         "Połączenie z OpenAI zostało przerwane: OpenAI zamknęło połączenie z kodem 1008. Próbuję połączyć się ponownie."},
+        // No answer at all after the drop: eight attempts, then the session is given up.
+        {0, "", true, "Nie udało się wrócić do OpenAI po 8 próbach. Sprawdź połączenie z internetem."},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.sentence);
+        server.setHandshake(LoopbackRealtimeServer::Handshake::accept);
+        events.clear();
+        auto e = connected();
+        const int handshakes = server.handshakeCount();
+        if (c.code == 0) {
+            server.setHandshake(LoopbackRealtimeServer::Handshake::refuse, 503);
+            server.dropClient();
+        } else {
+            server.closeClient(c.code, QString::fromUtf8(c.reason));
+        }
+        ASSERT_TRUE(wait([&] { return count(c.ends ? K::disconnected : K::error) > 0; }, 10000));
+        const VoiceEvent& said = *std::find_if(events.begin(), events.end(), [&](auto& v) {
+            return v.kind == (c.ends ? K::disconnected : K::error);
+        });
+        EXPECT_EQ(said.text, QString::fromUtf8(c.sentence));
+        if (c.ends) {
+            EXPECT_FALSE(e->isConnected());
+        } else {
+            ASSERT_TRUE(wait([&] { return server.handshakeCount() == handshakes + 1; }));
+        }
+    }
+
+    // Refused for good: nothing is retried, and sending says so.
+    server.setHandshake(LoopbackRealtimeServer::Handshake::accept);
     auto e = connected();
-    server.closeClient(3000, QStringLiteral("invalid_request_error.invalid_api_key."));
-    ASSERT_TRUE(wait([&] { return count(K::disconnected) == 1; }));
-    EXPECT_EQ(events.last().text,
-              "OpenAI odrzuciło klucz API. Sprawdź zmienną OPENAI_API_KEY albo plik konfiguracyjny.");
-    EXPECT_FALSE(e->isConnected());
-    EXPECT_EQ(server.handshakeCount(), 1);
+    const int handshakes = server.handshakeCount();
+    server.closeClient(3000, QStringLiteral("invalid_request_error.invalid_api_key"));
+    ASSERT_TRUE(wait([&] { return !e->isConnected(); }));
+    settle();
+    EXPECT_EQ(server.handshakeCount(), handshakes);
     e->interrupt();
     EXPECT_EQ(errors().last(), "Sesja głosowa nie jest połączona.");
     e->sendAudio(QByteArray(960, 0)); // dropped silently
@@ -271,6 +390,75 @@ TEST_F(Engine, CloseReasonsAreExplained)
     f->disconnectSession();
     EXPECT_EQ(events.last().kind, K::disconnected);
     EXPECT_FALSE(events.last().text);
+}
+
+// A new server session knows nothing of the conversation: after 55 minutes, at the first quiet
+// moment, the engine opens one and tells it the conversation so far; when the cap comes first, the
+// reconnect does the same and asks again for the answer that was lost.
+TEST_F(Engine, ReconnectAndRenewalCarryTheConversationOver)
+{
+    server.setOnFrame([this](const QJsonObject& f) {
+        if (f["type"] == "session.update" && f["session"].toObject().contains("instructions"))
+            server.sendText(R"({"type":"session.updated"})");
+    });
+    auto e = make();
+    ASSERT_TRUE(runTask(e->connectSession({}, QStringLiteral("Instrukcja")))->ok());
+    ASSERT_TRUE(wait([&] { return count(K::connected) == 1; }));
+
+    runTask(e->sendText(QStringLiteral("Która godzina?")).then([] { return true; }));
+    serverSays(R"({"type":"response.created","response":{"id":"r1","conversation_id":"conv"}})");
+    serverSays(R"({"type":"response.function_call_arguments.done","response_id":"r1","call_id":"c1","name":"system_info","arguments":"{}"})");
+    serverSays(R"({"type":"response.done","response":{"id":"r1","status":"completed"}})");
+    ASSERT_TRUE(wait([&] { return count(K::toolCall) == 1; }));
+    runTask(e->sendToolResult(QStringLiteral("c1"), QStringLiteral("12:00")).then([] { return true; }));
+    serverSays(R"({"type":"response.created","response":{"id":"r2","conversation_id":"conv"}})");
+    serverSays(R"({"type":"response.output_audio_transcript.done","response_id":"r2","item_id":"a2","transcript":"Jest południe."})");
+    serverSays(R"({"type":"response.done","response":{"id":"r2","status":"completed"}})");
+    serverSays(R"({"type":"input_audio_buffer.speech_started","item_id":"u3"})");
+    serverSays(R"({"type":"input_audio_buffer.speech_stopped","item_id":"u3"})");
+    serverSays(R"({"type":"response.created","response":{"id":"r3","conversation_id":"conv"}})");
+    serverSays(R"({"type":"conversation.item.input_audio_transcription.completed","item_id":"u3","transcript":"Dziękuję"})");
+    ASSERT_TRUE(wait([&] { return count(K::responseStarted) == 3; }));
+
+    clock.advance(55min); // an answer is under way: not now
+    settle();
+    EXPECT_EQ(server.handshakeCount(), 1);
+    serverSays(R"({"type":"response.output_audio_transcript.done","response_id":"r3","item_id":"a4","transcript":"Proszę."})");
+    serverSays(R"({"type":"response.done","response":{"id":"r3","status":"completed"}})");
+    ASSERT_TRUE(wait([&] { return server.handshakeCount() == 2 && count(K::configured) == 1; }));
+    auto replayed = [&](qsizetype from) {
+        QStringList out;
+        for (const QJsonObject& f : sentSince(from)) {
+            const QJsonObject item = f["item"].toObject();
+            if (f["type"] == "conversation.item.create")
+                out.append(item["type"] == "message"
+                               ? item["role"].toString() + ": " + item["content"].toArray()[0].toObject()["text"].toString()
+                               : item["type"].toString() + " " + item["call_id"].toString());
+            else
+                out.append(f["type"].toString());
+        }
+        return out;
+    };
+    const qsizetype renewal = server.frames().lastIndexOf(server.framesOfType("session.update").last());
+    const QStringList conversation{"session.update", "user: Która godzina?", "function_call c1",
+                                   "function_call_output c1", "assistant: Jest południe.", "user: Dziękuję",
+                                   "assistant: Proszę."};
+    EXPECT_EQ(replayed(renewal), conversation);
+    EXPECT_TRUE(errors().isEmpty()) << errors().join('|').toStdString(); // the user noticed nothing
+    EXPECT_EQ(count(K::connected), 1);
+
+    // The hour's cap closes the session while an answer is being given.
+    server.closeAt(clock, 60min, 1001, QStringLiteral("Your session hit the maximum duration of 60 minutes."));
+    runTask(e->sendText(QStringLiteral("A jutro?")).then([] { return true; }));
+    serverSays(R"({"type":"response.created","response":{"id":"r5","conversation_id":"conv"}})");
+    ASSERT_TRUE(wait([&] { return count(K::responseStarted) == 4; }));
+    clock.advance(60min);
+    ASSERT_TRUE(wait([&] { return server.handshakeCount() == 3 && server.frames().last()["type"] == "response.create"; }));
+    EXPECT_EQ(errors(), QStringList{"Sesja rozmowy wygasła. Nawiązuję ją od nowa."});
+    const qsizetype reconnect = server.frames().lastIndexOf(server.framesOfType("session.update").last());
+    EXPECT_EQ(replayed(reconnect), (conversation + QStringList{"user: A jutro?", "response.create"}));
+    serverSays(R"({"type":"response.created","response":{"id":"r6","conversation_id":"conv"}})");
+    ASSERT_TRUE(wait([&] { return count(K::responseStarted) == 5; }));
 }
 
 TEST_F(Engine, StreamsAudioFrames)
@@ -291,7 +479,6 @@ TEST_F(Engine, StreamsAudioFrames)
 
 TEST_F(Engine, NobodyListeningFailsConnectAtOnce)
 {
-    auto e = make();
     OpenAIRealtimeEngine::Options o;
     o.model = QStringLiteral("m");
     o.apiKey = QStringLiteral("sk-test");

@@ -63,6 +63,20 @@ TEST(RealtimeClientEvents, PayloadShapes)
     const QJsonObject response = encoded(client::CreateResponse{QStringLiteral("Mów")})["response"].toObject();
     EXPECT_EQ(response, (QJsonObject{{"output_modalities", QJsonArray{"audio"}}, {"instructions", "Mów"}}));
 
+    EXPECT_EQ(encoded(client::TruncateItem{"item_3", 850}),
+              (QJsonObject{{"type", "conversation.item.truncate"}, {"item_id", "item_3"}, {"content_index", 0},
+                           {"audio_end_ms", 850}}));
+    // Replayed into a new session: what the assistant said, and its tool calls.
+    EXPECT_EQ(encoded(client::AssistantText{"Jest południe."})["item"].toObject(),
+              (QJsonObject{{"type", "message"}, {"role", "assistant"},
+                           {"content", QJsonArray{QJsonObject{{"type", "output_text"}, {"text", "Jest południe."}}}}}));
+    EXPECT_EQ(encoded(client::FunctionCall{"c1", "system_info", "{}"})["item"].toObject(),
+              (QJsonObject{{"type", "function_call"}, {"call_id", "c1"}, {"name", "system_info"}, {"arguments", "{}"}}));
+    // Mid-session the turn detection goes alone; null switches the server's detector off.
+    EXPECT_EQ(encoded(client::TurnDetectionUpdate{})["session"].toObject(),
+              (QJsonObject{{"type", "realtime"},
+                           {"audio", QJsonObject{{"input", QJsonObject{{"turn_detection", QJsonValue::Null}}}}}}));
+
     const QJsonObject aside = encoded(client::SpeakAside{"Hello."})["response"].toObject();
     EXPECT_EQ(aside["conversation"], "none");
     EXPECT_EQ(aside["instructions"],
@@ -84,7 +98,9 @@ TEST(RealtimeSessionConfig, TurnDetectionEncodingRules)
 {
     SpeechSettings s;
     s.turnDetection = "off";
-    EXPECT_EQ(keys(inputAudio(s)), QStringList{"format"});
+    EXPECT_EQ(keys(inputAudio(s)), (QStringList{"format", "transcription"}));
+    EXPECT_EQ(inputAudio(s)["transcription"].toObject(),
+              (QJsonObject{{"model", "gpt-4o-mini-transcribe"}, {"language", "pl"}}));
     s.noiseReduction = "far_field";
     EXPECT_EQ(inputAudio(s)["noise_reduction"].toObject(), (QJsonObject{{"type", "far_field"}}));
 
@@ -149,10 +165,20 @@ TEST(RealtimeServerEvent, DecodesKnownKeysAndTreatsNullAsAbsent)
     EXPECT_EQ(e->error->readableMessage(), "Sesja rozmowy wygasła. Nawiązuję ją od nowa.");
 
     const auto created = RealtimeServerEvent::decode(
-        R"({"type":"response.created","response":{"id":"resp_1","status":"in_progress","status_details":null,"output":[]}})");
+        R"({"type":"response.created","response":{"id":"resp_1","status":"in_progress","status_details":null,"output":[],
+            "conversation_id":null}})");
     ASSERT_TRUE(created);
     EXPECT_EQ(created->response->id, QStringLiteral("resp_1"));
     EXPECT_FALSE(created->response->statusDetails);
+    EXPECT_FALSE(created->response->conversationID); // out of band
+
+    const auto delta = RealtimeServerEvent::decode(
+        R"({"type":"response.output_audio.delta","response_id":"resp_1","item_id":"item_2","delta":"AQID"})");
+    ASSERT_TRUE(delta);
+    EXPECT_EQ(delta->responseID, QStringLiteral("resp_1"));
+    EXPECT_EQ(delta->itemID, QStringLiteral("item_2"));
+    EXPECT_EQ(serverEventType(u"conversation.item.input_audio_transcription.completed"),
+              RealtimeServerEventType::inputAudioTranscriptionCompleted);
 
     const auto done = RealtimeServerEvent::decode(
         R"({"type":"response.done","response":{"status":"failed","status_details":{"type":"failed",
@@ -190,14 +216,19 @@ TEST(RealtimeErrorPayload, ReadableMessagesAndBenignErrors)
     EXPECT_EQ(withCode("billing_hard_limit_reached").readableMessage(),
               "Konto OpenAI nie ma środków na prowadzenie rozmowy.");
     EXPECT_EQ(withCode("rate_limit_exceeded").readableMessage(), "Przekroczono limit zapytań do OpenAI. Spróbuj za chwilę.");
-    EXPECT_EQ(withCode("other").readableMessage(), "Błąd OpenAI: x");
-    EXPECT_EQ(RealtimeErrorPayload{}.readableMessage(), "OpenAI zgłosiło błąd bez opisu.");
-    EXPECT_EQ(RealtimeErrorPayload::recognizedCodes().size(), 6);
+    // The service's English message never reaches the user; its code does.
+    EXPECT_EQ(withCode("unknown_parameter").readableMessage(), "OpenAI zgłosiło błąd o kodzie unknown_parameter.");
+    RealtimeErrorPayload messageOnly;
+    messageOnly.message = QStringLiteral("Something went wrong.");
+    EXPECT_EQ(messageOnly.readableMessage(), "OpenAI zgłosiło błąd bez opisu.");
+    EXPECT_EQ(RealtimeErrorPayload::recognizedCodes().size(), 8);
 
     EXPECT_TRUE(withCode("response_cancel_not_active").isBenign());
-    EXPECT_TRUE(withCode("conversation_already_has_active_response").isBenign());
+    EXPECT_TRUE(withCode("conversation_already_has_active_response").isActiveResponseConflict());
     RealtimeErrorPayload noCode;
     noCode.message = QStringLiteral("Cancellation failed: No Active Response found");
     EXPECT_TRUE(noCode.isBenign());
+    noCode.message = QStringLiteral("Conversation already has an active response");
+    EXPECT_TRUE(noCode.isActiveResponseConflict() && noCode.isBenign());
     EXPECT_FALSE(withCode("invalid_api_key").isBenign());
 }

@@ -1,0 +1,216 @@
+// How the application opens and closes conversations: Escape, a session that is refused, and the
+// text channel across an idle close — the real delegate, assembly and engine against the loopback
+// server, silent audio, and a clock that moves only when the test says so.
+#include "app/AppDelegate.h"
+
+#include "ManualClock.h"
+#include "TestSupport.h"
+#include "core/SidecarLog.h"
+#include "platform/fake/MemoryStores.h"
+#include "platform/fake/NoAudioDevices.h"
+
+#include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
+
+#include <gtest/gtest.h>
+
+using namespace selvina;
+using namespace std::chrono_literals;
+using selvina::testing::LoopbackRealtimeServer;
+
+namespace {
+
+class MemoryBus final : public platform::NotificationBus {
+public:
+    bool post(const QString& name, const QVariantMap& payload) override
+    {
+        posted.append({name, payload});
+        return true;
+    }
+    int subscribe(const QString& name, Handler handler) override
+    {
+        handlers.insert(++m_token, {name, std::move(handler)});
+        return m_token;
+    }
+    void unsubscribe(int token) override { handlers.remove(token); }
+    void deliver(const QString& name, const QVariantMap& payload)
+    {
+        for (const auto& [n, h] : handlers.values())
+            if (n == name)
+                h(payload);
+    }
+    QStringList chatOut() const
+    {
+        QStringList out;
+        for (const auto& [name, payload] : posted)
+            out.append(payload.value("rodzaj").toString() + ": " + payload.value("tresc").toString());
+        return out;
+    }
+    QList<std::pair<QString, QVariantMap>> posted;
+    QMap<int, std::pair<QString, Handler>> handlers;
+
+private:
+    int m_token = 0;
+};
+
+class RecordingSpeech final : public platform::SpeechSynthesizer {
+public:
+    bool speak(const QString& text) override
+    {
+        said.append(text);
+        return true;
+    }
+    QStringList said;
+};
+
+class Delegate : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        qunsetenv("SELVINA_TEXT");
+        // A service that configures every session and speaks every out-of-band sentence at once.
+        server.setOnFrame([this](const QJsonObject& f) {
+            if (f["type"] == "session.update" && f["session"].toObject().contains("instructions"))
+                server.sendText(R"({"type":"session.updated"})");
+            if (f["type"] == "response.create" && f["response"].toObject()["conversation"] == "none") {
+                server.sendText(R"({"type":"response.created","response":{"id":"aside","conversation_id":null}})");
+                server.sendText(R"({"type":"response.output_audio.delta","response_id":"aside","delta":"AQID"})");
+                server.sendText(R"({"type":"response.done","response":{"id":"aside","status":"completed"}})");
+            }
+        });
+        QProcessEnvironment env;
+        env.insert("OPENAI_API_KEY", "sk-test");
+        QUrl base = server.baseUrl();
+        base.setScheme("http");
+        env.insert("SELVINA_OPENAI_BASE_URL", base.toString());
+        services.composition.sources = app::ConfigurationSources{home.path(), &secrets, &preferences, env};
+        services.composition.systemLog = &systemLog;
+        services.composition.clock = &clock;
+        services.bus = &bus;
+        services.speech = &speech;
+        services.cues = &cues;
+        delegate = std::make_unique<app::AppDelegate>(services);
+        logMark = logLines().size() - 1;
+        QObject::connect(delegate.get(), &app::AppDelegate::conversationClosed, [this] { ++closed; });
+    }
+    void TearDown() override
+    {
+        selvina::testing::runTask(delegate->shutdown().then([] { return true; }));
+        qunsetenv("SELVINA_TEXT");
+    }
+    // Opened, greeted and listening.
+    void openListening()
+    {
+        delegate->beginSession();
+        ASSERT_TRUE(reach(SessionState::listening, [&] { return asides() == 1; }));
+    }
+    int asides() const
+    {
+        int n = 0;
+        for (const auto& f : server.framesOfType("response.create"))
+            n += f["response"].toObject()["conversation"] == "none";
+        return n;
+    }
+    bool reach(SessionState s, const std::function<bool()>& also = [] { return true; })
+    {
+        return LoopbackRealtimeServer::waitFor([&] { return delegate->session().state() == s && also(); });
+    }
+    bool wait(const std::function<bool()>& c) { return LoopbackRealtimeServer::waitFor(c); }
+    static QStringList logLines()
+    {
+        SidecarLog::shared().flush();
+        QFile file(SidecarLog::shared().filePath());
+        file.open(QIODevice::ReadOnly);
+        QStringList out;
+        for (const QByteArray& line : file.readAll().split('\n'))
+            out.append(QString::fromUtf8(line).section(QLatin1Char(' '), 2)); // without the date and time
+        return out;
+    }
+    // Written since the test began: one log serves the whole process.
+    bool logged(const QString& line) const { return logLines().mid(logMark).contains(line); }
+
+    QTemporaryDir home;
+    LoopbackRealtimeServer server;
+    selvina::testing::ManualClock clock;
+    platform::fake::MemorySecretStore secrets;
+    platform::fake::MemoryPreferences preferences;
+    platform::fake::MemorySystemLog systemLog;
+    platform::fake::NoAudioDevices devices;
+    MemoryBus bus;
+    RecordingSpeech speech;
+    voice::CuePlayer cues{devices, systemLog, home.filePath("no-sounds")}; // a cue shows in the log as missing
+    app::AppDelegate::Services services;
+    std::unique_ptr<app::AppDelegate> delegate;
+    int closed = 0;
+    qsizetype logMark = 0;
+};
+
+const QString kEndCue = QStringLiteral("[sygnał] brak pliku koniec.wav w zasobach");
+
+} // namespace
+
+// Escape silences what can be silenced and keeps the conversation; in silence it closes it.
+TEST_F(Delegate, EscapeInterruptsWhatIsAudibleAndClosesInSilence)
+{
+    openListening();
+    server.sendText(R"({"type":"response.created","response":{"id":"r1","conversation_id":"conv"}})");
+    server.sendText(R"({"type":"response.output_audio.delta","response_id":"r1","item_id":"i1","delta":"AQID"})");
+    ASSERT_TRUE(reach(SessionState::speaking));
+
+    selvina::testing::runTask(delegate->escapePressed().then([] { return true; }));
+    EXPECT_TRUE(logged("[esc] przerywalne: true (narzędzia: 0, mowa: true, czekam na model: false)"));
+    EXPECT_TRUE(logged("[sygnał] brak pliku przerwane.wav w zasobach"));
+    ASSERT_TRUE(wait([&] { return !server.framesOfType("response.cancel").isEmpty(); }));
+    EXPECT_EQ(server.framesOfType("response.cancel").last()["response_id"], "r1");
+    ASSERT_TRUE(reach(SessionState::listening));
+    EXPECT_EQ(closed, 0);
+
+    selvina::testing::runTask(delegate->escapePressed().then([] { return true; }));
+    EXPECT_TRUE(logged("[esc] przerywalne: false (narzędzia: 0, mowa: false, czekam na model: false)"));
+    ASSERT_TRUE(wait([&] { return closed == 1; }));
+    EXPECT_TRUE(logged(kEndCue));
+    EXPECT_EQ(delegate->coordinator(), nullptr);
+}
+
+// A session the service refuses is said in Polish by the desktop's voice, and the conversation
+// closes with the end cue after the sentence.
+TEST_F(Delegate, RefusedSessionIsSaidThenEndsWithTheCue)
+{
+    openListening();
+    server.closeClient(3000, QStringLiteral("invalid_request_error.invalid_api_key"));
+    ASSERT_TRUE(wait([&] { return closed == 1; }));
+    const QString sentence = "OpenAI odrzuciło klucz API. Sprawdź zmienną OPENAI_API_KEY albo plik konfiguracyjny.";
+    EXPECT_EQ(speech.said, QStringList{sentence});
+    EXPECT_TRUE(logged("[mowa] " + sentence));
+    EXPECT_FALSE(logged(kEndCue)); // the sentence is still being said
+    clock.advance(10s);
+    EXPECT_TRUE(logged(kEndCue));
+}
+
+// With the text channel, the process stays usable after an idle close: a typed line opens the next
+// conversation (without a greeting) and is answered; one typed while it has failed is told why.
+TEST_F(Delegate, TypedLineAfterAnIdleCloseOpensTheNextConversation)
+{
+    qputenv("SELVINA_TEXT", "1");
+    openListening();
+    clock.advance(15s); // the farewell, heard at once
+    ASSERT_TRUE(wait([&] { return closed == 1; }));
+    EXPECT_EQ(asides(), 2);
+    EXPECT_EQ(bus.chatOut().count("gotowe: Kanał tekstowy gotowy."), 1);
+
+    bus.deliver("pl.korlund.selvinavoice.chat.in", {{"text", "Dzień dobry"}});
+    ASSERT_TRUE(wait([&] { return server.handshakeCount() == 2 && !server.framesOfType("conversation.item.create").isEmpty(); }));
+    EXPECT_EQ(server.framesOfType("conversation.item.create").last()["item"].toObject()["content"].toArray()[0]
+                  .toObject()["text"],
+              "Dzień dobry");
+    EXPECT_EQ(asides(), 2); // no second greeting
+    EXPECT_TRUE(bus.chatOut().contains("user: Dzień dobry"));
+
+    server.sendText(R"({"type":"response.done","response":{"status":"failed"}})");
+    ASSERT_TRUE(reach(SessionState::failed));
+    bus.deliver("pl.korlund.selvinavoice.chat.in", {{"text", "Halo?"}});
+    EXPECT_EQ(bus.chatOut().last(),
+              "error: Polecenie nie zostało wysłane. Model nie dokończył odpowiedzi: bez podanej przyczyny.");
+    EXPECT_EQ(speech.said, QStringList{"Model nie dokończył odpowiedzi: bez podanej przyczyny."});
+}
