@@ -146,6 +146,17 @@ qint64 SidecarRuntime::processId() const
 
 void SidecarRuntime::start(QString id, QString task, AgentEventSink sink)
 {
+    // The bridge hands a task over a loop turn after it was asked for. A consumer that stopped
+    // listening meanwhile has already been told the task was stopped; running it would carry it
+    // out (its steps granted) with no one to hear the result, and no cancel would ever follow.
+    const auto withdrawn = [&id, &sink] {
+        if (sink.isListening())
+            return false;
+        logLine(QStringLiteral("[most] zadanie id=") + id + QStringLiteral(" odwołane, zanim poszło do sidecara"));
+        return true;
+    };
+    if (withdrawn())
+        return;
     QPointer<SidecarRuntime> self(this);
     const quint64 channel = sink.identity();
     sink.setOnTermination([self, id, channel] {
@@ -170,6 +181,8 @@ void SidecarRuntime::start(QString id, QString task, AgentEventSink sink)
         sink.finish();
         return;
     }
+    if (withdrawn()) // the launch does not yield today; this holds should it ever do so
+        return;
     m_continuations[id] = sink;
     armSilenceWatchdog(id);
     if (!send(message::run(id, task))) {
