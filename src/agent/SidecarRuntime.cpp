@@ -102,6 +102,7 @@ struct SidecarRuntime::Running {
     QProcess* process = nullptr; // deleted by terminateTree or once it has finished
     quint64 generation = 0;
     qint64 pid = -1;
+    std::optional<ProcessEntry> identity; // read when it started: its pid may serve another process later
     std::chrono::milliseconds startedAt{0};
     bool receivedAnyOutput = false;
     LineBuffer lines;
@@ -122,9 +123,21 @@ SidecarRuntime::SidecarRuntime(Options options)
 
 SidecarRuntime::~SidecarRuntime()
 {
-    if (auto running = detachProcess()) {
-        running->process->kill();
-        running->process->waitForFinished(200);
+    // Destroyed without shutdown(): the agents run in process groups of their own and would
+    // outlive the sidecar, so its descendants now and every tree recorded before end with it.
+    // The main thread waits for this, but only within the bounds set in the header.
+    auto running = detachProcess();
+    const bool alive = running && running->process->state() != QProcess::NotRunning;
+    const auto trees = ProcessTree::liveTrees(alive ? running->identity : std::nullopt, m_agentTrees,
+                                              std::chrono::steady_clock::now() + kDestroyListing);
+    if (alive)
+        running->process->terminate();
+    ProcessTree::endTrees(trees, kDestroyGrace);
+    if (running) {
+        if (running->process->state() != QProcess::NotRunning) {
+            running->process->kill();
+            running->process->waitForFinished(int(kDestroyReap.count()));
+        }
         delete running->process;
     }
 }
@@ -209,7 +222,7 @@ Status<SidecarLaunchError> SidecarRuntime::ensureProcessRunning()
     if (isProcessRunning())
         return Ok{};
     if (auto stale = detachProcess()) // ended, but its end has not been handled yet
-        terminateTree(QPointer<SidecarRuntime>(this), m_worker, stale->process, stale->pid, false);
+        endTrees(std::move(stale), false);
 
     auto entryPoint = SidecarLocator::resolveEntryPoint(m_options.sidecarDirectories);
     if (!entryPoint)
@@ -250,8 +263,11 @@ Status<SidecarLaunchError> SidecarRuntime::ensureProcessRunning()
         return SidecarLaunchError::processLaunchFailed(detail);
     }
     const qint64 pid = process->processId();
-    if (m_running && m_running->generation == generation)
+    if (m_running && m_running->generation == generation) {
         m_running->pid = pid;
+        m_running->identity = ProcessTree::read(pid_t(pid));
+        m_lastListing.reset();
+    }
     logLine(QStringLiteral("[most] uruchomiłem sidecara, pid ") + QString::number(pid));
     return Ok{};
 }
@@ -356,6 +372,9 @@ void SidecarRuntime::processEnded(quint64 generation)
     ended->process->deleteLater();
     if (!m_isShuttingDown)
         finishAllPending(message);
+    // The agents it started were left to another parent: end those it was seen to have.
+    if (!m_agentTrees.empty())
+        endTrees(nullptr, false);
 }
 
 QString SidecarRuntime::earlyFailureMessage() const
@@ -393,6 +412,7 @@ void SidecarRuntime::route(const QString& line)
         logAbandoned(decoded->type, id);
         return;
     }
+    recordDescendants();
     const AgentEventSink sink = found->second;
     const QString& type = decoded->type;
     const bool terminal = type == u"finished" || type == u"failed";
@@ -488,7 +508,7 @@ void SidecarRuntime::restartProcess(const QString& reason)
             + QString::number(m_running->pid));
     auto replaced = detachProcess();
     finishAllPending(kRestartedText);
-    terminateTree(QPointer<SidecarRuntime>(this), m_worker, replaced->process, replaced->pid, false);
+    endTrees(std::move(replaced), false);
 }
 
 void SidecarRuntime::restartForPluginChange()
@@ -503,7 +523,7 @@ void SidecarRuntime::restartForPluginChange()
     logLine(QStringLiteral("[most] zmiana wtyczek — wymieniam sidecara, pid ") + QString::number(m_running->pid));
     auto replaced = detachProcess();
     m_pendingPluginRestart = false;
-    terminateTree(QPointer<SidecarRuntime>(this), m_worker, replaced->process, replaced->pid, true);
+    endTrees(std::move(replaced), true);
 }
 
 QCoro::Task<> SidecarRuntime::waitOnClock(std::chrono::milliseconds delay)
@@ -531,29 +551,46 @@ QCoro::Task<> SidecarRuntime::shutdown()
     finishAllPending(kClosedText);
     if (stopping) {
         stopping->process->closeWriteChannel();
-        auto ending = terminateTree(self, m_worker, stopping->process, stopping->pid, false);
+        auto ending = endTrees(std::move(stopping), false);
         co_await ending;
     }
+}
+
+QCoro::Task<> SidecarRuntime::endTrees(std::unique_ptr<Running> running, bool alwaysLogCount)
+{
+    std::vector<ProcessEntry> recorded = std::move(m_agentTrees);
+    m_agentTrees.clear();
+    if (!running)
+        return terminateTree(QPointer<SidecarRuntime>(this), m_worker, nullptr, std::nullopt, -1, std::move(recorded),
+                             alwaysLogCount);
+    return terminateTree(QPointer<SidecarRuntime>(this), m_worker, running->process, running->identity, running->pid,
+                         std::move(recorded), alwaysLogCount);
 }
 
 // Descendants first (they are found only while their parent lives), then the process; after
 // 400 ms whatever is left is killed — a sidecar that ignores SIGTERM must not outlive us.
 QCoro::Task<> SidecarRuntime::terminateTree(QPointer<SidecarRuntime> self, std::shared_ptr<SerialWorker> worker,
-                                            QPointer<QProcess> process, qint64 pid, bool alwaysLogCount)
+                                            QPointer<QProcess> process, std::optional<ProcessEntry> root, qint64 pid,
+                                            std::vector<ProcessEntry> recorded, bool alwaysLogCount)
 {
-    auto listing = worker->run([pid] { return ProcessTree::descendants(pid_t(pid)); });
-    const std::vector<pid_t> found = co_await listing;
-    for (pid_t child : found)
-        ::kill(child, SIGTERM);
+    auto listing = worker->run([root, recorded = std::move(recorded)] {
+        const std::vector<ProcessEntry> found = ProcessTree::liveTrees(root, recorded);
+        for (const ProcessEntry& e : found)
+            ProcessTree::signalTree(e, SIGTERM);
+        return found;
+    });
+    const std::vector<ProcessEntry> found = co_await listing;
     if (process && process->state() != QProcess::NotRunning)
         process->terminate();
 
     std::unique_ptr<ScheduledCall> handle;
     auto grace = delayOn(SystemClock::shared(), kTreeGrace, handle);
     co_await grace;
-    for (pid_t child : found)
-        if (ProcessTree::exists(child))
-            ::kill(child, SIGKILL);
+    auto sweep = worker->run([found] {
+        for (const ProcessEntry& e : found)
+            ProcessTree::signalTree(e, SIGKILL);
+    });
+    co_await sweep;
     if (process) {
         if (process->state() != QProcess::NotRunning) {
             process->kill();
@@ -566,6 +603,32 @@ QCoro::Task<> SidecarRuntime::terminateTree(QPointer<SidecarRuntime> self, std::
         logLine(QStringLiteral("[most] zakończyłem ") + QString::number(found.size()) + QStringLiteral(" procesów potomnych"));
     if (self)
         Q_EMIT self->treeTerminated(pid, int(found.size()));
+}
+
+// Lists the sidecar's descendants on a line of a live task, at most every kDescendantsRefresh.
+void SidecarRuntime::recordDescendants()
+{
+    if (!m_running || !m_running->identity || m_listingDescendants)
+        return;
+    const auto now = clock().now();
+    if (m_lastListing && now - *m_lastListing < kDescendantsRefresh)
+        return;
+    m_lastListing = now;
+    m_listingDescendants = true;
+    listDescendants(QPointer<SidecarRuntime>(this), m_worker, *m_running->identity, m_agentTrees);
+}
+
+QCoro::Task<> SidecarRuntime::listDescendants(QPointer<SidecarRuntime> self, std::shared_ptr<SerialWorker> worker,
+                                              ProcessEntry root, std::vector<ProcessEntry> recorded)
+{
+    auto listing = worker->run([root, recorded = std::move(recorded)] { return ProcessTree::liveTrees(root, recorded); });
+    std::vector<ProcessEntry> found = co_await listing;
+    if (!self)
+        co_return;
+    self->m_listingDescendants = false;
+    // Trees ended meanwhile are still listed here; ending them again finds them gone.
+    self->m_agentTrees = std::move(found);
+    Q_EMIT self->descendantsRecorded(int(self->m_agentTrees.size()));
 }
 
 void SidecarRuntime::finishAllPending(const QString& message)

@@ -251,6 +251,42 @@ TEST_F(Runtime, ShutdownEndsAProcessThatIgnoresSigtermWithItsChildren)
     EXPECT_EQ(logCount(QStringLiteral("[most] zakończyłem 0 ")), 0);
 }
 
+TEST_F(Runtime, AgentTreesEndWhenTheSidecarDiesAndWhenTheRuntimeGoesWithoutShutdown)
+{
+    int recorded = 0;
+    QObject::connect(m_runtime.get(), &agent::SidecarRuntime::descendantsRecorded, [&](int n) { recorded = n; });
+    std::vector<qint64> agents;
+    const auto startAgent = [&] {
+        const auto before = reported("agentPid");
+        tell({{"agent", true}});
+        EXPECT_TRUE(waitUntil([&] { return reported("agentPid") != before; }));
+        agents.push_back(*reported("agentPid"));
+        return std::pair{*reported("agentPid"), *reported("agentChildPid")};
+    };
+
+    // Seen with its agent on a task's line, the sidecar dies: the agent was left to another
+    // parent and ignores SIGTERM, and is killed all the same.
+    Task task = startLive(QStringLiteral("O"));
+    const auto [agent, child] = startAgent();
+    say(R"({"type":"progress","id":"O"})");
+    ASSERT_TRUE(waitUntil([&] { return recorded == 2; }));
+    m_clock.advance(2s);
+    tell({{"exit", 1}});
+    ASSERT_TRUE(waitUntil([&] { return task.drain(); }));
+    EXPECT_EQ(task.failures(), QStringList{kDied});
+    EXPECT_TRUE(waitUntil([&] { return gone(agent) && gone(child); }));
+
+    // Destroyed while the sidecar runs an agent it was never seen with: listed then, and ended.
+    Task next = startLive(QStringLiteral("P"));
+    const qint64 node = m_runtime->processId();
+    const auto [agent2, child2] = startAgent();
+    m_runtime.reset();
+    EXPECT_TRUE(waitUntil([&] { return gone(node) && gone(agent2) && gone(child2); }));
+    for (qint64 pid : agents)
+        if (!gone(pid))
+            ::kill(pid_t(-pid), SIGKILL);
+}
+
 TEST_F(Runtime, ASidecarFloodingStandardErrorIsHeardInPart)
 {
     Task task = startLive(QStringLiteral("F"));
