@@ -12,6 +12,7 @@
 
 #include <qcoro/qcorofuture.h>
 
+#include <cerrno>
 #include <csignal>
 #include <deque>
 #include <limits>
@@ -38,6 +39,76 @@ bool isExecutableFile(const QString& path)
 {
     const QFileInfo info(path);
     return info.isFile() && info.isExecutable();
+}
+
+constexpr std::chrono::milliseconds kStartWait{5'000};
+
+// The errno behind Qt's "function: system text" (the text is the system's own for that number).
+std::optional<int> errnoOf(const QString& qtText)
+{
+    const qsizetype colon = qtText.indexOf(QLatin1String(": "));
+    const QString text = colon < 0 ? qtText : qtText.mid(colon + 2);
+    for (int code : {ENOENT, EACCES, ENOEXEC, ENOTDIR, ELOOP, ENAMETOOLONG, ETXTBSY, E2BIG, ENOMEM, EAGAIN, EMFILE,
+                     ENFILE, EPERM, EISDIR, ELIBBAD})
+        if (text == qt_error_string(code))
+            return code;
+    return std::nullopt;
+}
+
+// Why the system would not start the program, in Polish: Qt's own texts are English.
+QString describeLaunchFailure(QProcess::ProcessError error, const QString& qtText, const QString& program,
+                              const QString& workingDirectory)
+{
+    switch (error) {
+    case QProcess::FailedToStart:
+        break;
+    case QProcess::Timedout:
+        return QStringLiteral("program %1 nie uruchomił się w ciągu %2 s").arg(program).arg(kStartWait.count() / 1000);
+    case QProcess::Crashed:
+        return QStringLiteral("program %1 uległ awarii przy uruchamianiu").arg(program);
+    case QProcess::ReadError:
+    case QProcess::WriteError:
+        return QStringLiteral("błąd komunikacji z programem %1").arg(program);
+    case QProcess::UnknownError:
+        return QStringLiteral("nieznany błąd przy uruchamianiu programu %1").arg(program);
+    }
+    if (qtText.startsWith(QLatin1String("chdir:")))
+        return QStringLiteral("nie można wejść do katalogu %1").arg(workingDirectory);
+    const QFileInfo file(program);
+    switch (errnoOf(qtText).value_or(0)) {
+    case ENOENT:
+        return file.exists() ? QStringLiteral("program %1 wskazuje interpreter, którego nie ma w systemie").arg(program)
+                             : QStringLiteral("nie ma programu %1 (Node.js instaluje polecenie sudo apt install nodejs)")
+                                   .arg(program);
+    case EACCES:
+    case EISDIR:
+        return file.isDir() ? QStringLiteral("%1 jest katalogiem, a nie programem").arg(program)
+                            : QStringLiteral("brak uprawnień do uruchomienia %1 (plik nie jest wykonywalny albo leży "
+                                             "na partycji zamontowanej z opcją noexec)")
+                                  .arg(program);
+    case ENOEXEC:
+    case ELIBBAD:
+        return QStringLiteral("plik %1 nie jest programem, który ten system potrafi uruchomić").arg(program);
+    case ENOTDIR:
+    case ELOOP:
+    case ENAMETOOLONG:
+        return QStringLiteral("nieprawidłowa ścieżka programu %1").arg(program);
+    case ETXTBSY:
+        return QStringLiteral("plik %1 jest właśnie zapisywany, spróbuj za chwilę").arg(program);
+    case E2BIG:
+        return QStringLiteral("środowisko procesu jest zbyt duże");
+    case ENOMEM:
+        return QStringLiteral("za mało pamięci, by uruchomić proces");
+    case EAGAIN:
+        return QStringLiteral("system nie pozwala uruchomić kolejnego procesu (osiągnięto limit procesów)");
+    case EMFILE:
+    case ENFILE:
+        return QStringLiteral("wyczerpano limit otwartych plików");
+    case EPERM:
+        return QStringLiteral("system nie zezwolił na uruchomienie programu %1").arg(program);
+    default:
+        return QStringLiteral("system odmówił uruchomienia programu %1").arg(program);
+    }
 }
 
 // Resolves after the delay on the given clock.
@@ -254,8 +325,10 @@ Status<SidecarLaunchError> SidecarRuntime::ensureProcessRunning()
     m_running = std::move(running);
     m_isShuttingDown = false;
     process->start();
-    if (!process->waitForStarted(5000)) {
-        const QString detail = process->errorString();
+    if (!process->waitForStarted(int(kStartWait.count()))) {
+        logLine(QStringLiteral("[most] nie uruchomiłem sidecara: ") + process->errorString());
+        const QString detail = describeLaunchFailure(process->error(), process->errorString(), process->program(),
+                                                     process->workingDirectory());
         if (m_running && m_running->generation == generation)
             detachProcess(); // an end already handled has detached it
         process->kill();
