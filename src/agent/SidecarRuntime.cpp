@@ -12,6 +12,7 @@
 
 #include <qcoro/qcorofuture.h>
 
+#include <cerrno>
 #include <csignal>
 #include <deque>
 #include <limits>
@@ -38,6 +39,76 @@ bool isExecutableFile(const QString& path)
 {
     const QFileInfo info(path);
     return info.isFile() && info.isExecutable();
+}
+
+constexpr std::chrono::milliseconds kStartWait{5'000};
+
+// The errno behind Qt's "function: system text" (the text is the system's own for that number).
+std::optional<int> errnoOf(const QString& qtText)
+{
+    const qsizetype colon = qtText.indexOf(QLatin1String(": "));
+    const QString text = colon < 0 ? qtText : qtText.mid(colon + 2);
+    for (int code : {ENOENT, EACCES, ENOEXEC, ENOTDIR, ELOOP, ENAMETOOLONG, ETXTBSY, E2BIG, ENOMEM, EAGAIN, EMFILE,
+                     ENFILE, EPERM, EISDIR, ELIBBAD})
+        if (text == qt_error_string(code))
+            return code;
+    return std::nullopt;
+}
+
+// Why the system would not start the program, in Polish: Qt's own texts are English.
+QString describeLaunchFailure(QProcess::ProcessError error, const QString& qtText, const QString& program,
+                              const QString& workingDirectory)
+{
+    switch (error) {
+    case QProcess::FailedToStart:
+        break;
+    case QProcess::Timedout:
+        return QStringLiteral("program %1 nie uruchomił się w ciągu %2 s").arg(program).arg(kStartWait.count() / 1000);
+    case QProcess::Crashed:
+        return QStringLiteral("program %1 uległ awarii przy uruchamianiu").arg(program);
+    case QProcess::ReadError:
+    case QProcess::WriteError:
+        return QStringLiteral("błąd komunikacji z programem %1").arg(program);
+    case QProcess::UnknownError:
+        return QStringLiteral("nieznany błąd przy uruchamianiu programu %1").arg(program);
+    }
+    if (qtText.startsWith(QLatin1String("chdir:")))
+        return QStringLiteral("nie można wejść do katalogu %1").arg(workingDirectory);
+    const QFileInfo file(program);
+    switch (errnoOf(qtText).value_or(0)) {
+    case ENOENT:
+        return file.exists() ? QStringLiteral("program %1 wskazuje interpreter, którego nie ma w systemie").arg(program)
+                             : QStringLiteral("nie ma programu %1 (Node.js instaluje polecenie sudo apt install nodejs)")
+                                   .arg(program);
+    case EACCES:
+    case EISDIR:
+        return file.isDir() ? QStringLiteral("%1 jest katalogiem, a nie programem").arg(program)
+                            : QStringLiteral("brak uprawnień do uruchomienia %1 (plik nie jest wykonywalny albo leży "
+                                             "na partycji zamontowanej z opcją noexec)")
+                                  .arg(program);
+    case ENOEXEC:
+    case ELIBBAD:
+        return QStringLiteral("plik %1 nie jest programem, który ten system potrafi uruchomić").arg(program);
+    case ENOTDIR:
+    case ELOOP:
+    case ENAMETOOLONG:
+        return QStringLiteral("nieprawidłowa ścieżka programu %1").arg(program);
+    case ETXTBSY:
+        return QStringLiteral("plik %1 jest właśnie zapisywany, spróbuj za chwilę").arg(program);
+    case E2BIG:
+        return QStringLiteral("środowisko procesu jest zbyt duże");
+    case ENOMEM:
+        return QStringLiteral("za mało pamięci, by uruchomić proces");
+    case EAGAIN:
+        return QStringLiteral("system nie pozwala uruchomić kolejnego procesu (osiągnięto limit procesów)");
+    case EMFILE:
+    case ENFILE:
+        return QStringLiteral("wyczerpano limit otwartych plików");
+    case EPERM:
+        return QStringLiteral("system nie zezwolił na uruchomienie programu %1").arg(program);
+    default:
+        return QStringLiteral("system odmówił uruchomienia programu %1").arg(program);
+    }
 }
 
 // Resolves after the delay on the given clock.
@@ -102,6 +173,7 @@ struct SidecarRuntime::Running {
     QProcess* process = nullptr; // deleted by terminateTree or once it has finished
     quint64 generation = 0;
     qint64 pid = -1;
+    std::optional<ProcessEntry> identity; // read when it started: its pid may serve another process later
     std::chrono::milliseconds startedAt{0};
     bool receivedAnyOutput = false;
     LineBuffer lines;
@@ -122,9 +194,21 @@ SidecarRuntime::SidecarRuntime(Options options)
 
 SidecarRuntime::~SidecarRuntime()
 {
-    if (auto running = detachProcess()) {
-        running->process->kill();
-        running->process->waitForFinished(200);
+    // Destroyed without shutdown(): the agents run in process groups of their own and would
+    // outlive the sidecar, so its descendants now and every tree recorded before end with it.
+    // The main thread waits for this, but only within the bounds set in the header.
+    auto running = detachProcess();
+    const bool alive = running && running->process->state() != QProcess::NotRunning;
+    const auto trees = ProcessTree::liveTrees(alive ? running->identity : std::nullopt, m_agentTrees,
+                                              std::chrono::steady_clock::now() + kDestroyListing);
+    if (alive)
+        running->process->terminate();
+    ProcessTree::endTrees(trees, kDestroyGrace);
+    if (running) {
+        if (running->process->state() != QProcess::NotRunning) {
+            running->process->kill();
+            running->process->waitForFinished(int(kDestroyReap.count()));
+        }
         delete running->process;
     }
 }
@@ -146,6 +230,17 @@ qint64 SidecarRuntime::processId() const
 
 void SidecarRuntime::start(QString id, QString task, AgentEventSink sink)
 {
+    // The bridge hands a task over a loop turn after it was asked for. A consumer that stopped
+    // listening meanwhile has already been told the task was stopped; running it would carry it
+    // out (its steps granted) with no one to hear the result, and no cancel would ever follow.
+    const auto withdrawn = [&id, &sink] {
+        if (sink.isListening())
+            return false;
+        logLine(QStringLiteral("[most] zadanie id=") + id + QStringLiteral(" odwołane, zanim poszło do sidecara"));
+        return true;
+    };
+    if (withdrawn())
+        return;
     QPointer<SidecarRuntime> self(this);
     const quint64 channel = sink.identity();
     sink.setOnTermination([self, id, channel] {
@@ -170,6 +265,8 @@ void SidecarRuntime::start(QString id, QString task, AgentEventSink sink)
         sink.finish();
         return;
     }
+    if (withdrawn()) // the launch does not yield today; this holds should it ever do so
+        return;
     m_continuations[id] = sink;
     armSilenceWatchdog(id);
     if (!send(message::run(id, task))) {
@@ -196,7 +293,7 @@ Status<SidecarLaunchError> SidecarRuntime::ensureProcessRunning()
     if (isProcessRunning())
         return Ok{};
     if (auto stale = detachProcess()) // ended, but its end has not been handled yet
-        terminateTree(QPointer<SidecarRuntime>(this), m_worker, stale->process, stale->pid, false);
+        endTrees(std::move(stale), false);
 
     auto entryPoint = SidecarLocator::resolveEntryPoint(m_options.sidecarDirectories);
     if (!entryPoint)
@@ -228,8 +325,10 @@ Status<SidecarLaunchError> SidecarRuntime::ensureProcessRunning()
     m_running = std::move(running);
     m_isShuttingDown = false;
     process->start();
-    if (!process->waitForStarted(5000)) {
-        const QString detail = process->errorString();
+    if (!process->waitForStarted(int(kStartWait.count()))) {
+        logLine(QStringLiteral("[most] nie uruchomiłem sidecara: ") + process->errorString());
+        const QString detail = describeLaunchFailure(process->error(), process->errorString(), process->program(),
+                                                     process->workingDirectory());
         if (m_running && m_running->generation == generation)
             detachProcess(); // an end already handled has detached it
         process->kill();
@@ -237,8 +336,11 @@ Status<SidecarLaunchError> SidecarRuntime::ensureProcessRunning()
         return SidecarLaunchError::processLaunchFailed(detail);
     }
     const qint64 pid = process->processId();
-    if (m_running && m_running->generation == generation)
+    if (m_running && m_running->generation == generation) {
         m_running->pid = pid;
+        m_running->identity = ProcessTree::read(pid_t(pid));
+        m_lastListing.reset();
+    }
     logLine(QStringLiteral("[most] uruchomiłem sidecara, pid ") + QString::number(pid));
     return Ok{};
 }
@@ -343,6 +445,9 @@ void SidecarRuntime::processEnded(quint64 generation)
     ended->process->deleteLater();
     if (!m_isShuttingDown)
         finishAllPending(message);
+    // The agents it started were left to another parent: end those it was seen to have.
+    if (!m_agentTrees.empty())
+        endTrees(nullptr, false);
 }
 
 QString SidecarRuntime::earlyFailureMessage() const
@@ -380,6 +485,7 @@ void SidecarRuntime::route(const QString& line)
         logAbandoned(decoded->type, id);
         return;
     }
+    recordDescendants();
     const AgentEventSink sink = found->second;
     const QString& type = decoded->type;
     const bool terminal = type == u"finished" || type == u"failed";
@@ -475,7 +581,7 @@ void SidecarRuntime::restartProcess(const QString& reason)
             + QString::number(m_running->pid));
     auto replaced = detachProcess();
     finishAllPending(kRestartedText);
-    terminateTree(QPointer<SidecarRuntime>(this), m_worker, replaced->process, replaced->pid, false);
+    endTrees(std::move(replaced), false);
 }
 
 void SidecarRuntime::restartForPluginChange()
@@ -490,7 +596,7 @@ void SidecarRuntime::restartForPluginChange()
     logLine(QStringLiteral("[most] zmiana wtyczek — wymieniam sidecara, pid ") + QString::number(m_running->pid));
     auto replaced = detachProcess();
     m_pendingPluginRestart = false;
-    terminateTree(QPointer<SidecarRuntime>(this), m_worker, replaced->process, replaced->pid, true);
+    endTrees(std::move(replaced), true);
 }
 
 QCoro::Task<> SidecarRuntime::waitOnClock(std::chrono::milliseconds delay)
@@ -518,29 +624,46 @@ QCoro::Task<> SidecarRuntime::shutdown()
     finishAllPending(kClosedText);
     if (stopping) {
         stopping->process->closeWriteChannel();
-        auto ending = terminateTree(self, m_worker, stopping->process, stopping->pid, false);
+        auto ending = endTrees(std::move(stopping), false);
         co_await ending;
     }
+}
+
+QCoro::Task<> SidecarRuntime::endTrees(std::unique_ptr<Running> running, bool alwaysLogCount)
+{
+    std::vector<ProcessEntry> recorded = std::move(m_agentTrees);
+    m_agentTrees.clear();
+    if (!running)
+        return terminateTree(QPointer<SidecarRuntime>(this), m_worker, nullptr, std::nullopt, -1, std::move(recorded),
+                             alwaysLogCount);
+    return terminateTree(QPointer<SidecarRuntime>(this), m_worker, running->process, running->identity, running->pid,
+                         std::move(recorded), alwaysLogCount);
 }
 
 // Descendants first (they are found only while their parent lives), then the process; after
 // 400 ms whatever is left is killed — a sidecar that ignores SIGTERM must not outlive us.
 QCoro::Task<> SidecarRuntime::terminateTree(QPointer<SidecarRuntime> self, std::shared_ptr<SerialWorker> worker,
-                                            QPointer<QProcess> process, qint64 pid, bool alwaysLogCount)
+                                            QPointer<QProcess> process, std::optional<ProcessEntry> root, qint64 pid,
+                                            std::vector<ProcessEntry> recorded, bool alwaysLogCount)
 {
-    auto listing = worker->run([pid] { return ProcessTree::descendants(pid_t(pid)); });
-    const std::vector<pid_t> found = co_await listing;
-    for (pid_t child : found)
-        ::kill(child, SIGTERM);
+    auto listing = worker->run([root, recorded = std::move(recorded)] {
+        const std::vector<ProcessEntry> found = ProcessTree::liveTrees(root, recorded);
+        for (const ProcessEntry& e : found)
+            ProcessTree::signalTree(e, SIGTERM);
+        return found;
+    });
+    const std::vector<ProcessEntry> found = co_await listing;
     if (process && process->state() != QProcess::NotRunning)
         process->terminate();
 
     std::unique_ptr<ScheduledCall> handle;
     auto grace = delayOn(SystemClock::shared(), kTreeGrace, handle);
     co_await grace;
-    for (pid_t child : found)
-        if (ProcessTree::exists(child))
-            ::kill(child, SIGKILL);
+    auto sweep = worker->run([found] {
+        for (const ProcessEntry& e : found)
+            ProcessTree::signalTree(e, SIGKILL);
+    });
+    co_await sweep;
     if (process) {
         if (process->state() != QProcess::NotRunning) {
             process->kill();
@@ -553,6 +676,32 @@ QCoro::Task<> SidecarRuntime::terminateTree(QPointer<SidecarRuntime> self, std::
         logLine(QStringLiteral("[most] zakończyłem ") + QString::number(found.size()) + QStringLiteral(" procesów potomnych"));
     if (self)
         Q_EMIT self->treeTerminated(pid, int(found.size()));
+}
+
+// Lists the sidecar's descendants on a line of a live task, at most every kDescendantsRefresh.
+void SidecarRuntime::recordDescendants()
+{
+    if (!m_running || !m_running->identity || m_listingDescendants)
+        return;
+    const auto now = clock().now();
+    if (m_lastListing && now - *m_lastListing < kDescendantsRefresh)
+        return;
+    m_lastListing = now;
+    m_listingDescendants = true;
+    listDescendants(QPointer<SidecarRuntime>(this), m_worker, *m_running->identity, m_agentTrees);
+}
+
+QCoro::Task<> SidecarRuntime::listDescendants(QPointer<SidecarRuntime> self, std::shared_ptr<SerialWorker> worker,
+                                              ProcessEntry root, std::vector<ProcessEntry> recorded)
+{
+    auto listing = worker->run([root, recorded = std::move(recorded)] { return ProcessTree::liveTrees(root, recorded); });
+    std::vector<ProcessEntry> found = co_await listing;
+    if (!self)
+        co_return;
+    self->m_listingDescendants = false;
+    // Trees ended meanwhile are still listed here; ending them again finds them gone.
+    self->m_agentTrees = std::move(found);
+    Q_EMIT self->descendantsRecorded(int(self->m_agentTrees.size()));
 }
 
 void SidecarRuntime::finishAllPending(const QString& message)

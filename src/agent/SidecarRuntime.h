@@ -6,6 +6,7 @@
 #pragma once
 
 #include "agent/AgentEvent.h"
+#include "agent/ProcessTree.h"
 #include "agent/SidecarProtocol.h"
 #include "core/Clock.h"
 #include "core/Result.h"
@@ -75,10 +76,18 @@ public:
     static constexpr qsizetype kStderrLinesPerWindow = 200;
     static constexpr std::chrono::milliseconds kStderrWindow{10'000};
     static constexpr qsizetype kLinesPerTurn = 256; // routed per event-loop turn, so a flood never stalls it
+    // The sidecar's descendants are listed again on a task's line at most this often, so that the
+    // agents (in process groups of their own) can be ended even once the sidecar is gone.
+    static constexpr std::chrono::milliseconds kDescendantsRefresh{2'000};
+    // Destroyed without shutdown(): the process table is read for at most kDestroyListing, SIGTERM
+    // has kDestroyGrace, then SIGKILL and a reap of at most kDestroyReap — 400 ms at the very worst.
+    static constexpr std::chrono::milliseconds kDestroyListing{100};
+    static constexpr std::chrono::milliseconds kDestroyGrace{100};
+    static constexpr std::chrono::milliseconds kDestroyReap{200};
 
     SidecarRuntime();
     explicit SidecarRuntime(Options options);
-    ~SidecarRuntime() override; // kills a process still running, without waiting
+    ~SidecarRuntime() override; // ends the process and the agent trees, within the bounds above
 
     // Registers the task and sends its run line; every outcome arrives through the sink.
     void start(QString id, QString task, AgentEventSink sink);
@@ -98,6 +107,8 @@ public:
 Q_SIGNALS:
     // A process was replaced or stopped and its whole tree was sent its signals (tests, logs).
     void treeTerminated(qint64 pid, int descendants);
+    // The sidecar's descendants were listed and recorded (tests).
+    void descendantsRecorded(int count);
 
 private:
     struct Running;
@@ -119,8 +130,15 @@ private:
     bool send(const QJsonObject& message);
     // Takes the current process away from the runtime: no callback of it is heard again.
     std::unique_ptr<Running> detachProcess();
+    // Ends the process (none: only the trees recorded) with its descendants and every tree
+    // recorded before; not a coroutine itself, so the runtime may go while the returned task runs.
+    QCoro::Task<> endTrees(std::unique_ptr<Running> running, bool alwaysLogCount);
     static QCoro::Task<> terminateTree(QPointer<SidecarRuntime> self, std::shared_ptr<SerialWorker> worker,
-                                       QPointer<QProcess> process, qint64 pid, bool alwaysLogCount);
+                                       QPointer<QProcess> process, std::optional<ProcessEntry> root, qint64 pid,
+                                       std::vector<ProcessEntry> recorded, bool alwaysLogCount);
+    void recordDescendants();
+    static QCoro::Task<> listDescendants(QPointer<SidecarRuntime> self, std::shared_ptr<SerialWorker> worker,
+                                         ProcessEntry root, std::vector<ProcessEntry> recorded);
     QCoro::Task<> waitOnClock(std::chrono::milliseconds delay);
     Clock& clock() const;
 
@@ -134,6 +152,10 @@ private:
     std::map<QString, int> m_silenceExtensions;
     bool m_isShuttingDown = false;
     bool m_pendingPluginRestart = false;
+    // Every descendant listed so far that was not ended yet, whichever process started it.
+    std::vector<ProcessEntry> m_agentTrees;
+    bool m_listingDescendants = false;
+    std::optional<std::chrono::milliseconds> m_lastListing; // for the current process
 };
 
 } // namespace selvina::agent

@@ -3,6 +3,7 @@
 #include "core/TextCut.h"
 
 #include <QRegularExpression>
+#include <QSet>
 
 #include <array>
 #include <utility>
@@ -40,6 +41,10 @@ struct Expressions {
         expression(R"rx(\b(?:ssh|scp|sftp)\s+(?:-{1,2}\S+(?:[ =]\S+)?\s+)*(?:([\w.\-]+)@)?([\w.\-]+)(?::\S*)?)rx", true);
     RX commandKey = expression(R"rx("(command|cmd|script|shell|applescript|jxa)"\s*:\s*"((?:\\.|[^"\\])*)")rx", true);
     RX shortForce = expression(R"rx((^|\s)-f(\s|$))rx", false);
+    // In a decoded value: any white space between the words, and -f only between white space, as
+    // the rules above see it inside a JSON string (where a quote, never white space, ends the value).
+    RX valuePush = expression(R"rx(git\s+push)rx", false);
+    RX valueShortForce = expression(R"rx(\s-f\s)rx", false);
 };
 
 const Expressions& expressions()
@@ -54,6 +59,186 @@ std::optional<QString> captured(const RX& rx, const QString& text, int group)
     if (!m.hasMatch() || m.capturedLength(group) == 0)
         return std::nullopt;
     return m.captured(group);
+}
+
+// What a text is to the rules: the arguments themselves (raw or plainly spelled), or one decoded
+// string value.
+enum class TextKind { arguments, value };
+
+bool pushesForce(const QString& text, TextKind kind)
+{
+    if (kind == TextKind::arguments)
+        return matchesGitPushForce(text);
+    const QString lower = text.toLower();
+    const Expressions& rx = expressions();
+    return rx.valuePush.match(lower).hasMatch() &&
+           (lower.contains(QLatin1String("--force")) || rx.valueShortForce.match(lower).hasMatch());
+}
+
+enum class Find { first, all };
+
+// The names found, in the fixed order.
+QStringList riskPatternsIn(const QString& text, TextKind kind, Find find)
+{
+    const Expressions& rx = expressions();
+    QStringList found;
+    for (const auto& [name, pattern] : rx.riskPatterns) {
+        if (pattern.match(text).hasMatch()) {
+            found.append(name);
+            if (find == Find::first)
+                return found;
+        }
+    }
+    if (pushesForce(text, kind)) {
+        found.append(QStringLiteral("git push --force"));
+        if (find == Find::first)
+            return found;
+    }
+    if (rx.overwriteRedirect.match(text).hasMatch())
+        found.append(QStringLiteral("przekierowanie nadpisujące (>)"));
+    return found;
+}
+
+// Escapes only what a JSON string cannot hold as it is.
+void appendEscaped(QString& out, const QString& value)
+{
+    for (const QChar c : value) {
+        switch (c.unicode()) {
+        case '"': out += QLatin1String("\\\""); break;
+        case '\\': out += QLatin1String("\\\\"); break;
+        case '\n': out += QLatin1String("\\n"); break;
+        case '\r': out += QLatin1String("\\r"); break;
+        case '\t': out += QLatin1String("\\t"); break;
+        case '\b': out += QLatin1String("\\b"); break;
+        case '\f': out += QLatin1String("\\f"); break;
+        default:
+            if (c.unicode() < 0x20)
+                out += QStringLiteral("\\u%1").arg(c.unicode(), 4, 16, QLatin1Char('0'));
+            else
+                out += c;
+        }
+    }
+}
+
+// The character a one-letter JSON escape stands for, or 0.
+char16_t simpleEscape(char16_t letter)
+{
+    switch (letter) {
+    case u'"': return u'"';
+    case u'\\': return u'\\';
+    case u'/': return u'/';
+    case u'b': return u'\b';
+    case u'f': return u'\f';
+    case u'n': return u'\n';
+    case u'r': return u'\r';
+    case u't': return u'\t';
+    default: return 0;
+    }
+}
+
+// Four hexadecimal digits, or -1.
+int hexUnit(QStringView digits)
+{
+    if (digits.size() != 4)
+        return -1;
+    int code = 0;
+    for (const QChar d : digits) {
+        const int v = d >= u'0' && d <= u'9' ? d.unicode() - '0'
+                    : d >= u'a' && d <= u'f' ? d.unicode() - 'a' + 10
+                    : d >= u'A' && d <= u'F' ? d.unicode() - 'A' + 10 : -1;
+        if (v < 0)
+            return -1;
+        code = code * 16 + v;
+    }
+    return code;
+}
+
+struct StringScan {
+    QString plain;
+    QStringList strings;
+};
+
+// Reads the text as JSON leniently: whatever stands between two unescaped double quotes is a
+// string, and an escape that JSON does not know is kept as it is. It never fails, so a text that
+// is not quite JSON is still read as far as it goes.
+StringScan scanStrings(const QString& text)
+{
+    StringScan out;
+    out.plain.reserve(text.size());
+    const qsizetype n = text.size();
+    qsizetype i = 0;
+    while (i < n) {
+        if (text[i] != u'"') {
+            out.plain += text[i++];
+            continue;
+        }
+        ++i;
+        QString value;
+        bool closed = false;
+        while (i < n) {
+            const QChar c = text[i];
+            if (c == u'"') {
+                closed = true;
+                ++i;
+                break;
+            }
+            if (c != u'\\' || i + 1 == n) {
+                value += c;
+                ++i;
+                continue;
+            }
+            const char16_t e = text[i + 1].unicode();
+            const char16_t simple = simpleEscape(e);
+            const int code = e == u'u' ? hexUnit(QStringView(text).mid(i + 2, 4)) : -1;
+            if (simple != 0) {
+                value += QChar(simple);
+                i += 2;
+            } else if (code >= 0) {
+                value += QChar(char16_t(code)); // a surrogate pair arrives as its two halves
+                i += 6;
+            } else {
+                value += c; // not an escape: the backslash stands for itself
+                ++i;
+            }
+        }
+        out.plain += u'"';
+        appendEscaped(out.plain, value);
+        if (closed)
+            out.plain += u'"';
+        out.strings.append(std::move(value));
+    }
+    return out;
+}
+
+void appendDecoded(const QStringList& strings, int depth, QSet<QString>& seen, QStringList& out)
+{
+    for (const QString& s : strings) {
+        if (seen.contains(s))
+            continue;
+        seen.insert(s);
+        out.append(s);
+        if (depth >= kNestedStringDepth || !s.contains(u'"'))
+            continue;
+        StringScan inner = scanStrings(s);
+        if (!seen.contains(inner.plain)) {
+            seen.insert(inner.plain);
+            out.append(inner.plain);
+        }
+        appendDecoded(inner.strings, depth + 1, seen, out);
+    }
+}
+
+HostAllowlist::CommandVerdict stricter(HostAllowlist::CommandVerdict a, HostAllowlist::CommandVerdict b)
+{
+    return int(b.kind) > int(a.kind) ? b : a; // none < confirm < block; the first one found stays
+}
+
+std::optional<QString> hostIn(const QString& text)
+{
+    const Expressions& rx = expressions();
+    if (auto host = captured(rx.hostKey, text, 2))
+        return host;
+    return captured(rx.sshInlineHost, text, 2);
 }
 
 constexpr qsizetype kSpokenValueLimit = 300; // characters as the user perceives them
@@ -91,6 +276,20 @@ bool hasOwnConfirmation(const QString& toolName)
     return toolName == QLatin1String("delegate_task");
 }
 
+DecodedArguments decodeArguments(const QString& argumentsJSON)
+{
+    StringScan top = scanStrings(argumentsJSON);
+    DecodedArguments out;
+    out.plain = std::move(top.plain);
+    QSet<QString> seen{argumentsJSON, out.plain};
+    appendDecoded(top.strings, 1, seen, out.values);
+    return out;
+}
+
+// Every rule reads the raw text, its plain spelling and each decoded string, and the strictest
+// answer counts: "cd /tmp\nrm -rf x" has no word boundary before rm in its JSON text, and
+// "rm -rf \/" does not contain "rm -rf /", but their decoded values do. The host and the command
+// are read from the plain spelling, where an escaped character cannot cut them short.
 RiskAssessment assess(const ToolDefinition& tool, const QString& argumentsJSON, const HostAllowlist& allowlist,
                       NativeConfirmation mode)
 {
@@ -98,44 +297,54 @@ RiskAssessment assess(const ToolDefinition& tool, const QString& argumentsJSON, 
     if (mode == NativeConfirmation::off || hasOwnConfirmation(tool.name))
         return a;
 
-    const HostAllowlist::CommandVerdict verdict = allowlist.commandVerdict(argumentsJSON);
+    const DecodedArguments decoded = decodeArguments(argumentsJSON);
+    const auto forEachText = [&](const auto& visit) {
+        visit(argumentsJSON, TextKind::arguments);
+        if (decoded.plain != argumentsJSON)
+            visit(decoded.plain, TextKind::arguments);
+        for (const QString& value : decoded.values)
+            visit(value, TextKind::value);
+    };
+
+    HostAllowlist::CommandVerdict verdict;
+    forEachText([&](const QString& text, TextKind) { verdict = stricter(verdict, allowlist.commandVerdict(text)); });
     if (verdict.kind == HostAllowlist::VerdictKind::block) {
         a.effectiveClass = ActionClass::irreversible;
         a.blockedPattern = verdict.pattern;
         return a;
     }
-    const bool risky = verdict.kind == HostAllowlist::VerdictKind::confirm || !detectRiskPatterns(argumentsJSON).isEmpty();
-    a.effectiveClass = risky ? ActionClass::irreversible : tool.actionClass;
-
+    bool risky = verdict.kind == HostAllowlist::VerdictKind::confirm;
     const Expressions& rx = expressions();
     const QString lowerName = tool.name.toLower();
-    a.isSSHLike = rx.sshCommand.match(argumentsJSON).hasMatch() || lowerName.contains(QLatin1String("ssh")) ||
-                  lowerName.contains(QLatin1String("scp"));
-    a.detectedHost = captured(rx.hostKey, argumentsJSON, 2);
-    if (!a.detectedHost)
-        a.detectedHost = captured(rx.sshInlineHost, argumentsJSON, 2);
+    a.isSSHLike = lowerName.contains(QLatin1String("ssh")) || lowerName.contains(QLatin1String("scp"));
+    forEachText([&](const QString& text, TextKind kind) {
+        risky = risky || !riskPatternsIn(text, kind, Find::first).isEmpty();
+        a.isSSHLike = a.isSSHLike || rx.sshCommand.match(text).hasMatch();
+    });
+    a.effectiveClass = risky ? ActionClass::irreversible : tool.actionClass;
 
-    const QRegularExpressionMatch command = rx.commandKey.match(argumentsJSON);
+    const auto addHost = [&a](const QString& text) {
+        if (auto host = hostIn(text); host && !a.detectedHosts.contains(*host))
+            a.detectedHosts.append(*host);
+    };
+    addHost(decoded.plain);
+    for (const QString& value : decoded.values)
+        addHost(value);
+    if (!a.detectedHosts.isEmpty())
+        a.detectedHost = a.detectedHosts.first();
+
+    const QRegularExpressionMatch command = rx.commandKey.match(decoded.plain);
     if (command.hasMatch()) {
         const QString raw = command.captured(2);
-        const auto decoded = JSONValue::parse((QLatin1Char('"') + raw + QLatin1Char('"')).toUtf8());
-        a.detectedCommand = decoded && decoded->asString() ? *decoded->asString() : raw;
+        const auto parsed = JSONValue::parse((QLatin1Char('"') + raw + QLatin1Char('"')).toUtf8());
+        a.detectedCommand = parsed && parsed->asString() ? *parsed->asString() : raw;
     }
     return a;
 }
 
 QStringList detectRiskPatterns(const QString& text)
 {
-    const Expressions& rx = expressions();
-    QStringList found;
-    for (const auto& [name, pattern] : rx.riskPatterns)
-        if (pattern.match(text).hasMatch())
-            found.append(name);
-    if (matchesGitPushForce(text))
-        found.append(QStringLiteral("git push --force"));
-    if (rx.overwriteRedirect.match(text).hasMatch())
-        found.append(QStringLiteral("przekierowanie nadpisujące (>)"));
-    return found;
+    return riskPatternsIn(text, TextKind::arguments, Find::all);
 }
 
 bool matchesGitPushForce(const QString& text)

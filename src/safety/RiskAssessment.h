@@ -23,7 +23,8 @@ NativeConfirmation nativeConfirmationFromEnvironment();
 struct RiskAssessment {
     ActionClass effectiveClass = ActionClass::read;
     std::optional<QString> blockedPattern;
-    std::optional<QString> detectedHost;
+    std::optional<QString> detectedHost;     // the first of detectedHosts
+    QStringList detectedHosts;               // every host the call's texts name, each once
     std::optional<QString> detectedCommand;
     bool isSSHLike = false;
 };
@@ -37,6 +38,19 @@ RiskAssessment assess(const ToolDefinition& tool, const QString& argumentsJSON, 
 // Names of the dangerous fragments found, in a fixed order.
 QStringList detectRiskPatterns(const QString& text);
 bool matchesGitPushForce(const QString& text);
+
+// The arguments as the rules read them besides their raw text. `plain` is the same text with its
+// strings spelled plainly (\/ and \uXXXX resolved; quotes, backslashes and control characters
+// still escaped, as JSON needs them). `values` holds every string and key decoded, in the order
+// they stand; a decoded string that itself holds quoted strings (JSON inside a string) is taken
+// apart the same way, its plain spelling and its strings following it, down to
+// kNestedStringDepth levels. No text is listed twice, and none that equals the raw text.
+struct DecodedArguments {
+    QString plain;
+    QStringList values;
+};
+inline constexpr int kNestedStringDepth = 8; // each level doubles the backslashes; real calls use 1 or 2
+DecodedArguments decodeArguments(const QString& argumentsJSON);
 
 QString canonicalIntent(const QString& argumentsJSON, const std::optional<QString>& host,
                         const std::optional<QString>& command);

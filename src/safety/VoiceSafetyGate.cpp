@@ -1,5 +1,7 @@
 #include "safety/VoiceSafetyGate.h"
 
+#include <algorithm>
+
 namespace selvina::safety {
 
 VoiceSafetyGate::VoiceSafetyGate(std::shared_ptr<ConfirmationPrompting> confirmation,
@@ -33,6 +35,16 @@ qsizetype VoiceSafetyGate::pendingCount() const
     return n;
 }
 
+// Every host the call names must be listed; a call that names none is evaluated with an empty
+// host, which is always refused.
+bool VoiceSafetyGate::allHostsAllowed(const RiskAssessment& a) const
+{
+    if (a.detectedHosts.isEmpty())
+        return m_allowlist->evaluate(QString()).allowed;
+    return std::all_of(a.detectedHosts.begin(), a.detectedHosts.end(),
+                       [this](const QString& host) { return m_allowlist->evaluate(host).allowed; });
+}
+
 bool VoiceSafetyGate::confirmWithTimeout(platform::SystemLog& log, const QString& intent, double)
 {
     log.write(QStringLiteral("[SelvinaVoice] Zamiar bez pytania (zgoda po stronie rozmowy): %1").arg(intent));
@@ -56,7 +68,7 @@ QCoro::Task<bool> VoiceSafetyGate::authorize(ToolDefinition tool, QString argume
         stash(k, {now, ActionClass::reversibleWrite, std::nullopt, std::nullopt});
         co_return true;
     }
-    if (a.isSSHLike && !m_allowlist->evaluate(a.detectedHost.value_or(QString())).allowed) {
+    if (a.isSSHLike && !allHostsAllowed(a)) {
         stash(k, {now, ActionClass::irreversible, std::nullopt, false});
         co_return false;
     }

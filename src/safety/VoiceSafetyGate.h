@@ -48,6 +48,7 @@ private:
         std::optional<bool> confirmationGranted;
     };
     static QString key(const QString& tool, const QString& argumentsJSON);
+    bool allHostsAllowed(const RiskAssessment& a) const;
     void stash(const QString& key, PendingDecision decision);
 
     std::shared_ptr<ConfirmationPrompting> m_confirmation;

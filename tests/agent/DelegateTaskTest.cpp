@@ -90,7 +90,7 @@ TEST_F(DelegateTask, PassesNotesOnGrantsStepsAndReturnsTheAnswer)
     EXPECT_EQ(failing->outcome->error().description(), QStringLiteral("Nie udało się wykonać: Brak dostępu."));
 }
 
-TEST_F(DelegateTask, CancellingTheCallCancelsTheTaskOnce)
+TEST_F(DelegateTask, CancellingTheCallCancelsTheTaskOnceOrNeverHandsItOver)
 {
     auto cancel = std::make_shared<tools::CallCancellation>();
     auto c = call(QStringLiteral(R"({"task":"długie"})"), cancel);
@@ -100,6 +100,21 @@ TEST_F(DelegateTask, CancellingTheCallCancelsTheTaskOnce)
     EXPECT_EQ(c->outcome->value(), QStringLiteral("Zadanie zostało przerwane przez użytkownika, zanim się skończyło."));
     ASSERT_TRUE(waitReceived(QStringLiteral("cancel")));
     EXPECT_EQ(received().last(), (QJsonObject{{"type", "cancel"}, {"id", id}}));
+
+    // Cancelled in the loop turn before the runtime is handed the task: the sidecar never hears of
+    // it, neither a run nor a cancel.
+    auto early = std::make_shared<tools::CallCancellation>();
+    auto withdrawn = call(QStringLiteral(R"({"task":"odwołane"})"), early);
+    early->cancel();
+    ASSERT_TRUE(waitUntil([&] { return withdrawn->outcome.has_value(); }));
+    EXPECT_EQ(withdrawn->outcome->value(), QStringLiteral("Zadanie zostało przerwane przez użytkownika, zanim się skończyło."));
+    auto next = call(QStringLiteral(R"({"task":"następne"})"));
+    runId();
+    QStringList sent;
+    for (const auto& message : received())
+        sent.append(message.value("type").toString() + ':' + message.value("task").toString());
+    EXPECT_EQ(sent.join(' ').toStdString(), "run:długie cancel: run:następne");
+    EXPECT_EQ(logCount(QStringLiteral(" odwołane, zanim poszło do sidecara")), 1);
 }
 
 TEST_F(DelegateTask, AConfirmationAfterTheSidecarHasGoneSendsNothing)

@@ -117,11 +117,12 @@ protected:
             return std::count_if(all.begin(), all.end(), [&](const QJsonObject& o) { return o.value("type").toString() == type; }) >= count;
         }, std::chrono::milliseconds(5000));
     }
+    // The latest report of the key.
     std::optional<qint64> reported(const char* key) const
     {
-        for (const auto& r : m_reports)
-            if (r.contains(QLatin1String(key)))
-                return r.value(QLatin1String(key)).toInteger();
+        for (auto r = m_reports.rbegin(); r != m_reports.rend(); ++r)
+            if (r->contains(QLatin1String(key)))
+                return r->value(QLatin1String(key)).toInteger();
         return std::nullopt;
     }
 

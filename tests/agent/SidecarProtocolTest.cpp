@@ -6,10 +6,14 @@
 
 #include <QDir>
 #include <QFile>
+#include <QProcess>
 #include <QRegularExpression>
 #include <QTemporaryDir>
 
 #include <gtest/gtest.h>
+
+#include <csignal>
+#include <unistd.h>
 
 using namespace selvina;
 using namespace selvina::agent;
@@ -67,6 +71,22 @@ TEST(ProcessTree, ListsDescendantsDeepestFirstAndSurvivesLoops)
     EXPECT_FALSE(ProcessTree::descendants(30, table).empty()); // ends despite the loop
     const auto live = ProcessTree::snapshot();
     EXPECT_TRUE(std::any_of(live.begin(), live.end(), [](const ProcessEntry& e) { return e.pid == ::getpid() && e.parent == ::getppid(); }));
+
+    // A recorded process is signalled only while the same one runs under its pid; our own group,
+    // which the child shares, is never signalled (this test would not live to see it).
+    QProcess sleeper;
+    sleeper.start(QStringLiteral("/bin/sleep"), {QStringLiteral("30")});
+    ASSERT_TRUE(sleeper.waitForStarted());
+    const auto entry = ProcessTree::read(pid_t(sleeper.processId()));
+    ASSERT_TRUE(entry);
+    EXPECT_EQ(entry->parent, ::getpid());
+    ProcessEntry reused = *entry;
+    reused.startTime += 1;
+    ProcessTree::signalTree(reused, SIGKILL);
+    EXPECT_FALSE(sleeper.waitForFinished(100));
+    ProcessTree::signalTree(*entry, SIGKILL);
+    EXPECT_TRUE(sleeper.waitForFinished(5000));
+    EXPECT_FALSE(ProcessTree::isStill(*entry));
 }
 
 TEST(EngineDetector, LoginsPathsAndWhatToDo)

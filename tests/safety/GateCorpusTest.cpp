@@ -27,90 +27,113 @@ const ToolDefinition kDelegate{QStringLiteral("delegate_task"), {}, {}, ActionCl
 
 enum Expect { noAudit, write, allowIntent, refused };
 
-struct Case {
+// Every spelling of a row is classified, decided and audited alike (each entry with its own
+// arguments text): an escaped character, a line break or a tab inside a JSON string, or a
+// command inside a string that is itself JSON, counts exactly as the plain text would.
+struct Row {
     const ToolDefinition* tool;
-    const char* args;
     Expect expect;
-    const char* intent = nullptr; // for allowIntent
+    const char* intent; // for allowIntent
+    std::vector<const char*> spellings;
 };
 
 // Allowlist: hosts 10.0.0.5 and Build.Example.org; confirm "systemctl restart";
 // block "rm -rf /" and "mkfs.ext4 /dev/sda".
-const Case kCorpus[] = {
-    {&kScreen, R"({"command":"rm -rf ~/tmp"})", allowIntent, "Wykonam polecenie: rm -rf ~/tmp"},
-    {&kScreen, R"({"command":"RM -RF /home/x"})", refused},
-    {&kScreen, R"({"cmd":"sudo apt install x"})", allowIntent, "Wykonam polecenie: sudo apt install x"},
-    {&kScreen, R"({"cmd":"SUDO reboot"})", allowIntent, "Wykonam polecenie: SUDO reboot"},
-    {&kScreen, R"({"script":"shutdown -h now"})", allowIntent, "Wykonam polecenie: shutdown -h now"},
-    {&kUI, R"({"shell":"dd if=/dev/zero of=/dev/sdb"})", allowIntent, "Wykonam polecenie: dd if=/dev/zero of=/dev/sdb"},
-    {&kUI, R"({"command":"mkfs.ext4 /dev/sda1"})", refused},
-    {&kUI, R"({"command":"echo MKFS.EXT4 /DEV/SDA2"})", refused},
-    {&kUI, R"({"command":"mkfs.vfat /dev/sdc1"})", allowIntent, "Wykonam polecenie: mkfs.vfat /dev/sdc1"},
-    {&kUI, R"({"command":"MkFs /dev/sdd"})", allowIntent, "Wykonam polecenie: MkFs /dev/sdd"},
-    {&kUI, R"({"command":"git push --force origin main"})", allowIntent, "Wykonam polecenie: git push --force origin main"},
-    {&kUI, R"({"command":"git push --force-with-lease"})", allowIntent, "Wykonam polecenie: git push --force-with-lease"},
-    {&kUI, R"({"command":"git push -f origin main"})", allowIntent, "Wykonam polecenie: git push -f origin main"},
-    {&kUI, R"({"command":"git\npush -f origin"})", allowIntent, "Wykonam polecenie: git\npush -f origin"},
-    {&kUI, R"({"command":"git  push -f x"})", allowIntent, "Wykonam polecenie: git  push -f x"},
-    {&kUI, R"({"command":"git push origin fix-f"})", write},
-    {&kUI, R"({"command":"git push origin -f"})", write},
-    {&kUI, R"({"command":"git commit -f"})", write},
-    {&kUI, R"({"command":"git push origin main"})", write},
-    {&kUI, R"({"command":"echo hi > out.txt"})", allowIntent, "Wykonam polecenie: echo hi > out.txt"},
-    {&kUI, R"({"command":"echo hi >> out.txt"})", write},
-    {&kUI, R"({"text":"a -> b"})", write},
-    {&kUI, R"({"text":"x => y"})", write},
-    {&kUI, R"({"text":"x >= 3"})", write},
-    {&kUI, R"({"text":"5 > 3 w zdaniu"})", allowIntent, "Zamierzam wykonać: text: 5 > 3 w zdaniu"},
-    {&kUI, R"({"command":"systemctl restart nginx"})", allowIntent, "Wykonam polecenie: systemctl restart nginx"},
-    {&kScreen, R"({"command":"SYSTEMCTL RESTART nginx"})", allowIntent, "Wykonam polecenie: SYSTEMCTL RESTART nginx"},
-    {&kScreen, R"({"command":"rm -rf /"})", refused},
-    {&kScreen, R"({"note":"RM -RF /VAR"})", refused},
-    {&kUI, R"({"text":"confirm the form"})", write},
-    {&kUI, R"({"text":"Information"})", write},
-    {&kUI, R"({"text":"sudoku"})", write},
-    {&kScreen, R"({"text":"rebooting"})", noAudit},
-    {&kScreen, R"({"text":"dd.mm.yyyy"})", allowIntent, "Zamierzam wykonać: text: dd.mm.yyyy"},
-    {&kScreen, R"({"command":"Reboot-helper"})", allowIntent, "Wykonam polecenie: Reboot-helper"},
-    {&kScreen, R"({})", noAudit},
-    {&kScreen, R"({"mode":"full"})", noAudit},
-    {&kScreen, R"(rm this)", allowIntent, "Zamierzam wykonać: rm this"},
-    {&kUI, R"([1,2])", write},
-    {&kUI, R"({"command":"ls \"/tmp\" > list"})", allowIntent, "Wykonam polecenie: ls \"/tmp\" > list"},
-    {&kUI, R"({"command":"printf 'a\\nb' > f"})", allowIntent, "Wykonam polecenie: printf 'a\\nb' > f"},
-    {&kUI, R"({"cmd":"cat \"a.txt\" | sudo tee b"})", allowIntent, "Wykonam polecenie: cat \"a.txt\" | sudo tee b"},
-    {&kUI, R"({"applescript":"do shell script \"ls\""})", write},
-    {&kScreen, R"({"jxa":"x > 1"})", allowIntent, "Wykonam polecenie: x > 1"},
-    {&kScreen, R"({"value":"a>b","nested":{"x":true}})", allowIntent, "Zamierzam wykonać: nested: x: tak, value: a>b"},
-    {&kScreen, R"({"list":[1,2.5,null,"x"],"flag":false,"text":"x > y"})", allowIntent,
-     "Zamierzam wykonać: flag: nie, list: 1; 2.5; brak; x, text: x > y"},
-    // SSH: only irreversible calls are checked against the hosts.
-    {&kUI, R"({"command":"ssh 10.0.0.5 uptime"})", write},
-    {&kUI, R"({"command":"ssh 192.168.7.7 uptime"})", write},
-    {&kUI, R"({"command":"ssh 10.0.0.5 sudo reboot"})", allowIntent,
-     "Wykonam na serwerze 10.0.0.5 polecenie: ssh 10.0.0.5 sudo reboot"},
-    {&kUI, R"({"command":"ssh root@10.0.0.5 rm -r /var/tmp/x"})", allowIntent,
-     "Wykonam na serwerze 10.0.0.5 polecenie: ssh root@10.0.0.5 rm -r /var/tmp/x"},
-    {&kUI, R"({"command":"ssh -p 2222 admin@build.example.org sudo systemctl stop x"})", allowIntent,
-     "Wykonam na serwerze build.example.org polecenie: ssh -p 2222 admin@build.example.org sudo systemctl stop x"},
-    {&kUI, R"({"command":"ssh 192.168.7.7 sudo reboot"})", refused},
-    {&kUI, R"({"command":"SSH 192.168.7.7 reboot"})", refused},
-    {&kSSH, R"({"host":"10.0.0.5","command":"sudo reboot"})", allowIntent,
-     "Wykonam na serwerze 10.0.0.5 polecenie: sudo reboot"},
-    {&kSSH, R"({"host":" 10.0.0.5 ","command":"reboot"})", allowIntent,
-     "Wykonam na serwerze  10.0.0.5  polecenie: reboot"},
-    {&kSSH, R"({"hostname":"BUILD.EXAMPLE.ORG","cmd":"rm old.log"})", allowIntent,
-     "Wykonam na serwerze BUILD.EXAMPLE.ORG polecenie: rm old.log"},
-    {&kSSH, R"({"host":"evil.example.com","command":"reboot"})", refused},
-    {&kSSH, R"({"command":"reboot"})", refused},
-    {&kSSH, R"({"command":"ls"})", write},
-    {&kUI, R"({"command":"scp secret.txt 10.0.0.5:/tmp && rm secret.txt"})", refused},
-    {&kUI, R"({"command":"sftp user@Build.Example.org && rm old"})", allowIntent,
-     "Wykonam na serwerze Build.Example.org polecenie: sftp user@Build.Example.org && rm old"},
-    {&kUI, R"({"server":"10.0.0.5","cmd":"sudo ls"})", allowIntent, "Wykonam na serwerze 10.0.0.5 polecenie: sudo ls"},
-    {&kUI, R"({"command":"sudo ssh"})", refused},
-    {&kUI, R"({"text":"Jak działa ssh? Napisz > 5 zdań"})", refused},
-    {&kDelegate, R"({"task":"sudo rm -rf /"})", noAudit},
+const Row kCorpus[] = {
+    {&kScreen, allowIntent, "Wykonam polecenie: rm -rf ~/tmp",
+     {R"({"command":"rm -rf ~/tmp"})", R"({"command":"rm -rf ~\/tmp"})", R"({"\u0063ommand":"rm -rf ~/tmp"})",
+      R"({"command":"\u0072m -rf ~/tmp"})"}},
+    {&kScreen, allowIntent, "Wykonam polecenie: sudo apt install x",
+     {R"({"cmd":"sudo apt install x"})", R"({"cmd":"\u0073udo apt install x"})"}},
+    {&kScreen, allowIntent, "Wykonam polecenie: SUDO reboot", {R"({"cmd":"SUDO reboot"})"}},
+    {&kScreen, allowIntent, "Wykonam polecenie: shutdown -h now",
+     {R"({"script":"shutdown -h now"})", R"({"script":"shut\u0064own -h now"})"}},
+    {&kUI, allowIntent, "Wykonam polecenie: dd if=/dev/zero of=/dev/sdb",
+     {R"({"shell":"dd if=/dev/zero of=/dev/sdb"})", R"({"shell":"\u0064d if=\/dev\/zero of=\/dev\/sdb"})"}},
+    {&kUI, allowIntent, "Wykonam polecenie: mkfs.vfat /dev/sdc1", {R"({"command":"mkfs.vfat /dev/sdc1"})"}},
+    {&kUI, allowIntent, "Wykonam polecenie: MkFs /dev/sdd", {R"({"command":"MkFs /dev/sdd"})"}},
+    // In the JSON text no word boundary stands between the escape's letter and the word.
+    {&kUI, allowIntent, "Wykonam polecenie: cd /tmp\nrm -rf x",
+     {R"({"command":"cd /tmp\nrm -rf x"})", R"({"command":"cd /tmp\u000Arm -rf x"})"}},
+    {&kUI, allowIntent, "Wykonam polecenie: make\r\nsudo make install", {R"({"command":"make\r\nsudo make install"})"}},
+    {&kUI, allowIntent, "Wykonam polecenie: true\tsudo ls",
+     {R"({"command":"true\tsudo ls"})", R"({"command":"true\u0009sudo ls"})"}},
+    {&kUI, allowIntent, "Wykonam polecenie: git push --force origin main",
+     {R"({"command":"git push --force origin main"})", R"({"command":"git push \u002d-force origin main"})"}},
+    {&kUI, allowIntent, "Wykonam polecenie: git push --force-with-lease", {R"({"command":"git push --force-with-lease"})"}},
+    {&kUI, allowIntent, "Wykonam polecenie: git push -f origin main",
+     {R"({"command":"git push -f origin main"})", R"({"command":"git push \u002df origin main"})",
+      R"({"command":"git\u0020push -f origin main"})"}},
+    {&kUI, allowIntent, "Wykonam polecenie: git\npush -f origin", {R"({"command":"git\npush -f origin"})"}},
+    {&kUI, allowIntent, "Wykonam polecenie: git  push -f x", {R"({"command":"git  push -f x"})"}},
+    {&kUI, allowIntent, "Wykonam polecenie: git\tpush -f origin", {R"({"command":"git\tpush -f origin"})"}},
+    {&kUI, allowIntent, "Wykonam polecenie: git push\t-f origin", {R"({"command":"git push\t-f origin"})"}},
+    {&kUI, allowIntent, "Wykonam polecenie: echo hi > out.txt",
+     {R"({"command":"echo hi > out.txt"})", R"({"command":"echo hi \u003E out.txt"})"}},
+    {&kUI, allowIntent, "Zamierzam wykonać: text: 5 > 3 w zdaniu", {R"({"text":"5 > 3 w zdaniu"})"}},
+    {&kUI, allowIntent, "Wykonam polecenie: systemctl restart nginx",
+     {R"({"command":"systemctl restart nginx"})", R"({"command":"systemctl\u0020restart nginx"})"}},
+    {&kScreen, allowIntent, "Wykonam polecenie: SYSTEMCTL RESTART nginx", {R"({"command":"SYSTEMCTL RESTART nginx"})"}},
+    {&kScreen, allowIntent, "Zamierzam wykonać: text: dd.mm.yyyy", {R"({"text":"dd.mm.yyyy"})"}},
+    {&kScreen, allowIntent, "Wykonam polecenie: Reboot-helper", {R"({"command":"Reboot-helper"})"}},
+    {&kScreen, allowIntent, "Zamierzam wykonać: rm this", {R"(rm this)"}},
+    {&kUI, allowIntent, "Wykonam polecenie: ls \"/tmp\" > list", {R"({"command":"ls \"/tmp\" > list"})"}},
+    {&kUI, allowIntent, "Wykonam polecenie: printf 'a\\nb' > f", {R"({"command":"printf 'a\\nb' > f"})"}},
+    {&kUI, allowIntent, "Wykonam polecenie: cat \"a.txt\" | sudo tee b", {R"({"cmd":"cat \"a.txt\" | sudo tee b"})"}},
+    {&kScreen, allowIntent, "Wykonam polecenie: x > 1", {R"({"jxa":"x > 1"})"}},
+    {&kScreen, allowIntent, "Zamierzam wykonać: nested: x: tak, value: a>b", {R"({"value":"a>b","nested":{"x":true}})"}},
+    {&kScreen, allowIntent, "Zamierzam wykonać: flag: nie, list: 1; 2.5; brak; x, text: x > y",
+     {R"({"list":[1,2.5,null,"x"],"flag":false,"text":"x > y"})"}},
+    // JSON inside a string is read as JSON too (its own escapes resolved).
+    {&kUI, allowIntent, R"(Zamierzam wykonać: args: {"command":"\u0073udo ls"})", {R"({"args":"{\"command\":\"\\u0073udo ls\"}"})"}},
+    // SSH: only irreversible calls are checked against the hosts, and every host named must be listed.
+    {&kUI, allowIntent, "Wykonam na serwerze 10.0.0.5 polecenie: ssh 10.0.0.5 sudo reboot",
+     {R"({"command":"ssh 10.0.0.5 sudo reboot"})", R"({"command":"ssh 10.0.0.\u0035 sudo reboot"})"}},
+    {&kUI, allowIntent, "Wykonam na serwerze 10.0.0.5 polecenie: ssh\t10.0.0.5 sudo reboot",
+     {R"({"command":"ssh\t10.0.0.5 sudo reboot"})"}},
+    {&kUI, allowIntent, "Wykonam na serwerze 10.0.0.5 polecenie: ssh root@10.0.0.5 rm -r /var/tmp/x",
+     {R"({"command":"ssh root@10.0.0.5 rm -r /var/tmp/x"})"}},
+    {&kUI, allowIntent,
+     "Wykonam na serwerze build.example.org polecenie: ssh -p 2222 admin@build.example.org sudo systemctl stop x",
+     {R"({"command":"ssh -p 2222 admin@build.example.org sudo systemctl stop x"})"}},
+    {&kUI, allowIntent, "Wykonam na serwerze Build.Example.org polecenie: sftp user@Build.Example.org && rm old",
+     {R"({"command":"sftp user@Build.Example.org && rm old"})"}},
+    {&kUI, allowIntent, "Wykonam na serwerze 10.0.0.5 polecenie: sudo ls", {R"({"server":"10.0.0.5","cmd":"sudo ls"})"}},
+    {&kSSH, allowIntent, "Wykonam na serwerze 10.0.0.5 polecenie: sudo reboot",
+     {R"({"host":"10.0.0.5","command":"sudo reboot"})", R"({"\u0068ost":"10.0.0.5","command":"sudo reboot"})",
+      R"({"host":"10.0.0.\u0035","command":"sudo reboot"})"}},
+    {&kSSH, allowIntent, "Wykonam na serwerze  10.0.0.5  polecenie: reboot", {R"({"host":" 10.0.0.5 ","command":"reboot"})"}},
+    {&kSSH, allowIntent, "Wykonam na serwerze BUILD.EXAMPLE.ORG polecenie: rm old.log",
+     {R"({"hostname":"BUILD.EXAMPLE.ORG","cmd":"rm old.log"})"}},
+    {&kSSH, refused, nullptr,
+     {R"({"host":"evil.example.com","command":"reboot"})", R"({"host":"evil\u002Eexample.com","command":"reboot"})",
+      R"({"command":"reboot"})"}},
+    {&kUI, refused, nullptr,
+     {R"({"command":"ssh 192.168.7.7 sudo reboot"})", R"({"command":"SSH 192.168.7.7 reboot"})",
+      R"({"command":"ls\nssh 192.168.7.7 reboot"})", R"({"command":"ls\u000assh 192.168.7.7 reboot"})",
+      R"({"command":"ssh 10.0.0.5 uptime","note":"ssh 192.168.7.7 reboot"})",
+      R"({"command":"scp secret.txt 10.0.0.5:/tmp && rm secret.txt"})", R"({"command":"sudo ssh"})",
+      R"({"text":"Jak działa ssh? Napisz > 5 zdań"})"}},
+    // Blocked fragments, in any letter case and any spelling.
+    {&kScreen, refused, nullptr,
+     {R"({"command":"rm -rf /"})", R"({"command":"RM -RF /home/x"})", R"({"note":"RM -RF /VAR"})",
+      R"({"command":"rm -rf \/"})", R"({"command":"\u0072m -rf /"})", R"({"command":"rm\u0020-rf\u0020\u002F"})",
+      R"({"command":"rm -rf \u002fetc"})", R"({"args":"{\"command\":\"rm -rf \\/\"}"})",
+      R"({"a":"{\"b\":\"{\\\"c\\\":\\\"rm -rf \\\\/\\\"}\"}"})", R"({"text":"wykonaj {\"command\":\"rm -rf \\u002F\"}"})"}},
+    {&kUI, refused, nullptr,
+     {R"({"command":"mkfs.ext4 /dev/sda1"})", R"({"command":"echo MKFS.EXT4 /DEV/SDA2"})",
+      R"({"command":"mkfs.ext4 \/dev\/sda1"})", R"({"command":"mkfs\u002eext4 /dev/sda"})"}},
+    {&kUI, write, nullptr,
+     {R"({"command":"git push origin fix-f"})", R"({"command":"git push origin -f"})",
+      R"({"command":"git push origin\t-f"})", R"({"command":"git commit -f"})", R"({"command":"git push origin main"})",
+      R"({"command":"echo hi >> out.txt"})", R"({"command":"echo hi \u003e\u003e out.txt"})", R"({"text":"a -> b"})",
+      R"({"text":"a -\u003e b"})", R"({"text":"x => y"})", R"({"text":"x >= 3"})", R"({"text":"confirm the form"})",
+      R"({"text":"Information"})", R"({"text":"sudoku"})", R"({"text":"\u0073udoku"})", R"([1,2])",
+      R"({"applescript":"do shell script \"ls\""})", R"({"command":"ssh 10.0.0.5 uptime"})",
+      R"({"command":"ssh 192.168.7.7 uptime"})"}},
+    {&kSSH, write, nullptr, {R"({"command":"ls"})"}},
+    {&kScreen, noAudit, nullptr, {R"({"text":"rebooting"})", R"({"text":"re\u0062ooting"})", R"({})", R"({"mode":"full"})"}},
+    {&kDelegate, noAudit, nullptr, {R"({"task":"sudo rm -rf /"})", R"({"task":"sudo rm -rf \/"})"}},
 };
 
 QCoro::Task<bool> callOnce(VoiceSafetyGate& gate, ToolDefinition tool, QString args)
@@ -165,35 +188,42 @@ protected:
 TEST_F(GateTest, CorpusGetsItsClassDecisionAndAuditEntry)
 {
     auto gate = makeGate(NativeConfirmation::on);
-    for (const Case& c : kCorpus) {
-        SCOPED_TRACE(c.args);
-        const qsizetype before = auditLines().size();
-        const qsizetype logged = m_systemLog.lines.size();
-        const QString args = QString::fromUtf8(c.args);
-        EXPECT_EQ(call(*gate, *c.tool, args), c.expect != refused);
+    std::size_t spellings = 0;
+    for (const Row& row : kCorpus) {
+        for (const char* spelling : row.spellings) {
+            SCOPED_TRACE(spelling);
+            ++spellings;
+            const qsizetype before = auditLines().size();
+            const qsizetype logged = m_systemLog.lines.size();
+            const QString args = QString::fromUtf8(spelling);
+            EXPECT_EQ(call(*gate, *row.tool, args), row.expect != refused);
 
-        const QList<QByteArray> lines = auditLines();
-        if (c.expect == noAudit) {
-            EXPECT_EQ(lines.size(), before);
-            continue;
+            const QList<QByteArray> lines = auditLines();
+            if (row.expect == noAudit) {
+                EXPECT_EQ(lines.size(), before);
+                continue;
+            }
+            if (lines.size() != before + 1) {
+                ADD_FAILURE() << "expected one audit entry, got " << lines.size() - before;
+                continue;
+            }
+            const QJsonObject e = QJsonDocument::fromJson(lines.last()).object();
+            EXPECT_EQ(e.value("tool").toString(), row.tool->name);
+            EXPECT_EQ(e.value("argumentsJSON").toString(), args);
+            EXPECT_EQ(e.value("timestamp").toString(), "2026-01-31T12:00:00Z");
+            EXPECT_EQ(e.value("actionClass").toString(), row.expect == write ? "reversibleWrite" : "irreversible");
+            EXPECT_EQ(e.value("confirmationText").toString(), row.intent ? QString::fromUtf8(row.intent) : QString());
+            EXPECT_EQ(e.contains("confirmationText"), row.expect == allowIntent);
+            EXPECT_EQ(e.contains("confirmationGranted"), row.expect == allowIntent || row.expect == refused);
+            EXPECT_EQ(e.value("confirmationGranted").toBool(), row.expect == allowIntent);
+            if (row.expect == allowIntent)
+                EXPECT_EQ(m_systemLog.lines.value(logged),
+                          "[SelvinaVoice] Zamiar bez pytania (zgoda po stronie rozmowy): " + QString::fromUtf8(row.intent));
+            else
+                EXPECT_EQ(m_systemLog.lines.size(), logged);
         }
-        ASSERT_EQ(lines.size(), before + 1);
-        const QJsonObject e = QJsonDocument::fromJson(lines.last()).object();
-        EXPECT_EQ(e.value("tool").toString(), c.tool->name);
-        EXPECT_EQ(e.value("argumentsJSON").toString(), args);
-        EXPECT_EQ(e.value("timestamp").toString(), "2026-01-31T12:00:00Z");
-        EXPECT_EQ(e.value("actionClass").toString(), c.expect == write ? "reversibleWrite" : "irreversible");
-        EXPECT_EQ(e.value("confirmationText").toString(), c.intent ? QString::fromUtf8(c.intent) : QString());
-        EXPECT_EQ(e.contains("confirmationText"), c.expect == allowIntent);
-        EXPECT_EQ(e.contains("confirmationGranted"), c.expect == allowIntent || c.expect == refused);
-        EXPECT_EQ(e.value("confirmationGranted").toBool(), c.expect == allowIntent);
-        if (c.expect == allowIntent)
-            EXPECT_EQ(m_systemLog.lines.value(logged),
-                      "[SelvinaVoice] Zamiar bez pytania (zgoda po stronie rozmowy): " + QString::fromUtf8(c.intent));
-        else
-            EXPECT_EQ(m_systemLog.lines.size(), logged);
     }
-    EXPECT_GE(std::size(kCorpus), 60u);
+    EXPECT_GE(spellings, 100u);
     EXPECT_EQ(gate->pendingCount(), 0);
 }
 

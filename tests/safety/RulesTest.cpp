@@ -8,6 +8,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QTemporaryDir>
@@ -121,6 +122,25 @@ TEST(RiskRules, ExpressionsOnTheirExamples)
     EXPECT_TRUE(detectRiskPatterns(QStringLiteral("format, sudoers, rmdir, add, mkfsx")).isEmpty());
     EXPECT_TRUE(has("żółw rm", "rm")); // word boundaries are Unicode-aware
     EXPECT_FALSE(has("żrm", "rm"));
+}
+
+TEST(RiskRules, ArgumentsAreDecodedLenientlyInOrderAndIntoNestedJson)
+{
+    const DecodedArguments d = decodeArguments(
+        QStringLiteral(R"({"a\/b":"\ud83d\ude00 \x \u12","n":"{\"k\":\"\\u0041\"}","n2":"{\"k\":\"\\u0041\"}", "end":"open)"));
+    EXPECT_EQ(d.plain, QStringLiteral(R"({"a/b":"😀 \\x \\u12","n":"{\"k\":\"\\u0041\"}","n2":"{\"k\":\"\\u0041\"}", "end":"open)"));
+    EXPECT_EQ(d.values, QStringList({"a/b", R"(😀 \x \u12)", "n", R"({"k":"\u0041"})", R"({"k":"A"})", "k", "A", "n2",
+                                     "end", "open"}));
+
+    // A blocked fragment as deep as the decoding goes is still found.
+    const HostAllowlist blocking(AllowlistDocument{{}, {}, {QStringLiteral("rm -rf /")}}, {});
+    const ToolDefinition tool{QStringLiteral("control_ui"), {}, {}, ActionClass::reversibleWrite};
+    QString text = QStringLiteral(R"({"c":"rm -rf \/"})");
+    for (int level = 1; level < kNestedStringDepth; ++level) {
+        const QByteArray quoted = QJsonDocument(QJsonArray{text}).toJson(QJsonDocument::Compact);
+        text = QStringLiteral(R"({"k":)") + QString::fromUtf8(quoted.mid(1, quoted.size() - 2)) + QLatin1Char('}');
+    }
+    EXPECT_TRUE(assess(tool, text, blocking, NativeConfirmation::on).blockedPattern);
 }
 
 TEST(RiskRules, SpeechFormattingCutsLongValuesAtEveryLevel)

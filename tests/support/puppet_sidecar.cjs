@@ -1,6 +1,7 @@
 // A sidecar the test drives line by line: it connects to the test's local socket, copies every
 // line the application writes to its stdin onto that socket, and obeys the test's commands.
 // PUPPET_MODE=exit-now leaves at once without a word; one-line writes one line, then leaves.
+// {"agent":true} starts a stand-in agent tree and reports its pids.
 "use strict";
 const net = require("node:net");
 const readline = require("node:readline");
@@ -27,6 +28,13 @@ readline.createInterface({ input: socket }).on("line", (line) => {
   if (c.child) {
     const child = spawn("/bin/sh", ["-c", "trap '' TERM; sleep 1000"], { stdio: "ignore" });
     tell({ childPid: child.pid });
+  }
+  if (c.agent) {
+    // An agent as the sidecar starts one: a process group of its own, a child of its own, and
+    // both deaf to SIGTERM.
+    const agent = spawn("/bin/sh", ["-c", "trap '' TERM; sleep 1000 & echo $!; wait"],
+      { detached: true, stdio: ["ignore", "pipe", "ignore"] });
+    agent.stdout.once("data", (d) => tell({ agentPid: agent.pid, agentChildPid: Number(String(d).trim()) }));
   }
   if (c.exit !== undefined) process.exit(c.exit);
 });
