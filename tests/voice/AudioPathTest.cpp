@@ -251,7 +251,8 @@ TEST(SilenceProbe, RecoversOnlyInAutomaticMode)
     }
 }
 
-QCoro::Task<bool> playScript(SpeakerPlayback* playback, ScriptedDevices* devices, long* allocations, bool* drained)
+QCoro::Task<bool> playScript(SpeakerPlayback* playback, ScriptedDevices* devices, long* allocations, bool* drained,
+                             qint64* heardMs)
 {
     co_await playback->start();
     // One sample (the odd byte is dropped), a chunk too short to play, then 100 ms.
@@ -277,19 +278,36 @@ QCoro::Task<bool> playScript(SpeakerPlayback* playback, ScriptedDevices* devices
     const bool waitingWhileUnheard = !*drained;
     devices->outputStream->played = 2401; // the server reports the last voice sample heard
     co_await QCoro::sleepFor(std::chrono::milliseconds(30));
+
+    // The end of one item, then a new one; half of the new item is heard when Escape flushes the rest.
+    auto ofOldItem = playback->enqueue(QByteArray(4800, '\x20'));
+    co_await ofOldItem;
+    playback->markItemStart();
+    auto ofNewItem = playback->enqueue(QByteArray(4800, '\x20'));
+    co_await ofNewItem;
+    devices->output->render(out.data(), out.size()); // rendered frames 24000 to 26400
+    devices->output->render(out.data(), out.size()); // 26400 to 28800
+    devices->outputStream->played = 27600;
+    *heardMs = (co_await playback->itemHeardMs()).value_or(-1);
+    co_await playback->flush();
+    devices->outputStream->played = 28800; // the server plays on; the flushed rest is not ours any more
+    heardMs[1] = (co_await playback->itemHeardMs()).value_or(-1);
     co_return waitingWhileUnheard;
 }
 
-TEST(SpeakerPlaybackRender, PlaysChunksAndLoopWithoutAllocatingAndDrainsOnlyWhenHeard)
+TEST(SpeakerPlaybackRender, PlaysChunksAndLoopWithoutAllocatingAndCountsOnlyWhatWasHeard)
 {
     ScriptedDevices devices;
     platform::fake::MemorySystemLog log;
     SpeakerPlayback playback(devices, nullptr, log);
     long allocations = -1;
     bool drained = false;
-    EXPECT_TRUE(selvina::testing::runTask(playScript(&playback, &devices, &allocations, &drained)).value_or(false));
+    qint64 heardMs[2] = {-1, -1};
+    EXPECT_TRUE(selvina::testing::runTask(playScript(&playback, &devices, &allocations, &drained, heardMs)).value_or(false));
     EXPECT_TRUE(drained);
     EXPECT_EQ(allocations, 0);
+    EXPECT_EQ(heardMs[0], 50); // of the new item only
+    EXPECT_EQ(heardMs[1], 50);
 }
 
 } // namespace

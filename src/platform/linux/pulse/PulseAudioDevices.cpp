@@ -156,14 +156,15 @@ public:
     ~PulseOutput() override { detachCallbacks(); }
 
     // The server's own playback clock (what has left the sink, its latency already taken off), so a chunk
-    // counts as heard only once it has really been played.
+    // counts as heard only once it has really been played. The clock runs in the server's positions;
+    // m_discarded turns them into ours.
     std::uint64_t playedFrames() override
     {
         pa_usec_t time = 0;
         if (pa_stream_get_time(m_stream, &time) < 0)
             return m_played;
-        const std::uint64_t played =
-            std::min<std::uint64_t>(time * static_cast<std::uint64_t>(m_rate) / 1000000u, m_written);
+        const std::uint64_t played = std::min<std::uint64_t>(
+            time * static_cast<std::uint64_t>(m_rate) / 1000000u + m_discarded, m_written);
         if (played > m_played)
             m_played = played;
         return m_played;
@@ -175,6 +176,15 @@ public:
         // heard or will never be.
         waitOperation(m_loop, pa_stream_flush(m_stream, nullptr, nullptr));
         m_played = std::max(m_played, m_written);
+        // The flush moved the server's write position back to what it had played: the frames it threw
+        // away stay in our count but never in its clock. A fresh timing reply gives the new position.
+        if (waitOperation(m_loop, pa_stream_update_timing_info(m_stream, nullptr, nullptr))) {
+            const pa_timing_info* timing = pa_stream_get_timing_info(m_stream);
+            if (timing != nullptr && timing->write_index_corrupt == 0 && timing->write_index >= 0)
+                m_discarded = m_written - std::min<std::uint64_t>(static_cast<std::uint64_t>(timing->write_index)
+                                                                      / sizeof(float),
+                                                                  m_written);
+        }
     }
 
 private:
@@ -203,6 +213,7 @@ private:
     AudioOutputCallback& m_callback;
     std::uint64_t m_written = 0; // frames
     std::uint64_t m_played = 0;  // never goes backwards
+    std::uint64_t m_discarded = 0; // written frames the server dropped on a flush, never played
 };
 
 void contextChanged(pa_context*, void*) {}
