@@ -99,6 +99,7 @@ Configuration Configuration::load(const ConfigurationSources& sources)
     if (auto k = environmentKey(sources, "ANTHROPIC_API_KEY"))
         c.anthropicKey = k;
     if (sources.preferences) {
+        sources.preferences->refresh();
         const QString model = sources.preferences->value(QStringLiteral("speech.model")).toString();
         if (!model.isEmpty())
             c.realtimeModel = model;
