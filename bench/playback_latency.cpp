@@ -152,7 +152,7 @@ int main(int argc, char** argv)
     }
 
     // Flush latency, with the flush at a different point of the sentence each round.
-    std::vector<double> flushMs;
+    std::vector<double> flushMs, flushCallMs;
     {
         auto recorder = pulse.recordMono(QStringLiteral("bench_null.monitor"));
         pause(200);
@@ -162,7 +162,9 @@ int main(int argc, char** argv)
             await(done(playback.enqueue(sentence)));
             pause(250 + 17 * (round % 7));
             const qint64 heardMs = await(playback.itemHeardMs()).value_or(0);
+            const std::int64_t askedNs = nowNs();
             await(done(playback.flush()));
+            flushCallMs.push_back(double(nowNs() - askedNs) / 1e6);
             pause(250);
             const long span = testing::loudSpan(recorder->readAllStandardOutput());
             if (span > 0)
@@ -227,6 +229,7 @@ int main(int argc, char** argv)
     await(done(playback.stop()));
 
     print("flush (Escape) to the last audible sample", flushMs);
+    print("flush (Escape) until the call returns", flushCallMs);
     print("delta arrival to audio out of the engine", toEngineMs);
     print("delta arrival to the sink's queue", toQueueMs);
     print("delta arrival to the server's next request for it", toServerMs);
