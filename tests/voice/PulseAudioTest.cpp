@@ -77,16 +77,25 @@ public:
     platform::fake::MemorySystemLog m_log;
 };
 
-QCoro::Task<qint64> playAndWait(SpeakerPlayback* playback, QByteArray pcm)
+// Plays `answer` in 100 ms chunks, as the service sends them, after `interrupts` sentences each cut
+// short by a flush; returns the milliseconds from the answer's first chunk to the end of the drain wait.
+// Each interrupt throws away what the server still held: the answer must count as heard once its own
+// last sample has played, not one discarded buffer later for every interrupt so far.
+QCoro::Task<qint64> interruptThenPlay(SpeakerPlayback* playback, int interrupts, QByteArray sentence, QByteArray answer)
 {
-    auto started = co_await playback->start();
-    if (!started)
+    if (!(co_await playback->start()))
         co_return -1;
+    for (int i = 0; i < interrupts; ++i) {
+        auto enqueued = playback->enqueue(sentence); // not inside co_await: GCC 12 would destroy the copy twice
+        co_await enqueued;
+        co_await QCoro::sleepFor(150ms);
+        co_await playback->flush();
+    }
     QElapsedTimer clock;
     clock.start();
-    for (qsizetype at = 0; at < pcm.size(); at += 4800) { // 100 ms chunks, as the service sends them
-        const QByteArray chunk = pcm.mid(at, 4800);
-        auto enqueued = playback->enqueue(chunk); // not inside co_await: GCC 12 would destroy the copy twice
+    for (qsizetype at = 0; at < answer.size(); at += 4800) {
+        const QByteArray chunk = answer.mid(at, 4800);
+        auto enqueued = playback->enqueue(chunk);
         co_await enqueued;
     }
     co_await playback->waitUntilDrained();
@@ -98,7 +107,7 @@ TEST_F(PulseServer, PlaybackIsHeardAndDrainWaitsForTheLastSample)
     platform::PulseAudioDevices devices(QStringLiteral("test"));
     SpeakerPlayback playback(devices, nullptr, m_log);
     auto recorder = startRecorder();
-    auto elapsed = selvina::testing::runTask(playAndWait(&playback, tone(0.5)), 5s);
+    auto elapsed = selvina::testing::runTask(interruptThenPlay(&playback, 0, {}, tone(0.5)), 5s);
     ASSERT_TRUE(elapsed);
     QThread::msleep(200);
     const long heard = toneFrames(std::move(recorder));
@@ -106,26 +115,6 @@ TEST_F(PulseServer, PlaybackIsHeardAndDrainWaitsForTheLastSample)
     EXPECT_GE(*elapsed, 500);
     EXPECT_LT(*elapsed, 900);
     EXPECT_NEAR(heard, 12000, 600);
-}
-
-// Each interrupt throws away what the server still held; the chunk after it must count as heard once
-// its own last sample has played, not one discarded buffer later for every interrupt so far.
-QCoro::Task<qint64> interruptThenPlay(SpeakerPlayback* playback, int interrupts, QByteArray sentence, QByteArray answer)
-{
-    if (!(co_await playback->start()))
-        co_return -1;
-    for (int i = 0; i < interrupts; ++i) {
-        auto enqueued = playback->enqueue(sentence);
-        co_await enqueued;
-        co_await QCoro::sleepFor(150ms);
-        co_await playback->flush();
-    }
-    QElapsedTimer clock;
-    clock.start();
-    auto enqueued = playback->enqueue(answer);
-    co_await enqueued;
-    co_await playback->waitUntilDrained();
-    co_return clock.elapsed();
 }
 
 // A long buffer makes the fault plain: each interrupt used to add what the server discarded (about
