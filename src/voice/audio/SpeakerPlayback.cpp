@@ -128,6 +128,10 @@ void SpeakerPlayback::stopEngine()
 {
     if (!m_isRunning)
         return;
+    {
+        StreamLock lock(m_stream.get());
+        keepWhatWasHeard();
+    }
     m_stream.reset(); // render() is not called after this
     m_isRunning = false;
     dropQueued();
@@ -180,6 +184,12 @@ std::uint64_t SpeakerPlayback::heardOfPlayingChunk()
     if (!chunk.inItem || chunk.position == 0 || played <= chunk.start)
         return 0;
     return std::min<std::uint64_t>(played - chunk.start, chunk.samples.size());
+}
+
+void SpeakerPlayback::keepWhatWasHeard()
+{
+    settleHeard();
+    m_itemHeard += heardOfPlayingChunk();
 }
 
 void SpeakerPlayback::checkPlayed()
@@ -269,8 +279,7 @@ QCoro::Task<> SpeakerPlayback::flush()
     auto future = m_worker.run([this] {
         if (m_isRunning) {
             StreamLock lock(m_stream.get());
-            settleHeard(); // what of the item was heard stays heard
-            m_itemHeard += heardOfPlayingChunk();
+            keepWhatWasHeard();
             // Index moves only; the samples are freed below, outside the lock.
             m_head = m_tail;
             m_stream->dropBuffered();

@@ -103,6 +103,7 @@ private:
     void checkPlayed();
     void settleHeard(); // stream locked
     std::uint64_t heardOfPlayingChunk(); // stream locked, after settleHeard()
+    void keepWhatWasHeard();             // stream locked; before queued audio is dropped
     void dropQueued();
 
     platform::AudioDevices& m_devices;
