@@ -80,6 +80,9 @@ Composition::Made Composition::makeCoordinator(SessionModel& session, const Comp
         std::make_shared<safety::AuditLog>(safety::AuditLog::defaultFilePath()), systemLog,
         safety::VoiceSafetyGate::Options());
 
+    // What is stored now, edits made since the last conversation included.
+    if (context.speech)
+        context.speech->reload();
     const voice::SpeechSettings speech = context.speech ? context.speech->snapshot() : voice::SpeechSettings();
 
     voice::OpenAIRealtimeEngine::Options engineOptions;

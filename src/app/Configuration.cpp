@@ -4,6 +4,7 @@
 #include "platform/Preferences.h"
 #include "platform/SecretStore.h"
 
+#include <QDBusConnection>
 #include <QDir>
 #include <QFile>
 #include <QHostAddress>
@@ -55,7 +56,82 @@ bool isLoopbackHost(const QString& host)
     return !address.isNull() && address.isLoopback();
 }
 
+constexpr const char* kCachedAccounts[] = {platform::kOpenAIAccount, platform::kAnthropicAccount};
+
 } // namespace
+
+CachedSecretStore::CachedSecretStore(platform::SecretStore& inner, QObject* parent) : QObject(parent), m_inner(inner)
+{
+    m_first = refresh();
+    // Any item or collection of the Secret Service that changes, is made, goes, locks or unlocks.
+    QDBusConnection bus = QDBusConnection::sessionBus();
+    for (const char* name : {"ItemCreated", "ItemDeleted", "ItemChanged"})
+        bus.connect(QString(), QString(), QStringLiteral("org.freedesktop.Secret.Collection"), QLatin1String(name), this,
+                    SLOT(secretsChanged()));
+    for (const char* name : {"CollectionCreated", "CollectionDeleted", "CollectionChanged"})
+        bus.connect(QString(), QString(), QStringLiteral("org.freedesktop.Secret.Service"), QLatin1String(name), this,
+                    SLOT(secretsChanged()));
+}
+
+void CachedSecretStore::secretsChanged()
+{
+    refresh();
+}
+
+QFuture<void> CachedSecretStore::refresh()
+{
+    // A change while a read waits to start is covered by that read.
+    if (m_refreshQueued.exchange(true))
+        return m_worker.run([] {});
+    return m_worker.run([this] { readKeys(); });
+}
+
+void CachedSecretStore::readKeys()
+{
+    m_refreshQueued = false;
+    for (const char* account : kCachedAccounts) {
+        std::optional<QString> value = m_inner.read(QLatin1String(account));
+        std::lock_guard lock(m_mutex);
+        m_keys[QLatin1String(account)] = std::move(value);
+    }
+}
+
+std::optional<QString> CachedSecretStore::read(const QString& account)
+{
+    {
+        std::lock_guard lock(m_mutex);
+        if (const auto it = m_keys.find(account); it != m_keys.end())
+            return it->second;
+    }
+    if (std::find(std::begin(kCachedAccounts), std::end(kCachedAccounts), account) != std::end(kCachedAccounts)) {
+        m_first.waitForFinished();
+        std::lock_guard lock(m_mutex);
+        return m_keys[account];
+    }
+    return m_worker.run([this, account] { return m_inner.read(account); }).result();
+}
+
+template <typename F>
+auto CachedSecretStore::thenReadKeys(F job)
+{
+    return m_worker
+        .run([this, job = std::move(job)] {
+            auto result = job();
+            readKeys();
+            return result;
+        })
+        .result();
+}
+
+bool CachedSecretStore::write(const QString& value, const QString& account)
+{
+    return thenReadKeys([this, value, account] { return m_inner.write(value, account); });
+}
+
+bool CachedSecretStore::remove(const QString& account)
+{
+    return thenReadKeys([this, account] { return m_inner.remove(account); });
+}
 
 QString describe(KeySource source)
 {
@@ -99,6 +175,7 @@ Configuration Configuration::load(const ConfigurationSources& sources)
     if (auto k = environmentKey(sources, "ANTHROPIC_API_KEY"))
         c.anthropicKey = k;
     if (sources.preferences) {
+        sources.preferences->refresh();
         const QString model = sources.preferences->value(QStringLiteral("speech.model")).toString();
         if (!model.isEmpty())
             c.realtimeModel = model;

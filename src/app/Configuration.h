@@ -1,20 +1,59 @@
 // Configuration: keys and model names from config.json, the secret store, the environment and the
 // preferences, each overriding the one before; and the service's base address.
-// Thread: main thread (reads files and the secret store synchronously).
+// Thread: main thread (reads the files synchronously; the secret store through CachedSecretStore).
 #pragma once
 
+#include "core/SerialWorker.h"
+#include "platform/SecretStore.h"
+
+#include <QFuture>
+#include <QObject>
 #include <QProcessEnvironment>
 #include <QString>
 #include <QUrl>
 
+#include <atomic>
+#include <map>
+#include <mutex>
 #include <optional>
 
 namespace selvina::platform {
-class SecretStore;
 class Preferences;
 } // namespace selvina::platform
 
 namespace selvina::app {
+
+// The secret store as the main thread sees it: the two API keys are read on a worker when it is made
+// and again whenever the Secret Service reports a change, so that a slow, locked or prompting keyring
+// never holds up the main thread. Other accounts, writes and removals wait for the worker.
+// Thread: main thread; the inner store is called on the worker only.
+class CachedSecretStore final : public QObject, public platform::SecretStore {
+    Q_OBJECT
+public:
+    explicit CachedSecretStore(platform::SecretStore& inner, QObject* parent = nullptr);
+
+    // The copy; only a read before the first one has finished waits for it.
+    std::optional<QString> read(const QString& account) override;
+    bool write(const QString& value, const QString& account) override;
+    bool remove(const QString& account) override;
+    // Reads the keys again; the future finishes once the copy holds what was read.
+    QFuture<void> refresh();
+
+private Q_SLOTS:
+    void secretsChanged();
+
+private:
+    void readKeys(); // worker
+    template <typename F>
+    auto thenReadKeys(F job); // runs the job on the worker, reads the copy again, and waits for both
+
+    platform::SecretStore& m_inner;
+    std::mutex m_mutex;
+    std::map<QString, std::optional<QString>> m_keys; // guarded by m_mutex
+    std::atomic<bool> m_refreshQueued{false};
+    QFuture<void> m_first;
+    SerialWorker m_worker{QStringLiteral("selvina.keyring")}; // last: stops before the state above
+};
 
 // Where the configuration is read from; the application passes the real ones, tests their own.
 struct ConfigurationSources {

@@ -78,6 +78,7 @@ int main(int argc, char** argv)
         return 0;
     }
 
+    app::CachedSecretStore keys(secrets); // the keyring is read on its own thread from here on
     const bool textChannel = app::ChatChannel::isEnabled();
     platform::DBusNotificationBus bus;
     platform::CommandSpeech speechOutput;
@@ -90,7 +91,7 @@ int main(int argc, char** argv)
     }
 
     app::AppDelegate::Services services;
-    services.composition.sources = app::ConfigurationSources{paths::configDirectory(), &secrets, &preferences};
+    services.composition.sources = app::ConfigurationSources{paths::configDirectory(), &keys, &preferences};
     services.composition.systemLog = &platform::JournalSystemLog::shared();
     services.composition.audioDevices = audio.get();
     services.composition.speech = &speech;

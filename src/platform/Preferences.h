@@ -14,6 +14,8 @@ public:
     virtual QVariant value(const QString& key) const = 0;
     virtual void setValue(const QString& key, const QVariant& value) = 0;
     virtual void remove(const QString& key) = 0;
+    // Takes in what others wrote to the store since it was last read.
+    virtual void refresh() {}
 };
 
 } // namespace selvina::platform

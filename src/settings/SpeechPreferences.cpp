@@ -125,19 +125,28 @@ const QStringList& SpeechPreferences::recommendedVoices()
     return voices;
 }
 
-SpeechPreferences::SpeechPreferences(platform::Preferences& store, QObject* parent)
-    : QObject(parent),
-      m_store(store),
-      m_model(readText(store, kModel, kDefaultModel)),
-      m_voice(readText(store, kVoice, kDefaultVoice)),
-      m_speed(readNumber(store, kSpeed, 1.0)),
-      m_turnDetection(readEnum(store, kTurnDetection, kTurnDetections, TurnDetection::serverVAD)),
-      m_threshold(readNumber(store, kThreshold, 0.5)),
-      m_prefixPaddingMs(readNumber(store, kPrefixPadding, 300)),
-      m_silenceDurationMs(readNumber(store, kSilenceDuration, 700)),
-      m_eagerness(readEnum(store, kEagerness, kEagernesses, Eagerness::automatic)),
-      m_noiseReduction(readEnum(store, kNoiseReduction, kNoiseReductions, NoiseReduction::off))
+SpeechPreferences::SpeechPreferences(platform::Preferences& store, QObject* parent) : QObject(parent), m_store(store)
 {
+    read();
+}
+
+void SpeechPreferences::reload()
+{
+    m_store.refresh();
+    read();
+}
+
+void SpeechPreferences::read()
+{
+    m_model = readText(m_store, kModel, kDefaultModel);
+    m_voice = readText(m_store, kVoice, kDefaultVoice);
+    m_speed = readNumber(m_store, kSpeed, 1.0);
+    m_turnDetection = readEnum(m_store, kTurnDetection, kTurnDetections, TurnDetection::serverVAD);
+    m_threshold = readNumber(m_store, kThreshold, 0.5);
+    m_prefixPaddingMs = readNumber(m_store, kPrefixPadding, 300);
+    m_silenceDurationMs = readNumber(m_store, kSilenceDuration, 700);
+    m_eagerness = readEnum(m_store, kEagerness, kEagernesses, Eagerness::automatic);
+    m_noiseReduction = readEnum(m_store, kNoiseReduction, kNoiseReductions, NoiseReduction::off);
 }
 
 void SpeechPreferences::store(const char* key, const QVariant& value)

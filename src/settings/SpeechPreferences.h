@@ -32,6 +32,9 @@ public:
 
     // Reads every stored value now; unknown or missing values read as the defaults.
     explicit SpeechPreferences(platform::Preferences& store, QObject* parent = nullptr);
+    // Reads them again, edits made to the store from outside since included; each new conversation
+    // starts from what is stored then.
+    void reload();
 
     QString model() const { return m_model; }
     QString voice() const { return m_voice; }
@@ -64,6 +67,7 @@ Q_SIGNALS:
     void changed();
 
 private:
+    void read();
     void store(const char* key, const QVariant& value);
 
     platform::Preferences& m_store;

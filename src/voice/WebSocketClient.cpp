@@ -179,7 +179,9 @@ void WebSocketClient::processFrames()
         const bool masked = data[1] & 0x80;
         quint64 length = data[1] & 0x7F;
         qsizetype offset = 2;
-        if (data[0] & 0x70) {
+        // A server never masks its frames (RFC 6455, 5.1): such a frame is refused before any of it is
+        // read, its mask key included.
+        if ((data[0] & 0x70) || masked) {
             fail(QStringLiteral("błąd protokołu WebSocket"), 1002);
             return;
         }
@@ -203,15 +205,9 @@ void WebSocketClient::processFrames()
             fail(QStringLiteral("serwer przysłał za dużą wiadomość"), 1009);
             return;
         }
-        const qsizetype maskOffset = offset;
-        if (masked)
-            offset += 4;
         if (quint64(size - offset) < length)
             return;
         QByteArray payload = m_buffer.mid(offset, qsizetype(length));
-        if (masked)
-            for (qsizetype i = 0; i < payload.size(); ++i)
-                payload[i] = char(payload[i] ^ data[maskOffset + (i % 4)]);
         m_buffer.remove(0, offset + qsizetype(length));
 
         switch (opcode) {

@@ -3,10 +3,16 @@
 #include "TestSupport.h"
 #include "core/SidecarLog.h"
 #include "platform/fake/MemoryStores.h"
+#include "platform/linux/secret/LibsecretStore.h"
 
+#include <QCoreApplication>
 #include <QDir>
 #include <QFile>
+#include <QProcess>
 #include <QTemporaryDir>
+#include <QThread>
+
+#include <condition_variable>
 
 #include <gtest/gtest.h>
 
@@ -149,4 +155,90 @@ TEST_F(ConfigurationFixture, ServiceBaseAddress)
     QFile log(SidecarLog::shared().filePath());
     ASSERT_TRUE(log.open(QIODevice::ReadOnly));
     EXPECT_TRUE(log.readAll().contains("odrzucam adres usługi z SELVINA_OPENAI_BASE_URL (http://192.168.1.10:8080)"));
+}
+
+namespace {
+
+// A keyring that answers only while the test lets it (a locked one asking for its password does not),
+// and notes whether the main thread ever asked it.
+class GatedKeyring final : public platform::SecretStore {
+public:
+    std::optional<QString> read(const QString& account) override
+    {
+        std::unique_lock lock(m_mutex);
+        askedOnMainThread = askedOnMainThread || QThread::currentThread() == QCoreApplication::instance()->thread();
+        m_changed.wait_for(lock, std::chrono::seconds(10), [this] { return m_open; });
+        return m_items.read(account);
+    }
+    bool write(const QString& value, const QString& account) override
+    {
+        std::lock_guard lock(m_mutex);
+        return m_items.write(value, account);
+    }
+    bool remove(const QString& account) override
+    {
+        std::lock_guard lock(m_mutex);
+        return m_items.remove(account);
+    }
+    void setOpen(bool open)
+    {
+        std::lock_guard lock(m_mutex);
+        m_open = open;
+        m_changed.notify_all();
+    }
+    std::atomic<bool> askedOnMainThread{false};
+
+private:
+    std::mutex m_mutex;
+    std::condition_variable m_changed;
+    bool m_open = true;
+    platform::fake::MemorySecretStore m_items;
+};
+
+} // namespace
+
+TEST_F(ConfigurationFixture, KeyringIsReadOffTheMainThreadAndAgainOnChange)
+{
+    GatedKeyring keyring;
+    keyring.write(QStringLiteral("sk-first"), QLatin1String(platform::kOpenAIAccount));
+    CachedSecretStore cached(keyring);
+    const ConfigurationSources s{dir.path(), &cached, &prefs, env};
+    EXPECT_EQ(Configuration::load(s).openAIKey, QStringLiteral("sk-first")); // the first read, awaited
+
+    // The key changes while the keyring hangs: the configuration answers at once from what it read.
+    keyring.setOpen(false);
+    keyring.write(QStringLiteral("sk-second"), QLatin1String(platform::kOpenAIAccount));
+    QFuture<void> refreshed = cached.refresh(); // what the Secret Service's change signal does
+    EXPECT_EQ(Configuration::load(s).openAIKey, QStringLiteral("sk-first"));
+    EXPECT_EQ(Configuration::openAIKeySource(s), KeySource::keychain);
+    keyring.setOpen(true);
+    refreshed.waitForFinished();
+    EXPECT_EQ(Configuration::load(s).openAIKey, QStringLiteral("sk-second"));
+
+    EXPECT_TRUE(cached.remove(QLatin1String(platform::kOpenAIAccount))); // through the worker, the copy follows
+    EXPECT_FALSE(Configuration::load(s).openAIKey);
+    EXPECT_FALSE(keyring.askedOnMainThread);
+}
+
+// With the real keyring of scripts/test: a key another program stores reaches the copy through the
+// Secret Service's change signal, without anyone asking.
+TEST(CachedKeyring, AKeyStoredByAnotherProgramArrivesOnItsOwn)
+{
+    if (qEnvironmentVariable("SELVINA_TEST_KEYRING") != QLatin1String("1"))
+        GTEST_SKIP() << "no private keyring (scripts/test starts one)";
+    const QString account = QLatin1String(platform::kOpenAIAccount);
+    platform::LibsecretStore keyring;
+    keyring.remove(account);
+    CachedSecretStore cached(keyring);
+    EXPECT_FALSE(cached.read(account));
+    QProcess tool;
+    tool.start(QStringLiteral("secret-tool"), {QStringLiteral("store"), QStringLiteral("--label=Selvina"),
+                                               QStringLiteral("service"), QLatin1String(platform::kSecretService),
+                                               QStringLiteral("account"), account});
+    tool.write("sk-from-outside");
+    tool.closeWriteChannel();
+    ASSERT_TRUE(tool.waitForFinished(10000));
+    EXPECT_TRUE(selvina::testing::LoopbackRealtimeServer::waitFor(
+        [&] { return cached.read(account) == QStringLiteral("sk-from-outside"); }, std::chrono::seconds(10)));
+    keyring.remove(account);
 }

@@ -1,6 +1,11 @@
 #include "settings/SpeechPreferences.h"
 
+#include "TestSupport.h"
+#include "app/Configuration.h"
 #include "platform/fake/MemoryStores.h"
+#include "platform/linux/settings/IniPreferences.h"
+
+#include <QTemporaryDir>
 
 #include <gtest/gtest.h>
 
@@ -80,4 +85,24 @@ TEST(SpeechPreferences, KeySummaryShowsOnlyTheTail)
     EXPECT_EQ(prefs.storedKeySummary(), QStringLiteral("…"));
     prefs.refreshKeySummary(std::nullopt);
     EXPECT_FALSE(prefs.storedKeySummary());
+}
+
+// The user edits preferences.ini while the assistant runs: the next conversation starts with the edit
+// (its voice settings and its model).
+TEST(SpeechPreferences, ReloadTakesInEditsOfTheFileMadeMeanwhile)
+{
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("preferences.ini"));
+    selvina::testing::writeFile(path, "[General]\nspeech.voice=cedar\nspeech.speed=1.1\n");
+    platform::IniPreferences store(path);
+    SpeechPreferences prefs(store);
+    EXPECT_EQ(prefs.snapshot().voice, "cedar");
+    selvina::testing::writeFile(path, "[General]\nspeech.voice=ash\nspeech.turnDetection=semantic_vad\n"
+                                      "speech.model=gpt-realtime-mini\n");
+    EXPECT_EQ(app::Configuration::load({dir.path(), nullptr, &store, {}}).realtimeModel, "gpt-realtime-mini");
+    prefs.reload();
+    const auto s = prefs.snapshot();
+    EXPECT_EQ(s.voice, "ash");
+    EXPECT_EQ(s.turnDetection, "semantic_vad");
+    EXPECT_DOUBLE_EQ(s.speed, 1.0); // a value taken out of the file is the default again
 }

@@ -18,6 +18,7 @@
 #include <QtEndian>
 
 #include <atomic>
+#include <mutex>
 #include <cmath>
 #include <new>
 #include <random>
@@ -216,12 +217,30 @@ public:
     Stream* outputStream = nullptr;
 };
 
-QCoro::Task<bool> startAndWait(MicrophoneCapture* capture, std::chrono::milliseconds wait)
+QCoro::Task<bool> startCapture(MicrophoneCapture* capture)
 {
     auto started = co_await capture->start();
-    co_await QCoro::sleepFor(wait);
     co_return started.ok();
 }
+
+// The capture's worker writes while the test reads.
+class SharedLog final : public platform::SystemLog {
+public:
+    void write(const QString& line) override
+    {
+        std::lock_guard lock(m_mutex);
+        m_lines.append(line);
+    }
+    QStringList lines()
+    {
+        std::lock_guard lock(m_mutex);
+        return m_lines;
+    }
+
+private:
+    std::mutex m_mutex;
+    QStringList m_lines;
+};
 
 // A silent microphone with echo cancellation: in automatic mode the probe restarts without it (and later
 // starts never try it again); with the mode "on" it only reports.
@@ -229,29 +248,32 @@ TEST(SilenceProbe, RecoversOnlyInAutomaticMode)
 {
     for (const auto mode : {VoiceProcessingMode::automatic, VoiceProcessingMode::on}) {
         ScriptedDevices devices;
-        platform::fake::MemorySystemLog log;
+        SharedLog log;
         MicrophoneCapture::Options options;
         options.mode = mode;
         options.probeWindow = std::chrono::milliseconds(50);
         MicrophoneCapture capture(devices, std::make_shared<EchoReference>(), log, options);
-        ASSERT_TRUE(selvina::testing::runTask(startAndWait(&capture, std::chrono::milliseconds(300))).value_or(false));
+        ASSERT_TRUE(selvina::testing::runTask(startCapture(&capture)).value_or(false));
         const bool automatic = mode == VoiceProcessingMode::automatic;
-        EXPECT_EQ(capture.engineStarts(), automatic ? 2 : 1);
-        EXPECT_EQ(capture.voiceProcessingActive(), !automatic);
-        const QStringList lines = log.lines;
-        ASSERT_FALSE(lines.isEmpty());
+        // Automatic: the report, the restart, and the second probe's report, without echo cancellation.
+        const qsizetype expected = automatic ? 3 : 1;
+        ASSERT_TRUE(selvina::testing::LoopbackRealtimeServer::waitFor([&] { return log.lines().size() >= expected; }));
+        const QStringList lines = log.lines();
         EXPECT_EQ(lines.first(), QStringLiteral("[SelvinaVoice] Sonda wejścia (VPIO wł.): brak porcji, szczyt sprzętowy "
                                                 "0.000000, po konwersji 0.000000"));
-        EXPECT_EQ(lines.size(), automatic ? 3 : 1); // the second probe, without echo cancellation, reports too
+        EXPECT_EQ(lines.size(), expected);
+        EXPECT_EQ(capture.engineStarts(), automatic ? 2 : 1);
+        EXPECT_EQ(capture.voiceProcessingActive(), !automatic);
         if (automatic) {
             selvina::testing::runTask([](MicrophoneCapture* c) -> QCoro::Task<bool> { co_await c->stop(); co_return true; }(&capture));
-            ASSERT_TRUE(selvina::testing::runTask(startAndWait(&capture, std::chrono::milliseconds(10))).value_or(false));
+            ASSERT_TRUE(selvina::testing::runTask(startCapture(&capture)).value_or(false));
             EXPECT_FALSE(capture.voiceProcessingActive());
         }
     }
 }
 
-QCoro::Task<bool> playScript(SpeakerPlayback* playback, ScriptedDevices* devices, long* allocations, bool* drained)
+QCoro::Task<bool> playScript(SpeakerPlayback* playback, ScriptedDevices* devices, long* allocations, bool* drained,
+                             qint64* heardMs)
 {
     co_await playback->start();
     // One sample (the odd byte is dropped), a chunk too short to play, then 100 ms.
@@ -276,20 +298,38 @@ QCoro::Task<bool> playScript(SpeakerPlayback* playback, ScriptedDevices* devices
     co_await QCoro::sleepFor(std::chrono::milliseconds(30));
     const bool waitingWhileUnheard = !*drained;
     devices->outputStream->played = 2401; // the server reports the last voice sample heard
-    co_await QCoro::sleepFor(std::chrono::milliseconds(30));
+    for (int i = 0; i < 400 && !*drained; ++i)
+        co_await QCoro::sleepFor(std::chrono::milliseconds(5));
+
+    // The end of one item, then a new one; half of the new item is heard when Escape flushes the rest.
+    auto ofOldItem = playback->enqueue(QByteArray(4800, '\x20'));
+    co_await ofOldItem;
+    playback->markItemStart();
+    auto ofNewItem = playback->enqueue(QByteArray(4800, '\x20'));
+    co_await ofNewItem;
+    devices->output->render(out.data(), out.size()); // rendered frames 24000 to 26400
+    devices->output->render(out.data(), out.size()); // 26400 to 28800
+    devices->outputStream->played = 27600;
+    *heardMs = (co_await playback->itemHeardMs()).value_or(-1);
+    co_await playback->flush();
+    devices->outputStream->played = 28800; // the server plays on; the flushed rest is not ours any more
+    heardMs[1] = (co_await playback->itemHeardMs()).value_or(-1);
     co_return waitingWhileUnheard;
 }
 
-TEST(SpeakerPlaybackRender, PlaysChunksAndLoopWithoutAllocatingAndDrainsOnlyWhenHeard)
+TEST(SpeakerPlaybackRender, PlaysChunksAndLoopWithoutAllocatingAndCountsOnlyWhatWasHeard)
 {
     ScriptedDevices devices;
     platform::fake::MemorySystemLog log;
     SpeakerPlayback playback(devices, nullptr, log);
     long allocations = -1;
     bool drained = false;
-    EXPECT_TRUE(selvina::testing::runTask(playScript(&playback, &devices, &allocations, &drained)).value_or(false));
+    qint64 heardMs[2] = {-1, -1};
+    EXPECT_TRUE(selvina::testing::runTask(playScript(&playback, &devices, &allocations, &drained, heardMs)).value_or(false));
     EXPECT_TRUE(drained);
     EXPECT_EQ(allocations, 0);
+    EXPECT_EQ(heardMs[0], 50); // of the new item only
+    EXPECT_EQ(heardMs[1], 50);
 }
 
 } // namespace

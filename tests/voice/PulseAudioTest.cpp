@@ -1,5 +1,6 @@
 // Capture and playback through a real PulseAudio server of the test's own: a 48 kHz stereo null sink,
 // its monitor remapped as the default microphone, and pacat as an independent recorder and player.
+#include "PrivatePulseServer.h"
 #include "TestSupport.h"
 #include "platform/fake/MemoryStores.h"
 #include "platform/linux/pulse/PulseAudioDevices.h"
@@ -30,84 +31,37 @@ class PulseServer : public ::testing::Test {
 public:
     static void SetUpTestSuite()
     {
-        s_dir = new QTemporaryDir;
-        const QString socket = s_dir->filePath(QStringLiteral("native"));
-        const QString config = selvina::testing::writeFile(
-            s_dir->filePath(QStringLiteral("default.pa")),
+        s_pulse = new selvina::testing::PrivatePulseServer(
             QStringLiteral("load-module module-null-sink sink_name=selvina_null rate=48000 channels=2\n"
                            "load-module module-remap-source master=selvina_null.monitor source_name=selvina_mic\n"
-                           "load-module module-native-protocol-unix auth-anonymous=1 socket=%1\n"
-                           "set-default-sink selvina_null\nset-default-source selvina_mic\n")
-                .arg(socket)
-                .toUtf8());
-        QDir().mkpath(s_dir->filePath(QStringLiteral("runtime")));
-        QFile::setPermissions(s_dir->filePath(QStringLiteral("runtime")), QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
-        qputenv("XDG_RUNTIME_DIR", s_dir->filePath(QStringLiteral("runtime")).toUtf8());
-        qputenv("PULSE_SERVER", (QStringLiteral("unix:") + socket).toUtf8());
-        s_server = new QProcess;
-        s_server->setProcessChannelMode(QProcess::ForwardedErrorChannel);
-        s_server->start(QStringLiteral("pulseaudio"),
-                        {QStringLiteral("-n"), QStringLiteral("-F"), config, QStringLiteral("--daemonize=no"),
-                         QStringLiteral("--exit-idle-time=-1"), QStringLiteral("--realtime=no"),
-                         QStringLiteral("--high-priority=no"), QStringLiteral("--log-level=error")});
-        for (int i = 0; i < 500 && !QFileInfo::exists(socket); ++i)
-            QThread::msleep(20);
-        // An idle null sink sleeps for up to two seconds before it notices a new stream; a hardware sink
-        // does not. A silent low-latency stream keeps it awake, as a sound card's clock would.
-        s_keeper = new QProcess;
-        s_keeper->setStandardInputFile(QStringLiteral("/dev/zero"));
-        s_keeper->start(QStringLiteral("pacat"), {QStringLiteral("--playback"), QStringLiteral("--raw"),
-                                                  QStringLiteral("--latency-msec=10")});
-        QThread::msleep(2500); // the sink's first wake-up
+                           "set-default-sink selvina_null\nset-default-source selvina_mic"));
+        s_pulse->useInThisProcess();
+        s_pulse->keepAwake();
     }
     static void TearDownTestSuite()
     {
-        s_keeper->kill();
-        s_keeper->waitForFinished(2000);
-        delete s_keeper;
-        s_server->terminate();
-        s_server->waitForFinished(3000);
-        delete s_server;
-        delete s_dir;
+        delete s_pulse;
+        s_pulse = nullptr;
     }
-    void SetUp() override { ASSERT_TRUE(QFileInfo::exists(s_dir->filePath(QStringLiteral("native")))) << "no server"; }
+    void SetUp() override { ASSERT_TRUE(s_pulse->up()) << "no server"; }
 
-    // Mono float at 24 kHz of everything the null sink plays.
-    static QProcess* startRecorder()
+    // Everything the null sink plays, as mono float at 24 kHz.
+    static std::unique_ptr<QProcess> startRecorder()
     {
-        auto* recorder = new QProcess;
-        recorder->start(QStringLiteral("pacat"),
-                        {QStringLiteral("--record"), QStringLiteral("-d"), QStringLiteral("selvina_null.monitor"),
-                         QStringLiteral("--raw"), QStringLiteral("--format=float32le"), QStringLiteral("--rate=24000"),
-                         QStringLiteral("--channels=1"), QStringLiteral("--latency-msec=10")});
-        recorder->waitForStarted();
+        auto recorder = s_pulse->recordMono(QStringLiteral("selvina_null.monitor"));
         QThread::msleep(150);
         return recorder;
     }
-    // Frames above a threshold between the first and the last loud sample.
-    static long toneFrames(QProcess* recorder)
+    // Frames between the first and the last loud sample.
+    static long toneFrames(std::unique_ptr<QProcess> recorder)
     {
         recorder->terminate();
         recorder->waitForFinished(2000);
-        const QByteArray raw = recorder->readAllStandardOutput();
-        delete recorder;
-        const auto* samples = reinterpret_cast<const float*>(raw.constData());
-        const long n = raw.size() / 4;
-        long first = -1, last = -1;
-        for (long i = 0; i < n; ++i)
-            if (std::fabs(samples[i]) > 0.05f) {
-                if (first < 0)
-                    first = i;
-                last = i;
-            }
-        return first < 0 ? 0 : last - first + 1;
+        return selvina::testing::loudSpan(recorder->readAllStandardOutput());
     }
     static void addSink(const QString& name)
     {
-        QProcess pactl;
-        pactl.start(QStringLiteral("pactl"), {QStringLiteral("load-module"), QStringLiteral("module-null-sink"),
-                                              QStringLiteral("sink_name=") + name});
-        pactl.waitForFinished(3000);
+        s_pulse->loadModule({QStringLiteral("module-null-sink"), QStringLiteral("sink_name=") + name});
     }
     static QByteArray tone(double seconds)
     {
@@ -119,22 +73,29 @@ public:
         return pcm;
     }
 
-    static inline QTemporaryDir* s_dir = nullptr;
-    static inline QProcess* s_server = nullptr;
-    static inline QProcess* s_keeper = nullptr;
+    static inline selvina::testing::PrivatePulseServer* s_pulse = nullptr;
     platform::fake::MemorySystemLog m_log;
 };
 
-QCoro::Task<qint64> playAndWait(SpeakerPlayback* playback, QByteArray pcm)
+// Plays `answer` in 100 ms chunks, as the service sends them, after `interrupts` sentences each cut
+// short by a flush; returns the milliseconds from the answer's first chunk to the end of the drain wait.
+// Each interrupt throws away what the server still held: the answer must count as heard once its own
+// last sample has played, not one discarded buffer later for every interrupt so far.
+QCoro::Task<qint64> interruptThenPlay(SpeakerPlayback* playback, int interrupts, QByteArray sentence, QByteArray answer)
 {
-    auto started = co_await playback->start();
-    if (!started)
+    if (!(co_await playback->start()))
         co_return -1;
+    for (int i = 0; i < interrupts; ++i) {
+        auto enqueued = playback->enqueue(sentence); // not inside co_await: GCC 12 would destroy the copy twice
+        co_await enqueued;
+        co_await QCoro::sleepFor(150ms);
+        co_await playback->flush();
+    }
     QElapsedTimer clock;
     clock.start();
-    for (qsizetype at = 0; at < pcm.size(); at += 4800) { // 100 ms chunks, as the service sends them
-        const QByteArray chunk = pcm.mid(at, 4800);
-        auto enqueued = playback->enqueue(chunk); // not inside co_await: GCC 12 would destroy the copy twice
+    for (qsizetype at = 0; at < answer.size(); at += 4800) {
+        const QByteArray chunk = answer.mid(at, 4800);
+        auto enqueued = playback->enqueue(chunk);
         co_await enqueued;
     }
     co_await playback->waitUntilDrained();
@@ -145,22 +106,39 @@ TEST_F(PulseServer, PlaybackIsHeardAndDrainWaitsForTheLastSample)
 {
     platform::PulseAudioDevices devices(QStringLiteral("test"));
     SpeakerPlayback playback(devices, nullptr, m_log);
-    QProcess* recorder = startRecorder();
-    auto elapsed = selvina::testing::runTask(playAndWait(&playback, tone(0.5)), 5s);
+    auto recorder = startRecorder();
+    auto elapsed = selvina::testing::runTask(interruptThenPlay(&playback, 0, {}, tone(0.5)), 5s);
     ASSERT_TRUE(elapsed);
     QThread::msleep(200);
-    const long heard = toneFrames(recorder);
+    const long heard = toneFrames(std::move(recorder));
     std::printf("0.5 s tone: drained after %lld ms, %ld frames reached the sink\n", (long long)*elapsed, heard);
     EXPECT_GE(*elapsed, 500);
     EXPECT_LT(*elapsed, 900);
     EXPECT_NEAR(heard, 12000, 600);
 }
 
-QCoro::Task<long> flushMidSentence(SpeakerPlayback* playback, QByteArray pcm, bool* waiterReleased)
+// A long buffer makes the fault plain: each interrupt used to add what the server discarded (about
+// half the buffer here) to every later wait.
+TEST_F(PulseServer, AfterInterruptsDrainWaitsOnlyForTheNewChunk)
+{
+    platform::PulseAudioDevices devices(QStringLiteral("test"));
+    SpeakerPlayback::Options options;
+    options.latencyMs = 400;
+    SpeakerPlayback playback(devices, nullptr, m_log, options);
+    auto elapsed = selvina::testing::runTask(interruptThenPlay(&playback, 3, tone(1.0), tone(0.5)), 10s);
+    ASSERT_TRUE(elapsed);
+    std::printf("after 3 interrupts a 0.5 s chunk drained in %lld ms (buffer %d ms)\n", (long long)*elapsed,
+                options.latencyMs);
+    EXPECT_GE(*elapsed, 500);
+    EXPECT_LT(*elapsed, 500 + options.latencyMs);
+}
+
+QCoro::Task<long> flushMidSentence(SpeakerPlayback* playback, QByteArray pcm, bool* waiterReleased, qint64* itemMs)
 {
     auto started = co_await playback->start();
     if (!started)
         co_return -1;
+    playback->markItemStart();
     auto enqueued = playback->enqueue(pcm);
     co_await enqueued;
     co_await QCoro::sleepFor(600ms);
@@ -170,6 +148,7 @@ QCoro::Task<long> flushMidSentence(SpeakerPlayback* playback, QByteArray pcm, bo
     }(playback, waiterReleased);
     const auto played = static_cast<long>(playback->playedFrames());
     co_await playback->flush();
+    *itemMs = (co_await playback->itemHeardMs()).value_or(-1);
     co_await QCoro::sleepFor(300ms);
     co_return played;
 }
@@ -178,16 +157,19 @@ TEST_F(PulseServer, FlushSilencesAtOnceAndReleasesWaiters)
 {
     platform::PulseAudioDevices devices(QStringLiteral("test"));
     SpeakerPlayback playback(devices, nullptr, m_log);
-    QProcess* recorder = startRecorder();
+    auto recorder = startRecorder();
     bool released = false;
-    auto played = selvina::testing::runTask(flushMidSentence(&playback, tone(3.0), &released), 5s);
+    qint64 itemMs = -1;
+    auto played = selvina::testing::runTask(flushMidSentence(&playback, tone(3.0), &released, &itemMs), 5s);
     ASSERT_TRUE(played);
-    const long heard = toneFrames(recorder);
+    const long heard = toneFrames(std::move(recorder));
     const double leakMs = (heard - *played) / 24.0;
-    std::printf("flush after %ld heard frames: %ld reached the sink, %.1f ms after the flush\n", *played, heard, leakMs);
+    std::printf("flush after %ld heard frames: %ld reached the sink, %.1f ms after the flush; %lld ms of the "
+                "item counted as heard\n", *played, heard, leakMs, (long long)itemMs);
     EXPECT_TRUE(released);
     EXPECT_LT(leakMs, 50.0);
     EXPECT_GT(*played, 0);
+    EXPECT_NEAR(double(itemMs), heard / 24.0, 100.0); // what the model is told was heard is what the sink played
 }
 
 QCoro::Task<bool> listen(MicrophoneCapture* capture, std::chrono::milliseconds duration)
@@ -209,7 +191,7 @@ TEST_F(PulseServer, CapturesFirstChannelOfAStereoMicrophoneAndRestartsOnceOnDevi
         samples[2 * i] = i < 48000 ? s : 0.0f;
         samples[2 * i + 1] = i < 48000 ? 0.0f : s;
     }
-    const QString file = selvina::testing::writeFile(s_dir->filePath(QStringLiteral("stereo.raw")), stereo);
+    const QString file = selvina::testing::writeFile(s_pulse->filePath(QStringLiteral("stereo.raw")), stereo);
 
     platform::PulseAudioDevices devices(QStringLiteral("test"));
     MicrophoneCapture::Options options;
@@ -228,12 +210,11 @@ TEST_F(PulseServer, CapturesFirstChannelOfAStereoMicrophoneAndRestartsOnceOnDevi
             last = *level;
         }
     });
-    QProcess player;
-    player.start(QStringLiteral("pacat"), {QStringLiteral("--playback"), QStringLiteral("-d"), QStringLiteral("selvina_null"),
-                                           QStringLiteral("--raw"), QStringLiteral("--format=float32le"),
-                                           QStringLiteral("--rate=48000"), QStringLiteral("--channels=2"), file});
+    auto player = s_pulse->pacat({QStringLiteral("--playback"), QStringLiteral("-d"), QStringLiteral("selvina_null"),
+                                  QStringLiteral("--raw"), QStringLiteral("--format=float32le"),
+                                  QStringLiteral("--rate=48000"), QStringLiteral("--channels=2"), file});
     ASSERT_TRUE(selvina::testing::runTask(listen(&capture, 2300ms), 5s).value_or(false));
-    player.waitForFinished(3000);
+    player->waitForFinished(3000);
     std::printf("captured %d chunks, %.0f bytes each on average; loudest level %.2f, last %.2f\n", chunks,
                 double(bytes) / std::max(chunks, 1), loudest, last);
     EXPECT_GT(chunks, 80);
@@ -263,14 +244,14 @@ TEST_F(PulseServer, CuesPlayFromTheResourcesAndMissingOnesAreLogged)
 {
     platform::PulseAudioDevices devices(QStringLiteral("test"));
     CuePlayer player(devices, m_log, QStringLiteral(SELVINA_TEST_RESOURCES));
-    QProcess* recorder = startRecorder();
+    auto recorder = startRecorder();
     ASSERT_TRUE(selvina::testing::runTask(playCues(&player), 5s).value_or(false));
     QThread::msleep(150);
-    const long heard = toneFrames(recorder);
+    const long heard = toneFrames(std::move(recorder));
     std::printf("two cues: %ld frames from first to last audible sample\n", heard);
     EXPECT_GT(heard, 24000 * 0.5); // przerwane (0.32 s) and koniec (0.9 s) one after the other
 
-    CuePlayer empty(devices, m_log, s_dir->filePath(QStringLiteral("none")));
+    CuePlayer empty(devices, m_log, s_pulse->filePath(QStringLiteral("none")));
     ASSERT_TRUE(selvina::testing::runTask(playCues(&empty), 5s).value_or(false));
     SidecarLog::shared().flush();
     QFile log(SidecarLog::shared().filePath());

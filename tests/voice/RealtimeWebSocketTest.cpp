@@ -1,4 +1,5 @@
 #include "voice/RealtimeWebSocket.h"
+#include "voice/WebSocketClient.h"
 
 #include "TestSupport.h"
 
@@ -290,6 +291,44 @@ TEST_F(Transport, GarbageFromTheServer)
         const auto lost = c.opens ? last(Kind::interrupted) : last(Kind::closed);
         ASSERT_TRUE(lost);
         EXPECT_EQ(lost->text, c.description);
+    }
+}
+
+// A server must not mask its frames: the client closes with 1002 at once and delivers nothing, even
+// when only part of the mask key has arrived.
+TEST(WebSocketFrames, MaskedServerFrameIsAProtocolError)
+{
+    for (const QByteArray& frame : {QByteArray("\x81\x82\x01\x02\x03\x04\x7a\x7b", 8), QByteArray("\x81\x85\x01\x02", 4)}) {
+        QTcpServer raw;
+        ASSERT_TRUE(raw.listen(QHostAddress::LocalHost, 0));
+        QByteArray request, fromClient;
+        QObject::connect(&raw, &QTcpServer::newConnection, [&] {
+            QTcpSocket* peer = raw.nextPendingConnection();
+            QObject::connect(peer, &QTcpSocket::readyRead, peer, [&, peer] {
+                const QByteArray bytes = peer->readAll();
+                if (request.contains("\r\n\r\n")) {
+                    fromClient += bytes;
+                    return;
+                }
+                request += bytes;
+                if (request.contains("\r\n\r\n"))
+                    peer->write(LoopbackRealtimeServer::upgradeReply(request) + frame);
+            });
+        });
+        WebSocketClient client;
+        int messages = 0;
+        std::optional<WebSocketEnd> end;
+        QObject::connect(&client, &WebSocketClient::message, [&] { ++messages; });
+        QObject::connect(&client, &WebSocketClient::ended, [&](const WebSocketEnd& e) { end = e; });
+        client.open(QUrl(QStringLiteral("ws://127.0.0.1:%1/").arg(raw.serverPort())), {}, std::chrono::seconds(5));
+        ASSERT_TRUE(LoopbackRealtimeServer::waitFor([&] { return end.has_value() && fromClient.size() >= 8; }))
+            << frame.toHex().toStdString();
+        EXPECT_EQ(messages, 0);
+        EXPECT_EQ(end->error, QStringLiteral("błąd protokołu WebSocket"));
+        // The client's own close frame: masked, two bytes of payload holding the code.
+        ASSERT_EQ(quint8(fromClient[0]), 0x88);
+        const auto* b = reinterpret_cast<const uchar*>(fromClient.constData());
+        EXPECT_EQ(((b[6] ^ b[2]) << 8) | (b[7] ^ b[3]), 1002);
     }
 }
 

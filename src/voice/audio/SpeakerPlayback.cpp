@@ -128,6 +128,10 @@ void SpeakerPlayback::stopEngine()
 {
     if (!m_isRunning)
         return;
+    {
+        StreamLock lock(m_stream.get());
+        keepWhatWasHeard();
+    }
     m_stream.reset(); // render() is not called after this
     m_isRunning = false;
     dropQueued();
@@ -157,21 +161,74 @@ void SpeakerPlayback::releaseWaiters()
         m_drainTimer->stop();
 }
 
+void SpeakerPlayback::settleHeard()
+{
+    const std::uint64_t played = m_stream->playedFrames();
+    while (m_settled < m_head && m_ring[m_settled % kMaxChunks].end <= played) {
+        Chunk& chunk = m_ring[m_settled % kMaxChunks];
+        if (chunk.inItem)
+            m_itemHeard += chunk.samples.size();
+        chunk = Chunk{};
+        ++m_settled;
+        --m_pendingBuffers;
+    }
+}
+
+// Only the oldest unsettled chunk can be partly heard: every later one starts after it ends.
+std::uint64_t SpeakerPlayback::heardOfPlayingChunk()
+{
+    if (m_settled == m_tail)
+        return 0;
+    const Chunk& chunk = m_ring[m_settled % kMaxChunks];
+    const std::uint64_t played = m_stream->playedFrames();
+    if (!chunk.inItem || chunk.position == 0 || played <= chunk.start)
+        return 0;
+    return std::min<std::uint64_t>(played - chunk.start, chunk.samples.size());
+}
+
+void SpeakerPlayback::keepWhatWasHeard()
+{
+    settleHeard();
+    m_itemHeard += heardOfPlayingChunk();
+}
+
 void SpeakerPlayback::checkPlayed()
 {
     if (!m_isRunning)
         return;
     {
         StreamLock lock(m_stream.get());
-        const std::uint64_t played = m_stream->playedFrames();
-        while (m_settled < m_head && m_ring[m_settled % kMaxChunks].end <= played) {
-            m_ring[m_settled % kMaxChunks] = Chunk{};
-            ++m_settled;
-            --m_pendingBuffers;
-        }
+        settleHeard();
     }
     if (m_pendingBuffers < 1)
         releaseWaiters();
+}
+
+void SpeakerPlayback::markItemStart()
+{
+    m_worker.run([this] {
+        if (m_isRunning) {
+            StreamLock lock(m_stream.get());
+            settleHeard();
+            for (std::size_t i = m_settled; i < m_tail; ++i)
+                m_ring[i % kMaxChunks].inItem = false;
+        }
+        m_itemHeard = 0;
+    });
+}
+
+QCoro::Task<std::optional<qint64>> SpeakerPlayback::itemHeardMs()
+{
+    auto future = m_worker.run([this]() -> std::optional<qint64> {
+        std::uint64_t frames = m_itemHeard;
+        if (m_isRunning) {
+            StreamLock lock(m_stream.get());
+            settleHeard();
+            frames = m_itemHeard + heardOfPlayingChunk();
+        }
+        return static_cast<qint64>(frames * 1000 / kSampleRate);
+    });
+    co_return co_await future;
 }
 
 QCoro::Task<> SpeakerPlayback::enqueue(QByteArray pcm16)
@@ -181,6 +238,7 @@ QCoro::Task<> SpeakerPlayback::enqueue(QByteArray pcm16)
             return;
         Chunk chunk;
         chunk.samples = floatsFromPcm16(pcm16);
+        chunk.inItem = true;
         {
             StreamLock lock(m_stream.get());
             if (m_tail - m_settled >= kMaxChunks) {
@@ -221,6 +279,7 @@ QCoro::Task<> SpeakerPlayback::flush()
     auto future = m_worker.run([this] {
         if (m_isRunning) {
             StreamLock lock(m_stream.get());
+            keepWhatWasHeard();
             // Index moves only; the samples are freed below, outside the lock.
             m_head = m_tail;
             m_stream->dropBuffered();
@@ -280,6 +339,8 @@ void SpeakerPlayback::render(float* mono, std::size_t frames) noexcept
         std::copy_n(chunk.samples.data() + chunk.position, n, mono + filled);
         chunk.position += n;
         filled += n;
+        if (chunk.position == n)
+            chunk.start = m_rendered + filled - n;
         if (chunk.position == chunk.samples.size()) {
             chunk.end = m_rendered + filled;
             ++m_head;

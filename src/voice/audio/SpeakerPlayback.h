@@ -44,6 +44,11 @@ public:
     virtual QCoro::Task<> stopWorkSound() = 0;
     virtual QCoro::Task<Status<SpeakerPlaybackError>> start() = 0;
     virtual QCoro::Task<> stop() = 0;
+    // The next chunk enqueued begins a new item of the model's answer (kept in order with enqueue()).
+    virtual void markItemStart() {}
+    // Milliseconds of the current item (what was enqueued since markItemStart()) the listener has heard;
+    // audio a flush threw away never counts. Absent when the playback cannot know.
+    virtual QCoro::Task<std::optional<qint64>> itemHeardMs() { co_return std::nullopt; }
 
 Q_SIGNALS:
     void levelAvailable();
@@ -75,6 +80,8 @@ public:
     QCoro::Task<> stopWorkSound() override;
     QCoro::Task<Status<SpeakerPlaybackError>> start() override;
     QCoro::Task<> stop() override;
+    void markItemStart() override;
+    QCoro::Task<std::optional<qint64>> itemHeardMs() override;
 
     // Frames heard so far on the current stream (0 when stopped); tests line it up with a recording.
     std::uint64_t playedFrames();
@@ -83,7 +90,9 @@ private:
     struct Chunk {
         std::vector<float> samples;
         std::size_t position = 0;   // next sample to render
+        std::uint64_t start = 0;    // rendered-frame count at its first sample, once rendered
         std::uint64_t end = 0;      // rendered-frame count at its last sample, once rendered
+        bool inItem = false;        // enqueued after the last markItemStart()
     };
 
     void render(float* mono, std::size_t frames) noexcept override;
@@ -92,6 +101,9 @@ private:
     void detachAndStop(); // stops listening for device changes too
     void releaseWaiters();
     void checkPlayed();
+    void settleHeard(); // stream locked
+    std::uint64_t heardOfPlayingChunk(); // stream locked, after settleHeard()
+    void keepWhatWasHeard();             // stream locked; before queued audio is dropped
     void dropQueued();
 
     platform::AudioDevices& m_devices;
@@ -115,6 +127,7 @@ private:
     std::size_t m_tail = 0;    // next free slot
     std::size_t m_settled = 0; // oldest chunk not yet known to be heard
     std::uint64_t m_rendered = 0;
+    std::uint64_t m_itemHeard = 0; // frames of the current item heard in full chunks (worker)
     AudioLevelMeter m_meter{kSampleRate / 30};
     std::vector<float> m_loop;
     std::size_t m_loopPosition = 0;

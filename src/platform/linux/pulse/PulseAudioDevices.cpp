@@ -153,17 +153,27 @@ public:
         // The server's first request may have come before the callback was set.
         fill(m_stream, pa_stream_writable_size(m_stream));
     }
-    ~PulseOutput() override { detachCallbacks(); }
+    ~PulseOutput() override
+    {
+        detachCallbacks();
+        Locker lock(m_loop);
+        if (m_timing != nullptr) {
+            pa_operation_cancel(m_timing);
+            pa_operation_unref(m_timing);
+        }
+    }
 
     // The server's own playback clock (what has left the sink, its latency already taken off), so a chunk
-    // counts as heard only once it has really been played.
+    // counts as heard only once it has really been played. The clock runs in the server's positions;
+    // m_discarded turns them into ours.
     std::uint64_t playedFrames() override
     {
+        freshenTiming();
         pa_usec_t time = 0;
         if (pa_stream_get_time(m_stream, &time) < 0)
             return m_played;
-        const std::uint64_t played =
-            std::min<std::uint64_t>(time * static_cast<std::uint64_t>(m_rate) / 1000000u, m_written);
+        const std::uint64_t played = std::min<std::uint64_t>(
+            time * static_cast<std::uint64_t>(m_rate) / 1000000u + m_discarded, m_written);
         if (played > m_played)
             m_played = played;
         return m_played;
@@ -175,9 +185,35 @@ public:
         // heard or will never be.
         waitOperation(m_loop, pa_stream_flush(m_stream, nullptr, nullptr));
         m_played = std::max(m_played, m_written);
+        // The flush moved the server's write position back to what it had played: the frames it threw
+        // away stay in our count but never in its clock. A fresh timing reply gives the new position.
+        if (waitOperation(m_loop, pa_stream_update_timing_info(m_stream, nullptr, nullptr))) {
+            const pa_timing_info* timing = pa_stream_get_timing_info(m_stream);
+            if (timing != nullptr && timing->write_index_corrupt == 0 && timing->write_index >= 0)
+                m_discarded = m_written - std::min<std::uint64_t>(static_cast<std::uint64_t>(timing->write_index)
+                                                                      / sizeof(float),
+                                                                  m_written);
+        }
     }
 
 private:
+    // The library's own timing updates space out to more than a second, and its clock stands still
+    // from a flush until the next one: while someone watches the clock, ask for one every 20 ms.
+    void freshenTiming()
+    {
+        const auto now = std::chrono::steady_clock::now();
+        if (m_timing != nullptr) {
+            if (pa_operation_get_state(m_timing) == PA_OPERATION_RUNNING)
+                return;
+            pa_operation_unref(m_timing);
+            m_timing = nullptr;
+        }
+        if (now - m_timingAsked < std::chrono::milliseconds(20))
+            return;
+        m_timingAsked = now;
+        m_timing = pa_stream_update_timing_info(m_stream, nullptr, nullptr);
+    }
+
     static void writable(pa_stream* stream, size_t bytes, void* self)
     {
         static_cast<PulseOutput*>(self)->fill(stream, bytes);
@@ -203,6 +239,9 @@ private:
     AudioOutputCallback& m_callback;
     std::uint64_t m_written = 0; // frames
     std::uint64_t m_played = 0;  // never goes backwards
+    std::uint64_t m_discarded = 0; // written frames the server dropped on a flush, never played
+    pa_operation* m_timing = nullptr; // the timing update asked for last, while it runs
+    std::chrono::steady_clock::time_point m_timingAsked;
 };
 
 void contextChanged(pa_context*, void*) {}

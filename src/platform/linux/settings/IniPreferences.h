@@ -15,6 +15,7 @@ public:
     QVariant value(const QString& key) const override;
     void setValue(const QString& key, const QVariant& value) override;
     void remove(const QString& key) override;
+    void refresh() override { m_settings.sync(); } // reads the file again when it changed
 
 private:
     mutable QSettings m_settings;
