@@ -1,5 +1,7 @@
 #include "app/AppDelegate.h"
 
+#include "app/SingleInstance.h"
+#include "app/StatusItem.h"
 #include "core/SidecarLog.h"
 #include "core/Trace.h"
 
@@ -24,11 +26,28 @@ AppDelegate::~AppDelegate() = default;
 
 void AppDelegate::applicationDidFinishLaunching()
 {
+    // The session-configuration dump ends the process in main, before any of this.
+    startPluginMaintenance();
+    if (handOverToRunningInstance())
+        return;
+    if (runDiagnosticsIfAsked())
+        return;
+    buildStatusItem();
+    openSettingsIfAsked();
+    przypnijSkrotWywolania();
+    if (showStatePreviewIfAsked())
+        return;
+    connect(this, &AppDelegate::conversationClosed, this, [this] {
+        refreshStatusItem();
+        startWakeWordListening();
+    });
     if (switchOn("SELVINA_AUTOSTART") || ChatChannel::isEnabled())
         beginSession();
     else
-        logLine(QStringLiteral("[wybudzanie] nasłuch frazy nie jest jeszcze dostępny — rozmowę otwiera "
-                               "SELVINA_AUTOSTART=1 albo SELVINA_TEXT=1"));
+        startWakeWordListening();
+    startUpdates();
+    subscribeToPreferences();
+    requestMissingPermissions();
 }
 
 void AppDelegate::beginSession()
@@ -44,8 +63,11 @@ void AppDelegate::beginSession()
                 self->onCommand(text);
         });
     startVoice();
+    registerEscape();
     startChatChannel();
     attachObserver();
+    refreshStatusItem();
+    startWakeWordListening();
 }
 
 void AppDelegate::startVoice()
@@ -110,6 +132,7 @@ void AppDelegate::endSession(bool goodbyeAlreadySpoken)
 {
     if (!goodbyeAlreadySpoken)
         playCue(voice::Cue::end);
+    releaseEscape();
     m_session.setAudioLevel(0);
     m_chat.reset();
     if (!m_coordinator) {
