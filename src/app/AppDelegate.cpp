@@ -211,7 +211,7 @@ void AppDelegate::speak(const QString& text)
 void AppDelegate::playCue(voice::Cue cue)
 {
     if (m_services.cues != nullptr)
-        m_services.cues->play(cue);
+        trackCue(QPointer<AppDelegate>(this), m_services.cues->play(cue));
 }
 
 } // namespace selvina::app

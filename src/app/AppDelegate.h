@@ -108,6 +108,7 @@ private:
     void onEscapeKey(std::chrono::milliseconds delay);
     void answerTermination();
     static QCoro::Task<> terminateAfterShutdown(QPointer<AppDelegate> self);
+    static QCoro::Task<> trackCue(QPointer<AppDelegate> self, QCoro::Task<> playing);
 
     Services m_services;
     SessionModel m_session;
@@ -119,6 +120,7 @@ private:
     std::optional<std::uint32_t> m_invokeRegistration;
     std::optional<std::uint32_t> m_escapeRegistration;
     QString m_activationToken; // of the last wake request, for raising a window
+    int m_cuesPlaying = 0; // the process must not end under a cue's sound stream
     bool m_terminating = false;
     bool m_odpowiedzianoOZamknieciu = false;
 };

@@ -11,6 +11,8 @@
 #include <QCoreApplication>
 #include <QTimer>
 
+#include <qcoro/qcorotimer.h>
+
 namespace selvina::app {
 
 namespace {
@@ -300,8 +302,21 @@ void AppDelegate::applicationShouldTerminate()
 QCoro::Task<> AppDelegate::terminateAfterShutdown(QPointer<AppDelegate> self)
 {
     co_await self->shutdown();
+    // A cue still sounding (the end cue of the conversation just closed) plays out first: its
+    // stream must not outlive the sound server connection torn down at exit.
+    while (self && self->m_cuesPlaying > 0)
+        co_await QCoro::sleepFor(std::chrono::milliseconds(20));
     if (self)
         self->answerTermination();
+}
+
+QCoro::Task<> AppDelegate::trackCue(QPointer<AppDelegate> self, QCoro::Task<> playing)
+{
+    if (self)
+        ++self->m_cuesPlaying;
+    co_await playing;
+    if (self)
+        --self->m_cuesPlaying;
 }
 
 void AppDelegate::answerTermination()
