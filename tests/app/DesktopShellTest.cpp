@@ -17,6 +17,7 @@
 
 #include <xcb/xcb.h>
 
+#include <csignal>
 #include <cstdlib>
 
 using namespace selvina::testing;
@@ -285,6 +286,27 @@ TEST_F(DesktopShell, TakenKeysAreRefusedOrWatchedAndASecondStartWakesTheFirst)
     ASSERT_TRUE(disconnected()) << stderrText();
     EXPECT_TRUE(log().contains(QStringLiteral("słucham zdarzeń XInput 2 bez przechwytywania"))) << stderrText();
     EXPECT_EQ(m_app->stopAssistant(), 0) << stderrText();
+}
+
+TEST_F(DesktopShell, OfTwoStartsAtOnceOneSurvivesAndTheOtherWakesIt)
+{
+    QProcess twin;
+    twin.setProcessEnvironment(m_app->environment());
+    ASSERT_TRUE(m_app->startAssistant());
+    twin.start(QStringLiteral(SELVINA_VOICE_BIN), {});
+    ASSERT_TRUE(connected()) << stderrText();
+    // The one that lost the name has ended with 0; the other, which opened the conversation, runs on.
+    ASSERT_TRUE(wait([&] { return twin.state() == QProcess::NotRunning || !m_app->running(); })) << stderrText();
+    const bool twinLost = twin.state() == QProcess::NotRunning;
+    EXPECT_EQ(twinLost ? twin.exitCode() : m_app->stopAssistant(), 0);
+    if (twinLost) {
+        EXPECT_EQ(m_app->stopAssistant(), 0) << stderrText();
+    } else {
+        ::kill(pid_t(twin.processId()), SIGTERM);
+        ASSERT_TRUE(twin.waitForFinished(8000));
+        EXPECT_EQ(twin.exitCode(), 0);
+    }
+    EXPECT_EQ(server().connectionCount(), 1);
 }
 
 TEST_F(DesktopShell, WithoutAShortcutsPortalOnWaylandTheUserHearsHowToBindOne)
