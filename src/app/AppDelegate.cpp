@@ -1,5 +1,7 @@
 #include "app/AppDelegate.h"
 
+#include "app/SingleInstance.h"
+#include "app/StatusItem.h"
 #include "core/SidecarLog.h"
 #include "core/Trace.h"
 
@@ -28,11 +30,28 @@ AppDelegate::~AppDelegate() = default;
 
 void AppDelegate::applicationDidFinishLaunching()
 {
+    // The session-configuration dump ends the process in main, before any of this.
+    startPluginMaintenance();
+    if (handOverToRunningInstance())
+        return;
+    if (runDiagnosticsIfAsked())
+        return;
+    buildStatusItem();
+    openSettingsIfAsked();
+    przypnijSkrotWywolania();
+    if (showStatePreviewIfAsked())
+        return;
+    connect(this, &AppDelegate::conversationClosed, this, [this] {
+        refreshStatusItem();
+        startWakeWordListening();
+    });
     if (switchOn("SELVINA_AUTOSTART") || ChatChannel::isEnabled())
         beginSession();
     else
-        logLine(QStringLiteral("[wybudzanie] nasłuch frazy nie jest jeszcze dostępny — rozmowę otwiera "
-                               "SELVINA_AUTOSTART=1 albo SELVINA_TEXT=1"));
+        startWakeWordListening();
+    startUpdates();
+    subscribeToPreferences();
+    requestMissingPermissions();
 }
 
 Clock& AppDelegate::clock() const
@@ -54,8 +73,11 @@ void AppDelegate::beginSession(bool greet)
                 self->onCommand(text);
         });
     startVoice(greet);
+    registerEscape();
     startChatChannel();
     attachObserver();
+    refreshStatusItem();
+    startWakeWordListening();
 }
 
 void AppDelegate::startVoice(bool greet)
@@ -153,6 +175,7 @@ void AppDelegate::endSession(bool goodbyeAlreadySpoken)
 {
     if (!goodbyeAlreadySpoken)
         playCue(voice::Cue::end);
+    releaseEscape();
     m_session.setAudioLevel(0);
     if (!m_coordinator) {
         Q_EMIT conversationClosed();
@@ -231,7 +254,7 @@ void AppDelegate::speak(const QString& text, bool toChat)
 void AppDelegate::playCue(voice::Cue cue)
 {
     if (m_services.cues != nullptr)
-        m_services.cues->play(cue);
+        trackCue(QPointer<AppDelegate>(this), m_services.cues->play(cue));
 }
 
 } // namespace selvina::app

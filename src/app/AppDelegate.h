@@ -11,9 +11,27 @@
 
 #include <QObject>
 
+#include <chrono>
 #include <memory>
+#include <optional>
+
+namespace selvina::activation {
+class GlobalHotkey;
+}
+namespace selvina::platform {
+class InstanceLock;
+class TrayHostWatch;
+}
+namespace selvina::settings {
+class DeveloperPreferences;
+class LaunchPreferences;
+}
 
 namespace selvina::app {
+
+class SingleInstance;
+class StatusItem;
+struct WakeRequest;
 
 class AppDelegate : public QObject {
     Q_OBJECT
@@ -23,6 +41,13 @@ public:
         platform::NotificationBus* bus = nullptr;
         platform::SpeechSynthesizer* speech = nullptr;
         voice::CuePlayer* cues = nullptr; // none: no cues (text channel)
+        // The desktop shell; each may be absent (no display, no bus, tests).
+        activation::GlobalHotkey* hotkeys = nullptr;
+        settings::LaunchPreferences* launch = nullptr;
+        settings::DeveloperPreferences* developer = nullptr;
+        platform::InstanceLock* instanceLock = nullptr;
+        platform::TrayHostWatch* trayHost = nullptr;
+        QString statusIcon; // the icon file used when the theme has none
     };
 
     explicit AppDelegate(Services services, QObject* parent = nullptr);
@@ -38,6 +63,22 @@ public:
 
     SessionModel& session() { return m_session; }
     conversation::Coordinator* coordinator() const { return m_coordinator.get(); }
+
+    // The desktop shell (AppDelegateShell.cpp).
+    void wakeRequested(const WakeRequest& request);
+    void openSettings();
+    void openPermissionSettings();
+    void przypnijSkrotWywolania();
+    void buildStatusItem();
+    void refreshStatusItem();
+    void startWakeWordListening();
+    void refreshDebugPanel();
+    void przelaczZawolanie();
+    void menuQuit();
+    // Quitting waits for the sidecar's shutdown, 5 s at most, and is confirmed once.
+    void applicationShouldTerminate();
+    void applicationWillTerminate();
+    bool applicationShouldHandleReopen();
 
 Q_SIGNALS:
     void conversationClosed();
@@ -57,12 +98,36 @@ private:
     static QCoro::Task<> stopCoordinator(QPointer<AppDelegate> self,
                                          std::unique_ptr<conversation::Coordinator> coordinator);
 
+    // Launch steps, in their order (AppDelegateShell.cpp).
+    void startPluginMaintenance();
+    bool handOverToRunningInstance();
+    bool runDiagnosticsIfAsked();
+    void openSettingsIfAsked();
+    bool showStatePreviewIfAsked();
+    void startUpdates();
+    void subscribeToPreferences();
+    void requestMissingPermissions();
+    void registerEscape();
+    void releaseEscape();
+    void onEscapeKey(std::chrono::milliseconds delay);
+    void answerTermination();
+    static QCoro::Task<> terminateAfterShutdown(QPointer<AppDelegate> self);
+    static QCoro::Task<> trackCue(QPointer<AppDelegate> self, QCoro::Task<> playing);
+
     Services m_services;
     SessionModel m_session;
     std::unique_ptr<conversation::Coordinator> m_coordinator;
     std::unique_ptr<ChatChannel> m_chat; // with the text channel: for the whole process
     int m_closing = 0; // conversations whose stop() is still running
     std::unique_ptr<ScheduledCall> m_endCue; // the end cue, after the sentence that ended a conversation
+    std::unique_ptr<SingleInstance> m_instance;
+    std::unique_ptr<StatusItem> m_statusItem;
+    std::optional<std::uint32_t> m_invokeRegistration;
+    std::optional<std::uint32_t> m_escapeRegistration;
+    QString m_activationToken; // of the last wake request, for raising a window
+    int m_cuesPlaying = 0; // the process must not end under a cue's sound stream
+    bool m_terminating = false;
+    bool m_odpowiedzianoOZamknieciu = false;
 };
 
 } // namespace selvina::app

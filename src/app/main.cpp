@@ -1,21 +1,31 @@
 // selvina-voice: the assistant's entry point.
 // Thread: main thread.
+#include "activation/GlobalHotkey.h"
 #include "agent/AgentBridge.h"
 #include "app/AppDelegate.h"
+#include "app/SingleInstance.h"
 #include "app/Configuration.h"
 #include "app/SessionDump.h"
 #include "core/Paths.h"
 #include "core/SidecarLog.h"
+#include "core/SerialWorker.h"
+#include "platform/linux/DesktopBackends.h"
 #include "platform/linux/atspi/AtspiDesktop.h"
+#include "platform/linux/autostart/XdgAutostart.h"
 #include "platform/linux/dbus/DBusNotificationBus.h"
+#include "platform/linux/dbus/DesktopSessionBus.h"
 #include "platform/linux/journal/JournalSystemLog.h"
 #include "platform/linux/pulse/PulseAudioDevices.h"
 #include "platform/linux/secret/LibsecretStore.h"
 #include "platform/linux/speech/CommandSpeech.h"
 #include "platform/linux/settings/IniPreferences.h"
+#include "settings/LaunchPreferences.h"
 #include "settings/SpeechPreferences.h"
 
-#include <QCoreApplication>
+#include <QApplication>
+#include <QDateTime>
+#include <QFile>
+#include <QSessionManager>
 #include <QSocketNotifier>
 
 #include <csignal>
@@ -35,7 +45,7 @@ void onTerminationSignal(int)
     [[maybe_unused]] const auto written = ::write(g_signalPipe[1], &byte, 1);
 }
 
-// SIGTERM and SIGINT end the process the orderly way: the conversation is closed first.
+// SIGTERM, SIGINT and SIGHUP end the process the orderly way: the conversation is closed first.
 void quitOnTerminationSignals(app::AppDelegate& delegate)
 {
     if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, g_signalPipe) != 0)
@@ -46,7 +56,7 @@ void quitOnTerminationSignals(app::AppDelegate& delegate)
         [[maybe_unused]] const auto read = ::read(g_signalPipe[0], &byte, 1);
         notifier->setEnabled(false);
         logLine(QStringLiteral("[koniec] sygnał zakończenia — zamykam rozmowę"));
-        delegate.shutdown().then([] { QCoreApplication::quit(); });
+        delegate.applicationShouldTerminate();
     });
     struct sigaction action = {};
     action.sa_handler = onTerminationSignal;
@@ -54,6 +64,21 @@ void quitOnTerminationSignals(app::AppDelegate& delegate)
     action.sa_flags = SA_RESTART;
     sigaction(SIGTERM, &action, nullptr);
     sigaction(SIGINT, &action, nullptr);
+    sigaction(SIGHUP, &action, nullptr);
+}
+
+// The run-log file's marker lines ("=== zapis przebiegu włączony ==="), written off the main thread.
+settings::DeveloperPreferences::MarkerWriter runLogMarkers(SerialWorker& worker)
+{
+    return [&worker](const QString& marker) {
+        const QByteArray line = QDateTime::currentDateTime().toString(QStringLiteral("yyyy-MM-dd HH:mm:ss.zzz")).toUtf8()
+                                + "\t—\t" + marker.toUtf8() + '\n';
+        worker.run([line] {
+            QFile file(paths::logFile(QStringLiteral("debug.log")));
+            if (file.open(QIODevice::WriteOnly | QIODevice::Append))
+                file.write(line);
+        });
+    };
 }
 
 } // namespace
@@ -63,8 +88,17 @@ int main(int argc, char** argv)
     // The accessibility backend owns the default GLib main context on its worker thread; Qt's own
     // loop must not iterate it on the main thread at the same time.
     qputenv("QT_NO_GLIB", "1");
-    QCoreApplication app(argc, argv);
+    // The tray, the hot-keys and the windows need a display; without one the assistant still
+    // serves the text channel.
+    const bool display = platform::prepareDisplay();
+    std::unique_ptr<QCoreApplication> application =
+        display ? std::make_unique<QApplication>(argc, argv) : std::make_unique<QCoreApplication>(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("selvina-voice"));
+    if (display) {
+        QGuiApplication::setApplicationDisplayName(QStringLiteral("Selvina Voice"));
+        QGuiApplication::setDesktopFileName(QStringLiteral("selvina-voice"));
+        QApplication::setQuitOnLastWindowClosed(false);
+    }
 
     platform::LibsecretStore secrets;
     platform::IniPreferences preferences(paths::configFile(QStringLiteral("preferences.ini")));
@@ -105,10 +139,43 @@ int main(int argc, char** argv)
     services.speech = &speechOutput;
     services.cues = cues.get();
 
+    // The desktop shell.
+    SerialWorker runLogWriter(QStringLiteral("pl.korlund.selvinavoice.debuglog"));
+    platform::XdgAutostart loginItem(QCoreApplication::applicationFilePath());
+    settings::LaunchPreferences launch(preferences, loginItem);
+    settings::DeveloperPreferences developer(preferences, runLogMarkers(runLogWriter));
+    settings::LaunchPreferences::setShared(&launch);
+    settings::DeveloperPreferences::setShared(&developer);
+    platform::DBusInstanceLock instanceLock(app::SingleInstance::kBusName);
+    std::unique_ptr<platform::HotkeySource> hotkeySource = platform::makeHotkeySource();
+    std::unique_ptr<activation::GlobalHotkey> hotkeys;
+    if (hotkeySource)
+        hotkeys = std::make_unique<activation::GlobalHotkey>(*hotkeySource, platform::JournalSystemLog::shared());
+    else
+        logLine(QStringLiteral("[skrót] brak ekranu i sesji Wayland — skróty globalne niedostępne"));
+    std::unique_ptr<platform::StatusNotifierHostWatch> trayHost;
+    if (display)
+        trayHost = std::make_unique<platform::StatusNotifierHostWatch>();
+    services.hotkeys = hotkeys.get();
+    services.launch = &launch;
+    services.developer = &developer;
+    services.instanceLock = &instanceLock;
+    services.trayHost = trayHost.get();
+    services.statusIcon = paths::resourceDirectory() + QStringLiteral("/icons/64/selvina-voice.png");
+
     app::AppDelegate delegate(services);
     quitOnTerminationSignals(delegate);
+    if (display) {
+        // Logging out asks running applications to save their data; the assistant quits instead.
+        QObject::connect(qApp, &QGuiApplication::commitDataRequest, &delegate, [&delegate](QSessionManager& manager) {
+            manager.setRestartHint(QSessionManager::RestartNever);
+            delegate.applicationShouldTerminate();
+        });
+    }
     QMetaObject::invokeMethod(&delegate, [&delegate] { delegate.applicationDidFinishLaunching(); }, Qt::QueuedConnection);
-    const int code = app.exec();
+    const int code = QCoreApplication::exec();
+    settings::LaunchPreferences::setShared(nullptr);
+    settings::DeveloperPreferences::setShared(nullptr);
     agent::ClaudeAgentBridge::setShared(nullptr);
     SidecarLog::shared().flush();
     return code;

@@ -60,6 +60,22 @@ QString resourceDirectory()
     return dir;
 }
 
+QString autostartDirectory()
+{
+    const QString xdg = qEnvironmentVariable("XDG_CONFIG_HOME");
+    const QString base = QDir::isAbsolutePath(xdg) ? xdg : QDir(home()).filePath(QStringLiteral(".config"));
+    return QDir(base).filePath(QStringLiteral("autostart"));
+}
+
+QStringList systemAutostartDirectories()
+{
+    QStringList out;
+    for (const QString& dir : qEnvironmentVariable("XDG_CONFIG_DIRS", QStringLiteral("/etc/xdg")).split(QLatin1Char(':')))
+        if (QDir::isAbsolutePath(dir))
+            out.append(QDir(dir).filePath(QStringLiteral("autostart")));
+    return out;
+}
+
 QString configFile(const QString& name)
 {
     return QDir(configDirectory()).filePath(name);

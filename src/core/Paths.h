@@ -3,6 +3,7 @@
 #pragma once
 
 #include <QString>
+#include <QStringList>
 
 namespace selvina::paths {
 
@@ -12,6 +13,12 @@ QString configDirectory();
 QString logDirectory();
 // share/selvina-voice beside the binaries in a build tree, else <prefix>/share/selvina-voice
 QString resourceDirectory();
+
+// The user's XDG autostart folder ($XDG_CONFIG_HOME/autostart, default ~/.config/autostart) and
+// the system ones ($XDG_CONFIG_DIRS, default /etc/xdg, each + /autostart), most important first.
+// Read from the environment on every call.
+QString autostartDirectory();
+QStringList systemAutostartDirectories();
 
 QString configFile(const QString& name);  // a file inside configDirectory()
 QString logFile(const QString& name);     // a file inside logDirectory()

@@ -25,6 +25,7 @@ public:
     bool startAssistant(); // selvina-voice; false when it did not start
     // SIGTERM and wait; the exit code, or -1 when it had to be killed.
     int stopAssistant();
+    bool running() const { return m_assistant.state() != QProcess::NotRunning; }
 
     const QString& busAddress() const { return m_busAddress; }
     QProcessEnvironment environment() const; // what the children run with

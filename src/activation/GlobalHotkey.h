@@ -1,0 +1,58 @@
+// GlobalHotkey: system-wide key combinations with an action each, run on the main thread in
+// press order whichever application is in front.
+// Thread: main thread.
+#pragma once
+
+#include "activation/HotkeyCombo.h"
+#include "platform/HotkeySource.h"
+
+#include <QObject>
+
+#include <chrono>
+#include <functional>
+#include <map>
+#include <optional>
+
+namespace selvina::platform {
+class SystemLog;
+}
+
+namespace selvina::activation {
+
+class GlobalHotkey : public QObject {
+    Q_OBJECT
+public:
+    using Id = std::uint32_t;
+    // `delay`: from the key press to the action running on the main thread.
+    using Action = std::function<void(std::chrono::milliseconds delay)>;
+    using WhenTaken = platform::HotkeySource::WhenTaken;
+
+    GlobalHotkey(platform::HotkeySource& source, platform::SystemLog& systemLog, QObject* parent = nullptr);
+    ~GlobalHotkey() override; // unregisters what is still registered
+
+    // The new id, or none when the desktop refused the combination (logged here; the caller
+    // decides what the user hears). Ids are never reused within the process.
+    std::optional<Id> registerCombo(const HotkeyCombo& combo, Action action, WhenTaken whenTaken = WhenTaken::refuse);
+    void unregister(Id id);
+    void unregisterAll();
+
+    QString frontmostApplication() { return m_source.frontmostApplication(); }
+    // The refusal of the last failed registration: a sentence for the user, or empty.
+    QString lastRemedy() const { return m_lastRemedy; }
+
+Q_SIGNALS:
+    // A registration that the desktop refused after registerCombo() had returned its id; the id
+    // is no longer registered.
+    void refusedLater(selvina::activation::GlobalHotkey::Id id, const QString& remedy);
+
+private:
+    void logRefusal(const HotkeyCombo& combo, const platform::HotkeySource::Refusal& refusal);
+    void dispatch(Id id, std::chrono::steady_clock::time_point pressedAt);
+
+    platform::HotkeySource& m_source;
+    platform::SystemLog& m_systemLog;
+    std::map<Id, HotkeyCombo> m_registrations;
+    QString m_lastRemedy;
+};
+
+} // namespace selvina::activation

@@ -1,0 +1,338 @@
+// The desktop half of the delegate: the launch steps around the conversation, the status item,
+// the invocation shortcut and Escape, hand-over between instances, and quitting.
+#include "app/AppDelegate.h"
+
+#include "activation/GlobalHotkey.h"
+#include "app/SingleInstance.h"
+#include "app/StatusItem.h"
+#include "core/SidecarLog.h"
+#include "settings/LaunchPreferences.h"
+
+#include <QCoreApplication>
+#include <QTimer>
+
+#include <qcoro/qcorotimer.h>
+
+namespace selvina::app {
+
+namespace {
+
+constexpr auto kTerminationLimit = std::chrono::seconds(5);
+constexpr auto kBusyMainThread = std::chrono::milliseconds(151);
+
+QString yesNo(bool value)
+{
+    return value ? QStringLiteral("true") : QStringLiteral("false");
+}
+
+} // namespace
+
+// --- launch steps ---
+
+void AppDelegate::startPluginMaintenance()
+{
+    // The plug-in store's first installation and its automatic update join here.
+}
+
+bool AppDelegate::handOverToRunningInstance()
+{
+    if (m_services.instanceLock == nullptr || m_services.bus == nullptr)
+        return false;
+    m_instance = std::make_unique<SingleInstance>(*m_services.instanceLock, *m_services.bus);
+    const QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    const QVariantMap payload =
+        SingleInstance::wakePayload(SingleInstance::settingsAsked(QCoreApplication::arguments(), environment), environment);
+    QPointer<AppDelegate> self(this);
+    const SingleInstance::Outcome outcome = m_instance->start(
+        [self](const WakeRequest& request) {
+            if (self)
+                self->wakeRequested(request);
+        },
+        payload);
+    if (outcome != SingleInstance::Outcome::handedOver)
+        return false;
+    QCoreApplication::exit(0);
+    return true;
+}
+
+bool AppDelegate::runDiagnosticsIfAsked()
+{
+    // SELVINA_DIAGNOSTICS: the start-up report is printed here and the process ends.
+    return false;
+}
+
+void AppDelegate::openSettingsIfAsked()
+{
+    // SELVINA_DUMP_VIEWS, SELVINA_SETTINGS and "--ustawienia" open the settings window here.
+    if (SingleInstance::settingsAsked(QCoreApplication::arguments(), QProcessEnvironment::systemEnvironment()))
+        openSettings();
+}
+
+bool AppDelegate::showStatePreviewIfAsked()
+{
+    // SELVINA_STATE: the mark is shown in the named state and nothing else starts.
+    return false;
+}
+
+void AppDelegate::startUpdates()
+{
+    // The update controller and the background refresh of the automation permissions start here.
+}
+
+void AppDelegate::subscribeToPreferences()
+{
+    // The stores announce real changes only: no first value, no repeats.
+    if (auto* launch = m_services.launch) {
+        connect(launch, &settings::LaunchPreferences::skrotChanged, this, [this] { przypnijSkrotWywolania(); });
+        connect(launch, &settings::LaunchPreferences::skrotWlaczonyChanged, this, [this] { przypnijSkrotWywolania(); });
+        connect(launch, &settings::LaunchPreferences::zawolanieChanged, this, [this](bool on) {
+            if (on)
+                startWakeWordListening();
+            else
+                logLine(QStringLiteral("[wybudzanie] wyłączone przez użytkownika"));
+            refreshStatusItem();
+        });
+    }
+    if (auto* developer = m_services.developer)
+        connect(developer, &settings::DeveloperPreferences::showDebugPanelChanged, this, [this] { refreshDebugPanel(); });
+    connect(&m_session, &SessionModel::compactChanged, this, [this] { refreshDebugPanel(); });
+    // The local-network probe starts here.
+}
+
+void AppDelegate::requestMissingPermissions()
+{
+    // The request for missing permissions and its "[uprawnienia]" report join here.
+}
+
+// --- hand-over, settings, reopening ---
+
+void AppDelegate::wakeRequested(const WakeRequest& request)
+{
+    if (!request.activationToken.isEmpty())
+        m_activationToken = request.activationToken;
+    if (request.settings) {
+        openSettings();
+        return;
+    }
+    applicationShouldHandleReopen();
+}
+
+bool AppDelegate::applicationShouldHandleReopen()
+{
+    if (!m_coordinator)
+        beginSession();
+    return true;
+}
+
+void AppDelegate::openSettings()
+{
+    logLine(QStringLiteral("[ustawienia] okno ustawień nie jest jeszcze dostępne"));
+}
+
+void AppDelegate::openPermissionSettings()
+{
+    logLine(QStringLiteral("[ustawienia] okno uprawnień nie jest jeszcze dostępne"));
+}
+
+// --- status item ---
+
+void AppDelegate::buildStatusItem()
+{
+    if (m_statusItem || m_services.trayHost == nullptr)
+        return;
+    QPointer<AppDelegate> self(this);
+    StatusItem::Actions actions;
+    actions.openSettings = [self] {
+        if (self)
+            self->openSettings();
+    };
+    actions.openPermissionSettings = [self] {
+        if (self)
+            self->openPermissionSettings();
+    };
+    actions.przelaczZawolanie = [self] {
+        if (self)
+            self->przelaczZawolanie();
+    };
+    actions.quit = [self] {
+        if (self)
+            self->menuQuit();
+    };
+    m_statusItem = std::make_unique<StatusItem>(*m_services.trayHost, m_services.statusIcon, std::move(actions));
+    refreshStatusItem();
+}
+
+void AppDelegate::refreshStatusItem()
+{
+    if (!m_statusItem)
+        return;
+    StatusItem::Entries entries;
+    entries.zawolanie = m_services.launch == nullptr || m_services.launch->zawolanie();
+    m_statusItem->refresh(entries);
+}
+
+void AppDelegate::przelaczZawolanie()
+{
+    if (m_services.launch == nullptr)
+        return;
+    // The store announces the change; the subscription refreshes the menu.
+    m_services.launch->setZawolanie(!m_services.launch->zawolanie());
+    refreshStatusItem();
+}
+
+void AppDelegate::refreshDebugPanel()
+{
+    // The run preview panel joins with the run log.
+}
+
+// --- wake phrase ---
+
+void AppDelegate::startWakeWordListening()
+{
+    if (m_services.launch != nullptr && !m_services.launch->zawolanie()) {
+        logLine(QStringLiteral("[wybudzanie] pomijam — wyłączone w ustawieniach"));
+        return;
+    }
+    if (qgetenv("SELVINA_WAKE") == "0") {
+        logLine(QStringLiteral("[wybudzanie] wyłączone przez SELVINA_WAKE=0"));
+        return;
+    }
+    if (m_coordinator || ChatChannel::isEnabled()) {
+        logLine(QStringLiteral("[wybudzanie] pomijam (sesja: %1, tekst: %2)")
+                    .arg(yesNo(m_coordinator != nullptr), yesNo(ChatChannel::isEnabled())));
+        return;
+    }
+    logLine(QStringLiteral("[wybudzanie] nasłuch frazy nie jest jeszcze dostępny — rozmowę otwiera skrót, "
+                           "SELVINA_AUTOSTART=1 albo SELVINA_TEXT=1"));
+}
+
+// --- hot-keys ---
+
+void AppDelegate::przypnijSkrotWywolania()
+{
+    auto* hotkeys = m_services.hotkeys;
+    if (hotkeys == nullptr || m_services.launch == nullptr)
+        return;
+    if (m_invokeRegistration)
+        hotkeys->unregister(*std::exchange(m_invokeRegistration, std::nullopt));
+    if (!m_services.launch->skrotWlaczony()) {
+        logLine(QStringLiteral("[skrót] wywołanie skrótem wyłączone przez użytkownika"));
+        return;
+    }
+    const activation::HotkeyCombo combo = m_services.launch->skrot();
+    QPointer<AppDelegate> self(this);
+    m_invokeRegistration = hotkeys->registerCombo(combo, [self](std::chrono::milliseconds) {
+        if (!self)
+            return;
+        if (self->m_coordinator)
+            self->endSession(false);
+        else
+            self->beginSession();
+    });
+    const auto failed = [this, combo](const QString& remedy) {
+        speak(QStringLiteral("Nie udało się przypisać skrótu ") + combo.spokenName() + QStringLiteral(". ")
+              + (remedy.isEmpty() ? QStringLiteral("Prawdopodobnie zajmuje go inna aplikacja.") : remedy));
+    };
+    if (!m_invokeRegistration) {
+        failed(hotkeys->lastRemedy());
+        return;
+    }
+    logLine(QStringLiteral("[skrót] wywołanie: ") + combo.displayName());
+    // A portal may refuse after the fact.
+    const std::uint32_t id = *m_invokeRegistration;
+    disconnect(hotkeys, &activation::GlobalHotkey::refusedLater, this, nullptr);
+    connect(hotkeys, &activation::GlobalHotkey::refusedLater, this, [this, id, failed](std::uint32_t refused, const QString& remedy) {
+        if (m_invokeRegistration != refused || refused != id)
+            return;
+        m_invokeRegistration.reset();
+        failed(remedy);
+    });
+}
+
+void AppDelegate::registerEscape()
+{
+    if (m_services.hotkeys == nullptr || m_escapeRegistration)
+        return;
+    QPointer<AppDelegate> self(this);
+    m_escapeRegistration = m_services.hotkeys->registerCombo(
+        {activation::HotkeyCombo::kEscape, 0},
+        [self](std::chrono::milliseconds delay) {
+            if (self)
+                self->onEscapeKey(delay);
+        },
+        activation::GlobalHotkey::WhenTaken::observe);
+}
+
+void AppDelegate::releaseEscape()
+{
+    if (m_services.hotkeys != nullptr && m_escapeRegistration)
+        m_services.hotkeys->unregister(*m_escapeRegistration);
+    m_escapeRegistration.reset();
+}
+
+void AppDelegate::onEscapeKey(std::chrono::milliseconds delay)
+{
+    const QString front = m_services.hotkeys->frontmostApplication();
+    logLine(QStringLiteral("[esc] klawisz doszedł, na wierzchu: ") + (front.isEmpty() ? QStringLiteral("?") : front));
+    if (delay >= kBusyMainThread)
+        logLine(QStringLiteral("[esc] wątek główny był zajęty %1 ms").arg(delay.count()));
+    escapePressed();
+}
+
+// --- quitting ---
+
+void AppDelegate::menuQuit()
+{
+    applicationShouldTerminate();
+}
+
+void AppDelegate::applicationShouldTerminate()
+{
+    if (m_odpowiedzianoOZamknieciu) {
+        QCoreApplication::quit();
+        return;
+    }
+    if (std::exchange(m_terminating, true))
+        return;
+    // A sidecar that hangs never holds quitting up for longer than the limit.
+    QTimer::singleShot(kTerminationLimit, this, [this] { answerTermination(); });
+    terminateAfterShutdown(QPointer<AppDelegate>(this));
+}
+
+QCoro::Task<> AppDelegate::terminateAfterShutdown(QPointer<AppDelegate> self)
+{
+    co_await self->shutdown();
+    // A cue still sounding (the end cue of the conversation just closed) plays out first: its
+    // stream must not outlive the sound server connection torn down at exit.
+    while (self && self->m_cuesPlaying > 0)
+        co_await QCoro::sleepFor(std::chrono::milliseconds(20));
+    if (self)
+        self->answerTermination();
+}
+
+QCoro::Task<> AppDelegate::trackCue(QPointer<AppDelegate> self, QCoro::Task<> playing)
+{
+    if (self)
+        ++self->m_cuesPlaying;
+    co_await playing;
+    if (self)
+        --self->m_cuesPlaying;
+}
+
+void AppDelegate::answerTermination()
+{
+    if (std::exchange(m_odpowiedzianoOZamknieciu, true))
+        return;
+    applicationWillTerminate();
+    QCoreApplication::quit();
+}
+
+void AppDelegate::applicationWillTerminate()
+{
+    if (m_services.hotkeys != nullptr)
+        m_services.hotkeys->unregisterAll();
+    m_invokeRegistration.reset();
+    m_escapeRegistration.reset();
+}
+
+} // namespace selvina::app

@@ -1,0 +1,42 @@
+#include "platform/linux/DesktopBackends.h"
+
+#include "platform/linux/dbus/PortalShortcuts.h"
+#include "platform/linux/xcb/XcbHotkeys.h"
+
+#include <xcb/xcb.h>
+
+namespace selvina::platform {
+
+namespace {
+
+bool waylandSession()
+{
+    return qEnvironmentVariable("XDG_SESSION_TYPE") == u"wayland" || !qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY");
+}
+
+} // namespace
+
+bool prepareDisplay()
+{
+    if (qEnvironmentVariableIsEmpty("DISPLAY"))
+        return false;
+    xcb_connection_t* c = xcb_connect(nullptr, nullptr);
+    const bool reachable = c != nullptr && xcb_connection_has_error(c) == 0;
+    if (c != nullptr)
+        xcb_disconnect(c);
+    // The overlay's and the hot-keys' X11 code needs the GUI on xcb, Xwayland included.
+    if (reachable && qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+        qputenv("QT_QPA_PLATFORM", "xcb");
+    return reachable;
+}
+
+std::unique_ptr<HotkeySource> makeHotkeySource()
+{
+    // Through Xwayland a grab fires only while an X11 window has the focus: on Wayland the
+    // portal is the only way.
+    if (waylandSession())
+        return std::make_unique<PortalShortcuts>();
+    return XcbHotkeys::onQtConnection();
+}
+
+} // namespace selvina::platform

@@ -1,0 +1,58 @@
+// Global shortcuts on Wayland through the desktop portal's GlobalShortcuts interface (a session,
+// then BindShortcuts with a preferred trigger, then Activated signals). Whether the portal has a
+// backend for it is known only after a round trip, so registrations are accepted at once and a
+// refusal learnt later is reported through the refused handler.
+// Thread: main thread.
+#pragma once
+
+#include "platform/HotkeySource.h"
+
+#include <QDBusConnection>
+#include <QDBusMessage>
+#include <QObject>
+
+#include <map>
+
+namespace selvina::platform {
+
+class PortalShortcuts final : public QObject, public HotkeySource {
+    Q_OBJECT
+public:
+    // What the user hears when the desktop binds no shortcut for applications.
+    static QString remedy();
+
+    explicit PortalShortcuts(QDBusConnection connection = QDBusConnection::sessionBus(), QObject* parent = nullptr);
+    ~PortalShortcuts() override;
+
+    std::optional<Refusal> grab(std::uint32_t id, std::uint32_t keyCode, std::uint32_t modifiers,
+                                WhenTaken whenTaken) override;
+    void release(std::uint32_t id) override;
+    QString frontmostApplication() override { return {}; }
+
+private Q_SLOTS:
+    void onResponse(const QDBusMessage& message);
+    void onActivated(const QDBusMessage& message);
+
+private:
+    enum class State { probing, available, unavailable };
+    struct Shortcut {
+        std::uint32_t keyCode = 0;
+        std::uint32_t modifiers = 0;
+    };
+    void probe();
+    void rebind();
+    QString request(const QString& method, const QVariantList& leading, const QString& token,
+                    std::function<void(uint response, const QVariantMap& results)> onResponse);
+    void refuseAll(const QString& status);
+    void closeSession();
+
+    QDBusConnection m_connection;
+    State m_state = State::probing;
+    std::map<std::uint32_t, Shortcut> m_shortcuts;
+    std::map<QString, std::function<void(uint, const QVariantMap&)>> m_pending; // request path → handler
+    QString m_session;
+    quint64 m_generation = 0; // bumps on every rebind; stale answers are dropped
+    int m_tokens = 0;
+};
+
+} // namespace selvina::platform

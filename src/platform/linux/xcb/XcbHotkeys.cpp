@@ -1,0 +1,346 @@
+#include "platform/linux/xcb/XcbHotkeys.h"
+
+#include "core/SidecarLog.h"
+#include "platform/linux/KeySymbols.h"
+
+#include <QFile>
+#include <QGuiApplication>
+
+#include <xcb/xcb.h>
+#include <xcb/xcb_keysyms.h>
+#include <xcb/xinput.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+
+namespace selvina::platform {
+
+namespace {
+
+constexpr std::uint8_t kBadAccess = 10;
+constexpr std::uint32_t kNumLockSym = 0xff7f;
+constexpr std::uint32_t kSuperLSym = 0xffeb, kSuperRSym = 0xffec;
+constexpr std::uint32_t kAltLSym = 0xffe9, kAltRSym = 0xffea;
+// Bits of a key event's state that are not modifiers of the combination (pointer buttons).
+constexpr std::uint16_t kModifierBits = 0xff;
+
+xcb_atom_t atom(xcb_connection_t* c, const char* name)
+{
+    xcb_intern_atom_reply_t* r = xcb_intern_atom_reply(c, xcb_intern_atom(c, 1, std::uint16_t(std::strlen(name)), name), nullptr);
+    const xcb_atom_t a = r ? r->atom : xcb_atom_t(XCB_ATOM_NONE);
+    std::free(r);
+    return a;
+}
+
+QByteArray readProperty(xcb_connection_t* c, xcb_window_t w, xcb_atom_t name, xcb_atom_t type, std::uint32_t longs)
+{
+    QByteArray out;
+    if (name == XCB_ATOM_NONE)
+        return out;
+    xcb_get_property_reply_t* r = xcb_get_property_reply(c, xcb_get_property(c, 0, w, name, type, 0, longs), nullptr);
+    if (r != nullptr)
+        out = QByteArray(static_cast<const char*>(xcb_get_property_value(r)), xcb_get_property_value_length(r));
+    std::free(r);
+    return out;
+}
+
+std::uint8_t extensionStart(xcb_connection_t* c, const char* name, bool event)
+{
+    xcb_query_extension_reply_t* r =
+        xcb_query_extension_reply(c, xcb_query_extension(c, std::uint16_t(std::strlen(name)), name), nullptr);
+    std::uint8_t value = 0;
+    if (r != nullptr && r->present)
+        value = event ? r->first_event : r->major_opcode;
+    std::free(r);
+    return value;
+}
+
+} // namespace
+
+std::unique_ptr<XcbHotkeys> XcbHotkeys::onQtConnection()
+{
+    auto* gui = qobject_cast<QGuiApplication*>(QCoreApplication::instance());
+    auto* x11 = gui ? gui->nativeInterface<QNativeInterface::QX11Application>() : nullptr;
+    if (x11 == nullptr || x11->connection() == nullptr)
+        return nullptr;
+    xcb_connection_t* c = x11->connection();
+    const xcb_window_t root = xcb_setup_roots_iterator(xcb_get_setup(c)).data->root;
+    return std::make_unique<XcbHotkeys>(c, root);
+}
+
+XcbHotkeys::XcbHotkeys(xcb_connection_t* connection, std::uint32_t root)
+    : m_connection(connection), m_root(root), m_symbols(xcb_key_symbols_alloc(connection))
+{
+    readModifierMapping();
+    m_xkbFirstEvent = extensionStart(connection, "XKEYBOARD", true);
+    m_xinputOpcode = extensionStart(connection, "XInputExtension", false);
+    QCoreApplication::instance()->installNativeEventFilter(this);
+}
+
+XcbHotkeys::~XcbHotkeys()
+{
+    QCoreApplication::instance()->removeNativeEventFilter(this);
+    for (const auto& [id, grab] : m_grabs)
+        ungrab(grab);
+    if (m_rawSelected)
+        selectRawKeys(false);
+    xcb_flush(m_connection);
+    xcb_key_symbols_free(m_symbols);
+}
+
+void XcbHotkeys::readModifierMapping()
+{
+    m_numLock = m_super = m_alt = 0;
+    xcb_get_modifier_mapping_reply_t* r =
+        xcb_get_modifier_mapping_reply(m_connection, xcb_get_modifier_mapping(m_connection), nullptr);
+    if (r != nullptr) {
+        const xcb_keycode_t* codes = xcb_get_modifier_mapping_keycodes(r);
+        const int perModifier = r->keycodes_per_modifier;
+        // Rows 3..7 are Mod1..Mod5; a row holding the key's keycode is its modifier bit.
+        for (int row = 3; row < 8; ++row) {
+            for (int k = 0; k < perModifier; ++k) {
+                const xcb_keycode_t code = codes[row * perModifier + k];
+                if (code == 0)
+                    continue;
+                const xcb_keysym_t sym = xcb_key_symbols_get_keysym(m_symbols, code, 0);
+                const auto bit = std::uint16_t(1u << row);
+                if (sym == kNumLockSym)
+                    m_numLock |= bit;
+                else if (sym == kSuperLSym || sym == kSuperRSym)
+                    m_super |= bit;
+                else if (sym == kAltLSym || sym == kAltRSym)
+                    m_alt |= bit;
+            }
+        }
+        std::free(r);
+    }
+    // The usual layout when the mapping does not say.
+    if (m_super == 0)
+        m_super = XCB_MOD_MASK_4;
+    if (m_alt == 0)
+        m_alt = XCB_MOD_MASK_1;
+    if (m_numLock == 0)
+        m_numLock = XCB_MOD_MASK_2;
+}
+
+std::optional<HotkeySource::Refusal> XcbHotkeys::grab(std::uint32_t id, std::uint32_t keyCode, std::uint32_t modifiers,
+                                                      WhenTaken whenTaken)
+{
+    release(id);
+    Grab g;
+    g.keyCode = keyCode;
+    g.modifiers = modifiers;
+    g.whenTaken = whenTaken;
+    if (auto refusal = apply(id, g))
+        return refusal;
+    m_grabs[id] = std::move(g);
+    return std::nullopt;
+}
+
+std::optional<HotkeySource::Refusal> XcbHotkeys::apply(std::uint32_t id, Grab& g)
+{
+    g.keycodes.clear();
+    g.observed = false;
+    const auto symbol = keySymbolFor(g.keyCode);
+    if (!symbol)
+        return Refusal{QStringLiteral("nieznany kod klawisza %1").arg(g.keyCode), QString()};
+    if (xcb_keycode_t* codes = xcb_key_symbols_get_keycode(m_symbols, symbol->keysym)) {
+        for (xcb_keycode_t* k = codes; *k != XCB_NO_SYMBOL; ++k)
+            g.keycodes.push_back(*k);
+        std::free(codes);
+    }
+    if (g.keycodes.empty())
+        return Refusal{QStringLiteral("klawisza %1 nie ma w układzie klawiatury").arg(QLatin1String(symbol->name)), QString()};
+    g.mask = 0;
+    if (g.modifiers & 0x1000)
+        g.mask |= XCB_MOD_MASK_CONTROL;
+    if (g.modifiers & 0x800)
+        g.mask |= m_alt;
+    if (g.modifiers & 0x200)
+        g.mask |= XCB_MOD_MASK_SHIFT;
+    if (g.modifiers & 0x100)
+        g.mask |= m_super;
+
+    const std::uint16_t variants[] = {0, m_numLock, XCB_MOD_MASK_LOCK, std::uint16_t(m_numLock | XCB_MOD_MASK_LOCK)};
+    std::vector<xcb_void_cookie_t> cookies;
+    for (std::uint8_t code : g.keycodes)
+        for (std::uint16_t v : variants)
+            cookies.push_back(xcb_grab_key_checked(m_connection, 1, m_root, std::uint16_t(g.mask | v), code,
+                                                   XCB_GRAB_MODE_ASYNC, XCB_GRAB_MODE_ASYNC));
+    std::optional<std::uint8_t> failure;
+    for (const xcb_void_cookie_t& cookie : cookies) {
+        if (xcb_generic_error_t* e = xcb_request_check(m_connection, cookie)) {
+            if (!failure || e->error_code == kBadAccess)
+                failure = e->error_code;
+            std::free(e);
+        }
+    }
+    if (!failure)
+        return std::nullopt;
+    ungrab(g);
+    xcb_flush(m_connection);
+    const QString status = *failure == kBadAccess ? QStringLiteral("BadAccess (10)") : QStringLiteral("błąd X %1").arg(*failure);
+    if (g.whenTaken == WhenTaken::observe && m_xinputOpcode != 0 && (m_rawSelected || selectRawKeys(true))) {
+        g.observed = true;
+        logLine(QStringLiteral("[skrót] %1 zajmuje inny program (%2) — słucham zdarzeń XInput 2 bez przechwytywania (id %3)")
+                    .arg(QLatin1String(symbol->name), status)
+                    .arg(id));
+        return std::nullopt;
+    }
+    return Refusal{status, QString()};
+}
+
+void XcbHotkeys::ungrab(const Grab& g)
+{
+    if (g.observed)
+        return;
+    const std::uint16_t variants[] = {0, m_numLock, XCB_MOD_MASK_LOCK, std::uint16_t(m_numLock | XCB_MOD_MASK_LOCK)};
+    for (std::uint8_t code : g.keycodes)
+        for (std::uint16_t v : variants)
+            xcb_ungrab_key(m_connection, code, m_root, std::uint16_t(g.mask | v));
+}
+
+void XcbHotkeys::release(std::uint32_t id)
+{
+    const auto it = m_grabs.find(id);
+    if (it == m_grabs.end())
+        return;
+    ungrab(it->second);
+    m_grabs.erase(it);
+    if (m_rawSelected && std::none_of(m_grabs.begin(), m_grabs.end(), [](const auto& e) { return e.second.observed; }))
+        selectRawKeys(false);
+    xcb_flush(m_connection);
+}
+
+bool XcbHotkeys::selectRawKeys(bool on)
+{
+    // Raw events are reported to the root window only, for the master devices.
+    struct {
+        xcb_input_event_mask_t head;
+        std::uint32_t mask;
+    } selection{{XCB_INPUT_DEVICE_ALL_MASTER, 1}, on ? std::uint32_t(XCB_INPUT_XI_EVENT_MASK_RAW_KEY_PRESS) : 0u};
+    // XI 2.0 must have been announced on the connection before the selection counts; Qt does so
+    // for its own use, and asking again is harmless.
+    std::free(xcb_input_xi_query_version_reply(m_connection, xcb_input_xi_query_version(m_connection, 2, 0), nullptr));
+    xcb_generic_error_t* e = xcb_request_check(m_connection, xcb_input_xi_select_events_checked(m_connection, m_root, 1, &selection.head));
+    const bool ok = e == nullptr;
+    std::free(e);
+    m_rawSelected = on && ok;
+    return ok;
+}
+
+void XcbHotkeys::scheduleRegrab()
+{
+    // A layout switch arrives as a burst of notifications; grab once after the last of them.
+    if (m_regrabQueued)
+        return;
+    m_regrabQueued = true;
+    QMetaObject::invokeMethod(this, [this] { regrab(); }, Qt::QueuedConnection);
+}
+
+void XcbHotkeys::regrab()
+{
+    m_regrabQueued = false;
+    for (const auto& [id, g] : m_grabs)
+        ungrab(g);
+    xcb_key_symbols_free(m_symbols);
+    m_symbols = xcb_key_symbols_alloc(m_connection);
+    readModifierMapping();
+    std::vector<std::pair<std::uint32_t, Refusal>> refused;
+    for (auto& [id, g] : m_grabs)
+        if (auto refusal = apply(id, g))
+            refused.emplace_back(id, *refusal);
+    xcb_flush(m_connection);
+    for (const auto& [id, refusal] : refused) {
+        m_grabs.erase(id);
+        reportRefused(id, refusal);
+    }
+    logLine(QStringLiteral("[skrót] zmiana układu klawiatury — skróty przechwycone ponownie"));
+}
+
+std::chrono::steady_clock::time_point XcbHotkeys::steadyTimeOf(std::uint32_t serverTime) const
+{
+    // The X server stamps events with its monotonic clock in milliseconds (wrapping at 2^32);
+    // on the same machine that is this process's steady clock. A stamp that does not fit (a
+    // remote display) counts as now.
+    const auto now = std::chrono::steady_clock::now();
+    timespec ts{};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    const auto nowMs = std::uint32_t(std::uint64_t(ts.tv_sec) * 1000u + std::uint64_t(ts.tv_nsec) / 1000000u);
+    const std::uint32_t age = nowMs - serverTime;
+    return age < 60000u ? now - std::chrono::milliseconds(age) : now;
+}
+
+bool XcbHotkeys::nativeEventFilter(const QByteArray& eventType, void* message, qintptr*)
+{
+    if (eventType != "xcb_generic_event_t")
+        return false;
+    auto* event = static_cast<xcb_generic_event_t*>(message);
+    const std::uint8_t type = event->response_type & 0x7f;
+    if (type == XCB_KEY_PRESS) {
+        auto* key = reinterpret_cast<xcb_key_press_event_t*>(event);
+        if (key->event != m_root)
+            return false;
+        const std::uint16_t state = key->state & kModifierBits & ~(m_numLock | XCB_MOD_MASK_LOCK);
+        for (const auto& [id, g] : m_grabs) {
+            if (g.observed || g.mask != state
+                || std::find(g.keycodes.begin(), g.keycodes.end(), key->detail) == g.keycodes.end())
+                continue;
+            reportPressed(id, steadyTimeOf(key->time));
+            return true;
+        }
+        return false;
+    }
+    if (type == XCB_KEY_RELEASE)
+        return reinterpret_cast<xcb_key_release_event_t*>(event)->event == m_root && !m_grabs.empty();
+    if (type == XCB_GE_GENERIC && m_rawSelected) {
+        auto* ge = reinterpret_cast<xcb_ge_generic_event_t*>(event);
+        if (ge->extension != m_xinputOpcode || ge->event_type != XCB_INPUT_RAW_KEY_PRESS)
+            return false;
+        auto* raw = reinterpret_cast<xcb_input_raw_key_press_event_t*>(event);
+        for (const auto& [id, g] : m_grabs)
+            if (g.observed && std::find(g.keycodes.begin(), g.keycodes.end(), std::uint8_t(raw->detail)) != g.keycodes.end())
+                reportPressed(id, steadyTimeOf(raw->time));
+        return true;
+    }
+    if (type == XCB_MAPPING_NOTIFY) {
+        auto* mapping = reinterpret_cast<xcb_mapping_notify_event_t*>(event);
+        if (mapping->request != XCB_MAPPING_POINTER)
+            scheduleRegrab();
+        return false; // Qt updates its own keymap too
+    }
+    // XKB: the second byte is the kind; 0 a new keyboard, 1 a changed map.
+    if (m_xkbFirstEvent != 0 && type == m_xkbFirstEvent) {
+        const auto kind = reinterpret_cast<const std::uint8_t*>(event)[1];
+        if (kind == 0 || kind == 1)
+            scheduleRegrab();
+    }
+    return false;
+}
+
+QString XcbHotkeys::frontmostApplication()
+{
+    static const xcb_atom_t active = atom(m_connection, "_NET_ACTIVE_WINDOW");
+    static const xcb_atom_t pid = atom(m_connection, "_NET_WM_PID");
+    const QByteArray w = readProperty(m_connection, m_root, active, XCB_ATOM_WINDOW, 1);
+    if (w.size() < 4)
+        return {};
+    xcb_window_t window = 0;
+    std::memcpy(&window, w.constData(), 4);
+    if (window == 0)
+        return {};
+    // WM_CLASS holds "instance\0Class\0"; the class names the application.
+    const QList<QByteArray> wmClass = readProperty(m_connection, window, XCB_ATOM_WM_CLASS, XCB_ATOM_STRING, 64).split('\0');
+    if (wmClass.size() >= 2 && !wmClass[1].isEmpty())
+        return QString::fromUtf8(wmClass[1]);
+    const QByteArray p = readProperty(m_connection, window, pid, XCB_ATOM_CARDINAL, 1);
+    if (p.size() < 4)
+        return {};
+    std::uint32_t processId = 0;
+    std::memcpy(&processId, p.constData(), 4);
+    QFile comm(QStringLiteral("/proc/%1/comm").arg(processId));
+    return comm.open(QIODevice::ReadOnly) ? QString::fromUtf8(comm.readAll()).trimmed() : QString();
+}
+
+} // namespace selvina::platform

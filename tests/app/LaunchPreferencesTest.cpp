@@ -1,0 +1,213 @@
+// Launch and developer preferences over the store as the INI file gives values back (text),
+// the combination's names, start at login through real autostart folders, and the wake payload.
+#include "TestSupport.h"
+#include "activation/HotkeyCombo.h"
+#include "app/SingleInstance.h"
+#include "platform/fake/MemoryStores.h"
+#include "platform/linux/autostart/XdgAutostart.h"
+#include "settings/LaunchPreferences.h"
+
+#include <gtest/gtest.h>
+
+using selvina::activation::HotkeyCombo;
+using selvina::app::SingleInstance;
+using selvina::platform::XdgAutostart;
+using selvina::platform::fake::MemoryPreferences;
+using selvina::settings::DeveloperPreferences;
+using selvina::settings::LaunchPreferences;
+using selvina::testing::writeFile;
+
+namespace {
+
+TEST(HotkeyCombo, NamesFollowTheModifierOrderAndTheKeyTable)
+{
+    const struct {
+        HotkeyCombo combo;
+        const char* display;
+        const char* spoken;
+    } cases[] = {
+        {HotkeyCombo::invocationDefault(), "Ctrl+Alt+Super+Spacja", "Control plus Alt plus Super plus Spacja"},
+        {{53, 0}, "Esc", "Esc"},
+        {{50, 0}, "klawisz 50", "klawisz 50"},
+        {{122, 0x1000 | 0x800 | 0x200 | 0x100}, "Ctrl+Alt+Shift+Super+F1", "Control plus Alt plus Shift plus Super plus F1"},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(c.combo.displayName(), QString::fromUtf8(c.display));
+        EXPECT_EQ(c.combo.spokenName(), QString::fromUtf8(c.spoken));
+    }
+    EXPECT_EQ(HotkeyCombo::invocationDefault(), (HotkeyCombo{49, 6400}));
+}
+
+// Start at login with the user's and the system's autostart folders of a temporary home.
+class LoginItem : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        qputenv("XDG_CONFIG_HOME", m_dir.filePath(QStringLiteral("config")).toUtf8());
+        qputenv("XDG_CONFIG_DIRS", m_dir.filePath(QStringLiteral("etc")).toUtf8());
+        qputenv("XDG_CURRENT_DESKTOP", "XFCE");
+    }
+    void TearDown() override
+    {
+        qunsetenv("XDG_CONFIG_HOME");
+        qunsetenv("XDG_CONFIG_DIRS");
+        qunsetenv("XDG_CURRENT_DESKTOP");
+    }
+    QString user() const { return m_dir.filePath(QStringLiteral("config/autostart/selvina-voice.desktop")); }
+    QString system() const { return m_dir.filePath(QStringLiteral("etc/autostart/selvina-voice.desktop")); }
+    QTemporaryDir m_dir;
+    XdgAutostart m_item{QStringLiteral("/opt/Selvina Voice/selvina-voice")};
+};
+
+TEST_F(LoginItem, TheRealStateIsWhatTheDesktopWillStart)
+{
+    const struct {
+        const char* user;   // null: no user entry
+        const char* system; // null: no system entry
+        bool starts;
+    } cases[] = {
+        {nullptr, nullptr, false},
+        {"[Desktop Entry]\nExec=x\n", nullptr, true},
+        {"[Desktop Entry]\nExec=x\nHidden=true\n", nullptr, false},
+        {"[Desktop Entry]\nExec=x\nX-GNOME-Autostart-enabled=false\n", nullptr, false},
+        {"[Desktop Entry]\nExec=x\nOnlyShowIn=GNOME;KDE;\n", nullptr, false},
+        {"[Desktop Entry]\nExec=x\nOnlyShowIn=GNOME;XFCE;\n", nullptr, true},
+        {"[Desktop Entry]\nExec=x\nNotShowIn=XFCE;\n", nullptr, false},
+        {"[Other]\nHidden=true\n[Desktop Entry]\nExec=x\n", nullptr, true},
+        {nullptr, "[Desktop Entry]\nExec=x\n", true},
+        {"[Desktop Entry]\nHidden=true\n", "[Desktop Entry]\nExec=x\n", false},
+    };
+    for (const auto& c : cases) {
+        QFile::remove(user());
+        QFile::remove(system());
+        if (c.user)
+            writeFile(user(), c.user);
+        if (c.system)
+            writeFile(system(), c.system);
+        EXPECT_EQ(m_item.isEnabled(), c.starts) << (c.user ? c.user : "-") << " / " << (c.system ? c.system : "-");
+    }
+}
+
+TEST_F(LoginItem, SwitchingWritesOrHidesTheEntryAndAFailureKeepsTheRealState)
+{
+    MemoryPreferences store;
+    LaunchPreferences prefs(store, m_item);
+    EXPECT_FALSE(prefs.autostart());
+    EXPECT_EQ(prefs.ustawAutostart(true), std::nullopt);
+    EXPECT_TRUE(prefs.autostart());
+    QFile f(user());
+    ASSERT_TRUE(f.open(QIODevice::ReadOnly));
+    EXPECT_TRUE(f.readAll().contains("Exec=\"/opt/Selvina Voice/selvina-voice\"\n"));
+    f.close();
+
+    // Off with a system entry: a user entry hides it, rather than nothing at all.
+    writeFile(system(), "[Desktop Entry]\nExec=x\n");
+    EXPECT_EQ(prefs.ustawAutostart(false), std::nullopt);
+    EXPECT_FALSE(prefs.autostart());
+    EXPECT_TRUE(QFile::exists(user()));
+    QFile::remove(system());
+    EXPECT_EQ(prefs.ustawAutostart(false), std::nullopt);
+    EXPECT_FALSE(QFile::exists(user()));
+
+    // The autostart folder cannot be made (a file stands in its place).
+    QDir(m_dir.filePath(QStringLiteral("config"))).removeRecursively();
+    writeFile(m_dir.filePath(QStringLiteral("config/autostart")), "not a folder");
+    int changes = 0;
+    QObject::connect(&prefs, &LaunchPreferences::autostartChanged, [&changes] { ++changes; });
+    const auto sentence = prefs.ustawAutostart(true);
+    ASSERT_TRUE(sentence.has_value());
+    EXPECT_TRUE(sentence->startsWith(QStringLiteral("Nie udało się zmienić autostartu: nie można utworzyć katalogu ")));
+    EXPECT_TRUE(sentence->endsWith(QStringLiteral(". Najczęściej znaczy to, że nie da się zapisać katalogu ~/.config/autostart.")));
+    EXPECT_FALSE(prefs.autostart());
+    EXPECT_EQ(changes, 0);
+}
+
+TEST(LaunchPreferences, StoredValuesOfTheWrongShapeReadAsTheDefaults)
+{
+    XdgAutostart item(QStringLiteral("selvina-voice"));
+    const HotkeyCombo fallback = HotkeyCombo::invocationDefault();
+    const struct {
+        QVariant wake, key, modifiers;
+        bool zawolanie;
+        HotkeyCombo combo;
+    } cases[] = {
+        {{}, {}, {}, true, fallback},
+        {QStringLiteral("false"), QStringLiteral("0"), QStringLiteral("2048"), false, {0, 2048}},
+        {false, 36, 4096, false, {36, 4096}},
+        {QStringLiteral("no"), QStringLiteral("49"), {}, true, fallback},
+        {1, QStringLiteral("-1"), QStringLiteral("256"), true, fallback},
+        {{}, QStringLiteral("4294967296"), QStringLiteral("256"), true, fallback},
+        {{}, QStringLiteral("4294967295"), QStringLiteral("0"), true, {4294967295u, 0}},
+        {{}, QStringLiteral("12abc"), QStringLiteral("256"), true, fallback},
+        {{}, 1.5, QStringLiteral("256"), true, fallback},
+    };
+    for (const auto& c : cases) {
+        MemoryPreferences store;
+        if (c.wake.isValid())
+            store.values.insert(QLatin1String(LaunchPreferences::kZawolanie), c.wake);
+        if (c.key.isValid())
+            store.values.insert(QLatin1String(LaunchPreferences::kSkrotKlawisz), c.key);
+        if (c.modifiers.isValid())
+            store.values.insert(QLatin1String(LaunchPreferences::kSkrotModyfikatory), c.modifiers);
+        LaunchPreferences prefs(store, item);
+        EXPECT_EQ(prefs.zawolanie(), c.zawolanie) << c.wake.toString().toStdString();
+        EXPECT_EQ(prefs.skrot(), c.combo) << c.key.toString().toStdString() << " " << c.modifiers.toString().toStdString();
+        EXPECT_TRUE(prefs.skrotWlaczony());
+    }
+}
+
+TEST(LaunchPreferences, ChangesAreWrittenAndAnnouncedOnlyWhenTheyChange)
+{
+    MemoryPreferences store;
+    XdgAutostart item(QStringLiteral("selvina-voice"));
+    LaunchPreferences prefs(store, item);
+    int wake = 0, combo = 0;
+    QObject::connect(&prefs, &LaunchPreferences::zawolanieChanged, [&wake] { ++wake; });
+    QObject::connect(&prefs, &LaunchPreferences::skrotChanged, [&combo] { ++combo; });
+    prefs.setZawolanie(true);
+    prefs.setZawolanie(false);
+    prefs.setZawolanie(false);
+    EXPECT_EQ(wake, 1);
+    EXPECT_EQ(store.values.value(QLatin1String(LaunchPreferences::kZawolanie)), QVariant(false));
+    prefs.setSkrot({1, 0x1000});
+    prefs.setSkrot({1, 0x1000});
+    EXPECT_EQ(combo, 1);
+    EXPECT_EQ(store.values.value(QLatin1String(LaunchPreferences::kSkrotKlawisz)).toLongLong(), 1);
+    EXPECT_EQ(store.values.value(QLatin1String(LaunchPreferences::kSkrotModyfikatory)).toLongLong(), 0x1000);
+}
+
+TEST(DeveloperPreferences, TheRunLogSwitchWritesOneMarkerPerRealChange)
+{
+    MemoryPreferences store;
+    store.values.insert(QLatin1String(DeveloperPreferences::kShowDebugPanel), QStringLiteral("true"));
+    QStringList markers;
+    DeveloperPreferences prefs(store, [&markers](const QString& m) { markers.append(m); });
+    EXPECT_TRUE(DeveloperPreferences::runLogEnabled());
+    prefs.setShowDebugPanel(true);
+    prefs.setShowDebugPanel(false);
+    prefs.setShowDebugPanel(false);
+    EXPECT_EQ(markers, (QStringList{QStringLiteral("=== zapis przebiegu włączony ==="),
+                                    QStringLiteral("=== zapis przebiegu wyłączony ===")}));
+    EXPECT_FALSE(DeveloperPreferences::runLogEnabled());
+    EXPECT_EQ(DeveloperPreferences::logSize(QStringLiteral("/nonexistent/debug.log")), std::nullopt);
+}
+
+TEST(SingleInstance, TheWakePayloadCarriesTheSettingsRequestAndTheActivationToken)
+{
+    QProcessEnvironment env;
+    EXPECT_TRUE(SingleInstance::wakePayload(false, env).isEmpty());
+    env.insert(QStringLiteral("DESKTOP_STARTUP_ID"), QStringLiteral("startup-1"));
+    EXPECT_EQ(SingleInstance::wakePayload(false, env), (QVariantMap{{"activation_token", "startup-1"}}));
+    env.insert(QStringLiteral("XDG_ACTIVATION_TOKEN"), QStringLiteral("xdg-2"));
+    env.insert(QStringLiteral("SELVINA_SETTINGS"), QStringLiteral("1"));
+    const bool settings = SingleInstance::settingsAsked({QStringLiteral("selvina-voice")}, env);
+    const QVariantMap payload = SingleInstance::wakePayload(settings, env);
+    EXPECT_EQ(payload, (QVariantMap{{"settings", "1"}, {"activation_token", "xdg-2"}}));
+    const auto request = SingleInstance::wakeRequestFrom(payload);
+    EXPECT_TRUE(request.settings);
+    EXPECT_EQ(request.activationToken, u"xdg-2");
+    EXPECT_TRUE(SingleInstance::settingsAsked({QStringLiteral("selvina-voice"), QStringLiteral("--ustawienia")}, {}));
+    EXPECT_FALSE(SingleInstance::settingsAsked({QStringLiteral("--ustawienia")}, {})); // the program's own name
+}
+
+} // namespace

@@ -1,0 +1,73 @@
+// A virtual X display with a window manager (Xvfb + openbox), made the process's DISPLAY; keys
+// are pressed through XTEST with xdotool.
+// Thread: the test's main thread.
+#pragma once
+
+#include "LoopbackRealtimeServer.h"
+
+#include <QProcess>
+
+namespace selvina::testing {
+
+class XDisplay {
+public:
+    XDisplay()
+    {
+        // Servers started at the same moment by other test processes may pick the same display
+        // number; the loser exits at once, and a new one picks the next free number.
+        QString number;
+        for (int attempt = 0; attempt < 5 && number.isEmpty(); ++attempt) {
+            if (m_x.state() != QProcess::NotRunning) {
+                m_x.kill();
+                m_x.waitForFinished(3000);
+            }
+            m_x.start(QStringLiteral("Xvfb"), {QStringLiteral("-displayfd"), QStringLiteral("1"), QStringLiteral("-screen"),
+                                                QStringLiteral("0"), QStringLiteral("1280x1024x24"), QStringLiteral("-nolisten"),
+                                                QStringLiteral("tcp")});
+            LoopbackRealtimeServer::waitFor([&] { return m_x.canReadLine() || m_x.state() == QProcess::NotRunning; },
+                                            std::chrono::milliseconds(10000));
+            number = QString::fromUtf8(m_x.readLine()).trimmed();
+        }
+        if (number.isEmpty())
+            return;
+        m_name = QStringLiteral(":") + number;
+        qputenv("DISPLAY", m_name.toUtf8());
+        // The window manager is up once it has announced itself on the root window; on a loaded
+        // machine it sometimes ends at once without a word, and a second start succeeds.
+        for (int attempt = 0; attempt < 3 && !m_ok; ++attempt) {
+            m_wm.start(QStringLiteral("openbox"), {QStringLiteral("--sm-disable")});
+            m_ok = LoopbackRealtimeServer::waitFor(
+                [&] {
+                    if (m_wm.state() == QProcess::NotRunning)
+                        return true;
+                    QProcess xprop;
+                    xprop.start(QStringLiteral("xprop"), {QStringLiteral("-root"), QStringLiteral("_NET_SUPPORTING_WM_CHECK")});
+                    xprop.waitForFinished(3000);
+                    return xprop.readAllStandardOutput().contains("window id");
+                },
+                std::chrono::milliseconds(30000)) && m_wm.state() != QProcess::NotRunning;
+        }
+    }
+    ~XDisplay()
+    {
+        for (QProcess* p : {&m_wm, &m_x}) {
+            p->kill();
+            p->waitForFinished(3000);
+        }
+    }
+    bool ok() const { return m_ok; }
+    const QString& name() const { return m_name; }
+
+    // xdotool key …; true when it ran.
+    static bool key(const QString& keys)
+    {
+        return QProcess::execute(QStringLiteral("xdotool"), {QStringLiteral("key"), keys}) == 0;
+    }
+
+private:
+    QProcess m_x, m_wm;
+    QString m_name;
+    bool m_ok = false;
+};
+
+} // namespace selvina::testing
