@@ -8,6 +8,9 @@
 #include <QPromise>
 #include <QThread>
 
+#include "core/SidecarLog.h"
+
+#include <exception>
 #include <memory>
 #include <type_traits>
 
@@ -31,8 +34,26 @@ public:
     SerialWorker(const SerialWorker&) = delete;
     SerialWorker& operator=(const SerialWorker&) = delete;
 
+    // A job that throws is logged and the worker goes on with the next one; its future ends with
+    // the exception stored (a job without a result: simply ends).
     template <typename F>
     auto run(F job) -> QFuture<std::invoke_result_t<F>>
+    {
+        return post(std::move(job), nullptr);
+    }
+    // As above, but a job that throws ends its future with fallback()'s value.
+    template <typename F, typename Fallback>
+    auto run(F job, Fallback fallback) -> QFuture<std::invoke_result_t<F>>
+    {
+        return post(std::move(job), std::move(fallback));
+    }
+
+    // Lives on the worker's thread: timers and queued calls parented to it run there, in order with the jobs.
+    QObject* context() { return &m_context; }
+
+private:
+    template <typename F, typename Fallback>
+    auto post(F job, Fallback fallback) -> QFuture<std::invoke_result_t<F>>
     {
         using R = std::invoke_result_t<F>;
         auto promise = std::make_shared<QPromise<R>>();
@@ -40,21 +61,38 @@ public:
         promise->start();
         QMetaObject::invokeMethod(
             &m_context,
-            [promise, job = std::move(job)]() mutable {
-                if constexpr (std::is_void_v<R>)
-                    job();
-                else
-                    promise->addResult(job());
+            [promise, job = std::move(job), fallback = std::move(fallback), name = m_thread.objectName()]() mutable {
+                // An exception must not reach Qt's event loop: it would end the process.
+                try {
+                    if constexpr (std::is_void_v<R>)
+                        job();
+                    else
+                        promise->addResult(job());
+                } catch (...) {
+                    logLine(QStringLiteral("[") + name + QStringLiteral("] zadanie przerwane wyjątkiem: ")
+                            + describeException(std::current_exception()));
+                    if constexpr (!std::is_void_v<R> && !std::is_null_pointer_v<Fallback>)
+                        promise->addResult(fallback());
+                    else if constexpr (!std::is_void_v<R>)
+                        promise->setException(std::current_exception());
+                }
                 promise->finish();
             },
             Qt::QueuedConnection);
         return future;
     }
 
-    // Lives on the worker's thread: timers and queued calls parented to it run there, in order with the jobs.
-    QObject* context() { return &m_context; }
+    static QString describeException(const std::exception_ptr& e)
+    {
+        try {
+            std::rethrow_exception(e);
+        } catch (const std::exception& x) {
+            return QString::fromUtf8(x.what());
+        } catch (...) {
+            return QStringLiteral("nieznany wyjątek");
+        }
+    }
 
-private:
     QThread m_thread;
     QObject m_context;
 };

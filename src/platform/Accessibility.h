@@ -11,6 +11,7 @@
 #include <QString>
 #include <QStringList>
 
+#include <functional>
 #include <memory>
 #include <optional>
 #include <variant>
@@ -45,6 +46,17 @@ struct AXAttributes {
     std::optional<bool> enabled, focused, selected;
     std::optional<QRectF> frame;
     std::vector<AXElementRef> children;
+    // The element has children beyond those listed: out of time, or ones its toolkit does not let
+    // anyone enumerate (it manages them) and that are not on screen or selected.
+    bool moreChildren = false;
+};
+
+// What one batch read may ask for.
+struct ReadLimits {
+    int children = 0; // the first ones, at most
+    std::function<bool()> expired = [] { return false; }; // no further question once it says true
+    // Ask the application anew, not what the current read has already learnt of it.
+    bool fresh = false;
 };
 
 class AXElement {
@@ -52,8 +64,9 @@ public:
     virtual ~AXElement() = default;
     // One attribute by its AX name ("AXRole", "AXValue", "AXFocused", "AXParent", …).
     virtual Result<AXValue, AXError> attribute(const QString& name) = 0;
-    // The walk's attributes in as few round trips as the backend can; none when that fails.
-    virtual std::optional<AXAttributes> batch() = 0;
+    // The walk's attributes in as few round trips as the backend can; none when that fails. A
+    // backend never asks for more children than the limit, whatever count the element reports.
+    virtual std::optional<AXAttributes> batch(const ReadLimits& limits) = 0;
     virtual Result<QStringList, AXError> actionNames() = 0;
     virtual Result<bool, AXError> isSettable(const QString& name) = 0;
     virtual AXError setAttribute(const QString& name, const AXValue& value) = 0;

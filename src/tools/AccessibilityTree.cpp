@@ -111,17 +111,24 @@ struct Draft {
 
 class TreeWalker {
 public:
-    TreeWalker(ReadFilter filter, std::optional<QRectF> windowFrame, std::chrono::steady_clock::time_point deadline,
-               const AccessibilityTree::Clock& clock)
-        : m_filter(filter), m_windowFrame(windowFrame), m_deadline(deadline), m_clock(clock)
+    TreeWalker(ReadFilter filter, std::chrono::steady_clock::time_point deadline, const AccessibilityTree::Clock& clock)
+        : m_filter(filter), m_deadline(deadline), m_clock(clock)
     {
     }
 
+    // The window's children beyond the first 96 are dropped without a note.
     void walkWindow(const platform::AXAttributes& window)
     {
-        const std::size_t n = std::min<std::size_t>(window.children.size(), AccessibilityTree::kMaxChildren);
-        for (std::size_t i = 0; i < n; ++i)
-            walk(window.children[i], 1, 0);
+        m_windowFrame = window.frame;
+        walkChildren(window, 1, 0);
+        if (window.moreChildren)
+            truncated = true;
+    }
+
+    // At most one child more than is walked: it tells that the list was cut.
+    platform::ReadLimits limits() const
+    {
+        return {AccessibilityTree::kMaxChildren + 1, [this] { return expired(); }, false};
     }
 
     std::vector<Draft> drafts;
@@ -131,13 +138,13 @@ private:
     void walk(const AXElementRef& element, int depth, int indent)
     {
         if (int(drafts.size()) >= AccessibilityTree::kMaxElements || depth >= AccessibilityTree::kMaxDepth
-            || m_clock() > m_deadline) {
+            || expired()) {
             truncated = true;
             return;
         }
         if (!element)
             return;
-        const std::optional<platform::AXAttributes> read = element->batch();
+        const std::optional<platform::AXAttributes> read = element->batch(limits());
         if (!read)
             return; // an element that vanished mid-walk is simply not there
         const platform::AXAttributes& a = *read;
@@ -214,12 +221,24 @@ private:
             childIndent = indent + 1;
         }
 
-        const std::size_t n = std::min<std::size_t>(a.children.size(), AccessibilityTree::kMaxChildren);
-        for (std::size_t i = 0; i < n; ++i)
-            walk(a.children[i], depth + 1, childIndent);
-        if (a.children.size() > std::size_t(AccessibilityTree::kMaxChildren))
+        walkChildren(a, depth + 1, childIndent);
+        if (a.children.size() > std::size_t(AccessibilityTree::kMaxChildren) || a.moreChildren)
             truncated = true;
     }
+
+    void walkChildren(const platform::AXAttributes& a, int depth, int indent)
+    {
+        const std::size_t n = std::min<std::size_t>(a.children.size(), AccessibilityTree::kMaxChildren);
+        for (std::size_t i = 0; i < n; ++i) {
+            if (expired()) {
+                truncated = true;
+                return;
+            }
+            walk(a.children[i], depth, indent);
+        }
+    }
+
+    bool expired() const { return m_clock() > m_deadline; }
 
     ReadFilter m_filter;
     std::optional<QRectF> m_windowFrame;
@@ -399,8 +418,8 @@ Result<Snapshot, ToolError> AccessibilityTree::snapshotFrontmostWindow(ReadFilte
 Snapshot AccessibilityTree::snapshot(const AXElementRef& window, const QString& applicationName, ReadFilter filter)
 {
     const auto deadline = m_clock() + kBudget;
-    const std::optional<platform::AXAttributes> windowAttributes = window->batch();
-    TreeWalker walker(filter, windowAttributes ? windowAttributes->frame : std::nullopt, deadline, m_clock);
+    TreeWalker walker(filter, deadline, m_clock);
+    const std::optional<platform::AXAttributes> windowAttributes = window->batch(walker.limits());
     if (windowAttributes)
         walker.walkWindow(*windowAttributes);
 
@@ -456,20 +475,14 @@ Status<ToolError> AccessibilityTree::verifyIdentity(const ElementRecord& record)
     const auto role = record.element->attribute(QStringLiteral("AXRole"));
     if (!role.ok() && (role.error() == AXError::invalidElement || role.error() == AXError::cannotComplete))
         return gone();
-    const auto text = [&](const char* name) -> std::optional<QString> {
-        const auto v = record.element->attribute(QString::fromLatin1(name));
-        if (v.ok())
-            if (const QString* s = std::get_if<QString>(&v.value()))
-                return *s;
-        return std::nullopt;
-    };
     const QString currentRole = role.ok() && std::holds_alternative<QString>(role.value())
         ? std::get<QString>(role.value())
         : QString();
-    const auto value = record.element->attribute(QStringLiteral("AXValue"));
-    const std::optional<QString> label =
-        labelOf(currentRole, text("AXTitle"), text("AXDescription"), text("AXPlaceholderValue"),
-                value.ok() ? value.value() : AXValue());
+    // The label from the very read the walk makes, so that both ask the same attributes of it.
+    const std::optional<platform::AXAttributes> now = record.element->batch({0, [] { return false; }, true});
+    const std::optional<QString> label = now
+        ? labelOf(currentRole, now->title, now->describedBy, now->placeholder, now->rawValue)
+        : std::nullopt;
     if (currentRole == record.role && label.value_or(QString()) == record.label)
         return Ok{};
     return ToolError::failed(QStringLiteral("Element ") + record.identifier

@@ -29,6 +29,12 @@ ToolError notAnObject(const QString& text)
     return ToolError::invalidArguments(QStringLiteral("oczekiwałem obiektu JSON, dostałem: ") + text);
 }
 
+// A job on the accessibility worker that ended in an exception (logged by the worker).
+ToolOutcome failedJob()
+{
+    return ToolError::failed(AccessibilityTree::describe(AXError::other));
+}
+
 } // namespace
 
 // MARK: read_screen
@@ -68,12 +74,14 @@ QCoro::Task<ToolOutcome> ReadScreenTool::execute(QString argumentsJSON)
         filter = readFilterFromRaw(object->value(QStringLiteral("filter")).toString()).value_or(ReadFilter::all);
     }
     auto access = m_access;
-    auto future = access->worker().run([access, filter]() -> ToolOutcome {
-        auto snapshot = access->tree().snapshotFrontmostWindow(filter);
-        if (!snapshot.ok())
-            return snapshot.error();
-        return snapshot.value().text;
-    });
+    auto future = access->worker().run(
+        [access, filter]() -> ToolOutcome {
+            auto snapshot = access->tree().snapshotFrontmostWindow(filter);
+            if (!snapshot.ok())
+                return snapshot.error();
+            return snapshot.value().text;
+        },
+        failedJob);
     co_return co_await future;
 }
 
@@ -142,17 +150,19 @@ Result<ControlUITool::Arguments, ToolError> ControlUITool::decode(const QString&
 QCoro::Task<ToolOutcome> ControlUITool::execute(QString argumentsJSON)
 {
     auto access = m_access;
-    auto future = access->worker().run([access, argumentsJSON]() -> ToolOutcome {
-        if (!access->desktop().isTrusted())
-            return ToolError::notPermitted(AccessibilityTree::notPermittedText());
-        const auto arguments = decode(argumentsJSON);
-        if (!arguments.ok())
-            return arguments.error();
-        const auto record = access->registry().record(arguments.value().elementIdentifier);
-        if (!record.ok())
-            return record.error();
-        return perform(record.value(), arguments.value());
-    });
+    auto future = access->worker().run(
+        [access, argumentsJSON]() -> ToolOutcome {
+            if (!access->desktop().isTrusted())
+                return ToolError::notPermitted(AccessibilityTree::notPermittedText());
+            const auto arguments = decode(argumentsJSON);
+            if (!arguments.ok())
+                return arguments.error();
+            const auto record = access->registry().record(arguments.value().elementIdentifier);
+            if (!record.ok())
+                return record.error();
+            return perform(record.value(), arguments.value());
+        },
+        failedJob);
     co_return co_await future;
 }
 

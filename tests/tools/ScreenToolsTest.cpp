@@ -26,6 +26,8 @@ struct Node final : platform::AXElement, std::enable_shared_from_this<Node> {
     QStringList settable;
     std::shared_ptr<Node> verticalBar;
     bool alive = true;
+    bool moreChildren = false;
+    bool throws = false;
     bool ignoresFocus = false;
     int writes = 0;
 
@@ -61,13 +63,16 @@ struct Node final : platform::AXElement, std::enable_shared_from_this<Node> {
             return verticalBar ? AXValue(AXElementRef(verticalBar)) : AXValue();
         return AXValue();
     }
-    std::optional<platform::AXAttributes> batch() override
+    std::optional<platform::AXAttributes> batch(const platform::ReadLimits& limits) override
     {
+        if (throws)
+            throw std::bad_alloc();
         if (!alive)
             return std::nullopt;
         platform::AXAttributes a{role, subrole, title, description, placeholder, value, enabled, focused, selected, frame, {}};
-        for (auto& c : children)
-            a.children.push_back(c);
+        for (std::size_t i = 0; i < children.size() && int(i) < limits.children; ++i)
+            a.children.push_back(children[i]);
+        a.moreChildren = moreChildren;
         return a;
     }
     Result<QStringList, AXError> actionNames() override { return actions; }
@@ -187,6 +192,16 @@ TEST_F(Screen, LimitsAndEmptyAnswers)
     EXPECT_EQ(text.count("] przycisk"), 96);
     EXPECT_TRUE(text.endsWith("\n\n(wynik skrócony — pokazuję 97 elementów. Jeśli szukanego nie ma, zawęź odczyt filtrem "
                               "albo zapytaj o konkretny fragment.)"));
+    // Children the backend did not list (out of view in a table it manages) are announced as cut.
+    list->children.resize(3);
+    list->moreChildren = true;
+    EXPECT_TRUE(read().endsWith("(wynik skrócony — pokazuję 4 elementów. Jeśli szukanego nie ma, zawęź odczyt filtrem "
+                                "albo zapytaj o konkretny fragment.)"));
+    // A backend that throws fails the one read; the worker goes on.
+    list->throws = true;
+    EXPECT_EQ(read(), "ERR Nie udało się wykonać: Nie udało się — błąd dostępności AT-SPI.");
+    list->throws = false;
+    EXPECT_TRUE(read().contains("] lista „Dużo”"));
     // An absurdly deep chain, even one that loops back to the window, ends at the depth limit.
     auto deep = Node::make("AXWindow", "Głęboko");
     auto at = deep;
@@ -224,6 +239,9 @@ TEST_F(Screen, ControlActionsReportWhatReallyHappened)
     area->verticalBar->settable = {"AXValue"};
     auto row = area->add(Node::make("AXButton", "Wiersz"));
     row->actions = {"AXScrollToVisible"};
+    auto search = window->add(Node::make("AXComboBox")); // labelled by its placeholder alone
+    search->placeholder = QStringLiteral("Szukaj");
+    search->actions = {"AXPress"};
     auto stuck = window->add(Node::make("AXButton", "Martwy"));
     stuck->settable = {"AXFocused"};
     stuck->ignoresFocus = true;
@@ -240,21 +258,22 @@ TEST_F(Screen, ControlActionsReportWhatReallyHappened)
     EXPECT_EQ(call(R"({"action":"scroll","element_id":"e4"})"), "Przewinąłem widok do przycisk „Wiersz”.");
     EXPECT_EQ(call(R"({"action":"scroll","element_id":"e1","direction":"down"})"),
               "ERR Nie udało się wykonać: pole wyboru „Mleko” nie leży w żadnym obszarze przewijania, więc nie ma czego przewinąć.");
-    EXPECT_EQ(call(R"({"action":"press","element_id":"e5","direction":"up"})"),
+    EXPECT_EQ(call(R"({"action":"press","element_id":"e6","direction":"up"})"),
               "ERR Nie udało się wykonać: przycisk „Martwy” nie da się nacisnąć — element nie udostępnia żadnej akcji. "
               "Odczytaj ekran i wybierz inny cel.");
-    EXPECT_EQ(call(R"({"action":"set_value","element_id":"e5","value":"x"})"),
+    EXPECT_EQ(call(R"({"action":"set_value","element_id":"e6","value":"x"})"),
               "ERR Nie udało się wykonać: przycisk „Martwy” nie przyjmuje wpisywanej wartości. Jeśli to lista rozwijana "
               "albo przycisk, użyj akcji press.");
-    EXPECT_EQ(call(R"({"action":"focus","element_id":"e5"})"),
+    EXPECT_EQ(call(R"({"action":"focus","element_id":"e6"})"),
               "ERR Nie udało się wykonać: Aplikacja przyjęła prośbę o fokus na przycisk „Martwy”, ale go nie ustawiła. "
               "Element może być przykryty innym oknem.");
     EXPECT_EQ(call(R"({"action":"focus","element_id":"e2"})"), "Fokus jest teraz na pole tekstowe „Nazwa”.");
+    EXPECT_EQ(call(R"({"action":"press","element_id":"e5"})"), "Nacisnąłem pole kombi „Szukaj”.");
 
     // The element changed or vanished since the read: nothing is done to it.
     stuck->title = QStringLiteral("Usuń wszystko");
-    EXPECT_EQ(call(R"({"action":"focus","element_id":"e5"})"),
-              "ERR Nie udało się wykonać: Element e5 nie jest już tym, czym był przy odczycie (przycisk „Martwy”). "
+    EXPECT_EQ(call(R"({"action":"focus","element_id":"e6"})"),
+              "ERR Nie udało się wykonać: Element e6 nie jest już tym, czym był przy odczycie (przycisk „Martwy”). "
               "Odczytaj ekran ponownie i użyj świeżego identyfikatora.");
     box->alive = false;
     EXPECT_EQ(call(R"({"action":"press","element_id":"e1"})"),

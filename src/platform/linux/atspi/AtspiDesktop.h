@@ -7,7 +7,11 @@
 
 #include "platform/Accessibility.h"
 
+#include <QByteArray>
+#include <QSet>
 #include <QString>
+
+struct _AtspiAccessible;
 
 namespace selvina::platform {
 
@@ -28,13 +32,21 @@ public:
     static RoleMapping mapRole(int atspiRole, bool multiLine, bool editable);
     static QString mapAction(const QString& atspiActionName); // empty when it has no AX equivalent
 
+    // Where a read takes the tree from: the application's own cache, in one call, where it offers
+    // one (GTK's bridge does; Qt 6.4 answers with an empty one), else element by element.
+    enum class Reading { applicationCache, elementByElement };
+    void setReading(Reading reading) { m_reading = reading; }
+
 private:
     bool ensureInitialised();
     void dispatchPending();
     std::optional<qint64> activeWindowPid();
+    AXElementRef elementFor(std::shared_ptr<_AtspiAccessible> window);
 
     bool m_initialised = false;
     bool m_available = false;
+    Reading m_reading = Reading::applicationCache;
+    QSet<QByteArray> m_withoutCache; // applications (bus names) whose cache could not be read
 };
 
 } // namespace selvina::platform
