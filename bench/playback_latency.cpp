@@ -29,11 +29,11 @@
 
 using namespace selvina;
 using selvina::testing::LoopbackRealtimeServer;
-using Clock = std::chrono::steady_clock;
+using SteadyClock = std::chrono::steady_clock;
 
 namespace {
 
-std::int64_t nowNs() { return std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now().time_since_epoch()).count(); }
+std::int64_t nowNs() { return std::chrono::duration_cast<std::chrono::nanoseconds>(SteadyClock::now().time_since_epoch()).count(); }
 
 // The sound server as it is, except that the moment the voice's first audible sample is written is noted.
 class TimedDevices final : public platform::AudioDevices, private platform::AudioOutputCallback {
