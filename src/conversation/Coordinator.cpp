@@ -61,8 +61,6 @@ QString asSentence(QString text)
     return text;
 }
 
-constexpr qint64 kAudioBytesPerMs = 48; // PCM16 mono at 24 kHz
-
 } // namespace
 
 Coordinator::Coordinator(SessionModel& session, std::shared_ptr<voice::VoiceEngine> voice,
@@ -127,8 +125,12 @@ QCoro::Task<Status<ConversationStartError>> Coordinator::start()
     m_tasks.push_back(connect(capture.get(), &voice::AudioCapture::levelAvailable, this, &Coordinator::takeInputLevels));
     m_tasks.push_back(connect(m_playback.get(), &voice::AudioPlayback::levelAvailable, this,
                               &Coordinator::takeOutputLevels));
-    if (m_assistantAudio == AssistantAudio::played)
+    if (m_assistantAudio == AssistantAudio::played) {
+        // Direct, like the chunks: the mark reaches the speakers between the right two chunks.
+        m_tasks.push_back(connect(voice.get(), &voice::VoiceEngine::audioItemStarted, this,
+                                  [this] { m_playback->markItemStart(); }));
         m_tasks.push_back(connect(voice.get(), &voice::VoiceEngine::audioChunk, this, &Coordinator::playChunk));
+    }
 
     auto connecting = voice->connectSession(m_registry->definitions(), m_options.instructions);
     const auto connected = co_await connecting;
@@ -361,12 +363,9 @@ QCoro::Task<> Coordinator::handle(VoiceEvent event)
         m_userSpeaking = true;
         refreshIdleTimer();
         if (m_speechAudible) {
-            auto playback = m_playback;
-            m_voice->interrupt(unheardAudio());
-            co_await playback->flush();
+            co_await silence(self, m_voice, m_playback);
             if (!self || m_stopped)
                 co_return;
-            m_playHeadEnd = clock().now();
             m_speechAudible = false;
             ++m_speechGeneration;
         }
@@ -445,7 +444,6 @@ QCoro::Task<> Coordinator::drain(QPointer<Coordinator> self, std::shared_ptr<voi
     co_await playback->waitUntilDrained();
     if (!self || self->m_stopped || self->m_speechGeneration != generation)
         co_return;
-    self->m_playHeadEnd = std::min(self->m_playHeadEnd, self->clock().now());
     self->m_speechAudible = false;
     self->recomputeState();
     if (self && self->m_sayingGoodbye)
@@ -527,16 +525,24 @@ void Coordinator::playChunk(const QByteArray& chunk)
     ++m_chunksPlayed;
     if (m_chunksPlayed == 1 || m_chunksPlayed % 50 == 0)
         trace(QStringLiteral("odtwarzanie: porcja #%1, %2 B").arg(m_chunksPlayed).arg(chunk.size()));
-    // Each chunk plays after the one before it, or at once when the queue has run dry.
-    m_playHeadEnd = std::max(m_playHeadEnd, clock().now()) + std::chrono::milliseconds(chunk.size() / kAudioBytesPerMs);
     // The speakers queue the chunk before the task first suspends, so arrival order is kept
     // without waiting here.
     m_playback->enqueue(chunk);
 }
 
-std::chrono::milliseconds Coordinator::unheardAudio() const
+// The model stops and the speakers go quiet at once; the answer is then cut to what the speakers
+// say was heard of it. Speakers that cannot tell (a typed conversation shows the whole answer)
+// leave it whole.
+QCoro::Task<> Coordinator::silence(QPointer<Coordinator> self, std::shared_ptr<voice::VoiceEngine> voice,
+                                   std::shared_ptr<voice::AudioPlayback> playback)
 {
-    return std::max(std::chrono::milliseconds(0), m_playHeadEnd - clock().now());
+    voice->interrupt();
+    auto flushing = playback->flush();
+    auto asking = playback->itemHeardMs(); // after the flush: what it drops was not heard
+    co_await flushing;
+    const std::optional<qint64> heardMs = co_await asking;
+    if (self && !self->m_stopped)
+        voice->cutToHeard(heardMs ? std::optional(std::chrono::milliseconds(*heardMs)) : std::nullopt);
 }
 
 // MARK: timers

@@ -173,8 +173,8 @@ private:
     void takeOutputLevels();
     void playChunk(const QByteArray& chunk);
     bool shouldForward();
-    // What of the audio handed to the speakers has not been heard yet, from where their queue ends.
-    std::chrono::milliseconds unheardAudio() const;
+    static QCoro::Task<> silence(QPointer<Coordinator> self, std::shared_ptr<voice::VoiceEngine> voice,
+                                 std::shared_ptr<voice::AudioPlayback> playback);
 
     // Timers.
     void refreshAwaitWatchdog();
@@ -238,7 +238,6 @@ private:
     std::optional<QString> m_spokenFailure; // said since the conversation last worked
     std::function<void(const Failure&)> m_onFailure;
     QStringList m_waitingTexts;   // typed before the conversation first listened
-    std::chrono::milliseconds m_playHeadEnd{0}; // on the clock: when the queued assistant audio ends
     double m_inputLevel = 0;
     double m_inputPeak = 0;
     qint64 m_levelSamples = 0;

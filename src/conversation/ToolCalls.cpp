@@ -117,10 +117,7 @@ QCoro::Task<> Coordinator::interruptSpeech()
         m_runningToolTasks.clear();
         voice->setTurnDetection(true);
     }
-    voice->interrupt(unheardAudio());
-    co_await playback->flush();
-    if (self)
-        m_playHeadEnd = clock().now();
+    co_await silence(self, voice, playback);
     if (!self || m_stopped) {
         if (self)
             m_interrupting = false;

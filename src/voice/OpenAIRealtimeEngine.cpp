@@ -26,7 +26,6 @@ const QString kNotConnected = QStringLiteral("Sesja głosowa nie jest połączon
 const QString kSessionExpired = QStringLiteral("Sesja rozmowy wygasła. Nawiązuję ją od nowa.");
 
 constexpr qint64 kBytesPerMs = 48; // PCM16 mono at 24 kHz
-constexpr std::size_t kAudioItemsKept = 64;
 
 qsizetype textSize(const RealtimeClientEvent& event)
 {
@@ -177,7 +176,8 @@ void OpenAIRealtimeEngine::forgetServerSession()
     m_responses.clear();
     m_pendingAsides = 0;
     m_looseAudio = false;
-    m_audioItems.clear();
+    m_heardItem.reset();
+    m_itemToCut.reset();
     m_unconfirmedCreate.reset();
     m_queuedCreate.reset();
     m_userSpeaking = false;
@@ -433,16 +433,19 @@ void OpenAIRealtimeEngine::handleFrame(const QString& frame)
         if (!decoded || decoded.decoded.isEmpty() || event->delta->toLatin1().size() != event->delta->size())
             break;
         bool& hadAudio = response ? response->hadAudio : m_looseAudio;
-        if (!hadAudio) {
+        const bool firstOfResponse = !hadAudio;
+        if (firstOfResponse) {
             hadAudio = true;
             emitEvent(VoiceEvent::of(K::assistantAudioStarted));
         }
-        const QString itemID = event->itemID.value_or(QString());
-        if (m_audioItems.empty() || m_audioItems.back().itemID != itemID)
-            m_audioItems.push_back(AudioItem{itemID, 0, inBand});
-        m_audioItems.back().bytes += decoded.decoded.size();
-        if (m_audioItems.size() > kAudioItemsKept)
-            m_audioItems.erase(m_audioItems.begin());
+        if (inBand) {
+            const QString itemID = event->itemID.value_or(QString());
+            if (firstOfResponse || !m_heardItem || m_heardItem->itemID != itemID) {
+                m_heardItem = AudioItem{itemID, 0};
+                Q_EMIT audioItemStarted();
+            }
+            m_heardItem->bytes += decoded.decoded.size();
+        }
         Q_EMIT audioChunk(decoded.decoded);
         break;
     }
@@ -537,33 +540,33 @@ void OpenAIRealtimeEngine::cancelActiveResponses()
     }
 }
 
-void OpenAIRealtimeEngine::interrupt(std::chrono::milliseconds unheardAudio)
+void OpenAIRealtimeEngine::interrupt()
 {
     cancelActiveResponses();
-    truncateUnheard(unheardAudio);
     send(client::ClearAudioBuffer{});
-    maybeRenew();
+    if (m_heardItem)
+        m_itemToCut = std::exchange(m_heardItem, std::nullopt);
+    // A new session is opened only once the item is cut: the cut trims what it is told.
+    if (!m_itemToCut)
+        maybeRenew();
 }
 
-// The unheard audio is the newest: walking back from the last item, each in-band item is cut to
-// what was heard of it, so that the model remembers only what the user heard.
-void OpenAIRealtimeEngine::truncateUnheard(std::chrono::milliseconds unheard)
+// The item is cut to what was heard of it, so that the model, and a later session, remember only
+// what the user heard. More than the service sent cannot be cut to: the whole was heard.
+void OpenAIRealtimeEngine::cutToHeard(std::optional<std::chrono::milliseconds> heardAudio)
 {
-    qint64 left = unheard.count();
-    for (auto item = m_audioItems.rbegin(); item != m_audioItems.rend() && left > 0; ++item) {
-        const qint64 ms = item->bytes / kBytesPerMs;
-        const qint64 heard = std::max<qint64>(0, ms - left);
-        left -= ms - heard;
-        if (!item->inBand || item->itemID.isEmpty() || heard == ms)
-            continue;
+    const std::optional<AudioItem> item = std::exchange(m_itemToCut, std::nullopt);
+    const qint64 ms = item ? item->bytes / kBytesPerMs : 0;
+    const qint64 heard = heardAudio ? std::max<qint64>(0, heardAudio->count()) : ms;
+    if (item && !item->itemID.isEmpty() && heard < ms) {
         send(client::TruncateItem{item->itemID, heard});
         for (HistoryEntry& entry : m_history) {
             auto* said = std::get_if<client::AssistantText>(&entry.event);
-            if (said && entry.itemID == item->itemID && ms > 0)
+            if (said && entry.itemID == item->itemID)
                 said->text = said->text.left(said->text.size() * heard / ms);
         }
     }
-    m_audioItems.clear();
+    maybeRenew();
 }
 
 void OpenAIRealtimeEngine::speakAside(const QString& text)
@@ -712,7 +715,8 @@ void OpenAIRealtimeEngine::maybeRenew()
     m_renewDue = false;
     m_sessionAge.reset();
     trace(QStringLiteral("sesja zbliża się do limitu godziny — otwieram nową w cichej chwili"));
-    m_audioItems.clear(); // the new session has no audio to cut
+    m_heardItem.reset(); // the new session has no audio to cut
+    m_itemToCut.reset();
     m_socket->renew();
 }
 

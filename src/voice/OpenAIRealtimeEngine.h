@@ -50,7 +50,8 @@ public:
     void disconnectSession() override;
     void sendAudio(const QByteArray& pcm16) override;
     QCoro::Task<> sendToolResult(QString id, QString output) override;
-    void interrupt(std::chrono::milliseconds unheardAudio = std::chrono::milliseconds(0)) override;
+    void interrupt() override;
+    void cutToHeard(std::optional<std::chrono::milliseconds> heard) override;
     void speakAside(const QString& text) override;
     void setTurnDetection(bool enabled) override;
     QCoro::Task<> sendText(QString text) override;
@@ -75,7 +76,6 @@ private:
     struct AudioItem {
         QString itemID;
         qint64 bytes = 0;
-        bool inBand = true;
     };
     struct HistoryEntry {
         QString itemID; // the service's item, for a spoken turn
@@ -97,7 +97,6 @@ private:
     void cancelActiveResponses();
     // Waits while a cancelled response is still running: 50 ms steps, 1.5 s at most.
     QCoro::Task<bool> waitForCancelledResponses();
-    void truncateUnheard(std::chrono::milliseconds unheard);
     QString interruptionSentence(const RealtimeTransportEvent& event) const;
     void forgetServerSession();
 
@@ -119,7 +118,8 @@ private:
     std::vector<Response> m_responses;  // created and not yet done, oldest first
     int m_pendingAsides = 0;            // asides asked for whose response has not been created yet
     bool m_looseAudio = false;          // audio came while no response was known
-    std::vector<AudioItem> m_audioItems; // audio handed out since the last interrupt, oldest first
+    std::optional<AudioItem> m_heardItem; // the answer item handed out last, while it can still be cut
+    std::optional<AudioItem> m_itemToCut; // the one interrupt() found, until cutToHeard()
     std::optional<client::CreateResponse> m_unconfirmedCreate; // sent; its response not yet created
     std::optional<client::CreateResponse> m_queuedCreate;      // refused while another response ran
     std::optional<client::CreateResponse> m_owedCreate;        // for the next session: a lost answer

@@ -65,9 +65,12 @@ public:
     virtual void disconnectSession() = 0;
     virtual void sendAudio(const QByteArray& pcm16) = 0;
     virtual QCoro::Task<> sendToolResult(QString id, QString output) = 0;
-    // Cancels what the model is saying. `unheardAudio`: how much of the audio handed out so far
-    // has not been heard yet (the speakers' queue is flushed next); the model is told to forget it.
-    virtual void interrupt(std::chrono::milliseconds unheardAudio = std::chrono::milliseconds(0)) = 0;
+    // Cancels what the model is saying and clears the service's audio. The answer item being heard
+    // (the one audioItemStarted() last began) is cut once cutToHeard() says how much was heard.
+    virtual void interrupt() = 0;
+    // What the speakers played of that item: the model is told to forget the rest. None: not known,
+    // the item stays whole. Called once after each interrupt(); nothing to cut does nothing.
+    virtual void cutToHeard(std::optional<std::chrono::milliseconds> heard) = 0;
     virtual void speakAside(const QString& text) = 0;
     virtual void setTurnDetection(bool enabled) = 0;
     virtual QCoro::Task<> sendText(QString text) = 0;
@@ -76,6 +79,9 @@ public:
 Q_SIGNALS:
     void voiceEvent(const selvina::voice::VoiceEvent& event);
     void audioChunk(const QByteArray& pcm16);
+    // Just before the first chunk of a new item of an answer in the conversation (not of the
+    // greeting, the farewell or another aside, which the model does not remember).
+    void audioItemStarted();
 };
 
 } // namespace selvina::voice

@@ -48,7 +48,8 @@ private:
     std::deque<QByteArray> m_frames;
 };
 
-// Drains at once unless held; a held drain ends on release().
+// Drains at once unless held; a held drain ends on release(). Says the listener heard `heardMs`
+// of the item last marked.
 class ScriptedPlayback final : public voice::AudioPlayback {
     Q_OBJECT
 public:
@@ -93,10 +94,19 @@ public:
     }
     QCoro::Task<Status<voice::SpeakerPlaybackError>> start() override { co_return Ok{}; }
     QCoro::Task<> stop() override { co_return; }
+    void markItemStart() override { marks.append(enqueued); }
+    QCoro::Task<std::optional<qint64>> itemHeardMs() override
+    {
+        flushedBeforeAsked = flushes;
+        co_return heardMs;
+    }
 
     bool hold = false;
     int enqueued = 0;
     int flushes = 0;
+    int flushedBeforeAsked = 0;
+    QList<int> marks; // how many chunks had been enqueued at each mark
+    std::optional<qint64> heardMs;
     QStringList work;
 
 Q_SIGNALS:
@@ -304,7 +314,8 @@ TEST_F(Conversation, MicrophoneIsSilencedUntilListeningAndWhileAnythingElseGoesO
 }
 
 // With the switch on, the user's voice cuts the answer short; Escape does so always. Either way the
-// answer is cancelled by its id and cut, in the model's memory, to what the speakers had played.
+// answer is cancelled by its id, the speakers are flushed at once, and the answer is cut, in the
+// model's memory, to what the speakers say was heard of it; speakers that cannot tell leave it whole.
 TEST_F(Conversation, BargeInAndEscapeCutTheAnswerToWhatWasHeard)
 {
     open(true);
@@ -312,31 +323,43 @@ TEST_F(Conversation, BargeInAndEscapeCutTheAnswerToWhatWasHeard)
     capture->push(kFrame);
     ASSERT_TRUE(wait([&] { return sentFrames().size() == 2; }));
     EXPECT_EQ(sentFrames(), (QStringList{"x", "x"}));
-    answer();
+    answer(); // the greeting is no item of the conversation: not marked
     ASSERT_TRUE(reach(SessionState::listening));
 
     playback->hold = true;
     answerStarts("r1", "i1");
     ASSERT_TRUE(reach(SessionState::speaking));
-    clock.advance(50ms);
+    playback->heardMs = 50;
     says(R"({"type":"input_audio_buffer.speech_started","item_id":"u1"})");
-    ASSERT_TRUE(wait([&] { return playback->flushes == 1 && session.state() == SessionState::listening; }));
+    ASSERT_TRUE(wait([&] { return sent("conversation.item.truncate").size() == 1; }));
+    EXPECT_EQ(playback->flushedBeforeAsked, 1) << "the flush does not wait for the figure";
     EXPECT_EQ(sent("response.cancel").last()["response_id"], "r1");
     EXPECT_EQ(sent("conversation.item.truncate").last(),
               (QJsonObject{{"type", "conversation.item.truncate"}, {"item_id", "i1"}, {"content_index", 0},
                            {"audio_end_ms", 50}}));
+    ASSERT_TRUE(reach(SessionState::listening));
     says(R"({"type":"input_audio_buffer.speech_stopped","item_id":"u1"})");
     ASSERT_TRUE(reach(SessionState::thinking));
 
     answerStarts("r2", "i2");
     ASSERT_TRUE(reach(SessionState::speaking));
-    clock.advance(120ms);
+    EXPECT_EQ(playback->marks, (QList<int>{1, 2})) << "each item marked just before its first chunk";
+    playback->heardMs = 120;
     auto escape = coordinator->interruptSpeech();
     ASSERT_TRUE(wait([&] { return sent("conversation.item.truncate").size() == 2; }));
     EXPECT_EQ(sent("conversation.item.truncate").last()["audio_end_ms"], 120);
     EXPECT_EQ(sent("response.cancel").last()["response_id"], "r2");
     ASSERT_TRUE(reach(SessionState::listening));
-    EXPECT_EQ(playback->flushes, 2);
+
+    answerStarts("r3", "i3");
+    ASSERT_TRUE(reach(SessionState::speaking));
+    playback->heardMs.reset();
+    auto unknown = coordinator->interruptSpeech();
+    ASSERT_TRUE(reach(SessionState::listening));
+    settle();
+    EXPECT_EQ(sent("response.cancel").last()["response_id"], "r3");
+    EXPECT_EQ(sent("conversation.item.truncate").size(), 2);
+    EXPECT_EQ(playback->flushes, 3);
 }
 
 // An idle conversation says goodbye after 15 s and closes once it is heard; the count starts only

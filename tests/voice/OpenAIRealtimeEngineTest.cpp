@@ -45,6 +45,7 @@ protected:
             chunks.append(a);
             order.append(QStringLiteral("chunk"));
         });
+        QObject::connect(e.get(), &VoiceEngine::audioItemStarted, [this] { order.append(QStringLiteral("item")); });
         return e;
     }
     std::unique_ptr<OpenAIRealtimeEngine> connected(std::optional<SpeechSettings> speech = std::nullopt)
@@ -155,7 +156,7 @@ TEST_F(Engine, ResponsesAudioAndTranscripts)
     serverSays(R"({"type":"response.done","response":{"status":"cancelled"}})");
     ASSERT_TRUE(wait([&] { return count(K::responseFinished) == 2; }));
     EXPECT_EQ(chunks, (QList<QByteArray>{"\x01\x02\x03", "\x04\x05\x06", "\x07\x08\x09"}));
-    EXPECT_EQ(order, (QStringList{"started", "chunk", "chunk", "started", "chunk"}));
+    EXPECT_EQ(order, (QStringList{"started", "item", "chunk", "chunk", "started", "item", "chunk"}));
     EXPECT_EQ(count(K::assistantTranscript), 2);
     EXPECT_TRUE(errors().isEmpty());
     EXPECT_EQ(events.last().text, QStringLiteral("cancelled")); // the status travels with the end
@@ -193,7 +194,7 @@ TEST_F(Engine, FailedResponsesAndServerErrors)
 }
 
 // Escape: every running response is cancelled by its id, whatever it still sends is dropped, and
-// the answer's item is cut to what the user heard.
+// the answer's item is cut to what the user heard of it, once that is known.
 TEST_F(Engine, InterruptCancelsByIdDropsWhatFollowsAndCutsToWhatWasHeard)
 {
     auto e = connected();
@@ -210,7 +211,8 @@ TEST_F(Engine, InterruptCancelsByIdDropsWhatFollowsAndCutsToWhatWasHeard)
     ASSERT_TRUE(wait([&] { return chunks.size() == 1; }));
     mark = server.frames().size();
     e->speakAside(QStringLiteral("Chwileczkę.")); // a response is running: nothing is sent
-    e->interrupt(100ms);
+    e->interrupt();
+    e->cutToHeard(10ms);
     ASSERT_TRUE(wait([&] { return server.frames().size() == mark + 2; }));
     EXPECT_EQ(server.frames()[mark], (QJsonObject{{"type", "response.cancel"}, {"response_id", "oob"}}));
     EXPECT_EQ(sentTypes(mark + 1), QStringList{"input_audio_buffer.clear"});
@@ -220,13 +222,20 @@ TEST_F(Engine, InterruptCancelsByIdDropsWhatFollowsAndCutsToWhatWasHeard)
     serverSays(audioDelta("r1", "i1"));
     serverSays(audioDelta("r1", "i1"));
     ASSERT_TRUE(wait([&] { return chunks.size() == 3; }));
+    EXPECT_EQ(order.mid(order.size() - 4), (QStringList{"started", "item", "chunk", "chunk"}));
     mark = server.frames().size();
-    e->interrupt(150ms); // of its 200 ms, 50 were heard
-    ASSERT_TRUE(wait([&] { return server.frames().size() == mark + 3; }));
+    e->interrupt();
+    ASSERT_TRUE(wait([&] { return server.frames().size() == mark + 2; }));
     EXPECT_EQ(server.frames()[mark], (QJsonObject{{"type", "response.cancel"}, {"response_id", "r1"}}));
-    EXPECT_EQ(server.frames()[mark + 1], (QJsonObject{{"type", "conversation.item.truncate"}, {"item_id", "i1"},
+    EXPECT_EQ(sentTypes(mark + 1), QStringList{"input_audio_buffer.clear"});
+    e->cutToHeard(50ms); // of its 200 ms
+    ASSERT_TRUE(wait([&] { return server.frames().size() == mark + 3; }));
+    EXPECT_EQ(server.frames()[mark + 2], (QJsonObject{{"type", "conversation.item.truncate"}, {"item_id", "i1"},
                                                       {"content_index", 0}, {"audio_end_ms", 50}}));
-    EXPECT_EQ(sentTypes(mark + 2), QStringList{"input_audio_buffer.clear"});
+    e->interrupt(); // the item has been cut already
+    e->cutToHeard(20ms);
+    settle();
+    EXPECT_EQ(sentTypes(mark + 3), QStringList{"input_audio_buffer.clear"});
 
     // What the service had already sent for it is dropped, with or without its id.
     const int finished = count(K::responseFinished);
@@ -242,7 +251,7 @@ TEST_F(Engine, InterruptCancelsByIdDropsWhatFollowsAndCutsToWhatWasHeard)
     EXPECT_EQ(count(K::assistantTranscript), 0);
     EXPECT_EQ(count(K::toolCall), 0);
     EXPECT_EQ(count(K::responseFinished), finished);
-    EXPECT_EQ(order.mid(order.size() - 2), (QStringList{"started", "chunk"}));
+    EXPECT_EQ(order.mid(order.size() - 3), (QStringList{"started", "item", "chunk"}));
 
     // A typed question cancels the running answer first.
     mark = server.frames().size();
@@ -250,6 +259,17 @@ TEST_F(Engine, InterruptCancelsByIdDropsWhatFollowsAndCutsToWhatWasHeard)
     ASSERT_TRUE(wait([&] { return server.frames().size() == mark + 3; }));
     EXPECT_EQ(sentTypes(mark), (QStringList{"response.cancel", "conversation.item.create", "response.create"}));
     EXPECT_FALSE(server.frames()[mark + 2].contains("response"));
+
+    // The speakers count more than the item holds (an aside played after it): it was all heard.
+    serverSays(R"({"type":"response.created","response":{"id":"r3","conversation_id":"conv_1"}})");
+    serverSays(audioDelta("r3", "i3"));
+    ASSERT_TRUE(wait([&] { return chunks.size() == 5; }));
+    mark = server.frames().size();
+    e->interrupt();
+    e->cutToHeard(150ms);
+    ASSERT_TRUE(wait([&] { return server.frames().size() == mark + 2; }));
+    settle();
+    EXPECT_EQ(sentTypes(mark), (QStringList{"response.cancel", "input_audio_buffer.clear"}));
 }
 
 // A tool result is always answered: the cancelled response is waited for (1.5 s at most), and a
