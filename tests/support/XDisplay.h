@@ -13,21 +13,7 @@ class XDisplay {
 public:
     XDisplay()
     {
-        // Servers started at the same moment by other test processes may pick the same display
-        // number; the loser exits at once, and a new one picks the next free number.
-        QString number;
-        for (int attempt = 0; attempt < 5 && number.isEmpty(); ++attempt) {
-            if (m_x.state() != QProcess::NotRunning) {
-                m_x.kill();
-                m_x.waitForFinished(3000);
-            }
-            m_x.start(QStringLiteral("Xvfb"), {QStringLiteral("-displayfd"), QStringLiteral("1"), QStringLiteral("-screen"),
-                                                QStringLiteral("0"), QStringLiteral("1280x1024x24"), QStringLiteral("-nolisten"),
-                                                QStringLiteral("tcp")});
-            LoopbackRealtimeServer::waitFor([&] { return m_x.canReadLine() || m_x.state() == QProcess::NotRunning; },
-                                            std::chrono::milliseconds(10000));
-            number = QString::fromUtf8(m_x.readLine()).trimmed();
-        }
+        const QString number = startXvfb(m_x);
         if (number.isEmpty())
             return;
         m_name = QStringLiteral(":") + number;
@@ -57,6 +43,27 @@ public:
     }
     bool ok() const { return m_ok; }
     const QString& name() const { return m_name; }
+
+    // Starts Xvfb in `x` and answers its display number (empty when none started). Servers started
+    // at the same moment by other test processes may pick the same number; the loser exits at
+    // once, and a new one picks the next free number.
+    static QString startXvfb(QProcess& x)
+    {
+        QString number;
+        for (int attempt = 0; attempt < 5 && number.isEmpty(); ++attempt) {
+            if (x.state() != QProcess::NotRunning) {
+                x.kill();
+                x.waitForFinished(3000);
+            }
+            x.start(QStringLiteral("Xvfb"), {QStringLiteral("-displayfd"), QStringLiteral("1"), QStringLiteral("-screen"),
+                                              QStringLiteral("0"), QStringLiteral("1280x1024x24"), QStringLiteral("-nolisten"),
+                                              QStringLiteral("tcp")});
+            LoopbackRealtimeServer::waitFor([&] { return x.canReadLine() || x.state() == QProcess::NotRunning; },
+                                            std::chrono::milliseconds(10000));
+            number = QString::fromUtf8(x.readLine()).trimmed();
+        }
+        return number;
+    }
 
     // xdotool key …; true when it ran.
     static bool key(const QString& keys)

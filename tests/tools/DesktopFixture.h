@@ -4,6 +4,7 @@
 #pragma once
 
 #include "TestSupport.h"
+#include "XDisplay.h"
 
 #include <QProcess>
 #include <QStandardPaths>
@@ -15,11 +16,7 @@ class Desktop {
 public:
     Desktop()
     {
-        m_x.start(QStringLiteral("Xvfb"), {QStringLiteral("-displayfd"), QStringLiteral("1"), QStringLiteral("-screen"),
-                                            QStringLiteral("0"), QStringLiteral("1280x1024x24"), QStringLiteral("-nolisten"),
-                                            QStringLiteral("tcp")});
-        LoopbackRealtimeServer::waitFor([&] { return m_x.canReadLine(); }, std::chrono::milliseconds(10000));
-        const QString display = QString::fromUtf8(m_x.readLine()).trimmed();
+        const QString display = XDisplay::startXvfb(m_x);
         m_bus.start(QStringLiteral("dbus-daemon"), {QStringLiteral("--session"), QStringLiteral("--nofork"),
                                                     QStringLiteral("--nopidfile"), QStringLiteral("--print-address=1")});
         LoopbackRealtimeServer::waitFor([&] { return m_bus.canReadLine(); }, std::chrono::milliseconds(10000));

@@ -11,6 +11,7 @@
 #include <QSet>
 
 #include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <cstdarg>
 #include <cstring>
@@ -20,6 +21,8 @@ namespace selvina::platform {
 namespace {
 
 constexpr int kCallTimeoutMs = 350;
+// The least time between two attempts to reach an accessibility bus that could not be reached.
+constexpr auto kInitRetryInterval = std::chrono::seconds(3);
 // Where a caller gives no limit (a single attribute), the children listed at most.
 constexpr int kChildrenWithoutLimit = 256;
 // Finding what a managed element shows: the step past a spot where nothing is, in pixels, and
@@ -1130,27 +1133,38 @@ QString AtspiDesktop::mapAction(const QString& atspiActionName)
 
 bool AtspiDesktop::ensureInitialised()
 {
-    if (m_initialised)
-        return m_available;
-    m_initialised = true;
-    // atspi_init() returns 1 when already initialised, 2 when the accessibility bus is unreachable.
+    if (m_available)
+        return true;
+    // At login the accessibility bus may come up after the first question: a failed connection
+    // is tried again, at most once per interval.
+    const auto now = std::chrono::steady_clock::now();
+    if (m_lastAttempt && now - *m_lastAttempt < kInitRetryInterval)
+        return false;
+    m_lastAttempt = now;
+    // atspi_init() returns 0 when it connected, 1 when already initialised, 2 when the
+    // accessibility bus is unreachable. libatspi counts itself initialised even when it failed
+    // (a later atspi_init() answers 1 without a bus); atspi_exit() clears that, so the next
+    // attempt connects afresh.
     // libatspi dispatches its bus connections (the registry's and each application's own) on the
     // default GLib context. The process must not iterate that context on another thread (Qt's
     // main loop does unless QT_NO_GLIB=1, which the application sets): it is iterated here only.
-    m_available = atspi_init() != 2;
-    if (m_available) {
-        // Listening for changes makes the applications send them and lets libatspi keep its cache
-        // of roles, names, states and children current, so a read asks only for what changes
-        // without notice (positions, text, values).
-        for (const char* type : {"object:state-changed", "object:property-change", "object:children-changed"}) {
-            GError* error = nullptr;
-            atspi_event_listener_register_no_data(onChange, nullptr, type, &error);
-            if (error)
-                g_error_free(error);
-        }
+    if (const int outcome = atspi_init(); outcome != 0 && outcome != 1) {
+        trace(QStringLiteral("AT-SPI: no accessibility bus (%1), tried again later").arg(outcome));
+        atspi_exit();
+        return false;
+    }
+    m_available = true;
+    // Listening for changes makes the applications send them and lets libatspi keep its cache
+    // of roles, names, states and children current, so a read asks only for what changes
+    // without notice (positions, text, values).
+    for (const char* type : {"object:state-changed", "object:property-change", "object:children-changed"}) {
+        GError* error = nullptr;
+        atspi_event_listener_register_no_data(onChange, nullptr, type, &error);
+        if (error)
+            g_error_free(error);
     }
     atspi_set_timeout(kCallTimeoutMs, kCallTimeoutMs);
-    return m_available;
+    return true;
 }
 
 void AtspiDesktop::dispatchPending()

@@ -11,6 +11,9 @@
 #include <QSet>
 #include <QString>
 
+#include <chrono>
+#include <optional>
+
 struct _AtspiAccessible;
 
 namespace selvina::platform {
@@ -43,8 +46,8 @@ private:
     std::optional<qint64> activeWindowPid();
     AXElementRef elementFor(std::shared_ptr<_AtspiAccessible> window);
 
-    bool m_initialised = false;
-    bool m_available = false;
+    bool m_available = false; // connected to the accessibility bus, listeners registered
+    std::optional<std::chrono::steady_clock::time_point> m_lastAttempt; // of a connection that failed
     Reading m_reading = Reading::applicationCache;
     QSet<QByteArray> m_withoutCache; // applications (bus names) whose cache could not be read
 };
