@@ -261,6 +261,34 @@ TEST_F(PulseServer, CuesPlayFromTheResourcesAndMissingOnesAreLogged)
     EXPECT_TRUE(text.contains(QStringLiteral("[sygnał] brak pliku koniec.wav w zasobach")));
 }
 
+// Quitting while the end cue still sounds: the player goes, then the devices, both mid-cue. The cue
+// must end without reaching either again (its drain poll used to lock the freed server connection).
+TEST_F(PulseServer, CueOutlivedByNeitherPlayerNorDevicesWhenBothGoMidCue)
+{
+    auto devices = std::make_unique<platform::PulseAudioDevices>(QStringLiteral("test"));
+    auto player = std::make_unique<CuePlayer>(*devices, m_log, QStringLiteral(SELVINA_TEST_RESOURCES));
+    auto recorder = startRecorder();
+    bool ended = false;
+    auto cue = [](CuePlayer* p, bool* done) -> QCoro::Task<> {
+        co_await p->play(Cue::end);
+        *done = true;
+    }(player.get(), &ended);
+    QByteArray heard;
+    ASSERT_TRUE(selvina::testing::LoopbackRealtimeServer::waitFor(
+        [&] {
+            heard += recorder->readAllStandardOutput();
+            return selvina::testing::loudSpan(heard) > 0;
+        },
+        5s))
+        << "the cue never sounded";
+    ASSERT_FALSE(ended); // 0.9 s long: still sounding
+    player.reset();
+    devices.reset();
+    EXPECT_TRUE(selvina::testing::LoopbackRealtimeServer::waitFor([&] { return ended; }, 5s));
+    recorder->terminate();
+    recorder->waitForFinished(2000);
+}
+
 QCoro::Task<bool> restartMidSentence(SpeakerPlayback* playback, QByteArray pcm, bool* released)
 {
     if (!(co_await playback->start()))

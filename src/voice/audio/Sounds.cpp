@@ -22,12 +22,19 @@ const std::optional<QByteArray>& workSoundLoop()
     return loop;
 }
 
+struct CuePlayer::State {
+    std::unique_ptr<SpeakerPlayback> playback; // none once the player has gone
+    int playing = 0;
+};
+
 CuePlayer::CuePlayer(platform::AudioDevices& devices, platform::SystemLog& log, QString resourceFolder)
-    : m_devices(devices), m_log(log), m_folder(std::move(resourceFolder))
+    : m_devices(devices), m_log(log), m_folder(std::move(resourceFolder)), m_state(std::make_shared<State>())
 {
 }
 
-CuePlayer::~CuePlayer() = default;
+// The playback's own destructor stops its stream and releases its drain waiters, while the devices
+// still exist; each cue still suspended wakes up later, finds no playback and ends.
+CuePlayer::~CuePlayer() { m_state->playback.reset(); }
 
 QCoro::Task<> CuePlayer::play(Cue cue)
 {
@@ -45,26 +52,31 @@ QCoro::Task<> CuePlayer::play(Cue cue)
         logLine(QStringLiteral("[sygnał] nie udało się otworzyć ") + name + QStringLiteral(".wav"));
         co_return;
     }
-    if (!m_playback) {
+    // From the first suspension on, only `state` is touched: the player may be gone when we resume.
+    const std::shared_ptr<State> state = m_state;
+    if (!state->playback) {
         SpeakerPlayback::Options options;
         options.role = QStringLiteral("event");
-        m_playback = std::make_shared<SpeakerPlayback>(m_devices, nullptr, m_log, options);
+        state->playback = std::make_unique<SpeakerPlayback>(m_devices, nullptr, m_log, options);
     }
-    // Held for the length of the cue, so a player dropped meanwhile frees nothing under it.
-    std::shared_ptr<SpeakerPlayback> playback = m_playback;
-    auto started = co_await playback->start();
+    auto started = co_await state->playback->start();
+    if (!state->playback)
+        co_return;
     if (!started) {
         logLine(QStringLiteral("[sygnał] nie udało się otworzyć ") + name + QStringLiteral(".wav: ")
                 + started.error().description());
         co_return;
     }
-    ++m_playing;
+    ++state->playing;
     // Task first, then the await: GCC 12 destroys a temporary argument inside a co_await expression twice.
-    auto enqueued = playback->enqueue(*pcm);
+    auto enqueued = state->playback->enqueue(*pcm);
     co_await enqueued;
-    co_await playback->waitUntilDrained();
-    if (--m_playing == 0)
-        co_await playback->stop();
+    if (state->playback)
+        co_await state->playback->waitUntilDrained();
+    if (!state->playback)
+        co_return;
+    if (--state->playing == 0)
+        co_await state->playback->stop();
 }
 
 } // namespace selvina::voice

@@ -23,6 +23,8 @@ enum class Cue { interrupted, end };
 
 // Plays a cue on a stream of its own, independent of any conversation's playback, and closes the
 // stream again once the cue has been heard (an idle open stream would keep the sound card awake).
+// Destroying the player stops a cue still sounding and closes its stream at once: a play() still
+// suspended then ends without touching the player, its stream or the devices again.
 class CuePlayer {
 public:
     CuePlayer(platform::AudioDevices& devices, platform::SystemLog& log, QString resourceFolder);
@@ -31,11 +33,12 @@ public:
     QCoro::Task<> play(Cue cue);
 
 private:
+    struct State; // shared with the cues still playing, so they can tell the player has gone
+
     platform::AudioDevices& m_devices;
     platform::SystemLog& m_log;
     QString m_folder;
-    std::shared_ptr<SpeakerPlayback> m_playback;
-    int m_playing = 0;
+    std::shared_ptr<State> m_state;
 };
 
 } // namespace selvina::voice
