@@ -59,7 +59,7 @@ Clock& AppDelegate::clock() const
     return m_services.composition.clock ? *m_services.composition.clock : SystemClock::shared();
 }
 
-void AppDelegate::beginSession(bool greet)
+void AppDelegate::beginSession(Greeting greeting)
 {
     if (m_coordinator)
         return;
@@ -72,7 +72,7 @@ void AppDelegate::beginSession(bool greet)
             if (self)
                 self->onCommand(text);
         });
-    startVoice(greet);
+    startVoice(greeting);
     registerEscape();
     startChatChannel();
     attachObserver();
@@ -80,7 +80,7 @@ void AppDelegate::beginSession(bool greet)
     startWakeWordListening();
 }
 
-void AppDelegate::startVoice(bool greet)
+void AppDelegate::startVoice(Greeting greeting)
 {
     CompositionContext context = m_services.composition;
     context.textChannel = ChatChannel::isEnabled();
@@ -92,7 +92,7 @@ void AppDelegate::startVoice(bool greet)
         return;
     }
     m_coordinator = std::move(std::get<std::unique_ptr<Coordinator>>(made));
-    if (!greet)
+    if (greeting == Greeting::skip)
         m_coordinator->skipGreeting();
     QPointer<AppDelegate> self(this);
     m_coordinator->setOnIdleTimeout([self] {
@@ -131,7 +131,7 @@ void AppDelegate::onCommand(const QString& text)
 {
     if (!m_coordinator) {
         logLine(QStringLiteral("[tekst] polecenie bez otwartej rozmowy — otwieram rozmowę"));
-        beginSession(false);
+        beginSession(Greeting::skip);
         if (!m_coordinator)
             return; // the preview has said what is missing
     }
@@ -143,7 +143,7 @@ void AppDelegate::onCommand(const QString& text)
 void AppDelegate::onConversationFailure(const Coordinator::Failure& failure)
 {
     if (!failure.alreadySpoken)
-        speak(failure.sentence, false);
+        speak(failure.sentence, ChatCopy::alreadySent);
     if (!failure.endsConversation)
         return;
     // On the next turn of the event loop: the news comes from deep inside the engine, which closing
@@ -242,10 +242,10 @@ QCoro::Task<> AppDelegate::stopAgentLayer(agent::AgentBridge* bridge, std::share
     *done = true;
 }
 
-void AppDelegate::speak(const QString& text, bool toChat)
+void AppDelegate::speak(const QString& text, ChatCopy chat)
 {
     logLine(QStringLiteral("[mowa] ") + text);
-    if (m_chat && toChat)
+    if (m_chat && chat == ChatCopy::send)
         m_chat->emit(ChatKind::error, text);
     if (m_services.speech == nullptr || !m_services.speech->speak(text))
         logLine(QStringLiteral("[mowa] brak syntezatora mowy (spd-say, espeak-ng) — komunikat tylko w dzienniku"));

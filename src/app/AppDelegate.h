@@ -53,9 +53,11 @@ public:
     explicit AppDelegate(Services services, QObject* parent = nullptr);
     ~AppDelegate() override;
 
+    // A conversation opened by a typed question skips the greeting: the question is its first words.
+    enum class Greeting { greet, skip };
+
     void applicationDidFinishLaunching();
-    // `greet`: false for a conversation opened by a typed question, which is its first words.
-    void beginSession(bool greet = true);
+    void beginSession(Greeting greeting = Greeting::greet);
     void endSession(bool goodbyeAlreadySpoken);
     QCoro::Task<> escapePressed();
     // Closes the open conversation and waits for it to end; 5 s at most.
@@ -85,12 +87,13 @@ Q_SIGNALS:
 
 private:
     static QCoro::Task<> stopAgentLayer(agent::AgentBridge* bridge, std::shared_ptr<bool> done);
-    void startVoice(bool greet);
+    void startVoice(Greeting greeting);
     void startChatChannel();
     void onCommand(const QString& text);
     void attachObserver();
-    // `toChat`: also as "error" on the text channel (a conversation's own failures are there already).
-    void speak(const QString& text, bool toChat = true);
+    // Also as "error" on the text channel, unless the conversation has put it there already.
+    enum class ChatCopy { send, alreadySent };
+    void speak(const QString& text, ChatCopy chat = ChatCopy::send);
     void playCue(voice::Cue cue);
     void onConversationFailure(const conversation::Coordinator::Failure& failure);
     Clock& clock() const;

@@ -140,24 +140,18 @@ void AppDelegate::buildStatusItem()
 {
     if (m_statusItem || m_services.trayHost == nullptr)
         return;
-    QPointer<AppDelegate> self(this);
+    // The menu may outlive the delegate for a moment at exit: each entry checks it is still there.
+    auto guarded = [self = QPointer<AppDelegate>(this)](void (AppDelegate::*method)()) {
+        return [self, method] {
+            if (self)
+                (self.data()->*method)();
+        };
+    };
     StatusItem::Actions actions;
-    actions.openSettings = [self] {
-        if (self)
-            self->openSettings();
-    };
-    actions.openPermissionSettings = [self] {
-        if (self)
-            self->openPermissionSettings();
-    };
-    actions.przelaczZawolanie = [self] {
-        if (self)
-            self->przelaczZawolanie();
-    };
-    actions.quit = [self] {
-        if (self)
-            self->menuQuit();
-    };
+    actions.openSettings = guarded(&AppDelegate::openSettings);
+    actions.openPermissionSettings = guarded(&AppDelegate::openPermissionSettings);
+    actions.przelaczZawolanie = guarded(&AppDelegate::przelaczZawolanie);
+    actions.quit = guarded(&AppDelegate::menuQuit);
     m_statusItem = std::make_unique<StatusItem>(*m_services.trayHost, m_services.statusIcon, std::move(actions));
     refreshStatusItem();
 }
