@@ -1,8 +1,7 @@
 // Launch and developer preferences over the store as the INI file gives values back (text),
-// the combination's names, start at login through real autostart folders, and the wake payload.
+// the combination's names, and start at login through real autostart folders.
 #include "TestSupport.h"
 #include "activation/HotkeyCombo.h"
-#include "app/SingleInstance.h"
 #include "platform/fake/MemoryStores.h"
 #include "platform/linux/autostart/XdgAutostart.h"
 #include "settings/LaunchPreferences.h"
@@ -10,7 +9,6 @@
 #include <gtest/gtest.h>
 
 using selvina::activation::HotkeyCombo;
-using selvina::app::SingleInstance;
 using selvina::platform::XdgAutostart;
 using selvina::platform::fake::MemoryPreferences;
 using selvina::settings::DeveloperPreferences;
@@ -190,24 +188,6 @@ TEST(DeveloperPreferences, TheRunLogSwitchWritesOneMarkerPerRealChange)
                                     QStringLiteral("=== zapis przebiegu wyłączony ===")}));
     EXPECT_FALSE(DeveloperPreferences::runLogEnabled());
     EXPECT_EQ(DeveloperPreferences::logSize(QStringLiteral("/nonexistent/debug.log")), std::nullopt);
-}
-
-TEST(SingleInstance, TheWakePayloadCarriesTheSettingsRequestAndTheActivationToken)
-{
-    QProcessEnvironment env;
-    EXPECT_TRUE(SingleInstance::wakePayload(false, env).isEmpty());
-    env.insert(QStringLiteral("DESKTOP_STARTUP_ID"), QStringLiteral("startup-1"));
-    EXPECT_EQ(SingleInstance::wakePayload(false, env), (QVariantMap{{"activation_token", "startup-1"}}));
-    env.insert(QStringLiteral("XDG_ACTIVATION_TOKEN"), QStringLiteral("xdg-2"));
-    env.insert(QStringLiteral("SELVINA_SETTINGS"), QStringLiteral("1"));
-    const bool settings = SingleInstance::settingsAsked({QStringLiteral("selvina-voice")}, env);
-    const QVariantMap payload = SingleInstance::wakePayload(settings, env);
-    EXPECT_EQ(payload, (QVariantMap{{"settings", "1"}, {"activation_token", "xdg-2"}}));
-    const auto request = SingleInstance::wakeRequestFrom(payload);
-    EXPECT_TRUE(request.settings);
-    EXPECT_EQ(request.activationToken, u"xdg-2");
-    EXPECT_TRUE(SingleInstance::settingsAsked({QStringLiteral("selvina-voice"), QStringLiteral("--ustawienia")}, {}));
-    EXPECT_FALSE(SingleInstance::settingsAsked({QStringLiteral("--ustawienia")}, {})); // the program's own name
 }
 
 } // namespace
