@@ -28,7 +28,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     if (c.overlayOpacity < 0 || c.overlayOpacity > 1 || c.realtimeModel.isEmpty())
         __builtin_trap();
     (void)c.realtimeURL(c.realtimeModel);
-    (void)app::Configuration::resolvedOpenAIKey(sources);
+    (void)app::Configuration::resolveOpenAIKey(sources);
     (void)app::Configuration::acceptBaseURL(QString::fromUtf8(bytes), QStringLiteral("fuzz"));
     return 0;
 }

@@ -70,7 +70,7 @@ std::vector<std::shared_ptr<tools::SelvinaTool>> Composition::tools(voice::Voice
 Composition::Made Composition::makeCoordinator(SessionModel& session, const CompositionContext& context)
 {
     const Configuration configuration = Configuration::load(context.sources);
-    if (!configuration.openAIKey)
+    if (!configuration.openAIKey.value)
         return Preview{{QStringLiteral("klucz OpenAI (rozmowa głosowa i opis obrazu)")}};
 
     platform::SystemLog& systemLog = *context.systemLog;
@@ -88,7 +88,7 @@ Composition::Made Composition::makeCoordinator(SessionModel& session, const Comp
     voice::OpenAIRealtimeEngine::Options engineOptions;
     engineOptions.model = configuration.realtimeModel;
     engineOptions.voice = speech.voice;
-    engineOptions.apiKey = configuration.openAIKey;
+    engineOptions.apiKey = configuration.openAIKey.value;
     engineOptions.speech = speech;
     engineOptions.realtimeURL = configuration.realtimeURL(configuration.realtimeModel);
     engineOptions.configDirectory = context.sources.directory;

@@ -48,6 +48,19 @@ std::optional<QString> secretKey(const ConfigurationSources& s, const char* acco
     return s.secrets ? s.secrets->read(QLatin1String(account)) : std::nullopt;
 }
 
+// The one order every key is looked up in: the environment, the keyring, then config.json.
+ResolvedKey resolveKey(const ConfigurationSources& s, const QJsonObject& file, const char* variable,
+                       const char* account, const char* fileKey)
+{
+    if (auto k = environmentKey(s, variable))
+        return {k, KeySource::environment};
+    if (auto k = secretKey(s, account); k && !k->isEmpty())
+        return {k, KeySource::keyring};
+    if (auto k = fileString(file, fileKey); k && !k->isEmpty())
+        return {k, KeySource::file};
+    return {};
+}
+
 bool isLoopbackHost(const QString& host)
 {
     if (host.compare(QLatin1String("localhost"), Qt::CaseInsensitive) == 0)
@@ -138,7 +151,7 @@ QString describe(KeySource source)
     switch (source) {
     case KeySource::environment:
         return QStringLiteral("zmienna środowiskowa");
-    case KeySource::keychain:
+    case KeySource::keyring:
         return QStringLiteral("pęk kluczy");
     case KeySource::file:
         return QStringLiteral("config.json");
@@ -152,8 +165,8 @@ Configuration Configuration::load(const ConfigurationSources& sources)
 {
     Configuration c;
     const QJsonObject file = readConfigFile(sources.directory);
-    c.openAIKey = fileString(file, "openai_api_key");
-    c.anthropicKey = fileString(file, "anthropic_api_key");
+    c.openAIKey = resolveKey(sources, file, "OPENAI_API_KEY", platform::kOpenAIAccount, "openai_api_key");
+    c.anthropicKey = resolveKey(sources, file, "ANTHROPIC_API_KEY", platform::kAnthropicAccount, "anthropic_api_key");
     for (auto [key, field] : {std::pair{"realtime_model", &c.realtimeModel}, std::pair{"vision_model", &c.visionModel},
                               std::pair{"claude_model", &c.claudeModelNote}}) {
         const auto v = fileString(file, key);
@@ -166,14 +179,6 @@ Configuration Configuration::load(const ConfigurationSources& sources)
         c.overlayOpacity = o <= 0 ? 0.0 : (o > 1 ? 1.0 : o);
     }
 
-    if (auto k = secretKey(sources, platform::kOpenAIAccount))
-        c.openAIKey = k;
-    if (auto k = secretKey(sources, platform::kAnthropicAccount))
-        c.anthropicKey = k;
-    if (auto k = environmentKey(sources, "OPENAI_API_KEY"))
-        c.openAIKey = k;
-    if (auto k = environmentKey(sources, "ANTHROPIC_API_KEY"))
-        c.anthropicKey = k;
     if (sources.preferences) {
         sources.preferences->refresh();
         const QString model = sources.preferences->value(QStringLiteral("speech.model")).toString();
@@ -188,26 +193,10 @@ Configuration Configuration::load(const ConfigurationSources& sources)
     return c;
 }
 
-std::optional<QString> Configuration::resolvedOpenAIKey(const ConfigurationSources& sources)
+ResolvedKey Configuration::resolveOpenAIKey(const ConfigurationSources& sources)
 {
-    if (auto k = environmentKey(sources, "OPENAI_API_KEY"))
-        return k;
-    if (auto k = secretKey(sources, platform::kOpenAIAccount))
-        return k;
-    if (auto k = fileString(readConfigFile(sources.directory), "openai_api_key"); k && !k->isEmpty())
-        return k;
-    return std::nullopt;
-}
-
-KeySource Configuration::openAIKeySource(const ConfigurationSources& sources)
-{
-    if (environmentKey(sources, "OPENAI_API_KEY"))
-        return KeySource::environment;
-    if (secretKey(sources, platform::kOpenAIAccount))
-        return KeySource::keychain;
-    if (auto k = fileString(readConfigFile(sources.directory), "openai_api_key"); k && !k->isEmpty())
-        return KeySource::file;
-    return KeySource::none;
+    return resolveKey(sources, readConfigFile(sources.directory), "OPENAI_API_KEY", platform::kOpenAIAccount,
+                      "openai_api_key");
 }
 
 QUrl Configuration::acceptBaseURL(const QString& text, const QString& origin)

@@ -63,12 +63,20 @@ struct ConfigurationSources {
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
 };
 
-enum class KeySource { environment, keychain, file, none };
+// Where a key was found: OPENAI_API_KEY, the Secret Service keyring, or config.json.
+enum class KeySource { environment, keyring, file, none };
 QString describe(KeySource source); // "zmienna środowiskowa", "pęk kluczy", "config.json", "BRAK"
 
+// A key together with where it came from; an empty value anywhere counts as no key.
+struct ResolvedKey {
+    std::optional<QString> value;
+    KeySource source = KeySource::none;
+    bool operator==(const ResolvedKey&) const = default;
+};
+
 struct Configuration {
-    std::optional<QString> openAIKey;
-    std::optional<QString> anthropicKey;
+    ResolvedKey openAIKey;
+    ResolvedKey anthropicKey;
     QString realtimeModel = QStringLiteral("gpt-realtime-2.1");
     QString visionModel = QStringLiteral("gpt-5.6-sol");
     QString claudeModelNote = QStringLiteral("claude-opus-5");
@@ -77,9 +85,9 @@ struct Configuration {
     QUrl openAIBaseURL = defaultBaseURL();
 
     static Configuration load(const ConfigurationSources& sources);
-    // The speech key alone, read afresh: environment, secret store, then a non-empty file value.
-    static std::optional<QString> resolvedOpenAIKey(const ConfigurationSources& sources);
-    static KeySource openAIKeySource(const ConfigurationSources& sources);
+    // The speech key alone, read afresh (the engine asks again before each connection): the
+    // environment, then the keyring, then config.json.
+    static ResolvedKey resolveOpenAIKey(const ConfigurationSources& sources);
 
     static QUrl defaultBaseURL() { return QUrl(QStringLiteral("https://api.openai.com")); }
     // The base address after the safety rule: https/wss anywhere, http/ws only on loopback.

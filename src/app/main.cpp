@@ -106,7 +106,7 @@ int main(int argc, char** argv)
 
     if (qgetenv("SELVINA_DUMP_SESSION") == "1") {
         app::ConfigurationSources sources{paths::configDirectory(), &secrets, &preferences};
-        const QByteArray dump = app::sessionDump(speech.snapshot(), app::Configuration::openAIKeySource(sources));
+        const QByteArray dump = app::sessionDump(speech.snapshot(), app::Configuration::resolveOpenAIKey(sources).source);
         std::fwrite(dump.constData(), 1, size_t(dump.size()), stdout);
         std::fflush(stdout);
         return 0;

@@ -39,36 +39,24 @@ protected:
 
 } // namespace
 
-TEST_F(ConfigurationFixture, DefaultsWithNoSource)
+TEST_F(ConfigurationFixture, KeyPrecedenceTable)
 {
-    const Configuration c = Configuration::load(sources());
-    EXPECT_FALSE(c.openAIKey);
-    EXPECT_FALSE(c.anthropicKey);
-    EXPECT_EQ(c.realtimeModel, "gpt-realtime-2.1");
-    EXPECT_EQ(c.visionModel, "gpt-5.6-sol");
-    EXPECT_EQ(c.claudeModelNote, "claude-opus-5");
-    EXPECT_DOUBLE_EQ(c.overlayOpacity, 0.55);
-    EXPECT_EQ(Configuration::openAIKeySource(sources()), KeySource::none);
-}
-
-TEST_F(ConfigurationFixture, PrecedenceTable)
-{
+    using enum KeySource;
     struct Row {
         const char* file;   // "openai_api_key" in config.json, or null
-        const char* secret; // secret store item, or null
+        const char* secret; // keyring item, or null
         const char* envKey; // OPENAI_API_KEY, or null (empty string: set but empty)
-        std::optional<QString> loaded;
-        std::optional<QString> resolved;
-        KeySource source;
+        ResolvedKey key;
     } rows[] = {
-        {"plik", nullptr, nullptr, "plik", "plik", KeySource::file},
-        {"plik", "pęk", nullptr, "pęk", "pęk", KeySource::keychain},
-        {"plik", "pęk", "env", "env", "env", KeySource::environment},
-        {nullptr, nullptr, "env", "env", "env", KeySource::environment},
-        {"plik", "pęk", "", "pęk", "pęk", KeySource::keychain},
-        {"plik", nullptr, "", "plik", "plik", KeySource::file},
-        // An empty key in the file counts as present for load() but absent for the resolver.
-        {"", nullptr, nullptr, QString(""), std::nullopt, KeySource::none},
+        {nullptr, nullptr, nullptr, {std::nullopt, none}},
+        {"plik", nullptr, nullptr, {"plik", file}},
+        {"plik", "pęk", nullptr, {"pęk", keyring}},
+        {"plik", "pęk", "env", {"env", environment}},
+        {nullptr, nullptr, "env", {"env", environment}},
+        {"plik", "pęk", "", {"pęk", keyring}},
+        {"plik", nullptr, "", {"plik", file}},
+        // An empty key counts as none, for the conversation as for the dump.
+        {"", nullptr, nullptr, {std::nullopt, none}},
     };
     for (const Row& r : rows) {
         writeConfig(r.file ? QByteArray(R"({"openai_api_key":")") + r.file + "\"}" : QByteArray("{}"));
@@ -80,14 +68,13 @@ TEST_F(ConfigurationFixture, PrecedenceTable)
             env.insert(QStringLiteral("OPENAI_API_KEY"), QString::fromUtf8(r.envKey));
         const std::string where = std::string(r.file ? r.file : "-") + "/" + (r.secret ? r.secret : "-") + "/" +
                                   (r.envKey ? r.envKey : "-");
-        EXPECT_EQ(Configuration::load(sources()).openAIKey, r.loaded) << where;
-        EXPECT_EQ(Configuration::resolvedOpenAIKey(sources()), r.resolved) << where;
-        EXPECT_EQ(Configuration::openAIKeySource(sources()), r.source) << where;
+        EXPECT_EQ(Configuration::load(sources()).openAIKey, r.key) << where;
+        EXPECT_EQ(Configuration::resolveOpenAIKey(sources()), r.key) << where;
     }
     env.clear();
     env.insert(QStringLiteral("ANTHROPIC_API_KEY"), QStringLiteral("ant-env"));
     writeConfig(R"({"anthropic_api_key":"ant-file"})");
-    EXPECT_EQ(Configuration::load(sources()).anthropicKey, QStringLiteral("ant-env"));
+    EXPECT_EQ(Configuration::load(sources()).anthropicKey, (ResolvedKey{"ant-env", environment}));
 }
 
 TEST_F(ConfigurationFixture, FileValuesTypesAndClamping)
@@ -97,6 +84,7 @@ TEST_F(ConfigurationFixture, FileValuesTypesAndClamping)
         double opacity;
         QString model;
     } rows[] = {
+        {R"({})", 0.55, "gpt-realtime-2.1"},
         {R"({"overlay_opacity":-1})", 0.0, "gpt-realtime-2.1"},
         {R"({"overlay_opacity":7})", 1.0, "gpt-realtime-2.1"},
         {R"({"overlay_opacity":"0.3"})", 0.55, "gpt-realtime-2.1"},
@@ -112,18 +100,18 @@ TEST_F(ConfigurationFixture, FileValuesTypesAndClamping)
         const Configuration c = Configuration::load(sources());
         EXPECT_DOUBLE_EQ(c.overlayOpacity, r.opacity) << r.json.toStdString();
         EXPECT_EQ(c.realtimeModel, r.model) << r.json.toStdString();
-        EXPECT_FALSE(c.openAIKey) << r.json.toStdString();
+        EXPECT_FALSE(c.openAIKey.value) << r.json.toStdString();
+        EXPECT_FALSE(c.anthropicKey.value) << r.json.toStdString();
+        EXPECT_EQ(c.visionModel, "gpt-5.6-sol");
+        EXPECT_EQ(c.claudeModelNote, "claude-opus-5");
     }
     writeConfig(R"({"realtime_model":"z-pliku"})");
     prefs.setValue(QStringLiteral("speech.model"), QStringLiteral("z-preferencji"));
     EXPECT_EQ(Configuration::load(sources()).realtimeModel, "z-preferencji");
     prefs.setValue(QStringLiteral("speech.model"), QString());
     EXPECT_EQ(Configuration::load(sources()).realtimeModel, "z-pliku");
-}
-
-TEST_F(ConfigurationFixture, UnreadableFileKeepsDefaults)
-{
     // A folder in the file's place cannot be read, even by root.
+    QFile::remove(dir.filePath(QStringLiteral("config.json")));
     ASSERT_TRUE(QDir(dir.path()).mkdir(QStringLiteral("config.json")));
     EXPECT_EQ(Configuration::load(sources()).realtimeModel, "gpt-realtime-2.1");
 }
@@ -203,20 +191,20 @@ TEST_F(ConfigurationFixture, KeyringIsReadOffTheMainThreadAndAgainOnChange)
     keyring.write(QStringLiteral("sk-first"), QLatin1String(platform::kOpenAIAccount));
     CachedSecretStore cached(keyring);
     const ConfigurationSources s{dir.path(), &cached, &prefs, env};
-    EXPECT_EQ(Configuration::load(s).openAIKey, QStringLiteral("sk-first")); // the first read, awaited
+    const auto key = [&] { return Configuration::load(s).openAIKey; };
+    EXPECT_EQ(key(), (ResolvedKey{"sk-first", KeySource::keyring})); // the first read, awaited
 
     // The key changes while the keyring hangs: the configuration answers at once from what it read.
     keyring.setOpen(false);
     keyring.write(QStringLiteral("sk-second"), QLatin1String(platform::kOpenAIAccount));
     QFuture<void> refreshed = cached.refresh(); // what the Secret Service's change signal does
-    EXPECT_EQ(Configuration::load(s).openAIKey, QStringLiteral("sk-first"));
-    EXPECT_EQ(Configuration::openAIKeySource(s), KeySource::keychain);
+    EXPECT_EQ(key().value, QStringLiteral("sk-first"));
     keyring.setOpen(true);
     refreshed.waitForFinished();
-    EXPECT_EQ(Configuration::load(s).openAIKey, QStringLiteral("sk-second"));
+    EXPECT_EQ(key().value, QStringLiteral("sk-second"));
 
     EXPECT_TRUE(cached.remove(QLatin1String(platform::kOpenAIAccount))); // through the worker, the copy follows
-    EXPECT_FALSE(Configuration::load(s).openAIKey);
+    EXPECT_FALSE(key().value);
     EXPECT_FALSE(keyring.askedOnMainThread);
 }
 
