@@ -17,26 +17,26 @@ QString quoted(const QString& s)
     return QStringLiteral("„") + s + QStringLiteral("”");
 }
 
-// Reads a required array of objects, each with a required string field; `take` gets every element.
+// Reads a required array of objects, each with a required string field; `take` gets every element
+// with its number.
 template <typename Take>
-std::optional<QString> readList(const QJsonObject& root, const QString& key, const QString& field, Take take)
+std::optional<AllowlistError> readList(const QJsonObject& root, const QString& key, const QString& field, Take take)
 {
     const auto it = root.find(key);
     if (it == root.end())
-        return QStringLiteral("brak wymaganego klucza ") + quoted(key);
+        return AllowlistError::missingKey(key);
     if (!it->isArray())
-        return QStringLiteral("klucz ") + quoted(key) + QStringLiteral(" nie jest tablicą");
+        return AllowlistError::notArray(key);
     const QJsonArray array = it->toArray();
     for (qsizetype i = 0; i < array.size(); ++i) {
-        const QString where = QStringLiteral("element %1 tablicy ").arg(i + 1) + quoted(key);
         if (!array[i].isObject())
-            return where + QStringLiteral(" nie jest obiektem");
+            return AllowlistError::elementNotObject(key, int(i + 1));
         const QJsonObject element = array[i].toObject();
         const QJsonValue value = element.value(field);
         if (!value.isString())
-            return where + QStringLiteral(" nie ma tekstowego pola ") + quoted(field);
-        if (auto error = take(element, value.toString()))
-            return where + *error;
+            return AllowlistError::missingField(key, int(i + 1), field);
+        if (auto error = take(element, value.toString(), int(i + 1)))
+            return error;
     }
     return std::nullopt;
 }
@@ -52,43 +52,61 @@ QList<QString> lowered(const QList<QString>& list)
 
 } // namespace
 
-Result<AllowlistDocument, QString> AllowlistDocument::decode(const QByteArray& json)
+QString AllowlistError::description() const
+{
+    const QString element = QStringLiteral("element %1 tablicy ").arg(m_number) + quoted(m_text);
+    switch (m_kind) {
+    case Kind::unreadable:
+        return QStringLiteral("nie można odczytać pliku: ") + m_text;
+    case Kind::notJSON:
+        return QStringLiteral("to nie jest poprawny JSON: %1 przy znaku %2").arg(m_text).arg(m_number);
+    case Kind::notObject:
+        return QStringLiteral("dokument nie jest obiektem JSON");
+    case Kind::missingKey:
+        return QStringLiteral("brak wymaganego klucza ") + quoted(m_text);
+    case Kind::notArray:
+        return QStringLiteral("klucz ") + quoted(m_text) + QStringLiteral(" nie jest tablicą");
+    case Kind::elementNotObject:
+        return element + QStringLiteral(" nie jest obiektem");
+    case Kind::missingField:
+        return element + QStringLiteral(" nie ma tekstowego pola ") + quoted(m_field);
+    case Kind::noteNotText:
+        break;
+    }
+    return element + QStringLiteral(": pole „note” nie jest tekstem");
+}
+
+Result<AllowlistDocument, AllowlistError> AllowlistDocument::decode(const QByteArray& json)
 {
     QJsonParseError parseError;
     const QJsonDocument doc = QJsonDocument::fromJson(json, &parseError);
     if (parseError.error != QJsonParseError::NoError)
-        return QStringLiteral("to nie jest poprawny JSON: %1 przy znaku %2")
-            .arg(parseError.errorString())
-            .arg(parseError.offset);
+        return AllowlistError::notJSON(parseError.errorString(), parseError.offset);
     if (!doc.isObject())
-        return QStringLiteral("dokument nie jest obiektem JSON");
+        return AllowlistError::notObject();
     const QJsonObject root = doc.object();
 
     AllowlistDocument out;
-    std::optional<QString> error = readList(root, QStringLiteral("hosts"), QStringLiteral("host"),
-                                            [&out](const QJsonObject& element, const QString& host) {
-                                                AllowedHost h{host, std::nullopt};
-                                                const QJsonValue note = element.value(QStringLiteral("note"));
-                                                if (note.isString())
-                                                    h.note = note.toString();
-                                                else if (!note.isNull() && !note.isUndefined())
-                                                    return std::optional<QString>(
-                                                        QStringLiteral(": pole „note” nie jest tekstem"));
-                                                out.hosts.append(h);
-                                                return std::optional<QString>();
-                                            });
-    if (!error)
-        error = readList(root, QStringLiteral("alwaysConfirm"), QStringLiteral("pattern"),
-                         [&out](const QJsonObject&, const QString& p) {
-                             out.alwaysConfirm.append(p);
-                             return std::optional<QString>();
-                         });
-    if (!error)
-        error = readList(root, QStringLiteral("alwaysBlock"), QStringLiteral("pattern"),
-                         [&out](const QJsonObject&, const QString& p) {
-                             out.alwaysBlock.append(p);
-                             return std::optional<QString>();
-                         });
+    using Problem = std::optional<AllowlistError>;
+    Problem error = readList(root, QStringLiteral("hosts"), QStringLiteral("host"),
+                             [&out](const QJsonObject& element, const QString& host, int number) {
+                                 AllowedHost h{host, std::nullopt};
+                                 const QJsonValue note = element.value(QStringLiteral("note"));
+                                 if (note.isString())
+                                     h.note = note.toString();
+                                 else if (!note.isNull() && !note.isUndefined())
+                                     return Problem(AllowlistError::noteNotText(number));
+                                 out.hosts.append(h);
+                                 return Problem();
+                             });
+    for (auto [key, list] : {std::pair{"alwaysConfirm", &out.alwaysConfirm}, std::pair{"alwaysBlock", &out.alwaysBlock}}) {
+        if (error)
+            break;
+        error = readList(root, QLatin1String(key), QStringLiteral("pattern"), [list](const QJsonObject&, const QString& p, int) {
+            list->append(p);
+            return Problem();
+        });
+    }
     if (error)
         return *error;
     return out;
@@ -126,14 +144,12 @@ static HostAllowlist load(const QString& path)
                                                     "zostanie utworzony. Aby dodać host, utwórz plik o tej treści:\n") +
                                      AllowlistDocument::exampleText());
     QFile file(path);
-    Result<AllowlistDocument, QString> decoded = QString();
-    if (!file.open(QIODevice::ReadOnly))
-        decoded = QStringLiteral("nie można odczytać pliku: ") + file.errorString();
-    else
-        decoded = AllowlistDocument::decode(file.readAll());
+    const Result<AllowlistDocument, AllowlistError> decoded = file.open(QIODevice::ReadOnly)
+        ? AllowlistDocument::decode(file.readAll())
+        : Result<AllowlistDocument, AllowlistError>(AllowlistError::unreadable(file.errorString()));
     if (!decoded)
         return HostAllowlist({}, QStringLiteral("Plik allowlisty (") + path +
-                                     QStringLiteral(") jest uszkodzony lub ma zły format (") + decoded.error() +
+                                     QStringLiteral(") jest uszkodzony lub ma zły format (") + decoded.error().description() +
                                      QStringLiteral("). Do czasu naprawy wszystkie hosty SSH są zablokowane. "
                                                     "Oczekiwany format:\n") +
                                      AllowlistDocument::exampleText());

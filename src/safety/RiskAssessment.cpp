@@ -14,37 +14,36 @@ namespace {
 
 using RX = QRegularExpression;
 
-RX expression(const char* pattern, bool caseInsensitive)
+constexpr auto anyCase = RX::CaseInsensitiveOption;
+
+RX expression(const char* pattern, RX::PatternOptions extra = RX::NoPatternOption)
 {
-    RX::PatternOptions options = RX::UseUnicodePropertiesOption;
-    if (caseInsensitive)
-        options |= RX::CaseInsensitiveOption;
-    RX rx(QString::fromLatin1(pattern), options);
+    RX rx(QString::fromLatin1(pattern), RX::UseUnicodePropertiesOption | extra);
     rx.optimize();
     return rx;
 }
 
 struct Expressions {
     std::array<std::pair<QString, RX>, 6> riskPatterns{{
-        {QStringLiteral("rm"), expression(R"rx(\brm\b)rx", true)},
-        {QStringLiteral("reboot"), expression(R"rx(\breboot\b)rx", true)},
-        {QStringLiteral("shutdown"), expression(R"rx(\bshutdown\b)rx", true)},
-        {QStringLiteral("dd"), expression(R"rx(\bdd\b)rx", true)},
-        {QStringLiteral("mkfs"), expression(R"rx(\bmkfs(\.\w+)?\b)rx", true)},
-        {QStringLiteral("sudo"), expression(R"rx(\bsudo\b)rx", true)},
+        {QStringLiteral("rm"), expression(R"rx(\brm\b)rx", anyCase)},
+        {QStringLiteral("reboot"), expression(R"rx(\breboot\b)rx", anyCase)},
+        {QStringLiteral("shutdown"), expression(R"rx(\bshutdown\b)rx", anyCase)},
+        {QStringLiteral("dd"), expression(R"rx(\bdd\b)rx", anyCase)},
+        {QStringLiteral("mkfs"), expression(R"rx(\bmkfs(\.\w+)?\b)rx", anyCase)},
+        {QStringLiteral("sudo"), expression(R"rx(\bsudo\b)rx", anyCase)},
     }};
     // A ">" that is not doubled (append), not followed by "=" and not the head of an arrow.
-    RX overwriteRedirect = expression(R"rx((?<![>=\-])>(?!>)(?!=))rx", false);
-    RX sshCommand = expression(R"rx(\b(ssh|scp|sftp)\b)rx", true);
-    RX hostKey = expression(R"rx("(host|hostname|remote_host|remotehost|target|server|address)"\s*:\s*"([^"]+)")rx", true);
+    RX overwriteRedirect = expression(R"rx((?<![>=\-])>(?!>)(?!=))rx");
+    RX sshCommand = expression(R"rx(\b(ssh|scp|sftp)\b)rx", anyCase);
+    RX hostKey = expression(R"rx("(host|hostname|remote_host|remotehost|target|server|address)"\s*:\s*"([^"]+)")rx", anyCase);
     RX sshInlineHost =
-        expression(R"rx(\b(?:ssh|scp|sftp)\s+(?:-{1,2}\S+(?:[ =]\S+)?\s+)*(?:([\w.\-]+)@)?([\w.\-]+)(?::\S*)?)rx", true);
-    RX commandKey = expression(R"rx("(command|cmd|script|shell|applescript|jxa)"\s*:\s*"((?:\\.|[^"\\])*)")rx", true);
-    RX shortForce = expression(R"rx((^|\s)-f(\s|$))rx", false);
+        expression(R"rx(\b(?:ssh|scp|sftp)\s+(?:-{1,2}\S+(?:[ =]\S+)?\s+)*(?:([\w.\-]+)@)?([\w.\-]+)(?::\S*)?)rx", anyCase);
+    RX commandKey = expression(R"rx("(command|cmd|script|shell|bash|sh)"\s*:\s*"((?:\\.|[^"\\])*)")rx", anyCase);
+    RX shortForce = expression(R"rx((^|\s)-f(\s|$))rx");
     // In a decoded value: any white space between the words, and -f only between white space, as
     // the rules above see it inside a JSON string (where a quote, never white space, ends the value).
-    RX valuePush = expression(R"rx(git\s+push)rx", false);
-    RX valueShortForce = expression(R"rx(\s-f\s)rx", false);
+    RX valuePush = expression(R"rx(git\s+push)rx");
+    RX valueShortForce = expression(R"rx(\s-f\s)rx");
 };
 
 const Expressions& expressions()
