@@ -91,9 +91,28 @@ std::optional<DayRange> rangeFor(const DayOptions& options, const QDate& today)
     return DayRange{*from, *to};
 }
 
-QString rangeError()
+QString CalendarError::description() const
 {
-    return QStringLiteral("Niepoprawny zakres dni.");
+    switch (m_kind) {
+    case Kind::badRange:
+        return QStringLiteral("Niepoprawny zakres dni.");
+    case Kind::noSessionBus:
+        return QStringLiteral("Brak sesyjnej magistrali D-Bus (%1), a kalendarze Evolution Data Server są dostępne "
+                              "tylko przez nią. Uruchom program w zalogowanej sesji użytkownika.")
+            .arg(m_text);
+    case Kind::registryUnreachable:
+        return QStringLiteral("Nie można połączyć się z rejestrem kalendarzy Evolution Data Server (%1). Sprawdź, "
+                              "czy jest zainstalowany pakiet evolution-data-server (sudo apt install "
+                              "evolution-data-server), i spróbuj ponownie.")
+            .arg(m_text);
+    case Kind::timedOut:
+        return QStringLiteral("Evolution Data Server nie odpowiedział w ciągu %1 s. Spróbuj ponownie; jeśli to się "
+                              "powtarza, uruchom ponownie sesję.")
+            .arg(m_seconds);
+    case Kind::noneOpened:
+        break;
+    }
+    return QStringLiteral("Żaden kalendarz nie dał się otworzyć. ") + m_text;
 }
 
 QByteArray successJSON(const DayRange& range, CalendarListing listing)
@@ -139,11 +158,11 @@ QByteArray successJSON(const DayRange& range, CalendarListing listing)
     return emit(out);
 }
 
-QByteArray errorJSON(const QString& error, const std::optional<QString>& authorization)
+QByteArray errorJSON(const CalendarError& error)
 {
-    QJsonObject out{{QStringLiteral("error"), error}};
-    if (authorization)
-        out.insert(QStringLiteral("authorization"), *authorization);
+    QJsonObject out{{QStringLiteral("error"), error.description()}};
+    if (error.kind() != CalendarError::Kind::badRange)
+        out.insert(QStringLiteral("authorization"), QStringLiteral("unknown"));
     return emit(out);
 }
 

@@ -53,10 +53,31 @@ struct CalendarListing {
     QList<UnavailableCalendar> unavailable;
 };
 
+// Why the tool has no listing to print.
+class CalendarError {
+public:
+    enum class Kind { badRange, noSessionBus, registryUnreachable, timedOut, noneOpened };
+    static CalendarError badRange() { return {Kind::badRange, {}}; }
+    static CalendarError noSessionBus(QString systemText) { return {Kind::noSessionBus, std::move(systemText)}; }
+    static CalendarError registryUnreachable(QString systemText) { return {Kind::registryUnreachable, std::move(systemText)}; }
+    static CalendarError timedOut(double seconds) { return {Kind::timedOut, {}, seconds}; }
+    // `firstFailure`: the sentence of the first calendar that could not be opened.
+    static CalendarError noneOpened(QString firstFailure) { return {Kind::noneOpened, std::move(firstFailure)}; }
+
+    Kind kind() const { return m_kind; }
+    QString description() const;
+    bool operator==(const CalendarError&) const = default;
+
+private:
+    CalendarError(Kind kind, QString text, double seconds = 0) : m_kind(kind), m_text(std::move(text)), m_seconds(seconds) {}
+    Kind m_kind;
+    QString m_text;
+    double m_seconds;
+};
+
 // Compact JSON with sorted keys and no line break at the end; events sorted by start, stable.
 QByteArray successJSON(const DayRange& range, CalendarListing listing);
-QByteArray errorJSON(const QString& error, const std::optional<QString>& authorization);
-
-QString rangeError();
+// {"error": description} and, for a failure of the store, "authorization": "unknown".
+QByteArray errorJSON(const CalendarError& error);
 
 } // namespace selvina::calendar

@@ -10,9 +10,9 @@ namespace selvina::calendar {
 class CalendarStore {
 public:
     virtual ~CalendarStore() = default;
-    // Every enabled calendar and the occurrences of its events that overlap [from, to). The error
-    // says in Polish what cannot be reached and what to do about it.
-    virtual Result<CalendarListing, QString> list(const QDateTime& from, const QDateTime& to) = 0;
+    // Every enabled calendar and the occurrences of its events that overlap [from, to); the error
+    // says what cannot be reached and what to do about it.
+    virtual Result<CalendarListing, CalendarError> list(const QDateTime& from, const QDateTime& to) = 0;
 };
 
 } // namespace selvina::calendar

@@ -50,11 +50,11 @@ int main(int argc, char** argv)
 
     const std::optional<DayRange> range = rangeFor(DayOptions::parse(arguments), QDate::currentDate());
     if (!range)
-        return print(errorJSON(rangeError(), std::nullopt));
+        return print(errorJSON(CalendarError::badRange()));
 
     EdsCalendarStore store;
     auto listing = store.list(range->from, range->to);
     if (!listing)
-        return print(errorJSON(listing.error(), QStringLiteral("unknown")));
+        return print(errorJSON(listing.error()));
     return print(successJSON(*range, std::move(listing.value())));
 }

@@ -37,7 +37,7 @@ TEST(CalendarRange, EmptyRangesAndOverflow)
     EXPECT_FALSE(rangeFor({0, std::numeric_limits<qint64>::max()}, today));
     EXPECT_FALSE(rangeFor({std::numeric_limits<qint64>::min(), 1}, today));
     EXPECT_FALSE(rangeFor({0, 3'000'000}, today)); // beyond the year 9999
-    EXPECT_EQ(errorJSON(rangeError(), std::nullopt), R"({"error":"Niepoprawny zakres dni."})");
+    EXPECT_EQ(errorJSON(CalendarError::badRange()), R"({"error":"Niepoprawny zakres dni."})");
 }
 
 TEST(CalendarOutput, SortedKeysPresenceRulesAndStableOrder)
@@ -62,7 +62,8 @@ TEST(CalendarOutput, SortedKeysPresenceRulesAndStableOrder)
         R"j("from":"2026-03-14T00:00:00Z","to":"2026-03-16T00:00:00Z",)j"
         R"j("unavailable":[{"calendar":"Urodziny","error":"Nie można otworzyć kalendarza „Urodziny” (nie odpowiada od 5 s)."}]})j";
     EXPECT_EQ(successJSON(range, l), expected);
-    EXPECT_EQ(errorJSON("x", QStringLiteral("unknown")), R"({"authorization":"unknown","error":"x"})");
+    EXPECT_EQ(errorJSON(CalendarError::noneOpened("x")),
+              R"({"authorization":"unknown","error":"Żaden kalendarz nie dał się otworzyć. x"})");
 }
 
 } // namespace

@@ -103,16 +103,14 @@ void opened(GObject*, GAsyncResult* result, gpointer data)
 
 } // namespace
 
-Result<CalendarListing, QString> EdsCalendarStore::list(const QDateTime& from, const QDateTime& to)
+Result<CalendarListing, CalendarError> EdsCalendarStore::list(const QDateTime& from, const QDateTime& to)
 {
     platform::GDeadline deadline(m_timeout);
     GError* error = nullptr;
 
     GPtr<GDBusConnection> bus(g_bus_get_sync(G_BUS_TYPE_SESSION, deadline.cancellable(), &error));
     if (!bus)
-        return QStringLiteral("Brak sesyjnej magistrali D-Bus (%1), a kalendarze Evolution Data Server są dostępne "
-                              "tylko przez nią. Uruchom program w zalogowanej sesji użytkownika.")
-            .arg(takeMessage(error));
+        return CalendarError::noSessionBus(takeMessage(error));
 
     // Without its service the registry is created empty instead of failing, which would read as
     // "no calendars". Starting the service by name tells the two apart.
@@ -124,10 +122,7 @@ Result<CalendarListing, QString> EdsCalendarStore::list(const QDateTime& from, c
         g_variant_unref(started);
     GPtr<ESourceRegistry> registry(started ? e_source_registry_new_sync(deadline.cancellable(), &error) : nullptr);
     if (!registry)
-        return QStringLiteral("Nie można połączyć się z rejestrem kalendarzy Evolution Data Server (%1). Sprawdź, "
-                              "czy jest zainstalowany pakiet evolution-data-server (sudo apt install "
-                              "evolution-data-server), i spróbuj ponownie.")
-            .arg(takeMessage(error));
+        return CalendarError::registryUnreachable(takeMessage(error));
 
     GList* enabled = e_source_registry_list_enabled(registry.get(), E_SOURCE_EXTENSION_CALENDAR);
     QList<ESource*> sources;
@@ -189,11 +184,9 @@ Result<CalendarListing, QString> EdsCalendarStore::list(const QDateTime& from, c
     g_list_free_full(enabled, g_object_unref);
 
     if (deadline.expired())
-        return QStringLiteral("Evolution Data Server nie odpowiedział w ciągu %1 s. Spróbuj ponownie; jeśli to się "
-                              "powtarza, uruchom ponownie sesję.")
-            .arg(m_timeout.count() / 1000.0);
+        return CalendarError::timedOut(m_timeout.count() / 1000.0);
     if (!sources.isEmpty() && listing.unavailable.size() == sources.size())
-        return QStringLiteral("Żaden kalendarz nie dał się otworzyć. ") + listing.unavailable.first().error;
+        return CalendarError::noneOpened(listing.unavailable.first().error);
     return listing;
 }
 

@@ -17,7 +17,7 @@ public:
         : m_timeout(timeout), m_perCalendar(perCalendar)
     {
     }
-    Result<CalendarListing, QString> list(const QDateTime& from, const QDateTime& to) override;
+    Result<CalendarListing, CalendarError> list(const QDateTime& from, const QDateTime& to) override;
 
 private:
     std::chrono::milliseconds m_timeout;
