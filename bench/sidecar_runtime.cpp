@@ -67,9 +67,10 @@ int main(int argc, char** argv)
     qputenv("HOME", QFile::encodeName(home.path()));
     qputenv("PATH", QByteArray(SELVINA_FAKE_AGENTS ":") + qgetenv("PATH"));
     QCoreApplication app(argc, argv);
+    SystemClock clock;
 
     {
-        agent::ClaudeAgentBridge bridge(agent::SidecarRuntime::Options{nullptr, {agent::SidecarLocator::bundledSidecarDirectory()}});
+        agent::ClaudeAgentBridge bridge(clock, {{agent::SidecarLocator::bundledSidecarDirectory()}});
         std::printf("%-48s %8.2f ms\n", "first task (sidecar start, login check)", runOnce(bridge));
         std::vector<double> rounds;
         for (int i = 0; i < 20; ++i)
@@ -88,7 +89,7 @@ int main(int argc, char** argv)
     index.close();
     constexpr int kLines = 200000;
     qputenv("FLOOD_LINES", QByteArray::number(kLines));
-    agent::ClaudeAgentBridge bridge(agent::SidecarRuntime::Options{nullptr, {flood.filePath(QStringLiteral("Sidecar"))}});
+    agent::ClaudeAgentBridge bridge(clock, {{flood.filePath(QStringLiteral("Sidecar"))}});
     runOnce(bridge); // start the process outside the measurement
 
     qint64 last = 0;

@@ -4,14 +4,8 @@
 
 namespace selvina::agent {
 
-namespace {
-ClaudeAgentBridge* g_shared = nullptr;
-}
-
-ClaudeAgentBridge::ClaudeAgentBridge() : ClaudeAgentBridge(SidecarRuntime::Options()) {}
-
-ClaudeAgentBridge::ClaudeAgentBridge(SidecarRuntime::Options options)
-    : m_runtime(std::make_unique<SidecarRuntime>(std::move(options)))
+ClaudeAgentBridge::ClaudeAgentBridge(Clock& clock, SidecarRuntime::Options options)
+    : m_runtime(std::make_unique<SidecarRuntime>(clock, std::move(options)))
 {
 }
 
@@ -29,16 +23,6 @@ AgentEventStream ClaudeAgentBridge::run(const QString& task)
 void ClaudeAgentBridge::approve(const QString& id)
 {
     m_runtime->confirm(id);
-}
-
-ClaudeAgentBridge* ClaudeAgentBridge::shared()
-{
-    return g_shared;
-}
-
-void ClaudeAgentBridge::setShared(ClaudeAgentBridge* bridge)
-{
-    g_shared = bridge;
 }
 
 } // namespace selvina::agent

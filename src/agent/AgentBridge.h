@@ -23,17 +23,12 @@ public:
 
 class ClaudeAgentBridge final : public AgentBridge {
 public:
-    ClaudeAgentBridge();
-    explicit ClaudeAgentBridge(SidecarRuntime::Options options);
+    explicit ClaudeAgentBridge(Clock& clock, SidecarRuntime::Options options = {});
 
     AgentEventStream run(const QString& task) override;
     void approve(const QString& id) override;
     QCoro::Task<> shutdown() override { return m_runtime->shutdown(); }
     SidecarRuntime& runtime() { return *m_runtime; }
-
-    // The process-wide bridge, made and owned by the application (none before it is set).
-    static ClaudeAgentBridge* shared();
-    static void setShared(ClaudeAgentBridge* bridge);
 
 private:
     std::unique_ptr<SidecarRuntime> m_runtime;

@@ -101,11 +101,6 @@ std::vector<pid_t> descendants(pid_t root, const std::vector<ProcessEntry>& tabl
     return out;
 }
 
-std::vector<pid_t> descendants(pid_t root)
-{
-    return descendants(root, snapshot());
-}
-
 std::vector<ProcessEntry> liveTrees(const std::optional<ProcessEntry>& root, const std::vector<ProcessEntry>& recorded,
                                     Deadline deadline)
 {
@@ -153,27 +148,6 @@ void endTrees(const std::vector<ProcessEntry>& trees, std::chrono::milliseconds 
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     for (const ProcessEntry& e : trees)
         signalTree(e, SIGKILL);
-}
-
-bool exists(pid_t pid)
-{
-    return pid > 0 && ::kill(pid, 0) == 0;
-}
-
-int terminateDescendants(pid_t root)
-{
-    if (root <= 0)
-        return 0;
-    const std::vector<pid_t> found = descendants(root);
-    for (pid_t pid : found)
-        ::kill(pid, SIGTERM);
-    if (found.empty())
-        return 0;
-    std::this_thread::sleep_for(std::chrono::milliseconds(400));
-    for (pid_t pid : found)
-        if (exists(pid))
-            ::kill(pid, SIGKILL);
-    return int(found.size());
 }
 
 } // namespace selvina::agent::ProcessTree

@@ -33,7 +33,6 @@ std::optional<ProcessEntry> read(pid_t pid);
 // Depth first, every child after all of its own descendants; the root itself is not listed.
 std::vector<ProcessEntry> descendantEntries(pid_t root, const std::vector<ProcessEntry>& table);
 std::vector<pid_t> descendants(pid_t root, const std::vector<ProcessEntry>& table);
-std::vector<pid_t> descendants(pid_t root);
 // The root's descendants now (none when there is no root or it no longer runs), followed by those
 // recorded earlier that still run and were not found again (a root that died leaves them to
 // another parent).
@@ -48,10 +47,6 @@ void signalTree(const ProcessEntry& recorded, int signal);
 // SIGTERM to each, then, once all have gone or the grace has passed (polling, on this thread),
 // SIGKILL to those still there.
 void endTrees(const std::vector<ProcessEntry>& trees, std::chrono::milliseconds grace);
-// SIGTERM to each descendant, deepest first; when there were any, 400 ms later SIGKILL to those
-// still there. Never signals the root. Returns how many it found.
-int terminateDescendants(pid_t root);
-bool exists(pid_t pid);
 
 } // namespace ProcessTree
 

@@ -1,10 +1,8 @@
 #include "agent/SidecarRuntime.h"
 
 #include "agent/ProcessTree.h"
-#include "core/Paths.h"
 #include "core/SidecarLog.h"
 
-#include <QDir>
 #include <QFileInfo>
 #include <QPromise>
 #include <QProcessEnvironment>
@@ -35,14 +33,6 @@ constexpr qsizetype kStderrLineChars = 2000;
 constexpr qsizetype kStderrPendingBytes = 64 * 1024;
 constexpr std::chrono::milliseconds kTreeGrace{400};
 
-bool isExecutableFile(const QString& path)
-{
-    const QFileInfo info(path);
-    return info.isFile() && info.isExecutable();
-}
-
-constexpr std::chrono::milliseconds kStartWait{5'000};
-
 // The errno behind Qt's "function: system text" (the text is the system's own for that number).
 std::optional<int> errnoOf(const QString& qtText)
 {
@@ -55,23 +45,10 @@ std::optional<int> errnoOf(const QString& qtText)
     return std::nullopt;
 }
 
-// Why the system would not start the program, in Polish: Qt's own texts are English.
-QString describeLaunchFailure(QProcess::ProcessError error, const QString& qtText, const QString& program,
-                              const QString& workingDirectory)
+// Why the system would not start the program (QProcess::FailedToStart), in Polish: Qt's own
+// texts are English.
+QString describeLaunchFailure(const QString& qtText, const QString& program, const QString& workingDirectory)
 {
-    switch (error) {
-    case QProcess::FailedToStart:
-        break;
-    case QProcess::Timedout:
-        return QStringLiteral("program %1 nie uruchomił się w ciągu %2 s").arg(program).arg(kStartWait.count() / 1000);
-    case QProcess::Crashed:
-        return QStringLiteral("program %1 uległ awarii przy uruchamianiu").arg(program);
-    case QProcess::ReadError:
-    case QProcess::WriteError:
-        return QStringLiteral("błąd komunikacji z programem %1").arg(program);
-    case QProcess::UnknownError:
-        return QStringLiteral("nieznany błąd przy uruchamianiu programu %1").arg(program);
-    }
     if (qtText.startsWith(QLatin1String("chdir:")))
         return QStringLiteral("nie można wejść do katalogu %1").arg(workingDirectory);
     const QFileInfo file(program);
@@ -120,58 +97,23 @@ QFuture<void> delayOn(Clock& clock, std::chrono::milliseconds delay, std::unique
     return promise->future();
 }
 
+// A pause in real time that needs no runtime: a tree being ended may outlive it.
+QFuture<void> afterRealTime(std::chrono::milliseconds delay)
+{
+    auto promise = std::make_shared<QPromise<void>>();
+    promise->start();
+    QTimer::singleShot(delay, [promise] { promise->finish(); });
+    return promise->future();
+}
+
 } // namespace
-
-QString SidecarLaunchError::polishDescription() const
-{
-    switch (m_kind) {
-    case Kind::processLaunchFailed:
-        return QStringLiteral("Nie udało się uruchomić agenta: ") + m_detail;
-    case Kind::sidecarNotFound:
-        break;
-    }
-    return QStringLiteral("Nie znaleziono procesu pomocniczego agenta. Sprawdź, czy katalog Sidecar został "
-                          "zbudowany poleceniem npm install i npm run build.");
-}
-
-// MARK: locator
-
-QString SidecarLocator::bundledSidecarDirectory()
-{
-    return QDir(paths::resourceDirectory()).filePath(QStringLiteral("Sidecar"));
-}
-
-Result<QString, SidecarLaunchError> SidecarLocator::resolveEntryPoint(const QStringList& candidates)
-{
-    const QStringList folders = candidates.isEmpty()
-        ? QStringList{bundledSidecarDirectory(), QDir::current().filePath(QStringLiteral("Sidecar"))}
-        : candidates;
-    for (const QString& folder : folders) {
-        const QString entry = QDir(folder).filePath(QStringLiteral("dist/index.js"));
-        if (QFileInfo(entry).isFile())
-            return QFileInfo(entry).absoluteFilePath();
-    }
-    return SidecarLaunchError::sidecarNotFound();
-}
-
-SidecarLocator::NodeCommand SidecarLocator::resolveNodeExecutable()
-{
-    if (qEnvironmentVariableIsSet("SELVINA_NODE_BINARY"))
-        return {qEnvironmentVariable("SELVINA_NODE_BINARY"), {}};
-    const QString bundled = QDir(paths::resourceDirectory()).filePath(QStringLiteral("node"));
-    if (isExecutableFile(bundled))
-        return {bundled, {}};
-    for (const char* path : {"/usr/local/bin/node", "/usr/bin/node"})
-        if (QFileInfo::exists(QString::fromLatin1(path)))
-            return {QString::fromLatin1(path), {}};
-    return {QStringLiteral("/usr/bin/env"), {QStringLiteral("node")}};
-}
-
-// MARK: runtime
 
 struct SidecarRuntime::Running {
     QProcess* process = nullptr; // deleted by terminateTree or once it has finished
     quint64 generation = 0;
+    bool started = false; // the exec succeeded
+    // Run lines of tasks that came while the process was starting: id, its sink's identity, task.
+    std::vector<std::tuple<QString, quint64, QString>> unsentRuns;
     qint64 pid = -1;
     std::optional<ProcessEntry> identity; // read when it started: its pid may serve another process later
     std::chrono::milliseconds startedAt{0};
@@ -185,10 +127,8 @@ struct SidecarRuntime::Running {
     qsizetype stderrDropped = 0;
 };
 
-SidecarRuntime::SidecarRuntime() : SidecarRuntime(Options()) {}
-
-SidecarRuntime::SidecarRuntime(Options options)
-    : m_options(std::move(options)), m_worker(std::make_shared<SerialWorker>(QStringLiteral("selvina.processtree")))
+SidecarRuntime::SidecarRuntime(Clock& clock, Options options)
+    : m_clock(clock), m_options(std::move(options)), m_worker(std::make_shared<SerialWorker>(QStringLiteral("selvina.processtree")))
 {
 }
 
@@ -211,11 +151,6 @@ SidecarRuntime::~SidecarRuntime()
         }
         delete running->process;
     }
-}
-
-Clock& SidecarRuntime::clock() const
-{
-    return m_options.clock != nullptr ? *m_options.clock : SystemClock::shared();
 }
 
 bool SidecarRuntime::isProcessRunning() const
@@ -251,26 +186,36 @@ void SidecarRuntime::start(QString id, QString task, AgentEventSink sink)
             [self, id, channel] {
                 if (!self)
                     return;
-                const auto found = self->m_continuations.find(id);
-                if (found != self->m_continuations.end() && found->second.identity() != channel)
+                const auto found = self->m_tasks.find(id);
+                if (found != self->m_tasks.end() && found->second.sink.identity() != channel)
                     return;
                 self->cancel(id);
-                self->discardContinuation(id);
+                self->discardTask(id);
             },
             Qt::QueuedConnection);
     });
 
-    if (auto launched = ensureProcessRunning(); !launched) {
-        sink.deliver(AgentEvent::failed(launched.error().polishDescription()));
+    if (auto launched = ensureProcess(); !launched) {
+        sink.deliver(AgentEvent::failed(launched.error().description()));
         sink.finish();
         return;
     }
-    if (withdrawn()) // the launch does not yield today; this holds should it ever do so
-        return;
-    m_continuations[id] = sink;
+    m_tasks[id] = LiveTask{sink, nullptr, std::nullopt, 0};
     armSilenceWatchdog(id);
+    if (m_running->started)
+        sendRun(id, channel, task);
+    else
+        m_running->unsentRuns.emplace_back(id, channel, task);
+}
+
+void SidecarRuntime::sendRun(const QString& id, quint64 channel, const QString& task)
+{
+    const auto found = m_tasks.find(id);
+    if (found == m_tasks.end() || found->second.sink.identity() != channel)
+        return; // stopped while the process was starting
     if (!send(message::run(id, task))) {
-        m_continuations.erase(id);
+        const AgentEventSink sink = found->second.sink;
+        m_tasks.erase(found);
         sink.deliver(AgentEvent::failed(kNotHandedText));
         sink.finish();
     }
@@ -278,7 +223,7 @@ void SidecarRuntime::start(QString id, QString task, AgentEventSink sink)
 
 void SidecarRuntime::cancel(const QString& id)
 {
-    if (isProcessRunning() && m_continuations.contains(id))
+    if (isProcessRunning() && m_tasks.contains(id))
         send(message::cancel(id));
 }
 
@@ -288,12 +233,12 @@ void SidecarRuntime::confirm(const QString& id)
         send(message::confirm(id, true));
 }
 
-Status<SidecarLaunchError> SidecarRuntime::ensureProcessRunning()
+Status<SidecarLaunchError> SidecarRuntime::ensureProcess()
 {
-    if (isProcessRunning())
+    if (m_running && m_running->process->state() != QProcess::NotRunning)
         return Ok{};
     if (auto stale = detachProcess()) // ended, but its end has not been handled yet
-        endTrees(std::move(stale), false);
+        endTrees(std::move(stale), CountLog::whenAny);
 
     auto entryPoint = SidecarLocator::resolveEntryPoint(m_options.sidecarDirectories);
     if (!entryPoint)
@@ -313,36 +258,63 @@ Status<SidecarLaunchError> SidecarRuntime::ensureProcessRunning()
     process->setProcessChannelMode(QProcess::SeparateChannels);
 
     const quint64 generation = running->generation;
+    connect(process, &QProcess::started, this, [this, generation] { processStarted(generation); });
     connect(process, &QProcess::readyReadStandardOutput, this, [this, generation] { readOutput(generation); });
-    connect(process, &QProcess::readyReadStandardError, this, [this, generation] { readErrors(generation, false); });
+    connect(process, &QProcess::readyReadStandardError, this,
+            [this, generation] { readErrors(generation, PartialLine::keep); });
     connect(process, &QProcess::finished, this, [this, generation] { processEnded(generation); });
 
-    // The process is ours before it starts: a child that ends at once may report it while the
-    // start is still being confirmed. Only the exec itself is waited for: Qt reports a failed
-    // exec through a pipe at once.
-    running->startedAt = clock().now();
+    // The process is ours before it starts; whether the exec succeeded arrives by signal.
+    running->startedAt = m_clock.now();
     running->stderrWindowStart = running->startedAt;
     m_running = std::move(running);
     m_isShuttingDown = false;
     process->start();
-    if (!process->waitForStarted(int(kStartWait.count()))) {
-        logLine(QStringLiteral("[most] nie uruchomiłem sidecara: ") + process->errorString());
-        const QString detail = describeLaunchFailure(process->error(), process->errorString(), process->program(),
-                                                     process->workingDirectory());
-        if (m_running && m_running->generation == generation)
-            detachProcess(); // an end already handled has detached it
-        process->kill();
+    if (process->state() == QProcess::NotRunning) { // refused at once, before any signal could be heard
+        detachProcess();
         process->deleteLater();
-        return SidecarLaunchError::processLaunchFailed(detail);
+        return launchFailure(*process);
     }
-    const qint64 pid = process->processId();
-    if (m_running && m_running->generation == generation) {
-        m_running->pid = pid;
-        m_running->identity = ProcessTree::read(pid_t(pid));
-        m_lastListing.reset();
-    }
-    logLine(QStringLiteral("[most] uruchomiłem sidecara, pid ") + QString::number(pid));
+    connect(process, &QProcess::errorOccurred, this, [this, generation](QProcess::ProcessError error) {
+        if (error == QProcess::FailedToStart)
+            processFailedToStart(generation);
+    });
     return Ok{};
+}
+
+SidecarLaunchError SidecarRuntime::launchFailure(const QProcess& process)
+{
+    logLine(QStringLiteral("[most] nie uruchomiłem sidecara: ") + process.errorString());
+    return SidecarLaunchError::processLaunchFailed(
+        describeLaunchFailure(process.errorString(), process.program(), process.workingDirectory()));
+}
+
+void SidecarRuntime::processStarted(quint64 generation)
+{
+    if (!m_running || m_running->generation != generation)
+        return;
+    Running& r = *m_running;
+    r.started = true;
+    r.pid = r.process->processId();
+    r.identity = ProcessTree::read(pid_t(r.pid));
+    m_lastListing.reset();
+    logLine(QStringLiteral("[most] uruchomiłem sidecara, pid ") + QString::number(r.pid));
+    for (const auto& [id, channel, task] : std::exchange(r.unsentRuns, {})) {
+        sendRun(id, channel, task);
+        if (!m_running || m_running->generation != generation)
+            return;
+    }
+}
+
+void SidecarRuntime::processFailedToStart(quint64 generation)
+{
+    if (!m_running || m_running->generation != generation)
+        return;
+    QProcess* process = m_running->process;
+    const SidecarLaunchError error = launchFailure(*process);
+    detachProcess();
+    process->deleteLater();
+    finishAllPending(error.description());
 }
 
 std::unique_ptr<SidecarRuntime::Running> SidecarRuntime::detachProcess()
@@ -391,7 +363,7 @@ void SidecarRuntime::routeLines(quint64 generation, qsizetype limit)
     }
 }
 
-void SidecarRuntime::readErrors(quint64 generation, bool flushPartial)
+void SidecarRuntime::readErrors(quint64 generation, PartialLine rest)
 {
     if (!m_running || m_running->generation != generation)
         return;
@@ -402,7 +374,7 @@ void SidecarRuntime::readErrors(quint64 generation, bool flushPartial)
         const QString text = QString::fromUtf8(raw).trimmed();
         if (text.isEmpty())
             return;
-        const auto now = clock().now();
+        const auto now = m_clock.now();
         if (now - r.stderrWindowStart >= kStderrWindow) {
             if (r.stderrDropped > 0)
                 logLine(QStringLiteral("[most] pominięto %1 linii wyjścia błędów sidecara").arg(r.stderrDropped));
@@ -423,11 +395,12 @@ void SidecarRuntime::readErrors(quint64 generation, bool flushPartial)
     for (qsizetype end; (end = r.stderrPending.indexOf('\n', start)) >= 0; start = end + 1)
         emitLine(QByteArrayView(r.stderrPending.constData() + start, end - start));
     r.stderrPending.remove(0, start);
-    if (flushPartial || r.stderrPending.size() > kStderrPendingBytes) {
+    const bool flush = rest == PartialLine::flush;
+    if (flush || r.stderrPending.size() > kStderrPendingBytes) {
         emitLine(r.stderrPending);
         r.stderrPending.clear();
     }
-    if (flushPartial && r.stderrDropped > 0) {
+    if (flush && r.stderrDropped > 0) {
         logLine(QStringLiteral("[most] pominięto %1 linii wyjścia błędów sidecara").arg(r.stderrDropped));
         r.stderrDropped = 0;
     }
@@ -439,7 +412,7 @@ void SidecarRuntime::processEnded(quint64 generation)
     routeLines(generation, std::numeric_limits<qsizetype>::max());
     if (!m_running || m_running->generation != generation)
         return;
-    readErrors(generation, true);
+    readErrors(generation, PartialLine::flush);
     const QString message = earlyFailureMessage();
     auto ended = detachProcess();
     ended->process->deleteLater();
@@ -447,12 +420,12 @@ void SidecarRuntime::processEnded(quint64 generation)
         finishAllPending(message);
     // The agents it started were left to another parent: end those it was seen to have.
     if (!m_agentTrees.empty())
-        endTrees(nullptr, false);
+        endTrees(nullptr, CountLog::whenAny);
 }
 
 QString SidecarRuntime::earlyFailureMessage() const
 {
-    if (m_running && !m_running->receivedAnyOutput && clock().now() - m_running->startedAt < kEarlyFailureWindow)
+    if (m_running && !m_running->receivedAnyOutput && m_clock.now() - m_running->startedAt < kEarlyFailureWindow)
         return kEarlyDeathText;
     return kDiedText;
 }
@@ -460,7 +433,7 @@ QString SidecarRuntime::earlyFailureMessage() const
 void SidecarRuntime::logAbandoned(const QString& type, const std::optional<QString>& id) const
 {
     QStringList live;
-    for (const auto& [liveId, sink] : m_continuations)
+    for (const auto& [liveId, task] : m_tasks)
         live.append(liveId);
     logLine(QStringLiteral("[most] PORZUCONO ") + type + QStringLiteral(" id=") + id.value_or(QStringLiteral("—"))
             + QStringLiteral(" (oczekujących: ") + live.join(QLatin1Char(',')) + QLatin1Char(')'));
@@ -480,13 +453,13 @@ void SidecarRuntime::route(const QString& line)
     }
     const QString id = *decoded->id;
     armSilenceWatchdog(id);
-    const auto found = m_continuations.find(id);
-    if (found == m_continuations.end()) {
+    const auto found = m_tasks.find(id);
+    if (found == m_tasks.end()) {
         logAbandoned(decoded->type, id);
         return;
     }
     recordDescendants();
-    const AgentEventSink sink = found->second;
+    const AgentEventSink sink = found->second.sink;
     const QString& type = decoded->type;
     const bool terminal = type == u"finished" || type == u"failed";
     if (terminal)
@@ -503,42 +476,37 @@ void SidecarRuntime::route(const QString& line)
         sink.deliver(type == u"finished" ? AgentEvent::finished(decoded->text.value_or(QString()))
                                           : AgentEvent::failed(decoded->error.value_or(kUnknownAgentError)));
         sink.finish();
-        discardContinuationSilently(id);
+        discardTaskSilently(id);
     } else if (type == u"heartbeat") {
-        const auto now = clock().now();
-        if (const auto previous = m_lastHeartbeat.find(id); previous != m_lastHeartbeat.end()) {
-            const auto gap = now - previous->second;
-            if (gap > kHeartbeatGapNoted)
-                logLine(QStringLiteral("[most] puls id=%1 po %2 s").arg(id).arg(double(gap.count()) / 1000.0, 0, 'f', 1));
-        }
-        m_lastHeartbeat[id] = now;
+        const auto now = m_clock.now();
+        auto& last = found->second.lastHeartbeat;
+        if (last && now - *last > kHeartbeatGapNoted)
+            logLine(QStringLiteral("[most] puls id=%1 po %2 s").arg(id).arg(double((now - *last).count()) / 1000.0, 0, 'f', 1));
+        last = now;
     }
 }
 
-void SidecarRuntime::discardContinuation(const QString& id)
+void SidecarRuntime::discardTask(const QString& id)
 {
-    if (m_continuations.contains(id))
+    if (m_tasks.contains(id))
         logLine(QStringLiteral("[most] zdejmuję odbiorcę id=") + id);
-    discardContinuationSilently(id);
+    discardTaskSilently(id);
 }
 
-void SidecarRuntime::discardContinuationSilently(const QString& id)
+void SidecarRuntime::discardTaskSilently(const QString& id)
 {
-    m_continuations.erase(id);
-    if (m_continuations.empty() && m_pendingPluginRestart)
+    m_tasks.erase(id);
+    if (m_tasks.empty() && m_pendingPluginRestart)
         restartForPluginChange();
-    m_silenceWatchdogs.erase(id);
-    m_lastHeartbeat.erase(id);
-    m_silenceExtensions.erase(id);
 }
 
 void SidecarRuntime::armSilenceWatchdog(const QString& id)
 {
-    m_silenceWatchdogs.erase(id);
-    if (!m_continuations.contains(id))
+    const auto found = m_tasks.find(id);
+    if (found == m_tasks.end())
         return;
     QPointer<SidecarRuntime> self(this);
-    m_silenceWatchdogs[id] = clock().after(kSilenceWindow, [self, id] {
+    found->second.silenceWatchdog = m_clock.after(kSilenceWindow, [self, id] {
         if (self)
             self->silenceExpired(id);
     });
@@ -546,13 +514,13 @@ void SidecarRuntime::armSilenceWatchdog(const QString& id)
 
 void SidecarRuntime::silenceExpired(const QString& id)
 {
-    const auto found = m_continuations.find(id);
-    if (found == m_continuations.end())
+    const auto found = m_tasks.find(id);
+    if (found == m_tasks.end())
         return;
     const bool alive = isProcessRunning();
-    const int extensions = m_silenceExtensions.contains(id) ? m_silenceExtensions[id] : 0;
+    const int extensions = found->second.silenceExtensions;
     if (alive && extensions < kSilenceExtensions) {
-        m_silenceExtensions[id] = extensions + 1;
+        found->second.silenceExtensions = extensions + 1;
         logLine(QStringLiteral("[most] cisza ") + QString::number(kSilenceWindow.count() / 1000)
                 + QStringLiteral(" s dla id=") + id + QStringLiteral(", ") + QStringLiteral("ale proces ")
                 + QString::number(processId()) + QStringLiteral(" żyje — ") + QStringLiteral("przedłużam (")
@@ -566,8 +534,8 @@ void SidecarRuntime::silenceExpired(const QString& id)
             + QStringLiteral(" s mimo żywego procesu")
         : QStringLiteral("proces nie żyje");
     logLine(QStringLiteral("[most] ") + reason + QStringLiteral(" dla id=") + id + QStringLiteral(" — przerywam zadanie"));
-    const AgentEventSink sink = found->second;
-    discardContinuationSilently(id);
+    const AgentEventSink sink = found->second.sink;
+    discardTaskSilently(id);
     sink.deliver(AgentEvent::failed(kSilentText));
     sink.finish();
     restartProcess(reason);
@@ -581,14 +549,14 @@ void SidecarRuntime::restartProcess(const QString& reason)
             + QString::number(m_running->pid));
     auto replaced = detachProcess();
     finishAllPending(kRestartedText);
-    endTrees(std::move(replaced), false);
+    endTrees(std::move(replaced), CountLog::whenAny);
 }
 
 void SidecarRuntime::restartForPluginChange()
 {
     if (!m_running)
         return;
-    if (!m_continuations.empty()) {
+    if (!m_tasks.empty()) {
         logLine(QStringLiteral("[most] zmiana wtyczek w trakcie zadania — wymienię po nim"));
         m_pendingPluginRestart = true;
         return;
@@ -596,55 +564,57 @@ void SidecarRuntime::restartForPluginChange()
     logLine(QStringLiteral("[most] zmiana wtyczek — wymieniam sidecara, pid ") + QString::number(m_running->pid));
     auto replaced = detachProcess();
     m_pendingPluginRestart = false;
-    endTrees(std::move(replaced), true);
+    endTrees(std::move(replaced), CountLog::always);
 }
 
 QCoro::Task<> SidecarRuntime::waitOnClock(std::chrono::milliseconds delay)
 {
     std::unique_ptr<ScheduledCall> handle;
-    auto waiting = delayOn(clock(), delay, handle);
+    auto waiting = delayOn(m_clock, delay, handle);
     co_await waiting;
 }
 
 QCoro::Task<> SidecarRuntime::shutdown()
 {
-    if (!isProcessRunning())
+    if (!m_running || m_running->process->state() == QProcess::NotRunning)
         co_return;
     QPointer<SidecarRuntime> self(this);
     const quint64 generation = m_running->generation;
     m_isShuttingDown = true;
-    send(message::shutdown());
-    auto grace = waitOnClock(kShutdownGrace);
-    co_await grace;
-    if (!self)
-        co_return;
+    if (m_running->started) { // one still starting has nothing to close
+        send(message::shutdown());
+        auto grace = waitOnClock(kShutdownGrace);
+        co_await grace;
+        if (!self)
+            co_return;
+    }
     std::unique_ptr<Running> stopping;
     if (m_running && m_running->generation == generation)
         stopping = detachProcess();
     finishAllPending(kClosedText);
     if (stopping) {
         stopping->process->closeWriteChannel();
-        auto ending = endTrees(std::move(stopping), false);
+        auto ending = endTrees(std::move(stopping), CountLog::whenAny);
         co_await ending;
     }
 }
 
-QCoro::Task<> SidecarRuntime::endTrees(std::unique_ptr<Running> running, bool alwaysLogCount)
+QCoro::Task<> SidecarRuntime::endTrees(std::unique_ptr<Running> running, CountLog countLog)
 {
     std::vector<ProcessEntry> recorded = std::move(m_agentTrees);
     m_agentTrees.clear();
     if (!running)
         return terminateTree(QPointer<SidecarRuntime>(this), m_worker, nullptr, std::nullopt, -1, std::move(recorded),
-                             alwaysLogCount);
+                             countLog);
     return terminateTree(QPointer<SidecarRuntime>(this), m_worker, running->process, running->identity, running->pid,
-                         std::move(recorded), alwaysLogCount);
+                         std::move(recorded), countLog);
 }
 
 // Descendants first (they are found only while their parent lives), then the process; after
 // 400 ms whatever is left is killed — a sidecar that ignores SIGTERM must not outlive us.
 QCoro::Task<> SidecarRuntime::terminateTree(QPointer<SidecarRuntime> self, std::shared_ptr<SerialWorker> worker,
                                             QPointer<QProcess> process, std::optional<ProcessEntry> root, qint64 pid,
-                                            std::vector<ProcessEntry> recorded, bool alwaysLogCount)
+                                            std::vector<ProcessEntry> recorded, CountLog countLog)
 {
     auto listing = worker->run([root, recorded = std::move(recorded)] {
         const std::vector<ProcessEntry> found = ProcessTree::liveTrees(root, recorded);
@@ -656,8 +626,7 @@ QCoro::Task<> SidecarRuntime::terminateTree(QPointer<SidecarRuntime> self, std::
     if (process && process->state() != QProcess::NotRunning)
         process->terminate();
 
-    std::unique_ptr<ScheduledCall> handle;
-    auto grace = delayOn(SystemClock::shared(), kTreeGrace, handle);
+    auto grace = afterRealTime(kTreeGrace);
     co_await grace;
     auto sweep = worker->run([found] {
         for (const ProcessEntry& e : found)
@@ -672,7 +641,7 @@ QCoro::Task<> SidecarRuntime::terminateTree(QPointer<SidecarRuntime> self, std::
             process->deleteLater();
         }
     }
-    if (!found.empty() || alwaysLogCount)
+    if (!found.empty() || countLog == CountLog::always)
         logLine(QStringLiteral("[most] zakończyłem ") + QString::number(found.size()) + QStringLiteral(" procesów potomnych"));
     if (self)
         Q_EMIT self->treeTerminated(pid, int(found.size()));
@@ -683,7 +652,7 @@ void SidecarRuntime::recordDescendants()
 {
     if (!m_running || !m_running->identity || m_listingDescendants)
         return;
-    const auto now = clock().now();
+    const auto now = m_clock.now();
     if (m_lastListing && now - *m_lastListing < kDescendantsRefresh)
         return;
     m_lastListing = now;
@@ -706,11 +675,11 @@ QCoro::Task<> SidecarRuntime::listDescendants(QPointer<SidecarRuntime> self, std
 
 void SidecarRuntime::finishAllPending(const QString& message)
 {
-    auto sinks = std::move(m_continuations);
-    m_continuations.clear();
-    for (const auto& [id, sink] : sinks) {
-        sink.deliver(AgentEvent::failed(message));
-        sink.finish();
+    auto tasks = std::move(m_tasks);
+    m_tasks.clear();
+    for (const auto& [id, task] : tasks) {
+        task.sink.deliver(AgentEvent::failed(message));
+        task.sink.finish();
     }
 }
 

@@ -1,12 +1,13 @@
 // SidecarRuntime: the one agent sidecar process — found, started on the first task, fed JSON
 // lines, read, watched for silence, replaced when it hangs or the plug-ins change, stopped with
-// everything it started. SidecarLocator: where the sidecar and Node.js are.
-// Thread: main thread; nothing here blocks it (timers, pipes and signals only; /proc is read on
-// a worker).
+// everything it started.
+// Thread: main thread; nothing here blocks it (timers, pipes and signals only, the start
+// included; /proc is read on a worker) except the bounded end of the destructor.
 #pragma once
 
 #include "agent/AgentEvent.h"
 #include "agent/ProcessTree.h"
+#include "agent/SidecarLocator.h"
 #include "agent/SidecarProtocol.h"
 #include "core/Clock.h"
 #include "core/Result.h"
@@ -27,45 +28,11 @@
 
 namespace selvina::agent {
 
-class SidecarLaunchError {
-public:
-    enum class Kind { processLaunchFailed, sidecarNotFound };
-    static SidecarLaunchError processLaunchFailed(QString detail) { return {Kind::processLaunchFailed, std::move(detail)}; }
-    static SidecarLaunchError sidecarNotFound() { return {Kind::sidecarNotFound, {}}; }
-
-    Kind kind() const { return m_kind; }
-    QString polishDescription() const;
-
-private:
-    SidecarLaunchError(Kind kind, QString detail) : m_kind(kind), m_detail(std::move(detail)) {}
-    Kind m_kind;
-    QString m_detail;
-};
-
-namespace SidecarLocator {
-
-// <resources>/Sidecar
-QString bundledSidecarDirectory();
-// The first of the given folders holding dist/index.js; the bundled folder and ./Sidecar when
-// none are given.
-Result<QString, SidecarLaunchError> resolveEntryPoint(const QStringList& candidates = {});
-
-struct NodeCommand {
-    QString executable;
-    QStringList leadingArguments;
-};
-// SELVINA_NODE_BINARY (not checked), an executable "node" among the resources, the usual
-// absolute paths, else /usr/bin/env node.
-NodeCommand resolveNodeExecutable();
-
-} // namespace SidecarLocator
-
 class SidecarRuntime : public QObject {
     Q_OBJECT
 public:
     struct Options {
-        Clock* clock = nullptr;             // none: the system clock
-        QStringList sidecarDirectories;     // none: the locator's folders
+        QStringList sidecarDirectories; // none: the locator's folders
     };
 
     static constexpr std::chrono::milliseconds kSilenceWindow{30'000};
@@ -85,11 +52,12 @@ public:
     static constexpr std::chrono::milliseconds kDestroyGrace{100};
     static constexpr std::chrono::milliseconds kDestroyReap{200};
 
-    SidecarRuntime();
-    explicit SidecarRuntime(Options options);
+    // The clock times the silence, the heartbeats and the shutdown's grace.
+    explicit SidecarRuntime(Clock& clock, Options options = {});
     ~SidecarRuntime() override; // ends the process and the agent trees, within the bounds above
 
-    // Registers the task and sends its run line; every outcome arrives through the sink.
+    // Registers the task and sends its run line (once the process has started); every outcome
+    // arrives through the sink.
     void start(QString id, QString task, AgentEventSink sink);
     // A cancel line while the task is live and the process runs.
     void cancel(const QString& id);
@@ -102,7 +70,7 @@ public:
 
     bool isProcessRunning() const;
     qint64 processId() const; // -1 without a process
-    std::size_t liveTaskCount() const { return m_continuations.size(); }
+    std::size_t liveTaskCount() const { return m_tasks.size(); }
 
 Q_SIGNALS:
     // A process was replaced or stopped and its whole tree was sent its signals (tests, logs).
@@ -112,17 +80,33 @@ Q_SIGNALS:
 
 private:
     struct Running;
+    // A task from its start until its last event: where its events go, and its silence.
+    struct LiveTask {
+        AgentEventSink sink;
+        std::unique_ptr<ScheduledCall> silenceWatchdog;
+        std::optional<std::chrono::milliseconds> lastHeartbeat;
+        int silenceExtensions = 0;
+    };
+    // What standard error still holds after its last full line.
+    enum class PartialLine { keep, flush };
+    // Whether ending the trees logs a count of none.
+    enum class CountLog { whenAny, always };
 
-    Status<SidecarLaunchError> ensureProcessRunning();
+    // Starts the process unless one runs or is starting; its start is reported by signals.
+    Status<SidecarLaunchError> ensureProcess();
+    void processStarted(quint64 generation);
+    void processFailedToStart(quint64 generation);
+    static SidecarLaunchError launchFailure(const QProcess& process); // logged with Qt's own text
+    void sendRun(const QString& id, quint64 channel, const QString& task);
     void readOutput(quint64 generation);
     void routeLines(quint64 generation, qsizetype limit);
-    void readErrors(quint64 generation, bool flushPartial);
+    void readErrors(quint64 generation, PartialLine rest);
     void processEnded(quint64 generation);
     QString earlyFailureMessage() const;
     void route(const QString& line);
     void logAbandoned(const QString& type, const std::optional<QString>& id) const;
-    void discardContinuation(const QString& id);
-    void discardContinuationSilently(const QString& id);
+    void discardTask(const QString& id);
+    void discardTaskSilently(const QString& id);
     void armSilenceWatchdog(const QString& id);
     void silenceExpired(const QString& id);
     void restartProcess(const QString& reason);
@@ -132,24 +116,21 @@ private:
     std::unique_ptr<Running> detachProcess();
     // Ends the process (none: only the trees recorded) with its descendants and every tree
     // recorded before; not a coroutine itself, so the runtime may go while the returned task runs.
-    QCoro::Task<> endTrees(std::unique_ptr<Running> running, bool alwaysLogCount);
+    QCoro::Task<> endTrees(std::unique_ptr<Running> running, CountLog countLog);
     static QCoro::Task<> terminateTree(QPointer<SidecarRuntime> self, std::shared_ptr<SerialWorker> worker,
                                        QPointer<QProcess> process, std::optional<ProcessEntry> root, qint64 pid,
-                                       std::vector<ProcessEntry> recorded, bool alwaysLogCount);
+                                       std::vector<ProcessEntry> recorded, CountLog countLog);
     void recordDescendants();
     static QCoro::Task<> listDescendants(QPointer<SidecarRuntime> self, std::shared_ptr<SerialWorker> worker,
                                          ProcessEntry root, std::vector<ProcessEntry> recorded);
     QCoro::Task<> waitOnClock(std::chrono::milliseconds delay);
-    Clock& clock() const;
 
+    Clock& m_clock;
     Options m_options;
     std::shared_ptr<SerialWorker> m_worker;
     std::unique_ptr<Running> m_running;
     quint64 m_generation = 0;
-    std::map<QString, AgentEventSink> m_continuations;
-    std::map<QString, std::unique_ptr<ScheduledCall>> m_silenceWatchdogs;
-    std::map<QString, std::chrono::milliseconds> m_lastHeartbeat;
-    std::map<QString, int> m_silenceExtensions;
+    std::map<QString, LiveTask> m_tasks;
     bool m_isShuttingDown = false;
     bool m_pendingPluginRestart = false;
     // Every descendant listed so far that was not ended yet, whichever process started it.

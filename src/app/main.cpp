@@ -124,7 +124,9 @@ int main(int argc, char** argv)
         cues = std::make_unique<voice::CuePlayer>(*audio, platform::JournalSystemLog::shared(), paths::resourceDirectory());
     }
 
+    SystemClock clock; // the process's one clock: every wait of the conversation runs on it
     app::AppDelegate::Services services;
+    services.composition.clock = &clock;
     services.composition.sources = app::ConfigurationSources{paths::configDirectory(), &keys, &preferences};
     services.composition.systemLog = &platform::JournalSystemLog::shared();
     services.composition.audioDevices = audio.get();
@@ -132,8 +134,7 @@ int main(int argc, char** argv)
     services.composition.workSound = voice::workSoundLoop();
     services.composition.accessibility = std::make_shared<tools::AccessibilityAccess>(
         std::make_unique<platform::AtspiDesktop>(), tools::ElementRegistry::shared(), QCoreApplication::applicationPid());
-    agent::ClaudeAgentBridge agentBridge;
-    agent::ClaudeAgentBridge::setShared(&agentBridge);
+    agent::ClaudeAgentBridge agentBridge(clock);
     services.composition.agent = &agentBridge;
     services.bus = &bus;
     services.speech = &speechOutput;
@@ -176,7 +177,6 @@ int main(int argc, char** argv)
     const int code = QCoreApplication::exec();
     settings::LaunchPreferences::setShared(nullptr);
     settings::DeveloperPreferences::setShared(nullptr);
-    agent::ClaudeAgentBridge::setShared(nullptr);
     SidecarLog::shared().flush();
     return code;
 }

@@ -17,7 +17,7 @@ protected:
     {
         SidecarFixture::SetUp();
         m_runtime.reset();
-        m_bridge = std::make_unique<agent::ClaudeAgentBridge>(agent::SidecarRuntime::Options{&m_clock, {m_sidecar}});
+        m_bridge = std::make_unique<agent::ClaudeAgentBridge>(m_clock, agent::SidecarRuntime::Options{{m_sidecar}});
         m_tool = std::make_unique<tools::DelegateTaskTool>(
             m_bridge.get(), [this](const QString& t) { m_notes.append("p:" + t); },
             [this](const QString& t) { m_notes.append("a:" + t); });

@@ -45,7 +45,7 @@ protected:
         });
         SidecarLog::shared().flush();
         m_logStart = QFileInfo(SidecarLog::shared().filePath()).size();
-        m_runtime = std::make_unique<agent::SidecarRuntime>(agent::SidecarRuntime::Options{&m_clock, {m_sidecar}});
+        m_runtime = std::make_unique<agent::SidecarRuntime>(m_clock, agent::SidecarRuntime::Options{{m_sidecar}});
     }
 
     void TearDown() override
@@ -85,11 +85,16 @@ protected:
         return task;
     }
 
-    // The puppet of the current process, once it has said hello.
-    bool awaitPuppet(qint64 pid)
+    // The puppet of the current process, once the process has started and the puppet said hello.
+    bool awaitPuppet()
     {
         return LoopbackRealtimeServer::waitFor(
-            [&] { return std::any_of(m_reports.begin(), m_reports.end(), [&](const QJsonObject& r) { return r.value("hello").toInteger() == pid; }); },
+            [&] {
+                const qint64 pid = m_runtime->processId();
+                return pid > 0 && std::any_of(m_reports.begin(), m_reports.end(), [&](const QJsonObject& r) {
+                           return r.value("hello").toInteger() == pid;
+                       });
+            },
             std::chrono::milliseconds(10000));
     }
 

@@ -17,7 +17,7 @@ protected:
     Task startLive(const QString& id)
     {
         Task task = start(id);
-        EXPECT_TRUE(awaitPuppet(m_runtime->processId()));
+        EXPECT_TRUE(awaitPuppet());
         return task;
     }
     // Returns once the runtime has routed every line the puppet wrote before: a line for an
