@@ -145,8 +145,6 @@ int main(int argc, char** argv)
     platform::XdgAutostart loginItem(QCoreApplication::applicationFilePath());
     settings::LaunchPreferences launch(preferences, loginItem);
     settings::DeveloperPreferences developer(preferences, runLogMarkers(runLogWriter));
-    settings::LaunchPreferences::setShared(&launch);
-    settings::DeveloperPreferences::setShared(&developer);
     platform::DBusInstanceLock instanceLock(app::SingleInstance::kBusName);
     std::unique_ptr<platform::HotkeySource> hotkeySource = platform::makeHotkeySource();
     std::unique_ptr<activation::GlobalHotkey> hotkeys;
@@ -175,8 +173,6 @@ int main(int argc, char** argv)
     }
     QMetaObject::invokeMethod(&delegate, [&delegate] { delegate.applicationDidFinishLaunching(); }, Qt::QueuedConnection);
     const int code = QCoreApplication::exec();
-    settings::LaunchPreferences::setShared(nullptr);
-    settings::DeveloperPreferences::setShared(nullptr);
     SidecarLog::shared().flush();
     return code;
 }

@@ -13,9 +13,6 @@ namespace selvina::settings {
 
 namespace {
 
-LaunchPreferences* g_launch = nullptr;
-DeveloperPreferences* g_developer = nullptr;
-
 std::mutex g_runLogMutex;
 bool g_runLogOn = false;
 
@@ -80,9 +77,6 @@ LaunchPreferences::LaunchPreferences(platform::Preferences& store, platform::Log
 {
 }
 
-LaunchPreferences* LaunchPreferences::shared() { return g_launch; }
-void LaunchPreferences::setShared(LaunchPreferences* preferences) { g_launch = preferences; }
-
 void LaunchPreferences::setZawolanie(bool on)
 {
     m_store.setValue(QLatin1String(kZawolanie), on);
@@ -105,16 +99,21 @@ void LaunchPreferences::setSkrot(const activation::HotkeyCombo& combo)
         Q_EMIT skrotChanged(combo);
 }
 
-std::optional<QString> LaunchPreferences::ustawAutostart(bool on)
+QString AutostartError::description() const
 {
-    std::optional<QString> sentence;
-    if (const auto reason = m_loginItem.setEnabled(on))
-        sentence = QStringLiteral("Nie udało się zmienić autostartu: ") + *reason + QStringLiteral(". ")
-                   + QStringLiteral("Najczęściej znaczy to, że nie da się zapisać katalogu ~/.config/autostart.");
+    return QStringLiteral("Nie udało się zmienić autostartu: ") + m_reason
+           + QStringLiteral(". Najczęściej znaczy to, że nie da się zapisać katalogu ~/.config/autostart.");
+}
+
+Status<AutostartError> LaunchPreferences::ustawAutostart(bool on)
+{
+    const std::optional<QString> reason = m_loginItem.setEnabled(on);
     const bool now = m_loginItem.isEnabled();
     if (std::exchange(m_autostart, now) != now)
         Q_EMIT autostartChanged(now);
-    return sentence;
+    if (reason)
+        return AutostartError::notSwitched(*reason);
+    return Ok{};
 }
 
 DeveloperPreferences::DeveloperPreferences(platform::Preferences& store, MarkerWriter writeMarker, QObject* parent)
@@ -125,9 +124,6 @@ DeveloperPreferences::DeveloperPreferences(platform::Preferences& store, MarkerW
 {
     applyRunLogSwitch();
 }
-
-DeveloperPreferences* DeveloperPreferences::shared() { return g_developer; }
-void DeveloperPreferences::setShared(DeveloperPreferences* preferences) { g_developer = preferences; }
 
 void DeveloperPreferences::setShowDebugPanel(bool on)
 {

@@ -1,11 +1,12 @@
 // LaunchPreferences: how the assistant may be called up (wake phrase, invocation shortcut and its
 // combination) and whether it starts at login. DeveloperPreferences: the run-preview switch.
-// One shared instance each, created by the application; every change is written back at once and
+// One instance each, created by the application; every change is written back at once and
 // announced only when the value really changed.
 // Thread: main thread; the run-log switch is read from any thread.
 #pragma once
 
 #include "activation/HotkeyCombo.h"
+#include "core/Result.h"
 
 #include <QObject>
 
@@ -19,6 +20,22 @@ class Preferences;
 
 namespace selvina::settings {
 
+// Why start at login could not be switched.
+class AutostartError {
+public:
+    enum class Kind { notSwitched };
+    // `reason`: what the login item reported, in Polish.
+    static AutostartError notSwitched(QString reason) { return AutostartError(std::move(reason)); }
+
+    Kind kind() const { return Kind::notSwitched; }
+    QString description() const; // the sentence for the settings pane
+    bool operator==(const AutostartError&) const = default;
+
+private:
+    explicit AutostartError(QString reason) : m_reason(std::move(reason)) {}
+    QString m_reason;
+};
+
 class LaunchPreferences : public QObject {
     Q_OBJECT
 public:
@@ -30,9 +47,6 @@ public:
     // Reads the store and the login item now.
     LaunchPreferences(platform::Preferences& store, platform::LoginItem& loginItem, QObject* parent = nullptr);
 
-    static LaunchPreferences* shared();
-    static void setShared(LaunchPreferences* preferences);
-
     bool zawolanie() const { return m_zawolanie; }
     bool skrotWlaczony() const { return m_skrotWlaczony; }
     activation::HotkeyCombo skrot() const { return m_skrot; }
@@ -41,9 +55,8 @@ public:
     void setZawolanie(bool on);
     void setSkrotWlaczony(bool on);
     void setSkrot(const activation::HotkeyCombo& combo);
-    // None on success; else the sentence for the settings pane. Either way autostart() is then
-    // the state read back from the desktop, not the one asked for.
-    std::optional<QString> ustawAutostart(bool on);
+    // Either way autostart() is then the state read back from the desktop, not the one asked for.
+    Status<AutostartError> ustawAutostart(bool on);
 
 Q_SIGNALS:
     void zawolanieChanged(bool on);
@@ -68,9 +81,6 @@ public:
     using MarkerWriter = std::function<void(const QString& marker)>;
 
     DeveloperPreferences(platform::Preferences& store, MarkerWriter writeMarker, QObject* parent = nullptr);
-
-    static DeveloperPreferences* shared();
-    static void setShared(DeveloperPreferences* preferences);
 
     bool showDebugPanel() const { return m_showDebugPanel; }
     void setShowDebugPanel(bool on);

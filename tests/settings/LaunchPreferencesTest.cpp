@@ -91,7 +91,7 @@ TEST_F(LoginItem, SwitchingWritesOrHidesTheEntryAndAFailureKeepsTheRealState)
     MemoryPreferences store;
     LaunchPreferences prefs(store, m_item);
     EXPECT_FALSE(prefs.autostart());
-    EXPECT_EQ(prefs.ustawAutostart(true), std::nullopt);
+    EXPECT_TRUE(prefs.ustawAutostart(true));
     EXPECT_TRUE(prefs.autostart());
     QFile f(user());
     ASSERT_TRUE(f.open(QIODevice::ReadOnly));
@@ -100,11 +100,11 @@ TEST_F(LoginItem, SwitchingWritesOrHidesTheEntryAndAFailureKeepsTheRealState)
 
     // Off with a system entry: a user entry hides it, rather than nothing at all.
     writeFile(system(), "[Desktop Entry]\nExec=x\n");
-    EXPECT_EQ(prefs.ustawAutostart(false), std::nullopt);
+    EXPECT_TRUE(prefs.ustawAutostart(false));
     EXPECT_FALSE(prefs.autostart());
     EXPECT_TRUE(QFile::exists(user()));
     QFile::remove(system());
-    EXPECT_EQ(prefs.ustawAutostart(false), std::nullopt);
+    EXPECT_TRUE(prefs.ustawAutostart(false));
     EXPECT_FALSE(QFile::exists(user()));
 
     // The autostart folder cannot be made (a file stands in its place).
@@ -112,10 +112,11 @@ TEST_F(LoginItem, SwitchingWritesOrHidesTheEntryAndAFailureKeepsTheRealState)
     writeFile(m_dir.filePath(QStringLiteral("config/autostart")), "not a folder");
     int changes = 0;
     QObject::connect(&prefs, &LaunchPreferences::autostartChanged, [&changes] { ++changes; });
-    const auto sentence = prefs.ustawAutostart(true);
-    ASSERT_TRUE(sentence.has_value());
-    EXPECT_TRUE(sentence->startsWith(QStringLiteral("Nie udało się zmienić autostartu: nie można utworzyć katalogu ")));
-    EXPECT_TRUE(sentence->endsWith(QStringLiteral(". Najczęściej znaczy to, że nie da się zapisać katalogu ~/.config/autostart.")));
+    const auto switched = prefs.ustawAutostart(true);
+    ASSERT_FALSE(switched);
+    const QString sentence = switched.error().description();
+    EXPECT_TRUE(sentence.startsWith(QStringLiteral("Nie udało się zmienić autostartu: nie można utworzyć katalogu ")));
+    EXPECT_TRUE(sentence.endsWith(QStringLiteral(". Najczęściej znaczy to, że nie da się zapisać katalogu ~/.config/autostart.")));
     EXPECT_FALSE(prefs.autostart());
     EXPECT_EQ(changes, 0);
 }
