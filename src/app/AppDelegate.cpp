@@ -56,7 +56,7 @@ void AppDelegate::applicationDidFinishLaunching()
 
 Clock& AppDelegate::clock() const
 {
-    return m_services.composition.clock ? *m_services.composition.clock : SystemClock::shared();
+    return *m_services.composition.clock;
 }
 
 void AppDelegate::beginSession(Greeting greeting)
@@ -97,7 +97,7 @@ void AppDelegate::startVoice(Greeting greeting)
     QPointer<AppDelegate> self(this);
     m_coordinator->setOnIdleTimeout([self] {
         if (self)
-            self->endSession(true);
+            self->endSession(EndCue::alreadyHeard);
     });
     m_coordinator->setOnFailure([self](const Coordinator::Failure& failure) {
         if (self)
@@ -156,7 +156,7 @@ void AppDelegate::onConversationFailure(const Coordinator::Failure& failure)
         [this, saying, failed = QPointer<Coordinator>(m_coordinator.get())] {
             if (!failed || m_coordinator.get() != failed.data())
                 return;
-            endSession(true);
+            endSession(EndCue::alreadyHeard);
             m_endCue = clock().after(saying, [self = QPointer<AppDelegate>(this)] {
                 if (self)
                     self->playCue(voice::Cue::end);
@@ -171,9 +171,9 @@ void AppDelegate::attachObserver()
     // conversation without the text channel has no observer.
 }
 
-void AppDelegate::endSession(bool goodbyeAlreadySpoken)
+void AppDelegate::endSession(EndCue cue)
 {
-    if (!goodbyeAlreadySpoken)
+    if (cue == EndCue::play)
         playCue(voice::Cue::end);
     releaseEscape();
     m_session.setAudioLevel(0);
@@ -205,7 +205,7 @@ QCoro::Task<> AppDelegate::escapePressed()
     QPointer<AppDelegate> self(this);
     if (!m_coordinator) {
         logLine(QStringLiteral("[esc] brak sesji — zamykam"));
-        endSession(false);
+        endSession(EndCue::play);
         co_return;
     }
     const bool interruptible = m_coordinator->isInterruptible();
@@ -213,7 +213,7 @@ QCoro::Task<> AppDelegate::escapePressed()
                 .arg(interruptible ? QStringLiteral("true") : QStringLiteral("false"),
                      m_coordinator->opisPrzerywalnosci()));
     if (!interruptible) {
-        endSession(false);
+        endSession(EndCue::play);
         co_return;
     }
     playCue(voice::Cue::interrupted);
@@ -225,7 +225,7 @@ QCoro::Task<> AppDelegate::shutdown()
 {
     QPointer<AppDelegate> self(this);
     if (m_coordinator)
-        endSession(true);
+        endSession(EndCue::alreadyHeard);
     // The sidecar stops with everything it started; a hung part never holds up quitting for more
     // than 5 s.
     auto sidecarDown = std::make_shared<bool>(m_services.composition.agent == nullptr);

@@ -56,9 +56,13 @@ public:
     // A conversation opened by a typed question skips the greeting: the question is its first words.
     enum class Greeting { greet, skip };
 
+    // Queued by main once the event loop runs: hands over to a running instance, or brings up the
+    // tray, the shortcut and the first conversation.
     void applicationDidFinishLaunching();
     void beginSession(Greeting greeting = Greeting::greet);
-    void endSession(bool goodbyeAlreadySpoken);
+    // Whether the end cue still has to sound: not when the goodbye was already heard.
+    enum class EndCue { play, alreadyHeard };
+    void endSession(EndCue cue);
     QCoro::Task<> escapePressed();
     // Closes the open conversation and waits for it to end; 5 s at most.
     QCoro::Task<> shutdown();
@@ -77,9 +81,11 @@ public:
     void refreshDebugPanel();
     void przelaczZawolanie();
     void menuQuit();
-    // Quitting waits for the sidecar's shutdown, 5 s at most, and is confirmed once.
+    // Quitting (the menu, a termination signal, the session's logout) waits for the sidecar's
+    // shutdown, 5 s at most, and is confirmed once.
     void applicationShouldTerminate();
     void applicationWillTerminate();
+    // A second start of the program woke this one through the instance lock.
     bool applicationShouldHandleReopen();
 
 Q_SIGNALS:

@@ -219,7 +219,7 @@ void AppDelegate::przypnijSkrotWywolania()
         if (!self)
             return;
         if (self->m_coordinator)
-            self->endSession(false);
+            self->endSession(EndCue::play);
         else
             self->beginSession();
     });

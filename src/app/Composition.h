@@ -34,7 +34,7 @@ struct CompositionContext {
     settings::SpeechPreferences* speech = nullptr;
     std::optional<QByteArray> workSound;
     bool textChannel = false;
-    Clock* clock = nullptr; // none: the system clock
+    Clock* clock = nullptr; // the assembly's one clock; required
     std::shared_ptr<tools::AccessibilityAccess> accessibility; // the screen tools' worker and tree
     agent::AgentBridge* agent = nullptr; // the process's agent bridge; none: no delegate_task
 };
