@@ -154,12 +154,14 @@ protected:
 })");
     }
 
-    std::unique_ptr<VoiceSafetyGate> makeGate(NativeConfirmation mode)
+    std::unique_ptr<VoiceSafetyGate> makeGate(NativeConfirmation mode, std::function<QDateTime()> clock = [] {
+        return QDateTime(QDate(2026, 1, 31), QTime(12, 0, 0, 457), Qt::UTC);
+    })
     {
         auto allowlist = std::make_shared<HostAllowlist>(m_dir.filePath(QStringLiteral("allowlist.json")));
         VoiceSafetyGate::Options options;
         options.mode = mode;
-        options.clock = [] { return QDateTime(QDate(2026, 1, 31), QTime(12, 0, 0, 457), Qt::UTC); };
+        options.clock = std::move(clock);
         return std::make_unique<VoiceSafetyGate>(std::make_shared<SilentConfirmation>(), allowlist,
                                                  std::make_shared<AuditLog>(auditPath()), m_systemLog,
                                                  std::move(options));
@@ -260,12 +262,8 @@ TEST_F(GateTest, SwitchedOffNothingIsRefusedOrAudited)
 TEST_F(GateTest, IdenticalCallsInFlightAreRecordedOldestFirst)
 {
     int tick = 0;
-    auto allowlist = std::make_shared<HostAllowlist>(m_dir.filePath(QStringLiteral("allowlist.json")));
-    VoiceSafetyGate gate(std::make_shared<SilentConfirmation>(), allowlist, std::make_shared<AuditLog>(auditPath()),
-                         m_systemLog,
-                         {NativeConfirmation::on, 20, [&tick] {
-                              return QDateTime(QDate(2026, 1, 31), QTime(12, 0, ++tick), Qt::UTC);
-                          }});
+    auto made = makeGate(NativeConfirmation::on, [&tick] { return QDateTime(QDate(2026, 1, 31), QTime(12, 0, ++tick), Qt::UTC); });
+    VoiceSafetyGate& gate = *made;
     const QString args = QStringLiteral(R"({"command":"sudo ls"})");
     ASSERT_TRUE(selvina::testing::runTask(gate.authorize(kUI, args)).value_or(false));
     ASSERT_TRUE(selvina::testing::runTask(gate.authorize(kUI, args)).value_or(false));
