@@ -166,19 +166,20 @@ QCoro::Task<std::optional<bool>> PermissionAudit::request(QString name)
     const Prerequisite* entry = find(name);
     if (entry == nullptr)
         co_return std::nullopt;
-    const std::size_t index = std::size_t(entry - m_entries.data());
-    const Prerequisite::Probe probe = entry->probe;
-    if (entry->fix) {
-        const Prerequisite::Probe fix = entry->fix;
-        // The state afterwards is what the probe says, whatever the fix answered.
-        co_return co_await runLimited(index, [fix, probe] {
-            fix();
-            return probe();
-        });
-    }
-    if (entry->runs == Prerequisite::Runs::onMainThread)
-        co_return probe ? probe() : std::nullopt;
-    co_return co_await runLimited(index, probe);
+    if (entry->runs == Prerequisite::Runs::onMainThread && !entry->fix)
+        co_return entry->probe ? entry->probe() : std::nullopt;
+    co_return co_await runLimited(std::size_t(entry - m_entries.data()), requestJob(*entry));
+}
+
+// The state afterwards is what the probe says, whatever the fix answered.
+Prerequisite::Probe PermissionAudit::requestJob(const Prerequisite& entry)
+{
+    if (!entry.fix)
+        return entry.probe;
+    return [fix = entry.fix, probe = entry.probe]() -> std::optional<bool> {
+        fix();
+        return probe ? probe() : std::nullopt;
+    };
 }
 
 QCoro::Task<> PermissionAudit::request()

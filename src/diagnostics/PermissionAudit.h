@@ -89,6 +89,7 @@ public:
 private:
     struct Slot;
     const Prerequisite* find(const QString& name) const;
+    static Prerequisite::Probe requestJob(const Prerequisite& entry);
     QCoro::Task<std::optional<bool>> runLimited(std::size_t index, Prerequisite::Probe job);
     void post(std::size_t index, Prerequisite::Probe job, std::shared_ptr<Slot> slot);
 
