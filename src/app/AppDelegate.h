@@ -5,6 +5,7 @@
 
 #include "app/ChatChannel.h"
 #include "app/Composition.h"
+#include "diagnostics/PermissionAudit.h"
 #include "platform/NotificationBus.h"
 #include "platform/SpeechSynthesizer.h"
 #include "voice/audio/Sounds.h"
@@ -120,6 +121,12 @@ private:
     void releaseEscape();
     void onEscapeKey(std::chrono::milliseconds delay);
     void answerTermination();
+    // The prerequisite audit: the shortcut is either the one held now, or tried on the spot (the
+    // start-up report runs before it is registered).
+    enum class ShortcutCheck { heldNow, tryNow };
+    std::shared_ptr<diagnostics::PermissionAudit> makeAudit(ShortcutCheck shortcut);
+    static QCoro::Task<> printDiagnostics(QPointer<AppDelegate> self);
+    static QCoro::Task<> auditAtLaunch(QPointer<AppDelegate> self);
     static QCoro::Task<> terminateAfterShutdown(QPointer<AppDelegate> self);
     static QCoro::Task<> trackCue(QPointer<AppDelegate> self, QCoro::Task<> playing);
 
@@ -133,6 +140,8 @@ private:
     std::unique_ptr<StatusItem> m_statusItem;
     std::optional<std::uint32_t> m_invokeRegistration;
     std::optional<std::uint32_t> m_escapeRegistration;
+    std::shared_ptr<diagnostics::PermissionAudit> m_audit; // shared with a check still running
+    std::optional<int> m_missingPermissions;              // the menu's entry; none when nothing is missing
     QString m_activationToken; // of the last wake request, for raising a window
     int m_cuesPlaying = 0; // the process must not end under a cue's sound stream
     bool m_terminating = false;

@@ -3,13 +3,22 @@
 #include "app/AppDelegate.h"
 
 #include "activation/GlobalHotkey.h"
+#include "app/ConversationInstructions.h"
 #include "app/SingleInstance.h"
 #include "app/StatusItem.h"
+#include "core/Paths.h"
 #include "core/SidecarLog.h"
+#include "diagnostics/Diagnostics.h"
+#include "diagnostics/LinuxPrerequisites.h"
 #include "settings/LaunchPreferences.h"
+#include "tools/ToolRegistry.h"
 
 #include <QCoreApplication>
+#include <QDir>
+#include <QFileInfo>
 #include <QTimer>
+
+#include <cstdio>
 
 #include <qcoro/qcorotimer.h>
 
@@ -58,7 +67,58 @@ bool AppDelegate::handOverToRunningInstance()
 bool AppDelegate::runDiagnosticsIfAsked()
 {
     // SELVINA_DIAGNOSTICS: the start-up report is printed here and the process ends.
-    return false;
+    if (qgetenv("SELVINA_DIAGNOSTICS") != "1")
+        return false;
+    printDiagnostics(QPointer<AppDelegate>(this));
+    return true;
+}
+
+std::shared_ptr<diagnostics::PermissionAudit> AppDelegate::makeAudit(ShortcutCheck shortcut)
+{
+    diagnostics::LinuxAuditOptions options;
+    options.environment = m_services.composition.sources.environment;
+    options.shortcut = [self = QPointer<AppDelegate>(this), shortcut]() -> std::optional<bool> {
+        if (!self)
+            return std::nullopt;
+        auto* hotkeys = self->m_services.hotkeys;
+        auto* launch = self->m_services.launch;
+        if (hotkeys == nullptr)
+            return false;
+        if (launch == nullptr || !launch->skrotWlaczony())
+            return std::nullopt;
+        if (shortcut == ShortcutCheck::heldNow)
+            return self->m_invokeRegistration.has_value();
+        const auto id = hotkeys->registerCombo(launch->skrot(), [](std::chrono::milliseconds) {});
+        if (id)
+            hotkeys->unregister(*id);
+        return id.has_value();
+    };
+    return std::make_shared<diagnostics::PermissionAudit>(diagnostics::linuxPrerequisites(options), options.environment);
+}
+
+QCoro::Task<> AppDelegate::printDiagnostics(QPointer<AppDelegate> self)
+{
+    const std::shared_ptr<diagnostics::PermissionAudit> audit = self->makeAudit(ShortcutCheck::tryNow);
+    diagnostics::Diagnostics::Inputs inputs;
+    inputs.audit = audit.get();
+    inputs.sources = self->m_services.composition.sources;
+    tools::ToolRegistry registry;
+    registry.registerTools(Composition::tools(nullptr, Configuration::load(inputs.sources), {}, {},
+                                              self->m_services.composition.accessibility, nullptr));
+    inputs.tools = registry.definitions();
+    inputs.instructions = conversationInstructions();
+    inputs.buildInfo = QDir(paths::resourceDirectory()).filePath(QStringLiteral("build-info"));
+    // A build tree keeps its cache one level above the programs.
+    inputs.buildTree = QFileInfo::exists(QCoreApplication::applicationDirPath() + QStringLiteral("/../CMakeCache.txt"));
+    inputs.logDirectory = paths::logDirectory();
+    inputs.clock = &self->clock();
+    const diagnostics::Diagnostics::Result report = co_await diagnostics::Diagnostics::run(std::move(inputs));
+    for (const QString& line : report.lines) {
+        const QByteArray bytes = line.toUtf8() + '\n';
+        std::fwrite(bytes.constData(), 1, size_t(bytes.size()), stdout);
+    }
+    std::fflush(stdout);
+    QCoreApplication::exit(0);
 }
 
 void AppDelegate::openSettingsIfAsked()
@@ -101,7 +161,27 @@ void AppDelegate::subscribeToPreferences()
 
 void AppDelegate::requestMissingPermissions()
 {
-    // The request for missing permissions and its "[uprawnienia]" report join here.
+    // The text channel never touches the sound server, which the audit probes.
+    if (!ChatChannel::isEnabled())
+        auditAtLaunch(QPointer<AppDelegate>(this));
+}
+
+// Fixes what the assistant may fix itself (the accessibility bus), then logs the report and shows
+// the count of what is still missing in the menu.
+QCoro::Task<> AppDelegate::auditAtLaunch(QPointer<AppDelegate> self)
+{
+    const std::shared_ptr<diagnostics::PermissionAudit> audit = self->makeAudit(ShortcutCheck::heldNow);
+    self->m_audit = audit;
+    co_await audit->request();
+    const QStringList lines = co_await audit->lines();
+    for (const QString& line : lines)
+        if (!line.isEmpty())
+            logLine(QStringLiteral("[uprawnienia] ") + line);
+    if (!self)
+        co_return;
+    const int missing = diagnostics::PermissionAudit::missingCount(audit->lastCheck());
+    self->m_missingPermissions = missing > 0 ? std::optional<int>(missing) : std::nullopt;
+    self->refreshStatusItem();
 }
 
 // --- hand-over, settings, reopening ---
@@ -131,6 +211,14 @@ void AppDelegate::openSettings()
 
 void AppDelegate::openPermissionSettings()
 {
+    // Until the settings window has its permissions pane, the desktop's own panel of the first
+    // missing entry that has one.
+    if (m_audit)
+        for (const diagnostics::Permission& p : m_audit->lastCheck())
+            if (p.granted == false && m_audit->openSettings(p.name)) {
+                logLine(QStringLiteral("[uprawnienia] otwieram ustawienia pulpitu: ") + p.name);
+                return;
+            }
     logLine(QStringLiteral("[ustawienia] okno uprawnień nie jest jeszcze dostępne"));
 }
 
@@ -162,6 +250,7 @@ void AppDelegate::refreshStatusItem()
         return;
     StatusItem::Entries entries;
     entries.zawolanie = m_services.launch == nullptr || m_services.launch->zawolanie();
+    entries.missingPermissions = m_missingPermissions;
     m_statusItem->refresh(entries);
 }
 

@@ -1,0 +1,34 @@
+// The prerequisites of the assistant on a Linux desktop, in the order the audit reports them, with
+// their probes over the sound server, the session bus, the X display and a few child processes.
+// Thread: built on the main thread; the probes run where their entry says.
+#pragma once
+
+#include "diagnostics/PermissionAudit.h"
+
+namespace selvina::diagnostics {
+
+struct LinuxAuditOptions {
+    // PATH (the commands probed), the session bus address, the desktop (XDG_CURRENT_DESKTOP), the
+    // display and the agents' logins are read from here.
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    QString home;                  // none: the user's
+    // Main thread, quick: whether the invocation shortcut can be held; none: it cannot be told.
+    Prerequisite::Probe shortcut;
+    QStringList sidecarDirectories; // none: where the assistant looks for the agent layer
+    QString wakeModel;              // none: wakeModelPath()
+    QString calendarProgram;        // none: selvina-calendar beside this program, else on PATH
+};
+
+// Where the on-device wake-phrase recogniser will read its model from.
+QString wakeModelPath();
+
+// The desktop's settings panel for an entry, as the entry stores it.
+enum class Desktop { gnome, kde, other };
+Desktop desktopOf(const QProcessEnvironment& environment);
+
+std::vector<Prerequisite> linuxPrerequisites(const LinuxAuditOptions& options);
+
+// The default gateway in the output of `ip route show default`; empty when there is none.
+QString gatewayIn(const QByteArray& ipRouteOutput);
+
+} // namespace selvina::diagnostics

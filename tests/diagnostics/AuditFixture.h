@@ -1,0 +1,94 @@
+// The audit's test session: a private D-Bus daemon, stand-in programs in a folder of their own,
+// and the audit run over it.
+// Thread: the test's main thread.
+#pragma once
+
+#include "TestSupport.h"
+#include "diagnostics/LinuxPrerequisites.h"
+
+#include <QDir>
+#include <QFile>
+#include <QProcess>
+
+#include <gtest/gtest.h>
+
+#include <map>
+
+namespace selvina::diagnostics {
+
+class AuditSession : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        QDir().mkpath(bin());
+        env.insert(QStringLiteral("HOME"), m_home.path());
+        // Services the bus starts keep their settings in memory, away from any user's.
+        env.insert(QStringLiteral("GSETTINGS_BACKEND"), QStringLiteral("memory"));
+        env.insert(QStringLiteral("XDG_RUNTIME_DIR"), m_home.path());
+        m_bus.setProcessEnvironment(env);
+        m_bus.start(QStringLiteral("dbus-daemon"), {QStringLiteral("--session"), QStringLiteral("--nofork"),
+                                                    QStringLiteral("--nopidfile"), QStringLiteral("--print-address=1")});
+        ASSERT_TRUE(m_bus.waitForStarted(5000));
+        selvina::testing::LoopbackRealtimeServer::waitFor([&] { return m_bus.canReadLine(); });
+        address = QString::fromUtf8(m_bus.readLine()).trimmed();
+        ASSERT_FALSE(address.isEmpty());
+        env.insert(QStringLiteral("DBUS_SESSION_BUS_ADDRESS"), address);
+    }
+    void TearDown() override
+    {
+        for (QProcess* p : {&m_service, &m_bus})
+            if (p->state() != QProcess::NotRunning) {
+                p->kill();
+                p->waitForFinished(2000);
+            }
+    }
+
+    QString bin() const { return m_home.filePath(QStringLiteral("bin")); }
+    // A stand-in program on PATH: a shell script with this body.
+    void program(const QString& name, const QByteArray& body)
+    {
+        const QString path = selvina::testing::writeFile(QDir(bin()).filePath(name), "#!/bin/sh\n" + body + "\n");
+        QFile::setPermissions(path, QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
+        env.insert(QStringLiteral("PATH"), bin());
+    }
+    // A long-running helper on the private bus (a keyring daemon); ended with the test.
+    QProcess& service() { return m_service; }
+
+    LinuxAuditOptions options() const
+    {
+        LinuxAuditOptions o;
+        o.environment = env;
+        o.home = m_home.path();
+        return o;
+    }
+    std::map<QString, std::optional<bool>> check(const LinuxAuditOptions& o)
+    {
+        PermissionAudit audit(linuxPrerequisites(o), o.environment);
+        std::map<QString, std::optional<bool>> out;
+        for (const Permission& p : selvina::testing::runTask(audit.check(), std::chrono::seconds(10)).value_or(std::vector<Permission>()))
+            out[p.name] = p.granted;
+        EXPECT_EQ(out.size(), 13u);
+        return out;
+    }
+    std::map<QString, std::optional<bool>> check() { return check(options()); }
+    // One entry's probe, run here and now.
+    std::optional<bool> probe(const QString& name, const LinuxAuditOptions& o)
+    {
+        for (const Prerequisite& p : linuxPrerequisites(o))
+            if (p.name == name)
+                return p.probe();
+        ADD_FAILURE() << "no entry " << name.toStdString();
+        return std::nullopt;
+    }
+    std::optional<bool> probe(const QString& name) { return probe(name, options()); }
+
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    QString address;
+
+private:
+    QTemporaryDir m_home;
+    QProcess m_bus;
+    QProcess m_service;
+};
+
+} // namespace selvina::diagnostics

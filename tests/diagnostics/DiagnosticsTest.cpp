@@ -1,0 +1,76 @@
+// The start-up report: the real program with SELVINA_DIAGNOSTICS=1 against the loopback realtime
+// server, and the connection check's 15 s limit on a clock the test moves.
+#include "AssistantProcess.h"
+#include "ManualClock.h"
+#include "TestSupport.h"
+#include "diagnostics/Diagnostics.h"
+#include "voice/OpenAIRealtimeEngine.h"
+
+#include <gtest/gtest.h>
+
+using namespace selvina;
+using namespace std::chrono_literals;
+
+TEST(Diagnostics, AServiceThatNeverConfirmsRunsOutAfterFifteenSeconds)
+{
+    selvina::testing::LoopbackRealtimeServer server; // accepts, never answers session.update
+    selvina::testing::ManualClock clock;
+    voice::OpenAIRealtimeEngine::Options options;
+    options.model = "test-model";
+    options.apiKey = "sk-test";
+    options.realtimeURL = server.realtimeUrl();
+    voice::OpenAIRealtimeEngine engine(options);
+    std::optional<Status<diagnostics::DiagnosticsError>> outcome;
+    auto waiting = diagnostics::Diagnostics::connect(engine, {}, "instrukcja", clock).then([&](auto r) { outcome = r; });
+    ASSERT_TRUE(selvina::testing::LoopbackRealtimeServer::waitFor([&] { return !server.framesOfType("session.update").isEmpty(); }));
+    clock.advance(14999ms);
+    selvina::testing::LoopbackRealtimeServer::waitFor([] { return false; }, 50ms);
+    EXPECT_FALSE(outcome);
+    clock.advance(1ms);
+    ASSERT_TRUE(selvina::testing::LoopbackRealtimeServer::waitFor([&] { return outcome.has_value(); }));
+    ASSERT_FALSE(outcome->ok());
+    EXPECT_EQ(outcome->error(), diagnostics::DiagnosticsError::timedOut());
+    EXPECT_EQ(outcome->error().description(), "przekroczono limit 15 sekund na zestawienie sesji");
+}
+
+TEST(Diagnostics, ReportOfTheRealProgram)
+{
+    struct Row {
+        const char* name;
+        bool key;
+        selvina::testing::LoopbackRealtimeServer::Handshake handshake;
+        QString last; // the report's last line
+    } table[] = {
+        {"confirmed", true, selvina::testing::LoopbackRealtimeServer::Handshake::accept,
+         "OK   Połączenie z OpenAI Realtime nawiązane, sesja skonfigurowana."},
+        {"refused key", true, selvina::testing::LoopbackRealtimeServer::Handshake::refuse,
+         "BŁĄD OpenAI Realtime: " + voice::RealtimeTransportError::unauthorized().description()},
+        {"no key", false, selvina::testing::LoopbackRealtimeServer::Handshake::accept,
+         "     W sesji dochodzą: describe_visual, delegate_task."},
+    };
+    for (const Row& row : table) {
+        selvina::testing::AssistantProcess app(QStringLiteral(SELVINA_VOICE_BIN), nullptr);
+        ASSERT_TRUE(app.startBus());
+        app.server().setHandshake(row.handshake, 401);
+        QProcessEnvironment env = app.environment();
+        env.insert("SELVINA_DIAGNOSTICS", "1");
+        env.remove("SELVINA_TEXT");
+        if (!row.key)
+            env.remove("OPENAI_API_KEY");
+        QProcess report;
+        report.setProcessEnvironment(env);
+        report.start(QStringLiteral(SELVINA_VOICE_BIN), {});
+        ASSERT_TRUE(selvina::testing::LoopbackRealtimeServer::waitFor([&] { return report.state() == QProcess::NotRunning; }, 30s))
+            << row.name;
+        const QStringList lines = QString::fromUtf8(report.readAllStandardOutput()).split('\n', Qt::SkipEmptyParts);
+        ASSERT_GT(lines.size(), 16) << row.name;
+        EXPECT_TRUE(lines[0].startsWith("UWAGA ")) << row.name; // a build-tree program
+        EXPECT_EQ(lines[1], "— Uprawnienia —");
+        EXPECT_TRUE(lines[15].startsWith("OK   Build: wersja ")) << lines[15].toStdString();
+        EXPECT_EQ(lines.last(), row.last) << row.name;
+        if (!row.key) {
+            EXPECT_TRUE(lines.contains("BŁĄD Brak klucza OpenAI — rozmowa nie ruszy."));
+            EXPECT_EQ(app.server().handshakeCount() + app.server().connectionCount(), 0);
+        }
+    }
+}
