@@ -10,6 +10,7 @@
 #include "tools/DelegateTaskTool.h"
 #include "tools/ScreenTools.h"
 #include "tools/SystemInfoTool.h"
+#include "tools/VisualTools.h"
 #include "voice/OpenAIRealtimeEngine.h"
 #include "voice/audio/EchoReference.h"
 
@@ -53,15 +54,28 @@ std::vector<std::shared_ptr<tools::SelvinaTool>> Composition::tools(voice::Voice
                                                                    const ProgressRelay::Callback& onProgress,
                                                                    const ProgressRelay::Callback& onActivity,
                                                                    const std::shared_ptr<tools::AccessibilityAccess>& accessibility,
-                                                                   agent::AgentBridge* agent)
+                                                                   agent::AgentBridge* agent,
+                                                                   const std::shared_ptr<capture::ScreenCapture>& screenCapture,
+                                                                   Clock& clock)
 {
-    Q_UNUSED(configuration);
     std::vector<std::shared_ptr<tools::SelvinaTool>> list;
     if (accessibility) {
         list.push_back(std::make_shared<tools::ReadScreenTool>(accessibility));
         list.push_back(std::make_shared<tools::ControlUITool>(accessibility));
     }
+    if (screenCapture)
+        list.push_back(std::make_shared<tools::ScreenshotTool>(screenCapture));
     list.push_back(std::make_shared<tools::SystemInfoTool>());
+    if (screenCapture && voice != nullptr)
+        list.push_back(std::make_shared<tools::DescribeVisualTool>(screenCapture, voice));
+    if (screenCapture && configuration.openAIKey) {
+        tools::AnalyzeVisualTool::Options vision;
+        vision.apiKey = *configuration.openAIKey;
+        vision.model = configuration.visionModel;
+        vision.endpoint = configuration.endpointURL(QStringLiteral("/v1/chat/completions"));
+        vision.clock = &clock;
+        list.push_back(std::make_shared<tools::AnalyzeVisualTool>(screenCapture, std::move(vision)));
+    }
     if (voice != nullptr && agent != nullptr)
         list.push_back(std::make_shared<tools::DelegateTaskTool>(agent, onProgress, onActivity));
     return list;
@@ -100,7 +114,8 @@ Composition::Made Composition::makeCoordinator(SessionModel& session, const Comp
     auto registry = std::make_shared<tools::ToolRegistry>();
     registry->registerTools(tools(
         engine.get(), configuration, [relay](const QString& text) { relay->progress(text); },
-        [relay](const QString& text) { relay->activity(text); }, context.accessibility, context.agent));
+        [relay](const QString& text) { relay->activity(text); }, context.accessibility, context.agent,
+        context.screenCapture, *context.clock));
 
     std::shared_ptr<voice::AudioCapture> capture;
     std::shared_ptr<voice::AudioPlayback> playback;

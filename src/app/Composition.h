@@ -5,6 +5,8 @@
 
 #include "agent/AgentBridge.h"
 #include "app/Configuration.h"
+#include "capture/ScreenCapture.h"
+#include "core/Clock.h"
 #include "conversation/Coordinator.h"
 #include "core/Session.h"
 #include "platform/AudioDevices.h"
@@ -37,6 +39,7 @@ struct CompositionContext {
     Clock* clock = nullptr; // the assembly's one clock; required
     std::shared_ptr<tools::AccessibilityAccess> accessibility; // the screen tools' worker and tree
     agent::AgentBridge* agent = nullptr; // the process's agent bridge; none: no delegate_task
+    std::shared_ptr<capture::ScreenCapture> screenCapture; // none: no visual tools
 };
 
 // Progress notes of the agent layer on their way to the controller, which may not exist yet or
@@ -70,7 +73,9 @@ public:
                                                                  const ProgressRelay::Callback& onProgress,
                                                                  const ProgressRelay::Callback& onActivity,
                                                                  const std::shared_ptr<tools::AccessibilityAccess>& accessibility,
-                                                                 agent::AgentBridge* agent);
+                                                                 agent::AgentBridge* agent,
+                                                                 const std::shared_ptr<capture::ScreenCapture>& screenCapture,
+                                                                 Clock& clock);
 };
 
 } // namespace selvina::app

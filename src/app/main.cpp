@@ -134,6 +134,8 @@ int main(int argc, char** argv)
     services.composition.workSound = voice::workSoundLoop();
     services.composition.accessibility = std::make_shared<tools::AccessibilityAccess>(
         std::make_unique<platform::AtspiDesktop>(), tools::ElementRegistry::shared(), QCoreApplication::applicationPid());
+    services.composition.screenCapture = std::make_shared<capture::ScreenCapture>(
+        platform::makeScreenCaptureProvider(QCoreApplication::applicationPid()));
     agent::ClaudeAgentBridge agentBridge(clock);
     services.composition.agent = &agentBridge;
     services.bus = &bus;

@@ -1,7 +1,9 @@
 #include "platform/linux/DesktopBackends.h"
 
+#include "platform/linux/dbus/PortalScreenshot.h"
 #include "platform/linux/dbus/PortalShortcuts.h"
 #include "platform/linux/xcb/XcbHotkeys.h"
+#include "platform/linux/xcb/XcbScreenCapture.h"
 
 #include <xcb/xcb.h>
 
@@ -37,6 +39,14 @@ std::unique_ptr<HotkeySource> makeHotkeySource()
     if (waylandSession())
         return std::make_unique<PortalShortcuts>();
     return XcbHotkeys::onQtConnection();
+}
+
+std::unique_ptr<capture::ScreenCaptureProvider> makeScreenCaptureProvider(qint64 ownPid)
+{
+    // Xwayland's root shows only the X11 clients, so on Wayland the portal it is.
+    if (waylandSession())
+        return std::make_unique<PortalScreenshot>();
+    return std::make_unique<XcbScreenCapture>(ownPid);
 }
 
 } // namespace selvina::platform

@@ -1,0 +1,316 @@
+// Capture on a real X display (Xvfb + openbox) with a GTK window of known content; describe_visual
+// in a text-mode conversation against the loopback realtime server; analyze_visual_precisely
+// against a loopback chat-completions server.
+#include "app/Composition.h"
+#include "platform/fake/MemoryStores.h"
+#include "platform/linux/xcb/XcbScreenCapture.h"
+#include "tools/VisualTools.h"
+
+#include "ManualClock.h"
+#include "TestSupport.h"
+#include "XDisplay.h"
+
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QTcpServer>
+#include <QTcpSocket>
+
+#include <gtest/gtest.h>
+
+using namespace selvina;
+using namespace std::chrono_literals;
+using capture::CaptureWindow;
+using capture::ScreenCapture;
+using capture::ScreenCaptureScope;
+using platform::XcbScreenCapture;
+using selvina::testing::LoopbackRealtimeServer;
+using selvina::testing::runTask;
+
+namespace {
+
+bool wait(const std::function<bool()>& condition, std::chrono::milliseconds timeout = 15s)
+{
+    return LoopbackRealtimeServer::waitFor(condition, timeout);
+}
+
+// A chat-completions stand-in on 127.0.0.1: records each request and answers it as told.
+class ChatCompletionsServer {
+public:
+    struct Request {
+        QByteArray head, body;
+    };
+    // Gets the socket once a whole request has arrived; writes the answer (or nothing).
+    std::function<void(QTcpSocket*)> respond;
+    QList<Request> requests;
+
+    ChatCompletionsServer()
+    {
+        m_server.listen(QHostAddress::LocalHost);
+        QObject::connect(&m_server, &QTcpServer::newConnection, [this] {
+            while (QTcpSocket* s = m_server.nextPendingConnection())
+                QObject::connect(s, &QTcpSocket::readyRead, s, [this, s] { read(s); });
+        });
+    }
+    QUrl endpoint() const { return QUrl(QStringLiteral("http://127.0.0.1:%1/v1/chat/completions").arg(m_server.serverPort())); }
+    static QByteArray answer(int status, const QByteArray& body)
+    {
+        return "HTTP/1.1 " + QByteArray::number(status) + " X\r\nContent-Type: application/json\r\nContent-Length: "
+               + QByteArray::number(body.size()) + "\r\nConnection: close\r\n\r\n" + body;
+    }
+
+private:
+    void read(QTcpSocket* s)
+    {
+        QByteArray& data = m_pending[s];
+        data += s->readAll();
+        const qsizetype end = data.indexOf("\r\n\r\n");
+        if (end < 0)
+            return;
+        const QByteArray head = data.left(end);
+        const qsizetype at = head.toLower().indexOf("content-length:");
+        const qsizetype length = at < 0 ? 0 : head.mid(at + 15, head.indexOf('\r', at) - at - 15).trimmed().toLongLong();
+        if (data.size() - end - 4 < length)
+            return;
+        requests.append({head, data.mid(end + 4, length)});
+        m_pending.remove(s);
+        respond(s);
+    }
+    QTcpServer m_server;
+    QHash<QTcpSocket*, QByteArray> m_pending;
+};
+
+class Desktop : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() { display = new selvina::testing::XDisplay(); }
+    static void TearDownTestSuite() { delete display; }
+    void SetUp() override
+    {
+        ASSERT_TRUE(display->ok());
+        app.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        app.start(QStringLiteral("/usr/bin/python3"), {QStringLiteral(SELVINA_RED_WINDOW), QStringLiteral("Czerwony kwadrat")});
+        ASSERT_TRUE(wait([&] { return app.canReadLine() || app.state() == QProcess::NotRunning; }));
+        ASSERT_EQ(app.readLine().trimmed(), "ready");
+    }
+    void TearDown() override
+    {
+        app.kill();
+        app.waitForFinished(3000);
+    }
+    std::optional<CaptureWindow> listed(XcbScreenCapture& x, const QString& title)
+    {
+        std::optional<CaptureWindow> found;
+        wait([&] {
+            const auto content = x.content();
+            for (const CaptureWindow& w : content.value().windows)
+                if (w.title == title && w.onScreen)
+                    found = w;
+            return found.has_value();
+        });
+        return found;
+    }
+    static bool red(QRgb p) { return qRed(p) > 200 && qGreen(p) < 60 && qBlue(p) < 60; }
+
+    static selvina::testing::XDisplay* display;
+    QProcess app;
+};
+selvina::testing::XDisplay* Desktop::display = nullptr;
+
+TEST_F(Desktop, ActiveAndTitledWindowsComeOutAsTheyLook)
+{
+    XcbScreenCapture probe(QCoreApplication::applicationPid());
+    const auto window = listed(probe, QStringLiteral("Czerwony kwadrat"));
+    ASSERT_TRUE(window);
+    EXPECT_EQ(window->pid, app.processId());
+    EXPECT_TRUE(window->normalLayer);
+    EXPECT_EQ(window->applicationName, QStringLiteral("Red_window.py"));
+    QProcess::execute(QStringLiteral("xdotool"), {QStringLiteral("windowactivate"), QString::number(window->id)});
+    ASSERT_TRUE(wait([&] { return probe.content().value().frontmostPid == app.processId(); }));
+
+    ScreenCapture capture(std::make_unique<XcbScreenCapture>(QCoreApplication::applicationPid()));
+    for (const auto& scope : {ScreenCaptureScope::activeWindow(), ScreenCaptureScope::window(QStringLiteral("CZERWONY"))}) {
+        const auto image = runTask(capture.capture(scope), 15s);
+        ASSERT_TRUE(image && image->ok()) << (image ? image->error().description().toStdString() : "timeout");
+        const QImage picture = QImage::fromData(image->value().jpegData, "JPEG");
+        EXPECT_EQ(picture.size(), window->frame.size());
+        EXPECT_TRUE(red(picture.pixel(picture.width() / 2, picture.height() / 2)));
+        EXPECT_FALSE(red(picture.pixel(picture.width() - 3, picture.height() - 3)));
+        EXPECT_TRUE(image->value().sourceDescription.endsWith(QStringLiteral("„Czerwony kwadrat” (Red_window.py)")));
+    }
+    const auto full = runTask(capture.capture(ScreenCaptureScope::fullScreen()), 15s);
+    ASSERT_TRUE(full && full->ok());
+    EXPECT_EQ(full->value().sourceDescription, QStringLiteral("cały ekran (wyświetlacz główny, 1280×1024 px)"));
+
+    // Gone between the listing and the capture.
+    app.kill();
+    app.waitForFinished(3000);
+    ASSERT_TRUE(wait([&] { return !listed(probe, QStringLiteral("Czerwony kwadrat")); }));
+    EXPECT_EQ(probe.captureWindow(*window, window->frame.size()).error(),
+              capture::ScreenCaptureError::captureFailed(QStringLiteral("okno zostało zamknięte, zanim udało się je przechwycić")));
+}
+
+// An 8K screen comes in strips and is scaled like any other.
+TEST(LargeScreen, EightKIsCapturedAndScaled)
+{
+    QProcess x;
+    x.start(QStringLiteral("Xvfb"), {QStringLiteral("-displayfd"), QStringLiteral("1"), QStringLiteral("-screen"), QStringLiteral("0"),
+                                      QStringLiteral("7680x4320x24"), QStringLiteral("-nolisten"), QStringLiteral("tcp")});
+    ASSERT_TRUE(wait([&] { return x.canReadLine(); }));
+    XcbScreenCapture provider(QCoreApplication::applicationPid(), ":" + x.readLine().trimmed());
+    const auto image = capture::captureWith(provider, ScreenCaptureScope::fullScreen());
+    x.kill();
+    x.waitForFinished(3000);
+    ASSERT_TRUE(image.ok()) << image.error().description().toStdString();
+    EXPECT_EQ(QSize(image.value().pixelWidth, image.value().pixelHeight), QSize(1568, 882));
+    EXPECT_EQ(QSize(image.value().originalWidth, image.value().originalHeight), QSize(7680, 4320));
+}
+
+TEST_F(Desktop, DescribeVisualPutsTheFrameIntoTheConversation)
+{
+    QTemporaryDir home;
+    qputenv("XDG_STATE_HOME", home.filePath("state").toUtf8());
+    LoopbackRealtimeServer server;
+    server.setOnFrame([&](const QJsonObject& f) {
+        if (f["type"] == "session.update" && f["session"].toObject().contains("instructions"))
+            server.sendText(R"({"type":"session.updated"})");
+    });
+    QProcessEnvironment env;
+    env.insert("OPENAI_API_KEY", "sk-test");
+    QUrl base = server.baseUrl();
+    base.setScheme("http");
+    env.insert("SELVINA_OPENAI_BASE_URL", base.toString());
+    platform::fake::MemorySecretStore secrets;
+    platform::fake::MemoryPreferences preferences;
+    platform::fake::MemorySystemLog log;
+    selvina::testing::ManualClock clock;
+    app::CompositionContext context;
+    context.sources = app::ConfigurationSources{home.path(), &secrets, &preferences, env};
+    context.systemLog = &log;
+    context.textChannel = true;
+    context.clock = &clock;
+    context.screenCapture = std::make_shared<ScreenCapture>(std::make_unique<XcbScreenCapture>(QCoreApplication::applicationPid()));
+    SessionModel session;
+    auto made = app::Composition::makeCoordinator(session, context);
+    auto& coordinator = std::get<std::unique_ptr<conversation::Coordinator>>(made);
+    const auto started = runTask(coordinator->start(), 15s);
+    ASSERT_TRUE(started && started->ok());
+    QStringList offered;
+    for (const auto& tool : server.framesOfType("session.update").last()["session"].toObject()["tools"].toArray())
+        offered.append(tool.toObject()["name"].toString());
+    offered.sort(); // the registry's own order
+    EXPECT_EQ(offered, (QStringList{"analyze_visual_precisely", "describe_visual", "system_info", "take_screenshot"}));
+
+    server.sendText(R"({"type":"response.created","response":{"id":"r1"}})");
+    server.sendText(R"({"type":"response.function_call_arguments.done","call_id":"c1","name":"describe_visual","arguments":"{\"focus\":\"kwadrat\"}"})");
+    server.sendText(R"({"type":"response.done","response":{"status":"completed"}})");
+    const auto image = [&]() -> QJsonArray {
+        for (const QJsonObject& f : server.framesOfType("conversation.item.create"))
+            if (f["item"].toObject()["content"].toArray().size() == 2)
+                return f["item"].toObject()["content"].toArray();
+        return {};
+    };
+    ASSERT_TRUE(wait([&] { return !image().isEmpty(); }));
+    EXPECT_EQ(image()[0].toObject(), (QJsonObject{{"type", "input_text"}, {"text", "Opisz ten obraz, skupiając się na: kwadrat."}}));
+    EXPECT_EQ(image()[1].toObject()["type"], "input_image");
+    const QString url = image()[1].toObject()["image_url"].toString();
+    ASSERT_TRUE(url.startsWith("data:image/jpeg;base64,"));
+    EXPECT_EQ(QImage::fromData(QByteArray::fromBase64(url.mid(23).toLatin1()), "JPEG").size(), QSize(1280, 1024));
+    ASSERT_TRUE(wait([&] { return !server.framesOfType("response.create").isEmpty(); }));
+    runTask(coordinator->stop().then([] { return true; }));
+}
+
+TEST_F(Desktop, AnalyzeVisualSendsTheRequestAndMapsEveryAnswer)
+{
+    ChatCompletionsServer vision;
+    selvina::testing::ManualClock clock;
+    tools::AnalyzeVisualTool::Options options;
+    options.apiKey = QStringLiteral("sk-vision");
+    options.model = QStringLiteral("wzrok-1");
+    options.endpoint = vision.endpoint();
+    options.clock = &clock;
+    tools::AnalyzeVisualTool tool(
+        std::make_shared<ScreenCapture>(std::make_unique<XcbScreenCapture>(QCoreApplication::applicationPid())), options);
+    const auto ask = [&](const QString& arguments) {
+        auto outcome = runTask(tool.execute(arguments), 30s);
+        return !outcome ? QStringLiteral("(timeout)")
+                        : outcome->ok() ? outcome->value() : QStringLiteral("BŁĄD: ") + outcome->error().description();
+    };
+
+    const QByteArray answer = R"({"choices":[{"message":{"content":"W środku jest **czerwony** kwadrat.\n"}}]})";
+    vision.respond = [&](QTcpSocket* s) { s->write(ChatCompletionsServer::answer(200, answer)); };
+    EXPECT_EQ(ask(R"({"scope":"window","window_query":"kwadrat","question":" Jaki kolor? "})"),
+              QStringLiteral("W środku jest **czerwony** kwadrat.\n"));
+    ASSERT_EQ(vision.requests.size(), 1);
+    const auto& request = vision.requests.first();
+    EXPECT_TRUE(request.head.startsWith("POST /v1/chat/completions HTTP/1.1\r\n"));
+    EXPECT_TRUE(request.head.contains("\r\nAuthorization: Bearer sk-vision\r\n"));
+    EXPECT_TRUE(request.head.toLower().contains("\r\ncontent-type: application/json\r\n"));
+    QJsonObject body = QJsonDocument::fromJson(request.body).object();
+    QJsonArray messages = body.value("messages").toArray();
+    QJsonObject message = messages.at(0).toObject();
+    QJsonArray content = message.value("content").toArray();
+    QJsonObject image = content.at(1).toObject();
+    const QString url = image.value("image_url").toObject().value("url").toString();
+    const QImage picture = QImage::fromData(QByteArray::fromBase64(url.mid(23).toLatin1()), "JPEG");
+    EXPECT_TRUE(red(picture.pixel(picture.width() / 2, picture.height() / 2)));
+    // Everything but the picture's bytes, exactly.
+    image["image_url"] = QJsonObject{{"url", "…"}};
+    content[1] = image;
+    message["content"] = content;
+    messages[0] = message;
+    body["messages"] = messages;
+    const QJsonObject text{{"type", "text"},
+                           {"text", "Jaki kolor? Odpowiadaj po polsku, bez znaczników formatowania — tekst zostanie "
+                                    "odczytany na głos."}};
+    const QJsonObject imagePart{{"type", "image_url"}, {"image_url", QJsonObject{{"url", "…"}}}};
+    const QJsonObject userMessage{{"role", "user"}, {"content", QJsonArray{text, imagePart}}};
+    EXPECT_EQ(body, (QJsonObject{{"model", "wzrok-1"}, {"messages", QJsonArray{userMessage}}}));
+    EXPECT_TRUE(url.startsWith("data:image/jpeg;base64,"));
+
+    const QString failed = QStringLiteral("BŁĄD: Nie udało się wykonać: ");
+    const struct {
+        QByteArray reply;
+        QString expected;
+    } answers[] = {
+        {ChatCompletionsServer::answer(401, R"({"error":{"message":"Incorrect API key"}})"),
+         failed + "model wizyjny odmówił (HTTP 401): Incorrect API key"},
+        {ChatCompletionsServer::answer(401, R"({"error":{}})"), failed + "model wizyjny odmówił (HTTP 401): brak szczegółów"},
+        {ChatCompletionsServer::answer(500, "<html><body><h1>500</h1></body></html>"),
+         failed + "nieoczekiwana odpowiedź modelu wizyjnego (HTTP 500)"},
+        {ChatCompletionsServer::answer(200, R"({"output":[{"text":"inny kształt"}]})"),
+         failed + "nieoczekiwana odpowiedź modelu wizyjnego (HTTP 200)"},
+    };
+    for (const auto& a : answers) {
+        vision.respond = [&](QTcpSocket* s) { s->write(a.reply); };
+        EXPECT_EQ(ask("{}"), a.expected);
+    }
+
+    // 50 MB, written as the client takes it: it stops reading at its cap.
+    qint64 sent = 0;
+    vision.respond = [&](QTcpSocket* s) {
+        s->write("HTTP/1.1 200 OK\r\nContent-Type: application/json\r\nContent-Length: 52428800\r\n\r\n{\"choices\":\"");
+        QObject::connect(s, &QTcpSocket::bytesWritten, s, [s, &sent](qint64 n) {
+            sent += n;
+            if (sent < 50 * 1024 * 1024 && s->bytesToWrite() < 1024 * 1024)
+                s->write(QByteArray(256 * 1024, 'x'));
+        });
+    };
+    EXPECT_EQ(ask("{}"), failed + "nieoczekiwana odpowiedź modelu wizyjnego (HTTP 200)");
+    EXPECT_LT(sent, 50 * 1024 * 1024);
+
+    // Silence: the 90 s run out on the test's clock.
+    vision.respond = [](QTcpSocket*) {};
+    auto silent = tool.execute("{}");
+    const qsizetype before = vision.requests.size();
+    ASSERT_TRUE(wait([&] { return vision.requests.size() > before; }));
+    clock.advance(89s);
+    std::optional<tools::ToolOutcome> outcome;
+    auto done = silent.then([&](tools::ToolOutcome o) { outcome = std::move(o); });
+    LoopbackRealtimeServer::waitFor([] { return false; }, 200ms);
+    EXPECT_FALSE(outcome);
+    clock.advance(1s);
+    ASSERT_TRUE(wait([&] { return outcome.has_value(); }));
+    EXPECT_EQ(outcome->error().description(), QStringLiteral("Model wizyjny nie odpowiedział w ciągu 90 s."));
+}
+
+} // namespace
