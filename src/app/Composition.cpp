@@ -12,6 +12,8 @@
 #include "tools/SystemInfoTool.h"
 #include "voice/OpenAIRealtimeEngine.h"
 #include "voice/audio/EchoReference.h"
+#include "voice/audio/MicrophoneCapture.h"
+#include "voice/audio/SpeakerPlayback.h"
 
 #include <QThreadPool>
 
@@ -88,11 +90,9 @@ Composition::Made Composition::makeCoordinator(SessionModel& session, const Comp
     voice::OpenAIRealtimeEngine::Options engineOptions;
     engineOptions.model = configuration.realtimeModel;
     engineOptions.voice = speech.voice;
-    engineOptions.apiKey = configuration.openAIKey;
+    engineOptions.apiKey = [sources = context.sources] { return Configuration::resolvedOpenAIKey(sources); };
     engineOptions.speech = speech;
     engineOptions.realtimeURL = configuration.realtimeURL(configuration.realtimeModel);
-    engineOptions.configDirectory = context.sources.directory;
-    engineOptions.environment = context.sources.environment;
     engineOptions.clock = context.clock;
     auto engine = std::make_shared<voice::OpenAIRealtimeEngine>(engineOptions);
 

@@ -124,7 +124,9 @@ int main(int argc, char** argv)
         cues = std::make_unique<voice::CuePlayer>(*audio, platform::JournalSystemLog::shared(), paths::resourceDirectory());
     }
 
+    SystemClock systemClock; // the process's one clock, handed to everything that waits
     app::AppDelegate::Services services;
+    services.composition.clock = &systemClock;
     services.composition.sources = app::ConfigurationSources{paths::configDirectory(), &keys, &preferences};
     services.composition.systemLog = &platform::JournalSystemLog::shared();
     services.composition.audioDevices = audio.get();
