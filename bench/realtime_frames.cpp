@@ -41,8 +41,10 @@ BENCHMARK(encodeAppendAudio)->Unit(benchmark::kMicrosecond);
 void encodeAndSendAppendAudio(benchmark::State& state)
 {
     testing::LoopbackRealtimeServer server;
+    SystemClock clock;
     RealtimeWebSocket::Configuration c;
     c.url = server.realtimeUrl();
+    c.clock = &clock;
     RealtimeWebSocket socket(c);
     bool opened = false;
     auto start = socket.start().then([&](auto r) { opened = r.ok(); });
