@@ -10,7 +10,7 @@
 #include "PrivatePulseServer.h"
 #include "platform/fake/MemoryStores.h"
 #include "platform/linux/pulse/PulseAudioDevices.h"
-#include "voice/OpenAIRealtimeEngine.h"
+#include "EngineOptions.h"
 #include "voice/audio/Pcm16.h"
 #include "voice/audio/SpeakerPlayback.h"
 
@@ -178,13 +178,8 @@ int main(int argc, char** argv)
     std::vector<double> toEngineMs, toQueueMs, toServerMs;
     {
         LoopbackRealtimeServer server;
-        voice::OpenAIRealtimeEngine::Options options;
-        options.model = QStringLiteral("bench-model");
-        options.apiKey = QStringLiteral("sk-bench");
-        options.realtimeURL = server.realtimeUrl();
-        options.configDirectory = home.path();
-        options.environment = QProcessEnvironment();
-        voice::OpenAIRealtimeEngine engine(options);
+        SystemClock clock;
+        voice::OpenAIRealtimeEngine engine(testing::engineOptions(server, clock));
         std::int64_t engineNs = 0;
         std::atomic<std::int64_t> queuedNs{0};
         // As the conversation does it: each chunk goes to the speakers as it comes, without waiting.

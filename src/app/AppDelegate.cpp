@@ -113,7 +113,7 @@ QCoro::Task<> AppDelegate::startCoordinator(QPointer<AppDelegate> self, QPointer
     if (started.ok() || !self || !coordinator || self->m_coordinator.get() != coordinator.data())
         co_return;
     self->m_session.setState(SessionState::failed);
-    self->speak(QStringLiteral("Nie udało się uruchomić rozmowy. ") + started.error().description);
+    self->speak(QStringLiteral("Nie udało się uruchomić rozmowy. ") + started.error().description());
 }
 
 void AppDelegate::startChatChannel()

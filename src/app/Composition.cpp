@@ -13,6 +13,8 @@
 #include "tools/VisualTools.h"
 #include "voice/OpenAIRealtimeEngine.h"
 #include "voice/audio/EchoReference.h"
+#include "voice/audio/MicrophoneCapture.h"
+#include "voice/audio/SpeakerPlayback.h"
 
 #include <QThreadPool>
 
@@ -102,11 +104,9 @@ Composition::Made Composition::makeCoordinator(SessionModel& session, const Comp
     voice::OpenAIRealtimeEngine::Options engineOptions;
     engineOptions.model = configuration.realtimeModel;
     engineOptions.voice = speech.voice;
-    engineOptions.apiKey = configuration.openAIKey.value;
+    engineOptions.apiKey = [sources = context.sources] { return Configuration::resolveOpenAIKey(sources).value; };
     engineOptions.speech = speech;
     engineOptions.realtimeURL = configuration.realtimeURL(configuration.realtimeModel);
-    engineOptions.configDirectory = context.sources.directory;
-    engineOptions.environment = context.sources.environment;
     engineOptions.clock = context.clock;
     auto engine = std::make_shared<voice::OpenAIRealtimeEngine>(engineOptions);
 

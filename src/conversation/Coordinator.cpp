@@ -79,6 +79,8 @@ Coordinator::Coordinator(SessionModel& session, std::shared_ptr<voice::VoiceEngi
     , m_systemLog(systemLog)
     , m_options(std::move(options))
     , m_bargeIn(m_options.bargeIn.value_or(bargeInFromEnvironment()))
+    , m_calls(*m_options.clock, kToolWatchdog,
+              [this](const QString& id, quint64 token) { finishCall(id, token, watchdogText()); })
 {
 }
 
@@ -88,14 +90,7 @@ Coordinator::~Coordinator()
         QObject::disconnect(c);
 }
 
-Clock& Coordinator::clock() const
-{
-    return m_options.clock ? *m_options.clock : SystemClock::shared();
-}
-
-// MARK: start and stop
-
-QCoro::Task<Status<ConversationStartError>> Coordinator::start()
+QCoro::Task<Result<StartOutcome, ConversationStartError>> Coordinator::start()
 {
     QPointer<Coordinator> self(this);
     auto playback = m_playback;
@@ -106,16 +101,16 @@ QCoro::Task<Status<ConversationStartError>> Coordinator::start()
     trace(QStringLiteral("start: uruchamiam odtwarzanie"));
     const auto played = co_await playback->start();
     if (!played.ok())
-        co_return failedToStart(self, played.error().description());
+        co_return failedToStart(self, ConversationStartError::speakers(played.error().description()));
     if (!self || m_stopped) // closed while starting: nothing more may be switched on
-        co_return ConversationStartError{QStringLiteral("Rozmowa została zamknięta.")};
+        co_return StartOutcome::closedWhileStarting;
 
     trace(QStringLiteral("start: odtwarzanie OK, uruchamiam mikrofon"));
     const auto captured = co_await capture->start();
     if (!captured.ok())
-        co_return failedToStart(self, captured.error().description());
+        co_return failedToStart(self, ConversationStartError::microphone(captured.error().description()));
     if (!self || m_stopped) // closed while starting: nothing more may be switched on
-        co_return ConversationStartError{QStringLiteral("Rozmowa została zamknięta.")};
+        co_return StartOutcome::closedWhileStarting;
 
     trace(QStringLiteral("start: mikrofon OK, łączę z modelem"));
     // Consumers are attached before the connection opens: the engine's first events may arrive
@@ -140,27 +135,27 @@ QCoro::Task<Status<ConversationStartError>> Coordinator::start()
                 QObject::disconnect(c);
             m_tasks.clear();
         }
-        co_return failedToStart(self, connected.error().description());
+        co_return failedToStart(self, ConversationStartError::connection(connected.error().description()));
     }
     if (!self || m_stopped) {
         voice->disconnectSession();
-        co_return ConversationStartError{QStringLiteral("Rozmowa została zamknięta.")};
+        co_return StartOutcome::closedWhileStarting;
     }
     m_started = true;
     trace(QStringLiteral("start: connect() wrócił bez błędu"));
-    co_return Ok{};
+    co_return StartOutcome::started;
 }
 
 // A conversation that could not open stays open as failed; what is typed into it is answered
 // with the reason.
-ConversationStartError Coordinator::failedToStart(QPointer<Coordinator> self, const QString& description)
+ConversationStartError Coordinator::failedToStart(QPointer<Coordinator> self, ConversationStartError error)
 {
     if (self) {
         self->m_hasFailed = true;
-        self->m_lastFailure = asSentence(description);
+        self->m_lastFailure = asSentence(error.description());
         self->refuseWaitingTexts();
     }
-    return ConversationStartError{description};
+    return error;
 }
 
 QCoro::Task<> Coordinator::stop()
@@ -176,7 +171,7 @@ QCoro::Task<> Coordinator::stop()
     m_farewellLimit.reset();
     m_onIdleTimeout = nullptr;
     // Late answers of cancelled calls find no entry and are dropped: the connection is closing.
-    m_runningToolTasks.clear();
+    m_calls.clear();
     refreshWorkSound();
     for (const auto& c : m_tasks)
         QObject::disconnect(c);
@@ -193,14 +188,12 @@ QCoro::Task<> Coordinator::stop()
         m_session.setAudioLevel(0);
 }
 
-// MARK: state
-
 void Coordinator::recomputeState()
 {
     SessionState next = SessionState::listening;
     if (m_hasFailed)
         next = SessionState::failed;
-    else if (!m_runningToolTasks.empty() || m_awaitingModel)
+    else if (!m_calls.empty() || m_awaitingModel)
         next = SessionState::thinking;
     else if (m_speechAudible)
         next = SessionState::speaking;
@@ -219,10 +212,9 @@ void Coordinator::apply(SessionState state)
         m_session.setState(state);
         trace(QStringLiteral("STAN: %1 → %2 (narzędzia: %3, czekam: %4, mowa: %5)")
                   .arg(sessionStateName(old), sessionStateName(state))
-                  .arg(m_runningToolTasks.size())
+                  .arg(m_calls.size())
                   .arg(yesNo(m_awaitingModel), yesNo(m_speechAudible)));
         reportToObserver(ChatKind::state, sessionStateName(state));
-        m_speakingFlag.set(state == SessionState::speaking);
         if (state != SessionState::speaking)
             m_session.setAudioLevel(0);
     }
@@ -266,13 +258,13 @@ void Coordinator::refuseWaitingTexts()
 QString Coordinator::opisPrzerywalnosci() const
 {
     return QStringLiteral("narzędzia: %1, mowa: %2, czekam na model: %3")
-        .arg(m_runningToolTasks.size())
+        .arg(m_calls.size())
         .arg(yesNo(m_speechAudible || m_outputLevel > kAudibleLevel), yesNo(m_awaitingModel));
 }
 
 bool Coordinator::isInterruptible() const
 {
-    return !m_runningToolTasks.empty() || m_speechAudible || m_outputLevel > kAudibleLevel || m_awaitingModel;
+    return !m_calls.empty() || m_speechAudible || m_outputLevel > kAudibleLevel || m_awaitingModel;
 }
 
 void Coordinator::setOnIdleTimeout(std::function<void()> onIdleTimeout)
@@ -280,8 +272,6 @@ void Coordinator::setOnIdleTimeout(std::function<void()> onIdleTimeout)
     m_onIdleTimeout = std::move(onIdleTimeout);
     refreshIdleTimer();
 }
-
-// MARK: engine events
 
 void Coordinator::enqueueEvent(const VoiceEvent& event)
 {
@@ -373,7 +363,7 @@ QCoro::Task<> Coordinator::handle(VoiceEvent event)
     case K::userSpeechEnded:
         m_userSpeaking = false;
         refreshIdleTimer();
-        if (m_runningToolTasks.empty())
+        if (m_calls.empty())
             m_awaitingModel = true;
         break;
     case K::responseStarted:
@@ -450,8 +440,6 @@ QCoro::Task<> Coordinator::drain(QPointer<Coordinator> self, std::shared_ptr<voi
         self->closeAfterFarewell();
 }
 
-// MARK: audio
-
 void Coordinator::takeFrames()
 {
     while (!m_stopped) {
@@ -474,7 +462,7 @@ bool Coordinator::shouldForward()
     if (m_bargeIn)
         return true;
     const bool forward = !m_startupMute && !m_speechAudible && m_outputLevel <= kAudibleLevel
-        && m_runningToolTasks.empty() && !m_awaitingModel;
+        && m_calls.empty() && !m_awaitingModel;
     if (forward) {
         if (m_suppressedFrames > 0) {
             trace(QStringLiteral("wracam do prawdziwego dźwięku po %1 ramkach ciszy").arg(m_suppressedFrames));
@@ -545,18 +533,16 @@ QCoro::Task<> Coordinator::silence(QPointer<Coordinator> self, std::shared_ptr<v
         voice->cutToHeard(heardMs ? std::optional(std::chrono::milliseconds(*heardMs)) : std::nullopt);
 }
 
-// MARK: timers
-
 void Coordinator::refreshAwaitWatchdog()
 {
-    if (!(m_awaitingModel && m_runningToolTasks.empty()) || m_stopped) {
+    if (!(m_awaitingModel && m_calls.empty()) || m_stopped) {
         m_awaitWatchdog.reset();
         return;
     }
     if (m_awaitWatchdog)
         return;
     m_awaitWatchdog = clock().after(kAwaitWatchdog, [this] {
-        if (!m_awaitingModel || !m_runningToolTasks.empty())
+        if (!m_awaitingModel || !m_calls.empty())
             return;
         trace(QStringLiteral("model milczy od 12 s — przestaję czekać"));
         m_awaitingModel = false;
@@ -570,7 +556,7 @@ void Coordinator::refreshAwaitWatchdog()
 void Coordinator::refreshIdleTimer()
 {
     m_idleTimer.reset();
-    if (m_stopped || !m_connected || m_hasFailed || m_userSpeaking || !m_runningToolTasks.empty() || m_awaitingModel
+    if (m_stopped || !m_connected || m_hasFailed || m_userSpeaking || !m_calls.empty() || m_awaitingModel
         || m_speechAudible || m_sayingGoodbye || !m_onIdleTimeout)
         return;
     m_idleTimer = clock().after(kIdleTimeout, [this] { sayGoodbye(); });
@@ -578,7 +564,7 @@ void Coordinator::refreshIdleTimer()
 
 void Coordinator::sayGoodbye()
 {
-    if (m_sayingGoodbye || !m_runningToolTasks.empty() || m_speechAudible || m_hasFailed)
+    if (m_sayingGoodbye || !m_calls.empty() || m_speechAudible || m_hasFailed)
         return;
     m_sayingGoodbye = true;
     trace(QStringLiteral("bezczynność 15 s — żegnam i zamykam sesję"));

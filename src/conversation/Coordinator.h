@@ -3,14 +3,15 @@
 // Thread: main thread; every method and every continuation runs there.
 #pragma once
 
+#include "conversation/ToolCallTracker.h"
 #include "core/Clock.h"
 #include "core/Result.h"
 #include "core/Session.h"
 #include "platform/SystemLog.h"
 #include "tools/ToolRegistry.h"
 #include "voice/VoiceEngine.h"
-#include "voice/audio/MicrophoneCapture.h"
-#include "voice/audio/SpeakerPlayback.h"
+#include "voice/audio/AudioCapture.h"
+#include "voice/audio/AudioPlayback.h"
 
 #include <QObject>
 #include <QPointer>
@@ -18,34 +19,34 @@
 #include <deque>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <vector>
 
 namespace selvina::conversation {
 
-// True exactly while the session is `speaking`; read by other threads.
-class SpeakingFlag {
+// Errors follow one shape across the code: a class with a Kind, a named constructor per kind taking
+// only what the sentence needs, and description() = the Polish sentence the user hears.
+class ConversationStartError {
 public:
-    bool value() const
-    {
-        std::lock_guard lock(m_mutex);
-        return m_value;
-    }
-    void set(bool value)
-    {
-        std::lock_guard lock(m_mutex);
-        m_value = value;
-    }
+    enum class Kind { speakers, microphone, connection };
+    // `sentence`: the part's own description of what failed.
+    static ConversationStartError speakers(QString sentence) { return {Kind::speakers, std::move(sentence)}; }
+    static ConversationStartError microphone(QString sentence) { return {Kind::microphone, std::move(sentence)}; }
+    static ConversationStartError connection(QString sentence) { return {Kind::connection, std::move(sentence)}; }
+
+    Kind kind() const { return m_kind; }
+    QString description() const { return m_sentence; }
+    bool operator==(const ConversationStartError&) const = default;
 
 private:
-    mutable std::mutex m_mutex;
-    bool m_value = false;
+    ConversationStartError(Kind kind, QString sentence) : m_kind(kind), m_sentence(std::move(sentence)) {}
+    Kind m_kind;
+    QString m_sentence;
 };
 
-struct ConversationStartError {
-    QString description;
-};
+// How a start that did not fail ended: the conversation runs, or it was closed while it opened
+// (nothing more was switched on; not a failure, nothing to say).
+enum class StartOutcome { started, closedWhileStarting };
 
 enum class AssistantAudio { played, ignored };
 
@@ -71,7 +72,7 @@ public:
     struct Options {
         QString instructions;
         std::optional<QByteArray> workSound; // the loop played while tools run; none: no sound
-        Clock* clock = nullptr;              // none: the system clock
+        Clock* clock = nullptr;              // required: the conversation's timers
         std::optional<bool> bargeIn;         // none: SELVINA_BARGE_IN, read once per process
     };
 
@@ -82,7 +83,7 @@ public:
                 QObject* parent = nullptr);
     ~Coordinator() override;
 
-    QCoro::Task<Status<ConversationStartError>> start();
+    QCoro::Task<Result<StartOutcome, ConversationStartError>> start();
     QCoro::Task<> stop();
     // Escape: cancels running tool calls, silences the speakers, answers the cancelled calls.
     QCoro::Task<> interruptSpeech();
@@ -116,39 +117,9 @@ public:
     };
     void setOnFailure(std::function<void(const Failure&)> onFailure) { m_onFailure = std::move(onFailure); }
 
-    SpeakingFlag& speakingFlag() { return m_speakingFlag; }
-    std::size_t runningToolCount() const { return m_runningToolTasks.size(); }
+    std::size_t runningToolCount() const { return m_calls.size(); }
 
 private:
-    struct RunningCall {
-        QString id;
-        QString name;
-        quint64 token = 0;                           // the run whose answer is still wanted
-        std::unique_ptr<ScheduledCall> watchdog;
-        bool delivering = false;                     // its answer is on the way to the model
-        // Raised when the entry goes, whatever the reason: a tool still working then stops.
-        struct CancelOnDrop {
-            std::shared_ptr<tools::CallCancellation> cancellation = std::make_shared<tools::CallCancellation>();
-            CancelOnDrop() = default;
-            CancelOnDrop(CancelOnDrop&& other) noexcept : cancellation(std::move(other.cancellation)) {}
-            CancelOnDrop& operator=(CancelOnDrop&& other) noexcept
-            {
-                if (this != &other) {
-                    drop();
-                    cancellation = std::move(other.cancellation);
-                }
-                return *this;
-            }
-            ~CancelOnDrop() { drop(); }
-            void drop()
-            {
-                if (cancellation)
-                    cancellation->cancel();
-                cancellation.reset();
-            }
-        } cancelOnDrop;
-    };
-
     // The state.
     void recomputeState();
     void apply(SessionState state);
@@ -158,7 +129,7 @@ private:
     static QCoro::Task<> pumpEvents(QPointer<Coordinator> self);
     QCoro::Task<> handle(voice::VoiceEvent event);
     void report(const voice::VoiceEvent& event);
-    static ConversationStartError failedToStart(QPointer<Coordinator> self, const QString& description);
+    static ConversationStartError failedToStart(QPointer<Coordinator> self, ConversationStartError error);
     void fail(const QString& sentence, bool endsConversation);
     void recovered();
     void deliverText(const QString& text);
@@ -190,13 +161,12 @@ private:
     void finishCall(const QString& id, quint64 token, const QString& output);
     static QCoro::Task<> deliverToolResult(QPointer<Coordinator> self, std::shared_ptr<voice::VoiceEngine> voice,
                                            QString id, QString name, QString output, quint64 token);
-    RunningCall* findCall(const QString& id);
     void refreshWorkSound();
     static QCoro::Task<> workSoundAfterDrain(QPointer<Coordinator> self,
                                              std::shared_ptr<voice::AudioPlayback> playback, qint64 generation);
     void refreshWorkVisual(bool working);
 
-    Clock& clock() const;
+    Clock& clock() const { return *m_options.clock; }
 
     SessionModel& m_session;
     std::shared_ptr<voice::VoiceEngine> m_voice;
@@ -211,9 +181,7 @@ private:
 
     std::vector<QMetaObject::Connection> m_tasks; // the consumers: events, frames, levels, assistant audio
     Observer m_observer;
-    std::vector<RunningCall> m_runningToolTasks;  // in arrival order
-    quint64 m_callSerial = 0;
-    SpeakingFlag m_speakingFlag;
+    ToolCallTracker m_calls;
     bool m_awaitingModel = false;
     bool m_speechAudible = false;
     qint64 m_speechGeneration = 0;

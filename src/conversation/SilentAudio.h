@@ -3,8 +3,8 @@
 // Thread: main thread.
 #pragma once
 
-#include "voice/audio/MicrophoneCapture.h"
-#include "voice/audio/SpeakerPlayback.h"
+#include "voice/audio/AudioCapture.h"
+#include "voice/audio/AudioPlayback.h"
 
 namespace selvina::conversation {
 

@@ -15,35 +15,15 @@ QString Coordinator::watchdogText()
         + QString::number(std::chrono::seconds(kToolWatchdog).count()) + QStringLiteral(" sekund.");
 }
 
-Coordinator::RunningCall* Coordinator::findCall(const QString& id)
-{
-    for (auto& call : m_runningToolTasks)
-        if (call.id == id)
-            return &call;
-    return nullptr;
-}
-
 void Coordinator::onToolCall(const QString& id, const QString& name, const QString& argumentsJSON)
 {
     trace(QStringLiteral("narzędzie ") + name + QStringLiteral(" argumenty: ") + argumentsJSON.left(120));
-    m_voice->setTurnDetection(false);
-
-    const quint64 token = ++m_callSerial;
-    RunningCall call;
-    call.id = id;
-    call.name = name;
-    call.token = token;
-    call.watchdog = clock().after(kToolWatchdog, [this, id, token] { finishCall(id, token, watchdogText()); });
-    if (RunningCall* existing = findCall(id))
-        *existing = std::move(call); // a repeated id replaces the earlier run; its answer is dropped
-    else
-        m_runningToolTasks.push_back(std::move(call));
-
+    m_voice->suspendTurnDetection();
+    const ToolCallTracker::Run run = m_calls.begin(id, name);
     m_awaitingModel = false;
     recomputeState();
     // Last: a tool that answers without suspending delivers (and sets awaitingModel) right here.
-    runCall(QPointer<Coordinator>(this), m_executor, id, name, argumentsJSON, token,
-            findCall(id)->cancelOnDrop.cancellation);
+    runCall(QPointer<Coordinator>(this), m_executor, id, name, argumentsJSON, run.token, run.cancellation);
 }
 
 // The executor is held by the task: a tool still running when the conversation closes keeps what
@@ -62,14 +42,12 @@ QCoro::Task<> Coordinator::runCall(QPointer<Coordinator> self, std::shared_ptr<t
 // conversation took out has been answered already (or needs no answer) and is dropped.
 void Coordinator::finishCall(const QString& id, quint64 token, const QString& output)
 {
-    RunningCall* call = findCall(id);
-    if (call == nullptr || call->token != token || call->delivering) {
+    const std::optional<QString> name = m_calls.claimAnswer(id, token);
+    if (!name) {
         trace(QStringLiteral("narzędzie: spóźniony wynik wywołania %1 pominięty").arg(id));
         return;
     }
-    call->delivering = true;
-    call->watchdog.reset();
-    deliverToolResult(QPointer<Coordinator>(this), m_voice, id, call->name, output, token);
+    deliverToolResult(QPointer<Coordinator>(this), m_voice, id, *name, output, token);
 }
 
 QCoro::Task<> Coordinator::deliverToolResult(QPointer<Coordinator> self, std::shared_ptr<voice::VoiceEngine> voice,
@@ -85,11 +63,10 @@ QCoro::Task<> Coordinator::deliverToolResult(QPointer<Coordinator> self, std::sh
         co_return;
 
     self->m_awaitingModel = true;
-    auto& calls = self->m_runningToolTasks;
-    std::erase_if(calls, [&](const RunningCall& c) { return c.id == id && c.token == token; });
+    self->m_calls.finish(id, token);
     self->recomputeState();
-    if (calls.empty())
-        voice->setTurnDetection(true);
+    if (self->m_calls.empty())
+        voice->resumeTurnDetection();
 }
 
 void Coordinator::reportActivity(const QString& text)
@@ -109,13 +86,10 @@ QCoro::Task<> Coordinator::interruptSpeech()
     auto playback = m_playback;
 
     QStringList cancelled;
-    if (!m_runningToolTasks.empty()) {
-        trace(QStringLiteral("przerwanie klawiszem: anuluję %1 narzędzi").arg(m_runningToolTasks.size()));
-        for (const auto& call : m_runningToolTasks)
-            if (!call.delivering) // an answer already on its way needs no second one
-                cancelled.append(call.id);
-        m_runningToolTasks.clear();
-        voice->setTurnDetection(true);
+    if (!m_calls.empty()) {
+        trace(QStringLiteral("przerwanie klawiszem: anuluję %1 narzędzi").arg(m_calls.size()));
+        cancelled = m_calls.cancelAll();
+        voice->resumeTurnDetection();
     }
     co_await silence(self, voice, playback);
     if (!self || m_stopped) {
@@ -145,11 +119,9 @@ QCoro::Task<> Coordinator::interruptSpeech()
     m_interrupting = false;
 }
 
-// MARK: work signals
-
 void Coordinator::refreshWorkSound()
 {
-    const bool working = !m_runningToolTasks.empty();
+    const bool working = !m_calls.empty();
     refreshWorkVisual(working);
     if (working == m_workSoundPlaying)
         return;
@@ -170,7 +142,7 @@ QCoro::Task<> Coordinator::workSoundAfterDrain(QPointer<Coordinator> self,
     if (!self || self->m_workSoundGeneration != generation)
         co_return;
     self->m_workSoundDelay = self->clock().after(kWorkSoundDelay, [self = self.data(), generation] {
-        if (self->m_workSoundGeneration != generation || self->m_runningToolTasks.empty()
+        if (self->m_workSoundGeneration != generation || self->m_calls.empty()
             || !self->m_options.workSound)
             return;
         self->m_playback->startWorkSound(*self->m_options.workSound);
@@ -186,7 +158,7 @@ void Coordinator::refreshWorkVisual(bool working)
     m_session.setWorking(working);
     if (working && !m_session.compact() && !m_workVisualEntry) {
         m_workVisualEntry = clock().after(kWorkVisualDelay, [this] {
-            if (m_runningToolTasks.empty())
+            if (m_calls.empty())
                 return;
             trace(QStringLiteral("praca trwa dłużej niż 0.8 s — znak jedzie do rogu"));
             m_session.setCompact(true);

@@ -131,12 +131,12 @@ QCoro::Task<Diagnostics::Result> Diagnostics::run(Inputs inputs)
         result.pass(QStringLiteral("Build: ") + build);
 
     const app::Configuration configuration = app::Configuration::load(inputs.sources);
-    if (configuration.openAIKey)
+    if (configuration.openAIKey.value)
         result.pass(QStringLiteral("Klucz OpenAI znaleziony. Modele: ") + configuration.realtimeModel + QStringLiteral(", ")
                     + configuration.visionModel);
     else
         result.fail(QStringLiteral("Brak klucza OpenAI — rozmowa nie ruszy."));
-    if (configuration.anthropicKey)
+    if (configuration.anthropicKey.value)
         result.pass(QStringLiteral("Klucz Anthropic znaleziony (model ") + configuration.claudeModelNote + QStringLiteral(")"));
     else
         result.note(QStringLiteral("Bez klucza Anthropic — warstwa agentowa użyje zalogowanego Claude Code."));
@@ -147,15 +147,13 @@ QCoro::Task<Diagnostics::Result> Diagnostics::run(Inputs inputs)
     result.pass(QStringLiteral("Narzędzia niezależne od sesji (%1): ").arg(names.size()) + names.join(QStringLiteral(", ")));
     result.note(QStringLiteral("W sesji dochodzą: describe_visual, delegate_task."));
 
-    if (!configuration.openAIKey)
+    if (!configuration.openAIKey.value)
         co_return result;
     voice::OpenAIRealtimeEngine::Options options;
     options.model = configuration.realtimeModel;
     options.voice = QStringLiteral("marin");
-    options.apiKey = configuration.openAIKey;
+    options.apiKey = [key = configuration.openAIKey.value] { return key; };
     options.realtimeURL = configuration.realtimeURL(configuration.realtimeModel);
-    options.configDirectory = inputs.sources.directory;
-    options.environment = inputs.sources.environment;
     options.clock = inputs.clock;
     voice::OpenAIRealtimeEngine engine(options);
     const Status<DiagnosticsError> connected = co_await connect(engine, inputs.tools, inputs.instructions, *inputs.clock);

@@ -3,7 +3,7 @@
 // Thread: main thread.
 #pragma once
 
-#include "voice/RealtimeProtocol.h"
+#include "voice/SpeechSettings.h"
 
 #include <QObject>
 #include <QStringList>

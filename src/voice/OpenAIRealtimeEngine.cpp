@@ -2,12 +2,7 @@
 
 #include "core/Trace.h"
 
-#include <qcoro/qcorotimer.h>
-
-#include <QDir>
-#include <QFile>
-#include <QJsonDocument>
-#include <QJsonObject>
+#include <qcoro/qcorosignal.h>
 
 #include <cstdio>
 
@@ -59,14 +54,14 @@ void traceTurnDetection(const char* what, bool configHasIt)
 
 QString VoiceEngineError::description() const
 {
-    switch (kind) {
+    switch (m_kind) {
     case Kind::missingAPIKey:
         return QStringLiteral("Brak klucza OpenAI. Ustaw zmienną OPENAI_API_KEY albo wpisz klucz do pliku "
                               "~/.config/selvina-voice/config.json w polu openai_api_key.");
     case Kind::notConnected:
         return kNotConnected;
     case Kind::transport:
-        return transportDescription;
+        return m_detail;
     }
     return {};
 }
@@ -74,10 +69,14 @@ QString VoiceEngineError::description() const
 OpenAIRealtimeEngine::OpenAIRealtimeEngine(Options options, QObject* parent)
     : VoiceEngine(parent), m_options(std::move(options))
 {
+    Q_ASSERT(m_options.clock != nullptr);
 }
 
 OpenAIRealtimeEngine::~OpenAIRealtimeEngine()
 {
+    // A request still waiting for a cancelled response gives up now (and touches nothing more).
+    m_destroying = true;
+    Q_EMIT cancelWaitWoken();
     if (m_socket) {
         m_socket->disconnect(this);
         m_socket->stop();
@@ -85,30 +84,9 @@ OpenAIRealtimeEngine::~OpenAIRealtimeEngine()
     }
 }
 
-std::optional<QString> OpenAIRealtimeEngine::resolveAPIKey() const
-{
-    if (m_options.apiKey && !m_options.apiKey->isEmpty())
-        return m_options.apiKey;
-    const QString env = m_options.environment.value(QStringLiteral("OPENAI_API_KEY"));
-    if (!env.isEmpty())
-        return env;
-    QFile file(QDir(m_options.configDirectory).filePath(QStringLiteral("config.json")));
-    if (!m_options.configDirectory.isEmpty() && file.open(QIODevice::ReadOnly) && file.size() < 1024 * 1024) {
-        const QJsonValue v = QJsonDocument::fromJson(file.readAll()).object().value(QLatin1String("openai_api_key"));
-        if (v.isString() && !v.toString().isEmpty())
-            return v.toString();
-    }
-    return std::nullopt;
-}
-
 void OpenAIRealtimeEngine::emitEvent(VoiceEvent event)
 {
     Q_EMIT voiceEvent(event);
-}
-
-Clock& OpenAIRealtimeEngine::clock() const
-{
-    return m_options.clock ? *m_options.clock : SystemClock::shared();
 }
 
 bool OpenAIRealtimeEngine::hasActiveResponse() const
@@ -122,9 +100,9 @@ QCoro::Task<Status<VoiceEngineError>> OpenAIRealtimeEngine::connectSession(QList
     if (m_socket)
         co_return Ok{};
     m_lastServerError.reset();
-    const auto key = resolveAPIKey();
-    if (!key) {
-        const VoiceEngineError error{VoiceEngineError::Kind::missingAPIKey, {}};
+    const auto key = m_options.apiKey ? m_options.apiKey() : std::nullopt;
+    if (!key || key->isEmpty()) {
+        const auto error = VoiceEngineError::missingAPIKey();
         emitEvent(VoiceEvent::of(VoiceEvent::Kind::error, error.description()));
         co_return error;
     }
@@ -140,9 +118,9 @@ QCoro::Task<Status<VoiceEngineError>> OpenAIRealtimeEngine::connectSession(QList
     RealtimeWebSocket::Configuration c;
     c.url = m_options.realtimeURL;
     c.headers = {{QByteArrayLiteral("Authorization"), QByteArrayLiteral("Bearer ") + key->toUtf8()}};
-    c.pingInterval = 20s;
+    c.pingInterval = m_options.pingInterval;
     c.maxReconnectAttempts = 8;
-    c.timeScale = m_options.timeScale;
+    c.clock = m_options.clock;
     c.jitter = m_options.jitter;
     auto* socket = new RealtimeWebSocket(c, this);
     m_socket = socket;
@@ -155,14 +133,14 @@ QCoro::Task<Status<VoiceEngineError>> OpenAIRealtimeEngine::connectSession(QList
     if (self)
         m_connecting = false;
     if (!self)
-        co_return VoiceEngineError{VoiceEngineError::Kind::notConnected, {}};
+        co_return VoiceEngineError::notConnected();
     if (!started.ok()) {
         if (m_socket == socket) {
             m_socket = nullptr;
             m_sessionConfig.reset();
         }
         socket->deleteLater();
-        const VoiceEngineError error{VoiceEngineError::Kind::transport, started.error().description()};
+        const auto error = VoiceEngineError::transport(started.error().description());
         emitEvent(VoiceEvent::of(VoiceEvent::Kind::error, error.description()));
         co_return error;
     }
@@ -183,6 +161,7 @@ void OpenAIRealtimeEngine::forgetServerSession()
     m_userSpeaking = false;
     m_renewDue = false;
     m_sessionAge.reset();
+    wakeCancelWaits();
 }
 
 void OpenAIRealtimeEngine::disconnectSession()
@@ -217,7 +196,7 @@ bool OpenAIRealtimeEngine::send(const RealtimeClientEvent& event)
         return false;
     const auto text = encode(event);
     if (!text.ok()) {
-        emitEvent(VoiceEvent::of(VoiceEvent::Kind::error, description(text.error())));
+        emitEvent(VoiceEvent::of(VoiceEvent::Kind::error, text.error().description()));
         return false;
     }
     const auto sent = m_socket->send(text.value());
@@ -500,6 +479,8 @@ void OpenAIRealtimeEngine::handleResponseDone(const RealtimeServerEvent& event)
     if (Response* response = responseOf(byID)) {
         cancelled = response->cancelled;
         m_responses.erase(m_responses.begin() + (response - m_responses.data()));
+        if (cancelled)
+            wakeCancelWaits();
     }
     m_looseAudio = false;
     // A response we cancelled has been dealt with already: its end changes nothing.
@@ -527,7 +508,7 @@ void OpenAIRealtimeEngine::sendAudio(const QByteArray& pcm16)
     if (!m_socket || pcm16.isEmpty())
         return;
     // Audio failures are not spoken: the next frame follows 20 ms later anyway.
-    sendDirect(client::AppendAudio{QString::fromLatin1(pcm16.toBase64())});
+    sendDirect(client::AppendAudio{pcm16.toBase64()});
 }
 
 void OpenAIRealtimeEngine::cancelActiveResponses()
@@ -575,21 +556,31 @@ void OpenAIRealtimeEngine::speakAside(const QString& text)
         ++m_pendingAsides;
 }
 
+bool OpenAIRealtimeEngine::cancelledResponseRunning() const
+{
+    return std::any_of(m_responses.begin(), m_responses.end(), [](const Response& r) { return r.cancelled; });
+}
+
+void OpenAIRealtimeEngine::wakeCancelWaits()
+{
+    QMetaObject::invokeMethod(this, &OpenAIRealtimeEngine::cancelWaitWoken, Qt::QueuedConnection);
+}
+
 QCoro::Task<bool> OpenAIRealtimeEngine::waitForCancelledResponses()
 {
     QPointer<OpenAIRealtimeEngine> self(this);
-    const auto step = std::max(m_options.timeScale(50ms), std::chrono::milliseconds(1));
-    const auto limit = m_options.timeScale(1500ms);
-    std::chrono::milliseconds waited{0};
+    bool overdue = false;
     // A cancelled response is over when the server sends its "response.done".
-    auto running = [this] {
-        return std::any_of(m_responses.begin(), m_responses.end(), [](const Response& r) { return r.cancelled; });
-    };
-    while (self && running() && m_socket && waited < limit) {
-        co_await QCoro::sleepFor(step);
-        waited += step;
+    const auto limit = clock().after(kCancelWaitLimit, [this, &overdue] {
+        overdue = true;
+        Q_EMIT cancelWaitWoken();
+    });
+    while (cancelledResponseRunning() && m_socket && !overdue) {
+        co_await qCoro(this, &OpenAIRealtimeEngine::cancelWaitWoken);
+        if (!self || m_destroying)
+            co_return false;
     }
-    co_return bool(self);
+    co_return true;
 }
 
 QCoro::Task<> OpenAIRealtimeEngine::sendText(QString text)
@@ -646,20 +637,23 @@ void OpenAIRealtimeEngine::sendImage(const QByteArray& jpeg, const QString& prom
     send(client::UserImage{prompt, QString::fromLatin1(jpeg.toBase64())});
 }
 
-void OpenAIRealtimeEngine::setTurnDetection(bool enabled)
+void OpenAIRealtimeEngine::suspendTurnDetection()
 {
-    if (enabled == m_turnDetectionEnabled || !m_sessionConfig)
+    if (!m_turnDetectionEnabled || !m_sessionConfig)
         return;
-    if (!enabled) {
-        const bool had = m_sessionConfig->turnDetection.has_value();
-        m_suspendedTurnDetection = m_sessionConfig->turnDetection;
-        m_sessionConfig->turnDetection.reset();
-        m_sessionConfig->turnDetectionClearedExplicitly = true;
-        m_turnDetectionEnabled = false;
-        traceTurnDetection("zdjęty", had);
-        sendDirect(client::TurnDetectionUpdate{std::nullopt});
+    const bool had = m_sessionConfig->turnDetection.has_value();
+    m_suspendedTurnDetection = m_sessionConfig->turnDetection;
+    m_sessionConfig->turnDetection.reset();
+    m_sessionConfig->turnDetectionClearedExplicitly = true;
+    m_turnDetectionEnabled = false;
+    traceTurnDetection("zdjęty", had);
+    sendDirect(client::TurnDetectionUpdate{std::nullopt});
+}
+
+void OpenAIRealtimeEngine::resumeTurnDetection()
+{
+    if (m_turnDetectionEnabled || !m_sessionConfig)
         return;
-    }
     m_sessionConfig->turnDetection = m_suspendedTurnDetection;
     m_sessionConfig->turnDetectionClearedExplicitly = false;
     m_suspendedTurnDetection.reset();
@@ -668,8 +662,6 @@ void OpenAIRealtimeEngine::setTurnDetection(bool enabled)
     sendDirect(client::TurnDetectionUpdate{m_sessionConfig->turnDetection});
     m_turnDetectionEnabled = true;
 }
-
-// MARK: the conversation across sessions
 
 void OpenAIRealtimeEngine::remember(QString itemID, RealtimeClientEvent event)
 {

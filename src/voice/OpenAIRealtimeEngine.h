@@ -11,7 +11,6 @@
 #include "voice/VoiceEngine.h"
 
 #include <QPointer>
-#include <QProcessEnvironment>
 #include <QSet>
 #include <QUrl>
 
@@ -26,14 +25,15 @@ public:
     struct Options {
         QString model;
         QString voice = QStringLiteral("marin");
-        std::optional<QString> apiKey;
+        // The key, asked at each connect (so a key stored meanwhile is used); must not block.
+        // None or empty: connect fails with missingAPIKey.
+        std::function<std::optional<QString>()> apiKey;
         std::optional<SpeechSettings> speech;
         QUrl realtimeURL;                 // the service address for `model`
-        QString configDirectory;          // where config.json may hold "openai_api_key"
-        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-        TimeScale timeScale;              // tests shorten the transport's and the waits' durations
         std::function<double()> jitter;   // back-off jitter; default uniform [0.8, 1.2]
-        Clock* clock = nullptr;           // the session's age; none: the system clock
+        // How often the link is checked; a clock moved by hours at once needs a longer one.
+        std::chrono::milliseconds pingInterval{20000};
+        Clock* clock = nullptr;           // required: the transport's timers, the waits, the session's age
     };
 
     static const QString kToolResultInstruction;
@@ -42,6 +42,8 @@ public:
     static constexpr std::chrono::minutes kSessionRenewal{55};
     // How much of the conversation (in characters of text) a new session is told.
     static constexpr qsizetype kHistoryCharacters = 40000;
+    // How long a new request waits for a cancelled response to end before it goes anyway.
+    static constexpr std::chrono::milliseconds kCancelWaitLimit{1500};
 
     explicit OpenAIRealtimeEngine(Options options, QObject* parent = nullptr);
     ~OpenAIRealtimeEngine() override;
@@ -53,7 +55,8 @@ public:
     void interrupt() override;
     void cutToHeard(std::optional<std::chrono::milliseconds> heard) override;
     void speakAside(const QString& text) override;
-    void setTurnDetection(bool enabled) override;
+    void suspendTurnDetection() override;
+    void resumeTurnDetection() override;
     QCoro::Task<> sendText(QString text) override;
     void sendImage(const QByteArray& jpeg, const QString& prompt) override;
 
@@ -64,6 +67,10 @@ public:
     // The reason as the user hears it: the last server error, else a recognised code at the end of
     // the reason, else the reason itself.
     QString explain(const QString& reason) const;
+
+Q_SIGNALS:
+    // For waitForCancelledResponses() only: something it waits for may have happened.
+    void cancelWaitWoken();
 
 private:
     struct Response {
@@ -82,8 +89,7 @@ private:
         RealtimeClientEvent event;
     };
 
-    Clock& clock() const;
-    std::optional<QString> resolveAPIKey() const;
+    Clock& clock() const { return *m_options.clock; }
     bool send(const RealtimeClientEvent& event);
     // Straight over the open socket, failures ignored (configuration and replay).
     void sendDirect(const RealtimeClientEvent& event);
@@ -95,8 +101,12 @@ private:
     // The response a frame belongs to: by its id, else the newest; none when nothing is running.
     Response* responseOf(const RealtimeServerEvent& event);
     void cancelActiveResponses();
-    // Waits while a cancelled response is still running: 50 ms steps, 1.5 s at most.
+    bool cancelledResponseRunning() const;
+    // Waits while a cancelled response is still running: until its response.done, the loss of the
+    // socket or kCancelWaitLimit. False when the engine went away meanwhile.
     QCoro::Task<bool> waitForCancelledResponses();
+    // Wakes the waits from the event loop, once the state that woke them has settled.
+    void wakeCancelWaits();
     QString interruptionSentence(const RealtimeTransportEvent& event) const;
     void forgetServerSession();
 
@@ -110,6 +120,7 @@ private:
     QPointer<RealtimeWebSocket> m_socket;
     std::optional<RealtimeSessionConfig> m_sessionConfig;
     bool m_turnDetectionEnabled = true;
+    bool m_destroying = false;
     std::optional<RealtimeTurnDetection> m_suspendedTurnDetection;
     bool m_hasAnnouncedConnection = false;
     bool m_connecting = false; // connectSession() awaits the handshake

@@ -61,7 +61,7 @@ struct ToJson {
     JSONValue operator()(const client::AppendAudio& e) const
     {
         Object o = typed("input_audio_buffer.append");
-        o.insert(QStringLiteral("audio"), e.base64);
+        o.insert(QStringLiteral("audio"), QString::fromLatin1(e.base64));
         return o;
     }
     JSONValue operator()(const client::FunctionCallOutput& e) const
@@ -282,7 +282,7 @@ JSONValue RealtimeSessionConfig::toJson() const
     return session;
 }
 
-QString description(RealtimeProtocolError)
+QString RealtimeProtocolError::description() const
 {
     return QStringLiteral("Nie udało się przygotować danych dla OpenAI.");
 }
@@ -294,25 +294,18 @@ JSONValue toJson(const RealtimeClientEvent& event)
 
 Result<QByteArray, RealtimeProtocolError> encode(const RealtimeClientEvent& event)
 {
-    // Microphone audio goes out fifty times a second; its frame needs no escaping (Base64 only),
-    // so it is written directly.
+    // Microphone audio goes out fifty times a second; its frame is Base64 only, so it is written
+    // directly.
     if (const auto* audio = std::get_if<client::AppendAudio>(&event)) {
         static const QByteArray head = QByteArrayLiteral(R"({"type":"input_audio_buffer.append","audio":")");
-        const QByteArray b64 = audio->base64.toLatin1();
-        bool plain = true;
-        for (char c : b64)
-            if (!(std::isalnum(static_cast<unsigned char>(c)) || c == '+' || c == '/' || c == '='))
-                plain = false;
-        if (plain && audio->base64.size() == b64.size()) {
-            QByteArray out;
-            out.reserve(head.size() + b64.size() + 2);
-            out.append(head).append(b64).append("\"}");
-            return out;
-        }
+        QByteArray out;
+        out.reserve(head.size() + audio->base64.size() + 2);
+        out.append(head).append(audio->base64).append("\"}");
+        return out;
     }
     const JSONValue json = toJson(event);
     if (!json.isEncodable())
-        return RealtimeProtocolError::encodingFailed;
+        return RealtimeProtocolError::encodingFailed();
     return json.toJson();
 }
 

@@ -5,6 +5,7 @@
 
 #include "core/JsonValue.h"
 #include "core/Result.h"
+#include "voice/SpeechSettings.h"
 
 #include <QByteArray>
 #include <QList>
@@ -15,19 +16,6 @@
 #include <variant>
 
 namespace selvina::voice {
-
-// Speech preferences as handed to the session configuration.
-struct SpeechSettings {
-    QString voice = QStringLiteral("marin");
-    double speed = 1.0;
-    QString turnDetection = QStringLiteral("server_vad"); // "off", "server_vad", "semantic_vad"
-    double threshold = 0.5;
-    qint64 prefixPaddingMs = 300;
-    qint64 silenceDurationMs = 700;
-    QString eagerness = QStringLiteral("auto");
-    QString noiseReduction = QStringLiteral("off"); // "off", "near_field", "far_field"
-    std::optional<QString> reasoningEffort;
-};
 
 struct RealtimeAudioFormat {
     QString type = QStringLiteral("audio/pcm");
@@ -83,7 +71,8 @@ struct RealtimeSessionConfig {
 
 namespace client {
 struct SessionUpdate { RealtimeSessionConfig session; };
-struct AppendAudio { QString base64; };
+// Base64 of PCM16 mono 24 kHz: written into the frame as it stands (it never needs escaping).
+struct AppendAudio { QByteArray base64; };
 struct FunctionCallOutput { QString callID; QString output; };
 struct UserImage { QString prompt; QString jpegBase64; };
 struct UserText { QString text; };
@@ -109,8 +98,18 @@ using RealtimeClientEvent =
                  client::CancelResponse, client::TurnDetectionUpdate, client::TruncateItem, client::AssistantText,
                  client::FunctionCall>;
 
-enum class RealtimeProtocolError { encodingFailed };
-QString description(RealtimeProtocolError error);
+class RealtimeProtocolError {
+public:
+    enum class Kind { encodingFailed };
+    static RealtimeProtocolError encodingFailed() { return RealtimeProtocolError(Kind::encodingFailed); }
+    Kind kind() const { return m_kind; }
+    QString description() const;
+    bool operator==(const RealtimeProtocolError&) const = default;
+
+private:
+    explicit RealtimeProtocolError(Kind kind) : m_kind(kind) {}
+    Kind m_kind;
+};
 
 // One frame of UTF-8 JSON text, or encodingFailed.
 Result<QByteArray, RealtimeProtocolError> encode(const RealtimeClientEvent& event);

@@ -15,11 +15,11 @@ using namespace std::chrono_literals;
 
 QString RealtimeTransportError::description() const
 {
-    switch (kind) {
+    switch (m_kind) {
     case Kind::rejected:
-        return QStringLiteral("OpenAI odrzuciło połączenie, kod %1.").arg(status);
+        return QStringLiteral("OpenAI odrzuciło połączenie, kod %1.").arg(m_status);
     case Kind::network:
-        return QStringLiteral("Problem z siecią: ") + text;
+        return QStringLiteral("Problem z siecią: ") + m_cause;
     case Kind::notConnected:
         return QStringLiteral("Brak połączenia z OpenAI.");
     case Kind::unauthorized:
@@ -52,17 +52,7 @@ RealtimeWebSocket::RealtimeWebSocket(Configuration configuration, QObject* paren
 {
     if (!m_config.jitter)
         m_config.jitter = [] { return 0.8 + 0.4 * QRandomGenerator::global()->generateDouble(); };
-    m_pingTimer.setSingleShot(false);
-    connect(&m_pingTimer, &QTimer::timeout, this, &RealtimeWebSocket::onPingTimer);
-    m_reconnectTimer.setSingleShot(true);
-    connect(&m_reconnectTimer, &QTimer::timeout, this, &RealtimeWebSocket::connectOnce);
-    m_healthyTimer.setSingleShot(true);
-    connect(&m_healthyTimer, &QTimer::timeout, this, &RealtimeWebSocket::markHealthy);
-    m_ageTimer.setSingleShot(true);
-    connect(&m_ageTimer, &QTimer::timeout, this, [this] {
-        if (m_client)
-            m_client->close(1001);
-    });
+    Q_ASSERT(m_config.clock != nullptr);
 }
 
 RealtimeWebSocket::~RealtimeWebSocket()
@@ -106,7 +96,7 @@ void RealtimeWebSocket::connectOnce()
             onEnded(end);
         client->deleteLater();
     });
-    client->open(m_config.url, m_config.headers, m_config.timeScale(kHandshakeTimeout));
+    client->open(m_config.url, m_config.headers, *m_config.clock, kHandshakeTimeout);
 }
 
 void RealtimeWebSocket::onOpened()
@@ -114,9 +104,12 @@ void RealtimeWebSocket::onOpened()
     m_open = true;
     m_closeDescription.reset();
     m_awaitingPong = false;
-    m_pingTimer.start(m_config.timeScale(m_config.pingInterval));
-    m_healthyTimer.start(m_config.timeScale(kHealthyAfter));
-    m_ageTimer.start(m_config.timeScale(std::chrono::duration_cast<std::chrono::milliseconds>(kMaxConnectionAge)));
+    schedulePing();
+    m_healthyTimer = m_config.clock->after(kHealthyAfter, [this] { markHealthy(); });
+    m_ageTimer = m_config.clock->after(kMaxConnectionAge, [this] {
+        if (m_client)
+            m_client->close(1001);
+    });
     resolveHandshake(Ok{});
     emitEvent(RealtimeTransportEvent::Kind::opened);
 }
@@ -137,10 +130,16 @@ void RealtimeWebSocket::onMessage(const QByteArray& payload, bool)
     emitEvent(RealtimeTransportEvent::Kind::text, std::move(text));
 }
 
+void RealtimeWebSocket::schedulePing()
+{
+    m_pingTimer = m_config.clock->after(m_config.pingInterval, [this] { onPingTimer(); });
+}
+
 void RealtimeWebSocket::onPingTimer()
 {
     if (!m_client || !m_open)
         return;
+    schedulePing();
     if (m_awaitingPong) {
         // No pong within a whole interval: the link is dead. Drop it without a close frame (1006).
         m_closeDescription = QStringLiteral("brak odpowiedzi na ping");
@@ -158,7 +157,7 @@ void RealtimeWebSocket::onEnded(const WebSocketEnd& end)
         m_closeDescription = reason.isEmpty() ? QStringLiteral("serwer zamknął połączenie, kod %1").arg(end.closeCode)
                                               : reason;
     }
-    RealtimeTransportError error;
+    RealtimeTransportError error = RealtimeTransportError::notConnected();
     if (!wasOpen && (end.httpStatus == 401 || end.httpStatus == 403))
         error = RealtimeTransportError::unauthorized();
     else if (!wasOpen && end.httpStatus >= 400)
@@ -192,8 +191,8 @@ void RealtimeWebSocket::onEnded(const WebSocketEnd& end)
     if (m_attempts <= m_config.maxReconnectAttempts) {
         emitEvent(RealtimeTransportEvent::Kind::interrupted, error.description(), &end);
         if (m_running)
-            m_reconnectTimer.start(
-                m_config.timeScale(std::chrono::milliseconds(backoffMs(m_attempts, m_config.jitter()))));
+            m_reconnectTimer = m_config.clock->after(std::chrono::milliseconds(backoffMs(m_attempts, m_config.jitter())),
+                                                     [this] { connectOnce(); });
         return;
     }
     m_running = false;
@@ -215,7 +214,7 @@ void RealtimeWebSocket::stop(std::optional<QString> reason)
     if (!m_running)
         return;
     m_running = false;
-    m_reconnectTimer.stop();
+    m_reconnectTimer.reset();
     teardown();
     QPointer<RealtimeWebSocket> self(this);
     resolveHandshake(RealtimeTransportError::notConnected());
@@ -233,9 +232,9 @@ void RealtimeWebSocket::renew()
 
 void RealtimeWebSocket::teardown()
 {
-    m_pingTimer.stop();
-    m_healthyTimer.stop();
-    m_ageTimer.stop();
+    m_pingTimer.reset();
+    m_healthyTimer.reset();
+    m_ageTimer.reset();
     m_open = false;
     m_awaitingPong = false;
     if (WebSocketClient* client = m_client) {

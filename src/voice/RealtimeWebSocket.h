@@ -3,36 +3,45 @@
 // Thread: the main thread's event loop; nothing here blocks.
 #pragma once
 
+#include "core/Clock.h"
 #include "core/Result.h"
 #include "voice/WebSocketClient.h"
 
 #include <QObject>
 #include <QPointer>
 #include <QString>
-#include <QTimer>
 #include <QUrl>
 
 #include <qcoro/qcorotask.h>
 
 #include <chrono>
 #include <functional>
+#include <memory>
 #include <optional>
 
 namespace selvina::voice {
 
-struct RealtimeTransportError {
+class RealtimeTransportError {
+public:
     enum class Kind { rejected, network, notConnected, unauthorized };
-    Kind kind = Kind::notConnected;
-    int status = 0;  // rejected
-    QString text;    // network
 
-    static RealtimeTransportError rejected(int status) { return {Kind::rejected, status, {}}; }
-    static RealtimeTransportError network(QString text) { return {Kind::network, 0, std::move(text)}; }
+    static RealtimeTransportError rejected(int httpStatus) { return {Kind::rejected, httpStatus, {}}; }
+    static RealtimeTransportError network(QString cause) { return {Kind::network, 0, std::move(cause)}; }
     static RealtimeTransportError notConnected() { return {Kind::notConnected, 0, {}}; }
     static RealtimeTransportError unauthorized() { return {Kind::unauthorized, 0, {}}; }
 
+    Kind kind() const { return m_kind; }
     QString description() const;
     bool operator==(const RealtimeTransportError&) const = default;
+
+private:
+    RealtimeTransportError(Kind kind, int status, QString cause)
+        : m_kind(kind), m_status(status), m_cause(std::move(cause))
+    {
+    }
+    Kind m_kind;
+    int m_status; // rejected
+    QString m_cause; // network
 };
 
 struct RealtimeTransportEvent {
@@ -44,16 +53,6 @@ struct RealtimeTransportEvent {
     QString closeReason;
 };
 
-// Scales every duration of the transport; tests run the 20 s pings and 15 s back-offs in
-// milliseconds with a small factor. 1.0 in the application.
-struct TimeScale {
-    double factor = 1.0;
-    std::chrono::milliseconds operator()(std::chrono::milliseconds d) const
-    {
-        return std::chrono::milliseconds(qint64(double(d.count()) * factor));
-    }
-};
-
 class RealtimeWebSocket : public QObject {
     Q_OBJECT
 public:
@@ -62,7 +61,7 @@ public:
         QList<std::pair<QByteArray, QByteArray>> headers;
         std::chrono::milliseconds pingInterval{20000};
         int maxReconnectAttempts = 8;
-        TimeScale timeScale;
+        Clock* clock = nullptr; // required: pings, back-offs and the handshake limit run on it
         // One message from the server above this fails the connection (1009) and reconnects.
         qint64 maxMessageBytes = 32 * 1024 * 1024;
         // Uniform draw from [0.8, 1.2] for the back-off jitter; replaceable for tests.
@@ -92,6 +91,8 @@ public:
 
     bool isRunning() const { return m_running; }
     bool isOpen() const { return m_open; }
+    // A ping has gone out and its pong not yet come back (tests wait for the answer).
+    bool awaitingPong() const { return m_awaitingPong; }
     int attempts() const { return m_attempts; }
 
     // Milliseconds before reconnect attempt N (1-based): min(0.5 s · 2^(N−1), 15 s) × jitter,
@@ -108,6 +109,7 @@ private:
     void onOpened();
     void onMessage(const QByteArray& payload, bool binary);
     void onEnded(const WebSocketEnd& end);
+    void schedulePing();
     void onPingTimer();
     void teardown();
     void emitEvent(RealtimeTransportEvent::Kind kind, std::optional<QString> text = std::nullopt,
@@ -117,10 +119,10 @@ private:
 
     Configuration m_config;
     QPointer<WebSocketClient> m_client;
-    QTimer m_pingTimer;
-    QTimer m_reconnectTimer;
-    QTimer m_healthyTimer;
-    QTimer m_ageTimer;
+    std::unique_ptr<ScheduledCall> m_pingTimer;
+    std::unique_ptr<ScheduledCall> m_reconnectTimer;
+    std::unique_ptr<ScheduledCall> m_healthyTimer;
+    std::unique_ptr<ScheduledCall> m_ageTimer;
     bool m_running = false;
     bool m_open = false;
     bool m_finished = false;

@@ -47,11 +47,25 @@ struct VoiceEvent {
     }
 };
 
-struct VoiceEngineError {
+// Errors follow one shape across the code: a class with a Kind, a named constructor per kind taking
+// only what the sentence needs, and description() = the Polish sentence the user hears.
+class VoiceEngineError {
+public:
     enum class Kind { missingAPIKey, notConnected, transport };
-    Kind kind;
-    QString transportDescription;
+
+    static VoiceEngineError missingAPIKey() { return {Kind::missingAPIKey, {}}; }
+    static VoiceEngineError notConnected() { return {Kind::notConnected, {}}; }
+    // The connection failed; `sentence` says how (the transport's own description).
+    static VoiceEngineError transport(QString sentence) { return {Kind::transport, std::move(sentence)}; }
+
+    Kind kind() const { return m_kind; }
     QString description() const;
+    bool operator==(const VoiceEngineError&) const = default;
+
+private:
+    VoiceEngineError(Kind kind, QString detail) : m_kind(kind), m_detail(std::move(detail)) {}
+    Kind m_kind;
+    QString m_detail;
 };
 
 // Events and model audio come out as two signals, emitted in arrival order on the main thread and
@@ -72,8 +86,12 @@ public:
     // the item stays whole. Called once after each interrupt(); nothing to cut does nothing.
     virtual void cutToHeard(std::optional<std::chrono::milliseconds> heard) = 0;
     virtual void speakAside(const QString& text) = 0;
-    virtual void setTurnDetection(bool enabled) = 0;
+    // While tools run the service's turn detection is off (the user's speech does not start an answer);
+    // resuming restores the session's own setting. Each does nothing when already in that state.
+    virtual void suspendTurnDetection() = 0;
+    virtual void resumeTurnDetection() = 0;
     virtual QCoro::Task<> sendText(QString text) = 0;
+    // A picture for the model (the screen tools' captures), with the question about it.
     virtual void sendImage(const QByteArray& jpeg, const QString& prompt) = 0;
 
 Q_SIGNALS:

@@ -34,12 +34,7 @@ QString describeSocketError(QAbstractSocket::SocketError error, const QString& h
 
 } // namespace
 
-WebSocketClient::WebSocketClient(QObject* parent) : QObject(parent)
-{
-    m_handshakeTimer.setSingleShot(true);
-    connect(&m_handshakeTimer, &QTimer::timeout, this,
-            [this] { fail(QStringLiteral("przekroczono czas oczekiwania na serwer")); });
-}
+WebSocketClient::WebSocketClient(QObject* parent) : QObject(parent) {}
 
 WebSocketClient::~WebSocketClient()
 {
@@ -49,7 +44,8 @@ WebSocketClient::~WebSocketClient()
     }
 }
 
-void WebSocketClient::open(const QUrl& url, const Headers& headers, std::chrono::milliseconds handshakeTimeout)
+void WebSocketClient::open(const QUrl& url, const Headers& headers, Clock& clock,
+                           std::chrono::milliseconds handshakeTimeout)
 {
     if (m_state != State::Idle)
         return;
@@ -63,7 +59,8 @@ void WebSocketClient::open(const QUrl& url, const Headers& headers, std::chrono:
     connect(m_socket, &QSslSocket::disconnected, this, &WebSocketClient::onDisconnected);
     connect(m_socket, &QSslSocket::readyRead, this, &WebSocketClient::onReadyRead);
     m_state = State::Connecting;
-    m_handshakeTimer.start(handshakeTimeout);
+    m_handshakeLimit =
+        clock.after(handshakeTimeout, [this] { fail(QStringLiteral("przekroczono czas oczekiwania na serwer")); });
     if (secure) {
         QSslConfiguration tls = QSslConfiguration::defaultConfiguration();
         tls.setAllowedNextProtocols({QByteArrayLiteral("http/1.1")});
@@ -134,7 +131,7 @@ void WebSocketClient::processHandshake()
     if (status != 101) {
         m_end.httpStatus = status;
         m_state = State::Ended;
-        m_handshakeTimer.stop();
+        m_handshakeLimit.reset();
         m_socket->abort();
         finish();
         return;
@@ -157,7 +154,7 @@ void WebSocketClient::processHandshake()
         fail(QStringLiteral("nieprawidłowa odpowiedź serwera"));
         return;
     }
-    m_handshakeTimer.stop();
+    m_handshakeLimit.reset();
     m_state = State::Open;
     m_end.opened = true;
     QPointer<WebSocketClient> self(this);
@@ -317,7 +314,7 @@ void WebSocketClient::abort(const QString& why)
         return;
     m_end.error = why;
     m_state = State::Ended;
-    m_handshakeTimer.stop();
+    m_handshakeLimit.reset();
     m_socket->abort();
     finish();
 }
@@ -337,7 +334,7 @@ void WebSocketClient::onSocketError()
     if (m_end.error.isEmpty())
         m_end.error = describeSocketError(m_socket->error(), m_url.host(), m_socket->errorString());
     m_state = State::Ended;
-    m_handshakeTimer.stop();
+    m_handshakeLimit.reset();
     m_socket->abort();
     finish();
 }
@@ -349,7 +346,7 @@ void WebSocketClient::onDisconnected()
     if (m_state != State::Closing && m_end.error.isEmpty())
         m_end.error = QStringLiteral("serwer zerwał połączenie");
     m_state = State::Ended;
-    m_handshakeTimer.stop();
+    m_handshakeLimit.reset();
     finish();
 }
 

@@ -2,14 +2,16 @@
 // Thread: the thread that owns it (event-driven, never blocks).
 #pragma once
 
+#include "core/Clock.h"
+
 #include <QByteArray>
 #include <QList>
 #include <QObject>
 #include <QPointer>
-#include <QTimer>
 #include <QUrl>
 
 #include <chrono>
+#include <memory>
 #include <utility>
 
 class QSslSocket;
@@ -37,9 +39,9 @@ public:
     // Frames larger than this (one message, all fragments together) fail the connection with 1009.
     void setMaxMessageBytes(qint64 bytes) { m_maxMessage = bytes; }
 
-    // Starts connecting; the outcome arrives as opened() or ended(). The time-out covers TCP, TLS
-    // and the HTTP upgrade.
-    void open(const QUrl& url, const Headers& headers, std::chrono::milliseconds handshakeTimeout);
+    // Starts connecting; the outcome arrives as opened() or ended(). The time-out, on `clock`, covers
+    // TCP, TLS and the HTTP upgrade.
+    void open(const QUrl& url, const Headers& headers, Clock& clock, std::chrono::milliseconds handshakeTimeout);
     bool isOpen() const { return m_state == State::Open; }
 
     bool sendText(const QByteArray& utf8);
@@ -71,7 +73,7 @@ private:
     void finish();
 
     QSslSocket* m_socket = nullptr;
-    QTimer m_handshakeTimer;
+    std::unique_ptr<ScheduledCall> m_handshakeLimit;
     State m_state = State::Idle;
     QUrl m_url;
     Headers m_headers;

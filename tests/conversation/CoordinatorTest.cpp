@@ -2,6 +2,7 @@
 // tools, and a clock that moves only when the test says so.
 #include "conversation/Coordinator.h"
 
+#include "EngineOptions.h"
 #include "ManualClock.h"
 #include "TestSupport.h"
 #include "platform/fake/MemoryStores.h"
@@ -168,14 +169,7 @@ protected:
     // With `autoConfigure` off, the session is configured only when the test says so.
     void open(std::optional<bool> bargeIn = false)
     {
-        voice::OpenAIRealtimeEngine::Options o;
-        o.model = QStringLiteral("test-model");
-        o.apiKey = QStringLiteral("sk-test");
-        o.realtimeURL = server.realtimeUrl();
-        o.configDirectory = home.path();
-        o.environment = QProcessEnvironment();
-        o.timeScale.factor = 0.01;
-        o.jitter = [] { return 1.0; };
+        voice::OpenAIRealtimeEngine::Options o = selvina::testing::engineOptions(server, clock);
         o.speech = voice::SpeechSettings();
         engine = std::make_shared<voice::OpenAIRealtimeEngine>(o);
         QObject::connect(engine.get(), &voice::VoiceEngine::voiceEvent, [this](const voice::VoiceEvent& e) { heard.append(e.kind); });
@@ -455,7 +449,7 @@ TEST_F(Conversation, TwoCallsKeepTurnDetectionOffAndTheWorkSoundOnUntilTheLast)
     toolCall("a", "slow_a");
     toolCall("b", "slow_b");
     ASSERT_TRUE(wait([&] { return coordinator->runningToolCount() == 2; }));
-    EXPECT_FALSE(turnDetectionOn());
+    ASSERT_TRUE(wait([&] { return !turnDetectionOn(); })); // the switch-off reaches the server
     EXPECT_TRUE(session.working());
     clock.advance(350ms);
     EXPECT_EQ(playback->work, QStringList{"start"});
@@ -566,6 +560,7 @@ TEST_F(Conversation, FailuresAreSpokenOnceAndEndWhenTheSessionWorksAgain)
     ASSERT_TRUE(reach(SessionState::thinking));
     server.dropClient();
     ASSERT_TRUE(reach(SessionState::failed));
+    clock.advance(1s); // the back-off before the reconnect
     // The new session is configured, told what was said, and asked again for the lost answer.
     ASSERT_TRUE(reach(SessionState::thinking));
     EXPECT_EQ(failures.last(), "Połączenie z OpenAI zostało przerwane: Problem z siecią: serwer zerwał połączenie. "

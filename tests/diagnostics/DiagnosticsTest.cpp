@@ -15,11 +15,7 @@ TEST(Diagnostics, AServiceThatNeverConfirmsRunsOutAfterFifteenSeconds)
 {
     selvina::testing::LoopbackRealtimeServer server; // accepts, never answers session.update
     selvina::testing::ManualClock clock;
-    voice::OpenAIRealtimeEngine::Options options;
-    options.model = "test-model";
-    options.apiKey = "sk-test";
-    options.realtimeURL = server.realtimeUrl();
-    voice::OpenAIRealtimeEngine engine(options);
+    voice::OpenAIRealtimeEngine engine(selvina::testing::engineOptions(server, clock));
     std::optional<Status<diagnostics::DiagnosticsError>> outcome;
     auto waiting = diagnostics::Diagnostics::connect(engine, {}, "instrukcja", clock).then([&](auto r) { outcome = r; });
     ASSERT_TRUE(selvina::testing::LoopbackRealtimeServer::waitFor([&] { return !server.framesOfType("session.update").isEmpty(); }));

@@ -259,7 +259,7 @@ TEST(SilenceProbe, RecoversOnlyInAutomaticMode)
         const qsizetype expected = automatic ? 3 : 1;
         ASSERT_TRUE(selvina::testing::LoopbackRealtimeServer::waitFor([&] { return log.lines().size() >= expected; }));
         const QStringList lines = log.lines();
-        EXPECT_EQ(lines.first(), QStringLiteral("[SelvinaVoice] Sonda wejścia (VPIO wł.): brak porcji, szczyt sprzętowy "
+        EXPECT_EQ(lines.first(), QStringLiteral("[SelvinaVoice] Sonda wejścia (tłumienie echa wł.): brak porcji, szczyt sprzętowy "
                                                 "0.000000, po konwersji 0.000000"));
         EXPECT_EQ(lines.size(), expected);
         EXPECT_EQ(capture.engineStarts(), automatic ? 2 : 1);

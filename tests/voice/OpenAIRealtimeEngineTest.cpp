@@ -1,11 +1,11 @@
 #include "voice/OpenAIRealtimeEngine.h"
 
+#include "EngineOptions.h"
 #include "ManualClock.h"
 #include "TestSupport.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>
-#include <QTemporaryDir>
 
 #include <gtest/gtest.h>
 
@@ -24,17 +24,9 @@ protected:
     std::unique_ptr<OpenAIRealtimeEngine> make(std::optional<SpeechSettings> speech = std::nullopt,
                                                std::optional<QString> key = QStringLiteral("sk-test"))
     {
-        OpenAIRealtimeEngine::Options o;
-        o.model = QStringLiteral("test-model");
+        OpenAIRealtimeEngine::Options o = selvina::testing::engineOptions(server, clock, key);
         o.voice = QStringLiteral("cedar");
-        o.apiKey = key;
         o.speech = speech;
-        o.realtimeURL = server.realtimeUrl();
-        o.configDirectory = home.path();
-        o.environment = QProcessEnvironment();
-        o.timeScale.factor = 0.01;
-        o.jitter = [] { return 1.0; };
-        o.clock = &clock;
         auto e = std::make_unique<OpenAIRealtimeEngine>(o);
         QObject::connect(e.get(), &VoiceEngine::voiceEvent, [this](const VoiceEvent& v) {
             events.append(v);
@@ -94,7 +86,6 @@ protected:
     // Lets frames in flight arrive; for checks that something did NOT happen.
     void settle(int ms = 100) { LoopbackRealtimeServer::waitFor([] { return false; }, std::chrono::milliseconds(ms)); }
 
-    QTemporaryDir home;
     LoopbackRealtimeServer server;
     selvina::testing::ManualClock clock;
     QList<VoiceEvent> events;
@@ -127,16 +118,22 @@ TEST_F(Engine, ConfiguresOnOpenAndAnnouncesOnce)
     EXPECT_EQ(count(K::connected), 1);
 }
 
+// The key is asked for at each connect: one stored after a failed attempt is used by the next.
 TEST_F(Engine, MissingKeyFailsConnect)
 {
-    auto e = make(std::nullopt, std::nullopt);
-    const auto r = runTask(e->connectSession({}, "i"));
+    std::optional<QString> stored;
+    OpenAIRealtimeEngine::Options o = selvina::testing::engineOptions(server, clock);
+    o.apiKey = [&stored] { return stored; };
+    OpenAIRealtimeEngine e(o);
+    QObject::connect(&e, &VoiceEngine::voiceEvent, [this](const VoiceEvent& v) { events.append(v); });
+    const auto r = runTask(e.connectSession({}, "i"));
     ASSERT_TRUE(r && !r->ok());
+    EXPECT_EQ(r->error(), VoiceEngineError::missingAPIKey());
     EXPECT_EQ(errors(), QStringList{"Brak klucza OpenAI. Ustaw zmienną OPENAI_API_KEY albo wpisz klucz do pliku "
                                     "~/.config/selvina-voice/config.json w polu openai_api_key."});
-    selvina::testing::writeFile(home.filePath("config.json"), R"({"openai_api_key":"sk-plik"})");
-    ASSERT_TRUE(runTask(e->connectSession({}, "i"))->ok());
-    EXPECT_EQ(server.lastAuthorization(), "Bearer sk-plik");
+    stored = QStringLiteral("sk-zapisany");
+    ASSERT_TRUE(runTask(e.connectSession({}, "i"))->ok());
+    EXPECT_EQ(server.lastAuthorization(), "Bearer sk-zapisany");
 }
 
 TEST_F(Engine, ResponsesAudioAndTranscripts)
@@ -255,7 +252,9 @@ TEST_F(Engine, InterruptCancelsByIdDropsWhatFollowsAndCutsToWhatWasHeard)
 
     // A typed question cancels the running answer first.
     mark = server.frames().size();
-    runTask(e->sendText(QStringLiteral("Która godzina?")).then([] { return true; }));
+    auto asking = e->sendText(QStringLiteral("Która godzina?"));
+    ASSERT_TRUE(wait([&] { return server.frames().size() == mark + 1; }));
+    clock.advance(OpenAIRealtimeEngine::kCancelWaitLimit); // its end never comes
     ASSERT_TRUE(wait([&] { return server.frames().size() == mark + 3; }));
     EXPECT_EQ(sentTypes(mark), (QStringList{"response.cancel", "conversation.item.create", "response.create"}));
     EXPECT_FALSE(server.frames()[mark + 2].contains("response"));
@@ -284,7 +283,7 @@ TEST_F(Engine, ToolResultIsAnsweredAfterTheRunningResponse)
     auto task = e->sendToolResult(QStringLiteral("c1"), QStringLiteral("Bateria: 80%")).then([&] { done = true; });
     ASSERT_TRUE(wait([&] { return server.frames().size() == mark + 2; }));
     EXPECT_EQ(sentTypes(mark), (QStringList{"conversation.item.create", "response.cancel"}));
-    settle(5); // well under the 1.5 s limit (15 ms here): nothing more yet
+    settle(); // the clock stands still: the limit has not passed, nothing more yet
     EXPECT_EQ(server.frames().size(), mark + 2);
     serverSays(R"({"type":"response.done","response":{"id":"r1","status":"cancelled"}})");
     ASSERT_TRUE(wait([&] { return done; }));
@@ -298,6 +297,8 @@ TEST_F(Engine, ToolResultIsAnsweredAfterTheRunningResponse)
     mark = server.frames().size();
     done = false;
     auto second = e->sendToolResult(QStringLiteral("c2"), QStringLiteral("ok")).then([&] { done = true; });
+    ASSERT_TRUE(wait([&] { return server.frames().size() == mark + 2; }));
+    clock.advance(OpenAIRealtimeEngine::kCancelWaitLimit);
     ASSERT_TRUE(wait([&] { return done; }));
     ASSERT_TRUE(wait([&] { return server.frames().size() == mark + 3; }));
     EXPECT_EQ(sentTypes(mark), (QStringList{"conversation.item.create", "response.cancel", "response.create"}));
@@ -315,8 +316,8 @@ TEST_F(Engine, TurnDetectionOffOnAndAcrossReconnect)
 {
     auto e = connected();
     qsizetype mark = server.frames().size();
-    e->setTurnDetection(false);
-    e->setTurnDetection(false); // already off: nothing
+    e->suspendTurnDetection();
+    e->suspendTurnDetection(); // already off: nothing
     ASSERT_TRUE(wait([&] { return server.frames().size() == mark + 1; }));
     // Only the detector changes mid-session: a resent voice would make the service refuse it all.
     const QJsonObject off = server.frames()[mark]["session"].toObject();
@@ -326,6 +327,8 @@ TEST_F(Engine, TurnDetectionOffOnAndAcrossReconnect)
 
     // A reconnect while it is off configures the new session without it.
     server.closeClient(1011, QStringLiteral("server_error"));
+    ASSERT_TRUE(wait([&] { return count(K::error) == 1; }));
+    clock.advance(1s); // the back-off
     ASSERT_TRUE(wait([&] { return server.framesOfType("session.update").size() == 3; }));
     const QJsonObject renewed = server.framesOfType("session.update")[2]["session"].toObject();
     EXPECT_EQ(renewed["instructions"], "Instrukcja");
@@ -335,7 +338,7 @@ TEST_F(Engine, TurnDetectionOffOnAndAcrossReconnect)
     EXPECT_EQ(count(K::connected), 1);
 
     mark = server.frames().size();
-    e->setTurnDetection(true);
+    e->resumeTurnDetection();
     ASSERT_TRUE(wait([&] { return server.frames().size() == mark + 2; }));
     EXPECT_EQ(sentTypes(mark), (QStringList{"input_audio_buffer.clear", "session.update"}));
     EXPECT_EQ(server.frames()[mark + 1]["session"].toObject()["audio"].toObject()["input"].toObject()["turn_detection"]
@@ -377,7 +380,12 @@ TEST_F(Engine, ServerClosesAreSpokenInPolish)
         } else {
             server.closeClient(c.code, QString::fromUtf8(c.reason));
         }
-        ASSERT_TRUE(wait([&] { return count(c.ends ? K::disconnected : K::error) > 0; }, 10000));
+        // Through the back-offs: each lost attempt is reported, then the clock moves past its wait.
+        for (int lost = 1; lost <= (c.code == 0 ? 8 : 1); ++lost) {
+            ASSERT_TRUE(wait([&] { return count(K::error) >= lost || count(K::disconnected) > 0; }));
+            clock.advance(15s);
+        }
+        ASSERT_TRUE(wait([&] { return count(c.ends ? K::disconnected : K::error) > 0; }));
         const VoiceEvent& said = *std::find_if(events.begin(), events.end(), [&](auto& v) {
             return v.kind == (c.ends ? K::disconnected : K::error);
         });
@@ -473,6 +481,8 @@ TEST_F(Engine, ReconnectAndRenewalCarryTheConversationOver)
     serverSays(R"({"type":"response.created","response":{"id":"r5","conversation_id":"conv"}})");
     ASSERT_TRUE(wait([&] { return count(K::responseStarted) == 4; }));
     clock.advance(60min);
+    ASSERT_TRUE(wait([&] { return count(K::error) == 1; }));
+    clock.advance(1s); // the back-off
     ASSERT_TRUE(wait([&] { return server.handshakeCount() == 3 && server.frames().last()["type"] == "response.create"; }));
     EXPECT_EQ(errors(), QStringList{"Sesja rozmowy wygasła. Nawiązuję ją od nowa."});
     const qsizetype reconnect = server.frames().lastIndexOf(server.framesOfType("session.update").last());
@@ -499,11 +509,8 @@ TEST_F(Engine, StreamsAudioFrames)
 
 TEST_F(Engine, NobodyListeningFailsConnectAtOnce)
 {
-    OpenAIRealtimeEngine::Options o;
-    o.model = QStringLiteral("m");
-    o.apiKey = QStringLiteral("sk-test");
+    OpenAIRealtimeEngine::Options o = selvina::testing::engineOptions(server, clock);
     o.realtimeURL = QUrl(QStringLiteral("ws://127.0.0.1:9/v1/realtime?model=m"));
-    o.environment = QProcessEnvironment();
     OpenAIRealtimeEngine lonely(o);
     const auto r = runTask(lonely.connectSession({}, "i"));
     ASSERT_TRUE(r.has_value());

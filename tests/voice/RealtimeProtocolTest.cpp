@@ -44,7 +44,7 @@ TEST(RealtimeClientEvents, BareEventsCarryOnlyTheirType)
 TEST(RealtimeClientEvents, PayloadShapes)
 {
     const QByteArray pcm(960, '\x7f');
-    const QJsonObject audio = encoded(client::AppendAudio{QString::fromLatin1(pcm.toBase64())});
+    const QJsonObject audio = encoded(client::AppendAudio{pcm.toBase64()});
     EXPECT_EQ(audio["type"], "input_audio_buffer.append");
     EXPECT_EQ(QByteArray::fromBase64(audio["audio"].toString().toLatin1()), pcm);
 
@@ -88,7 +88,7 @@ TEST(RealtimeClientEvents, UnencodableTextFailsWithThePolishDescription)
 {
     const auto r = encode(client::UserText{QString(QChar(0xDC00))});
     ASSERT_FALSE(r.ok());
-    EXPECT_EQ(description(r.error()), "Nie udało się przygotować danych dla OpenAI.");
+    EXPECT_EQ(r.error().description(), "Nie udało się przygotować danych dla OpenAI.");
     SpeechSettings s;
     s.speed = std::numeric_limits<double>::infinity();
     EXPECT_FALSE(encode(client::SessionUpdate{RealtimeSessionConfig::fromSettings("i", {}, s)}).ok());

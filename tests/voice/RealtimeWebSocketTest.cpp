@@ -1,6 +1,7 @@
 #include "voice/RealtimeWebSocket.h"
 #include "voice/WebSocketClient.h"
 
+#include "ManualClock.h"
 #include "TestSupport.h"
 
 #include <QJsonDocument>
@@ -14,10 +15,11 @@ using namespace selvina::voice;
 using selvina::testing::LoopbackRealtimeServer;
 using selvina::testing::runTask;
 using Kind = RealtimeTransportEvent::Kind;
+using namespace std::chrono_literals;
 
 namespace {
 
-// Durations run at 1/100: a 20 s ping every 200 ms, a 15 s back-off in 150 ms.
+// Pings, back-offs and the handshake limit run on a clock the test moves.
 class Transport : public ::testing::Test {
 protected:
     std::unique_ptr<RealtimeWebSocket> make(int maxAttempts = 8, qint64 maxMessage = 32 * 1024 * 1024)
@@ -27,7 +29,7 @@ protected:
         c.url = server.realtimeUrl();
         c.headers = {{"Authorization", "Bearer sk-test"}};
         c.maxReconnectAttempts = maxAttempts;
-        c.timeScale.factor = 0.01;
+        c.clock = &clock;
         c.jitter = [] { return 1.0; };
         auto socket = std::make_unique<RealtimeWebSocket>(c);
         QObject::connect(socket.get(), &RealtimeWebSocket::transportEvent,
@@ -50,6 +52,16 @@ protected:
         return LoopbackRealtimeServer::waitFor(c, std::chrono::milliseconds(ms));
     }
 
+    // Lets the reconnect scheduled with the `n`-th interruption run: the clock passes its back-off.
+    bool reconnectAfter(int n)
+    {
+        if (!waitFor([&] { return count(Kind::interrupted) >= n || count(Kind::closed) > 0; }))
+            return false;
+        clock.advance(15s);
+        return true;
+    }
+
+    selvina::testing::ManualClock clock;
     LoopbackRealtimeServer server;
     QList<RealtimeTransportEvent> events;
 };
@@ -121,16 +133,23 @@ TEST_F(Transport, NetworkFailuresOfTheFirstConnection)
     }
     RealtimeWebSocket::Configuration c;
     c.url = QUrl(QStringLiteral("ws://127.0.0.1:%1/v1/realtime?model=m").arg(freePort));
+    c.clock = &clock;
     RealtimeWebSocket refused(c);
     const auto r = runTask(refused.start());
     ASSERT_TRUE(r && !r->ok());
     EXPECT_EQ(r->error().description(), "Problem z siecią: serwer odmówił połączenia");
 
-    // A server that accepts TCP but never answers the upgrade: the 60 s handshake limit (0.6 s here).
+    // A server that accepts TCP but never answers the upgrade: the 60 s handshake limit.
     server.setHandshake(LoopbackRealtimeServer::Handshake::hang);
     auto socket = make();
-    const auto hung = runTask(socket->start(), std::chrono::milliseconds(5000));
-    ASSERT_TRUE(hung && !hung->ok());
+    std::optional<Status<RealtimeTransportError>> hung;
+    auto pending = socket->start().then([&](auto r) { hung = r; });
+    ASSERT_TRUE(waitFor([&] { return server.connectionCount() == 1; }));
+    clock.advance(59s);
+    EXPECT_FALSE(hung);
+    clock.advance(1s);
+    ASSERT_TRUE(waitFor([&] { return hung.has_value(); }));
+    ASSERT_FALSE(hung->ok());
     EXPECT_EQ(hung->error().description(), "Problem z siecią: przekroczono czas oczekiwania na serwer");
 }
 
@@ -143,7 +162,7 @@ TEST_F(Transport, StopDuringTheFirstHandshake)
     ASSERT_TRUE(waitFor([&] { return server.connectionCount() == 1; }));
     socket->stop(QStringLiteral("użytkownik zakończył"));
     ASSERT_TRUE(waitFor([&] { return result.has_value(); }));
-    EXPECT_EQ(result->error().kind, RealtimeTransportError::Kind::notConnected);
+    EXPECT_EQ(result->error(), RealtimeTransportError::notConnected());
     ASSERT_FALSE(events.isEmpty());
     EXPECT_EQ(events.last().kind, Kind::closed);
     EXPECT_EQ(events.last().text, QStringLiteral("użytkownik zakończył"));
@@ -158,17 +177,19 @@ TEST_F(Transport, ServerCloseAfterOpenReconnects)
     server.closeClient(1000);
     ASSERT_TRUE(waitFor([&] { return count(Kind::interrupted) == 1; }));
     EXPECT_EQ(last(Kind::interrupted)->text, QStringLiteral("Problem z siecią: serwer zamknął połączenie, kod 1000"));
+    ASSERT_TRUE(reconnectAfter(1));
     ASSERT_TRUE(waitFor([&] { return count(Kind::opened) == 2; }));
     EXPECT_EQ(server.handshakeCount(), 2);
 
     server.closeClient(1011, QStringLiteral("server_error"));
     ASSERT_TRUE(waitFor([&] { return count(Kind::interrupted) == 2; }));
     EXPECT_EQ(last(Kind::interrupted)->text, QStringLiteral("Problem z siecią: server_error"));
-
+    ASSERT_TRUE(reconnectAfter(2));
     ASSERT_TRUE(waitFor([&] { return count(Kind::opened) == 3; }));
     server.dropClient(); // no close frame at all
     ASSERT_TRUE(waitFor([&] { return count(Kind::interrupted) == 3; }));
     EXPECT_EQ(last(Kind::interrupted)->text, QStringLiteral("Problem z siecią: serwer zerwał połączenie"));
+    ASSERT_TRUE(reconnectAfter(3));
     ASSERT_TRUE(waitFor([&] { return count(Kind::opened) == 4; }));
 }
 
@@ -178,7 +199,9 @@ TEST_F(Transport, GivesUpAfterEightFailedReconnects)
     ASSERT_TRUE(runTask(socket->start())->ok());
     server.setHandshake(LoopbackRealtimeServer::Handshake::refuse, 503);
     server.closeClient(1001);
-    ASSERT_TRUE(waitFor([&] { return count(Kind::closed) == 1; }, 10000));
+    for (int n = 1; n <= 8; ++n)
+        ASSERT_TRUE(reconnectAfter(n));
+    ASSERT_TRUE(waitFor([&] { return count(Kind::closed) == 1; }));
     EXPECT_EQ(count(Kind::interrupted), 8); // the lost connection, then seven refused reconnects; the eighth gives up
     EXPECT_EQ(events[2].text, QStringLiteral("OpenAI odrzuciło połączenie, kod 503."));
     EXPECT_EQ(events.last().kind, Kind::closed);
@@ -196,7 +219,9 @@ TEST_F(Transport, OpenThenImmediateCloseDoesNotLoopForever)
                      [this] { server.closeClient(1000); });
     auto socket = make(3);
     ASSERT_TRUE(runTask(socket->start())->ok());
-    ASSERT_TRUE(waitFor([&] { return count(Kind::closed) == 1; }, 10000));
+    for (int n = 1; n <= 3; ++n)
+        ASSERT_TRUE(reconnectAfter(n));
+    ASSERT_TRUE(waitFor([&] { return count(Kind::closed) == 1; }));
     EXPECT_EQ(count(Kind::interrupted), 3);
 }
 
@@ -219,13 +244,20 @@ TEST_F(Transport, MissedPongReconnects)
     auto socket = make();
     ASSERT_TRUE(runTask(socket->start())->ok());
     server.stopAnswering();
+    clock.advance(20s); // the ping goes out
+    EXPECT_TRUE(socket->awaitingPong());
+    clock.advance(20s); // a whole interval without its pong
     ASSERT_TRUE(waitFor([&] { return count(Kind::interrupted) == 1; }));
     EXPECT_EQ(last(Kind::interrupted)->text, QStringLiteral("Problem z siecią: brak odpowiedzi na ping"));
+    ASSERT_TRUE(reconnectAfter(1));
     ASSERT_TRUE(waitFor([&] { return count(Kind::opened) == 2; }));
     // A peer that answers keeps the connection through many ping intervals.
-    const int before = count(Kind::interrupted);
-    LoopbackRealtimeServer::waitFor([] { return false; }, std::chrono::milliseconds(1000));
-    EXPECT_EQ(count(Kind::interrupted), before);
+    for (int i = 0; i < 5; ++i) {
+        clock.advance(20s);
+        ASSERT_TRUE(waitFor([&] { return !socket->awaitingPong(); }));
+    }
+    clock.advance(20s);
+    EXPECT_EQ(count(Kind::interrupted), 1);
 }
 
 TEST_F(Transport, StopAfterOpenClosesOnceWithTheReason)
@@ -249,6 +281,7 @@ TEST_F(Transport, OversizedMessageDropsTheConnectionAndReconnects)
     ASSERT_TRUE(waitFor([&] { return count(Kind::interrupted) == 1; }));
     EXPECT_EQ(count(Kind::text), 1);
     EXPECT_EQ(last(Kind::interrupted)->text, QStringLiteral("Problem z siecią: serwer przysłał za dużą wiadomość"));
+    ASSERT_TRUE(reconnectAfter(1));
     ASSERT_TRUE(waitFor([&] { return count(Kind::opened) == 2; }));
 }
 
@@ -287,6 +320,8 @@ TEST_F(Transport, GarbageFromTheServer)
         const auto r = runTask(socket->start());
         ASSERT_TRUE(r);
         EXPECT_EQ(r->ok(), c.opens) << c.description.toStdString();
+        if (c.opens)
+            ASSERT_TRUE(reconnectAfter(1));
         ASSERT_TRUE(waitFor([&] { return count(Kind::closed) == 1; }));
         const auto lost = c.opens ? last(Kind::interrupted) : last(Kind::closed);
         ASSERT_TRUE(lost);
@@ -315,12 +350,13 @@ TEST(WebSocketFrames, MaskedServerFrameIsAProtocolError)
                     peer->write(LoopbackRealtimeServer::upgradeReply(request) + frame);
             });
         });
+        selvina::testing::ManualClock clock;
         WebSocketClient client;
         int messages = 0;
         std::optional<WebSocketEnd> end;
         QObject::connect(&client, &WebSocketClient::message, [&] { ++messages; });
         QObject::connect(&client, &WebSocketClient::ended, [&](const WebSocketEnd& e) { end = e; });
-        client.open(QUrl(QStringLiteral("ws://127.0.0.1:%1/").arg(raw.serverPort())), {}, std::chrono::seconds(5));
+        client.open(QUrl(QStringLiteral("ws://127.0.0.1:%1/").arg(raw.serverPort())), {}, clock, std::chrono::seconds(5));
         ASSERT_TRUE(LoopbackRealtimeServer::waitFor([&] { return end.has_value() && fromClient.size() >= 8; }))
             << frame.toHex().toStdString();
         EXPECT_EQ(messages, 0);

@@ -38,22 +38,6 @@ VoiceProcessingMode voiceProcessingModeFromEnvironment()
     return mode;
 }
 
-QString MicrophoneCaptureError::description() const
-{
-    switch (kind) {
-    case Kind::unsupportedInputFormat:
-        return QStringLiteral("Mikrofon zgłosił format, którego nie umiem przetworzyć: ") + payload;
-    case Kind::engineFailed:
-        return QStringLiteral("Nie udało się uruchomić nasłuchu: ") + payload;
-    case Kind::accessDenied:
-        return QStringLiteral("Brak zgody na dostęp do mikrofonu. Serwer dźwięku odmówił nagrywania: odblokuj "
-                              "mikrofon w ustawieniach dźwięku pulpitu (na przykład w programie pavucontrol).");
-    case Kind::noInputDevice:
-        return QStringLiteral("Nie widzę żadnego mikrofonu. Podłącz urządzenie wejściowe i spróbuj ponownie.");
-    }
-    return {};
-}
-
 // Everything the audio thread needs, made on the worker before the stream starts and dropped after it ends.
 struct MicrophoneCapture::Tap {
     std::unique_ptr<SampleRateConverter> converter;
@@ -122,7 +106,7 @@ Status<MicrophoneCaptureError> MicrophoneCapture::startEngine()
     }
     if (!voiceProcessing)
         return started;
-    m_log.write(QStringLiteral("[SelvinaVoice] Nie udało się włączyć tłumienia echa, nasłuch bez VPIO: %1")
+    m_log.write(QStringLiteral("[SelvinaVoice] Nie udało się włączyć tłumienia echa, nasłuch bez tłumienia echa: %1")
                     .arg(started.error().description()));
     m_voiceProcessingRuledOut = true;
     return startEngine(false);
@@ -131,19 +115,18 @@ Status<MicrophoneCaptureError> MicrophoneCapture::startEngine()
 Result<std::unique_ptr<MicrophoneCapture::Tap>, MicrophoneCaptureError>
 MicrophoneCapture::makeTap(platform::AudioFormat format, bool voiceProcessing)
 {
-    using Kind = MicrophoneCaptureError::Kind;
     auto tap = std::make_unique<Tap>();
     if (voiceProcessing) {
         QString error;
         tap->canceller = EchoCanceller::make(m_echoReference, &error);
         if (!tap->canceller)
-            return MicrophoneCaptureError{Kind::engineFailed, error};
+            return MicrophoneCaptureError::engineFailed(error);
     }
     QString error;
     tap->converter = SampleRateConverter::make(format.sampleRate, kTargetRate, &error);
     if (!tap->converter)
-        return MicrophoneCaptureError{Kind::unsupportedInputFormat,
-                                      QStringLiteral("%1 Hz, %2 kan.").arg(format.sampleRate).arg(format.channels)};
+        return MicrophoneCaptureError::unsupportedInputFormat(
+            QStringLiteral("%1 Hz, %2 kan.").arg(format.sampleRate).arg(format.channels));
     // Sized once for a whole block, so the audio thread never grows them.
     const std::size_t capacity =
         static_cast<std::size_t>(std::trunc(double(kTargetRate) / format.sampleRate * kBlockFrames)) + 128;
@@ -165,14 +148,13 @@ Status<MicrophoneCaptureError> MicrophoneCapture::prepareForTesting(platform::Au
 
 Status<MicrophoneCaptureError> MicrophoneCapture::startEngine(bool voiceProcessing)
 {
-    using Kind = MicrophoneCaptureError::Kind;
     auto format = m_devices.defaultInputFormat();
     if (!format)
         return format.error().kind == platform::AudioDeviceError::Kind::accessDenied
-                   ? MicrophoneCaptureError{Kind::accessDenied, {}}
-                   : MicrophoneCaptureError{Kind::noInputDevice, {}};
+                   ? MicrophoneCaptureError::accessDenied()
+                   : MicrophoneCaptureError::noInputDevice();
     if (format.value().sampleRate <= 0 || format.value().channels <= 0)
-        return MicrophoneCaptureError{Kind::noInputDevice, {}};
+        return MicrophoneCaptureError::noInputDevice();
     auto tap = makeTap(format.value(), voiceProcessing);
     if (!tap)
         return tap.error();
@@ -183,11 +165,11 @@ Status<MicrophoneCaptureError> MicrophoneCapture::startEngine(bool voiceProcessi
         const auto& error = stream.error();
         switch (error.kind) {
         case platform::AudioDeviceError::Kind::accessDenied:
-            return MicrophoneCaptureError{Kind::accessDenied, {}};
+            return MicrophoneCaptureError::accessDenied();
         case platform::AudioDeviceError::Kind::noDevice:
-            return MicrophoneCaptureError{Kind::noInputDevice, {}};
+            return MicrophoneCaptureError::noInputDevice();
         case platform::AudioDeviceError::Kind::failed:
-            return MicrophoneCaptureError{Kind::engineFailed, error.message};
+            return MicrophoneCaptureError::engineFailed(error.message);
         }
     }
     m_stream = std::move(stream.value());
@@ -223,18 +205,18 @@ void MicrophoneCapture::scheduleSilenceProbe(bool voiceProcessing, bool canRecov
         const QString formatText = rate == 0 ? QStringLiteral("brak porcji")
                                              : QStringLiteral("%1 Hz, %2 kan.").arg(rate).arg(m_tap->observedChannels.load());
         const float converted = m_tap->convertedPeak.load();
-        m_log.write(QStringLiteral("[SelvinaVoice] Sonda wejścia (VPIO %1): %2, szczyt sprzętowy %3, po konwersji %4")
+        m_log.write(QStringLiteral("[SelvinaVoice] Sonda wejścia (tłumienie echa %1): %2, szczyt sprzętowy %3, po konwersji %4")
                         .arg(voiceProcessing ? QStringLiteral("wł.") : QStringLiteral("wył."), formatText,
                              QString::number(m_tap->inputPeak.load(), 'f', 6), QString::number(converted, 'f', 6)));
         if (!canRecover || converted >= 0.00001f)
             return;
         m_log.write(QStringLiteral(
-            "[SelvinaVoice] Tor wejściowy z VPIO nie oddaje sygnału — wznawiam nasłuch bez tłumienia echa"));
+            "[SelvinaVoice] Tor wejściowy z tłumieniem echa nie oddaje sygnału — wznawiam nasłuch bez tłumienia echa"));
         m_voiceProcessingRuledOut = true;
         m_lastEngineRestart = m_options.clock();
         stopEngine();
         if (auto started = startEngine(); !started)
-            m_log.write(QStringLiteral("[SelvinaVoice] Nie udało się wznowić nasłuchu bez VPIO: %1")
+            m_log.write(QStringLiteral("[SelvinaVoice] Nie udało się wznowić nasłuchu bez tłumienia echa: %1")
                             .arg(started.error().description()));
     });
 }

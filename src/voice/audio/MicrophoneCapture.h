@@ -8,13 +8,12 @@
 #include "core/SerialWorker.h"
 #include "platform/AudioDevices.h"
 #include "platform/SystemLog.h"
+#include "voice/audio/AudioCapture.h"
 #include "voice/audio/AudioLevelMeter.h"
 #include "voice/audio/AudioStreams.h"
 #include "voice/audio/EchoCanceller.h"
 #include "voice/audio/SampleRateConverter.h"
 
-#include <QCoroTask>
-#include <QObject>
 
 #include <atomic>
 #include <chrono>
@@ -25,27 +24,6 @@ namespace selvina::voice {
 enum class VoiceProcessingMode { off, on, automatic };
 VoiceProcessingMode voiceProcessingModeFrom(const QString& value);
 VoiceProcessingMode voiceProcessingModeFromEnvironment(); // SELVINA_VOICE_PROCESSING, read once
-
-struct MicrophoneCaptureError {
-    enum class Kind { unsupportedInputFormat, engineFailed, accessDenied, noInputDevice };
-    Kind kind;
-    QString payload;
-    QString description() const;
-};
-
-class AudioCapture : public QObject {
-    Q_OBJECT
-public:
-    using QObject::QObject;
-    virtual std::optional<QByteArray> takeFrame() = 0;
-    virtual std::optional<double> takeLevel() = 0;
-    virtual QCoro::Task<Status<MicrophoneCaptureError>> start() = 0;
-    virtual QCoro::Task<> stop() = 0;
-
-Q_SIGNALS:
-    void framesAvailable();
-    void levelAvailable();
-};
 
 class MicrophoneCapture final : public AudioCapture, private platform::AudioInputCallback {
     Q_OBJECT

@@ -35,19 +35,6 @@ private:
 
 } // namespace
 
-QString SpeakerPlaybackError::description() const
-{
-    switch (kind) {
-    case Kind::engineFailed:
-        return QStringLiteral("Nie udało się uruchomić odtwarzania: ") + payload;
-    case Kind::noOutputDevice:
-        return QStringLiteral("Nie widzę żadnego urządzenia odtwarzającego. Podłącz głośniki lub słuchawki.");
-    case Kind::unsupportedFormat:
-        return QStringLiteral("Nie umiem przygotować formatu odtwarzania.");
-    }
-    return {};
-}
-
 SpeakerPlayback::SpeakerPlayback(platform::AudioDevices& devices, std::shared_ptr<EchoReference> echoReference,
                                  platform::SystemLog& log, Options options)
     : m_devices(devices), m_echoReference(std::move(echoReference)), m_log(log), m_options(std::move(options))
@@ -86,20 +73,19 @@ void SpeakerPlayback::detachAndStop()
 
 Status<SpeakerPlaybackError> SpeakerPlayback::startEngine()
 {
-    using Kind = SpeakerPlaybackError::Kind;
     if (m_isRunning)
         return Ok{};
     auto format = m_devices.defaultOutputFormat();
     if (!format || format.value().sampleRate <= 0)
-        return SpeakerPlaybackError{Kind::noOutputDevice, {}};
+        return SpeakerPlaybackError::noOutputDevice();
     auto stream = m_devices.openOutput(kSampleRate, m_options.latencyMs, m_options.role, *this);
     if (!stream) {
         if (stream.error().kind == platform::AudioDeviceError::Kind::noDevice)
-            return SpeakerPlaybackError{Kind::noOutputDevice, {}};
+            return SpeakerPlaybackError::noOutputDevice();
         const QString text = stream.error().kind == platform::AudioDeviceError::Kind::accessDenied
                                  ? QStringLiteral("serwer dźwięku odmówił dostępu")
                                  : stream.error().message;
-        return SpeakerPlaybackError{Kind::engineFailed, text};
+        return SpeakerPlaybackError::engineFailed(text);
     }
     m_stream = std::move(stream.value());
     m_isRunning = true;

@@ -9,10 +9,10 @@
 #include "platform/AudioDevices.h"
 #include "platform/SystemLog.h"
 #include "voice/audio/AudioLevelMeter.h"
+#include "voice/audio/AudioPlayback.h"
 #include "voice/audio/AudioStreams.h"
 #include "voice/audio/EchoReference.h"
 
-#include <QCoroTask>
 #include <QFuture>
 #include <QObject>
 #include <QPromise>
@@ -24,35 +24,6 @@
 class QTimer;
 
 namespace selvina::voice {
-
-struct SpeakerPlaybackError {
-    enum class Kind { engineFailed, noOutputDevice, unsupportedFormat };
-    Kind kind;
-    QString payload;
-    QString description() const;
-};
-
-class AudioPlayback : public QObject {
-    Q_OBJECT
-public:
-    using QObject::QObject;
-    virtual std::optional<double> takeLevel() = 0;
-    virtual QCoro::Task<> waitUntilDrained() = 0;
-    virtual QCoro::Task<> enqueue(QByteArray pcm16) = 0;
-    virtual QCoro::Task<> flush() = 0;
-    virtual QCoro::Task<> startWorkSound(QByteArray pcm16) = 0;
-    virtual QCoro::Task<> stopWorkSound() = 0;
-    virtual QCoro::Task<Status<SpeakerPlaybackError>> start() = 0;
-    virtual QCoro::Task<> stop() = 0;
-    // The next chunk enqueued begins a new item of the model's answer (kept in order with enqueue()).
-    virtual void markItemStart() {}
-    // Milliseconds of the current item (what was enqueued since markItemStart()) the listener has heard;
-    // audio a flush threw away never counts. Absent when the playback cannot know.
-    virtual QCoro::Task<std::optional<qint64>> itemHeardMs() { co_return std::nullopt; }
-
-Q_SIGNALS:
-    void levelAvailable();
-};
 
 class SpeakerPlayback final : public AudioPlayback, private platform::AudioOutputCallback {
     Q_OBJECT
