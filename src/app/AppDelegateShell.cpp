@@ -104,7 +104,8 @@ QCoro::Task<> AppDelegate::printDiagnostics(QPointer<AppDelegate> self)
     inputs.sources = self->m_services.composition.sources;
     tools::ToolRegistry registry;
     registry.registerTools(Composition::tools(nullptr, Configuration::load(inputs.sources), {}, {},
-                                              self->m_services.composition.accessibility, nullptr));
+                                              self->m_services.composition.accessibility, nullptr,
+                                              self->m_services.composition.screenCapture, self->clock()));
     inputs.tools = registry.definitions();
     inputs.instructions = conversationInstructions();
     inputs.buildInfo = QDir(paths::resourceDirectory()).filePath(QStringLiteral("build-info"));

@@ -70,9 +70,9 @@ std::vector<std::shared_ptr<tools::SelvinaTool>> Composition::tools(voice::Voice
     list.push_back(std::make_shared<tools::SystemInfoTool>());
     if (screenCapture && voice != nullptr)
         list.push_back(std::make_shared<tools::DescribeVisualTool>(screenCapture, voice));
-    if (screenCapture && configuration.openAIKey) {
+    if (screenCapture && configuration.openAIKey.value) {
         tools::AnalyzeVisualTool::Options vision;
-        vision.apiKey = *configuration.openAIKey;
+        vision.apiKey = *configuration.openAIKey.value;
         vision.model = configuration.visionModel;
         vision.endpoint = configuration.endpointURL(QStringLiteral("/v1/chat/completions"));
         vision.clock = &clock;

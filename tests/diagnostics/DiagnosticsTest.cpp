@@ -1,6 +1,7 @@
 // The start-up report: the real program with SELVINA_DIAGNOSTICS=1 against the loopback realtime
 // server, and the connection check's 15 s limit on a clock the test moves.
 #include "AssistantProcess.h"
+#include "EngineOptions.h"
 #include "ManualClock.h"
 #include "TestSupport.h"
 #include "diagnostics/Diagnostics.h"
