@@ -5,6 +5,7 @@
 
 #include "overlay/MarkState.h"
 
+#include <QImage>
 #include <QPainterPath>
 #include <QRectF>
 
@@ -28,8 +29,22 @@ struct MarkFrame {
     double level = 0;       // the speech level, 0 … 1
 };
 
-// Draws the mark into `box` (any size with the mark's proportions).
-void paintMark(QPainter& painter, const QRectF& box, const MarkFrame& frame);
+// Draws the mark into `box` (any size with the mark's proportions). The lobes and their seam are
+// drawn once per size and kept; each frame adds only the mode's light, one pass per mode.
+class MarkRenderer {
+public:
+    // soft: antialiased outline on a transparent window; clippedByWindow: the window is cut to the
+    // outline (X shape), so what lies outside it is never seen.
+    enum class Edge { soft, clippedByWindow };
+    void paint(QPainter& painter, const QRectF& box, const MarkFrame& frame, Edge edge);
+
+private:
+    QImage m_base;
+    QSizeF m_box;
+    QPointF m_offset;
+    qreal m_dpr = 0;
+    Edge m_edge = Edge::soft;
+};
 // The glass plate behind the mark (only where the screen is composited); `opacity` 0 … 1.
 void paintBackdrop(QPainter& painter, const QRectF& plate, double opacity);
 

@@ -33,6 +33,9 @@ public:
     MarkWindow(const OverlayController& controller, QScreen& screen, bool translucent)
         : m_controller(controller), m_screen(&screen), m_translucent(translucent)
     {
+        // Opaque, the mark's image covers the whole window: no background to fill first.
+        setAttribute(Qt::WA_OpaquePaintEvent, !translucent);
+        setAttribute(Qt::WA_NoSystemBackground, !translucent);
     }
 
     QScreen* screen() const { return m_screen; }
@@ -62,17 +65,12 @@ protected:
     {
         QPainter p(this);
         const OverlayController::Look look = m_controller.look();
-        if (m_translucent) {
-            p.setCompositionMode(QPainter::CompositionMode_Source);
-            p.fillRect(rect(), Qt::transparent);
-            p.setCompositionMode(QPainter::CompositionMode_SourceOver);
+        if (m_translucent) { // the toolkit has cleared the window to transparent
             const double margin = m_mark.width() * kPlateMargin;
             paintBackdrop(p, m_mark.adjusted(-margin * 0.8, -margin * 0.8, margin * 0.8, margin * 0.8), look.backdrop);
-        } else {
-            // Under the outline's soft edge, the darkest colour of the mark.
-            p.fillRect(rect(), QColor(52, 44, 140));
         }
-        paintMark(p, m_mark, {look.mode, look.previousMode, look.transition, look.seconds, look.level});
+        m_renderer.paint(p, m_mark, {look.mode, look.previousMode, look.transition, look.seconds, look.level},
+                         m_translucent ? MarkRenderer::Edge::soft : MarkRenderer::Edge::clippedByWindow);
     }
 
 private:
@@ -80,6 +78,7 @@ private:
     QPointer<QScreen> m_screen;
     bool m_translucent;
     QRectF m_mark;
+    MarkRenderer m_renderer;
 };
 
 OverlayController::OverlayController(SessionModel& session, Clock& clock, std::unique_ptr<OverlayWindowSystem> windowSystem,

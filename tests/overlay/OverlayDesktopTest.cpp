@@ -1,6 +1,8 @@
 // The mark on a real X display: Xvfb whose one output shows a 4K picture with room beside it for a
 // 1080p monitor plugged in later, openbox, XTEST clicks through xdotool, another X client's window
 // under the mark, and xcompmgr starting and stopping.
+#include "BareXDisplay.h"
+
 #include "overlay/DebugPanelView.h"
 #include "overlay/OverlayController.h"
 
@@ -20,12 +22,9 @@
 #include <xcb/xcb.h>
 
 #include <cmath>
-#include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <string>
-#include <sys/wait.h>
-#include <unistd.h>
 
 using namespace selvina;
 using namespace selvina::overlay;
@@ -316,73 +315,6 @@ TEST_F(Overlay, ACompositorStartingAndStoppingRemakesTheWindows)
     EXPECT_TRUE(hugsTheMark(m_overlay->windows().front(), 420));
 }
 
-// Before the QApplication exists (it needs the display) there is no event loop for QProcess.
-pid_t spawn(std::vector<const char*> argv)
-{
-    argv.push_back(nullptr);
-    const pid_t pid = ::fork();
-    if (pid == 0) {
-        ::execvp(argv[0], const_cast<char* const*>(argv.data()));
-        ::_exit(127);
-    }
-    return pid;
-}
-
-bool runNow(const std::vector<const char*>& argv)
-{
-    int status = 0;
-    const pid_t pid = spawn(argv);
-    return pid > 0 && ::waitpid(pid, &status, 0) == pid && WIFEXITED(status) && WEXITSTATUS(status) == 0;
-}
-
-class BareDisplay {
-public:
-    explicit BareDisplay(const char* screen)
-    {
-        int pipe[2];
-        if (::pipe(pipe) != 0)
-            return;
-        const std::string fd = std::to_string(pipe[1]);
-        m_x = spawn({"Xvfb", "-displayfd", fd.c_str(), "-screen", "0", screen, "-nolisten", "tcp"});
-        ::close(pipe[1]);
-        std::string number;
-        char c = 0;
-        while (::read(pipe[0], &c, 1) == 1 && c != '\n')
-            number += c;
-        ::close(pipe[0]);
-        if (number.empty())
-            return;
-        ::setenv("DISPLAY", (":" + number).c_str(), 1);
-        m_wm = spawn({"openbox", "--sm-disable"});
-        // The window manager is up once it has announced itself on the root window.
-        xcb_connection_t* x = xcb_connect(nullptr, nullptr);
-        const xcb_window_t root = xcb_setup_roots_iterator(xcb_get_setup(x)).data->root;
-        auto* a = xcb_intern_atom_reply(x, xcb_intern_atom(x, 0, 24, "_NET_SUPPORTING_WM_CHECK"), nullptr);
-        for (int i = 0; a != nullptr && i < 600 && !m_ok; ++i) {
-            auto* p = xcb_get_property_reply(x, xcb_get_property(x, 0, root, a->atom, XCB_ATOM_WINDOW, 0, 1), nullptr);
-            m_ok = p != nullptr && xcb_get_property_value_length(p) == 4;
-            std::free(p);
-            if (!m_ok)
-                ::usleep(50'000);
-        }
-        std::free(a);
-        xcb_disconnect(x);
-    }
-    ~BareDisplay()
-    {
-        for (pid_t pid : {m_wm, m_x})
-            if (pid > 0) {
-                ::kill(pid, SIGTERM);
-                ::waitpid(pid, nullptr, 0);
-            }
-    }
-    bool ok() const { return m_ok; }
-
-private:
-    pid_t m_x = -1, m_wm = -1;
-    bool m_ok = false;
-};
-
 int main(int argc, char** argv)
 {
     ::testing::InitGoogleTest(&argc, argv);
@@ -391,15 +323,15 @@ int main(int argc, char** argv)
     QTemporaryDir home;
     qputenv("HOME", QFile::encodeName(home.path()));
     qputenv("QT_QPA_PLATFORM", "xcb");
-    BareDisplay display("5760x2160x24");
+    selvina::testing::BareXDisplay display("5760x2160x24");
     if (!display.ok()) {
         std::fprintf(stderr, "no X display (Xvfb, openbox)\n");
         return 1;
     }
     // The framebuffer's one output shows 3840 × 2160 at its left; the rest is room for a second monitor.
-    runNow({"xrandr", "--newmode", "selvina-4k", "0", "3840", "3840", "3840", "3840", "2160", "2160", "2160", "2160"});
-    runNow({"xrandr", "--addmode", "screen", "selvina-4k"});
-    if (!runNow({"xrandr", "--fb", "5760x2160", "--output", "screen", "--mode", "selvina-4k"}))
+    selvina::testing::runNow({"xrandr", "--newmode", "selvina-4k", "0", "3840", "3840", "3840", "3840", "2160", "2160", "2160", "2160"});
+    selvina::testing::runNow({"xrandr", "--addmode", "screen", "selvina-4k"});
+    if (!selvina::testing::runNow({"xrandr", "--fb", "5760x2160", "--output", "screen", "--mode", "selvina-4k"}))
         return 1;
     QApplication app(argc, argv);
     return RUN_ALL_TESTS();
