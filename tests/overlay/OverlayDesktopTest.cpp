@@ -22,6 +22,7 @@
 #include <xcb/xcb.h>
 
 #include <cmath>
+#include <optional>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -98,19 +99,15 @@ public:
         std::free(r);
         return f;
     }
-    bool viewable(xcb_window_t w)
+    // None: the window is gone.
+    std::optional<std::uint8_t> mapState(xcb_window_t w)
     {
         auto* r = xcb_get_window_attributes_reply(m_c, xcb_get_window_attributes(m_c, w), nullptr);
-        const bool v = r != nullptr && r->map_state == XCB_MAP_STATE_VIEWABLE;
+        const auto state = r ? std::optional<std::uint8_t>(r->map_state) : std::nullopt;
         std::free(r);
-        return v;
+        return state;
     }
-    bool exists(xcb_window_t w)
-    {
-        auto* r = xcb_get_window_attributes_reply(m_c, xcb_get_window_attributes(m_c, w), nullptr);
-        std::free(r);
-        return r != nullptr;
-    }
+    bool viewable(xcb_window_t w) { return mapState(w) == XCB_MAP_STATE_VIEWABLE; }
     // The 32-bit values of a property (CARDINAL or ATOM).
     std::vector<std::uint32_t> property(xcb_window_t w, const char* name)
     {
@@ -227,7 +224,7 @@ TEST_F(Overlay, TheMarkIsUpOnEveryDesktopWhileTheConversationIsOpenAndGoneAfter)
     m_session.setActive(false);
     EXPECT_TRUE(m_overlay->windows().isEmpty());
     EXPECT_EQ(m_overlay->debugPanel(), nullptr);
-    EXPECT_TRUE(waitUntil([&] { return !m_x.exists(mark); }));
+    EXPECT_TRUE(waitUntil([&] { return !m_x.mapState(mark).has_value(); }));
 }
 
 TEST_F(Overlay, AClickOnTheMarkReachesTheWindowBelowAndTheFocusStaysThere)
