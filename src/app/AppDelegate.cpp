@@ -4,6 +4,8 @@
 #include "app/StatusItem.h"
 #include "core/SidecarLog.h"
 #include "core/Trace.h"
+#include "overlay/OverlayController.h"
+#include "overlay/RunLog.h"
 
 #include <qcoro/qcorotimer.h>
 
@@ -24,7 +26,10 @@ constexpr auto kSpokenCharacter = std::chrono::milliseconds(70);
 
 } // namespace
 
-AppDelegate::AppDelegate(Services services, QObject* parent) : QObject(parent), m_services(std::move(services)) {}
+AppDelegate::AppDelegate(Services services, QObject* parent)
+    : QObject(parent), m_services(std::move(services)), m_debugLog(std::make_unique<overlay::DebugLog>(m_services.runLogFile))
+{
+}
 
 AppDelegate::~AppDelegate() = default;
 
@@ -64,6 +69,9 @@ void AppDelegate::beginSession(Greeting greeting)
     if (m_coordinator)
         return;
     m_session.setState(SessionState::listening);
+    if (!ChatChannel::isEnabled())
+        if (auto* mark = overlay())
+            mark->show();
     // The channel exists before the conversation so that a failure to build or start it reaches
     // the typing user as well; it stays after the conversation, so that a typed question can open
     // the next one.
@@ -86,6 +94,12 @@ void AppDelegate::startVoice(Greeting greeting)
     context.textChannel = ChatChannel::isEnabled();
     Composition::Made made = Composition::makeCoordinator(m_session, context);
     if (auto* preview = std::get_if<Composition::Preview>(&made)) {
+        if (!m_simulator) {
+            m_simulator = std::make_unique<overlay::AudioLevelSimulator>(clock(), [this](double level) {
+                m_session.setAudioLevel(level);
+            });
+            m_simulator->start();
+        }
         speak(QStringLiteral("Tryb poglądowy. Brakuje: ") + preview->missing.join(QStringLiteral(", "))
               + QStringLiteral(". ")
               + QStringLiteral("Uzupełnij plik konfiguracyjny w katalogu kropka config, selvina myślnik voice."));
@@ -167,8 +181,16 @@ void AppDelegate::onConversationFailure(const Coordinator::Failure& failure)
 
 void AppDelegate::attachObserver()
 {
-    // The run log and its panel observe an ordinary conversation; they are not built yet, so a
-    // conversation without the text channel has no observer.
+    // With the text channel the conversation reports to it instead.
+    if (m_chat || !m_coordinator)
+        return;
+    m_coordinator->setObserver([self = QPointer<AppDelegate>(this)](ChatKind kind, const QString& text) {
+        if (!self)
+            return;
+        self->m_debugLog->append(kind, text);
+        if (kind == ChatKind::state)
+            self->refreshDebugPanel();
+    });
 }
 
 void AppDelegate::endSession(EndCue cue)
@@ -176,8 +198,10 @@ void AppDelegate::endSession(EndCue cue)
     if (cue == EndCue::play)
         playCue(voice::Cue::end);
     releaseEscape();
+    m_simulator.reset();
     m_session.setAudioLevel(0);
     if (!m_coordinator) {
+        m_session.setActive(false); // the overlay follows
         Q_EMIT conversationClosed();
         return;
     }

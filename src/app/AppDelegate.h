@@ -27,6 +27,12 @@ namespace selvina::settings {
 class DeveloperPreferences;
 class LaunchPreferences;
 }
+namespace selvina::overlay {
+class AudioLevelSimulator;
+class DebugFileLog;
+class DebugLog;
+class OverlayController;
+}
 
 namespace selvina::app {
 
@@ -49,6 +55,7 @@ public:
         platform::InstanceLock* instanceLock = nullptr;
         platform::TrayHostWatch* trayHost = nullptr;
         QString statusIcon; // the icon file used when the theme has none
+        overlay::DebugFileLog* runLogFile = nullptr; // none: the run log stays in memory
     };
 
     explicit AppDelegate(Services services, QObject* parent = nullptr);
@@ -70,6 +77,7 @@ public:
 
     SessionModel& session() { return m_session; }
     conversation::Coordinator* coordinator() const { return m_coordinator.get(); }
+    overlay::DebugLog& debugLog() { return *m_debugLog; }
 
     // The desktop shell (AppDelegateShell.cpp).
     void wakeRequested(const WakeRequest& request);
@@ -117,6 +125,8 @@ private:
     void startUpdates();
     void subscribeToPreferences();
     void requestMissingPermissions();
+    // Made on first use; none without a display.
+    overlay::OverlayController* overlay();
     void registerEscape();
     void releaseEscape();
     void onEscapeKey(std::chrono::milliseconds delay);
@@ -134,6 +144,9 @@ private:
     SessionModel m_session;
     std::unique_ptr<conversation::Coordinator> m_coordinator;
     std::unique_ptr<ChatChannel> m_chat; // with the text channel: for the whole process
+    std::unique_ptr<overlay::DebugLog> m_debugLog;
+    std::unique_ptr<overlay::OverlayController> m_overlay;
+    std::unique_ptr<overlay::AudioLevelSimulator> m_simulator; // preview mode's level
     int m_closing = 0; // conversations whose stop() is still running
     std::unique_ptr<ScheduledCall> m_endCue; // the end cue, after the sentence that ended a conversation
     std::unique_ptr<SingleInstance> m_instance;

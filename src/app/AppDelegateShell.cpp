@@ -10,12 +10,14 @@
 #include "core/SidecarLog.h"
 #include "diagnostics/Diagnostics.h"
 #include "diagnostics/LinuxPrerequisites.h"
+#include "overlay/OverlayController.h"
 #include "settings/LaunchPreferences.h"
 #include "tools/ToolRegistry.h"
 
 #include <QCoreApplication>
 #include <QDir>
 #include <QFileInfo>
+#include <QGuiApplication>
 #include <QTimer>
 
 #include <cstdio>
@@ -131,8 +133,24 @@ void AppDelegate::openSettingsIfAsked()
 
 bool AppDelegate::showStatePreviewIfAsked()
 {
-    // SELVINA_STATE: the mark is shown in the named state and nothing else starts.
-    return false;
+    const QString name = qEnvironmentVariable("SELVINA_STATE");
+    if (name.isEmpty())
+        return false;
+    const std::optional<SessionState> state = sessionStateFromName(name);
+    overlay::OverlayController* mark = state ? overlay() : nullptr;
+    if (!state || mark == nullptr) {
+        logLine(QStringLiteral("[podgląd] SELVINA_STATE=%1: %2 — uruchamiam normalnie")
+                    .arg(name, state ? QStringLiteral("brak ekranu") : QStringLiteral("nieznany stan")));
+        return false;
+    }
+    mark->show();
+    m_session.setState(*state);
+    m_session.setWorking(*state == SessionState::thinking);
+    m_session.setCompact(*state == SessionState::thinking && qgetenv("SELVINA_COMPACT") == "1");
+    logLine(QStringLiteral("[podgląd] znak w stanie ") + sessionStateName(*state));
+    refreshStatusItem();
+    refreshDebugPanel();
+    return true;
 }
 
 void AppDelegate::startUpdates()
@@ -266,7 +284,32 @@ void AppDelegate::przelaczZawolanie()
 
 void AppDelegate::refreshDebugPanel()
 {
-    // The run preview panel joins with the run log.
+    const bool wanted = m_services.developer != nullptr && m_services.developer->showDebugPanel() && m_session.compact();
+    if (!wanted) {
+        if (m_overlay)
+            m_overlay->hideDebugPanel();
+        return;
+    }
+    if (auto* mark = overlay())
+        mark->showDebugPanel(*m_debugLog);
+}
+
+overlay::OverlayController* AppDelegate::overlay()
+{
+    if (!m_overlay && qobject_cast<QGuiApplication*>(QCoreApplication::instance()) != nullptr) {
+        m_overlay = std::make_unique<overlay::OverlayController>(m_session, clock(),
+                                                                 overlay::OverlayWindowSystem::forThisDisplay());
+        // The mark is never in a picture of the screen.
+        if (const auto& capture = m_services.composition.screenCapture) {
+            QPointer<AppDelegate> self(this);
+            capture->setOverlayHook({[self] { return self && self->m_overlay && self->m_overlay->withdrawForCapture(); },
+                                     [self] {
+                                         if (self && self->m_overlay)
+                                             self->m_overlay->restoreAfterCapture();
+                                     }});
+        }
+    }
+    return m_overlay.get();
 }
 
 // --- wake phrase ---

@@ -8,7 +8,7 @@
 #include "app/SessionDump.h"
 #include "core/Paths.h"
 #include "core/SidecarLog.h"
-#include "core/SerialWorker.h"
+#include "overlay/RunLog.h"
 #include "platform/linux/DesktopBackends.h"
 #include "platform/linux/atspi/AtspiDesktop.h"
 #include "platform/linux/autostart/XdgAutostart.h"
@@ -23,8 +23,6 @@
 #include "settings/SpeechPreferences.h"
 
 #include <QApplication>
-#include <QDateTime>
-#include <QFile>
 #include <QSessionManager>
 #include <QSocketNotifier>
 
@@ -65,20 +63,6 @@ void quitOnTerminationSignals(app::AppDelegate& delegate)
     sigaction(SIGTERM, &action, nullptr);
     sigaction(SIGINT, &action, nullptr);
     sigaction(SIGHUP, &action, nullptr);
-}
-
-// The run-log file's marker lines ("=== zapis przebiegu włączony ==="), written off the main thread.
-settings::DeveloperPreferences::MarkerWriter runLogMarkers(SerialWorker& worker)
-{
-    return [&worker](const QString& marker) {
-        const QByteArray line = QDateTime::currentDateTime().toString(QStringLiteral("yyyy-MM-dd HH:mm:ss.zzz")).toUtf8()
-                                + "\t—\t" + marker.toUtf8() + '\n';
-        worker.run([line] {
-            QFile file(paths::logFile(QStringLiteral("debug.log")));
-            if (file.open(QIODevice::WriteOnly | QIODevice::Append))
-                file.write(line);
-        });
-    };
 }
 
 } // namespace
@@ -143,10 +127,10 @@ int main(int argc, char** argv)
     services.cues = cues.get();
 
     // The desktop shell.
-    SerialWorker runLogWriter(QStringLiteral("pl.korlund.selvinavoice.debuglog"));
+    overlay::DebugFileLog runLog(paths::logFile(QStringLiteral("debug.log")), &settings::DeveloperPreferences::runLogEnabled);
     platform::XdgAutostart loginItem(QCoreApplication::applicationFilePath());
     settings::LaunchPreferences launch(preferences, loginItem);
-    settings::DeveloperPreferences developer(preferences, runLogMarkers(runLogWriter));
+    settings::DeveloperPreferences developer(preferences, [&runLog](const QString& marker) { runLog.appendMarker(marker); });
     platform::DBusInstanceLock instanceLock(app::SingleInstance::kBusName);
     std::unique_ptr<platform::HotkeySource> hotkeySource = platform::makeHotkeySource();
     std::unique_ptr<activation::GlobalHotkey> hotkeys;
@@ -160,6 +144,7 @@ int main(int argc, char** argv)
     services.hotkeys = hotkeys.get();
     services.launch = &launch;
     services.developer = &developer;
+    services.runLogFile = &runLog;
     services.instanceLock = &instanceLock;
     services.trayHost = trayHost.get();
     services.statusIcon = paths::resourceDirectory() + QStringLiteral("/icons/64/selvina-voice.png");

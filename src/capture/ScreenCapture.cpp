@@ -4,6 +4,7 @@
 #include <QImageWriter>
 
 #include <qcoro/qcorofuture.h>
+#include <qcoro/qcorotimer.h>
 
 #include <algorithm>
 #include <cmath>
@@ -147,8 +148,8 @@ ScreenCapture::ScreenCapture(std::unique_ptr<ScreenCaptureProvider> provider) : 
 QCoro::Task<Result<CapturedImage, ScreenCaptureError>> ScreenCapture::capture(ScreenCaptureScope scope)
 {
     using Outcome = Result<CapturedImage, ScreenCaptureError>;
-    if (m_overlay.withdraw)
-        m_overlay.withdraw();
+    if (m_overlay.withdraw && m_overlay.withdraw())
+        co_await QCoro::sleepFor(kRedrawBelow); // a real display's redraw, not a wait to test
     ScreenCaptureProvider* provider = m_provider.get();
     auto future = m_worker.run([provider, scope]() -> Outcome { return captureWith(*provider, scope); },
                                []() -> Outcome { return ScreenCaptureError::captureFailed(QStringLiteral("błąd wewnętrzny")); });

@@ -12,6 +12,7 @@
 
 #include <qcoro/qcorotask.h>
 
+#include <chrono>
 #include <functional>
 #include <memory>
 #include <variant>
@@ -57,11 +58,14 @@ Result<CapturedImage, ScreenCaptureError> captureWith(ScreenCaptureProvider& pro
 class ScreenCapture {
 public:
     // Our own on-screen windows leave the screen for the grab and come back after it, so that the
-    // picture never shows them. Both run on the main thread; unset: nothing to hide.
+    // picture never shows them. Both run on the main thread; unset: nothing to hide. withdraw()
+    // answers whether a window left: the windows below then get a moment to redraw.
     struct OverlayHook {
-        std::function<void()> withdraw;
+        std::function<bool()> withdraw;
         std::function<void()> restore;
     };
+
+    static constexpr std::chrono::milliseconds kRedrawBelow{120};
 
     explicit ScreenCapture(std::unique_ptr<ScreenCaptureProvider> provider);
     ScreenCapture(const ScreenCapture&) = delete;
