@@ -124,6 +124,7 @@ int main(int argc, char** argv)
         cues = std::make_unique<voice::CuePlayer>(*audio, platform::JournalSystemLog::shared(), paths::resourceDirectory());
     }
 
+    tools::ElementRegistry elements; // the screen tools' identifiers, counted for the whole run
     app::AppDelegate::Services services;
     services.composition.sources = app::ConfigurationSources{paths::configDirectory(), &keys, &preferences};
     services.composition.systemLog = &platform::JournalSystemLog::shared();
@@ -131,7 +132,7 @@ int main(int argc, char** argv)
     services.composition.speech = &speech;
     services.composition.workSound = voice::workSoundLoop();
     services.composition.accessibility = std::make_shared<tools::AccessibilityAccess>(
-        std::make_unique<platform::AtspiDesktop>(), tools::ElementRegistry::shared(), QCoreApplication::applicationPid());
+        std::make_unique<platform::AtspiDesktop>(), elements, QCoreApplication::applicationPid());
     agent::ClaudeAgentBridge agentBridge;
     agent::ClaudeAgentBridge::setShared(&agentBridge);
     services.composition.agent = &agentBridge;

@@ -48,7 +48,7 @@ struct Node final : platform::AXElement, std::enable_shared_from_this<Node> {
     Result<AXValue, AXError> attribute(const QString& name) override
     {
         if (!alive)
-            return AXError::invalidElement;
+            return AXError::elementGone();
         if (name == u"AXRole")
             return AXValue(role);
         if (name == u"AXTitle")
@@ -77,22 +77,22 @@ struct Node final : platform::AXElement, std::enable_shared_from_this<Node> {
     }
     Result<QStringList, AXError> actionNames() override { return actions; }
     Result<bool, AXError> isSettable(const QString& name) override { return settable.contains(name); }
-    AXError setAttribute(const QString& name, const AXValue& v) override
+    Status<AXError> setAttribute(const QString& name, const AXValue& v) override
     {
         ++writes;
         if (name == u"AXFocused") {
             if (!ignoresFocus)
                 focused = std::get<bool>(v);
-            return AXError::success;
+            return Ok{};
         }
         value = v;
-        return AXError::success;
+        return Ok{};
     }
-    AXError perform(const QString& action) override
+    Status<AXError> perform(const QString& action) override
     {
         if (action == u"AXPress" && role == u"AXCheckBox")
             value = double(std::get<double>(value) == 0 ? 1 : 0);
-        return AXError::success;
+        return Ok{};
     }
 };
 
