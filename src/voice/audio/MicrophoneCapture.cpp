@@ -168,7 +168,7 @@ Status<MicrophoneCaptureError> MicrophoneCapture::startEngine(bool voiceProcessi
     using Kind = MicrophoneCaptureError::Kind;
     auto format = m_devices.defaultInputFormat();
     if (!format)
-        return format.error().kind == platform::AudioDeviceError::Kind::accessDenied
+        return format.error().kind() == platform::AudioDeviceError::Kind::accessDenied
                    ? MicrophoneCaptureError{Kind::accessDenied, {}}
                    : MicrophoneCaptureError{Kind::noInputDevice, {}};
     if (format.value().sampleRate <= 0 || format.value().channels <= 0)
@@ -181,13 +181,13 @@ Status<MicrophoneCaptureError> MicrophoneCapture::startEngine(bool voiceProcessi
     if (!stream) {
         m_tap.reset();
         const auto& error = stream.error();
-        switch (error.kind) {
+        switch (error.kind()) {
         case platform::AudioDeviceError::Kind::accessDenied:
             return MicrophoneCaptureError{Kind::accessDenied, {}};
         case platform::AudioDeviceError::Kind::noDevice:
             return MicrophoneCaptureError{Kind::noInputDevice, {}};
         case platform::AudioDeviceError::Kind::failed:
-            return MicrophoneCaptureError{Kind::engineFailed, error.message};
+            return MicrophoneCaptureError{Kind::engineFailed, error.serverMessage()};
         }
     }
     m_stream = std::move(stream.value());
