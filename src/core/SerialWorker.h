@@ -8,8 +8,6 @@
 #include <QPromise>
 #include <QThread>
 
-#include "core/SidecarLog.h"
-
 #include <exception>
 #include <memory>
 #include <type_traits>
@@ -69,8 +67,7 @@ private:
                     else
                         promise->addResult(job());
                 } catch (...) {
-                    logLine(QStringLiteral("[") + name + QStringLiteral("] zadanie przerwane wyjątkiem: ")
-                            + describeException(std::current_exception()));
+                    logThrownJob(name, std::current_exception());
                     if constexpr (!std::is_void_v<R> && !std::is_null_pointer_v<Fallback>)
                         promise->addResult(fallback());
                     else if constexpr (!std::is_void_v<R>)
@@ -82,16 +79,9 @@ private:
         return future;
     }
 
-    static QString describeException(const std::exception_ptr& e)
-    {
-        try {
-            std::rethrow_exception(e);
-        } catch (const std::exception& x) {
-            return QString::fromUtf8(x.what());
-        } catch (...) {
-            return QStringLiteral("nieznany wyjątek");
-        }
-    }
+    // Into the process's log (core/SidecarLog.h, included by SerialWorker.cpp only: the log itself
+    // writes on a SerialWorker).
+    static void logThrownJob(const QString& workerName, const std::exception_ptr& exception);
 
     QThread m_thread;
     QObject m_context;
