@@ -3,6 +3,7 @@
 // Thread: run() from any thread; jobs run on the worker's own thread.
 #pragma once
 
+#include <QCoreApplication>
 #include <QFuture>
 #include <QObject>
 #include <QPromise>
@@ -22,11 +23,17 @@ public:
         m_context.moveToThread(&m_thread);
         m_thread.start();
     }
-    // Jobs already queued still run; the destructor waits for them.
+    // Jobs already queued still run while the application object exists; the destructor waits for them.
     ~SerialWorker()
     {
-        // The quit is queued behind the jobs; QThread::quit() alone would drop what is still waiting.
-        QMetaObject::invokeMethod(&m_context, [this] { m_thread.quit(); }, Qt::QueuedConnection);
+        if (QCoreApplication::instance() != nullptr) {
+            // The quit is queued behind the jobs; QThread::quit() alone would drop what is still waiting.
+            QMetaObject::invokeMethod(&m_context, [this] { m_thread.quit(); }, Qt::QueuedConnection);
+        } else {
+            // Once the application object is gone (a worker destroyed at exit) queued calls are no
+            // longer delivered and a queued quit would wait for ever: the jobs still queued are dropped.
+            m_thread.quit();
+        }
         m_thread.wait();
     }
     SerialWorker(const SerialWorker&) = delete;

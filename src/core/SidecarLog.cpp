@@ -17,9 +17,18 @@ SidecarLog& SidecarLog::shared()
     return log;
 }
 
-SidecarLog::SidecarLog(QString filePath) : m_path(std::move(filePath)) {}
+SidecarLog::SidecarLog(QString filePath)
+    : m_path(std::move(filePath)), m_worker(std::make_unique<SerialWorker>(QStringLiteral("selvina.log")))
+{
+}
 
-SidecarLog::~SidecarLog() = default; // the worker, destroyed first, runs the drains still queued
+SidecarLog::~SidecarLog()
+{
+    // The worker runs the drains still queued (or, when the process log ends at exit after Qt has
+    // shut down, stops at once); what they did not take is written here.
+    m_worker.reset();
+    drain();
+}
 
 void SidecarLog::append(const QString& message)
 {
@@ -37,13 +46,13 @@ void SidecarLog::append(const QString& message)
             return; // the drain already queued takes this line too
         m_drainPosted = true;
     }
-    m_worker.run([this] { drain(); });
+    m_worker->run([this] { drain(); });
 }
 
 void SidecarLog::flush()
 {
     // Every line appended so far is taken by a drain queued before this job.
-    m_worker.run([] {}).waitForFinished();
+    m_worker->run([] {}).waitForFinished();
 }
 
 void SidecarLog::drain()
@@ -54,7 +63,8 @@ void SidecarLog::drain()
         batch.swap(m_queued);
         m_drainPosted = false;
     }
-    write(batch);
+    if (!batch.isEmpty())
+        write(batch);
 }
 
 void SidecarLog::write(const QByteArray& bytes)

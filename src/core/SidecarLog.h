@@ -7,6 +7,7 @@
 #include <QByteArray>
 #include <QString>
 
+#include <memory>
 #include <mutex>
 
 namespace selvina {
@@ -36,7 +37,7 @@ private:
     std::mutex m_mutex;
     QByteArray m_queued;
     bool m_drainPosted = false; // a drain is queued on the worker and has not taken the lines yet
-    SerialWorker m_worker{QStringLiteral("selvina.log")}; // last: its destructor runs the queued drains
+    std::unique_ptr<SerialWorker> m_worker;
 };
 
 // Shorthand for SidecarLog::shared().append(message).
