@@ -1,10 +1,11 @@
 // Helpers shared by the test executables: a Qt application around GoogleTest, a temporary home,
-// and running a coroutine to completion under a watchdog.
+// running a coroutine to completion under a watchdog, a private session bus.
 // Thread: the test's main thread.
 #pragma once
 
 #include "LoopbackRealtimeServer.h"
 
+#include <QProcess>
 #include <QTemporaryDir>
 
 #include <qcoro/qcorotask.h>
@@ -24,5 +25,8 @@ std::optional<T> runTask(QCoro::Task<T> task, std::chrono::milliseconds timeout 
 
 // Writes a file (creating folders); returns its path.
 QString writeFile(const QString& path, const QByteArray& contents);
+
+// Starts a private dbus-daemon in `bus`; answers its address, empty when it did not come up.
+QString startSessionBus(QProcess& bus);
 
 } // namespace selvina::testing
