@@ -1,6 +1,6 @@
 #include "AssistantProcess.h"
 
-#include "TestSupport.h"
+#include "SessionBus.h"
 
 #include <QJsonObject>
 

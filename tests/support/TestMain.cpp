@@ -18,15 +18,6 @@ QString writeFile(const QString& path, const QByteArray& contents)
     return path;
 }
 
-QString startSessionBus(QProcess& bus)
-{
-    bus.start(QStringLiteral("dbus-daemon"), {QStringLiteral("--session"), QStringLiteral("--nofork"),
-                                              QStringLiteral("--nopidfile"), QStringLiteral("--print-address=1")});
-    LoopbackRealtimeServer::waitFor([&] { return bus.canReadLine() || bus.state() == QProcess::NotRunning; },
-                                    std::chrono::milliseconds(10000));
-    return QString::fromUtf8(bus.readLine()).trimmed();
-}
-
 } // namespace selvina::testing
 
 int main(int argc, char** argv)

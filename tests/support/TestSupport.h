@@ -1,11 +1,11 @@
 // Helpers shared by the test executables: a Qt application around GoogleTest, a temporary home,
-// running a coroutine to completion under a watchdog, a private session bus.
+// running a coroutine to completion under a watchdog.
 // Thread: the test's main thread.
 #pragma once
 
 #include "LoopbackRealtimeServer.h"
+#include "core/Result.h"
 
-#include <QProcess>
 #include <QTemporaryDir>
 
 #include <qcoro/qcorotask.h>
@@ -23,10 +23,15 @@ std::optional<T> runTask(QCoro::Task<T> task, std::chrono::milliseconds timeout 
     return result;
 }
 
+// A call's outcome as one string to compare: its text, "ERR " + its error's description, or
+// "timeout" when it did not end in time.
+template <typename E>
+QString outcomeText(const std::optional<Result<QString, E>>& r)
+{
+    return !r ? QStringLiteral("timeout") : r->ok() ? r->value() : QStringLiteral("ERR ") + r->error().description();
+}
+
 // Writes a file (creating folders); returns its path.
 QString writeFile(const QString& path, const QByteArray& contents);
-
-// Starts a private dbus-daemon in `bus`; answers its address, empty when it did not come up.
-QString startSessionBus(QProcess& bus);
 
 } // namespace selvina::testing

@@ -10,6 +10,7 @@ using namespace selvina::tools;
 using platform::AXElementRef;
 using platform::AXError;
 using platform::AXValue;
+using selvina::testing::outcomeText;
 using selvina::testing::runTask;
 
 namespace {
@@ -117,18 +118,8 @@ protected:
         desktop->windows.insert(42, window);
         access = std::make_shared<AccessibilityAccess>(std::move(d), registry, 1);
     }
-    QString read(const char* args = "{}")
-    {
-        ReadScreenTool tool(access);
-        const auto r = runTask(tool.execute(QString::fromUtf8(args)));
-        return !r ? "timeout" : r->ok() ? r->value() : "ERR " + r->error().description();
-    }
-    QString control(const QString& args)
-    {
-        ControlUITool tool(access);
-        const auto r = runTask(tool.execute(args));
-        return !r ? "timeout" : r->ok() ? r->value() : "ERR " + r->error().description();
-    }
+    QString read(const char* args = "{}") { return outcomeText(runTask(ReadScreenTool(access).execute(QString::fromUtf8(args)))); }
+    QString control(const QString& args) { return outcomeText(runTask(ControlUITool(access).execute(args))); }
     QStringList body(const QString& text) { return text.split('\n').mid(2); }
 
     ElementRegistry registry;

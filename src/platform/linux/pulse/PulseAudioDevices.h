@@ -30,7 +30,6 @@ public:
 
     // Internal, for the stream classes and the device queries.
     enum class Side { input, output };
-    pa_threaded_mainloop* mainloop() const { return m_loop; }
     void notifyDevicesChanged();
 
 private:

@@ -15,6 +15,7 @@ using namespace selvina;
 using namespace selvina::tools;
 using selvina::testing::Desktop;
 using selvina::testing::LoopbackRealtimeServer;
+using selvina::testing::outcomeText;
 using selvina::testing::runTask;
 
 namespace {
@@ -58,9 +59,7 @@ const auto* const g_session = ::testing::AddGlobalTestEnvironment(new Session);
 QString read(const char* filter = "all")
 {
     ++g_reads;
-    ReadScreenTool tool(g_access);
-    const auto r = runTask(tool.execute(QStringLiteral(R"({"filter":"%1"})").arg(filter)));
-    return !r ? "timeout" : r->ok() ? r->value() : "ERR " + r->error().description();
+    return outcomeText(runTask(ReadScreenTool(g_access).execute(QStringLiteral(R"({"filter":"%1"})").arg(filter))));
 }
 
 // Starts the application and waits until one whole read shows `ready`: the application registers
@@ -92,27 +91,19 @@ protected:
 
     QString control(const QString& action, const QString& id, const QString& extra = {})
     {
-        ControlUITool tool(g_access);
-        const auto r = runTask(tool.execute(QStringLiteral(R"({"action":"%1","element_id":"%2"%3})").arg(action, id, extra)));
-        return !r ? "timeout" : r->ok() ? r->value() : "ERR " + r->error().description();
+        return outcomeText(runTask(
+            ControlUITool(g_access).execute(QStringLiteral(R"({"action":"%1","element_id":"%2"%3})").arg(action, id, extra))));
     }
-    // The identifier of the first line that contains `needle`.
-    static QString idOf(const QString& text, const QString& needle)
-    {
-        for (const QString& line : text.split('\n'))
-            if (line.contains(needle)) {
-                const auto m = QRegularExpression(QStringLiteral("\\[(e\\d+)\\]")).match(line);
-                if (m.hasMatch())
-                    return m.captured(1);
-            }
-        return QStringLiteral("e0");
-    }
+    // The first line that contains `needle`, and its identifier.
     static QString lineOf(const QString& text, const QString& needle)
     {
-        for (const QString& line : text.split('\n'))
-            if (line.contains(needle))
-                return line.trimmed();
-        return {};
+        const QStringList lines = text.split('\n').filter(needle);
+        return lines.isEmpty() ? QString() : lines.first().trimmed();
+    }
+    static QString idOf(const QString& text, const QString& needle)
+    {
+        const auto m = QRegularExpression(QStringLiteral("^\\[(e\\d+)\\]")).match(lineOf(text, needle));
+        return m.hasMatch() ? m.captured(1) : QStringLiteral("e0");
     }
 };
 

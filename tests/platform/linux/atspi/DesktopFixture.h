@@ -3,6 +3,7 @@
 // Thread: the test's main thread.
 #pragma once
 
+#include "SessionBus.h"
 #include "TestSupport.h"
 #include "XDisplay.h"
 
