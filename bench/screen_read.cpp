@@ -120,8 +120,8 @@ public:
     }
     Result<QStringList, platform::AXError> actionNames() override { return m_inner->actionNames(); }
     Result<bool, platform::AXError> isSettable(const QString& n) override { return m_inner->isSettable(n); }
-    platform::AXError setAttribute(const QString& n, const platform::AXValue& v) override { return m_inner->setAttribute(n, v); }
-    platform::AXError perform(const QString& a) override { return m_inner->perform(a); }
+    Status<platform::AXError> setAttribute(const QString& n, const platform::AXValue& v) override { return m_inner->setAttribute(n, v); }
+    Status<platform::AXError> perform(const QString& a) override { return m_inner->perform(a); }
 
 private:
     std::optional<AXAttributes> wrap(std::optional<AXAttributes> a)

@@ -14,9 +14,9 @@ struct ModifierName {
 
 constexpr ModifierName kModifierNames[] = {
     {HotkeyCombo::kControl, "Ctrl", "Control"},
-    {HotkeyCombo::kOption, "Alt", "Alt"},
+    {HotkeyCombo::kAlt, "Alt", "Alt"},
     {HotkeyCombo::kShift, "Shift", "Shift"},
-    {HotkeyCombo::kCommand, "Super", "Super"},
+    {HotkeyCombo::kSuper, "Super", "Super"},
 };
 
 QStringList parts(const HotkeyCombo& combo, bool spoken)

@@ -10,9 +10,9 @@
 namespace selvina::activation {
 
 struct HotkeyCombo {
-    static constexpr std::uint32_t kCommand = 0x100; // Super on this desktop
+    static constexpr std::uint32_t kSuper = 0x100;
     static constexpr std::uint32_t kShift = 0x200;
-    static constexpr std::uint32_t kOption = 0x800; // Alt
+    static constexpr std::uint32_t kAlt = 0x800;
     static constexpr std::uint32_t kControl = 0x1000;
     static constexpr std::uint32_t kSpace = 49;
     static constexpr std::uint32_t kEscape = 53;
@@ -21,7 +21,7 @@ struct HotkeyCombo {
     std::uint32_t modifiers = 0;
 
     // Control + Alt + Super + Space.
-    static HotkeyCombo invocationDefault() { return {kSpace, kControl | kOption | kCommand}; }
+    static HotkeyCombo invocationDefault() { return {kSpace, kControl | kAlt | kSuper}; }
 
     // "Spacja", "Esc", "F5", … ; "klawisz N" for a code without a name.
     static QString nazwaKlawisza(std::uint32_t keyCode);

@@ -99,25 +99,27 @@ int main(int argc, char** argv)
     app::CachedSecretStore keys(secrets); // the keyring is read on its own thread from here on
     const bool textChannel = app::ChatChannel::isEnabled();
     platform::DBusNotificationBus bus;
+    platform::JournalSystemLog systemLog;
     platform::CommandSpeech speechOutput;
     // The text channel never touches the sound server.
     std::unique_ptr<platform::PulseAudioDevices> audio;
     std::unique_ptr<voice::CuePlayer> cues;
     if (!textChannel) {
         audio = std::make_unique<platform::PulseAudioDevices>(QStringLiteral("Selvina Voice"));
-        cues = std::make_unique<voice::CuePlayer>(*audio, platform::JournalSystemLog::shared(), paths::resourceDirectory());
+        cues = std::make_unique<voice::CuePlayer>(*audio, systemLog, paths::resourceDirectory());
     }
 
     SystemClock clock; // the process's one clock: every wait of the conversation runs on it
+    tools::ElementRegistry elements; // the screen tools' identifiers, counted for the whole run
     app::AppDelegate::Services services;
     services.composition.clock = &clock;
     services.composition.sources = app::ConfigurationSources{paths::configDirectory(), &keys, &preferences};
-    services.composition.systemLog = &platform::JournalSystemLog::shared();
+    services.composition.systemLog = &systemLog;
     services.composition.audioDevices = audio.get();
     services.composition.speech = &speech;
     services.composition.workSound = voice::workSoundLoop();
     services.composition.accessibility = std::make_shared<tools::AccessibilityAccess>(
-        std::make_unique<platform::AtspiDesktop>(), tools::ElementRegistry::shared(), QCoreApplication::applicationPid());
+        std::make_unique<platform::AtspiDesktop>(), elements, QCoreApplication::applicationPid());
     services.composition.screenCapture = std::make_shared<capture::ScreenCapture>(
         platform::makeScreenCaptureProvider(QCoreApplication::applicationPid()));
     agent::ClaudeAgentBridge agentBridge(clock);
@@ -135,7 +137,7 @@ int main(int argc, char** argv)
     std::unique_ptr<platform::HotkeySource> hotkeySource = platform::makeHotkeySource();
     std::unique_ptr<activation::GlobalHotkey> hotkeys;
     if (hotkeySource)
-        hotkeys = std::make_unique<activation::GlobalHotkey>(*hotkeySource, platform::JournalSystemLog::shared());
+        hotkeys = std::make_unique<activation::GlobalHotkey>(*hotkeySource, systemLog);
     else
         logLine(QStringLiteral("[skrót] brak ekranu i sesji Wayland — skróty globalne niedostępne"));
     std::unique_ptr<platform::StatusNotifierHostWatch> trayHost;

@@ -60,8 +60,6 @@ public:
     // {"type": "object", "properties": {}}: the schema of a tool whose own schema is unusable.
     static const JSONValue& emptyObjectSchema();
 
-    static QString corruptedShapeDescription() { return QStringLiteral("Nieobsługiwany kształt wartości JSON."); }
-
 private:
     std::variant<bool, std::int64_t, double, QString, Array, Object, Null> m_v;
 };

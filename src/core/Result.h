@@ -1,4 +1,16 @@
 // A value or a typed error, the return shape of every fallible operation.
+//
+// The project's one error shape: each subsystem's error is a class `XxxError` with
+//  - `enum class Kind` naming the ways it fails;
+//  - a static named constructor per kind (`XxxError::noDevice()`), taking only the detail its
+//    sentence needs;
+//  - `Kind kind() const`, and accessors only for details a caller really uses;
+//  - `QString description() const`: the Polish sentence the user hears;
+//  - `bool operator==(const XxxError&) const = default;` where tests compare errors.
+// It travels as `Result<T, XxxError>` or `Status<XxxError>`. No bare enums with free functions,
+// no kind+payload structs, no bare QString errors. A cancellation is not a failure: it is an
+// outcome of its own, never an error.
+//
 // Thread: any (plain value type).
 #pragma once
 

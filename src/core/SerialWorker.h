@@ -3,12 +3,11 @@
 // Thread: run() from any thread; jobs run on the worker's own thread.
 #pragma once
 
+#include <QCoreApplication>
 #include <QFuture>
 #include <QObject>
 #include <QPromise>
 #include <QThread>
-
-#include "core/SidecarLog.h"
 
 #include <exception>
 #include <memory>
@@ -24,11 +23,17 @@ public:
         m_context.moveToThread(&m_thread);
         m_thread.start();
     }
-    // Jobs already queued still run; the destructor waits for them.
+    // Jobs already queued still run while the application object exists; the destructor waits for them.
     ~SerialWorker()
     {
-        // The quit is queued behind the jobs; QThread::quit() alone would drop what is still waiting.
-        QMetaObject::invokeMethod(&m_context, [this] { m_thread.quit(); }, Qt::QueuedConnection);
+        if (QCoreApplication::instance() != nullptr) {
+            // The quit is queued behind the jobs; QThread::quit() alone would drop what is still waiting.
+            QMetaObject::invokeMethod(&m_context, [this] { m_thread.quit(); }, Qt::QueuedConnection);
+        } else {
+            // Once the application object is gone (a worker destroyed at exit) queued calls are no
+            // longer delivered and a queued quit would wait for ever: the jobs still queued are dropped.
+            m_thread.quit();
+        }
         m_thread.wait();
     }
     SerialWorker(const SerialWorker&) = delete;
@@ -69,8 +74,7 @@ private:
                     else
                         promise->addResult(job());
                 } catch (...) {
-                    logLine(QStringLiteral("[") + name + QStringLiteral("] zadanie przerwane wyjątkiem: ")
-                            + describeException(std::current_exception()));
+                    logThrownJob(name, std::current_exception());
                     if constexpr (!std::is_void_v<R> && !std::is_null_pointer_v<Fallback>)
                         promise->addResult(fallback());
                     else if constexpr (!std::is_void_v<R>)
@@ -82,16 +86,9 @@ private:
         return future;
     }
 
-    static QString describeException(const std::exception_ptr& e)
-    {
-        try {
-            std::rethrow_exception(e);
-        } catch (const std::exception& x) {
-            return QString::fromUtf8(x.what());
-        } catch (...) {
-            return QStringLiteral("nieznany wyjątek");
-        }
-    }
+    // Into the process's log (core/SidecarLog.h, included by SerialWorker.cpp only: the log itself
+    // writes on a SerialWorker).
+    static void logThrownJob(const QString& workerName, const std::exception_ptr& exception);
 
     QThread m_thread;
     QObject m_context;

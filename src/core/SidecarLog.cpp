@@ -17,19 +17,17 @@ SidecarLog& SidecarLog::shared()
     return log;
 }
 
-SidecarLog::SidecarLog(QString filePath) : m_path(std::move(filePath))
+SidecarLog::SidecarLog(QString filePath)
+    : m_path(std::move(filePath)), m_worker(std::make_unique<SerialWorker>(QStringLiteral("selvina.log")))
 {
-    m_worker = std::thread([this] { run(); });
 }
 
 SidecarLog::~SidecarLog()
 {
-    {
-        std::lock_guard lock(m_mutex);
-        m_stopping = true;
-    }
-    m_wake.notify_one();
-    m_worker.join();
+    // The worker runs the drains still queued (or, when the process log ends at exit after Qt has
+    // shut down, stops at once); what they did not take is written here.
+    m_worker.reset();
+    drain();
 }
 
 void SidecarLog::append(const QString& message)
@@ -43,43 +41,35 @@ void SidecarLog::append(const QString& message)
         trimmed.toUtf8() + '\n';
     {
         std::lock_guard lock(m_mutex);
-        m_queue.push_back(line);
+        m_queued += line;
+        if (m_drainPosted)
+            return; // the drain already queued takes this line too
+        m_drainPosted = true;
     }
-    m_wake.notify_one();
+    m_worker->run([this] { drain(); });
 }
 
 void SidecarLog::flush()
 {
-    std::unique_lock lock(m_mutex);
-    m_drained.wait(lock, [this] { return m_queue.empty() && !m_busy; });
+    // Every line appended so far is taken by a drain queued before this job.
+    m_worker->run([] {}).waitForFinished();
 }
 
-void SidecarLog::run()
+void SidecarLog::drain()
 {
-    std::unique_lock lock(m_mutex);
-    for (;;) {
-        m_wake.wait(lock, [this] { return m_stopping || !m_queue.empty(); });
-        if (m_queue.empty() && m_stopping)
-            break;
-        QByteArray batch;
-        while (!m_queue.empty()) {
-            batch += m_queue.front();
-            m_queue.pop_front();
-        }
-        m_busy = true;
-        lock.unlock();
-        write(batch);
-        lock.lock();
-        m_busy = false;
-        if (m_queue.empty())
-            m_drained.notify_all();
+    QByteArray batch;
+    {
+        std::lock_guard lock(m_mutex);
+        batch.swap(m_queued);
+        m_drainPosted = false;
     }
-    m_drained.notify_all();
+    if (!batch.isEmpty())
+        write(batch);
 }
 
 void SidecarLog::write(const QByteArray& bytes)
 {
-    // Plain POSIX calls: this runs on a non-Qt thread and must never throw or block on Qt state.
+    // Plain POSIX calls: this must never throw, and a failure to open the file only loses the lines.
     QDir().mkpath(QFileInfo(m_path).absolutePath());
     const QByteArray path = QFile::encodeName(m_path);
     const int fd = ::open(path.constData(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);

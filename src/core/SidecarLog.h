@@ -1,23 +1,26 @@
 // SidecarLog: the application's general log file (sidecar.log), one time-stamped line per entry.
-// Thread: append() from any thread; writes happen on the log's own serial worker thread.
+// Thread: append() from any thread; writes happen on the log's own SerialWorker.
 #pragma once
 
+#include "core/SerialWorker.h"
+
+#include <QByteArray>
 #include <QString>
 
-#include <condition_variable>
-#include <deque>
+#include <memory>
 #include <mutex>
-#include <thread>
 
 namespace selvina {
 
 class SidecarLog {
 public:
-    // The process-wide log in the log folder; created on first use, lives until exit.
+    // The one process-wide instance, by design: a process has one log file, and every layer writes
+    // to it without being handed it (a worker's failed job, the agent runtime, the hot-keys).
+    // Created on first use in the log folder, it lives until exit.
     static SidecarLog& shared();
 
     explicit SidecarLog(QString filePath);
-    ~SidecarLog(); // writes what is still queued, then stops the worker
+    ~SidecarLog(); // writes what is still queued
 
     // Never blocks on the file, never reports failure. Blank messages are ignored.
     void append(const QString& message);
@@ -27,17 +30,14 @@ public:
     QString filePath() const { return m_path; }
 
 private:
-    void run();
-    void write(const QByteArray& line);
+    void drain(); // on the worker: writes everything queued, as one append to the file
+    void write(const QByteArray& bytes);
 
     QString m_path;
     std::mutex m_mutex;
-    std::condition_variable m_wake;
-    std::condition_variable m_drained;
-    std::deque<QByteArray> m_queue;
-    bool m_busy = false;
-    bool m_stopping = false;
-    std::thread m_worker;
+    QByteArray m_queued;
+    bool m_drainPosted = false; // a drain is queued on the worker and has not taken the lines yet
+    std::unique_ptr<SerialWorker> m_worker;
 };
 
 // Shorthand for SidecarLog::shared().append(message).

@@ -19,17 +19,54 @@
 
 namespace selvina::platform {
 
-enum class AXError {
-    success,
-    illegalArgument,
-    invalidElement,
-    cannotComplete,
-    attributeUnsupported,
-    actionUnsupported,
-    notImplemented,
-    apiDisabled,
-    noValue,
-    other,
+// How a question to an application's accessibility interface fails.
+class AXError {
+public:
+    enum class Kind {
+        valueRefused,         // the application would not take the value
+        elementGone,          // the object vanished (closed, rebuilt, defunct)
+        noResponse,           // the application did not answer in time
+        attributeUnsupported, // the element has no such attribute, or not a settable one
+        actionUnsupported,    // the element offers no such action
+        interfaceMissing,     // the toolkit does not implement that part of AT-SPI
+        failed,               // anything else the bus reported
+    };
+
+    static AXError valueRefused() { return AXError(Kind::valueRefused); }
+    static AXError elementGone() { return AXError(Kind::elementGone); }
+    static AXError noResponse() { return AXError(Kind::noResponse); }
+    static AXError attributeUnsupported() { return AXError(Kind::attributeUnsupported); }
+    static AXError actionUnsupported() { return AXError(Kind::actionUnsupported); }
+    static AXError interfaceMissing() { return AXError(Kind::interfaceMissing); }
+    static AXError failed() { return AXError(Kind::failed); }
+
+    Kind kind() const { return m_kind; }
+    // What the user hears when control_ui fails on it.
+    QString description() const
+    {
+        switch (m_kind) {
+        case Kind::valueRefused:
+            return QStringLiteral("Aplikacja odrzuciła podaną wartość.");
+        case Kind::elementGone:
+            return QStringLiteral("Element już nie istnieje — odczytaj ekran ponownie.");
+        case Kind::noResponse:
+            return QStringLiteral("Aplikacja nie odpowiada.");
+        case Kind::attributeUnsupported:
+            return QStringLiteral("Element nie ma tej właściwości.");
+        case Kind::actionUnsupported:
+            return QStringLiteral("Element nie obsługuje tej akcji.");
+        case Kind::interfaceMissing:
+            return QStringLiteral("Aplikacja nie wspiera tej części API dostępności.");
+        case Kind::failed:
+            break;
+        }
+        return QStringLiteral("Nie udało się — błąd dostępności AT-SPI.");
+    }
+    bool operator==(const AXError&) const = default;
+
+private:
+    explicit AXError(Kind kind) : m_kind(kind) {}
+    Kind m_kind;
 };
 
 class AXElement;
@@ -69,8 +106,8 @@ public:
     virtual std::optional<AXAttributes> batch(const ReadLimits& limits) = 0;
     virtual Result<QStringList, AXError> actionNames() = 0;
     virtual Result<bool, AXError> isSettable(const QString& name) = 0;
-    virtual AXError setAttribute(const QString& name, const AXValue& value) = 0;
-    virtual AXError perform(const QString& action) = 0;
+    virtual Status<AXError> setAttribute(const QString& name, const AXValue& value) = 0;
+    virtual Status<AXError> perform(const QString& action) = 0;
 };
 
 struct ForegroundCandidate {

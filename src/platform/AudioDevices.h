@@ -19,10 +19,35 @@ struct AudioFormat {
     int channels = 0;
 };
 
-struct AudioDeviceError {
+class AudioDeviceError {
+public:
     enum class Kind { noDevice, accessDenied, failed };
-    Kind kind = Kind::failed;
-    QString message; // the server's own words, for "failed"
+
+    static AudioDeviceError noDevice() { return {Kind::noDevice, {}}; }
+    static AudioDeviceError accessDenied() { return {Kind::accessDenied, {}}; }
+    static AudioDeviceError failed(QString serverMessage) { return {Kind::failed, std::move(serverMessage)}; }
+
+    Kind kind() const { return m_kind; }
+    // The sound server's own words, for `failed`; empty otherwise.
+    const QString& serverMessage() const { return m_serverMessage; }
+    QString description() const
+    {
+        switch (m_kind) {
+        case Kind::noDevice:
+            return QStringLiteral("Nie ma urządzenia dźwiękowego.");
+        case Kind::accessDenied:
+            return QStringLiteral("Serwer dźwięku odmówił dostępu.");
+        case Kind::failed:
+            break;
+        }
+        return QStringLiteral("Serwer dźwięku zgłosił błąd: ") + m_serverMessage;
+    }
+    bool operator==(const AudioDeviceError&) const = default;
+
+private:
+    AudioDeviceError(Kind kind, QString serverMessage) : m_kind(kind), m_serverMessage(std::move(serverMessage)) {}
+    Kind m_kind;
+    QString m_serverMessage;
 };
 
 // Receives capture audio in blocks of exactly the requested frame count, interleaved.

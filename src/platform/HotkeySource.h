@@ -1,6 +1,6 @@
 // HotkeySource: system-wide key combinations that reach this process whichever application has
 // the focus. Combinations are given in the stored codes (key code 49 = Space, 53 = Escape; mask
-// command 0x100, shift 0x200, option 0x800, control 0x1000); each backend translates them.
+// Super 0x100, Shift 0x200, Alt 0x800, Control 0x1000); each backend translates them.
 // Thread: main thread; presses and late refusals are reported there.
 #pragma once
 

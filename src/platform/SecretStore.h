@@ -1,4 +1,4 @@
-// The per-user secret store ("keychain"): API keys kept out of plain files.
+// The per-user secret store (the desktop keyring): API keys kept out of plain files.
 // Thread: any; calls may block briefly on the session bus (bounded by the backend's time-out).
 #pragma once
 

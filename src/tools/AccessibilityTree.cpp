@@ -270,14 +270,6 @@ QString compacted(const QString& text, int limit)
     return cut + QStringLiteral("…");
 }
 
-// MARK: registry
-
-ElementRegistry& ElementRegistry::shared()
-{
-    static ElementRegistry registry;
-    return registry;
-}
-
 qint64 ElementRegistry::reserve(qint64 count)
 {
     std::lock_guard lock(m_mutex);
@@ -311,8 +303,6 @@ Result<ElementRecord, ToolError> ElementRegistry::record(const QString& identifi
                                                         "read_screen i użyj świeżego identyfikatora."));
 }
 
-// MARK: tree
-
 AccessibilityTree::AccessibilityTree(platform::AccessibilityDesktop& desktop, ElementRegistry& registry, qint64 ownPid,
                                      Clock clock)
     : m_desktop(desktop), m_registry(registry), m_ownPid(ownPid), m_clock(std::move(clock))
@@ -327,33 +317,6 @@ QString AccessibilityTree::notPermittedText()
         "gsettings set org.gnome.desktop.interface toolkit-accessibility true, a jeśli brakuje usługi, "
         "zainstalować pakiet at-spi2-core (sudo apt install at-spi2-core). Potem uruchom ponownie Selvina "
         "Voice i aplikację, którą chcesz odczytać.");
-}
-
-QString AccessibilityTree::describe(AXError error)
-{
-    switch (error) {
-    case AXError::success:
-        return QStringLiteral("Wykonane.");
-    case AXError::illegalArgument:
-        return QStringLiteral("Aplikacja odrzuciła podaną wartość.");
-    case AXError::invalidElement:
-        return QStringLiteral("Element już nie istnieje — odczytaj ekran ponownie.");
-    case AXError::cannotComplete:
-        return QStringLiteral("Aplikacja nie odpowiada.");
-    case AXError::attributeUnsupported:
-        return QStringLiteral("Element nie ma tej właściwości.");
-    case AXError::actionUnsupported:
-        return QStringLiteral("Element nie obsługuje tej akcji.");
-    case AXError::notImplemented:
-        return QStringLiteral("Aplikacja nie wspiera tej części API dostępności.");
-    case AXError::apiDisabled:
-        return notPermittedText();
-    case AXError::noValue:
-        return QStringLiteral("Brak wartości.");
-    case AXError::other:
-        break;
-    }
-    return QStringLiteral("Nie udało się — błąd dostępności AT-SPI.");
 }
 
 std::optional<QString> AccessibilityTree::labelOf(const QString& role, const std::optional<QString>& title,
@@ -473,7 +436,7 @@ Status<ToolError> AccessibilityTree::verifyIdentity(const ElementRecord& record)
     if (!record.element)
         return gone();
     const auto role = record.element->attribute(QStringLiteral("AXRole"));
-    if (!role.ok() && (role.error() == AXError::invalidElement || role.error() == AXError::cannotComplete))
+    if (!role.ok() && (role.error().kind() == AXError::Kind::elementGone || role.error().kind() == AXError::Kind::noResponse))
         return gone();
     const QString currentRole = role.ok() && std::holds_alternative<QString>(role.value())
         ? std::get<QString>(role.value())
@@ -489,8 +452,6 @@ Status<ToolError> AccessibilityTree::verifyIdentity(const ElementRecord& record)
                              + QStringLiteral(" nie jest już tym, czym był przy odczycie (") + record.summary
                              + QStringLiteral("). Odczytaj ekran ponownie i użyj świeżego identyfikatora."));
 }
-
-// MARK: access
 
 AccessibilityAccess::AccessibilityAccess(std::unique_ptr<platform::AccessibilityDesktop> desktop,
                                          ElementRegistry& registry, qint64 ownPid)

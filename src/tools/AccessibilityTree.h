@@ -29,10 +29,9 @@ struct ElementRecord {
     platform::AXElementRef element;
 };
 
+// The process keeps one (the assembly in main() makes it), so identifiers keep counting for the whole run.
 class ElementRegistry {
 public:
-    static ElementRegistry& shared(); // one for the process: identifiers keep counting for the whole run
-
     // Takes `count` consecutive numbers; returns the first.
     qint64 reserve(qint64 count);
     // Replaces the records of the previous read as a whole.
@@ -69,7 +68,6 @@ public:
     Snapshot snapshot(const platform::AXElementRef& window, const QString& applicationName, ReadFilter filter);
 
     static QString notPermittedText();
-    static QString describe(platform::AXError error);
     // Fails when the live element is gone or is no longer what was read.
     static Status<ToolError> verifyIdentity(const ElementRecord& record);
     // The label rule of the walk: title, description, placeholder, else a static text's value.

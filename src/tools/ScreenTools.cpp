@@ -32,12 +32,10 @@ ToolError notAnObject(const QString& text)
 // A job on the accessibility worker that ended in an exception (logged by the worker).
 ToolOutcome failedJob()
 {
-    return ToolError::failed(AccessibilityTree::describe(AXError::other));
+    return ToolError::failed(AXError::failed().description());
 }
 
 } // namespace
-
-// MARK: read_screen
 
 ToolDefinition ReadScreenTool::definition() const
 {
@@ -84,8 +82,6 @@ QCoro::Task<ToolOutcome> ReadScreenTool::execute(QString argumentsJSON)
         failedJob);
     co_return co_await future;
 }
-
-// MARK: control_ui
 
 ToolDefinition ControlUITool::definition() const
 {
@@ -203,8 +199,8 @@ ToolOutcome press(const ElementRecord& r)
     if (chosen.isEmpty())
         return ToolError::failed(s + QStringLiteral(" nie da się nacisnąć — element nie udostępnia żadnej akcji. "
                                                     "Odczytaj ekran i wybierz inny cel."));
-    if (const AXError e = r.element->perform(chosen); e != AXError::success)
-        return ToolError::failed(AccessibilityTree::describe(e));
+    if (const auto done = r.element->perform(chosen); !done.ok())
+        return ToolError::failed(done.error().description());
     const auto value = numberIn(r.element->attribute(QStringLiteral("AXValue")));
     if (value && (r.role == u"AXCheckBox" || r.role == u"AXRadioButton"))
         return QStringLiteral("Nacisnąłem ") + s + QStringLiteral(". Teraz jest ")
@@ -219,8 +215,8 @@ ToolOutcome setValue(const ElementRecord& r, const QString& v)
         return ToolError::failed(s + QStringLiteral(" nie przyjmuje wpisywanej wartości. Jeśli to lista rozwijana "
                                                     "albo przycisk, użyj akcji press."));
     r.element->setAttribute(QStringLiteral("AXFocused"), true);
-    if (const AXError e = r.element->setAttribute(QStringLiteral("AXValue"), v); e != AXError::success)
-        return ToolError::failed(AccessibilityTree::describe(e));
+    if (const auto done = r.element->setAttribute(QStringLiteral("AXValue"), v); !done.ok())
+        return ToolError::failed(done.error().description());
     const auto back = r.element->attribute(QStringLiteral("AXValue"));
     const QString* text = back.ok() ? std::get_if<QString>(&back.value()) : nullptr;
     const QString readBack = text ? *text : QString();
@@ -236,8 +232,8 @@ ToolOutcome scrollToVisible(const ElementRecord& r)
     const auto names = r.element->actionNames();
     if (!names.ok() || !names.value().contains(QStringLiteral("AXScrollToVisible")))
         return ToolError::failed(r.summary + QStringLiteral(" nie da się przewinąć do widoku."));
-    if (const AXError e = r.element->perform(QStringLiteral("AXScrollToVisible")); e != AXError::success)
-        return ToolError::failed(AccessibilityTree::describe(e));
+    if (const auto done = r.element->perform(QStringLiteral("AXScrollToVisible")); !done.ok())
+        return ToolError::failed(done.error().description());
     return QStringLiteral("Przewinąłem widok do ") + r.summary + QLatin1Char('.');
 }
 
@@ -283,8 +279,8 @@ ToolOutcome scrollBy(const ElementRecord& r, ControlUITool::Direction direction)
             return QStringLiteral("Jesteśmy już przy prawej krawędzi.");
         }
     }
-    if (const AXError e = bar->setAttribute(QStringLiteral("AXValue"), target); e != AXError::success)
-        return ToolError::failed(AccessibilityTree::describe(e));
+    if (const auto done = bar->setAttribute(QStringLiteral("AXValue"), target); !done.ok())
+        return ToolError::failed(done.error().description());
     const double after = numberIn(bar->attribute(QStringLiteral("AXValue"))).value_or(target);
     static const char* words[] = {"w górę", "w dół", "w lewo", "w prawo"};
     return QStringLiteral("Przewinąłem ") + QString::fromUtf8(words[int(direction)])
@@ -296,8 +292,8 @@ ToolOutcome focus(const ElementRecord& r)
     const QString& s = r.summary;
     if (!settable(r.element, QStringLiteral("AXFocused")))
         return ToolError::failed(s + QStringLiteral(" nie przyjmuje fokusu klawiatury."));
-    if (const AXError e = r.element->setAttribute(QStringLiteral("AXFocused"), true); e != AXError::success)
-        return ToolError::failed(AccessibilityTree::describe(e));
+    if (const auto done = r.element->setAttribute(QStringLiteral("AXFocused"), true); !done.ok())
+        return ToolError::failed(done.error().description());
     const auto back = r.element->attribute(QStringLiteral("AXFocused"));
     if (back.ok() && std::holds_alternative<bool>(back.value()) && std::get<bool>(back.value()))
         return QStringLiteral("Fokus jest teraz na ") + s + QLatin1Char('.');

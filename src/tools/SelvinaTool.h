@@ -22,11 +22,10 @@ public:
     static ToolError invalidArguments(QString detail) { return {Kind::invalidArguments, std::move(detail)}; }
     static ToolError notPermitted(QString detail) { return {Kind::notPermitted, std::move(detail)}; }
     static ToolError failed(QString detail) { return {Kind::failed, std::move(detail)}; }
-    // Errors of other subsystems (screen capture, …) that carry their own Polish description.
+    // An error of another subsystem (screen capture, …) handed on with its own description().
     static ToolError described(QString description) { return {Kind::other, std::move(description)}; }
 
     Kind kind() const { return m_kind; }
-    const QString& payload() const { return m_payload; }
 
     QString description() const
     {

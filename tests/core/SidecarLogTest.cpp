@@ -16,6 +16,11 @@ TEST(SidecarLog, StampsTrimsAndKeepsLinesWholeUnderConcurrency)
 {
     QTemporaryDir dir;
     const QString path = dir.filePath(QStringLiteral("nested/folder/sidecar.log"));
+    const auto readLines = [&] {
+        QFile f(path);
+        return f.open(QIODevice::ReadOnly) ? QString::fromUtf8(f.readAll()).split(QLatin1Char('\n'), Qt::SkipEmptyParts)
+                                           : QStringList();
+    };
     {
         SidecarLog log(path);
         log.append(QStringLiteral("  \n "));
@@ -28,11 +33,12 @@ TEST(SidecarLog, StampsTrimsAndKeepsLinesWholeUnderConcurrency)
             });
         for (auto& w : writers)
             w.join();
+        log.flush();
+        EXPECT_EQ(readLines().size(), 801);
+        log.append(QStringLiteral("ostatnia"));
     } // the destructor writes what is queued
-    QFile f(path);
-    ASSERT_TRUE(f.open(QIODevice::ReadOnly));
-    const QStringList lines = QString::fromUtf8(f.readAll()).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
-    ASSERT_EQ(lines.size(), 801);
+    const QStringList lines = readLines();
+    ASSERT_EQ(lines.size(), 802);
     const QRegularExpression stamp(QStringLiteral(R"(^\d{4}-\d\d-\d\d \d\d:\d\d:\d\d )"));
     EXPECT_TRUE(lines[0].endsWith(QStringLiteral(" [most] pierwsza linia"))) << lines[0].toStdString();
     for (const QString& line : lines) {

@@ -1,5 +1,7 @@
 #include "AssistantProcess.h"
 
+#include "SessionBus.h"
+
 #include <QJsonObject>
 
 #include <csignal>
@@ -32,12 +34,7 @@ AssistantProcess::~AssistantProcess()
 
 bool AssistantProcess::startBus()
 {
-    m_bus.start(QStringLiteral("dbus-daemon"), {QStringLiteral("--session"), QStringLiteral("--nofork"),
-                                                QStringLiteral("--nopidfile"), QStringLiteral("--print-address=1")});
-    if (!m_bus.waitForStarted(5000))
-        return false;
-    LoopbackRealtimeServer::waitFor([&] { return m_bus.canReadLine(); }, std::chrono::milliseconds(5000));
-    m_busAddress = QString::fromUtf8(m_bus.readLine()).trimmed();
+    m_busAddress = startSessionBus(m_bus);
     return !m_busAddress.isEmpty();
 }
 

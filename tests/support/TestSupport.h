@@ -1,9 +1,10 @@
 // Helpers shared by the test executables: a Qt application around GoogleTest, a temporary home,
-// and running a coroutine to completion under a watchdog.
+// running a coroutine to completion under a watchdog.
 // Thread: the test's main thread.
 #pragma once
 
 #include "LoopbackRealtimeServer.h"
+#include "core/Result.h"
 
 #include <QTemporaryDir>
 
@@ -20,6 +21,14 @@ std::optional<T> runTask(QCoro::Task<T> task, std::chrono::milliseconds timeout 
     auto continuation = task.then([&result](T value) { result = std::move(value); });
     LoopbackRealtimeServer::waitFor([&] { return result.has_value(); }, timeout);
     return result;
+}
+
+// A call's outcome as one string to compare: its text, "ERR " + its error's description, or
+// "timeout" when it did not end in time.
+template <typename E>
+QString outcomeText(const std::optional<Result<QString, E>>& r)
+{
+    return !r ? QStringLiteral("timeout") : r->ok() ? r->value() : QStringLiteral("ERR ") + r->error().description();
 }
 
 // Writes a file (creating folders); returns its path.

@@ -16,8 +16,7 @@ public:
         const QString number = startXvfb(m_x);
         if (number.isEmpty())
             return;
-        m_name = QStringLiteral(":") + number;
-        qputenv("DISPLAY", m_name.toUtf8());
+        qputenv("DISPLAY", (QStringLiteral(":") + number).toUtf8());
         // The window manager is up once it has announced itself on the root window; on a loaded
         // machine it sometimes ends at once without a word, and a second start succeeds.
         for (int attempt = 0; attempt < 3 && !m_ok; ++attempt) {
@@ -42,7 +41,6 @@ public:
         }
     }
     bool ok() const { return m_ok; }
-    const QString& name() const { return m_name; }
 
     // Starts Xvfb in `x` and answers its display number (empty when none started). Servers started
     // at the same moment by other test processes may pick the same number; the loser exits at
@@ -73,7 +71,6 @@ public:
 
 private:
     QProcess m_x, m_wm;
-    QString m_name;
     bool m_ok = false;
 };
 

@@ -10,6 +10,7 @@ using namespace selvina::tools;
 using platform::AXElementRef;
 using platform::AXError;
 using platform::AXValue;
+using selvina::testing::outcomeText;
 using selvina::testing::runTask;
 
 namespace {
@@ -48,7 +49,7 @@ struct Node final : platform::AXElement, std::enable_shared_from_this<Node> {
     Result<AXValue, AXError> attribute(const QString& name) override
     {
         if (!alive)
-            return AXError::invalidElement;
+            return AXError::elementGone();
         if (name == u"AXRole")
             return AXValue(role);
         if (name == u"AXTitle")
@@ -77,22 +78,22 @@ struct Node final : platform::AXElement, std::enable_shared_from_this<Node> {
     }
     Result<QStringList, AXError> actionNames() override { return actions; }
     Result<bool, AXError> isSettable(const QString& name) override { return settable.contains(name); }
-    AXError setAttribute(const QString& name, const AXValue& v) override
+    Status<AXError> setAttribute(const QString& name, const AXValue& v) override
     {
         ++writes;
         if (name == u"AXFocused") {
             if (!ignoresFocus)
                 focused = std::get<bool>(v);
-            return AXError::success;
+            return Ok{};
         }
         value = v;
-        return AXError::success;
+        return Ok{};
     }
-    AXError perform(const QString& action) override
+    Status<AXError> perform(const QString& action) override
     {
         if (action == u"AXPress" && role == u"AXCheckBox")
             value = double(std::get<double>(value) == 0 ? 1 : 0);
-        return AXError::success;
+        return Ok{};
     }
 };
 
@@ -117,18 +118,8 @@ protected:
         desktop->windows.insert(42, window);
         access = std::make_shared<AccessibilityAccess>(std::move(d), registry, 1);
     }
-    QString read(const char* args = "{}")
-    {
-        ReadScreenTool tool(access);
-        const auto r = runTask(tool.execute(QString::fromUtf8(args)));
-        return !r ? "timeout" : r->ok() ? r->value() : "ERR " + r->error().description();
-    }
-    QString control(const QString& args)
-    {
-        ControlUITool tool(access);
-        const auto r = runTask(tool.execute(args));
-        return !r ? "timeout" : r->ok() ? r->value() : "ERR " + r->error().description();
-    }
+    QString read(const char* args = "{}") { return outcomeText(runTask(ReadScreenTool(access).execute(QString::fromUtf8(args)))); }
+    QString control(const QString& args) { return outcomeText(runTask(ControlUITool(access).execute(args))); }
     QStringList body(const QString& text) { return text.split('\n').mid(2); }
 
     ElementRegistry registry;

@@ -24,7 +24,7 @@ public:
     void removeDevicesChangedHandler(int) override {}
 
 private:
-    static AudioDeviceError none() { return {AudioDeviceError::Kind::noDevice, {}}; }
+    static AudioDeviceError none() { return AudioDeviceError::noDevice(); }
 };
 
 } // namespace selvina::platform::fake

@@ -150,7 +150,7 @@ Status<MicrophoneCaptureError> MicrophoneCapture::startEngine(bool voiceProcessi
 {
     auto format = m_devices.defaultInputFormat();
     if (!format)
-        return format.error().kind == platform::AudioDeviceError::Kind::accessDenied
+        return format.error().kind() == platform::AudioDeviceError::Kind::accessDenied
                    ? MicrophoneCaptureError::accessDenied()
                    : MicrophoneCaptureError::noInputDevice();
     if (format.value().sampleRate <= 0 || format.value().channels <= 0)
@@ -163,13 +163,13 @@ Status<MicrophoneCaptureError> MicrophoneCapture::startEngine(bool voiceProcessi
     if (!stream) {
         m_tap.reset();
         const auto& error = stream.error();
-        switch (error.kind) {
+        switch (error.kind()) {
         case platform::AudioDeviceError::Kind::accessDenied:
             return MicrophoneCaptureError::accessDenied();
         case platform::AudioDeviceError::Kind::noDevice:
             return MicrophoneCaptureError::noInputDevice();
         case platform::AudioDeviceError::Kind::failed:
-            return MicrophoneCaptureError::engineFailed(error.message);
+            return MicrophoneCaptureError::engineFailed(error.serverMessage());
         }
     }
     m_stream = std::move(stream.value());

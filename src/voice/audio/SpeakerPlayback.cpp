@@ -80,11 +80,11 @@ Status<SpeakerPlaybackError> SpeakerPlayback::startEngine()
         return SpeakerPlaybackError::noOutputDevice();
     auto stream = m_devices.openOutput(kSampleRate, m_options.latencyMs, m_options.role, *this);
     if (!stream) {
-        if (stream.error().kind == platform::AudioDeviceError::Kind::noDevice)
+        if (stream.error().kind() == platform::AudioDeviceError::Kind::noDevice)
             return SpeakerPlaybackError::noOutputDevice();
-        const QString text = stream.error().kind == platform::AudioDeviceError::Kind::accessDenied
+        const QString text = stream.error().kind() == platform::AudioDeviceError::Kind::accessDenied
                                  ? QStringLiteral("serwer dźwięku odmówił dostępu")
-                                 : stream.error().message;
+                                 : stream.error().serverMessage();
         return SpeakerPlaybackError::engineFailed(text);
     }
     m_stream = std::move(stream.value());

@@ -1,5 +1,7 @@
 // The accessibility tree of the Linux desktop over AT-SPI 2 (libatspi), with the foreground window
-// found through EWMH (_NET_ACTIVE_WINDOW and its _NET_WM_PID) and AT-SPI's own active state.
+// found through EWMH (xcb/XcbActiveWindow.h) and AT-SPI's own active state. The elements are in
+// AtspiElement.h, the role and action tables in AtspiRoles.h, the application-cache reader in
+// AtspiCache.h.
 // Thread: one serial worker thread for every call (libatspi is not thread-safe); each D-Bus call
 // waits 0.35 s at most. Nothing else in the process may iterate the default GLib main context:
 // Qt's main loop must run without GLib (QT_NO_GLIB=1).
@@ -27,14 +29,6 @@ public:
     std::vector<ForegroundCandidate> candidates() override;
     AXElementRef window(const ForegroundCandidate& candidate) override;
 
-    // The translation tables, open to tests: AT-SPI role name → AX role (and subrole), action name → AX action.
-    struct RoleMapping {
-        QString role;
-        QString subrole;
-    };
-    static RoleMapping mapRole(int atspiRole, bool multiLine, bool editable);
-    static QString mapAction(const QString& atspiActionName); // empty when it has no AX equivalent
-
     // Where a read takes the tree from: the application's own cache, in one call, where it offers
     // one (GTK's bridge does; Qt 6.4 answers with an empty one), else element by element.
     enum class Reading { applicationCache, elementByElement };
@@ -43,7 +37,6 @@ public:
 private:
     bool ensureInitialised();
     void dispatchPending();
-    std::optional<qint64> activeWindowPid();
     AXElementRef elementFor(std::shared_ptr<_AtspiAccessible> window);
 
     bool m_available = false; // connected to the accessibility bus, listeners registered

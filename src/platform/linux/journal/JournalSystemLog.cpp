@@ -9,12 +9,6 @@
 
 namespace selvina::platform {
 
-JournalSystemLog& JournalSystemLog::shared()
-{
-    static JournalSystemLog log;
-    return log;
-}
-
 void JournalSystemLog::write(const QString& line)
 {
     const QByteArray text = line.toUtf8();

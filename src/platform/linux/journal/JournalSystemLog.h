@@ -6,9 +6,9 @@
 
 namespace selvina::platform {
 
+// Stateless: the assembly makes the one the process hands around.
 class JournalSystemLog final : public SystemLog {
 public:
-    static JournalSystemLog& shared();
     void write(const QString& line) override;
 };
 

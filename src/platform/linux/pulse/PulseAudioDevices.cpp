@@ -44,15 +44,13 @@ AudioDeviceError errorFromCode(int code)
     switch (code) {
     case PA_ERR_ACCESS:
     case PA_ERR_AUTHKEY:
-        return {AudioDeviceError::Kind::accessDenied, {}};
+        return AudioDeviceError::accessDenied();
     case PA_ERR_NOENTITY:
-        return {AudioDeviceError::Kind::noDevice, {}};
+        return AudioDeviceError::noDevice();
     default:
-        return {AudioDeviceError::Kind::failed, QString::fromUtf8(pa_strerror(code))};
+        return AudioDeviceError::failed(QString::fromUtf8(pa_strerror(code)));
     }
 }
-
-AudioDeviceError failure(const char* text) { return {AudioDeviceError::Kind::failed, QString::fromUtf8(text)}; }
 
 class Locker {
 public:
@@ -247,10 +245,10 @@ private:
 void contextChanged(pa_context*, void*) {}
 
 struct DeviceQuery {
-    bool input;
-    QByteArray name;
+    PulseAudioDevices::Side side = PulseAudioDevices::Side::input;
+    QByteArray name = {};
     bool found = false;
-    AudioFormat format;
+    AudioFormat format = {};
     void remember(const pa_sample_spec& sampleFormat)
     {
         found = true;
@@ -287,7 +285,7 @@ Result<pa_stream*, AudioDeviceError> connectStream(pa_threaded_mainloop* loop, p
     if (settled && pa_stream_get_state(stream) == PA_STREAM_READY)
         return stream;
     const AudioDeviceError error = settled ? errorFromCode(pa_context_errno(context))
-                                           : failure("serwer dźwięku nie odpowiada");
+                                           : AudioDeviceError::failed(QStringLiteral("serwer dźwięku nie odpowiada"));
     pa_stream_disconnect(stream);
     pa_stream_unref(stream);
     return error;
@@ -362,7 +360,7 @@ Result<pa_context*, AudioDeviceError> PulseAudioDevices::connectedContext()
     if (pa_context_connect(context, nullptr, PA_CONTEXT_NOAUTOSPAWN, nullptr) < 0) {
         const int code = pa_context_errno(context);
         pa_context_unref(context);
-        return code == PA_ERR_ACCESS ? errorFromCode(code) : AudioDeviceError{AudioDeviceError::Kind::noDevice, {}};
+        return code == PA_ERR_ACCESS ? errorFromCode(code) : AudioDeviceError::noDevice();
     }
     const bool settled = waitLocked(m_loop, [context] {
         const auto state = pa_context_get_state(context);
@@ -373,7 +371,7 @@ Result<pa_context*, AudioDeviceError> PulseAudioDevices::connectedContext()
         pa_context_disconnect(context);
         pa_context_unref(context);
         // No server at all means there is nothing to record from or play to.
-        return code == PA_ERR_ACCESS ? errorFromCode(code) : AudioDeviceError{AudioDeviceError::Kind::noDevice, {}};
+        return code == PA_ERR_ACCESS ? errorFromCode(code) : AudioDeviceError::noDevice();
     }
     m_context = context;
     pa_context_set_subscribe_callback(m_context, &subscriptionEvent, this);
@@ -385,36 +383,36 @@ Result<pa_context*, AudioDeviceError> PulseAudioDevices::connectedContext()
     return m_context;
 }
 
-Result<AudioFormat, AudioDeviceError> PulseAudioDevices::defaultInputFormat() { return defaultFormat(true); }
-Result<AudioFormat, AudioDeviceError> PulseAudioDevices::defaultOutputFormat() { return defaultFormat(false); }
+Result<AudioFormat, AudioDeviceError> PulseAudioDevices::defaultInputFormat() { return defaultFormat(Side::input); }
+Result<AudioFormat, AudioDeviceError> PulseAudioDevices::defaultOutputFormat() { return defaultFormat(Side::output); }
 
-Result<AudioFormat, AudioDeviceError> PulseAudioDevices::defaultFormat(bool input)
+Result<AudioFormat, AudioDeviceError> PulseAudioDevices::defaultFormat(Side side)
 {
     Locker lock(m_loop);
     auto context = connectedContext();
     if (!context)
         return context.error();
-    DeviceQuery query{input, {}};
+    DeviceQuery query{side};
     waitOperation(m_loop, pa_context_get_server_info(
                               context.value(),
                               [](pa_context*, const pa_server_info* info, void* data) {
                                   auto* q = static_cast<DeviceQuery*>(data);
                                   if (info == nullptr)
                                       return;
-                                  const char* name = q->input ? info->default_source_name : info->default_sink_name;
+                                  const char* name = q->side == Side::input ? info->default_source_name : info->default_sink_name;
                                   if (name != nullptr)
                                       q->name = name;
                               },
                               &query));
     if (query.name.isEmpty())
-        return AudioDeviceError{AudioDeviceError::Kind::noDevice, {}};
+        return AudioDeviceError::noDevice();
     const char* name = query.name.constData();
-    waitOperation(m_loop, input ? pa_context_get_source_info_by_name(context.value(), name,
+    waitOperation(m_loop, side == Side::input ? pa_context_get_source_info_by_name(context.value(), name,
                                                                      &rememberFormat<pa_source_info>, &query)
                                 : pa_context_get_sink_info_by_name(context.value(), name,
                                                                    &rememberFormat<pa_sink_info>, &query));
     if (!query.found)
-        return AudioDeviceError{AudioDeviceError::Kind::noDevice, {}};
+        return AudioDeviceError::noDevice();
     return query.format;
 }
 
@@ -428,7 +426,7 @@ PulseAudioDevices::openInput(AudioFormat format, std::size_t blockFrames, AudioI
     const pa_sample_spec sampleFormat{PA_SAMPLE_FLOAT32LE, static_cast<uint32_t>(format.sampleRate),
                               static_cast<uint8_t>(format.channels)};
     if (pa_sample_spec_valid(&sampleFormat) == 0)
-        return failure("nieprawidłowy format wejścia");
+        return AudioDeviceError::failed(QStringLiteral("nieprawidłowy format wejścia"));
     pa_proplist* properties = streamProperties(QStringLiteral("phone"));
     pa_stream* stream = pa_stream_new_with_proplist(context.value(), "Mikrofon", &sampleFormat, nullptr, properties);
     pa_proplist_free(properties);
@@ -457,7 +455,7 @@ PulseAudioDevices::openOutput(int sampleRate, int latencyMs, const QString& role
         return context.error();
     const pa_sample_spec sampleFormat{PA_SAMPLE_FLOAT32LE, static_cast<uint32_t>(sampleRate), 1};
     if (pa_sample_spec_valid(&sampleFormat) == 0)
-        return failure("nieprawidłowy format odtwarzania");
+        return AudioDeviceError::failed(QStringLiteral("nieprawidłowy format odtwarzania"));
     pa_proplist* properties = streamProperties(role);
     pa_stream* stream = pa_stream_new_with_proplist(context.value(), "Głos asystenta", &sampleFormat, nullptr, properties);
     pa_proplist_free(properties);

@@ -28,13 +28,13 @@ public:
     int addDevicesChangedHandler(std::function<void()> handler) override;
     void removeDevicesChangedHandler(int token) override;
 
-    // Internal, for the stream classes.
-    pa_threaded_mainloop* mainloop() const { return m_loop; }
+    // Internal, for the stream classes and the device queries.
+    enum class Side { input, output };
     void notifyDevicesChanged();
 
 private:
     Result<pa_context*, AudioDeviceError> connectedContext(); // mainloop locked
-    Result<AudioFormat, AudioDeviceError> defaultFormat(bool input);
+    Result<AudioFormat, AudioDeviceError> defaultFormat(Side side);
 
     QString m_name;
     pa_threaded_mainloop* m_loop = nullptr;

@@ -1,6 +1,7 @@
 // read_screen and control_ui against real GTK 3 and Qt Widgets windows under Xvfb, over AT-SPI.
 #include "DesktopFixture.h"
 #include "platform/linux/atspi/AtspiDesktop.h"
+#include "platform/linux/atspi/AtspiRoles.h"
 #include "tools/ScreenTools.h"
 
 #include <QCoreApplication>
@@ -9,12 +10,12 @@
 
 #include <gtest/gtest.h>
 
-#include <atspi/atspi-constants.h>
 
 using namespace selvina;
 using namespace selvina::tools;
 using selvina::testing::Desktop;
 using selvina::testing::LoopbackRealtimeServer;
+using selvina::testing::outcomeText;
 using selvina::testing::runTask;
 
 namespace {
@@ -35,6 +36,7 @@ const App kQt{"qt", QStringLiteral(SELVINA_QT_WINDOW), {}};
 
 // One desktop and one accessibility backend for the whole run: libatspi binds itself to the first bus.
 Desktop* g_desktop = nullptr;
+ElementRegistry g_elements;
 std::shared_ptr<AccessibilityAccess> g_access;
 int g_reads = 0; // libatspi connects on the first read of the process
 
@@ -44,7 +46,7 @@ public:
     {
         g_desktop = new Desktop;
         g_access = std::make_shared<AccessibilityAccess>(std::make_unique<platform::AtspiDesktop>(),
-                                                         ElementRegistry::shared(), QCoreApplication::applicationPid());
+                                                         g_elements, QCoreApplication::applicationPid());
     }
     void TearDown() override
     {
@@ -57,9 +59,7 @@ const auto* const g_session = ::testing::AddGlobalTestEnvironment(new Session);
 QString read(const char* filter = "all")
 {
     ++g_reads;
-    ReadScreenTool tool(g_access);
-    const auto r = runTask(tool.execute(QStringLiteral(R"({"filter":"%1"})").arg(filter)));
-    return !r ? "timeout" : r->ok() ? r->value() : "ERR " + r->error().description();
+    return outcomeText(runTask(ReadScreenTool(g_access).execute(QStringLiteral(R"({"filter":"%1"})").arg(filter))));
 }
 
 // Starts the application and waits until one whole read shows `ready`: the application registers
@@ -91,27 +91,19 @@ protected:
 
     QString control(const QString& action, const QString& id, const QString& extra = {})
     {
-        ControlUITool tool(g_access);
-        const auto r = runTask(tool.execute(QStringLiteral(R"({"action":"%1","element_id":"%2"%3})").arg(action, id, extra)));
-        return !r ? "timeout" : r->ok() ? r->value() : "ERR " + r->error().description();
+        return outcomeText(runTask(
+            ControlUITool(g_access).execute(QStringLiteral(R"({"action":"%1","element_id":"%2"%3})").arg(action, id, extra))));
     }
-    // The identifier of the first line that contains `needle`.
-    static QString idOf(const QString& text, const QString& needle)
-    {
-        for (const QString& line : text.split('\n'))
-            if (line.contains(needle)) {
-                const auto m = QRegularExpression(QStringLiteral("\\[(e\\d+)\\]")).match(line);
-                if (m.hasMatch())
-                    return m.captured(1);
-            }
-        return QStringLiteral("e0");
-    }
+    // The first line that contains `needle`, and its identifier.
     static QString lineOf(const QString& text, const QString& needle)
     {
-        for (const QString& line : text.split('\n'))
-            if (line.contains(needle))
-                return line.trimmed();
-        return {};
+        const QStringList lines = text.split('\n').filter(needle);
+        return lines.isEmpty() ? QString() : lines.first().trimmed();
+    }
+    static QString idOf(const QString& text, const QString& needle)
+    {
+        const auto m = QRegularExpression(QStringLiteral("^\\[(e\\d+)\\]")).match(lineOf(text, needle));
+        return m.hasMatch() ? m.captured(1) : QStringLiteral("e0");
     }
 };
 
@@ -209,43 +201,25 @@ TEST(AccessibilityBus, AReadRefusedWithoutTheBusIsServedOnceItIsUp)
     g_desktop->stopApp();
 }
 
-TEST(AtspiVocabulary, RolesAndActionsMapOntoTheAXNames)
+// The states that refine a role, and the roles whose values the tools read or write.
+TEST(AtspiVocabulary, StatesRefineRolesAndActionsMapOntoTheAXNames)
 {
-    using D = platform::AtspiDesktop;
-    const struct {
-        AtspiRole role;
-        bool multiLine, editable;
-        const char *ax, *subrole;
-    } roles[] = {
-        {ATSPI_ROLE_PUSH_BUTTON, false, false, "AXButton", ""},
-        {ATSPI_ROLE_TOGGLE_BUTTON, false, false, "AXCheckBox", "AXToggle"},
-        {ATSPI_ROLE_CHECK_BOX, false, false, "AXCheckBox", ""},
-        {ATSPI_ROLE_RADIO_BUTTON, false, false, "AXRadioButton", ""},
-        {ATSPI_ROLE_PAGE_TAB, false, false, "AXRadioButton", "AXTabButton"},
-        {ATSPI_ROLE_PASSWORD_TEXT, false, true, "AXTextField", "AXSecureTextField"},
-        {ATSPI_ROLE_ENTRY, false, true, "AXTextField", ""},
-        {ATSPI_ROLE_TEXT, true, true, "AXTextArea", ""},
-        {ATSPI_ROLE_LABEL, false, false, "AXStaticText", ""},
-        {ATSPI_ROLE_DOCUMENT_WEB, false, false, "AXWebArea", ""},
-        {ATSPI_ROLE_LIST_ITEM, false, false, "AXRow", ""},
-        {ATSPI_ROLE_COMBO_BOX, false, false, "AXPopUpButton", ""},
-        {ATSPI_ROLE_COMBO_BOX, false, true, "AXComboBox", ""},
-        {ATSPI_ROLE_SCROLL_PANE, false, false, "AXScrollArea", ""},
-        {ATSPI_ROLE_SCROLL_BAR, false, false, "AXScrollBar", ""},
-        {ATSPI_ROLE_MENU_ITEM, false, false, "AXMenuItem", ""},
-        {ATSPI_ROLE_FRAME, false, false, "AXWindow", ""},
-        {ATSPI_ROLE_FILLER, false, false, "AXGroup", ""},
+    using namespace platform::atspi;
+    const auto with = [](AtspiStateType s) { return States(1) << s; };
+    const auto mapped = [](AtspiRole role, States states = 0) {
+        const RoleMapping m = roleMapping(role, states);
+        return (m.role + '/' + m.subrole).toStdString();
     };
-    for (const auto& r : roles) {
-        const auto m = D::mapRole(int(r.role), r.multiLine, r.editable);
-        EXPECT_EQ(m.role, r.ax) << r.role;
-        EXPECT_EQ(m.subrole, r.subrole) << r.role;
-    }
-    for (const char* press : {"click", "press", "activate", "toggle", "Click"})
-        EXPECT_EQ(D::mapAction(press), "AXPress") << press;
-    EXPECT_EQ(D::mapAction("open"), "AXOpen");
-    EXPECT_EQ(D::mapAction("menu"), "AXShowMenu");
-    EXPECT_EQ(D::mapAction("setFocus"), "");
+    EXPECT_EQ(mapped(ATSPI_ROLE_ENTRY), "AXTextField/");
+    EXPECT_EQ(mapped(ATSPI_ROLE_TEXT, with(ATSPI_STATE_MULTI_LINE)), "AXTextArea/");
+    EXPECT_EQ(mapped(ATSPI_ROLE_PASSWORD_TEXT), "AXTextField/AXSecureTextField");
+    EXPECT_EQ(mapped(ATSPI_ROLE_COMBO_BOX), "AXPopUpButton/");
+    EXPECT_EQ(mapped(ATSPI_ROLE_COMBO_BOX, with(ATSPI_STATE_EDITABLE)), "AXComboBox/");
+    EXPECT_EQ(mapped(ATSPI_ROLE_TOGGLE_BUTTON), "AXCheckBox/AXToggle");
+    EXPECT_EQ(mapped(ATSPI_ROLE_FILLER), "AXGroup/");
+    EXPECT_EQ(actionName("Click"), "AXPress");
+    EXPECT_EQ(actionName("menu"), "AXShowMenu");
+    EXPECT_EQ(actionName("setFocus"), "");
 }
 
 long peakKilobytes()

@@ -2,12 +2,10 @@
 #include "KeyringFixture.h"
 
 #include <QElapsedTimer>
-#include <QProcess>
 
 #include <gtest/gtest.h>
 
 using namespace selvina::platform;
-
 
 TEST_F(Keyring, LockedKeyringAnswersAbsentWithoutHanging)
 {

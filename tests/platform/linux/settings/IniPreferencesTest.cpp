@@ -7,7 +7,7 @@
 
 using namespace selvina::platform;
 
-TEST(IniPreferences, PersistsDottedKeysAcrossInstances)
+TEST(IniPreferences, PersistsDottedKeysAndReadsGarbageAsUnset)
 {
     QTemporaryDir dir;
     const QString path = dir.filePath(QStringLiteral("sub/preferences.ini"));
@@ -23,18 +23,12 @@ TEST(IniPreferences, PersistsDottedKeysAcrossInstances)
     EXPECT_DOUBLE_EQ(again.value(QStringLiteral("speech.speed")).toDouble(), 1.25);
     EXPECT_FALSE(again.value(QStringLiteral("speech.voice")).isValid());
     QFile f(path);
-    ASSERT_TRUE(f.open(QIODevice::ReadOnly));
+    ASSERT_TRUE(f.open(QIODevice::ReadWrite));
     EXPECT_TRUE(f.readAll().contains("speech.model=gpt-realtime-2"));
-}
 
-TEST(IniPreferences, GarbageFileReadsAsUnset)
-{
-    QTemporaryDir dir;
-    const QString path = dir.filePath(QStringLiteral("preferences.ini"));
-    QFile f(path);
-    ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+    f.resize(0);
+    f.seek(0);
     f.write("\x00\xff[[[=\n==\nspeech.voice\n", 22);
     f.close();
-    IniPreferences p(path);
-    EXPECT_FALSE(p.value(QStringLiteral("speech.model")).isValid());
+    EXPECT_FALSE(IniPreferences(path).value(QStringLiteral("speech.model")).isValid());
 }

@@ -10,8 +10,6 @@
 
 namespace selvina::platform {
 
-
-// Runs only where the test script started an unlocked keyring in a private session bus.
 class Keyring : public ::testing::Test {
 protected:
     void SetUp() override
@@ -33,6 +31,5 @@ protected:
     }
     LibsecretStore store;
 };
-
 
 } // namespace selvina::platform

@@ -10,6 +10,6 @@ TEST(SystemLog, WithoutJournalTheLineGoesToStandardError)
     if (QFileInfo::exists(QStringLiteral("/run/systemd/journal/socket")))
         GTEST_SKIP() << "a journal runs here; the line went to it";
     ::testing::internal::CaptureStderr();
-    selvina::platform::JournalSystemLog::shared().write(QStringLiteral("[SelvinaVoice] próba — zażółć"));
+    selvina::platform::JournalSystemLog().write(QStringLiteral("[SelvinaVoice] próba — zażółć"));
     EXPECT_EQ(::testing::internal::GetCapturedStderr(), "[SelvinaVoice] próba — zażółć\n");
 }

@@ -3,11 +3,11 @@
 // Thread: the test's main thread.
 #pragma once
 
+#include "SessionBus.h"
 #include "TestSupport.h"
 #include "XDisplay.h"
 
 #include <QProcess>
-#include <QStandardPaths>
 #include <QTemporaryDir>
 
 namespace selvina::testing {
@@ -17,11 +17,7 @@ public:
     Desktop()
     {
         const QString display = XDisplay::startXvfb(m_x);
-        m_bus.start(QStringLiteral("dbus-daemon"), {QStringLiteral("--session"), QStringLiteral("--nofork"),
-                                                    QStringLiteral("--nopidfile"), QStringLiteral("--print-address=1")});
-        LoopbackRealtimeServer::waitFor([&] { return m_bus.canReadLine(); }, std::chrono::milliseconds(10000));
-        const QString address = QString::fromUtf8(m_bus.readLine()).trimmed();
-        m_ok = !display.isEmpty() && !address.isEmpty();
+        const QString address = startSessionBus(m_bus);
         qputenv("DISPLAY", (QStringLiteral(":") + display).toUtf8());
         qputenv("DBUS_SESSION_BUS_ADDRESS", address.toUtf8());
         qputenv("XDG_RUNTIME_DIR", m_runtime.path().toUtf8());
@@ -31,25 +27,22 @@ public:
         // The accessibility bus and its registry are started on demand; on a loaded machine that
         // can take longer than an application waits to register, and an application that failed
         // to register never appears. Start both before any application, with time to spare.
-        QProcess call;
-        call.start(QStringLiteral("gdbus"), {QStringLiteral("call"), QStringLiteral("--session"), QStringLiteral("--timeout"),
-                                             QStringLiteral("20"), QStringLiteral("--dest"), QStringLiteral("org.a11y.Bus"),
-                                             QStringLiteral("--object-path"), QStringLiteral("/org/a11y/bus"),
-                                             QStringLiteral("--method"), QStringLiteral("org.a11y.Bus.GetAddress")});
-        call.waitForFinished(25000);
-        const QString reply = QString::fromUtf8(call.readAllStandardOutput());
+        const auto call = [](QStringList arguments) {
+            QProcess gdbus;
+            gdbus.start(QStringLiteral("gdbus"), QStringList{QStringLiteral("call"), QStringLiteral("--timeout"),
+                                                             QStringLiteral("20")} + arguments);
+            gdbus.waitForFinished(25000);
+            return QString::fromUtf8(gdbus.readAllStandardOutput());
+        };
+        const QString reply = call({"--session", "--dest", "org.a11y.Bus", "--object-path", "/org/a11y/bus",
+                                    "--method", "org.a11y.Bus.GetAddress"});
         const qsizetype from = reply.indexOf(QLatin1Char('\'')) + 1;
         const QString a11y = reply.mid(from, reply.indexOf(QLatin1Char('\''), from) - from);
-        if (!a11y.isEmpty()) {
-            call.start(QStringLiteral("gdbus"),
-                       {QStringLiteral("call"), QStringLiteral("--address"), a11y, QStringLiteral("--timeout"),
-                        QStringLiteral("20"), QStringLiteral("--dest"), QStringLiteral("org.a11y.atspi.Registry"),
-                        QStringLiteral("--object-path"), QStringLiteral("/org/a11y/atspi/accessible/root"),
-                        QStringLiteral("--method"), QStringLiteral("org.freedesktop.DBus.Properties.Get"),
-                        QStringLiteral("org.a11y.atspi.Accessible"), QStringLiteral("ChildCount")});
-            call.waitForFinished(25000);
-        }
-        m_ok = m_ok && !a11y.isEmpty();
+        if (!a11y.isEmpty())
+            call({"--address", a11y, "--dest", "org.a11y.atspi.Registry", "--object-path",
+                  "/org/a11y/atspi/accessible/root", "--method", "org.freedesktop.DBus.Properties.Get",
+                  "org.a11y.atspi.Accessible", "ChildCount"});
+        m_ok = !display.isEmpty() && !address.isEmpty() && !a11y.isEmpty();
     }
     ~Desktop()
     {
@@ -80,7 +73,6 @@ public:
             m_app.waitForFinished(3000);
         }
     }
-    qint64 appPid() const { return m_app.processId(); }
     // Lines the application printed about its own state.
     QStringList said() const { return QString::fromUtf8(m_out).split('\n', Qt::SkipEmptyParts); }
     bool waitForOutput(const QString& line, int ms = 5000)

@@ -1,0 +1,603 @@
+#include "platform/linux/atspi/AtspiElement.h"
+
+#include "core/Trace.h"
+
+#include <QSet>
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+
+namespace selvina::platform::atspi {
+
+namespace {
+
+// Where a caller gives no limit (a single attribute), the children listed at most.
+constexpr int kChildrenWithoutLimit = 256;
+// Finding what a managed element shows: the step past a spot where nothing is, in pixels, and
+// the most points one element may be asked about.
+constexpr int kProbeStep = 8;
+constexpr int kMaxProbes = 400;
+
+} // namespace
+
+Ref adopt(AtspiAccessible* object)
+{
+    if (object == nullptr)
+        return nullptr;
+    return Ref(object, [](AtspiAccessible* o) { g_object_unref(o); });
+}
+
+AXError errorOf(const QString& text)
+{
+    const QString message = text.toLower();
+    trace(QStringLiteral("AT-SPI: ") + text);
+    if (message.contains(u"noreply") || message.contains(u"timeout") || message.contains(u"timed out")
+        || message.contains(u"did not receive a reply"))
+        return AXError::noResponse();
+    if (message.contains(u"unknownobject") || message.contains(u"serviceunknown") || message.contains(u"does not exist")
+        || message.contains(u"was not provided") || message.contains(u"disconnected") || message.contains(u"defunct")
+        || message.contains(u"invalid") || message.contains(u"no such object") || message.contains(u"no longer exists"))
+        return AXError::elementGone();
+    if (message.contains(u"unknownmethod") || message.contains(u"unknowninterface") || message.contains(u"not implement")
+        || message.contains(u"not supported"))
+        return AXError::interfaceMissing();
+    return AXError::failed();
+}
+
+AXError errorOf(GError* error)
+{
+    const AXError e = errorOf(QString::fromUtf8(error->message));
+    g_error_free(error);
+    return e;
+}
+
+Status<AXError> statusOf(GError* error)
+{
+    if (error == nullptr)
+        return Ok{};
+    return errorOf(error);
+}
+
+QString takeString(gchar* text)
+{
+    if (text == nullptr)
+        return {};
+    QString s = QString::fromUtf8(text);
+    g_free(text);
+    return s;
+}
+
+const char* pathOf(AtspiAccessible* object)
+{
+    return ATSPI_OBJECT(object)->path;
+}
+
+States statesOf(AtspiStateSet* set)
+{
+    States states = 0;
+    if (set == nullptr)
+        return states;
+    if (GArray* list = atspi_state_set_get_states(set)) {
+        for (guint i = 0; i < list->len; ++i)
+            if (const int s = g_array_index(list, AtspiStateType, i); s >= 0 && s < 64)
+                states |= States(1) << s;
+        g_array_free(list, TRUE);
+    }
+    g_object_unref(set);
+    return states;
+}
+
+std::optional<QRectF> extentsOf(AtspiAccessible* object)
+{
+    AtspiComponent* component = atspi_accessible_get_component_iface(object);
+    if (component == nullptr)
+        return std::nullopt;
+    GError* error = nullptr;
+    AtspiRect* r = atspi_component_get_extents(component, ATSPI_COORD_TYPE_SCREEN, &error);
+    g_object_unref(component);
+    if (error) {
+        errorOf(error);
+        return std::nullopt;
+    }
+    std::optional<QRectF> rect;
+    if (r)
+        rect = QRectF(r->x, r->y, r->width, r->height);
+    g_free(r);
+    return rect;
+}
+
+// Checkable roles report 1/0 (2 when mixed), text its contents (never a password),
+// a scroll bar its position as 0…1, other value holders their number.
+AXValue valueOf(const Basics& b, Reads& reads)
+{
+    const QString& role = b.mapping.role;
+    if (role == u"AXCheckBox" || role == u"AXRadioButton")
+        return b.has(ATSPI_STATE_INDETERMINATE) ? 2.0
+            : (b.has(ATSPI_STATE_CHECKED) || b.has(ATSPI_STATE_PRESSED)) ? 1.0
+                                                                          : 0.0;
+    if (b.mapping.subrole == u"AXSecureTextField")
+        return AXValue();
+    if (role == u"AXTextField" || role == u"AXTextArea" || role == u"AXComboBox" || role == u"AXStaticText") {
+        const auto contents = reads.text();
+        return contents ? AXValue(*contents) : AXValue();
+    }
+    const auto number = reads.number(b.role == ATSPI_ROLE_SCROLL_BAR ? NumberScale::fractionOfRange : NumberScale::asIs);
+    return number ? AXValue(*number) : AXValue();
+}
+
+AXAttributes attributesOf(const Basics& b, const QString& name, Reads& reads)
+{
+    AXAttributes a;
+    a.role = b.mapping.role;
+    if (!b.mapping.subrole.isEmpty())
+        a.subrole = b.mapping.subrole;
+    // The description and the placeholder only stand in for a missing name: not asked otherwise.
+    if (!name.trimmed().isEmpty()) {
+        a.title = name;
+    } else {
+        const QString description = reads.description();
+        if (!description.isEmpty())
+            a.describedBy = description;
+        if (a.role == u"AXTextField" || a.role == u"AXTextArea")
+            a.placeholder = reads.placeholder();
+    }
+    a.rawValue = valueOf(b, reads);
+    a.enabled = b.has(ATSPI_STATE_ENABLED) || b.has(ATSPI_STATE_SENSITIVE);
+    a.focused = b.has(ATSPI_STATE_FOCUSED);
+    a.selected = b.has(ATSPI_STATE_SELECTED) && a.role != u"AXRadioButton";
+    a.frame = reads.frame();
+    return a;
+}
+
+std::optional<QString> placeholderIn(GHashTable* attributes)
+{
+    std::optional<QString> out;
+    if (attributes) {
+        if (auto* v = static_cast<const gchar*>(g_hash_table_lookup(attributes, "placeholder-text")))
+            out = QString::fromUtf8(v);
+        g_hash_table_unref(attributes);
+    }
+    return out;
+}
+
+Result<Basics, AXError> Element::basics()
+{
+    GError* error = nullptr;
+    const AtspiRole role = atspi_accessible_get_role(m_object.get(), &error);
+    if (error)
+        return errorOf(error);
+    Basics b(role, statesOf(atspi_accessible_get_state_set(m_object.get())));
+    if (b.has(ATSPI_STATE_DEFUNCT))
+        return AXError::elementGone();
+    return b;
+}
+
+std::vector<AXElementRef> Element::children(const Basics& b, const ReadLimits& limits, bool& more)
+{
+    std::vector<AXElementRef> out;
+    if (limits.children <= 0)
+        return out;
+    GError* error = nullptr;
+    const gint count = atspi_accessible_get_child_count(m_object.get(), &error);
+    if (error) {
+        errorOf(error);
+        return out;
+    }
+    // Such an element may hold millions of children that exist only when asked for (a spreadsheet
+    // reports 2^31): beyond what a read lists, what it shows is read instead. Fewer are listed as
+    // any others (GTK 3 marks every list box so, and its rows out of view are worth reading).
+    if (b.has(ATSPI_STATE_MANAGES_DESCENDANTS) && count > limits.children)
+        return managedChildren(limits, more);
+    const gint n = std::min(count, gint(limits.children));
+    for (gint i = 0; i < n; ++i) {
+        if (limits.expired()) {
+            more = true;
+            break;
+        }
+        GError* childError = nullptr;
+        Ref child = adopt(atspi_accessible_get_child_at_index(m_object.get(), i, &childError));
+        if (childError) {
+            errorOf(childError);
+            continue; // a child that vanished mid-walk
+        }
+        if (child)
+            out.push_back(std::make_shared<Element>(std::move(child)));
+    }
+    return out;
+}
+
+// The children on screen, row by row (what lies at points across the visible part of the element),
+// then the selected ones; each once.
+std::vector<AXElementRef> Element::managedChildren(const ReadLimits& limits, bool& more)
+{
+    std::vector<AXElementRef> out;
+    QSet<QByteArray> seen{QByteArray(pathOf(m_object.get()))};
+    const auto take = [&](Ref child) {
+        if (child && int(out.size()) < limits.children && !seen.contains(pathOf(child.get()))) {
+            seen.insert(pathOf(child.get()));
+            out.push_back(std::make_shared<Element>(std::move(child)));
+        }
+    };
+    const auto full = [&] { return int(out.size()) >= limits.children; };
+    bool cut = false;
+    AtspiComponent* component = atspi_accessible_get_component_iface(m_object.get());
+    const std::optional<QRectF> area = component ? visibleArea() : std::nullopt;
+    if (component && area) {
+        int probes = 0;
+        for (double y = area->top(); y < area->bottom() && !full() && !cut;) {
+            double rowBottom = std::numeric_limits<double>::infinity();
+            for (double x = area->left(); x < area->right() && !full();) {
+                if (++probes > kMaxProbes || limits.expired()) {
+                    cut = true;
+                    break;
+                }
+                Ref hit = adopt(atspi_component_get_accessible_at_point(component, int(x), int(y),
+                                                                        ATSPI_COORD_TYPE_SCREEN, nullptr));
+                const std::optional<QRectF> cell = hit ? extentsOf(hit.get()) : std::nullopt;
+                if (!cell || cell->width() <= 0 || cell->height() <= 0 || cell->bottom() <= y) {
+                    x += kProbeStep; // nothing here
+                    continue;
+                }
+                rowBottom = std::min(rowBottom, cell->bottom());
+                take(std::move(hit));
+                if (cell->right() <= x)
+                    break; // an element that ends before the point it was found at: nothing past it
+                x = cell->right();
+            }
+            y = std::isfinite(rowBottom) ? std::max(y + 1, rowBottom) : y + kProbeStep;
+        }
+    }
+    if (component)
+        g_object_unref(component);
+    if (AtspiSelection* selection = atspi_accessible_get_selection_iface(m_object.get())) {
+        const gint n = atspi_selection_get_n_selected_children(selection, nullptr);
+        for (gint i = 0; i < n && !full(); ++i) {
+            if (limits.expired()) {
+                cut = true;
+                break;
+            }
+            take(adopt(atspi_selection_get_selected_child(selection, i, nullptr)));
+        }
+        g_object_unref(selection);
+    }
+    more = cut || atspi_accessible_get_child_count(m_object.get(), nullptr) > gint(out.size());
+    return out;
+}
+
+// The element's extents cut to those of its containers up to the window: a scrolled list is as
+// tall as all its rows, the part on screen is its viewport's.
+std::optional<QRectF> Element::visibleArea()
+{
+    std::optional<QRectF> area = frame();
+    Ref at = adopt(atspi_accessible_get_parent(m_object.get(), nullptr));
+    for (int up = 0; up < 8 && at && area && !area->isEmpty(); ++up) {
+        const AtspiRole role = atspi_accessible_get_role(at.get(), nullptr);
+        if (role == ATSPI_ROLE_APPLICATION || role == ATSPI_ROLE_INVALID)
+            break;
+        if (const auto container = extentsOf(at.get()); container && container->width() > 0 && container->height() > 0)
+            area = area->intersected(*container);
+        at = adopt(atspi_accessible_get_parent(at.get(), nullptr));
+    }
+    if (area && area->isEmpty())
+        return std::nullopt;
+    return area;
+}
+
+std::optional<QString> Element::placeholder()
+{
+    GError* error = nullptr;
+    GHashTable* attributes = atspi_accessible_get_attributes(m_object.get(), &error);
+    if (error) {
+        errorOf(error);
+        return std::nullopt;
+    }
+    return placeholderIn(attributes);
+}
+
+std::optional<QString> Element::text()
+{
+    AtspiText* text = atspi_accessible_get_text_iface(m_object.get());
+    if (text == nullptr)
+        return std::nullopt;
+    GError* error = nullptr;
+    QString contents = takeString(atspi_text_get_text(text, 0, -1, &error));
+    g_object_unref(text);
+    if (error) {
+        errorOf(error);
+        return std::nullopt;
+    }
+    return contents;
+}
+
+std::optional<double> Element::number(NumberScale scale)
+{
+    AtspiValue* value = atspi_accessible_get_value_iface(m_object.get());
+    if (value == nullptr)
+        return std::nullopt;
+    GError* error = nullptr;
+    const double current = atspi_value_get_current_value(value, &error);
+    double result = current;
+    if (!error && scale == NumberScale::fractionOfRange) {
+        const double low = atspi_value_get_minimum_value(value, nullptr);
+        const double high = atspi_value_get_maximum_value(value, nullptr);
+        result = high > low ? (current - low) / (high - low) : 0;
+    }
+    g_object_unref(value);
+    if (error) {
+        errorOf(error);
+        return std::nullopt;
+    }
+    return result;
+}
+
+std::optional<AXAttributes> Element::batch(const ReadLimits& limits)
+{
+    if (limits.fresh)
+        atspi_accessible_clear_cache(m_object.get());
+    const auto basics = this->basics();
+    if (!basics.ok())
+        return std::nullopt;
+    GError* error = nullptr;
+    const QString name = takeString(atspi_accessible_get_name(m_object.get(), &error));
+    if (error) {
+        errorOf(error);
+        return std::nullopt;
+    }
+    AXAttributes a = attributesOf(basics.value(), name, *this);
+    a.children = children(basics.value(), limits, a.moreChildren);
+    return a;
+}
+
+std::vector<AXElementRef> Element::children(int limit)
+{
+    const auto b = basics();
+    bool more = false;
+    return b.ok() ? children(b.value(), ReadLimits{limit}, more) : std::vector<AXElementRef>();
+}
+
+// A scroll bar among the children, or one level below them: Qt wraps a scroll area's bars in a
+// container of their own, and does not state their orientation (their shape does).
+AXElementRef Element::scrollBar(AtspiStateType orientation)
+{
+    const auto matches = [orientation](Element* e) {
+        const auto b = e->basics();
+        if (!b.ok() || b.value().role != ATSPI_ROLE_SCROLL_BAR)
+            return false;
+        if (b.value().has(ATSPI_STATE_VERTICAL) || b.value().has(ATSPI_STATE_HORIZONTAL))
+            return b.value().has(orientation);
+        const auto f = e->frame();
+        return f && (orientation == ATSPI_STATE_VERTICAL ? f->height() > f->width() : f->width() > f->height());
+    };
+    std::vector<AXElementRef> containers;
+    for (const AXElementRef& child : children(kChildrenWithoutLimit)) {
+        auto* e = static_cast<Element*>(child.get());
+        if (matches(e))
+            return child;
+        const auto b = e->basics();
+        if (b.ok() && (b.value().role == ATSPI_ROLE_FILLER || b.value().role == ATSPI_ROLE_PANEL))
+            containers.push_back(child);
+    }
+    for (const AXElementRef& container : containers)
+        for (const AXElementRef& child : static_cast<Element*>(container.get())->children(kChildrenWithoutLimit))
+            if (matches(static_cast<Element*>(child.get())))
+                return child;
+    return nullptr;
+}
+
+Result<AXValue, AXError> Element::attribute(const QString& name)
+{
+    // A fresh answer, not the cache: this is how a vanished or changed element is noticed.
+    atspi_accessible_clear_cache(m_object.get());
+    const auto basics = this->basics();
+    if (!basics.ok())
+        return basics.error();
+    const Basics& b = basics.value();
+    GError* error = nullptr;
+    if (name == u"AXRole")
+        return AXValue(b.mapping.role);
+    if (name == u"AXSubrole")
+        return b.mapping.subrole.isEmpty() ? AXValue() : AXValue(b.mapping.subrole);
+    if (name == u"AXTitle") {
+        const QString title = takeString(atspi_accessible_get_name(m_object.get(), &error));
+        if (error)
+            return errorOf(error);
+        return title.isEmpty() ? AXValue() : AXValue(title);
+    }
+    if (name == u"AXDescription") {
+        const QString d = takeString(atspi_accessible_get_description(m_object.get(), &error));
+        if (error)
+            return errorOf(error);
+        return d.isEmpty() ? AXValue() : AXValue(d);
+    }
+    if (name == u"AXPlaceholderValue") {
+        const auto p = placeholder();
+        return p ? AXValue(*p) : AXValue();
+    }
+    if (name == u"AXValue")
+        return valueOf(b, *this);
+    if (name == u"AXFocused")
+        return AXValue(b.has(ATSPI_STATE_FOCUSED));
+    if (name == u"AXEnabled")
+        return AXValue(b.has(ATSPI_STATE_ENABLED) || b.has(ATSPI_STATE_SENSITIVE));
+    if (name == u"AXSelected")
+        return AXValue(b.has(ATSPI_STATE_SELECTED));
+    if (name == u"AXParent") {
+        Ref parent = adopt(atspi_accessible_get_parent(m_object.get(), &error));
+        if (error)
+            return errorOf(error);
+        if (!parent || atspi_accessible_get_role(parent.get(), nullptr) == ATSPI_ROLE_APPLICATION)
+            return AXValue();
+        return AXValue(AXElementRef(std::make_shared<Element>(std::move(parent))));
+    }
+    if (name == u"AXVerticalScrollBar" || name == u"AXHorizontalScrollBar") {
+        AXElementRef bar = scrollBar(name == u"AXVerticalScrollBar" ? ATSPI_STATE_VERTICAL : ATSPI_STATE_HORIZONTAL);
+        return bar ? AXValue(bar) : AXValue();
+    }
+    if (name == u"AXPosition" || name == u"AXSize") {
+        const auto f = frame();
+        if (!f)
+            return AXValue();
+        return name == u"AXPosition" ? AXValue(f->topLeft()) : AXValue(f->size());
+    }
+    if (name == u"AXChildren")
+        return AXValue(children(kChildrenWithoutLimit));
+    return AXError::attributeUnsupported();
+}
+
+Result<QStringList, AXError> Element::actionNames()
+{
+    QStringList names;
+    if (AtspiAction* action = atspi_accessible_get_action_iface(m_object.get())) {
+        GError* error = nullptr;
+        const gint n = atspi_action_get_n_actions(action, &error);
+        if (error) {
+            g_object_unref(action);
+            return errorOf(error);
+        }
+        for (gint i = 0; i < n; ++i) {
+            const QString mapped = actionName(takeString(atspi_action_get_action_name(action, i, nullptr)));
+            if (!mapped.isEmpty() && !names.contains(mapped))
+                names.append(mapped);
+        }
+        g_object_unref(action);
+    }
+    if (AtspiComponent* component = atspi_accessible_get_component_iface(m_object.get())) {
+        names.append(QStringLiteral("AXScrollToVisible"));
+        g_object_unref(component);
+    }
+    return names;
+}
+
+Result<bool, AXError> Element::isSettable(const QString& name)
+{
+    const auto basics = this->basics();
+    if (!basics.ok())
+        return basics.error();
+    const Basics& b = basics.value();
+    if (name == u"AXFocused") {
+        AtspiComponent* component = atspi_accessible_get_component_iface(m_object.get());
+        if (component)
+            g_object_unref(component);
+        return component != nullptr && b.has(ATSPI_STATE_FOCUSABLE);
+    }
+    if (name == u"AXValue") {
+        if (AtspiEditableText* editable = atspi_accessible_get_editable_text_iface(m_object.get())) {
+            g_object_unref(editable);
+            return b.has(ATSPI_STATE_EDITABLE);
+        }
+        if (AtspiValue* value = atspi_accessible_get_value_iface(m_object.get())) {
+            g_object_unref(value);
+            return b.role != ATSPI_ROLE_PROGRESS_BAR && b.role != ATSPI_ROLE_LEVEL_BAR;
+        }
+        return false;
+    }
+    return false;
+}
+
+Status<AXError> Element::setAttribute(const QString& name, const AXValue& value)
+{
+    GError* error = nullptr;
+    if (name == u"AXFocused") {
+        AtspiComponent* component = atspi_accessible_get_component_iface(m_object.get());
+        if (component == nullptr)
+            return AXError::attributeUnsupported();
+        atspi_component_grab_focus(component, &error);
+        g_object_unref(component);
+        return statusOf(error);
+    }
+    if (name != u"AXValue")
+        return AXError::attributeUnsupported();
+    if (const QString* text = std::get_if<QString>(&value)) {
+        AtspiEditableText* editable = atspi_accessible_get_editable_text_iface(m_object.get());
+        if (editable == nullptr)
+            return AXError::attributeUnsupported();
+        const gboolean done = atspi_editable_text_set_text_contents(editable, text->toUtf8().constData(), &error);
+        g_object_unref(editable);
+        if (error)
+            return errorOf(error);
+        if (!done)
+            return AXError::valueRefused();
+        return Ok{};
+    }
+    if (const double* number = std::get_if<double>(&value)) {
+        const auto basics = this->basics();
+        AtspiValue* holder = atspi_accessible_get_value_iface(m_object.get());
+        if (holder == nullptr)
+            return AXError::attributeUnsupported();
+        double target = *number;
+        if (basics.ok() && basics.value().role == ATSPI_ROLE_SCROLL_BAR) {
+            const double low = atspi_value_get_minimum_value(holder, nullptr);
+            const double high = atspi_value_get_maximum_value(holder, nullptr);
+            target = low + *number * (high - low);
+        }
+        const gboolean done = atspi_value_set_current_value(holder, target, &error);
+        g_object_unref(holder);
+        if (error)
+            return errorOf(error);
+        if (!done)
+            return AXError::valueRefused();
+        return Ok{};
+    }
+    return AXError::valueRefused();
+}
+
+Status<AXError> Element::perform(const QString& action)
+{
+    GError* error = nullptr;
+    if (action == u"AXScrollToVisible") {
+        AtspiComponent* component = atspi_accessible_get_component_iface(m_object.get());
+        if (component == nullptr)
+            return AXError::actionUnsupported();
+        const gboolean scrolled = atspi_component_scroll_to(component, ATSPI_SCROLL_ANYWHERE, &error);
+        if (error) {
+            g_error_free(error);
+            error = nullptr;
+        }
+        // GTK 3 widgets answer false and Qt's item views do not know the call: giving the element
+        // the keyboard focus makes both toolkits bring it into view, as a screen reader would.
+        g_object_unref(component);
+        if (scrolled)
+            return Ok{};
+        // The element itself or its nearest focusable container (a list row around a label).
+        Ref at = m_object;
+        for (int up = 0; up < 4 && at; ++up) {
+            AtspiStateSet* states = atspi_accessible_get_state_set(at.get());
+            const bool focusable = states && atspi_state_set_contains(states, ATSPI_STATE_FOCUSABLE);
+            if (states)
+                g_object_unref(states);
+            if (focusable) {
+                AtspiComponent* holder = atspi_accessible_get_component_iface(at.get());
+                const gboolean focused = holder && atspi_component_grab_focus(holder, &error);
+                if (holder)
+                    g_object_unref(holder);
+                if (error)
+                    return errorOf(error);
+                if (!focused)
+                    return AXError::interfaceMissing();
+                return Ok{};
+            }
+            at = adopt(atspi_accessible_get_parent(at.get(), nullptr));
+        }
+        return AXError::interfaceMissing();
+    }
+    AtspiAction* holder = atspi_accessible_get_action_iface(m_object.get());
+    if (holder == nullptr)
+        return AXError::actionUnsupported();
+    const gint n = atspi_action_get_n_actions(holder, &error);
+    if (error) {
+        g_object_unref(holder);
+        return errorOf(error);
+    }
+    for (gint i = 0; i < n; ++i) {
+        if (actionName(takeString(atspi_action_get_action_name(holder, i, nullptr))) == action) {
+            atspi_action_do_action(holder, i, &error);
+            g_object_unref(holder);
+            return statusOf(error);
+        }
+    }
+    g_object_unref(holder);
+    return AXError::actionUnsupported();
+}
+
+} // namespace selvina::platform::atspi

@@ -1,0 +1,94 @@
+// One accessible object of libatspi as an AXElement, and the reading helpers that the libatspi
+// element and the cached element share (states, value, the batch of attributes, GError mapping).
+// Thread: the accessibility worker only, like every libatspi call (see AtspiDesktop.h).
+#pragma once
+
+#include "platform/Accessibility.h"
+#include "platform/linux/atspi/AtspiRoles.h"
+
+#include <atspi/atspi.h>
+
+#include <memory>
+#include <optional>
+
+namespace selvina::platform::atspi {
+
+// The longest any D-Bus call of the backend waits for an application.
+inline constexpr int kCallTimeoutMs = 350;
+
+using Ref = std::shared_ptr<AtspiAccessible>;
+
+Ref adopt(AtspiAccessible* object); // takes over the reference; null stays null
+
+// The bus's error text in the AX error vocabulary: time-outs, vanished objects, missing interfaces.
+AXError errorOf(const QString& text);
+AXError errorOf(GError* error); // frees a non-null error
+Status<AXError> statusOf(GError* error); // success when null; frees the error
+
+QString takeString(gchar* text); // frees the text
+const char* pathOf(AtspiAccessible* object);
+States statesOf(AtspiStateSet* set); // releases the set
+std::optional<QRectF> extentsOf(AtspiAccessible* object);
+std::optional<QString> placeholderIn(GHashTable* attributes); // releases the table
+
+// Role and states: what every read needs.
+struct Basics {
+    AtspiRole role = ATSPI_ROLE_INVALID;
+    States states = 0;
+    RoleMapping mapping;
+
+    Basics(AtspiRole r, States s) : role(r), states(s), mapping(roleMapping(r, s)) {}
+    bool has(AtspiStateType s) const { return hasState(states, s); }
+};
+
+// A Value interface's number as it stands, or as its place between the minimum and the maximum.
+enum class NumberScale { asIs, fractionOfRange };
+
+// What a batch read asks beyond role, states and name, wherever the element is read from:
+// libatspi's objects, or the application's own cache with the rest asked directly.
+class Reads {
+public:
+    virtual ~Reads() = default;
+    virtual QString description() = 0;
+    virtual std::optional<QString> placeholder() = 0;
+    virtual std::optional<QString> text() = 0; // none without the Text interface or when it fails
+    virtual std::optional<double> number(NumberScale scale) = 0; // none without the Value interface
+    virtual std::optional<QRectF> frame() = 0;
+};
+
+AXValue valueOf(const Basics& b, Reads& reads);
+// Everything of a batch read but the children.
+AXAttributes attributesOf(const Basics& b, const QString& name, Reads& reads);
+
+class Element final : public AXElement, private Reads {
+public:
+    explicit Element(Ref object) : m_object(std::move(object)) {}
+
+    std::optional<AXAttributes> batch(const ReadLimits& limits) override;
+    Result<AXValue, AXError> attribute(const QString& name) override;
+    Result<QStringList, AXError> actionNames() override;
+    Result<bool, AXError> isSettable(const QString& name) override;
+    Status<AXError> setAttribute(const QString& name, const AXValue& value) override;
+    Status<AXError> perform(const QString& action) override;
+
+    const Ref& object() const { return m_object; }
+
+private:
+    // A failure means the element is gone or hung.
+    Result<Basics, AXError> basics();
+    std::vector<AXElementRef> children(const Basics& b, const ReadLimits& limits, bool& more);
+    std::vector<AXElementRef> children(int limit);
+    std::vector<AXElementRef> managedChildren(const ReadLimits& limits, bool& more);
+    std::optional<QRectF> visibleArea();
+    AXElementRef scrollBar(AtspiStateType orientation);
+
+    QString description() override { return takeString(atspi_accessible_get_description(m_object.get(), nullptr)); }
+    std::optional<QString> placeholder() override;
+    std::optional<QString> text() override;
+    std::optional<double> number(NumberScale scale) override;
+    std::optional<QRectF> frame() override { return extentsOf(m_object.get()); }
+
+    Ref m_object;
+};
+
+} // namespace selvina::platform::atspi

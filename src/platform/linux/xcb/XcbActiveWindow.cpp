@@ -1,0 +1,56 @@
+#include "platform/linux/xcb/XcbActiveWindow.h"
+
+#include <xcb/xcb.h>
+
+#include <cstdlib>
+#include <cstring>
+
+namespace selvina::platform {
+
+namespace {
+
+xcb_atom_t atom(xcb_connection_t* c, const char* name)
+{
+    xcb_intern_atom_reply_t* r = xcb_intern_atom_reply(c, xcb_intern_atom(c, 1, uint16_t(std::strlen(name)), name), nullptr);
+    const xcb_atom_t a = r ? r->atom : xcb_atom_t(XCB_ATOM_NONE);
+    std::free(r);
+    return a;
+}
+
+std::optional<std::uint32_t> cardinal(xcb_connection_t* c, xcb_window_t w, xcb_atom_t property, xcb_atom_t type)
+{
+    xcb_get_property_reply_t* r = xcb_get_property_reply(c, xcb_get_property(c, 0, w, property, type, 0, 1), nullptr);
+    std::optional<std::uint32_t> v;
+    if (r && xcb_get_property_value_length(r) >= 4)
+        v = *static_cast<std::uint32_t*>(xcb_get_property_value(r));
+    std::free(r);
+    return v;
+}
+
+} // namespace
+
+std::optional<XcbActiveWindow> xcbActiveWindow(xcb_connection_t* c)
+{
+    const xcb_window_t root = xcb_setup_roots_iterator(xcb_get_setup(c)).data->root;
+    const auto active = cardinal(c, root, atom(c, "_NET_ACTIVE_WINDOW"), XCB_ATOM_WINDOW);
+    if (!active || *active == 0)
+        return std::nullopt;
+    XcbActiveWindow out{*active, std::nullopt};
+    if (const auto pid = cardinal(c, *active, atom(c, "_NET_WM_PID"), XCB_ATOM_CARDINAL))
+        out.pid = qint64(*pid);
+    return out;
+}
+
+std::optional<XcbActiveWindow> xcbActiveWindow()
+{
+    xcb_connection_t* c = xcb_connect(nullptr, nullptr);
+    if (c == nullptr)
+        return std::nullopt;
+    std::optional<XcbActiveWindow> out;
+    if (!xcb_connection_has_error(c))
+        out = xcbActiveWindow(c);
+    xcb_disconnect(c);
+    return out;
+}
+
+} // namespace selvina::platform

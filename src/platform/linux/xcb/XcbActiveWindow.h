@@ -1,0 +1,26 @@
+// The window the window manager calls active (EWMH _NET_ACTIVE_WINDOW on the root window) and the
+// process that owns it (its _NET_WM_PID), for whatever needs the foreground window on X11: the
+// accessibility backend, screen capture.
+// Thread: any; each call uses only the connection it is given, or one of its own.
+#pragma once
+
+#include <QtGlobal>
+
+#include <cstdint>
+#include <optional>
+
+struct xcb_connection_t;
+
+namespace selvina::platform {
+
+struct XcbActiveWindow {
+    std::uint32_t window = 0;
+    std::optional<qint64> pid; // none when the client does not state it
+};
+
+// On `connection`, for its first screen; none when the window manager names no active window.
+std::optional<XcbActiveWindow> xcbActiveWindow(xcb_connection_t* connection);
+// On a connection of its own to $DISPLAY, opened for this one question; none without a display.
+std::optional<XcbActiveWindow> xcbActiveWindow();
+
+} // namespace selvina::platform
