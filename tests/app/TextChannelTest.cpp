@@ -37,23 +37,22 @@ public:
             return;
         }
         const QString text = m_lastItem["content"].toArray()[0].toObject()["text"].toString();
-        if (text == u"Która godzina?") {
-            say(R"({"type":"response.created","response":{"id":"rt"}})");
-            say(R"({"type":"response.function_call_arguments.done","call_id":"c1","name":"system_info","arguments":"{\"query\":\"datetime\"}"})");
-            say(R"({"type":"response.done","response":{"status":"completed"}})");
-            return;
-        }
-        if (text == u"Ile mam dokumentów?") {
-            say(R"({"type":"response.created","response":{"id":"rd"}})");
-            say(R"({"type":"response.function_call_arguments.done","call_id":"c2","name":"delegate_task","arguments":"{\"task\":\"Policz pliki w ~/Dokumenty\"}"})");
-            say(R"({"type":"response.done","response":{"status":"completed"}})");
-            return;
-        }
+        if (text == u"Która godzina?")
+            return callTool(R"("call_id":"c1","name":"system_info","arguments":"{\"query\":\"datetime\"}")");
+        if (text == u"Ile mam dokumentów?")
+            return callTool(R"("call_id":"c2","name":"delegate_task","arguments":"{\"task\":\"Policz pliki w ~/Dokumenty\"}")");
         answer(QStringLiteral("Dzień dobry, słucham."));
     }
 
 private:
     void say(const QByteArray& frame) { m_server->sendText(frame); }
+    // A response that only calls a tool; `call` is the call's fields.
+    void callTool(const QByteArray& call)
+    {
+        say(R"({"type":"response.created","response":{"id":"rt"}})");
+        say(R"({"type":"response.function_call_arguments.done",)" + call + '}');
+        say(R"({"type":"response.done","response":{"status":"completed"}})");
+    }
     void answer(const QString& transcript)
     {
         say(R"({"type":"response.created","response":{"id":"r"}})");
