@@ -89,13 +89,6 @@ public:
     void endInput() { m_process.closeWriteChannel(); }
     bool finished() const { return m_process.state() == QProcess::NotRunning; }
     int exitCode() const { return m_process.exitCode(); }
-    int count(const QString& rodzaj, const QString& tresc = {}) const
-    {
-        int n = 0;
-        for (const auto& l : lines)
-            n += l["rodzaj"] == rodzaj && (tresc.isEmpty() || l["tresc"] == tresc);
-        return n;
-    }
     QStringList of(const QString& rodzaj) const
     {
         QStringList out;
@@ -135,15 +128,15 @@ TEST(TextChannel, TypedQuestionsAndAToolCallTravelThroughTheRealAssistant)
     LoopbackRealtimeServer::waitFor([] { return false; }, std::chrono::milliseconds(300));
 
     ASSERT_TRUE(app.startAssistant());
-    ASSERT_TRUE(wait([&] { return chat.count("gotowe") == 1; })) << app.assistantStderr().toStdString();
+    ASSERT_TRUE(wait([&] { return chat.of("gotowe").size() == 1; })) << app.assistantStderr().toStdString();
     EXPECT_EQ(chat.raw.first(), QString::fromUtf8(R"({"rodzaj":"gotowe","tresc":"Kanał tekstowy gotowy."})"));
-    ASSERT_TRUE(wait([&] { return chat.count("assistant", "Słucham, w czym mogę pomóc?") == 1; }));
+    ASSERT_TRUE(wait([&] { return chat.of("assistant").count("Słucham, w czym mogę pomóc?") == 1; }));
     const auto greeting = server->framesOfType("response.create")[0]["response"].toObject();
     EXPECT_EQ(greeting["conversation"], "none");
     EXPECT_TRUE(greeting["instructions"].toString().contains("Słucham, w czym mogę pomóc?"));
 
     chat.type("Dzień dobry");
-    ASSERT_TRUE(wait([&] { return chat.count("assistant", "Dzień dobry, słucham.") == 1; }));
+    ASSERT_TRUE(wait([&] { return chat.of("assistant").count("Dzień dobry, słucham.") == 1; }));
     const auto items = server->framesOfType("conversation.item.create");
     ASSERT_FALSE(items.isEmpty());
     const QJsonObject user = items.last()["item"].toObject();
@@ -153,7 +146,7 @@ TEST(TextChannel, TypedQuestionsAndAToolCallTravelThroughTheRealAssistant)
     EXPECT_EQ(server->frames().last()["type"], "response.create");
 
     chat.type("Która godzina?");
-    ASSERT_TRUE(wait([&] { return chat.count("assistant", "Jest południe.") == 1; }));
+    ASSERT_TRUE(wait([&] { return chat.of("assistant").count("Jest południe.") == 1; }));
     EXPECT_EQ(chat.of("tool"), QStringList{R"(system_info {"query":"datetime"})"});
     ASSERT_EQ(chat.of("result").size(), 1);
     EXPECT_TRUE(chat.of("result")[0].startsWith("system_info: ")) << chat.of("result")[0].toStdString();
@@ -169,7 +162,7 @@ TEST(TextChannel, TypedQuestionsAndAToolCallTravelThroughTheRealAssistant)
     // A task for the agent: the real runtime, the real sidecar, the stand-in agent, and its final
     // text back to the service as the call's output.
     chat.type("Ile mam dokumentów?");
-    ASSERT_TRUE(wait([&] { return chat.count("assistant", "Masz trzy pliki.") == 1; }, 20000)) << chat.raw.join('\n').toStdString();
+    ASSERT_TRUE(wait([&] { return chat.of("assistant").count("Masz trzy pliki.") == 1; }, 20000)) << chat.raw.join('\n').toStdString();
     QJsonObject delegated;
     for (const auto& f : server->framesOfType("conversation.item.create"))
         if (f["item"].toObject()["call_id"] == "c2")
@@ -180,8 +173,8 @@ TEST(TextChannel, TypedQuestionsAndAToolCallTravelThroughTheRealAssistant)
     EXPECT_EQ(chat.of("user"), (QStringList{"Dzień dobry", "Która godzina?", "Ile mam dokumentów?"}));
     EXPECT_TRUE(chat.of("state").contains("thinking"));
     EXPECT_TRUE(wait([&] { return chat.of("state").last() == "listening"; }));
-    EXPECT_EQ(chat.count("gotowe"), 1);
-    EXPECT_EQ(chat.count("error"), 0) << chat.raw.join('\n').toStdString();
+    EXPECT_EQ(chat.of("gotowe").size(), 1);
+    EXPECT_EQ(chat.of("error").size(), 0) << chat.raw.join('\n').toStdString();
 
     // Input ends after the last answer: the client leaves on its own.
     chat.endInput();
