@@ -19,7 +19,6 @@ export class Sidecar {
 
   constructor({ scenario = "ok", config, files = {}, env = {} } = {}) {
     this.home = mkdtempSync(join(tmpdir(), "selvina-sidecar-"));
-    this.agentLog = join(this.home, "agent.log");
     const configDir = join(this.home, ".config", "selvina-voice");
     mkdirSync(configDir, { recursive: true });
     if (config) writeFileSync(join(configDir, "config.json"), JSON.stringify(config));
@@ -38,7 +37,7 @@ export class Sidecar {
         SELVINA_AGENT_KILL_GRACE_MS: "300",
         SELVINA_AGENT_AFTER_RESULT_MS: "300",
         FAKE_AGENT_SCENARIO: scenario,
-        FAKE_AGENT_LOG: this.agentLog,
+        FAKE_AGENT_LOG: join(this.home, "agent.log"),
         ANTHROPIC_API_KEY: "",
         ...env,
       },

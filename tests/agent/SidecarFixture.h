@@ -88,14 +88,12 @@ protected:
     // The puppet of the current process, once the process has started and the puppet said hello.
     bool awaitPuppet()
     {
-        return LoopbackRealtimeServer::waitFor(
-            [&] {
-                const qint64 pid = m_runtime->processId();
-                return pid > 0 && std::any_of(m_reports.begin(), m_reports.end(), [&](const QJsonObject& r) {
-                           return r.value("hello").toInteger() == pid;
-                       });
-            },
-            std::chrono::milliseconds(10000));
+        return waitUntil([&] {
+            const qint64 pid = m_runtime->processId();
+            return pid > 0 && std::any_of(m_reports.begin(), m_reports.end(), [&](const QJsonObject& r) {
+                       return r.value("hello").toInteger() == pid;
+                   });
+        }, 10000);
     }
 
     void tell(const QJsonObject& command)
@@ -117,10 +115,10 @@ protected:
     }
     bool waitReceived(const QString& type, int count = 1)
     {
-        return LoopbackRealtimeServer::waitFor([&] {
+        return waitUntil([&] {
             const auto all = received();
             return std::count_if(all.begin(), all.end(), [&](const QJsonObject& o) { return o.value("type").toString() == type; }) >= count;
-        }, std::chrono::milliseconds(5000));
+        });
     }
     // The latest report of the key.
     std::optional<qint64> reported(const char* key) const

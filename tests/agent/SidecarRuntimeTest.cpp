@@ -176,20 +176,6 @@ TEST_F(Runtime, SilentTaskIsExtendedFiveTimesThenFailsTheProcessIsReplacedAndHea
     EXPECT_TRUE(waitUntil([&] { return logCount(QStringLiteral("[most] puls id=N po 20.0 s")) == 1; }));
 }
 
-TEST_F(Runtime, DeathWithTwoTasksFailsEachExactlyOnce)
-{
-    Task a = startLive(QStringLiteral("A"));
-    Task b = start(QStringLiteral("B"));
-    ASSERT_TRUE(waitReceived(QStringLiteral("run"), 2));
-    m_clock.advance(2s);
-    tell({{"exit", 1}});
-    ASSERT_TRUE(waitUntil([&] { return a.drain() && b.drain(); }));
-    QCoreApplication::processEvents();
-    EXPECT_EQ(a.failures(), QStringList{kDied});
-    EXPECT_EQ(b.failures(), QStringList{kDied});
-    EXPECT_FALSE(m_runtime->isProcessRunning());
-}
-
 TEST_F(Runtime, PluginChangeWaitsForTheTaskAndAnOldProcessNeverTouchesANewOne)
 {
     Task first = startLive(QStringLiteral("P"));
@@ -267,7 +253,7 @@ TEST_F(Runtime, ShutdownEndsAProcessThatIgnoresSigtermWithItsChildren)
     EXPECT_EQ(logCount(QStringLiteral("[most] zakończyłem 0 ")), 0);
 }
 
-TEST_F(Runtime, AgentTreesEndWhenTheSidecarDiesAndWhenTheRuntimeGoesWithoutShutdown)
+TEST_F(Runtime, DeathFailsEachTaskOnceAndAgentTreesEndWithTheSidecarOrTheRuntime)
 {
     int recorded = 0;
     QObject::connect(m_runtime.get(), &agent::SidecarRuntime::descendantsRecorded, [&](int n) { recorded = n; });
@@ -280,16 +266,21 @@ TEST_F(Runtime, AgentTreesEndWhenTheSidecarDiesAndWhenTheRuntimeGoesWithoutShutd
         return std::pair{*reported("agentPid"), *reported("agentChildPid")};
     };
 
-    // Seen with its agent on a task's line, the sidecar dies: the agent was left to another
-    // parent and ignores SIGTERM, and is killed all the same.
+    // Seen with its agent on a task's line, the sidecar dies: each of its two tasks fails exactly
+    // once, and the agent, left to another parent and ignoring SIGTERM, is killed all the same.
     Task task = startLive(QStringLiteral("O"));
+    Task other = start(QStringLiteral("B"));
+    ASSERT_TRUE(waitReceived(QStringLiteral("run"), 2));
     const auto [agent, child] = startAgent();
     say(R"({"type":"progress","id":"O"})");
     ASSERT_TRUE(waitUntil([&] { return recorded == 2; }));
     m_clock.advance(2s);
     tell({{"exit", 1}});
-    ASSERT_TRUE(waitUntil([&] { return task.drain(); }));
+    ASSERT_TRUE(waitUntil([&] { return task.drain() && other.drain(); }));
+    QCoreApplication::processEvents();
     EXPECT_EQ(task.failures(), QStringList{kDied});
+    EXPECT_EQ(other.failures(), QStringList{kDied});
+    EXPECT_FALSE(m_runtime->isProcessRunning());
     EXPECT_TRUE(waitUntil([&] { return gone(agent) && gone(child); }));
 
     // Destroyed while the sidecar runs an agent it was never seen with: listed then, and ended.

@@ -102,8 +102,6 @@ TEST_F(ConfigurationFixture, FileValuesTypesAndClamping)
         EXPECT_EQ(c.realtimeModel, r.model) << r.json.toStdString();
         EXPECT_FALSE(c.openAIKey.value) << r.json.toStdString();
         EXPECT_FALSE(c.anthropicKey.value) << r.json.toStdString();
-        EXPECT_EQ(c.visionModel, "gpt-5.6-sol");
-        EXPECT_EQ(c.claudeModelNote, "claude-opus-5");
     }
     writeConfig(R"({"realtime_model":"z-pliku"})");
     prefs.setValue(QStringLiteral("speech.model"), QStringLiteral("z-preferencji"));

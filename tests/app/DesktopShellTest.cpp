@@ -333,25 +333,27 @@ TEST_F(DesktopShell, TheTrayItemAppearsOnceAHostStartsAndItsMenuWorks)
     ASSERT_TRUE(bus.registerService(QStringLiteral("org.kde.StatusNotifierWatcher")));
     ASSERT_TRUE(wait([&] { return !watcher.itemService.isEmpty(); })) << stderrText();
 
+    const auto call = [&](const QString& path, const QString& interface, const QString& method, const QVariantList& args) {
+        QDBusMessage message = QDBusMessage::createMethodCall(watcher.itemService, path, interface, method);
+        message.setArguments(args);
+        return bus.call(message, QDBus::Block, 5000).arguments();
+    };
     const auto property = [&](const QString& name) {
-        QDBusMessage get = QDBusMessage::createMethodCall(watcher.itemService, watcher.itemPath,
-                                                          QStringLiteral("org.freedesktop.DBus.Properties"), QStringLiteral("Get"));
-        get << QStringLiteral("org.kde.StatusNotifierItem") << name;
-        const QDBusMessage reply = bus.call(get, QDBus::Block, 5000);
-        return reply.arguments().isEmpty() ? QVariant() : reply.arguments().first().value<QDBusVariant>().variant();
+        const QVariantList reply = call(watcher.itemPath, "org.freedesktop.DBus.Properties", "Get", {"org.kde.StatusNotifierItem", name});
+        return reply.isEmpty() ? QVariant() : reply.first().value<QDBusVariant>().variant();
     };
     EXPECT_EQ(property(QStringLiteral("ToolTip")).value<QDBusArgument>().currentType(), QDBusArgument::StructureType);
     const QString menuPath = property(QStringLiteral("Menu")).value<QDBusObjectPath>().path();
     ASSERT_FALSE(menuPath.isEmpty());
     const auto layout = [&] {
-        QDBusMessage call = QDBusMessage::createMethodCall(watcher.itemService, menuPath, QStringLiteral("com.canonical.dbusmenu"),
-                                                           QStringLiteral("GetLayout"));
-        call << 0 << -1 << QStringList();
-        const QDBusMessage reply = bus.call(call, QDBus::Block, 5000);
+        const QVariantList reply = call(menuPath, "com.canonical.dbusmenu", "GetLayout", {0, -1, QStringList()});
         QList<MenuEntry> entries;
-        if (reply.arguments().size() == 2)
-            readLayout(reply.arguments().at(1).value<QDBusArgument>(), entries);
+        if (reply.size() == 2)
+            readLayout(reply.at(1).value<QDBusArgument>(), entries);
         return entries;
+    };
+    const auto click = [&](int id) {
+        call(menuPath, "com.canonical.dbusmenu", "Event", {id, "clicked", QVariant::fromValue(QDBusVariant(QString())), 0u});
     };
     const auto entry = [](const QList<MenuEntry>& entries, const QString& label) {
         for (const MenuEntry& e : entries)
@@ -367,20 +369,14 @@ TEST_F(DesktopShell, TheTrayItemAppearsOnceAHostStartsAndItsMenuWorks)
     EXPECT_EQ(wake.toggleType, u"checkmark");
     EXPECT_EQ(wake.toggleState, 1);
 
-    QDBusMessage click = QDBusMessage::createMethodCall(watcher.itemService, menuPath, QStringLiteral("com.canonical.dbusmenu"),
-                                                        QStringLiteral("Event"));
-    click << wake.id << QStringLiteral("clicked") << QVariant::fromValue(QDBusVariant(QString())) << 0u;
-    bus.call(click, QDBus::Block, 5000);
+    click(wake.id);
     ASSERT_TRUE(wait([&] { return log().contains(QStringLiteral("[wybudzanie] wyłączone przez użytkownika")); })) << stderrText();
     EXPECT_TRUE(fileText(m_app->home() + QStringLiteral("/.config/selvina-voice/preferences.ini"))
                     .contains(QStringLiteral("zawolanie=false")));
     EXPECT_TRUE(wait([&] { return entry(layout(), wakeLabel).toggleState == 0; }));
 
     // "Zakończ" quits, the orderly way.
-    click = QDBusMessage::createMethodCall(watcher.itemService, menuPath, QStringLiteral("com.canonical.dbusmenu"),
-                                           QStringLiteral("Event"));
-    click << entry(layout(), QStringLiteral("Zakończ")).id << QStringLiteral("clicked") << QVariant::fromValue(QDBusVariant(QString())) << 0u;
-    bus.call(click, QDBus::Block, 5000);
+    click(entry(layout(), QStringLiteral("Zakończ")).id);
     ASSERT_TRUE(wait([&] { return !bus.interface()->isServiceRegistered(QStringLiteral("pl.korlund.selvinavoice")).value(); }))
         << stderrText();
     EXPECT_EQ(m_app->stopAssistant(), 0) << stderrText();

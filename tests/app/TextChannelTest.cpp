@@ -37,23 +37,22 @@ public:
             return;
         }
         const QString text = m_lastItem["content"].toArray()[0].toObject()["text"].toString();
-        if (text == u"Która godzina?") {
-            say(R"({"type":"response.created","response":{"id":"rt"}})");
-            say(R"({"type":"response.function_call_arguments.done","call_id":"c1","name":"system_info","arguments":"{\"query\":\"datetime\"}"})");
-            say(R"({"type":"response.done","response":{"status":"completed"}})");
-            return;
-        }
-        if (text == u"Ile mam dokumentów?") {
-            say(R"({"type":"response.created","response":{"id":"rd"}})");
-            say(R"({"type":"response.function_call_arguments.done","call_id":"c2","name":"delegate_task","arguments":"{\"task\":\"Policz pliki w ~/Dokumenty\"}"})");
-            say(R"({"type":"response.done","response":{"status":"completed"}})");
-            return;
-        }
+        if (text == u"Która godzina?")
+            return callTool(R"("call_id":"c1","name":"system_info","arguments":"{\"query\":\"datetime\"}")");
+        if (text == u"Ile mam dokumentów?")
+            return callTool(R"("call_id":"c2","name":"delegate_task","arguments":"{\"task\":\"Policz pliki w ~/Dokumenty\"}")");
         answer(QStringLiteral("Dzień dobry, słucham."));
     }
 
 private:
     void say(const QByteArray& frame) { m_server->sendText(frame); }
+    // A response that only calls a tool; `call` is the call's fields.
+    void callTool(const QByteArray& call)
+    {
+        say(R"({"type":"response.created","response":{"id":"rt"}})");
+        say(R"({"type":"response.function_call_arguments.done",)" + call + '}');
+        say(R"({"type":"response.done","response":{"status":"completed"}})");
+    }
     void answer(const QString& transcript)
     {
         say(R"({"type":"response.created","response":{"id":"r"}})");
@@ -90,13 +89,6 @@ public:
     void endInput() { m_process.closeWriteChannel(); }
     bool finished() const { return m_process.state() == QProcess::NotRunning; }
     int exitCode() const { return m_process.exitCode(); }
-    int count(const QString& rodzaj, const QString& tresc = {}) const
-    {
-        int n = 0;
-        for (const auto& l : lines)
-            n += l["rodzaj"] == rodzaj && (tresc.isEmpty() || l["tresc"] == tresc);
-        return n;
-    }
     QStringList of(const QString& rodzaj) const
     {
         QStringList out;
@@ -119,7 +111,7 @@ bool wait(const std::function<bool()>& c, int ms = 10000)
 
 } // namespace
 
-TEST(TextChannel, TypedQuestionsAndAToolCallTravelThroughTheRealAssistant)
+TEST(TextChannel, TypedQuestionsAndAToolCallTravelThroughTheRealAssistantAndBadNotificationsAreHarmless)
 {
     LoopbackRealtimeServer* server = nullptr;
     Script script(server);
@@ -128,6 +120,14 @@ TEST(TextChannel, TypedQuestionsAndAToolCallTravelThroughTheRealAssistant)
     // The real sidecar runs, with a stand-in for Claude Code first on the search path.
     app.setVariable(QStringLiteral("PATH"), QStringLiteral(SELVINA_FAKE_AGENTS ":") + qEnvironmentVariable("PATH"));
     ASSERT_TRUE(app.startBus());
+    {
+        // Nobody listens: the client gives up after its wait and says nothing false.
+        Chat lonely(app.environment());
+        lonely.type("Halo?");
+        lonely.endInput();
+        ASSERT_TRUE(wait([&] { return lonely.finished(); }));
+        EXPECT_TRUE(lonely.lines.isEmpty());
+    }
 
     Chat chat(app.environment());
     // The client must be listening before the assistant announces itself.
@@ -136,15 +136,28 @@ TEST(TextChannel, TypedQuestionsAndAToolCallTravelThroughTheRealAssistant)
     LoopbackRealtimeServer::waitFor([] { return false; }, std::chrono::milliseconds(300));
 
     ASSERT_TRUE(app.startAssistant());
-    ASSERT_TRUE(wait([&] { return chat.count("gotowe") == 1; })) << app.assistantStderr().toStdString();
+    ASSERT_TRUE(wait([&] { return chat.of("gotowe").size() == 1; })) << app.assistantStderr().toStdString();
     EXPECT_EQ(chat.raw.first(), QString::fromUtf8(R"({"rodzaj":"gotowe","tresc":"Kanał tekstowy gotowy."})"));
-    ASSERT_TRUE(wait([&] { return chat.count("assistant", "Słucham, w czym mogę pomóc?") == 1; }));
+    ASSERT_TRUE(wait([&] { return chat.of("assistant").count("Słucham, w czym mogę pomóc?") == 1; }));
     const auto greeting = server->framesOfType("response.create")[0]["response"].toObject();
     EXPECT_EQ(greeting["conversation"], "none");
     EXPECT_TRUE(greeting["instructions"].toString().contains("Słucham, w czym mogę pomóc?"));
 
+    // Notifications that carry no typed text are dropped; the typed question after them is answered.
+    const auto post = [&](const QVariant& payload) {
+        QDBusMessage m = QDBusMessage::createSignal("/pl/korlund/selvinavoice", "pl.korlund.selvinavoice.Notifications", "Posted");
+        m << QStringLiteral("pl.korlund.selvinavoice.chat.in") << payload;
+        bus.send(m);
+    };
+    post(QVariant::fromValue(QVariantMap{{"inny", "x"}})); // no "text"
+    post(QVariant::fromValue(QVariantMap{{"text", ""}}));  // empty
+    post(QVariant::fromValue(QVariantMap{{"text", 42}}));  // not a string
+    post(QStringLiteral("zamiast słownika"));              // not a dictionary at all
+    LoopbackRealtimeServer::waitFor([] { return false; }, std::chrono::milliseconds(500));
+    EXPECT_TRUE(server->framesOfType("conversation.item.create").isEmpty());
+
     chat.type("Dzień dobry");
-    ASSERT_TRUE(wait([&] { return chat.count("assistant", "Dzień dobry, słucham.") == 1; }));
+    ASSERT_TRUE(wait([&] { return chat.of("assistant").count("Dzień dobry, słucham.") == 1; }));
     const auto items = server->framesOfType("conversation.item.create");
     ASSERT_FALSE(items.isEmpty());
     const QJsonObject user = items.last()["item"].toObject();
@@ -154,7 +167,7 @@ TEST(TextChannel, TypedQuestionsAndAToolCallTravelThroughTheRealAssistant)
     EXPECT_EQ(server->frames().last()["type"], "response.create");
 
     chat.type("Która godzina?");
-    ASSERT_TRUE(wait([&] { return chat.count("assistant", "Jest południe.") == 1; }));
+    ASSERT_TRUE(wait([&] { return chat.of("assistant").count("Jest południe.") == 1; }));
     EXPECT_EQ(chat.of("tool"), QStringList{R"(system_info {"query":"datetime"})"});
     ASSERT_EQ(chat.of("result").size(), 1);
     EXPECT_TRUE(chat.of("result")[0].startsWith("system_info: ")) << chat.of("result")[0].toStdString();
@@ -170,7 +183,7 @@ TEST(TextChannel, TypedQuestionsAndAToolCallTravelThroughTheRealAssistant)
     // A task for the agent: the real runtime, the real sidecar, the stand-in agent, and its final
     // text back to the service as the call's output.
     chat.type("Ile mam dokumentów?");
-    ASSERT_TRUE(wait([&] { return chat.count("assistant", "Masz trzy pliki.") == 1; }, 20000)) << chat.raw.join('\n').toStdString();
+    ASSERT_TRUE(wait([&] { return chat.of("assistant").count("Masz trzy pliki.") == 1; }, 20000)) << chat.raw.join('\n').toStdString();
     QJsonObject delegated;
     for (const auto& f : server->framesOfType("conversation.item.create"))
         if (f["item"].toObject()["call_id"] == "c2")
@@ -181,49 +194,12 @@ TEST(TextChannel, TypedQuestionsAndAToolCallTravelThroughTheRealAssistant)
     EXPECT_EQ(chat.of("user"), (QStringList{"Dzień dobry", "Która godzina?", "Ile mam dokumentów?"}));
     EXPECT_TRUE(chat.of("state").contains("thinking"));
     EXPECT_TRUE(wait([&] { return chat.of("state").last() == "listening"; }));
-    EXPECT_EQ(chat.count("gotowe"), 1);
-    EXPECT_EQ(chat.count("error"), 0) << chat.raw.join('\n').toStdString();
+    EXPECT_EQ(chat.of("gotowe").size(), 1);
+    EXPECT_EQ(chat.of("error").size(), 0) << chat.raw.join('\n').toStdString();
 
     // Input ends after the last answer: the client leaves on its own.
     chat.endInput();
     ASSERT_TRUE(wait([&] { return chat.finished(); }));
     EXPECT_EQ(chat.exitCode(), 0);
-    EXPECT_EQ(app.stopAssistant(), 0) << app.assistantStderr().toStdString();
-}
-
-TEST(TextChannel, BadNotificationsAndAMissingAssistantAreHarmless)
-{
-    LoopbackRealtimeServer* server = nullptr;
-    Script script(server);
-    AssistantProcess app(QStringLiteral(SELVINA_VOICE_BIN), [&script](const QJsonObject& f) { script(f); });
-    server = &app.server();
-    ASSERT_TRUE(app.startBus());
-
-    {
-        // Nobody listens: the client gives up after its wait and says nothing false.
-        Chat lonely(app.environment());
-        lonely.type("Halo?");
-        lonely.endInput();
-        ASSERT_TRUE(wait([&] { return lonely.finished(); }));
-        EXPECT_TRUE(lonely.lines.isEmpty());
-    }
-
-    ASSERT_TRUE(app.startAssistant());
-    ASSERT_TRUE(wait([&] { return server->framesOfType("response.create").size() == 1; }));
-    auto bus = QDBusConnection::connectToBus(app.busAddress(), QStringLiteral("bad"));
-    auto post = [&](const QVariant& payload) {
-        QDBusMessage m = QDBusMessage::createSignal("/pl/korlund/selvinavoice", "pl.korlund.selvinavoice.Notifications", "Posted");
-        m << QStringLiteral("pl.korlund.selvinavoice.chat.in") << payload;
-        bus.send(m);
-    };
-    post(QVariant::fromValue(QVariantMap{{"inny", "x"}}));       // no "text"
-    post(QVariant::fromValue(QVariantMap{{"text", ""}}));        // empty
-    post(QVariant::fromValue(QVariantMap{{"text", 42}}));        // not a string
-    post(QStringLiteral("zamiast słownika"));                    // not a dictionary at all
-    LoopbackRealtimeServer::waitFor([] { return false; }, std::chrono::milliseconds(500));
-    EXPECT_TRUE(server->framesOfType("conversation.item.create").isEmpty());
-    // …and the assistant still answers a good one.
-    post(QVariant::fromValue(QVariantMap{{"text", "Dzień dobry"}}));
-    ASSERT_TRUE(wait([&] { return server->framesOfType("conversation.item.create").size() == 1; }));
     EXPECT_EQ(app.stopAssistant(), 0) << app.assistantStderr().toStdString();
 }

@@ -11,20 +11,22 @@
 
 using namespace selvina;
 using namespace std::chrono_literals;
+using selvina::testing::LoopbackRealtimeServer;
+using Handshake = LoopbackRealtimeServer::Handshake;
 
 TEST(Diagnostics, AServiceThatNeverConfirmsRunsOutAfterFifteenSeconds)
 {
-    selvina::testing::LoopbackRealtimeServer server; // accepts, never answers session.update
+    LoopbackRealtimeServer server; // accepts, never answers session.update
     selvina::testing::ManualClock clock;
     voice::OpenAIRealtimeEngine engine(selvina::testing::engineOptions(server, clock));
     std::optional<Status<diagnostics::DiagnosticsError>> outcome;
     auto waiting = diagnostics::Diagnostics::connect(engine, {}, "instrukcja", clock).then([&](auto r) { outcome = r; });
-    ASSERT_TRUE(selvina::testing::LoopbackRealtimeServer::waitFor([&] { return !server.framesOfType("session.update").isEmpty(); }));
+    ASSERT_TRUE(LoopbackRealtimeServer::waitFor([&] { return !server.framesOfType("session.update").isEmpty(); }));
     clock.advance(14999ms);
-    selvina::testing::LoopbackRealtimeServer::waitFor([] { return false; }, 50ms);
+    LoopbackRealtimeServer::waitFor([] { return false; }, 50ms);
     EXPECT_FALSE(outcome);
     clock.advance(1ms);
-    ASSERT_TRUE(selvina::testing::LoopbackRealtimeServer::waitFor([&] { return outcome.has_value(); }));
+    ASSERT_TRUE(LoopbackRealtimeServer::waitFor([&] { return outcome.has_value(); }));
     ASSERT_FALSE(outcome->ok());
     EXPECT_EQ(outcome->error(), diagnostics::DiagnosticsError::timedOut());
     EXPECT_EQ(outcome->error().description(), "przekroczono limit 15 sekund na zestawienie sesji");
@@ -35,15 +37,12 @@ TEST(Diagnostics, ReportOfTheRealProgram)
     struct Row {
         const char* name;
         bool key;
-        selvina::testing::LoopbackRealtimeServer::Handshake handshake;
+        Handshake handshake;
         QString last; // the report's last line
     } table[] = {
-        {"confirmed", true, selvina::testing::LoopbackRealtimeServer::Handshake::accept,
-         "OK   Połączenie z OpenAI Realtime nawiązane, sesja skonfigurowana."},
-        {"refused key", true, selvina::testing::LoopbackRealtimeServer::Handshake::refuse,
-         "BŁĄD OpenAI Realtime: " + voice::RealtimeTransportError::unauthorized().description()},
-        {"no key", false, selvina::testing::LoopbackRealtimeServer::Handshake::accept,
-         "     W sesji dochodzą: describe_visual, delegate_task."},
+        {"confirmed", true, Handshake::accept, "OK   Połączenie z OpenAI Realtime nawiązane, sesja skonfigurowana."},
+        {"refused key", true, Handshake::refuse, "BŁĄD OpenAI Realtime: " + voice::RealtimeTransportError::unauthorized().description()},
+        {"no key", false, Handshake::accept, "     W sesji dochodzą: describe_visual, delegate_task."},
     };
     for (const Row& row : table) {
         selvina::testing::AssistantProcess app(QStringLiteral(SELVINA_VOICE_BIN), nullptr);
@@ -57,8 +56,7 @@ TEST(Diagnostics, ReportOfTheRealProgram)
         QProcess report;
         report.setProcessEnvironment(env);
         report.start(QStringLiteral(SELVINA_VOICE_BIN), {});
-        ASSERT_TRUE(selvina::testing::LoopbackRealtimeServer::waitFor([&] { return report.state() == QProcess::NotRunning; }, 30s))
-            << row.name;
+        ASSERT_TRUE(LoopbackRealtimeServer::waitFor([&] { return report.state() == QProcess::NotRunning; }, 30s)) << row.name;
         const QStringList lines = QString::fromUtf8(report.readAllStandardOutput()).split('\n', Qt::SkipEmptyParts);
         ASSERT_GT(lines.size(), 16) << row.name;
         EXPECT_TRUE(lines[0].startsWith("UWAGA ")) << row.name; // a build-tree program

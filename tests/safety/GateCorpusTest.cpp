@@ -25,7 +25,7 @@ const ToolDefinition kUI{QStringLiteral("control_ui"), {}, {}, ActionClass::reve
 const ToolDefinition kSSH{QStringLiteral("ssh_exec"), {}, {}, ActionClass::reversibleWrite};
 const ToolDefinition kDelegate{QStringLiteral("delegate_task"), {}, {}, ActionClass::reversibleWrite};
 
-enum Expect { noAudit, write, allowIntent, refused };
+enum Expect { noAudit, write, allowIntent, allowCommand, refused };
 
 // Every spelling of a row is classified, decided and audited alike (each entry with its own
 // arguments text): an escaped character, a line break or a tab inside a JSON string, or a
@@ -33,54 +33,36 @@ enum Expect { noAudit, write, allowIntent, refused };
 struct Row {
     const ToolDefinition* tool;
     Expect expect;
-    const char* intent; // for allowIntent
+    const char* intent; // for allowIntent (allowCommand derives it from the command)
     std::vector<const char*> spellings;
 };
 
 // Allowlist: hosts 10.0.0.5 and Build.Example.org; confirm "systemctl restart";
 // block "rm -rf /" and "mkfs.ext4 /dev/sda".
 const Row kCorpus[] = {
-    {&kScreen, allowIntent, "Wykonam polecenie: rm -rf ~/tmp",
+    // Allowed, each with the intent naming its command: "Wykonam polecenie: " and the object's one value.
+    {&kScreen, allowCommand, nullptr,
      {R"({"command":"rm -rf ~/tmp"})", R"({"command":"rm -rf ~\/tmp"})", R"({"\u0063ommand":"rm -rf ~/tmp"})",
-      R"({"command":"\u0072m -rf ~/tmp"})"}},
-    {&kScreen, allowIntent, "Wykonam polecenie: sudo apt install x",
-     {R"({"cmd":"sudo apt install x"})", R"({"cmd":"\u0073udo apt install x"})"}},
-    {&kScreen, allowIntent, "Wykonam polecenie: SUDO reboot", {R"({"cmd":"SUDO reboot"})"}},
-    {&kScreen, allowIntent, "Wykonam polecenie: shutdown -h now",
-     {R"({"script":"shutdown -h now"})", R"({"script":"shut\u0064own -h now"})"}},
-    {&kUI, allowIntent, "Wykonam polecenie: dd if=/dev/zero of=/dev/sdb",
-     {R"({"shell":"dd if=/dev/zero of=/dev/sdb"})", R"({"shell":"\u0064d if=\/dev\/zero of=\/dev\/sdb"})"}},
-    {&kUI, allowIntent, "Wykonam polecenie: mkfs.vfat /dev/sdc1", {R"({"command":"mkfs.vfat /dev/sdc1"})"}},
-    {&kUI, allowIntent, "Wykonam polecenie: MkFs /dev/sdd", {R"({"command":"MkFs /dev/sdd"})"}},
-    // In the JSON text no word boundary stands between the escape's letter and the word.
-    {&kUI, allowIntent, "Wykonam polecenie: cd /tmp\nrm -rf x",
-     {R"({"command":"cd /tmp\nrm -rf x"})", R"({"command":"cd /tmp\u000Arm -rf x"})"}},
-    {&kUI, allowIntent, "Wykonam polecenie: make\r\nsudo make install", {R"({"command":"make\r\nsudo make install"})"}},
-    {&kUI, allowIntent, "Wykonam polecenie: true\tsudo ls",
-     {R"({"command":"true\tsudo ls"})", R"({"command":"true\u0009sudo ls"})"}},
-    {&kUI, allowIntent, "Wykonam polecenie: git push --force origin main",
-     {R"({"command":"git push --force origin main"})", R"({"command":"git push \u002d-force origin main"})"}},
-    {&kUI, allowIntent, "Wykonam polecenie: git push --force-with-lease", {R"({"command":"git push --force-with-lease"})"}},
-    {&kUI, allowIntent, "Wykonam polecenie: git push -f origin main",
-     {R"({"command":"git push -f origin main"})", R"({"command":"git push \u002df origin main"})",
-      R"({"command":"git\u0020push -f origin main"})"}},
-    {&kUI, allowIntent, "Wykonam polecenie: git\npush -f origin", {R"({"command":"git\npush -f origin"})"}},
-    {&kUI, allowIntent, "Wykonam polecenie: git  push -f x", {R"({"command":"git  push -f x"})"}},
-    {&kUI, allowIntent, "Wykonam polecenie: git\tpush -f origin", {R"({"command":"git\tpush -f origin"})"}},
-    {&kUI, allowIntent, "Wykonam polecenie: git push\t-f origin", {R"({"command":"git push\t-f origin"})"}},
-    {&kUI, allowIntent, "Wykonam polecenie: echo hi > out.txt",
-     {R"({"command":"echo hi > out.txt"})", R"({"command":"echo hi \u003E out.txt"})"}},
+      R"({"command":"\u0072m -rf ~/tmp"})", R"({"cmd":"sudo apt install x"})", R"({"cmd":"\u0073udo apt install x"})",
+      R"({"cmd":"SUDO reboot"})", R"({"script":"shutdown -h now"})", R"({"script":"shut\u0064own -h now"})",
+      R"({"command":"SYSTEMCTL RESTART nginx"})", R"({"command":"Reboot-helper"})", R"({"bash":"x > 1"})"}},
+    // In the JSON text no word boundary stands between an escape's letter and the word.
+    {&kUI, allowCommand, nullptr,
+     {R"({"shell":"dd if=/dev/zero of=/dev/sdb"})", R"({"shell":"\u0064d if=\/dev\/zero of=\/dev\/sdb"})",
+      R"({"command":"mkfs.vfat /dev/sdc1"})", R"({"command":"MkFs /dev/sdd"})", R"({"command":"cd /tmp\nrm -rf x"})",
+      R"({"command":"cd /tmp\u000Arm -rf x"})", R"({"command":"make\r\nsudo make install"})",
+      R"({"command":"true\tsudo ls"})", R"({"command":"true\u0009sudo ls"})", R"({"command":"git push --force origin main"})",
+      R"({"command":"git push \u002d-force origin main"})", R"({"command":"git push --force-with-lease"})",
+      R"({"command":"git push -f origin main"})", R"({"command":"git push \u002df origin main"})",
+      R"({"command":"git\u0020push -f origin main"})", R"({"command":"git\npush -f origin"})",
+      R"({"command":"git  push -f x"})", R"({"command":"git\tpush -f origin"})", R"({"command":"git push\t-f origin"})",
+      R"({"command":"echo hi > out.txt"})", R"({"command":"echo hi \u003E out.txt"})",
+      R"({"command":"systemctl restart nginx"})", R"({"command":"systemctl\u0020restart nginx"})",
+      R"({"command":"ls \"/tmp\" > list"})", R"({"command":"printf 'a\\nb' > f"})",
+      R"({"cmd":"cat \"a.txt\" | sudo tee b"})"}},
     {&kUI, allowIntent, "Zamierzam wykonać: text: 5 > 3 w zdaniu", {R"({"text":"5 > 3 w zdaniu"})"}},
-    {&kUI, allowIntent, "Wykonam polecenie: systemctl restart nginx",
-     {R"({"command":"systemctl restart nginx"})", R"({"command":"systemctl\u0020restart nginx"})"}},
-    {&kScreen, allowIntent, "Wykonam polecenie: SYSTEMCTL RESTART nginx", {R"({"command":"SYSTEMCTL RESTART nginx"})"}},
     {&kScreen, allowIntent, "Zamierzam wykonać: text: dd.mm.yyyy", {R"({"text":"dd.mm.yyyy"})"}},
-    {&kScreen, allowIntent, "Wykonam polecenie: Reboot-helper", {R"({"command":"Reboot-helper"})"}},
     {&kScreen, allowIntent, "Zamierzam wykonać: rm this", {R"(rm this)"}},
-    {&kUI, allowIntent, "Wykonam polecenie: ls \"/tmp\" > list", {R"({"command":"ls \"/tmp\" > list"})"}},
-    {&kUI, allowIntent, "Wykonam polecenie: printf 'a\\nb' > f", {R"({"command":"printf 'a\\nb' > f"})"}},
-    {&kUI, allowIntent, "Wykonam polecenie: cat \"a.txt\" | sudo tee b", {R"({"cmd":"cat \"a.txt\" | sudo tee b"})"}},
-    {&kScreen, allowIntent, "Wykonam polecenie: x > 1", {R"({"bash":"x > 1"})"}},
     {&kScreen, allowIntent, "Zamierzam wykonać: nested: x: tak, value: a>b", {R"({"value":"a>b","nested":{"x":true}})"}},
     {&kScreen, allowIntent, "Zamierzam wykonać: flag: nie, list: 1; 2.5; brak; x, text: x > y",
      {R"({"list":[1,2.5,null,"x"],"flag":false,"text":"x > y"})"}},
@@ -198,6 +180,10 @@ TEST_F(GateTest, CorpusGetsItsClassDecisionAndAuditEntry)
             const qsizetype before = auditLines().size();
             const qsizetype logged = m_systemLog.lines.size();
             const QString args = QString::fromUtf8(spelling);
+            const bool intended = row.expect == allowIntent || row.expect == allowCommand;
+            const QVariantList values = QJsonDocument::fromJson(spelling).object().toVariantMap().values();
+            const QString intent = row.expect == allowCommand ? "Wykonam polecenie: " + values.value(0).toString()
+                                                              : QString::fromUtf8(row.intent);
             EXPECT_EQ(call(*gate, *row.tool, args), row.expect != refused);
 
             const QList<QByteArray> lines = auditLines();
@@ -214,13 +200,12 @@ TEST_F(GateTest, CorpusGetsItsClassDecisionAndAuditEntry)
             EXPECT_EQ(e.value("argumentsJSON").toString(), args);
             EXPECT_EQ(e.value("timestamp").toString(), "2026-01-31T12:00:00Z");
             EXPECT_EQ(e.value("actionClass").toString(), row.expect == write ? "reversibleWrite" : "irreversible");
-            EXPECT_EQ(e.value("confirmationText").toString(), row.intent ? QString::fromUtf8(row.intent) : QString());
-            EXPECT_EQ(e.contains("confirmationText"), row.expect == allowIntent);
-            EXPECT_EQ(e.contains("confirmationGranted"), row.expect == allowIntent || row.expect == refused);
-            EXPECT_EQ(e.value("confirmationGranted").toBool(), row.expect == allowIntent);
-            if (row.expect == allowIntent)
-                EXPECT_EQ(m_systemLog.lines.value(logged),
-                          "[SelvinaVoice] Zamiar bez pytania (zgoda po stronie rozmowy): " + QString::fromUtf8(row.intent));
+            EXPECT_EQ(e.value("confirmationText").toString(), intent);
+            EXPECT_EQ(e.contains("confirmationText"), intended);
+            EXPECT_EQ(e.contains("confirmationGranted"), intended || row.expect == refused);
+            EXPECT_EQ(e.value("confirmationGranted").toBool(), intended);
+            if (intended)
+                EXPECT_EQ(m_systemLog.lines.value(logged), "[SelvinaVoice] Zamiar bez pytania (zgoda po stronie rozmowy): " + intent);
             else
                 EXPECT_EQ(m_systemLog.lines.size(), logged);
         }

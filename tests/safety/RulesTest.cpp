@@ -103,19 +103,15 @@ TEST(RiskRules, ExpressionsOnTheirExamples)
         return detectRiskPatterns(QString::fromUtf8(text)).contains(QString::fromUtf8(name));
     };
     const char* redirect = "przekierowanie nadpisujące (>)";
-    EXPECT_TRUE(has("echo a > b", redirect));
-    EXPECT_TRUE(has("a>b", redirect));
-    EXPECT_TRUE(has("> start", redirect));
-    EXPECT_FALSE(has("echo a >> b", redirect));
-    EXPECT_FALSE(has("a -> b => c >= d", redirect));
-    EXPECT_FALSE(has("a >>> b", redirect));
+    for (const char* text : {"echo a > b", "a>b", "> start"})
+        EXPECT_TRUE(has(text, redirect)) << text;
+    for (const char* text : {"echo a >> b", "a -> b => c >= d", "a >>> b"})
+        EXPECT_FALSE(has(text, redirect)) << text;
 
-    EXPECT_TRUE(matchesGitPushForce(QStringLiteral("git push -f")));
-    EXPECT_TRUE(matchesGitPushForce(QStringLiteral("-f\tgit push")));
-    EXPECT_TRUE(matchesGitPushForce(QStringLiteral("GIT PUSH --FORCE-IF-INCLUDES")));
-    EXPECT_FALSE(matchesGitPushForce(QStringLiteral(R"({"c":"git push origin -f"})")));
-    EXPECT_FALSE(matchesGitPushForce(QStringLiteral("git push origin hot-f")));
-    EXPECT_FALSE(matchesGitPushForce(QStringLiteral("git pull -f")));
+    for (const char* text : {"git push -f", "-f\tgit push", "GIT PUSH --FORCE-IF-INCLUDES"})
+        EXPECT_TRUE(matchesGitPushForce(QString::fromUtf8(text))) << text;
+    for (const char* text : {R"({"c":"git push origin -f"})", "git push origin hot-f", "git pull -f"})
+        EXPECT_FALSE(matchesGitPushForce(QString::fromUtf8(text))) << text;
 
     EXPECT_EQ(detectRiskPatterns(QStringLiteral("sudo rm x; reboot; shutdown; dd; mkfs.btrfs > y")),
               QStringList({"rm", "reboot", "shutdown", "dd", "mkfs", "sudo", redirect}));

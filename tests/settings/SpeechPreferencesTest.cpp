@@ -55,7 +55,7 @@ TEST(SpeechPreferences, SnapshotClampsAndTruncates)
     EXPECT_DOUBLE_EQ(store.value("speech.speed").toDouble(), 0.1); // stored as set, clamped only in use
 }
 
-TEST(SpeechPreferences, SettersWriteBackAndRestoreDefaults)
+TEST(SpeechPreferences, SettersWriteBackRestoreDefaultsAndTheKeySummaryShowsOnlyTheTail)
 {
     platform::fake::MemoryPreferences store;
     SpeechPreferences prefs(store);
@@ -73,12 +73,8 @@ TEST(SpeechPreferences, SettersWriteBackAndRestoreDefaults)
     EXPECT_EQ(store.value("speech.turnDetection").toString(), "server_vad");
     EXPECT_EQ(store.value("speech.eagerness").toString(), "auto");
     EXPECT_DOUBLE_EQ(store.value("speech.silenceDurationMs").toDouble(), 700);
-}
 
-TEST(SpeechPreferences, KeySummaryShowsOnlyTheTail)
-{
-    platform::fake::MemoryPreferences store;
-    SpeechPreferences prefs(store);
+    // The key's summary shows only its tail.
     prefs.refreshKeySummary(QStringLiteral("sk-proj-abcdef123456"));
     EXPECT_EQ(prefs.storedKeySummary(), QStringLiteral("…123456"));
     prefs.refreshKeySummary(QStringLiteral("sk-abc"));
