@@ -37,10 +37,4 @@ std::chrono::milliseconds SystemClock::now() const
     return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch());
 }
 
-SystemClock& SystemClock::shared()
-{
-    static SystemClock clock;
-    return clock;
-}
-
 } // namespace selvina

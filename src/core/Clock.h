@@ -27,8 +27,6 @@ class SystemClock final : public Clock {
 public:
     std::unique_ptr<ScheduledCall> after(std::chrono::milliseconds delay, std::function<void()> call) override;
     std::chrono::milliseconds now() const override;
-    // To be removed once the last callers take their Clock from the assembly; not for new code.
-    static SystemClock& shared();
 };
 
 } // namespace selvina
