@@ -62,14 +62,21 @@ void paintRoot(const QString& display, const QImage& image)
 {
     xcb_connection_t* c = xcb_connect(display.toUtf8().constData(), nullptr);
     xcb_screen_t* s = xcb_setup_roots_iterator(xcb_get_setup(c)).data;
+    // The picture becomes the root's background, kept after this client leaves: drawn on the root
+    // window itself it would not survive the next exposure.
+    const xcb_pixmap_t pixmap = xcb_generate_id(c);
+    xcb_create_pixmap(c, s->root_depth, pixmap, s->root, uint16_t(image.width()), uint16_t(image.height()));
     const xcb_gcontext_t gc = xcb_generate_id(c);
-    xcb_create_gc(c, gc, s->root, 0, nullptr);
+    xcb_create_gc(c, gc, pixmap, 0, nullptr);
     // Small requests: a server without BIG-REQUESTS takes at most 256 KB in one.
     for (int y = 0; y < image.height(); y += 8) {
         const int rows = std::min(8, image.height() - y);
-        xcb_put_image(c, XCB_IMAGE_FORMAT_Z_PIXMAP, s->root, gc, uint16_t(image.width()), uint16_t(rows), 0, int16_t(y), 0,
+        xcb_put_image(c, XCB_IMAGE_FORMAT_Z_PIXMAP, pixmap, gc, uint16_t(image.width()), uint16_t(rows), 0, int16_t(y), 0,
                       24, uint32_t(image.bytesPerLine() * rows), image.constScanLine(y));
     }
+    xcb_change_window_attributes(c, s->root, XCB_CW_BACK_PIXMAP, &pixmap);
+    xcb_clear_area(c, 0, s->root, 0, 0, 0, 0);
+    xcb_set_close_down_mode(c, XCB_CLOSE_DOWN_RETAIN_PERMANENT);
     // A round trip: every image above has been drawn.
     free(xcb_get_input_focus_reply(c, xcb_get_input_focus(c), nullptr));
     xcb_disconnect(c);
