@@ -73,8 +73,9 @@ class LinuxAudit : public AuditSession {};
 
 TEST_F(LinuxAudit, OpensTheDesktopsOwnPanelOnly)
 {
-    program("gnome-control-center", "echo \"gnome $*\" > \"$HOME/opened\"");
-    program("systemsettings", "echo \"kde $*\" > \"$HOME/opened\"");
+    // The note appears whole (written aside, then renamed), so the wait below never reads it half-written.
+    program("gnome-control-center", "echo \"gnome $*\" > \"$HOME/o.tmp\" && /bin/mv \"$HOME/o.tmp\" \"$HOME/opened\"");
+    program("systemsettings", "echo \"kde $*\" > \"$HOME/o.tmp\" && /bin/mv \"$HOME/o.tmp\" \"$HOME/opened\"");
     const std::pair<const char*, const char*> table[] = {{"GNOME", "gnome sound"}, {"ubuntu:GNOME", "gnome sound"},
                                                          {"KDE", "kde kcm_pulseaudio"}, {"XFCE", nullptr}};
     const QString opened = QDir(env.value("HOME")).filePath("opened");
