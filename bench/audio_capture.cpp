@@ -20,7 +20,8 @@ void capturePath(benchmark::State& state)
     platform::fake::NoAudioDevices devices;
     platform::fake::MemorySystemLog log;
     auto reference = std::make_shared<voice::EchoReference>();
-    voice::MicrophoneCapture capture(devices, reference, log);
+    SystemClock clock;
+    voice::MicrophoneCapture capture(devices, reference, log, clock);
     const bool cancelEcho = state.range(0) != 0;
     if (!capture.prepareForTesting({48000, 2}, cancelEcho)) {
         state.SkipWithError("no echo canceller");

@@ -29,7 +29,7 @@ GlobalHotkey::GlobalHotkey(platform::HotkeySource& source, platform::SystemLog& 
             if (self)
                 self->dispatch(id, at);
         },
-        [self](Id id, const platform::HotkeySource::Refusal& refusal) {
+        [self](Id id, const platform::HotkeyError& refusal) {
             if (!self)
                 return;
             const auto it = self->m_registrations.find(id);
@@ -39,7 +39,7 @@ GlobalHotkey::GlobalHotkey(platform::HotkeySource& source, platform::SystemLog& 
             self->m_registrations.erase(it);
             handlers().erase(id);
             self->logRefusal(combo, refusal);
-            Q_EMIT self->refusedLater(id, refusal.remedy);
+            Q_EMIT self->refusedLater(id, refusal.description());
         });
 }
 
@@ -53,12 +53,12 @@ std::optional<GlobalHotkey::Id> GlobalHotkey::registerCombo(const HotkeyCombo& c
 {
     // After 2^32 registrations in one process the counter would wrap onto live ids; refuse instead.
     if (g_nextId == std::numeric_limits<Id>::max()) {
-        logRefusal(combo, {QStringLiteral("wyczerpane identyfikatory"), QString()});
+        logRefusal(combo, platform::HotkeyError::outOfIds());
         return std::nullopt;
     }
     const Id id = g_nextId++;
-    if (const auto refusal = m_source.grab(id, combo.keyCode, combo.modifiers, whenTaken)) {
-        logRefusal(combo, *refusal);
+    if (const auto grabbed = m_source.grab(id, combo.keyCode, combo.modifiers, whenTaken); !grabbed) {
+        logRefusal(combo, grabbed.error());
         return std::nullopt;
     }
     handlers()[id] = std::move(action);
@@ -80,12 +80,12 @@ void GlobalHotkey::unregisterAll()
         unregister(m_registrations.begin()->first);
 }
 
-void GlobalHotkey::logRefusal(const HotkeyCombo& combo, const platform::HotkeySource::Refusal& refusal)
+void GlobalHotkey::logRefusal(const HotkeyCombo& combo, const platform::HotkeyError& refusal)
 {
-    m_lastRemedy = refusal.remedy;
+    m_lastRefusal = refusal;
     m_systemLog.write(QStringLiteral("[SelvinaVoice] Nie udało się zarejestrować skrótu %1 (status %2)")
-                          .arg(combo.displayName(), refusal.status));
-    logLine(QStringLiteral("[skrót] odmowa rejestracji %1 — status %2").arg(combo.displayName(), refusal.status));
+                          .arg(combo.displayName(), refusal.status()));
+    logLine(QStringLiteral("[skrót] odmowa rejestracji %1 — status %2").arg(combo.displayName(), refusal.status()));
 }
 
 void GlobalHotkey::dispatch(Id id, std::chrono::steady_clock::time_point pressedAt)

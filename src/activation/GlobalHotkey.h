@@ -37,22 +37,22 @@ public:
     void unregisterAll();
 
     QString frontmostApplication() { return m_source.frontmostApplication(); }
-    // The refusal of the last failed registration: a sentence for the user, or empty.
-    QString lastRemedy() const { return m_lastRemedy; }
+    // The refusal of the last failed registration, none before the first.
+    const std::optional<platform::HotkeyError>& lastRefusal() const { return m_lastRefusal; }
 
 Q_SIGNALS:
     // A registration that the desktop refused after registerCombo() had returned its id; the id
-    // is no longer registered.
-    void refusedLater(selvina::activation::GlobalHotkey::Id id, const QString& remedy);
+    // is no longer registered. `sentence` is the refusal's description.
+    void refusedLater(selvina::activation::GlobalHotkey::Id id, const QString& sentence);
 
 private:
-    void logRefusal(const HotkeyCombo& combo, const platform::HotkeySource::Refusal& refusal);
+    void logRefusal(const HotkeyCombo& combo, const platform::HotkeyError& refusal);
     void dispatch(Id id, std::chrono::steady_clock::time_point pressedAt);
 
     platform::HotkeySource& m_source;
     platform::SystemLog& m_systemLog;
     std::map<Id, HotkeyCombo> m_registrations;
-    QString m_lastRemedy;
+    std::optional<platform::HotkeyError> m_lastRefusal;
 };
 
 } // namespace selvina::activation

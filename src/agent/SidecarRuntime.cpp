@@ -144,13 +144,17 @@ SidecarRuntime::~SidecarRuntime()
     if (alive)
         running->process->terminate();
     ProcessTree::endTrees(trees, kDestroyGrace);
-    if (running) {
-        if (running->process->state() != QProcess::NotRunning) {
-            running->process->kill();
-            running->process->waitForFinished(int(kDestroyReap.count()));
-        }
-        delete running->process;
+    if (!running)
+        return;
+    QProcess* process = running->process;
+    if (process->state() == QProcess::NotRunning) {
+        delete process;
+        return;
     }
+    // Killed, and reaped by the event loop when the kill lands: nothing here waits for it. At
+    // process exit the loop is gone and the child is reaped with us.
+    process->kill();
+    QObject::connect(process, &QProcess::finished, process, &QObject::deleteLater);
 }
 
 bool SidecarRuntime::isProcessRunning() const

@@ -47,10 +47,9 @@ public:
     // agents (in process groups of their own) can be ended even once the sidecar is gone.
     static constexpr std::chrono::milliseconds kDescendantsRefresh{2'000};
     // Destroyed without shutdown(): the process table is read for at most kDestroyListing, SIGTERM
-    // has kDestroyGrace, then SIGKILL and a reap of at most kDestroyReap — 400 ms at the very worst.
+    // has kDestroyGrace, then SIGKILL, reaped later by the event loop — 200 ms at the very worst.
     static constexpr std::chrono::milliseconds kDestroyListing{100};
     static constexpr std::chrono::milliseconds kDestroyGrace{100};
-    static constexpr std::chrono::milliseconds kDestroyReap{200};
 
     // The clock times the silence, the heartbeats and the shutdown's grace.
     explicit SidecarRuntime(Clock& clock, Options options = {});

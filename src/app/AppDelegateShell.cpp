@@ -356,23 +356,22 @@ void AppDelegate::przypnijSkrotWywolania()
         else
             self->beginSession();
     });
-    const auto failed = [this, combo](const QString& remedy) {
-        speak(QStringLiteral("Nie udało się przypisać skrótu ") + combo.spokenName() + QStringLiteral(". ")
-              + (remedy.isEmpty() ? QStringLiteral("Prawdopodobnie zajmuje go inna aplikacja.") : remedy));
+    const auto failed = [this, combo](const QString& sentence) {
+        speak(QStringLiteral("Nie udało się przypisać skrótu ") + combo.spokenName() + QStringLiteral(". ") + sentence);
     };
     if (!m_invokeRegistration) {
-        failed(hotkeys->lastRemedy());
+        failed(hotkeys->lastRefusal() ? hotkeys->lastRefusal()->description() : platform::HotkeyError::taken({}).description());
         return;
     }
     logLine(QStringLiteral("[skrót] wywołanie: ") + combo.displayName());
     // A portal may refuse after the fact.
     const std::uint32_t id = *m_invokeRegistration;
     disconnect(hotkeys, &activation::GlobalHotkey::refusedLater, this, nullptr);
-    connect(hotkeys, &activation::GlobalHotkey::refusedLater, this, [this, id, failed](std::uint32_t refused, const QString& remedy) {
+    connect(hotkeys, &activation::GlobalHotkey::refusedLater, this, [this, id, failed](std::uint32_t refused, const QString& sentence) {
         if (m_invokeRegistration != refused || refused != id)
             return;
         m_invokeRegistration.reset();
-        failed(remedy);
+        failed(sentence);
     });
 }
 

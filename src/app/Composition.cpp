@@ -125,7 +125,7 @@ Composition::Made Composition::makeCoordinator(SessionModel& session, const Comp
     } else {
         // The speakers write what they play into the reference the microphone's echo canceller reads.
         auto echo = std::make_shared<voice::EchoReference>();
-        capture = std::make_shared<voice::MicrophoneCapture>(*context.audioDevices, echo, systemLog);
+        capture = std::make_shared<voice::MicrophoneCapture>(*context.audioDevices, echo, systemLog, *context.clock);
         playback = std::make_shared<voice::SpeakerPlayback>(*context.audioDevices, echo, systemLog);
     }
 

@@ -6,6 +6,7 @@
 #include "voice/audio/AudioStreams.h"
 #include "voice/audio/EchoCanceller.h"
 #include "voice/audio/MicrophoneCapture.h"
+#include "ManualClock.h"
 #include "voice/audio/Pcm16.h"
 #include "voice/audio/SpeakerPlayback.h"
 
@@ -113,7 +114,8 @@ TEST_P(CaptureChain, ConvertsFirstChannelWithoutAllocating)
 {
     platform::fake::NoAudioDevices devices;
     platform::fake::MemorySystemLog log;
-    MicrophoneCapture capture(devices, std::make_shared<EchoReference>(), log);
+    selvina::testing::ManualClock clock;
+    MicrophoneCapture capture(devices, std::make_shared<EchoReference>(), log, clock);
     ASSERT_TRUE(capture.prepareForTesting({48000, 2}, GetParam()));
     const platform::AudioFormat format{48000, 2};
     const auto quietLeft = sine(1024, 0.0, 440, 48000, 2, 0);
@@ -252,7 +254,8 @@ TEST(SilenceProbe, RecoversOnlyInAutomaticMode)
         MicrophoneCapture::Options options;
         options.mode = mode;
         options.probeWindow = std::chrono::milliseconds(50);
-        MicrophoneCapture capture(devices, std::make_shared<EchoReference>(), log, options);
+        selvina::testing::ManualClock clock;
+        MicrophoneCapture capture(devices, std::make_shared<EchoReference>(), log, clock, options);
         ASSERT_TRUE(selvina::testing::runTask(startCapture(&capture)).value_or(false));
         const bool automatic = mode == VoiceProcessingMode::automatic;
         // Automatic: the report, the restart, and the second probe's report, without echo cancellation.

@@ -196,7 +196,8 @@ TEST_F(PulseServer, CapturesFirstChannelOfAStereoMicrophoneAndRestartsOnceOnDevi
     platform::PulseAudioDevices devices(QStringLiteral("test"));
     MicrophoneCapture::Options options;
     options.mode = VoiceProcessingMode::off;
-    MicrophoneCapture capture(devices, nullptr, m_log, options);
+    SystemClock clock;
+    MicrophoneCapture capture(devices, nullptr, m_log, clock, options);
     long bytes = 0;
     int chunks = 0;
     double loudest = 0, last = 0;

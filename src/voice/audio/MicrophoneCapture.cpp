@@ -54,8 +54,8 @@ struct MicrophoneCapture::Tap {
 };
 
 MicrophoneCapture::MicrophoneCapture(platform::AudioDevices& devices, std::shared_ptr<EchoReference> echoReference,
-                                     platform::SystemLog& log, Options options)
-    : m_devices(devices), m_echoReference(std::move(echoReference)), m_log(log), m_options(std::move(options)),
+                                     platform::SystemLog& log, const Clock& clock, Options options)
+    : m_devices(devices), m_echoReference(std::move(echoReference)), m_log(log), m_clock(clock), m_options(std::move(options)),
       m_frames(2 * 4096)
 {
     connect(&m_wakeup, &AudioWakeup::woken, this, [this] {
@@ -213,7 +213,7 @@ void MicrophoneCapture::scheduleSilenceProbe(bool voiceProcessing, bool canRecov
         m_log.write(QStringLiteral(
             "[SelvinaVoice] Tor wejściowy z tłumieniem echa nie oddaje sygnału — wznawiam nasłuch bez tłumienia echa"));
         m_voiceProcessingRuledOut = true;
-        m_lastEngineRestart = m_options.clock();
+        m_lastEngineRestart = m_clock.now();
         stopEngine();
         if (auto started = startEngine(); !started)
             m_log.write(QStringLiteral("[SelvinaVoice] Nie udało się wznowić nasłuchu bez tłumienia echa: %1")
@@ -223,7 +223,7 @@ void MicrophoneCapture::scheduleSilenceProbe(bool voiceProcessing, bool canRecov
 
 void MicrophoneCapture::restartAfterConfigurationChange()
 {
-    const auto now = m_options.clock();
+    const auto now = m_clock.now();
     if (!m_isRunning || now - m_lastEngineRestart <= std::chrono::seconds(1))
         return;
     m_lastEngineRestart = now;

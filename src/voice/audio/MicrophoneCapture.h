@@ -4,6 +4,7 @@
 // process() on the sound server's audio thread.
 #pragma once
 
+#include "core/Clock.h"
 #include "core/Result.h"
 #include "core/SerialWorker.h"
 #include "platform/AudioDevices.h"
@@ -28,18 +29,17 @@ VoiceProcessingMode voiceProcessingModeFromEnvironment(); // SELVINA_VOICE_PROCE
 class MicrophoneCapture final : public AudioCapture, private platform::AudioInputCallback {
     Q_OBJECT
 public:
-    using Clock = std::function<std::chrono::steady_clock::time_point()>;
     struct Options {
         VoiceProcessingMode mode = voiceProcessingModeFromEnvironment();
         std::chrono::milliseconds probeWindow{700};
-        Clock clock = [] { return std::chrono::steady_clock::now(); };
     };
 
+    // `clock` spaces engine restarts after device changes; its now() is read on the worker.
     MicrophoneCapture(platform::AudioDevices& devices, std::shared_ptr<EchoReference> echoReference,
-                      platform::SystemLog& log, Options options);
+                      platform::SystemLog& log, const Clock& clock, Options options);
     MicrophoneCapture(platform::AudioDevices& devices, std::shared_ptr<EchoReference> echoReference,
-                      platform::SystemLog& log)
-        : MicrophoneCapture(devices, std::move(echoReference), log, Options())
+                      platform::SystemLog& log, const Clock& clock)
+        : MicrophoneCapture(devices, std::move(echoReference), log, clock, Options())
     {
     }
     ~MicrophoneCapture() override;
@@ -73,6 +73,7 @@ private:
     platform::AudioDevices& m_devices;
     std::shared_ptr<EchoReference> m_echoReference;
     platform::SystemLog& m_log;
+    const Clock& m_clock;
     Options m_options;
     ChunkRing m_frames;
     LatestLevel m_level;
@@ -84,7 +85,7 @@ private:
     bool m_isRunning = false;
     int m_observerToken = 0;
     bool m_voiceProcessingRuledOut = false;
-    std::chrono::steady_clock::time_point m_lastEngineRestart{};
+    std::chrono::milliseconds m_lastEngineRestart{};
     int m_probeGeneration = 0;
     std::atomic<int> m_engineStarts{0};
     std::atomic<bool> m_voiceProcessingActive{false};

@@ -101,21 +101,21 @@ void PortalShortcuts::probe()
     });
 }
 
-std::optional<HotkeySource::Refusal> PortalShortcuts::grab(std::uint32_t id, std::uint32_t keyCode, std::uint32_t modifiers,
+Status<HotkeyError> PortalShortcuts::grab(std::uint32_t id, std::uint32_t keyCode, std::uint32_t modifiers,
                                                            WhenTaken)
 {
     if (m_state == State::unavailable)
-        return Refusal{QStringLiteral("brak portalu GlobalShortcuts"), remedy()};
+        return HotkeyError::noPortal(remedy());
     if (portalTrigger(keyCode, modifiers).isEmpty())
-        return Refusal{QStringLiteral("nieznany kod klawisza %1").arg(keyCode), QString()};
+        return HotkeyError::unknownKey(keyCode);
     // A key without modifiers (Escape) would be taken from every application for good, and each
     // binding asks the user to confirm: the portal is not asked for it.
     if (modifiers == 0)
-        return Refusal{QStringLiteral("portal nie przypisuje klawisza bez modyfikatorów"), QString()};
+        return HotkeyError::needsModifier();
     m_shortcuts[id] = {keyCode, modifiers};
     if (m_state == State::available)
         rebind();
-    return std::nullopt;
+    return Ok{};
 }
 
 void PortalShortcuts::release(std::uint32_t id)
@@ -130,7 +130,7 @@ void PortalShortcuts::refuseAll(const QString& status)
 {
     const auto shortcuts = std::exchange(m_shortcuts, {});
     for (const auto& [id, shortcut] : shortcuts)
-        reportRefused(id, {status, remedy()});
+        reportRefused(id, HotkeyError::portalRefused(status, remedy()));
 }
 
 void PortalShortcuts::closeSession()

@@ -24,7 +24,7 @@ public:
     explicit PortalShortcuts(QDBusConnection connection = QDBusConnection::sessionBus(), QObject* parent = nullptr);
     ~PortalShortcuts() override;
 
-    std::optional<Refusal> grab(std::uint32_t id, std::uint32_t keyCode, std::uint32_t modifiers,
+    Status<HotkeyError> grab(std::uint32_t id, std::uint32_t keyCode, std::uint32_t modifiers,
                                 WhenTaken whenTaken) override;
     void release(std::uint32_t id) override;
     QString frontmostApplication() override { return {}; }

@@ -1,5 +1,8 @@
 #include "platform/linux/xcb/XcbActiveWindow.h"
 
+#include <QFile>
+#include <QList>
+
 #include <xcb/xcb.h>
 
 #include <cstdlib>
@@ -27,7 +30,23 @@ std::optional<std::uint32_t> cardinal(xcb_connection_t* c, xcb_window_t w, xcb_a
     return v;
 }
 
+QByteArray bytes(xcb_connection_t* c, xcb_window_t w, xcb_atom_t property, xcb_atom_t type, std::uint32_t longs)
+{
+    xcb_get_property_reply_t* r = xcb_get_property_reply(c, xcb_get_property(c, 0, w, property, type, 0, longs), nullptr);
+    QByteArray v;
+    if (r)
+        v = QByteArray(static_cast<const char*>(xcb_get_property_value(r)), xcb_get_property_value_length(r));
+    std::free(r);
+    return v;
+}
+
 } // namespace
+
+QString processName(qint64 pid)
+{
+    QFile comm(QStringLiteral("/proc/%1/comm").arg(pid));
+    return comm.open(QIODevice::ReadOnly) ? QString::fromUtf8(comm.readAll()).trimmed() : QString();
+}
 
 std::optional<XcbActiveWindow> xcbActiveWindow(xcb_connection_t* c)
 {
@@ -35,9 +54,15 @@ std::optional<XcbActiveWindow> xcbActiveWindow(xcb_connection_t* c)
     const auto active = cardinal(c, root, atom(c, "_NET_ACTIVE_WINDOW"), XCB_ATOM_WINDOW);
     if (!active || *active == 0)
         return std::nullopt;
-    XcbActiveWindow out{*active, std::nullopt};
+    XcbActiveWindow out{*active, std::nullopt, {}};
     if (const auto pid = cardinal(c, *active, atom(c, "_NET_WM_PID"), XCB_ATOM_CARDINAL))
         out.pid = qint64(*pid);
+    // WM_CLASS holds "instance\0Class\0"; the class names the application.
+    const QList<QByteArray> wmClass = bytes(c, *active, XCB_ATOM_WM_CLASS, XCB_ATOM_STRING, 64).split('\0');
+    if (wmClass.size() >= 2 && !wmClass.at(1).isEmpty())
+        out.applicationName = QString::fromUtf8(wmClass.at(1));
+    else if (out.pid)
+        out.applicationName = processName(*out.pid);
     return out;
 }
 

@@ -1,10 +1,10 @@
 // The window the window manager calls active (EWMH _NET_ACTIVE_WINDOW on the root window) and the
 // process that owns it (its _NET_WM_PID), for whatever needs the foreground window on X11: the
-// accessibility backend, screen capture.
+// accessibility backend, screen capture, the hot-keys' frontmost application.
 // Thread: any; each call uses only the connection it is given, or one of its own.
 #pragma once
 
-#include <QtGlobal>
+#include <QString>
 
 #include <cstdint>
 #include <optional>
@@ -16,7 +16,11 @@ namespace selvina::platform {
 struct XcbActiveWindow {
     std::uint32_t window = 0;
     std::optional<qint64> pid; // none when the client does not state it
+    QString applicationName;   // the class of WM_CLASS, else the process's name; may be empty
 };
+
+// The name the kernel gives the process (/proc/<pid>/comm); empty when it is gone.
+QString processName(qint64 pid);
 
 // On `connection`, for its first screen; none when the window manager names no active window.
 std::optional<XcbActiveWindow> xcbActiveWindow(xcb_connection_t* connection);

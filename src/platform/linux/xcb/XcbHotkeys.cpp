@@ -2,8 +2,8 @@
 
 #include "core/SidecarLog.h"
 #include "platform/linux/KeySymbols.h"
+#include "platform/linux/xcb/XcbActiveWindow.h"
 
-#include <QFile>
 #include <QGuiApplication>
 
 #include <xcb/xcb.h>
@@ -25,25 +25,7 @@ constexpr std::uint32_t kAltLSym = 0xffe9, kAltRSym = 0xffea;
 // Bits of a key event's state that are not modifiers of the combination (pointer buttons).
 constexpr std::uint16_t kModifierBits = 0xff;
 
-xcb_atom_t atom(xcb_connection_t* c, const char* name)
-{
-    xcb_intern_atom_reply_t* r = xcb_intern_atom_reply(c, xcb_intern_atom(c, 1, std::uint16_t(std::strlen(name)), name), nullptr);
-    const xcb_atom_t a = r ? r->atom : xcb_atom_t(XCB_ATOM_NONE);
-    std::free(r);
-    return a;
-}
 
-QByteArray readProperty(xcb_connection_t* c, xcb_window_t w, xcb_atom_t name, xcb_atom_t type, std::uint32_t longs)
-{
-    QByteArray out;
-    if (name == XCB_ATOM_NONE)
-        return out;
-    xcb_get_property_reply_t* r = xcb_get_property_reply(c, xcb_get_property(c, 0, w, name, type, 0, longs), nullptr);
-    if (r != nullptr)
-        out = QByteArray(static_cast<const char*>(xcb_get_property_value(r)), xcb_get_property_value_length(r));
-    std::free(r);
-    return out;
-}
 
 std::uint8_t extensionStart(xcb_connection_t* c, const char* name, bool event)
 {
@@ -84,7 +66,7 @@ XcbHotkeys::~XcbHotkeys()
     for (const auto& [id, grab] : m_grabs)
         ungrab(grab);
     if (m_rawSelected)
-        selectRawKeys(false);
+        selectRawKeys(RawKeys::off);
     xcb_flush(m_connection);
     xcb_key_symbols_free(m_symbols);
 }
@@ -124,7 +106,7 @@ void XcbHotkeys::readModifierMapping()
         m_numLock = XCB_MOD_MASK_2;
 }
 
-std::optional<HotkeySource::Refusal> XcbHotkeys::grab(std::uint32_t id, std::uint32_t keyCode, std::uint32_t modifiers,
+Status<HotkeyError> XcbHotkeys::grab(std::uint32_t id, std::uint32_t keyCode, std::uint32_t modifiers,
                                                       WhenTaken whenTaken)
 {
     release(id);
@@ -133,25 +115,25 @@ std::optional<HotkeySource::Refusal> XcbHotkeys::grab(std::uint32_t id, std::uin
     g.modifiers = modifiers;
     g.whenTaken = whenTaken;
     if (auto refusal = apply(id, g))
-        return refusal;
+        return *refusal;
     m_grabs[id] = std::move(g);
-    return std::nullopt;
+    return Ok{};
 }
 
-std::optional<HotkeySource::Refusal> XcbHotkeys::apply(std::uint32_t id, Grab& g)
+std::optional<HotkeyError> XcbHotkeys::apply(std::uint32_t id, Grab& g)
 {
     g.keycodes.clear();
     g.observed = false;
     const auto symbol = keySymbolFor(g.keyCode);
     if (!symbol)
-        return Refusal{QStringLiteral("nieznany kod klawisza %1").arg(g.keyCode), QString()};
+        return HotkeyError::unknownKey(g.keyCode);
     if (xcb_keycode_t* codes = xcb_key_symbols_get_keycode(m_symbols, symbol->keysym)) {
         for (xcb_keycode_t* k = codes; *k != XCB_NO_SYMBOL; ++k)
             g.keycodes.push_back(*k);
         std::free(codes);
     }
     if (g.keycodes.empty())
-        return Refusal{QStringLiteral("klawisza %1 nie ma w układzie klawiatury").arg(QLatin1String(symbol->name)), QString()};
+        return HotkeyError::notInLayout(QLatin1String(symbol->name));
     g.mask = 0;
     if (g.modifiers & 0x1000)
         g.mask |= XCB_MOD_MASK_CONTROL;
@@ -181,14 +163,14 @@ std::optional<HotkeySource::Refusal> XcbHotkeys::apply(std::uint32_t id, Grab& g
     ungrab(g);
     xcb_flush(m_connection);
     const QString status = *failure == kBadAccess ? QStringLiteral("BadAccess (10)") : QStringLiteral("błąd X %1").arg(*failure);
-    if (g.whenTaken == WhenTaken::observe && m_xinputOpcode != 0 && (m_rawSelected || selectRawKeys(true))) {
+    if (g.whenTaken == WhenTaken::observe && m_xinputOpcode != 0 && (m_rawSelected || selectRawKeys(RawKeys::on))) {
         g.observed = true;
         logLine(QStringLiteral("[skrót] %1 zajmuje inny program (%2) — słucham zdarzeń XInput 2 bez przechwytywania (id %3)")
                     .arg(QLatin1String(symbol->name), status)
                     .arg(id));
         return std::nullopt;
     }
-    return Refusal{status, QString()};
+    return HotkeyError::taken(status);
 }
 
 void XcbHotkeys::ungrab(const Grab& g)
@@ -209,12 +191,13 @@ void XcbHotkeys::release(std::uint32_t id)
     ungrab(it->second);
     m_grabs.erase(it);
     if (m_rawSelected && std::none_of(m_grabs.begin(), m_grabs.end(), [](const auto& e) { return e.second.observed; }))
-        selectRawKeys(false);
+        selectRawKeys(RawKeys::off);
     xcb_flush(m_connection);
 }
 
-bool XcbHotkeys::selectRawKeys(bool on)
+bool XcbHotkeys::selectRawKeys(RawKeys wanted)
 {
+    const bool on = wanted == RawKeys::on;
     // Raw events are reported to the root window only, for the master devices.
     struct {
         xcb_input_event_mask_t head;
@@ -247,7 +230,7 @@ void XcbHotkeys::regrab()
     xcb_key_symbols_free(m_symbols);
     m_symbols = xcb_key_symbols_alloc(m_connection);
     readModifierMapping();
-    std::vector<std::pair<std::uint32_t, Refusal>> refused;
+    std::vector<std::pair<std::uint32_t, HotkeyError>> refused;
     for (auto& [id, g] : m_grabs)
         if (auto refusal = apply(id, g))
             refused.emplace_back(id, *refusal);
@@ -321,26 +304,8 @@ bool XcbHotkeys::nativeEventFilter(const QByteArray& eventType, void* message, q
 
 QString XcbHotkeys::frontmostApplication()
 {
-    static const xcb_atom_t active = atom(m_connection, "_NET_ACTIVE_WINDOW");
-    static const xcb_atom_t pid = atom(m_connection, "_NET_WM_PID");
-    const QByteArray w = readProperty(m_connection, m_root, active, XCB_ATOM_WINDOW, 1);
-    if (w.size() < 4)
-        return {};
-    xcb_window_t window = 0;
-    std::memcpy(&window, w.constData(), 4);
-    if (window == 0)
-        return {};
-    // WM_CLASS holds "instance\0Class\0"; the class names the application.
-    const QList<QByteArray> wmClass = readProperty(m_connection, window, XCB_ATOM_WM_CLASS, XCB_ATOM_STRING, 64).split('\0');
-    if (wmClass.size() >= 2 && !wmClass[1].isEmpty())
-        return QString::fromUtf8(wmClass[1]);
-    const QByteArray p = readProperty(m_connection, window, pid, XCB_ATOM_CARDINAL, 1);
-    if (p.size() < 4)
-        return {};
-    std::uint32_t processId = 0;
-    std::memcpy(&processId, p.constData(), 4);
-    QFile comm(QStringLiteral("/proc/%1/comm").arg(processId));
-    return comm.open(QIODevice::ReadOnly) ? QString::fromUtf8(comm.readAll()).trimmed() : QString();
+    const auto active = xcbActiveWindow(m_connection);
+    return active ? active->applicationName : QString();
 }
 
 } // namespace selvina::platform

@@ -27,7 +27,7 @@ public:
     XcbHotkeys(xcb_connection_t* connection, std::uint32_t root);
     ~XcbHotkeys() override;
 
-    std::optional<Refusal> grab(std::uint32_t id, std::uint32_t keyCode, std::uint32_t modifiers,
+    Status<HotkeyError> grab(std::uint32_t id, std::uint32_t keyCode, std::uint32_t modifiers,
                                 WhenTaken whenTaken) override;
     void release(std::uint32_t id) override;
     QString frontmostApplication() override;
@@ -43,12 +43,13 @@ private:
         std::uint16_t mask = 0;             // X modifier mask
         bool observed = false;              // watched through raw events, not grabbed
     };
-    std::optional<Refusal> apply(std::uint32_t id, Grab& grab);
+    std::optional<HotkeyError> apply(std::uint32_t id, Grab& grab);
     void ungrab(const Grab& grab);
     void readModifierMapping();
     void scheduleRegrab();
     void regrab();
-    bool selectRawKeys(bool on);
+    enum class RawKeys { off, on };
+    bool selectRawKeys(RawKeys wanted);
     std::chrono::steady_clock::time_point steadyTimeOf(std::uint32_t serverTime) const;
 
     xcb_connection_t* m_connection;

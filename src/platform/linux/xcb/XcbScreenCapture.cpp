@@ -1,6 +1,6 @@
 #include "platform/linux/xcb/XcbScreenCapture.h"
 
-#include <QFile>
+#include "platform/linux/xcb/XcbActiveWindow.h"
 
 #include <xcb/randr.h>
 #include <xcb/shm.h>
@@ -31,11 +31,11 @@ template <typename T>
 using XPtr = std::unique_ptr<T, FreeDeleter>;
 
 enum Atom {
-    kClientListStacking, kActiveWindow, kFrameExtents, kWmName, kUtf8String, kWmPid, kWindowType,
+    kClientListStacking, kFrameExtents, kWmName, kUtf8String, kWmPid, kWindowType,
     kTypeNormal, kTypeDialog, kWmState, kStateHidden, kWmDesktop, kCurrentDesktop, kAtomCount
 };
 constexpr std::array<const char*, kAtomCount> kAtomNames{
-    "_NET_CLIENT_LIST_STACKING", "_NET_ACTIVE_WINDOW", "_NET_FRAME_EXTENTS", "_NET_WM_NAME", "UTF8_STRING",
+    "_NET_CLIENT_LIST_STACKING", "_NET_FRAME_EXTENTS", "_NET_WM_NAME", "UTF8_STRING",
     "_NET_WM_PID", "_NET_WM_WINDOW_TYPE", "_NET_WM_WINDOW_TYPE_NORMAL", "_NET_WM_WINDOW_TYPE_DIALOG",
     "_NET_WM_STATE", "_NET_WM_STATE_HIDDEN", "_NET_WM_DESKTOP", "_NET_CURRENT_DESKTOP"};
 
@@ -57,13 +57,6 @@ QByteArray bytesOf(const xcb_get_property_reply_t* reply)
     return QByteArray(static_cast<const char*>(xcb_get_property_value(reply)), xcb_get_property_value_length(reply));
 }
 
-QString processName(qint64 pid)
-{
-    QFile comm(QStringLiteral("/proc/%1/comm").arg(pid));
-    if (!comm.open(QIODevice::ReadOnly))
-        return {};
-    return QString::fromUtf8(comm.readAll()).trimmed();
-}
 
 } // namespace
 
@@ -247,11 +240,12 @@ Result<ShareableContent, ScreenCaptureError> XcbScreenCapture::content()
 
     const auto stacking = x->reply<xcb_get_property_reply_t>(
         x->property(x->root(), kClientListStacking, XCB_ATOM_WINDOW, 4096));
-    const auto active = x->reply<xcb_get_property_reply_t>(x->property(x->root(), kActiveWindow, XCB_ATOM_WINDOW, 1));
     const auto desktop = x->reply<xcb_get_property_reply_t>(x->property(x->root(), kCurrentDesktop, XCB_ATOM_CARDINAL, 1));
-    const auto activeIds = valuesOf<quint32>(active.get());
-    if (!activeIds.empty() && activeIds.front() != XCB_NONE)
-        content.activeWindowId = activeIds.front();
+    // The active window of another client, even one not listed, names the foreground process.
+    if (const auto active = xcbActiveWindow(c)) {
+        content.activeWindowId = active->window;
+        content.frontmostPid = active->pid;
+    }
     const auto desktops = valuesOf<quint32>(desktop.get());
     const std::optional<quint32> currentDesktop = desktops.empty() ? std::nullopt : std::optional(desktops.front());
 
@@ -325,17 +319,7 @@ Result<ShareableContent, ScreenCaptureError> XcbScreenCapture::content()
         const int top = frame.size() == 4 ? int(frame[2]) : 0, bottom = frame.size() == 4 ? int(frame[3]) : 0;
         w.frame = QRect(origin->dst_x - left, origin->dst_y - top, geometry->width + left + right,
                         geometry->height + top + bottom);
-        if (content.activeWindowId == a.id && w.pid)
-            content.frontmostPid = w.pid;
         content.windows.push_back(std::move(w));
-    }
-    // The active window of another client, even one not listed, still names the foreground process.
-    if (content.activeWindowId && !content.frontmostPid) {
-        const auto pid = x->reply<xcb_get_property_reply_t>(x->property(xcb_window_t(*content.activeWindowId), kWmPid,
-                                                                        XCB_ATOM_CARDINAL, 1));
-        const auto pids = valuesOf<quint32>(pid.get());
-        if (!pids.empty())
-            content.frontmostPid = pids.front();
     }
     return content;
 }
