@@ -1,6 +1,7 @@
 // End to end on a desktop: the real selvina-voice on Xvfb with a window manager, a private bus,
-// a null-sink sound server and the loopback realtime service; keys come through XTEST, a
-// stand-in tray host reads and clicks the menu, another X client holds keys first.
+// a private PulseAudio server whose speakers and microphone are null sinks, and the loopback
+// realtime service; keys come through XTEST, a stand-in tray host reads and clicks the menu,
+// another X client holds keys first.
 #include "AssistantProcess.h"
 #include "SoundServer.h"
 #include "XDisplay.h"
@@ -18,49 +19,9 @@
 #include <xcb/xcb.h>
 
 #include <csignal>
-#include <cstdlib>
+#include <cstdio>
 
 using namespace selvina::testing;
-
-namespace {
-
-const QString kCombo = QStringLiteral("ctrl+alt+super+space");
-
-bool wait(const std::function<bool()>& c, int ms = 15000)
-{
-    return LoopbackRealtimeServer::waitFor(c, std::chrono::milliseconds(ms));
-}
-
-QString fileText(const QString& path)
-{
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? QString::fromUtf8(f.readAll()) : QString();
-}
-
-// Another X client that holds keys before the assistant starts.
-class OtherClient {
-public:
-    OtherClient() : m_c(xcb_connect(nullptr, nullptr)) {}
-    ~OtherClient() { xcb_disconnect(m_c); }
-    // Grabs the keycode with exactly these modifiers; true when the server agreed.
-    bool grab(xcb_keycode_t code, std::uint16_t modifiers)
-    {
-        const xcb_window_t root = xcb_setup_roots_iterator(xcb_get_setup(m_c)).data->root;
-        xcb_generic_error_t* e = xcb_request_check(
-            m_c, xcb_grab_key_checked(m_c, 1, root, modifiers, code, XCB_GRAB_MODE_ASYNC, XCB_GRAB_MODE_ASYNC));
-        std::free(e);
-        return e == nullptr;
-    }
-
-private:
-    xcb_connection_t* m_c;
-};
-
-// Xvfb's default keymap: Space is keycode 65, Escape 9; Super is Mod4.
-constexpr xcb_keycode_t kSpaceKey = 65, kEscapeKey = 9;
-constexpr std::uint16_t kComboMask = XCB_MOD_MASK_CONTROL | XCB_MOD_MASK_1 | XCB_MOD_MASK_4;
-
-} // namespace
 
 // A tray host as the panels have it: a StatusNotifierWatcher that lists its properties in its
 // introspection data (the toolkit reads IsStatusNotifierHostRegistered through it).
@@ -99,21 +60,97 @@ private:
 
 namespace {
 
+bool waitFor(const std::function<bool()>& c, int ms = 15000)
+{
+    return LoopbackRealtimeServer::waitFor(c, std::chrono::milliseconds(ms));
+}
+
+// The scenario driver: one selvina-voice, its greeting silent or a tone, and what a case looks at
+// (the run log, standard error, the service's link, the microphone frames the service received).
+class AssistantScenario {
+public:
+    struct Greeting {
+        double seconds = 0;        // of tone, in 100 ms deltas; 0: silent
+        bool endsOnItsOwn = true;  // false: left open to be interrupted
+    };
+
+    explicit AssistantScenario(const SoundServer& sound)
+        : app(QStringLiteral(SELVINA_VOICE_BIN), [this](const QJsonObject& f) { onFrame(f); })
+    {
+        busUp = app.startBus();
+        app.setVariable(QStringLiteral("SELVINA_TEXT"), QString());
+        app.setVariable(QStringLiteral("SELVINA_TRACE"), QStringLiteral("1"));
+        app.setVariable(QStringLiteral("PULSE_SERVER"), sound.address());
+    }
+
+    QString log() const
+    {
+        QFile f(app.home() + QStringLiteral("/state/selvina-voice/sidecar.log"));
+        return f.open(QIODevice::ReadOnly) ? QString::fromUtf8(f.readAll()) : QString();
+    }
+    // Standard error and the run log, for failure messages.
+    std::string said() const { return app.assistantStderr().toStdString() + log().toStdString(); }
+    bool logSays(const QString& text) { return waitFor([&] { return log().contains(text); }); }
+    bool stderrSays(const QByteArray& text) { return waitFor([&] { return app.assistantStderr().contains(text); }); }
+    LoopbackRealtimeServer& server() { return app.server(); }
+    bool connected() { return waitFor([&] { return server().hasClient(); }); }
+    bool disconnected() { return waitFor([&] { return !server().hasClient(); }); }
+
+    AssistantProcess app;
+    bool busUp = false;
+    Greeting greeting;
+    QList<double> microphone; // the level of each microphone frame the service received
+
+private:
+    void onFrame(const QJsonObject& f)
+    {
+        const QString type = f[QStringLiteral("type")].toString();
+        if (type == u"input_audio_buffer.append") {
+            microphone.append(rms(QByteArray::fromBase64(f[QStringLiteral("audio")].toString().toLatin1())));
+        } else if (type == u"response.create") {
+            server().sendText(R"({"type":"response.created","response":{"id":"g"}})");
+            const QByteArray voice = tone(greeting.seconds);
+            for (qsizetype at = 0; at < voice.size(); at += 4800) {
+                const QJsonObject delta{{"type", "response.output_audio.delta"},
+                                        {"delta", QString::fromLatin1(voice.mid(at, 4800).toBase64())}};
+                server().sendText(QJsonDocument(delta).toJson(QJsonDocument::Compact));
+            }
+            if (greeting.endsOnItsOwn)
+                server().sendText(R"({"type":"response.done","response":{"status":"completed"}})");
+        } else if (type == u"response.cancel") {
+            server().sendText(R"({"type":"response.done","response":{"status":"cancelled"}})");
+        }
+    }
+};
+
+const QString kCombo = QStringLiteral("ctrl+alt+super+space");
+
+// Another X client holds this keycode with exactly these modifiers; true when the server agreed.
+// Xvfb's default keymap: Space is keycode 65, Escape 9; Super is Mod4.
+bool grabElsewhere(xcb_connection_t* c, xcb_keycode_t code, std::uint16_t modifiers)
+{
+    const xcb_window_t root = xcb_setup_roots_iterator(xcb_get_setup(c)).data->root;
+    xcb_generic_error_t* e = xcb_request_check(
+        c, xcb_grab_key_checked(c, 1, root, modifiers, code, XCB_GRAB_MODE_ASYNC, XCB_GRAB_MODE_ASYNC));
+    std::free(e);
+    return e == nullptr;
+}
+
 struct MenuEntry {
     int id = 0;
-    QString label;
     QString toggleType;
     int toggleState = -1;
 };
 
-void readLayout(const QDBusArgument& arg, QList<MenuEntry>& out)
+// The menu's entries by label, from GetLayout's nested (id, properties, children).
+void readLayout(const QDBusArgument& arg, QMap<QString, MenuEntry>& out)
 {
     int id = 0;
     QVariantMap props;
     arg.beginStructure();
     arg >> id >> props;
-    out.append({id, props.value(QStringLiteral("label")).toString(), props.value(QStringLiteral("toggle-type")).toString(),
-                props.value(QStringLiteral("toggle-state"), -1).toInt()});
+    out.insert(props.value(QStringLiteral("label")).toString(),
+               {id, props.value(QStringLiteral("toggle-type")).toString(), props.value(QStringLiteral("toggle-state"), -1).toInt()});
     arg.beginArray();
     while (!arg.atEnd()) {
         QDBusVariant child;
@@ -136,67 +173,41 @@ protected:
         delete s_sound;
         delete s_display;
     }
-
     void SetUp() override
     {
         ASSERT_TRUE(s_display->ok());
         ASSERT_TRUE(s_sound->up());
-        m_app = std::make_unique<AssistantProcess>(QStringLiteral(SELVINA_VOICE_BIN), [this](const QJsonObject& f) { onFrame(f); });
-        ASSERT_TRUE(m_app->startBus());
-        m_app->setVariable(QStringLiteral("SELVINA_TEXT"), QString());
-        m_app->setVariable(QStringLiteral("SELVINA_TRACE"), QStringLiteral("1"));
-        m_app->setVariable(QStringLiteral("PULSE_SERVER"), s_sound->address());
-        m_app->setVariable(QStringLiteral("XDG_SESSION_TYPE"), QStringLiteral("x11"));
-        m_app->setVariable(QStringLiteral("WAYLAND_DISPLAY"), QString());
+        s = std::make_unique<AssistantScenario>(*s_sound);
+        ASSERT_TRUE(s->busUp);
+        s->app.setVariable(QStringLiteral("XDG_SESSION_TYPE"), QStringLiteral("x11"));
+        s->app.setVariable(QStringLiteral("WAYLAND_DISPLAY"), QString());
     }
-
     // Started and past its shortcut registration.
     void start()
     {
-        ASSERT_TRUE(m_app->startAssistant());
-        ASSERT_TRUE(wait([&] { return log().contains(QStringLiteral("[skrót] ")); })) << stderrText();
+        ASSERT_TRUE(s->app.startAssistant());
+        ASSERT_TRUE(s->logSays(QStringLiteral("[skrót] "))) << s->said();
     }
-    QString log() const { return fileText(m_app->home() + QStringLiteral("/state/selvina-voice/sidecar.log")); }
-    std::string stderrText() const { return m_app->assistantStderr().toStdString() + log().toStdString(); }
-    LoopbackRealtimeServer& server() { return m_app->server(); }
-    bool connected() { return wait([&] { return server().hasClient(); }); }
-    bool disconnected() { return wait([&] { return !server().hasClient(); }); }
     // Some clearly audible 20 ms window among what the speakers played from `from` on.
     static bool heardSince(qsizetype from)
     {
-        return wait([from] {
+        return waitFor([from] {
             for (qsizetype at = from; at + 960 <= s_sound->recorded.size(); at += 960)
                 if (rms(s_sound->recorded.mid(at, 960)) > 0.02)
                     return true;
             return false;
         });
     }
-
-    // The greeting is silent, or 4 s of speech in 100 ms deltas left open to be interrupted.
-    void onFrame(const QJsonObject& f)
+    // A second selvina-voice in the same session.
+    void startTwin(QProcess& twin)
     {
-        const QString type = f[QStringLiteral("type")].toString();
-        if (type == u"response.create") {
-            server().sendText(R"({"type":"response.created","response":{"id":"g"}})");
-            if (!m_speakOnGreeting) {
-                server().sendText(R"({"type":"response.done","response":{"status":"completed"}})");
-                return;
-            }
-            const QByteArray voice = tone(4.0);
-            for (qsizetype at = 0; at < voice.size(); at += 4800) {
-                const QJsonObject delta{{"type", "response.output_audio.delta"},
-                                        {"delta", QString::fromLatin1(voice.mid(at, 4800).toBase64())}};
-                server().sendText(QJsonDocument(delta).toJson(QJsonDocument::Compact));
-            }
-        } else if (type == u"response.cancel") {
-            server().sendText(R"({"type":"response.done","response":{"status":"cancelled"}})");
-        }
+        twin.setProcessEnvironment(s->app.environment());
+        twin.start(QStringLiteral(SELVINA_VOICE_BIN), {});
     }
 
     static XDisplay* s_display;
     static SoundServer* s_sound;
-    std::unique_ptr<AssistantProcess> m_app;
-    bool m_speakOnGreeting = false;
+    std::unique_ptr<AssistantScenario> s;
 };
 
 XDisplay* DesktopShell::s_display = nullptr;
@@ -205,133 +216,125 @@ SoundServer* DesktopShell::s_sound = nullptr;
 TEST_F(DesktopShell, TheShortcutOpensAndClosesEvenAfterTheKeyboardMapChanges)
 {
     start();
-    EXPECT_TRUE(log().contains(QStringLiteral("[skrót] wywołanie: Ctrl+Alt+Super+Spacja"))) << stderrText();
+    EXPECT_TRUE(s->log().contains(QStringLiteral("[skrót] wywołanie: Ctrl+Alt+Super+Spacja"))) << s->said();
     if (s_sound->recorded.isEmpty())
         s_sound->record();
 
     ASSERT_TRUE(XDisplay::key(kCombo));
-    ASSERT_TRUE(connected()) << stderrText();
-    ASSERT_TRUE(wait([&] { return m_app->assistantStderr().contains("STAN"); })) << stderrText();
+    ASSERT_TRUE(s->connected()) << s->said();
+    ASSERT_TRUE(s->stderrSays("STAN")) << s->said();
     const qsizetype beforeClose = s_sound->recorded.size();
     ASSERT_TRUE(XDisplay::key(kCombo));
-    ASSERT_TRUE(disconnected()) << stderrText();
+    ASSERT_TRUE(s->disconnected()) << s->said();
     EXPECT_TRUE(heardSince(beforeClose)) << "no end cue";
 
     // Space moves to another keycode: the grab follows it.
-    ASSERT_EQ(QProcess::execute(QStringLiteral("xmodmap"), {QStringLiteral("-e"), QStringLiteral("keycode 65 = NoSymbol"),
-                                                           QStringLiteral("-e"), QStringLiteral("keycode 200 = space")}), 0);
-    ASSERT_TRUE(wait([&] { return log().contains(QStringLiteral("zmiana układu klawiatury")); })) << stderrText();
-    const bool pressed = XDisplay::key(kCombo);
-    const bool reopened = pressed && connected();
-    QProcess::execute(QStringLiteral("xmodmap"), {QStringLiteral("-e"), QStringLiteral("keycode 200 = XF86TouchpadOn"),
-                                                  QStringLiteral("-e"), QStringLiteral("keycode 65 = space")});
-    EXPECT_TRUE(reopened) << stderrText();
-    EXPECT_EQ(m_app->stopAssistant(), 0) << stderrText();
+    const auto xmodmap = [](const char* a, const char* b) {
+        return QProcess::execute(QStringLiteral("xmodmap"), {"-e", a, "-e", b});
+    };
+    ASSERT_EQ(xmodmap("keycode 65 = NoSymbol", "keycode 200 = space"), 0);
+    ASSERT_TRUE(s->logSays(QStringLiteral("zmiana układu klawiatury"))) << s->said();
+    const bool reopened = XDisplay::key(kCombo) && s->connected();
+    xmodmap("keycode 200 = XF86TouchpadOn", "keycode 65 = space");
+    EXPECT_TRUE(reopened) << s->said();
+    EXPECT_EQ(s->app.stopAssistant(), 0) << s->said();
 }
 
 TEST_F(DesktopShell, EscapeInterruptsTheSpeechThenClosesInSilence)
 {
-    m_speakOnGreeting = true;
+    s->greeting = {4.0, false};
     start();
     ASSERT_TRUE(XDisplay::key(kCombo));
-    ASSERT_TRUE(connected()) << stderrText();
-    ASSERT_TRUE(wait([&] { return m_app->assistantStderr().contains("→ speaking"); })) << stderrText();
+    ASSERT_TRUE(s->connected()) << s->said();
+    ASSERT_TRUE(s->stderrSays("→ speaking")) << s->said();
 
     ASSERT_TRUE(XDisplay::key(QStringLiteral("Escape")));
-    ASSERT_TRUE(wait([&] { return !server().framesOfType(QStringLiteral("input_audio_buffer.clear")).isEmpty(); }))
-        << stderrText();
-    EXPECT_FALSE(server().framesOfType(QStringLiteral("response.cancel")).isEmpty());
-    EXPECT_TRUE(server().hasClient());
-    EXPECT_TRUE(log().contains(QStringLiteral("[esc] przerywalne: true")));
+    ASSERT_TRUE(waitFor([&] { return !s->server().framesOfType(QStringLiteral("input_audio_buffer.clear")).isEmpty(); }))
+        << s->said();
+    EXPECT_FALSE(s->server().framesOfType(QStringLiteral("response.cancel")).isEmpty());
+    EXPECT_TRUE(s->server().hasClient());
+    EXPECT_TRUE(s->log().contains(QStringLiteral("[esc] przerywalne: true")));
 
-    ASSERT_TRUE(wait([&] { return m_app->assistantStderr().contains("→ listening"); })) << stderrText();
+    ASSERT_TRUE(s->stderrSays("→ listening")) << s->said();
     ASSERT_TRUE(XDisplay::key(QStringLiteral("Escape")));
-    ASSERT_TRUE(disconnected()) << stderrText();
-    EXPECT_TRUE(log().contains(QStringLiteral("[esc] przerywalne: false"))) << stderrText();
-    EXPECT_TRUE(log().contains(QStringLiteral("[esc] klawisz doszedł, na wierzchu: "))) << stderrText();
-    EXPECT_EQ(m_app->stopAssistant(), 0) << stderrText();
+    ASSERT_TRUE(s->disconnected()) << s->said();
+    EXPECT_TRUE(s->log().contains(QStringLiteral("[esc] przerywalne: false"))) << s->said();
+    EXPECT_TRUE(s->log().contains(QStringLiteral("[esc] klawisz doszedł, na wierzchu: "))) << s->said();
+    EXPECT_EQ(s->app.stopAssistant(), 0) << s->said();
 }
 
 // The combination and Escape are held by another client: the shortcut is refused and said, a
 // second start wakes the first, and Escape still reaches it without being taken.
 TEST_F(DesktopShell, TakenKeysAreRefusedOrWatchedAndASecondStartWakesTheFirst)
 {
-    OtherClient other;
-    ASSERT_TRUE(other.grab(kSpaceKey, kComboMask));
-    ASSERT_TRUE(other.grab(kEscapeKey, 0));
+    xcb_connection_t* other = xcb_connect(nullptr, nullptr);
+    ASSERT_TRUE(grabElsewhere(other, 65, XCB_MOD_MASK_CONTROL | XCB_MOD_MASK_1 | XCB_MOD_MASK_4));
+    ASSERT_TRUE(grabElsewhere(other, 9, 0));
     start();
-    ASSERT_TRUE(wait([&] { return log().contains(QStringLiteral("[mowa] Nie udało się")); })) << stderrText();
-    EXPECT_TRUE(log().contains(QStringLiteral("[skrót] odmowa rejestracji Ctrl+Alt+Super+Spacja — status BadAccess (10)")));
-    EXPECT_TRUE(log().contains(QStringLiteral("[mowa] Nie udało się przypisać skrótu Control plus Alt plus Super plus Spacja. "
-                                              "Prawdopodobnie zajmuje go inna aplikacja.")))
-        << stderrText();
-    if (!QFile::exists(QStringLiteral("/run/systemd/journal/socket"))) {
-        EXPECT_TRUE(wait([&] {
-            return m_app->assistantStderr().contains(
-                "[SelvinaVoice] Nie udało się zarejestrować skrótu Ctrl+Alt+Super+Spacja (status BadAccess (10))");
-        }));
-    }
+    ASSERT_TRUE(s->logSays(QStringLiteral("[mowa] Nie udało się"))) << s->said();
+    EXPECT_TRUE(s->log().contains(QStringLiteral("[skrót] odmowa rejestracji Ctrl+Alt+Super+Spacja — status BadAccess (10)")));
+    EXPECT_TRUE(s->log().contains(QStringLiteral("[mowa] Nie udało się przypisać skrótu Control plus Alt plus Super plus "
+                                                 "Spacja. Prawdopodobnie zajmuje go inna aplikacja.")))
+        << s->said();
+    if (!QFile::exists(QStringLiteral("/run/systemd/journal/socket")))
+        EXPECT_TRUE(s->stderrSays(
+            "[SelvinaVoice] Nie udało się zarejestrować skrótu Ctrl+Alt+Super+Spacja (status BadAccess (10))"));
 
     QProcess second;
-    second.setProcessEnvironment(m_app->environment());
-    second.start(QStringLiteral(SELVINA_VOICE_BIN), {});
+    startTwin(second);
     ASSERT_TRUE(second.waitForFinished(15000));
     EXPECT_EQ(second.exitStatus(), QProcess::NormalExit);
     EXPECT_EQ(second.exitCode(), 0);
-    ASSERT_TRUE(connected()) << stderrText();
-    EXPECT_EQ(server().connectionCount(), 1);
+    ASSERT_TRUE(s->connected()) << s->said();
+    EXPECT_EQ(s->server().connectionCount(), 1);
 
     // Escape during the greeting would interrupt it; in silence it closes.
-    ASSERT_TRUE(wait([&] { return m_app->assistantStderr().contains("zdarzenie: responseFinished"); })) << stderrText();
+    ASSERT_TRUE(s->stderrSays("zdarzenie: responseFinished")) << s->said();
     ASSERT_TRUE(XDisplay::key(QStringLiteral("Escape")));
-    ASSERT_TRUE(disconnected()) << stderrText();
-    EXPECT_TRUE(log().contains(QStringLiteral("słucham zdarzeń XInput 2 bez przechwytywania"))) << stderrText();
-    EXPECT_EQ(m_app->stopAssistant(), 0) << stderrText();
+    ASSERT_TRUE(s->disconnected()) << s->said();
+    EXPECT_TRUE(s->log().contains(QStringLiteral("słucham zdarzeń XInput 2 bez przechwytywania"))) << s->said();
+    EXPECT_EQ(s->app.stopAssistant(), 0) << s->said();
+    xcb_disconnect(other);
 }
 
 TEST_F(DesktopShell, OfTwoStartsAtOnceOneSurvivesAndTheOtherWakesIt)
 {
     QProcess twin;
-    twin.setProcessEnvironment(m_app->environment());
-    ASSERT_TRUE(m_app->startAssistant());
-    twin.start(QStringLiteral(SELVINA_VOICE_BIN), {});
-    ASSERT_TRUE(connected()) << stderrText();
+    ASSERT_TRUE(s->app.startAssistant());
+    startTwin(twin);
+    ASSERT_TRUE(s->connected()) << s->said();
     // The one that lost the name has ended with 0; the other, which opened the conversation, runs on.
-    ASSERT_TRUE(wait([&] { return twin.state() == QProcess::NotRunning || !m_app->running(); })) << stderrText();
+    ASSERT_TRUE(waitFor([&] { return twin.state() == QProcess::NotRunning || !s->app.running(); })) << s->said();
     const bool twinLost = twin.state() == QProcess::NotRunning;
-    EXPECT_EQ(twinLost ? twin.exitCode() : m_app->stopAssistant(), 0);
+    EXPECT_EQ(twinLost ? twin.exitCode() : s->app.stopAssistant(), 0);
     if (twinLost) {
-        EXPECT_EQ(m_app->stopAssistant(), 0) << stderrText();
+        EXPECT_EQ(s->app.stopAssistant(), 0) << s->said();
     } else {
         ::kill(pid_t(twin.processId()), SIGTERM);
         ASSERT_TRUE(twin.waitForFinished(8000));
         EXPECT_EQ(twin.exitCode(), 0);
     }
-    EXPECT_EQ(server().connectionCount(), 1);
+    EXPECT_EQ(s->server().connectionCount(), 1);
 }
 
-TEST_F(DesktopShell, WithoutAShortcutsPortalOnWaylandTheUserHearsHowToBindOne)
+// One start on Wayland without a shortcuts portal: the user hears how to bind the combination
+// themselves; the tray item, which does not depend on the shortcut, appears once a host starts.
+TEST_F(DesktopShell, OnWaylandTheUserHearsHowToBindTheShortcutAndTheTrayMenuWorks)
 {
-    m_app->setVariable(QStringLiteral("XDG_SESSION_TYPE"), QStringLiteral("wayland"));
+    s->app.setVariable(QStringLiteral("XDG_SESSION_TYPE"), QStringLiteral("wayland"));
     start();
-    ASSERT_TRUE(wait([&] { return log().contains(QStringLiteral("[mowa] Nie udało się")); })) << stderrText();
-    EXPECT_TRUE(log().contains(QStringLiteral("[mowa] Nie udało się przypisać skrótu Control plus Alt plus Super plus "
-                                              "Spacja. Ten pulpit nie pozwala aplikacjom przypisać własnego skrótu.")))
-        << stderrText();
-    EXPECT_EQ(m_app->stopAssistant(), 0) << stderrText();
-}
+    ASSERT_TRUE(s->logSays(QStringLiteral("[mowa] Nie udało się"))) << s->said();
+    EXPECT_TRUE(s->log().contains(QStringLiteral("[mowa] Nie udało się przypisać skrótu Control plus Alt plus Super plus "
+                                                 "Spacja. Ten pulpit nie pozwala aplikacjom przypisać własnego skrótu.")))
+        << s->said();
+    EXPECT_FALSE(s->log().contains(QStringLiteral("[menu] ikona w zasobniku gotowa")));
 
-TEST_F(DesktopShell, TheTrayItemAppearsOnceAHostStartsAndItsMenuWorks)
-{
-    start();
-    EXPECT_FALSE(log().contains(QStringLiteral("[menu] ikona w zasobniku gotowa")));
-
-    QDBusConnection bus = QDBusConnection::connectToBus(m_app->busAddress(), QStringLiteral("tray-host"));
+    QDBusConnection bus = QDBusConnection::connectToBus(s->app.busAddress(), QStringLiteral("tray-host"));
     ASSERT_TRUE(bus.isConnected());
     StandInWatcher watcher;
     ASSERT_TRUE(bus.registerObject(QStringLiteral("/StatusNotifierWatcher"), &watcher, QDBusConnection::ExportAllContents));
     ASSERT_TRUE(bus.registerService(QStringLiteral("org.kde.StatusNotifierWatcher")));
-    ASSERT_TRUE(wait([&] { return !watcher.itemService.isEmpty(); })) << stderrText();
+    ASSERT_TRUE(waitFor([&] { return !watcher.itemService.isEmpty(); })) << s->said();
 
     const auto call = [&](const QString& path, const QString& interface, const QString& method, const QVariantList& args) {
         QDBusMessage message = QDBusMessage::createMethodCall(watcher.itemService, path, interface, method);
@@ -345,42 +348,65 @@ TEST_F(DesktopShell, TheTrayItemAppearsOnceAHostStartsAndItsMenuWorks)
     EXPECT_EQ(property(QStringLiteral("ToolTip")).value<QDBusArgument>().currentType(), QDBusArgument::StructureType);
     const QString menuPath = property(QStringLiteral("Menu")).value<QDBusObjectPath>().path();
     ASSERT_FALSE(menuPath.isEmpty());
-    const auto layout = [&] {
+    const auto entry = [&](const QString& label) {
         const QVariantList reply = call(menuPath, "com.canonical.dbusmenu", "GetLayout", {0, -1, QStringList()});
-        QList<MenuEntry> entries;
+        QMap<QString, MenuEntry> entries;
         if (reply.size() == 2)
             readLayout(reply.at(1).value<QDBusArgument>(), entries);
-        return entries;
+        return entries.value(label);
     };
     const auto click = [&](int id) {
         call(menuPath, "com.canonical.dbusmenu", "Event", {id, "clicked", QVariant::fromValue(QDBusVariant(QString())), 0u});
     };
-    const auto entry = [](const QList<MenuEntry>& entries, const QString& label) {
-        for (const MenuEntry& e : entries)
-            if (e.label == label)
-                return e;
-        return MenuEntry{};
-    };
     const QString wakeLabel = QStringLiteral("Reaguj na „hej Selvina”");
-    QList<MenuEntry> entries = layout();
-    EXPECT_NE(entry(entries, QStringLiteral("Zakończ")).id, 0);
-    const MenuEntry wake = entry(entries, wakeLabel);
-    ASSERT_NE(wake.id, 0) << entries.size();
+    EXPECT_NE(entry(QStringLiteral("Zakończ")).id, 0);
+    const MenuEntry wake = entry(wakeLabel);
+    ASSERT_NE(wake.id, 0);
     EXPECT_EQ(wake.toggleType, u"checkmark");
     EXPECT_EQ(wake.toggleState, 1);
 
     click(wake.id);
-    ASSERT_TRUE(wait([&] { return log().contains(QStringLiteral("[wybudzanie] wyłączone przez użytkownika")); })) << stderrText();
-    EXPECT_TRUE(fileText(m_app->home() + QStringLiteral("/.config/selvina-voice/preferences.ini"))
-                    .contains(QStringLiteral("zawolanie=false")));
-    EXPECT_TRUE(wait([&] { return entry(layout(), wakeLabel).toggleState == 0; }));
+    ASSERT_TRUE(s->logSays(QStringLiteral("[wybudzanie] wyłączone przez użytkownika"))) << s->said();
+    QFile preferences(s->app.home() + QStringLiteral("/.config/selvina-voice/preferences.ini"));
+    ASSERT_TRUE(preferences.open(QIODevice::ReadOnly));
+    EXPECT_TRUE(preferences.readAll().contains("zawolanie=false"));
+    EXPECT_TRUE(waitFor([&] { return entry(wakeLabel).toggleState == 0; }));
 
     // "Zakończ" quits, the orderly way.
-    click(entry(layout(), QStringLiteral("Zakończ")).id);
-    ASSERT_TRUE(wait([&] { return !bus.interface()->isServiceRegistered(QStringLiteral("pl.korlund.selvinavoice")).value(); }))
-        << stderrText();
-    EXPECT_EQ(m_app->stopAssistant(), 0) << stderrText();
+    click(entry(QStringLiteral("Zakończ")).id);
+    ASSERT_TRUE(waitFor([&] { return !bus.interface()->isServiceRegistered(QStringLiteral("pl.korlund.selvinavoice")).value(); }))
+        << s->said();
+    EXPECT_EQ(s->app.stopAssistant(), 0) << s->said();
     QDBusConnection::disconnectFromBus(QStringLiteral("tray-host"));
+}
+
+TEST_F(DesktopShell, AutostartedTheAssistantIsHeardAndHearsTheMicrophone)
+{
+    s->greeting = {0.6, true};
+    s->app.setVariable(QStringLiteral("SELVINA_AUTOSTART"), QStringLiteral("1"));
+    if (s_sound->recorded.isEmpty())
+        s_sound->record();
+    const qsizetype from = s_sound->recorded.size();
+    ASSERT_TRUE(s->app.startAssistant());
+
+    // The greeting plays to its end, then the conversation listens.
+    ASSERT_TRUE(s->stderrSays("STAN: speaking → listening")) << s->said();
+    const qsizetype silentFrames = s->microphone.size();
+    // 0.6 s of tone reached the speakers: count the 20 ms windows that are clearly loud.
+    int loudWindows = 0;
+    for (qsizetype at = from; at + 960 <= s_sound->recorded.size(); at += 960)
+        loudWindows += rms(s_sound->recorded.mid(at, 960)) > 0.2;
+    std::printf("greeting heard: %d loud 20 ms windows of 30; %lld microphone frames sent before listening\n",
+                loudWindows, static_cast<long long>(silentFrames));
+    EXPECT_GE(loudWindows, 25) << s_sound->recorded.size() - from << " bytes recorded";
+    EXPECT_LE(loudWindows, 32);
+
+    // Speaking into the room now reaches the service as real sound.
+    s_sound->speakIntoRoom(tone(1.0));
+    ASSERT_TRUE(waitFor([&] {
+        return std::any_of(s->microphone.begin() + silentFrames, s->microphone.end(), [](double level) { return level > 0.1; });
+    }));
+    EXPECT_EQ(s->app.stopAssistant(), 0) << s->said();
 }
 
 } // namespace

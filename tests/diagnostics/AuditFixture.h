@@ -3,6 +3,7 @@
 // Thread: the test's main thread.
 #pragma once
 
+#include "SessionBus.h"
 #include "TestSupport.h"
 #include "diagnostics/LinuxPrerequisites.h"
 
@@ -26,11 +27,7 @@ protected:
         env.insert(QStringLiteral("GSETTINGS_BACKEND"), QStringLiteral("memory"));
         env.insert(QStringLiteral("XDG_RUNTIME_DIR"), m_home.path());
         m_bus.setProcessEnvironment(env);
-        m_bus.start(QStringLiteral("dbus-daemon"), {QStringLiteral("--session"), QStringLiteral("--nofork"),
-                                                    QStringLiteral("--nopidfile"), QStringLiteral("--print-address=1")});
-        ASSERT_TRUE(m_bus.waitForStarted(5000));
-        selvina::testing::LoopbackRealtimeServer::waitFor([&] { return m_bus.canReadLine(); });
-        address = QString::fromUtf8(m_bus.readLine()).trimmed();
+        address = selvina::testing::startSessionBus(m_bus);
         ASSERT_FALSE(address.isEmpty());
         env.insert(QStringLiteral("DBUS_SESSION_BUS_ADDRESS"), address);
     }
@@ -61,6 +58,7 @@ protected:
         o.home = m_home.path();
         return o;
     }
+    // Every entry's answer from one whole check, or the answer of one entry's probe run here and now.
     std::map<QString, std::optional<bool>> check(const LinuxAuditOptions& o)
     {
         PermissionAudit audit(linuxPrerequisites(o), o.environment);
@@ -71,7 +69,6 @@ protected:
         return out;
     }
     std::map<QString, std::optional<bool>> check() { return check(options()); }
-    // One entry's probe, run here and now.
     std::optional<bool> probe(const QString& name, const LinuxAuditOptions& o)
     {
         for (const Prerequisite& p : linuxPrerequisites(o))

@@ -7,12 +7,11 @@
 #include <QDBusConnectionInterface>
 #include <QDBusMessage>
 #include <QDBusObjectPath>
+#include <QLocalServer>
 #include <QThread>
 
 #include <fcntl.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/un.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -119,19 +118,13 @@ TEST_F(LinuxAudit, SoundServerWithAndWithoutItsDevices)
         EXPECT_EQ(probe("Głośniki"), row.speakers) << row.modules.toStdString();
     }
     // A server that takes the connection and never answers.
-    const QString path = QDir(env.value("HOME")).filePath("hung");
-    const int s = ::socket(AF_UNIX, SOCK_STREAM, 0);
-    sockaddr_un where{};
-    where.sun_family = AF_UNIX;
-    std::strncpy(where.sun_path, path.toUtf8().constData(), sizeof(where.sun_path) - 1);
-    ASSERT_EQ(::bind(s, reinterpret_cast<sockaddr*>(&where), sizeof(where)), 0);
-    ::listen(s, 8);
-    qputenv("PULSE_SERVER", ("unix:" + path).toUtf8());
-    env.insert("PULSE_SERVER", "unix:" + path);
+    QLocalServer hung;
+    ASSERT_TRUE(hung.listen(QDir(env.value("HOME")).filePath("hung")));
+    qputenv("PULSE_SERVER", ("unix:" + hung.fullServerName()).toUtf8());
+    env.insert("PULSE_SERVER", "unix:" + hung.fullServerName());
     const auto all = check();
     EXPECT_EQ(all.at("Mikrofon"), std::nullopt);
     EXPECT_EQ(all.at("Głośniki"), std::nullopt);
-    ::close(s);
 }
 
 TEST_F(LinuxAudit, AccessibilityBusOffThenSwitchedOnByRequest)

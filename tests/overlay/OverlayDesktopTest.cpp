@@ -2,17 +2,16 @@
 // 1080p monitor plugged in later, openbox, XTEST clicks through xdotool, another X client's window
 // under the mark, and xcompmgr starting and stopping.
 #include "BareXDisplay.h"
+#include "LoopbackRealtimeServer.h"
 
 #include "overlay/DebugPanelView.h"
 #include "overlay/OverlayController.h"
 
 #include <QAccessible>
 #include <QApplication>
-#include <QElapsedTimer>
-#include <QEventLoop>
 #include <QFile>
 #include <QProcess>
-#include <QTimer>
+#include <QPixmap>
 #include <QScreen>
 #include <QTemporaryDir>
 #include <QWidget>
@@ -22,66 +21,64 @@
 #include <xcb/xcb.h>
 
 #include <cmath>
-#include <optional>
 #include <cstdlib>
-#include <cstring>
-#include <string>
 
 using namespace selvina;
 using namespace selvina::overlay;
 
 namespace {
 
-bool waitUntil(const std::function<bool()>& condition, int ms = 20000)
+bool waitUntil(const std::function<bool()>& condition)
 {
-    QElapsedTimer clock;
-    clock.start();
-    while (!condition()) {
-        if (clock.elapsed() > ms)
-            return false;
-        QEventLoop loop;
-        QTimer::singleShot(10, &loop, &QEventLoop::quit);
-        loop.exec();
-    }
-    return true;
+    return selvina::testing::LoopbackRealtimeServer::waitFor(condition, std::chrono::milliseconds(20000));
 }
 
-bool xrandr(const QStringList& arguments)
+// What an X tool run by another client prints (xprop, xwininfo, xdotool, xrandr); empty on failure.
+QString x(const QString& program, const QStringList& arguments)
 {
-    return QProcess::execute(QStringLiteral("xrandr"), arguments) == 0;
+    QProcess p;
+    p.start(program, arguments);
+    return p.waitForFinished(10000) && p.exitCode() == 0 ? QString::fromUtf8(p.readAllStandardOutput()) : QString();
+}
+QString xprop(xcb_window_t w, const QString& property)
+{
+    return x(QStringLiteral("xprop"), {QStringLiteral("-id"), QString::number(w), QStringLiteral("-notype"), property});
+}
+// IsViewable, IsUnMapped, or empty once the window is gone.
+QString mapState(xcb_window_t w)
+{
+    return x(QStringLiteral("xwininfo"), {QStringLiteral("-id"), QString::number(w)}).section(QStringLiteral("Map State: "), 1).section('\n', 0, 0);
+}
+xcb_window_t focus()
+{
+    return x(QStringLiteral("xdotool"), {QStringLiteral("getwindowfocus"), QStringLiteral("-f")}).trimmed().toUInt();
+}
+std::uint32_t pixel(int px, int py)
+{
+    return QGuiApplication::primaryScreen()->grabWindow(0, px, py, 1, 1).toImage().pixel(0, 0) & 0xFFFFFF;
 }
 
-// Another X client: it reads window properties and pixels, and owns a plain window that records
-// the clicks it gets.
-class OtherClient {
+// Another X client's window of this colour at `r`, placed where it asks to be and recording the
+// clicks it gets.
+class OtherWindow {
 public:
-    OtherClient() : m_c(xcb_connect(nullptr, nullptr)), m_root(xcb_setup_roots_iterator(xcb_get_setup(m_c)).data->root) {}
-    ~OtherClient()
+    OtherWindow(const QRect& r, std::uint32_t colour) : m_c(xcb_connect(nullptr, nullptr)), id(xcb_generate_id(m_c))
     {
-        if (m_window != XCB_NONE)
-            xcb_destroy_window(m_c, m_window);
-        xcb_disconnect(m_c);
-    }
-
-    // A managed, focused window of this colour covering `r`.
-    void openWindow(const QRect& r, std::uint32_t colour)
-    {
-        m_window = xcb_generate_id(m_c);
-        const std::uint32_t values[] = {colour, XCB_EVENT_MASK_BUTTON_PRESS | XCB_EVENT_MASK_STRUCTURE_NOTIFY};
-        xcb_create_window(m_c, XCB_COPY_FROM_PARENT, m_window, m_root, std::int16_t(r.x()), std::int16_t(r.y()),
-                          std::uint16_t(r.width()), std::uint16_t(r.height()), 0, XCB_WINDOW_CLASS_INPUT_OUTPUT,
-                          XCB_COPY_FROM_PARENT, XCB_CW_BACK_PIXEL | XCB_CW_EVENT_MASK, values);
+        const std::uint32_t values[] = {colour, XCB_EVENT_MASK_BUTTON_PRESS};
+        xcb_create_window(m_c, XCB_COPY_FROM_PARENT, id, xcb_setup_roots_iterator(xcb_get_setup(m_c)).data->root,
+                          std::int16_t(r.x()), std::int16_t(r.y()), std::uint16_t(r.width()), std::uint16_t(r.height()), 0,
+                          XCB_WINDOW_CLASS_INPUT_OUTPUT, XCB_COPY_FROM_PARENT, XCB_CW_BACK_PIXEL | XCB_CW_EVENT_MASK, values);
         // WM_NORMAL_HINTS with USPosition and USSize: the window manager leaves it where it is asked to be.
         std::uint32_t hints[18] = {1 | 2, std::uint32_t(r.x()), std::uint32_t(r.y()), std::uint32_t(r.width()),
                                    std::uint32_t(r.height())};
-        xcb_change_property(m_c, XCB_PROP_MODE_REPLACE, m_window, XCB_ATOM_WM_NORMAL_HINTS, XCB_ATOM_WM_SIZE_HINTS, 32, 18, hints);
-        xcb_map_window(m_c, m_window);
+        xcb_change_property(m_c, XCB_PROP_MODE_REPLACE, id, XCB_ATOM_WM_NORMAL_HINTS, XCB_ATOM_WM_SIZE_HINTS, 32, 18, hints);
+        xcb_map_window(m_c, id);
         xcb_flush(m_c);
     }
-    xcb_window_t window() const { return m_window; }
-    void focusWindow()
+    ~OtherWindow() { xcb_disconnect(m_c); }
+    void takeFocus()
     {
-        xcb_set_input_focus(m_c, XCB_INPUT_FOCUS_PARENT, m_window, XCB_CURRENT_TIME);
+        xcb_set_input_focus(m_c, XCB_INPUT_FOCUS_PARENT, id, XCB_CURRENT_TIME);
         xcb_flush(m_c);
     }
     bool clicked()
@@ -92,57 +89,13 @@ public:
         }
         return m_clicked;
     }
-    xcb_window_t focus()
-    {
-        auto* r = xcb_get_input_focus_reply(m_c, xcb_get_input_focus(m_c), nullptr);
-        const xcb_window_t f = r ? r->focus : XCB_NONE;
-        std::free(r);
-        return f;
-    }
-    // None: the window is gone.
-    std::optional<std::uint8_t> mapState(xcb_window_t w)
-    {
-        auto* r = xcb_get_window_attributes_reply(m_c, xcb_get_window_attributes(m_c, w), nullptr);
-        const auto state = r ? std::optional<std::uint8_t>(r->map_state) : std::nullopt;
-        std::free(r);
-        return state;
-    }
-    bool viewable(xcb_window_t w) { return mapState(w) == XCB_MAP_STATE_VIEWABLE; }
-    // The 32-bit values of a property (CARDINAL or ATOM).
-    std::vector<std::uint32_t> property(xcb_window_t w, const char* name)
-    {
-        std::vector<std::uint32_t> out;
-        auto* r = xcb_get_property_reply(m_c, xcb_get_property(m_c, 0, w, atom(name), XCB_GET_PROPERTY_TYPE_ANY, 0, 64), nullptr);
-        if (r != nullptr && r->format == 32) {
-            const auto* v = static_cast<const std::uint32_t*>(xcb_get_property_value(r));
-            out.assign(v, v + xcb_get_property_value_length(r) / 4);
-        }
-        std::free(r);
-        return out;
-    }
-    xcb_atom_t atom(const char* name)
-    {
-        auto* r = xcb_intern_atom_reply(m_c, xcb_intern_atom(m_c, 0, std::uint16_t(std::strlen(name)), name), nullptr);
-        const xcb_atom_t a = r ? r->atom : XCB_NONE;
-        std::free(r);
-        return a;
-    }
-    std::uint32_t pixel(int x, int y)
-    {
-        auto* r = xcb_get_image_reply(
-            m_c, xcb_get_image(m_c, XCB_IMAGE_FORMAT_Z_PIXMAP, m_root, std::int16_t(x), std::int16_t(y), 1, 1, ~0u), nullptr);
-        std::uint32_t p = 0;
-        if (r != nullptr && xcb_get_image_data_length(r) >= 4)
-            std::memcpy(&p, xcb_get_image_data(r), 4);
-        std::free(r);
-        return p & 0xFFFFFF;
-    }
 
 private:
     xcb_connection_t* m_c;
-    xcb_window_t m_root;
-    xcb_window_t m_window = XCB_NONE;
     bool m_clicked = false;
+
+public:
+    const xcb_window_t id;
 };
 
 class Overlay : public ::testing::Test {
@@ -163,7 +116,7 @@ protected:
     bool allViewable()
     {
         const auto all = ids();
-        return !all.empty() && std::all_of(all.begin(), all.end(), [this](xcb_window_t w) { return m_x.viewable(w); });
+        return !all.empty() && std::all_of(all.begin(), all.end(), [](xcb_window_t w) { return mapState(w) == u"IsViewable"; });
     }
     QWidget* windowOn(const QRect& screen) const
     {
@@ -181,7 +134,6 @@ protected:
 
     SystemClock m_clock;
     SessionModel m_session;
-    OtherClient m_x;
     std::unique_ptr<OverlayController> m_overlay;
 };
 
@@ -197,10 +149,10 @@ TEST_F(Overlay, TheMarkIsUpOnEveryDesktopWhileTheConversationIsOpenAndGoneAfter)
     ASSERT_EQ(m_overlay->windows().size(), QGuiApplication::screens().size());
     ASSERT_TRUE(waitUntil([&] { return allViewable(); }));
     const xcb_window_t mark = ids().front();
-    EXPECT_EQ(m_x.property(mark, "_NET_WM_DESKTOP"), std::vector<std::uint32_t>{0xFFFFFFFF});
-    const auto states = m_x.property(mark, "_NET_WM_STATE");
+    EXPECT_EQ(xprop(mark, QStringLiteral("_NET_WM_DESKTOP")).trimmed(), QStringLiteral("_NET_WM_DESKTOP = 4294967295"));
+    const QStringList states = xprop(mark, QStringLiteral("_NET_WM_STATE")).section('=', 1).trimmed().split(QStringLiteral(", "));
     for (const char* s : {"_NET_WM_STATE_SKIP_TASKBAR", "_NET_WM_STATE_SKIP_PAGER", "_NET_WM_STATE_ABOVE"})
-        EXPECT_NE(std::find(states.begin(), states.end(), m_x.atom(s)), states.end()) << s;
+        EXPECT_TRUE(states.contains(QLatin1String(s))) << s;
     // No compositor: the window is the mark's box and no more.
     ASSERT_FALSE(m_overlay->compositing());
     EXPECT_TRUE(hugsTheMark(windowOn(kScreen4K), 420)) << windowOn(kScreen4K)->width();
@@ -224,35 +176,32 @@ TEST_F(Overlay, TheMarkIsUpOnEveryDesktopWhileTheConversationIsOpenAndGoneAfter)
     m_session.setActive(false);
     EXPECT_TRUE(m_overlay->windows().isEmpty());
     EXPECT_EQ(m_overlay->debugPanel(), nullptr);
-    EXPECT_TRUE(waitUntil([&] { return !m_x.mapState(mark).has_value(); }));
+    EXPECT_TRUE(waitUntil([&] { return mapState(mark).isEmpty(); }));
 }
 
 TEST_F(Overlay, AClickOnTheMarkReachesTheWindowBelowAndTheFocusStaysThere)
 {
     constexpr std::uint32_t kGreen = 0x00FF00;
-    m_x.openWindow(QRect(1520, 780, 800, 600), kGreen);
-    ASSERT_TRUE(waitUntil([&] { return m_x.viewable(m_x.window()); }));
-    m_x.focusWindow();
-    ASSERT_TRUE(waitUntil([&] { return m_x.focus() == m_x.window() && m_x.pixel(1920, 1080) == kGreen; }));
+    OtherWindow below(QRect(1520, 780, 800, 600), kGreen);
+    ASSERT_TRUE(waitUntil([&] { return mapState(below.id) == u"IsViewable"; }));
+    below.takeFocus();
+    ASSERT_TRUE(waitUntil([&] { return focus() == below.id && pixel(1920, 1080) == kGreen; }));
 
     m_overlay->show();
     // The mark is drawn over the window: the middle of the screen is no longer green.
-    ASSERT_TRUE(waitUntil([&] { return allViewable() && m_x.pixel(1920, 1080) != kGreen; }));
-    ASSERT_EQ(QProcess::execute(QStringLiteral("xdotool"),
-                                {QStringLiteral("mousemove"), QStringLiteral("1920"), QStringLiteral("1080"),
-                                 QStringLiteral("click"), QStringLiteral("1")}),
-              0);
-    EXPECT_TRUE(waitUntil([&] { return m_x.clicked(); }));
-    EXPECT_EQ(m_x.focus(), m_x.window());
+    ASSERT_TRUE(waitUntil([&] { return allViewable() && pixel(1920, 1080) != kGreen; }));
+    ASSERT_EQ(QProcess::execute(QStringLiteral("xdotool"), {"mousemove", "1920", "1080", "click", "1"}), 0);
+    EXPECT_TRUE(waitUntil([&] { return below.clicked(); }));
+    EXPECT_EQ(focus(), below.id);
     EXPECT_EQ(QApplication::focusWidget(), nullptr);
     EXPECT_EQ(QGuiApplication::focusWindow(), nullptr);
 
     // A screen capture sees the window, not the mark; the mark comes back after it.
     ASSERT_TRUE(m_overlay->withdrawForCapture());
-    EXPECT_TRUE(waitUntil([&] { return m_x.pixel(1920, 1080) == kGreen; }));
+    EXPECT_TRUE(waitUntil([&] { return pixel(1920, 1080) == kGreen; }));
     EXPECT_FALSE(m_overlay->withdrawForCapture());
     m_overlay->restoreAfterCapture();
-    EXPECT_TRUE(waitUntil([&] { return allViewable() && m_x.pixel(1920, 1080) != kGreen; }));
+    EXPECT_TRUE(waitUntil([&] { return allViewable() && pixel(1920, 1080) != kGreen; }));
 }
 
 TEST_F(Overlay, TheAccessibleNameFollowsTheDisplayStateWithoutAnAlertRole)
@@ -286,14 +235,13 @@ TEST_F(Overlay, AScreenPluggedInGetsAMarkOfItsOwnSizeAndAnUnpluggedOneLosesIt)
 {
     m_overlay->show();
     ASSERT_TRUE(waitUntil([&] { return allViewable(); }));
-    ASSERT_TRUE(xrandr({QStringLiteral("--setmonitor"), QStringLiteral("SELVINA-B"), QStringLiteral("1920/500x1080/280+3840+0"),
-                        QStringLiteral("none")}));
+    ASSERT_EQ(QProcess::execute(QStringLiteral("xrandr"), {"--setmonitor", "SELVINA-B", "1920/500x1080/280+3840+0", "none"}), 0);
     EXPECT_TRUE(waitUntil([&] { return m_overlay->windows().size() == 2 && windowOn(kScreen1080) != nullptr; }));
     EXPECT_TRUE(hugsTheMark(windowOn(kScreen1080), 1080 * 0.22));
     EXPECT_TRUE(hugsTheMark(windowOn(kScreen4K), 420));
     EXPECT_TRUE(waitUntil([&] { return allViewable(); }));
 
-    ASSERT_TRUE(xrandr({QStringLiteral("--delmonitor"), QStringLiteral("SELVINA-B")}));
+    ASSERT_EQ(QProcess::execute(QStringLiteral("xrandr"), {"--delmonitor", "SELVINA-B"}), 0);
     EXPECT_TRUE(waitUntil([&] { return m_overlay->windows().size() == 1; }));
     EXPECT_NE(windowOn(kScreen4K), nullptr);
 }

@@ -23,17 +23,6 @@ void say(const QString& line)
     std::fflush(stdout);
 }
 
-class FocusReporter : public QObject {
-public:
-    using QObject::QObject;
-    bool eventFilter(QObject* watched, QEvent* event) override
-    {
-        if (event->type() == QEvent::FocusIn)
-            say("focus " + watched->objectName());
-        return false;
-    }
-};
-
 // A spreadsheet of 2^31 cells, as an office suite reports one: its cells exist only once asked for,
 // and it manages them (Qt says so of every table).
 constexpr int kColumns = 8;
@@ -179,11 +168,8 @@ int main(int argc, char** argv)
     auto* urgent = new QCheckBox("Pilne");
     QObject::connect(urgent, &QCheckBox::toggled, [](bool on) { say(QString("check %1").arg(int(on))); });
     layout->addWidget(urgent);
-    FocusReporter focus;
     auto* name = new QLineEdit;
-    name->setObjectName("name");
     name->setPlaceholderText("Nazwa produktu");
-    name->installEventFilter(&focus);
     QObject::connect(name, &QLineEdit::textChanged, [](const QString& t) { say("text: " + t); });
     layout->addWidget(name);
     auto* password = new QLineEdit;
@@ -216,7 +202,9 @@ int main(int argc, char** argv)
         layout->addWidget(sheet);
     }
     // As scrolled forms do: a row that takes the focus is brought into view.
-    QObject::connect(&app, &QApplication::focusChanged, [scroll, list](QWidget*, QWidget* now) {
+    QObject::connect(&app, &QApplication::focusChanged, [scroll, list, name](QWidget*, QWidget* now) {
+        if (now == name)
+            say("focus name");
         if (now && list->isAncestorOf(now))
             scroll->ensureWidgetVisible(now);
     });
