@@ -22,21 +22,16 @@ protected:
             m_bridge.get(), [this](const QString& t) { m_notes.append("p:" + t); },
             [this](const QString& t) { m_notes.append("a:" + t); });
     }
-    void TearDown() override
-    {
-        m_tool.reset();
-        m_bridge.reset();
-    }
+    void TearDown() override { m_tool.reset(); m_bridge.reset(); }
 
     struct Call {
         std::optional<tools::ToolOutcome> outcome;
         QCoro::Task<> task;
     };
-    std::unique_ptr<Call> call(const QString& arguments, std::shared_ptr<tools::CallCancellation> cancel = nullptr)
+    std::unique_ptr<Call> call(const QString& arguments,
+                               std::shared_ptr<tools::CallCancellation> cancel = std::make_shared<tools::CallCancellation>())
     {
         auto c = std::make_unique<Call>();
-        if (!cancel)
-            cancel = std::make_shared<tools::CallCancellation>();
         c->task = m_tool->execute(arguments, cancel).then([raw = c.get()](tools::ToolOutcome o) { raw->outcome = std::move(o); });
         return c;
     }

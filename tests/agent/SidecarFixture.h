@@ -14,6 +14,7 @@
 #include <QJsonObject>
 #include <QLocalServer>
 #include <QLocalSocket>
+#include <QRegularExpression>
 #include <QTemporaryDir>
 
 #include <gtest/gtest.h>
@@ -26,8 +27,7 @@ class SidecarFixture : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        qunsetenv("PUPPET_MODE");
-        qunsetenv("SELVINA_NODE_BINARY");
+        qunsetenv("PUPPET_MODE"); qunsetenv("SELVINA_NODE_BINARY");
         m_sidecar = m_dir.filePath(QStringLiteral("Sidecar"));
         writeFile(m_sidecar + QStringLiteral("/dist/index.js"),
                   QByteArray("require('" SELVINA_PUPPET_SIDECAR "');\n"));
@@ -51,14 +51,13 @@ protected:
     void TearDown() override
     {
         m_runtime.reset();
-        qunsetenv("PUPPET_MODE");
-        qunsetenv("SELVINA_NODE_BINARY");
+        qunsetenv("PUPPET_MODE"); qunsetenv("SELVINA_NODE_BINARY");
     }
 
     struct Task {
         QString id;
         std::unique_ptr<agent::AgentEventStream> stream = std::make_unique<agent::AgentEventStream>();
-        std::vector<agent::AgentEvent> events;
+        std::vector<agent::AgentEvent> events = {};
         // Everything delivered so far; true once the stream has ended.
         bool drain()
         {
@@ -66,21 +65,22 @@ protected:
                 events.push_back(*e);
             return stream->hasEnded();
         }
-        QStringList failures()
+        // The events so far as "kind:text" ("confirm:intent:id" for a confirmation).
+        QStringList summary()
         {
             drain();
             QStringList out;
             for (const auto& e : events)
-                if (e.kind == agent::AgentEvent::Kind::failed)
-                    out.append(e.text);
+                out.append(QStringList{"progress", "activity", "confirm", "finished", "failed"}[int(e.kind)] + ':' + e.text +
+                           (e.id.isEmpty() ? QString() : ':' + e.id));
             return out;
         }
+        QStringList failures() { return summary().filter(QRegularExpression("^failed:")).replaceInStrings("failed:", ""); }
     };
 
     Task start(const QString& id, const QString& text = QStringLiteral("zadanie"))
     {
-        Task task;
-        task.id = id;
+        Task task{id};
         m_runtime->start(id, text, task.stream->sink());
         return task;
     }
@@ -129,23 +129,15 @@ protected:
         return std::nullopt;
     }
 
-    QStringList log() const
+    // How many lines written to the log since the test began hold the fragment.
+    qsizetype logCount(const QString& fragment) const
     {
         SidecarLog::shared().flush();
         QFile f(SidecarLog::shared().filePath());
-        if (!f.open(QIODevice::ReadOnly))
-            return {};
-        f.seek(m_logStart);
-        QStringList lines;
-        for (const QByteArray& l : f.readAll().split('\n'))
-            if (l.size() > 20)
-                lines.append(QString::fromUtf8(l.mid(20))); // without the time stamp
-        return lines;
-    }
-    qsizetype logCount(const QString& fragment) const
-    {
-        const QStringList lines = log();
-        return std::count_if(lines.begin(), lines.end(), [&](const QString& l) { return l.contains(fragment); });
+        if (!f.open(QIODevice::ReadOnly) || !f.seek(m_logStart))
+            return 0;
+        const QList<QByteArray> lines = f.readAll().split('\n');
+        return std::count_if(lines.begin(), lines.end(), [&](const QByteArray& l) { return QString::fromUtf8(l).contains(fragment); });
     }
 
     static bool waitUntil(const std::function<bool()>& condition, int ms = 5000)

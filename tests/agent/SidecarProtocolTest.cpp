@@ -96,7 +96,7 @@ TEST(EngineDetector, LoginsPathsAndWhatToDo)
     const auto env = [&](std::initializer_list<std::pair<const char*, QString>> vars) {
         QProcessEnvironment e;
         for (const auto& [k, v] : vars)
-            e.insert(QString::fromLatin1(k), v);
+            e.insert(k, v);
         return e;
     };
     EXPECT_TRUE(EngineDetector(env({{"ANTHROPIC_API_KEY", ""}}), home.path()).claudeLoggedIn()) << "present, even empty";

@@ -4,7 +4,6 @@
 
 using namespace selvina;
 using namespace selvina::testing;
-using agent::AgentEvent;
 using namespace std::chrono_literals;
 
 namespace {
@@ -36,20 +35,18 @@ protected:
 TEST_F(Runtime, LaunchFailuresReachTheTaskOnceWithTheirText)
 {
     const QString folder = m_dir.filePath(QStringLiteral("programy"));
-    const auto program = [&](const char* name, const QByteArray& content, bool executable) {
+    const auto program = [&](const char* name, const QByteArray& content, QFile::Permissions mode = QFile::ExeOwner) {
         const QString path = writeFile(folder + '/' + QLatin1String(name), content);
-        if (executable)
-            QFile::setPermissions(path, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+        QFile::setPermissions(path, QFile::ReadOwner | QFile::WriteOwner | mode);
         return path;
     };
     const QString launch = QStringLiteral("Nie udało się uruchomić agenta: ");
-    const QString text = program("tekst", "zwykły tekst\n", false);
-    const QString garbage = program("śmieci", QByteArray("\x7f\x01\x02\x03 nie ELF", 12), true);
-    const QString script = program("skrypt", "#!/nie/ma/interpretera\n", true);
+    const QString text = program("tekst", "zwykły tekst\n", {});
+    const QString garbage = program("śmieci", QByteArray("\x7f\x01\x02\x03 nie ELF", 12));
+    const QString script = program("skrypt", "#!/nie/ma/interpretera\n");
     struct Case {
         const char* name;
-        QByteArray node;     // SELVINA_NODE_BINARY
-        QByteArray mode;     // PUPPET_MODE
+        QByteArray node, mode; // SELVINA_NODE_BINARY, PUPPET_MODE
         bool removeSidecar;
         QString expected;
     };
@@ -82,8 +79,7 @@ TEST_F(Runtime, LaunchFailuresReachTheTaskOnceWithTheirText)
             QDir(m_sidecar).removeRecursively();
         Task task = start(QStringLiteral("T"));
         ASSERT_TRUE(waitUntil([&] { return task.drain(); }, 10000));
-        EXPECT_EQ(task.events.size(), 1u);
-        EXPECT_EQ(task.failures().join('|').toStdString(), c.expected.toStdString());
+        EXPECT_EQ(task.summary(), QStringList{"failed:" + c.expected});
         qunsetenv("PUPPET_MODE");
         qunsetenv("SELVINA_NODE_BINARY");
     }
@@ -114,17 +110,8 @@ TEST_F(Runtime, RoutesLinesToTheirTasksAndDropsWhatBelongsToNone)
     ASSERT_TRUE(waitUntil([&] { return a.drain() && b.drain(); }));
     ASSERT_TRUE(waitUntil([&] { return logCount(QStringLiteral("PORZUCONO finished id=A")) == 1; }));
 
-    ASSERT_EQ(a.events.size(), 3u);
-    EXPECT_EQ(a.events[0].kind, AgentEvent::Kind::progress);
-    EXPECT_EQ(a.events[0].text, QString());
-    EXPECT_EQ(a.events[1].kind, AgentEvent::Kind::confirmationRequired);
-    EXPECT_EQ(a.events[1].text, QStringLiteral("rm"));
-    EXPECT_EQ(a.events[1].id, QStringLiteral("A"));
-    EXPECT_EQ(a.events[2].text, QStringLiteral("gotowe"));
-    ASSERT_EQ(b.events.size(), 2u);
-    EXPECT_EQ(b.events[0].text, QStringLiteral("czytam"));
-    EXPECT_EQ(b.events[1].kind, AgentEvent::Kind::failed);
-    EXPECT_EQ(b.events[1].text, QStringLiteral("Nieznany błąd agenta."));
+    EXPECT_EQ(a.summary(), (QStringList{"progress:", "confirm:rm:A", "finished:gotowe"}));
+    EXPECT_EQ(b.summary(), (QStringList{"activity:czytam", "failed:Nieznany błąd agenta."}));
 
     EXPECT_EQ(logCount(QStringLiteral("[most] linii nie da się zdekodować: ")), 5);
     EXPECT_EQ(logCount(QStringLiteral("[most] linii nie da się zdekodować: nie json")), 1);
@@ -202,7 +189,7 @@ TEST_F(Runtime, PluginChangeWaitsForTheTaskAndAnOldProcessNeverTouchesANewOne)
     EXPECT_EQ(m_runtime->processId(), newPid);
     say(R"({"type":"finished","id":"Q","text":"nowy"})");
     ASSERT_TRUE(waitUntil([&] { return second.drain(); }));
-    EXPECT_EQ(second.events.back().text, QStringLiteral("nowy"));
+    EXPECT_EQ(second.summary(), QStringList{"finished:nowy"});
 }
 
 TEST_F(Runtime, AConsumerThatStopsListeningCausesOneCancel)
@@ -300,7 +287,7 @@ TEST_F(Runtime, ASidecarFloodingStandardErrorIsHeardInPart)
     tell({{"floodErr", 20000}});
     say(R"({"type":"finished","id":"F","text":"po szumie"})");
     ASSERT_TRUE(waitUntil([&] { return task.drain(); }, 10000));
-    EXPECT_EQ(task.events.back().text, QStringLiteral("po szumie"));
+    EXPECT_EQ(task.summary(), QStringList{"finished:po szumie"});
     tell({{"exit", 0}});
     ASSERT_TRUE(waitUntil([&] { return !m_runtime->isProcessRunning(); }));
     EXPECT_EQ(logCount(QStringLiteral("szum ")), agent::SidecarRuntime::kStderrLinesPerWindow);

@@ -73,41 +73,35 @@ protected:
             "BEGIN:VCALENDAR\nVERSION:2.0\nPRODID:-//selvina//test//PL\n" + events + "END:VCALENDAR\n");
     }
 
+    // The tool in a bus session of its own, or on the bus given; its own standard error is kept apart
+    // from the bus daemon's messages.
     ToolRun run(const QStringList& args, const QByteArray& busAddress = {})
     {
         QProcess p;
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.insert("HOME", m_home.path());
-        env.insert("XDG_CONFIG_HOME", m_home.filePath(".config"));
-        env.insert("XDG_DATA_HOME", m_home.filePath(".local/share"));
-        env.insert("XDG_CACHE_HOME", m_home.filePath(".cache"));
         const QString errFile = m_home.filePath("stderr");
-        env.insert("CALENDAR_STDERR", errFile);
-        // Evolution Data Server and GLib keep process-wide caches alive until exit; a leak checker in a
-        // sanitizer build would report them and turn the exit status into 1.
-        env.insert("ASAN_OPTIONS", "detect_leaks=0");
-        if (!busAddress.isEmpty())
-            env.insert("DBUS_SESSION_BUS_ADDRESS", QString::fromLatin1(busAddress));
+        for (const auto& [key, value] : {std::pair{"HOME", m_home.path()}, {"XDG_CONFIG_HOME", m_home.filePath(".config")},
+                                        {"XDG_DATA_HOME", m_home.filePath(".local/share")}, {"XDG_CACHE_HOME", m_home.filePath(".cache")},
+                                        {"CALENDAR_STDERR", errFile}, {"DBUS_SESSION_BUS_ADDRESS", QString::fromLatin1(busAddress)},
+                                        // Evolution Data Server and GLib keep process-wide caches alive until exit; a leak
+                                        // checker in a sanitizer build would report them and turn the exit status into 1.
+                                        {"ASAN_OPTIONS", QStringLiteral("detect_leaks=0")}})
+            if (!value.isEmpty())
+                env.insert(key, value);
         p.setProcessEnvironment(env);
-        // The tool's own standard error is kept apart from the bus daemon's messages.
-        const QString script = QStringLiteral("exec \"$0\" \"$@\" 2>\"$CALENDAR_STDERR\"");
-        QStringList shell{"-c", script, QStringLiteral(SELVINA_CALENDAR_BIN)};
-        shell += args;
+        const QStringList shell{"-c", "exec \"$0\" \"$@\" 2>\"$CALENDAR_STDERR\"", QStringLiteral(SELVINA_CALENDAR_BIN)};
         if (busAddress.isEmpty())
-            p.start("dbus-run-session", QStringList{"--", "/bin/sh"} + shell);
+            p.start("dbus-run-session", QStringList{"--", "/bin/sh"} + shell + args);
         else
-            p.start("/bin/sh", shell);
+            p.start("/bin/sh", shell + args);
         ToolRun r;
         if (!p.waitForFinished(30'000))
             return r;
-        r.out = p.readAllStandardOutput();
         QFile f(errFile);
-        if (f.open(QIODevice::ReadOnly))
-            r.err = f.readAll();
-        r.status = p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
+        r = {p.readAllStandardOutput(), f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray(),
+             p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1};
         return r;
     }
-
     QByteArray iso(int offset, int hour = 0) const
     {
         return QDateTime(m_today.addDays(offset), QTime(hour, 0), Qt::LocalTime).toUTC().toString(Qt::ISODate).toLatin1();

@@ -8,9 +8,7 @@
 #include "platform/fake/MemoryStores.h"
 #include "voice/OpenAIRealtimeEngine.h"
 
-#include <QJsonArray>
 #include <QJsonDocument>
-#include <QTemporaryDir>
 
 #include <qcoro/qcorosignal.h>
 #include <qcoro/qcorotimer.h>
@@ -21,32 +19,23 @@ using namespace selvina;
 using namespace selvina::conversation;
 using namespace std::chrono_literals;
 using selvina::testing::LoopbackRealtimeServer;
-using selvina::testing::ManualClock;
 
 namespace {
 
 class ScriptedCapture final : public voice::AudioCapture {
     Q_OBJECT
 public:
-    void push(const QByteArray& frame)
-    {
-        m_frames.push_back(frame);
-        Q_EMIT framesAvailable();
-    }
+    void push(const QByteArray& frame) { m_frames.append(frame); Q_EMIT framesAvailable(); }
     std::optional<QByteArray> takeFrame() override
     {
-        if (m_frames.empty())
-            return std::nullopt;
-        QByteArray f = m_frames.front();
-        m_frames.pop_front();
-        return f;
+        return m_frames.isEmpty() ? std::nullopt : std::optional(m_frames.takeFirst());
     }
     std::optional<double> takeLevel() override { return std::nullopt; }
     QCoro::Task<Status<voice::MicrophoneCaptureError>> start() override { co_return Ok{}; }
     QCoro::Task<> stop() override { co_return; }
 
 private:
-    std::deque<QByteArray> m_frames;
+    QList<QByteArray> m_frames;
 };
 
 // Drains at once unless held; a held drain ends on release(). Says the listener heard `heardMs`
@@ -54,62 +43,24 @@ private:
 class ScriptedPlayback final : public voice::AudioPlayback {
     Q_OBJECT
 public:
-    std::optional<double> takeLevel() override
-    {
-        return std::exchange(m_level, std::nullopt);
-    }
-    void setLevel(double level)
-    {
-        m_level = level;
-        Q_EMIT levelAvailable();
-    }
-    QCoro::Task<> waitUntilDrained() override
-    {
-        if (hold)
-            co_await qCoro(this, &ScriptedPlayback::released);
-    }
-    void release()
-    {
-        hold = false;
-        Q_EMIT released();
-    }
-    QCoro::Task<> enqueue(QByteArray) override
-    {
-        ++enqueued;
-        co_return;
-    }
-    QCoro::Task<> flush() override
-    {
-        ++flushes;
-        co_await QCoro::sleepFor(5ms); // the sound server's round trip
-    }
-    QCoro::Task<> startWorkSound(QByteArray) override
-    {
-        work.append(QStringLiteral("start"));
-        co_return;
-    }
-    QCoro::Task<> stopWorkSound() override
-    {
-        work.append(QStringLiteral("stop"));
-        co_return;
-    }
+    std::optional<double> takeLevel() override { return std::exchange(m_level, std::nullopt); }
+    void setLevel(double level) { m_level = level; Q_EMIT levelAvailable(); }
+    QCoro::Task<> waitUntilDrained() override { if (hold) co_await qCoro(this, &ScriptedPlayback::released); }
+    void release() { hold = false; Q_EMIT released(); }
+    QCoro::Task<> enqueue(QByteArray) override { ++enqueued; co_return; }
+    QCoro::Task<> flush() override { ++flushes; co_await QCoro::sleepFor(5ms); } // the sound server's round trip
+    QCoro::Task<> startWorkSound(QByteArray) override { work.append("start"); co_return; }
+    QCoro::Task<> stopWorkSound() override { work.append("stop"); co_return; }
     QCoro::Task<Status<voice::SpeakerPlaybackError>> start() override { co_return Ok{}; }
     QCoro::Task<> stop() override { co_return; }
     void markItemStart() override { marks.append(enqueued); }
-    QCoro::Task<std::optional<qint64>> itemHeardMs() override
-    {
-        flushedBeforeAsked = flushes;
-        co_return heardMs;
-    }
+    QCoro::Task<std::optional<qint64>> itemHeardMs() override { flushedBeforeAsked = flushes; co_return heardMs; }
 
     bool hold = false;
-    int enqueued = 0;
-    int flushes = 0;
-    int flushedBeforeAsked = 0;
+    int enqueued = 0, flushes = 0, flushedBeforeAsked = 0;
     QList<int> marks; // how many chunks had been enqueued at each mark
     std::optional<qint64> heardMs;
     QStringList work;
-
 Q_SIGNALS:
     void released();
 
@@ -117,39 +68,39 @@ private:
     std::optional<double> m_level;
 };
 
-// Answers at once, or when the test releases it.
+// Answers at once, or, when it holds, once the test releases it.
 class HeldTool final : public QObject, public tools::SelvinaTool {
     Q_OBJECT
 public:
-    HeldTool(QString name, bool hold) : m_name(std::move(name)), m_hold(hold) {}
-    ToolDefinition definition() const override { return {m_name, QStringLiteral("t"), QStringLiteral("{}"), ActionClass::read}; }
+    explicit HeldTool(QString name) : m_name(std::move(name)) {}
+    ToolDefinition definition() const override { return {m_name, "t", "{}", ActionClass::read}; }
     QCoro::Task<tools::ToolOutcome> execute(QString) override
     {
-        if (m_hold)
+        if (holds)
             co_await qCoro(this, &HeldTool::released);
-        co_return m_name + QStringLiteral(" gotowe\ndruga linia");
+        co_return m_name + " gotowe\ndruga linia";
     }
-    QCoro::Task<tools::ToolOutcome> execute(QString arguments, std::shared_ptr<tools::CallCancellation> c) override
+    QCoro::Task<tools::ToolOutcome> execute(QString a, std::shared_ptr<tools::CallCancellation> c) override
     {
         cancellation = std::move(c);
-        return execute(std::move(arguments));
+        return execute(std::move(a));
     }
     void release() { Q_EMIT released(); }
+    bool holds = false;
     std::shared_ptr<tools::CallCancellation> cancellation;
-
 Q_SIGNALS:
     void released();
 
 private:
     QString m_name;
-    bool m_hold;
 };
 
-class AllowGate final : public safety::SafetyGating {
-public:
+struct AllowGate final : safety::SafetyGating {
     QCoro::Task<bool> authorize(ToolDefinition, QString) override { co_return true; }
     QCoro::Task<> record(ToolDefinition, QString, QString) override { co_return; }
 };
+
+const QByteArray kFrame(960, 'x');
 
 class Conversation : public ::testing::Test {
 protected:
@@ -158,43 +109,29 @@ protected:
         // Every session is configured, the first and those after a reconnect.
         server.setOnFrame([this](const QJsonObject& f) {
             if (f["type"] == "session.update" && f["session"].toObject().contains("instructions") && autoConfigure)
-                server.sendText(R"({"type":"session.updated"})");
+                says(R"({"type":"session.updated"})");
         });
-        fastTool = std::make_shared<HeldTool>(QStringLiteral("fast"), false);
-        slowA = std::make_shared<HeldTool>(QStringLiteral("slow_a"), true);
-        slowB = std::make_shared<HeldTool>(QStringLiteral("slow_b"), true);
+        slowA->holds = slowB->holds = true;
         registry->registerTools({fastTool, slowA, slowB});
     }
-
     // With `autoConfigure` off, the session is configured only when the test says so.
     void open(std::optional<bool> bargeIn = false)
     {
-        voice::OpenAIRealtimeEngine::Options o = selvina::testing::engineOptions(server, clock);
+        auto o = selvina::testing::engineOptions(server, clock);
         o.speech = voice::SpeechSettings();
         engine = std::make_shared<voice::OpenAIRealtimeEngine>(o);
         QObject::connect(engine.get(), &voice::VoiceEngine::voiceEvent, [this](const voice::VoiceEvent& e) { heard.append(e.kind); });
-        Coordinator::Options options;
-        options.instructions = QStringLiteral("Instrukcja");
-        options.workSound = QByteArray(480, '\1');
-        options.clock = &clock;
-        options.bargeIn = bargeIn;
         coordinator = std::make_unique<Coordinator>(session, engine, capture, playback, registry,
                                                     std::make_shared<tools::ToolExecutor>(registry, std::make_shared<AllowGate>()),
-                                                    AssistantAudio::played, systemLog, options);
+                                                    AssistantAudio::played, systemLog,
+                                                    Coordinator::Options{"Instrukcja", QByteArray(480, '\1'), &clock, bargeIn});
         coordinator->setObserver([this](ChatKind k, const QString& t) { reports.append(chatKindWireValue(k) + ": " + t); });
-        coordinator->setOnFailure([this](const Coordinator::Failure& f) {
-            failures.append((f.alreadySpoken ? "again: " : "") + f.sentence);
-        });
+        coordinator->setOnFailure([this](const Coordinator::Failure& f) { failures.append((f.alreadySpoken ? "again: " : "") + f.sentence); });
         // As the application does: the conversation is closed, nothing more comes from it.
-        coordinator->setOnIdleTimeout([this] {
-            ++idleTimeouts;
-            coordinator->setOnIdleTimeout(nullptr);
-        });
+        coordinator->setOnIdleTimeout([this] { ++idleTimeouts; coordinator->setOnIdleTimeout(nullptr); });
         const auto started = selvina::testing::runTask(coordinator->start());
         ASSERT_TRUE(started && started->ok());
-        if (autoConfigure) {
-            ASSERT_TRUE(wait([&] { return reports.contains("state: thinking"); }));
-        }
+        ASSERT_TRUE(!autoConfigure || wait([&] { return reports.contains("state: thinking"); }));
     }
     // Opened, greeted, and listening.
     void openListening()
@@ -204,74 +141,72 @@ protected:
         ASSERT_TRUE(reach(SessionState::listening));
     }
     void says(const QByteArray& frame) { server.sendText(frame); }
+    void created(const char* id) { says(QByteArray(R"({"type":"response.created","response":{"id":")") + id + "\"}}"); }
+    void chunk() { says(R"({"type":"response.output_audio.delta","delta":"AQID"})"); }
+    void done(const char* status = "completed") { says(QByteArray(R"({"type":"response.done","response":{"status":")") + status + "\"}}"); }
+    void userSpeech(const char* edge) { says(QByteArray(R"({"type":"input_audio_buffer.speech_)") + edge + R"(","item_id":"u1"})"); }
     // A whole spoken answer: created, one audio chunk, done.
-    void answer()
-    {
-        says(R"({"type":"response.created","response":{"id":"r"}})");
-        says(R"({"type":"response.output_audio.delta","delta":"AQID"})");
-        says(R"({"type":"response.done","response":{"status":"completed"}})");
-    }
+    void answer() { created("r"); chunk(); done(); }
     // The start of an answer in the conversation: 200 ms of audio in item `item`.
     void answerStarts(const QString& id, const QString& item)
     {
-        says(QJsonDocument(QJsonObject{{"type", "response.created"},
-                                       {"response", QJsonObject{{"id", id}, {"conversation_id", "conv"}}}})
-                 .toJson(QJsonDocument::Compact));
-        says(QJsonDocument(QJsonObject{{"type", "response.output_audio.delta"}, {"response_id", id}, {"item_id", item},
-                                       {"delta", QString::fromLatin1(QByteArray(9600, '\1').toBase64())}})
-                 .toJson(QJsonDocument::Compact));
+        const auto json = [](const QJsonObject& o) { return QJsonDocument(o).toJson(QJsonDocument::Compact); };
+        says(json({{"type", "response.created"}, {"response", QJsonObject{{"id", id}, {"conversation_id", "conv"}}}}));
+        says(json({{"type", "response.output_audio.delta"}, {"response_id", id}, {"item_id", item},
+                   {"delta", QString::fromLatin1(QByteArray(9600, '\1').toBase64())}}));
     }
-    QList<QJsonObject> sent(const char* type) const { return server.framesOfType(type); }
     void toolCall(const char* id, const char* name)
     {
         says(QByteArray(R"({"type":"response.function_call_arguments.done","call_id":")") + id + R"(","name":")" + name
              + R"(","arguments":"{}"})");
     }
-    bool wait(const std::function<bool()>& c, int ms = 5000) { return LoopbackRealtimeServer::waitFor(c, std::chrono::milliseconds(ms)); }
-    void settle(int ms = 100) { LoopbackRealtimeServer::waitFor([] { return false; }, std::chrono::milliseconds(ms)); }
+    QList<QJsonObject> sent(const char* type) const { return server.framesOfType(type); }
+    bool wait(const std::function<bool()>& c) { return LoopbackRealtimeServer::waitFor(c); }
+    void settle() { LoopbackRealtimeServer::waitFor([] { return false; }, 100ms); }
     bool reach(SessionState s) { return wait([&] { return session.state() == s; }); }
+    bool running(std::size_t calls) { return wait([&] { return coordinator->runningToolCount() == calls; }); }
     QStringList outputs() const
     {
         QStringList out;
-        for (const auto& f : server.framesOfType("conversation.item.create"))
-            if (f["item"].toObject()["type"] == "function_call_output")
-                out.append(f["item"].toObject()["call_id"].toString() + "=" + f["item"].toObject()["output"].toString());
+        for (const auto& f : sent("conversation.item.create"))
+            if (f["item"]["type"] == "function_call_output")
+                out.append(f["item"]["call_id"].toString() + "=" + f["item"]["output"].toString());
         return out;
     }
     int asides(const QString& text) const
     {
         int n = 0;
-        for (const auto& f : server.framesOfType("response.create"))
-            n += f["response"].toObject()["instructions"].toString().contains(text);
+        for (const auto& f : sent("response.create"))
+            n += f["response"]["instructions"].toString().contains(text);
         return n;
     }
-    // Sizes of the audio frames the server received, zero-filled ones marked with "0".
+    // The audio frames the server received: "0" zero-filled, "x" as captured, else their size.
     QStringList sentFrames() const
     {
         QStringList out;
-        for (const auto& f : server.framesOfType("input_audio_buffer.append")) {
+        for (const auto& f : sent("input_audio_buffer.append")) {
             const QByteArray pcm = QByteArray::fromBase64(f["audio"].toString().toLatin1());
-            out.append(pcm.count('\0') == pcm.size() ? QStringLiteral("0") : QStringLiteral("x"));
+            out.append(pcm.size() != kFrame.size() ? QString::number(pcm.size()) : pcm.count('\0') == pcm.size() ? "0" : "x");
         }
         return out;
     }
     bool turnDetectionOn() const
     {
-        const auto updates = server.framesOfType("session.update");
-        const QJsonObject input = updates.last()["session"].toObject()["audio"].toObject()["input"].toObject();
-        return input.contains("turn_detection") && !input["turn_detection"].isNull();
+        const QJsonObject update = sent("session.update").last();
+        const QJsonValue detection = update["session"]["audio"]["input"]["turn_detection"];
+        return !detection.isUndefined() && !detection.isNull();
     }
 
-    QTemporaryDir home;
     LoopbackRealtimeServer server;
     bool autoConfigure = true;
-    ManualClock clock;
+    selvina::testing::ManualClock clock;
     SessionModel session;
     platform::fake::MemorySystemLog systemLog;
     std::shared_ptr<ScriptedCapture> capture = std::make_shared<ScriptedCapture>();
     std::shared_ptr<ScriptedPlayback> playback = std::make_shared<ScriptedPlayback>();
     std::shared_ptr<tools::ToolRegistry> registry = std::make_shared<tools::ToolRegistry>();
-    std::shared_ptr<HeldTool> fastTool, slowA, slowB;
+    std::shared_ptr<HeldTool> fastTool = std::make_shared<HeldTool>("fast"), slowA = std::make_shared<HeldTool>("slow_a"),
+                              slowB = std::make_shared<HeldTool>("slow_b");
     std::shared_ptr<voice::OpenAIRealtimeEngine> engine;
     std::unique_ptr<Coordinator> coordinator;
     QStringList reports;
@@ -279,8 +214,6 @@ protected:
     QList<voice::VoiceEvent::Kind> heard; // what the engine reported
     int idleTimeouts = 0;
 };
-
-const QByteArray kFrame(960, 'x');
 
 } // namespace
 
@@ -303,8 +236,6 @@ TEST_F(Conversation, MicrophoneIsSilencedUntilListeningAndWhileAnythingElseGoesO
     capture->push(kFrame); // the model's answer to the result is awaited
     ASSERT_TRUE(wait([&] { return sentFrames().size() == 5; }));
     EXPECT_EQ(sentFrames(), (QStringList{"0", "x", "0", "0", "0"}));
-    for (const auto& f : server.framesOfType("input_audio_buffer.append"))
-        EXPECT_EQ(QByteArray::fromBase64(f["audio"].toString().toLatin1()).size(), kFrame.size());
 }
 
 // With the switch on, the user's voice cuts the answer short; Escape does so always. Either way the
@@ -321,18 +252,19 @@ TEST_F(Conversation, BargeInAndEscapeCutTheAnswerToWhatWasHeard)
     ASSERT_TRUE(reach(SessionState::listening));
 
     playback->hold = true;
+    const auto interrupted = [&](const char* id, int truncations) {
+        return wait([&] { return sent("conversation.item.truncate").size() == truncations; }) &&
+               reach(SessionState::listening) && sent("response.cancel").last()["response_id"] == id;
+    };
     answerStarts("r1", "i1");
     ASSERT_TRUE(reach(SessionState::speaking));
     playback->heardMs = 50;
-    says(R"({"type":"input_audio_buffer.speech_started","item_id":"u1"})");
-    ASSERT_TRUE(wait([&] { return sent("conversation.item.truncate").size() == 1; }));
+    userSpeech("started");
+    ASSERT_TRUE(interrupted("r1", 1));
     EXPECT_EQ(playback->flushedBeforeAsked, 1) << "the flush does not wait for the figure";
-    EXPECT_EQ(sent("response.cancel").last()["response_id"], "r1");
     EXPECT_EQ(sent("conversation.item.truncate").last(),
-              (QJsonObject{{"type", "conversation.item.truncate"}, {"item_id", "i1"}, {"content_index", 0},
-                           {"audio_end_ms", 50}}));
-    ASSERT_TRUE(reach(SessionState::listening));
-    says(R"({"type":"input_audio_buffer.speech_stopped","item_id":"u1"})");
+              (QJsonObject{{"type", "conversation.item.truncate"}, {"item_id", "i1"}, {"content_index", 0}, {"audio_end_ms", 50}}));
+    userSpeech("stopped");
     ASSERT_TRUE(reach(SessionState::thinking));
 
     answerStarts("r2", "i2");
@@ -340,19 +272,15 @@ TEST_F(Conversation, BargeInAndEscapeCutTheAnswerToWhatWasHeard)
     EXPECT_EQ(playback->marks, (QList<int>{1, 2})) << "each item marked just before its first chunk";
     playback->heardMs = 120;
     auto escape = coordinator->interruptSpeech();
-    ASSERT_TRUE(wait([&] { return sent("conversation.item.truncate").size() == 2; }));
+    ASSERT_TRUE(interrupted("r2", 2));
     EXPECT_EQ(sent("conversation.item.truncate").last()["audio_end_ms"], 120);
-    EXPECT_EQ(sent("response.cancel").last()["response_id"], "r2");
-    ASSERT_TRUE(reach(SessionState::listening));
 
     answerStarts("r3", "i3");
     ASSERT_TRUE(reach(SessionState::speaking));
     playback->heardMs.reset();
     auto unknown = coordinator->interruptSpeech();
-    ASSERT_TRUE(reach(SessionState::listening));
     settle();
-    EXPECT_EQ(sent("response.cancel").last()["response_id"], "r3");
-    EXPECT_EQ(sent("conversation.item.truncate").size(), 2);
+    ASSERT_TRUE(interrupted("r3", 2));
     EXPECT_EQ(playback->flushes, 3);
 }
 
@@ -370,13 +298,13 @@ TEST_F(Conversation, IdleConversationSaysGoodbyeAndClosesOnceItIsHeard)
     answer();
     ASSERT_TRUE(reach(SessionState::listening));
 
-    says(R"({"type":"input_audio_buffer.speech_started","item_id":"u1"})");
+    userSpeech("started");
     ASSERT_TRUE(wait([&] { return heard.contains(voice::VoiceEvent::Kind::userSpeechStarted); }));
     clock.advance(20s);
     settle();
     EXPECT_EQ(asides(Coordinator::kFarewell), 0);
     EXPECT_EQ(session.state(), SessionState::listening);
-    says(R"({"type":"input_audio_buffer.speech_stopped","item_id":"u1"})");
+    userSpeech("stopped");
     ASSERT_TRUE(reach(SessionState::thinking));
     answer();
     ASSERT_TRUE(reach(SessionState::listening));
@@ -399,13 +327,13 @@ TEST_F(Conversation, NewSpeechBeforeTheDrainKeepsSpeaking)
     playback->hold = true;
     answer();
     ASSERT_TRUE(reach(SessionState::speaking));
-    says(R"({"type":"response.created","response":{"id":"r2"}})");
-    says(R"({"type":"response.output_audio.delta","delta":"AQID"})");
+    created("r2");
+    chunk();
     ASSERT_TRUE(wait([&] { return playback->enqueued == 2; }));
     playback->release(); // the first drain ends: it belongs to an older speech period
     settle();
     EXPECT_EQ(session.state(), SessionState::speaking); // the second answer is still playing
-    says(R"({"type":"response.done","response":{"status":"completed"}})");
+    done();
     ASSERT_TRUE(reach(SessionState::listening));
     EXPECT_FALSE(reports.contains("state: failed"));
 }
@@ -414,8 +342,8 @@ TEST_F(Conversation, GreetingIsNotSentIntoAnActiveResponse)
 {
     server.setOnFrame([this](const QJsonObject& f) {
         if (f["type"] == "session.update") {
-            server.sendText(R"({"type":"response.created","response":{"id":"r0"}})");
-            server.sendText(R"({"type":"session.updated"})");
+            created("r0");
+            says(R"({"type":"session.updated"})");
         }
     });
     open();
@@ -428,7 +356,7 @@ TEST_F(Conversation, FarewellThatNeverPlaysClosesAfterTenSecondsOnce)
     openListening();
     // A response the server never finishes: the model is given up on after 12 s, then the
     // conversation falls idle while the engine still counts a response as active.
-    says(R"({"type":"response.created","response":{"id":"stuck"}})");
+    created("stuck");
     ASSERT_TRUE(reach(SessionState::thinking));
     clock.advance(12s);
     ASSERT_TRUE(reach(SessionState::listening));
@@ -443,48 +371,48 @@ TEST_F(Conversation, FarewellThatNeverPlaysClosesAfterTenSecondsOnce)
     EXPECT_EQ(idleTimeouts, 1);
 }
 
-TEST_F(Conversation, TwoCallsKeepTurnDetectionOffAndTheWorkSoundOnUntilTheLast)
+// A short call leaves no work sound and no corner; two long ones keep turn detection off and the
+// work sound on until the last one answers.
+TEST_F(Conversation, ToolCallsSignalWorkOnlyWhileTheyLast)
 {
     openListening();
+    bool wasWorking = false;
+    QObject::connect(&session, &SessionModel::workingChanged, [&](bool w) { wasWorking |= w; });
+    toolCall("f", "fast");
+    ASSERT_TRUE(wait([&] { return outputs().size() == 1; }) && running(0));
+    clock.advance(2s);
+    EXPECT_TRUE(wasWorking);
+    EXPECT_FALSE(session.working() || session.compact());
+    EXPECT_FALSE(playback->work.contains("start"));
+    playback->work.clear();
+    answer();
+    ASSERT_TRUE(reach(SessionState::listening));
+
     toolCall("a", "slow_a");
     toolCall("b", "slow_b");
-    ASSERT_TRUE(wait([&] { return coordinator->runningToolCount() == 2; }));
+    ASSERT_TRUE(running(2));
     ASSERT_TRUE(wait([&] { return !turnDetectionOn(); })); // the switch-off reaches the server
     EXPECT_TRUE(session.working());
     clock.advance(350ms);
     EXPECT_EQ(playback->work, QStringList{"start"});
     clock.advance(450ms);
     EXPECT_TRUE(session.compact());
-
     slowA->release();
-    ASSERT_TRUE(wait([&] { return outputs().size() == 1; }));
+    ASSERT_TRUE(wait([&] { return outputs().size() == 2; }));
     settle();
     EXPECT_FALSE(turnDetectionOn());
     EXPECT_EQ(playback->work, QStringList{"start"});
     slowB->release();
-    ASSERT_TRUE(wait([&] { return coordinator->runningToolCount() == 0; }));
+    ASSERT_TRUE(running(0));
     EXPECT_TRUE(turnDetectionOn());
     EXPECT_EQ(playback->work, (QStringList{"start", "stop"}));
     EXPECT_FALSE(session.compact());
     EXPECT_EQ(session.state(), SessionState::thinking); // the model answers the results
-    EXPECT_EQ(outputs(), (QStringList{"a=slow_a gotowe\ndruga linia", "b=slow_b gotowe\ndruga linia"}));
-    EXPECT_TRUE(reports.contains("result: slow_a: slow_a gotowe\ndruga linia"));
+    const QString answered = " gotowe\ndruga linia";
+    EXPECT_EQ(outputs(), (QStringList{"f=fast" + answered, "a=slow_a" + answered, "b=slow_b" + answered}));
+    EXPECT_TRUE(reports.contains("result: slow_a: slow_a" + answered));
     // Every result is followed by a response with the instruction to answer from it.
-    EXPECT_EQ(asides(voice::OpenAIRealtimeEngine::kToolResultInstruction.left(40)), 2);
-}
-
-TEST_F(Conversation, ShortCallsLeaveNoWorkSoundAndNoCorner)
-{
-    openListening();
-    bool wasWorking = false;
-    QObject::connect(&session, &SessionModel::workingChanged, [&](bool w) { wasWorking |= w; });
-    toolCall("f", "fast");
-    ASSERT_TRUE(wait([&] { return outputs().size() == 1 && coordinator->runningToolCount() == 0; }));
-    clock.advance(2s);
-    EXPECT_TRUE(wasWorking);
-    EXPECT_FALSE(session.working());
-    EXPECT_FALSE(session.compact());
-    EXPECT_FALSE(playback->work.contains("start"));
+    EXPECT_EQ(asides(voice::OpenAIRealtimeEngine::kToolResultInstruction.left(40)), 3);
 }
 
 TEST_F(Conversation, EscapeWithTwoCallsAnswersBothAndWaitsForTheModel)
@@ -492,7 +420,7 @@ TEST_F(Conversation, EscapeWithTwoCallsAnswersBothAndWaitsForTheModel)
     openListening();
     toolCall("a", "slow_a");
     toolCall("b", "slow_b");
-    ASSERT_TRUE(wait([&] { return coordinator->runningToolCount() == 2; }));
+    ASSERT_TRUE(running(2));
     auto first = coordinator->interruptSpeech();
     auto second = coordinator->interruptSpeech(); // a second Escape at once adds nothing
     ASSERT_TRUE(wait([&] { return outputs().size() == 2; }));
@@ -525,14 +453,12 @@ TEST_F(Conversation, ToolThatNeverAnswersAndUnknownToolStillGetResults)
     ASSERT_TRUE(wait([&] { return outputs().size() == 1; }));
     EXPECT_TRUE(outputs()[0].startsWith("u=Nie znam narzędzia no_such_tool")) << outputs()[0].toStdString();
     toolCall("h", "slow_a");
-    ASSERT_TRUE(wait([&] { return coordinator->runningToolCount() == 1; }));
+    ASSERT_TRUE(running(1));
     clock.advance(599s);
     EXPECT_EQ(outputs().size(), 1);
     clock.advance(1s);
     ASSERT_TRUE(wait([&] { return outputs().size() == 2; }));
-    EXPECT_EQ(outputs()[1], "h=" + Coordinator::watchdogText());
-    EXPECT_EQ(Coordinator::watchdogText(),
-              "Zadanie nie zostało wykonane: warstwa namysłu nie odpowiedziała przez 600 sekund.");
+    EXPECT_EQ(outputs()[1], "h=Zadanie nie zostało wykonane: warstwa namysłu nie odpowiedziała przez 600 sekund.");
     slowA->release(); // the tool's late answer is dropped
     settle();
     EXPECT_EQ(outputs().size(), 2);
@@ -543,8 +469,8 @@ TEST_F(Conversation, ToolThatNeverAnswersAndUnknownToolStillGetResults)
 TEST_F(Conversation, FailuresAreSpokenOnceAndEndWhenTheSessionWorksAgain)
 {
     openListening();
-    says(R"({"type":"response.done","response":{"status":"failed"}})");
-    says(R"({"type":"response.done","response":{"status":"failed"}})");
+    done("failed");
+    done("failed");
     ASSERT_TRUE(wait([&] { return failures.size() == 2; }));
     const QString failed = "Model nie dokończył odpowiedzi: bez podanej przyczyny.";
     EXPECT_EQ(failures, (QStringList{failed, "again: " + failed}));
@@ -555,8 +481,8 @@ TEST_F(Conversation, FailuresAreSpokenOnceAndEndWhenTheSessionWorksAgain)
     answer();
     ASSERT_TRUE(reach(SessionState::listening));
 
-    coordinator->submitText(QStringLiteral("Która godzina?"));
-    says(R"({"type":"response.created","response":{"id":"r2"}})");
+    coordinator->submitText("Która godzina?");
+    created("r2");
     ASSERT_TRUE(reach(SessionState::thinking));
     server.dropClient();
     ASSERT_TRUE(reach(SessionState::failed));
@@ -570,11 +496,7 @@ TEST_F(Conversation, FailuresAreSpokenOnceAndEndWhenTheSessionWorksAgain)
     EXPECT_EQ(asides(Coordinator::kGreeting), 1);
     clock.advance(15s);
     ASSERT_TRUE(wait([&] { return asides(Coordinator::kFarewell) == 1; }));
-    const auto stopped = selvina::testing::runTask([](Coordinator* c) -> QCoro::Task<bool> {
-        co_await c->stop();
-        co_return true;
-    }(coordinator.get()));
-    EXPECT_TRUE(stopped.has_value());
+    EXPECT_TRUE(selvina::testing::runTask(coordinator->stop().then([] { return true; })).has_value());
 }
 
 #include "CoordinatorTest.moc"

@@ -21,46 +21,28 @@ using selvina::testing::LoopbackRealtimeServer;
 
 namespace {
 
-class MemoryBus final : public platform::NotificationBus {
-public:
-    bool post(const QString& name, const QVariantMap& payload) override
+// Delivers to its subscribers at once; keeps what was posted as "kind: text" lines.
+struct MemoryBus final : platform::NotificationBus {
+    bool post(const QString&, const QVariantMap& p) override
     {
-        posted.append({name, payload});
+        chatOut.append(p.value("rodzaj").toString() + ": " + p.value("tresc").toString());
         return true;
     }
-    int subscribe(const QString& name, Handler handler) override
-    {
-        handlers.insert(++m_token, {name, std::move(handler)});
-        return m_token;
-    }
-    void unsubscribe(int token) override { handlers.remove(token); }
+    int subscribe(const QString& name, Handler h) override { handlers.insert(++token, {name, std::move(h)}); return token; }
+    void unsubscribe(int t) override { handlers.remove(t); }
     void deliver(const QString& name, const QVariantMap& payload)
     {
         for (const auto& [n, h] : handlers.values())
             if (n == name)
                 h(payload);
     }
-    QStringList chatOut() const
-    {
-        QStringList out;
-        for (const auto& [name, payload] : posted)
-            out.append(payload.value("rodzaj").toString() + ": " + payload.value("tresc").toString());
-        return out;
-    }
-    QList<std::pair<QString, QVariantMap>> posted;
+    QStringList chatOut;
     QMap<int, std::pair<QString, Handler>> handlers;
-
-private:
-    int m_token = 0;
+    int token = 0;
 };
 
-class RecordingSpeech final : public platform::SpeechSynthesizer {
-public:
-    bool speak(const QString& text) override
-    {
-        said.append(text);
-        return true;
-    }
+struct RecordingSpeech final : platform::SpeechSynthesizer {
+    bool speak(const QString& text) override { said.append(text); return true; }
     QStringList said;
 };
 
@@ -81,10 +63,9 @@ protected:
         });
         QProcessEnvironment env;
         env.insert("OPENAI_API_KEY", "sk-test");
-        QUrl base = server.baseUrl();
-        base.setScheme("http");
-        env.insert("SELVINA_OPENAI_BASE_URL", base.toString());
-        services.composition.sources = app::ConfigurationSources{home.path(), &secrets, &preferences, env};
+        env.insert("SELVINA_OPENAI_BASE_URL", server.baseUrl().toString().replace("ws://", "http://"));
+        app::AppDelegate::Services services;
+        services.composition.sources = {home.path(), &secrets, &preferences, env};
         services.composition.systemLog = &systemLog;
         services.composition.clock = &clock;
         services.bus = &bus;
@@ -140,7 +121,6 @@ protected:
     MemoryBus bus;
     RecordingSpeech speech;
     voice::CuePlayer cues{devices, systemLog, home.filePath("no-sounds")}; // a cue shows in the log as missing
-    app::AppDelegate::Services services;
     std::unique_ptr<app::AppDelegate> delegate;
     int closed = 0;
     qsizetype logMark = 0;
@@ -197,20 +177,19 @@ TEST_F(Delegate, TypedLineAfterAnIdleCloseOpensTheNextConversation)
     clock.advance(15s); // the farewell, heard at once
     ASSERT_TRUE(wait([&] { return closed == 1; }));
     EXPECT_EQ(asides(), 2);
-    EXPECT_EQ(bus.chatOut().count("gotowe: Kanał tekstowy gotowy."), 1);
+    EXPECT_EQ(bus.chatOut.count("gotowe: Kanał tekstowy gotowy."), 1);
 
     bus.deliver("pl.korlund.selvinavoice.chat.in", {{"text", "Dzień dobry"}});
     ASSERT_TRUE(wait([&] { return server.handshakeCount() == 2 && !server.framesOfType("conversation.item.create").isEmpty(); }));
-    EXPECT_EQ(server.framesOfType("conversation.item.create").last()["item"].toObject()["content"].toArray()[0]
-                  .toObject()["text"],
-              "Dzień dobry");
+    const QJsonObject typed = server.framesOfType("conversation.item.create").last();
+    EXPECT_EQ(typed["item"]["content"][0]["text"], "Dzień dobry");
     EXPECT_EQ(asides(), 2); // no second greeting
-    EXPECT_TRUE(bus.chatOut().contains("user: Dzień dobry"));
+    EXPECT_TRUE(bus.chatOut.contains("user: Dzień dobry"));
 
     server.sendText(R"({"type":"response.done","response":{"status":"failed"}})");
     ASSERT_TRUE(reach(SessionState::failed));
     bus.deliver("pl.korlund.selvinavoice.chat.in", {{"text", "Halo?"}});
-    EXPECT_EQ(bus.chatOut().last(),
+    EXPECT_EQ(bus.chatOut.last(),
               "error: Polecenie nie zostało wysłane. Model nie dokończył odpowiedzi: bez podanej przyczyny.");
     EXPECT_EQ(speech.said, QStringList{"Model nie dokończył odpowiedzi: bez podanej przyczyny."});
 }

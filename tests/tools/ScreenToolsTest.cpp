@@ -23,46 +23,28 @@ struct Node final : platform::AXElement, std::enable_shared_from_this<Node> {
     std::optional<QRectF> frame;
     std::vector<std::shared_ptr<Node>> children;
     std::weak_ptr<Node> parent;
-    QStringList actions;
-    QStringList settable;
+    QStringList actions, settable;
     std::shared_ptr<Node> verticalBar;
-    bool alive = true;
-    bool moreChildren = false;
-    bool throws = false;
-    bool ignoresFocus = false;
+    bool alive = true, moreChildren = false, throws = false, ignoresFocus = false;
     int writes = 0;
 
     static std::shared_ptr<Node> make(QString role, std::optional<QString> title = std::nullopt)
     {
         auto n = std::make_shared<Node>();
-        n->role = std::move(role);
-        n->title = std::move(title);
+        n->role = std::move(role), n->title = std::move(title);
         return n;
     }
-    std::shared_ptr<Node> add(std::shared_ptr<Node> child)
-    {
-        child->parent = shared_from_this();
-        children.push_back(child);
-        return child;
-    }
+    std::shared_ptr<Node> add(std::shared_ptr<Node> child) { child->parent = weak_from_this(); children.push_back(child); return child; }
 
     Result<AXValue, AXError> attribute(const QString& name) override
     {
         if (!alive)
             return AXError::elementGone();
-        if (name == u"AXRole")
-            return AXValue(role);
-        if (name == u"AXTitle")
-            return title ? AXValue(*title) : AXValue();
-        if (name == u"AXValue")
-            return value;
-        if (name == u"AXFocused")
-            return focused ? AXValue(*focused) : AXValue();
-        if (name == u"AXParent")
-            return parent.lock() ? AXValue(AXElementRef(parent.lock())) : AXValue();
-        if (name == u"AXVerticalScrollBar")
-            return verticalBar ? AXValue(AXElementRef(verticalBar)) : AXValue();
-        return AXValue();
+        const QHash<QString, AXValue> values{{"AXRole", role}, {"AXTitle", title ? AXValue(*title) : AXValue()}, {"AXValue", value},
+                                             {"AXFocused", focused ? AXValue(*focused) : AXValue()},
+                                             {"AXParent", parent.lock() ? AXValue(AXElementRef(parent.lock())) : AXValue()},
+                                             {"AXVerticalScrollBar", verticalBar ? AXValue(AXElementRef(verticalBar)) : AXValue()}};
+        return values.value(name);
     }
     std::optional<platform::AXAttributes> batch(const platform::ReadLimits& limits) override
     {
@@ -81,12 +63,10 @@ struct Node final : platform::AXElement, std::enable_shared_from_this<Node> {
     Status<AXError> setAttribute(const QString& name, const AXValue& v) override
     {
         ++writes;
-        if (name == u"AXFocused") {
-            if (!ignoresFocus)
-                focused = std::get<bool>(v);
-            return Ok{};
-        }
-        value = v;
+        if (name != u"AXFocused")
+            value = v;
+        else if (!ignoresFocus)
+            focused = std::get<bool>(v);
         return Ok{};
     }
     Status<AXError> perform(const QString& action) override
@@ -97,8 +77,7 @@ struct Node final : platform::AXElement, std::enable_shared_from_this<Node> {
     }
 };
 
-class Desktop final : public platform::AccessibilityDesktop {
-public:
+struct Desktop final : platform::AccessibilityDesktop {
     bool isTrusted() override { return trusted; }
     std::vector<platform::ForegroundCandidate> candidates() override { return list; }
     AXElementRef window(const platform::ForegroundCandidate& c) override { return windows.value(c.pid); }
@@ -110,22 +89,15 @@ public:
 
 class Screen : public ::testing::Test {
 protected:
-    Screen()
-    {
-        auto d = std::make_unique<Desktop>();
-        desktop = d.get();
-        window = Node::make("AXWindow", "Zakupy");
-        desktop->windows.insert(42, window);
-        access = std::make_shared<AccessibilityAccess>(std::move(d), registry, 1);
-    }
+    Screen() { desktop->windows.insert(42, window); }
     QString read(const char* args = "{}") { return outcomeText(runTask(ReadScreenTool(access).execute(QString::fromUtf8(args)))); }
     QString control(const QString& args) { return outcomeText(runTask(ControlUITool(access).execute(args))); }
     QStringList body(const QString& text) { return text.split('\n').mid(2); }
 
     ElementRegistry registry;
-    Desktop* desktop = nullptr;
-    std::shared_ptr<Node> window;
-    std::shared_ptr<AccessibilityAccess> access;
+    Desktop* desktop = new Desktop; // owned by `access`
+    std::shared_ptr<Node> window = Node::make("AXWindow", "Zakupy");
+    std::shared_ptr<AccessibilityAccess> access = std::make_shared<AccessibilityAccess>(std::unique_ptr<Desktop>(desktop), registry, 1);
 };
 
 } // namespace
@@ -237,37 +209,36 @@ TEST_F(Screen, ControlActionsReportWhatReallyHappened)
     stuck->settable = {"AXFocused"};
     stuck->ignoresFocus = true;
     read();
-    auto call = [&](const QString& json) { return control(json); };
-    EXPECT_EQ(call(R"({"action":"press","element_id":"e1"})"), "Nacisnąłem pole wyboru „Mleko”. Teraz jest niezaznaczone.");
-    EXPECT_EQ(call(R"({"action":"set_value","element_id":"e2","value":""})"), "Wpisałem „” w pole tekstowe „Nazwa”.");
+    EXPECT_EQ(control(R"({"action":"press","element_id":"e1"})"), "Nacisnąłem pole wyboru „Mleko”. Teraz jest niezaznaczone.");
+    EXPECT_EQ(control(R"({"action":"set_value","element_id":"e2","value":""})"), "Wpisałem „” w pole tekstowe „Nazwa”.");
     EXPECT_EQ(field->focused, true);
-    EXPECT_EQ(call(R"({"action":"scroll","element_id":"e4","direction":"up"})"),
+    EXPECT_EQ(control(R"({"action":"scroll","element_id":"e4","direction":"up"})"),
               "Przewinąłem w górę. Jesteśmy na 0 procentach zawartości.");
     const int writes = area->verticalBar->writes;
-    EXPECT_EQ(call(R"({"action":"scroll","element_id":"e4","direction":"up"})"), "Jesteśmy już na samej górze.");
+    EXPECT_EQ(control(R"({"action":"scroll","element_id":"e4","direction":"up"})"), "Jesteśmy już na samej górze.");
     EXPECT_EQ(area->verticalBar->writes, writes);
-    EXPECT_EQ(call(R"({"action":"scroll","element_id":"e4"})"), "Przewinąłem widok do przycisk „Wiersz”.");
-    EXPECT_EQ(call(R"({"action":"scroll","element_id":"e1","direction":"down"})"),
+    EXPECT_EQ(control(R"({"action":"scroll","element_id":"e4"})"), "Przewinąłem widok do przycisk „Wiersz”.");
+    EXPECT_EQ(control(R"({"action":"scroll","element_id":"e1","direction":"down"})"),
               "ERR Nie udało się wykonać: pole wyboru „Mleko” nie leży w żadnym obszarze przewijania, więc nie ma czego przewinąć.");
-    EXPECT_EQ(call(R"({"action":"press","element_id":"e6","direction":"up"})"),
+    EXPECT_EQ(control(R"({"action":"press","element_id":"e6","direction":"up"})"),
               "ERR Nie udało się wykonać: przycisk „Martwy” nie da się nacisnąć — element nie udostępnia żadnej akcji. "
               "Odczytaj ekran i wybierz inny cel.");
-    EXPECT_EQ(call(R"({"action":"set_value","element_id":"e6","value":"x"})"),
+    EXPECT_EQ(control(R"({"action":"set_value","element_id":"e6","value":"x"})"),
               "ERR Nie udało się wykonać: przycisk „Martwy” nie przyjmuje wpisywanej wartości. Jeśli to lista rozwijana "
               "albo przycisk, użyj akcji press.");
-    EXPECT_EQ(call(R"({"action":"focus","element_id":"e6"})"),
+    EXPECT_EQ(control(R"({"action":"focus","element_id":"e6"})"),
               "ERR Nie udało się wykonać: Aplikacja przyjęła prośbę o fokus na przycisk „Martwy”, ale go nie ustawiła. "
               "Element może być przykryty innym oknem.");
-    EXPECT_EQ(call(R"({"action":"focus","element_id":"e2"})"), "Fokus jest teraz na pole tekstowe „Nazwa”.");
-    EXPECT_EQ(call(R"({"action":"press","element_id":"e5"})"), "Nacisnąłem pole kombi „Szukaj”.");
+    EXPECT_EQ(control(R"({"action":"focus","element_id":"e2"})"), "Fokus jest teraz na pole tekstowe „Nazwa”.");
+    EXPECT_EQ(control(R"({"action":"press","element_id":"e5"})"), "Nacisnąłem pole kombi „Szukaj”.");
 
     // The element changed or vanished since the read: nothing is done to it.
     stuck->title = QStringLiteral("Usuń wszystko");
-    EXPECT_EQ(call(R"({"action":"focus","element_id":"e6"})"),
+    EXPECT_EQ(control(R"({"action":"focus","element_id":"e6"})"),
               "ERR Nie udało się wykonać: Element e6 nie jest już tym, czym był przy odczycie (przycisk „Martwy”). "
               "Odczytaj ekran ponownie i użyj świeżego identyfikatora.");
     box->alive = false;
-    EXPECT_EQ(call(R"({"action":"press","element_id":"e1"})"),
+    EXPECT_EQ(control(R"({"action":"press","element_id":"e1"})"),
               "ERR Nie udało się wykonać: Element e1 (pole wyboru „Mleko”) już nie istnieje — okno się zmieniło. Odczytaj ekran ponownie.");
     EXPECT_EQ(box->value, AXValue(0.0));
 }

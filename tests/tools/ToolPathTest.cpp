@@ -17,17 +17,18 @@ using namespace selvina::tools;
 
 namespace {
 
+enum class Answer { answer, fail, throwException };
+
 class ScriptedTool final : public SelvinaTool {
 public:
-    enum class Behaviour { answer, fail, throwException };
-    ScriptedTool(QString name, Behaviour b, QString text = {}) : m_name(std::move(name)), m_behaviour(b), m_text(std::move(text)) {}
+    ScriptedTool(QString name, Answer b, QString text = {}) : m_name(std::move(name)), m_behaviour(b), m_text(std::move(text)) {}
     ToolDefinition definition() const override { return {m_name, m_text, QStringLiteral("{}"), ActionClass::reversibleWrite}; }
     QCoro::Task<ToolOutcome> execute(QString args) override
     {
         ++calls;
-        if (m_behaviour == Behaviour::throwException)
+        if (m_behaviour == Answer::throwException)
             throw std::runtime_error("zepsute");
-        if (m_behaviour == Behaviour::fail)
+        if (m_behaviour == Answer::fail)
             co_return ToolError::invalidArguments(QStringLiteral("pole „x” jest wymagane"));
         co_return m_text + args;
     }
@@ -35,25 +36,19 @@ public:
 
 private:
     QString m_name;
-    Behaviour m_behaviour;
+    Answer m_behaviour;
     QString m_text;
 };
 
-class RecordingGate final : public safety::SafetyGating {
-public:
-    QCoro::Task<bool> authorize(ToolDefinition tool, QString) override
-    {
-        asked.append(tool.name);
-        co_return allow;
-    }
+struct RecordingGate final : safety::SafetyGating {
+    QCoro::Task<bool> authorize(ToolDefinition tool, QString) override { asked.append(tool.name); co_return allow; }
     QCoro::Task<> record(ToolDefinition tool, QString args, QString outcome) override
     {
         recorded.append(tool.name + '|' + args + '|' + outcome);
         co_return;
     }
     bool allow = true;
-    QStringList asked;
-    QStringList recorded;
+    QStringList asked, recorded;
 };
 
 std::optional<QString> run(ToolExecutor& executor, const char* name, const QString& args = QStringLiteral("{}"))
@@ -64,10 +59,9 @@ std::optional<QString> run(ToolExecutor& executor, const char* name, const QStri
 TEST(ToolPath, RegistryKeepsTheLaterToolAndSortsByName)
 {
     ToolRegistry registry;
-    registry.registerTools({std::make_shared<ScriptedTool>("take_screenshot", ScriptedTool::Behaviour::answer, "1"),
-                            std::make_shared<ScriptedTool>("control_ui", ScriptedTool::Behaviour::answer, "first"),
-                            std::make_shared<ScriptedTool>("analyze_visual_precisely", ScriptedTool::Behaviour::answer),
-                            std::make_shared<ScriptedTool>("control_ui", ScriptedTool::Behaviour::answer, "second")});
+    const auto tool = [](const char* name, QString text = {}) { return std::make_shared<ScriptedTool>(name, Answer::answer, text); };
+    registry.registerTools({tool("take_screenshot", "1"), tool("control_ui", "first"), tool("analyze_visual_precisely"),
+                            tool("control_ui", "second")});
     QStringList names;
     for (const ToolDefinition& d : registry.definitions())
         names.append(d.name);
@@ -79,9 +73,9 @@ TEST(ToolPath, RegistryKeepsTheLaterToolAndSortsByName)
 TEST(ToolPath, ExecutorAlwaysAnswersWithTextAndTellsTheGate)
 {
     auto registry = std::make_shared<ToolRegistry>();
-    auto ok = std::make_shared<ScriptedTool>("ok", ScriptedTool::Behaviour::answer, "wynik ");
-    registry->registerTools({ok, std::make_shared<ScriptedTool>("bad", ScriptedTool::Behaviour::fail),
-                             std::make_shared<ScriptedTool>("throws", ScriptedTool::Behaviour::throwException)});
+    auto ok = std::make_shared<ScriptedTool>("ok", Answer::answer, "wynik ");
+    registry->registerTools({ok, std::make_shared<ScriptedTool>("bad", Answer::fail),
+                             std::make_shared<ScriptedTool>("throws", Answer::throwException)});
     auto gate = std::make_shared<RecordingGate>();
     ToolExecutor executor(registry, gate);
 
@@ -102,15 +96,12 @@ TEST(ToolPath, ExecutorAlwaysAnswersWithTextAndTellsTheGate)
                                            "ok|nie json|Nie wykonano — brak potwierdzenia."}));
 }
 
-class SystemInfoTest : public ::testing::Test {
-protected:
-    std::optional<ToolOutcome> ask(SystemInfoTool& tool, const QString& args)
-    {
-        return selvina::testing::runTask(tool.execute(args), std::chrono::seconds(15));
-    }
-};
+std::optional<ToolOutcome> ask(SystemInfoTool& tool, const QString& args)
+{
+    return selvina::testing::runTask(tool.execute(args), std::chrono::seconds(15));
+}
 
-TEST_F(SystemInfoTest, EveryQueryAnswersOnThisMachine)
+TEST(SystemInfo, EveryQueryAnswersOnThisMachine)
 {
     SystemInfoTool tool;
     for (SystemInfoTool::Query q : SystemInfoTool::kQueries) {
@@ -134,7 +125,7 @@ TEST_F(SystemInfoTest, EveryQueryAnswersOnThisMachine)
         EXPECT_TRUE(ask(tool, QStringLiteral("{\"query\":\"%1\"}").arg(q))->ok()) << q;
 }
 
-TEST_F(SystemInfoTest, BadArgumentsListTheSevenValues)
+TEST(SystemInfo, BadArgumentsListTheSevenValues)
 {
     SystemInfoTool tool;
     const QString expected = QStringLiteral("Nieprawidłowe argumenty: pole „query” musi być jednym z: battery, storage, "
@@ -144,7 +135,7 @@ TEST_F(SystemInfoTest, BadArgumentsListTheSevenValues)
         EXPECT_EQ(ask(tool, QString::fromUtf8(args))->error().description(), expected) << args;
 }
 
-TEST_F(SystemInfoTest, MissingHungSilentAndGarbledCommandsFailWithText)
+TEST(SystemInfo, MissingHungSilentAndGarbledCommandsFailWithText)
 {
     using Q = SystemInfoTool::Query;
     const struct {
@@ -168,7 +159,7 @@ TEST_F(SystemInfoTest, MissingHungSilentAndGarbledCommandsFailWithText)
     }
 }
 
-TEST_F(SystemInfoTest, DateFollowsThePolishLocale)
+TEST(SystemInfo, DateFollowsThePolishLocale)
 {
     // A private Polish locale, so the test needs no change to the machine's locale list.
     QTemporaryDir locales;
