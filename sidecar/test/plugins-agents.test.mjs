@@ -39,5 +39,18 @@ test("installed plug-ins reach Claude Code with switched-off tools disallowed; t
   assert.ok(!handed.includes("mcp_servers.agent"), "a handed-over task cannot hand it on");
   assert.ok(handed.includes('mcp_servers.mcp-dwa.disabled_tools=["suma"]') && !handed.includes("mcp-trzy"), "the same plug-ins under Codex");
   await s.close();
+
+  // A plugins.json that is not an object may have lost what the user turned off: nothing runs.
+  const again = new Sidecar({ env: { XDG_DATA_HOME: data, SELVINA_PLUGIN_CATALOG: join(data, "brak.json") }, files: { "plugins.json": "nie obiekt", "mcp.json": [] } });
+  again.send({ type: "run", id: "B", task: "cokolwiek" });
+  await again.terminal("B", 20_000);
+  assert.deepEqual(again.agentStarts()[0].mcp.mcpServers, {});
+  assert.match(again.stderr, /\[wtyczki\] plugins\.json jest uszkodzony — nie uruchamiam żadnej wtyczki/);
+  const mcpOnly = new Sidecar({ env: { XDG_DATA_HOME: data, SELVINA_PLUGIN_CATALOG: join(data, "brak.json") }, files: { "mcp.json": [] } });
+  mcpOnly.send({ type: "run", id: "M", task: "cokolwiek" });
+  await mcpOnly.terminal("M", 20_000);
+  assert.deepEqual(Object.keys(mcpOnly.agentStarts()[0].mcp.mcpServers).sort(), ["mcp-dwa", "mcp-trzy"], "the installed ones still run");
+  assert.match(mcpOnly.stderr, /\[wtyczki\] mcp\.json jest uszkodzony — pomijam wpisane w nim serwery/);
+  await Promise.all([again.close(), mcpOnly.close()]);
   (await import("node:fs")).rmSync(data, { recursive: true, force: true });
 });
