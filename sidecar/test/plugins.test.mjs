@@ -1,8 +1,9 @@
 import { after, before, test } from "node:test";
+import { spawnSync } from "node:child_process";
 import assert from "node:assert/strict";
-import { existsSync, writeFileSync } from "node:fs";
+import { existsSync, mkdirSync, readFileSync, writeFileSync } from "node:fs";
 import { join } from "node:path";
-import { Registry, StoreHome, asRoot, fixtures, tarball } from "./plugins-registry.mjs";
+import { Registry, StoreHome, asRoot, fixtures } from "./plugins-registry.mjs";
 
 const entry = (nazwa, pakiet, wersja, extra = {}) => ({ nazwa, pakiet, wersja, domyslnie: false, obejmuje: [], narzedzi: 2, sprawdzony: true, wada: [], ...extra });
 let registry;
@@ -10,7 +11,6 @@ before(async () => {
   registry = await new Registry([
     { fixture: "mcp-dwa", name: "mcp-dwa", versions: ["1.0.0", "1.0.1"] },
     { fixture: "skrypt", name: "skrypt-katalog", versions: ["1.0.0"] },
-    { fixture: "skrypt", name: "skrypt-obcy", versions: ["1.0.0"] },
     { fixture: "mcp-dwa", name: "zly-skrot", versions: ["1.0.0"], badIntegrity: true },
   ]).start();
 });
@@ -19,6 +19,7 @@ after(() => registry.stop());
 test("defaults once, tools and their selection, an update reported, removal", async () => {
   const home = new StoreHome(registry, [entry("dwa", "mcp-dwa", "1.0.0", { domyslnie: true }), entry("agent", "", "", { wbudowana: true })]);
   assert.deepEqual((await home.run(["domyslne"])).result, { ok: true });
+  assert.ok(!existsSync(join(home.root, "skrypt-byl")), "a package's install script runs only when the catalogue says so");
   const hits = registry.tarballHits;
   assert.deepEqual((await home.run(["domyslne"])).result, { ok: true });
   assert.equal(registry.tarballHits, hits, "what is installed is not fetched again");
@@ -26,7 +27,7 @@ test("defaults once, tools and their selection, an update reported, removal", as
   const list = (await home.run(["lista"])).result;
   assert.deepEqual(list.zainstalowane, [{ nazwa: "dwa", wersja: "1.0.0", zrodlo: "katalog", pakiet: "mcp-dwa", opis: "Wtyczka z dwoma narzędziami" }]);
   assert.deepEqual(list.dostepne.map((a) => a.nazwa), ["dwa"], "the built-in plug-in is not offered for installation");
-  const lock = JSON.parse((await import("node:fs")).readFileSync(join(home.plugins, "package-lock.json"), "utf8"));
+  const lock = JSON.parse(readFileSync(join(home.plugins, "package-lock.json"), "utf8"));
   assert.match(lock.packages["node_modules/mcp-dwa"].integrity, /^sha512-/);
 
   const tools = (await home.run(["narzedzia", "dwa"])).result;
@@ -54,8 +55,6 @@ test("defaults once, tools and their selection, an update reported, removal", as
 test("each refusal and failure says what went wrong, and leaves nothing installed", async () => {
   const home = new StoreHome(registry, [entry("skrypt", "skrypt-katalog", "1.0.0", { skrypty: true })]);
   const notPackage = join(home.root, "archiwum.tgz");
-  tarball("mcp-dwa", "x", "1.0.0", notPackage); // then overwritten by an archive of a bare file
-  const { spawnSync } = await import("node:child_process");
   writeFileSync(join(home.root, "czytaj.txt"), "nic");
   spawnSync("tar", ["-czf", notPackage, "-C", home.root, "czytaj.txt"]);
   home.own();
@@ -70,7 +69,6 @@ test("each refusal and failure says what went wrong, and leaves nothing installe
     [["zainstaluj", notPackage], "archiwum.tgz nie jest pakietem npm."],
     [["zainstaluj", "zly-skrot"], "Pobrany pakiet zly-skrot nie zgadza się ze swoją sumą kontrolną, więc go nie zainstalowałem."],
     [["zainstaluj", "skrypt-katalog"], "Skrypt instalacyjny pakietu skrypt-katalog zakończył się błędem."],
-    [["zainstaluj", "nie-ma-takiego"], "W rejestrze npm nie ma pakietu nie-ma-takiego."],
     [["zainstaluj", "mcp-dwa"], "Brak połączenia z rejestrem pakietów, więc nie zainstalowałem mcp-dwa. Sprawdź połączenie z internetem i spróbuj ponownie.", { npm_config_registry: "http://127.0.0.1:9/" }],
     [["narzedzia", "milczy"], "Wtyczka milczy nie podała listy narzędzi w ciągu 2 s.", { SELVINA_PLUGIN_TOOLS_TIMEOUT_MS: "2000" }],
     [["narzedzia", "smieci"], "Wtyczka smieci wypisuje na standardowe wyjście coś, co nie jest protokołem MCP."],
@@ -78,18 +76,22 @@ test("each refusal and failure says what went wrong, and leaves nothing installe
     [["narzedzia", "../x"], "Nie ma takiej wtyczki: ../x."],
     [["ustaw-narzedzia", "dwa", "echo"], "Wybór narzędzi musi być tablicą nazw w JSON."],
   ];
-  for (const [args, komunikat, env] of cases) {
-    const { code, result } = await home.run(args, { env });
-    assert.deepEqual([code, result.ok, result.komunikat], [1, false, komunikat], args.join(" "));
+  // Side by side, each install in a home of its own (the folder takes one change at a time).
+  const homes = [];
+  await Promise.all(
+    cases.map(async ([args, komunikat, env]) => {
+      const own = args[0] === "zainstaluj" ? new StoreHome(registry, [entry("skrypt", "skrypt-katalog", "1.0.0", { skrypty: true })]) : home;
+      if (own !== home) homes.push(own);
+      const { code, result } = await own.run(args, { env });
+      assert.deepEqual([code, result.ok, result.komunikat], [1, false, komunikat], args.join(" "));
+      if (args[1] === "skrypt-katalog") assert.ok(existsSync(join(own.root, "skrypt-byl")), "the catalogue's script ran");
+    }),
+  );
+  for (const own of homes) {
+    const manifest = join(own.plugins, "package.json");
+    if (existsSync(manifest)) assert.deepEqual(JSON.parse(readFileSync(manifest, "utf8")).dependencies ?? {}, {}, "a failed install leaves nothing behind");
+    own.remove();
   }
-  assert.ok(existsSync(join(home.root, "skrypt-byl")), "the catalogue's script ran");
-  assert.deepEqual((await home.run(["lista"])).result.zainstalowane, [], "the failed installs left nothing behind");
-
-  // Another package's install script is never run.
-  const { rmSync } = await import("node:fs");
-  rmSync(join(home.root, "skrypt-byl"));
-  assert.deepEqual((await home.run(["zainstaluj", "skrypt-obcy"])).result, { ok: true, nazwa: "skrypt-obcy" });
-  assert.ok(!existsSync(join(home.root, "skrypt-byl")));
 
   home.write("plugins.json", "[1, 2]");
   const broken = await home.run(["ustaw-narzedzia", "dwa", '["echo"]']);
@@ -97,8 +99,10 @@ test("each refusal and failure says what went wrong, and leaves nothing installe
   assert.match(broken.stderr, /\[wtyczki\] plugins\.json jest uszkodzony — nie zmieniam stanu/);
   assert.equal(home.read("plugins.json").length, 2, "the broken file is left as it was");
 
+  mkdirSync(home.plugins, { recursive: true });
+  home.own();
   writeFileSync(join(home.plugins, ".operacja.lock"), String(process.pid), { mode: 0o644 });
-  assert.deepEqual((await home.run(["usun", "skrypt-obcy"])).result, { ok: false, komunikat: "Trwa już inna operacja na wtyczkach. Spróbuj ponownie, gdy się skończy." });
+  assert.deepEqual((await home.run(["usun", "dwa"])).result, { ok: false, komunikat: "Trwa już inna operacja na wtyczkach. Spróbuj ponownie, gdy się skończy." });
   if (asRoot) assert.equal((await home.run(["domyslne"], { root: true })).result.komunikat, "Nie instaluję wtyczek z uprawnieniami administratora. Uruchom Selvinę jako zwykły użytkownik.");
   assert.equal((await home.run(["pomoc"])).code, 2);
   home.remove();
