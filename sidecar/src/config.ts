@@ -2,6 +2,9 @@
 import { existsSync, readFileSync } from "node:fs";
 import { homedir } from "node:os";
 import { join } from "node:path";
+import { mcpFile, objectAt, pluginsFile, readObject, stringArray } from "./plugins/files.js";
+import { AGENT_ID, agentServer, installedPlugins } from "./plugins/installed.js";
+import { diag } from "./protocol.js";
 
 export type EngineName = "claude" | "codex";
 
@@ -23,6 +26,8 @@ export interface McpServer {
   env?: Record<string, string>;
   url?: string;
   headers?: Record<string, string>;
+  /** Codex only: variables of the agent's environment the server gets as well. */
+  envVars?: string[];
   [key: string]: unknown;
 }
 
@@ -44,10 +49,14 @@ export function configDir(): string {
   return join(home(), ".config", "selvina-voice");
 }
 
+/** A sidecar running a task handed over by the other engine (see plugins/agent-server.ts). */
+export const delegated = () => process.env.SELVINA_DELEGATED === "1";
+
 export function stateDir(): string {
   const xdg = process.env.XDG_STATE_HOME;
   const base = xdg && xdg.startsWith("/") ? xdg : join(home(), ".local", "state");
-  return join(base, "selvina-voice");
+  // Handed-over tasks keep their sessions apart from the user's own.
+  return delegated() ? join(base, "selvina-voice", "oddane") : join(base, "selvina-voice");
 }
 
 /** A JSON object from a file; {} when it is missing, unreadable or not an object. */
@@ -66,6 +75,8 @@ function pick(value: unknown, allowed: string[], fallback: string): string {
 
 export function loadSettings(dir = configDir()): Settings {
   const c = readJsonObject(join(dir, "config.json"));
+  const forced = process.env.SELVINA_ENGINE;
+  if (delegated() && (forced === "claude" || forced === "codex")) c.reasoning_engine = forced;
   const hours = typeof c.sesja_godziny === "number" && SESSION_HOURS.includes(c.sesja_godziny) ? c.sesja_godziny : 72;
   return {
     engine: pick(c.reasoning_engine, ["auto", "claude", "codex"], "auto") as Settings["engine"],
@@ -77,29 +88,33 @@ export function loadSettings(dir = configDir()): Settings {
   };
 }
 
-function stringArray(value: unknown): string[] | undefined {
-  return Array.isArray(value) && value.every((v) => typeof v === "string") ? (value as string[]) : undefined;
-}
-
-/** The enabled MCP servers of mcp.json: not disabled in plugins.json and with at least one tool on. */
+/**
+ * The plug-ins a task gets: the installed ones, the engine-to-engine one (both engines logged in,
+ * never inside a handed-over task) and the user's own servers of mcp.json, less those turned off
+ * in plugins.json and those with every tool switched off. A plugins.json that is not an object
+ * may have lost what the user turned off, so then no plug-in runs at all.
+ */
 export function loadPlugins(dir = configDir()): Plugins {
-  const mcp = readJsonObject(join(dir, "mcp.json"));
-  const state = readJsonObject(join(dir, "plugins.json"));
-  const disabled = new Set(stringArray(state.disabled) ?? []);
-  const tools = (typeof state.tools === "object" && state.tools !== null ? state.tools : {}) as Record<string, unknown>;
-  const known = (typeof state.toolsKnown === "object" && state.toolsKnown !== null ? state.toolsKnown : {}) as Record<
-    string,
-    unknown
-  >;
-  const declared = (typeof mcp.mcpServers === "object" && mcp.mcpServers !== null ? mcp.mcpServers : {}) as Record<
-    string,
-    unknown
-  >;
-
   const servers: Record<string, McpServer> = {};
   const disabledTools: Record<string, string[]> = {};
+  const read = readObject(pluginsFile(dir));
+  if (read.state === "broken") {
+    diag("[wtyczki] plugins.json jest uszkodzony — nie uruchamiam żadnej wtyczki, dopóki nie zostanie poprawiony");
+    return { servers, disabledTools };
+  }
+  const state = read.state === "object" ? read.value : {};
+  const mcp = readObject(mcpFile(dir));
+  if (mcp.state === "broken") diag("[wtyczki] mcp.json jest uszkodzony — pomijam wpisane w nim serwery");
+  const declared: Record<string, unknown> = {};
+  for (const plugin of installedPlugins()) if (plugin.server) declared[plugin.nazwa] = plugin.server;
+  if (!delegated() && loggedIn("claude") && loggedIn("codex")) declared[AGENT_ID] = agentServer("codex");
+  Object.assign(declared, mcp.state === "object" ? objectAt(mcp.value, "mcpServers") : {});
+
+  const disabled = new Set(stringArray(state.disabled) ?? []);
+  const tools = objectAt(state, "tools");
+  const known = objectAt(state, "toolsKnown");
   for (const [name, server] of Object.entries(declared)) {
-    if (typeof server !== "object" || server === null || disabled.has(name)) continue;
+    if (typeof server !== "object" || server === null || Array.isArray(server) || disabled.has(name)) continue;
     const enabled = stringArray(tools[name]);
     if (enabled && enabled.length === 0) continue;
     servers[name] = server as McpServer;
@@ -110,6 +125,21 @@ export function loadPlugins(dir = configDir()): Plugins {
     }
   }
   return { servers, disabledTools };
+}
+
+/**
+ * The servers as one engine gets them: the engine-to-engine plug-in hands tasks to the other
+ * engine, and under Codex (which passes a server only a few variables) it keeps our whole
+ * environment, named by envVars and never spelled out on a command line.
+ */
+export function serversFor(plugins: Plugins, engine: EngineName): Record<string, McpServer> {
+  const servers = { ...plugins.servers };
+  const agent = servers[AGENT_ID];
+  if (agent && agent.command === process.execPath && agent.env?.SELVINA_DELEGATE_TO) {
+    const to: EngineName = engine === "claude" ? "codex" : "claude";
+    servers[AGENT_ID] = engine === "claude" ? agentServer(to) : { ...agentServer(to), envVars: Object.keys(process.env).filter((k) => /^[A-Za-z_][A-Za-z0-9_]*$/.test(k)) };
+  }
+  return servers;
 }
 
 /** The same login test as the application's: environment, then the credentials files. */

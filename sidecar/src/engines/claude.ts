@@ -1,6 +1,6 @@
 // Claude Code in its non-interactive streaming JSON mode, with permission requests answered
 // over stdin.
-import type { Plugins, Settings } from "../config.js";
+import { type Plugins, type Settings, serversFor } from "../config.js";
 import { spawnAgent } from "../processes.js";
 import { type AgentCallbacks, type AgentRun, type StartOptions, PrivateDir, cut, readEvents, stopAfterResult, stopper, str } from "./common.js";
 
@@ -58,7 +58,7 @@ function resultFailure(event: Record<string, unknown>): string {
 export function startClaude(settings: Settings, plugins: Plugins, options: StartOptions, cb: AgentCallbacks): AgentRun {
   // The plug-ins go in a private file: their settings may carry secrets that argv would show.
   const secrets = new PrivateDir();
-  const mcpFile = secrets.write("mcp.json", JSON.stringify({ mcpServers: plugins.servers }));
+  const mcpFile = secrets.write("mcp.json", JSON.stringify({ mcpServers: serversFor(plugins, "claude") }));
   const args = [
     "-p",
     "--input-format", "stream-json",

@@ -1,6 +1,6 @@
 // Codex CLI in its non-interactive JSON mode. It asks no permission there (its approval policy
 // is fixed to never), so every step runs; stdin must be closed or it waits for more input.
-import type { McpServer, Plugins, Settings } from "../config.js";
+import { type McpServer, type Plugins, type Settings, serversFor } from "../config.js";
 import { spawnAgent } from "../processes.js";
 import { diag } from "../protocol.js";
 import { type AgentCallbacks, type AgentRun, type StartOptions, PrivateDir, cut, readEvents, stopAfterResult, stopper, str } from "./common.js";
@@ -52,7 +52,7 @@ export function mcpHandover(plugins: Plugins, toolTimeoutSec: number, secrets: P
     return name;
   };
   let files = 0;
-  for (const [name, server] of Object.entries(plugins.servers) as Array<[string, McpServer]>) {
+  for (const [name, server] of Object.entries(serversFor(plugins, "codex")) as Array<[string, McpServer]>) {
     if (server.url) {
       set(name, "url", server.url);
       const fromEnv: Record<string, string> = {};
@@ -80,6 +80,7 @@ export function mcpHandover(plugins: Plugins, toolTimeoutSec: number, secrets: P
     } else {
       continue;
     }
+    if (server.envVars?.length) set(name, "env_vars", server.envVars);
     set(name, "tool_timeout_sec", toolTimeoutSec);
     // Unapproved plug-in calls are cancelled outright in exec mode.
     set(name, "default_tools_approval_mode", "approve");

@@ -1,0 +1,68 @@
+// Runs the npm that comes with Node.js, never through a shell, and turns its failures into
+// sentences for the user.
+import { execFile } from "node:child_process";
+import { accessSync, constants, existsSync, realpathSync } from "node:fs";
+import { dirname, join } from "node:path";
+import { diag } from "../protocol.js";
+
+export interface NpmOutcome {
+  ok: boolean;
+  stdout: string;
+  stderr: string;
+}
+
+function npmProgram(): { command: string; prefix: string[] } {
+  const bin = dirname(process.execPath);
+  for (const candidate of [join(bin, "npm"), join(bin, "..", "lib", "node_modules", "npm", "bin", "npm-cli.js")]) {
+    if (!existsSync(candidate)) continue;
+    const real = realpathSync(candidate);
+    if (real.endsWith(".js")) return { command: process.execPath, prefix: [real] };
+    try {
+      accessSync(real, constants.X_OK);
+      return { command: real, prefix: [] };
+    } catch {
+      // not runnable: the next one
+    }
+  }
+  return { command: "npm", prefix: [] };
+}
+
+const TIMEOUT_MS = 10 * 60_000;
+
+export function npm(args: string[], cwd: string): Promise<NpmOutcome> {
+  const { command, prefix } = npmProgram();
+  const env = {
+    ...process.env,
+    npm_config_update_notifier: "false",
+    npm_config_fund: "false",
+    npm_config_audit: "false",
+    npm_config_global: "false",
+    npm_config_loglevel: "error",
+  };
+  return new Promise((resolve) => {
+    execFile(command, [...prefix, ...args], { cwd, env, timeout: TIMEOUT_MS, maxBuffer: 64 * 1024 * 1024, killSignal: "SIGKILL" }, (error, stdout, stderr) => {
+      for (const line of String(stderr).split("\n")) if (line.trim()) diag(`npm: ${line.slice(0, 500)}`);
+      resolve({ ok: !error, stdout: String(stdout), stderr: String(stderr) + (error && !stderr ? String(error.message) : "") });
+    });
+  });
+}
+
+/** npm's error as a Polish sentence about the package being installed. */
+export function npmFailure(stderr: string, what: string): string {
+  const code = /npm (?:error|ERR!) code (\S+)/.exec(stderr)?.[1] ?? "";
+  if (code === "EINTEGRITY" || /integrity checksum failed|sha\d+-\S+ integrity/i.test(stderr))
+    return `Pobrany pakiet ${what} nie zgadza się ze swoją sumą kontrolną, więc go nie zainstalowałem.`;
+  if (/^(ENOTFOUND|ECONNREFUSED|ECONNRESET|ETIMEDOUT|EAI_AGAIN|ENETUNREACH|EHOSTUNREACH)$/.test(code) || /network|getaddrinfo|socket hang up/i.test(stderr))
+    return `Brak połączenia z rejestrem pakietów, więc nie zainstalowałem ${what}. Sprawdź połączenie z internetem i spróbuj ponownie.`;
+  if (code === "E404") return `W rejestrze npm nie ma pakietu ${what}.`;
+  if (code === "ETARGET") return `W rejestrze npm nie ma takiej wersji pakietu ${what}.`;
+  if (code === "ELIFECYCLE" || /command failed/i.test(stderr)) return `Skrypt instalacyjny pakietu ${what} zakończył się błędem.`;
+  if (/^(TAR_BAD_ARCHIVE|TAR_ENTRY_INVALID|EJSONPARSE|ENOTDIR|Z_DATA_ERROR|EBADPACKAGE)$/.test(code) || /package\.json|invalid package|not a valid|\btar\b/i.test(stderr))
+    return `${what} nie jest pakietem npm.`;
+  const last = stderr
+    .split("\n")
+    .map((l) => l.replace(/^npm (?:error|ERR!)\s*/, "").trim())
+    .filter(Boolean)
+    .pop();
+  return `Nie udało się zainstalować ${what}${last ? `: ${last.slice(0, 200)}` : ""}.`;
+}

@@ -1,0 +1,109 @@
+import { after, before, test } from "node:test";
+import { spawnSync } from "node:child_process";
+import assert from "node:assert/strict";
+import { existsSync, mkdirSync, readFileSync, writeFileSync } from "node:fs";
+import { join } from "node:path";
+import { Registry, StoreHome, asRoot, fixtures } from "./plugins-registry.mjs";
+
+const entry = (nazwa, pakiet, wersja, extra = {}) => ({ nazwa, pakiet, wersja, domyslnie: false, obejmuje: [], narzedzi: 2, sprawdzony: true, wada: [], ...extra });
+let registry;
+before(async () => {
+  registry = await new Registry([
+    { fixture: "mcp-dwa", name: "mcp-dwa", versions: ["1.0.0", "1.0.1"] },
+    { fixture: "skrypt", name: "skrypt-katalog", versions: ["1.0.0"] },
+    { fixture: "mcp-dwa", name: "zly-skrot", versions: ["1.0.0"], badIntegrity: true },
+  ]).start();
+});
+after(() => registry.stop());
+
+test("defaults once, tools and their selection, an update reported, removal", async () => {
+  const home = new StoreHome(registry, [entry("dwa", "mcp-dwa", "1.0.0", { domyslnie: true }), entry("agent", "", "", { wbudowana: true })]);
+  assert.deepEqual((await home.run(["domyslne"])).result, { ok: true });
+  assert.ok(!existsSync(join(home.root, "skrypt-byl")), "a package's install script runs only when the catalogue says so");
+  const hits = registry.tarballHits;
+  assert.deepEqual((await home.run(["domyslne"])).result, { ok: true });
+  assert.equal(registry.tarballHits, hits, "what is installed is not fetched again");
+
+  const list = (await home.run(["lista"])).result;
+  assert.deepEqual(list.zainstalowane, [{ nazwa: "dwa", wersja: "1.0.0", zrodlo: "katalog", pakiet: "mcp-dwa", opis: "Wtyczka z dwoma narzędziami" }]);
+  assert.deepEqual(list.dostepne.map((a) => a.nazwa), ["dwa"], "the built-in plug-in is not offered for installation");
+  const lock = JSON.parse(readFileSync(join(home.plugins, "package-lock.json"), "utf8"));
+  assert.match(lock.packages["node_modules/mcp-dwa"].integrity, /^sha512-/);
+
+  const tools = (await home.run(["narzedzia", "dwa"])).result;
+  assert.deepEqual(tools, { ok: true, narzedzia: [{ nazwa: "echo", opis: "Powtarza tekst" }, { nazwa: "suma", opis: "Dodaje liczby" }], wszystkieWlaczone: true, wybrane: ["echo", "suma"] });
+  home.write("plugins.json", { disabled: ["x"], inne: 1, toolsKnown: {} });
+  assert.deepEqual((await home.run(["ustaw-narzedzia", "dwa", '["echo"]'])).result, { ok: true });
+  assert.deepEqual(home.read("plugins.json"), { disabled: ["x"], inne: 1, tools: { dwa: ["echo"] }, toolsKnown: {} });
+  const chosen = (await home.run(["narzedzia", "dwa"])).result;
+  assert.deepEqual([chosen.wszystkieWlaczone, chosen.wybrane], [false, ["echo"]]);
+  assert.deepEqual(home.read("plugins.json").toolsKnown, { dwa: ["echo", "suma"] });
+  await home.run(["ustaw-narzedzia", "dwa"]);
+  assert.deepEqual(home.read("plugins.json").tools, {}, "no selection: every tool on");
+
+  home.setCatalog([entry("dwa", "mcp-dwa", "1.0.1", { domyslnie: true })]);
+  assert.deepEqual((await home.run(["aktualizuj-wszystko"])).result, { ok: true, zaktualizowane: [{ nazwa: "dwa", z: "1.0.0", na: "1.0.1" }] });
+  assert.equal((await home.run(["lista"])).result.zainstalowane[0].wersja, "1.0.1");
+  assert.deepEqual((await home.run(["aktualizuj-wszystko"])).result.zaktualizowane, []);
+
+  assert.deepEqual((await home.run(["usun", "dwa"])).result, { ok: true });
+  assert.deepEqual((await home.run(["lista"])).result.zainstalowane, []);
+  assert.deepEqual((await home.run(["usun", "dwa"])).result, { ok: false, komunikat: "Wtyczka dwa nie jest zainstalowana." });
+  home.remove();
+});
+
+test("each refusal and failure says what went wrong, and leaves nothing installed", async () => {
+  const home = new StoreHome(registry, [entry("skrypt", "skrypt-katalog", "1.0.0", { skrypty: true })]);
+  const notPackage = join(home.root, "archiwum.tgz");
+  writeFileSync(join(home.root, "czytaj.txt"), "nic");
+  spawnSync("tar", ["-czf", notPackage, "-C", home.root, "czytaj.txt"]);
+  home.own();
+  home.write("mcp.json", { mcpServers: Object.fromEntries(["milczy", "smieci", "konczy"].map((m) => [m, { command: process.execPath, args: [join(fixtures, "bad-server"), m] }])) });
+  const bad = "Nazwa pakietu jest niepoprawna albo zawiera niedozwolone znaki.";
+  const cases = [
+    [["zainstaluj", "mcp-dwa;rm -rf ~"], bad],
+    [["zainstaluj", "$(touch x)"], bad],
+    [["zainstaluj", "@scope/../../etc"], bad],
+    [["zainstaluj", "mcp-dwa@latest"], bad],
+    [["zainstaluj", "/etc/passwd"], "To nie jest archiwum pakietu npm (plik .tgz)."],
+    [["zainstaluj", notPackage], "archiwum.tgz nie jest pakietem npm."],
+    [["zainstaluj", "zly-skrot"], "Pobrany pakiet zly-skrot nie zgadza się ze swoją sumą kontrolną, więc go nie zainstalowałem."],
+    [["zainstaluj", "skrypt-katalog"], "Skrypt instalacyjny pakietu skrypt-katalog zakończył się błędem."],
+    [["zainstaluj", "mcp-dwa"], "Brak połączenia z rejestrem pakietów, więc nie zainstalowałem mcp-dwa. Sprawdź połączenie z internetem i spróbuj ponownie.", { npm_config_registry: "http://127.0.0.1:9/" }],
+    [["narzedzia", "milczy"], "Wtyczka milczy nie podała listy narzędzi w ciągu 2 s.", { SELVINA_PLUGIN_TOOLS_TIMEOUT_MS: "2000" }],
+    [["narzedzia", "smieci"], "Wtyczka smieci wypisuje na standardowe wyjście coś, co nie jest protokołem MCP."],
+    [["narzedzia", "konczy"], "Wtyczka konczy zakończyła pracę, zanim podała listę narzędzi."],
+    [["narzedzia", "../x"], "Nie ma takiej wtyczki: ../x."],
+    [["ustaw-narzedzia", "dwa", "echo"], "Wybór narzędzi musi być tablicą nazw w JSON."],
+  ];
+  // Side by side, each install in a home of its own (the folder takes one change at a time).
+  const homes = [];
+  await Promise.all(
+    cases.map(async ([args, komunikat, env]) => {
+      const own = args[0] === "zainstaluj" ? new StoreHome(registry, [entry("skrypt", "skrypt-katalog", "1.0.0", { skrypty: true })]) : home;
+      if (own !== home) homes.push(own);
+      const { code, result } = await own.run(args, { env });
+      assert.deepEqual([code, result.ok, result.komunikat], [1, false, komunikat], args.join(" "));
+      if (args[1] === "skrypt-katalog") assert.ok(existsSync(join(own.root, "skrypt-byl")), "the catalogue's script ran");
+    }),
+  );
+  for (const own of homes) {
+    const manifest = join(own.plugins, "package.json");
+    if (existsSync(manifest)) assert.deepEqual(JSON.parse(readFileSync(manifest, "utf8")).dependencies ?? {}, {}, "a failed install leaves nothing behind");
+    own.remove();
+  }
+
+  home.write("plugins.json", "[1, 2]");
+  const broken = await home.run(["ustaw-narzedzia", "dwa", '["echo"]']);
+  assert.equal(broken.result.komunikat, "Plik plugins.json jest uszkodzony, więc nie zmieniam wyboru narzędzi.");
+  assert.match(broken.stderr, /\[wtyczki\] plugins\.json jest uszkodzony — nie zmieniam stanu/);
+  assert.equal(home.read("plugins.json").length, 2, "the broken file is left as it was");
+
+  mkdirSync(home.plugins, { recursive: true });
+  home.own();
+  writeFileSync(join(home.plugins, ".operacja.lock"), String(process.pid), { mode: 0o644 });
+  assert.deepEqual((await home.run(["usun", "dwa"])).result, { ok: false, komunikat: "Trwa już inna operacja na wtyczkach. Spróbuj ponownie, gdy się skończy." });
+  if (asRoot) assert.equal((await home.run(["domyslne"], { root: true })).result.komunikat, "Nie instaluję wtyczek z uprawnieniami administratora. Uruchom Selvinę jako zwykły użytkownik.");
+  assert.equal((await home.run(["pomoc"])).code, 2);
+  home.remove();
+});
