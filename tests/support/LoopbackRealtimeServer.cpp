@@ -55,7 +55,6 @@ void LoopbackRealtimeServer::onNewTcpConnection()
             *buffer += socket->readAll();
             if (!buffer->contains("\r\n\r\n"))
                 return;
-            m_requests.append(*buffer);
             if (m_mode == Handshake::refuse) {
                 socket->write("HTTP/1.1 " + QByteArray::number(m_refuseStatus) +
                               " Refused\r\nContent-Type: application/json\r\nContent-Length: 2\r\nConnection: "
@@ -80,7 +79,6 @@ void LoopbackRealtimeServer::onNewWebSocket()
         connect(ws, &QWebSocket::textMessageReceived, this, [this](const QString& text) {
             const QJsonObject frame = QJsonDocument::fromJson(text.toUtf8()).object();
             m_frames.append(frame);
-            Q_EMIT frameReceived(frame);
             if (m_onFrame)
                 m_onFrame(frame);
         });

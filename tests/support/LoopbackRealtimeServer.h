@@ -47,7 +47,6 @@ public:
 
     int connectionCount() const { return m_connections; }
     int handshakeCount() const { return m_handshakes; }
-    QList<QByteArray> handshakeRequests() const { return m_requests; } // refused/hung ones, raw
     QByteArray lastAuthorization() const { return m_lastAuthorization; }
     const QList<QJsonObject>& frames() const { return m_frames; }
     QList<QJsonObject> framesOfType(const QString& type) const;
@@ -70,7 +69,6 @@ public:
 
 Q_SIGNALS:
     void clientConnected();
-    void frameReceived(const QJsonObject& frame);
 
 private:
     void onNewTcpConnection();
@@ -84,7 +82,6 @@ private:
     QPointer<QTcpSocket> m_clientTcp;
     QList<QPointer<QTcpSocket>> m_raw;
     QList<QJsonObject> m_frames;
-    QList<QByteArray> m_requests;
     QByteArray m_lastAuthorization;
     std::function<void(const QJsonObject&)> m_onFrame;
     std::function<QByteArray(const QByteArray&)> m_rawReply;
