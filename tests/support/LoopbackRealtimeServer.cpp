@@ -51,7 +51,12 @@ void LoopbackRealtimeServer::onNewTcpConnection()
         }
         m_raw.append(socket);
         auto buffer = std::make_shared<QByteArray>();
-        connect(socket, &QTcpSocket::readyRead, socket, [this, socket, buffer] {
+        auto replied = std::make_shared<bool>(false);
+        connect(socket, &QTcpSocket::readyRead, socket, [this, socket, buffer, replied] {
+            if (*replied) {
+                m_rawReceived += socket->readAll();
+                return;
+            }
             *buffer += socket->readAll();
             if (!buffer->contains("\r\n\r\n"))
                 return;
@@ -62,6 +67,7 @@ void LoopbackRealtimeServer::onNewTcpConnection()
                 socket->disconnectFromHost();
             } else if (m_mode == Handshake::raw && m_rawReply) {
                 socket->write(m_rawReply(*buffer));
+                *replied = true;
             }
             buffer->clear();
         });

@@ -40,6 +40,8 @@ public:
         m_mode = Handshake::raw;
         m_rawReply = std::move(reply);
     }
+    // What clients sent after a raw reply.
+    QByteArray rawReceived() const { return m_rawReceived; }
     // The 101 answer a correct server gives to this request.
     static QByteArray upgradeReply(const QByteArray& request);
     // Called for every text frame the client sends (after it is recorded).
@@ -83,6 +85,7 @@ private:
     QList<QPointer<QTcpSocket>> m_raw;
     QList<QJsonObject> m_frames;
     QByteArray m_lastAuthorization;
+    QByteArray m_rawReceived;
     std::function<void(const QJsonObject&)> m_onFrame;
     std::function<QByteArray(const QByteArray&)> m_rawReply;
     int m_connections = 0;

@@ -296,37 +296,23 @@ TEST_F(Transport, ProtocolErrorsAfterTheUpgrade)
 
 // A server must not mask its frames: the client closes with 1002 at once and delivers nothing, even
 // when only part of the mask key has arrived.
-TEST(WebSocketFrames, MaskedServerFrameIsAProtocolError)
+TEST_F(Transport, MaskedServerFrameIsAProtocolError)
 {
     for (const QByteArray& frame : {QByteArray("\x81\x82\x01\x02\x03\x04\x7a\x7b", 8), QByteArray("\x81\x85\x01\x02", 4)}) {
-        QTcpServer raw;
-        ASSERT_TRUE(raw.listen(QHostAddress::LocalHost, 0));
-        QByteArray request, fromClient;
-        QObject::connect(&raw, &QTcpServer::newConnection, [&] {
-            QTcpSocket* peer = raw.nextPendingConnection();
-            QObject::connect(peer, &QTcpSocket::readyRead, peer, [&, peer] {
-                const QByteArray bytes = peer->readAll();
-                if (request.contains("\r\n\r\n")) {
-                    fromClient += bytes;
-                    return;
-                }
-                request += bytes;
-                if (request.contains("\r\n\r\n"))
-                    peer->write(LoopbackRealtimeServer::upgradeReply(request) + frame);
-            });
-        });
-        selvina::testing::ManualClock clock;
+        SCOPED_TRACE(frame.toHex().toStdString());
+        server.setRawReply([frame](const QByteArray& r) { return LoopbackRealtimeServer::upgradeReply(r) + frame; });
+        const qsizetype from = server.rawReceived().size();
         WebSocketClient client;
         int messages = 0;
         std::optional<WebSocketEnd> end;
         QObject::connect(&client, &WebSocketClient::message, [&] { ++messages; });
         QObject::connect(&client, &WebSocketClient::ended, [&](const WebSocketEnd& e) { end = e; });
-        client.open(QUrl(QStringLiteral("ws://127.0.0.1:%1/").arg(raw.serverPort())), {}, clock, std::chrono::seconds(5));
-        ASSERT_TRUE(LoopbackRealtimeServer::waitFor([&] { return end.has_value() && fromClient.size() >= 8; }))
-            << frame.toHex().toStdString();
+        client.open(QUrl(server.baseUrl().toString() + "/"), {}, clock, std::chrono::seconds(5));
+        ASSERT_TRUE(waitFor([&] { return end.has_value() && server.rawReceived().size() >= from + 8; }));
         EXPECT_EQ(messages, 0);
         EXPECT_EQ(end->error, QStringLiteral("błąd protokołu WebSocket"));
         // The client's own close frame: masked, two bytes of payload holding the code.
+        const QByteArray fromClient = server.rawReceived().mid(from);
         ASSERT_EQ(quint8(fromClient[0]), 0x88);
         const auto* b = reinterpret_cast<const uchar*>(fromClient.constData());
         EXPECT_EQ(((b[6] ^ b[2]) << 8) | (b[7] ^ b[3]), 1002);
