@@ -51,11 +51,15 @@ void LoopbackRealtimeServer::onNewTcpConnection()
         }
         m_raw.append(socket);
         auto buffer = std::make_shared<QByteArray>();
-        connect(socket, &QTcpSocket::readyRead, socket, [this, socket, buffer] {
+        auto replied = std::make_shared<bool>(false);
+        connect(socket, &QTcpSocket::readyRead, socket, [this, socket, buffer, replied] {
+            if (*replied) {
+                m_rawReceived += socket->readAll();
+                return;
+            }
             *buffer += socket->readAll();
             if (!buffer->contains("\r\n\r\n"))
                 return;
-            m_requests.append(*buffer);
             if (m_mode == Handshake::refuse) {
                 socket->write("HTTP/1.1 " + QByteArray::number(m_refuseStatus) +
                               " Refused\r\nContent-Type: application/json\r\nContent-Length: 2\r\nConnection: "
@@ -63,6 +67,7 @@ void LoopbackRealtimeServer::onNewTcpConnection()
                 socket->disconnectFromHost();
             } else if (m_mode == Handshake::raw && m_rawReply) {
                 socket->write(m_rawReply(*buffer));
+                *replied = true;
             }
             buffer->clear();
         });
@@ -80,7 +85,6 @@ void LoopbackRealtimeServer::onNewWebSocket()
         connect(ws, &QWebSocket::textMessageReceived, this, [this](const QString& text) {
             const QJsonObject frame = QJsonDocument::fromJson(text.toUtf8()).object();
             m_frames.append(frame);
-            Q_EMIT frameReceived(frame);
             if (m_onFrame)
                 m_onFrame(frame);
         });

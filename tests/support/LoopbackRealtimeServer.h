@@ -40,6 +40,8 @@ public:
         m_mode = Handshake::raw;
         m_rawReply = std::move(reply);
     }
+    // What clients sent after a raw reply.
+    QByteArray rawReceived() const { return m_rawReceived; }
     // The 101 answer a correct server gives to this request.
     static QByteArray upgradeReply(const QByteArray& request);
     // Called for every text frame the client sends (after it is recorded).
@@ -47,7 +49,6 @@ public:
 
     int connectionCount() const { return m_connections; }
     int handshakeCount() const { return m_handshakes; }
-    QList<QByteArray> handshakeRequests() const { return m_requests; } // refused/hung ones, raw
     QByteArray lastAuthorization() const { return m_lastAuthorization; }
     const QList<QJsonObject>& frames() const { return m_frames; }
     QList<QJsonObject> framesOfType(const QString& type) const;
@@ -70,7 +71,6 @@ public:
 
 Q_SIGNALS:
     void clientConnected();
-    void frameReceived(const QJsonObject& frame);
 
 private:
     void onNewTcpConnection();
@@ -84,8 +84,8 @@ private:
     QPointer<QTcpSocket> m_clientTcp;
     QList<QPointer<QTcpSocket>> m_raw;
     QList<QJsonObject> m_frames;
-    QList<QByteArray> m_requests;
     QByteArray m_lastAuthorization;
+    QByteArray m_rawReceived;
     std::function<void(const QJsonObject&)> m_onFrame;
     std::function<QByteArray(const QByteArray&)> m_rawReply;
     int m_connections = 0;

@@ -178,12 +178,6 @@ TEST(EchoCanceller, RemovesADelayedCopyOfTheReference)
     EXPECT_GT(reduction, 10.0);
 }
 
-} // namespace
-} // namespace selvina::voice
-
-namespace selvina::voice {
-namespace {
-
 // A sound server whose streams never run on their own: the test calls the callbacks itself.
 class ScriptedDevices final : public platform::AudioDevices {
 public:
@@ -219,11 +213,7 @@ public:
     Stream* outputStream = nullptr;
 };
 
-QCoro::Task<bool> startCapture(MicrophoneCapture* capture)
-{
-    auto started = co_await capture->start();
-    co_return started.ok();
-}
+QCoro::Task<bool> startCapture(MicrophoneCapture* capture) { co_return (co_await capture->start()).ok(); }
 
 // The capture's worker writes while the test reads.
 class SharedLog final : public platform::SystemLog {
@@ -275,64 +265,54 @@ TEST(SilenceProbe, RecoversOnlyInAutomaticMode)
     }
 }
 
-QCoro::Task<bool> playScript(SpeakerPlayback* playback, ScriptedDevices* devices, long* allocations, bool* drained,
-                             qint64* heardMs)
-{
-    co_await playback->start();
-    // One sample (the odd byte is dropped), a chunk too short to play, then 100 ms.
-    for (const QByteArray& chunk : {QByteArray(3, '\x10'), QByteArray(1, '\x10'), QByteArray(4800, '\x20')}) {
-        auto enqueued = playback->enqueue(chunk); // not inside co_await: GCC 12 would destroy the copy twice
-        co_await enqueued;
-    }
-    const QByteArray loop(480, '\x08');
-    auto looping = playback->startWorkSound(loop);
-    co_await looping;
-    auto waiter = [](SpeakerPlayback* p, bool* done) -> QCoro::Task<> {
-        co_await p->waitUntilDrained();
-        *done = true;
-    }(playback, drained);
-    std::vector<float> out(2400);
-    g_allocations = 0;
-    g_counting = true;
-    for (int i = 0; i < 10; ++i)
-        devices->output->render(out.data(), out.size()); // 1 + 2400 samples of voice, then loop alone
-    g_counting = false;
-    *allocations = g_allocations.load();
-    co_await QCoro::sleepFor(std::chrono::milliseconds(30));
-    const bool waitingWhileUnheard = !*drained;
-    devices->outputStream->played = 2401; // the server reports the last voice sample heard
-    for (int i = 0; i < 400 && !*drained; ++i)
-        co_await QCoro::sleepFor(std::chrono::milliseconds(5));
-
-    // The end of one item, then a new one; half of the new item is heard when Escape flushes the rest.
-    auto ofOldItem = playback->enqueue(QByteArray(4800, '\x20'));
-    co_await ofOldItem;
-    playback->markItemStart();
-    auto ofNewItem = playback->enqueue(QByteArray(4800, '\x20'));
-    co_await ofNewItem;
-    devices->output->render(out.data(), out.size()); // rendered frames 24000 to 26400
-    devices->output->render(out.data(), out.size()); // 26400 to 28800
-    devices->outputStream->played = 27600;
-    *heardMs = (co_await playback->itemHeardMs()).value_or(-1);
-    co_await playback->flush();
-    devices->outputStream->played = 28800; // the server plays on; the flushed rest is not ours any more
-    heardMs[1] = (co_await playback->itemHeardMs()).value_or(-1);
-    co_return waitingWhileUnheard;
-}
-
 TEST(SpeakerPlaybackRender, PlaysChunksAndLoopWithoutAllocatingAndCountsOnlyWhatWasHeard)
 {
     ScriptedDevices devices;
     platform::fake::MemorySystemLog log;
     SpeakerPlayback playback(devices, nullptr, log);
-    long allocations = -1;
     bool drained = false;
-    qint64 heardMs[2] = {-1, -1};
-    EXPECT_TRUE(selvina::testing::runTask(playScript(&playback, &devices, &allocations, &drained, heardMs)).value_or(false));
-    EXPECT_TRUE(drained);
-    EXPECT_EQ(allocations, 0);
-    EXPECT_EQ(heardMs[0], 50); // of the new item only
-    EXPECT_EQ(heardMs[1], 50);
+    EXPECT_TRUE(selvina::testing::runTask([&]() -> QCoro::Task<bool> {
+        co_await playback.start();
+        // One sample (the odd byte is dropped), a chunk too short to play, then 100 ms.
+        for (const QByteArray& chunk : {QByteArray(3, '\x10'), QByteArray(1, '\x10'), QByteArray(4800, '\x20')}) {
+            auto enqueued = playback.enqueue(chunk); // not inside co_await: GCC 12 would destroy the copy twice
+            co_await enqueued;
+        }
+        auto looping = playback.startWorkSound(QByteArray(480, '\x08'));
+        co_await looping;
+        auto waiter = [](SpeakerPlayback* p, bool* done) -> QCoro::Task<> {
+            co_await p->waitUntilDrained();
+            *done = true;
+        }(&playback, &drained);
+        std::vector<float> out(2400);
+        g_allocations = 0;
+        g_counting = true;
+        for (int i = 0; i < 10; ++i)
+            devices.output->render(out.data(), out.size()); // 1 + 2400 samples of voice, then loop alone
+        g_counting = false;
+        EXPECT_EQ(g_allocations.load(), 0);
+        co_await QCoro::sleepFor(std::chrono::milliseconds(30));
+        EXPECT_FALSE(drained); // not while the server has not played it
+        devices.outputStream->played = 2401; // the server reports the last voice sample heard
+        for (int i = 0; i < 400 && !drained; ++i)
+            co_await QCoro::sleepFor(std::chrono::milliseconds(5));
+        EXPECT_TRUE(drained);
+
+        // The end of one item, then a new one; half of the new item is heard when Escape flushes the rest.
+        auto ofOldItem = playback.enqueue(QByteArray(4800, '\x20'));
+        co_await ofOldItem;
+        playback.markItemStart();
+        auto ofNewItem = playback.enqueue(QByteArray(4800, '\x20'));
+        co_await ofNewItem;
+        devices.output->render(out.data(), out.size()); // rendered frames 24000 to 26400
+        devices.output->render(out.data(), out.size()); // 26400 to 28800
+        devices.outputStream->played = 27600;
+        EXPECT_EQ((co_await playback.itemHeardMs()).value_or(-1), 50); // of the new item only
+        co_await playback.flush();
+        devices.outputStream->played = 28800; // the server plays on; the flushed rest is not ours any more
+        EXPECT_EQ((co_await playback.itemHeardMs()).value_or(-1), 50);
+        co_return true;
+    }()).value_or(false));
 }
 
 } // namespace

@@ -102,7 +102,9 @@ QCoro::Task<qint64> interruptThenPlay(SpeakerPlayback* playback, int interrupts,
     co_return clock.elapsed();
 }
 
-TEST_F(PulseServer, PlaybackIsHeardAndDrainWaitsForTheLastSample)
+// A long buffer makes the fault after interrupts plain: each one used to add what the server discarded
+// (about half the buffer here) to every later wait.
+TEST_F(PulseServer, DrainWaitsForTheLastSampleAlsoAfterInterrupts)
 {
     platform::PulseAudioDevices devices(QStringLiteral("test"));
     SpeakerPlayback playback(devices, nullptr, m_log);
@@ -115,42 +117,16 @@ TEST_F(PulseServer, PlaybackIsHeardAndDrainWaitsForTheLastSample)
     EXPECT_GE(*elapsed, 500);
     EXPECT_LT(*elapsed, 900);
     EXPECT_NEAR(heard, 12000, 600);
-}
 
-// A long buffer makes the fault plain: each interrupt used to add what the server discarded (about
-// half the buffer here) to every later wait.
-TEST_F(PulseServer, AfterInterruptsDrainWaitsOnlyForTheNewChunk)
-{
-    platform::PulseAudioDevices devices(QStringLiteral("test"));
     SpeakerPlayback::Options options;
     options.latencyMs = 400;
-    SpeakerPlayback playback(devices, nullptr, m_log, options);
-    auto elapsed = selvina::testing::runTask(interruptThenPlay(&playback, 3, tone(1.0), tone(0.5)), 10s);
+    SpeakerPlayback buffered(devices, nullptr, m_log, options);
+    elapsed = selvina::testing::runTask(interruptThenPlay(&buffered, 3, tone(1.0), tone(0.5)), 10s);
     ASSERT_TRUE(elapsed);
     std::printf("after 3 interrupts a 0.5 s chunk drained in %lld ms (buffer %d ms)\n", (long long)*elapsed,
                 options.latencyMs);
     EXPECT_GE(*elapsed, 500);
     EXPECT_LT(*elapsed, 500 + options.latencyMs);
-}
-
-QCoro::Task<long> flushMidSentence(SpeakerPlayback* playback, QByteArray pcm, bool* waiterReleased, qint64* itemMs)
-{
-    auto started = co_await playback->start();
-    if (!started)
-        co_return -1;
-    playback->markItemStart();
-    auto enqueued = playback->enqueue(pcm);
-    co_await enqueued;
-    co_await QCoro::sleepFor(600ms);
-    auto waiter = [](SpeakerPlayback* p, bool* released) -> QCoro::Task<> {
-        co_await p->waitUntilDrained();
-        *released = true;
-    }(playback, waiterReleased);
-    const auto played = static_cast<long>(playback->playedFrames());
-    co_await playback->flush();
-    *itemMs = (co_await playback->itemHeardMs()).value_or(-1);
-    co_await QCoro::sleepFor(300ms);
-    co_return played;
 }
 
 TEST_F(PulseServer, FlushSilencesAtOnceAndReleasesWaiters)
@@ -160,7 +136,23 @@ TEST_F(PulseServer, FlushSilencesAtOnceAndReleasesWaiters)
     auto recorder = startRecorder();
     bool released = false;
     qint64 itemMs = -1;
-    auto played = selvina::testing::runTask(flushMidSentence(&playback, tone(3.0), &released, &itemMs), 5s);
+    auto played = selvina::testing::runTask([&]() -> QCoro::Task<long> {
+        if (!(co_await playback.start()))
+            co_return -1;
+        playback.markItemStart();
+        auto enqueued = playback.enqueue(tone(3.0)); // not inside co_await: GCC 12 would destroy the copy twice
+        co_await enqueued;
+        co_await QCoro::sleepFor(600ms);
+        auto waiter = [](SpeakerPlayback* p, bool* done) -> QCoro::Task<> {
+            co_await p->waitUntilDrained();
+            *done = true;
+        }(&playback, &released);
+        const auto frames = static_cast<long>(playback.playedFrames());
+        co_await playback.flush();
+        itemMs = (co_await playback.itemHeardMs()).value_or(-1);
+        co_await QCoro::sleepFor(300ms);
+        co_return frames;
+    }(), 5s);
     ASSERT_TRUE(played);
     const long heard = toneFrames(std::move(recorder));
     const double leakMs = (heard - *played) / 24.0;
@@ -233,18 +225,16 @@ TEST_F(PulseServer, CapturesFirstChannelOfAStereoMicrophoneAndRestartsOnceOnDevi
     selvina::testing::runTask([](MicrophoneCapture* c) -> QCoro::Task<bool> { co_await c->stop(); co_return true; }(&capture));
 }
 
-QCoro::Task<bool> playCues(CuePlayer* player)
-{
-    co_await player->play(Cue::interrupted);
-    co_await player->play(Cue::end);
-    co_return true;
-}
-
 // The generated cues play to the end through their own stream; a folder without them is logged, not fatal.
 TEST_F(PulseServer, CuesPlayFromTheResourcesAndMissingOnesAreLogged)
 {
     platform::PulseAudioDevices devices(QStringLiteral("test"));
     CuePlayer player(devices, m_log, QStringLiteral(SELVINA_TEST_RESOURCES));
+    const auto playCues = [](CuePlayer* player) -> QCoro::Task<bool> {
+        co_await player->play(Cue::interrupted);
+        co_await player->play(Cue::end);
+        co_return true;
+    };
     auto recorder = startRecorder();
     ASSERT_TRUE(selvina::testing::runTask(playCues(&player), 5s).value_or(false));
     QThread::msleep(150);
@@ -290,33 +280,30 @@ TEST_F(PulseServer, CueOutlivedByNeitherPlayerNorDevicesWhenBothGoMidCue)
     recorder->waitForFinished(2000);
 }
 
-QCoro::Task<bool> restartMidSentence(SpeakerPlayback* playback, QByteArray pcm, bool* released)
-{
-    if (!(co_await playback->start()))
-        co_return false;
-    auto enqueued = playback->enqueue(pcm);
-    co_await enqueued;
-    auto waiter = [](SpeakerPlayback* p, bool* done) -> QCoro::Task<> {
-        co_await p->waitUntilDrained();
-        *done = true;
-    }(playback, released);
-    co_await QCoro::sleepFor(200ms);
-    PulseServer::addSink(QStringLiteral("extra_playback"));
-    co_await QCoro::sleepFor(400ms); // far less than the 3 s queued
-    const bool releasedByRestart = *released;
-    const QByteArray more = pcm.left(4800); // the restarted stream takes new audio
-    auto enqueuedMore = playback->enqueue(more);
-    co_await enqueuedMore;
-    co_await playback->waitUntilDrained();
-    co_return releasedByRestart;
-}
-
 TEST_F(PulseServer, OutputDeviceChangeRestartsPlaybackAndReleasesWaiters)
 {
     platform::PulseAudioDevices devices(QStringLiteral("test"));
     SpeakerPlayback playback(devices, nullptr, m_log);
     bool released = false;
-    EXPECT_TRUE(selvina::testing::runTask(restartMidSentence(&playback, tone(3.0), &released), 5s).value_or(false));
+    EXPECT_TRUE(selvina::testing::runTask([&]() -> QCoro::Task<bool> {
+        if (!(co_await playback.start()))
+            co_return false;
+        const QByteArray pcm = tone(3.0);
+        auto enqueued = playback.enqueue(pcm);
+        co_await enqueued;
+        auto waiter = [](SpeakerPlayback* p, bool* done) -> QCoro::Task<> {
+            co_await p->waitUntilDrained();
+            *done = true;
+        }(&playback, &released);
+        co_await QCoro::sleepFor(200ms);
+        addSink(QStringLiteral("extra_playback"));
+        co_await QCoro::sleepFor(400ms); // far less than the 3 s queued
+        const bool releasedByRestart = released;
+        auto enqueuedMore = playback.enqueue(pcm.left(4800)); // the restarted stream takes new audio
+        co_await enqueuedMore;
+        co_await playback.waitUntilDrained();
+        co_return releasedByRestart;
+    }(), 5s).value_or(false));
     EXPECT_TRUE(m_log.lines.isEmpty()) << m_log.lines.join(u'\n').toStdString();
 }
 

@@ -25,57 +25,44 @@ QJsonObject inputAudio(const SpeechSettings& s)
     return session["audio"].toObject()["input"].toObject();
 }
 
-QStringList keys(const QJsonObject& o)
-{
-    return o.keys();
-}
-
 } // namespace
 
-TEST(RealtimeClientEvents, BareEventsCarryOnlyTheirType)
+TEST(RealtimeClientEvents, EachCommandsFrame)
 {
-    EXPECT_EQ(keys(encoded(client::CreateResponse{})), QStringList{"type"});
-    EXPECT_EQ(keys(encoded(client::ClearAudioBuffer{})), QStringList{"type"});
-    EXPECT_EQ(keys(encoded(client::CancelResponse{})), QStringList{"type"});
-    EXPECT_EQ(encoded(client::ClearAudioBuffer{})["type"], "input_audio_buffer.clear");
-    EXPECT_EQ(encoded(client::CancelResponse{})["type"], "response.cancel");
-}
-
-TEST(RealtimeClientEvents, PayloadShapes)
-{
+    const auto item = [](QJsonObject item) { return QJsonObject{{"type", "conversation.item.create"}, {"item", item}}; };
     const QByteArray pcm(960, '\x7f');
-    const QJsonObject audio = encoded(client::AppendAudio{pcm.toBase64()});
-    EXPECT_EQ(audio["type"], "input_audio_buffer.append");
-    EXPECT_EQ(QByteArray::fromBase64(audio["audio"].toString().toLatin1()), pcm);
-
-    const QJsonObject out = encoded(client::FunctionCallOutput{"c1", "wynik \"cytat\"\n"});
-    EXPECT_EQ(out["item"].toObject(),
-              (QJsonObject{{"type", "function_call_output"}, {"call_id", "c1"}, {"output", "wynik \"cytat\"\n"}}));
-
-    const QJsonObject image = encoded(client::UserImage{"Opisz", "QUJD"})["item"].toObject();
-    EXPECT_EQ(image["role"], "user");
-    const QJsonArray blocks = image["content"].toArray();
-    ASSERT_EQ(blocks.size(), 2);
-    EXPECT_EQ(blocks[0].toObject(), (QJsonObject{{"type", "input_text"}, {"text", "Opisz"}}));
-    EXPECT_EQ(blocks[1].toObject(),
-              (QJsonObject{{"type", "input_image"}, {"image_url", "data:image/jpeg;base64,QUJD"}}));
-
-    const QJsonObject response = encoded(client::CreateResponse{QStringLiteral("Mów")})["response"].toObject();
-    EXPECT_EQ(response, (QJsonObject{{"output_modalities", QJsonArray{"audio"}}, {"instructions", "Mów"}}));
-
-    EXPECT_EQ(encoded(client::TruncateItem{"item_3", 850}),
-              (QJsonObject{{"type", "conversation.item.truncate"}, {"item_id", "item_3"}, {"content_index", 0},
-                           {"audio_end_ms", 850}}));
-    // Replayed into a new session: what the assistant said, and its tool calls.
-    EXPECT_EQ(encoded(client::AssistantText{"Jest południe."})["item"].toObject(),
-              (QJsonObject{{"type", "message"}, {"role", "assistant"},
-                           {"content", QJsonArray{QJsonObject{{"type", "output_text"}, {"text", "Jest południe."}}}}}));
-    EXPECT_EQ(encoded(client::FunctionCall{"c1", "system_info", "{}"})["item"].toObject(),
-              (QJsonObject{{"type", "function_call"}, {"call_id", "c1"}, {"name", "system_info"}, {"arguments", "{}"}}));
-    // Mid-session the turn detection goes alone; null switches the server's detector off.
-    EXPECT_EQ(encoded(client::TurnDetectionUpdate{})["session"].toObject(),
-              (QJsonObject{{"type", "realtime"},
-                           {"audio", QJsonObject{{"input", QJsonObject{{"turn_detection", QJsonValue::Null}}}}}}));
+    const struct {
+        RealtimeClientEvent command;
+        QJsonObject frame;
+    } cases[] = {
+        {client::CreateResponse{}, {{"type", "response.create"}}},
+        {client::ClearAudioBuffer{}, {{"type", "input_audio_buffer.clear"}}},
+        {client::CancelResponse{}, {{"type", "response.cancel"}}},
+        {client::AppendAudio{pcm.toBase64()}, {{"type", "input_audio_buffer.append"}, {"audio", QString::fromLatin1(pcm.toBase64())}}},
+        {client::FunctionCallOutput{"c1", "wynik \"cytat\"\n"},
+         item({{"type", "function_call_output"}, {"call_id", "c1"}, {"output", "wynik \"cytat\"\n"}})},
+        {client::UserImage{"Opisz", "QUJD"},
+         item({{"type", "message"}, {"role", "user"},
+               {"content", QJsonArray{QJsonObject{{"type", "input_text"}, {"text", "Opisz"}},
+                                      QJsonObject{{"type", "input_image"}, {"image_url", "data:image/jpeg;base64,QUJD"}}}}})},
+        {client::CreateResponse{QStringLiteral("Mów")},
+         {{"type", "response.create"}, {"response", QJsonObject{{"output_modalities", QJsonArray{"audio"}}, {"instructions", "Mów"}}}}},
+        {client::TruncateItem{"item_3", 850},
+         {{"type", "conversation.item.truncate"}, {"item_id", "item_3"}, {"content_index", 0}, {"audio_end_ms", 850}}},
+        // Replayed into a new session: what the assistant said, and its tool calls.
+        {client::AssistantText{"Jest południe."},
+         item({{"type", "message"}, {"role", "assistant"},
+               {"content", QJsonArray{QJsonObject{{"type", "output_text"}, {"text", "Jest południe."}}}}})},
+        {client::FunctionCall{"c1", "system_info", "{}"},
+         item({{"type", "function_call"}, {"call_id", "c1"}, {"name", "system_info"}, {"arguments", "{}"}})},
+        // Mid-session the turn detection goes alone; null switches the server's detector off.
+        {client::TurnDetectionUpdate{},
+         {{"type", "session.update"},
+          {"session", QJsonObject{{"type", "realtime"},
+                                  {"audio", QJsonObject{{"input", QJsonObject{{"turn_detection", QJsonValue::Null}}}}}}}}},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(encoded(c.command), c.frame) << QJsonDocument(c.frame).toJson().toStdString();
 
     const QJsonObject aside = encoded(client::SpeakAside{"Hello."})["response"].toObject();
     EXPECT_EQ(aside["conversation"], "none");
@@ -98,7 +85,7 @@ TEST(RealtimeSessionConfig, TurnDetectionEncodingRules)
 {
     SpeechSettings s;
     s.turnDetection = "off";
-    EXPECT_EQ(keys(inputAudio(s)), (QStringList{"format", "transcription"}));
+    EXPECT_EQ(inputAudio(s).keys(), (QStringList{"format", "transcription"}));
     EXPECT_EQ(inputAudio(s)["transcription"].toObject(),
               (QJsonObject{{"model", "gpt-4o-mini-transcribe"}, {"language", "pl"}}));
     s.noiseReduction = "far_field";
@@ -171,20 +158,6 @@ TEST(RealtimeServerEvent, DecodesKnownKeysAndTreatsNullAsAbsent)
     EXPECT_EQ(created->response->id, QStringLiteral("resp_1"));
     EXPECT_FALSE(created->response->statusDetails);
     EXPECT_FALSE(created->response->conversationID); // out of band
-
-    const auto delta = RealtimeServerEvent::decode(
-        R"({"type":"response.output_audio.delta","response_id":"resp_1","item_id":"item_2","delta":"AQID"})");
-    ASSERT_TRUE(delta);
-    EXPECT_EQ(delta->responseID, QStringLiteral("resp_1"));
-    EXPECT_EQ(delta->itemID, QStringLiteral("item_2"));
-    EXPECT_EQ(serverEventType(u"conversation.item.input_audio_transcription.completed"),
-              RealtimeServerEventType::inputAudioTranscriptionCompleted);
-
-    const auto done = RealtimeServerEvent::decode(
-        R"({"type":"response.done","response":{"status":"failed","status_details":{"type":"failed",
-            "error":{"type":"requests","code":"rate_limit_exceeded"}}}})");
-    ASSERT_TRUE(done);
-    EXPECT_EQ(done->response->statusDetails->error->code, QStringLiteral("rate_limit_exceeded"));
 }
 
 TEST(RealtimeServerEvent, DropsMalformedFrames)
@@ -198,9 +171,6 @@ TEST(RealtimeServerEvent, DropsMalformedFrames)
     const auto unknown = RealtimeServerEvent::decode(R"({"type":"rate_limits.updated","rate_limits":[]})");
     ASSERT_TRUE(unknown);
     EXPECT_FALSE(unknown->knownType());
-    EXPECT_EQ(serverEventType(u"response.output_audio.delta"), RealtimeServerEventType::outputAudioDelta);
-    EXPECT_EQ(serverEventType(u"response.function_call_arguments.done"),
-              RealtimeServerEventType::functionCallArgumentsDone);
 }
 
 TEST(RealtimeErrorPayload, ReadableMessagesAndBenignErrors)
@@ -213,15 +183,13 @@ TEST(RealtimeErrorPayload, ReadableMessagesAndBenignErrors)
     };
     EXPECT_EQ(withCode("invalid_authentication").readableMessage(),
               "OpenAI odrzuciło klucz API. Sprawdź zmienną OPENAI_API_KEY albo plik konfiguracyjny.");
-    EXPECT_EQ(withCode("billing_hard_limit_reached").readableMessage(),
-              "Konto OpenAI nie ma środków na prowadzenie rozmowy.");
+    EXPECT_EQ(withCode("billing_hard_limit_reached").readableMessage(), "Konto OpenAI nie ma środków na prowadzenie rozmowy.");
     EXPECT_EQ(withCode("rate_limit_exceeded").readableMessage(), "Przekroczono limit zapytań do OpenAI. Spróbuj za chwilę.");
     // The service's English message never reaches the user; its code does.
     EXPECT_EQ(withCode("unknown_parameter").readableMessage(), "OpenAI zgłosiło błąd o kodzie unknown_parameter.");
     RealtimeErrorPayload messageOnly;
     messageOnly.message = QStringLiteral("Something went wrong.");
     EXPECT_EQ(messageOnly.readableMessage(), "OpenAI zgłosiło błąd bez opisu.");
-    EXPECT_EQ(RealtimeErrorPayload::recognizedCodes().size(), 8);
 
     EXPECT_TRUE(withCode("response_cancel_not_active").isBenign());
     EXPECT_TRUE(withCode("conversation_already_has_active_response").isActiveResponseConflict());
