@@ -227,9 +227,13 @@ TEST_F(Preview, SendsTheSampleRequestAndPlaysTheAnswer)
     QThread::msleep(200);
     recorder->terminate();
     recorder->waitForFinished(2000);
-    const long heard = selvina::testing::loudSpan(recorder->readAllStandardOutput());
-    std::printf("0.5 s sample: %ld frames reached the sink\n", heard);
-    EXPECT_NEAR(heard, 12000, 1200);
+    // Loud frames, not their span: on a loaded machine the server may slip silence in between.
+    const QByteArray recorded = recorder->readAllStandardOutput();
+    const auto* samples = reinterpret_cast<const float*>(recorded.constData());
+    const long loud = std::count_if(samples, samples + recorded.size() / 4, [](float x) { return std::abs(x) > 0.05f; });
+    std::printf("0.5 s sample: %ld loud frames reached the sink\n", loud);
+    EXPECT_GT(loud, 10500); // |sin| > 0.1 for 94 % of the tone's 12000 frames: all of it, once
+    EXPECT_LE(loud, 12000);
 
     ASSERT_EQ(m_server.requests.size(), 1);
     const auto& r = m_server.requests.first();
