@@ -1,6 +1,7 @@
 #include "settings/SpeechPreferences.h"
 
 #include "platform/Preferences.h"
+#include "settings/ReasoningPreferences.h"
 
 #include <cmath>
 
@@ -176,7 +177,9 @@ voice::SpeechSettings SpeechPreferences::snapshot() const
     s.silenceDurationMs = truncated(m_silenceDurationMs);
     s.eagerness = text(m_eagerness);
     s.noiseReduction = text(m_noiseReduction);
-    // The reasoning effort joins when the reasoning preferences exist.
+    const auto effort = ReasoningPreferences::storedVoiceEffort(m_store);
+    if (effort != ReasoningPreferences::VoiceEffort::automatic)
+        s.reasoningEffort = ReasoningPreferences::rawValue(effort);
     return s;
 }
 

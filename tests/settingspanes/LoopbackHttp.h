@@ -1,0 +1,88 @@
+// A stand-in for the service's HTTP endpoints on 127.0.0.1: records every request in full and
+// answers it with what the test set, or keeps silent.
+// Thread: the test's main thread.
+#pragma once
+
+#include "LoopbackRealtimeServer.h"
+#include "settings/ServiceRequest.h"
+
+#include <QHash>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QTcpServer>
+#include <QTcpSocket>
+
+namespace selvina::testing {
+
+class LoopbackHttp {
+public:
+    struct Request {
+        QByteArray method, path, body;
+        QHash<QByteArray, QByteArray> headers; // names lower-cased
+    };
+    // The raw answer to the next requests; empty: no answer at all.
+    QByteArray answer;
+    QList<Request> requests;
+
+    LoopbackHttp()
+    {
+        m_server.listen(QHostAddress::LocalHost);
+        QObject::connect(&m_server, &QTcpServer::newConnection, [this] {
+            while (QTcpSocket* s = m_server.nextPendingConnection())
+                QObject::connect(s, &QTcpSocket::readyRead, s, [this, s] { read(s); });
+        });
+    }
+    QUrl base() const { return QUrl(QStringLiteral("http://127.0.0.1:%1").arg(m_server.serverPort())); }
+    // Access through this server with `key` (none: no key).
+    settings::ServiceAccess access(std::optional<QString> key)
+    {
+        return {[this](const QString& path) { return QUrl(base().toString() + path); }, [key] { return key; }};
+    }
+    static QByteArray reply(int status, const QByteArray& type, const QByteArray& body)
+    {
+        return "HTTP/1.1 " + QByteArray::number(status) + " X\r\nContent-Type: " + type + "\r\nContent-Length: "
+               + QByteArray::number(body.size()) + "\r\nConnection: close\r\n\r\n" + body;
+    }
+    static QByteArray json(int status, const QJsonObject& body)
+    {
+        return reply(status, "application/json", QJsonDocument(body).toJson(QJsonDocument::Compact));
+    }
+    bool waitForRequests(qsizetype count)
+    {
+        return LoopbackRealtimeServer::waitFor([&] { return requests.size() >= count; }, std::chrono::seconds(10));
+    }
+
+private:
+    void read(QTcpSocket* s)
+    {
+        QByteArray& data = m_pending[s];
+        data += s->readAll();
+        const qsizetype end = data.indexOf("\r\n\r\n");
+        if (end < 0)
+            return;
+        Request request;
+        const QList<QByteArray> lines = data.left(end).split('\n');
+        const QList<QByteArray> first = lines.value(0).trimmed().split(' ');
+        request.method = first.value(0);
+        request.path = first.value(1);
+        for (qsizetype i = 1; i < lines.size(); ++i) {
+            const qsizetype colon = lines[i].indexOf(':');
+            if (colon > 0)
+                request.headers.insert(lines[i].left(colon).trimmed().toLower(), lines[i].mid(colon + 1).trimmed());
+        }
+        const qsizetype length = request.headers.value("content-length", "0").toLongLong();
+        if (data.size() - end - 4 < length)
+            return;
+        request.body = data.mid(end + 4, length);
+        m_pending.remove(s);
+        requests.append(request);
+        if (!answer.isEmpty()) {
+            s->write(answer);
+            s->disconnectFromHost();
+        }
+    }
+    QTcpServer m_server;
+    QHash<QTcpSocket*, QByteArray> m_pending;
+};
+
+} // namespace selvina::testing

@@ -1,0 +1,121 @@
+// Both panes as Orca meets them: every control that takes focus has an accessible name, Tab
+// reaches each one, and a control writes straight into its store.
+#include "ManualClock.h"
+#include "platform/fake/MemoryStores.h"
+#include "platform/fake/NoAudioDevices.h"
+#include "settings/ModelCatalog.h"
+#include "settings/ReasoningPreferences.h"
+#include "settings/SpeechPreferences.h"
+#include "settings/VoicePreview.h"
+#include "settingspanes/ReasoningPane.h"
+#include "settingspanes/SpeechPane.h"
+
+#include <gtest/gtest.h>
+
+#include <QAccessible>
+#include <QApplication>
+#include <QComboBox>
+#include <QDir>
+#include <QFile>
+#include <QSpinBox>
+#include <QTemporaryDir>
+
+namespace selvina::settingspanes {
+namespace {
+
+using R = settings::ReasoningPreferences;
+
+// Each focusable, visible child: its accessible name, or a complaint; and whether Tab reaches it.
+void expectReachableAndNamed(QWidget& pane)
+{
+    pane.show();
+    QSet<QWidget*> chain;
+    for (QWidget* w = pane.nextInFocusChain(); w != &pane; w = w->nextInFocusChain())
+        chain.insert(w);
+    int focusable = 0;
+    for (QWidget* w : pane.findChildren<QWidget*>()) {
+        if (!w->isVisibleTo(&pane) || !(w->focusPolicy() & Qt::TabFocus) || w->focusProxy())
+            continue;
+        ++focusable;
+        QAccessibleInterface* a = QAccessible::queryAccessibleInterface(w);
+        ASSERT_NE(a, nullptr);
+        EXPECT_FALSE(a->text(QAccessible::Name).trimmed().isEmpty())
+            << w->metaObject()->className() << " " << a->text(QAccessible::Description).toStdString();
+        EXPECT_TRUE(chain.contains(w)) << w->metaObject()->className() << " " << w->accessibleName().toStdString();
+    }
+    EXPECT_GT(focusable, 10);
+}
+
+template <typename W>
+W* named(QWidget& pane, const QString& name)
+{
+    for (W* w : pane.findChildren<W*>())
+        if (w->accessibleName() == name)
+            return w;
+    return nullptr;
+}
+
+R::EngineDetection engines(bool claude, bool codex)
+{
+    return [=] {
+        return std::pair{R::EngineState{R::Engine::claude, claude, claude ? std::nullopt : std::optional(QStringLiteral("Nie znaleziono polecenia claude."))},
+                         R::EngineState{R::Engine::codex, codex, std::nullopt}};
+    };
+}
+
+class Panes : public ::testing::Test {
+protected:
+    QTemporaryDir m_dir;
+    platform::fake::MemoryPreferences m_store;
+    testing::ManualClock m_clock;
+    platform::fake::NoAudioDevices m_audio;
+    platform::fake::MemorySystemLog m_log;
+    settings::ServiceAccess m_access{[](const QString& path) { return QUrl(QStringLiteral("http://127.0.0.1:9") + path); },
+                                     [] { return std::optional<QString>(); }};
+    settings::ModelCatalog m_catalog{m_access, m_dir.filePath(QStringLiteral("models-cache.json")), m_clock};
+};
+
+TEST_F(Panes, ReasoningPaneIsNamedReachableAndWrites)
+{
+    R preferences(m_dir.filePath(QStringLiteral("config.json")), m_store, engines(false, true));
+    int restarts = 0;
+    QObject::connect(&preferences, &R::sidecarRestartNeeded, [&] { ++restarts; });
+    ReasoningPane pane(preferences, m_catalog, m_dir.filePath(QStringLiteral(".codex")));
+    expectReachableAndNamed(pane);
+
+    auto* memory = named<QComboBox>(pane, QStringLiteral("Jak długo agent pamięta zadania"));
+    ASSERT_NE(memory, nullptr);
+    memory->setCurrentIndex(int(R::allCases<R::Pamiec>().indexOf(R::Pamiec::tydzien)));
+    Q_EMIT memory->activated(memory->currentIndex());
+    EXPECT_EQ(R(m_dir.filePath(QStringLiteral("config.json")), m_store, engines(true, true)).pamiec(), R::Pamiec::tydzien);
+    EXPECT_EQ(memory->accessibleDescription(), R::explanation(R::Pamiec::tydzien));
+    EXPECT_EQ(restarts, 0);
+}
+
+TEST_F(Panes, SpeechPaneIsNamedReachableAndWrites)
+{
+    settings::SpeechPreferences preferences(m_store);
+    settings::VoicePreview preview(m_access, m_audio, m_log, m_clock);
+    SpeechPane pane(preferences, m_catalog, preview, [] { return std::optional<QString>(QStringLiteral("sk-abcdef123456")); });
+    expectReachableAndNamed(pane);
+
+    auto* silence = named<QSpinBox>(pane, QStringLiteral("Cisza kończąca wypowiedź"));
+    ASSERT_NE(silence, nullptr);
+    silence->setValue(900);
+    EXPECT_EQ(preferences.snapshot().silenceDurationMs, 900);
+    EXPECT_EQ(m_store.values.value(QStringLiteral("speech.silenceDurationMs")).toDouble(), 900);
+    EXPECT_EQ(preferences.storedKeySummary(), QStringLiteral("…123456"));
+}
+
+} // namespace
+} // namespace selvina::settingspanes
+
+int main(int argc, char** argv)
+{
+    ::testing::InitGoogleTest(&argc, argv);
+    QTemporaryDir home;
+    qputenv("HOME", QFile::encodeName(home.path()));
+    qputenv("QT_QPA_PLATFORM", "offscreen");
+    QApplication app(argc, argv);
+    return RUN_ALL_TESTS();
+}
