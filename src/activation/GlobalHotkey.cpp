@@ -57,20 +57,47 @@ std::optional<GlobalHotkey::Id> GlobalHotkey::registerCombo(const HotkeyCombo& c
         return std::nullopt;
     }
     const Id id = g_nextId++;
-    if (const auto grabbed = m_source.grab(id, combo.keyCode, combo.modifiers, whenTaken); !grabbed) {
-        logRefusal(combo, grabbed.error());
-        return std::nullopt;
-    }
+    if (!m_suspended)
+        if (const auto grabbed = m_source.grab(id, combo.keyCode, combo.modifiers, whenTaken); !grabbed) {
+            logRefusal(combo, grabbed.error());
+            return std::nullopt;
+        }
     handlers()[id] = std::move(action);
     m_registrations[id] = combo;
+    m_whenTaken[id] = whenTaken;
     return id;
+}
+
+void GlobalHotkey::suspend()
+{
+    if (std::exchange(m_suspended, true))
+        return;
+    for (const auto& [id, combo] : m_registrations)
+        m_source.release(id);
+}
+
+void GlobalHotkey::resume()
+{
+    if (!std::exchange(m_suspended, false))
+        return;
+    const auto registrations = m_registrations;
+    for (const auto& [id, combo] : registrations)
+        if (const auto grabbed = m_source.grab(id, combo.keyCode, combo.modifiers, m_whenTaken[id]); !grabbed) {
+            m_registrations.erase(id);
+            m_whenTaken.erase(id);
+            handlers().erase(id);
+            logRefusal(combo, grabbed.error());
+            Q_EMIT refusedLater(id, grabbed.error().description());
+        }
 }
 
 void GlobalHotkey::unregister(Id id)
 {
     if (m_registrations.erase(id) == 0)
         return;
-    m_source.release(id);
+    m_whenTaken.erase(id);
+    if (!m_suspended)
+        m_source.release(id);
     handlers().erase(id);
 }
 

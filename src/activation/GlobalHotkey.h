@@ -35,6 +35,11 @@ public:
     std::optional<Id> registerCombo(const HotkeyCombo& combo, Action action, WhenTaken whenTaken = WhenTaken::refuse);
     void unregister(Id id);
     void unregisterAll();
+    // While suspended no combination is held, so that the keys reach this process's own windows
+    // (a shortcut being recorded); resume() grabs again what is registered then. Registrations
+    // made meanwhile are grabbed on resume; a refusal then comes as refusedLater().
+    void suspend();
+    void resume();
 
     QString frontmostApplication() { return m_source.frontmostApplication(); }
     // The refusal of the last failed registration, none before the first.
@@ -52,6 +57,8 @@ private:
     platform::HotkeySource& m_source;
     platform::SystemLog& m_systemLog;
     std::map<Id, HotkeyCombo> m_registrations;
+    std::map<Id, WhenTaken> m_whenTaken;
+    bool m_suspended = false;
     std::optional<platform::HotkeyError> m_lastRefusal;
 };
 

@@ -17,6 +17,7 @@
 #include <QCoreApplication>
 #include <QDir>
 #include <QFileInfo>
+#include <QApplication>
 #include <QGuiApplication>
 #include <QTimer>
 
@@ -126,9 +127,20 @@ QCoro::Task<> AppDelegate::printDiagnostics(QPointer<AppDelegate> self)
 
 void AppDelegate::openSettingsIfAsked()
 {
-    // SELVINA_DUMP_VIEWS, SELVINA_SETTINGS and "--ustawienia" open the settings window here.
-    if (SingleInstance::settingsAsked(QCoreApplication::arguments(), QProcessEnvironment::systemEnvironment()))
+    if (qgetenv("SELVINA_DUMP_VIEWS") == "1") {
         openSettings();
+        m_dumpViews = clock().after(std::chrono::milliseconds(2500), [this] {
+            if (m_settingsWindow)
+                m_settingsWindow->dumpViewTree();
+            else
+                logLine(QStringLiteral("okno nie istnieje"));
+            SidecarLog::shared().flush();
+            QCoreApplication::exit(0);
+        });
+    } else if (SingleInstance::settingsAsked(QCoreApplication::arguments(), QProcessEnvironment::systemEnvironment())) {
+        logLine(QStringLiteral("[ustawienia] otwieram okno"));
+        openSettings();
+    }
 }
 
 bool AppDelegate::showStatePreviewIfAsked()
@@ -225,20 +237,34 @@ bool AppDelegate::applicationShouldHandleReopen()
 
 void AppDelegate::openSettings()
 {
-    logLine(QStringLiteral("[ustawienia] okno ustawień nie jest jeszcze dostępne"));
+    // Opening the window leaves an open conversation as it is: only the focus moves.
+    if (qobject_cast<QApplication*>(QCoreApplication::instance()) == nullptr) {
+        logLine(QStringLiteral("[ustawienia] brak ekranu — okno ustawień niedostępne"));
+        return;
+    }
+    if (!m_settingsWindow) {
+        settingswindow::SettingsWindowController::Options options;
+        options.preferences = m_services.composition.sources.preferences;
+        options.launch = m_services.launch;
+        options.developer = m_services.developer;
+        options.hotkeys = m_services.hotkeys;
+        options.makeAudit = [this] { return makeAudit(ShortcutCheck::heldNow); };
+        options.restart = [this] {
+            settingswindow::startAgainAfterExit();
+            applicationShouldTerminate();
+        };
+        options.runLogPath = paths::logFile(QStringLiteral("debug.log"));
+        options.about = settingswindow::AboutInfo::ofThisBuild(QDir(paths::resourceDirectory()).filePath(QStringLiteral("build-info")));
+        m_settingsWindow = std::make_unique<settingswindow::SettingsWindowController>(std::move(options));
+    }
+    m_settingsWindow->show(std::exchange(m_activationToken, QString()));
 }
 
 void AppDelegate::openPermissionSettings()
 {
-    // Until the settings window has its permissions pane, the desktop's own panel of the first
-    // missing entry that has one.
-    if (m_audit)
-        for (const diagnostics::Permission& p : m_audit->lastCheck())
-            if (p.granted == false && m_audit->openSettings(p.name)) {
-                logLine(QStringLiteral("[uprawnienia] otwieram ustawienia pulpitu: ") + p.name);
-                return;
-            }
-    logLine(QStringLiteral("[ustawienia] okno uprawnień nie jest jeszcze dostępne"));
+    openSettings();
+    if (m_settingsWindow)
+        m_settingsWindow->nawigacja().idzDo(settingswindow::Miejsce::panel(settingswindow::Pane::privacy));
 }
 
 // --- status item ---

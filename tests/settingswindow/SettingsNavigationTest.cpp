@@ -1,0 +1,203 @@
+// The settings window's search and history, and recording a shortcut in the start-up pane.
+#include "activation/GlobalHotkey.h"
+#include "platform/DesktopSession.h"
+#include "platform/fake/MemoryStores.h"
+#include "settings/LaunchPreferences.h"
+#include "settingswindow/SettingsNavigation.h"
+#include "settingswindow/StartupPane.h"
+
+#include <QApplication>
+#include <QCheckBox>
+#include <QKeyEvent>
+#include <QTemporaryDir>
+
+#include <gtest/gtest.h>
+
+#include <set>
+
+using namespace selvina;
+using namespace selvina::settingswindow;
+using activation::HotkeyCombo;
+
+namespace {
+
+Miejsce panel(Pane p)
+{
+    return Miejsce::panel(p);
+}
+
+} // namespace
+
+TEST(SettingsSearch, FoldsCaseDiacriticsAndBlanksAndListsInSidebarOrder)
+{
+    EXPECT_EQ(foldForSearch(QStringLiteral("  Zażółć GĘŚLĄ jaźń ")), QStringLiteral("zazolc gesla jazn"));
+    const struct {
+        const char* query;
+        std::vector<Pane> panes;
+    } cases[] = {
+        {"ZAWOLANIE", {Pane::startup}},
+        {"zawołanie", {Pane::startup}},
+        {"model", {Pane::reasoning, Pane::speech}},
+        {"  ", {Pane::startup, Pane::reasoning, Pane::speech, Pane::plugins, Pane::privacy, Pane::developer, Pane::about}},
+        {"NAMYSL", {Pane::reasoning}},      // ł of a keyword folds to l
+        {"prywatnosc", {Pane::privacy, Pane::about}},
+        {" o apl ", {Pane::about}},          // the title counts too
+        {"nic takiego", {}},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(matchingPanes(QString::fromUtf8(c.query)), c.panes) << c.query;
+}
+
+TEST(SettingsNavigation, HistoryMovesLikeABrowser)
+{
+    NawigacjaUstawien n;
+    int changes = 0;
+    QObject::connect(&n, &NawigacjaUstawien::changed, [&] { ++changes; });
+    EXPECT_EQ(n.historia(), std::vector<Miejsce>{panel(Pane::startup)});
+    EXPECT_FALSE(n.mozeWstecz());
+
+    n.idzDo(panel(Pane::startup)); // the current one: nothing happens
+    EXPECT_EQ(n.historia().size(), 1u);
+    EXPECT_EQ(changes, 0);
+
+    n.idzDo(panel(Pane::speech));
+    n.idzDo(Miejsce::named(QStringLiteral("wtyczka:poczta")));
+    n.idzDo(panel(Pane::about));
+    n.wstecz();
+    n.wstecz();
+    EXPECT_EQ(n.pozycja(), 1);
+    EXPECT_TRUE(n.mozeDalej());
+    n.idzDo(panel(Pane::developer)); // drops the two forward entries
+    EXPECT_EQ(n.historia(), (std::vector<Miejsce>{panel(Pane::startup), panel(Pane::speech), panel(Pane::developer)}));
+    EXPECT_FALSE(n.mozeDalej());
+    n.dalej(); // disabled: no change
+    EXPECT_EQ(n.pozycja(), 2);
+    EXPECT_EQ(changes, 6);
+}
+
+TEST(SettingsNavigation, HighlightAndRemovalKeepThePlaceWhereTheyCan)
+{
+    NawigacjaUstawien n;
+    const Miejsce page = Miejsce::named(QStringLiteral("wtyczka:dom"));
+    n.idzDo(page); // a named place before any pane but the first
+    EXPECT_EQ(n.panelDoPodswietlenia(), Pane::startup);
+    n.idzDo(panel(Pane::plugins));
+    n.idzDo(page);
+    EXPECT_EQ(n.panelDoPodswietlenia(), Pane::plugins);
+    n.idzDo(panel(Pane::about));
+    n.wstecz(); // on the second `page`, index 3 of 5
+
+    n.usunZHistorii(page); // kept among 0…3: startup, plugins → position 1
+    EXPECT_EQ(n.historia(), (std::vector<Miejsce>{panel(Pane::startup), panel(Pane::plugins), panel(Pane::about)}));
+    EXPECT_EQ(n.pozycja(), 1);
+
+    NawigacjaUstawien only;
+    only.idzDo(page);
+    only.usunZHistorii(panel(Pane::startup));
+    only.usunZHistorii(page); // nothing left: back to the start
+    EXPECT_EQ(only.historia(), std::vector<Miejsce>{panel(Pane::startup)});
+    EXPECT_EQ(only.pozycja(), 0);
+}
+
+namespace {
+
+class NoLoginItem final : public platform::LoginItem {
+public:
+    bool isEnabled() override { return false; }
+    std::optional<QString> setEnabled(bool) override { return QStringLiteral("brak prawa zapisu do katalogu /x"); }
+};
+
+// Counts what is held on the desktop.
+class CountingSource final : public platform::HotkeySource {
+public:
+    Status<platform::HotkeyError> grab(std::uint32_t id, std::uint32_t, std::uint32_t, WhenTaken) override
+    {
+        held.insert(id);
+        return Ok{};
+    }
+    void release(std::uint32_t id) override { held.erase(id); }
+    QString frontmostApplication() override { return {}; }
+    std::set<std::uint32_t> held;
+};
+
+void press(QWidget* to, int key, Qt::KeyboardModifiers modifiers = Qt::NoModifier)
+{
+    QKeyEvent event(QEvent::KeyPress, key, modifiers);
+    QApplication::sendEvent(to, &event);
+}
+
+class Recording : public ::testing::Test {
+protected:
+    platform::fake::MemoryPreferences store;
+    NoLoginItem login;
+    settings::LaunchPreferences launch{store, login};
+    CountingSource source;
+    platform::fake::MemorySystemLog log;
+    activation::GlobalHotkey hotkeys{source, log};
+    std::optional<activation::GlobalHotkey::Id> invocation =
+        hotkeys.registerCombo(launch.skrot(), [](std::chrono::milliseconds) {});
+    StartupPane pane{launch, &hotkeys};
+};
+
+} // namespace
+
+TEST_F(Recording, ABareKeyKeepsRecordingEscKeepsTheOldCombinationAndTheGrabComesBack)
+{
+    ASSERT_TRUE(invocation);
+    pane.startRecording();
+    EXPECT_TRUE(source.held.empty()); // the keys reach the window while recording
+
+    press(&pane, Qt::Key_K);
+    EXPECT_TRUE(pane.isRecording());
+    EXPECT_EQ(pane.shortcutMessage(), StartupPane::kNoModifier);
+    press(&pane, Qt::Key_Control, Qt::ControlModifier); // a modifier on its own is not a key
+    EXPECT_TRUE(pane.isRecording());
+
+    press(&pane, Qt::Key_Escape);
+    EXPECT_FALSE(pane.isRecording());
+    EXPECT_EQ(launch.skrot(), HotkeyCombo::invocationDefault());
+    EXPECT_EQ(source.held, std::set<std::uint32_t>{*invocation});
+
+    pane.startRecording();
+    press(&pane, Qt::Key_F5, Qt::ControlModifier | Qt::MetaModifier);
+    EXPECT_FALSE(pane.isRecording());
+    EXPECT_EQ(launch.skrot(), (HotkeyCombo{96, HotkeyCombo::kControl | HotkeyCombo::kSuper}));
+    EXPECT_EQ(store.values.value(QStringLiteral("pl.korlund.selvinavoice.skrot.modyfikatory")).toLongLong(), 0x1100);
+    EXPECT_TRUE(pane.shortcutMessage().isEmpty());
+
+    pane.startRecording();
+    pane.hide(); // leaving the pane ends recording
+    pane.show();
+    pane.hide();
+    EXPECT_FALSE(pane.isRecording());
+    EXPECT_EQ(source.held.size(), 1u);
+}
+
+TEST_F(Recording, SwitchingOffTheLastModifierIsRefused)
+{
+    launch.setSkrot({49, HotkeyCombo::kAlt});
+    QCheckBox* alt = nullptr;
+    for (QCheckBox* box : pane.findChildren<QCheckBox*>())
+        if (box->accessibleName() == u"Alt")
+            alt = box;
+    ASSERT_TRUE(alt->isChecked());
+    alt->click();
+    EXPECT_TRUE(alt->isChecked());
+    EXPECT_EQ(launch.skrot(), (HotkeyCombo{49, HotkeyCombo::kAlt}));
+    EXPECT_EQ(pane.shortcutMessage(), StartupPane::kNoModifier);
+    for (QCheckBox* box : pane.findChildren<QCheckBox*>())
+        if (box->accessibleName() == u"Shift")
+            box->click();
+    EXPECT_EQ(launch.skrot().modifiers, HotkeyCombo::kAlt | HotkeyCombo::kShift);
+    EXPECT_TRUE(pane.shortcutMessage().isEmpty());
+}
+
+int main(int argc, char** argv)
+{
+    QTemporaryDir home;
+    qputenv("HOME", QFile::encodeName(home.path()));
+    qputenv("QT_QPA_PLATFORM", "offscreen");
+    QApplication app(argc, argv);
+    ::testing::InitGoogleTest(&argc, argv);
+    return RUN_ALL_TESTS();
+}
