@@ -8,6 +8,7 @@
 #include "diagnostics/PermissionAudit.h"
 #include "platform/NotificationBus.h"
 #include "platform/SpeechSynthesizer.h"
+#include "settingspanes/SettingsServices.h"
 #include "settingswindow/SettingsWindowController.h"
 #include "voice/audio/Sounds.h"
 
@@ -84,6 +85,7 @@ public:
     void wakeRequested(const WakeRequest& request);
     void openSettings();
     void openPermissionSettings();
+    void addServicePanes(); // the reasoning and speech panes, once the window exists
     void przypnijSkrotWywolania();
     void buildStatusItem();
     void refreshStatusItem();
@@ -157,6 +159,7 @@ private:
     std::shared_ptr<diagnostics::PermissionAudit> m_audit; // shared with a check still running
     std::optional<int> m_missingPermissions;              // the menu's entry; none when nothing is missing
     QString m_activationToken; // of the last wake request, for raising a window
+    std::unique_ptr<settingspanes::SettingsServices> m_settingsServices; // the reasoning and speech panes' stores
     std::unique_ptr<settingswindow::SettingsWindowController> m_settingsWindow; // made on first opening
     std::unique_ptr<ScheduledCall> m_dumpViews; // SELVINA_DUMP_VIEWS: the dump, then the end
     int m_cuesPlaying = 0; // the process must not end under a cue's sound stream

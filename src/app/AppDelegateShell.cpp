@@ -3,6 +3,7 @@
 #include "app/AppDelegate.h"
 
 #include "activation/GlobalHotkey.h"
+#include "agent/AgentBridge.h"
 #include "app/ConversationInstructions.h"
 #include "app/SingleInstance.h"
 #include "app/StatusItem.h"
@@ -11,6 +12,9 @@
 #include "diagnostics/Diagnostics.h"
 #include "diagnostics/LinuxPrerequisites.h"
 #include "overlay/OverlayController.h"
+#include "settingspanes/ReasoningPane.h"
+#include "settingspanes/SettingsServices.h"
+#include "settingspanes/SpeechPane.h"
 #include "settings/LaunchPreferences.h"
 #include "tools/ToolRegistry.h"
 
@@ -256,8 +260,32 @@ void AppDelegate::openSettings()
         options.runLogPath = paths::logFile(QStringLiteral("debug.log"));
         options.about = settingswindow::AboutInfo::ofThisBuild(QDir(paths::resourceDirectory()).filePath(QStringLiteral("build-info")));
         m_settingsWindow = std::make_unique<settingswindow::SettingsWindowController>(std::move(options));
+        addServicePanes();
     }
     m_settingsWindow->show(std::exchange(m_activationToken, QString()));
+}
+
+void AppDelegate::addServicePanes()
+{
+    const CompositionContext& c = m_services.composition;
+    if (c.sources.preferences == nullptr || c.audioDevices == nullptr || c.systemLog == nullptr || c.speech == nullptr)
+        return; // the placeholders stay
+    m_settingsServices = std::make_unique<settingspanes::SettingsServices>(
+        settingspanes::makeSettingsServices(c.sources, *c.audioDevices, *c.systemLog, clock()));
+    settingspanes::SettingsServices& services = *m_settingsServices;
+    // A new model for the agents takes effect in a new sidecar.
+    if (auto* bridge = dynamic_cast<agent::ClaudeAgentBridge*>(c.agent))
+        connect(services.reasoning.get(), &settings::ReasoningPreferences::sidecarRestartNeeded, this,
+                [bridge] { bridge->runtime().restartForPluginChange(); });
+    const QString codex = settings::ReasoningPreferences::codexFolder(QProcessEnvironment::systemEnvironment(), QDir::homePath());
+    m_settingsWindow->setPaneFactory(settingswindow::Pane::reasoning, [&services, codex] {
+        return new settingspanes::ReasoningPane(*services.reasoning, *services.catalog, codex);
+    });
+    const ConfigurationSources sources = c.sources;
+    m_settingsWindow->setPaneFactory(settingswindow::Pane::speech, [&services, speech = c.speech, sources] {
+        return new settingspanes::SpeechPane(*speech, *services.catalog, *services.preview,
+                                             [sources] { return Configuration::resolveOpenAIKey(sources).value; });
+    });
 }
 
 void AppDelegate::openPermissionSettings()
