@@ -11,6 +11,7 @@
 #include "diagnostics/Diagnostics.h"
 #include "diagnostics/LinuxPrerequisites.h"
 #include "overlay/OverlayController.h"
+#include "plugins/PluginStore.h"
 #include "settings/LaunchPreferences.h"
 #include "tools/ToolRegistry.h"
 
@@ -42,7 +43,10 @@ QString yesNo(bool value)
 
 void AppDelegate::startPluginMaintenance()
 {
-    // The plug-in store's first installation and its automatic update join here.
+    if (m_services.pluginStore == nullptr)
+        return;
+    m_services.pluginStore->bootstrapIfNeeded();
+    m_services.pluginStore->autoUpdate();
 }
 
 bool AppDelegate::handOverToRunningInstance()
