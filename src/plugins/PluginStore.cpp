@@ -113,7 +113,25 @@ PluginStore::PluginStore(Clock& clock, PluginCatalog& catalog, Options options, 
         m_options.configDirectory = paths::configDirectory();
 }
 
-PluginStore::~PluginStore() = default;
+PluginStore::~PluginStore()
+{
+    // A store command must not outlive the application: npm and the plug-in servers it started
+    // would go on with no one to stop them.
+    std::vector<agent::ProcessEntry> trees;
+    const auto deadline = std::chrono::steady_clock::now() + kDestroyListing;
+    for (QProcess* process : std::as_const(*m_running)) {
+        if (process->processId() <= 0)
+            continue;
+        const auto root = agent::ProcessTree::read(pid_t(process->processId()));
+        if (!root)
+            continue;
+        auto found = agent::ProcessTree::liveTrees(root, {}, deadline);
+        trees.insert(trees.end(), found.begin(), found.end());
+        trees.push_back(*root);
+    }
+    m_running->clear();
+    agent::ProcessTree::endTrees(trees, kDestroyGrace);
+}
 
 std::optional<QString> PluginStore::nodeExecutable() const
 {
@@ -165,6 +183,7 @@ QCoro::Task<Result<QJsonObject, PluginStoreError>> PluginStore::run(QStringList 
     const auto limit = limitFor(arguments.value(0));
     // Nothing of the store is touched once the command runs: it may be gone when it ends.
     const std::shared_ptr<SerialWorker> worker = m_worker;
+    const std::shared_ptr<QSet<QProcess*>> running = m_running;
 
     struct Watch {
         std::shared_ptr<QPromise<void>> ended = std::make_shared<QPromise<void>>();
@@ -199,8 +218,10 @@ QCoro::Task<Result<QJsonObject, PluginStoreError>> PluginStore::run(QStringList 
         watch->timedOut = !watch->over;
         watch->end();
     });
+    running->insert(raw);
     process->start(QIODevice::ReadOnly);
     co_await watch->ended->future();
+    running->remove(raw);
 
     if (watch->timedOut) {
         const qint64 pid = raw->processId();

@@ -23,6 +23,8 @@
 #include <optional>
 #include <utility>
 
+class QProcess;
+
 namespace selvina {
 class SerialWorker;
 }
@@ -94,8 +96,13 @@ public:
         QString configDirectory;             // empty: the application's (holds the marker file)
     };
 
+    // The store program and its children, when the store goes with a command still running: the
+    // process table is read for at most kDestroyListing, SIGTERM has kDestroyGrace, then SIGKILL.
+    static constexpr std::chrono::milliseconds kDestroyListing{100};
+    static constexpr std::chrono::milliseconds kDestroyGrace{200};
+
     PluginStore(Clock& clock, PluginCatalog& catalog, Options options = {}, QObject* parent = nullptr);
-    ~PluginStore() override;
+    ~PluginStore() override; // ends the commands still running, within the bounds above
 
     // Background work; each returns at once, its failures are silent.
     void refresh();
@@ -142,6 +149,8 @@ private:
     PluginCatalog& m_catalog;
     Options m_options;
     std::shared_ptr<SerialWorker> m_worker;
+    // The commands running now; shared with them, since a command may outlive the store.
+    std::shared_ptr<QSet<QProcess*>> m_running = std::make_shared<QSet<QProcess*>>();
     QList<Installed> m_installed;
     QList<Available> m_available;
     QMap<QString, Narzedzia> m_narzedzia;

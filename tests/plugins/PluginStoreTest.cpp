@@ -264,18 +264,29 @@ TEST_F(PluginsTest, HungStoreIsStoppedWithItsChildrenAtTheTimeLimit)
     listen();
     const QString pidFile = m_dir.filePath(QStringLiteral("child.pid"));
     answer({{QStringLiteral("narzedzia"), QJsonObject{{QStringLiteral("hang"), true}, {QStringLiteral("childPidFile"), pidFile}}}});
-    m_store->wczytajNarzedzia(QStringLiteral("fs"));
-    ASSERT_TRUE(LoopbackRealtimeServer::waitFor([&] { return readAll(pidFile).toInt() > 0; }, kPatience));
-    const pid_t child = readAll(pidFile).toInt();
+    const auto startChild = [&] {
+        QFile::remove(pidFile);
+        m_store->wczytajNarzedzia(QStringLiteral("fs"));
+        EXPECT_TRUE(LoopbackRealtimeServer::waitFor([&] { return readAll(pidFile).toInt() > 0; }, kPatience));
+        return pid_t(readAll(pidFile).toInt());
+    };
+    const auto gone = [](pid_t pid) {
+        return LoopbackRealtimeServer::waitFor([pid] {
+            const auto entry = agent::ProcessTree::read(pid);
+            return !entry || entry->zombie;
+        }, kPatience);
+    };
+    const pid_t child = startChild();
     m_clock.advance(PluginStore::kQuickLimit - std::chrono::milliseconds(1));
     EXPECT_TRUE(m_finished.isEmpty());
     m_clock.advance(std::chrono::milliseconds(1));
     waitFor(QStringLiteral("narzedzia"));
     EXPECT_EQ(m_store->failure(), u"Magazyn wtyczek nie odpowiedział w ciągu 60 s, więc go zatrzymałem.");
-    EXPECT_TRUE(LoopbackRealtimeServer::waitFor([&] {
-        const auto entry = agent::ProcessTree::read(child);
-        return !entry || entry->zombie;
-    }, kPatience));
+    EXPECT_TRUE(gone(child));
+
+    const pid_t orphan = startChild(); // a store going away takes its commands with it
+    m_store.reset();
+    EXPECT_TRUE(gone(orphan));
 }
 
 TEST_F(PluginsTest, ToolSelectionIsReadAndStored)
