@@ -36,9 +36,9 @@ AppDelegate::~AppDelegate() = default;
 void AppDelegate::applicationDidFinishLaunching()
 {
     // The session-configuration dump ends the process in main, before any of this.
-    startPluginMaintenance();
     if (handOverToRunningInstance())
         return;
+    startPluginMaintenance(); // after the hand-over: a second start must not update the plug-ins too
     if (runDiagnosticsIfAsked())
         return;
     buildStatusItem();

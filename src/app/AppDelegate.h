@@ -29,6 +29,10 @@ namespace selvina::settings {
 class DeveloperPreferences;
 class LaunchPreferences;
 }
+namespace selvina::plugins {
+class PluginCatalog;
+class PluginStore;
+}
 namespace selvina::overlay {
 class AudioLevelSimulator;
 class DebugFileLog;
@@ -58,6 +62,8 @@ public:
         platform::TrayHostWatch* trayHost = nullptr;
         QString statusIcon; // the icon file used when the theme has none
         overlay::DebugFileLog* runLogFile = nullptr; // none: the run log stays in memory
+        plugins::PluginCatalog* pluginCatalog = nullptr; // none: no plug-in store (tests)
+        plugins::PluginStore* pluginStore = nullptr;
     };
 
     explicit AppDelegate(Services services, QObject* parent = nullptr);

@@ -15,6 +15,7 @@
 #include "settingspanes/ReasoningPane.h"
 #include "settingspanes/SettingsServices.h"
 #include "settingspanes/SpeechPane.h"
+#include "plugins/PluginStore.h"
 #include "settings/LaunchPreferences.h"
 #include "tools/ToolRegistry.h"
 
@@ -47,7 +48,10 @@ QString yesNo(bool value)
 
 void AppDelegate::startPluginMaintenance()
 {
-    // The plug-in store's first installation and its automatic update join here.
+    if (m_services.pluginStore == nullptr)
+        return;
+    m_services.pluginStore->bootstrapIfNeeded();
+    m_services.pluginStore->autoUpdate();
 }
 
 bool AppDelegate::handOverToRunningInstance()

@@ -19,6 +19,7 @@
 #include "platform/linux/secret/LibsecretStore.h"
 #include "platform/linux/speech/CommandSpeech.h"
 #include "platform/linux/settings/IniPreferences.h"
+#include "plugins/PluginOverview.h"
 #include "settings/LaunchPreferences.h"
 #include "settings/SpeechPreferences.h"
 
@@ -83,6 +84,9 @@ int main(int argc, char** argv)
         QGuiApplication::setDesktopFileName(QStringLiteral("selvina-voice"));
         QApplication::setQuitOnLastWindowClosed(false);
     }
+    SystemClock clock; // the process's one clock: every wait of the conversation runs on it
+    if (const auto code = plugins::runCommandLine(QCoreApplication::arguments(), clock))
+        return *code;
 
     platform::LibsecretStore secrets;
     platform::IniPreferences preferences(paths::configFile(QStringLiteral("preferences.ini")));
@@ -109,7 +113,6 @@ int main(int argc, char** argv)
         cues = std::make_unique<voice::CuePlayer>(*audio, systemLog, paths::resourceDirectory());
     }
 
-    SystemClock clock; // the process's one clock: every wait of the conversation runs on it
     tools::ElementRegistry elements; // the screen tools' identifiers, counted for the whole run
     app::AppDelegate::Services services;
     services.composition.clock = &clock;
@@ -124,6 +127,12 @@ int main(int argc, char** argv)
         platform::makeScreenCaptureProvider(QCoreApplication::applicationPid()));
     agent::ClaudeAgentBridge agentBridge(clock);
     services.composition.agent = &agentBridge;
+    plugins::PluginCatalog pluginCatalog;
+    plugins::PluginStore pluginStore(clock, pluginCatalog);
+    QObject::connect(&pluginCatalog, &plugins::PluginCatalog::restartForPluginChange, &agentBridge.runtime(),
+                     &agent::SidecarRuntime::restartForPluginChange);
+    services.pluginCatalog = &pluginCatalog;
+    services.pluginStore = &pluginStore;
     services.bus = &bus;
     services.speech = &speechOutput;
     services.cues = cues.get();

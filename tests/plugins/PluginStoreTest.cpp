@@ -1,0 +1,365 @@
+// The plug-in catalogue over its files, and the store over a stand-in store program
+// (stand_in_store.cjs) on a manual clock; the command-line modes on the real program.
+#include "ManualClock.h"
+#include "TestSupport.h"
+#include "agent/ProcessTree.h"
+#include "core/SidecarLog.h"
+#include "plugins/PluginCatalog.h"
+#include "plugins/PluginStore.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
+#include <QTemporaryDir>
+
+#include <gtest/gtest.h>
+
+using namespace selvina;
+using namespace selvina::plugins;
+using selvina::testing::LoopbackRealtimeServer;
+using selvina::testing::writeFile;
+using namespace Qt::StringLiterals;
+
+namespace {
+
+constexpr std::chrono::milliseconds kPatience{60'000}; // node on a loaded machine
+
+QByteArray readAll(const QString& path)
+{
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+}
+
+class PluginsTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        SidecarLog::shared().flush();
+        m_logStart = QFileInfo(SidecarLog::shared().filePath()).size();
+        qputenv("STAND_IN_STORE", QFile::encodeName(answersFile()));
+        m_catalog = std::make_unique<PluginCatalog>(PluginCatalog::Options{m_dir.path(), [this] { return m_engines; }});
+        m_store = makeStore(QStringLiteral("/usr/bin/node"), QStringLiteral(SELVINA_STAND_IN_STORE));
+    }
+
+    std::unique_ptr<PluginStore> makeStore(const QString& node, const QString& program)
+    {
+        return std::make_unique<PluginStore>(m_clock, *m_catalog, PluginStore::Options{node, program, {}, m_dir.path()});
+    }
+
+    QString answersFile() const { return m_dir.filePath(QStringLiteral("answers.json")); }
+    QString pluginsFile() const { return m_dir.filePath(QStringLiteral("plugins.json")); }
+
+    // What the stand-in does for each command.
+    void answer(const QJsonObject& table) { writeFile(answersFile(), QJsonDocument(table).toJson()); }
+
+    QList<QStringList> calls() const
+    {
+        QList<QStringList> list;
+        for (const QByteArray& line : readAll(answersFile() + QStringLiteral(".calls")).split('\n'))
+            if (!line.isEmpty()) {
+                QStringList call;
+                for (const QJsonValue& v : QJsonDocument::fromJson(line).array())
+                    call.append(v.toString());
+                list.append(call);
+            }
+        return list;
+    }
+
+    QStringList log() const
+    {
+        SidecarLog::shared().flush();
+        QFile f(SidecarLog::shared().filePath());
+        if (!f.open(QIODevice::ReadOnly))
+            return {};
+        f.seek(m_logStart);
+        QStringList lines;
+        for (const QByteArray& line : f.readAll().split('\n'))
+            if (!line.isEmpty())
+                lines.append(QString::fromUtf8(line).section(QLatin1Char(' '), 2)); // without the date and time
+        return lines;
+    }
+
+    // Waits until the store reports `command` done as many times as asked in all.
+    void waitFor(const QString& command, int times = 1)
+    {
+        ASSERT_TRUE(LoopbackRealtimeServer::waitFor([&] { return m_finished.count(command) >= times; }, kPatience))
+            << command.toStdString();
+    }
+
+    const int& countRestarts()
+    {
+        QObject::connect(m_catalog.get(), &PluginCatalog::restartForPluginChange, [this] { ++m_restarts; });
+        return m_restarts;
+    }
+
+    void listen()
+    {
+        QObject::connect(m_store.get(), &PluginStore::operationFinished, [this](const QString& c) { m_finished.append(c); });
+    }
+
+    QTemporaryDir m_dir;
+    selvina::testing::ManualClock m_clock;
+    std::pair<bool, bool> m_engines{true, true};
+    std::unique_ptr<PluginCatalog> m_catalog;
+    std::unique_ptr<PluginStore> m_store;
+    QStringList m_finished;
+    qint64 m_logStart = 0;
+    int m_restarts = 0;
+};
+
+TEST_F(PluginsTest, AgentEntryNeedsBothEnginesAndFollowsTheDisabledList)
+{
+    m_catalog->reload();
+    ASSERT_EQ(m_catalog->plugins().size(), 1);
+    const PluginCatalog::Plugin agent = m_catalog->plugins().first();
+    EXPECT_EQ(agent.id, u"agent");
+    EXPECT_EQ(agent.name, u"Drugi agent");
+    EXPECT_TRUE(agent.enabled);
+    EXPECT_EQ(agent.origin.label(), u"wbudowana");
+
+    writeFile(pluginsFile(), R"({"disabled": ["agent"]})");
+    m_catalog->reload();
+    ASSERT_EQ(m_catalog->plugins().size(), 1);
+    EXPECT_FALSE(m_catalog->plugins().first().enabled);
+    for (const auto& engines : {std::pair{true, false}, std::pair{false, true}}) {
+        m_engines = engines;
+        m_catalog->reload();
+        EXPECT_TRUE(m_catalog->plugins().isEmpty());
+    }
+}
+
+TEST_F(PluginsTest, SwitchingOffAndOnRewritesTheFileAndAsksForARestart)
+{
+    writeFile(pluginsFile(), R"({"zzz": {"kept": true}, "tools": {"agent": [], "fs": ["read"]}, "toolsKnown": {"fs": ["read", "write"]}})");
+    const int& restarts = countRestarts();
+    m_catalog->setEnabled(QStringLiteral("agent"), PluginCatalog::Switch::off);
+    m_catalog->setEnabled(QStringLiteral("b"), PluginCatalog::Switch::off);
+    const QByteArray written = readAll(pluginsFile());
+    EXPECT_TRUE(written.startsWith("{\n    \"disabled\": [\n        \"agent\",\n        \"b\"\n    ],\n")) << written.constData();
+    EXPECT_FALSE(m_catalog->plugins().first().enabled);
+    EXPECT_EQ(restarts, 2);
+
+    m_catalog->setEnabled(QStringLiteral("agent"), PluginCatalog::Switch::on);
+    m_catalog->setEnabled(QStringLiteral("fs"), PluginCatalog::Switch::on); // a partial selection stays
+    const QJsonObject state = QJsonDocument::fromJson(readAll(pluginsFile())).object();
+    EXPECT_EQ(state.value(QStringLiteral("disabled")).toArray(), QJsonArray{QStringLiteral("b")});
+    EXPECT_EQ(state.value(QStringLiteral("tools")).toObject(), QJsonObject({{QStringLiteral("fs"), QJsonArray{QStringLiteral("read")}}}));
+    EXPECT_EQ(state.value(QStringLiteral("zzz")).toObject().value(QStringLiteral("kept")), true);
+    EXPECT_TRUE(m_catalog->plugins().first().enabled);
+    EXPECT_EQ(restarts, 4);
+    EXPECT_EQ(m_catalog->narzedziaWtyczki(QStringLiteral("fs")), (PluginCatalog::ToolCount{1, 2}));
+    EXPECT_EQ(m_catalog->narzedziaWtyczki(QStringLiteral("agent")), std::nullopt);
+}
+
+TEST_F(PluginsTest, FilesThatAreNotObjectsAreReadAsEmptyAndNeverOverwritten)
+{
+    writeFile(pluginsFile(), R"(["agent"])");
+    writeFile(m_dir.filePath(QStringLiteral("mcp.json")), R"([1])");
+    const int& restarts = countRestarts();
+    m_catalog->reload();
+    EXPECT_TRUE(m_catalog->plugins().first().enabled);
+    EXPECT_TRUE(m_catalog->configuredServers().isEmpty());
+    m_catalog->setEnabled(QStringLiteral("agent"), PluginCatalog::Switch::off);
+    EXPECT_EQ(readAll(pluginsFile()), R"(["agent"])");
+    EXPECT_EQ(restarts, 0);
+    EXPECT_EQ(log(), (QStringList{QStringLiteral("[wtyczki] plugins.json jest uszkodzony — pokazuję wszystko jako włączone"),
+                                  QStringLiteral("[wtyczki] plugins.json jest uszkodzony — nie zmieniam stanu")}));
+
+    writeFile(m_dir.filePath(QStringLiteral("mcp.json")), R"({"mcpServers": {"home": {}, "mail": {}}})");
+    m_catalog->reload();
+    EXPECT_EQ(m_catalog->configuredServers(), (QSet<QString>{QStringLiteral("home"), QStringLiteral("mail")}));
+}
+
+TEST_F(PluginsTest, ListKeepsOnlyEntriesWithTheirRequiredKeys)
+{
+    listen();
+    answer({{QStringLiteral("lista"), QJsonObject{{QStringLiteral("stdout"), QJsonDocument::fromJson(R"({
+        "zainstalowane": [{"nazwa": "fs", "wersja": "1.0.0", "zrodlo": "npm", "opis": "pliki"}, {"nazwa": "bez-wersji", "zrodlo": "npm"}],
+        "dostepne": [{"nazwa": "fs", "pakiet": "@x/fs", "wersja": "1.0.0", "domyslnie": true, "obejmuje": ["pliki"], "narzedzi": 4,
+                      "sprawdzony": true, "wada": ["wolna"]},
+                     {"nazwa": "go", "pakiet": "go-mcp", "wersja": "2.0.0"}, {"nazwa": "bez-pakietu", "wersja": "1"}]})").object()}}}});
+    m_store->refresh();
+    waitFor(QStringLiteral("lista"));
+    EXPECT_EQ(m_store->installed(), (QList<PluginStore::Installed>{{QStringLiteral("fs"), QStringLiteral("1.0.0"), QStringLiteral("npm"),
+                                                                     std::nullopt, QStringLiteral("pliki")}}));
+    EXPECT_EQ(m_store->available(),
+              (QList<PluginStore::Available>{
+                  {QStringLiteral("fs"), QStringLiteral("@x/fs"), QStringLiteral("1.0.0"), true, {QStringLiteral("pliki")}, 4, true, {QStringLiteral("wolna")}},
+                  {QStringLiteral("go"), QStringLiteral("go-mcp"), QStringLiteral("2.0.0"), false, {}, std::nullopt, false, {}}}));
+}
+
+TEST_F(PluginsTest, OnePerformAtATimeAndItsFailureIsShown)
+{
+    listen();
+    answer({{QStringLiteral("zainstaluj"), QJsonObject{{QStringLiteral("stdout"), QJsonObject{{QStringLiteral("ok"), false}, {QStringLiteral("komunikat"), QStringLiteral("Pakiet nie istnieje.")}}}}},
+            {QStringLiteral("usun"), QJsonObject{{QStringLiteral("stdout"), QJsonObject{{QStringLiteral("ok"), false}}}}}});
+    m_store->perform(QStringLiteral("fs"), {QStringLiteral("zainstaluj"), QStringLiteral("fs")});
+    m_store->perform(QStringLiteral("go"), {QStringLiteral("usun"), QStringLiteral("go")});
+    EXPECT_EQ(m_store->busy(), u"fs");
+    waitFor(QStringLiteral("zainstaluj"));
+    EXPECT_EQ(m_store->busy(), std::nullopt);
+    EXPECT_EQ(m_store->failure(), u"Pakiet nie istnieje.");
+    waitFor(QStringLiteral("lista"));
+    EXPECT_EQ(calls(), (QList<QStringList>{{QStringLiteral("zainstaluj"), QStringLiteral("fs")}, {QStringLiteral("lista")}}));
+
+    m_store->perform(QStringLiteral("go"), {QStringLiteral("usun"), QStringLiteral("go")});
+    waitFor(QStringLiteral("usun"));
+    EXPECT_EQ(m_store->failure(), u"Nie udało się.");
+}
+
+TEST_F(PluginsTest, AnswerThatIsNotJsonFailsWithTheLastThreeErrorLines)
+{
+    struct Case {
+        QJsonObject plan;
+        QString expected;
+        int exitCode;
+    } cases[] = {
+        {{{QStringLiteral("stdout"), QStringLiteral("npm WARN garbage")}, {QStringLiteral("exit"), 2},
+          {QStringLiteral("stderr"), QJsonArray{QStringLiteral("pierwsza"), QStringLiteral(""), QStringLiteral("druga"), QStringLiteral("trzecia"), QStringLiteral("czwarta")}}},
+         QStringLiteral("druga trzecia czwarta"), 2},
+        {{{QStringLiteral("exit"), 3}}, QStringLiteral("Magazyn wtyczek nie odpowiedział."), 3},
+    };
+    for (const Case& c : cases) {
+        answer({{QStringLiteral("usun"), c.plan}});
+        const auto result = selvina::testing::runTask(m_store->run({QStringLiteral("usun"), QStringLiteral("x")}), kPatience);
+        ASSERT_TRUE(result && !result->ok());
+        EXPECT_EQ(result->error().description(), c.expected);
+        EXPECT_EQ(result->error().exitCode(), c.exitCode);
+    }
+    EXPECT_EQ(log(), (QStringList{QStringLiteral("[wtyczki] pierwsza"), QStringLiteral("[wtyczki] druga"),
+                                  QStringLiteral("[wtyczki] trzecia"), QStringLiteral("[wtyczki] czwarta")}));
+}
+
+TEST_F(PluginsTest, WithoutNodeOrTheProgramEveryOperationFails)
+{
+    for (const auto& [node, program] : {std::pair{m_dir.filePath(QStringLiteral("no-node")), QStringLiteral(SELVINA_STAND_IN_STORE)},
+                                        std::pair{QStringLiteral("/usr/bin/node"), m_dir.filePath(QStringLiteral("no-program.js"))}}) {
+        m_store = makeStore(node, program);
+        listen();
+        m_store->perform(QStringLiteral("fs"), {QStringLiteral("zainstaluj"), QStringLiteral("fs")});
+        waitFor(QStringLiteral("zainstaluj"));
+        EXPECT_EQ(m_store->failure(), u"Nie znalazłem Node albo magazynu wtyczek.");
+        m_store->wczytajNarzedzia(QStringLiteral("fs"));
+        waitFor(QStringLiteral("narzedzia"));
+        EXPECT_EQ(m_store->failure(), u"Nie znalazłem Node albo magazynu wtyczek.");
+        m_finished.clear();
+    }
+    EXPECT_TRUE(calls().isEmpty());
+}
+
+TEST_F(PluginsTest, HungStoreIsStoppedWithItsChildrenAtTheTimeLimit)
+{
+    listen();
+    const QString pidFile = m_dir.filePath(QStringLiteral("child.pid"));
+    answer({{QStringLiteral("narzedzia"), QJsonObject{{QStringLiteral("hang"), true}, {QStringLiteral("childPidFile"), pidFile}}}});
+    const auto startChild = [&] {
+        QFile::remove(pidFile);
+        m_store->wczytajNarzedzia(QStringLiteral("fs"));
+        EXPECT_TRUE(LoopbackRealtimeServer::waitFor([&] { return readAll(pidFile).toInt() > 0; }, kPatience));
+        return pid_t(readAll(pidFile).toInt());
+    };
+    const auto gone = [](pid_t pid) {
+        return LoopbackRealtimeServer::waitFor([pid] {
+            const auto entry = agent::ProcessTree::read(pid);
+            return !entry || entry->zombie;
+        }, kPatience);
+    };
+    const pid_t child = startChild();
+    m_clock.advance(PluginStore::kQuickLimit - std::chrono::milliseconds(1));
+    EXPECT_TRUE(m_finished.isEmpty());
+    m_clock.advance(std::chrono::milliseconds(1));
+    waitFor(QStringLiteral("narzedzia"));
+    EXPECT_EQ(m_store->failure(), u"Magazyn wtyczek nie odpowiedział w ciągu 60 s, więc go zatrzymałem.");
+    EXPECT_TRUE(gone(child));
+
+    const pid_t orphan = startChild(); // a store going away takes its commands with it
+    m_store.reset();
+    EXPECT_TRUE(gone(orphan));
+}
+
+TEST_F(PluginsTest, ToolSelectionIsReadAndStored)
+{
+    listen();
+    answer({{QStringLiteral("narzedzia"), QJsonObject{{QStringLiteral("stdout"), QJsonDocument::fromJson(R"({"ok": true,
+        "narzedzia": [{"nazwa": "read", "opis": "czyta"}, {"nazwa": "write"}, {"opis": "bez nazwy"}],
+        "wszystkieWlaczone": false, "wybrane": ["read"]})").object()}}}});
+    m_store->wczytajNarzedzia(QStringLiteral("fs"));
+    waitFor(QStringLiteral("narzedzia"));
+    const PluginStore::Narzedzia loaded{{{QStringLiteral("read"), QStringLiteral("czyta")}, {QStringLiteral("write"), QString()}},
+                                        QSet<QString>{QStringLiteral("read")}};
+    EXPECT_EQ(m_store->narzedzia().value(QStringLiteral("fs")), loaded);
+
+    m_store->ustawNarzedzia(QStringLiteral("fs"), QSet<QString>{QStringLiteral("write"), QStringLiteral("read")});
+    EXPECT_EQ(m_store->narzedzia().value(QStringLiteral("fs")).wybrane, (QSet<QString>{QStringLiteral("read"), QStringLiteral("write")}));
+    waitFor(QStringLiteral("ustaw-narzedzia"));
+    m_store->ustawNarzedzia(QStringLiteral("fs"), std::nullopt);
+    waitFor(QStringLiteral("ustaw-narzedzia"), 2);
+    QList<QStringList> settings = calls();
+    settings.removeIf([](const QStringList& call) { return call.first() != u"ustaw-narzedzia"; });
+    EXPECT_EQ(settings, (QList<QStringList>{{QStringLiteral("ustaw-narzedzia"), QStringLiteral("fs"), QStringLiteral(R"(["read","write"])")},
+                                            {QStringLiteral("ustaw-narzedzia"), QStringLiteral("fs")}}));
+}
+
+TEST_F(PluginsTest, UpdatesAreLoggedAndDefaultsInstalledOnce)
+{
+    listen();
+    answer({{QStringLiteral("aktualizuj-wszystko"), QJsonObject{{QStringLiteral("stdout"), QJsonDocument::fromJson(
+        R"({"zaktualizowane": [{"nazwa": "fs", "z": "1.0.0", "na": "1.0.1"}, {"nazwa": "bez-wersji"}]})").object()}}},
+            {QStringLiteral("domyslne"), QJsonObject{{QStringLiteral("stdout"), QJsonObject{{QStringLiteral("ok"), false}}}}}});
+    m_store->autoUpdate();
+    waitFor(QStringLiteral("aktualizuj-wszystko"));
+    waitFor(QStringLiteral("lista"));
+    EXPECT_TRUE(log().contains(QStringLiteral("[wtyczki] fs: 1.0.0 → 1.0.1")));
+
+    m_store->bootstrapIfNeeded(); // refused: retried at the next launch
+    waitFor(QStringLiteral("domyslne"));
+    EXPECT_FALSE(QFileInfo::exists(m_store->markerFile()));
+    answer({{QStringLiteral("aktualizuj-wszystko"), QJsonObject{{QStringLiteral("stdout"), QJsonObject{{QStringLiteral("zaktualizowane"), QJsonArray{}}}}}}});
+    m_store->bootstrapIfNeeded();
+    waitFor(QStringLiteral("domyslne"), 2);
+    EXPECT_TRUE(QFileInfo::exists(m_store->markerFile()));
+    m_store->bootstrapIfNeeded();
+    m_store->autoUpdate(); // nothing updated: no refresh follows
+    waitFor(QStringLiteral("aktualizuj-wszystko"), 2);
+    waitFor(QStringLiteral("lista"), 3);
+    QStringList commands;
+    for (const QStringList& call : calls())
+        commands.append(call.first());
+    EXPECT_EQ(commands.count(u"domyslne"_s), 2);
+    EXPECT_EQ(commands.count(u"lista"_s), 3);
+}
+
+// The real program's plug-in modes, against the stand-in store.
+TEST_F(PluginsTest, CommandLineModesPrintAndExitWithZero)
+{
+    QTemporaryDir home;
+    answer({{QStringLiteral("lista"), QJsonObject{{QStringLiteral("stdout"), QJsonDocument::fromJson(R"({
+        "zainstalowane": [{"nazwa": "fs", "wersja": "1.0.1", "zrodlo": "npm"}],
+        "dostepne": [{"nazwa": "fs", "pakiet": "fs-mcp", "wersja": "1.0.1"}, {"nazwa": "go", "pakiet": "go-mcp", "wersja": "2.0.0", "domyslnie": true}]})").object()}}}});
+    const auto runProgram = [&](const QStringList& arguments) {
+        QProcess program;
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert(QStringLiteral("HOME"), home.path());
+        environment.insert(QStringLiteral("SELVINA_NODE_BINARY"), QStringLiteral("/usr/bin/node"));
+        environment.insert(QStringLiteral("SELVINA_PLUGIN_STORE"), QStringLiteral(SELVINA_STAND_IN_STORE));
+        environment.insert(QStringLiteral("PATH"), QStringLiteral("/nonexistent")); // no engine: no built-in entry
+        environment.remove(QStringLiteral("DISPLAY"));
+        environment.remove(QStringLiteral("WAYLAND_DISPLAY"));
+        program.setProcessEnvironment(environment);
+        program.start(QStringLiteral(SELVINA_VOICE_BIN), arguments);
+        EXPECT_TRUE(program.waitForFinished(int(kPatience.count())));
+        EXPECT_EQ(program.exitCode(), 0);
+        return QString::fromUtf8(program.readAllStandardOutput());
+    };
+    EXPECT_EQ(runProgram({QStringLiteral("--wtyczki")}),
+              QStringLiteral("Wbudowane:\n  brak\nZainstalowane:\n  fs 1.0.1 — npm\nDo zainstalowania:\n  go 2.0.0 (go-mcp), z kompletu domyślnego\n"
+                             "Serwery z mcp.json: żaden\nWyłączone wtyczki: żadna\n"));
+    EXPECT_EQ(runProgram({QStringLiteral("--wtyczka"), QStringLiteral("agent"), QStringLiteral("nie")}), u"Wyłączone wtyczki: agent\n");
+    EXPECT_EQ(runProgram({QStringLiteral("--wtyczka"), QStringLiteral("agent"), QStringLiteral("wl")}), u"Wyłączone wtyczki: żadna\n");
+}
+
+} // namespace
