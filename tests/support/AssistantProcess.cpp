@@ -46,6 +46,8 @@ QProcessEnvironment AssistantProcess::environment() const
     env.insert(QStringLiteral("XDG_CONFIG_HOME"), m_home.filePath(QStringLiteral("config")));
     env.insert(QStringLiteral("DBUS_SESSION_BUS_ADDRESS"), m_busAddress);
     env.insert(QStringLiteral("SELVINA_TEXT"), QStringLiteral("1"));
+    // No plug-in store: a start must not install plug-ins from the registry.
+    env.insert(QStringLiteral("SELVINA_PLUGIN_STORE"), m_home.filePath(QStringLiteral("no-plugin-store.js")));
     env.insert(QStringLiteral("OPENAI_API_KEY"), QStringLiteral("sk-test"));
     QUrl base = m_server.baseUrl();
     base.setScheme(QStringLiteral("http"));
