@@ -12,7 +12,9 @@
 #include "diagnostics/LinuxPrerequisites.h"
 #include "overlay/OverlayController.h"
 #include "settings/LaunchPreferences.h"
+#include "platform/DesktopSession.h"
 #include "tools/ToolRegistry.h"
+#include "update/UpdateController.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -155,7 +157,18 @@ bool AppDelegate::showStatePreviewIfAsked()
 
 void AppDelegate::startUpdates()
 {
-    // The update controller and the background refresh of the automation permissions start here.
+    update::UpdateServices updates;
+    updates.clock = &clock();
+    updates.preferences = m_services.composition.sources.preferences;
+    updates.location = update::InstallLocation::of(QCoreApplication::applicationDirPath());
+    updates.releaseInstance = [lock = m_services.instanceLock] { if (lock) lock->release(); };
+    updates.quit = [self = QPointer<AppDelegate>(this)] { if (self) self->applicationShouldTerminate(); };
+    updates.failedBuild = qEnvironmentVariable("SELVINA_UPDATE_FAILED");
+    if (updates.preferences == nullptr)
+        return;
+    m_updates = std::make_unique<update::UpdateController>(std::move(updates), [this] { return !m_coordinator && m_closing == 0; },
+        [this](const QString& text) { speak(text, ChatCopy::alreadySent); });
+    m_updates->start();
 }
 
 void AppDelegate::subscribeToPreferences()
