@@ -6,6 +6,7 @@
 #include "core/Trace.h"
 #include "overlay/OverlayController.h"
 #include "overlay/RunLog.h"
+#include "update/UpdateController.h"
 
 #include <qcoro/qcorotimer.h>
 
@@ -49,6 +50,8 @@ void AppDelegate::applicationDidFinishLaunching()
     connect(this, &AppDelegate::conversationClosed, this, [this] {
         refreshStatusItem();
         startWakeWordListening();
+        if (m_updates)
+            m_updates->instalujJesliCicho();
     });
     if (switchOn("SELVINA_AUTOSTART") || ChatChannel::isEnabled())
         beginSession();

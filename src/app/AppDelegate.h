@@ -40,6 +40,10 @@ class DebugLog;
 class OverlayController;
 }
 
+namespace selvina::update {
+class UpdateController;
+}
+
 namespace selvina::app {
 
 class SingleInstance;
@@ -159,6 +163,7 @@ private:
     int m_closing = 0; // conversations whose stop() is still running
     std::unique_ptr<ScheduledCall> m_endCue; // the end cue, after the sentence that ended a conversation
     std::unique_ptr<SingleInstance> m_instance;
+    std::unique_ptr<update::UpdateController> m_updates;
     std::unique_ptr<StatusItem> m_statusItem;
     std::optional<std::uint32_t> m_invokeRegistration;
     std::optional<std::uint32_t> m_escapeRegistration;

@@ -17,7 +17,9 @@
 #include "settingspanes/SpeechPane.h"
 #include "plugins/PluginStore.h"
 #include "settings/LaunchPreferences.h"
+#include "platform/DesktopSession.h"
 #include "tools/ToolRegistry.h"
+#include "update/UpdateController.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -175,7 +177,18 @@ bool AppDelegate::showStatePreviewIfAsked()
 
 void AppDelegate::startUpdates()
 {
-    // The update controller and the background refresh of the automation permissions start here.
+    update::UpdateServices updates;
+    updates.clock = &clock();
+    updates.preferences = m_services.composition.sources.preferences;
+    updates.location = update::InstallLocation::of(QCoreApplication::applicationDirPath());
+    updates.releaseInstance = [lock = m_services.instanceLock] { if (lock) lock->release(); };
+    updates.quit = [self = QPointer<AppDelegate>(this)] { if (self) self->applicationShouldTerminate(); };
+    updates.failedBuild = qEnvironmentVariable("SELVINA_UPDATE_FAILED");
+    if (updates.preferences == nullptr)
+        return;
+    m_updates = std::make_unique<update::UpdateController>(std::move(updates), [this] { return !m_coordinator && m_closing == 0; },
+        [this](const QString& text) { speak(text, ChatCopy::alreadySent); });
+    m_updates->start();
 }
 
 void AppDelegate::subscribeToPreferences()
@@ -263,6 +276,8 @@ void AppDelegate::openSettings()
         };
         options.runLogPath = paths::logFile(QStringLiteral("debug.log"));
         options.about = settingswindow::AboutInfo::ofThisBuild(QDir(paths::resourceDirectory()).filePath(QStringLiteral("build-info")));
+        if (const auto feed = update::feedAddress())
+            options.about.updateFeed = feed->toString();
         m_settingsWindow = std::make_unique<settingswindow::SettingsWindowController>(std::move(options));
         addServicePanes();
     }

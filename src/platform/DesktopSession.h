@@ -19,6 +19,8 @@ public:
     // Returns once everything this process has sent on the bus so far is with the bus (a process
     // about to end after posting a notification).
     virtual void flush() = 0;
+    // Gives the claim up before this process hands over to a newer build of itself.
+    virtual void release() {}
 };
 
 // Whether a panel that shows status items is running; the item must not be created before.

@@ -41,6 +41,12 @@ void DBusInstanceLock::flush()
                           QDBus::Block, 2000);
 }
 
+void DBusInstanceLock::release()
+{
+    if (m_connection.isConnected() && m_connection.interface() != nullptr)
+        m_connection.interface()->unregisterService(m_name);
+}
+
 StatusNotifierHostWatch::StatusNotifierHostWatch(QDBusConnection connection, QObject* parent)
     : QObject(parent), m_connection(std::move(connection))
 {

@@ -16,6 +16,7 @@ public:
     explicit DBusInstanceLock(QString name, QDBusConnection connection = QDBusConnection::sessionBus());
     Claim claim() override;
     void flush() override;
+    void release() override;
 
 private:
     QString m_name;

@@ -1,0 +1,35 @@
+# Install rules beyond the programs' own and the two packages: a .deb for the package manager and
+# a relocatable tarball of the same tree for a user-local install (scripts/package builds both).
+set(SELVINA_PACKAGING ${CMAKE_SOURCE_DIR}/packaging)
+
+configure_file(${SELVINA_PACKAGING}/pl.korlund.selvinavoice.metainfo.xml
+  ${CMAKE_BINARY_DIR}/packaging/pl.korlund.selvinavoice.metainfo.xml @ONLY)
+file(WRITE ${CMAKE_BINARY_DIR}/packaging/build-number "${SELVINA_BUILD_NUMBER}\n")
+install(FILES ${CMAKE_BINARY_DIR}/packaging/pl.korlund.selvinavoice.metainfo.xml DESTINATION share/metainfo)
+install(FILES ${CMAKE_BINARY_DIR}/packaging/build-number DESTINATION share/selvina-voice)
+install(FILES ${SELVINA_PACKAGING}/selvina-voice-autostart.desktop DESTINATION share/selvina-voice/autostart
+  RENAME selvina-voice.desktop)
+install(PROGRAMS ${SELVINA_PACKAGING}/selvina-voice-launch DESTINATION share/selvina-voice)
+install(FILES ${SELVINA_PACKAGING}/copyright DESTINATION share/doc/selvina-voice)
+# The sidecar's production dependencies, laid out by scripts/package.
+install(DIRECTORY ${CMAKE_BINARY_DIR}/sidecar-production/node_modules DESTINATION share/selvina-voice/Sidecar OPTIONAL)
+
+set(CPACK_PACKAGE_NAME selvina-voice)
+set(CPACK_PACKAGE_VENDOR "Korlund")
+set(CPACK_PACKAGE_CONTACT "Korlund <selvina@korlund.pl>")
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "voice assistant for blind and low-vision users")
+set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
+set(CPACK_PACKAGE_FILE_NAME "selvina-voice-${PROJECT_VERSION}-${SELVINA_BUILD_NUMBER}")
+set(CPACK_GENERATOR "DEB;TGZ")
+set(CPACK_STRIP_FILES ON)
+set(CPACK_OUTPUT_FILE_PREFIX ${CMAKE_BINARY_DIR}/dist)
+set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+set(CPACK_DEBIAN_PACKAGE_RELEASE ${SELVINA_BUILD_NUMBER})
+set(CPACK_DEBIAN_PACKAGE_SECTION utils)
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+# What the program starts: the sidecar, the voice outside a conversation, the commands of the
+# system tools and the prerequisite audit; the desktop's accessibility bus and the calendar store.
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "nodejs (>= 18.19), espeak-ng | speech-dispatcher, pulseaudio-utils, iproute2, iputils-ping, tar")
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "at-spi2-core, libatk-adaptor, evolution-data-server, upower, gnome-keyring")
+set(CPACK_PROJECT_CONFIG_FILE ${SELVINA_PACKAGING}/CPackPerGenerator.cmake)
+include(CPack)

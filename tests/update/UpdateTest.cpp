@@ -1,0 +1,425 @@
+// The update path end to end against a loopback feed: a key made here signs the releases.
+#include "ManualClock.h"
+#include "platform/fake/MemoryStores.h"
+#include "update/UpdateController.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QFile>
+#include <QProcess>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QTemporaryDir>
+#include <QTimer>
+
+#include <gtest/gtest.h>
+#include <sodium.h>
+
+#include <csignal>
+#include <map>
+#include <sys/resource.h>
+
+using namespace selvina;
+using namespace selvina::update;
+
+namespace {
+
+// Serves fixed bodies; `cutAt` ends the connection early while announcing the whole length.
+class LoopbackFeed {
+public:
+    struct Route {
+        QByteArray body;
+        qsizetype cutAt = -1;
+    };
+    LoopbackFeed()
+    {
+        m_server.listen(QHostAddress::LocalHost);
+        QObject::connect(&m_server, &QTcpServer::newConnection, [this] {
+            while (QTcpSocket* socket = m_server.nextPendingConnection()) {
+                QObject::connect(socket, &QTcpSocket::readyRead, socket, [this, socket] { answer(socket); });
+                QObject::connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
+            }
+        });
+    }
+    QUrl url(const QString& path) const { return QUrl(QStringLiteral("http://127.0.0.1:%1%2").arg(m_server.serverPort()).arg(path)); }
+    std::map<QByteArray, Route> routes;
+
+private:
+    void answer(QTcpSocket* socket)
+    {
+        m_requests[socket] += socket->readAll();
+        const QByteArray& request = m_requests[socket];
+        if (!request.contains("\r\n\r\n"))
+            return;
+        const QByteArray path = request.split(' ').value(1);
+        const auto it = routes.find(path);
+        const Route route = it != routes.end() ? it->second : Route{"", -1};
+        const QByteArray status = it != routes.end() ? "200 OK" : "404 Not Found";
+        socket->write("HTTP/1.1 " + status + "\r\nContent-Length: " + QByteArray::number(route.body.size())
+                      + "\r\nConnection: close\r\n\r\n");
+        socket->write(route.cutAt >= 0 ? route.body.left(route.cutAt) : route.body);
+        socket->disconnectFromHost();
+        m_requests.remove(socket);
+    }
+    QTcpServer m_server;
+    QHash<QTcpSocket*, QByteArray> m_requests;
+};
+
+struct SigningKey {
+    QByteArray id = QByteArray(8, '\0');
+    QByteArray publicKey = QByteArray(crypto_sign_PUBLICKEYBYTES, '\0');
+    QByteArray secretKey = QByteArray(crypto_sign_SECRETKEYBYTES, '\0');
+    SigningKey()
+    {
+        EXPECT_GE(sodium_init(), 0);
+        randombytes_buf(id.data(), 8);
+        crypto_sign_keypair(reinterpret_cast<unsigned char*>(publicKey.data()), reinterpret_cast<unsigned char*>(secretKey.data()));
+    }
+    QByteArray publicLine() const { return ("Ed" + id + publicKey).toBase64(); }
+    QByteArray sign(const QByteArray& message) const
+    {
+        QByteArray out(crypto_sign_BYTES, '\0');
+        crypto_sign_detached(reinterpret_cast<unsigned char*>(out.data()), nullptr, reinterpret_cast<const unsigned char*>(message.constData()),
+                             quint64(message.size()), reinterpret_cast<const unsigned char*>(secretKey.constData()));
+        return out;
+    }
+    // A minisign signature file; prehashed ("ED") as minisign writes by default.
+    QByteArray signatureFile(const QByteArray& data, const QByteArray& comment, bool prehashed = true) const
+    {
+        QByteArray message = data;
+        if (prehashed) {
+            message.resize(crypto_generichash_BYTES_MAX);
+            crypto_generichash(reinterpret_cast<unsigned char*>(message.data()), message.size(),
+                               reinterpret_cast<const unsigned char*>(data.constData()), quint64(data.size()), nullptr, 0);
+        }
+        const QByteArray signature = sign(message);
+        return "untrusted comment: signature from the test key\n" + (QByteArray(prehashed ? "ED" : "Ed") + id + signature).toBase64()
+               + "\ntrusted comment: " + comment + "\n" + sign(signature + comment).toBase64() + "\n";
+    }
+};
+
+QByteArray readAll(const QString& path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+void writeProgram(const QString& path, const QByteArray& script)
+{
+    QDir().mkpath(QFileInfo(path).path());
+    QFile file(path);
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+    file.write("#!/bin/sh\n" + script);
+    file.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
+}
+
+void spin()
+{
+    QEventLoop loop;
+    QTimer::singleShot(50, &loop, &QEventLoop::quit);
+    loop.exec();
+}
+
+template <typename Done>
+void waitFor(Done done)
+{
+    for (int i = 0; i < 1200 && !done(); ++i)
+        spin();
+    ASSERT_TRUE(done());
+}
+
+class UpdateTest : public ::testing::Test {
+public:
+    void SetUp() override
+    {
+        root = dir.filePath(QStringLiteral("lib"));
+        writeProgram(root + QStringLiteral("/1/bin/selvina-voice"), "exit 0\n");
+        QFile::link(QStringLiteral("1"), root + QStringLiteral("/current"));
+        QFile::copy(QStringLiteral(SELVINA_SOURCE_DIR "/packaging/selvina-voice-launch"), root + QStringLiteral("/launch"));
+        preferences.values.insert(UpdateController::kOstatniaWersja, QStringLiteral("1"));
+    }
+
+    // A release archive as scripts/package makes it: one top folder with bin/ and share/.
+    QByteArray archive(const QString& build, const QByteArray& filler = {})
+    {
+        const QString top = dir.filePath(QStringLiteral("make-") + build + QStringLiteral("/selvina-voice"));
+        writeProgram(top + QStringLiteral("/bin/selvina-voice"), "touch \"$(dirname \"$0\")/../.started\"\n");
+        QFile fill(top + QStringLiteral("/share/filler"));
+        QDir().mkpath(QFileInfo(fill).path());
+        fill.open(QIODevice::WriteOnly);
+        fill.write(filler);
+        fill.close();
+        const QString out = top + QStringLiteral(".tar.gz");
+        EXPECT_EQ(QProcess::execute(QStringLiteral("tar"), {QStringLiteral("-czf"), out, QStringLiteral("-C"),
+                                                            QFileInfo(top).path(), QStringLiteral("selvina-voice")}),
+                  0);
+        return readAll(out);
+    }
+
+    QByteArray feedFor(const QString& version, const QString& build, const QByteArray& tarball, const QByteArray& signature,
+                       qint64 size = -1)
+    {
+        const QString path = QStringLiteral("/selvina-voice-") + build + QStringLiteral(".tar.gz");
+        server.routes[path.toUtf8()] = {tarball};
+        return QStringLiteral(R"({"version":"%1","build":"%2","url":"%3","size":%4,"signature":%5})")
+            .arg(version, build, server.url(path).toString(), QString::number(size < 0 ? tarball.size() : size),
+                 QString::fromUtf8(QJsonDocumentString(signature)))
+            .toUtf8();
+    }
+    static QByteArray QJsonDocumentString(const QByteArray& text)
+    {
+        QByteArray out = "\"";
+        for (char c : text)
+            out += c == '\n' ? QByteArray("\\n") : c == '"' ? QByteArray("\\\"") : QByteArray(1, c);
+        return out + "\"";
+    }
+    void publish(const QString& build, const QByteArray& filler = {})
+    {
+        const QByteArray tarball = archive(build, filler);
+        server.routes["/feed"] = {feedFor(QStringLiteral("0.2.0"), build, tarball,
+                                          key.signatureFile(tarball, "version:0.2.0 build:" + build.toUtf8()))};
+    }
+
+    void startController(InstallLocation::Kind kind = InstallLocation::Kind::userLocal)
+    {
+        UpdateServices services;
+        services.clock = &clock;
+        services.preferences = &preferences;
+        services.current = {QStringLiteral("0.1.0"), QStringLiteral("1")};
+        services.feed = server.url(QStringLiteral("/feed"));
+        services.key = key.publicLine();
+        services.location = {kind, root, root + QStringLiteral("/1")};
+        services.releaseInstance = [this] { ++released; };
+        services.quit = [this] { ++quits; };
+        controller = std::make_unique<UpdateController>(
+            std::move(services), [this] { return !conversationOpen; }, [this](const QString& text) { spoken.append(text); });
+        controller->start();
+        Updater* updater = controller->updater();
+        ASSERT_NE(updater, nullptr);
+        auto ready = std::move(updater->onReady);
+        updater->onReady = [this, ready](Updater::InstallAction action) { ++readies; ready(std::move(action)); };
+        auto error = std::move(updater->onError);
+        updater->onError = [this, error](const UpdateError& e) { errors.append(e.kind()); error(e); };
+    }
+    void check()
+    {
+        const int before = readies + int(errors.size());
+        clock.advance(UpdateController::kFirstCheck); // the first look, then every interval
+        waitFor([&] { return readies + int(errors.size()) > before; });
+    }
+    QString currentBuild() const { return QFile::symLinkTarget(root + QStringLiteral("/current")).section(QLatin1Char('/'), -1); }
+
+    QTemporaryDir dir;
+    QString root;
+    LoopbackFeed server;
+    SigningKey key;
+    selvina::testing::ManualClock clock;
+    platform::fake::MemoryPreferences preferences;
+    std::unique_ptr<UpdateController> controller;
+    QStringList spoken;
+    QList<UpdateError::Kind> errors;
+    int readies = 0, released = 0, quits = 0;
+    bool conversationOpen = false;
+};
+
+TEST_F(UpdateTest, ReadyDuringAConversationWaitsForItsEndThenSwitchesAndHandsOver)
+{
+    qputenv("SELVINA_HANDOVER_STEPS", "0");
+    conversationOpen = true;
+    startController();
+    publish(QStringLiteral("2"));
+    check();
+    EXPECT_TRUE(spoken.isEmpty());
+    EXPECT_TRUE(preferences.values.value(UpdateController::kTrwaAktualizacja).toBool());
+    // A second, newer release before the quiet moment: only the latest one is installed.
+    publish(QStringLiteral("3"));
+    clock.advance(UpdateController::kCheckInterval);
+    waitFor([&] { return readies == 2; });
+    EXPECT_FALSE(QFileInfo::exists(root + QStringLiteral("/2")));
+    controller->instalujJesliCicho();
+    EXPECT_TRUE(spoken.isEmpty());
+    conversationOpen = false;
+    controller->instalujJesliCicho();
+    EXPECT_EQ(spoken, QStringList{QStringLiteral("Aktualizuję się. Wrócę za chwilę.")});
+    clock.advance(std::chrono::milliseconds(2999));
+    EXPECT_EQ(currentBuild(), QStringLiteral("1"));
+    clock.advance(std::chrono::milliseconds(1));
+    EXPECT_EQ(currentBuild(), QStringLiteral("3"));
+    EXPECT_EQ(QFile::symLinkTarget(root + QStringLiteral("/previous")).section(QLatin1Char('/'), -1), QStringLiteral("1"));
+    EXPECT_EQ(released, 1);
+    EXPECT_EQ(quits, 1);
+    // The launcher starts the new build, which leaves its mark; the old build goes.
+    waitFor([&] { return !QFileInfo::exists(root + QStringLiteral("/previous")); });
+    EXPECT_TRUE(QFileInfo::exists(root + QStringLiteral("/3/.started")));
+    EXPECT_FALSE(QFileInfo::exists(root + QStringLiteral("/1")));
+}
+
+struct BadRelease {
+    const char* name;
+    std::function<QByteArray(UpdateTest&, const QByteArray& tarball)> feed;
+    LoopbackFeed::Route archive; // body left empty: the real tarball
+    UpdateError::Kind error;
+};
+
+class BadReleaseTest : public UpdateTest, public ::testing::WithParamInterface<int> {};
+
+const SigningKey& otherKey()
+{
+    static const SigningKey key;
+    return key;
+}
+
+const std::vector<BadRelease>& badReleases()
+{
+    static const std::vector<BadRelease> cases{
+        {"feed not JSON", [](UpdateTest&, const QByteArray&) { return QByteArray("<html>oops</html>"); }, {}, UpdateError::Kind::feedUnreadable},
+        {"larger than announced", [](UpdateTest& t, const QByteArray& a) {
+             return t.feedFor(QStringLiteral("0.2.0"), QStringLiteral("2"), a, t.key.signatureFile(a, "version:0.2.0 build:2"), a.size() / 2);
+         }, {}, UpdateError::Kind::tooLarge},
+        {"truncated", [](UpdateTest& t, const QByteArray& a) {
+             QByteArray feed = t.feedFor(QStringLiteral("0.2.0"), QStringLiteral("2"), a, t.key.signatureFile(a, "version:0.2.0 build:2"));
+             t.server.routes["/selvina-voice-2.tar.gz"].cutAt = a.size() / 2;
+             return feed;
+         }, {}, UpdateError::Kind::truncated},
+        {"wrong signature", [](UpdateTest& t, const QByteArray& a) {
+             return t.feedFor(QStringLiteral("0.2.0"), QStringLiteral("2"), a, t.key.signatureFile(a + "x", "version:0.2.0 build:2"));
+         }, {}, UpdateError::Kind::badSignature},
+        {"legacy signature of other bytes", [](UpdateTest& t, const QByteArray& a) {
+             return t.feedFor(QStringLiteral("0.2.0"), QStringLiteral("2"), a, t.key.signatureFile(a + "x", "version:0.2.0 build:2", false));
+         }, {}, UpdateError::Kind::badSignature},
+        {"another key", [](UpdateTest& t, const QByteArray& a) {
+             return t.feedFor(QStringLiteral("0.2.0"), QStringLiteral("2"), a, otherKey().signatureFile(a, "version:0.2.0 build:2"));
+         }, {}, UpdateError::Kind::badSignature},
+        {"another key under our key id", [](UpdateTest& t, const QByteArray& a) {
+             SigningKey forged = otherKey();
+             forged.id = t.key.id;
+             return t.feedFor(QStringLiteral("0.2.0"), QStringLiteral("2"), a, forged.signatureFile(a, "version:0.2.0 build:2"));
+         }, {}, UpdateError::Kind::badSignature},
+        {"comment for another version", [](UpdateTest& t, const QByteArray& a) {
+             return t.feedFor(QStringLiteral("0.2.0"), QStringLiteral("2"), a, t.key.signatureFile(a, "version:0.1.9 build:2"));
+         }, {}, UpdateError::Kind::versionMismatch},
+    };
+    return cases;
+}
+
+TEST_P(BadReleaseTest, LeavesTheRunningBuildAndSaysNothing)
+{
+    const BadRelease& bad = badReleases()[std::size_t(GetParam())];
+    SCOPED_TRACE(bad.name);
+    startController();
+    const QByteArray tarball = archive(QStringLiteral("2"));
+    server.routes["/feed"] = {bad.feed(*this, tarball)};
+    check();
+    EXPECT_EQ(errors, QList<UpdateError::Kind>{bad.error});
+    EXPECT_EQ(readies, 0);
+    EXPECT_EQ(currentBuild(), QStringLiteral("1"));
+    EXPECT_EQ(QDir(root).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden),
+              (QStringList{QStringLiteral("1"), QStringLiteral("current"), QStringLiteral("launch")}));
+    EXPECT_TRUE(spoken.isEmpty());
+}
+INSTANTIATE_TEST_SUITE_P(Update, BadReleaseTest, ::testing::Range(0, int(badReleases().size())));
+
+TEST_F(UpdateTest, AnOlderOrEqualReleaseIsNoUpdate)
+{
+    startController();
+    for (const char* version : {"0.1.0", "0.0.9"}) {
+        const QByteArray tarball = archive(QStringLiteral("1"));
+        server.routes["/feed"] = {feedFor(QString::fromLatin1(version), QStringLiteral("1"), tarball,
+                                          key.signatureFile(tarball, "version:0.1.0 build:1"))};
+        controller->updater()->check();
+        for (int i = 0; i < 20; ++i)
+            spin();
+    }
+    EXPECT_EQ(readies, 0);
+    EXPECT_TRUE(errors.isEmpty());
+    EXPECT_EQ(currentBuild(), QStringLiteral("1"));
+}
+
+TEST_F(UpdateTest, AFullDiskLeavesNoPartialDownload)
+{
+    startController();
+    QByteArray noise(256 * 1024, '\0');
+    randombytes_buf(noise.data(), std::size_t(noise.size()));
+    publish(QStringLiteral("2"), noise);
+    // A file size limit stands in for the full disk: writes past it fail with EFBIG.
+    std::signal(SIGXFSZ, SIG_IGN);
+    rlimit saved{};
+    getrlimit(RLIMIT_FSIZE, &saved);
+    rlimit tiny = saved;
+    tiny.rlim_cur = 64 * 1024;
+    setrlimit(RLIMIT_FSIZE, &tiny);
+    check();
+    setrlimit(RLIMIT_FSIZE, &saved);
+    EXPECT_EQ(errors, QList<UpdateError::Kind>{UpdateError::Kind::writeFailed});
+    EXPECT_EQ(currentBuild(), QStringLiteral("1"));
+    EXPECT_FALSE(QFileInfo::exists(root + QStringLiteral("/.download-2")));
+}
+
+TEST_F(UpdateTest, AnInstallThatCannotBeWrittenOrIsThePackageManagersSaysSoOnce)
+{
+    for (auto [kind, error] : {std::pair{InstallLocation::Kind::elsewhere, UpdateError::folderNotWritable()},
+                               std::pair{InstallLocation::Kind::packageManaged, UpdateError::packageManaged()}}) {
+        spoken.clear();
+        errors.clear();
+        startController(kind);
+        publish(QStringLiteral("2"));
+        check();
+        controller->updater()->check();
+        for (int i = 0; i < 20; ++i)
+            spin();
+        EXPECT_EQ(spoken, QStringList{error.description()});
+        EXPECT_EQ(currentBuild(), QStringLiteral("1"));
+        EXPECT_FALSE(QFileInfo::exists(root + QStringLiteral("/2")));
+    }
+}
+
+TEST_F(UpdateTest, TheStartAfterAnUpdateSaysSoAndOtherStartsAreSilent)
+{
+    struct Case {
+        const char* name;
+        QVariant previous;
+        bool flag;
+        QStringList spoken;
+    } cases[] = {
+        {"handed over", QStringLiteral("1"), true, {QStringLiteral("Zaktualizowałam się do wersji 0.2.0, budowa 2.")}},
+        {"manual reinstall", QStringLiteral("1"), false, {}},
+        {"install failed before the restart", QStringLiteral("2"), true, {}},
+        {"first start", QVariant(), true, {}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        platform::fake::MemoryPreferences store;
+        if (c.previous.isValid())
+            store.setValue(UpdateController::kOstatniaWersja, c.previous);
+        store.setValue(UpdateController::kTrwaAktualizacja, c.flag);
+        QStringList said;
+        UpdateServices services;
+        services.clock = &clock;
+        services.preferences = &store;
+        services.current = {QStringLiteral("0.2.0"), QStringLiteral("2")};
+        services.feed = std::nullopt;
+        UpdateController(std::move(services), [] { return true; }, [&](const QString& t) { said.append(t); }).start();
+        EXPECT_EQ(said, c.spoken);
+        EXPECT_EQ(store.value(UpdateController::kOstatniaWersja).toString(), QStringLiteral("2"));
+        EXPECT_FALSE(store.value(UpdateController::kTrwaAktualizacja).toBool());
+    }
+}
+
+TEST_F(UpdateTest, ALauncherWhoseNewBuildDiesAtStartGoesBackToTheOldOne)
+{
+    writeProgram(root + QStringLiteral("/1/bin/selvina-voice"), "echo \"$SELVINA_UPDATE_FAILED\" > \"$(dirname \"$0\")/../../old-ran\"\n");
+    writeProgram(root + QStringLiteral("/2/bin/selvina-voice"), "exit 3\n");
+    QFile::remove(root + QStringLiteral("/current"));
+    QFile::link(QStringLiteral("2"), root + QStringLiteral("/current"));
+    QFile::link(QStringLiteral("1"), root + QStringLiteral("/previous"));
+    QProcess launcher;
+    launcher.start(QStringLiteral("/bin/sh"), {root + QStringLiteral("/launch")});
+    waitFor([&] { return launcher.state() == QProcess::NotRunning; });
+    EXPECT_EQ(currentBuild(), QStringLiteral("1"));
+    EXPECT_FALSE(QFileInfo::exists(root + QStringLiteral("/previous")));
+    EXPECT_FALSE(QFileInfo::exists(root + QStringLiteral("/2")));
+    EXPECT_EQ(readAll(root + QStringLiteral("/old-ran")).trimmed(), QByteArray("2"));
+    EXPECT_EQ(readAll(root + QStringLiteral("/rejected-build")).trimmed(), QByteArray("2"));
+}
+
+} // namespace
