@@ -11,6 +11,14 @@ install(FILES ${SELVINA_PACKAGING}/selvina-voice-autostart.desktop DESTINATION s
   RENAME selvina-voice.desktop)
 install(PROGRAMS ${SELVINA_PACKAGING}/selvina-voice-launch DESTINATION share/selvina-voice)
 install(FILES ${SELVINA_PACKAGING}/copyright DESTINATION share/doc/selvina-voice)
+# The package's changelog: one entry per build, compressed as Debian wants it.
+string(TIMESTAMP SELVINA_PACKAGE_DATE "%a, %d %b %Y %H:%M:%S +0000" UTC)
+file(WRITE ${CMAKE_BINARY_DIR}/packaging/changelog.Debian
+  "selvina-voice (${PROJECT_VERSION}-${SELVINA_BUILD_NUMBER}) unstable; urgency=medium\n\n"
+  "  * Build ${SELVINA_BUILD_NUMBER} of Selvina Voice ${PROJECT_VERSION}.\n\n"
+  " -- Korlund <selvina@korlund.pl>  ${SELVINA_PACKAGE_DATE}\n")
+execute_process(COMMAND gzip -9nf ${CMAKE_BINARY_DIR}/packaging/changelog.Debian)
+install(FILES ${CMAKE_BINARY_DIR}/packaging/changelog.Debian.gz DESTINATION share/doc/selvina-voice)
 # The sidecar's production dependencies, laid out by scripts/package.
 install(DIRECTORY ${CMAKE_BINARY_DIR}/sidecar-production/node_modules DESTINATION share/selvina-voice/Sidecar OPTIONAL)
 
@@ -18,6 +26,10 @@ set(CPACK_PACKAGE_NAME selvina-voice)
 set(CPACK_PACKAGE_VENDOR "Korlund")
 set(CPACK_PACKAGE_CONTACT "Korlund <selvina@korlund.pl>")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "voice assistant for blind and low-vision users")
+set(CPACK_DEBIAN_PACKAGE_DESCRIPTION "Selvina Voice lives in the tray and answers in Polish when called with
+\"hej Selvina\" or a global shortcut. It reads and operates the window in
+front through the accessibility tree, describes the screen, answers about
+the computer and hands long tasks to a coding agent.")
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGE_FILE_NAME "selvina-voice-${PROJECT_VERSION}-${SELVINA_BUILD_NUMBER}")
 set(CPACK_GENERATOR "DEB;TGZ")
@@ -29,7 +41,7 @@ set(CPACK_DEBIAN_PACKAGE_SECTION utils)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 # What the program starts: the sidecar, the voice outside a conversation, the commands of the
 # system tools and the prerequisite audit; the desktop's accessibility bus and the calendar store.
-set(CPACK_DEBIAN_PACKAGE_DEPENDS "nodejs (>= 18.19), espeak-ng | speech-dispatcher, pulseaudio-utils, iproute2, iputils-ping, tar")
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "nodejs (>= 18.19), espeak-ng | speech-dispatcher, pulseaudio-utils, iproute2, iputils-ping")
 set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "at-spi2-core, libatk-adaptor, evolution-data-server, upower, gnome-keyring")
 set(CPACK_PROJECT_CONFIG_FILE ${SELVINA_PACKAGING}/CPackPerGenerator.cmake)
 include(CPack)

@@ -3,6 +3,7 @@
 #include "platform/DesktopSession.h"
 #include "platform/fake/MemoryStores.h"
 #include "settings/LaunchPreferences.h"
+#include "settingswindow/PermissionsPane.h"
 #include "settingswindow/SettingsNavigation.h"
 #include "settingswindow/StartupPane.h"
 
@@ -190,6 +191,45 @@ TEST_F(Recording, SwitchingOffTheLastModifierIsRefused)
             box->click();
     EXPECT_EQ(launch.skrot().modifiers, HotkeyCombo::kAlt | HotkeyCombo::kShift);
     EXPECT_TRUE(pane.shortcutMessage().isEmpty());
+}
+
+// The permissions pane's groups keep the audit's order; the headline counts what is missing first,
+// then what cannot be told; only a missing entry of the restart set asks for a restart.
+TEST(PermissionGroups, GroupsHeadlineAndRestart)
+{
+    using diagnostics::Permission;
+    const auto entry = [](const char* name, std::optional<bool> granted) { return Permission{name, granted, {}, {}}; };
+    const std::vector<Permission> mixed = {entry("Mikrofon", false), entry("Głośniki", true), entry("Pęk kluczy", std::nullopt),
+                                           entry("Dostępność", false), entry("Automatyzacja: Poczta", std::nullopt)};
+    const PermissionGroups g = PermissionGroups::of(mixed);
+    const auto names = [](const std::vector<Permission>& list) {
+        QStringList out;
+        for (const Permission& p : list)
+            out << p.name;
+        return out;
+    };
+    EXPECT_EQ(names(g.missing), (QStringList{"Mikrofon", "Dostępność"}));
+    EXPECT_EQ(names(g.unknown), QStringList{"Pęk kluczy"});
+    EXPECT_EQ(names(g.onUse), QStringList{"Automatyzacja: Poczta"});
+    EXPECT_EQ(names(g.granted), QStringList{"Głośniki"});
+    EXPECT_EQ(g.headline(), QStringLiteral("Brakuje 2 z 5"));
+    EXPECT_TRUE(g.needsRestart());
+
+    const struct {
+        std::vector<Permission> permissions;
+        QString headline;
+        bool restart;
+    } table[] = {
+        {{entry("Mikrofon", false), entry("Głośniki", true)}, "Brakuje 1 z 2", false},
+        {{entry("Pęk kluczy", std::nullopt), entry("Głośniki", true)}, "Komplet zgód, 1 nierozstrzygniętych", false},
+        {{entry("Głośniki", true), entry("Mikrofon", true)}, "Wszystkie 2 uprawnień nadane", false},
+        {{entry("Głośniki", true), entry("Automatyzacja: Poczta", std::nullopt)}, "Wszystkie 2 uprawnień nadane", false},
+    };
+    for (const auto& row : table) {
+        const PermissionGroups groups = PermissionGroups::of(row.permissions);
+        EXPECT_EQ(groups.headline(), row.headline);
+        EXPECT_EQ(groups.needsRestart(), row.restart) << row.headline.toStdString();
+    }
 }
 
 int main(int argc, char** argv)
