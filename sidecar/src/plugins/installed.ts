@@ -16,7 +16,7 @@ export interface Installed {
   zrodlo: string;
   opis?: string;
   /** The dependency as package.json records it. */
-  spec: string;
+  requested: string;
   server?: McpServer;
 }
 
@@ -45,18 +45,18 @@ function program(packageDir: string, pkg: JsonObject, name: string): string | un
   }
 }
 
-function sourceOf(spec: string, entry: CatalogEntry | undefined): string {
-  if (spec.startsWith("file:")) return "archiwum";
-  if (/^https?:/.test(spec)) return spec;
-  return entry && entry.wersja === spec ? "katalog" : "npm";
+function sourceOf(requested: string, entry: CatalogEntry | undefined): string {
+  if (requested.startsWith("file:")) return "archiwum";
+  if (/^https?:/.test(requested)) return requested;
+  return entry && entry.wersja === requested ? "katalog" : "npm";
 }
 
 export function installedPlugins(dir = pluginsDir(), catalog = loadCatalog()): Installed[] {
   const root = manifest(join(dir, "package.json"));
   if (!root) return [];
   const out: Installed[] = [];
-  for (const [pakiet, spec] of Object.entries(objectAt(root, "dependencies"))) {
-    if (!isPackageName(pakiet) || typeof spec !== "string") continue;
+  for (const [pakiet, requested] of Object.entries(objectAt(root, "dependencies"))) {
+    if (!isPackageName(pakiet) || typeof requested !== "string") continue;
     const packageDir = join(dir, "node_modules", pakiet);
     const pkg = manifest(join(packageDir, "package.json"));
     if (!pkg || typeof pkg.version !== "string") continue;
@@ -69,9 +69,9 @@ export function installedPlugins(dir = pluginsDir(), catalog = loadCatalog()): I
       nazwa: entry?.nazwa ?? idForPackage(pakiet),
       pakiet,
       wersja: pkg.version,
-      zrodlo: sourceOf(spec, entry),
+      zrodlo: sourceOf(requested, entry),
       opis: typeof pkg.description === "string" ? pkg.description : undefined,
-      spec,
+      requested,
       server: bin ? { type: "stdio", command: process.execPath, args: [bin, ...args], ...(Object.keys(env).length ? { env } : {}) } : undefined,
     });
   }

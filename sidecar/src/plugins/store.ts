@@ -77,13 +77,13 @@ export function zainstaluj(arg: string | undefined): Promise<Result> {
   return changing(async (dir, catalog) => {
     const source = parseSource(arg ?? "");
     if ("error" in source) return fail(source.error);
-    let spec: string;
+    let requested: string;
     let scripts: string[] = [];
     let what: string;
     if (source.kind === "registry") {
       const entry = catalog.find((e) => e.pakiet === source.name && !e.wbudowana);
       const version = source.version ?? entry?.wersja;
-      spec = version ? `${source.name}@${version}` : source.name;
+      requested = version ? `${source.name}@${version}` : source.name;
       if (entry?.skrypty && (!source.version || source.version === entry.wersja)) scripts = [source.name];
       what = source.name;
     } else if (source.kind === "file") {
@@ -92,14 +92,14 @@ export function zainstaluj(arg: string | undefined): Promise<Result> {
       mkdirSync(join(dir, "archiwa"), { recursive: true });
       const copy = join("archiwa", `${digest}-${basename(source.path).replace(/[^A-Za-z0-9._-]/g, "_")}`);
       copyFileSync(source.path, join(dir, copy));
-      spec = `file:${copy}`;
+      requested = `file:${copy}`;
       what = basename(source.path);
     } else {
-      spec = source.url;
+      requested = source.url;
       what = source.url;
     }
     const before = new Set(installedPlugins(dir, catalog).map((p) => `${p.pakiet}@${p.wersja}`));
-    const problem = await install(dir, [spec], scripts, what);
+    const problem = await install(dir, [requested], scripts, what);
     if (problem) return fail(problem);
     const added = installedPlugins(dir, catalog).find((p) => !before.has(`${p.pakiet}@${p.wersja}`) && (source.kind !== "registry" || p.pakiet === source.name));
     if (added && !added.server) {
@@ -116,7 +116,7 @@ export function usun(name: string | undefined): Promise<Result> {
     if (!plugin) return fail(`Wtyczka ${name ?? ""} nie jest zainstalowana.`);
     const outcome = await npm(["uninstall", "--prefix", dir, "--no-audit", "--no-fund", "--ignore-scripts", plugin.pakiet], dir);
     if (!outcome.ok) return fail(`Nie udało się usunąć wtyczki ${plugin.nazwa}.`);
-    if (plugin.spec.startsWith("file:archiwa/")) rmSync(join(dir, plugin.spec.slice(5)), { force: true });
+    if (plugin.requested.startsWith("file:archiwa/")) rmSync(join(dir, plugin.requested.slice(5)), { force: true });
     return { ok: true };
   });
 }
@@ -127,7 +127,7 @@ export function aktualizujWszystko(): Promise<Result> {
     async (dir, catalog) => {
       const zaktualizowane: JsonObject[] = [];
       for (const plugin of installedPlugins(dir, catalog)) {
-        if (plugin.spec.startsWith("file:") || /^https?:/.test(plugin.spec)) continue;
+        if (plugin.requested.startsWith("file:") || /^https?:/.test(plugin.requested)) continue;
         const entry = catalog.find((e) => e.pakiet === plugin.pakiet && !e.wbudowana);
         let target = entry?.wersja;
         if (!target) {
