@@ -1,6 +1,18 @@
 #include "settingspanes/PaneWidgets.h"
 
+#include <QGroupBox>
+
 namespace selvina::settingspanes {
+
+QFormLayout* section(QVBoxLayout* pane, const QString& title)
+{
+    auto* box = new QGroupBox(title);
+    auto* form = new QFormLayout(box);
+    form->setRowWrapPolicy(QFormLayout::WrapLongRows);
+    pane->addWidget(box);
+    return form;
+}
+
 
 QLabel* makeNote(const QString& text, NoteFocus focus)
 {

@@ -9,10 +9,14 @@
 #include <QLabel>
 #include <QList>
 #include <QString>
+#include <QVBoxLayout>
 
 #include <functional>
 
 namespace selvina::settingspanes {
+
+// A titled group at the end of `pane`; its rows go into the form returned.
+QFormLayout* section(QVBoxLayout* pane, const QString& title);
 
 // A row of `form` for `control`: the label text is also the control's accessible name.
 template <typename W>

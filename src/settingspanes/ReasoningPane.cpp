@@ -19,15 +19,6 @@ using R = settings::ReasoningPreferences;
 
 const QStringList kEngineValues{QStringLiteral("auto"), QStringLiteral("claude"), QStringLiteral("codex")};
 
-QFormLayout* section(QVBoxLayout* pane, const QString& title)
-{
-    auto* box = new QGroupBox(title);
-    auto* form = new QFormLayout(box);
-    form->setRowWrapPolicy(QFormLayout::WrapLongRows);
-    pane->addWidget(box);
-    return form;
-}
-
 QString engineState(const R::EngineState& state)
 {
     return R::engineName(state.engine) + QStringLiteral(": ")

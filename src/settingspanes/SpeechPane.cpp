@@ -19,15 +19,6 @@ namespace {
 
 using S = settings::SpeechPreferences;
 
-QFormLayout* section(QVBoxLayout* pane, const QString& title)
-{
-    auto* box = new QGroupBox(title);
-    auto* form = new QFormLayout(box);
-    form->setRowWrapPolicy(QFormLayout::WrapLongRows);
-    pane->addWidget(box);
-    return form;
-}
-
 QString label(S::TurnDetection v)
 {
     switch (v) {
