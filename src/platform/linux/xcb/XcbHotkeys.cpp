@@ -10,6 +10,7 @@
 #include <xcb/xcb_keysyms.h>
 #include <xcb/xinput.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
@@ -225,21 +226,67 @@ void XcbHotkeys::scheduleRegrab()
 void XcbHotkeys::regrab()
 {
     m_regrabQueued = false;
-    for (const auto& [id, g] : m_grabs)
-        ungrab(g);
+    // The new grabs go in before the old ones come out, and only what the new layout no longer
+    // uses is released: a press arriving in between (a switch of the source keyboard comes with
+    // the first key of a combination) must still find the grab.
+    const auto before = m_grabs;
+    const std::uint16_t numLockBefore = m_numLock;
     xcb_key_symbols_free(m_symbols);
     m_symbols = xcb_key_symbols_alloc(m_connection);
     readModifierMapping();
     std::vector<std::pair<std::uint32_t, HotkeyError>> refused;
-    for (auto& [id, g] : m_grabs)
-        if (auto refusal = apply(id, g))
-            refused.emplace_back(id, *refusal);
-    xcb_flush(m_connection);
-    for (const auto& [id, refusal] : refused) {
-        m_grabs.erase(id);
-        reportRefused(id, refusal);
+    bool changed = m_numLock != numLockBefore;
+    for (auto& [id, g] : m_grabs) {
+        const auto refusal = apply(id, g);
+        if (!refusal)
+            continue;
+        // Tools that remap one keycode at a time pass through layouts without the key; it stays
+        // registered, unheld, and the next change grabs it again.
+        if (refusal->kind() == HotkeyError::Kind::notInLayout) {
+            if (!before.at(id).keycodes.empty())
+                logLine(QStringLiteral("[skrót] %1 — skrót wróci, gdy układ znów go będzie miał (id %2)")
+                            .arg(refusal->status())
+                            .arg(id));
+            continue;
+        }
+        refused.emplace_back(id, *refusal);
     }
-    logLine(QStringLiteral("[skrót] zmiana układu klawiatury — skróty przechwycone ponownie"));
+    for (const auto& [id, refusal] : refused)
+        m_grabs.erase(id);
+    changed = changed || !refused.empty();
+    for (const auto& [id, old] : before) {
+        const auto now = m_grabs.find(id);
+        const bool same = now != m_grabs.end() && now->second.observed == old.observed
+                          && now->second.mask == old.mask && now->second.keycodes == old.keycodes;
+        if (same && m_numLock == numLockBefore)
+            continue;
+        changed = true;
+        if (old.observed)
+            continue;
+        const std::uint16_t variants[] = {0, numLockBefore, XCB_MOD_MASK_LOCK, std::uint16_t(numLockBefore | XCB_MOD_MASK_LOCK)};
+        for (std::uint8_t code : old.keycodes)
+            for (std::uint16_t v : variants) {
+                const auto mask = std::uint16_t(old.mask | v);
+                if (now != m_grabs.end() && holds(now->second, code, mask))
+                    continue;
+                xcb_ungrab_key(m_connection, code, m_root, mask);
+            }
+    }
+    xcb_flush(m_connection);
+    for (const auto& [id, refusal] : refused)
+        reportRefused(id, refusal);
+    if (changed)
+        logLine(QStringLiteral("[skrót] zmiana układu klawiatury — skróty przechwycone ponownie"));
+}
+
+bool XcbHotkeys::holds(const Grab& g, std::uint8_t code, std::uint16_t mask) const
+{
+    if (g.observed || std::find(g.keycodes.begin(), g.keycodes.end(), code) == g.keycodes.end())
+        return false;
+    for (std::uint16_t v : {std::uint16_t(0), m_numLock, std::uint16_t(XCB_MOD_MASK_LOCK), std::uint16_t(m_numLock | XCB_MOD_MASK_LOCK)})
+        if (std::uint16_t(g.mask | v) == mask)
+            return true;
+    return false;
 }
 
 std::chrono::steady_clock::time_point XcbHotkeys::steadyTimeOf(std::uint32_t serverTime) const

@@ -45,6 +45,7 @@ private:
     };
     std::optional<HotkeyError> apply(std::uint32_t id, Grab& grab);
     void ungrab(const Grab& grab);
+    bool holds(const Grab& grab, std::uint8_t keycode, std::uint16_t mask) const; // grabbed with that mask
     void readModifierMapping();
     void scheduleRegrab();
     void regrab();
