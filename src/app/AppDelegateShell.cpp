@@ -12,6 +12,7 @@
 #include "diagnostics/Diagnostics.h"
 #include "diagnostics/LinuxPrerequisites.h"
 #include "overlay/OverlayController.h"
+#include "settingspanes/PluginsPane.h"
 #include "settingspanes/ReasoningPane.h"
 #include "settingspanes/SettingsServices.h"
 #include "settingspanes/SpeechPane.h"
@@ -305,6 +306,11 @@ void AppDelegate::addServicePanes()
         return new settingspanes::SpeechPane(*speech, *services.catalog, *services.preview,
                                              [sources] { return Configuration::resolveOpenAIKey(sources).value; });
     });
+    if (m_services.pluginCatalog != nullptr && m_services.pluginStore != nullptr)
+        m_settingsWindow->setPaneFactory(settingswindow::Pane::plugins, [this, &services] {
+            return new settingspanes::PluginsPane(*m_services.pluginCatalog, *m_services.pluginStore, *services.reasoning,
+                                                  m_settingsWindow->nawigacja());
+        });
 }
 
 void AppDelegate::openPermissionSettings()

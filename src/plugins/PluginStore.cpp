@@ -429,8 +429,9 @@ QCoro::Task<> PluginStore::loadingTools(QPointer<PluginStore> self, QString name
 
 void PluginStore::ustawNarzedzia(const QString& name, const std::optional<QSet<QString>>& wybrane)
 {
+    std::optional<QSet<QString>> before;
     if (auto entry = m_narzedzia.find(name); entry != m_narzedzia.end()) {
-        entry->wybrane = wybrane;
+        before = std::exchange(entry->wybrane, wybrane);
         Q_EMIT stateChanged();
     }
     QStringList arguments{QStringLiteral("ustaw-narzedzia"), name};
@@ -439,19 +440,28 @@ void PluginStore::ustawNarzedzia(const QString& name, const std::optional<QSet<Q
         std::sort(sorted.begin(), sorted.end());
         arguments.append(QString::fromUtf8(QJsonDocument(QJsonArray::fromStringList(sorted)).toJson(QJsonDocument::Compact)));
     }
-    settingTools(QPointer<PluginStore>(this), arguments);
+    settingTools(QPointer<PluginStore>(this), arguments, std::move(before));
 }
 
-QCoro::Task<> PluginStore::settingTools(QPointer<PluginStore> self, QStringList arguments)
+QCoro::Task<> PluginStore::settingTools(QPointer<PluginStore> self, QStringList arguments, std::optional<QSet<QString>> before)
 {
     auto running = self->run(arguments);
     const auto result = co_await running;
     if (!self)
         co_return;
-    if (result)
-        self->afterChange();
-    else
+    if (!result)
         self->setFailure(result.error().description());
+    else if (!result.value().value(QStringLiteral("ok")).toBool())
+        // Not stored (a damaged plugins.json, say): the switches must not keep showing the choice.
+        self->setFailure(optionalString(result.value(), QStringLiteral("komunikat")).value_or(QStringLiteral("Nie udało się zapisać wyboru narzędzi.")));
+    if (!result || !result.value().value(QStringLiteral("ok")).toBool()) {
+        if (auto entry = self->m_narzedzia.find(arguments.value(1)); entry != self->m_narzedzia.end()) {
+            entry->wybrane = before;
+            Q_EMIT self->stateChanged();
+        }
+    } else {
+        self->afterChange();
+    }
     Q_EMIT self->operationFinished(QStringLiteral("ustaw-narzedzia"));
 }
 

@@ -141,7 +141,8 @@ private:
     static QCoro::Task<> bootstrapping(QPointer<PluginStore> self);
     static QCoro::Task<> performing(QPointer<PluginStore> self, QStringList arguments);
     static QCoro::Task<> loadingTools(QPointer<PluginStore> self, QString name);
-    static QCoro::Task<> settingTools(QPointer<PluginStore> self, QStringList arguments);
+    // `before`: the selection shown until now, shown again when the new one was not stored.
+    static QCoro::Task<> settingTools(QPointer<PluginStore> self, QStringList arguments, std::optional<QSet<QString>> before);
     void setFailure(std::optional<QString> failure);
     void afterChange(); // refresh() and the catalogue's reload()
 

@@ -302,6 +302,14 @@ TEST_F(PluginsTest, ToolSelectionIsReadAndStored)
     settings.removeIf([](const QStringList& call) { return call.first() != u"ustaw-narzedzia"; });
     EXPECT_EQ(settings, (QList<QStringList>{{QStringLiteral("ustaw-narzedzia"), QStringLiteral("fs"), QStringLiteral(R"(["read","write"])")},
                                             {QStringLiteral("ustaw-narzedzia"), QStringLiteral("fs")}}));
+
+    // A selection the store program could not keep is not shown as kept.
+    answer({{QStringLiteral("ustaw-narzedzia"), QJsonObject{{QStringLiteral("stdout"), QJsonObject{{QStringLiteral("ok"), false},
+        {QStringLiteral("komunikat"), QStringLiteral("Plik plugins.json jest uszkodzony, więc nie zmieniam wyboru narzędzi.")}}}}}});
+    m_store->ustawNarzedzia(QStringLiteral("fs"), QSet<QString>{});
+    waitFor(QStringLiteral("ustaw-narzedzia"), 3);
+    EXPECT_EQ(m_store->narzedzia().value(QStringLiteral("fs")).wybrane, std::nullopt);
+    EXPECT_EQ(m_store->failure(), QStringLiteral("Plik plugins.json jest uszkodzony, więc nie zmieniam wyboru narzędzi."));
 }
 
 TEST_F(PluginsTest, UpdatesAreLoggedAndDefaultsInstalledOnce)

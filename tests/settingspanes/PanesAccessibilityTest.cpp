@@ -109,13 +109,3 @@ TEST_F(Panes, SpeechPaneIsNamedReachableAndWrites)
 
 } // namespace
 } // namespace selvina::settingspanes
-
-int main(int argc, char** argv)
-{
-    ::testing::InitGoogleTest(&argc, argv);
-    QTemporaryDir home;
-    qputenv("HOME", QFile::encodeName(home.path()));
-    qputenv("QT_QPA_PLATFORM", "offscreen");
-    QApplication app(argc, argv);
-    return RUN_ALL_TESTS();
-}

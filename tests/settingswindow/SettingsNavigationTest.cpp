@@ -231,13 +231,3 @@ TEST(PermissionGroups, GroupsHeadlineAndRestart)
         EXPECT_EQ(groups.needsRestart(), row.restart) << row.headline.toStdString();
     }
 }
-
-int main(int argc, char** argv)
-{
-    QTemporaryDir home;
-    qputenv("HOME", QFile::encodeName(home.path()));
-    qputenv("QT_QPA_PLATFORM", "offscreen");
-    QApplication app(argc, argv);
-    ::testing::InitGoogleTest(&argc, argv);
-    return RUN_ALL_TESTS();
-}
