@@ -113,12 +113,16 @@ protected:
                 out.append(QJsonDocument::fromJson(r.value("got").toString().toUtf8()).object());
         return out;
     }
+    QStringList receivedTypes() const
+    {
+        QStringList out;
+        for (const auto& o : received())
+            out.append(o.value("type").toString());
+        return out;
+    }
     bool waitReceived(const QString& type, int count = 1)
     {
-        return waitUntil([&] {
-            const auto all = received();
-            return std::count_if(all.begin(), all.end(), [&](const QJsonObject& o) { return o.value("type").toString() == type; }) >= count;
-        });
+        return waitUntil([&] { return receivedTypes().count(type) >= count; });
     }
     // The latest report of the key.
     std::optional<qint64> reported(const char* key) const

@@ -1,7 +1,5 @@
 #include "SidecarFixture.h"
 
-#include <QRegularExpression>
-
 using namespace selvina;
 using namespace selvina::testing;
 using namespace std::chrono_literals;
@@ -80,8 +78,7 @@ TEST_F(Runtime, LaunchFailuresReachTheTaskOnceWithTheirText)
         Task task = start(QStringLiteral("T"));
         ASSERT_TRUE(waitUntil([&] { return task.drain(); }, 10000));
         EXPECT_EQ(task.summary(), QStringList{"failed:" + c.expected});
-        qunsetenv("PUPPET_MODE");
-        qunsetenv("SELVINA_NODE_BINARY");
+        qunsetenv("PUPPET_MODE"); qunsetenv("SELVINA_NODE_BINARY");
     }
     EXPECT_EQ(logCount(QStringLiteral("[most] uruchomiłem sidecara, pid ")), 2);
     EXPECT_EQ(logCount(QStringLiteral("[most] nie uruchomiłem sidecara: exec")), 5); // the system's own words
@@ -108,7 +105,7 @@ TEST_F(Runtime, RoutesLinesToTheirTasksAndDropsWhatBelongsToNone)
     say(R"({"type":"finished","id":"A","text":"gotowe"})");
     say(R"({"type":"finished","id":"A","text":"drugi raz"})");
     ASSERT_TRUE(waitUntil([&] { return a.drain() && b.drain(); }));
-    ASSERT_TRUE(waitUntil([&] { return logCount(QStringLiteral("PORZUCONO finished id=A")) == 1; }));
+    ASSERT_TRUE(waitUntil([&] { return logCount(QStringLiteral("[most] PORZUCONO finished id=A (oczekujących: )")) == 1; }));
 
     EXPECT_EQ(a.summary(), (QStringList{"progress:", "confirm:rm:A", "finished:gotowe"}));
     EXPECT_EQ(b.summary(), (QStringList{"activity:czytam", "failed:Nieznany błąd agenta."}));
@@ -116,7 +113,6 @@ TEST_F(Runtime, RoutesLinesToTheirTasksAndDropsWhatBelongsToNone)
     EXPECT_EQ(logCount(QStringLiteral("[most] linii nie da się zdekodować: ")), 5);
     EXPECT_EQ(logCount(QStringLiteral("[most] linii nie da się zdekodować: nie json")), 1);
     EXPECT_EQ(logCount(QStringLiteral("[most] PORZUCONO heartbeat id=— (oczekujących: A,B)")), 1);
-    EXPECT_EQ(logCount(QStringLiteral("[most] PORZUCONO finished id=A (oczekujących: )")), 1);
     EXPECT_EQ(logCount(QStringLiteral("[most] finished id=A odbiorca=jest")), 1);
     const QString failedLine = QStringLiteral(R"({"type":"failed","id":"B"})");
     EXPECT_EQ(logCount(QStringLiteral("[most] surowa linia (%1 B): ").arg(failedLine.size()) + failedLine), 1);
@@ -199,7 +195,6 @@ TEST_F(Runtime, AConsumerThatStopsListeningCausesOneCancel)
     task.stream.reset();
     ASSERT_TRUE(waitReceived(QStringLiteral("cancel")));
     EXPECT_EQ(received().last(), (QJsonObject{{"type", "cancel"}, {"id", "C"}}));
-    EXPECT_TRUE(waitUntil([&] { return logCount(QStringLiteral("[most] zdejmuję odbiorcę id=C")) == 1; }));
     say(R"({"type":"finished","id":"C","text":"za późno"})");
     EXPECT_TRUE(waitUntil([&] { return logCount(QStringLiteral("[most] PORZUCONO finished id=C")) == 1; }));
 
@@ -211,8 +206,7 @@ TEST_F(Runtime, AConsumerThatStopsListeningCausesOneCancel)
     QCoreApplication::processEvents();
     m_runtime->confirm(QStringLiteral("after"));
     ASSERT_TRUE(waitReceived(QStringLiteral("confirm")));
-    const auto all = received();
-    EXPECT_EQ(std::count_if(all.begin(), all.end(), [](const QJsonObject& o) { return o.value("type") == QJsonValue("cancel"); }), 1);
+    EXPECT_EQ(receivedTypes().count("cancel"), 1);
 }
 
 TEST_F(Runtime, ShutdownEndsAProcessThatIgnoresSigtermWithItsChildren)

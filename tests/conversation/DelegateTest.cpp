@@ -23,11 +23,7 @@ namespace {
 
 // Delivers to its subscribers at once; keeps what was posted as "kind: text" lines.
 struct MemoryBus final : platform::NotificationBus {
-    bool post(const QString&, const QVariantMap& p) override
-    {
-        chatOut.append(p.value("rodzaj").toString() + ": " + p.value("tresc").toString());
-        return true;
-    }
+    bool post(const QString&, const QVariantMap& p) override { chatOut.append(p.value("rodzaj").toString() + ": " + p.value("tresc").toString()); return true; }
     int subscribe(const QString& name, Handler h) override { handlers.insert(++token, {name, std::move(h)}); return token; }
     void unsubscribe(int t) override { handlers.remove(t); }
     void deliver(const QString& name, const QVariantMap& payload)
