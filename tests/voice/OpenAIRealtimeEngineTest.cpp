@@ -85,15 +85,6 @@ protected:
             out.append(server.frames()[i]["type"].toString());
         return out;
     }
-    // The frames from `from` on that are not microphone audio.
-    QList<QJsonObject> sentSince(qsizetype from) const
-    {
-        QList<QJsonObject> out;
-        for (qsizetype i = from; i < server.frames().size(); ++i)
-            if (server.frames()[i]["type"] != "input_audio_buffer.append")
-                out.append(server.frames()[i]);
-        return out;
-    }
     bool wait(const std::function<bool()>& c, int ms = 5000)
     {
         return LoopbackRealtimeServer::waitFor(c, std::chrono::milliseconds(ms));
@@ -132,7 +123,6 @@ const QByteArray kUpdated = R"({"type":"session.updated"})";
 TEST_F(Engine, ConfiguresOnOpenAndAnnouncesOnce)
 {
     auto e = connected();
-    EXPECT_EQ(server.lastAuthorization(), "Bearer sk-test");
     const QJsonObject session = server.framesOfType("session.update")[0]["session"].toObject();
     EXPECT_EQ(session["instructions"], "Instrukcja");
     EXPECT_EQ(session["audio"].toObject()["output"].toObject()["voice"], "cedar");
@@ -457,7 +447,9 @@ TEST_F(Engine, ReconnectAndRenewalCarryTheConversationOver)
     auto replayed = [&] {
         QStringList out;
         const qsizetype from = server.frames().lastIndexOf(server.framesOfType("session.update").last());
-        for (const QJsonObject& f : sentSince(from)) {
+        for (const QJsonObject& f : server.frames().mid(from)) {
+            if (f["type"] == "input_audio_buffer.append")
+                continue;
             const QJsonObject item = f["item"].toObject();
             if (f["type"] == "conversation.item.create")
                 out.append(item["type"] == "message"
