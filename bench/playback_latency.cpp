@@ -2,6 +2,7 @@
 // against a recording of the sink's monitor:
 // - flush latency: from the flush that Escape makes to the last audible sample, i.e. the part of the
 //   recording beyond what the server's clock had played when the flush was asked for;
+// - the drain wait after interrupts: how long past an answer's own length the wait for its end lasts;
 // - a delta's way to the sink: from the loopback service sending one 100 ms audio delta, through the
 //   realtime engine, to the chunk waiting in the playback queue that the server's next request reads.
 //   Its place in the server's timeline is fixed from then on (nothing else is written meanwhile), so
@@ -174,6 +175,35 @@ int main(int argc, char** argv)
         recorder->waitForFinished(2000);
     }
 
+    // The drain wait after interrupts, with a long buffer: each flush throws away what the server still
+    // held, and the answer counts as heard once its own last sample has played, not one discarded buffer
+    // later per interrupt. Printed beyond the answer's own 0.5 s.
+    std::vector<double> drainMs;
+    {
+        voice::SpeakerPlayback::Options options;
+        options.latencyMs = 400;
+        voice::SpeakerPlayback buffered(pulseDevices, nullptr, log, options);
+        if (await(buffered.start()).ok()) {
+            const QByteArray sentence = tone(1.0);
+            const QByteArray answer = tone(0.5);
+            for (int round = 0; round < 5; ++round) {
+                for (int i = 0; i < 3; ++i) {
+                    await(done(buffered.enqueue(sentence)));
+                    pause(150);
+                    await(done(buffered.flush()));
+                }
+                const std::int64_t beginNs = nowNs();
+                for (qsizetype at = 0; at < answer.size(); at += 4800) {
+                    const QByteArray chunk = answer.mid(at, 4800);
+                    await(done(buffered.enqueue(chunk)));
+                }
+                await(done(buffered.waitUntilDrained()));
+                drainMs.push_back(double(nowNs() - beginNs) / 1e6 - 500.0);
+            }
+            await(done(buffered.stop()));
+        }
+    }
+
     // A delta's way from the service to the sound server.
     std::vector<double> toEngineMs, toQueueMs, toServerMs;
     {
@@ -225,6 +255,7 @@ int main(int argc, char** argv)
 
     print("flush (Escape) to the last audible sample", flushMs);
     print("flush (Escape) until the call returns", flushCallMs);
+    print("drain after 3 interrupts, past the answer (400 ms)", drainMs);
     print("delta arrival to audio out of the engine", toEngineMs);
     print("delta arrival to the sink's queue", toQueueMs);
     print("delta arrival to the server's next request for it", toServerMs);

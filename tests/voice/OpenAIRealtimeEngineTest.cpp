@@ -85,15 +85,6 @@ protected:
             out.append(server.frames()[i]["type"].toString());
         return out;
     }
-    // The frames from `from` on that are not microphone audio.
-    QList<QJsonObject> sentSince(qsizetype from) const
-    {
-        QList<QJsonObject> out;
-        for (qsizetype i = from; i < server.frames().size(); ++i)
-            if (server.frames()[i]["type"] != "input_audio_buffer.append")
-                out.append(server.frames()[i]);
-        return out;
-    }
     bool wait(const std::function<bool()>& c, int ms = 5000)
     {
         return LoopbackRealtimeServer::waitFor(c, std::chrono::milliseconds(ms));
@@ -132,7 +123,6 @@ const QByteArray kUpdated = R"({"type":"session.updated"})";
 TEST_F(Engine, ConfiguresOnOpenAndAnnouncesOnce)
 {
     auto e = connected();
-    EXPECT_EQ(server.lastAuthorization(), "Bearer sk-test");
     const QJsonObject session = server.framesOfType("session.update")[0]["session"].toObject();
     EXPECT_EQ(session["instructions"], "Instrukcja");
     EXPECT_EQ(session["audio"].toObject()["output"].toObject()["voice"], "cedar");
@@ -391,25 +381,21 @@ TEST_F(Engine, ServerClosesAreSpokenInPolish)
         ASSERT_TRUE(wait([&] { return count(expected) > 0; }));
         EXPECT_EQ(std::find_if(events.begin(), events.end(), [&](auto& v) { return v.kind == expected; })->text,
                   QString::fromUtf8(c.sentence));
-        if (c.ends) {
-            EXPECT_FALSE(e->isConnected());
-        } else {
+        if (!c.ends) {
             ASSERT_TRUE(wait([&] { return server.handshakeCount() == handshakes + 1; }));
+            continue;
         }
+        // Ended for good: nothing is retried, and sending says so.
+        EXPECT_FALSE(e->isConnected());
+        settle();
+        EXPECT_EQ(server.handshakeCount(), handshakes);
+        e->interrupt();
+        EXPECT_EQ(errors().last(), "Sesja głosowa nie jest połączona.");
+        const qsizetype reported = errors().size();
+        e->sendAudio(QByteArray(960, 0)); // dropped silently
+        EXPECT_EQ(errors().size(), reported);
     }
-
-    // Refused for good: nothing is retried, and sending says so.
     server.setHandshake(LoopbackRealtimeServer::Handshake::accept);
-    auto e = connected();
-    const int handshakes = server.handshakeCount();
-    server.closeClient(3000, QStringLiteral("invalid_request_error.invalid_api_key"));
-    ASSERT_TRUE(wait([&] { return !e->isConnected(); }));
-    settle();
-    EXPECT_EQ(server.handshakeCount(), handshakes);
-    e->interrupt();
-    EXPECT_EQ(errors().last(), "Sesja głosowa nie jest połączona.");
-    e->sendAudio(QByteArray(960, 0)); // dropped silently
-    EXPECT_EQ(errors().last(), "Sesja głosowa nie jest połączona.");
 
     // With a server error remembered, it names the cause instead.
     auto f = connected();
@@ -457,7 +443,9 @@ TEST_F(Engine, ReconnectAndRenewalCarryTheConversationOver)
     auto replayed = [&] {
         QStringList out;
         const qsizetype from = server.frames().lastIndexOf(server.framesOfType("session.update").last());
-        for (const QJsonObject& f : sentSince(from)) {
+        for (const QJsonObject& f : server.frames().mid(from)) {
+            if (f["type"] == "input_audio_buffer.append")
+                continue;
             const QJsonObject item = f["item"].toObject();
             if (f["type"] == "conversation.item.create")
                 out.append(item["type"] == "message"

@@ -185,8 +185,6 @@ TEST(RealtimeErrorPayload, ReadableMessagesAndBenignErrors)
               "OpenAI odrzuciło klucz API. Sprawdź zmienną OPENAI_API_KEY albo plik konfiguracyjny.");
     EXPECT_EQ(withCode("billing_hard_limit_reached").readableMessage(), "Konto OpenAI nie ma środków na prowadzenie rozmowy.");
     EXPECT_EQ(withCode("rate_limit_exceeded").readableMessage(), "Przekroczono limit zapytań do OpenAI. Spróbuj za chwilę.");
-    // The service's English message never reaches the user; its code does.
-    EXPECT_EQ(withCode("unknown_parameter").readableMessage(), "OpenAI zgłosiło błąd o kodzie unknown_parameter.");
     RealtimeErrorPayload messageOnly;
     messageOnly.message = QStringLiteral("Something went wrong.");
     EXPECT_EQ(messageOnly.readableMessage(), "OpenAI zgłosiło błąd bez opisu.");

@@ -21,11 +21,12 @@ namespace {
 // Pings, back-offs and the handshake limit run on a clock the test moves.
 class Transport : public ::testing::Test {
 protected:
-    std::unique_ptr<RealtimeWebSocket> make(int maxAttempts = 8, qint64 maxMessage = 32 * 1024 * 1024)
+    std::unique_ptr<RealtimeWebSocket> make(int maxAttempts = 8, qint64 maxMessage = 32 * 1024 * 1024,
+                                            std::optional<QUrl> url = std::nullopt)
     {
         RealtimeWebSocket::Configuration c;
         c.maxMessageBytes = maxMessage;
-        c.url = server.realtimeUrl();
+        c.url = url.value_or(server.realtimeUrl());
         c.headers = {{"Authorization", "Bearer sk-test"}};
         c.maxReconnectAttempts = maxAttempts;
         c.clock = &clock;
@@ -99,7 +100,8 @@ TEST_F(Transport, OpensSendsAndReceivesTextAndBinaryFrames)
     EXPECT_EQ(last(Kind::text)->size(), big.size());
 }
 
-// A first connection that fails ends start() with the error and one closed event, and nothing retries.
+// A first connection that fails (refused at once when nobody listens) ends start() with the error and
+// one closed event, and nothing retries.
 TEST_F(Transport, FirstConnectionFailures)
 {
     const QString key = "OpenAI odrzuciło klucz API. Sprawdź zmienną OPENAI_API_KEY albo plik ~/.config/selvina-voice/config.json.";
@@ -117,15 +119,23 @@ TEST_F(Transport, FirstConnectionFailures)
         {0, reply("\x16\x03\x01 garbage\r\n\r\n"), invalid}, // not HTTP at all
         {0, reply("HTTP/1.1 101 OK\r\nUpgrade: websocket\r\nSec-WebSocket-Accept: AAAA\r\n\r\n"), invalid},
         {0, reply("HTTP/1.1 302 Found\r\nLocation: /\r\n\r\n"), "Problem z siecią: nieoczekiwana odpowiedź serwera, kod 302"},
+        {-1, {}, "Problem z siecią: serwer odmówił połączenia"}, // nobody listens
     };
+    quint16 freePort;
+    {
+        QTcpServer probe;
+        probe.listen(QHostAddress::LocalHost, 0);
+        freePort = probe.serverPort();
+    }
     for (const auto& c : cases) {
         SCOPED_TRACE(c.description.toStdString());
         events.clear();
-        if (c.status)
+        if (c.status > 0)
             server.setHandshake(Handshake::refuse, c.status);
-        else
+        else if (c.raw)
             server.setRawReply(c.raw);
-        auto socket = make(1);
+        auto socket = c.status < 0 ? make(1, 1024, QUrl(QStringLiteral("ws://127.0.0.1:%1/v1/realtime?model=m").arg(freePort)))
+                                   : make(1);
         const auto r = runTask(socket->start());
         ASSERT_TRUE(r && !r->ok());
         EXPECT_EQ(r->error().description(), c.description);
@@ -134,21 +144,6 @@ TEST_F(Transport, FirstConnectionFailures)
         EXPECT_EQ(events[0].text, c.description);
         EXPECT_FALSE(socket->isRunning());
     }
-
-    // Nobody listens: refused at once.
-    quint16 freePort;
-    {
-        QTcpServer probe;
-        probe.listen(QHostAddress::LocalHost, 0);
-        freePort = probe.serverPort();
-    }
-    RealtimeWebSocket::Configuration c;
-    c.url = QUrl(QStringLiteral("ws://127.0.0.1:%1/v1/realtime?model=m").arg(freePort));
-    c.clock = &clock;
-    RealtimeWebSocket refused(c);
-    const auto r = runTask(refused.start());
-    ASSERT_TRUE(r && !r->ok());
-    EXPECT_EQ(r->error().description(), "Problem z siecią: serwer odmówił połączenia");
 }
 
 // A server that accepts TCP but never answers the upgrade: the 60 s handshake limit, or the user's stop.
