@@ -87,7 +87,7 @@ protected:
     std::shared_ptr<ScreenCapture> capture;
 };
 
-TEST_F(Capture, ScreenshotReportsTheSourceAndBothSizes)
+TEST_F(Capture, ScreenshotReportsTheSourceBothSizesAndTheKilobytes)
 {
     ScreenshotTool tool(capture);
     const QString text = run(tool, QStringLiteral(R"({"scope":"full_screen"})"));
@@ -95,6 +95,12 @@ TEST_F(Capture, ScreenshotReportsTheSourceAndBothSizes)
                                                "skalowaniu: 1568×1045 px (oryginalnie 3000×2000 px), JPEG ok. ")))
         << text.toStdString();
     EXPECT_EQ(desktop->captured, QStringList{QStringLiteral("display 3")});
+    // Rounded down, but at least one.
+    for (const auto& [bytes, kb] : {std::pair{500, 1}, {1024, 1}, {2047, 1}, {2048, 2}, {0, 1}}) {
+        CapturedImage image;
+        image.jpegData = QByteArray(bytes, 'x');
+        EXPECT_TRUE(ScreenshotTool::report(image).endsWith(QStringLiteral("JPEG ok. %1 KB.").arg(kb))) << bytes;
+    }
 }
 
 TEST(Encoding, ScalesTheLongerSideTo1568AndNeverEnlarges)
@@ -113,15 +119,6 @@ TEST(Encoding, ScalesTheLongerSideTo1568AndNeverEnlarges)
         EXPECT_EQ(QImage::fromData(encoded.value().jpegData, "JPEG").size(), c.out);
     }
     EXPECT_EQ(encodeCapture(QImage()).error(), ScreenCaptureError::encodingFailed());
-}
-
-TEST(Encoding, ReportsKilobytesRoundedDownButAtLeastOne)
-{
-    for (const auto& [bytes, kb] : {std::pair{500, 1}, {1024, 1}, {2047, 1}, {2048, 2}, {0, 1}}) {
-        CapturedImage image;
-        image.jpegData = QByteArray(bytes, 'x');
-        EXPECT_TRUE(ScreenshotTool::report(image).endsWith(QStringLiteral("JPEG ok. %1 KB.").arg(kb))) << bytes;
-    }
 }
 
 TEST_F(Capture, PicksWindowsByTitleThenApplicationInStackingOrder)
