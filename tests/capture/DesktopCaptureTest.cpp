@@ -107,10 +107,9 @@ TEST_F(Desktop, ActiveAndTitledWindowsComeOutAsTheyLook)
 TEST(LargeScreen, EightKIsCapturedAndScaled)
 {
     QProcess x;
-    x.start(QStringLiteral("Xvfb"), {QStringLiteral("-displayfd"), QStringLiteral("1"), QStringLiteral("-screen"), QStringLiteral("0"),
-                                      QStringLiteral("7680x4320x24"), QStringLiteral("-nolisten"), QStringLiteral("tcp")});
-    ASSERT_TRUE(wait([&] { return x.canReadLine(); }));
-    XcbScreenCapture provider(QCoreApplication::applicationPid(), ":" + x.readLine().trimmed());
+    const QString number = selvina::testing::XDisplay::startXvfb(x, QStringLiteral("7680x4320x24"));
+    ASSERT_FALSE(number.isEmpty());
+    XcbScreenCapture provider(QCoreApplication::applicationPid(), (":" + number).toUtf8());
     const auto image = capture::captureWith(provider, ScreenCaptureScope::fullScreen());
     x.kill();
     x.waitForFinished(3000);
