@@ -213,10 +213,7 @@ TEST_F(Desktop, AnalyzeVisualSendsTheRequestAndMapsEveryAnswer)
               (QJsonObject{{"model", "wzrok-1"}, {"messages", QJsonArray{userMessage}}}));
 
     const QString failed = QStringLiteral("BŁĄD: Nie udało się wykonać: ");
-    const struct {
-        QByteArray reply;
-        QString expected;
-    } answers[] = {
+    const std::pair<QByteArray, QString> answers[] = {
         {json(401, R"({"error":{"message":"Incorrect API key"}})"),
          failed + "model wizyjny odmówił (HTTP 401): Incorrect API key"},
         {json(401, R"({"error":{}})"), failed + "model wizyjny odmówił (HTTP 401): brak szczegółów"},
@@ -225,9 +222,9 @@ TEST_F(Desktop, AnalyzeVisualSendsTheRequestAndMapsEveryAnswer)
         {json(200, R"({"output":[{"text":"inny kształt"}]})"),
          failed + "nieoczekiwana odpowiedź modelu wizyjnego (HTTP 200)"},
     };
-    for (const auto& a : answers) {
-        vision.answer = a.reply;
-        EXPECT_EQ(ask("{}"), a.expected);
+    for (const auto& [reply, expected] : answers) {
+        vision.answer = reply;
+        EXPECT_EQ(ask("{}"), expected);
     }
 
     // 50 MB, written as the client takes it: it stops reading at its cap.
