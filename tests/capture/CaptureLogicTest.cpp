@@ -87,7 +87,7 @@ protected:
     std::shared_ptr<ScreenCapture> capture;
 };
 
-TEST_F(Capture, ScreenshotReportsTheSourceAndBothSizes)
+TEST_F(Capture, ScreenshotReportsTheSourceBothSizesAndTheKilobytes)
 {
     ScreenshotTool tool(capture);
     const QString text = run(tool, QStringLiteral(R"({"scope":"full_screen"})"));
@@ -95,33 +95,29 @@ TEST_F(Capture, ScreenshotReportsTheSourceAndBothSizes)
                                                "skalowaniu: 1568×1045 px (oryginalnie 3000×2000 px), JPEG ok. ")))
         << text.toStdString();
     EXPECT_EQ(desktop->captured, QStringList{QStringLiteral("display 3")});
-}
-
-TEST(Encoding, ScalesTheLongerSideTo1568AndNeverEnlarges)
-{
-    const struct {
-        QSize in, out;
-    } cases[] = {{{3000, 2000}, {1568, 1045}}, {{1200, 800}, {1200, 800}}, {{2000, 3000}, {1045, 1568}},
-                 {{1568, 1568}, {1568, 1568}}, {{20000, 3}, {1568, 1}}, {{7680, 4320}, {1568, 882}}};
-    for (const auto& c : cases) {
-        QImage source(c.in, QImage::Format_RGB32);
-        source.fill(Qt::red);
-        const auto encoded = encodeCapture(source);
-        ASSERT_TRUE(encoded.ok());
-        EXPECT_EQ(QSize(encoded.value().pixelWidth, encoded.value().pixelHeight), c.out);
-        EXPECT_EQ(QSize(encoded.value().originalWidth, encoded.value().originalHeight), c.in);
-        EXPECT_EQ(QImage::fromData(encoded.value().jpegData, "JPEG").size(), c.out);
-    }
-    EXPECT_EQ(encodeCapture(QImage()).error(), ScreenCaptureError::encodingFailed());
-}
-
-TEST(Encoding, ReportsKilobytesRoundedDownButAtLeastOne)
-{
+    // Rounded down, but at least one.
     for (const auto& [bytes, kb] : {std::pair{500, 1}, {1024, 1}, {2047, 1}, {2048, 2}, {0, 1}}) {
         CapturedImage image;
         image.jpegData = QByteArray(bytes, 'x');
         EXPECT_TRUE(ScreenshotTool::report(image).endsWith(QStringLiteral("JPEG ok. %1 KB.").arg(kb))) << bytes;
     }
+}
+
+TEST(Encoding, ScalesTheLongerSideTo1568AndNeverEnlarges)
+{
+    const std::pair<QSize, QSize> cases[] = {{{3000, 2000}, {1568, 1045}}, {{1200, 800}, {1200, 800}},
+                                             {{2000, 3000}, {1045, 1568}}, {{1568, 1568}, {1568, 1568}},
+                                             {{20000, 3}, {1568, 1}},       {{7680, 4320}, {1568, 882}}};
+    for (const auto& [in, out] : cases) {
+        QImage source(in, QImage::Format_RGB32);
+        source.fill(Qt::red);
+        const auto encoded = encodeCapture(source);
+        ASSERT_TRUE(encoded.ok());
+        EXPECT_EQ(QSize(encoded.value().pixelWidth, encoded.value().pixelHeight), out);
+        EXPECT_EQ(QSize(encoded.value().originalWidth, encoded.value().originalHeight), in);
+        EXPECT_EQ(QImage::fromData(encoded.value().jpegData, "JPEG").size(), out);
+    }
+    EXPECT_EQ(encodeCapture(QImage()).error(), ScreenCaptureError::encodingFailed());
 }
 
 TEST_F(Capture, PicksWindowsByTitleThenApplicationInStackingOrder)
@@ -180,9 +176,7 @@ TEST(Arguments, ScreenshotDecoderTexts)
 {
     const QString invalid = QStringLiteral("Nieprawidłowe argumenty: ");
     const QString unread = invalid + QStringLiteral("Nie udało się odczytać argumentów: ");
-    const struct {
-        QString arguments, error;
-    } cases[] = {
+    const std::pair<QString, QString> cases[] = {
         {QStringLiteral("{\"scope\":\"full_screen\"}") + QChar(0xd800), invalid + QStringLiteral("Argumenty nie są poprawnym tekstem UTF-8.")},
         {QStringLiteral(""), unread + QStringLiteral("to nie jest poprawny JSON (błąd przy znaku 0).")},
         {QStringLiteral("[1]"), unread + QStringLiteral("oczekiwano obiektu JSON.")},
@@ -193,10 +187,10 @@ TEST(Arguments, ScreenshotDecoderTexts)
         {QStringLiteral(R"({"scope":"window","window_query":" \n"})"), invalid + QStringLiteral("window_query jest wymagany, gdy scope = \"window\".")},
         {QStringLiteral(R"({"scope":"Full_Screen"})"), invalid + QStringLiteral("Nieznany zakres \"Full_Screen\". Dozwolone: full_screen, active_window, window.")},
     };
-    for (const auto& c : cases) {
-        const auto decoded = ScreenshotTool::decode(c.arguments);
-        ASSERT_FALSE(decoded.ok()) << c.arguments.toStdString();
-        EXPECT_EQ(decoded.error().description(), c.error);
+    for (const auto& [arguments, error] : cases) {
+        const auto decoded = ScreenshotTool::decode(arguments);
+        ASSERT_FALSE(decoded.ok()) << arguments.toStdString();
+        EXPECT_EQ(decoded.error().description(), error);
     }
     // The query is used as given, spaces included.
     EXPECT_EQ(ScreenshotTool::decode(QStringLiteral(R"({"scope":"window","window_query":" Zakupy "})")).value(),

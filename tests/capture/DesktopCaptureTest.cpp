@@ -6,6 +6,7 @@
 #include "platform/linux/xcb/XcbScreenCapture.h"
 #include "tools/VisualTools.h"
 
+#include "LoopbackHttp.h"
 #include "ManualClock.h"
 #include "TestSupport.h"
 #include "XDisplay.h"
@@ -13,8 +14,6 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QTcpServer>
-#include <QTcpSocket>
 
 #include <gtest/gtest.h>
 
@@ -24,6 +23,7 @@ using capture::CaptureWindow;
 using capture::ScreenCapture;
 using capture::ScreenCaptureScope;
 using platform::XcbScreenCapture;
+using selvina::testing::LoopbackHttp;
 using selvina::testing::LoopbackRealtimeServer;
 using selvina::testing::runTask;
 
@@ -33,52 +33,6 @@ bool wait(const std::function<bool()>& condition, std::chrono::milliseconds time
 {
     return LoopbackRealtimeServer::waitFor(condition, timeout);
 }
-
-// A chat-completions stand-in on 127.0.0.1: records each request and answers it as told.
-class ChatCompletionsServer {
-public:
-    struct Request {
-        QByteArray head, body;
-    };
-    // Gets the socket once a whole request has arrived; writes the answer (or nothing).
-    std::function<void(QTcpSocket*)> respond;
-    QList<Request> requests;
-
-    ChatCompletionsServer()
-    {
-        m_server.listen(QHostAddress::LocalHost);
-        QObject::connect(&m_server, &QTcpServer::newConnection, [this] {
-            while (QTcpSocket* s = m_server.nextPendingConnection())
-                QObject::connect(s, &QTcpSocket::readyRead, s, [this, s] { read(s); });
-        });
-    }
-    QUrl endpoint() const { return QUrl(QStringLiteral("http://127.0.0.1:%1/v1/chat/completions").arg(m_server.serverPort())); }
-    static QByteArray answer(int status, const QByteArray& body)
-    {
-        return "HTTP/1.1 " + QByteArray::number(status) + " X\r\nContent-Type: application/json\r\nContent-Length: "
-               + QByteArray::number(body.size()) + "\r\nConnection: close\r\n\r\n" + body;
-    }
-
-private:
-    void read(QTcpSocket* s)
-    {
-        QByteArray& data = m_pending[s];
-        data += s->readAll();
-        const qsizetype end = data.indexOf("\r\n\r\n");
-        if (end < 0)
-            return;
-        const QByteArray head = data.left(end);
-        const qsizetype at = head.toLower().indexOf("content-length:");
-        const qsizetype length = at < 0 ? 0 : head.mid(at + 15, head.indexOf('\r', at) - at - 15).trimmed().toLongLong();
-        if (data.size() - end - 4 < length)
-            return;
-        requests.append({head, data.mid(end + 4, length)});
-        m_pending.remove(s);
-        respond(s);
-    }
-    QTcpServer m_server;
-    QHash<QTcpSocket*, QByteArray> m_pending;
-};
 
 class Desktop : public ::testing::Test {
 protected:
@@ -153,10 +107,9 @@ TEST_F(Desktop, ActiveAndTitledWindowsComeOutAsTheyLook)
 TEST(LargeScreen, EightKIsCapturedAndScaled)
 {
     QProcess x;
-    x.start(QStringLiteral("Xvfb"), {QStringLiteral("-displayfd"), QStringLiteral("1"), QStringLiteral("-screen"), QStringLiteral("0"),
-                                      QStringLiteral("7680x4320x24"), QStringLiteral("-nolisten"), QStringLiteral("tcp")});
-    ASSERT_TRUE(wait([&] { return x.canReadLine(); }));
-    XcbScreenCapture provider(QCoreApplication::applicationPid(), ":" + x.readLine().trimmed());
+    const QString number = selvina::testing::XDisplay::startXvfb(x, QStringLiteral("7680x4320x24"));
+    ASSERT_FALSE(number.isEmpty());
+    XcbScreenCapture provider(QCoreApplication::applicationPid(), (":" + number).toUtf8());
     const auto image = capture::captureWith(provider, ScreenCaptureScope::fullScreen());
     x.kill();
     x.waitForFinished(3000);
@@ -221,12 +174,13 @@ TEST_F(Desktop, DescribeVisualPutsTheFrameIntoTheConversation)
 
 TEST_F(Desktop, AnalyzeVisualSendsTheRequestAndMapsEveryAnswer)
 {
-    ChatCompletionsServer vision;
+    LoopbackHttp vision;
+    const auto json = [](int status, const QByteArray& body) { return LoopbackHttp::reply(status, "application/json", body); };
     selvina::testing::ManualClock clock;
     tools::AnalyzeVisualTool::Options options;
     options.apiKey = QStringLiteral("sk-vision");
     options.model = QStringLiteral("wzrok-1");
-    options.endpoint = vision.endpoint();
+    options.endpoint = vision.url(QStringLiteral("/v1/chat/completions"));
     options.clock = &clock;
     tools::AnalyzeVisualTool tool(
         std::make_shared<ScreenCapture>(std::make_unique<XcbScreenCapture>(QCoreApplication::applicationPid())), options);
@@ -237,14 +191,14 @@ TEST_F(Desktop, AnalyzeVisualSendsTheRequestAndMapsEveryAnswer)
     };
 
     const QByteArray answer = R"({"choices":[{"message":{"content":"W środku jest **czerwony** kwadrat.\n"}}]})";
-    vision.respond = [&](QTcpSocket* s) { s->write(ChatCompletionsServer::answer(200, answer)); };
+    vision.answer = json(200, answer);
     EXPECT_EQ(ask(R"({"scope":"window","window_query":"kwadrat","question":" Jaki kolor? "})"),
               QStringLiteral("W środku jest **czerwony** kwadrat.\n"));
     ASSERT_EQ(vision.requests.size(), 1);
     const auto& request = vision.requests.first();
-    EXPECT_TRUE(request.head.startsWith("POST /v1/chat/completions HTTP/1.1\r\n"));
-    EXPECT_TRUE(request.head.contains("\r\nAuthorization: Bearer sk-vision\r\n"));
-    EXPECT_TRUE(request.head.toLower().contains("\r\ncontent-type: application/json\r\n"));
+    EXPECT_EQ(request.method + ' ' + request.path, "POST /v1/chat/completions");
+    EXPECT_EQ(request.headers.value("authorization"), "Bearer sk-vision");
+    EXPECT_EQ(request.headers.value("content-type"), "application/json");
     const QString url = QJsonDocument::fromJson(request.body)["messages"][0]["content"][1]["image_url"]["url"].toString();
     ASSERT_TRUE(url.startsWith("data:image/jpeg;base64,"));
     const QImage picture = QImage::fromData(QByteArray::fromBase64(url.mid(23).toLatin1()), "JPEG");
@@ -259,21 +213,18 @@ TEST_F(Desktop, AnalyzeVisualSendsTheRequestAndMapsEveryAnswer)
               (QJsonObject{{"model", "wzrok-1"}, {"messages", QJsonArray{userMessage}}}));
 
     const QString failed = QStringLiteral("BŁĄD: Nie udało się wykonać: ");
-    const struct {
-        QByteArray reply;
-        QString expected;
-    } answers[] = {
-        {ChatCompletionsServer::answer(401, R"({"error":{"message":"Incorrect API key"}})"),
+    const std::pair<QByteArray, QString> answers[] = {
+        {json(401, R"({"error":{"message":"Incorrect API key"}})"),
          failed + "model wizyjny odmówił (HTTP 401): Incorrect API key"},
-        {ChatCompletionsServer::answer(401, R"({"error":{}})"), failed + "model wizyjny odmówił (HTTP 401): brak szczegółów"},
-        {ChatCompletionsServer::answer(500, "<html><body><h1>500</h1></body></html>"),
+        {json(401, R"({"error":{}})"), failed + "model wizyjny odmówił (HTTP 401): brak szczegółów"},
+        {json(500, "<html><body><h1>500</h1></body></html>"),
          failed + "nieoczekiwana odpowiedź modelu wizyjnego (HTTP 500)"},
-        {ChatCompletionsServer::answer(200, R"({"output":[{"text":"inny kształt"}]})"),
+        {json(200, R"({"output":[{"text":"inny kształt"}]})"),
          failed + "nieoczekiwana odpowiedź modelu wizyjnego (HTTP 200)"},
     };
-    for (const auto& a : answers) {
-        vision.respond = [&](QTcpSocket* s) { s->write(a.reply); };
-        EXPECT_EQ(ask("{}"), a.expected);
+    for (const auto& [reply, expected] : answers) {
+        vision.answer = reply;
+        EXPECT_EQ(ask("{}"), expected);
     }
 
     // 50 MB, written as the client takes it: it stops reading at its cap.
@@ -290,7 +241,8 @@ TEST_F(Desktop, AnalyzeVisualSendsTheRequestAndMapsEveryAnswer)
     EXPECT_LT(sent, 50 * 1024 * 1024);
 
     // Silence: the 90 s run out on the test's clock.
-    vision.respond = [](QTcpSocket*) {};
+    vision.respond = nullptr;
+    vision.answer.clear();
     auto silent = tool.execute("{}");
     const qsizetype before = vision.requests.size();
     ASSERT_TRUE(wait([&] { return vision.requests.size() > before; }));

@@ -86,6 +86,7 @@ TEST_F(Reasoning, StoredValuesReadBackAndWritesKeepOtherKeys)
     EXPECT_EQ(p->codexModel(), "gpt-5-codex");
     EXPECT_EQ(p->pamiec(), R::Pamiec::zawsze);
     EXPECT_EQ(p->voiceEffort(), R::VoiceEffort::xhigh);
+    EXPECT_EQ(SpeechPreferences(m_store).snapshot().reasoningEffort, QStringLiteral("xhigh")); // the voice's setting
 
     p->setPamiec(R::Pamiec::dwanascieGodzin);
     p->setCodexEffort(R::CodexEffort::xhigh);
@@ -186,15 +187,6 @@ TEST(ReasoningCases, CodexModelLine)
         EXPECT_EQ(R::codexConfiguredModel(dir.path()), model);
     }
     EXPECT_EQ(R::codexConfiguredModel(dir.filePath(QStringLiteral("none"))), std::nullopt);
-}
-
-TEST(ReasoningCases, SpeechSnapshotCarriesTheVoiceEffort)
-{
-    platform::fake::MemoryPreferences store;
-    SpeechPreferences speech(store);
-    EXPECT_FALSE(speech.snapshot().reasoningEffort);
-    store.setValue(QLatin1String(R::kVoiceEffortKey), QStringLiteral("minimal"));
-    EXPECT_EQ(speech.snapshot().reasoningEffort, QStringLiteral("minimal"));
 }
 
 } // namespace

@@ -29,6 +29,12 @@ using selvina::testing::writeFile;
 
 bool waitUntil(const std::function<bool()>& condition) { return LoopbackRealtimeServer::waitFor(condition, 10s); }
 
+// Access to the service at `base` with `key` (none: no key).
+ServiceAccess access(const QUrl& base, std::optional<QString> key)
+{
+    return {[base](const QString& path) { return QUrl(base.toString() + path); }, [key] { return key; }};
+}
+
 TEST(ModelLists, FiltersAndOptions)
 {
     const QStringList ids{"gpt-5-codex", "o4-mini", "gpt-4o-mini-tts", "gpt-realtime", "codex-mini-latest",
@@ -50,7 +56,7 @@ protected:
     QString cacheFile() const { return m_dir.filePath(QStringLiteral("models-cache.json")); }
     std::unique_ptr<ModelCatalog> open(std::optional<QString> key = QStringLiteral("sk-test"))
     {
-        return std::make_unique<ModelCatalog>(m_server.access(key), cacheFile(), m_clock);
+        return std::make_unique<ModelCatalog>(access(m_server.url(), key), cacheFile(), m_clock);
     }
     QString refreshed(ModelCatalog& catalog)
     {
@@ -128,8 +134,7 @@ TEST_F(Catalog, BadAnswersEndInAFailureAndKeepTheLists)
     closed.listen(QHostAddress::LocalHost);
     const quint16 port = closed.serverPort();
     closed.close();
-    ModelCatalog unreachable({[port](const QString& path) { return QUrl(QStringLiteral("http://127.0.0.1:%1").arg(port) + path); },
-                              [] { return std::optional<QString>(QStringLiteral("sk-test")); }},
+    ModelCatalog unreachable(access(QUrl(QStringLiteral("http://127.0.0.1:%1").arg(port)), QStringLiteral("sk-test")),
                              cacheFile(), m_clock);
     EXPECT_EQ(refreshed(unreachable), lead + "serwer 127.0.0.1 odmówił połączenia");
 
@@ -198,7 +203,7 @@ protected:
     void SetUp() override { ASSERT_TRUE(s_pulse->up()) << "no sound server"; }
     std::unique_ptr<VoicePreview> open(std::optional<QString> key = QStringLiteral("sk-test"))
     {
-        return std::make_unique<VoicePreview>(m_server.access(key), m_devices, m_log, m_clock);
+        return std::make_unique<VoicePreview>(access(m_server.url(), key), m_devices, m_log, m_clock);
     }
     QString played(VoicePreview& preview)
     {

@@ -42,10 +42,10 @@ public:
     }
     bool ok() const { return m_ok; }
 
-    // Starts Xvfb in `x` and answers its display number (empty when none started). Servers started
-    // at the same moment by other test processes may pick the same number; the loser exits at
-    // once, and a new one picks the next free number.
-    static QString startXvfb(QProcess& x)
+    // Starts Xvfb with a `screen` ("WxHxDepth") in `x` and answers its display number (empty when
+    // none started). Servers started at the same moment by other test processes may pick the same
+    // number; the loser exits at once, and a new one picks the next free number.
+    static QString startXvfb(QProcess& x, const QString& screen = QStringLiteral("1280x1024x24"))
     {
         QString number;
         for (int attempt = 0; attempt < 5 && number.isEmpty(); ++attempt) {
@@ -54,7 +54,7 @@ public:
                 x.waitForFinished(3000);
             }
             x.start(QStringLiteral("Xvfb"), {QStringLiteral("-displayfd"), QStringLiteral("1"), QStringLiteral("-screen"),
-                                              QStringLiteral("0"), QStringLiteral("1280x1024x24"), QStringLiteral("-nolisten"),
+                                              QStringLiteral("0"), screen, QStringLiteral("-nolisten"),
                                               QStringLiteral("tcp")});
             LoopbackRealtimeServer::waitFor([&] { return x.canReadLine() || x.state() == QProcess::NotRunning; },
                                             std::chrono::milliseconds(10000));

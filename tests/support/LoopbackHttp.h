@@ -1,16 +1,17 @@
-// A stand-in for the service's HTTP endpoints on 127.0.0.1: records every request in full and
-// answers it with what the test set, or keeps silent.
-// Thread: the test's main thread.
+// An HTTP service on 127.0.0.1: records every request in full and answers it with what the test
+// set, or keeps silent. Thread: the test's main thread.
 #pragma once
 
 #include "LoopbackRealtimeServer.h"
-#include "settings/ServiceRequest.h"
 
 #include <QHash>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QTcpServer>
 #include <QTcpSocket>
+#include <QUrl>
+
+#include <functional>
 
 namespace selvina::testing {
 
@@ -22,6 +23,8 @@ public:
     };
     // The raw answer to the next requests; empty: no answer at all.
     QByteArray answer;
+    // When set, writes the answer itself to the socket of a whole request instead.
+    std::function<void(QTcpSocket*)> respond;
     QList<Request> requests;
 
     LoopbackHttp()
@@ -32,11 +35,9 @@ public:
                 QObject::connect(s, &QTcpSocket::readyRead, s, [this, s] { read(s); });
         });
     }
-    QUrl base() const { return QUrl(QStringLiteral("http://127.0.0.1:%1").arg(m_server.serverPort())); }
-    // Access through this server with `key` (none: no key).
-    settings::ServiceAccess access(std::optional<QString> key)
+    QUrl url(const QString& path = {}) const
     {
-        return {[this](const QString& path) { return QUrl(base().toString() + path); }, [key] { return key; }};
+        return QUrl(QStringLiteral("http://127.0.0.1:%1").arg(m_server.serverPort()) + path);
     }
     static QByteArray reply(int status, const QByteArray& type, const QByteArray& body)
     {
@@ -76,7 +77,9 @@ private:
         request.body = data.mid(end + 4, length);
         m_pending.remove(s);
         requests.append(request);
-        if (!answer.isEmpty()) {
+        if (respond) {
+            respond(s);
+        } else if (!answer.isEmpty()) {
             s->write(answer);
             s->disconnectFromHost();
         }
