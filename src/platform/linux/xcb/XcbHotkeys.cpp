@@ -11,6 +11,7 @@
 #include <xcb/xinput.h>
 
 #include <algorithm>
+#include <array>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
@@ -25,6 +26,13 @@ constexpr std::uint32_t kSuperLSym = 0xffeb, kSuperRSym = 0xffec;
 constexpr std::uint32_t kAltLSym = 0xffe9, kAltRSym = 0xffea;
 // Bits of a key event's state that are not modifiers of the combination (pointer buttons).
 constexpr std::uint16_t kModifierBits = 0xff;
+
+// A combination under every state of Num Lock and Caps Lock; the server tells them apart, the user does not.
+std::array<std::uint16_t, 4> withLockStates(std::uint16_t mask, std::uint16_t numLock)
+{
+    return {mask, std::uint16_t(mask | numLock), std::uint16_t(mask | XCB_MOD_MASK_LOCK),
+            std::uint16_t(mask | numLock | XCB_MOD_MASK_LOCK)};
+}
 
 
 
@@ -145,12 +153,10 @@ std::optional<HotkeyError> XcbHotkeys::apply(std::uint32_t id, Grab& g)
     if (g.modifiers & 0x100)
         g.mask |= m_super;
 
-    const std::uint16_t variants[] = {0, m_numLock, XCB_MOD_MASK_LOCK, std::uint16_t(m_numLock | XCB_MOD_MASK_LOCK)};
     std::vector<xcb_void_cookie_t> cookies;
     for (std::uint8_t code : g.keycodes)
-        for (std::uint16_t v : variants)
-            cookies.push_back(xcb_grab_key_checked(m_connection, 1, m_root, std::uint16_t(g.mask | v), code,
-                                                   XCB_GRAB_MODE_ASYNC, XCB_GRAB_MODE_ASYNC));
+        for (std::uint16_t mask : withLockStates(g.mask, m_numLock))
+            cookies.push_back(xcb_grab_key_checked(m_connection, 1, m_root, mask, code, XCB_GRAB_MODE_ASYNC, XCB_GRAB_MODE_ASYNC));
     std::optional<std::uint8_t> failure;
     for (const xcb_void_cookie_t& cookie : cookies) {
         if (xcb_generic_error_t* e = xcb_request_check(m_connection, cookie)) {
@@ -178,10 +184,9 @@ void XcbHotkeys::ungrab(const Grab& g)
 {
     if (g.observed)
         return;
-    const std::uint16_t variants[] = {0, m_numLock, XCB_MOD_MASK_LOCK, std::uint16_t(m_numLock | XCB_MOD_MASK_LOCK)};
     for (std::uint8_t code : g.keycodes)
-        for (std::uint16_t v : variants)
-            xcb_ungrab_key(m_connection, code, m_root, std::uint16_t(g.mask | v));
+        for (std::uint16_t mask : withLockStates(g.mask, m_numLock))
+            xcb_ungrab_key(m_connection, code, m_root, mask);
 }
 
 void XcbHotkeys::release(std::uint32_t id)
@@ -263,14 +268,10 @@ void XcbHotkeys::regrab()
         changed = true;
         if (old.observed)
             continue;
-        const std::uint16_t variants[] = {0, numLockBefore, XCB_MOD_MASK_LOCK, std::uint16_t(numLockBefore | XCB_MOD_MASK_LOCK)};
         for (std::uint8_t code : old.keycodes)
-            for (std::uint16_t v : variants) {
-                const auto mask = std::uint16_t(old.mask | v);
-                if (now != m_grabs.end() && holds(now->second, code, mask))
-                    continue;
-                xcb_ungrab_key(m_connection, code, m_root, mask);
-            }
+            for (std::uint16_t mask : withLockStates(old.mask, numLockBefore))
+                if (now == m_grabs.end() || !holds(now->second, code, mask))
+                    xcb_ungrab_key(m_connection, code, m_root, mask);
     }
     xcb_flush(m_connection);
     for (const auto& [id, refusal] : refused)
@@ -281,12 +282,9 @@ void XcbHotkeys::regrab()
 
 bool XcbHotkeys::holds(const Grab& g, std::uint8_t code, std::uint16_t mask) const
 {
-    if (g.observed || std::find(g.keycodes.begin(), g.keycodes.end(), code) == g.keycodes.end())
-        return false;
-    for (std::uint16_t v : {std::uint16_t(0), m_numLock, std::uint16_t(XCB_MOD_MASK_LOCK), std::uint16_t(m_numLock | XCB_MOD_MASK_LOCK)})
-        if (std::uint16_t(g.mask | v) == mask)
-            return true;
-    return false;
+    const auto masks = withLockStates(g.mask, m_numLock);
+    return !g.observed && std::find(g.keycodes.begin(), g.keycodes.end(), code) != g.keycodes.end()
+           && std::find(masks.begin(), masks.end(), mask) != masks.end();
 }
 
 std::chrono::steady_clock::time_point XcbHotkeys::steadyTimeOf(std::uint32_t serverTime) const
