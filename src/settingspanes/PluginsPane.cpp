@@ -80,6 +80,16 @@ QVBoxLayout* titledColumn(QVBoxLayout* into, const QString& title)
     return contents;
 }
 
+// A running operation, as a bar without an end that Tab stops at and Orca names.
+QProgressBar* busyIndicator(const QString& name)
+{
+    auto* bar = new QProgressBar;
+    bar->setRange(0, 0);
+    bar->setAccessibleName(name);
+    bar->setFocusPolicy(Qt::StrongFocus);
+    return bar;
+}
+
 const PluginStore::Installed* installedNamed(const PluginStore& store, const QString& name)
 {
     for (const PluginStore::Installed& p : store.installed())
@@ -262,11 +272,7 @@ void PluginsPane::rebuildList()
             text += QStringLiteral(" Znane wady: ") + a.wada.join(QLatin1Char(' '));
         available->addWidget(paragraph(text));
         if (m_store.busy() == a.nazwa) {
-            auto* spinner = new QProgressBar;
-            spinner->setRange(0, 0);
-            spinner->setAccessibleName(QStringLiteral("Instaluję %1…").arg(nazwaCzytelna(a.nazwa)));
-            spinner->setFocusPolicy(Qt::StrongFocus);
-            available->addWidget(spinner);
+            available->addWidget(busyIndicator(QStringLiteral("Instaluję %1…").arg(nazwaCzytelna(a.nazwa))));
         } else {
             auto* install = settingswindow::button(QStringLiteral("Zainstaluj %1").arg(nazwaCzytelna(a.nazwa)), QString());
             install->setEnabled(!m_store.busy());
@@ -285,11 +291,7 @@ void PluginsPane::rebuildList()
     if (const auto& busy = m_store.busy();
         busy && std::none_of(m_store.available().begin(), m_store.available().end(),
                              [&](const PluginStore::Available& a) { return a.nazwa == *busy && !installedNames.contains(a.nazwa); })) {
-        auto* spinner = new QProgressBar;
-        spinner->setRange(0, 0);
-        spinner->setAccessibleName(QStringLiteral("Trwa operacja na wtyczce %1…").arg(nazwaCzytelna(*busy)));
-        spinner->setFocusPolicy(Qt::StrongFocus);
-        m_lists->addWidget(spinner);
+        m_lists->addWidget(busyIndicator(QStringLiteral("Trwa operacja na wtyczce %1…").arg(nazwaCzytelna(*busy))));
     }
 
     if (const auto& failure = m_store.failure())
