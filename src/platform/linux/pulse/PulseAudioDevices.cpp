@@ -276,8 +276,23 @@ void subscriptionEvent(pa_context*, pa_subscription_event_type_t type, uint32_t,
         static_cast<PulseAudioDevices*>(self)->notifyDevicesChanged();
 }
 
-Result<pa_stream*, AudioDeviceError> connectStream(pa_threaded_mainloop* loop, pa_context* context, pa_stream* stream)
+// Makes a stream with the role's properties, connects it with `connect` (record or playback) and
+// waits until the server has it ready; a stream that fails on the way is released.
+template <typename Connect>
+Result<pa_stream*, AudioDeviceError> openStream(pa_threaded_mainloop* loop, pa_context* context, const char* name,
+                                                const pa_sample_spec& format, const QString& role, Connect connect)
 {
+    pa_proplist* properties = pa_proplist_new();
+    pa_proplist_sets(properties, PA_PROP_MEDIA_ROLE, role.toUtf8().constData());
+    pa_stream* stream = pa_stream_new_with_proplist(context, name, &format, nullptr, properties);
+    pa_proplist_free(properties);
+    if (stream == nullptr)
+        return errorFromCode(pa_context_errno(context));
+    if (connect(stream) < 0) {
+        const AudioDeviceError error = errorFromCode(pa_context_errno(context));
+        pa_stream_unref(stream);
+        return error;
+    }
     const bool settled = waitLocked(loop, [stream] {
         const auto state = pa_stream_get_state(stream);
         return state == PA_STREAM_READY || state == PA_STREAM_FAILED || state == PA_STREAM_TERMINATED;
@@ -289,13 +304,6 @@ Result<pa_stream*, AudioDeviceError> connectStream(pa_threaded_mainloop* loop, p
     pa_stream_disconnect(stream);
     pa_stream_unref(stream);
     return error;
-}
-
-pa_proplist* streamProperties(const QString& role)
-{
-    pa_proplist* properties = pa_proplist_new();
-    pa_proplist_sets(properties, PA_PROP_MEDIA_ROLE, role.toUtf8().constData());
-    return properties;
 }
 
 } // namespace
@@ -427,23 +435,15 @@ PulseAudioDevices::openInput(AudioFormat format, std::size_t blockFrames, AudioI
                               static_cast<uint8_t>(format.channels)};
     if (pa_sample_spec_valid(&sampleFormat) == 0)
         return AudioDeviceError::failed(QStringLiteral("nieprawidłowy format wejścia"));
-    pa_proplist* properties = streamProperties(QStringLiteral("phone"));
-    pa_stream* stream = pa_stream_new_with_proplist(context.value(), "Mikrofon", &sampleFormat, nullptr, properties);
-    pa_proplist_free(properties);
-    if (stream == nullptr)
-        return errorFromCode(pa_context_errno(context.value()));
     pa_buffer_attr attributes{};
     attributes.maxlength = static_cast<uint32_t>(-1);
     attributes.fragsize = static_cast<uint32_t>(blockFrames * pa_frame_size(&sampleFormat));
-    if (pa_stream_connect_record(stream, nullptr, &attributes, PA_STREAM_ADJUST_LATENCY) < 0) {
-        const AudioDeviceError error = errorFromCode(pa_context_errno(context.value()));
-        pa_stream_unref(stream);
-        return error;
-    }
-    auto connected = connectStream(m_loop, context.value(), stream);
-    if (!connected)
-        return connected.error();
-    return std::unique_ptr<AudioStream>(std::make_unique<PulseInput>(m_loop, stream, format, blockFrames, callback));
+    auto stream = openStream(m_loop, context.value(), "Mikrofon", sampleFormat, QStringLiteral("phone"), [&](pa_stream* s) {
+        return pa_stream_connect_record(s, nullptr, &attributes, PA_STREAM_ADJUST_LATENCY);
+    });
+    if (!stream)
+        return stream.error();
+    return std::unique_ptr<AudioStream>(std::make_unique<PulseInput>(m_loop, stream.value(), format, blockFrames, callback));
 }
 
 Result<std::unique_ptr<AudioStream>, AudioDeviceError>
@@ -456,11 +456,6 @@ PulseAudioDevices::openOutput(int sampleRate, int latencyMs, const QString& role
     const pa_sample_spec sampleFormat{PA_SAMPLE_FLOAT32LE, static_cast<uint32_t>(sampleRate), 1};
     if (pa_sample_spec_valid(&sampleFormat) == 0)
         return AudioDeviceError::failed(QStringLiteral("nieprawidłowy format odtwarzania"));
-    pa_proplist* properties = streamProperties(role);
-    pa_stream* stream = pa_stream_new_with_proplist(context.value(), "Głos asystenta", &sampleFormat, nullptr, properties);
-    pa_proplist_free(properties);
-    if (stream == nullptr)
-        return errorFromCode(pa_context_errno(context.value()));
     pa_buffer_attr attributes{};
     attributes.maxlength = static_cast<uint32_t>(-1);
     attributes.tlength = static_cast<uint32_t>(pa_usec_to_bytes(static_cast<pa_usec_t>(latencyMs) * 1000, &sampleFormat));
@@ -468,15 +463,12 @@ PulseAudioDevices::openOutput(int sampleRate, int latencyMs, const QString& role
     attributes.minreq = static_cast<uint32_t>(-1);
     const auto flags = static_cast<pa_stream_flags_t>(PA_STREAM_ADJUST_LATENCY | PA_STREAM_INTERPOLATE_TIMING
                                                       | PA_STREAM_AUTO_TIMING_UPDATE);
-    if (pa_stream_connect_playback(stream, nullptr, &attributes, flags, nullptr, nullptr) < 0) {
-        const AudioDeviceError error = errorFromCode(pa_context_errno(context.value()));
-        pa_stream_unref(stream);
-        return error;
-    }
-    auto connected = connectStream(m_loop, context.value(), stream);
-    if (!connected)
-        return connected.error();
-    return std::unique_ptr<AudioStream>(std::make_unique<PulseOutput>(m_loop, stream, sampleRate, callback));
+    auto stream = openStream(m_loop, context.value(), "Głos asystenta", sampleFormat, role, [&](pa_stream* s) {
+        return pa_stream_connect_playback(s, nullptr, &attributes, flags, nullptr, nullptr);
+    });
+    if (!stream)
+        return stream.error();
+    return std::unique_ptr<AudioStream>(std::make_unique<PulseOutput>(m_loop, stream.value(), sampleRate, callback));
 }
 
 } // namespace selvina::platform
