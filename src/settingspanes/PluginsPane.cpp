@@ -47,6 +47,16 @@ void clear(QLayout* layout)
     }
 }
 
+// Shown, or about to be: a widget added to a shown parent appears only on the next turn of the
+// event loop, so it is not visible yet right after a rebuild, but it takes the focus once it is.
+bool willShow(const QWidget* w, const QWidget* within)
+{
+    for (; w != nullptr && w != within; w = w->parentWidget())
+        if (w->isHidden() && w->testAttribute(Qt::WA_WState_ExplicitShowHide))
+            return false;
+    return true;
+}
+
 // Rebuilding a section under the keyboard focus would drop Orca's place; the control of the same
 // name gets the focus back.
 class FocusKeeper {
@@ -62,11 +72,14 @@ public:
         if (m_name.isEmpty())
             return;
         for (QWidget* w : m_within->findChildren<QWidget*>())
-            if (w->accessibleName() == m_name && w->isVisibleTo(m_within) && (w->focusPolicy() & Qt::TabFocus)) {
+            if (w->accessibleName() == m_name && willShow(w, m_within) && (w->focusPolicy() & Qt::TabFocus)) {
                 w->setFocus(Qt::OtherFocusReason);
                 return;
             }
     }
+
+    // The rebuild placed the focus itself.
+    void dismiss() { m_name.clear(); }
 
 private:
     QWidget* m_within;
@@ -482,10 +495,12 @@ void PluginPage::rebuild()
         removal->addWidget(keep);
         removal->addWidget(confirm);
     }
-    if (const QString target = std::exchange(m_focusAfterRebuild, QString()); !target.isEmpty())
+    if (const QString target = std::exchange(m_focusAfterRebuild, QString()); !target.isEmpty()) {
+        keeper.dismiss();
         for (QPushButton* b : findChildren<QPushButton*>())
             if (b->accessibleName() == target)
                 b->setFocus(Qt::OtherFocusReason);
+    }
 }
 
 void PluginPage::askToRemove(bool asking)

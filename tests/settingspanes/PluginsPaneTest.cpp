@@ -17,6 +17,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QLabel>
+#include <QPointer>
 #include <QPushButton>
 #include <QTemporaryDir>
 
@@ -143,10 +144,14 @@ TEST_F(PluginsPaneTest, ToolSwitchesStoreTheSelectionAndRemovalAsksFirst)
 
     // Off, off, one back on: [write], [], [read]; then all: no selection at all.
     const auto flip = [&](const QString& tool, qsizetype callsSoFar) {
-        QCheckBox* box = waitForNamed<QCheckBox>(tool);
+        QPointer<QCheckBox> box = waitForNamed<QCheckBox>(tool);
         ASSERT_NE(box, nullptr);
+        box->setFocus();
         box->click();
         ASSERT_TRUE(waitForCalls(QStringLiteral("ustaw-narzedzia"), callsSoFar + 1));
+        // The page is rebuilt under the keyboard focus, which stays on the switch of that name.
+        ASSERT_TRUE(LoopbackRealtimeServer::waitFor([&] { return box.isNull() && named<QCheckBox>(tool) != nullptr; }, kPatience));
+        EXPECT_EQ(m_pane->window()->focusWidget(), named<QCheckBox>(tool));
     };
     flip(QStringLiteral("read_file"), 0);
     flip(QStringLiteral("write_file"), 1);
@@ -160,7 +165,7 @@ TEST_F(PluginsPaneTest, ToolSwitchesStoreTheSelectionAndRemovalAsksFirst)
     EXPECT_EQ(calls(QStringLiteral("ustaw-narzedzia")),
               (QList<QStringList>{{f, QStringLiteral(R"(["write_file"])")}, {f, QStringLiteral("[]")}, {f, QStringLiteral(R"(["read_file"])")}, {f}}));
 
-    named<QPushButton>(QStringLiteral("Usuń wtyczkę"))->click();
+    waitForNamed<QPushButton>(QStringLiteral("Usuń wtyczkę"))->click();
     QPushButton* keep = waitForNamed<QPushButton>(QStringLiteral("Zachowaj"));
     ASSERT_NE(keep, nullptr);
     EXPECT_EQ(keep->window()->focusWidget(), keep) << "the question takes the focus";
