@@ -1,5 +1,7 @@
 #include "settings/ServiceRequest.h"
 
+#include "core/NetworkFailure.h"
+
 #include <QFuture>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
@@ -8,30 +10,6 @@
 #include <qcoro/qcorofuture.h>
 
 namespace selvina::settings {
-
-namespace {
-
-// Qt's network errors are English; the settings say what happened in Polish.
-QString describe(QNetworkReply::NetworkError error, const QString& host)
-{
-    switch (error) {
-    case QNetworkReply::ConnectionRefusedError:
-        return QStringLiteral("serwer %1 odmówił połączenia").arg(host);
-    case QNetworkReply::RemoteHostClosedError:
-        return QStringLiteral("serwer %1 zerwał połączenie").arg(host);
-    case QNetworkReply::HostNotFoundError:
-        return QStringLiteral("nie znaleziono serwera %1").arg(host);
-    case QNetworkReply::SslHandshakeFailedError:
-        return QStringLiteral("nie udało się nawiązać bezpiecznego połączenia z %1").arg(host);
-    case QNetworkReply::TemporaryNetworkFailureError:
-    case QNetworkReply::NetworkSessionFailedError:
-        return QStringLiteral("brak połączenia z siecią");
-    default:
-        return QStringLiteral("połączenie z %1 nie powiodło się").arg(host);
-    }
-}
-
-} // namespace
 
 void ServiceCancel::cancel()
 {
@@ -82,7 +60,7 @@ QCoro::Task<ServiceReply> exchange(QNetworkAccessManager& network, QNetworkReque
             result->status = status.toInt();
         } else {
             result->outcome = ServiceReply::Outcome::unreachable;
-            result->problem = describe(reply->error(), host);
+            result->problem = networkFailureText(reply->error(), host);
             result->body.clear();
         }
         reply->deleteLater();

@@ -1,5 +1,7 @@
 #include "tools/VisualTools.h"
 
+#include "core/NetworkFailure.h"
+
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -366,7 +368,7 @@ QCoro::Task<AnalyzeVisualTool::Reply> AnalyzeVisualTool::post(QByteArray body, s
         if (!reply->oversized)
             take();
         if (reply->status == 0)
-            reply->transportError = network->errorString();
+            reply->transportError = networkFailureText(network->error(), network->url().host());
         network->deleteLater();
         promise->finish();
     });
