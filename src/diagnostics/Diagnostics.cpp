@@ -141,8 +141,9 @@ QCoro::Task<Diagnostics::Result> Diagnostics::run(Inputs inputs)
     else
         result.note(QStringLiteral("Bez klucza Anthropic — warstwa agentowa użyje zalogowanego Claude Code."));
 
+    const QList<ToolDefinition> tools = inputs.tools ? inputs.tools(configuration) : QList<ToolDefinition>();
     QStringList names;
-    for (const ToolDefinition& tool : inputs.tools)
+    for (const ToolDefinition& tool : tools)
         names.append(tool.name);
     result.pass(QStringLiteral("Narzędzia niezależne od sesji (%1): ").arg(names.size()) + names.join(QStringLiteral(", ")));
     result.note(QStringLiteral("W sesji dochodzą: describe_visual, delegate_task."));
@@ -156,7 +157,7 @@ QCoro::Task<Diagnostics::Result> Diagnostics::run(Inputs inputs)
     options.realtimeURL = configuration.realtimeURL(configuration.realtimeModel);
     options.clock = inputs.clock;
     voice::OpenAIRealtimeEngine engine(options);
-    const Status<DiagnosticsError> connected = co_await connect(engine, inputs.tools, inputs.instructions, *inputs.clock);
+    const Status<DiagnosticsError> connected = co_await connect(engine, tools, inputs.instructions, *inputs.clock);
     if (connected.ok())
         result.pass(QStringLiteral("Połączenie z OpenAI Realtime nawiązane, sesja skonfigurowana."));
     else
