@@ -350,6 +350,7 @@ void AppDelegate::refreshStatusItem()
     if (!m_statusItem)
         return;
     StatusItem::Entries entries;
+    entries.settings = qobject_cast<QApplication*>(QCoreApplication::instance()) != nullptr; // the window needs a screen
     entries.zawolanie = m_services.launch == nullptr || m_services.launch->zawolanie();
     entries.missingPermissions = m_missingPermissions;
     m_statusItem->refresh(entries);
