@@ -18,20 +18,26 @@ using Handshake = LoopbackRealtimeServer::Handshake;
 
 TEST(Diagnostics, AServiceThatNeverConfirmsRunsOutAfterFifteenSeconds)
 {
-    LoopbackRealtimeServer server; // accepts, never answers session.update
-    selvina::testing::ManualClock clock;
-    voice::OpenAIRealtimeEngine engine(selvina::testing::engineOptions(server, clock));
-    std::optional<Status<diagnostics::DiagnosticsError>> outcome;
-    auto waiting = diagnostics::Diagnostics::connect(engine, {}, "instrukcja", clock).then([&](auto r) { outcome = r; });
-    ASSERT_TRUE(LoopbackRealtimeServer::waitFor([&] { return !server.framesOfType("session.update").isEmpty(); }));
-    clock.advance(14999ms);
-    LoopbackRealtimeServer::waitFor([] { return false; }, 50ms);
-    EXPECT_FALSE(outcome);
-    clock.advance(1ms);
-    ASSERT_TRUE(LoopbackRealtimeServer::waitFor([&] { return outcome.has_value(); }));
-    ASSERT_FALSE(outcome->ok());
-    EXPECT_EQ(outcome->error(), diagnostics::DiagnosticsError::timedOut());
-    EXPECT_EQ(outcome->error().description(), "przekroczono limit 15 sekund na zestawienie sesji");
+    // It takes the connection, then answers neither the session's set-up nor the handshake itself.
+    for (const Handshake handshake : {Handshake::accept, Handshake::hang}) {
+        LoopbackRealtimeServer server;
+        server.setHandshake(handshake);
+        selvina::testing::ManualClock clock;
+        voice::OpenAIRealtimeEngine engine(selvina::testing::engineOptions(server, clock));
+        std::optional<Status<diagnostics::DiagnosticsError>> outcome;
+        auto waiting = diagnostics::Diagnostics::connect(engine, {}, "instrukcja", clock).then([&](auto r) { outcome = r; });
+        ASSERT_TRUE(LoopbackRealtimeServer::waitFor([&] {
+            return handshake == Handshake::hang ? server.connectionCount() > 0 : !server.framesOfType("session.update").isEmpty();
+        }));
+        clock.advance(14999ms);
+        LoopbackRealtimeServer::waitFor([] { return false; }, 50ms);
+        EXPECT_FALSE(outcome);
+        clock.advance(1ms);
+        ASSERT_TRUE(LoopbackRealtimeServer::waitFor([&] { return outcome.has_value(); }));
+        ASSERT_FALSE(outcome->ok());
+        EXPECT_EQ(outcome->error(), diagnostics::DiagnosticsError::timedOut());
+        EXPECT_EQ(outcome->error().description(), "przekroczono limit 15 sekund na zestawienie sesji");
+    }
 }
 
 TEST(Diagnostics, ReportOfTheRealProgram)
