@@ -116,11 +116,14 @@ QCoro::Task<> AppDelegate::printDiagnostics(QPointer<AppDelegate> self)
     diagnostics::Diagnostics::Inputs inputs;
     inputs.audit = audit.get();
     inputs.sources = self->m_services.composition.sources;
-    tools::ToolRegistry registry;
-    registry.registerTools(Composition::tools(nullptr, Configuration::load(inputs.sources), {}, {},
-                                              self->m_services.composition.accessibility, nullptr,
-                                              self->m_services.composition.screenCapture, self->clock()));
-    inputs.tools = registry.definitions();
+    const CompositionContext& composition = self->m_services.composition;
+    inputs.tools = [accessibility = composition.accessibility, screenCapture = composition.screenCapture,
+                    clock = composition.clock](const Configuration& configuration) {
+        tools::ToolRegistry registry;
+        registry.registerTools(
+            Composition::tools(nullptr, configuration, {}, {}, accessibility, nullptr, screenCapture, *clock));
+        return registry.definitions();
+    };
     inputs.instructions = conversationInstructions();
     inputs.buildInfo = QDir(paths::resourceDirectory()).filePath(QStringLiteral("build-info"));
     // A build tree keeps its cache one level above the programs.
@@ -347,6 +350,7 @@ void AppDelegate::refreshStatusItem()
     if (!m_statusItem)
         return;
     StatusItem::Entries entries;
+    entries.settings = qobject_cast<QApplication*>(QCoreApplication::instance()) != nullptr; // the window needs a screen
     entries.zawolanie = m_services.launch == nullptr || m_services.launch->zawolanie();
     entries.missingPermissions = m_missingPermissions;
     m_statusItem->refresh(entries);

@@ -8,6 +8,7 @@
 #include <qcoro/qcorosignal.h>
 
 #include <algorithm>
+#include <memory>
 
 namespace selvina::diagnostics {
 
@@ -27,9 +28,28 @@ public:
         outcome = result;
         Q_EMIT settled();
     }
+    // Events that come while the connection is being opened decide only once it has opened: a
+    // failure to open is told by its own result.
+    void heard(const Connection& verdict)
+    {
+        if (m_opened)
+            settle(verdict);
+        else if (!m_early)
+            m_early = verdict;
+    }
+    void opened()
+    {
+        m_opened = true;
+        if (m_early)
+            settle(*m_early);
+    }
 
 Q_SIGNALS:
     void settled();
+
+private:
+    bool m_opened = false;
+    std::optional<Connection> m_early;
 };
 
 // What an event of the engine says about the session being set up; none: nothing yet.
@@ -76,34 +96,39 @@ QString DiagnosticsError::description() const
     return {};
 }
 
+namespace {
+
+QCoro::Task<> open(voice::VoiceEngine& engine, QList<ToolDefinition> tools, QString instructions, std::shared_ptr<Race> race)
+{
+    const Status<voice::VoiceEngineError> started = co_await engine.connectSession(std::move(tools), std::move(instructions));
+    if (started.ok())
+        race->opened();
+    else
+        race->settle(DiagnosticsError::connectFailed(started.error().description()));
+}
+
+} // namespace
+
 QCoro::Task<Status<DiagnosticsError>> Diagnostics::connect(voice::VoiceEngine& engine, QList<ToolDefinition> tools,
                                                            QString instructions, Clock& clock,
                                                            std::chrono::milliseconds limit)
 {
-    Race race;
-    // Events that come while the connection is being opened decide only once it has opened: a
-    // failure to open is told by its own result.
-    bool opened = false;
-    std::optional<Connection> early;
-    QObject::connect(&engine, &voice::VoiceEngine::voiceEvent, &race, [&](const voice::VoiceEvent& event) {
-        const auto verdict = verdictOf(event);
-        if (!verdict)
-            return;
-        if (opened)
-            race.settle(*verdict);
-        else if (!early)
-            early = verdict;
+    auto race = std::make_shared<Race>();
+    QObject::connect(&engine, &voice::VoiceEngine::voiceEvent, race.get(), [r = race.get()](const voice::VoiceEvent& event) {
+        if (const auto verdict = verdictOf(event))
+            r->heard(*verdict);
     });
-    const Status<voice::VoiceEngineError> started = co_await engine.connectSession(std::move(tools), std::move(instructions));
-    if (!started.ok())
-        co_return DiagnosticsError::connectFailed(started.error().description());
-    opened = true;
-    if (early)
-        race.settle(*early);
-    const auto timer = clock.after(limit, [&race] { race.settle(DiagnosticsError::timedOut()); });
-    if (!race.outcome)
-        co_await qCoro(&race, &Race::settled);
-    co_return *race.outcome;
+    // The limit covers the opening too: a service may take the connection and never answer the
+    // handshake, which the transport itself waits for far longer.
+    const auto timer = clock.after(limit, [r = race.get()] { r->settle(DiagnosticsError::timedOut()); });
+    QCoro::Task<> opening = open(engine, std::move(tools), std::move(instructions), race);
+    if (!race->outcome)
+        co_await qCoro(race.get(), &Race::settled);
+    if (!opening.isReady()) {
+        engine.disconnectSession(); // the opening still waiting ends now
+        co_await opening;
+    }
+    co_return *race->outcome;
 }
 
 QCoro::Task<Diagnostics::Result> Diagnostics::run(Inputs inputs)
@@ -141,8 +166,9 @@ QCoro::Task<Diagnostics::Result> Diagnostics::run(Inputs inputs)
     else
         result.note(QStringLiteral("Bez klucza Anthropic — warstwa agentowa użyje zalogowanego Claude Code."));
 
+    const QList<ToolDefinition> tools = inputs.tools ? inputs.tools(configuration) : QList<ToolDefinition>();
     QStringList names;
-    for (const ToolDefinition& tool : inputs.tools)
+    for (const ToolDefinition& tool : tools)
         names.append(tool.name);
     result.pass(QStringLiteral("Narzędzia niezależne od sesji (%1): ").arg(names.size()) + names.join(QStringLiteral(", ")));
     result.note(QStringLiteral("W sesji dochodzą: describe_visual, delegate_task."));
@@ -156,7 +182,7 @@ QCoro::Task<Diagnostics::Result> Diagnostics::run(Inputs inputs)
     options.realtimeURL = configuration.realtimeURL(configuration.realtimeModel);
     options.clock = inputs.clock;
     voice::OpenAIRealtimeEngine engine(options);
-    const Status<DiagnosticsError> connected = co_await connect(engine, inputs.tools, inputs.instructions, *inputs.clock);
+    const Status<DiagnosticsError> connected = co_await connect(engine, tools, inputs.instructions, *inputs.clock);
     if (connected.ok())
         result.pass(QStringLiteral("Połączenie z OpenAI Realtime nawiązane, sesja skonfigurowana."));
     else

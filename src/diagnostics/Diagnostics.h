@@ -15,6 +15,7 @@
 #include <qcoro/qcorotask.h>
 
 #include <chrono>
+#include <functional>
 #include <optional>
 
 namespace selvina::voice {
@@ -68,7 +69,9 @@ public:
     struct Inputs {
         PermissionAudit* audit = nullptr;
         app::ConfigurationSources sources;
-        QList<ToolDefinition> tools;   // those that work without a live conversation
+        // The tools that work without a live conversation, for the configuration the report loaded
+        // (loaded once: a keyring that does not answer costs its wait only once).
+        std::function<QList<ToolDefinition>(const app::Configuration&)> tools;
         QString instructions;          // the conversation's instructions
         QString buildInfo;             // the "build-info" resource file
         bool buildTree = false;        // the program runs from a build tree, not an installation

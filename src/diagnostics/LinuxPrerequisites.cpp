@@ -377,7 +377,7 @@ std::vector<Prerequisite> linuxPrerequisites(const LinuxAuditOptions& options)
                    [env] { return enableAccessibility(env); }, panel(desktop, "universal-access", "kcm_access")});
     out.push_back({QStringLiteral("Nagrywanie ekranu"),
                    wayland ? QStringLiteral("Gdy pulpit zapyta o zgodę na zrzuty ekranu, wybierz Zezwól; odmowę cofa "
-                                            "polecenie flatpak permission-reset screenshot.")
+                                            "polecenie flatpak permission-remove screenshot screenshot.")
                            : QStringLiteral("Uruchom asystenta w sesji graficznej z serwerem X, ze zmienną DISPLAY."),
                    QStringLiteral("asystent nie opisze, co jest na ekranie"), [env] { return screenCapture(env); }, Runs::onWorker, {}, {}});
     out.push_back({QStringLiteral("Skróty globalne"),

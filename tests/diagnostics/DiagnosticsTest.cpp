@@ -7,6 +7,8 @@
 #include "diagnostics/Diagnostics.h"
 #include "voice/OpenAIRealtimeEngine.h"
 
+#include <QFile>
+
 #include <gtest/gtest.h>
 
 using namespace selvina;
@@ -16,20 +18,26 @@ using Handshake = LoopbackRealtimeServer::Handshake;
 
 TEST(Diagnostics, AServiceThatNeverConfirmsRunsOutAfterFifteenSeconds)
 {
-    LoopbackRealtimeServer server; // accepts, never answers session.update
-    selvina::testing::ManualClock clock;
-    voice::OpenAIRealtimeEngine engine(selvina::testing::engineOptions(server, clock));
-    std::optional<Status<diagnostics::DiagnosticsError>> outcome;
-    auto waiting = diagnostics::Diagnostics::connect(engine, {}, "instrukcja", clock).then([&](auto r) { outcome = r; });
-    ASSERT_TRUE(LoopbackRealtimeServer::waitFor([&] { return !server.framesOfType("session.update").isEmpty(); }));
-    clock.advance(14999ms);
-    LoopbackRealtimeServer::waitFor([] { return false; }, 50ms);
-    EXPECT_FALSE(outcome);
-    clock.advance(1ms);
-    ASSERT_TRUE(LoopbackRealtimeServer::waitFor([&] { return outcome.has_value(); }));
-    ASSERT_FALSE(outcome->ok());
-    EXPECT_EQ(outcome->error(), diagnostics::DiagnosticsError::timedOut());
-    EXPECT_EQ(outcome->error().description(), "przekroczono limit 15 sekund na zestawienie sesji");
+    // It takes the connection, then answers neither the session's set-up nor the handshake itself.
+    for (const Handshake handshake : {Handshake::accept, Handshake::hang}) {
+        LoopbackRealtimeServer server;
+        server.setHandshake(handshake);
+        selvina::testing::ManualClock clock;
+        voice::OpenAIRealtimeEngine engine(selvina::testing::engineOptions(server, clock));
+        std::optional<Status<diagnostics::DiagnosticsError>> outcome;
+        auto waiting = diagnostics::Diagnostics::connect(engine, {}, "instrukcja", clock).then([&](auto r) { outcome = r; });
+        ASSERT_TRUE(LoopbackRealtimeServer::waitFor([&] {
+            return handshake == Handshake::hang ? server.connectionCount() > 0 : !server.framesOfType("session.update").isEmpty();
+        }));
+        clock.advance(14999ms);
+        LoopbackRealtimeServer::waitFor([] { return false; }, 50ms);
+        EXPECT_FALSE(outcome);
+        clock.advance(1ms);
+        ASSERT_TRUE(LoopbackRealtimeServer::waitFor([&] { return outcome.has_value(); }));
+        ASSERT_FALSE(outcome->ok());
+        EXPECT_EQ(outcome->error(), diagnostics::DiagnosticsError::timedOut());
+        EXPECT_EQ(outcome->error().description(), "przekroczono limit 15 sekund na zestawienie sesji");
+    }
 }
 
 TEST(Diagnostics, ReportOfTheRealProgram)
@@ -68,4 +76,31 @@ TEST(Diagnostics, ReportOfTheRealProgram)
             EXPECT_EQ(app.server().handshakeCount() + app.server().connectionCount(), 0);
         }
     }
+}
+
+TEST(Diagnostics, TheLaunchSwitchesTheAccessibilityBusOnAndLogsTheReport)
+{
+    // The bus's accessibility launcher keeps its switch in memory, so it starts switched off.
+    qputenv("GSETTINGS_BACKEND", "memory");
+    selvina::testing::AssistantProcess app(QStringLiteral(SELVINA_VOICE_BIN), nullptr);
+    ASSERT_TRUE(app.startBus());
+    app.setVariable("SELVINA_TEXT", QString());
+    ASSERT_TRUE(app.startAssistant());
+    QStringList report;
+    const auto logged = [&] {
+        QFile log(app.home() + "/state/selvina-voice/sidecar.log");
+        report.clear();
+        if (log.open(QIODevice::ReadOnly))
+            for (const QString& line : QString::fromUtf8(log.readAll()).split('\n'))
+                if (const qsizetype at = line.indexOf("[uprawnienia] "); at >= 0)
+                    report.append(line.mid(at + 14));
+        return report.size() == 14;
+    };
+    EXPECT_TRUE(LoopbackRealtimeServer::waitFor(logged, 20s)) << report.join('\n').toStdString();
+    EXPECT_EQ(report.value(0), "włączono magistralę dostępności — aplikacje uruchomione wcześniej trzeba uruchomić ponownie");
+    EXPECT_EQ(report.value(3), "OK   Dostępność");
+    EXPECT_TRUE(report.value(13).contains(" Sieć lokalna"))
+        << report.value(13).toStdString();
+    EXPECT_EQ(app.stopAssistant(), 0);
+    qunsetenv("GSETTINGS_BACKEND");
 }

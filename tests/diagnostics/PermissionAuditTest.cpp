@@ -227,6 +227,39 @@ TEST_F(LinuxAudit, GatewayProbe)
     }
 }
 
+TEST_F(LinuxAudit, ScreenSpeechCalendarAndWakeModel)
+{
+    env.remove("WAYLAND_DISPLAY");
+    env.insert("XDG_SESSION_TYPE", "x11");
+    env.remove("DISPLAY");
+    EXPECT_EQ(probe("Nagrywanie ekranu"), false);
+    QProcess xvfb;
+    xvfb.start("Xvfb", {"-displayfd", "1", "-nolisten", "tcp", "-screen", "0", "64x64x24"});
+    ASSERT_TRUE(selvina::testing::LoopbackRealtimeServer::waitFor([&] { return xvfb.canReadLine(); }, 10s));
+    env.insert("DISPLAY", ":" + QString::fromLatin1(xvfb.readLine().trimmed()));
+    EXPECT_EQ(probe("Nagrywanie ekranu"), true);
+    xvfb.kill();
+    xvfb.waitForFinished(2000);
+
+    program("true", "exit 0"); // PATH is the stand-ins' folder alone
+    EXPECT_EQ(probe("Mowa poza rozmową"), false);
+    program("spd-say", "exit 0");
+    EXPECT_EQ(probe("Mowa poza rozmową"), true);
+
+    LinuxAuditOptions o = options();
+    o.calendarProgram = QDir(bin()).filePath("calendar");
+    o.wakeModel = QDir(bin()).filePath("wake.model");
+    const std::pair<QByteArray, std::optional<bool>> calendars[] = {
+        {R"(echo '{"error":"magazyn kalendarzy nie odpowiada"}')", false}, {R"(echo '{"events":[]}')", true}};
+    for (const auto& [body, answer] : calendars) {
+        program("calendar", body);
+        EXPECT_EQ(probe("Kalendarz", o), answer) << body.toStdString();
+    }
+    EXPECT_EQ(probe("Rozpoznawanie zawołania", o), std::nullopt); // undecided, not missing, until it ships
+    program("wake.model", "");
+    EXPECT_EQ(probe("Rozpoznawanie zawołania", o), true);
+}
+
 TEST_F(LinuxAudit, AgentLayerAndItsLogin)
 {
     const QString sidecar = QDir(env.value("HOME")).filePath("sidecar");
