@@ -18,7 +18,6 @@ using K = VoiceEvent::Kind;
 
 namespace {
 
-
 class Engine : public ::testing::Test {
 protected:
     std::unique_ptr<OpenAIRealtimeEngine> make(std::optional<SpeechSettings> speech = std::nullopt,
@@ -85,12 +84,9 @@ protected:
             out.append(server.frames()[i]["type"].toString());
         return out;
     }
-    bool wait(const std::function<bool()>& c, int ms = 5000)
-    {
-        return LoopbackRealtimeServer::waitFor(c, std::chrono::milliseconds(ms));
-    }
+    bool wait(const std::function<bool()>& c) { return LoopbackRealtimeServer::waitFor(c); }
     // Lets frames in flight arrive; for checks that something did NOT happen.
-    void settle(int ms = 100) { LoopbackRealtimeServer::waitFor([] { return false; }, std::chrono::milliseconds(ms)); }
+    void settle() { LoopbackRealtimeServer::waitFor([] { return false; }, 100ms); }
 
     LoopbackRealtimeServer server;
     selvina::testing::ManualClock clock;
@@ -155,8 +151,7 @@ TEST_F(Engine, MissingKeyFailsConnect)
     o.realtimeURL = QUrl(QStringLiteral("ws://127.0.0.1:9/v1/realtime?model=m"));
     OpenAIRealtimeEngine lonely(o);
     const auto refused = runTask(lonely.connectSession({}, "i"));
-    ASSERT_TRUE(refused.has_value());
-    EXPECT_FALSE(refused->ok());
+    EXPECT_TRUE(refused && !refused->ok());
 }
 
 TEST_F(Engine, ResponsesAudioAndTranscripts)
@@ -317,7 +312,6 @@ TEST_F(Engine, TurnDetectionOffOnAndAcrossReconnect)
     // Only the detector changes mid-session: a resent voice would make the service refuse it all.
     const QJsonObject off = expectSent({"session.update"})[0]["session"].toObject();
     EXPECT_EQ(off.keys(), (QStringList{"audio", "type"}));
-    ASSERT_TRUE(off["audio"].toObject()["input"].toObject().contains("turn_detection"));
     EXPECT_TRUE(off["audio"].toObject()["input"].toObject()["turn_detection"].isNull());
 
     // A reconnect while it is off configures the new session without it.
@@ -353,8 +347,6 @@ TEST_F(Engine, ServerClosesAreSpokenInPolish)
         {4000, "invalid_request_error.beta_api_shape_disabled", true,
          "OpenAI nie obsługuje już sposobu łączenia, którego używa ta wersja Selvina Voice. Potrzebna jest nowsza "
          "wersja programu."},
-        {1001, "Your session hit the maximum duration of 60 minutes.", false,
-         "Sesja rozmowy wygasła. Nawiązuję ją od nowa."},
         {1008, "Policy violation.", false,
          "Połączenie z OpenAI zostało przerwane: OpenAI zamknęło połączenie z kodem 1008. Próbuję połączyć się ponownie."},
         // No answer at all after the drop: eight attempts, then the session is given up.
