@@ -20,12 +20,12 @@ namespace {
 
 class Engine : public ::testing::Test {
 protected:
-    std::unique_ptr<OpenAIRealtimeEngine> make(std::optional<SpeechSettings> speech = std::nullopt,
-                                               std::optional<QString> key = QStringLiteral("sk-test"))
+    std::unique_ptr<OpenAIRealtimeEngine> make(const std::function<void(OpenAIRealtimeEngine::Options&)>& adjust = {})
     {
-        OpenAIRealtimeEngine::Options o = selvina::testing::engineOptions(server, clock, key);
+        OpenAIRealtimeEngine::Options o = selvina::testing::engineOptions(server, clock);
         o.voice = QStringLiteral("cedar");
-        o.speech = speech;
+        if (adjust)
+            adjust(o);
         auto e = std::make_unique<OpenAIRealtimeEngine>(o);
         QObject::connect(e.get(), &VoiceEngine::voiceEvent, [this](const VoiceEvent& v) {
             events.append(v);
@@ -39,9 +39,9 @@ protected:
         QObject::connect(e.get(), &VoiceEngine::audioItemStarted, [this] { order.append(QStringLiteral("item")); });
         return e;
     }
-    std::unique_ptr<OpenAIRealtimeEngine> connected(std::optional<SpeechSettings> speech = std::nullopt)
+    std::unique_ptr<OpenAIRealtimeEngine> connected()
     {
-        auto e = make(speech);
+        auto e = make();
         const qsizetype updates = server.framesOfType("session.update").size();
         const int announced = count(K::connected);
         const auto r = runTask(e->connectSession({ToolDefinition{"system_info", "Stan", "{ nie json", ActionClass::read}},
@@ -134,23 +134,20 @@ TEST_F(Engine, ConfiguresOnOpenAndAnnouncesOnce)
 TEST_F(Engine, MissingKeyFailsConnect)
 {
     std::optional<QString> stored;
-    OpenAIRealtimeEngine::Options o = selvina::testing::engineOptions(server, clock);
-    o.apiKey = [&stored] { return stored; };
-    OpenAIRealtimeEngine e(o);
-    QObject::connect(&e, &VoiceEngine::voiceEvent, [this](const VoiceEvent& v) { events.append(v); });
-    const auto r = runTask(e.connectSession({}, "i"));
+    auto e = make([&](OpenAIRealtimeEngine::Options& o) { o.apiKey = [&stored] { return stored; }; });
+    const auto r = runTask(e->connectSession({}, "i"));
     ASSERT_TRUE(r && !r->ok());
     EXPECT_EQ(r->error(), VoiceEngineError::missingAPIKey());
     EXPECT_EQ(errors(), QStringList{"Brak klucza OpenAI. Ustaw zmienną OPENAI_API_KEY albo wpisz klucz do pliku "
                                     "~/.config/selvina-voice/config.json w polu openai_api_key."});
     stored = QStringLiteral("sk-zapisany");
-    ASSERT_TRUE(runTask(e.connectSession({}, "i"))->ok());
+    ASSERT_TRUE(runTask(e->connectSession({}, "i"))->ok());
     EXPECT_EQ(server.lastAuthorization(), "Bearer sk-zapisany");
 
     // Nobody listening: the connect fails at once.
-    o.realtimeURL = QUrl(QStringLiteral("ws://127.0.0.1:9/v1/realtime?model=m"));
-    OpenAIRealtimeEngine lonely(o);
-    const auto refused = runTask(lonely.connectSession({}, "i"));
+    auto lonely = make(
+        [](OpenAIRealtimeEngine::Options& o) { o.realtimeURL = QUrl(QStringLiteral("ws://127.0.0.1:9/v1/realtime?model=m")); });
+    const auto refused = runTask(lonely->connectSession({}, "i"));
     EXPECT_TRUE(refused && !refused->ok());
 }
 

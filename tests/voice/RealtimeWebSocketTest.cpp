@@ -252,7 +252,6 @@ TEST_F(Transport, RefusalCloseAndStopEndTheSession)
     EXPECT_EQ(count(Kind::interrupted), 0);
     EXPECT_EQ(events.last().text, QStringLiteral("invalid_request_error.invalid_api_key"));
     EXPECT_EQ(server.handshakeCount(), 1);
-    EXPECT_TRUE(isRefusalClose(4000, QStringLiteral("invalid_request_error.beta_api_shape_disabled")));
     EXPECT_FALSE(isRefusalClose(1000, QStringLiteral("x.invalid_api_key")));
     EXPECT_FALSE(isRefusalClose(3000, QStringLiteral("invalid_request_error.rate_limit_exceeded")));
 
