@@ -24,7 +24,6 @@ export class Sidecar {
     if (config) writeFileSync(join(configDir, "config.json"), JSON.stringify(config));
     for (const [name, content] of Object.entries(files)) writeFileSync(join(configDir, name), JSON.stringify(content));
     this.lines = [];
-    this.waiters = [];
     this.child = spawn(process.execPath, [entry], {
       stdio: ["pipe", "pipe", "pipe"],
       env: {
@@ -46,10 +45,7 @@ export class Sidecar {
     this.child.stderr.on("data", (d) => (this.stderr += d));
     Sidecar.#running.add(this.child);
     this.exited = new Promise((resolve) => this.child.on("exit", (code) => (Sidecar.#running.delete(this.child), resolve(code))));
-    createInterface({ input: this.child.stdout }).on("line", (line) => {
-      this.lines.push(JSON.parse(line));
-      for (const w of [...this.waiters]) w();
-    });
+    createInterface({ input: this.child.stdout }).on("line", (line) => this.lines.push(JSON.parse(line)));
   }
 
   send(message) {
@@ -57,22 +53,11 @@ export class Sidecar {
   }
 
   /** The first line (from the start) that matches, waiting up to timeoutMs. */
-  waitFor(match, timeoutMs = 5000) {
-    return new Promise((resolve, reject) => {
-      const check = () => {
-        const found = this.lines.find(match);
-        if (!found) return false;
-        this.waiters = this.waiters.filter((w) => w !== check);
-        clearTimeout(timer);
-        resolve(found);
-        return true;
-      };
-      const timer = setTimeout(() => {
-        this.waiters = this.waiters.filter((w) => w !== check);
-        reject(new Error(`no matching line; got ${JSON.stringify(this.lines)}\n${this.stderr}`));
-      }, timeoutMs);
-      if (!check()) this.waiters.push(check);
+  async waitFor(match, timeoutMs = 5000) {
+    await until(() => this.lines.some(match), "a matching line", timeoutMs).catch((e) => {
+      throw new Error(`${e.message}; got ${JSON.stringify(this.lines)}\n${this.stderr}`);
     });
+    return this.lines.find(match);
   }
 
   terminal(id, timeoutMs) {

@@ -3,8 +3,6 @@
 #include "agent/AgentBridge.h"
 #include "tools/DelegateTaskTool.h"
 
-#include <QUuid>
-
 using namespace selvina;
 using namespace selvina::testing;
 using namespace std::chrono_literals;
@@ -65,7 +63,6 @@ TEST_F(DelegateTask, PassesNotesOnGrantsStepsAndReturnsTheAnswer)
     auto c = call(QStringLiteral(R"({"task":" Sprawdź pocztę "})"));
     const QString id = runId();
     EXPECT_EQ(received().last().value("task").toString(), QStringLiteral(" Sprawdź pocztę ")) << "passed as received";
-    EXPECT_TRUE(QUuid::fromString(id).toString(QUuid::WithoutBraces).toUpper() == id);
     const QByteArray q = id.toUtf8();
     say(R"({"type":"progress","id":")" + q + R"(","text":"łączę"})");
     say(R"({"type":"activity","id":")" + q + R"(","text":"czytam skrzynkę"})");

@@ -18,15 +18,14 @@ using K = VoiceEvent::Kind;
 
 namespace {
 
-
 class Engine : public ::testing::Test {
 protected:
-    std::unique_ptr<OpenAIRealtimeEngine> make(std::optional<SpeechSettings> speech = std::nullopt,
-                                               std::optional<QString> key = QStringLiteral("sk-test"))
+    std::unique_ptr<OpenAIRealtimeEngine> make(const std::function<void(OpenAIRealtimeEngine::Options&)>& adjust = {})
     {
-        OpenAIRealtimeEngine::Options o = selvina::testing::engineOptions(server, clock, key);
+        OpenAIRealtimeEngine::Options o = selvina::testing::engineOptions(server, clock);
         o.voice = QStringLiteral("cedar");
-        o.speech = speech;
+        if (adjust)
+            adjust(o);
         auto e = std::make_unique<OpenAIRealtimeEngine>(o);
         QObject::connect(e.get(), &VoiceEngine::voiceEvent, [this](const VoiceEvent& v) {
             events.append(v);
@@ -40,9 +39,9 @@ protected:
         QObject::connect(e.get(), &VoiceEngine::audioItemStarted, [this] { order.append(QStringLiteral("item")); });
         return e;
     }
-    std::unique_ptr<OpenAIRealtimeEngine> connected(std::optional<SpeechSettings> speech = std::nullopt)
+    std::unique_ptr<OpenAIRealtimeEngine> connected()
     {
-        auto e = make(speech);
+        auto e = make();
         const qsizetype updates = server.framesOfType("session.update").size();
         const int announced = count(K::connected);
         const auto r = runTask(e->connectSession({ToolDefinition{"system_info", "Stan", "{ nie json", ActionClass::read}},
@@ -85,12 +84,9 @@ protected:
             out.append(server.frames()[i]["type"].toString());
         return out;
     }
-    bool wait(const std::function<bool()>& c, int ms = 5000)
-    {
-        return LoopbackRealtimeServer::waitFor(c, std::chrono::milliseconds(ms));
-    }
+    bool wait(const std::function<bool()>& c) { return LoopbackRealtimeServer::waitFor(c); }
     // Lets frames in flight arrive; for checks that something did NOT happen.
-    void settle(int ms = 100) { LoopbackRealtimeServer::waitFor([] { return false; }, std::chrono::milliseconds(ms)); }
+    void settle() { LoopbackRealtimeServer::waitFor([] { return false; }, 100ms); }
 
     LoopbackRealtimeServer server;
     selvina::testing::ManualClock clock;
@@ -138,25 +134,21 @@ TEST_F(Engine, ConfiguresOnOpenAndAnnouncesOnce)
 TEST_F(Engine, MissingKeyFailsConnect)
 {
     std::optional<QString> stored;
-    OpenAIRealtimeEngine::Options o = selvina::testing::engineOptions(server, clock);
-    o.apiKey = [&stored] { return stored; };
-    OpenAIRealtimeEngine e(o);
-    QObject::connect(&e, &VoiceEngine::voiceEvent, [this](const VoiceEvent& v) { events.append(v); });
-    const auto r = runTask(e.connectSession({}, "i"));
+    auto e = make([&](OpenAIRealtimeEngine::Options& o) { o.apiKey = [&stored] { return stored; }; });
+    const auto r = runTask(e->connectSession({}, "i"));
     ASSERT_TRUE(r && !r->ok());
     EXPECT_EQ(r->error(), VoiceEngineError::missingAPIKey());
     EXPECT_EQ(errors(), QStringList{"Brak klucza OpenAI. Ustaw zmienną OPENAI_API_KEY albo wpisz klucz do pliku "
                                     "~/.config/selvina-voice/config.json w polu openai_api_key."});
     stored = QStringLiteral("sk-zapisany");
-    ASSERT_TRUE(runTask(e.connectSession({}, "i"))->ok());
+    ASSERT_TRUE(runTask(e->connectSession({}, "i"))->ok());
     EXPECT_EQ(server.lastAuthorization(), "Bearer sk-zapisany");
 
     // Nobody listening: the connect fails at once.
-    o.realtimeURL = QUrl(QStringLiteral("ws://127.0.0.1:9/v1/realtime?model=m"));
-    OpenAIRealtimeEngine lonely(o);
-    const auto refused = runTask(lonely.connectSession({}, "i"));
-    ASSERT_TRUE(refused.has_value());
-    EXPECT_FALSE(refused->ok());
+    auto lonely = make(
+        [](OpenAIRealtimeEngine::Options& o) { o.realtimeURL = QUrl(QStringLiteral("ws://127.0.0.1:9/v1/realtime?model=m")); });
+    const auto refused = runTask(lonely->connectSession({}, "i"));
+    EXPECT_TRUE(refused && !refused->ok());
 }
 
 TEST_F(Engine, ResponsesAudioAndTranscripts)
@@ -317,7 +309,6 @@ TEST_F(Engine, TurnDetectionOffOnAndAcrossReconnect)
     // Only the detector changes mid-session: a resent voice would make the service refuse it all.
     const QJsonObject off = expectSent({"session.update"})[0]["session"].toObject();
     EXPECT_EQ(off.keys(), (QStringList{"audio", "type"}));
-    ASSERT_TRUE(off["audio"].toObject()["input"].toObject().contains("turn_detection"));
     EXPECT_TRUE(off["audio"].toObject()["input"].toObject()["turn_detection"].isNull());
 
     // A reconnect while it is off configures the new session without it.
@@ -353,8 +344,6 @@ TEST_F(Engine, ServerClosesAreSpokenInPolish)
         {4000, "invalid_request_error.beta_api_shape_disabled", true,
          "OpenAI nie obsługuje już sposobu łączenia, którego używa ta wersja Selvina Voice. Potrzebna jest nowsza "
          "wersja programu."},
-        {1001, "Your session hit the maximum duration of 60 minutes.", false,
-         "Sesja rozmowy wygasła. Nawiązuję ją od nowa."},
         {1008, "Policy violation.", false,
          "Połączenie z OpenAI zostało przerwane: OpenAI zamknęło połączenie z kodem 1008. Próbuję połączyć się ponownie."},
         // No answer at all after the drop: eight attempts, then the session is given up.

@@ -1,11 +1,10 @@
 // Capture and playback through a real PulseAudio server of the test's own: a 48 kHz stereo null sink,
 // its monitor remapped as the default microphone, and pacat as an independent recorder and player.
-#include "PrivatePulseServer.h"
+#include "SoundServer.h"
 #include "TestSupport.h"
 #include "platform/fake/MemoryStores.h"
 #include "platform/linux/pulse/PulseAudioDevices.h"
 #include "voice/audio/MicrophoneCapture.h"
-#include "voice/audio/Pcm16.h"
 #include "voice/audio/SpeakerPlayback.h"
 #include "voice/audio/Sounds.h"
 #include "core/SidecarLog.h"
@@ -13,11 +12,8 @@
 #include <gtest/gtest.h>
 
 #include <QCoroTimer>
-#include <QDir>
 #include <QElapsedTimer>
-#include <QFileInfo>
 #include <QProcess>
-#include <QTemporaryDir>
 #include <QThread>
 
 #include <cmath>
@@ -26,6 +22,7 @@ namespace selvina::voice {
 namespace {
 
 using namespace std::chrono_literals;
+using selvina::testing::tone;
 
 class PulseServer : public ::testing::Test {
 public:
@@ -62,15 +59,6 @@ public:
     static void addSink(const QString& name)
     {
         s_pulse->loadModule({QStringLiteral("module-null-sink"), QStringLiteral("sink_name=") + name});
-    }
-    static QByteArray tone(double seconds)
-    {
-        std::vector<float> samples(static_cast<std::size_t>(seconds * 24000));
-        for (std::size_t i = 0; i < samples.size(); ++i)
-            samples[i] = static_cast<float>(0.5 * std::sin(2 * M_PI * 440.0 * i / 24000));
-        QByteArray pcm(static_cast<qsizetype>(2 * samples.size()), Qt::Uninitialized);
-        toPcm16(samples.data(), samples.size(), pcm.data());
-        return pcm;
     }
 
     static inline selvina::testing::PrivatePulseServer* s_pulse = nullptr;
@@ -213,7 +201,7 @@ TEST_F(PulseServer, CapturesFirstChannelOfAStereoMicrophoneAndRestartsOnceOnDevi
     addSink(QStringLiteral("extra_two"));
     ASSERT_TRUE(selvina::testing::runTask(listen(&capture, 700ms), 5s).value_or(false));
     EXPECT_EQ(capture.engineStarts(), 2);
-    selvina::testing::runTask([](MicrophoneCapture* c) -> QCoro::Task<bool> { co_await c->stop(); co_return true; }(&capture));
+    selvina::testing::runTask(capture.stop().then([] { return true; }));
 }
 
 // The generated cues play to the end through their own stream; a folder without them is logged, not fatal.
