@@ -1,8 +1,7 @@
 // The real selvina-voice opens its settings window (SELVINA_SETTINGS=1) on Xvfb with a window
 // manager, a private session bus and an accessibility bus started before it; the window is then
 // walked over AT-SPI pane by pane, as a screen reader sees it, with keys pressed through XTEST.
-#include "SessionBus.h"
-#include "XDisplay.h"
+#include "../platform/linux/atspi/DesktopFixture.h"
 
 #include <QProcess>
 #include <QTemporaryDir>
@@ -20,14 +19,6 @@ namespace {
 bool wait(const std::function<bool()>& condition, int ms = 20000)
 {
     return LoopbackRealtimeServer::waitFor(condition, std::chrono::milliseconds(ms));
-}
-
-QString gdbus(const QStringList& arguments)
-{
-    QProcess p;
-    p.start(QStringLiteral("gdbus"), QStringList{QStringLiteral("call"), QStringLiteral("--timeout"), QStringLiteral("20")} + arguments);
-    p.waitForFinished(25000);
-    return QString::fromUtf8(p.readAllStandardOutput());
 }
 
 QString nameOf(AtspiAccessible* a)
@@ -100,15 +91,8 @@ protected:
         ASSERT_FALSE(address.isEmpty());
         qputenv("DBUS_SESSION_BUS_ADDRESS", address.toUtf8());
         qputenv("XDG_RUNTIME_DIR", m_runtime.path().toUtf8());
-        // The accessibility bus and its registry are up before the application starts: one that
-        // finds no registry never appears on it.
-        const QString reply = gdbus({"--session", "--dest", "org.a11y.Bus", "--object-path", "/org/a11y/bus", "--method",
-                                     "org.a11y.Bus.GetAddress"});
-        const qsizetype from = reply.indexOf(QLatin1Char('\'')) + 1;
-        const QString a11y = reply.mid(from, reply.indexOf(QLatin1Char('\''), from) - from);
-        ASSERT_FALSE(a11y.isEmpty()) << reply.toStdString();
-        gdbus({"--address", a11y, "--dest", "org.a11y.atspi.Registry", "--object-path", "/org/a11y/atspi/accessible/root",
-               "--method", "org.freedesktop.DBus.Properties.Get", "org.a11y.atspi.Accessible", "ChildCount"});
+        // An application that finds no accessibility registry at its start never appears on the bus.
+        ASSERT_FALSE(startAccessibilityBus().isEmpty());
         ASSERT_EQ(atspi_init() >= 0, true);
 
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
