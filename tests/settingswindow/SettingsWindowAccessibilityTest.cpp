@@ -11,6 +11,7 @@
 #include <atspi/atspi.h>
 
 #include <functional>
+#include <set>
 
 using namespace selvina::testing;
 
@@ -58,28 +59,12 @@ void walk(AtspiAccessible* a, const std::function<void(AtspiAccessible*, const Q
 // The roles a screen reader announces as a control with its state.
 bool announcedControl(AtspiRole role)
 {
-    switch (role) {
-    case ATSPI_ROLE_PUSH_BUTTON:
-    case ATSPI_ROLE_CHECK_BOX:
-    case ATSPI_ROLE_TOGGLE_BUTTON:
-    case ATSPI_ROLE_COMBO_BOX:
-    case ATSPI_ROLE_ENTRY:
-    case ATSPI_ROLE_TEXT:
-    case ATSPI_ROLE_LIST:
-    case ATSPI_ROLE_LIST_ITEM:
-    case ATSPI_ROLE_LABEL:
-    case ATSPI_ROLE_STATIC:
-    case ATSPI_ROLE_SPIN_BUTTON:
-    case ATSPI_ROLE_SLIDER:
-    case ATSPI_ROLE_RADIO_BUTTON:
-    case ATSPI_ROLE_MENU_ITEM:
-    case ATSPI_ROLE_PAGE_TAB:
-    case ATSPI_ROLE_TABLE_CELL:
-    case ATSPI_ROLE_SCROLL_BAR:
-        return true;
-    default:
-        return false;
-    }
+    static const std::set<AtspiRole> roles{
+        ATSPI_ROLE_PUSH_BUTTON, ATSPI_ROLE_CHECK_BOX,  ATSPI_ROLE_TOGGLE_BUTTON, ATSPI_ROLE_COMBO_BOX,   ATSPI_ROLE_ENTRY,
+        ATSPI_ROLE_TEXT,        ATSPI_ROLE_LIST,       ATSPI_ROLE_LIST_ITEM,     ATSPI_ROLE_LABEL,       ATSPI_ROLE_STATIC,
+        ATSPI_ROLE_SPIN_BUTTON, ATSPI_ROLE_SLIDER,     ATSPI_ROLE_RADIO_BUTTON,  ATSPI_ROLE_MENU_ITEM,   ATSPI_ROLE_PAGE_TAB,
+        ATSPI_ROLE_TABLE_CELL,  ATSPI_ROLE_SCROLL_BAR};
+    return roles.contains(role);
 }
 
 class SettingsWindowOverAtspi : public ::testing::Test {
