@@ -60,12 +60,8 @@ protected:
     {
         QList<QStringList> list;
         for (const QByteArray& line : readAll(answersFile() + QStringLiteral(".calls")).split('\n'))
-            if (!line.isEmpty()) {
-                QStringList call;
-                for (const QJsonValue& v : QJsonDocument::fromJson(line).array())
-                    call.append(v.toString());
-                list.append(call);
-            }
+            if (!line.isEmpty())
+                list.append(QVariant(QJsonDocument::fromJson(line).array().toVariantList()).toStringList());
         return list;
     }
 
