@@ -167,6 +167,8 @@ protected:
     {
         s_display = new XDisplay;
         s_sound = new SoundServer;
+        if (s_sound->up())
+            s_sound->record(); // what the speakers play, all along
     }
     static void TearDownTestSuite()
     {
@@ -217,8 +219,6 @@ TEST_F(DesktopShell, TheShortcutOpensAndClosesEvenAfterTheKeyboardMapChanges)
 {
     start();
     EXPECT_TRUE(s->log().contains(QStringLiteral("[skrót] wywołanie: Ctrl+Alt+Super+Spacja"))) << s->said();
-    if (s_sound->recorded.isEmpty())
-        s_sound->record();
 
     ASSERT_TRUE(XDisplay::key(kCombo));
     ASSERT_TRUE(s->connected()) << s->said();
@@ -388,8 +388,6 @@ TEST_F(DesktopShell, AutostartedTheAssistantIsHeardAndHearsTheMicrophone)
 {
     s->greeting = {0.6, true};
     s->app.setVariable(QStringLiteral("SELVINA_AUTOSTART"), QStringLiteral("1"));
-    if (s_sound->recorded.isEmpty())
-        s_sound->record();
     const qsizetype from = s_sound->recorded.size();
     ASSERT_TRUE(s->app.startAssistant());
 

@@ -1,8 +1,7 @@
 // The real selvina-voice opens its settings window (SELVINA_SETTINGS=1) on Xvfb with a window
 // manager, a private session bus and an accessibility bus started before it; the window is then
 // walked over AT-SPI pane by pane, as a screen reader sees it, with keys pressed through XTEST.
-#include "SessionBus.h"
-#include "XDisplay.h"
+#include "../platform/linux/atspi/DesktopFixture.h"
 
 #include <QProcess>
 #include <QTemporaryDir>
@@ -12,6 +11,7 @@
 #include <atspi/atspi.h>
 
 #include <functional>
+#include <set>
 
 using namespace selvina::testing;
 
@@ -20,14 +20,6 @@ namespace {
 bool wait(const std::function<bool()>& condition, int ms = 20000)
 {
     return LoopbackRealtimeServer::waitFor(condition, std::chrono::milliseconds(ms));
-}
-
-QString gdbus(const QStringList& arguments)
-{
-    QProcess p;
-    p.start(QStringLiteral("gdbus"), QStringList{QStringLiteral("call"), QStringLiteral("--timeout"), QStringLiteral("20")} + arguments);
-    p.waitForFinished(25000);
-    return QString::fromUtf8(p.readAllStandardOutput());
 }
 
 QString nameOf(AtspiAccessible* a)
@@ -67,28 +59,12 @@ void walk(AtspiAccessible* a, const std::function<void(AtspiAccessible*, const Q
 // The roles a screen reader announces as a control with its state.
 bool announcedControl(AtspiRole role)
 {
-    switch (role) {
-    case ATSPI_ROLE_PUSH_BUTTON:
-    case ATSPI_ROLE_CHECK_BOX:
-    case ATSPI_ROLE_TOGGLE_BUTTON:
-    case ATSPI_ROLE_COMBO_BOX:
-    case ATSPI_ROLE_ENTRY:
-    case ATSPI_ROLE_TEXT:
-    case ATSPI_ROLE_LIST:
-    case ATSPI_ROLE_LIST_ITEM:
-    case ATSPI_ROLE_LABEL:
-    case ATSPI_ROLE_STATIC:
-    case ATSPI_ROLE_SPIN_BUTTON:
-    case ATSPI_ROLE_SLIDER:
-    case ATSPI_ROLE_RADIO_BUTTON:
-    case ATSPI_ROLE_MENU_ITEM:
-    case ATSPI_ROLE_PAGE_TAB:
-    case ATSPI_ROLE_TABLE_CELL:
-    case ATSPI_ROLE_SCROLL_BAR:
-        return true;
-    default:
-        return false;
-    }
+    static const std::set<AtspiRole> roles{
+        ATSPI_ROLE_PUSH_BUTTON, ATSPI_ROLE_CHECK_BOX,  ATSPI_ROLE_TOGGLE_BUTTON, ATSPI_ROLE_COMBO_BOX,   ATSPI_ROLE_ENTRY,
+        ATSPI_ROLE_TEXT,        ATSPI_ROLE_LIST,       ATSPI_ROLE_LIST_ITEM,     ATSPI_ROLE_LABEL,       ATSPI_ROLE_STATIC,
+        ATSPI_ROLE_SPIN_BUTTON, ATSPI_ROLE_SLIDER,     ATSPI_ROLE_RADIO_BUTTON,  ATSPI_ROLE_MENU_ITEM,   ATSPI_ROLE_PAGE_TAB,
+        ATSPI_ROLE_TABLE_CELL,  ATSPI_ROLE_SCROLL_BAR};
+    return roles.contains(role);
 }
 
 class SettingsWindowOverAtspi : public ::testing::Test {
@@ -100,15 +76,8 @@ protected:
         ASSERT_FALSE(address.isEmpty());
         qputenv("DBUS_SESSION_BUS_ADDRESS", address.toUtf8());
         qputenv("XDG_RUNTIME_DIR", m_runtime.path().toUtf8());
-        // The accessibility bus and its registry are up before the application starts: one that
-        // finds no registry never appears on it.
-        const QString reply = gdbus({"--session", "--dest", "org.a11y.Bus", "--object-path", "/org/a11y/bus", "--method",
-                                     "org.a11y.Bus.GetAddress"});
-        const qsizetype from = reply.indexOf(QLatin1Char('\'')) + 1;
-        const QString a11y = reply.mid(from, reply.indexOf(QLatin1Char('\''), from) - from);
-        ASSERT_FALSE(a11y.isEmpty()) << reply.toStdString();
-        gdbus({"--address", a11y, "--dest", "org.a11y.atspi.Registry", "--object-path", "/org/a11y/atspi/accessible/root",
-               "--method", "org.freedesktop.DBus.Properties.Get", "org.a11y.atspi.Accessible", "ChildCount"});
+        // An application that finds no accessibility registry at its start never appears on the bus.
+        ASSERT_FALSE(startAccessibilityBus().isEmpty());
         ASSERT_EQ(atspi_init() >= 0, true);
 
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();

@@ -23,6 +23,8 @@ public:
     };
     // The raw answer to the next requests; empty: no answer at all.
     QByteArray answer;
+    // Raw answers by request path, given before `answer`.
+    QHash<QByteArray, QByteArray> routes;
     // When set, writes the answer itself to the socket of a whole request instead.
     std::function<void(QTcpSocket*)> respond;
     QList<Request> requests;
@@ -79,8 +81,8 @@ private:
         requests.append(request);
         if (respond) {
             respond(s);
-        } else if (!answer.isEmpty()) {
-            s->write(answer);
+        } else if (const QByteArray raw = routes.value(request.path, answer); !raw.isEmpty()) {
+            s->write(raw);
             s->disconnectFromHost();
         }
     }

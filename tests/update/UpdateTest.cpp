@@ -1,4 +1,5 @@
 // The update path end to end against a loopback feed: a key made here signs the releases.
+#include "LoopbackHttp.h"
 #include "ManualClock.h"
 #include "platform/fake/MemoryStores.h"
 #include "update/UpdateController.h"
@@ -6,64 +7,23 @@
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QProcess>
-#include <QTcpServer>
-#include <QTcpSocket>
 #include <QTemporaryDir>
-#include <QTimer>
 
 #include <gtest/gtest.h>
 #include <sodium.h>
 
 #include <csignal>
-#include <map>
 #include <sys/resource.h>
 
 using namespace selvina;
 using namespace selvina::update;
+using selvina::testing::LoopbackHttp;
+using selvina::testing::LoopbackRealtimeServer;
 
 namespace {
-
-// Serves fixed bodies; `cutAt` ends the connection early while announcing the whole length.
-class LoopbackFeed {
-public:
-    struct Route {
-        QByteArray body;
-        qsizetype cutAt = -1;
-    };
-    LoopbackFeed()
-    {
-        m_server.listen(QHostAddress::LocalHost);
-        QObject::connect(&m_server, &QTcpServer::newConnection, [this] {
-            while (QTcpSocket* socket = m_server.nextPendingConnection()) {
-                QObject::connect(socket, &QTcpSocket::readyRead, socket, [this, socket] { answer(socket); });
-                QObject::connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
-            }
-        });
-    }
-    QUrl url(const QString& path) const { return QUrl(QStringLiteral("http://127.0.0.1:%1%2").arg(m_server.serverPort()).arg(path)); }
-    std::map<QByteArray, Route> routes;
-
-private:
-    void answer(QTcpSocket* socket)
-    {
-        m_requests[socket] += socket->readAll();
-        const QByteArray& request = m_requests[socket];
-        if (!request.contains("\r\n\r\n"))
-            return;
-        const QByteArray path = request.split(' ').value(1);
-        const auto it = routes.find(path);
-        const Route route = it != routes.end() ? it->second : Route{"", -1};
-        const QByteArray status = it != routes.end() ? "200 OK" : "404 Not Found";
-        socket->write("HTTP/1.1 " + status + "\r\nContent-Length: " + QByteArray::number(route.body.size())
-                      + "\r\nConnection: close\r\n\r\n");
-        socket->write(route.cutAt >= 0 ? route.body.left(route.cutAt) : route.body);
-        socket->disconnectFromHost();
-        m_requests.remove(socket);
-    }
-    QTcpServer m_server;
-    QHash<QTcpSocket*, QByteArray> m_requests;
-};
 
 struct SigningKey {
     QByteArray id = QByteArray(8, '\0');
@@ -113,20 +73,18 @@ void writeProgram(const QString& path, const QByteArray& script)
     file.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
 }
 
-void spin()
+bool eventually(const std::function<bool()>& done)
 {
-    QEventLoop loop;
-    QTimer::singleShot(50, &loop, &QEventLoop::quit);
-    loop.exec();
+    return LoopbackRealtimeServer::waitFor(done, std::chrono::seconds(60));
 }
 
-template <typename Done>
-void waitFor(Done done)
+// A second of the event loop, for checks that must come to nothing.
+void settle()
 {
-    for (int i = 0; i < 1200 && !done(); ++i)
-        spin();
-    ASSERT_TRUE(done());
+    LoopbackRealtimeServer::waitFor([] { return false; }, std::chrono::seconds(1));
 }
+
+constexpr const char* kComment = "version:0.2.0 build:2";
 
 class UpdateTest : public ::testing::Test {
 public:
@@ -137,6 +95,11 @@ public:
         QFile::link(QStringLiteral("1"), root + QStringLiteral("/current"));
         QFile::copy(QStringLiteral(SELVINA_SOURCE_DIR "/packaging/selvina-voice-launch"), root + QStringLiteral("/launch"));
         preferences.values.insert(UpdateController::kOstatniaWersja, QStringLiteral("1"));
+        server.answer = LoopbackHttp::reply(404, "text/plain", {});
+    }
+    void serve(const QByteArray& path, const QByteArray& body)
+    {
+        server.routes[path] = LoopbackHttp::reply(200, "application/octet-stream", body);
     }
 
     // A release archive as scripts/package makes it: one top folder with bin/ and share/.
@@ -160,24 +123,21 @@ public:
                        qint64 size = -1)
     {
         const QString path = QStringLiteral("/selvina-voice-") + build + QStringLiteral(".tar.gz");
-        server.routes[path.toUtf8()] = {tarball};
-        return QStringLiteral(R"({"version":"%1","build":"%2","url":"%3","size":%4,"signature":%5})")
-            .arg(version, build, server.url(path).toString(), QString::number(size < 0 ? tarball.size() : size),
-                 QString::fromUtf8(QJsonDocumentString(signature)))
-            .toUtf8();
+        serve(path.toUtf8(), tarball);
+        return QJsonDocument(QJsonObject{{"version", version}, {"build", build}, {"url", server.url(path).toString()},
+                                         {"size", size < 0 ? qint64(tarball.size()) : size},
+                                         {"signature", QString::fromUtf8(signature)}})
+            .toJson();
     }
-    static QByteArray QJsonDocumentString(const QByteArray& text)
+    // Release 0.2.0, build 2.
+    QByteArray offer(const QByteArray& tarball, const QByteArray& signature, qint64 size = -1)
     {
-        QByteArray out = "\"";
-        for (char c : text)
-            out += c == '\n' ? QByteArray("\\n") : c == '"' ? QByteArray("\\\"") : QByteArray(1, c);
-        return out + "\"";
+        return feedFor(QStringLiteral("0.2.0"), QStringLiteral("2"), tarball, signature, size);
     }
     void publish(const QString& build, const QByteArray& filler = {})
     {
         const QByteArray tarball = archive(build, filler);
-        server.routes["/feed"] = {feedFor(QStringLiteral("0.2.0"), build, tarball,
-                                          key.signatureFile(tarball, "version:0.2.0 build:" + build.toUtf8()))};
+        serve("/feed", feedFor(QStringLiteral("0.2.0"), build, tarball, key.signatureFile(tarball, "version:0.2.0 build:" + build.toUtf8())));
     }
 
     void startController(InstallLocation::Kind kind = InstallLocation::Kind::userLocal)
@@ -205,13 +165,13 @@ public:
     {
         const int before = readies + int(errors.size());
         clock.advance(UpdateController::kFirstCheck); // the first look, then every interval
-        waitFor([&] { return readies + int(errors.size()) > before; });
+        ASSERT_TRUE(eventually([&] { return readies + int(errors.size()) > before; }));
     }
     QString currentBuild() const { return QFile::symLinkTarget(root + QStringLiteral("/current")).section(QLatin1Char('/'), -1); }
 
     QTemporaryDir dir;
     QString root;
-    LoopbackFeed server;
+    LoopbackHttp server;
     SigningKey key;
     selvina::testing::ManualClock clock;
     platform::fake::MemoryPreferences preferences;
@@ -234,7 +194,7 @@ TEST_F(UpdateTest, ReadyDuringAConversationWaitsForItsEndThenSwitchesAndHandsOve
     // A second, newer release before the quiet moment: only the latest one is installed.
     publish(QStringLiteral("3"));
     clock.advance(UpdateController::kCheckInterval);
-    waitFor([&] { return readies == 2; });
+    ASSERT_TRUE(eventually([&] { return readies == 2; }));
     EXPECT_FALSE(QFileInfo::exists(root + QStringLiteral("/2")));
     controller->instalujJesliCicho();
     EXPECT_TRUE(spoken.isEmpty());
@@ -248,17 +208,16 @@ TEST_F(UpdateTest, ReadyDuringAConversationWaitsForItsEndThenSwitchesAndHandsOve
     EXPECT_EQ(QFile::symLinkTarget(root + QStringLiteral("/previous")).section(QLatin1Char('/'), -1), QStringLiteral("1"));
     EXPECT_EQ(released, 1);
     EXPECT_EQ(quits, 1);
-    // The launcher starts the new build, which leaves its mark; the old build goes.
-    waitFor([&] { return !QFileInfo::exists(root + QStringLiteral("/previous")); });
+    // The launcher starts the new build, which leaves its mark; the old build goes, after its link.
+    ASSERT_TRUE(eventually([&] { return !QFileInfo::exists(root + QStringLiteral("/1")); }));
     EXPECT_TRUE(QFileInfo::exists(root + QStringLiteral("/3/.started")));
-    EXPECT_FALSE(QFileInfo::exists(root + QStringLiteral("/1")));
+    EXPECT_FALSE(QFileInfo::exists(root + QStringLiteral("/previous")));
 }
 
 struct BadRelease {
     const char* name;
-    std::function<QByteArray(UpdateTest&, const QByteArray& tarball)> feed;
-    LoopbackFeed::Route archive; // body left empty: the real tarball
     UpdateError::Kind error;
+    std::function<QByteArray(UpdateTest&, const QByteArray& tarball)> feed;
 };
 
 class BadReleaseTest : public UpdateTest, public ::testing::WithParamInterface<int> {};
@@ -271,33 +230,27 @@ const SigningKey& otherKey()
 
 const std::vector<BadRelease>& badReleases()
 {
+    using K = UpdateError::Kind;
     static const std::vector<BadRelease> cases{
-        {"feed not JSON", [](UpdateTest&, const QByteArray&) { return QByteArray("<html>oops</html>"); }, {}, UpdateError::Kind::feedUnreadable},
-        {"larger than announced", [](UpdateTest& t, const QByteArray& a) {
-             return t.feedFor(QStringLiteral("0.2.0"), QStringLiteral("2"), a, t.key.signatureFile(a, "version:0.2.0 build:2"), a.size() / 2);
-         }, {}, UpdateError::Kind::tooLarge},
-        {"truncated", [](UpdateTest& t, const QByteArray& a) {
-             QByteArray feed = t.feedFor(QStringLiteral("0.2.0"), QStringLiteral("2"), a, t.key.signatureFile(a, "version:0.2.0 build:2"));
-             t.server.routes["/selvina-voice-2.tar.gz"].cutAt = a.size() / 2;
+        {"feed not JSON", K::feedUnreadable, [](UpdateTest&, const QByteArray&) { return QByteArray("<html>oops</html>"); }},
+        {"larger than announced", K::tooLarge,
+         [](UpdateTest& t, const QByteArray& a) { return t.offer(a, t.key.signatureFile(a, kComment), a.size() / 2); }},
+        {"truncated", K::truncated, [](UpdateTest& t, const QByteArray& a) {
+             const QByteArray feed = t.offer(a, t.key.signatureFile(a, kComment));
+             t.server.routes["/selvina-voice-2.tar.gz"].chop(a.size() / 2); // the whole length still announced
              return feed;
-         }, {}, UpdateError::Kind::truncated},
-        {"wrong signature", [](UpdateTest& t, const QByteArray& a) {
-             return t.feedFor(QStringLiteral("0.2.0"), QStringLiteral("2"), a, t.key.signatureFile(a + "x", "version:0.2.0 build:2"));
-         }, {}, UpdateError::Kind::badSignature},
-        {"legacy signature of other bytes", [](UpdateTest& t, const QByteArray& a) {
-             return t.feedFor(QStringLiteral("0.2.0"), QStringLiteral("2"), a, t.key.signatureFile(a + "x", "version:0.2.0 build:2", false));
-         }, {}, UpdateError::Kind::badSignature},
-        {"another key", [](UpdateTest& t, const QByteArray& a) {
-             return t.feedFor(QStringLiteral("0.2.0"), QStringLiteral("2"), a, otherKey().signatureFile(a, "version:0.2.0 build:2"));
-         }, {}, UpdateError::Kind::badSignature},
-        {"another key under our key id", [](UpdateTest& t, const QByteArray& a) {
+         }},
+        {"wrong signature", K::badSignature, [](UpdateTest& t, const QByteArray& a) { return t.offer(a, t.key.signatureFile(a + "x", kComment)); }},
+        {"legacy signature of other bytes", K::badSignature,
+         [](UpdateTest& t, const QByteArray& a) { return t.offer(a, t.key.signatureFile(a + "x", kComment, false)); }},
+        {"another key", K::badSignature, [](UpdateTest& t, const QByteArray& a) { return t.offer(a, otherKey().signatureFile(a, kComment)); }},
+        {"another key under our key id", K::badSignature, [](UpdateTest& t, const QByteArray& a) {
              SigningKey forged = otherKey();
              forged.id = t.key.id;
-             return t.feedFor(QStringLiteral("0.2.0"), QStringLiteral("2"), a, forged.signatureFile(a, "version:0.2.0 build:2"));
-         }, {}, UpdateError::Kind::badSignature},
-        {"comment for another version", [](UpdateTest& t, const QByteArray& a) {
-             return t.feedFor(QStringLiteral("0.2.0"), QStringLiteral("2"), a, t.key.signatureFile(a, "version:0.1.9 build:2"));
-         }, {}, UpdateError::Kind::versionMismatch},
+             return t.offer(a, forged.signatureFile(a, kComment));
+         }},
+        {"comment for another version", K::versionMismatch,
+         [](UpdateTest& t, const QByteArray& a) { return t.offer(a, t.key.signatureFile(a, "version:0.1.9 build:2")); }},
     };
     return cases;
 }
@@ -308,7 +261,7 @@ TEST_P(BadReleaseTest, LeavesTheRunningBuildAndSaysNothing)
     SCOPED_TRACE(bad.name);
     startController();
     const QByteArray tarball = archive(QStringLiteral("2"));
-    server.routes["/feed"] = {bad.feed(*this, tarball)};
+    serve("/feed", bad.feed(*this, tarball));
     check();
     EXPECT_EQ(errors, QList<UpdateError::Kind>{bad.error});
     EXPECT_EQ(readies, 0);
@@ -324,11 +277,9 @@ TEST_F(UpdateTest, AnOlderOrEqualReleaseIsNoUpdate)
     startController();
     for (const char* version : {"0.1.0", "0.0.9"}) {
         const QByteArray tarball = archive(QStringLiteral("1"));
-        server.routes["/feed"] = {feedFor(QString::fromLatin1(version), QStringLiteral("1"), tarball,
-                                          key.signatureFile(tarball, "version:0.1.0 build:1"))};
+        serve("/feed", feedFor(QString::fromLatin1(version), QStringLiteral("1"), tarball, key.signatureFile(tarball, "version:0.1.0 build:1")));
         controller->updater()->check();
-        for (int i = 0; i < 20; ++i)
-            spin();
+        settle();
     }
     EXPECT_EQ(readies, 0);
     EXPECT_TRUE(errors.isEmpty());
@@ -365,8 +316,7 @@ TEST_F(UpdateTest, AnInstallThatCannotBeWrittenOrIsThePackageManagersSaysSoOnce)
         publish(QStringLiteral("2"));
         check();
         controller->updater()->check();
-        for (int i = 0; i < 20; ++i)
-            spin();
+        settle();
         EXPECT_EQ(spoken, QStringList{error.description()});
         EXPECT_EQ(currentBuild(), QStringLiteral("1"));
         EXPECT_FALSE(QFileInfo::exists(root + QStringLiteral("/2")));
@@ -414,7 +364,7 @@ TEST_F(UpdateTest, ALauncherWhoseNewBuildDiesAtStartGoesBackToTheOldOne)
     QFile::link(QStringLiteral("1"), root + QStringLiteral("/previous"));
     QProcess launcher;
     launcher.start(QStringLiteral("/bin/sh"), {root + QStringLiteral("/launch")});
-    waitFor([&] { return launcher.state() == QProcess::NotRunning; });
+    ASSERT_TRUE(eventually([&] { return launcher.state() == QProcess::NotRunning; }));
     EXPECT_EQ(currentBuild(), QStringLiteral("1"));
     EXPECT_FALSE(QFileInfo::exists(root + QStringLiteral("/previous")));
     EXPECT_FALSE(QFileInfo::exists(root + QStringLiteral("/2")));

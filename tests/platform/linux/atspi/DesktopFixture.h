@@ -1,5 +1,5 @@
-// A desktop for the accessibility tests: Xvfb, a private D-Bus session (which starts the AT-SPI
-// bus on demand) and one test application at a time. Set up before libatspi is first used.
+// A desktop for the accessibility tests: Xvfb, a private D-Bus session with the AT-SPI bus and one
+// test application at a time. Set up before libatspi is first used.
 // Thread: the test's main thread.
 #pragma once
 
@@ -11,6 +11,28 @@
 #include <QTemporaryDir>
 
 namespace selvina::testing {
+
+// Starts the session's accessibility bus and its registry; answers the bus's address, empty when it
+// did not come up. Both start on demand, and on a loaded machine that can take longer than an
+// application waits to register; one that failed to register never appears. So they are started
+// before any application, with time to spare.
+inline QString startAccessibilityBus()
+{
+    const auto call = [](const QStringList& arguments) {
+        QProcess gdbus;
+        gdbus.start(QStringLiteral("gdbus"), QStringList{QStringLiteral("call"), QStringLiteral("--timeout"), QStringLiteral("20")} + arguments);
+        gdbus.waitForFinished(25000);
+        return QString::fromUtf8(gdbus.readAllStandardOutput());
+    };
+    const QString reply = call({"--session", "--dest", "org.a11y.Bus", "--object-path", "/org/a11y/bus", "--method",
+                                "org.a11y.Bus.GetAddress"});
+    const qsizetype from = reply.indexOf(QLatin1Char('\'')) + 1;
+    const QString a11y = reply.mid(from, reply.indexOf(QLatin1Char('\''), from) - from);
+    if (!a11y.isEmpty())
+        call({"--address", a11y, "--dest", "org.a11y.atspi.Registry", "--object-path", "/org/a11y/atspi/accessible/root",
+              "--method", "org.freedesktop.DBus.Properties.Get", "org.a11y.atspi.Accessible", "ChildCount"});
+    return a11y;
+}
 
 class Desktop {
 public:
@@ -24,25 +46,7 @@ public:
         qputenv("NO_AT_BRIDGE", "0");
         qputenv("QT_LINUX_ACCESSIBILITY_ALWAYS_ON", "1");
         qputenv("GTK_A11Y", "atspi");
-        // The accessibility bus and its registry are started on demand; on a loaded machine that
-        // can take longer than an application waits to register, and an application that failed
-        // to register never appears. Start both before any application, with time to spare.
-        const auto call = [](QStringList arguments) {
-            QProcess gdbus;
-            gdbus.start(QStringLiteral("gdbus"), QStringList{QStringLiteral("call"), QStringLiteral("--timeout"),
-                                                             QStringLiteral("20")} + arguments);
-            gdbus.waitForFinished(25000);
-            return QString::fromUtf8(gdbus.readAllStandardOutput());
-        };
-        const QString reply = call({"--session", "--dest", "org.a11y.Bus", "--object-path", "/org/a11y/bus",
-                                    "--method", "org.a11y.Bus.GetAddress"});
-        const qsizetype from = reply.indexOf(QLatin1Char('\'')) + 1;
-        const QString a11y = reply.mid(from, reply.indexOf(QLatin1Char('\''), from) - from);
-        if (!a11y.isEmpty())
-            call({"--address", a11y, "--dest", "org.a11y.atspi.Registry", "--object-path",
-                  "/org/a11y/atspi/accessible/root", "--method", "org.freedesktop.DBus.Properties.Get",
-                  "org.a11y.atspi.Accessible", "ChildCount"});
-        m_ok = !display.isEmpty() && !address.isEmpty() && !a11y.isEmpty();
+        m_ok = !display.isEmpty() && !address.isEmpty() && !startAccessibilityBus().isEmpty();
     }
     ~Desktop()
     {
