@@ -135,6 +135,8 @@ void OverlayController::build()
     if (!m_windows.empty())
         return;
     const milliseconds now = m_clock.now();
+    // A compositor may have started or stopped since the last conversation, when nobody looked.
+    m_compositing = m_windowSystem->compositingNow();
     m_corner.jumpTo(m_session.compact());
     m_shader = MarkShaderState{};
     m_shader.mode = m_shader.previousMode = shaderMode(displayState(m_session));
