@@ -20,9 +20,13 @@ namespace {
 // Room for the glass plate around the mark, as a share of the mark's width (composited only).
 constexpr double kPlateMargin = 0.16;
 
+// Past the window manager (override-redirect on X11): a window manager keeps even an "above"
+// window under a full-screen one, whatever the window asks, so the once-a-second raise could never
+// bring the mark back over a full-screen application. Unmanaged, the window is on every desktop,
+// in no taskbar or pager, and never focused by the window manager.
 constexpr Qt::WindowFlags kOverlayFlags = Qt::Tool | Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint
-                                          | Qt::WindowTransparentForInput | Qt::WindowDoesNotAcceptFocus
-                                          | Qt::NoDropShadowWindowHint;
+                                          | Qt::BypassWindowManagerHint | Qt::WindowTransparentForInput
+                                          | Qt::WindowDoesNotAcceptFocus | Qt::NoDropShadowWindowHint;
 
 constexpr const char* kFramed = "selvinaFramed";
 
