@@ -55,10 +55,12 @@ public:
         m_mark = mark.translated(-QPointF(box.topLeft()));
         if (box.size() != size() && !m_translucent) {
             // Without a compositor the corners of the box would be black: only the outline is shown.
+            // The window (X shape) is cut, not the widget: a widget's mask would clip every paint
+            // to its hundreds of rectangles, and the painter hands such fills to its threads.
             QTransform toBox;
             toBox.translate(m_mark.x(), m_mark.y());
             toBox.scale(m_mark.width() / kMarkBox.width(), m_mark.height() / kMarkBox.height());
-            setMask(QRegion(markShape().toFillPolygon(toBox).toPolygon()));
+            windowHandle()->setMask(QRegion(markShape().toFillPolygon(toBox).toPolygon()));
         }
         if (box != geometry())
             setGeometry(box);
