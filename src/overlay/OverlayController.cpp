@@ -20,9 +20,13 @@ namespace {
 // Room for the glass plate around the mark, as a share of the mark's width (composited only).
 constexpr double kPlateMargin = 0.16;
 
+// Past the window manager (override-redirect on X11): a window manager keeps even an "above"
+// window under a full-screen one, whatever the window asks, so the once-a-second raise could never
+// bring the mark back over a full-screen application. Unmanaged, the window is on every desktop,
+// in no taskbar or pager, and never focused by the window manager.
 constexpr Qt::WindowFlags kOverlayFlags = Qt::Tool | Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint
-                                          | Qt::WindowTransparentForInput | Qt::WindowDoesNotAcceptFocus
-                                          | Qt::NoDropShadowWindowHint;
+                                          | Qt::BypassWindowManagerHint | Qt::WindowTransparentForInput
+                                          | Qt::WindowDoesNotAcceptFocus | Qt::NoDropShadowWindowHint;
 
 constexpr const char* kFramed = "selvinaFramed";
 
@@ -51,10 +55,12 @@ public:
         m_mark = mark.translated(-QPointF(box.topLeft()));
         if (box.size() != size() && !m_translucent) {
             // Without a compositor the corners of the box would be black: only the outline is shown.
+            // The window (X shape) is cut, not the widget: a widget's mask would clip every paint
+            // to its hundreds of rectangles, and the painter hands such fills to its threads.
             QTransform toBox;
             toBox.translate(m_mark.x(), m_mark.y());
             toBox.scale(m_mark.width() / kMarkBox.width(), m_mark.height() / kMarkBox.height());
-            setMask(QRegion(markShape().toFillPolygon(toBox).toPolygon()));
+            windowHandle()->setMask(QRegion(markShape().toFillPolygon(toBox).toPolygon()));
         }
         if (box != geometry())
             setGeometry(box);
@@ -135,6 +141,8 @@ void OverlayController::build()
     if (!m_windows.empty())
         return;
     const milliseconds now = m_clock.now();
+    // A compositor may have started or stopped since the last conversation, when nobody looked.
+    m_compositing = m_windowSystem->compositingNow();
     m_corner.jumpTo(m_session.compact());
     m_shader = MarkShaderState{};
     m_shader.mode = m_shader.previousMode = shaderMode(displayState(m_session));

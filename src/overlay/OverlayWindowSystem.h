@@ -21,6 +21,9 @@ public:
     virtual void keepClickThrough(QWindow& window) = 0;
     // As last seen; cheap, may lag a change by one call.
     virtual bool compositing() = 0;
+    // Asked now and waited for (one round trip): for windows made after a quiet spell, when the
+    // last answer may be long out of date.
+    virtual bool compositingNow() = 0;
 
     // The X11 backend on xcb; elsewhere one that assumes a compositor and pins nothing.
     static std::unique_ptr<OverlayWindowSystem> forThisDisplay();

@@ -64,8 +64,7 @@ XcbOverlayWindowSystem::XcbOverlayWindowSystem()
         m_cmSelection = reply->atom;
         std::free(reply);
     }
-    compositing(); // sends the first question
-    compositing(); // and waits for its answer, once
+    compositingNow();
 }
 
 XcbOverlayWindowSystem::~XcbOverlayWindowSystem()
@@ -123,6 +122,12 @@ bool XcbOverlayWindowSystem::compositing()
     return m_compositing;
 }
 
+bool XcbOverlayWindowSystem::compositingNow()
+{
+    compositing(); // takes the old answer and asks again
+    return compositing(); // waits for the new answer
+}
+
 // Null backend for platforms other than xcb (Wayland always composites).
 namespace {
 class ComposedWindowSystem final : public OverlayWindowSystem {
@@ -130,6 +135,7 @@ public:
     void prepare(QWindow&) override {}
     void keepClickThrough(QWindow&) override {}
     bool compositing() override { return true; }
+    bool compositingNow() override { return true; }
 };
 } // namespace
 

@@ -13,13 +13,14 @@ namespace selvina::overlay {
 
 class XcbOverlayWindowSystem final : public OverlayWindowSystem {
 public:
-    // Needs Qt's xcb platform; compositing() is asked once here, synchronously.
+    // Needs Qt's xcb platform; compositing is asked once here, synchronously.
     XcbOverlayWindowSystem();
     ~XcbOverlayWindowSystem() override;
 
     void prepare(QWindow& window) override;
     void keepClickThrough(QWindow& window) override;
     bool compositing() override;
+    bool compositingNow() override;
 
 private:
     xcb_atom_t atom(const char* name);
