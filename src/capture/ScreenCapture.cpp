@@ -148,13 +148,15 @@ ScreenCapture::ScreenCapture(std::unique_ptr<ScreenCaptureProvider> provider) : 
 QCoro::Task<Result<CapturedImage, ScreenCaptureError>> ScreenCapture::capture(ScreenCaptureScope scope)
 {
     using Outcome = Result<CapturedImage, ScreenCaptureError>;
-    if (m_overlay.withdraw && m_overlay.withdraw())
+    if (m_capturing++ == 0)
+        m_overlayWithdrawn = m_overlay.withdraw && m_overlay.withdraw();
+    if (m_overlayWithdrawn)
         co_await QCoro::sleepFor(kRedrawBelow); // a real display's redraw, not a wait to test
     ScreenCaptureProvider* provider = m_provider.get();
     auto future = m_worker.run([provider, scope]() -> Outcome { return captureWith(*provider, scope); },
                                []() -> Outcome { return ScreenCaptureError::captureFailed(QStringLiteral("błąd wewnętrzny")); });
     Outcome outcome = co_await future;
-    if (m_overlay.restore)
+    if (--m_capturing == 0 && m_overlay.restore)
         m_overlay.restore();
     co_return outcome;
 }

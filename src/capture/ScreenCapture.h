@@ -59,7 +59,9 @@ class ScreenCapture {
 public:
     // Our own on-screen windows leave the screen for the grab and come back after it, so that the
     // picture never shows them. Both run on the main thread; unset: nothing to hide. withdraw()
-    // answers whether a window left: the windows below then get a moment to redraw.
+    // answers whether a window left: the windows below then get a moment to redraw. Captures that
+    // overlap (the model may call two visual tools at once) share one withdrawal, which ends
+    // when the last of them is done.
     struct OverlayHook {
         std::function<bool()> withdraw;
         std::function<void()> restore;
@@ -78,6 +80,8 @@ public:
 private:
     std::unique_ptr<ScreenCaptureProvider> m_provider;
     OverlayHook m_overlay;
+    int m_capturing = 0;           // captures begun and not yet finished
+    bool m_overlayWithdrawn = false; // by the first of them
     SerialWorker m_worker{QStringLiteral("selvina.capture")}; // last: it stops before the provider goes
 };
 

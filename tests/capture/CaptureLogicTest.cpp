@@ -251,6 +251,19 @@ TEST_F(Capture, ScreenshotMapsCaptureErrorsWhileTheVisualToolsPassThemOn)
               failed + QStringLiteral("Nie znaleziono ekranu do przechwycenia."));
 }
 
+// Two tools capturing at once: the mark leaves once and comes back after both pictures.
+TEST_F(Capture, OverlappingCapturesShareOneWithdrawalOfTheMark)
+{
+    QStringList hook;
+    capture->setOverlayHook({[&] { return hook.append(QStringLiteral("withdraw")), true; },
+                             [&] { hook.append(QStringLiteral("restore after %1").arg(desktop->captured.size())); }});
+    ScreenshotTool tool(capture);
+    auto first = tool.execute(QStringLiteral(R"({"scope":"full_screen"})"));
+    auto second = tool.execute(QStringLiteral(R"({"scope":"active_window"})"));
+    ASSERT_TRUE(runTask(std::move(first)) && runTask(std::move(second)));
+    EXPECT_EQ(hook, (QStringList{QStringLiteral("withdraw"), QStringLiteral("restore after 2")}));
+}
+
 // The statuses 401 and 500 and the answers of another shape travel over HTTP in the desktop test.
 TEST(Vision, AnswersAreMappedWhateverTheStatus)
 {

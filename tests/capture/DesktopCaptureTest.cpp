@@ -103,19 +103,32 @@ TEST_F(Desktop, ActiveAndTitledWindowsComeOutAsTheyLook)
               capture::ScreenCaptureError::captureFailed(QStringLiteral("okno zostało zamknięte, zanim udało się je przechwycić")));
 }
 
-// An 8K screen comes in strips and is scaled like any other.
-TEST(LargeScreen, EightKIsCapturedAndScaled)
+// An 8K screen comes in strips and is scaled like any other; a client the server does not trust
+// is refused the picture.
+TEST(BareServer, EightKIsScaledAndARefusedGetImageIsReported)
 {
     QProcess x;
-    const QString number = selvina::testing::XDisplay::startXvfb(x, QStringLiteral("7680x4320x24"));
+    const QString number = selvina::testing::XDisplay::startXvfb(
+        x, QStringLiteral("7680x4320x24"), {QStringLiteral("-noreset"), QStringLiteral("+extension"), QStringLiteral("SECURITY")});
     ASSERT_FALSE(number.isEmpty());
-    XcbScreenCapture provider(QCoreApplication::applicationPid(), (":" + number).toUtf8());
+    const QByteArray display = (":" + number).toUtf8();
+    XcbScreenCapture provider(QCoreApplication::applicationPid(), display);
     const auto image = capture::captureWith(provider, ScreenCaptureScope::fullScreen());
-    x.kill();
-    x.waitForFinished(3000);
     ASSERT_TRUE(image.ok()) << image.error().description().toStdString();
     EXPECT_EQ(QSize(image.value().pixelWidth, image.value().pixelHeight), QSize(1568, 882));
     EXPECT_EQ(QSize(image.value().originalWidth, image.value().originalHeight), QSize(7680, 4320));
+
+    QTemporaryDir home;
+    const QString untrusted = home.filePath(QStringLiteral("untrusted"));
+    ASSERT_EQ(QProcess::execute(QStringLiteral("xauth"), {"-f", untrusted, "generate", ":" + number, ".", "untrusted", "timeout", "600"}), 0);
+    const QByteArray ownAuthority = qgetenv("XAUTHORITY");
+    qputenv("XAUTHORITY", untrusted.toUtf8());
+    XcbScreenCapture distrusted(QCoreApplication::applicationPid(), display);
+    const auto refused = capture::captureWith(distrusted, ScreenCaptureScope::fullScreen());
+    qputenv("XAUTHORITY", ownAuthority);
+    x.kill();
+    x.waitForFinished(3000);
+    EXPECT_EQ(refused.error(), capture::ScreenCaptureError::captureFailed(QStringLiteral("serwer X odmówił wydania obrazu (błąd X 10)")));
 }
 
 TEST_F(Desktop, DescribeVisualPutsTheFrameIntoTheConversation)

@@ -42,10 +42,11 @@ public:
     }
     bool ok() const { return m_ok; }
 
-    // Starts Xvfb with a `screen` ("WxHxDepth") in `x` and answers its display number (empty when
-    // none started). Servers started at the same moment by other test processes may pick the same
-    // number; the loser exits at once, and a new one picks the next free number.
-    static QString startXvfb(QProcess& x, const QString& screen = QStringLiteral("1280x1024x24"))
+    // Starts Xvfb with a `screen` ("WxHxDepth") and `options` in `x` and answers its display number
+    // (empty when none started). Servers started at the same moment by other test processes may
+    // pick the same number; the loser exits at once, and a new one picks the next free number.
+    static QString startXvfb(QProcess& x, const QString& screen = QStringLiteral("1280x1024x24"),
+                             const QStringList& options = {})
     {
         QString number;
         for (int attempt = 0; attempt < 5 && number.isEmpty(); ++attempt) {
@@ -53,9 +54,9 @@ public:
                 x.kill();
                 x.waitForFinished(3000);
             }
-            x.start(QStringLiteral("Xvfb"), {QStringLiteral("-displayfd"), QStringLiteral("1"), QStringLiteral("-screen"),
-                                              QStringLiteral("0"), screen, QStringLiteral("-nolisten"),
-                                              QStringLiteral("tcp")});
+            x.start(QStringLiteral("Xvfb"), QStringList{QStringLiteral("-displayfd"), QStringLiteral("1"), QStringLiteral("-screen"),
+                                                         QStringLiteral("0"), screen, QStringLiteral("-nolisten"),
+                                                         QStringLiteral("tcp")} + options);
             LoopbackRealtimeServer::waitFor([&] { return x.canReadLine() || x.state() == QProcess::NotRunning; },
                                             std::chrono::milliseconds(10000));
             number = QString::fromUtf8(x.readLine()).trimmed();

@@ -92,10 +92,13 @@ public:
     bool nativeRGB32() const { return m_rgb32; }
 
     // Waits for the reply to `sequence` until the deadline; a server that misses it is given up
-    // (the next call opens a new connection).
+    // (the next call opens a new connection), and every later wait on it fails at once rather
+    // than costing another time-out each.
     template <typename R>
     std::pair<XPtr<R>, Wait> wait(unsigned int sequence, int* errorCode = nullptr)
     {
+        if (m_broken)
+            return {nullptr, Wait::timedOut};
         const auto deadline = std::chrono::steady_clock::now() + kReplyTimeout;
         xcb_flush(m_c);
         for (;;) {
@@ -242,6 +245,9 @@ Result<ShareableContent, ScreenCaptureError> XcbScreenCapture::content()
         x->property(x->root(), kClientListStacking, XCB_ATOM_WINDOW, 4096));
     const auto desktop = x->reply<xcb_get_property_reply_t>(x->property(x->root(), kCurrentDesktop, XCB_ATOM_CARDINAL, 1));
     // The active window of another client, even one not listed, names the foreground process.
+    // Its reader waits without a time-out, so it is not asked once the server has stopped answering.
+    if (!x->usable())
+        return ScreenCaptureError::captureFailed(QStringLiteral("serwer X przestał odpowiadać"));
     if (const auto active = xcbActiveWindow(c)) {
         content.activeWindowId = active->window;
         content.frontmostPid = active->pid;
