@@ -385,7 +385,10 @@ overlay::OverlayController* AppDelegate::overlay()
         // The mark is never in a picture of the screen.
         if (const auto& capture = m_services.composition.screenCapture) {
             QPointer<AppDelegate> self(this);
-            capture->setOverlayHook({[self] { return self && self->m_overlay && self->m_overlay->withdrawForCapture(); },
+            capture->setOverlayHook({[self] {
+                                         return self && self->m_overlay ? self->m_overlay->withdrawForCapture()
+                                                                        : std::vector<capture::WithdrawnWindow>{};
+                                     },
                                      [self] {
                                          if (self && self->m_overlay)
                                              self->m_overlay->restoreAfterCapture();

@@ -4,7 +4,6 @@
 #include <QImageWriter>
 
 #include <qcoro/qcorofuture.h>
-#include <qcoro/qcorotimer.h>
 
 #include <algorithm>
 #include <cmath>
@@ -148,16 +147,22 @@ ScreenCapture::ScreenCapture(std::unique_ptr<ScreenCaptureProvider> provider) : 
 QCoro::Task<Result<CapturedImage, ScreenCaptureError>> ScreenCapture::capture(ScreenCaptureScope scope)
 {
     using Outcome = Result<CapturedImage, ScreenCaptureError>;
-    if (m_capturing++ == 0)
-        m_overlayWithdrawn = m_overlay.withdraw && m_overlay.withdraw();
-    if (m_overlayWithdrawn)
-        co_await QCoro::sleepFor(kRedrawBelow); // a real display's redraw, not a wait to test
+    if (m_capturing++ == 0 && m_overlay.withdraw)
+        m_withdrawn = m_overlay.withdraw();
     ScreenCaptureProvider* provider = m_provider.get();
-    auto future = m_worker.run([provider, scope]() -> Outcome { return captureWith(*provider, scope); },
-                               []() -> Outcome { return ScreenCaptureError::captureFailed(QStringLiteral("błąd wewnętrzny")); });
+    auto future = m_worker.run(
+        [provider, scope, withdrawn = m_withdrawn]() -> Outcome {
+            if (!withdrawn.empty())
+                provider->awaitRedrawBelow(withdrawn);
+            return captureWith(*provider, scope);
+        },
+        []() -> Outcome { return ScreenCaptureError::captureFailed(QStringLiteral("błąd wewnętrzny")); });
     Outcome outcome = co_await future;
-    if (--m_capturing == 0 && m_overlay.restore)
-        m_overlay.restore();
+    if (--m_capturing == 0) {
+        m_withdrawn.clear();
+        if (m_overlay.restore)
+            m_overlay.restore();
+    }
     co_return outcome;
 }
 

@@ -16,6 +16,7 @@
 #include <functional>
 #include <memory>
 #include <variant>
+#include <vector>
 
 namespace selvina::capture {
 
@@ -59,15 +60,13 @@ class ScreenCapture {
 public:
     // Our own on-screen windows leave the screen for the grab and come back after it, so that the
     // picture never shows them. Both run on the main thread; unset: nothing to hide. withdraw()
-    // answers whether a window left: the windows below then get a moment to redraw. Captures that
-    // overlap (the model may call two visual tools at once) share one withdrawal, which ends
-    // when the last of them is done.
+    // answers which windows left (none: nothing was shown); the capture worker then waits for the
+    // screen below them to be redrawn before it grabs. Captures that overlap (the model may call
+    // two visual tools at once) share one withdrawal, which ends when the last of them is done.
     struct OverlayHook {
-        std::function<bool()> withdraw;
+        std::function<std::vector<WithdrawnWindow>()> withdraw;
         std::function<void()> restore;
     };
-
-    static constexpr std::chrono::milliseconds kRedrawBelow{120};
 
     explicit ScreenCapture(std::unique_ptr<ScreenCaptureProvider> provider);
     ScreenCapture(const ScreenCapture&) = delete;
@@ -81,7 +80,7 @@ private:
     std::unique_ptr<ScreenCaptureProvider> m_provider;
     OverlayHook m_overlay;
     int m_capturing = 0;           // captures begun and not yet finished
-    bool m_overlayWithdrawn = false; // by the first of them
+    std::vector<WithdrawnWindow> m_withdrawn; // by the first of them
     SerialWorker m_worker{QStringLiteral("selvina.capture")}; // last: it stops before the provider goes
 };
 

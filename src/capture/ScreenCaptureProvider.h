@@ -9,7 +9,9 @@
 #include <QRect>
 #include <QString>
 
+#include <chrono>
 #include <optional>
+#include <thread>
 #include <vector>
 
 namespace selvina::capture {
@@ -84,9 +86,27 @@ struct ShareableContent {
     std::optional<QString> windowsUnavailable;
 };
 
+// One of our own windows that has just been taken off the screen for a capture: its native id and
+// where it was, in the desktop's pixels (empty when not known).
+struct WithdrawnWindow {
+    quint64 id = 0;
+    QRect area;
+    bool operator==(const WithdrawnWindow&) const = default;
+};
+
 class ScreenCaptureProvider {
 public:
+    // How long the windows below ours get to redraw where nothing tells when they are done.
+    static constexpr std::chrono::milliseconds kRedrawBelow{120};
+
     virtual ~ScreenCaptureProvider() = default;
+    // Returns when the screen shows what lay under `withdrawn`, or once waiting longer would not
+    // help; the capture follows. This one only gives the windows below a fixed moment.
+    virtual void awaitRedrawBelow(const std::vector<WithdrawnWindow>& withdrawn)
+    {
+        (void)withdrawn;
+        std::this_thread::sleep_for(kRedrawBelow);
+    }
     // Whether capturing is allowed, asked without prompting anybody.
     virtual bool accessGranted() = 0;
     virtual Result<ShareableContent, ScreenCaptureError> content() = 0;

@@ -318,15 +318,29 @@ void OverlayController::showDebugPanel(const DebugLog& log)
         m_keepAbove.start();
 }
 
-bool OverlayController::withdrawForCapture()
+std::vector<capture::WithdrawnWindow> OverlayController::withdrawForCapture()
 {
     if (m_withdrawn || (m_windows.empty() && !m_panel))
-        return false;
+        return {};
     m_withdrawn = true;
+    std::vector<capture::WithdrawnWindow> shown;
+    const auto note = [&shown](const QWidget& w) {
+        if (!w.windowHandle())
+            return;
+        const qreal ratio = w.devicePixelRatioF(); // the desktop counts device pixels
+        const QRect area = w.frameGeometry();
+        shown.push_back({quint64(w.windowHandle()->winId()),
+                         QRect(qRound(area.x() * ratio), qRound(area.y() * ratio), qRound(area.width() * ratio),
+                               qRound(area.height() * ratio))});
+    };
+    for (const auto& w : m_windows)
+        note(*w);
+    if (m_panel)
+        note(*m_panel);
     closeWindows();
     m_heldPanel = m_panel ? m_panelLog : nullptr;
     m_panel.reset();
-    return true;
+    return shown;
 }
 
 void OverlayController::restoreAfterCapture()

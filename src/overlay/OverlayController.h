@@ -6,6 +6,7 @@
 // Thread: main thread.
 #pragma once
 
+#include "capture/ScreenCaptureProvider.h"
 #include "core/Clock.h"
 #include "core/Session.h"
 #include "overlay/MarkState.h"
@@ -50,9 +51,10 @@ public:
     void showDebugPanel(const DebugLog& log);
     void hideDebugPanel();
 
-    // Screen capture: every window leaves the screen for the grab (answers whether one was there)
-    // and comes back after it, as the conversation then stands.
-    bool withdrawForCapture();
+    // Screen capture: every window leaves the screen for the grab (answers which were there, so
+    // that the capture can wait until they are gone) and comes back after it, as the conversation
+    // then stands.
+    std::vector<capture::WithdrawnWindow> withdrawForCapture();
     void restoreAfterCapture();
 
     QList<QWidget*> windows() const;

@@ -255,7 +255,7 @@ TEST_F(Capture, ScreenshotMapsCaptureErrorsWhileTheVisualToolsPassThemOn)
 TEST_F(Capture, OverlappingCapturesShareOneWithdrawalOfTheMark)
 {
     QStringList hook;
-    capture->setOverlayHook({[&] { return hook.append(QStringLiteral("withdraw")), true; },
+    capture->setOverlayHook({[&] { return hook.append(QStringLiteral("withdraw")), std::vector<WithdrawnWindow>{{7, {}}}; },
                              [&] { hook.append(QStringLiteral("restore after %1").arg(desktop->captured.size())); }});
     ScreenshotTool tool(capture);
     auto first = tool.execute(QStringLiteral(R"({"scope":"full_screen"})"));

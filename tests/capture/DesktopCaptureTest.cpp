@@ -17,6 +17,8 @@
 
 #include <gtest/gtest.h>
 
+#include <xcb/xcb.h>
+
 using namespace selvina;
 using namespace std::chrono_literals;
 using capture::CaptureWindow;
@@ -91,6 +93,35 @@ TEST_F(Desktop, ActiveAndTitledWindowsComeOutAsTheyLook)
         EXPECT_FALSE(red(picture.pixel(picture.width() - 3, picture.height() - 3)));
         EXPECT_TRUE(image->value().sourceDescription.endsWith(QStringLiteral("„Czerwony kwadrat” (Red_window.py)")));
     }
+    // A window of ours over the square leaves for the capture; the picture shows the square as the
+    // application has redrawn it, not what our window left on the screen.
+    xcb_connection_t* own = xcb_connect(nullptr, nullptr);
+    const xcb_window_t cover = xcb_generate_id(own);
+    const QRect area(window->frame.center() - QPoint(50, 50), QSize(100, 100));
+    const uint32_t values[] = {0x0000ff, 1};
+    xcb_create_window(own, XCB_COPY_FROM_PARENT, cover, xcb_setup_roots_iterator(xcb_get_setup(own)).data->root,
+                      int16_t(area.x()), int16_t(area.y()), 100, 100, 0, XCB_WINDOW_CLASS_INPUT_OUTPUT,
+                      XCB_COPY_FROM_PARENT, XCB_CW_BACK_PIXEL | XCB_CW_OVERRIDE_REDIRECT, values);
+    xcb_map_window(own, cover);
+    xcb_flush(own);
+    const auto middle = [&] {
+        const auto shot = probe.captureDisplay({0, QRect(0, 0, 1280, 1024)}, QSize(1280, 1024));
+        return shot ? shot.value().pixel(area.center()) : QRgb(0);
+    };
+    ASSERT_TRUE(wait([&] { return qBlue(middle()) > 200 && qRed(middle()) < 60; }));
+    capture.setOverlayHook({[&] {
+                                xcb_destroy_window(own, cover);
+                                xcb_flush(own);
+                                return std::vector<capture::WithdrawnWindow>{{cover, area}};
+                            },
+                            {}});
+    const auto uncovered = runTask(capture.capture(ScreenCaptureScope::window(QStringLiteral("Czerwony"))), 15s);
+    capture.setOverlayHook({});
+    xcb_disconnect(own);
+    ASSERT_TRUE(uncovered && uncovered->ok());
+    const QImage below = QImage::fromData(uncovered->value().jpegData, "JPEG");
+    EXPECT_TRUE(red(below.pixel(below.width() / 2, below.height() / 2)));
+
     const auto full = runTask(capture.capture(ScreenCaptureScope::fullScreen()), 15s);
     ASSERT_TRUE(full && full->ok());
     EXPECT_EQ(full->value().sourceDescription, QStringLiteral("cały ekran (wyświetlacz główny, 1280×1024 px)"));

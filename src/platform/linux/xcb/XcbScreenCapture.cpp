@@ -1,7 +1,11 @@
 #include "platform/linux/xcb/XcbScreenCapture.h"
 
+#include "core/SidecarLog.h"
 #include "platform/linux/xcb/XcbActiveWindow.h"
 
+#include <QRegion>
+
+#include <xcb/damage.h>
 #include <xcb/randr.h>
 #include <xcb/shm.h>
 #include <xcb/xcb.h>
@@ -87,6 +91,8 @@ public:
     bool usable() const { return !m_broken && !xcb_connection_has_error(m_c); }
     bool randr() const { return m_randr; }
     bool shm() const { return m_shm; }
+    // The DAMAGE extension's first event code; none without the extension.
+    std::optional<uint8_t> damageEvents() const { return m_damageEvents; }
     void dropShm() { m_shm = false; }
     // Whether root pixels are 32-bit words in this machine's order with 8 bits per colour.
     bool nativeRGB32() const { return m_rgb32; }
@@ -157,6 +163,12 @@ private:
         m_randr = randr && randr->present;
         const auto* shm = xcb_get_extension_data(m_c, &xcb_shm_id);
         m_shm = shm && shm->present;
+        // DAMAGE serves a client only after it has stated its version.
+        const auto* damage = xcb_get_extension_data(m_c, &xcb_damage_id);
+        if (damage && damage->present
+            && reply<xcb_damage_query_version_reply_t>(
+                xcb_damage_query_version(m_c, XCB_DAMAGE_MAJOR_VERSION, XCB_DAMAGE_MINOR_VERSION).sequence))
+            m_damageEvents = damage->first_event;
 
         const xcb_setup_t* setup = xcb_get_setup(m_c);
         int bitsPerPixel = 0;
@@ -179,6 +191,7 @@ private:
     xcb_screen_t* m_screen = nullptr;
     std::array<xcb_atom_t, kAtomCount> m_atoms{};
     bool m_randr = false, m_shm = false, m_rgb32 = false, m_broken = false;
+    std::optional<uint8_t> m_damageEvents;
 };
 
 XcbScreenCapture::XcbScreenCapture(qint64 ownPid, QByteArray displayName)
@@ -193,6 +206,82 @@ XcbScreenCapture::Connection* XcbScreenCapture::connection()
     if (!m_x || !m_x->usable())
         m_x = Connection::open(m_displayName);
     return m_x.get();
+}
+
+void XcbScreenCapture::awaitRedrawBelow(const std::vector<capture::WithdrawnWindow>& withdrawn)
+{
+    Connection* x = connection();
+    if (!x || !x->damageEvents()) {
+        ScreenCaptureProvider::awaitRedrawBelow(withdrawn);
+        return;
+    }
+    using Steady = std::chrono::steady_clock;
+    xcb_connection_t* c = x->c();
+    const auto cap = Steady::now() + kRedrawCap;
+    // Drawing is watched before the windows are asked about, so that none of it is missed; and each
+    // window reports its own unmapping or destruction from the moment it was asked about.
+    const xcb_damage_damage_t damage = xcb_generate_id(c);
+    xcb_damage_create(c, damage, x->root(), XCB_DAMAGE_REPORT_LEVEL_RAW_RECTANGLES);
+    QRegion below;
+    std::vector<unsigned int> asked;
+    const uint32_t structure = XCB_EVENT_MASK_STRUCTURE_NOTIFY;
+    for (const capture::WithdrawnWindow& w : withdrawn) {
+        xcb_change_window_attributes(c, xcb_window_t(w.id), XCB_CW_EVENT_MASK, &structure);
+        asked.push_back(xcb_get_window_attributes(c, xcb_window_t(w.id)).sequence);
+        below += w.area;
+    }
+    std::vector<xcb_window_t> shown; // still on the screen as far as the server says
+    for (size_t i = 0; i < withdrawn.size(); ++i) {
+        const auto attributes = x->reply<xcb_get_window_attributes_reply_t>(asked[i]);
+        if (attributes && attributes->map_state == XCB_MAP_STATE_VIEWABLE)
+            shown.push_back(xcb_window_t(withdrawn[i].id));
+    }
+    const auto drawnAt = [&](QRect area) { return below.isEmpty() || below.intersects(area); };
+    // The windows below may paint nothing for a while (a client with no background drawn by the
+    // server redraws only when it gets to it): the picture waits for their first drawing after
+    // ours left, and then for a quiet gap. Windows gone before they were asked about may have
+    // been redrawn under already: then only the gap counts.
+    auto lastDrawn = Steady::now();
+    bool redrawn = shown.empty(), settled = false;
+    while (x->usable()) {
+        while (xcb_generic_event_t* event = xcb_poll_for_event(c)) {
+            const uint8_t type = event->response_type & 0x7f;
+            if (type == *x->damageEvents() + XCB_DAMAGE_NOTIFY) {
+                const auto* drawn = reinterpret_cast<const xcb_damage_notify_event_t*>(event);
+                if (drawnAt(QRect(drawn->area.x, drawn->area.y, drawn->area.width, drawn->area.height))) {
+                    lastDrawn = Steady::now();
+                    redrawn = redrawn || shown.empty();
+                }
+            } else if (type == XCB_UNMAP_NOTIFY || type == XCB_DESTROY_NOTIFY) {
+                const xcb_window_t gone = type == XCB_UNMAP_NOTIFY
+                                              ? reinterpret_cast<const xcb_unmap_notify_event_t*>(event)->window
+                                              : reinterpret_cast<const xcb_destroy_notify_event_t*>(event)->window;
+                std::erase(shown, gone);
+            }
+            std::free(event);
+        }
+        const auto now = Steady::now();
+        if (shown.empty() && redrawn && now >= lastDrawn + kQuietGap) {
+            settled = true;
+            break;
+        }
+        if (now >= cap)
+            break;
+        const auto until = shown.empty() && redrawn ? std::min(lastDrawn + kQuietGap, cap) : cap;
+        pollfd fd{xcb_get_file_descriptor(c), POLLIN, 0};
+        ::poll(&fd, 1, int(std::chrono::ceil<std::chrono::milliseconds>(until - now).count()));
+    }
+    if (!settled && x->usable())
+        logLine(shown.empty() ? QStringLiteral("[zrzut ekranu] ekran pod znakiem nie został przerysowany albo nie ustał w %1 ms; przechwytuję mimo to").arg(kRedrawCap.count())
+                              : QStringLiteral("[zrzut ekranu] okna znaku nie zniknęły w %1 ms; przechwytuję mimo to").arg(kRedrawCap.count()));
+    xcb_damage_destroy(c, damage);
+    const uint32_t nothing = 0;
+    for (const capture::WithdrawnWindow& w : withdrawn)
+        xcb_change_window_attributes(c, xcb_window_t(w.id), XCB_CW_EVENT_MASK, &nothing);
+    // One round trip, after which the events and errors (windows already destroyed) are dropped.
+    x->reply<xcb_get_input_focus_reply_t>(xcb_get_input_focus(c).sequence);
+    while (xcb_generic_event_t* event = xcb_poll_for_event(c))
+        std::free(event);
 }
 
 // X11 has no capture permission: any client of the display may read it.
