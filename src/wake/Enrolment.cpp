@@ -1,0 +1,218 @@
+#include "wake/Enrolment.h"
+
+#include "wake/LogMelFrontEnd.h"
+#include "wake/WakeModel.h"
+
+#include <algorithm>
+#include <cmath>
+
+namespace selvina::wake {
+
+QString EnrolmentError::description() const
+{
+    const QString n = QString::number(m_recording);
+    switch (m_kind) {
+    case Kind::tooFewRecordings:
+        return QStringLiteral("Potrzebuję co najmniej trzech nagrań — powiedz „hej Selvina” jeszcze raz.");
+    case Kind::silence:
+        return QStringLiteral("Nagranie %1 to sama cisza — powiedz „hej Selvina” wyraźnie, bliżej mikrofonu.").arg(n);
+    case Kind::noSpeech:
+        return QStringLiteral("W nagraniu %1 słyszę tylko szum, bez mowy — powiedz „hej Selvina” w cichszym miejscu "
+                              "albo bliżej mikrofonu.").arg(n);
+    case Kind::tooShort:
+        return QStringLiteral("Nagranie %1 jest za krótkie — powiedz całe „hej Selvina”, spokojnie.").arg(n);
+    case Kind::tooLong:
+        return QStringLiteral("Nagranie %1 jest za długie — powiedz samo „hej Selvina”, bez innych słów.").arg(n);
+    case Kind::clipped:
+        return QStringLiteral("Nagranie %1 jest przesterowane — mów trochę ciszej albo dalej od mikrofonu.").arg(n);
+    case Kind::notThePhrase:
+        return QStringLiteral("W nagraniu %1 nie słyszę „hej Selvina” — powiedz dokładnie te słowa.").arg(n);
+    case Kind::differentPhrase:
+        return QStringLiteral("Nagranie %1 brzmi inaczej niż pozostałe — powiedz za każdym razem to samo: "
+                              "„hej Selvina”.").arg(n);
+    }
+    return {};
+}
+
+namespace {
+
+constexpr int kMinRecordings = 3;
+constexpr int kBlock = 160; // 10 ms energy blocks
+constexpr double kSilenceDb = -50.0; // dBFS: nothing in the recording is louder than this
+constexpr double kSpeechOverFloorDb = 12.0; // speech stands this far above the recording's own floor
+constexpr int kMinSpeechBlocks = 10; // 100 ms of speech-like energy at least
+constexpr double kMinSpeechSeconds = 0.4;
+constexpr double kMaxSpeechSeconds = 2.5;
+constexpr double kClippedFraction = 0.005;
+constexpr float kFullScale = 32767.0f / 32768.0f;
+constexpr int kNegativeOffsetFrames = 50; // windows this far (0.5 s) from the best one lack part of the phrase
+
+struct Level {
+    int firstSpeech = -1, lastSpeech = -1, speechBlocks = 0;
+    double peakDb = -200.0;
+    int quietestBlock = 0;
+};
+
+Level measure(const std::vector<float>& samples)
+{
+    Level level;
+    const int blocks = int(samples.size() / kBlock);
+    std::vector<double> db(std::size_t(std::max(blocks, 0)));
+    for (int b = 0; b < blocks; ++b) {
+        double sum = 0;
+        for (int i = 0; i < kBlock; ++i) {
+            const double s = samples[std::size_t(b) * kBlock + i];
+            sum += s * s;
+        }
+        db[b] = 10.0 * std::log10(sum / kBlock + 1e-12);
+        level.peakDb = std::max(level.peakDb, db[b]);
+        if (db[b] < db[level.quietestBlock])
+            level.quietestBlock = b;
+    }
+    if (blocks == 0)
+        return level;
+    std::vector<double> sorted = db;
+    std::nth_element(sorted.begin(), sorted.begin() + blocks / 10, sorted.end());
+    const double floorDb = sorted[std::size_t(blocks / 10)];
+    const double speechDb = std::max(floorDb + kSpeechOverFloorDb, kSilenceDb);
+    for (int b = 0; b < blocks; ++b) {
+        if (db[b] < speechDb)
+            continue;
+        if (level.firstSpeech < 0)
+            level.firstSpeech = b;
+        level.lastSpeech = b;
+        ++level.speechBlocks;
+    }
+    return level;
+}
+
+struct Scored {
+    float bestScore = 0.0f;
+    std::int64_t bestFrame = 0;
+    std::vector<float> bestEmbedding;
+    std::vector<std::pair<std::int64_t, std::vector<float>>> windows; // frame count at each window, embedding
+};
+
+// Runs the network over the recording placed after a window's worth of its own quietest 10 ms (so the
+// first windows see room tone, as when listening, not digital silence) and a little of it after.
+Scored score(const WakeModel& model, const std::vector<float>& samples, const Level& level)
+{
+    const std::size_t windowSamples = std::size_t(model.windowFrames()) * LogMelFrontEnd::kHop + LogMelFrontEnd::kFrameLength;
+    const float* quiet = samples.data() + std::size_t(level.quietestBlock) * kBlock;
+    std::vector<float> padded;
+    padded.reserve(samples.size() + windowSamples + 8000);
+    for (std::size_t i = 0; i < windowSamples; ++i)
+        padded.push_back(quiet[i % kBlock]);
+    padded.insert(padded.end(), samples.begin(), samples.end());
+    for (std::size_t i = 0; i < 8000; ++i) // 0.5 s
+        padded.push_back(quiet[i % kBlock]);
+
+    LogMelFrontEnd frontEnd(model.mean(), model.deviation(), model.windowFrames());
+    WakeModel::Scratch scratch(model);
+    Scored result;
+    std::vector<float> embedding(std::size_t(model.embeddingSize()));
+    std::span<const float> rest(padded);
+    while (frontEnd.pushToNextWindow(rest, model.stepFrames())) {
+        const float s = WakeModel::score(model.logit(frontEnd.window(), scratch, embedding.data()));
+        if (result.bestEmbedding.empty() || s > result.bestScore) {
+            result.bestScore = s;
+            result.bestFrame = frontEnd.frameCount();
+            result.bestEmbedding = embedding;
+        }
+        result.windows.emplace_back(frontEnd.frameCount(), embedding);
+    }
+    return result;
+}
+
+double median(std::vector<float> values)
+{
+    if (values.empty())
+        return 0.0;
+    std::sort(values.begin(), values.end());
+    const std::size_t m = values.size() / 2;
+    return values.size() % 2 != 0 ? values[m] : 0.5 * (values[m - 1] + values[m]);
+}
+
+} // namespace
+
+Result<VoiceProfile, EnrolmentError> enrol(const WakeModel& model, const std::vector<std::vector<float>>& recordings16k)
+{
+    if (int(recordings16k.size()) < kMinRecordings)
+        return EnrolmentError::tooFewRecordings();
+    std::vector<Level> levels;
+    for (int r = 0; r < int(recordings16k.size()); ++r) {
+        const std::vector<float>& samples = recordings16k[std::size_t(r)];
+        const Level level = measure(samples);
+        if (level.peakDb < kSilenceDb)
+            return EnrolmentError::silence(r + 1);
+        const auto clippedSamples = std::count_if(samples.begin(), samples.end(), [](float s) { return std::abs(s) >= kFullScale; });
+        if (double(clippedSamples) > kClippedFraction * double(samples.size()))
+            return EnrolmentError::clipped(r + 1);
+        if (level.speechBlocks < kMinSpeechBlocks)
+            return EnrolmentError::noSpeech(r + 1);
+        const double seconds = double(level.lastSpeech - level.firstSpeech + 1) * kBlock / LogMelFrontEnd::kSampleRate;
+        if (seconds < kMinSpeechSeconds)
+            return EnrolmentError::tooShort(r + 1);
+        if (seconds > kMaxSpeechSeconds)
+            return EnrolmentError::tooLong(r + 1);
+        levels.push_back(level);
+    }
+
+    std::vector<Scored> scored;
+    float lowestBest = 1.0f;
+    for (int r = 0; r < int(recordings16k.size()); ++r) {
+        scored.push_back(score(model, recordings16k[std::size_t(r)], levels[std::size_t(r)]));
+        // Far under what the network gives even an unfamiliar voice saying the phrase.
+        if (scored.back().bestScore < model.threshold() / 20.0f)
+            return EnrolmentError::notThePhrase(r + 1);
+        lowestBest = std::min(lowestBest, scored.back().bestScore);
+    }
+
+    const std::size_t dims = std::size_t(model.embeddingSize());
+    const int count = int(scored.size());
+    // Each recording against its nearest sibling: how alike the user's own sayings are.
+    std::vector<float> sibling(std::size_t(count), -1.0f);
+    // Windows that hold only part of the phrase, against the other recordings: how alike they must not be.
+    std::vector<float> partial;
+    for (int r = 0; r < count; ++r) {
+        for (int o = 0; o < count; ++o) {
+            if (o == r)
+                continue;
+            sibling[r] = std::max(sibling[r], cosineSimilarity(scored[r].bestEmbedding.data(), scored[o].bestEmbedding.data(), dims));
+        }
+        for (const auto& [frame, embedding] : scored[r].windows) {
+            if (std::abs(frame - scored[r].bestFrame) < kNegativeOffsetFrames)
+                continue;
+            float nearest = -1.0f;
+            for (int o = 0; o < count; ++o) {
+                if (o != r)
+                    nearest = std::max(nearest, cosineSimilarity(embedding.data(), scored[o].bestEmbedding.data(), dims));
+            }
+            partial.push_back(nearest);
+        }
+    }
+    // A recording of another phrase resembles its siblings less than the typical pair of sayings does,
+    // closer to how parts of the phrase resemble it; the median pair is the sayings of the phrase itself.
+    const double typicalPair = median(sibling);
+    const double typicalPartial = partial.empty() ? -1.0 : median(partial);
+    const int outlier = int(std::min_element(sibling.begin(), sibling.end()) - sibling.begin());
+    if (sibling[outlier] < 0.5 * (typicalPair + typicalPartial))
+        return EnrolmentError::differentPhrase(outlier + 1);
+
+    VoiceProfile profile;
+    profile.modelSha256 = model.blobSha256();
+    for (Scored& s : scored)
+        profile.templates.push_back(std::move(s.bestEmbedding));
+    // Between the loosest match among the user's own sayings and the closest partial window, so that each
+    // saying would have been recognised from the others and no half of the phrase is.
+    const float loosest = *std::min_element(sibling.begin(), sibling.end());
+    const float closestPartial = partial.empty() ? -1.0f : *std::max_element(partial.begin(), partial.end());
+    profile.similarityThreshold = closestPartial < loosest ? 0.5f * (loosest + closestPartial) : loosest;
+    profile.similarityThreshold = std::min(profile.similarityThreshold, 0.999f);
+    // The network must still lean towards the phrase: at most a third of the threshold, and never above
+    // half of what it gave the user's weakest saying.
+    profile.scoreFloor = std::min(model.threshold() / 3.0f, 0.5f * lowestBest);
+    return profile;
+}
+
+} // namespace selvina::wake
