@@ -3,6 +3,7 @@
 // against a loopback chat-completions server.
 #include "app/Composition.h"
 #include "platform/fake/MemoryStores.h"
+#include "platform/linux/xcb/XcbActiveWindow.h"
 #include "platform/linux/xcb/XcbScreenCapture.h"
 #include "tools/VisualTools.h"
 
@@ -18,6 +19,8 @@
 #include <gtest/gtest.h>
 
 #include <xcb/xcb.h>
+
+#include <csignal>
 
 using namespace selvina;
 using namespace std::chrono_literals;
@@ -135,7 +138,7 @@ TEST_F(Desktop, ActiveAndTitledWindowsComeOutAsTheyLook)
 }
 
 // An 8K screen comes in strips and is scaled like any other; a client the server does not trust
-// is refused the picture.
+// is refused the picture; a stopped server is given up.
 TEST(BareServer, EightKIsScaledAndARefusedGetImageIsReported)
 {
     QProcess x;
@@ -157,6 +160,14 @@ TEST(BareServer, EightKIsScaledAndARefusedGetImageIsReported)
     XcbScreenCapture distrusted(QCoreApplication::applicationPid(), display);
     const auto refused = capture::captureWith(distrusted, ScreenCaptureScope::fullScreen());
     qputenv("XAUTHORITY", ownAuthority);
+
+    // A server that stops answering costs the active-window question its limit, not the thread.
+    xcb_connection_t* c = xcb_connect(display.constData(), nullptr);
+    ASSERT_FALSE(xcb_connection_has_error(c));
+    ::kill(pid_t(x.processId()), SIGSTOP);
+    EXPECT_FALSE(selvina::platform::xcbActiveWindow(c, std::chrono::milliseconds(300)).has_value());
+    ::kill(pid_t(x.processId()), SIGCONT);
+    xcb_disconnect(c);
     x.kill();
     x.waitForFinished(3000);
     EXPECT_EQ(refused.error(), capture::ScreenCaptureError::captureFailed(QStringLiteral("serwer X odmówił wydania obrazu (błąd X 10)")));

@@ -6,6 +6,7 @@
 
 #include <QString>
 
+#include <chrono>
 #include <cstdint>
 #include <optional>
 
@@ -22,8 +23,13 @@ struct XcbActiveWindow {
 // The name the kernel gives the process (/proc/<pid>/comm); empty when it is gone.
 QString processName(qint64 pid);
 
-// On `connection`, for its first screen; none when the window manager names no active window.
-std::optional<XcbActiveWindow> xcbActiveWindow(xcb_connection_t* connection);
+// A server that does not answer within this long is taken to have no active window.
+inline constexpr std::chrono::milliseconds kActiveWindowLimit{10'000};
+
+// On `connection`, for its first screen; none when the window manager names no active window or
+// the server has not answered all of it within `limit`.
+std::optional<XcbActiveWindow> xcbActiveWindow(xcb_connection_t* connection,
+                                               std::chrono::milliseconds limit = kActiveWindowLimit);
 // On a connection of its own to $DISPLAY, opened for this one question; none without a display.
 std::optional<XcbActiveWindow> xcbActiveWindow();
 

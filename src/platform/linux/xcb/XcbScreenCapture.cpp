@@ -2,6 +2,7 @@
 
 #include "core/SidecarLog.h"
 #include "platform/linux/xcb/XcbActiveWindow.h"
+#include "platform/linux/xcb/XcbReply.h"
 
 #include <QRegion>
 
@@ -28,11 +29,8 @@ using capture::ShareableContent;
 
 namespace {
 
-struct FreeDeleter {
-    void operator()(void* p) const { std::free(p); }
-};
 template <typename T>
-using XPtr = std::unique_ptr<T, FreeDeleter>;
+using XPtr = XcbPtr<T>;
 
 enum Atom {
     kClientListStacking, kFrameExtents, kWmName, kUtf8String, kWmPid, kWindowType,
@@ -67,7 +65,7 @@ QByteArray bytesOf(const xcb_get_property_reply_t* reply)
 // One xcb connection with what it learnt at the start: atoms, the root and its pixel format.
 class XcbScreenCapture::Connection {
 public:
-    enum class Wait { answered, failed, timedOut, lost };
+    using Wait = XcbWait;
 
     static std::unique_ptr<Connection> open(const QByteArray& name)
     {
@@ -105,33 +103,9 @@ public:
     {
         if (m_broken)
             return {nullptr, Wait::timedOut};
-        const auto deadline = std::chrono::steady_clock::now() + kReplyTimeout;
-        xcb_flush(m_c);
-        for (;;) {
-            void* reply = nullptr;
-            xcb_generic_error_t* error = nullptr;
-            if (xcb_poll_for_reply(m_c, sequence, &reply, &error)) {
-                if (error) {
-                    if (errorCode)
-                        *errorCode = error->error_code;
-                    std::free(error);
-                    std::free(reply);
-                    return {nullptr, Wait::failed};
-                }
-                if (!reply)
-                    return {nullptr, xcb_connection_has_error(m_c) ? Wait::lost : Wait::failed};
-                return {XPtr<R>(static_cast<R*>(reply)), Wait::answered};
-            }
-            if (xcb_connection_has_error(m_c))
-                return {nullptr, Wait::lost};
-            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-            if (left.count() <= 0) {
-                m_broken = true;
-                return {nullptr, Wait::timedOut};
-            }
-            pollfd fd{xcb_get_file_descriptor(m_c), POLLIN, 0};
-            ::poll(&fd, 1, int(left.count()));
-        }
+        auto [reply, wait] = xcbReply<R>(m_c, sequence, std::chrono::steady_clock::now() + kReplyTimeout, errorCode);
+        m_broken = wait == Wait::timedOut;
+        return {std::move(reply), wait};
     }
     template <typename R>
     XPtr<R> reply(unsigned int sequence)
