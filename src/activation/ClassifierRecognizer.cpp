@@ -19,7 +19,7 @@ std::unique_ptr<ClassifierRecognizer> ClassifierRecognizer::load(const Settings&
         recognizer->m_unavailable = model.error().description();
         return recognizer;
     }
-    wake::SpotterSettings spotting = wake::SpotterSettings::of(*model.value());
+    wake::SpotterSettings spotting = wake::SpotterSettings::defaultsOf(*model.value());
     if (settings.threshold)
         spotting.threshold = float(*settings.threshold);
     if (settings.windows)

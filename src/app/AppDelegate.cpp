@@ -1,5 +1,7 @@
 #include "app/AppDelegate.h"
 
+#include "activation/VoiceEnrolment.h"
+#include "activation/WakeWord.h"
 #include "app/SingleInstance.h"
 #include "app/StatusItem.h"
 #include "core/SidecarLog.h"
@@ -21,9 +23,8 @@ bool switchOn(const char* name)
     return qgetenv(name) == "1";
 }
 
-// The desktop's voice gives no sign when it has finished; a Polish sentence takes about this long
-// per character at its usual rate.
-constexpr auto kSpokenCharacter = std::chrono::milliseconds(70);
+// The farewell's last words are the phrase itself; this long after, its echo has died away.
+constexpr auto kEchoFadeOut = std::chrono::milliseconds(1500);
 
 } // namespace
 
@@ -49,7 +50,8 @@ void AppDelegate::applicationDidFinishLaunching()
         return;
     connect(this, &AppDelegate::conversationClosed, this, [this] {
         refreshStatusItem();
-        startWakeWordListening();
+        // The farewell ends with "…powiedz: hej Selvina.": the listener must not hear its echo.
+        m_wakeAfterEcho = clock().after(kEchoFadeOut, [this] { startWakeWordListening(); });
         if (m_updates)
             m_updates->instalujJesliCicho();
     });
@@ -69,8 +71,26 @@ Clock& AppDelegate::clock() const
 
 void AppDelegate::beginSession(Greeting greeting)
 {
-    if (m_coordinator)
+    if (m_coordinator || m_waitingForMicrophone)
         return;
+    m_wakeAfterEcho.reset();
+    if (m_enrolment) {
+        logLine(QStringLiteral("[wybudzanie] nauka głosu przerwana przez rozmowę"));
+        m_enrolment.reset();
+        m_enrolmentSpeech.reset();
+    }
+    if (m_wakeWord) {
+        m_wakeWord->stop();
+        // The listener and a conversation never hold the microphone at once.
+        if (m_wakeWord->holdsMicrophone()) {
+            m_waitingForMicrophone = true;
+            m_wakeWord->whenReleased(this, [this, greeting] {
+                m_waitingForMicrophone = false;
+                beginSession(greeting);
+            });
+            return;
+        }
+    }
     m_session.setState(SessionState::listening);
     if (!ChatChannel::isEnabled())
         if (auto* mark = overlay())

@@ -20,6 +20,8 @@
 
 namespace selvina::activation {
 class GlobalHotkey;
+class VoiceEnrolment;
+class WakeWord;
 }
 namespace selvina::platform {
 class InstanceLock;
@@ -68,6 +70,17 @@ public:
         overlay::DebugFileLog* runLogFile = nullptr; // none: the run log stays in memory
         plugins::PluginCatalog* pluginCatalog = nullptr; // none: no plug-in store (tests)
         plugins::PluginStore* pluginStore = nullptr;
+        // Builds the wake-phrase listener, once, with the call that opens a conversation; none: no listener.
+        // `unavailable` is told once why the phrase cannot be recognised.
+        std::function<std::unique_ptr<activation::WakeWord>(std::function<void()> wake,
+                                                            std::function<void(const QString&)> unavailable)>
+            makeWakeWord;
+        // Builds the guided recording of the user's phrase; fills in the steps that check the recordings
+        // and keep the profile. None: the detector cannot learn a voice.
+        std::function<std::unique_ptr<activation::VoiceEnrolment>(std::function<void(const QString&, std::function<void()>)> say,
+                                                                  std::function<void()> startSignal,
+                                                                  std::function<void(bool kept)> finished)>
+            makeVoiceEnrolment;
     };
 
     explicit AppDelegate(Services services, QObject* parent = nullptr);
@@ -100,8 +113,10 @@ public:
     void buildStatusItem();
     void refreshStatusItem();
     void startWakeWordListening();
+    void wakePhraseUnavailable(const QString& reason);
     void refreshDebugPanel();
     void przelaczZawolanie();
+    void learnVoice();
     void menuQuit();
     // Quitting (the menu, a termination signal, the session's logout) waits for the sidecar's
     // shutdown, 5 s at most, and is confirmed once.
@@ -153,6 +168,10 @@ private:
     static QCoro::Task<> terminateAfterShutdown(QPointer<AppDelegate> self);
     static QCoro::Task<> trackCue(QPointer<AppDelegate> self, QCoro::Task<> playing);
 
+    // The desktop's voice gives no sign when it has finished; a Polish sentence takes about this long
+    // per character at its usual rate.
+    static constexpr std::chrono::milliseconds kSpokenCharacter{70};
+
     Services m_services;
     SessionModel m_session;
     std::unique_ptr<conversation::Coordinator> m_coordinator;
@@ -162,6 +181,11 @@ private:
     std::unique_ptr<overlay::AudioLevelSimulator> m_simulator; // preview mode's level
     int m_closing = 0; // conversations whose stop() is still running
     std::unique_ptr<ScheduledCall> m_endCue; // the end cue, after the sentence that ended a conversation
+    std::unique_ptr<activation::WakeWord> m_wakeWord;
+    std::unique_ptr<ScheduledCall> m_wakeAfterEcho; // the listener starts once the farewell has died away
+    bool m_waitingForMicrophone = false; // a conversation waits for the listener to let the device go
+    std::unique_ptr<activation::VoiceEnrolment> m_enrolment; // while the user's phrase is being recorded
+    std::unique_ptr<ScheduledCall> m_enrolmentSpeech;        // until its sentence has been heard
     std::unique_ptr<SingleInstance> m_instance;
     std::unique_ptr<update::UpdateController> m_updates;
     std::unique_ptr<StatusItem> m_statusItem;

@@ -3,6 +3,8 @@
 #include "app/AppDelegate.h"
 
 #include "activation/GlobalHotkey.h"
+#include "activation/VoiceEnrolment.h"
+#include "activation/WakeWord.h"
 #include "agent/AgentBridge.h"
 #include "app/ConversationInstructions.h"
 #include "app/SingleInstance.h"
@@ -202,10 +204,13 @@ void AppDelegate::subscribeToPreferences()
         connect(launch, &settings::LaunchPreferences::skrotChanged, this, [this] { przypnijSkrotWywolania(); });
         connect(launch, &settings::LaunchPreferences::skrotWlaczonyChanged, this, [this] { przypnijSkrotWywolania(); });
         connect(launch, &settings::LaunchPreferences::zawolanieChanged, this, [this](bool on) {
-            if (on)
+            if (on) {
                 startWakeWordListening();
-            else
+            } else {
                 logLine(QStringLiteral("[wybudzanie] wyłączone przez użytkownika"));
+                if (m_wakeWord)
+                    m_wakeWord->stop();
+            }
             refreshStatusItem();
         });
     }
@@ -340,6 +345,7 @@ void AppDelegate::buildStatusItem()
     actions.openSettings = guarded(&AppDelegate::openSettings);
     actions.openPermissionSettings = guarded(&AppDelegate::openPermissionSettings);
     actions.przelaczZawolanie = guarded(&AppDelegate::przelaczZawolanie);
+    actions.learnVoice = guarded(&AppDelegate::learnVoice);
     actions.quit = guarded(&AppDelegate::menuQuit);
     m_statusItem = std::make_unique<StatusItem>(*m_services.trayHost, m_services.statusIcon, std::move(actions));
     refreshStatusItem();
@@ -352,6 +358,7 @@ void AppDelegate::refreshStatusItem()
     StatusItem::Entries entries;
     entries.settings = qobject_cast<QApplication*>(QCoreApplication::instance()) != nullptr; // the window needs a screen
     entries.zawolanie = m_services.launch == nullptr || m_services.launch->zawolanie();
+    entries.voiceEnrolment = bool(m_services.makeVoiceEnrolment);
     entries.missingPermissions = m_missingPermissions;
     m_statusItem->refresh(entries);
 }
@@ -363,6 +370,62 @@ void AppDelegate::przelaczZawolanie()
     // The store announces the change; the subscription refreshes the menu.
     m_services.launch->setZawolanie(!m_services.launch->zawolanie());
     refreshStatusItem();
+}
+
+void AppDelegate::learnVoice()
+{
+    if (m_enrolment || !m_services.makeVoiceEnrolment)
+        return;
+    if (m_coordinator || m_waitingForMicrophone) {
+        speak(QStringLiteral("Naukę głosu zacznę, gdy zakończysz rozmowę. Wybierz ją wtedy jeszcze raz z menu."));
+        return;
+    }
+    QPointer<AppDelegate> self(this);
+    m_wakeAfterEcho.reset();
+    m_enrolment = m_services.makeVoiceEnrolment(
+        [self](const QString& sentence, std::function<void()> done) {
+            if (!self)
+                return;
+            self->speak(sentence);
+            // The desktop's voice gives no sign when it has finished; the microphone opens after it.
+            self->m_enrolmentSpeech = self->clock().after(kSpokenCharacter * int(sentence.size()) + std::chrono::milliseconds(500),
+                                                          std::move(done));
+        },
+        [self] {
+            if (self)
+                self->playCue(voice::Cue::interrupted);
+        },
+        [self](bool kept) {
+            if (!self)
+                return;
+            logLine(kept ? QStringLiteral("[wybudzanie] głos użytkownika zapisany — przebudowuję nasłuch")
+                         : QStringLiteral("[wybudzanie] nauka głosu bez zmian"));
+            // The enrolment is still on the stack of this call: it goes on the next turn.
+            QMetaObject::invokeMethod(self.data(), [self, kept] {
+                if (!self)
+                    return;
+                self->m_enrolment.reset();
+                if (kept)
+                    self->m_wakeWord.reset(); // the next listener reads the new profile
+                self->startWakeWordListening();
+            }, Qt::QueuedConnection);
+        });
+    if (!m_enrolment) {
+        speak(QStringLiteral("Nie nauczę się Twojego głosu: rozpoznawanie zawołania nie działa. Sprawdź je w "
+                             "Ustawieniach, w części Uprawnienia."));
+        return;
+    }
+    logLine(QStringLiteral("[wybudzanie] nauka głosu użytkownika"));
+    const auto begin = [self] {
+        if (self && self->m_enrolment)
+            self->m_enrolment->start();
+    };
+    if (m_wakeWord) {
+        m_wakeWord->stop();
+        m_wakeWord->whenReleased(this, begin);
+    } else {
+        begin();
+    }
 }
 
 void AppDelegate::refreshDebugPanel()
@@ -410,13 +473,41 @@ void AppDelegate::startWakeWordListening()
         logLine(QStringLiteral("[wybudzanie] wyłączone przez SELVINA_WAKE=0"));
         return;
     }
+    if (m_enrolment) {
+        logLine(QStringLiteral("[wybudzanie] pomijam — trwa nauka głosu"));
+        return;
+    }
     if (m_coordinator || ChatChannel::isEnabled()) {
         logLine(QStringLiteral("[wybudzanie] pomijam (sesja: %1, tekst: %2)")
                     .arg(yesNo(m_coordinator != nullptr), yesNo(ChatChannel::isEnabled())));
         return;
     }
-    logLine(QStringLiteral("[wybudzanie] nasłuch frazy nie jest jeszcze dostępny — rozmowę otwiera skrót, "
-                           "SELVINA_AUTOSTART=1 albo SELVINA_TEXT=1"));
+    if (!m_wakeWord) {
+        if (!m_services.makeWakeWord) {
+            logLine(QStringLiteral("[wybudzanie] brak nasłuchu w tym uruchomieniu"));
+            return;
+        }
+        logLine(QStringLiteral("[wybudzanie] uruchamiam nasłuch"));
+        QPointer<AppDelegate> self(this);
+        m_wakeWord = m_services.makeWakeWord(
+            [self] {
+                if (self)
+                    self->beginSession();
+            },
+            [self](const QString& reason) {
+                if (self)
+                    self->wakePhraseUnavailable(reason);
+            });
+    }
+    m_wakeWord->start();
+}
+
+void AppDelegate::wakePhraseUnavailable(const QString& reason)
+{
+    QString hint = QStringLiteral("Rozmowę otworzysz skrótem klawiszowym.");
+    if (m_services.launch != nullptr && m_services.launch->skrotWlaczony())
+        hint = QStringLiteral("Rozmowę otworzysz skrótem ") + m_services.launch->skrot().spokenName() + QStringLiteral(".");
+    speak(QStringLiteral("Nie rozpoznam zawołania „hej Selvina”. ") + reason + QStringLiteral(" ") + hint);
 }
 
 // --- hot-keys ---

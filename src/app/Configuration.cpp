@@ -193,6 +193,23 @@ Configuration Configuration::load(const ConfigurationSources& sources)
     return c;
 }
 
+WakeTuning WakeTuning::load(const QString& configDirectory)
+{
+    const QJsonObject file = readConfigFile(configDirectory);
+    WakeTuning tuning;
+    const QJsonValue threshold = file.value(QLatin1String("wake_threshold"));
+    if (threshold.isDouble() && threshold.toDouble() > 0 && threshold.toDouble() < 1)
+        tuning.threshold = threshold.toDouble();
+    else if (!threshold.isUndefined())
+        logLine(QStringLiteral("[konfiguracja] wake_threshold musi być liczbą między 0 a 1 — używam wartości modelu"));
+    const QJsonValue windows = file.value(QLatin1String("wake_windows"));
+    if (windows.isDouble() && windows.toDouble() == double(windows.toInt()) && windows.toInt() >= 1 && windows.toInt() <= 10)
+        tuning.windows = windows.toInt();
+    else if (!windows.isUndefined())
+        logLine(QStringLiteral("[konfiguracja] wake_windows musi być liczbą całkowitą od 1 do 10 — używam wartości modelu"));
+    return tuning;
+}
+
 ResolvedKey Configuration::resolveOpenAIKey(const ConfigurationSources& sources)
 {
     return resolveKey(sources, readConfigFile(sources.directory), "OPENAI_API_KEY", platform::kOpenAIAccount,

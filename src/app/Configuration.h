@@ -74,6 +74,15 @@ struct ResolvedKey {
     bool operator==(const ResolvedKey&) const = default;
 };
 
+// The wake-phrase detector's tuning from config.json: "wake_threshold" (0 < t < 1) and "wake_windows"
+// (1 to 10 consecutive windows); absent or out of range: the model's own.
+struct WakeTuning {
+    std::optional<double> threshold;
+    std::optional<int> windows;
+    // Reads config.json alone: no keyring, so it never waits.
+    static WakeTuning load(const QString& configDirectory);
+};
+
 struct Configuration {
     ResolvedKey openAIKey;
     ResolvedKey anthropicKey;

@@ -62,6 +62,8 @@ void StatusItem::rebuild()
     QAction* wake = add(QStringLiteral("Reaguj na „hej Selvina”"), m_actions.przelaczZawolanie);
     wake->setCheckable(true);
     wake->setChecked(m_entries.zawolanie);
+    if (m_entries.voiceEnrolment)
+        add(QStringLiteral("Naucz się, jak wołam „hej Selvina”…"), m_actions.learnVoice);
     m_menu->addSeparator();
     add(QStringLiteral("Zakończ"), m_actions.quit)->setShortcut(QKeySequence(QStringLiteral("Ctrl+Q")));
 }

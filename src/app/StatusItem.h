@@ -26,6 +26,7 @@ public:
     // What the menu shows; rebuilt from this on every refresh.
     struct Entries {
         bool zawolanie = true;
+        bool voiceEnrolment = false;             // "Naucz się mojego głosu…" (a detector that can learn it)
         bool settings = false;                   // "Ustawienia" (when the settings window exists)
         std::optional<int> missingPermissions;   // "Brakuje uprawnień (N) — otwórz Ustawienia"
     };
@@ -33,6 +34,7 @@ public:
         std::function<void()> openSettings;
         std::function<void()> openPermissionSettings;
         std::function<void()> przelaczZawolanie;
+        std::function<void()> learnVoice;
         std::function<void()> quit;
     };
 

@@ -1,6 +1,10 @@
 // selvina-voice: the assistant's entry point.
 // Thread: main thread.
+#include "activation/ClassifierRecognizer.h"
+#include "activation/DeviceWakeInput.h"
 #include "activation/GlobalHotkey.h"
+#include "activation/VoiceEnrolment.h"
+#include "activation/WakeWord.h"
 #include "agent/AgentBridge.h"
 #include "app/AppDelegate.h"
 #include "app/SingleInstance.h"
@@ -22,6 +26,8 @@
 #include "plugins/PluginOverview.h"
 #include "settings/LaunchPreferences.h"
 #include "settings/SpeechPreferences.h"
+#include "wake/Enrolment.h"
+#include "wake/WakeModel.h"
 
 #include <QApplication>
 #include <QSessionManager>
@@ -159,6 +165,51 @@ int main(int argc, char** argv)
     services.instanceLock = &instanceLock;
     services.trayHost = trayHost.get();
     services.statusIcon = paths::resourceDirectory() + QStringLiteral("/icons/64/selvina-voice.png");
+
+    if (audio) {
+        services.makeWakeWord = [&audio, &clock](std::function<void()> wake, std::function<void(const QString&)> unavailable) {
+            const app::WakeTuning tuning = app::WakeTuning::load(paths::configDirectory());
+            auto recognizer = activation::ClassifierRecognizer::load(
+                {paths::wakeModelFile(), paths::wakeProfileFile(), tuning.threshold, tuning.windows});
+            if (!recognizer->profileProblem().isEmpty())
+                logLine(QStringLiteral("[wybudzanie] nagranie głosu użytkownika pominięte: ") + recognizer->profileProblem());
+            activation::WakeWord::Options options;
+            options.traceHeardText = qgetenv("SELVINA_TRACE") == "1";
+            options.onUnavailable = std::move(unavailable);
+            return std::make_unique<activation::WakeWord>(std::move(recognizer),
+                                                          std::make_unique<activation::DeviceWakeInput>(*audio), clock,
+                                                          std::move(wake), std::move(options));
+        };
+    }
+
+    if (audio) {
+        services.makeVoiceEnrolment = [&audio, &clock](auto say, auto startSignal, auto finished)
+            -> std::unique_ptr<activation::VoiceEnrolment> {
+            auto loaded = wake::WakeModel::load(paths::wakeModelFile());
+            if (!loaded)
+                return nullptr;
+            std::shared_ptr<const wake::WakeModel> model = loaded.value();
+            activation::VoiceEnrolment::Steps steps;
+            steps.say = std::move(say);
+            steps.startSignal = std::move(startSignal);
+            steps.finished = std::move(finished);
+            steps.check = [model](const activation::VoiceEnrolment::Recording& recording, int number) -> std::optional<QString> {
+                if (auto problem = wake::checkRecording(*model, recording, number))
+                    return problem->description();
+                return std::nullopt;
+            };
+            steps.adapt = [model](const std::vector<activation::VoiceEnrolment::Recording>& set) -> std::optional<QString> {
+                auto profile = wake::enrol(*model, set);
+                if (!profile)
+                    return profile.error().description();
+                if (auto saved = profile.value().save(paths::wakeProfileFile()); !saved)
+                    return saved.error().description();
+                return std::nullopt;
+            };
+            return std::make_unique<activation::VoiceEnrolment>(std::make_unique<activation::DeviceWakeInput>(*audio), clock,
+                                                                std::move(steps));
+        };
+    }
 
     app::AppDelegate delegate(services);
     quitOnTerminationSignals(delegate);

@@ -60,6 +60,16 @@ QString resourceDirectory()
     return dir;
 }
 
+QString wakeModelFile()
+{
+    return QDir(resourceDirectory()).filePath(QStringLiteral("wake/hej-selvina.model"));
+}
+
+QString wakeProfileFile()
+{
+    return configFile(QStringLiteral("wake-profile.json"));
+}
+
 QString autostartDirectory()
 {
     const QString xdg = qEnvironmentVariable("XDG_CONFIG_HOME");

@@ -14,6 +14,11 @@ QString logDirectory();
 // share/selvina-voice beside the binaries in a build tree, else <prefix>/share/selvina-voice
 QString resourceDirectory();
 
+// The wake-phrase detector's weights among the resources, and the user's recorded phrase
+// (configDirectory()/wake-profile.json).
+QString wakeModelFile();
+QString wakeProfileFile();
+
 // The user's XDG autostart folder ($XDG_CONFIG_HOME/autostart, default ~/.config/autostart) and
 // the system ones ($XDG_CONFIG_DIRS, default /etc/xdg, each + /autostart), most important first.
 // Read from the environment on every call.

@@ -5,6 +5,7 @@
 #include "core/Paths.h"
 #include "core/SidecarLog.h"
 #include "platform/linux/pulse/PulseAudioDevices.h"
+#include "wake/WakeModel.h"
 
 #include <QCoreApplication>
 #include <QDBusArgument>
@@ -325,11 +326,6 @@ QString trayRemedy(Desktop desktop)
 
 } // namespace
 
-QString wakeModelPath()
-{
-    return QDir(paths::resourceDirectory()).filePath(QStringLiteral("wake/hej-selvina.model"));
-}
-
 Desktop desktopOf(const QProcessEnvironment& environment)
 {
     const QStringList names = environment.value(QStringLiteral("XDG_CURRENT_DESKTOP")).toUpper().split(QLatin1Char(':'));
@@ -357,7 +353,7 @@ std::vector<Prerequisite> linuxPrerequisites(const LinuxAuditOptions& options)
     const QProcessEnvironment env = options.environment;
     const Desktop desktop = desktopOf(env);
     const QStringList sound = panel(desktop, "sound", "kcm_pulseaudio");
-    const QString wakeModel = options.wakeModel.isEmpty() ? wakeModelPath() : options.wakeModel;
+    const QString wakeModel = options.wakeModel.isEmpty() ? paths::wakeModelFile() : options.wakeModel;
     const bool wayland = waylandSession(env);
 
     std::vector<Prerequisite> out;
@@ -393,14 +389,11 @@ std::vector<Prerequisite> linuxPrerequisites(const LinuxAuditOptions& options)
                    QStringLiteral("klucze zapisane w pęku kluczy są nieczytelne — rozmowa ruszy tylko z kluczem w pliku "
                                   "config.json albo w zmiennej OPENAI_API_KEY"),
                    [env] { return keyringUnlocked(env); }, Runs::onWorker, {}, {}});
-    // Until the recogniser ships, there is nothing the user could do about it.
-    out.push_back({QStringLiteral("Rozpoznawanie zawołania"), QString(),
-                   QStringLiteral("nasłuch frazy „hej Selvina” nie jest jeszcze wbudowany — rozmowę otwiera skrót"),
-                   [wakeModel]() -> std::optional<bool> {
-                       if (QFileInfo(wakeModel).isFile())
-                           return true;
-                       return std::nullopt;
-                   },
+    out.push_back({QStringLiteral("Rozpoznawanie zawołania"),
+                   QStringLiteral("Zainstaluj asystenta ponownie albo zbuduj go poleceniem scripts/run: brakuje modelu "
+                                  "zawołania share/selvina-voice/wake/hej-selvina.model albo jest uszkodzony."),
+                   QStringLiteral("asystent nie usłyszy „hej Selvina” — rozmowę otwiera wtedy tylko skrót klawiszowy"),
+                   [wakeModel]() -> std::optional<bool> { return bool(wake::WakeModel::load(wakeModel)); },
                    Runs::onWorker, {}, {}});
     out.push_back({QStringLiteral("Warstwa agentowa"),
                    QStringLiteral("Zainstaluj Node.js 18.19 lub nowszy poleceniem sudo apt install nodejs i zbuduj "

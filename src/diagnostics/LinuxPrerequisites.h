@@ -15,12 +15,9 @@ struct LinuxAuditOptions {
     // Main thread, quick: whether the invocation shortcut can be held; none: it cannot be told.
     Prerequisite::Probe shortcut;
     QStringList sidecarDirectories; // none: where the assistant looks for the agent layer
-    QString wakeModel;              // none: wakeModelPath()
+    QString wakeModel;              // none: paths::wakeModelFile()
     QString calendarProgram;        // none: selvina-calendar beside this program, else on PATH
 };
-
-// Where the on-device wake-phrase recogniser will read its model from.
-QString wakeModelPath();
 
 // The desktop's settings panel for an entry, as the entry stores it.
 enum class Desktop { gnome, kde, other };

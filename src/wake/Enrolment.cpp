@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <optional>
 
 namespace selvina::wake {
 
@@ -135,37 +136,51 @@ double median(std::vector<float> values)
 
 } // namespace
 
+namespace {
+
+// The checks one recording must pass by itself; its level and scores for the set's checks.
+std::optional<EnrolmentError> checkOne(const WakeModel& model, const std::vector<float>& samples, int number,
+                                       Scored* scoredOut)
+{
+    const Level level = measure(samples);
+    if (level.peakDb < kSilenceDb)
+        return EnrolmentError::silence(number);
+    const auto clippedSamples = std::count_if(samples.begin(), samples.end(), [](float s) { return std::abs(s) >= kFullScale; });
+    if (double(clippedSamples) > kClippedFraction * double(samples.size()))
+        return EnrolmentError::clipped(number);
+    if (level.speechBlocks < kMinSpeechBlocks)
+        return EnrolmentError::noSpeech(number);
+    const double seconds = double(level.lastSpeech - level.firstSpeech + 1) * kBlock / LogMelFrontEnd::kSampleRate;
+    if (seconds < kMinSpeechSeconds)
+        return EnrolmentError::tooShort(number);
+    if (seconds > kMaxSpeechSeconds)
+        return EnrolmentError::tooLong(number);
+    Scored scored = score(model, samples, level);
+    // Far under what the network gives even an unfamiliar voice saying the phrase.
+    if (scored.bestScore < model.threshold() / 20.0f)
+        return EnrolmentError::notThePhrase(number);
+    if (scoredOut)
+        *scoredOut = std::move(scored);
+    return std::nullopt;
+}
+
+} // namespace
+
+std::optional<EnrolmentError> checkRecording(const WakeModel& model, const std::vector<float>& recording16k, int number)
+{
+    return checkOne(model, recording16k, number, nullptr);
+}
+
 Result<VoiceProfile, EnrolmentError> enrol(const WakeModel& model, const std::vector<std::vector<float>>& recordings16k)
 {
     if (int(recordings16k.size()) < kMinRecordings)
         return EnrolmentError::tooFewRecordings();
-    std::vector<Level> levels;
-    for (int r = 0; r < int(recordings16k.size()); ++r) {
-        const std::vector<float>& samples = recordings16k[std::size_t(r)];
-        const Level level = measure(samples);
-        if (level.peakDb < kSilenceDb)
-            return EnrolmentError::silence(r + 1);
-        const auto clippedSamples = std::count_if(samples.begin(), samples.end(), [](float s) { return std::abs(s) >= kFullScale; });
-        if (double(clippedSamples) > kClippedFraction * double(samples.size()))
-            return EnrolmentError::clipped(r + 1);
-        if (level.speechBlocks < kMinSpeechBlocks)
-            return EnrolmentError::noSpeech(r + 1);
-        const double seconds = double(level.lastSpeech - level.firstSpeech + 1) * kBlock / LogMelFrontEnd::kSampleRate;
-        if (seconds < kMinSpeechSeconds)
-            return EnrolmentError::tooShort(r + 1);
-        if (seconds > kMaxSpeechSeconds)
-            return EnrolmentError::tooLong(r + 1);
-        levels.push_back(level);
-    }
-
-    std::vector<Scored> scored;
+    std::vector<Scored> scored(recordings16k.size());
     float lowestBest = 1.0f;
     for (int r = 0; r < int(recordings16k.size()); ++r) {
-        scored.push_back(score(model, recordings16k[std::size_t(r)], levels[std::size_t(r)]));
-        // Far under what the network gives even an unfamiliar voice saying the phrase.
-        if (scored.back().bestScore < model.threshold() / 20.0f)
-            return EnrolmentError::notThePhrase(r + 1);
-        lowestBest = std::min(lowestBest, scored.back().bestScore);
+        if (auto problem = checkOne(model, recordings16k[std::size_t(r)], r + 1, &scored[std::size_t(r)]))
+            return *problem;
+        lowestBest = std::min(lowestBest, scored[std::size_t(r)].bestScore);
     }
 
     const std::size_t dims = std::size_t(model.embeddingSize());

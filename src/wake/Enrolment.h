@@ -8,6 +8,7 @@
 
 #include <QString>
 
+#include <optional>
 #include <vector>
 
 namespace selvina::wake {
@@ -40,6 +41,10 @@ private:
 };
 
 // `recordings16k`: float samples at 16 kHz, each one saying of the phrase with a little room around it.
+// The checks of one recording alone (silence, clipping, noise, length, not the phrase); `number`
+// counts from 1 and names it in the error. Run by enrol() on every recording too.
+std::optional<EnrolmentError> checkRecording(const WakeModel& model, const std::vector<float>& recording16k, int number);
+
 Result<VoiceProfile, EnrolmentError> enrol(const WakeModel& model, const std::vector<std::vector<float>>& recordings16k);
 
 } // namespace selvina::wake

@@ -12,6 +12,7 @@
 #include <QDBusMessage>
 #include <QDBusVariant>
 #include <QFile>
+#include <QThread>
 #include <QJsonDocument>
 
 #include <gtest/gtest.h>
@@ -408,6 +409,50 @@ TEST_F(DesktopShell, AutostartedTheAssistantIsHeardAndHearsTheMicrophone)
     ASSERT_TRUE(waitFor([&] {
         return std::any_of(s->microphone.begin() + silentFrames, s->microphone.end(), [](double level) { return level > 0.1; });
     }));
+    EXPECT_EQ(s->app.stopAssistant(), 0) << s->said();
+}
+
+// "hej Selvina" in espeak-ng's Polish voice as PCM16 mono at 24 kHz, with room around it.
+QByteArray spokenPhrase(const QString& voice)
+{
+    QProcess espeak;
+    espeak.start(QStringLiteral("espeak-ng"), {QStringLiteral("-v"), voice, QStringLiteral("--stdout"), QStringLiteral("hej Selvina")});
+    if (!espeak.waitForFinished(20000))
+        return {};
+    const QByteArray wav = espeak.readAllStandardOutput();
+    const qsizetype data = wav.indexOf("data");
+    if (data < 0)
+        return {};
+    const char* in = wav.constData() + data + 8;
+    const qsizetype n = (wav.size() - data - 8) / 2;
+    QByteArray pcm(24000 * 2, '\0'); // 1 s before
+    for (qsizetype i = 0; i < n * 24000 / 22050; ++i) {
+        const double at = double(i) * 22050 / 24000;
+        const qsizetype j = qsizetype(at);
+        const double a = qFromLittleEndian<qint16>(in + 2 * j);
+        const double b = j + 1 < n ? qFromLittleEndian<qint16>(in + 2 * (j + 1)) : 0;
+        char out[2];
+        qToLittleEndian(qint16(a + (b - a) * (at - double(j))), out);
+        pcm.append(out, 2);
+    }
+    pcm.append(QByteArray(24000 * 2, '\0')); // and 1 s after
+    return pcm;
+}
+
+TEST_F(DesktopShell, TheSpokenPhraseOpensAConversationAndATuneDoesNot)
+{
+    start();
+    ASSERT_TRUE(s->logSays(QStringLiteral("nasłuch działa"))) << s->said();
+    // A tune into the room: nothing opens.
+    s_sound->speakIntoRoom(tone(1.0));
+    const QByteArray phrase = spokenPhrase(QStringLiteral("pl+m3"));
+    ASSERT_FALSE(phrase.isEmpty()) << "espeak-ng did not speak";
+    QThread::msleep(1500);
+    EXPECT_FALSE(s->server().hasClient());
+
+    s_sound->speakIntoRoom(phrase);
+    ASSERT_TRUE(s->logSays(QStringLiteral("[wybudzanie] TRAFIENIE"))) << s->said();
+    ASSERT_TRUE(s->connected()) << s->said();
     EXPECT_EQ(s->app.stopAssistant(), 0) << s->said();
 }
 

@@ -2,6 +2,7 @@
 // private sound servers and stand-in programs.
 #include "AuditFixture.h"
 #include "PrivatePulseServer.h"
+#include "core/Paths.h"
 
 #include <QDBusConnection>
 #include <QDBusConnectionInterface>
@@ -255,8 +256,10 @@ TEST_F(LinuxAudit, ScreenSpeechCalendarAndWakeModel)
         program("calendar", body);
         EXPECT_EQ(probe("Kalendarz", o), answer) << body.toStdString();
     }
-    EXPECT_EQ(probe("Rozpoznawanie zawołania", o), std::nullopt); // undecided, not missing, until it ships
+    EXPECT_EQ(probe("Rozpoznawanie zawołania", o), false);
     program("wake.model", "");
+    EXPECT_EQ(probe("Rozpoznawanie zawołania", o), false) << "a file that is not a model";
+    o.wakeModel = selvina::paths::wakeModelFile(); // the one the build lays among the resources
     EXPECT_EQ(probe("Rozpoznawanie zawołania", o), true);
 }
 
