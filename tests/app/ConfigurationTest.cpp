@@ -83,6 +83,8 @@ TEST_F(ConfigurationFixture, FileValuesTypesAndClamping)
         QByteArray json;
         double opacity;
         QString model;
+        std::optional<double> wakeThreshold = std::nullopt;
+        std::optional<int> wakeWindows = std::nullopt;
     } rows[] = {
         {R"({})", 0.55, "gpt-realtime-2.1"},
         {R"({"overlay_opacity":-1})", 0.0, "gpt-realtime-2.1"},
@@ -94,6 +96,9 @@ TEST_F(ConfigurationFixture, FileValuesTypesAndClamping)
         {R"([1,2,3])", 0.55, "gpt-realtime-2.1"},
         {R"({"overlay_opacity":)", 0.55, "gpt-realtime-2.1"},
         {"\xff\xfe garbage", 0.55, "gpt-realtime-2.1"},
+        {R"({"wake_threshold":0.7,"wake_windows":3})", 0.55, "gpt-realtime-2.1", 0.7, 3},
+        {R"({"wake_threshold":1,"wake_windows":2.5})", 0.55, "gpt-realtime-2.1"},
+        {R"({"wake_threshold":"0.5","wake_windows":11})", 0.55, "gpt-realtime-2.1"},
     };
     for (const Row& r : rows) {
         writeConfig(r.json);
@@ -102,6 +107,9 @@ TEST_F(ConfigurationFixture, FileValuesTypesAndClamping)
         EXPECT_EQ(c.realtimeModel, r.model) << r.json.toStdString();
         EXPECT_FALSE(c.openAIKey.value) << r.json.toStdString();
         EXPECT_FALSE(c.anthropicKey.value) << r.json.toStdString();
+        const WakeTuning wake = WakeTuning::load(dir.path());
+        EXPECT_EQ(wake.threshold, r.wakeThreshold) << r.json.toStdString();
+        EXPECT_EQ(wake.windows, r.wakeWindows) << r.json.toStdString();
     }
     writeConfig(R"({"realtime_model":"z-pliku"})");
     prefs.setValue(QStringLiteral("speech.model"), QStringLiteral("z-preferencji"));
