@@ -74,6 +74,8 @@ DebugPanelView::DebugPanelView(const DebugLog& log, Backdrop backdrop) : m_log(l
     QFont small = QFontDatabase::systemFont(QFontDatabase::FixedFont);
     small.setPixelSize(11);
     setFont(small);
+    // Orca names every window it meets; the panel takes no focus, but a screen review reaches it.
+    setAccessibleName(QStringLiteral("Dziennik przebiegu rozmowy"));
     connect(&log, &DebugLog::appended, this, qOverload<>(&QWidget::update));
 }
 
