@@ -1,0 +1,86 @@
+"""Measure a detector file on the evaluation set written by make_eval.py.
+
+    /usr/bin/python3 tools/wake/evaluate.py MODEL EVALDIR [--threshold T --windows N] [--sweep]
+
+Scores every window as the runtime does (from the file, silence gate included), then counts:
+a fire is `windows` consecutive scores >= threshold, with 2 s ignored after it; a clip is
+missed when it has no fire.
+"""
+import argparse
+import json
+import os
+import sys
+
+import numpy as np
+import torch
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import counting  # noqa: E402
+import export  # noqa: E402
+
+SR = 16000
+
+
+def load_raw(path):
+    return np.fromfile(path, dtype="<i2").astype(np.float64) / 32768.0
+
+
+def score_set(net, evaldir):
+    with open(os.path.join(evaldir, "manifest.json")) as f:
+        man = json.load(f)
+    clips = {}
+    for cond, entries in man["conditions"].items():
+        clips[cond] = [(net.scores(load_raw(os.path.join(evaldir, e["file"]))), e["phrase_end"]) for e in entries]
+    streams = {}
+    for name, file in man["streams"].items():
+        x = load_raw(os.path.join(evaldir, file))
+        streams[name] = (net.scores(x), len(x) / SR / 3600)
+    return clips, streams
+
+
+def measure(clips, streams, threshold, windows):
+    r = {}
+    lat = []
+    for cond, items in clips.items():
+        hits = 0
+        for (s, ends), phrase_end in items:
+            f = counting.fires(s, ends, threshold, windows)
+            hits += bool(f)
+            if f and phrase_end is not None and cond == "clean":
+                lat.append((f[0] - phrase_end) / SR)
+        r[cond] = 100.0 * (1 - hits / len(items)) if cond != "hard_negatives" else 100.0 * hits / len(items)
+    for name, ((s, ends), hours) in streams.items():
+        r[name] = len(counting.fires(s, ends, threshold, windows)) / hours
+    r["latency"] = float(np.mean(lat)) if lat else float("nan")
+    return r
+
+
+def line(th, w, r):
+    return ("th %.2f win %d | missed clean %5.1f%%  10dB %5.1f%%  5dB+rev %5.1f%% | hard neg firing %5.1f%% | "
+            "FA/h 20dB %5.2f  8dB %5.2f | latency %.2f s" % (
+                th, w, r["clean"], r["snr10"], r["snr5_reverb"], r["hard_negatives"],
+                r.get("speech_20db", float("nan")), r.get("speech_8db", float("nan")), r["latency"]))
+
+
+def main():
+    ap = argparse.ArgumentParser()
+    ap.add_argument("model")
+    ap.add_argument("evaldir")
+    ap.add_argument("--threshold", type=float)
+    ap.add_argument("--windows", type=int)
+    ap.add_argument("--sweep", action="store_true", help="also print other thresholds and window counts")
+    args = ap.parse_args()
+    torch.set_num_threads(2)
+    net = export.FileNet(args.model)
+    th = args.threshold if args.threshold is not None else net.header["threshold"]
+    w = args.windows if args.windows is not None else net.header["windows"]
+    clips, streams = score_set(net, args.evaldir)
+    print(line(th, w, measure(clips, streams, th, w)))
+    if args.sweep:
+        for ww in (1, 2, 3):
+            for t in (0.5, 0.7, 0.8, 0.9, 0.95, 0.98):
+                print(line(t, ww, measure(clips, streams, t, ww)))
+
+
+if __name__ == "__main__":
+    main()
