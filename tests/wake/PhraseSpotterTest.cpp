@@ -133,6 +133,20 @@ TEST(Enrolment, RefusesBadRecordingsNamingThem)
     }
 }
 
+TEST(PhraseSpotter, AVoiceProfileLetsTheUsersSayingsThroughAndNothingElse)
+{
+    auto model = loudness();
+    const auto profile = enrol(*model, {saying(1), saying(2), saying(3)});
+    ASSERT_TRUE(profile.ok()) << profile.error().description().toStdString();
+    // No score reaches 1: only a voice match can fire.
+    const SpotterSettings unreachable{1.0f, 2};
+    PhraseSpotter plain(model, unreachable);
+    PhraseSpotter personal(model, unreachable, profile.value());
+    EXPECT_TRUE(fires(plain, concat({silence(1), saying(4), silence(1)})).empty());
+    EXPECT_EQ(fires(personal, concat({silence(1), saying(4), silence(1)})).size(), 1u);
+    EXPECT_TRUE(fires(personal, concat({silence(1), buzz(0.8, 200), silence(1)})).empty());
+}
+
 TEST(Enrolment, ProfileRoundTripsAndRefusesAnotherModelsFile)
 {
     auto model = loudness();
