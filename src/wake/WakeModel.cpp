@@ -323,9 +323,8 @@ void padInput(const Layer& l, const float* in, float* padded)
 void accumulatePlane(const Layer& l, const float* __restrict plane, const float* __restrict kernel,
     float* __restrict wide, float* __restrict out)
 {
-    const int hp = l.input.height + 2 * l.padH, wp = l.input.width + 2 * l.padW;
+    const int wp = l.input.width + 2 * l.padW;
     const int ho = l.output.height, wo = l.output.width;
-    (void)hp;
     if (l.strideW == 1 && l.strideH == 1) {
         // Rows of `wide` are wp long; the last kw − 1 columns of each are junk that is never read.
         const int length = (ho - 1) * wp + wo;
