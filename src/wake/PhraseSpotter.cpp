@@ -1,5 +1,7 @@
 #include "wake/PhraseSpotter.h"
 
+#include <algorithm>
+
 namespace selvina::wake {
 
 PhraseSpotter::PhraseSpotter(std::shared_ptr<const WakeModel> model, SpotterSettings settings,
@@ -13,7 +15,11 @@ PhraseSpotter::PhraseSpotter(std::shared_ptr<const WakeModel> model, SpotterSett
 {
     if (m_settings.windows < 1)
         m_settings.windows = 1;
-    if (m_profile && m_profile->templates.empty())
+    // A profile of another model's embeddings cannot be compared (VoiceProfile::load refuses those files).
+    if (m_profile
+        && (m_profile->templates.empty()
+            || std::any_of(m_profile->templates.begin(), m_profile->templates.end(),
+                [&](const std::vector<float>& t) { return t.size() != m_embedding.size(); })))
         m_profile.reset();
 }
 
@@ -23,6 +29,7 @@ void PhraseSpotter::reset() noexcept
     m_run = 0;
     m_lastScore = 0.0f;
     m_samples = 0;
+    m_lastFireSample = -1;
 }
 
 bool PhraseSpotter::feed(std::span<const float> samples16k) noexcept

@@ -323,9 +323,8 @@ void padInput(const Layer& l, const float* in, float* padded)
 void accumulatePlane(const Layer& l, const float* __restrict plane, const float* __restrict kernel,
     float* __restrict wide, float* __restrict out)
 {
-    const int hp = l.input.height + 2 * l.padH, wp = l.input.width + 2 * l.padW;
+    const int wp = l.input.width + 2 * l.padW;
     const int ho = l.output.height, wo = l.output.width;
-    (void)hp;
     if (l.strideW == 1 && l.strideH == 1) {
         // Rows of `wide` are wp long; the last kw − 1 columns of each are junk that is never read.
         const int length = (ho - 1) * wp + wo;
@@ -353,6 +352,47 @@ void accumulatePlane(const Layer& l, const float* __restrict plane, const float*
                         dst[x] += w * src[x * l.strideW];
                 }
             }
+        }
+    }
+}
+
+// 1×1, unit stride, no padding: out[o][p] = b[o] + Σ_i w[o][i] · in[i][p]. Four output channels at a time
+// share each load of the input.
+void pointwise(const Layer& l, const float* blob, const float* __restrict in, float* __restrict out)
+{
+    const std::size_t plane = std::size_t(l.output.height) * l.output.width;
+    const int channelsIn = l.input.channels, channelsOut = l.output.channels;
+    int o = 0;
+    for (; o + 4 <= channelsOut; o += 4) {
+        float* __restrict r0 = out + o * plane;
+        float* __restrict r1 = r0 + plane;
+        float* __restrict r2 = r1 + plane;
+        float* __restrict r3 = r2 + plane;
+        std::fill(r0, r0 + plane, blob[l.bias + o]);
+        std::fill(r1, r1 + plane, blob[l.bias + o + 1]);
+        std::fill(r2, r2 + plane, blob[l.bias + o + 2]);
+        std::fill(r3, r3 + plane, blob[l.bias + o + 3]);
+        const float* w = blob + l.weights + std::size_t(o) * channelsIn;
+        for (int i = 0; i < channelsIn; ++i) {
+            const float w0 = w[i], w1 = w[channelsIn + i], w2 = w[2 * channelsIn + i], w3 = w[3 * channelsIn + i];
+            const float* __restrict src = in + i * plane;
+            for (std::size_t p = 0; p < plane; ++p) {
+                const float v = src[p];
+                r0[p] += w0 * v;
+                r1[p] += w1 * v;
+                r2[p] += w2 * v;
+                r3[p] += w3 * v;
+            }
+        }
+    }
+    for (; o < channelsOut; ++o) {
+        float* __restrict r = out + o * plane;
+        std::fill(r, r + plane, blob[l.bias + o]);
+        for (int i = 0; i < channelsIn; ++i) {
+            const float w = blob[l.weights + std::size_t(o) * channelsIn + i];
+            const float* __restrict src = in + i * plane;
+            for (std::size_t p = 0; p < plane; ++p)
+                r[p] += w * src[p];
         }
     }
 }
@@ -435,6 +475,11 @@ float WakeModel::logit(const float* window, Scratch& scratch, float* embeddingOu
         switch (l.type) {
         case LayerType::conv2d:
         case LayerType::dwconv2d:
+            if (l.type == LayerType::conv2d && l.kernelH == 1 && l.kernelW == 1 && l.strideH == 1 && l.strideW == 1
+                && l.padH == 0 && l.padW == 0) {
+                pointwise(l, blob, in, out);
+                break;
+            }
             padInput(l, in, scratch.m_padded.data());
             convolve(l, blob, scratch.m_padded.data(), scratch.m_wide.data(), out);
             break;

@@ -38,11 +38,11 @@ struct TinyModel {
     }
 
     // Appends `count` weights and returns their offset.
-    int add(std::size_t count, float scale, float phase = 0.0f)
+    int add(std::size_t count, float scale)
     {
         const int offset = int(blob.size());
         for (std::size_t i = 0; i < count; ++i)
-            blob.push_back(scale * std::sin(0.7f * float(blob.size()) + phase));
+            blob.push_back(scale * std::sin(0.7f * float(blob.size())));
         return offset;
     }
 };
