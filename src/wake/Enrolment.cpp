@@ -46,6 +46,7 @@ constexpr double kMinSpeechSeconds = 0.4;
 constexpr double kMaxSpeechSeconds = 2.5;
 constexpr double kClippedFraction = 0.005;
 constexpr float kFullScale = 32767.0f / 32768.0f;
+constexpr float kMinSimilarity = 0.8f; // cosine
 constexpr int kNegativeOffsetFrames = 50; // windows this far (0.5 s) from the best one lack part of the phrase
 
 struct Level {
@@ -206,12 +207,11 @@ Result<VoiceProfile, EnrolmentError> enrol(const WakeModel& model, const std::ve
             partial.push_back(nearest);
         }
     }
-    // A recording of another phrase resembles its siblings less than the typical pair of sayings does,
-    // closer to how parts of the phrase resemble it; the median pair is the sayings of the phrase itself.
-    const double typicalPair = median(sibling);
+    // A recording of another phrase resembles its siblings no more than windows holding only part of the
+    // phrase typically do. (Sayings of the phrase itself vary widely with prosody, so nothing stricter.)
     const double typicalPartial = partial.empty() ? -1.0 : median(partial);
     const int outlier = int(std::min_element(sibling.begin(), sibling.end()) - sibling.begin());
-    if (sibling[outlier] < 0.5 * (typicalPair + typicalPartial))
+    if (sibling[outlier] < typicalPartial)
         return EnrolmentError::differentPhrase(outlier + 1);
 
     VoiceProfile profile;
@@ -219,11 +219,13 @@ Result<VoiceProfile, EnrolmentError> enrol(const WakeModel& model, const std::ve
     for (Scored& s : scored)
         profile.templates.push_back(std::move(s.bestEmbedding));
     // Between the loosest match among the user's own sayings and the closest partial window, so that each
-    // saying would have been recognised from the others and no half of the phrase is.
+    // saying would have been recognised from the others and no part of the phrase is; above the closest
+    // partial window when the sayings are looser than that.
     const float loosest = *std::min_element(sibling.begin(), sibling.end());
     const float closestPartial = partial.empty() ? -1.0f : *std::max_element(partial.begin(), partial.end());
-    profile.similarityThreshold = closestPartial < loosest ? 0.5f * (loosest + closestPartial) : loosest;
-    profile.similarityThreshold = std::min(profile.similarityThreshold, 0.999f);
+    // Never below kMinSimilarity: a loose pair among the sayings must not open the detector to everything.
+    profile.similarityThreshold = closestPartial < loosest ? 0.5f * (loosest + closestPartial) : closestPartial + 0.02f;
+    profile.similarityThreshold = std::clamp(profile.similarityThreshold, kMinSimilarity, 0.999f);
     // The network must still lean towards the phrase: at most a third of the threshold, and never above
     // half of what it gave the user's weakest saying.
     profile.scoreFloor = std::min(model.threshold() / 3.0f, 0.5f * lowestBest);
