@@ -207,6 +207,8 @@ def main():
     ap.add_argument("--steps", type=int, default=4000)
     ap.add_argument("--seed", type=int, default=7)
     ap.add_argument("--lr", type=float, default=3e-3)
+    ap.add_argument("--without-context-clips", action="store_true",
+                    help="leave out the positives with long context (as the first training run did)")
     ap.add_argument("--init", help="continue from this checkpoint (its weights and mined windows)")
     ap.add_argument("--out", default=os.path.join(C.ROOT, "resources", "wake", "hej-selvina.model"))
     ap.add_argument("--ckpt", default=os.path.join(C.ROOT, "build", "wake-train", "net.pt"))
@@ -219,9 +221,10 @@ def main():
     tr = build("train", train_v, S.TRAIN_PER_VARIANT, S.TRAIN_SEED)
     # The same positives again with long context on both sides, so that windows holding
     # only part of the phrase are plentiful.
-    extra = build("train-context", train_v, S.TRAIN_PER_VARIANT, S.TRAIN_SEED, clip_seed=S.TRAIN_SEED + 1,
-                  aug_per=(1, 0, 0), noise_clips=0, context=(1.0, 2.2))
-    tr = D.merge(tr, extra)
+    if not args.without_context_clips:
+        extra = build("train-context", train_v, S.TRAIN_PER_VARIANT, S.TRAIN_SEED, clip_seed=S.TRAIN_SEED + 1,
+                      aug_per=(1, 0, 0), noise_clips=0, context=(1.0, 2.2))
+        tr = D.merge(tr, extra)
     val = build("val", train_v, S.VAL_PER_VARIANT, S.VAL_SEED)
     f64 = tr["feats"].astype(np.float64)
     mean, std = f64.mean(axis=0), f64.std(axis=0)
@@ -233,7 +236,7 @@ def main():
     net = M.WakeNet(WF)
     if args.init:
         net.load_state_dict(torch.load(args.init)["state"])
-        mine(net, w, rng)
+        mine(net, w, rng, candidates=30000)
     opt = torch.optim.AdamW(net.parameters(), lr=args.lr, weight_decay=1e-4)
     sched = torch.optim.lr_scheduler.OneCycleLR(opt, max_lr=args.lr, total_steps=args.steps, pct_start=0.1)
     mine_at = {int(args.steps * f) for f in (0.35, 0.6, 0.8)}
