@@ -1,5 +1,7 @@
 #include "activation/VoiceEnrolment.h"
 
+#include "core/SidecarLog.h"
+
 #include <QPointer>
 
 #include <qcoro/qcorofuture.h>
@@ -75,6 +77,7 @@ void VoiceEnrolment::openAndRecord()
             end(QStringLiteral("Nie mogę nagrywać: ") + opened.error().description(), false);
             return;
         }
+        logLine(QStringLiteral("[wybudzanie] nauka głosu: nagranie %1 trwa").arg(m_index + 1));
         m_stopRecording = m_clock.after(kRecordingLength, [this, self, generation] {
             m_input->close().then(this, [this, self, generation] {
                 if (self && generation == m_generation)

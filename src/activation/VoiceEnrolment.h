@@ -1,5 +1,5 @@
 // VoiceEnrolment: teaches the wake-phrase detector the user's voice, guided by voice alone. It says
-// what to do, records the phrase four times (2.5 s after each start signal), asks again for a
+// what to do, records the phrase four times (3 s after each start signal), asks again for a
 // recording that cannot be used (silence, noise, too short, clipped: the checker says why), and
 // hands the set to the adapter, which refuses recordings of different phrases or keeps the profile.
 // Thread: the creating (main) thread; samples arrive on the audio thread into a buffer sized once.
@@ -25,7 +25,7 @@ class VoiceEnrolment final : public QObject {
 public:
     static constexpr int kRecordings = 4;
     static constexpr int kAttemptsPerRecording = 3;
-    static constexpr auto kRecordingLength = std::chrono::milliseconds(2500);
+    static constexpr auto kRecordingLength = std::chrono::milliseconds(3000);
     static constexpr auto kSignalFadeOut = std::chrono::milliseconds(400); // the signal is not recorded
 
     using Recording = std::vector<float>; // 16 kHz mono

@@ -38,7 +38,7 @@ protected:
         steps.finished = [this](bool kept) { result = kept; };
         enrolment = std::make_unique<VoiceEnrolment>(std::make_unique<ScriptedInput>(input), clock, std::move(steps));
     }
-    // One recording: the signal sounds and fades, 1 s of audio arrives, the 2.5 s run out.
+    // One recording: the signal sounds and fades, 1 s of audio arrives, the 3 s run out.
     void speakOnce()
     {
         QCoreApplication::processEvents();
@@ -46,7 +46,7 @@ protected:
         clock.advance(400ms);
         QCoreApplication::processEvents();
         input.deliver(100);
-        clock.advance(2500ms);
+        clock.advance(3000ms);
         QCoreApplication::processEvents();
         QCoreApplication::processEvents();
     }

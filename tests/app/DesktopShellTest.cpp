@@ -162,6 +162,47 @@ void readLayout(const QDBusArgument& arg, QMap<QString, MenuEntry>& out)
     arg.endStructure();
 }
 
+// A panel's tray host on the assistant's bus: the watcher the item registers with, and the item's menu.
+struct TrayHost {
+    explicit TrayHost(const QString& busAddress) : bus(QDBusConnection::connectToBus(busAddress, QStringLiteral("tray-host"))) {}
+    ~TrayHost() { QDBusConnection::disconnectFromBus(QStringLiteral("tray-host")); }
+    bool registered()
+    {
+        return bus.isConnected()
+            && bus.registerObject(QStringLiteral("/StatusNotifierWatcher"), &watcher, QDBusConnection::ExportAllContents)
+            && bus.registerService(QStringLiteral("org.kde.StatusNotifierWatcher"));
+    }
+    QVariantList call(const QString& path, const QString& interface, const QString& method, const QVariantList& args)
+    {
+        QDBusMessage message = QDBusMessage::createMethodCall(watcher.itemService, path, interface, method);
+        message.setArguments(args);
+        return bus.call(message, QDBus::Block, 5000).arguments();
+    }
+    QVariant property(const QString& name)
+    {
+        const QVariantList reply = call(watcher.itemPath, "org.freedesktop.DBus.Properties", "Get", {"org.kde.StatusNotifierItem", name});
+        return reply.isEmpty() ? QVariant() : reply.first().value<QDBusVariant>().variant();
+    }
+    bool findMenu()
+    {
+        menuPath = property(QStringLiteral("Menu")).value<QDBusObjectPath>().path();
+        return !menuPath.isEmpty();
+    }
+    MenuEntry entry(const QString& label)
+    {
+        const QVariantList reply = call(menuPath, "com.canonical.dbusmenu", "GetLayout", {0, -1, QStringList()});
+        QMap<QString, MenuEntry> entries;
+        if (reply.size() == 2)
+            readLayout(reply.at(1).value<QDBusArgument>(), entries);
+        return entries.value(label);
+    }
+    void click(int id) { call(menuPath, "com.canonical.dbusmenu", "Event", {id, "clicked", QVariant::fromValue(QDBusVariant(QString())), 0u}); }
+
+    QDBusConnection bus;
+    StandInWatcher watcher;
+    QString menuPath;
+};
+
 class DesktopShell : public ::testing::Test {
 protected:
     static void SetUpTestSuite()
@@ -334,35 +375,13 @@ TEST_F(DesktopShell, OnWaylandTheUserHearsHowToBindTheShortcutAndTheTrayMenuWork
         << s->said();
     EXPECT_FALSE(s->log().contains(QStringLiteral("[menu] ikona w zasobniku gotowa")));
 
-    QDBusConnection bus = QDBusConnection::connectToBus(s->app.busAddress(), QStringLiteral("tray-host"));
-    ASSERT_TRUE(bus.isConnected());
-    StandInWatcher watcher;
-    ASSERT_TRUE(bus.registerObject(QStringLiteral("/StatusNotifierWatcher"), &watcher, QDBusConnection::ExportAllContents));
-    ASSERT_TRUE(bus.registerService(QStringLiteral("org.kde.StatusNotifierWatcher")));
-    ASSERT_TRUE(waitFor([&] { return !watcher.itemService.isEmpty(); })) << s->said();
-
-    const auto call = [&](const QString& path, const QString& interface, const QString& method, const QVariantList& args) {
-        QDBusMessage message = QDBusMessage::createMethodCall(watcher.itemService, path, interface, method);
-        message.setArguments(args);
-        return bus.call(message, QDBus::Block, 5000).arguments();
-    };
-    const auto property = [&](const QString& name) {
-        const QVariantList reply = call(watcher.itemPath, "org.freedesktop.DBus.Properties", "Get", {"org.kde.StatusNotifierItem", name});
-        return reply.isEmpty() ? QVariant() : reply.first().value<QDBusVariant>().variant();
-    };
-    EXPECT_EQ(property(QStringLiteral("ToolTip")).value<QDBusArgument>().currentType(), QDBusArgument::StructureType);
-    const QString menuPath = property(QStringLiteral("Menu")).value<QDBusObjectPath>().path();
-    ASSERT_FALSE(menuPath.isEmpty());
-    const auto entry = [&](const QString& label) {
-        const QVariantList reply = call(menuPath, "com.canonical.dbusmenu", "GetLayout", {0, -1, QStringList()});
-        QMap<QString, MenuEntry> entries;
-        if (reply.size() == 2)
-            readLayout(reply.at(1).value<QDBusArgument>(), entries);
-        return entries.value(label);
-    };
-    const auto click = [&](int id) {
-        call(menuPath, "com.canonical.dbusmenu", "Event", {id, "clicked", QVariant::fromValue(QDBusVariant(QString())), 0u});
-    };
+    TrayHost tray(s->app.busAddress());
+    ASSERT_TRUE(tray.registered());
+    ASSERT_TRUE(waitFor([&] { return !tray.watcher.itemService.isEmpty(); })) << s->said();
+    EXPECT_EQ(tray.property(QStringLiteral("ToolTip")).value<QDBusArgument>().currentType(), QDBusArgument::StructureType);
+    ASSERT_TRUE(tray.findMenu());
+    const auto entry = [&](const QString& label) { return tray.entry(label); };
+    const auto click = [&](int id) { tray.click(id); };
     const QString wakeLabel = QStringLiteral("Reaguj na „hej Selvina”");
     EXPECT_NE(entry(QStringLiteral("Zakończ")).id, 0);
     const MenuEntry wake = entry(wakeLabel);
@@ -379,10 +398,9 @@ TEST_F(DesktopShell, OnWaylandTheUserHearsHowToBindTheShortcutAndTheTrayMenuWork
 
     // "Zakończ" quits, the orderly way.
     click(entry(QStringLiteral("Zakończ")).id);
-    ASSERT_TRUE(waitFor([&] { return !bus.interface()->isServiceRegistered(QStringLiteral("pl.korlund.selvinavoice")).value(); }))
+    ASSERT_TRUE(waitFor([&] { return !tray.bus.interface()->isServiceRegistered(QStringLiteral("pl.korlund.selvinavoice")).value(); }))
         << s->said();
     EXPECT_EQ(s->app.stopAssistant(), 0) << s->said();
-    QDBusConnection::disconnectFromBus(QStringLiteral("tray-host"));
 }
 
 TEST_F(DesktopShell, AutostartedTheAssistantIsHeardAndHearsTheMicrophone)
@@ -418,8 +436,9 @@ TEST_F(DesktopShell, AutostartedTheAssistantIsHeardAndHearsTheMicrophone)
     EXPECT_EQ(s->app.stopAssistant(), 0) << s->said();
 }
 
-// "hej Selvina" in espeak-ng's Polish voice as PCM16 mono at 24 kHz, with room around it.
-QByteArray spokenPhrase(const QString& voice)
+// "hej Selvina" in espeak-ng's Polish voice as PCM16 mono at 24 kHz, with `padding` seconds of room
+// before and after it.
+QByteArray spokenPhrase(const QString& voice, double padding = 1.0)
 {
     QProcess espeak;
     espeak.start(QStringLiteral("espeak-ng"), {QStringLiteral("-v"), voice, QStringLiteral("--stdout"), QStringLiteral("hej Selvina")});
@@ -431,7 +450,7 @@ QByteArray spokenPhrase(const QString& voice)
         return {};
     const char* in = wav.constData() + data + 8;
     const qsizetype n = (wav.size() - data - 8) / 2;
-    QByteArray pcm(24000 * 2, '\0'); // 1 s before
+    QByteArray pcm(qsizetype(24000 * padding) * 2, '\0');
     for (qsizetype i = 0; i < n * 24000 / 22050; ++i) {
         const double at = double(i) * 22050 / 24000;
         const qsizetype j = qsizetype(at);
@@ -441,7 +460,7 @@ QByteArray spokenPhrase(const QString& voice)
         qToLittleEndian(qint16(a + (b - a) * (at - double(j))), out);
         pcm.append(out, 2);
     }
-    pcm.append(QByteArray(24000 * 2, '\0')); // and 1 s after
+    pcm.append(QByteArray(qsizetype(24000 * padding) * 2, '\0'));
     return pcm;
 }
 
@@ -459,6 +478,30 @@ TEST_F(DesktopShell, TheSpokenPhraseOpensAConversationAndATuneDoesNot)
     s_sound->speakIntoRoom(phrase);
     ASSERT_TRUE(s->logSays(QStringLiteral("[wybudzanie] TRAFIENIE"))) << s->said();
     ASSERT_TRUE(s->connected()) << s->said();
+    EXPECT_EQ(s->app.stopAssistant(), 0) << s->said();
+}
+
+TEST_F(DesktopShell, TheUsersPhraseIsRecordedFourTimesFromTheMenuAndKept)
+{
+    s_sound->keepRoomAwake();
+    start();
+    TrayHost tray(s->app.busAddress());
+    ASSERT_TRUE(tray.registered());
+    ASSERT_TRUE(waitFor([&] { return !tray.watcher.itemService.isEmpty(); })) << s->said();
+    ASSERT_TRUE(tray.findMenu());
+    ASSERT_TRUE(s->logSays(QStringLiteral("nasłuch działa"))) << s->said();
+    const int learn = tray.entry(QStringLiteral("Naucz się, jak wołam „hej Selvina”…")).id;
+    ASSERT_NE(learn, 0);
+    tray.click(learn);
+    const QByteArray phrase = spokenPhrase(QStringLiteral("pl+f2"), 0.3);
+    for (int n = 1; n <= 4; ++n) {
+        ASSERT_TRUE(s->logSays(QStringLiteral("nagranie %1 trwa").arg(n))) << s->said();
+        s_sound->speakIntoRoom(phrase);
+    }
+    ASSERT_TRUE(s->logSays(QStringLiteral("głos użytkownika zapisany"))) << s->said();
+    EXPECT_TRUE(QFile::exists(s->app.home() + QStringLiteral("/.config/selvina-voice/wake-profile.json")));
+    // The listener comes back, now with the user's voice.
+    ASSERT_TRUE(waitFor([&] { return s->log().count(QStringLiteral("nasłuch działa")) == 2; })) << s->said();
     EXPECT_EQ(s->app.stopAssistant(), 0) << s->said();
 }
 

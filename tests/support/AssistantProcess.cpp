@@ -3,6 +3,7 @@
 #include "SessionBus.h"
 
 #include <QJsonObject>
+#include <QStandardPaths>
 
 #include <csignal>
 
@@ -26,6 +27,13 @@ AssistantProcess::AssistantProcess(QString voiceBinary, std::function<void(const
 AssistantProcess::~AssistantProcess()
 {
     stopAssistant();
+    // What the assistant left this home's speech-dispatcher saying would sound on into the next case.
+    if (!QStandardPaths::findExecutable(QStringLiteral("spd-say")).isEmpty()) {
+        QProcess cancel;
+        cancel.setProcessEnvironment(environment());
+        cancel.start(QStringLiteral("spd-say"), {QStringLiteral("--cancel")});
+        cancel.waitForFinished(5000);
+    }
     if (m_bus.state() != QProcess::NotRunning) {
         m_bus.kill();
         m_bus.waitForFinished(2000);

@@ -49,7 +49,7 @@ public:
     }
     ~SoundServer()
     {
-        for (auto* p : {m_recorder.get(), m_player.get()}) {
+        for (auto* p : {m_recorder.get(), m_player.get(), m_roomKeeper.get()}) {
             if (p != nullptr && p->state() != QProcess::NotRunning) {
                 p->kill();
                 p->waitForFinished(2000);
@@ -76,11 +76,19 @@ public:
         m_player->write(pcm16);
         m_player->closeWriteChannel();
     }
+    // An idle null sink notices a new stream only after a while; silence played all along keeps the
+    // room awake for cases whose words must arrive at once.
+    void keepRoomAwake()
+    {
+        m_roomKeeper = m_pulse.pacat({QStringLiteral("--playback"), QStringLiteral("-d"), QStringLiteral("room"),
+                                      QStringLiteral("--raw"), QStringLiteral("--latency-msec=20")});
+        m_roomKeeper->write(QByteArray(48000 * 4 * 120, '\0')); // two minutes
+    }
     QByteArray recorded;
 
 private:
     PrivatePulseServer m_pulse;
-    std::unique_ptr<QProcess> m_recorder, m_player;
+    std::unique_ptr<QProcess> m_recorder, m_player, m_roomKeeper;
 };
 
 } // namespace selvina::testing
