@@ -504,8 +504,9 @@ void AppDelegate::startWakeWordListening()
 
 void AppDelegate::wakePhraseUnavailable(const QString& reason)
 {
-    QString hint = QStringLiteral("Rozmowę otworzysz skrótem klawiszowym.");
-    if (m_services.launch != nullptr && m_services.launch->skrotWlaczony())
+    // Without a registered shortcut, a second start of the program is what wakes the first.
+    QString hint = QStringLiteral("Rozmowę otworzysz, uruchamiając polecenie selvina-voice jeszcze raz.");
+    if (m_invokeRegistration && m_services.launch != nullptr)
         hint = QStringLiteral("Rozmowę otworzysz skrótem ") + m_services.launch->skrot().spokenName() + QStringLiteral(".");
     speak(QStringLiteral("Nie rozpoznam zawołania „hej Selvina”. ") + reason + QStringLiteral(" ") + hint);
 }
