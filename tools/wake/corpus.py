@@ -166,10 +166,10 @@ def colored_noise(rng, n, kind):
     if kind == "white":
         return rng.standard_normal(n)
     m = fft.next_fast_len(n, real=True)
-    spec = fft.rfft(rng.standard_normal(m))
-    f = np.arange(len(spec)) + 1.0
-    spec /= np.sqrt(f) if kind == "pink" else f
-    y = fft.irfft(spec, m)[:n]
+    spectrum = fft.rfft(rng.standard_normal(m))
+    f = np.arange(len(spectrum)) + 1.0
+    spectrum /= np.sqrt(f) if kind == "pink" else f
+    y = fft.irfft(spectrum, m)[:n]
     return y / (np.std(y) + 1e-12)
 
 

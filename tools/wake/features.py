@@ -52,8 +52,8 @@ def band_energies(audio):
     for j0 in range(0, n, 20000):  # blocks keep long streams within memory
         j = np.arange(j0, min(n, j0 + 20000))
         idx = np.arange(FRAME_LENGTH)[None, :] + HOP * j[:, None]
-        spec = np.fft.rfft(audio[idx] * WINDOW, n=FFT, axis=1)
-        power = spec.real ** 2 + spec.imag ** 2
+        spectrum = np.fft.rfft(audio[idx] * WINDOW, n=FFT, axis=1)
+        power = spectrum.real ** 2 + spectrum.imag ** 2
         out[j] = power @ MEL.T
     return out
 
