@@ -13,8 +13,8 @@ constexpr std::size_t kRate = 16000;
 } // namespace
 
 VoiceEnrolment::VoiceEnrolment(std::unique_ptr<WakeAudioInput> input, Clock& clock, Steps steps)
-    : m_input(std::move(input)), m_clock(clock), m_steps(std::move(steps)),
-      m_buffer(std::size_t(kRecordingLength.count()) * kRate / 1000 + kRate / 2)
+    : m_clock(clock), m_steps(std::move(steps)),
+      m_buffer(std::size_t(kRecordingLength.count()) * kRate / 1000 + kRate / 2), m_input(std::move(input))
 {
 }
 

@@ -53,7 +53,6 @@ private:
     void recorded();
     void end(const QString& sentence, bool kept);
 
-    std::unique_ptr<WakeAudioInput> m_input;
     Clock& m_clock;
     Steps m_steps;
     bool m_running = false;
@@ -64,6 +63,8 @@ private:
     std::atomic<std::size_t> m_filled{0};
     std::unique_ptr<ScheduledCall> m_stopRecording;
     int m_generation = 0;
+    // Last: the audio thread writes into m_buffer until the input, closed in its destructor, is gone.
+    std::unique_ptr<WakeAudioInput> m_input;
 };
 
 } // namespace selvina::activation
