@@ -4,8 +4,6 @@
 #include "wake/VoiceProfile.h"
 #include "wake/WakeModel.h"
 
-#include <QFileInfo>
-
 #include <algorithm>
 #include <span>
 
@@ -25,11 +23,11 @@ std::unique_ptr<ClassifierRecognizer> ClassifierRecognizer::load(const Settings&
     if (settings.windows)
         spotting.windows = *settings.windows;
     std::optional<wake::VoiceProfile> profile;
-    if (!settings.profilePath.isEmpty() && QFileInfo::exists(settings.profilePath)) {
+    if (!settings.profilePath.isEmpty()) {
         auto loaded = wake::VoiceProfile::load(settings.profilePath, *model.value());
         if (loaded)
             profile = std::move(loaded.value());
-        else
+        else if (loaded.error().kind() != wake::VoiceProfileError::Kind::missing) // no recording made: the default
             recognizer->m_profileProblem = loaded.error().description();
     }
     recognizer->m_spotter = std::make_unique<wake::PhraseSpotter>(model.value(), spotting, std::move(profile));

@@ -50,10 +50,13 @@ DeviceWakeInput::~DeviceWakeInput()
 {
     if (m_devicesToken != 0)
         m_devices.removeDevicesChangedHandler(m_devicesToken);
-    m_worker.run([this] {
-        m_stream.reset();
-        m_tap.reset();
-    });
+    m_worker.run([this] { release(); });
+}
+
+void DeviceWakeInput::release()
+{
+    m_stream.reset(); // no callback runs after this
+    m_tap.reset();
 }
 
 QFuture<Status<platform::AudioDeviceError>> DeviceWakeInput::open(Samples samples)
@@ -61,8 +64,7 @@ QFuture<Status<platform::AudioDeviceError>> DeviceWakeInput::open(Samples sample
     using platform::AudioDeviceError;
     return m_worker.run(
         [this, samples = std::move(samples)]() -> Status<AudioDeviceError> {
-            m_stream.reset(); // no callback runs after this
-            m_tap.reset();
+            release();
             Result<platform::AudioFormat, AudioDeviceError> format = m_devices.defaultInputFormat();
             if (!format)
                 return format.error();
@@ -85,10 +87,7 @@ QFuture<Status<platform::AudioDeviceError>> DeviceWakeInput::open(Samples sample
 
 QFuture<void> DeviceWakeInput::close()
 {
-    return m_worker.run([this] {
-        m_stream.reset();
-        m_tap.reset();
-    });
+    return m_worker.run([this] { release(); });
 }
 
 void DeviceWakeInput::setDevicesChanged(std::function<void()> handler)

@@ -23,6 +23,7 @@ public:
 
 private:
     class Tap;
+    void release(); // worker only
     platform::AudioDevices& m_devices;
     QObject m_context; // the listener's thread, for the devices-changed news
     std::function<void()> m_devicesChanged;
