@@ -121,7 +121,6 @@ protected:
         ASSERT_TRUE(started && started->ok());
         ASSERT_TRUE(!autoConfigure || wait([&] { return reports.contains("state: thinking"); }));
     }
-    // Opened, greeted, and listening.
     void openListening()
     {
         open();
@@ -132,7 +131,6 @@ protected:
     void chunk() { says(R"({"type":"response.output_audio.delta","delta":"AQID"})"); }
     void done(const char* status = "completed") { says(QByteArray(R"({"type":"response.done","response":{"status":")") + status + "\"}}"); }
     void userSpeech(const char* edge) { says(QByteArray(R"({"type":"input_audio_buffer.speech_)") + edge + R"(","item_id":"u1"})"); }
-    // A whole spoken answer: created, one audio chunk, done.
     void answer() { created("r"); chunk(); done(); }
     bool answerAndListen() { answer(); return reach(SessionState::listening); }
     // The start of an answer in the conversation: 200 ms of audio in item `item`.
