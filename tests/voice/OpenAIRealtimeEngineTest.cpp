@@ -308,8 +308,8 @@ TEST_F(Engine, TurnDetectionOffOnAndAcrossReconnect)
     e->suspendTurnDetection(); // already off: nothing
     // Only the detector changes mid-session (null switches it off): a resent voice would make the
     // service refuse it all.
-    EXPECT_EQ(expectSent({"session.update"})[0]["session"],
-              parsed(R"({"type":"realtime","audio":{"input":{"turn_detection":null}}})"));
+    EXPECT_EQ(expectSent({"session.update"})[0],
+              parsed(R"({"type":"session.update","session":{"type":"realtime","audio":{"input":{"turn_detection":null}}}})"));
 
     // A reconnect while it is off configures the new session without it.
     server.closeClient(1011, QStringLiteral("server_error"));
@@ -469,7 +469,8 @@ TEST_F(Engine, StreamsAudioFrames)
         e->sendAudio(QByteArray(960, char(i)));
     e->sendAudio(QByteArray());
     const auto audio = expectSent(QStringList(50, QStringLiteral("input_audio_buffer.append")));
-    EXPECT_EQ(QByteArray::fromBase64(audio[49]["audio"].toString().toLatin1()), QByteArray(960, char(49)));
+    EXPECT_EQ(audio[49], (QJsonObject{{"type", "input_audio_buffer.append"},
+                                      {"audio", QString::fromLatin1(QByteArray(960, char(49)).toBase64())}}));
     e->sendImage(QByteArray(), QStringLiteral("Opisz"));
     e->sendImage(QByteArray("\xff\xd8\xff", 3), QStringLiteral("Opisz"));
     const QJsonObject image = expectSent({"conversation.item.create"})[0];
