@@ -133,12 +133,13 @@ protected:
     void userSpeech(const char* edge) { says(QByteArray(R"({"type":"input_audio_buffer.speech_)") + edge + R"(","item_id":"u1"})"); }
     void answer() { created("r"); chunk(); done(); }
     bool answerAndListen() { answer(); return reach(SessionState::listening); }
-    // The start of an answer in the conversation: 200 ms of audio in item `item`.
-    void answerStarts(const QString& id, const QString& item)
+    // The start of an answer in the conversation, 200 ms of audio in item `item`, until it is heard.
+    bool answerStarts(const QString& id, const QString& item)
     {
         says(QString(R"({"type":"response.created","response":{"id":"%1","conversation_id":"conv"}})").arg(id).toUtf8());
         says(QString(R"({"type":"response.output_audio.delta","response_id":"%1","item_id":"%2","delta":"%3"})")
                  .arg(id, item, QString::fromLatin1(QByteArray(9600, '\1').toBase64())).toUtf8());
+        return reach(SessionState::speaking);
     }
     void toolCall(const char* id, const char* name)
     {
@@ -152,6 +153,7 @@ protected:
     void advanceAndSettle(std::chrono::milliseconds d) { clock.advance(d); settle(); }
     bool reach(SessionState s) { return wait([&] { return session.state() == s; }); }
     bool running(std::size_t calls) { return wait([&] { return coordinator->runningToolCount() == calls; }); }
+    bool slowCallsRun() { toolCall("a", "slow_a"); toolCall("b", "slow_b"); return running(2); }
     QStringList outputs() const
     {
         QStringList out;
@@ -241,8 +243,7 @@ TEST_F(Conversation, BargeInAndEscapeCutTheAnswerToWhatWasHeard)
         return wait([&] { return sent("conversation.item.truncate").size() == truncations; }) &&
                reach(SessionState::listening) && sent("response.cancel").last()["response_id"] == id;
     };
-    answerStarts("r1", "i1");
-    ASSERT_TRUE(reach(SessionState::speaking));
+    ASSERT_TRUE(answerStarts("r1", "i1"));
     playback->heardMs = 50;
     userSpeech("started");
     ASSERT_TRUE(interrupted("r1", 1));
@@ -252,16 +253,14 @@ TEST_F(Conversation, BargeInAndEscapeCutTheAnswerToWhatWasHeard)
     userSpeech("stopped");
     ASSERT_TRUE(reach(SessionState::thinking));
 
-    answerStarts("r2", "i2");
-    ASSERT_TRUE(reach(SessionState::speaking));
+    ASSERT_TRUE(answerStarts("r2", "i2"));
     EXPECT_EQ(playback->marks, (QList<int>{1, 2})) << "each item marked just before its first chunk";
     playback->heardMs = 120;
     auto escape = coordinator->interruptSpeech();
     ASSERT_TRUE(interrupted("r2", 2));
     EXPECT_EQ(sent("conversation.item.truncate").last()["audio_end_ms"], 120);
 
-    answerStarts("r3", "i3");
-    ASSERT_TRUE(reach(SessionState::speaking));
+    ASSERT_TRUE(answerStarts("r3", "i3"));
     playback->heardMs.reset();
     auto unknown = coordinator->interruptSpeech();
     settle();
@@ -365,9 +364,7 @@ TEST_F(Conversation, ToolCallsSignalWorkOnlyWhileTheyLast)
     playback->work.clear();
     ASSERT_TRUE(answerAndListen());
 
-    toolCall("a", "slow_a");
-    toolCall("b", "slow_b");
-    ASSERT_TRUE(running(2));
+    ASSERT_TRUE(slowCallsRun());
     ASSERT_TRUE(wait([&] { return !turnDetectionOn(); })); // the switch-off reaches the server
     EXPECT_TRUE(session.working());
     clock.advance(350ms);
@@ -395,9 +392,7 @@ TEST_F(Conversation, ToolCallsSignalWorkOnlyWhileTheyLast)
 TEST_F(Conversation, EscapeWithTwoCallsAnswersBothAndWaitsForTheModel)
 {
     openListening();
-    toolCall("a", "slow_a");
-    toolCall("b", "slow_b");
-    ASSERT_TRUE(running(2));
+    ASSERT_TRUE(slowCallsRun());
     auto first = coordinator->interruptSpeech();
     auto second = coordinator->interruptSpeech(); // a second Escape at once adds nothing
     ASSERT_TRUE(wait([&] { return outputs().size() == 2; }));
