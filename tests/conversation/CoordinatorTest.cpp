@@ -121,26 +121,25 @@ protected:
         ASSERT_TRUE(started && started->ok());
         ASSERT_TRUE(!autoConfigure || wait([&] { return reports.contains("state: thinking"); }));
     }
-    // Opened, greeted, and listening.
     void openListening()
     {
         open();
-        answer();
-        ASSERT_TRUE(reach(SessionState::listening));
+        ASSERT_TRUE(answerAndListen());
     }
     void says(const QByteArray& frame) { server.sendText(frame); }
     void created(const char* id) { says(QByteArray(R"({"type":"response.created","response":{"id":")") + id + "\"}}"); }
     void chunk() { says(R"({"type":"response.output_audio.delta","delta":"AQID"})"); }
     void done(const char* status = "completed") { says(QByteArray(R"({"type":"response.done","response":{"status":")") + status + "\"}}"); }
     void userSpeech(const char* edge) { says(QByteArray(R"({"type":"input_audio_buffer.speech_)") + edge + R"(","item_id":"u1"})"); }
-    // A whole spoken answer: created, one audio chunk, done.
     void answer() { created("r"); chunk(); done(); }
-    // The start of an answer in the conversation: 200 ms of audio in item `item`.
-    void answerStarts(const QString& id, const QString& item)
+    bool answerAndListen() { answer(); return reach(SessionState::listening); }
+    // The start of an answer in the conversation, 200 ms of audio in item `item`, until it is heard.
+    bool answerStarts(const QString& id, const QString& item)
     {
         says(QString(R"({"type":"response.created","response":{"id":"%1","conversation_id":"conv"}})").arg(id).toUtf8());
         says(QString(R"({"type":"response.output_audio.delta","response_id":"%1","item_id":"%2","delta":"%3"})")
                  .arg(id, item, QString::fromLatin1(QByteArray(9600, '\1').toBase64())).toUtf8());
+        return reach(SessionState::speaking);
     }
     void toolCall(const char* id, const char* name)
     {
@@ -150,8 +149,11 @@ protected:
     QList<QJsonObject> sent(const char* type) const { return server.framesOfType(type); }
     bool wait(const std::function<bool()>& c) { return LoopbackRealtimeServer::waitFor(c); }
     void settle() { LoopbackRealtimeServer::waitFor([] { return false; }, 100ms); }
+    // For checks that the time passing sends nothing.
+    void advanceAndSettle(std::chrono::milliseconds d) { clock.advance(d); settle(); }
     bool reach(SessionState s) { return wait([&] { return session.state() == s; }); }
     bool running(std::size_t calls) { return wait([&] { return coordinator->runningToolCount() == calls; }); }
+    bool slowCallsRun() { toolCall("a", "slow_a"); toolCall("b", "slow_b"); return running(2); }
     QStringList outputs() const
     {
         QStringList out;
@@ -180,8 +182,7 @@ protected:
     bool turnDetectionOn() const
     {
         const QJsonObject update = sent("session.update").last();
-        const QJsonValue detection = update["session"]["audio"]["input"]["turn_detection"];
-        return !detection.isUndefined() && !detection.isNull();
+        return update["session"]["audio"]["input"]["turn_detection"].isObject(); // null when off
     }
 
     LoopbackRealtimeServer server;
@@ -209,8 +210,7 @@ TEST_F(Conversation, MicrophoneIsSilencedUntilListeningAndWhileAnythingElseGoesO
     open();
     capture->push(kFrame); // before the first listening: greeting awaited
     ASSERT_TRUE(wait([&] { return sentFrames().size() == 1; }));
-    answer();
-    ASSERT_TRUE(reach(SessionState::listening));
+    ASSERT_TRUE(answerAndListen());
     capture->push(kFrame);
     playback->setLevel(0.3); // the tail of the speech is still loud
     capture->push(kFrame);
@@ -243,8 +243,7 @@ TEST_F(Conversation, BargeInAndEscapeCutTheAnswerToWhatWasHeard)
         return wait([&] { return sent("conversation.item.truncate").size() == truncations; }) &&
                reach(SessionState::listening) && sent("response.cancel").last()["response_id"] == id;
     };
-    answerStarts("r1", "i1");
-    ASSERT_TRUE(reach(SessionState::speaking));
+    ASSERT_TRUE(answerStarts("r1", "i1"));
     playback->heardMs = 50;
     userSpeech("started");
     ASSERT_TRUE(interrupted("r1", 1));
@@ -254,16 +253,14 @@ TEST_F(Conversation, BargeInAndEscapeCutTheAnswerToWhatWasHeard)
     userSpeech("stopped");
     ASSERT_TRUE(reach(SessionState::thinking));
 
-    answerStarts("r2", "i2");
-    ASSERT_TRUE(reach(SessionState::speaking));
+    ASSERT_TRUE(answerStarts("r2", "i2"));
     EXPECT_EQ(playback->marks, (QList<int>{1, 2})) << "each item marked just before its first chunk";
     playback->heardMs = 120;
     auto escape = coordinator->interruptSpeech();
     ASSERT_TRUE(interrupted("r2", 2));
     EXPECT_EQ(sent("conversation.item.truncate").last()["audio_end_ms"], 120);
 
-    answerStarts("r3", "i3");
-    ASSERT_TRUE(reach(SessionState::speaking));
+    ASSERT_TRUE(answerStarts("r3", "i3"));
     playback->heardMs.reset();
     auto unknown = coordinator->interruptSpeech();
     settle();
@@ -277,24 +274,20 @@ TEST_F(Conversation, IdleConversationSaysGoodbyeAndClosesOnceItIsHeard)
 {
     autoConfigure = false;
     open();
-    clock.advance(60s); // a slow handshake: no farewell sent into nothing
-    settle();
+    advanceAndSettle(60s); // a slow handshake: no farewell sent into nothing
     EXPECT_EQ(asides(Coordinator::kFarewell), 0);
     says(R"({"type":"session.updated"})");
     ASSERT_TRUE(wait([&] { return asides(Coordinator::kGreeting) == 1; }));
-    answer();
-    ASSERT_TRUE(reach(SessionState::listening));
+    ASSERT_TRUE(answerAndListen());
 
     userSpeech("started");
     ASSERT_TRUE(wait([&] { return heard.contains(voice::VoiceEvent::Kind::userSpeechStarted); }));
-    clock.advance(20s);
-    settle();
+    advanceAndSettle(20s);
     EXPECT_EQ(asides(Coordinator::kFarewell), 0);
     EXPECT_EQ(session.state(), SessionState::listening);
     userSpeech("stopped");
     ASSERT_TRUE(reach(SessionState::thinking));
-    answer();
-    ASSERT_TRUE(reach(SessionState::listening));
+    ASSERT_TRUE(answerAndListen());
 
     clock.advance(14s);
     EXPECT_EQ(asides(Coordinator::kFarewell), 0);
@@ -303,8 +296,7 @@ TEST_F(Conversation, IdleConversationSaysGoodbyeAndClosesOnceItIsHeard)
     EXPECT_EQ(session.state(), SessionState::thinking);
     answer();
     ASSERT_TRUE(wait([&] { return idleTimeouts == 1; }));
-    clock.advance(30s); // neither the farewell limit nor the watchdog closes a second time
-    settle();
+    advanceAndSettle(30s); // neither the farewell limit nor the watchdog closes a second time
     EXPECT_EQ(idleTimeouts, 1);
 }
 
@@ -346,8 +338,7 @@ TEST_F(Conversation, AsidesAreNotSentIntoAnActiveResponseAndAFarewellThatNeverPl
     ASSERT_TRUE(reach(SessionState::thinking));
     clock.advance(12s);
     ASSERT_TRUE(reach(SessionState::listening));
-    clock.advance(15s);
-    settle();
+    advanceAndSettle(15s);
     EXPECT_EQ(asides(Coordinator::kFarewell), 0); // not sent into the active response
     clock.advance(9s);
     EXPECT_EQ(idleTimeouts, 0);
@@ -371,12 +362,9 @@ TEST_F(Conversation, ToolCallsSignalWorkOnlyWhileTheyLast)
     EXPECT_FALSE(session.working() || session.compact());
     EXPECT_FALSE(playback->work.contains("start"));
     playback->work.clear();
-    answer();
-    ASSERT_TRUE(reach(SessionState::listening));
+    ASSERT_TRUE(answerAndListen());
 
-    toolCall("a", "slow_a");
-    toolCall("b", "slow_b");
-    ASSERT_TRUE(running(2));
+    ASSERT_TRUE(slowCallsRun());
     ASSERT_TRUE(wait([&] { return !turnDetectionOn(); })); // the switch-off reaches the server
     EXPECT_TRUE(session.working());
     clock.advance(350ms);
@@ -404,9 +392,7 @@ TEST_F(Conversation, ToolCallsSignalWorkOnlyWhileTheyLast)
 TEST_F(Conversation, EscapeWithTwoCallsAnswersBothAndWaitsForTheModel)
 {
     openListening();
-    toolCall("a", "slow_a");
-    toolCall("b", "slow_b");
-    ASSERT_TRUE(running(2));
+    ASSERT_TRUE(slowCallsRun());
     auto first = coordinator->interruptSpeech();
     auto second = coordinator->interruptSpeech(); // a second Escape at once adds nothing
     ASSERT_TRUE(wait([&] { return outputs().size() == 2; }));
@@ -422,8 +408,7 @@ TEST_F(Conversation, EscapeWithTwoCallsAnswersBothAndWaitsForTheModel)
     slowB->release();
     settle();
     EXPECT_EQ(outputs().size(), 2);
-    answer();
-    ASSERT_TRUE(reach(SessionState::listening));
+    ASSERT_TRUE(answerAndListen());
 
     // Escape with nothing running sends no result.
     auto third = coordinator->interruptSpeech();
@@ -464,8 +449,7 @@ TEST_F(Conversation, FailuresAreSpokenOnceAndEndWhenTheSessionWorksAgain)
     EXPECT_TRUE(systemLog.lines.contains("[SelvinaVoice] Błąd warstwy głosowej: " + failed));
     clock.advance(60s); // while failed, it does not close by itself
     EXPECT_EQ(idleTimeouts, 0);
-    answer();
-    ASSERT_TRUE(reach(SessionState::listening));
+    ASSERT_TRUE(answerAndListen());
 
     coordinator->submitText("Która godzina?");
     created("r2");
@@ -477,8 +461,7 @@ TEST_F(Conversation, FailuresAreSpokenOnceAndEndWhenTheSessionWorksAgain)
     ASSERT_TRUE(reach(SessionState::thinking));
     EXPECT_EQ(failures.last(), "Połączenie z OpenAI zostało przerwane: Problem z siecią: serwer zerwał połączenie. "
                                "Próbuję połączyć się ponownie.");
-    answer();
-    ASSERT_TRUE(reach(SessionState::listening));
+    ASSERT_TRUE(answerAndListen());
     EXPECT_EQ(asides(Coordinator::kGreeting), 1);
     clock.advance(15s);
     ASSERT_TRUE(wait([&] { return asides(Coordinator::kFarewell) == 1; }));

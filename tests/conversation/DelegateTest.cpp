@@ -76,7 +76,6 @@ protected:
         selvina::testing::runTask(delegate->shutdown().then([] { return true; }));
         qunsetenv("SELVINA_TEXT");
     }
-    // Opened, greeted and listening.
     void openListening()
     {
         delegate->beginSession();

@@ -63,6 +63,8 @@ public:
 
     static inline selvina::testing::PrivatePulseServer* s_pulse = nullptr;
     platform::fake::MemorySystemLog m_log;
+    platform::PulseAudioDevices m_devices{QStringLiteral("test")};
+    SpeakerPlayback m_playback{m_devices, nullptr, m_log};
 };
 
 QCoro::Task<> setOnceDrained(SpeakerPlayback* playback, bool* drained)
@@ -98,10 +100,8 @@ QCoro::Task<qint64> interruptThenPlay(SpeakerPlayback* playback, int interrupts,
 // it waits beyond that is the playback benchmark's figure.
 TEST_F(PulseServer, DrainWaitsForTheLastSampleAlsoAfterInterrupts)
 {
-    platform::PulseAudioDevices devices(QStringLiteral("test"));
-    SpeakerPlayback playback(devices, nullptr, m_log);
     auto recorder = startRecorder();
-    auto elapsed = selvina::testing::runTask(interruptThenPlay(&playback, 0, {}, tone(0.5)), 5s);
+    auto elapsed = selvina::testing::runTask(interruptThenPlay(&m_playback, 0, {}, tone(0.5)), 5s);
     ASSERT_TRUE(elapsed);
     QThread::msleep(200);
     EXPECT_GE(*elapsed, 500);
@@ -110,7 +110,7 @@ TEST_F(PulseServer, DrainWaitsForTheLastSampleAlsoAfterInterrupts)
 
     SpeakerPlayback::Options options;
     options.latencyMs = 400;
-    SpeakerPlayback buffered(devices, nullptr, m_log, options);
+    SpeakerPlayback buffered(m_devices, nullptr, m_log, options);
     elapsed = selvina::testing::runTask(interruptThenPlay(&buffered, 3, tone(1.0), tone(0.5)), 10s);
     ASSERT_TRUE(elapsed);
     EXPECT_GE(*elapsed, 500);
@@ -118,22 +118,20 @@ TEST_F(PulseServer, DrainWaitsForTheLastSampleAlsoAfterInterrupts)
 
 TEST_F(PulseServer, FlushSilencesTheRestAndReleasesWaiters)
 {
-    platform::PulseAudioDevices devices(QStringLiteral("test"));
-    SpeakerPlayback playback(devices, nullptr, m_log);
     auto recorder = startRecorder();
     bool released = false;
     qint64 itemMs = -1;
     auto played = selvina::testing::runTask([&]() -> QCoro::Task<long> {
-        if (!(co_await playback.start()))
+        if (!(co_await m_playback.start()))
             co_return -1;
-        playback.markItemStart();
-        auto enqueued = playback.enqueue(tone(3.0)); // not inside co_await: GCC 12 would destroy the copy twice
+        m_playback.markItemStart();
+        auto enqueued = m_playback.enqueue(tone(3.0)); // not inside co_await: GCC 12 would destroy the copy twice
         co_await enqueued;
         co_await QCoro::sleepFor(600ms);
-        auto waiter = setOnceDrained(&playback, &released);
-        const auto frames = static_cast<long>(playback.playedFrames());
-        co_await playback.flush();
-        itemMs = (co_await playback.itemHeardMs()).value_or(-1);
+        auto waiter = setOnceDrained(&m_playback, &released);
+        const auto frames = static_cast<long>(m_playback.playedFrames());
+        co_await m_playback.flush();
+        itemMs = (co_await m_playback.itemHeardMs()).value_or(-1);
         co_await QCoro::sleepFor(1000ms);
         co_return frames;
     }(), 5s);
@@ -166,11 +164,10 @@ TEST_F(PulseServer, CapturesFirstChannelOfAStereoMicrophoneAndRestartsOnceOnDevi
     }
     const QString file = selvina::testing::writeFile(s_pulse->filePath(QStringLiteral("stereo.raw")), stereo);
 
-    platform::PulseAudioDevices devices(QStringLiteral("test"));
     MicrophoneCapture::Options options;
     options.mode = VoiceProcessingMode::off;
     SystemClock clock;
-    MicrophoneCapture capture(devices, nullptr, m_log, clock, options);
+    MicrophoneCapture capture(m_devices, nullptr, m_log, clock, options);
     long bytes = 0;
     int chunks = 0;
     double loudest = 0, last = 0;
@@ -184,9 +181,8 @@ TEST_F(PulseServer, CapturesFirstChannelOfAStereoMicrophoneAndRestartsOnceOnDevi
             last = *level;
         }
     });
-    auto player = s_pulse->pacat({QStringLiteral("--playback"), QStringLiteral("-d"), QStringLiteral("selvina_null"),
-                                  QStringLiteral("--raw"), QStringLiteral("--format=float32le"),
-                                  QStringLiteral("--rate=48000"), QStringLiteral("--channels=2"), file});
+    auto player = s_pulse->pacat(QStringLiteral("--playback -d selvina_null --raw --format=float32le --rate=48000 --channels=2")
+                                     .split(u' ') << file);
     ASSERT_TRUE(selvina::testing::runTask(listen(&capture, 2300ms), 5s).value_or(false));
     player->waitForFinished(3000);
     EXPECT_GT(chunks, 80);
@@ -207,8 +203,7 @@ TEST_F(PulseServer, CapturesFirstChannelOfAStereoMicrophoneAndRestartsOnceOnDevi
 // The generated cues play to the end through their own stream; a folder without them is logged, not fatal.
 TEST_F(PulseServer, CuesPlayFromTheResourcesAndMissingOnesAreLogged)
 {
-    platform::PulseAudioDevices devices(QStringLiteral("test"));
-    CuePlayer player(devices, m_log, QStringLiteral(SELVINA_TEST_RESOURCES));
+    CuePlayer player(m_devices, m_log, QStringLiteral(SELVINA_TEST_RESOURCES));
     const auto playCues = [](CuePlayer* player) -> QCoro::Task<bool> {
         co_await player->play(Cue::interrupted);
         co_await player->play(Cue::end);
@@ -219,7 +214,7 @@ TEST_F(PulseServer, CuesPlayFromTheResourcesAndMissingOnesAreLogged)
     QThread::msleep(150);
     EXPECT_GT(toneFrames(std::move(recorder)), 24000 * 0.5); // przerwane (0.32 s) and koniec (0.9 s) one after the other
 
-    CuePlayer empty(devices, m_log, s_pulse->filePath(QStringLiteral("none")));
+    CuePlayer empty(m_devices, m_log, s_pulse->filePath(QStringLiteral("none")));
     ASSERT_TRUE(selvina::testing::runTask(playCues(&empty), 5s).value_or(false));
     SidecarLog::shared().flush();
     QFile log(SidecarLog::shared().filePath());
@@ -259,23 +254,21 @@ TEST_F(PulseServer, CueOutlivedByNeitherPlayerNorDevicesWhenBothGoMidCue)
 
 TEST_F(PulseServer, OutputDeviceChangeRestartsPlaybackAndReleasesWaiters)
 {
-    platform::PulseAudioDevices devices(QStringLiteral("test"));
-    SpeakerPlayback playback(devices, nullptr, m_log);
     bool released = false;
     EXPECT_TRUE(selvina::testing::runTask([&]() -> QCoro::Task<bool> {
-        if (!(co_await playback.start()))
+        if (!(co_await m_playback.start()))
             co_return false;
         const QByteArray pcm = tone(3.0);
-        auto enqueued = playback.enqueue(pcm);
+        auto enqueued = m_playback.enqueue(pcm);
         co_await enqueued;
-        auto waiter = setOnceDrained(&playback, &released);
+        auto waiter = setOnceDrained(&m_playback, &released);
         co_await QCoro::sleepFor(200ms);
         addSink(QStringLiteral("extra_playback"));
         co_await QCoro::sleepFor(400ms); // far less than the 3 s queued
         const bool releasedByRestart = released;
-        auto enqueuedMore = playback.enqueue(pcm.left(4800)); // the restarted stream takes new audio
+        auto enqueuedMore = m_playback.enqueue(pcm.left(4800)); // the restarted stream takes new audio
         co_await enqueuedMore;
-        co_await playback.waitUntilDrained();
+        co_await m_playback.waitUntilDrained();
         co_return releasedByRestart;
     }(), 5s).value_or(false));
     EXPECT_TRUE(m_log.lines.isEmpty()) << m_log.lines.join(u'\n').toStdString();
