@@ -18,7 +18,7 @@ QJsonObject encoded(const RealtimeClientEvent& e)
     return QJsonDocument::fromJson(r.value()).object();
 }
 
-const QJsonObject session(const SpeechSettings& s)
+QJsonObject session(const SpeechSettings& s)
 {
     return encoded(client::SessionUpdate{RealtimeSessionConfig::fromSettings("i", {}, s)})["session"].toObject();
 }
