@@ -1,6 +1,7 @@
 // The update path end to end against a loopback feed: a key made here signs the releases.
 #include "LoopbackHttp.h"
 #include "ManualClock.h"
+#include "TestSupport.h"
 #include "platform/fake/MemoryStores.h"
 #include "update/UpdateController.h"
 
@@ -66,11 +67,8 @@ QByteArray readAll(const QString& path)
 
 void writeProgram(const QString& path, const QByteArray& script)
 {
-    QDir().mkpath(QFileInfo(path).path());
-    QFile file(path);
-    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
-    file.write("#!/bin/sh\n" + script);
-    file.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
+    ASSERT_TRUE(QFile::setPermissions(selvina::testing::writeFile(path, "#!/bin/sh\n" + script),
+                                      QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner));
 }
 
 bool eventually(const std::function<bool()>& done)
@@ -107,11 +105,7 @@ public:
     {
         const QString top = dir.filePath(QStringLiteral("make-") + build + QStringLiteral("/selvina-voice"));
         writeProgram(top + QStringLiteral("/bin/selvina-voice"), "touch \"$(dirname \"$0\")/../.started\"\n");
-        QFile fill(top + QStringLiteral("/share/filler"));
-        QDir().mkpath(QFileInfo(fill).path());
-        fill.open(QIODevice::WriteOnly);
-        fill.write(filler);
-        fill.close();
+        selvina::testing::writeFile(top + QStringLiteral("/share/filler"), filler);
         const QString out = top + QStringLiteral(".tar.gz");
         EXPECT_EQ(QProcess::execute(QStringLiteral("tar"), {QStringLiteral("-czf"), out, QStringLiteral("-C"),
                                                             QFileInfo(top).path(), QStringLiteral("selvina-voice")}),
