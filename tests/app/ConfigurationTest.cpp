@@ -37,8 +37,6 @@ protected:
     QProcessEnvironment env;
 };
 
-} // namespace
-
 TEST_F(ConfigurationFixture, KeyPrecedenceTable)
 {
     using enum KeySource;
@@ -150,8 +148,6 @@ TEST_F(ConfigurationFixture, ServiceBaseAddress)
     EXPECT_TRUE(log.readAll().contains("odrzucam adres usługi z SELVINA_OPENAI_BASE_URL (http://192.168.1.10:8080)"));
 }
 
-namespace {
-
 // A keyring that answers only while the test lets it (a locked one asking for its password does not),
 // and notes whether the main thread ever asked it.
 class GatedKeyring final : public platform::SecretStore {
@@ -187,8 +183,6 @@ private:
     bool m_open = true;
     platform::fake::MemorySecretStore m_items;
 };
-
-} // namespace
 
 TEST_F(ConfigurationFixture, KeyringIsReadOffTheMainThreadAndAgainOnChange)
 {
@@ -235,3 +229,5 @@ TEST(CachedKeyring, AKeyStoredByAnotherProgramArrivesOnItsOwn)
         [&] { return cached.read(account) == QStringLiteral("sk-from-outside"); }, std::chrono::seconds(10)));
     keyring.remove(account);
 }
+
+} // namespace
