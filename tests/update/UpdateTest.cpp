@@ -107,9 +107,8 @@ public:
         writeProgram(top + QStringLiteral("/bin/selvina-voice"), "touch \"$(dirname \"$0\")/../.started\"\n");
         selvina::testing::writeFile(top + QStringLiteral("/share/filler"), filler);
         const QString out = top + QStringLiteral(".tar.gz");
-        EXPECT_EQ(QProcess::execute(QStringLiteral("tar"), {QStringLiteral("-czf"), out, QStringLiteral("-C"),
-                                                            QFileInfo(top).path(), QStringLiteral("selvina-voice")}),
-                  0);
+        EXPECT_EQ(QProcess::execute(QStringLiteral("tar"), {QStringLiteral("-czf"), out, QStringLiteral("-C"), QFileInfo(top).path(),
+                                                            QStringLiteral("selvina-voice")}), 0);
         return readAll(out);
     }
 
@@ -123,7 +122,6 @@ public:
                                          {"signature", QString::fromUtf8(signature)}})
             .toJson();
     }
-    // Release 0.2.0, build 2.
     QByteArray offer(const QByteArray& tarball, const QByteArray& signature, qint64 size = -1)
     {
         return feedFor(QStringLiteral("0.2.0"), QStringLiteral("2"), tarball, signature, size);
@@ -136,15 +134,10 @@ public:
 
     void startController(InstallLocation::Kind kind = InstallLocation::Kind::userLocal)
     {
-        UpdateServices services;
-        services.clock = &clock;
-        services.preferences = &preferences;
-        services.current = {QStringLiteral("0.1.0"), QStringLiteral("1")};
-        services.feed = server.url(QStringLiteral("/feed"));
-        services.key = key.publicLine();
-        services.location = {kind, root, root + QStringLiteral("/1")};
-        services.releaseInstance = [this] { ++released; };
-        services.quit = [this] { ++quits; };
+        UpdateServices services{.clock = &clock, .preferences = &preferences, .current = {QStringLiteral("0.1.0"), QStringLiteral("1")},
+                                .feed = server.url(QStringLiteral("/feed")), .key = key.publicLine(),
+                                .location = {kind, root, root + QStringLiteral("/1")},
+                                .releaseInstance = [this] { ++released; }, .quit = [this] { ++quits; }};
         controller = std::make_unique<UpdateController>(
             std::move(services), [this] { return !conversationOpen; }, [this](const QString& text) { spoken.append(text); });
         controller->start();
@@ -337,11 +330,8 @@ TEST_F(UpdateTest, TheStartAfterAnUpdateSaysSoAndOtherStartsAreSilent)
             store.setValue(UpdateController::kOstatniaWersja, c.previous);
         store.setValue(UpdateController::kTrwaAktualizacja, c.flag);
         QStringList said;
-        UpdateServices services;
-        services.clock = &clock;
-        services.preferences = &store;
-        services.current = {QStringLiteral("0.2.0"), QStringLiteral("2")};
-        services.feed = std::nullopt;
+        UpdateServices services{.clock = &clock, .preferences = &store, .current = {QStringLiteral("0.2.0"), QStringLiteral("2")},
+                                .feed = std::nullopt};
         UpdateController(std::move(services), [] { return true; }, [&](const QString& t) { said.append(t); }).start();
         EXPECT_EQ(said, c.spoken);
         EXPECT_EQ(store.value(UpdateController::kOstatniaWersja).toString(), QStringLiteral("2"));
