@@ -36,8 +36,7 @@ public:
     QStringList items() const { return m_items; }
     bool hostRegistered() const { return true; }
     int protocolVersion() const { return 0; }
-    QString itemService;
-    QString itemPath;
+    QString itemService, itemPath;
 
 public Q_SLOTS:
     void RegisterStatusNotifierItem(const QString& serviceOrPath, const QDBusMessage& message)
@@ -183,8 +182,11 @@ struct TrayHost {
         const QVariantList reply = call(watcher.itemPath, "org.freedesktop.DBus.Properties", "Get", {"org.kde.StatusNotifierItem", name});
         return reply.isEmpty() ? QVariant() : reply.first().value<QDBusVariant>().variant();
     }
-    bool findMenu()
+    // The item has registered with the watcher, and its menu is known.
+    bool ready()
     {
+        if (!registered() || !waitFor([&] { return !watcher.itemService.isEmpty(); }))
+            return false;
         menuPath = property(QStringLiteral("Menu")).value<QDBusObjectPath>().path();
         return !menuPath.isEmpty();
     }
@@ -376,28 +378,24 @@ TEST_F(DesktopShell, OnWaylandTheUserHearsHowToBindTheShortcutAndTheTrayMenuWork
     EXPECT_FALSE(s->log().contains(QStringLiteral("[menu] ikona w zasobniku gotowa")));
 
     TrayHost tray(s->app.busAddress());
-    ASSERT_TRUE(tray.registered());
-    ASSERT_TRUE(waitFor([&] { return !tray.watcher.itemService.isEmpty(); })) << s->said();
+    ASSERT_TRUE(tray.ready()) << s->said();
     EXPECT_EQ(tray.property(QStringLiteral("ToolTip")).value<QDBusArgument>().currentType(), QDBusArgument::StructureType);
-    ASSERT_TRUE(tray.findMenu());
-    const auto entry = [&](const QString& label) { return tray.entry(label); };
-    const auto click = [&](int id) { tray.click(id); };
     const QString wakeLabel = QStringLiteral("Reaguj na „hej Selvina”");
-    EXPECT_NE(entry(QStringLiteral("Zakończ")).id, 0);
-    const MenuEntry wake = entry(wakeLabel);
+    EXPECT_NE(tray.entry(QStringLiteral("Zakończ")).id, 0);
+    const MenuEntry wake = tray.entry(wakeLabel);
     ASSERT_NE(wake.id, 0);
     EXPECT_EQ(wake.toggleType, u"checkmark");
     EXPECT_EQ(wake.toggleState, 1);
 
-    click(wake.id);
+    tray.click(wake.id);
     ASSERT_TRUE(s->logSays(QStringLiteral("[wybudzanie] wyłączone przez użytkownika"))) << s->said();
     QFile preferences(s->app.home() + QStringLiteral("/.config/selvina-voice/preferences.ini"));
     ASSERT_TRUE(preferences.open(QIODevice::ReadOnly));
     EXPECT_TRUE(preferences.readAll().contains("zawolanie=false"));
-    EXPECT_TRUE(waitFor([&] { return entry(wakeLabel).toggleState == 0; }));
+    EXPECT_TRUE(waitFor([&] { return tray.entry(wakeLabel).toggleState == 0; }));
 
     // "Zakończ" quits, the orderly way.
-    click(entry(QStringLiteral("Zakończ")).id);
+    tray.click(tray.entry(QStringLiteral("Zakończ")).id);
     ASSERT_TRUE(waitFor([&] { return !tray.bus.interface()->isServiceRegistered(QStringLiteral("pl.korlund.selvinavoice")).value(); }))
         << s->said();
     EXPECT_EQ(s->app.stopAssistant(), 0) << s->said();
@@ -486,9 +484,7 @@ TEST_F(DesktopShell, TheUsersPhraseIsRecordedFourTimesFromTheMenuAndKept)
     s_sound->keepRoomAwake();
     start();
     TrayHost tray(s->app.busAddress());
-    ASSERT_TRUE(tray.registered());
-    ASSERT_TRUE(waitFor([&] { return !tray.watcher.itemService.isEmpty(); })) << s->said();
-    ASSERT_TRUE(tray.findMenu());
+    ASSERT_TRUE(tray.ready()) << s->said();
     ASSERT_TRUE(s->logSays(QStringLiteral("nasłuch działa"))) << s->said();
     const int learn = tray.entry(QStringLiteral("Naucz się, jak wołam „hej Selvina”…")).id;
     ASSERT_NE(learn, 0);
