@@ -105,10 +105,8 @@ TEST_F(PluginsTest, AgentEntryNeedsBothEnginesAndFollowsTheDisabledList)
     m_catalog->reload();
     ASSERT_EQ(m_catalog->plugins().size(), 1);
     const PluginCatalog::Plugin agent = m_catalog->plugins().first();
-    EXPECT_EQ(agent.id, u"agent");
-    EXPECT_EQ(agent.name, u"Drugi agent");
-    EXPECT_TRUE(agent.enabled);
-    EXPECT_EQ(agent.origin.label(), u"wbudowana");
+    EXPECT_EQ(std::tuple(agent.id, agent.name, agent.enabled, agent.origin.label()),
+              std::tuple(u"agent"_s, u"Drugi agent"_s, true, u"wbudowana"_s));
 
     writeFile(pluginsFile(), R"({"disabled": ["agent"]})");
     m_catalog->reload();
