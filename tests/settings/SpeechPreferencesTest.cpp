@@ -69,7 +69,6 @@ TEST(SpeechPreferences, SettersWriteBackRestoreDefaultsAndTheKeySummaryShowsOnly
     EXPECT_EQ(store.value("speech.eagerness").toString(), "auto");
     EXPECT_DOUBLE_EQ(store.value("speech.silenceDurationMs").toDouble(), 700);
 
-    // The key's summary shows only its tail.
     prefs.refreshKeySummary(QStringLiteral("sk-proj-abcdef123456"));
     EXPECT_EQ(prefs.storedKeySummary(), QStringLiteral("…123456"));
     prefs.refreshKeySummary(QStringLiteral("sk-abc"));
