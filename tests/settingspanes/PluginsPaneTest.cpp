@@ -105,14 +105,6 @@ protected:
     std::unique_ptr<PluginsPane> m_pane;
 };
 
-TEST(PluginSelection, OneSwitchCopiesTheStoredSelectionOrEveryTool)
-{
-    const PluginStore::Narzedzia all{{{QStringLiteral("a"), {}}, {QStringLiteral("b"), {}}}, std::nullopt};
-    EXPECT_EQ(selectionAfterSwitch(all, QStringLiteral("a"), false), QSet<QString>{QStringLiteral("b")});
-    const PluginStore::Narzedzia none{all.wszystkie, QSet<QString>{}};
-    EXPECT_EQ(selectionAfterSwitch(none, QStringLiteral("b"), true), QSet<QString>{QStringLiteral("b")});
-}
-
 TEST_F(PluginsPaneTest, ListsEachPluginOnceInstallsAndOpensItsPage)
 {
     open();
