@@ -165,12 +165,6 @@ void readLayout(const QDBusArgument& arg, QMap<QString, MenuEntry>& out)
 struct TrayHost {
     explicit TrayHost(const QString& busAddress) : bus(QDBusConnection::connectToBus(busAddress, QStringLiteral("tray-host"))) {}
     ~TrayHost() { QDBusConnection::disconnectFromBus(QStringLiteral("tray-host")); }
-    bool registered()
-    {
-        return bus.isConnected()
-            && bus.registerObject(QStringLiteral("/StatusNotifierWatcher"), &watcher, QDBusConnection::ExportAllContents)
-            && bus.registerService(QStringLiteral("org.kde.StatusNotifierWatcher"));
-    }
     QVariantList call(const QString& path, const QString& interface, const QString& method, const QVariantList& args)
     {
         QDBusMessage message = QDBusMessage::createMethodCall(watcher.itemService, path, interface, method);
@@ -182,10 +176,13 @@ struct TrayHost {
         const QVariantList reply = call(watcher.itemPath, "org.freedesktop.DBus.Properties", "Get", {"org.kde.StatusNotifierItem", name});
         return reply.isEmpty() ? QVariant() : reply.first().value<QDBusVariant>().variant();
     }
-    // The item has registered with the watcher, and its menu is known.
+    // The watcher is up, the item has registered with it, and its menu is known.
     bool ready()
     {
-        if (!registered() || !waitFor([&] { return !watcher.itemService.isEmpty(); }))
+        if (!bus.isConnected()
+            || !bus.registerObject(QStringLiteral("/StatusNotifierWatcher"), &watcher, QDBusConnection::ExportAllContents)
+            || !bus.registerService(QStringLiteral("org.kde.StatusNotifierWatcher"))
+            || !waitFor([&] { return !watcher.itemService.isEmpty(); }))
             return false;
         menuPath = property(QStringLiteral("Menu")).value<QDBusObjectPath>().path();
         return !menuPath.isEmpty();
