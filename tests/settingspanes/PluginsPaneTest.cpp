@@ -59,9 +59,7 @@ protected:
         QList<QStringList> out;
         if (f.open(QIODevice::ReadOnly))
             for (const QByteArray& line : f.readAll().split('\n')) {
-                QStringList call;
-                for (const QJsonValue& v : QJsonDocument::fromJson(line).array())
-                    call.append(v.toString());
+                QStringList call = QVariant(QJsonDocument::fromJson(line).array().toVariantList()).toStringList();
                 if (!call.isEmpty() && call.takeFirst() == command)
                     out.append(call);
             }
