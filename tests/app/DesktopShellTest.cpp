@@ -241,12 +241,6 @@ protected:
             return false;
         });
     }
-    // A second selvina-voice in the same session.
-    void startTwin(QProcess& twin)
-    {
-        twin.setProcessEnvironment(s->app.environment());
-        twin.start(QStringLiteral(SELVINA_VOICE_BIN), {});
-    }
 
     static XDisplay* s_display;
     static SoundServer* s_sound;
@@ -326,7 +320,8 @@ TEST_F(DesktopShell, TakenKeysAreRefusedOrWatchedAndASecondStartWakesTheFirst)
     }
 
     QProcess second;
-    startTwin(second);
+    second.setProcessEnvironment(s->app.environment());
+    second.start(QStringLiteral(SELVINA_VOICE_BIN), {});
     ASSERT_TRUE(second.waitForFinished(15000));
     EXPECT_EQ(second.exitStatus(), QProcess::NormalExit);
     EXPECT_EQ(second.exitCode(), 0);
@@ -346,7 +341,8 @@ TEST_F(DesktopShell, OfTwoStartsAtOnceOneSurvivesAndTheOtherWakesIt)
 {
     QProcess twin;
     ASSERT_TRUE(s->app.startAssistant());
-    startTwin(twin);
+    twin.setProcessEnvironment(s->app.environment());
+    twin.start(QStringLiteral(SELVINA_VOICE_BIN), {});
     ASSERT_TRUE(s->connected()) << s->said();
     // The one that lost the name has ended with 0; the other, which opened the conversation, runs on.
     ASSERT_TRUE(waitFor([&] { return twin.state() == QProcess::NotRunning || !s->app.running(); })) << s->said();
