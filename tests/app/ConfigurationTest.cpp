@@ -23,14 +23,8 @@ namespace {
 
 class ConfigurationFixture : public ::testing::Test {
 protected:
-    ConfigurationSources sources()
-    {
-        return ConfigurationSources{dir.path(), &secrets, &prefs, env};
-    }
-    void writeConfig(const QByteArray& json)
-    {
-        selvina::testing::writeFile(dir.filePath(QStringLiteral("config.json")), json);
-    }
+    ConfigurationSources sources() { return ConfigurationSources{dir.path(), &secrets, &prefs, env}; }
+    void writeConfig(const QByteArray& json) { selvina::testing::writeFile(dir.filePath(QStringLiteral("config.json")), json); }
     QTemporaryDir dir;
     platform::fake::MemorySecretStore secrets;
     platform::fake::MemoryPreferences prefs;
