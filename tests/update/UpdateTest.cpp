@@ -71,16 +71,10 @@ void writeProgram(const QString& path, const QByteArray& script)
                                       QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner));
 }
 
-bool eventually(const std::function<bool()>& done)
-{
-    return LoopbackRealtimeServer::waitFor(done, std::chrono::seconds(60));
-}
+bool eventually(const std::function<bool()>& done) { return LoopbackRealtimeServer::waitFor(done, std::chrono::seconds(60)); }
 
 // A second of the event loop, for checks that must come to nothing.
-void settle()
-{
-    LoopbackRealtimeServer::waitFor([] { return false; }, std::chrono::seconds(1));
-}
+void settle() { LoopbackRealtimeServer::waitFor([] { return false; }, std::chrono::seconds(1)); }
 
 constexpr const char* kComment = "version:0.2.0 build:2";
 
