@@ -23,21 +23,13 @@ namespace {
 
 class ConfigurationFixture : public ::testing::Test {
 protected:
-    ConfigurationSources sources()
-    {
-        return ConfigurationSources{dir.path(), &secrets, &prefs, env};
-    }
-    void writeConfig(const QByteArray& json)
-    {
-        selvina::testing::writeFile(dir.filePath(QStringLiteral("config.json")), json);
-    }
+    ConfigurationSources sources() { return ConfigurationSources{dir.path(), &secrets, &prefs, env}; }
+    void writeConfig(const QByteArray& json) { selvina::testing::writeFile(dir.filePath(QStringLiteral("config.json")), json); }
     QTemporaryDir dir;
     platform::fake::MemorySecretStore secrets;
     platform::fake::MemoryPreferences prefs;
     QProcessEnvironment env;
 };
-
-} // namespace
 
 TEST_F(ConfigurationFixture, KeyPrecedenceTable)
 {
@@ -150,8 +142,6 @@ TEST_F(ConfigurationFixture, ServiceBaseAddress)
     EXPECT_TRUE(log.readAll().contains("odrzucam adres usługi z SELVINA_OPENAI_BASE_URL (http://192.168.1.10:8080)"));
 }
 
-namespace {
-
 // A keyring that answers only while the test lets it (a locked one asking for its password does not),
 // and notes whether the main thread ever asked it.
 class GatedKeyring final : public platform::SecretStore {
@@ -187,8 +177,6 @@ private:
     bool m_open = true;
     platform::fake::MemorySecretStore m_items;
 };
-
-} // namespace
 
 TEST_F(ConfigurationFixture, KeyringIsReadOffTheMainThreadAndAgainOnChange)
 {
@@ -235,3 +223,5 @@ TEST(CachedKeyring, AKeyStoredByAnotherProgramArrivesOnItsOwn)
         [&] { return cached.read(account) == QStringLiteral("sk-from-outside"); }, std::chrono::seconds(10)));
     keyring.remove(account);
 }
+
+} // namespace

@@ -36,8 +36,7 @@ public:
     QStringList items() const { return m_items; }
     bool hostRegistered() const { return true; }
     int protocolVersion() const { return 0; }
-    QString itemService;
-    QString itemPath;
+    QString itemService, itemPath;
 
 public Q_SLOTS:
     void RegisterStatusNotifierItem(const QString& serviceOrPath, const QDBusMessage& message)
@@ -166,12 +165,6 @@ void readLayout(const QDBusArgument& arg, QMap<QString, MenuEntry>& out)
 struct TrayHost {
     explicit TrayHost(const QString& busAddress) : bus(QDBusConnection::connectToBus(busAddress, QStringLiteral("tray-host"))) {}
     ~TrayHost() { QDBusConnection::disconnectFromBus(QStringLiteral("tray-host")); }
-    bool registered()
-    {
-        return bus.isConnected()
-            && bus.registerObject(QStringLiteral("/StatusNotifierWatcher"), &watcher, QDBusConnection::ExportAllContents)
-            && bus.registerService(QStringLiteral("org.kde.StatusNotifierWatcher"));
-    }
     QVariantList call(const QString& path, const QString& interface, const QString& method, const QVariantList& args)
     {
         QDBusMessage message = QDBusMessage::createMethodCall(watcher.itemService, path, interface, method);
@@ -183,8 +176,14 @@ struct TrayHost {
         const QVariantList reply = call(watcher.itemPath, "org.freedesktop.DBus.Properties", "Get", {"org.kde.StatusNotifierItem", name});
         return reply.isEmpty() ? QVariant() : reply.first().value<QDBusVariant>().variant();
     }
-    bool findMenu()
+    // The watcher is up, the item has registered with it, and its menu is known.
+    bool ready()
     {
+        if (!bus.isConnected()
+            || !bus.registerObject(QStringLiteral("/StatusNotifierWatcher"), &watcher, QDBusConnection::ExportAllContents)
+            || !bus.registerService(QStringLiteral("org.kde.StatusNotifierWatcher"))
+            || !waitFor([&] { return !watcher.itemService.isEmpty(); }))
+            return false;
         menuPath = property(QStringLiteral("Menu")).value<QDBusObjectPath>().path();
         return !menuPath.isEmpty();
     }
@@ -241,12 +240,6 @@ protected:
                     return true;
             return false;
         });
-    }
-    // A second selvina-voice in the same session.
-    void startTwin(QProcess& twin)
-    {
-        twin.setProcessEnvironment(s->app.environment());
-        twin.start(QStringLiteral(SELVINA_VOICE_BIN), {});
     }
 
     static XDisplay* s_display;
@@ -327,7 +320,8 @@ TEST_F(DesktopShell, TakenKeysAreRefusedOrWatchedAndASecondStartWakesTheFirst)
     }
 
     QProcess second;
-    startTwin(second);
+    second.setProcessEnvironment(s->app.environment());
+    second.start(QStringLiteral(SELVINA_VOICE_BIN), {});
     ASSERT_TRUE(second.waitForFinished(15000));
     EXPECT_EQ(second.exitStatus(), QProcess::NormalExit);
     EXPECT_EQ(second.exitCode(), 0);
@@ -347,7 +341,8 @@ TEST_F(DesktopShell, OfTwoStartsAtOnceOneSurvivesAndTheOtherWakesIt)
 {
     QProcess twin;
     ASSERT_TRUE(s->app.startAssistant());
-    startTwin(twin);
+    twin.setProcessEnvironment(s->app.environment());
+    twin.start(QStringLiteral(SELVINA_VOICE_BIN), {});
     ASSERT_TRUE(s->connected()) << s->said();
     // The one that lost the name has ended with 0; the other, which opened the conversation, runs on.
     ASSERT_TRUE(waitFor([&] { return twin.state() == QProcess::NotRunning || !s->app.running(); })) << s->said();
@@ -376,28 +371,24 @@ TEST_F(DesktopShell, OnWaylandTheUserHearsHowToBindTheShortcutAndTheTrayMenuWork
     EXPECT_FALSE(s->log().contains(QStringLiteral("[menu] ikona w zasobniku gotowa")));
 
     TrayHost tray(s->app.busAddress());
-    ASSERT_TRUE(tray.registered());
-    ASSERT_TRUE(waitFor([&] { return !tray.watcher.itemService.isEmpty(); })) << s->said();
+    ASSERT_TRUE(tray.ready()) << s->said();
     EXPECT_EQ(tray.property(QStringLiteral("ToolTip")).value<QDBusArgument>().currentType(), QDBusArgument::StructureType);
-    ASSERT_TRUE(tray.findMenu());
-    const auto entry = [&](const QString& label) { return tray.entry(label); };
-    const auto click = [&](int id) { tray.click(id); };
     const QString wakeLabel = QStringLiteral("Reaguj na „hej Selvina”");
-    EXPECT_NE(entry(QStringLiteral("Zakończ")).id, 0);
-    const MenuEntry wake = entry(wakeLabel);
+    EXPECT_NE(tray.entry(QStringLiteral("Zakończ")).id, 0);
+    const MenuEntry wake = tray.entry(wakeLabel);
     ASSERT_NE(wake.id, 0);
     EXPECT_EQ(wake.toggleType, u"checkmark");
     EXPECT_EQ(wake.toggleState, 1);
 
-    click(wake.id);
+    tray.click(wake.id);
     ASSERT_TRUE(s->logSays(QStringLiteral("[wybudzanie] wyłączone przez użytkownika"))) << s->said();
     QFile preferences(s->app.home() + QStringLiteral("/.config/selvina-voice/preferences.ini"));
     ASSERT_TRUE(preferences.open(QIODevice::ReadOnly));
     EXPECT_TRUE(preferences.readAll().contains("zawolanie=false"));
-    EXPECT_TRUE(waitFor([&] { return entry(wakeLabel).toggleState == 0; }));
+    EXPECT_TRUE(waitFor([&] { return tray.entry(wakeLabel).toggleState == 0; }));
 
     // "Zakończ" quits, the orderly way.
-    click(entry(QStringLiteral("Zakończ")).id);
+    tray.click(tray.entry(QStringLiteral("Zakończ")).id);
     ASSERT_TRUE(waitFor([&] { return !tray.bus.interface()->isServiceRegistered(QStringLiteral("pl.korlund.selvinavoice")).value(); }))
         << s->said();
     EXPECT_EQ(s->app.stopAssistant(), 0) << s->said();
@@ -486,9 +477,7 @@ TEST_F(DesktopShell, TheUsersPhraseIsRecordedFourTimesFromTheMenuAndKept)
     s_sound->keepRoomAwake();
     start();
     TrayHost tray(s->app.busAddress());
-    ASSERT_TRUE(tray.registered());
-    ASSERT_TRUE(waitFor([&] { return !tray.watcher.itemService.isEmpty(); })) << s->said();
-    ASSERT_TRUE(tray.findMenu());
+    ASSERT_TRUE(tray.ready()) << s->said();
     ASSERT_TRUE(s->logSays(QStringLiteral("nasłuch działa"))) << s->said();
     const int learn = tray.entry(QStringLiteral("Naucz się, jak wołam „hej Selvina”…")).id;
     ASSERT_NE(learn, 0);

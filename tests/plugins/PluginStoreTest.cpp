@@ -47,7 +47,9 @@ protected:
 
     std::unique_ptr<PluginStore> makeStore(const QString& node, const QString& program)
     {
-        return std::make_unique<PluginStore>(m_clock, *m_catalog, PluginStore::Options{node, program, {}, m_dir.path()});
+        auto store = std::make_unique<PluginStore>(m_clock, *m_catalog, PluginStore::Options{node, program, {}, m_dir.path()});
+        QObject::connect(store.get(), &PluginStore::operationFinished, [this](const QString& c) { m_finished.append(c); });
+        return store;
     }
 
     QString answersFile() const { return m_dir.filePath(QStringLiteral("answers.json")); }
@@ -68,12 +70,8 @@ protected:
     QStringList log() const
     {
         SidecarLog::shared().flush();
-        QFile f(SidecarLog::shared().filePath());
-        if (!f.open(QIODevice::ReadOnly))
-            return {};
-        f.seek(m_logStart);
         QStringList lines;
-        for (const QByteArray& line : f.readAll().split('\n'))
+        for (const QByteArray& line : readAll(SidecarLog::shared().filePath()).mid(m_logStart).split('\n'))
             if (!line.isEmpty())
                 lines.append(QString::fromUtf8(line).section(QLatin1Char(' '), 2)); // without the date and time
         return lines;
@@ -92,11 +90,6 @@ protected:
         return m_restarts;
     }
 
-    void listen()
-    {
-        QObject::connect(m_store.get(), &PluginStore::operationFinished, [this](const QString& c) { m_finished.append(c); });
-    }
-
     QTemporaryDir m_dir;
     selvina::testing::ManualClock m_clock;
     std::pair<bool, bool> m_engines{true, true};
@@ -112,10 +105,8 @@ TEST_F(PluginsTest, AgentEntryNeedsBothEnginesAndFollowsTheDisabledList)
     m_catalog->reload();
     ASSERT_EQ(m_catalog->plugins().size(), 1);
     const PluginCatalog::Plugin agent = m_catalog->plugins().first();
-    EXPECT_EQ(agent.id, u"agent");
-    EXPECT_EQ(agent.name, u"Drugi agent");
-    EXPECT_TRUE(agent.enabled);
-    EXPECT_EQ(agent.origin.label(), u"wbudowana");
+    EXPECT_EQ(std::tuple(agent.id, agent.name, agent.enabled, agent.origin.label()),
+              std::tuple(u"agent"_s, u"Drugi agent"_s, true, u"wbudowana"_s));
 
     writeFile(pluginsFile(), R"({"disabled": ["agent"]})");
     m_catalog->reload();
@@ -172,7 +163,6 @@ TEST_F(PluginsTest, FilesThatAreNotObjectsAreReadAsEmptyAndNeverOverwritten)
 
 TEST_F(PluginsTest, ListKeepsOnlyEntriesWithTheirRequiredKeys)
 {
-    listen();
     answer(R"({"lista": {"stdout": {
         "zainstalowane": [{"nazwa": "fs", "wersja": "1.0.0", "zrodlo": "npm", "opis": "pliki"}, {"nazwa": "bez-wersji", "zrodlo": "npm"}],
         "dostepne": [{"nazwa": "fs", "pakiet": "@x/fs", "wersja": "1.0.0", "domyslnie": true, "obejmuje": ["pliki"], "narzedzi": 4,
@@ -180,17 +170,13 @@ TEST_F(PluginsTest, ListKeepsOnlyEntriesWithTheirRequiredKeys)
                      {"nazwa": "go", "pakiet": "go-mcp", "wersja": "2.0.0"}, {"nazwa": "bez-pakietu", "wersja": "1"}]}}})");
     m_store->refresh();
     waitFor(QStringLiteral("lista"));
-    EXPECT_EQ(m_store->installed(), (QList<PluginStore::Installed>{{QStringLiteral("fs"), QStringLiteral("1.0.0"), QStringLiteral("npm"),
-                                                                     std::nullopt, QStringLiteral("pliki")}}));
-    EXPECT_EQ(m_store->available(),
-              (QList<PluginStore::Available>{
-                  {QStringLiteral("fs"), QStringLiteral("@x/fs"), QStringLiteral("1.0.0"), true, {QStringLiteral("pliki")}, 4, true, {QStringLiteral("wolna")}},
-                  {QStringLiteral("go"), QStringLiteral("go-mcp"), QStringLiteral("2.0.0"), false, {}, std::nullopt, false, {}}}));
+    EXPECT_EQ(m_store->installed(), (QList<PluginStore::Installed>{{u"fs"_s, u"1.0.0"_s, u"npm"_s, std::nullopt, u"pliki"_s}}));
+    EXPECT_EQ(m_store->available(), (QList<PluginStore::Available>{{u"fs"_s, u"@x/fs"_s, u"1.0.0"_s, true, {u"pliki"_s}, 4, true, {u"wolna"_s}},
+                                                                   {u"go"_s, u"go-mcp"_s, u"2.0.0"_s, false, {}, std::nullopt, false, {}}}));
 }
 
 TEST_F(PluginsTest, OnePerformAtATimeAndItsFailureIsShown)
 {
-    listen();
     answer(R"({"zainstaluj": {"stdout": {"ok": false, "komunikat": "Pakiet nie istnieje."}}, "usun": {"stdout": {"ok": false}}})");
     m_store->perform(QStringLiteral("fs"), {QStringLiteral("zainstaluj"), QStringLiteral("fs")});
     m_store->perform(QStringLiteral("go"), {QStringLiteral("usun"), QStringLiteral("go")});
@@ -224,8 +210,7 @@ TEST_F(PluginsTest, AnswerThatIsNotJsonFailsWithTheLastThreeErrorLines)
         EXPECT_EQ(result->error().description(), c.expected);
         EXPECT_EQ(result->error().exitCode(), c.exitCode);
     }
-    EXPECT_EQ(log(), (QStringList{QStringLiteral("[wtyczki] pierwsza"), QStringLiteral("[wtyczki] druga"),
-                                  QStringLiteral("[wtyczki] trzecia"), QStringLiteral("[wtyczki] czwarta")}));
+    EXPECT_EQ(log(), (QStringList{u"[wtyczki] pierwsza"_s, u"[wtyczki] druga"_s, u"[wtyczki] trzecia"_s, u"[wtyczki] czwarta"_s}));
 }
 
 TEST_F(PluginsTest, WithoutNodeOrTheProgramEveryOperationFails)
@@ -233,7 +218,6 @@ TEST_F(PluginsTest, WithoutNodeOrTheProgramEveryOperationFails)
     for (const auto& [node, program] : {std::pair{m_dir.filePath(QStringLiteral("no-node")), QStringLiteral(SELVINA_STAND_IN_STORE)},
                                         std::pair{QStringLiteral("/usr/bin/node"), m_dir.filePath(QStringLiteral("no-program.js"))}}) {
         m_store = makeStore(node, program);
-        listen();
         m_store->perform(QStringLiteral("fs"), {QStringLiteral("zainstaluj"), QStringLiteral("fs")});
         waitFor(QStringLiteral("zainstaluj"));
         EXPECT_EQ(m_store->failure(), u"Nie znalazłem Node albo magazynu wtyczek.");
@@ -247,7 +231,6 @@ TEST_F(PluginsTest, WithoutNodeOrTheProgramEveryOperationFails)
 
 TEST_F(PluginsTest, HungStoreIsStoppedWithItsChildrenAtTheTimeLimit)
 {
-    listen();
     const QString pidFile = m_dir.filePath(QStringLiteral("child.pid"));
     answer(R"({"narzedzia": {"hang": true, "childPidFile": ")" + QFile::encodeName(pidFile) + "\"}}");
     const auto startChild = [&] {
@@ -277,14 +260,12 @@ TEST_F(PluginsTest, HungStoreIsStoppedWithItsChildrenAtTheTimeLimit)
 
 TEST_F(PluginsTest, ToolSelectionIsReadAndStored)
 {
-    listen();
     answer(R"({"narzedzia": {"stdout": {"ok": true, "narzedzia": [{"nazwa": "read", "opis": "czyta"}, {"nazwa": "write"}, {"opis": "bez nazwy"}],
         "wszystkieWlaczone": false, "wybrane": ["read"]}}})");
     m_store->wczytajNarzedzia(QStringLiteral("fs"));
     waitFor(QStringLiteral("narzedzia"));
-    const PluginStore::Narzedzia loaded{{{QStringLiteral("read"), QStringLiteral("czyta")}, {QStringLiteral("write"), QString()}},
-                                        QSet<QString>{QStringLiteral("read")}};
-    EXPECT_EQ(m_store->narzedzia().value(QStringLiteral("fs")), loaded);
+    EXPECT_EQ(m_store->narzedzia().value(u"fs"_s),
+              (PluginStore::Narzedzia{{{u"read"_s, u"czyta"_s}, {u"write"_s, QString()}}, QSet{u"read"_s}}));
 
     m_store->ustawNarzedzia(QStringLiteral("fs"), QSet<QString>{QStringLiteral("write"), QStringLiteral("read")});
     EXPECT_EQ(m_store->narzedzia().value(QStringLiteral("fs")).wybrane, (QSet<QString>{QStringLiteral("read"), QStringLiteral("write")}));
@@ -293,8 +274,7 @@ TEST_F(PluginsTest, ToolSelectionIsReadAndStored)
     waitFor(QStringLiteral("ustaw-narzedzia"), 2);
     QList<QStringList> settings = calls();
     settings.removeIf([](const QStringList& call) { return call.first() != u"ustaw-narzedzia"; });
-    EXPECT_EQ(settings, (QList<QStringList>{{QStringLiteral("ustaw-narzedzia"), QStringLiteral("fs"), QStringLiteral(R"(["read","write"])")},
-                                            {QStringLiteral("ustaw-narzedzia"), QStringLiteral("fs")}}));
+    EXPECT_EQ(settings, (QList<QStringList>{{u"ustaw-narzedzia"_s, u"fs"_s, uR"(["read","write"])"_s}, {u"ustaw-narzedzia"_s, u"fs"_s}}));
 
     // A selection the store program could not keep is not shown as kept.
     answer(R"({"ustaw-narzedzia": {"stdout": {"ok": false,
@@ -307,7 +287,6 @@ TEST_F(PluginsTest, ToolSelectionIsReadAndStored)
 
 TEST_F(PluginsTest, UpdatesAreLoggedAndDefaultsInstalledOnce)
 {
-    listen();
     answer(R"({"aktualizuj-wszystko": {"stdout": {"zaktualizowane": [{"nazwa": "fs", "z": "1.0.0", "na": "1.0.1"}, {"nazwa": "bez-wersji"}]}},
         "domyslne": {"stdout": {"ok": false}}})");
     m_store->autoUpdate();

@@ -47,9 +47,8 @@ protected:
     }
     void TearDown() override
     {
-        qunsetenv("XDG_CONFIG_HOME");
-        qunsetenv("XDG_CONFIG_DIRS");
-        qunsetenv("XDG_CURRENT_DESKTOP");
+        for (const char* name : {"XDG_CONFIG_HOME", "XDG_CONFIG_DIRS", "XDG_CURRENT_DESKTOP"})
+            qunsetenv(name);
     }
     QString user() const { return m_dir.filePath(QStringLiteral("config/autostart/selvina-voice.desktop")); }
     QString system() const { return m_dir.filePath(QStringLiteral("etc/autostart/selvina-voice.desktop")); }
@@ -142,12 +141,10 @@ TEST(LaunchPreferences, StoredValuesOfTheWrongShapeReadAsTheDefaults)
     };
     for (const auto& c : cases) {
         MemoryPreferences store;
-        if (c.wake.isValid())
-            store.values.insert(QLatin1String(LaunchPreferences::kZawolanie), c.wake);
-        if (c.key.isValid())
-            store.values.insert(QLatin1String(LaunchPreferences::kSkrotKlawisz), c.key);
-        if (c.modifiers.isValid())
-            store.values.insert(QLatin1String(LaunchPreferences::kSkrotModyfikatory), c.modifiers);
+        for (const auto& [key, value] : {std::pair{LaunchPreferences::kZawolanie, c.wake}, {LaunchPreferences::kSkrotKlawisz, c.key},
+                                         {LaunchPreferences::kSkrotModyfikatory, c.modifiers}})
+            if (value.isValid())
+                store.values.insert(QLatin1String(key), value);
         LaunchPreferences prefs(store, item);
         EXPECT_EQ(prefs.zawolanie(), c.zawolanie) << c.wake.toString().toStdString();
         EXPECT_EQ(prefs.skrot(), c.combo) << c.key.toString().toStdString() << " " << c.modifiers.toString().toStdString();

@@ -15,10 +15,8 @@ using settings::SpeechPreferences;
 TEST(SpeechPreferences, UnknownAndMissingValuesReadAsDefaults)
 {
     platform::fake::MemoryPreferences store;
-    store.setValue("speech.turnDetection", "push_to_talk");
-    store.setValue("speech.eagerness", "HIGH");
-    store.setValue("speech.noiseReduction", 3);
-    store.setValue("speech.speed", "szybko");
+    store.values = {{"speech.turnDetection", "push_to_talk"}, {"speech.eagerness", "HIGH"}, {"speech.noiseReduction", 3},
+                    {"speech.speed", "szybko"}};
     SpeechPreferences prefs(store);
     EXPECT_EQ(prefs.turnDetection(), SpeechPreferences::TurnDetection::serverVAD);
     EXPECT_EQ(prefs.eagerness(), SpeechPreferences::Eagerness::automatic);
@@ -38,11 +36,8 @@ TEST(SpeechPreferences, SnapshotClampsAndTruncates)
 {
     platform::fake::MemoryPreferences store;
     // The INI store hands numbers back as text.
-    store.setValue("speech.speed", "2.0");
-    store.setValue("speech.prefixPaddingMs", "300.9");
-    store.setValue("speech.silenceDurationMs", 1e30);
-    store.setValue("speech.turnDetection", "off");
-    store.setValue("speech.noiseReduction", "near_field");
+    store.values = {{"speech.speed", "2.0"}, {"speech.prefixPaddingMs", "300.9"}, {"speech.silenceDurationMs", 1e30},
+                    {"speech.turnDetection", "off"}, {"speech.noiseReduction", "near_field"}};
     SpeechPreferences prefs(store);
     auto s = prefs.snapshot();
     EXPECT_DOUBLE_EQ(s.speed, 1.5);
@@ -74,7 +69,6 @@ TEST(SpeechPreferences, SettersWriteBackRestoreDefaultsAndTheKeySummaryShowsOnly
     EXPECT_EQ(store.value("speech.eagerness").toString(), "auto");
     EXPECT_DOUBLE_EQ(store.value("speech.silenceDurationMs").toDouble(), 700);
 
-    // The key's summary shows only its tail.
     prefs.refreshKeySummary(QStringLiteral("sk-proj-abcdef123456"));
     EXPECT_EQ(prefs.storedKeySummary(), QStringLiteral("…123456"));
     prefs.refreshKeySummary(QStringLiteral("sk-abc"));

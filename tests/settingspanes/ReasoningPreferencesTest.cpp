@@ -7,7 +7,6 @@
 
 #include <gtest/gtest.h>
 
-#include <QDir>
 #include <QFile>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -30,12 +29,12 @@ protected:
                              R::EngineState{R::Engine::codex, codexReady, std::nullopt}};
         });
     }
-    QJsonObject stored() const
+    QByteArray storedText(const QString& suffix = {}) const
     {
-        QFile f(configFile());
-        f.open(QIODevice::ReadOnly);
-        return QJsonDocument::fromJson(f.readAll()).object();
+        QFile f(configFile() + suffix);
+        return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
     }
+    QJsonObject stored() const { return QJsonDocument::fromJson(storedText()).object(); }
 
     QTemporaryDir m_dir;
     platform::fake::MemoryPreferences m_store;
@@ -43,32 +42,31 @@ protected:
     bool codexReady = true;
 };
 
+// Every value read, in one comparison: engine, effort, model, Codex effort and model, memory, voice effort.
+auto values(const R& p)
+{
+    return std::tuple{p.engine(), p.effort(), p.model(), p.codexEffort(), p.codexModel(), p.pamiec(), p.voiceEffort()};
+}
+
 TEST_F(Reasoning, MissingWrongTypedAndUnknownValuesReadAsDefaults)
 {
-    const QByteArray configs[] = {
-        "", // no file
-        R"({"reasoning_engine": 5, "claude_effort": "ultra", "claude_model": 7, "codex_effort": true,
-            "codex_model": [], "sesja_godziny": 100})",
-        R"({"reasoning_engine": "gemini", "claude_effort": 3, "claude_model": "  ", "sesja_godziny": "72"})",
-        R"({"sesja_godziny": 72.5, "claude_effort": "High"})",
+    const std::pair<QByteArray, QVariant> cases[] = {
+        {"", QVariant()}, // no file
+        {R"({"reasoning_engine": 5, "claude_effort": "ultra", "claude_model": 7, "codex_effort": true,
+            "codex_model": [], "sesja_godziny": 100})", QStringLiteral("turbo")},
+        {R"({"reasoning_engine": "gemini", "claude_effort": 3, "claude_model": "  ", "sesja_godziny": "72"})", 3},
+        {R"({"sesja_godziny": 72.5, "claude_effort": "High"})", QString()},
     };
-    const QVariant voiceEfforts[] = {QVariant(), QVariant(QStringLiteral("turbo")), QVariant(3), QVariant(QString())};
-    for (int i = 0; i < 4; ++i) {
-        SCOPED_TRACE(i);
+    for (const auto& [config, voiceEffort] : cases) {
+        SCOPED_TRACE(config.toStdString());
         QFile::remove(configFile());
-        if (!configs[i].isEmpty())
-            writeFile(configFile(), configs[i]);
+        if (!config.isEmpty())
+            writeFile(configFile(), config);
         m_store.values.clear();
-        if (voiceEfforts[i].isValid())
-            m_store.setValue(QLatin1String(R::kVoiceEffortKey), voiceEfforts[i]);
-        const auto p = open();
-        EXPECT_EQ(p->engine(), "auto");
-        EXPECT_EQ(p->effort(), R::Effort::high);
-        EXPECT_EQ(p->model(), "claude-opus-5");
-        EXPECT_EQ(p->codexEffort(), R::CodexEffort::high);
-        EXPECT_EQ(p->codexModel(), "");
-        EXPECT_EQ(p->pamiec(), R::Pamiec::trzyDni);
-        EXPECT_EQ(p->voiceEffort(), R::VoiceEffort::automatic);
+        if (voiceEffort.isValid())
+            m_store.setValue(QLatin1String(R::kVoiceEffortKey), voiceEffort);
+        EXPECT_EQ(values(*open()), (std::tuple{QStringLiteral("auto"), R::Effort::high, QStringLiteral("claude-opus-5"),
+                                               R::CodexEffort::high, QString(), R::Pamiec::trzyDni, R::VoiceEffort::automatic}));
     }
 }
 
@@ -78,14 +76,9 @@ TEST_F(Reasoning, StoredValuesReadBackAndWritesKeepOtherKeys)
         "claude_model": "claude-sonnet-5", "codex_effort": "minimal", "codex_model": "gpt-5-codex", "sesja_godziny": -1})");
     m_store.setValue(QLatin1String(R::kVoiceEffortKey), QStringLiteral("xhigh"));
     auto p = open();
-    EXPECT_EQ(p->engine(), " Codex ");
+    EXPECT_EQ(values(*p), (std::tuple{QStringLiteral(" Codex "), R::Effort::max, QStringLiteral("claude-sonnet-5"),
+                                      R::CodexEffort::minimal, QStringLiteral("gpt-5-codex"), R::Pamiec::zawsze, R::VoiceEffort::xhigh}));
     EXPECT_EQ(p->activeEngine(), R::Engine::codex);
-    EXPECT_EQ(p->effort(), R::Effort::max);
-    EXPECT_EQ(p->model(), "claude-sonnet-5");
-    EXPECT_EQ(p->codexEffort(), R::CodexEffort::minimal);
-    EXPECT_EQ(p->codexModel(), "gpt-5-codex");
-    EXPECT_EQ(p->pamiec(), R::Pamiec::zawsze);
-    EXPECT_EQ(p->voiceEffort(), R::VoiceEffort::xhigh);
     EXPECT_EQ(SpeechPreferences(m_store).snapshot().reasoningEffort, QStringLiteral("xhigh")); // the voice's setting
 
     p->setPamiec(R::Pamiec::dwanascieGodzin);
@@ -109,14 +102,10 @@ TEST_F(Reasoning, BrokenConfigIsMovedAsideOnTheFirstWrite)
         EXPECT_EQ(QFile(configFile()).size(), broken.size()); // reading leaves it alone
         p->setEngine(QStringLiteral("claude"));
         p->setModel(QStringLiteral("claude-haiku-5"));
-        QFile aside(configFile() + QStringLiteral(".uszkodzony"));
-        ASSERT_TRUE(aside.open(QIODevice::ReadOnly));
-        EXPECT_EQ(aside.readAll(), broken);
+        EXPECT_EQ(storedText(QStringLiteral(".uszkodzony")), broken);
         EXPECT_EQ(stored(), (QJsonObject{{"reasoning_engine", "claude"}, {"claude_model", "claude-haiku-5"}}));
     }
-    QFile f(configFile());
-    f.open(QIODevice::ReadOnly);
-    EXPECT_EQ(f.readAll(), "{\n    \"claude_model\": \"claude-haiku-5\",\n    \"reasoning_engine\": \"claude\"\n}\n");
+    EXPECT_EQ(storedText(), "{\n    \"claude_model\": \"claude-haiku-5\",\n    \"reasoning_engine\": \"claude\"\n}\n");
 }
 
 TEST_F(Reasoning, ActiveEngineFollowsWhatIsAvailable)
@@ -158,11 +147,9 @@ TEST_F(Reasoning, ActiveEngineFollowsWhatIsAvailable)
 
 TEST(ReasoningCases, SliderPositionsMapToTheNearestCase)
 {
-    EXPECT_EQ(R::at<R::Effort>(-1), R::Effort::low);
-    EXPECT_EQ(R::at<R::Effort>(std::nan("")), R::Effort::low);
-    EXPECT_EQ(R::at<R::Effort>(1.4), R::Effort::medium);
-    EXPECT_EQ(R::at<R::Effort>(1.6), R::Effort::high);
-    EXPECT_EQ(R::at<R::Effort>(99), R::Effort::max);
+    for (const auto& [position, effort] : {std::pair{-1.0, R::Effort::low}, {std::nan(""), R::Effort::low},
+                                           {1.4, R::Effort::medium}, {1.6, R::Effort::high}, {99.0, R::Effort::max}})
+        EXPECT_EQ(R::at<R::Effort>(position), effort) << position;
     EXPECT_EQ(R::at<R::CodexEffort>(0.5), R::CodexEffort::low);
     EXPECT_EQ(R::at<R::VoiceEffort>(5.2), R::VoiceEffort::xhigh);
     QList<int> hours;

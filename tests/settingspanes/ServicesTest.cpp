@@ -13,7 +13,7 @@
 #include <gtest/gtest.h>
 
 #include <QFile>
-#include <QJsonArray>
+#include <QJsonObject>
 #include <QThread>
 #include <QtEndian>
 
@@ -51,6 +51,8 @@ TEST(ModelLists, FiltersAndOptions)
     EXPECT_EQ(ModelCatalog::options({"a", "b"}, fallback, "c"), (QStringList{"c", "a", "b"}));
 }
 
+std::pair<QStringList, QStringList> lists(const ModelCatalog& c) { return {c.realtime(), c.reasoning()}; }
+
 class Catalog : public ::testing::Test {
 protected:
     QString cacheFile() const { return m_dir.filePath(QStringLiteral("models-cache.json")); }
@@ -72,9 +74,8 @@ protected:
 
 TEST_F(Catalog, FetchesTheListAndKeepsItInTheCache)
 {
-    const QJsonArray data{QJsonObject{{"id", "gpt-realtime"}}, QJsonObject{{"id", "o4-mini"}}, QJsonObject{{"object", "model"}},
-                          QJsonObject{{"id", 5}}};
-    m_server.answer = LoopbackHttp::json(200, {{"object", "list"}, {"data", data}});
+    m_server.answer = LoopbackHttp::reply(200, "application/json",
+                                          R"({"object": "list", "data": [{"id": "gpt-realtime"}, {"id": "o4-mini"}, {"object": "model"}, {"id": 5}]})");
     auto catalog = open();
     EXPECT_TRUE(catalog->realtime().isEmpty());
     catalog->refresh();
@@ -87,13 +88,11 @@ TEST_F(Catalog, FetchesTheListAndKeepsItInTheCache)
     EXPECT_EQ(r.method, "GET");
     EXPECT_EQ(r.path, "/v1/models");
     EXPECT_EQ(r.headers.value("authorization"), "Bearer sk-test");
-    EXPECT_EQ(catalog->realtime(), QStringList{"gpt-realtime"});
-    EXPECT_EQ(catalog->reasoning(), QStringList{"o4-mini"});
+    EXPECT_EQ(lists(*catalog), (std::pair{QStringList{"gpt-realtime"}, QStringList{"o4-mini"}}));
     ASSERT_TRUE(catalog->updatedAt());
 
     const auto cached = open(std::nullopt);
-    EXPECT_EQ(cached->realtime(), QStringList{"gpt-realtime"});
-    EXPECT_EQ(cached->reasoning(), QStringList{"o4-mini"});
+    EXPECT_EQ(lists(*cached), (std::pair{QStringList{"gpt-realtime"}, QStringList{"o4-mini"}}));
     ASSERT_TRUE(cached->updatedAt());
     EXPECT_LE(std::abs(cached->updatedAt()->msecsTo(*catalog->updatedAt())), 1);
     EXPECT_EQ(m_server.requests.size(), 1);
@@ -126,8 +125,7 @@ TEST_F(Catalog, BadAnswersEndInAFailureAndKeepTheLists)
     m_clock.advance(1s);
     ASSERT_TRUE(waitUntil([&] { return !catalog->loading(); }));
     EXPECT_EQ(catalog->failure()->description(), lead + "OpenAI nie odpowiedziało w ciągu 60 s");
-    EXPECT_EQ(catalog->realtime(), QStringList{"gpt-realtime"});
-    EXPECT_EQ(catalog->reasoning(), QStringList{"gpt-5"});
+    EXPECT_EQ(lists(*catalog), (std::pair{QStringList{"gpt-realtime"}, QStringList{"gpt-5"}}));
 
     // Nobody listening on the base address.
     QTcpServer closed;
@@ -150,8 +148,7 @@ TEST_F(Catalog, GarbageCacheLeavesTheListsEmpty)
                                      QByteArray(R"({"ids": "gpt-realtime", "updatedAt": "yesterday"})")}) {
         writeFile(cacheFile(), garbage);
         const auto catalog = open();
-        EXPECT_TRUE(catalog->realtime().isEmpty());
-        EXPECT_TRUE(catalog->reasoning().isEmpty());
+        EXPECT_EQ(lists(*catalog), (std::pair{QStringList(), QStringList()}));
         EXPECT_FALSE(catalog->updatedAt());
         EXPECT_EQ(catalog->realtimeOptions(""), ModelCatalog::realtimeFallback());
     }

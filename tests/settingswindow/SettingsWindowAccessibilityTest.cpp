@@ -39,21 +39,27 @@ bool has(AtspiAccessible* a, AtspiStateType state)
     return on;
 }
 
-// Visits every object under `a` that is showing; `visit` answers false to stop.
-void walk(AtspiAccessible* a, const std::function<void(AtspiAccessible*, const QString& path)>& visit, const QString& path = {})
+// `visit` sees each child while it lasts; it takes a reference of its own to keep one.
+void forEachChild(AtspiAccessible* a, const std::function<void(AtspiAccessible*)>& visit)
 {
     const int n = atspi_accessible_get_child_count(a, nullptr);
-    for (int i = 0; i < n; ++i) {
-        AtspiAccessible* child = atspi_accessible_get_child_at_index(a, i, nullptr);
-        if (child == nullptr)
-            continue;
-        if (has(child, ATSPI_STATE_SHOWING)) {
-            const QString here = path + QStringLiteral(" / ") + nameOf(child);
-            visit(child, here);
-            walk(child, visit, here);
+    for (int i = 0; i < n; ++i)
+        if (AtspiAccessible* child = atspi_accessible_get_child_at_index(a, i, nullptr)) {
+            visit(child);
+            g_object_unref(child);
         }
-        g_object_unref(child);
-    }
+}
+
+// Visits every object under `a` that is showing, with the path of names down to it.
+void walk(AtspiAccessible* a, const std::function<void(AtspiAccessible*, const QString& path)>& visit, const QString& path = {})
+{
+    forEachChild(a, [&](AtspiAccessible* child) {
+        if (!has(child, ATSPI_STATE_SHOWING))
+            return;
+        const QString here = path + QStringLiteral(" / ") + nameOf(child);
+        visit(child, here);
+        walk(child, visit, here);
+    });
 }
 
 // The roles a screen reader announces as a control with its state.
@@ -106,22 +112,13 @@ protected:
     {
         AtspiAccessible* desktop = atspi_get_desktop(0);
         AtspiAccessible* found = nullptr;
-        const int apps = atspi_accessible_get_child_count(desktop, nullptr);
-        for (int i = 0; i < apps && found == nullptr; ++i) {
-            AtspiAccessible* app = atspi_accessible_get_child_at_index(desktop, i, nullptr);
-            if (app == nullptr)
-                continue;
-            const int windows = atspi_accessible_get_child_count(app, nullptr);
-            for (int j = 0; j < windows && found == nullptr; ++j) {
-                AtspiAccessible* w = atspi_accessible_get_child_at_index(app, j, nullptr);
-                if (w != nullptr && nameOf(w) == u"Ustawienia Selvina" && atspi_accessible_get_role(w, nullptr) == ATSPI_ROLE_FRAME
+        forEachChild(desktop, [&](AtspiAccessible* app) {
+            forEachChild(app, [&](AtspiAccessible* w) {
+                if (found == nullptr && nameOf(w) == u"Ustawienia Selvina" && atspi_accessible_get_role(w, nullptr) == ATSPI_ROLE_FRAME
                     && has(w, ATSPI_STATE_SHOWING))
-                    found = w;
-                else if (w != nullptr)
-                    g_object_unref(w);
-            }
-            g_object_unref(app);
-        }
+                    found = static_cast<AtspiAccessible*>(g_object_ref(w));
+            });
+        });
         g_object_unref(desktop);
         return found;
     }
@@ -169,12 +166,7 @@ protected:
     {
         QStringList out;
         if (AtspiAccessible* list = find(ATSPI_ROLE_LIST, QStringLiteral("Panele ustawień"))) {
-            const int n = atspi_accessible_get_child_count(list, nullptr);
-            for (int i = 0; i < n; ++i)
-                if (AtspiAccessible* item = atspi_accessible_get_child_at_index(list, i, nullptr)) {
-                    out.append(nameOf(item));
-                    g_object_unref(item);
-                }
+            forEachChild(list, [&](AtspiAccessible* item) { out.append(nameOf(item)); });
             g_object_unref(list);
         }
         return out;

@@ -1,6 +1,7 @@
 // The update path end to end against a loopback feed: a key made here signs the releases.
 #include "LoopbackHttp.h"
 #include "ManualClock.h"
+#include "TestSupport.h"
 #include "platform/fake/MemoryStores.h"
 #include "update/UpdateController.h"
 
@@ -66,23 +67,14 @@ QByteArray readAll(const QString& path)
 
 void writeProgram(const QString& path, const QByteArray& script)
 {
-    QDir().mkpath(QFileInfo(path).path());
-    QFile file(path);
-    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
-    file.write("#!/bin/sh\n" + script);
-    file.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
+    ASSERT_TRUE(QFile::setPermissions(selvina::testing::writeFile(path, "#!/bin/sh\n" + script),
+                                      QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner));
 }
 
-bool eventually(const std::function<bool()>& done)
-{
-    return LoopbackRealtimeServer::waitFor(done, std::chrono::seconds(60));
-}
+bool eventually(const std::function<bool()>& done) { return LoopbackRealtimeServer::waitFor(done, std::chrono::seconds(60)); }
 
 // A second of the event loop, for checks that must come to nothing.
-void settle()
-{
-    LoopbackRealtimeServer::waitFor([] { return false; }, std::chrono::seconds(1));
-}
+void settle() { LoopbackRealtimeServer::waitFor([] { return false; }, std::chrono::seconds(1)); }
 
 constexpr const char* kComment = "version:0.2.0 build:2";
 
@@ -107,15 +99,10 @@ public:
     {
         const QString top = dir.filePath(QStringLiteral("make-") + build + QStringLiteral("/selvina-voice"));
         writeProgram(top + QStringLiteral("/bin/selvina-voice"), "touch \"$(dirname \"$0\")/../.started\"\n");
-        QFile fill(top + QStringLiteral("/share/filler"));
-        QDir().mkpath(QFileInfo(fill).path());
-        fill.open(QIODevice::WriteOnly);
-        fill.write(filler);
-        fill.close();
+        selvina::testing::writeFile(top + QStringLiteral("/share/filler"), filler);
         const QString out = top + QStringLiteral(".tar.gz");
-        EXPECT_EQ(QProcess::execute(QStringLiteral("tar"), {QStringLiteral("-czf"), out, QStringLiteral("-C"),
-                                                            QFileInfo(top).path(), QStringLiteral("selvina-voice")}),
-                  0);
+        EXPECT_EQ(QProcess::execute(QStringLiteral("tar"), {QStringLiteral("-czf"), out, QStringLiteral("-C"), QFileInfo(top).path(),
+                                                            QStringLiteral("selvina-voice")}), 0);
         return readAll(out);
     }
 
@@ -129,7 +116,6 @@ public:
                                          {"signature", QString::fromUtf8(signature)}})
             .toJson();
     }
-    // Release 0.2.0, build 2.
     QByteArray offer(const QByteArray& tarball, const QByteArray& signature, qint64 size = -1)
     {
         return feedFor(QStringLiteral("0.2.0"), QStringLiteral("2"), tarball, signature, size);
@@ -142,15 +128,10 @@ public:
 
     void startController(InstallLocation::Kind kind = InstallLocation::Kind::userLocal)
     {
-        UpdateServices services;
-        services.clock = &clock;
-        services.preferences = &preferences;
-        services.current = {QStringLiteral("0.1.0"), QStringLiteral("1")};
-        services.feed = server.url(QStringLiteral("/feed"));
-        services.key = key.publicLine();
-        services.location = {kind, root, root + QStringLiteral("/1")};
-        services.releaseInstance = [this] { ++released; };
-        services.quit = [this] { ++quits; };
+        UpdateServices services{.clock = &clock, .preferences = &preferences, .current = {QStringLiteral("0.1.0"), QStringLiteral("1")},
+                                .feed = server.url(QStringLiteral("/feed")), .key = key.publicLine(),
+                                .location = {kind, root, root + QStringLiteral("/1")},
+                                .releaseInstance = [this] { ++released; }, .quit = [this] { ++quits; }};
         controller = std::make_unique<UpdateController>(
             std::move(services), [this] { return !conversationOpen; }, [this](const QString& text) { spoken.append(text); });
         controller->start();
@@ -343,11 +324,8 @@ TEST_F(UpdateTest, TheStartAfterAnUpdateSaysSoAndOtherStartsAreSilent)
             store.setValue(UpdateController::kOstatniaWersja, c.previous);
         store.setValue(UpdateController::kTrwaAktualizacja, c.flag);
         QStringList said;
-        UpdateServices services;
-        services.clock = &clock;
-        services.preferences = &store;
-        services.current = {QStringLiteral("0.2.0"), QStringLiteral("2")};
-        services.feed = std::nullopt;
+        UpdateServices services{.clock = &clock, .preferences = &store, .current = {QStringLiteral("0.2.0"), QStringLiteral("2")},
+                                .feed = std::nullopt};
         UpdateController(std::move(services), [] { return true; }, [&](const QString& t) { said.append(t); }).start();
         EXPECT_EQ(said, c.spoken);
         EXPECT_EQ(store.value(UpdateController::kOstatniaWersja).toString(), QStringLiteral("2"));
