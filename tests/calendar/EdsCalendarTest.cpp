@@ -2,10 +2,8 @@
 // registry and calendar factory read local calendars written here into a temporary home.
 #include "TestSupport.h"
 
-#include <QDir>
 #include <QProcess>
 #include <QTemporaryDir>
-#include <QTimeZone>
 
 #include <gtest/gtest.h>
 
@@ -47,13 +45,7 @@ protected:
                                                "T210000"));
     }
 
-    static QString notes()
-    {
-        QString text;
-        while (text.size() < 1000)
-            text += QStringLiteral("Notatka ż ");
-        return text.left(1000);
-    }
+    static QString notes() { return QStringLiteral("Notatka ż ").repeated(100); } // 1000 characters
 
     QByteArray day(int offset) const { return m_today.addDays(offset).toString("yyyyMMdd").toLatin1(); }
     QByteArray utc(int offset, int hour) const { return day(offset) + QStringLiteral("T%1").arg(hour, 2, 10, QLatin1Char('0')).toLatin1() + "0000Z"; }
@@ -94,13 +86,11 @@ protected:
             p.start("dbus-run-session", QStringList{"--", "/bin/sh"} + shell + args);
         else
             p.start("/bin/sh", shell + args);
-        ToolRun r;
         if (!p.waitForFinished(30'000))
-            return r;
+            return {};
         QFile f(errFile);
-        r = {p.readAllStandardOutput(), f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray(),
-             p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1};
-        return r;
+        return {p.readAllStandardOutput(), f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray(),
+                p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1};
     }
     QByteArray iso(int offset, int hour = 0) const
     {

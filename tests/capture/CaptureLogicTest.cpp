@@ -4,15 +4,12 @@
 
 #include "TestSupport.h"
 
-#include <QJsonArray>
-#include <QJsonDocument>
-#include <QJsonObject>
-
 #include <gtest/gtest.h>
 
 using namespace selvina;
 using namespace selvina::capture;
 using namespace selvina::tools;
+using selvina::testing::outcomeText;
 using selvina::testing::runTask;
 
 namespace {
@@ -76,13 +73,7 @@ protected:
         desktop->desktop.frontmostPid = 52;
         capture = std::make_shared<ScreenCapture>(std::move(memory));
     }
-    QString run(SelvinaTool& tool, const QString& arguments)
-    {
-        const auto outcome = runTask(tool.execute(arguments));
-        if (!outcome)
-            return QStringLiteral("(no answer)");
-        return outcome->ok() ? outcome->value() : QStringLiteral("BŁĄD: ") + outcome->error().description();
-    }
+    static QString run(SelvinaTool& tool, const QString& arguments) { return outcomeText(runTask(tool.execute(arguments))); }
     MemoryDesktop* desktop = nullptr;
     std::shared_ptr<ScreenCapture> capture;
 };
@@ -234,16 +225,16 @@ TEST_F(Capture, ScreenshotMapsCaptureErrorsWhileTheVisualToolsPassThemOn)
 {
     ScreenshotTool screenshot(capture);
     DescribeVisualTool describe(capture, nullptr);
-    const QString failed = QStringLiteral("BŁĄD: Nie udało się wykonać: ");
+    const QString failed = QStringLiteral("ERR Nie udało się wykonać: ");
     desktop->failure = ScreenCaptureError::captureFailed(QStringLiteral("okno zniknęło"));
     EXPECT_EQ(run(screenshot, QStringLiteral(R"({"scope":"active_window"})")),
               failed + QStringLiteral("Nie udało się przechwycić ekranu: okno zniknęło"));
-    EXPECT_EQ(run(describe, QStringLiteral("{}")), QStringLiteral("BŁĄD: Nie udało się przechwycić ekranu: okno zniknęło"));
+    EXPECT_EQ(run(describe, QStringLiteral("{}")), QStringLiteral("ERR Nie udało się przechwycić ekranu: okno zniknęło"));
     EXPECT_EQ(desktop->captured, (QStringList{QStringLiteral("window 3"), QStringLiteral("display 3")}));
     desktop->granted = false;
     EXPECT_EQ(run(screenshot, QStringLiteral(R"({"scope":"full_screen"})")),
-              QStringLiteral("BŁĄD: Brak zgody na wykonanie: ") + ScreenCaptureError::permissionText());
-    EXPECT_EQ(run(describe, QStringLiteral("{}")), QStringLiteral("BŁĄD: ") + ScreenCaptureError::permissionText());
+              QStringLiteral("ERR Brak zgody na wykonanie: ") + ScreenCaptureError::permissionText());
+    EXPECT_EQ(run(describe, QStringLiteral("{}")), QStringLiteral("ERR ") + ScreenCaptureError::permissionText());
     desktop->granted = true;
     desktop->failure.reset();
     desktop->desktop.displays.clear();
@@ -267,24 +258,20 @@ TEST_F(Capture, OverlappingCapturesShareOneWithdrawalOfTheMark)
 // The statuses 401 and 500 and the answers of another shape travel over HTTP in the desktop test.
 TEST(Vision, AnswersAreMappedWhateverTheStatus)
 {
-    const QString failed = QStringLiteral("Nie udało się wykonać: ");
+    const QString failed = QStringLiteral("ERR Nie udało się wykonać: ");
     const struct {
         int status;
         QByteArray body;
-        QString expected; // the answer, or the error's description
-        bool ok;
+        QString expected; // the answer, or "ERR " and the error's description
     } cases[] = {
-        {200, R"({"choices":[{"message":{"content":"  Tabela ma 3 wiersze.\n"}}]})", QStringLiteral("  Tabela ma 3 wiersze.\n"), true},
-        {200, R"({"error":{"message":"x"},"choices":[{"message":{"content":"y"}}]})", failed + QStringLiteral("model wizyjny odmówił (HTTP 200): x"), false},
-        {200, R"({"choices":[{"message":{"content":["a"]}}]})", failed + QStringLiteral("nieoczekiwana odpowiedź modelu wizyjnego (HTTP 200)"), false},
-        {200, R"({"error":"zły klucz"})", failed + QStringLiteral("nieoczekiwana odpowiedź modelu wizyjnego (HTTP 200)"), false},
-        {0, "", failed + QStringLiteral("nieoczekiwana odpowiedź modelu wizyjnego (HTTP 0)"), false},
+        {200, R"({"choices":[{"message":{"content":"  Tabela ma 3 wiersze.\n"}}]})", QStringLiteral("  Tabela ma 3 wiersze.\n")},
+        {200, R"({"error":{"message":"x"},"choices":[{"message":{"content":"y"}}]})", failed + QStringLiteral("model wizyjny odmówił (HTTP 200): x")},
+        {200, R"({"choices":[{"message":{"content":["a"]}}]})", failed + QStringLiteral("nieoczekiwana odpowiedź modelu wizyjnego (HTTP 200)")},
+        {200, R"({"error":"zły klucz"})", failed + QStringLiteral("nieoczekiwana odpowiedź modelu wizyjnego (HTTP 200)")},
+        {0, "", failed + QStringLiteral("nieoczekiwana odpowiedź modelu wizyjnego (HTTP 0)")},
     };
-    for (const auto& c : cases) {
-        const ToolOutcome outcome = AnalyzeVisualTool::interpret(c.status, c.body);
-        ASSERT_EQ(outcome.ok(), c.ok) << c.body.toStdString();
-        EXPECT_EQ(c.ok ? outcome.value() : outcome.error().description(), c.expected);
-    }
+    for (const auto& c : cases)
+        EXPECT_EQ(outcomeText(std::optional(AnalyzeVisualTool::interpret(c.status, c.body))), c.expected) << c.body.toStdString();
 }
 
 } // namespace

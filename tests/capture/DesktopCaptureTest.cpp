@@ -30,6 +30,7 @@ using capture::ScreenCaptureScope;
 using platform::XcbScreenCapture;
 using selvina::testing::LoopbackHttp;
 using selvina::testing::LoopbackRealtimeServer;
+using selvina::testing::outcomeText;
 using selvina::testing::runTask;
 
 namespace {
@@ -232,18 +233,10 @@ TEST_F(Desktop, AnalyzeVisualSendsTheRequestAndMapsEveryAnswer)
     LoopbackHttp vision;
     const auto json = [](int status, const QByteArray& body) { return LoopbackHttp::reply(status, "application/json", body); };
     selvina::testing::ManualClock clock;
-    tools::AnalyzeVisualTool::Options options;
-    options.apiKey = QStringLiteral("sk-vision");
-    options.model = QStringLiteral("wzrok-1");
-    options.endpoint = vision.url(QStringLiteral("/v1/chat/completions"));
-    options.clock = &clock;
     tools::AnalyzeVisualTool tool(
-        std::make_shared<ScreenCapture>(std::make_unique<XcbScreenCapture>(QCoreApplication::applicationPid())), options);
-    const auto ask = [&](const QString& arguments) {
-        auto outcome = runTask(tool.execute(arguments), 30s);
-        return !outcome ? QStringLiteral("(timeout)")
-                        : outcome->ok() ? outcome->value() : QStringLiteral("BŁĄD: ") + outcome->error().description();
-    };
+        std::make_shared<ScreenCapture>(std::make_unique<XcbScreenCapture>(QCoreApplication::applicationPid())),
+        {.apiKey = "sk-vision", .model = "wzrok-1", .endpoint = vision.url("/v1/chat/completions"), .clock = &clock});
+    const auto ask = [&](const QString& arguments) { return outcomeText(runTask(tool.execute(arguments), 30s)); };
 
     const QByteArray answer = R"({"choices":[{"message":{"content":"W środku jest **czerwony** kwadrat.\n"}}]})";
     vision.answer = json(200, answer);
@@ -259,15 +252,12 @@ TEST_F(Desktop, AnalyzeVisualSendsTheRequestAndMapsEveryAnswer)
     const QImage picture = QImage::fromData(QByteArray::fromBase64(url.mid(23).toLatin1()), "JPEG");
     EXPECT_TRUE(red(picture.pixel(picture.width() / 2, picture.height() / 2)));
     // Everything but the picture's bytes, exactly.
-    const QJsonObject text{{"type", "text"},
-                           {"text", "Jaki kolor? Odpowiadaj po polsku, bez znaczników formatowania — tekst zostanie "
-                                    "odczytany na głos."}};
-    const QJsonObject imagePart{{"type", "image_url"}, {"image_url", QJsonObject{{"url", "…"}}}};
-    const QJsonObject userMessage{{"role", "user"}, {"content", QJsonArray{text, imagePart}}};
-    EXPECT_EQ(QJsonDocument::fromJson(QByteArray(request.body).replace(url.toUtf8(), "…")).object(),
-              (QJsonObject{{"model", "wzrok-1"}, {"messages", QJsonArray{userMessage}}}));
+    EXPECT_EQ(QJsonDocument::fromJson(QByteArray(request.body).replace(url.toUtf8(), "…")),
+              QJsonDocument::fromJson(R"({"model":"wzrok-1","messages":[{"role":"user","content":[{"type":"text","text":
+                  "Jaki kolor? Odpowiadaj po polsku, bez znaczników formatowania — tekst zostanie odczytany na głos."},
+                  {"type":"image_url","image_url":{"url":"…"}}]}]})"));
 
-    const QString failed = QStringLiteral("BŁĄD: Nie udało się wykonać: ");
+    const QString failed = QStringLiteral("ERR Nie udało się wykonać: ");
     const std::pair<QByteArray, QString> answers[] = {
         {json(401, R"({"error":{"message":"Incorrect API key"}})"),
          failed + "model wizyjny odmówił (HTTP 401): Incorrect API key"},

@@ -2,6 +2,7 @@
 // private sound servers and stand-in programs.
 #include "AuditFixture.h"
 #include "PrivatePulseServer.h"
+#include "XDisplay.h"
 #include "core/Paths.h"
 
 #include <QDBusConnection>
@@ -235,9 +236,7 @@ TEST_F(LinuxAudit, ScreenSpeechCalendarAndWakeModel)
     env.remove("DISPLAY");
     EXPECT_EQ(probe("Nagrywanie ekranu"), false);
     QProcess xvfb;
-    xvfb.start("Xvfb", {"-displayfd", "1", "-nolisten", "tcp", "-screen", "0", "64x64x24"});
-    ASSERT_TRUE(selvina::testing::LoopbackRealtimeServer::waitFor([&] { return xvfb.canReadLine(); }, 10s));
-    env.insert("DISPLAY", ":" + QString::fromLatin1(xvfb.readLine().trimmed()));
+    env.insert("DISPLAY", ":" + selvina::testing::XDisplay::startXvfb(xvfb, "64x64x24")); // ":" alone when none started
     EXPECT_EQ(probe("Nagrywanie ekranu"), true);
     xvfb.kill();
     xvfb.waitForFinished(2000);

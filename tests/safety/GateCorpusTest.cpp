@@ -4,12 +4,10 @@
 #include "platform/fake/MemoryStores.h"
 #include "safety/VoiceSafetyGate.h"
 
-#include <QDir>
 #include <QFile>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QTemporaryDir>
-#include <QTimeZone>
 
 #include <gtest/gtest.h>
 
@@ -141,12 +139,9 @@ protected:
     })
     {
         auto allowlist = std::make_shared<HostAllowlist>(m_dir.filePath(QStringLiteral("allowlist.json")));
-        VoiceSafetyGate::Options options;
-        options.mode = mode;
-        options.clock = std::move(clock);
         return std::make_unique<VoiceSafetyGate>(std::make_shared<SilentConfirmation>(), allowlist,
                                                  std::make_shared<AuditLog>(auditPath()), m_systemLog,
-                                                 std::move(options));
+                                                 VoiceSafetyGate::Options{.mode = mode, .clock = std::move(clock)});
     }
 
     bool call(VoiceSafetyGate& gate, const ToolDefinition& tool, const QString& args)

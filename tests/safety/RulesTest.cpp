@@ -25,10 +25,7 @@ namespace {
 
 class AllowlistTest : public ::testing::Test {
 protected:
-    HostAllowlist load(const QByteArray& text)
-    {
-        return HostAllowlist(selvina::testing::writeFile(path(), text));
-    }
+    HostAllowlist load(const QByteArray& text) { return HostAllowlist(selvina::testing::writeFile(path(), text)); }
     QString path() const { return m_dir.filePath(QStringLiteral("allowlist.json")); }
     QTemporaryDir m_dir;
 };
@@ -147,9 +144,7 @@ TEST(RiskRules, SpeechFormattingCutsLongValuesAtEveryLevel)
               "a: tak; 1000; z: brak, b: " + longText.left(300) + notice);
     EXPECT_EQ(stringify(JSONValue(QString(300, 'x'))), QString(300, 'x'));
     // 301 emoji are 602 UTF-16 units: the cut counts characters and never splits a pair.
-    QString emoji;
-    for (int i = 0; i < 301; ++i)
-        emoji += QStringLiteral("😀");
+    const QString emoji = QStringLiteral("😀").repeated(301);
     EXPECT_EQ(stringify(JSONValue(emoji)), emoji.left(600) + notice);
     // The joined array is cut again as a whole.
     JSONValue::Array many(100, JSONValue(QStringLiteral("abcd")));

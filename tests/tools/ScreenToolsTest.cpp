@@ -104,17 +104,14 @@ protected:
 
 TEST_F(Screen, LinesLabelsValuesAndStates)
 {
-    auto group = window->add(Node::make("AXGroup"));
-    group->add(Node::make("AXButton"));
-    auto box = window->add(Node::make("AXCheckBox", "Mleko"));
-    box->value = 1.0;
+    window->add(Node::make("AXGroup"))->add(Node::make("AXButton"));
+    window->add(Node::make("AXCheckBox", "Mleko"))->value = 1.0;
     auto field = window->add(Node::make("AXTextField", "Nazwa"));
     field->value = QStringLiteral("Nazwa");
     field->focused = true;
     window->add(Node::make("AXSlider", "Ilość"))->value = 3.0;
     window->add(Node::make("AXProgressIndicator", "Postęp"))->value = 0.5;
-    auto off = window->add(Node::make("AXButton", "Dodaj"));
-    off->enabled = false;
+    window->add(Node::make("AXButton", "Dodaj"))->enabled = false;
     window->add(Node::make("AXTextField"))->subrole = QStringLiteral("AXSecureTextField");
     window->add(Node::make("AXStaticText"))->value = QString(100, 'a').replace(95, 1, ' ');
     window->add(Node::make("AXImage")); // unlabelled image: dropped
@@ -133,8 +130,7 @@ TEST_F(Screen, LinesLabelsValuesAndStates)
                               "[e8] tekst „" + QString(90, 'a') + "…”",
                           }));
     // Numbering goes on across reads; the filters never indent.
-    auto list = window->add(Node::make("AXList", "Lista"));
-    list->add(Node::make("AXButton", "W liście"));
+    window->add(Node::make("AXList", "Lista"))->add(Node::make("AXButton", "W liście"));
     EXPECT_TRUE(read().contains("[e17] lista „Lista”\n  [e18] przycisk „W liście”"));
     EXPECT_TRUE(read(R"({"filter":"interactive"})").contains("\n[e23] przycisk „Dodaj” (wyłączone)\n[e24] pole hasła\n[e25] przycisk „W liście”"));
     EXPECT_EQ(body(read(R"({"filter":"text"})")), (QStringList{"[e26] pole tekstowe „Nazwa” (fokus)", "[e27] tekst „" + QString(90, 'a') + "…”"}));
@@ -200,8 +196,7 @@ TEST_F(Screen, ControlActionsReportWhatReallyHappened)
     area->verticalBar = Node::make("AXScrollBar");
     area->verticalBar->value = 0.1;
     area->verticalBar->settable = {"AXValue"};
-    auto row = area->add(Node::make("AXButton", "Wiersz"));
-    row->actions = {"AXScrollToVisible"};
+    area->add(Node::make("AXButton", "Wiersz"))->actions = {"AXScrollToVisible"};
     auto search = window->add(Node::make("AXComboBox")); // labelled by its placeholder alone
     search->placeholder = QStringLiteral("Szukaj");
     search->actions = {"AXPress"};

@@ -4,7 +4,6 @@
 #include "tools/SystemInfoTool.h"
 #include "tools/ToolRegistry.h"
 
-#include <QDir>
 #include <QProcess>
 #include <QTemporaryDir>
 

@@ -73,6 +73,15 @@ void start(const App& app, const std::function<bool(const QString&)>& ready)
         << read().toStdString();
 }
 
+// Every one of `present` is in the read, none of `absent`; a failure names the line and shows the read.
+void expectShows(const QString& text, const QStringList& present, const QStringList& absent = {})
+{
+    for (const QString& line : present)
+        EXPECT_TRUE(text.contains(line)) << line.toStdString() << "\n" << text.toStdString();
+    for (const QString& line : absent)
+        EXPECT_FALSE(text.contains(line)) << line.toStdString() << "\n" << text.toStdString();
+}
+
 void setReading(platform::AtspiDesktop::Reading reading)
 {
     auto& desktop = static_cast<platform::AtspiDesktop&>(g_access->desktop());
@@ -111,19 +120,13 @@ protected:
 
 TEST_P(Windows, ReadsTheWindowWithAllThreeFilters)
 {
-    const auto shows = [](const QString& text, const QStringList& present, const QStringList& absent) {
-        for (const QString& line : present)
-            EXPECT_TRUE(text.contains(line)) << line.toStdString() << "\n" << text.toStdString();
-        for (const QString& line : absent)
-            EXPECT_FALSE(text.contains(line)) << line.toStdString() << "\n" << text.toStdString();
-    };
     const QString all = read();
     EXPECT_TRUE(all.startsWith("Aplikacja: ")) << all.toStdString();
-    shows(all, {"Okno: „Zakupy ", "] tekst „Lista zakupów”", "] przycisk „Niedostępny” (wyłączone)",
-                "] pole wyboru „Pilne” (niezaznaczone)", "] pole tekstowe „Nazwa produktu”", "] pole hasła „Hasło”",
-                "Pozycja 1”"}, {});
-    shows(read("interactive"), {"] przycisk „Dodaj”"}, {"Lista zakupów", "\n  ["}); // never indented
-    shows(read("text"), {"] tekst „Lista zakupów”"}, {"przycisk"});
+    expectShows(all, {"Okno: „Zakupy ", "] tekst „Lista zakupów”", "] przycisk „Niedostępny” (wyłączone)",
+                      "] pole wyboru „Pilne” (niezaznaczone)", "] pole tekstowe „Nazwa produktu”", "] pole hasła „Hasło”",
+                      "Pozycja 1”"});
+    expectShows(read("interactive"), {"] przycisk „Dodaj”"}, {"Lista zakupów", "\n  ["}); // never indented
+    expectShows(read("text"), {"] tekst „Lista zakupów”"}, {"przycisk"});
 }
 
 TEST_P(Windows, ActsOnTheRealApplication)
@@ -237,11 +240,8 @@ TEST(HugeTable, IsReadByWhatItShows)
     const long before = peakKilobytes();
     const QString text = read();
     EXPECT_LT(peakKilobytes() - before, 64 * 1024);
-    EXPECT_TRUE(text.contains("] tabela „Arkusz”")) << text.toStdString();
-    for (const char* shown : {"] komórka „A1”", "] komórka „D1”", "] komórka „A5”", "] komórka „D5”"})
-        EXPECT_TRUE(text.contains(shown)) << shown << "\n" << text.toStdString();
-    for (const char* hidden : {"„E1”", "„A6”"})
-        EXPECT_FALSE(text.contains(hidden)) << hidden;
-    EXPECT_TRUE(text.contains("\n\n(wynik skrócony — pokazuję ")) << text.toStdString();
+    expectShows(text, {"] tabela „Arkusz”", "] komórka „A1”", "] komórka „D1”", "] komórka „A5”", "] komórka „D5”",
+                       "\n\n(wynik skrócony — pokazuję "},
+                {"„E1”", "„A6”"});
     g_desktop->stopApp();
 }
