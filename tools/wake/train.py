@@ -113,7 +113,7 @@ class Windows:
 MIX = [("pos", 52), ("part", 16), ("hard", 24), ("speech", 16), ("noise", 4), ("mined", 16)]
 
 
-def batch(w, rng):
+def batch(w, rng, time_mask=0.0):
     starts, labels = [], []
     for cat, n in MIX:
         if cat == "mined":
@@ -131,6 +131,10 @@ def batch(w, rng):
     for i in np.nonzero(m)[0]:
         f0 = rng.integers(0, 36)
         x[i, :, f0: f0 + rng.integers(1, 5)] = 0.0
+    # Time masking: a short stretch of frames set to the mean, as a dropped syllable or a click.
+    for i in np.nonzero(rng.random(len(x)) < time_mask)[0]:
+        t0 = rng.integers(0, WF - 12)
+        x[i, t0: t0 + rng.integers(4, 12), :] = 0.0
     return x, torch.from_numpy(np.concatenate(labels).astype(np.float32))
 
 
@@ -209,6 +213,10 @@ def main():
     ap.add_argument("--lr", type=float, default=3e-3)
     ap.add_argument("--without-context-clips", action="store_true",
                     help="leave out the positives with long context (as the first training run did)")
+    ap.add_argument("--extra-negatives", action="store_true",
+                    help="add a second set of general speech and hard negatives from the training voices")
+    ap.add_argument("--time-mask", type=float, default=0.0,
+                    help="share of training windows with a stretch of frames masked")
     ap.add_argument("--init", help="continue from this checkpoint (its weights and mined windows)")
     ap.add_argument("--out", default=os.path.join(C.ROOT, "resources", "wake", "hej-selvina.model"))
     ap.add_argument("--ckpt", default=os.path.join(C.ROOT, "build", "wake-train", "net.pt"))
@@ -225,6 +233,10 @@ def main():
         extra = build("train-context", train_v, S.TRAIN_PER_VARIANT, S.TRAIN_SEED, clip_seed=S.TRAIN_SEED + 1,
                       aug_per=(1, 0, 0), noise_clips=0, context=(1.0, 2.2))
         tr = D.merge(tr, extra)
+    if args.extra_negatives:
+        more = build("train-negatives", train_v, S.EXTRA_NEGATIVES_PER_VARIANT, S.TRAIN_SEED + 2,
+                     aug_per=(0, 2, 2), noise_clips=200)
+        tr = D.merge(tr, more)
     val = build("val", train_v, S.VAL_PER_VARIANT, S.VAL_SEED)
     f64 = tr["feats"].astype(np.float64)
     mean, std = f64.mean(axis=0), f64.std(axis=0)
@@ -243,7 +255,7 @@ def main():
     t1 = time.time()
     avg = None
     for step in range(1, args.steps + 1):
-        x, y = batch(w, rng)
+        x, y = batch(w, rng, args.time_mask)
         loss = TF.binary_cross_entropy_with_logits(net(x), y)
         opt.zero_grad()
         loss.backward()
