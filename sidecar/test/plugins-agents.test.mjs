@@ -1,6 +1,7 @@
 import { afterEach, test } from "node:test";
 import assert from "node:assert/strict";
-import { cpSync, mkdirSync, writeFileSync } from "node:fs";
+import { cpSync, mkdirSync, rmSync, writeFileSync } from "node:fs";
+import { tmpdir } from "node:os";
 import { join } from "node:path";
 import { Sidecar } from "./helpers.mjs";
 import { fixtures, sdk } from "./plugins-registry.mjs";
@@ -19,21 +20,20 @@ function pluginsFolder(root, names) {
 }
 
 test("installed plug-ins reach Claude Code with switched-off tools disallowed; the other engine takes a handed-over task", async () => {
-  const data = join((await import("node:os")).tmpdir(), `selvina-plugins-${process.pid}`);
+  const data = join(tmpdir(), `selvina-plugins-${process.pid}`);
   pluginsFolder(data, ["mcp-dwa", "mcp-trzy"]);
+  const env = { XDG_DATA_HOME: data, SELVINA_PLUGIN_CATALOG: join(data, "brak.json") };
   const s = new Sidecar({
     scenario: "mcp",
-    env: { XDG_DATA_HOME: data, FIXTURE_MCP_SDK: sdk, CODEX_API_KEY: "sk-test", SELVINA_PLUGIN_CATALOG: join(data, "brak.json") },
+    env: { ...env, FIXTURE_MCP_SDK: sdk, CODEX_API_KEY: "sk-test" },
     files: { "plugins.json": { tools: { "mcp-dwa": ["echo"], "mcp-trzy": [] }, toolsKnown: { "mcp-dwa": ["echo", "suma"], "mcp-trzy": ["echo", "suma"] } } },
   });
-  s.send({ type: "run", id: "P", task: "oddaj: ile procesów?" });
-  assert.deepEqual(await s.terminal("P", 20_000), { type: "finished", id: "P", text: "Drugi agent: Działa 212 procesów." });
+  assert.deepEqual(await s.run("P", "oddaj: ile procesów?", 20_000), { type: "finished", id: "P", text: "Drugi agent: Działa 212 procesów." });
   const [claude, codex, ...rest] = s.agentStarts().filter((l) => l.argv);
   assert.deepEqual(rest, []);
   assert.deepEqual(Object.keys(claude.mcp.mcpServers).sort(), ["agent", "mcp-dwa"], "a plug-in with no tool on is left out");
   assert.equal(claude.argv[claude.argv.indexOf("--disallowedTools") + 1], "mcp__mcp-dwa__suma");
-  const started = s.agentLines("agent.log").find((l) => l.tools)?.tools;
-  assert.deepEqual(started, { "mcp-dwa": ["echo", "suma"], agent: ["oddaj_zadanie", "czekaj_na_wynik", "przerwij_zadanie"] });
+  assert.deepEqual(s.agentLines("agent.log").find((l) => l.tools)?.tools, { "mcp-dwa": ["echo", "suma"], agent: ["oddaj_zadanie", "czekaj_na_wynik", "przerwij_zadanie"] });
   assert.equal(codex.argv.at(-1), "ile procesów?");
   const handed = codex.argv.join(" ");
   assert.ok(!handed.includes("mcp_servers.agent"), "a handed-over task cannot hand it on");
@@ -41,16 +41,14 @@ test("installed plug-ins reach Claude Code with switched-off tools disallowed; t
   await s.close();
 
   // A plugins.json that is not an object may have lost what the user turned off: nothing runs.
-  const again = new Sidecar({ env: { XDG_DATA_HOME: data, SELVINA_PLUGIN_CATALOG: join(data, "brak.json") }, files: { "plugins.json": "nie obiekt", "mcp.json": [] } });
-  again.send({ type: "run", id: "B", task: "cokolwiek" });
-  await again.terminal("B", 20_000);
+  const again = new Sidecar({ env, files: { "plugins.json": "nie obiekt", "mcp.json": [] } });
+  await again.run("B", "cokolwiek", 20_000);
   assert.deepEqual(again.agentStarts()[0].mcp.mcpServers, {});
   assert.match(again.stderr, /\[wtyczki\] plugins\.json jest uszkodzony — nie uruchamiam żadnej wtyczki/);
-  const mcpOnly = new Sidecar({ env: { XDG_DATA_HOME: data, SELVINA_PLUGIN_CATALOG: join(data, "brak.json") }, files: { "mcp.json": [] } });
-  mcpOnly.send({ type: "run", id: "M", task: "cokolwiek" });
-  await mcpOnly.terminal("M", 20_000);
+  const mcpOnly = new Sidecar({ env, files: { "mcp.json": [] } });
+  await mcpOnly.run("M", "cokolwiek", 20_000);
   assert.deepEqual(Object.keys(mcpOnly.agentStarts()[0].mcp.mcpServers).sort(), ["mcp-dwa", "mcp-trzy"], "the installed ones still run");
   assert.match(mcpOnly.stderr, /\[wtyczki\] mcp\.json jest uszkodzony — pomijam wpisane w nim serwery/);
   await Promise.all([again.close(), mcpOnly.close()]);
-  (await import("node:fs")).rmSync(data, { recursive: true, force: true });
+  rmSync(data, { recursive: true, force: true });
 });

@@ -13,8 +13,7 @@ test("Claude Code: flags, the enabled plug-ins in a file gone with it, activity,
       "plugins.json": { disabled: ["notatki"], tools: { pusty: [] } },
     },
   });
-  s.send({ type: "run", id: "T1", task: "Ile plików mam w Dokumentach?" });
-  const done = await s.terminal("T1");
+  const done = await s.run("T1", "Ile plików mam w Dokumentach?");
   assert.deepEqual(done, { type: "finished", id: "T1", text: "W Dokumentach są [[CYTAT]]3 pliki[[/CYTAT]]." });
   assert.ok(s.of("T1", "activity").some((l) => l.text === "Uruchamiam polecenie: Liczę pliki w Dokumentach"));
 
@@ -30,8 +29,7 @@ test("Claude Code: flags, the enabled plug-ins in a file gone with it, activity,
   assert.ok(!first.argv.includes("--resume"));
   assert.deepEqual(Object.keys(first.mcp.mcpServers), ["dom"]);
 
-  s.send({ type: "run", id: "T2", task: "A w Pobranych?" });
-  await s.terminal("T2");
+  await s.run("T2", "A w Pobranych?");
   const second = s.agentStarts()[1];
   assert.equal(second.argv[second.argv.indexOf("--resume") + 1], `sesja-${first.pid}`);
   assert.equal(s.state().claude.session, `sesja-${first.pid}`);
@@ -50,8 +48,7 @@ test("permission requests of two tasks side by side, each step run after its con
   assert.equal(s.agentStarts().find((e) => e.answer).answer.response.response.behavior, "allow");
   assert.equal(s.of("R1").filter(terminal).length, 0, "the other task still waits for its answer");
 
-  s.send({ type: "run", id: "R1", task: "jeszcze raz" });
-  assert.match((await s.terminal("R1")).error, /^Warstwa namysłu dostała drugie zadanie o tym samym identyfikatorze/);
+  assert.match((await s.run("R1", "jeszcze raz")).error, /^Warstwa namysłu dostała drugie zadanie o tym samym identyfikatorze/);
   const agents = s.agentStarts().filter((e) => e.argv);
   assert.equal(agents.length, 2, "the second run starts no agent");
   const first = agents.find((a) => a.user.message.content === "pierwsze");
@@ -63,10 +60,7 @@ test("permission requests of two tasks side by side, each step run after its con
 
 test("memory off (0 hours) starts every task afresh; a resumed session that is gone is replaced", async () => {
   const off = new Sidecar({ config: { sesja_godziny: 0 } });
-  for (const id of ["A", "B"]) {
-    off.send({ type: "run", id, task: "x" });
-    await off.terminal(id);
-  }
+  for (const id of ["A", "B"]) await off.run(id);
   assert.ok(off.agentStarts().every((start) => !start.argv.includes("--resume")));
   await off.close();
 
@@ -74,21 +68,18 @@ test("memory off (0 hours) starts every task afresh; a resumed session that is g
   // A state file naming a session the agent no longer knows.
   mkdirSync(`${stale.home}/state/selvina-voice`, { recursive: true });
   writeFileSync(`${stale.home}/state/selvina-voice/sidecar-state.json`, JSON.stringify({ claude: { session: "nieistniejaca", usedAt: 0 } }));
-  stale.send({ type: "run", id: "C", task: "x" });
-  assert.equal((await stale.terminal("C")).type, "finished");
+  assert.equal((await stale.run("C")).type, "finished");
   await stale.close();
 });
 
 test("a long silent step is covered by heartbeats; an agent silent past the limit is stopped", async () => {
   const s = new Sidecar({ scenario: "silent-long", env: { FAKE_SILENT_MS: "1200" } });
-  s.send({ type: "run", id: "L", task: "długo" });
-  await s.terminal("L");
+  await s.run("L", "długo");
   assert.ok(s.of("L", "heartbeat").length >= 5, `heartbeats: ${s.of("L", "heartbeat").length}`);
   await s.close();
 
   const hung = new Sidecar({ scenario: "silent-long", env: { FAKE_SILENT_MS: "60000", SELVINA_AGENT_INACTIVITY_MS: "2000" } });
-  hung.send({ type: "run", id: "H", task: "x" });
-  const failed = await hung.terminal("H");
+  const failed = await hung.run("H");
   assert.equal(failed.type, "failed");
   assert.match(failed.error, /nie dał znaku życia/);
   await until(() => !alive(hung.agentStarts()[0].pid), "the silent agent killed");
@@ -97,20 +88,16 @@ test("a long silent step is covered by heartbeats; an agent silent past the limi
 
 test("an agent that crashes, one that is not logged in, and a result that is an error all fail in Polish", async () => {
   const crash = new Sidecar({ scenario: "crash" });
-  crash.send({ type: "run", id: "X", task: "x" });
-  assert.deepEqual(await crash.terminal("X"), { type: "failed", id: "X", error: "Claude Code zakończył pracę bez wyniku (kod 3)." });
+  assert.deepEqual(await crash.run("X"), { type: "failed", id: "X", error: "Claude Code zakończył pracę bez wyniku (kod 3)." });
   await crash.close();
 
   const out = new Sidecar({ env: { FAKE_CLAUDE_LOGGED_OUT: "1" } });
-  out.send({ type: "run", id: "N", task: "x" });
-  assert.match((await out.terminal("N")).error, /Claude Code nie jest zalogowany/);
+  assert.match((await out.run("N")).error, /Claude Code nie jest zalogowany/);
   assert.equal(out.agentStarts().length, 0, "no run without a login");
   await out.close();
 
   const err = new Sidecar({ scenario: "not-logged-in" });
-  err.send({ type: "run", id: "E", task: "x" });
-  const line = await err.terminal("E");
-  assert.equal(line.type, "failed", "an error result is never spoken as the answer");
+  assert.equal((await err.run("E")).type, "failed", "an error result is never spoken as the answer");
   await err.close();
 });
 
@@ -174,8 +161,7 @@ test("Codex CLI: chosen by config, exec flags, plug-ins as -c with their secrets
       "plugins.json": { disabled: ["poczta"], tools: { dom: ["swiatlo"] }, toolsKnown: { dom: ["swiatlo", "zamek"] } },
     },
   });
-  s.send({ type: "run", id: "C", task: "-ile procesów?" });
-  assert.deepEqual(await s.terminal("C"), { type: "finished", id: "C", text: "Działa 212 procesów." });
+  assert.deepEqual(await s.run("C", "-ile procesów?"), { type: "finished", id: "C", text: "Działa 212 procesów." });
   assert.ok(s.of("C", "progress").some((l) => l.text === "Ponawiam połączenie z modelem."));
   assert.ok(s.of("C", "activity").some((l) => l.text.startsWith("Uruchamiam polecenie: bash -lc")));
   const argv = s.agentStarts()[0].argv;
