@@ -2,7 +2,7 @@
 // from the fixture folders, and the store program run as an ordinary user in a throw-away home.
 import { execFile, spawnSync } from "node:child_process";
 import { createHash } from "node:crypto";
-import { chownSync, cpSync, mkdirSync, mkdtempSync, readFileSync, readdirSync as readdir, rmSync, writeFileSync } from "node:fs";
+import { chownSync, cpSync, existsSync, mkdirSync, mkdtempSync, readFileSync, readdirSync, rmSync, writeFileSync } from "node:fs";
 import { createServer } from "node:http";
 import { tmpdir } from "node:os";
 import { dirname, join } from "node:path";
@@ -14,18 +14,6 @@ export const cli = join(here, "..", "dist", "wtyczki-cli.js");
 export const sdk = join(here, "..", "node_modules", "@modelcontextprotocol", "sdk", "dist", "esm");
 const NOBODY = 65534;
 export const asRoot = process.getuid() === 0;
-
-/** A tarball of a fixture folder under another name and version, as npm pack lays it out. */
-export function tarball(fixture, name, version, out) {
-  const work = mkdtempSync(join(tmpdir(), "selvina-pack-"));
-  cpSync(join(fixtures, fixture), join(work, "package"), { recursive: true });
-  const manifest = JSON.parse(readFileSync(join(work, "package", "package.json"), "utf8"));
-  Object.assign(manifest, { name, version });
-  writeFileSync(join(work, "package", "package.json"), JSON.stringify(manifest));
-  spawnSync("tar", ["-czf", out, "-C", work, "package"]);
-  rmSync(work, { recursive: true, force: true });
-  return manifest;
-}
 
 export class Registry {
   /** packages: [{ fixture, name, versions: [...], badIntegrity }] */
@@ -41,17 +29,11 @@ export class Registry {
       const path = decodeURIComponent(req.url.split("?")[0]);
       if (path.startsWith("/-/tarballs/")) {
         this.tarballHits++;
-        try {
-          return res.end(readFileSync(join(this.dir, path.slice(12))));
-        } catch {
-          res.statusCode = 404;
-          return res.end();
-        }
+        const file = join(this.dir, path.slice(12));
+        return existsSync(file) ? res.end(readFileSync(file)) : res.writeHead(404).end();
       }
       const doc = this.packuments[path.slice(1)];
-      res.statusCode = doc ? 200 : 404;
-      res.setHeader("content-type", "application/json");
-      res.end(JSON.stringify(doc ?? { error: "Not found" }));
+      res.writeHead(doc ? 200 : 404, { "content-type": "application/json" }).end(JSON.stringify(doc ?? { error: "Not found" }));
     });
     await new Promise((r) => this.server.listen(0, "127.0.0.1", r));
     this.url = `http://127.0.0.1:${this.server.address().port}/`;
@@ -59,9 +41,15 @@ export class Registry {
     return this;
   }
 
+  /** A tarball of the fixture folder under the package's name and version, as npm pack lays it out. */
   publish({ fixture, name, badIntegrity }, version) {
     const file = `${name}-${version}.tgz`;
-    const manifest = tarball(fixture, name, version, join(this.dir, file));
+    const work = mkdtempSync(join(tmpdir(), "selvina-pack-"));
+    cpSync(join(fixtures, fixture), join(work, "package"), { recursive: true });
+    const manifest = { ...JSON.parse(readFileSync(join(work, "package", "package.json"), "utf8")), name, version };
+    writeFileSync(join(work, "package", "package.json"), JSON.stringify(manifest));
+    spawnSync("tar", ["-czf", join(this.dir, file), "-C", work, "package"]);
+    rmSync(work, { recursive: true, force: true });
     const data = readFileSync(join(this.dir, file));
     const digest = createHash("sha512").update(badIntegrity ? Buffer.from("inna zawartość") : data).digest("base64");
     const doc = (this.packuments[name] ??= { name, versions: {}, "dist-tags": {} });
@@ -119,15 +107,7 @@ export class StoreHome {
 
   own() {
     if (!asRoot) return;
-    const walk = (p) => {
-      chownSync(p, NOBODY, NOBODY);
-      try {
-        for (const e of readdir(p)) walk(join(p, e));
-      } catch {
-        // a file
-      }
-    };
-    walk(this.root);
+    for (const p of ["", ...readdirSync(this.root, { recursive: true })]) chownSync(join(this.root, p), NOBODY, NOBODY);
   }
 
   /** Runs one store command; resolves to { code, result, stderr }. */
@@ -135,12 +115,10 @@ export class StoreHome {
     const ids = asRoot && !root ? { uid: NOBODY, gid: NOBODY } : {};
     return new Promise((resolve) => {
       execFile(process.execPath, [cli, ...args], { env: { ...this.env, ...env }, cwd: this.root, ...ids }, (error, stdout, stderr) => {
-        let result;
+        let result = { unparsed: stdout };
         try {
           result = JSON.parse(stdout);
-        } catch {
-          result = { unparsed: stdout };
-        }
+        } catch {}
         resolve({ code: error ? error.code : 0, result, stderr });
       });
     });
