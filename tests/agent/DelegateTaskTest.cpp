@@ -9,6 +9,8 @@ using namespace std::chrono_literals;
 
 namespace {
 
+const QString kCancelled = QStringLiteral("ok:Zadanie zostało przerwane przez użytkownika, zanim się skończyło.");
+
 class DelegateTask : public SidecarFixture {
 protected:
     void SetUp() override
@@ -25,6 +27,13 @@ protected:
     struct Call {
         std::optional<tools::ToolOutcome> outcome;
         QCoro::Task<> task;
+        // "ok:" and the answer, or "error:" and the sentence, once the call has ended.
+        QString settled() const
+        {
+            if (!waitUntil([&] { return outcome.has_value(); }))
+                return QStringLiteral("(still running)");
+            return outcome->ok() ? "ok:" + outcome->value() : "error:" + outcome->error().description();
+        }
     };
     std::unique_ptr<Call> call(const QString& arguments,
                                std::shared_ptr<tools::CallCancellation> cancel = std::make_shared<tools::CallCancellation>())
@@ -33,15 +42,11 @@ protected:
         c->task = m_tool->execute(arguments, cancel).then([raw = c.get()](tools::ToolOutcome o) { raw->outcome = std::move(o); });
         return c;
     }
-    // The id of the next task the sidecar is handed.
+    // The id of the next task the sidecar is handed, its latest line then.
     QString runId()
     {
         EXPECT_TRUE(waitReceived(QStringLiteral("run"), ++m_runs));
-        QString id;
-        for (const auto& message : received())
-            if (message.value("type").toString() == u"run")
-                id = message.value("id").toString();
-        return id;
+        return received().last().value("id").toString();
     }
     int m_runs = 0;
 
@@ -54,12 +59,8 @@ protected:
 
 TEST_F(DelegateTask, PassesNotesOnGrantsStepsAndReturnsTheAnswer)
 {
-    for (const char* bad : {"{\"task\":\"  \\n \"}", "{}", "nie json", "{\"task\":3}"}) {
-        auto c = call(QString::fromUtf8(bad));
-        ASSERT_TRUE(waitUntil([&] { return c->outcome.has_value(); }));
-        ASSERT_FALSE(c->outcome->ok());
-        EXPECT_EQ(c->outcome->error().description(), QStringLiteral("Nieprawidłowe argumenty: brak pola „task”")) << bad;
-    }
+    for (const char* bad : {"{\"task\":\"  \\n \"}", "{}", "nie json", "{\"task\":3}"})
+        EXPECT_EQ(call(QString::fromUtf8(bad))->settled(), QStringLiteral("error:Nieprawidłowe argumenty: brak pola „task”")) << bad;
     auto c = call(QStringLiteral(R"({"task":" Sprawdź pocztę "})"));
     const QString id = runId();
     EXPECT_EQ(received().last().value("task").toString(), QStringLiteral(" Sprawdź pocztę ")) << "passed as received";
@@ -70,16 +71,13 @@ TEST_F(DelegateTask, PassesNotesOnGrantsStepsAndReturnsTheAnswer)
     ASSERT_TRUE(waitReceived(QStringLiteral("confirm")));
     EXPECT_EQ(received().last(), (QJsonObject{{"type", "confirm"}, {"id", id}, {"approved", true}}));
     say(R"({"type":"finished","id":")" + q + R"(","text":"Masz [[CYTAT]]2[[/CYTAT]] wiadomości."})");
-    ASSERT_TRUE(waitUntil([&] { return c->outcome.has_value(); }));
-    ASSERT_TRUE(c->outcome->ok());
-    EXPECT_EQ(c->outcome->value(), QStringLiteral("Masz [[CYTAT]]2[[/CYTAT]] wiadomości."));
+    EXPECT_EQ(c->settled(), QStringLiteral("ok:Masz [[CYTAT]]2[[/CYTAT]] wiadomości."));
     EXPECT_EQ(m_notes, (QStringList{"p:łączę", "a:czytam skrzynkę"}));
 
     auto failing = call(QStringLiteral(R"({"task":"coś"})"));
     const QByteArray f = runId().toUtf8();
     say(R"({"type":"failed","id":")" + f + R"(","error":"Brak dostępu."})");
-    ASSERT_TRUE(waitUntil([&] { return failing->outcome.has_value(); }));
-    EXPECT_EQ(failing->outcome->error().description(), QStringLiteral("Nie udało się wykonać: Brak dostępu."));
+    EXPECT_EQ(failing->settled(), QStringLiteral("error:Nie udało się wykonać: Brak dostępu."));
 }
 
 TEST_F(DelegateTask, CancellingTheCallCancelsTheTaskOnceOrNeverHandsItOverAndAGoneSidecarIsNotConfirmed)
@@ -88,8 +86,7 @@ TEST_F(DelegateTask, CancellingTheCallCancelsTheTaskOnceOrNeverHandsItOverAndAGo
     auto c = call(QStringLiteral(R"({"task":"długie"})"), cancel);
     const QString id = runId();
     cancel->cancel();
-    ASSERT_TRUE(waitUntil([&] { return c->outcome.has_value(); }));
-    EXPECT_EQ(c->outcome->value(), QStringLiteral("Zadanie zostało przerwane przez użytkownika, zanim się skończyło."));
+    EXPECT_EQ(c->settled(), kCancelled);
     ASSERT_TRUE(waitReceived(QStringLiteral("cancel")));
     EXPECT_EQ(received().last(), (QJsonObject{{"type", "cancel"}, {"id", id}}));
 
@@ -98,8 +95,7 @@ TEST_F(DelegateTask, CancellingTheCallCancelsTheTaskOnceOrNeverHandsItOverAndAGo
     auto early = std::make_shared<tools::CallCancellation>();
     auto withdrawn = call(QStringLiteral(R"({"task":"odwołane"})"), early);
     early->cancel();
-    ASSERT_TRUE(waitUntil([&] { return withdrawn->outcome.has_value(); }));
-    EXPECT_EQ(withdrawn->outcome->value(), QStringLiteral("Zadanie zostało przerwane przez użytkownika, zanim się skończyło."));
+    EXPECT_EQ(withdrawn->settled(), kCancelled);
     auto next = call(QStringLiteral(R"({"task":"następne"})"));
     const QString nextId = runId();
     QStringList sent;
@@ -111,9 +107,7 @@ TEST_F(DelegateTask, CancellingTheCallCancelsTheTaskOnceOrNeverHandsItOverAndAGo
     // The sidecar goes while the task runs: a confirmation afterwards is not even written.
     m_clock.advance(2s);
     tell({{"exit", 0}});
-    ASSERT_TRUE(waitUntil([&] { return next->outcome.has_value(); }));
-    EXPECT_EQ(next->outcome->error().description(),
-              QStringLiteral("Nie udało się wykonać: Proces pomocniczy agenta zakończył się nieoczekiwanie."));
+    EXPECT_EQ(next->settled(), QStringLiteral("error:Nie udało się wykonać: Proces pomocniczy agenta zakończył się nieoczekiwanie."));
     m_bridge->approve(nextId);
     EXPECT_EQ(logCount(QStringLiteral("[most] brak wejścia")), 0) << "not even tried";
 }

@@ -113,17 +113,12 @@ protected:
                 out.append(QJsonDocument::fromJson(r.value("got").toString().toUtf8()).object());
         return out;
     }
-    QStringList receivedTypes() const
+    qsizetype receivedCount(const QString& type) const
     {
-        QStringList out;
-        for (const auto& o : received())
-            out.append(o.value("type").toString());
-        return out;
+        const auto all = received();
+        return std::count_if(all.begin(), all.end(), [&](const QJsonObject& o) { return o.value("type").toString() == type; });
     }
-    bool waitReceived(const QString& type, int count = 1)
-    {
-        return waitUntil([&] { return receivedTypes().count(type) >= count; });
-    }
+    bool waitReceived(const QString& type, int count = 1) { return waitUntil([&] { return receivedCount(type) >= count; }); }
     // The latest report of the key.
     std::optional<qint64> reported(const char* key) const
     {
