@@ -42,43 +42,43 @@ TEST_F(Runtime, LaunchFailuresReachTheTaskOnceWithTheirText)
     const QString text = program("tekst", "zwykły tekst\n", {});
     const QString garbage = program("śmieci", QByteArray("\x7f\x01\x02\x03 nie ELF", 12));
     const QString script = program("skrypt", "#!/nie/ma/interpretera\n");
+    const char* node = "SELVINA_NODE_BINARY";
     struct Case {
         const char* name;
-        QByteArray node, mode; // SELVINA_NODE_BINARY, PUPPET_MODE
-        bool removeSidecar;
+        const char* variable; // SELVINA_NODE_BINARY or PUPPET_MODE; none: the built sidecar is removed
+        QByteArray value;
         QString expected;
     };
     const std::vector<Case> cases = {
-        {"no such node", "/nie/ma/node", {}, false,
+        {"no such node", node, "/nie/ma/node",
          launch + "nie ma programu /nie/ma/node (Node.js instaluje polecenie sudo apt install nodejs)"},
-        {"a folder", QFile::encodeName(folder), {}, false, launch + folder + " jest katalogiem, a nie programem"},
-        {"not executable", QFile::encodeName(text), {}, false,
+        {"a folder", node, QFile::encodeName(folder), launch + folder + " jest katalogiem, a nie programem"},
+        {"not executable", node, QFile::encodeName(text),
          launch + "brak uprawnień do uruchomienia " + text +
              " (plik nie jest wykonywalny albo leży na partycji zamontowanej z opcją noexec)"},
-        {"not a program", QFile::encodeName(garbage), {}, false,
+        {"not a program", node, QFile::encodeName(garbage),
          launch + "plik " + garbage + " nie jest programem, który ten system potrafi uruchomić"},
-        {"no interpreter", QFile::encodeName(script), {}, false,
+        {"no interpreter", node, QFile::encodeName(script),
          launch + "program " + script + " wskazuje interpreter, którego nie ma w systemie"},
-        {"exits at once", {}, "exit-now", false,
+        {"exits at once", "PUPPET_MODE", "exit-now",
          QStringLiteral("Nie udało się uruchomić agenta. Sprawdź, czy zainstalowano Node.js oraz czy katalog Sidecar "
                         "został zbudowany poleceniem npm install i npm run build.")},
-        {"one line, then exits", {}, "one-line", false, kDied},
-        {"no entry point", {}, {}, true,
+        {"one line, then exits", "PUPPET_MODE", "one-line", kDied},
+        {"no entry point", nullptr, {},
          QStringLiteral("Nie znaleziono procesu pomocniczego agenta. Sprawdź, czy katalog Sidecar został zbudowany "
                         "poleceniem npm install i npm run build.")},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        if (!c.node.isEmpty())
-            qputenv("SELVINA_NODE_BINARY", c.node);
-        if (!c.mode.isEmpty())
-            qputenv("PUPPET_MODE", c.mode);
-        if (c.removeSidecar)
+        if (c.variable)
+            qputenv(c.variable, c.value);
+        else
             QDir(m_sidecar).removeRecursively();
         Task task = start(QStringLiteral("T"));
         ASSERT_TRUE(waitUntil([&] { return task.drain(); }, 10000));
         EXPECT_EQ(task.summary(), QStringList{"failed:" + c.expected});
-        qunsetenv("PUPPET_MODE"); qunsetenv("SELVINA_NODE_BINARY");
+        if (c.variable)
+            qunsetenv(c.variable);
     }
     EXPECT_EQ(logCount(QStringLiteral("[most] uruchomiłem sidecara, pid ")), 2);
     EXPECT_EQ(logCount(QStringLiteral("[most] nie uruchomiłem sidecara: exec")), 5); // the system's own words
@@ -213,7 +213,7 @@ TEST_F(Runtime, AConsumerThatStopsListeningCausesOneCancel)
     QCoreApplication::processEvents();
     m_runtime->confirm(QStringLiteral("after"));
     ASSERT_TRUE(waitReceived(QStringLiteral("confirm")));
-    EXPECT_EQ(receivedTypes().count("cancel"), 1);
+    EXPECT_EQ(receivedCount(QStringLiteral("cancel")), 1);
 }
 
 TEST_F(Runtime, ShutdownEndsAProcessThatIgnoresSigtermWithItsChildren)
