@@ -89,22 +89,26 @@ TEST_F(Runtime, LaunchFailuresReachTheTaskOnceWithTheirText)
 TEST_F(Runtime, RoutesLinesToTheirTasksDropsWhatBelongsToNoneAndLogsStandardErrorInPart)
 {
     Task a = startLive(QStringLiteral("A"));
-    Task b = start(QStringLiteral("B"), QStringLiteral("druga\nlinia"));
+    // The task's line break and quotes travel inside one line.
+    Task b = start(QStringLiteral("B"), QStringLiteral("druga\nlinia \"cytat\""));
     ASSERT_TRUE(waitReceived(QStringLiteral("run"), 2));
-    EXPECT_EQ(received()[1], (QJsonObject{{"type", "run"}, {"id", "B"}, {"task", "druga\nlinia"}}));
+    EXPECT_EQ(received()[1], (QJsonObject{{"type", "run"}, {"id", "B"}, {"task", "druga\nlinia \"cytat\""}}));
     EXPECT_EQ(m_reports[0].value("env").toObject().value("MCP_TOOL_TIMEOUT").toString(), QStringLiteral("20000"));
     EXPECT_EQ(QDir(m_reports[0].value("cwd").toString()), QDir(m_sidecar));
 
     tell({{"out", R"({"type":"progress","id":"A"})" "\n" R"({"type":"activity","id":"B","te)"}});
     tell({{"out", R"(xt":"czytam"})" "\r\n\n"}});
     tell({{"out", QString::fromUtf8(R"({"type":"confirm_required","id":"A","intent":"rm"})" "\n"
-                                    "nie json\n[1,2]\n{\"id\":\"A\"}\n{\"type\":7,\"id\":\"A\"}\n"
-                                    R"({"type":"progress","id":5})" "\n"
+                                    "nie json\n[1,2]\n\"type\"\n{\"id\":\"A\"}\n{\"type\":7,\"id\":\"A\"}\n"
+                                    R"({"type":"progress","id":5})" "\n" R"({"type":"progress","id":{"a":1}})" "\n"
+                                    R"({"type":"progress","id":"A","text":3})" "\n"
                                     R"({"type":"heartbeat"})" "\n"
                                     R"({"type":"nowy","id":"A","text":null})" "\n")}});
     tell({{"err", "ostrzeżenie\n\n  \n"}});
     tell({{"floodErr", 20000}});
-    say(R"({"type":"failed","id":"B"})");
+    // A null field counts as absent; fields the runtime does not know are ignored.
+    const QString failedLine = QStringLiteral(R"({"type":"failed","id":"B","error":null,"extra":[1]})");
+    say(failedLine.toUtf8());
     say(R"({"type":"finished","id":"A","text":"gotowe"})");
     say(R"({"type":"finished","id":"A","text":"drugi raz"})");
     ASSERT_TRUE(waitUntil([&] { return a.drain() && b.drain(); }, 10000));
@@ -113,11 +117,10 @@ TEST_F(Runtime, RoutesLinesToTheirTasksDropsWhatBelongsToNoneAndLogsStandardErro
     EXPECT_EQ(a.summary(), (QStringList{"progress:", "confirm:rm:A", "finished:gotowe"}));
     EXPECT_EQ(b.summary(), (QStringList{"activity:czytam", "failed:Nieznany błąd agenta."}));
 
-    EXPECT_EQ(logCount(QStringLiteral("[most] linii nie da się zdekodować: ")), 5);
+    EXPECT_EQ(logCount(QStringLiteral("[most] linii nie da się zdekodować: ")), 8);
     EXPECT_EQ(logCount(QStringLiteral("[most] linii nie da się zdekodować: nie json")), 1);
     EXPECT_EQ(logCount(QStringLiteral("[most] PORZUCONO heartbeat id=— (oczekujących: A,B)")), 1);
     EXPECT_EQ(logCount(QStringLiteral("[most] finished id=A odbiorca=jest")), 1);
-    const QString failedLine = QStringLiteral(R"({"type":"failed","id":"B"})");
     EXPECT_EQ(logCount(QStringLiteral("[most] surowa linia (%1 B): ").arg(failedLine.size()) + failedLine), 1);
     EXPECT_EQ(logCount(QStringLiteral("ostrzeżenie")), 1);
 
