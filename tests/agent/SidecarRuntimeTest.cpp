@@ -1,10 +1,170 @@
-#include "SidecarFixture.h"
+#include "ManualClock.h"
+#include "TestSupport.h"
+#include "agent/AgentBridge.h"
+#include "agent/SidecarRuntime.h"
+#include "core/SidecarLog.h"
+#include "tools/DelegateTaskTool.h"
+
+#include <QDir>
+#include <QFile>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QLocalServer>
+#include <QLocalSocket>
+#include <QRegularExpression>
+#include <QTemporaryDir>
+
+#include <gtest/gtest.h>
+
+#include <csignal>
 
 using namespace selvina;
 using namespace selvina::testing;
 using namespace std::chrono_literals;
 
 namespace {
+
+// A runtime on a manual clock over the puppet sidecar (tests/support/puppet_sidecar.cjs), which
+// reports every line it is sent and writes what the test tells it to.
+// Thread: the test's main thread.
+class SidecarFixture : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        qunsetenv("PUPPET_MODE"); qunsetenv("SELVINA_NODE_BINARY");
+        m_sidecar = m_dir.filePath(QStringLiteral("Sidecar"));
+        writeFile(m_sidecar + QStringLiteral("/dist/index.js"),
+                  QByteArray("require('" SELVINA_PUPPET_SIDECAR "');\n"));
+        const QString socketPath = m_dir.filePath(QStringLiteral("puppet.sock"));
+        ASSERT_TRUE(m_server.listen(socketPath));
+        qputenv("PUPPET_SOCKET", QFile::encodeName(socketPath));
+        QObject::connect(&m_server, &QLocalServer::newConnection, [this] {
+            while (QLocalSocket* s = m_server.nextPendingConnection()) {
+                m_puppet = s;
+                QObject::connect(s, &QLocalSocket::readyRead, [this, s] {
+                    while (s->canReadLine())
+                        m_reports.append(QJsonDocument::fromJson(s->readLine()).object());
+                });
+            }
+        });
+        SidecarLog::shared().flush();
+        m_logStart = QFileInfo(SidecarLog::shared().filePath()).size();
+        m_runtime = std::make_unique<agent::SidecarRuntime>(m_clock, agent::SidecarRuntime::Options{{m_sidecar}});
+    }
+
+    void TearDown() override
+    {
+        m_runtime.reset();
+        qunsetenv("PUPPET_MODE"); qunsetenv("SELVINA_NODE_BINARY");
+    }
+
+    struct Task {
+        QString id;
+        std::unique_ptr<agent::AgentEventStream> stream = std::make_unique<agent::AgentEventStream>();
+        std::vector<agent::AgentEvent> events = {};
+        // Everything delivered so far; true once the stream has ended.
+        bool drain()
+        {
+            while (auto e = stream->takeReady())
+                events.push_back(*e);
+            return stream->hasEnded();
+        }
+        // The events so far as "kind:text" ("confirm:intent:id" for a confirmation).
+        QStringList summary()
+        {
+            drain();
+            QStringList out;
+            for (const auto& e : events)
+                out.append(QStringList{"progress", "activity", "confirm", "finished", "failed"}[int(e.kind)] + ':' + e.text +
+                           (e.id.isEmpty() ? QString() : ':' + e.id));
+            return out;
+        }
+        QStringList failures() { return summary().filter(QRegularExpression("^failed:")).replaceInStrings("failed:", ""); }
+    };
+
+    Task start(const QString& id, const QString& text = QStringLiteral("zadanie"))
+    {
+        Task task{id};
+        m_runtime->start(id, text, task.stream->sink());
+        return task;
+    }
+
+    // The puppet of the current process, once the process has started and the puppet said hello.
+    bool awaitPuppet()
+    {
+        return waitUntil([&] {
+            const qint64 pid = m_runtime->processId();
+            return pid > 0 && std::any_of(m_reports.begin(), m_reports.end(), [&](const QJsonObject& r) {
+                       return r.value("hello").toInteger() == pid;
+                   });
+        }, 10000);
+    }
+
+    void tell(const QJsonObject& command)
+    {
+        ASSERT_NE(m_puppet, nullptr);
+        m_puppet->write(QJsonDocument(command).toJson(QJsonDocument::Compact) + '\n');
+        m_puppet->flush();
+    }
+    void say(const QByteArray& line) { tell({{"out", QString::fromUtf8(line + '\n')}}); }
+
+    // Lines the runtime wrote to the sidecar, as JSON objects.
+    QList<QJsonObject> received() const
+    {
+        QList<QJsonObject> out;
+        for (const auto& r : m_reports)
+            if (r.contains("got"))
+                out.append(QJsonDocument::fromJson(r.value("got").toString().toUtf8()).object());
+        return out;
+    }
+    qsizetype receivedCount(const QString& type) const
+    {
+        const auto all = received();
+        return std::count_if(all.begin(), all.end(), [&](const QJsonObject& o) { return o.value("type").toString() == type; });
+    }
+    bool waitReceived(const QString& type, int count = 1) { return waitUntil([&] { return receivedCount(type) >= count; }); }
+    // The latest report of the key.
+    std::optional<qint64> reported(const char* key) const
+    {
+        for (auto r = m_reports.rbegin(); r != m_reports.rend(); ++r)
+            if (r->contains(QLatin1String(key)))
+                return r->value(QLatin1String(key)).toInteger();
+        return std::nullopt;
+    }
+
+    // How many lines written to the log since the test began hold the fragment.
+    qsizetype logCount(const QString& fragment) const
+    {
+        SidecarLog::shared().flush();
+        QFile f(SidecarLog::shared().filePath());
+        if (!f.open(QIODevice::ReadOnly) || !f.seek(m_logStart))
+            return 0;
+        const QList<QByteArray> lines = f.readAll().split('\n');
+        return std::count_if(lines.begin(), lines.end(), [&](const QByteArray& l) { return QString::fromUtf8(l).contains(fragment); });
+    }
+
+    static bool waitUntil(const std::function<bool()>& condition, int ms = 5000)
+    {
+        return LoopbackRealtimeServer::waitFor(condition, std::chrono::milliseconds(ms));
+    }
+    static bool gone(qint64 pid)
+    {
+        QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
+        if (!stat.open(QIODevice::ReadOnly))
+            return true;
+        const QByteArray s = stat.readAll();
+        return s.mid(s.lastIndexOf(')') + 2, 1) == "Z";
+    }
+
+    QTemporaryDir m_dir;
+    QString m_sidecar;
+    QLocalServer m_server;
+    QLocalSocket* m_puppet = nullptr;
+    QList<QJsonObject> m_reports;
+    qint64 m_logStart = 0;
+    ManualClock m_clock;
+    std::unique_ptr<agent::SidecarRuntime> m_runtime;
+};
 
 const QString kDied = QStringLiteral("Proces pomocniczy agenta zakończył się nieoczekiwanie.");
 
@@ -26,6 +186,52 @@ protected:
         ASSERT_TRUE(waitUntil([&] { return logCount(QStringLiteral("PORZUCONO sync id=") + id + QLatin1Char(' ')) == 1; }));
     }
     int m_syncs = 0;
+};
+
+const QString kCancelled = QStringLiteral("ok:Zadanie zostało przerwane przez użytkownika, zanim się skończyło.");
+
+class DelegateTask : public SidecarFixture {
+protected:
+    void SetUp() override
+    {
+        SidecarFixture::SetUp();
+        m_runtime.reset();
+        m_bridge = std::make_unique<agent::ClaudeAgentBridge>(m_clock, agent::SidecarRuntime::Options{{m_sidecar}});
+        m_tool = std::make_unique<tools::DelegateTaskTool>(
+            m_bridge.get(), [this](const QString& t) { m_notes.append("p:" + t); },
+            [this](const QString& t) { m_notes.append("a:" + t); });
+    }
+    void TearDown() override { m_tool.reset(); m_bridge.reset(); }
+
+    struct Call {
+        std::optional<tools::ToolOutcome> outcome;
+        QCoro::Task<> task;
+        // "ok:" and the answer, or "error:" and the sentence, once the call has ended.
+        QString settled() const
+        {
+            if (!waitUntil([&] { return outcome.has_value(); }))
+                return QStringLiteral("(still running)");
+            return outcome->ok() ? "ok:" + outcome->value() : "error:" + outcome->error().description();
+        }
+    };
+    std::unique_ptr<Call> call(const QString& arguments,
+                               std::shared_ptr<tools::CallCancellation> cancel = std::make_shared<tools::CallCancellation>())
+    {
+        auto c = std::make_unique<Call>();
+        c->task = m_tool->execute(arguments, cancel).then([raw = c.get()](tools::ToolOutcome o) { raw->outcome = std::move(o); });
+        return c;
+    }
+    // The id of the next task the sidecar is handed, its latest line then.
+    QString runId()
+    {
+        EXPECT_TRUE(waitReceived(QStringLiteral("run"), ++m_runs));
+        return received().last().value("id").toString();
+    }
+    int m_runs = 0;
+
+    std::unique_ptr<agent::ClaudeAgentBridge> m_bridge;
+    std::unique_ptr<tools::DelegateTaskTool> m_tool;
+    QStringList m_notes;
 };
 
 } // namespace
@@ -283,4 +489,59 @@ TEST_F(Runtime, DeathFailsEachTaskOnceAndAgentTreesEndWithTheSidecarOrTheRuntime
     for (qint64 pid : agents)
         if (!gone(pid))
             ::kill(pid_t(-pid), SIGKILL);
+}
+
+TEST_F(DelegateTask, PassesNotesOnGrantsStepsAndReturnsTheAnswer)
+{
+    for (const char* bad : {"{\"task\":\"  \\n \"}", "{}", "nie json", "{\"task\":3}"})
+        EXPECT_EQ(call(QString::fromUtf8(bad))->settled(), QStringLiteral("error:Nieprawidłowe argumenty: brak pola „task”")) << bad;
+    auto c = call(QStringLiteral(R"({"task":" Sprawdź pocztę "})"));
+    const QString id = runId();
+    EXPECT_EQ(received().last().value("task").toString(), QStringLiteral(" Sprawdź pocztę ")) << "passed as received";
+    const QByteArray q = id.toUtf8();
+    say(R"({"type":"progress","id":")" + q + R"(","text":"łączę"})");
+    say(R"({"type":"activity","id":")" + q + R"(","text":"czytam skrzynkę"})");
+    say(R"({"type":"confirm_required","id":")" + q + R"(","intent":"usuń spam"})");
+    ASSERT_TRUE(waitReceived(QStringLiteral("confirm")));
+    EXPECT_EQ(received().last(), (QJsonObject{{"type", "confirm"}, {"id", id}, {"approved", true}}));
+    say(R"({"type":"finished","id":")" + q + R"(","text":"Masz [[CYTAT]]2[[/CYTAT]] wiadomości."})");
+    EXPECT_EQ(c->settled(), QStringLiteral("ok:Masz [[CYTAT]]2[[/CYTAT]] wiadomości."));
+    EXPECT_EQ(m_notes, (QStringList{"p:łączę", "a:czytam skrzynkę"}));
+
+    auto failing = call(QStringLiteral(R"({"task":"coś"})"));
+    const QByteArray f = runId().toUtf8();
+    say(R"({"type":"failed","id":")" + f + R"(","error":"Brak dostępu."})");
+    EXPECT_EQ(failing->settled(), QStringLiteral("error:Nie udało się wykonać: Brak dostępu."));
+}
+
+TEST_F(DelegateTask, CancellingTheCallCancelsTheTaskOnceOrNeverHandsItOverAndAGoneSidecarIsNotConfirmed)
+{
+    auto cancel = std::make_shared<tools::CallCancellation>();
+    auto c = call(QStringLiteral(R"({"task":"długie"})"), cancel);
+    const QString id = runId();
+    cancel->cancel();
+    EXPECT_EQ(c->settled(), kCancelled);
+    ASSERT_TRUE(waitReceived(QStringLiteral("cancel")));
+    EXPECT_EQ(received().last(), (QJsonObject{{"type", "cancel"}, {"id", id}}));
+
+    // Cancelled in the loop turn before the runtime is handed the task: the sidecar never hears of
+    // it, neither a run nor a cancel.
+    auto early = std::make_shared<tools::CallCancellation>();
+    auto withdrawn = call(QStringLiteral(R"({"task":"odwołane"})"), early);
+    early->cancel();
+    EXPECT_EQ(withdrawn->settled(), kCancelled);
+    auto next = call(QStringLiteral(R"({"task":"następne"})"));
+    const QString nextId = runId();
+    QStringList sent;
+    for (const auto& message : received())
+        sent.append(message.value("type").toString() + ':' + message.value("task").toString());
+    EXPECT_EQ(sent.join(' ').toStdString(), "run:długie cancel: run:następne");
+    EXPECT_EQ(logCount(QStringLiteral(" odwołane, zanim poszło do sidecara")), 1);
+
+    // The sidecar goes while the task runs: a confirmation afterwards is not even written.
+    m_clock.advance(2s);
+    tell({{"exit", 0}});
+    EXPECT_EQ(next->settled(), QStringLiteral("error:Nie udało się wykonać: Proces pomocniczy agenta zakończył się nieoczekiwanie."));
+    m_bridge->approve(nextId);
+    EXPECT_EQ(logCount(QStringLiteral("[most] brak wejścia")), 0) << "not even tried";
 }
