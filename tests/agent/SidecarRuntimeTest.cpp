@@ -27,7 +27,7 @@ namespace {
 // A runtime on a manual clock over the puppet sidecar (tests/support/puppet_sidecar.cjs), which
 // reports every line it is sent and writes what the test tells it to.
 // Thread: the test's main thread.
-class SidecarFixture : public ::testing::Test {
+class Runtime : public ::testing::Test {
 protected:
     void SetUp() override
     {
@@ -89,6 +89,21 @@ protected:
         return task;
     }
 
+    // A task on a fresh process, with its puppet connected.
+    Task startLive(const QString& id)
+    {
+        Task task = start(id);
+        EXPECT_TRUE(awaitPuppet());
+        return task;
+    }
+    // Returns once the runtime has routed every line the puppet wrote before: a line for an
+    // unknown id is logged, in order.
+    void sync()
+    {
+        const QString id = QStringLiteral("sync-%1").arg(++m_syncs);
+        say(QStringLiteral(R"({"type":"sync","id":"%1"})").arg(id).toUtf8());
+        ASSERT_TRUE(waitUntil([&] { return logCount(QStringLiteral("PORZUCONO sync id=") + id + QLatin1Char(' ')) == 1; }));
+    }
     // The puppet of the current process, once the process has started and the puppet said hello.
     bool awaitPuppet()
     {
@@ -164,37 +179,18 @@ protected:
     qint64 m_logStart = 0;
     ManualClock m_clock;
     std::unique_ptr<agent::SidecarRuntime> m_runtime;
+    int m_syncs = 0;
 };
 
 const QString kDied = QStringLiteral("Proces pomocniczy agenta zakończył się nieoczekiwanie.");
 
-class Runtime : public SidecarFixture {
-protected:
-    // A task on a fresh process, with its puppet connected.
-    Task startLive(const QString& id)
-    {
-        Task task = start(id);
-        EXPECT_TRUE(awaitPuppet());
-        return task;
-    }
-    // Returns once the runtime has routed every line the puppet wrote before: a line for an
-    // unknown id is logged, in order.
-    void sync()
-    {
-        const QString id = QStringLiteral("sync-%1").arg(++m_syncs);
-        say(QStringLiteral(R"({"type":"sync","id":"%1"})").arg(id).toUtf8());
-        ASSERT_TRUE(waitUntil([&] { return logCount(QStringLiteral("PORZUCONO sync id=") + id + QLatin1Char(' ')) == 1; }));
-    }
-    int m_syncs = 0;
-};
-
 const QString kCancelled = QStringLiteral("ok:Zadanie zostało przerwane przez użytkownika, zanim się skończyło.");
 
-class DelegateTask : public SidecarFixture {
+class DelegateTask : public Runtime {
 protected:
     void SetUp() override
     {
-        SidecarFixture::SetUp();
+        Runtime::SetUp();
         m_runtime.reset();
         m_bridge = std::make_unique<agent::ClaudeAgentBridge>(m_clock, agent::SidecarRuntime::Options{{m_sidecar}});
         m_tool = std::make_unique<tools::DelegateTaskTool>(
