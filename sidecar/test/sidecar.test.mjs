@@ -25,9 +25,7 @@ test("Claude Code: flags, the enabled plug-ins in a file gone with it, activity,
   for (const part of ["-p", "--input-format stream-json", "--output-format stream-json", "--verbose",
     "--permission-prompt-tool stdio", "--permission-mode default", "--model claude-opus-5", "--effort high", "--strict-mcp-config"])
     assert.ok(argv.includes(part), part);
-  const instructions = first.argv[first.argv.indexOf("--append-system-prompt") + 1];
-  assert.match(instructions, /niewidomemu/);
-  assert.match(instructions, /\[\[CYTAT\]\] i \[\[\/CYTAT\]\]/);
+  assert.match(first.argv[first.argv.indexOf("--append-system-prompt") + 1], /\[\[CYTAT\]\] i \[\[\/CYTAT\]\]/);
   assert.equal(first.user.message.content, "Ile plików mam w Dokumentach?");
   assert.ok(!first.argv.includes("--resume"));
   assert.deepEqual(Object.keys(first.mcp.mcpServers), ["dom"]);
@@ -123,15 +121,11 @@ test("cancel and shutdown kill each agent with its children and say nothing more
   await until(() => startTime(leaving.pid) !== born, "the agent reaped");
   // Someone else's process group now goes by the agent's old pid; the sweep is yet to come.
   const decoy = occupyPid(leaving.pid);
+  if (decoy) t.after(() => process.kill(decoy, "SIGKILL"));
   if (decoy && alive(leaving.child)) {
     await until(() => !alive(leaving.child), "the child of the agent that left killed by the sweep");
-    const spared = alive(decoy);
-    process.kill(decoy, "SIGKILL");
-    assert.ok(spared, "the process now under the agent's old pid was left alone");
-  } else {
-    if (decoy) process.kill(decoy, "SIGKILL");
-    t.diagnostic(decoy ? "the sweep came before the pid was taken" : "cannot take the freed pid (not root?): pid reuse not checked");
-  }
+    assert.ok(alive(decoy), "the process now under the agent's old pid was left alone");
+  } else t.diagnostic(decoy ? "the sweep came before the pid was taken" : "cannot take the freed pid (not root?): pid reuse not checked");
 
   const last = await start("S", "x");
   s.send({ type: "shutdown" });
