@@ -17,14 +17,10 @@ export const asRoot = process.getuid() === 0;
 
 export class Registry {
   /** packages: [{ fixture, name, versions: [...], badIntegrity }] */
-  constructor(packages) {
+  async start(packages) {
     this.dir = mkdtempSync(join(tmpdir(), "selvina-registry-"));
     this.packuments = {};
     this.tarballHits = 0;
-    this.packages = packages;
-  }
-
-  async start() {
     this.server = createServer((req, res) => {
       const path = decodeURIComponent(req.url.split("?")[0]);
       if (path.startsWith("/-/tarballs/")) {
@@ -37,7 +33,7 @@ export class Registry {
     });
     await new Promise((r) => this.server.listen(0, "127.0.0.1", r));
     this.url = `http://127.0.0.1:${this.server.address().port}/`;
-    for (const p of this.packages) for (const v of p.versions) this.publish(p, v);
+    for (const p of packages) for (const v of p.versions) this.publish(p, v);
     return this;
   }
 
@@ -73,6 +69,7 @@ export class StoreHome {
     this.config = join(this.root, ".config", "selvina-voice");
     mkdirSync(this.config, { recursive: true });
     this.catalog = join(this.root, "catalog.json");
+    this.plugins = join(this.root, "data", "selvina-voice", "plugins");
     this.setCatalog(catalog);
     this.env = {
       PATH: process.env.PATH,
@@ -86,10 +83,6 @@ export class StoreHome {
       npm_config_fetch_retries: "0",
     };
     this.own();
-  }
-
-  get plugins() {
-    return join(this.root, "data", "selvina-voice", "plugins");
   }
 
   setCatalog(entries) {

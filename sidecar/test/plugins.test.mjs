@@ -8,11 +8,11 @@ import { Registry, StoreHome, asRoot, fixtures } from "./plugins-registry.mjs";
 const entry = (nazwa, pakiet, wersja, extra = {}) => ({ nazwa, pakiet, wersja, domyslnie: false, obejmuje: [], narzedzi: 2, sprawdzony: true, wada: [], ...extra });
 let registry;
 before(async () => {
-  registry = await new Registry([
+  registry = await new Registry().start([
     { fixture: "mcp-dwa", name: "mcp-dwa", versions: ["1.0.0", "1.0.1"] },
     { fixture: "skrypt", name: "skrypt-katalog", versions: ["1.0.0"] },
     { fixture: "mcp-dwa", name: "zly-skrot", versions: ["1.0.0"], badIntegrity: true },
-  ]).start();
+  ]);
 });
 after(() => registry.stop());
 
