@@ -52,6 +52,12 @@ export class Sidecar {
     this.child.stdin.write(JSON.stringify(message) + "\n");
   }
 
+  /** Sends a task and resolves to its finished or failed line. */
+  run(id, task = "x", timeoutMs) {
+    this.send({ type: "run", id, task });
+    return this.terminal(id, timeoutMs);
+  }
+
   /** The first line (from the start) that matches, waiting up to timeoutMs. */
   async waitFor(match, timeoutMs = 5000) {
     await until(() => this.lines.some(match), "a matching line", timeoutMs).catch((e) => {

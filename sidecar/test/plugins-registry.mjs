@@ -2,7 +2,7 @@
 // from the fixture folders, and the store program run as an ordinary user in a throw-away home.
 import { execFile, spawnSync } from "node:child_process";
 import { createHash } from "node:crypto";
-import { chownSync, cpSync, mkdirSync, mkdtempSync, readFileSync, readdirSync as readdir, rmSync, writeFileSync } from "node:fs";
+import { chownSync, cpSync, existsSync, mkdirSync, mkdtempSync, readFileSync, readdirSync, rmSync, writeFileSync } from "node:fs";
 import { createServer } from "node:http";
 import { tmpdir } from "node:os";
 import { dirname, join } from "node:path";
@@ -15,53 +15,37 @@ export const sdk = join(here, "..", "node_modules", "@modelcontextprotocol", "sd
 const NOBODY = 65534;
 export const asRoot = process.getuid() === 0;
 
-/** A tarball of a fixture folder under another name and version, as npm pack lays it out. */
-export function tarball(fixture, name, version, out) {
-  const work = mkdtempSync(join(tmpdir(), "selvina-pack-"));
-  cpSync(join(fixtures, fixture), join(work, "package"), { recursive: true });
-  const manifest = JSON.parse(readFileSync(join(work, "package", "package.json"), "utf8"));
-  Object.assign(manifest, { name, version });
-  writeFileSync(join(work, "package", "package.json"), JSON.stringify(manifest));
-  spawnSync("tar", ["-czf", out, "-C", work, "package"]);
-  rmSync(work, { recursive: true, force: true });
-  return manifest;
-}
-
 export class Registry {
   /** packages: [{ fixture, name, versions: [...], badIntegrity }] */
-  constructor(packages) {
+  async start(packages) {
     this.dir = mkdtempSync(join(tmpdir(), "selvina-registry-"));
     this.packuments = {};
     this.tarballHits = 0;
-    this.packages = packages;
-  }
-
-  async start() {
     this.server = createServer((req, res) => {
       const path = decodeURIComponent(req.url.split("?")[0]);
       if (path.startsWith("/-/tarballs/")) {
         this.tarballHits++;
-        try {
-          return res.end(readFileSync(join(this.dir, path.slice(12))));
-        } catch {
-          res.statusCode = 404;
-          return res.end();
-        }
+        const file = join(this.dir, path.slice(12));
+        return existsSync(file) ? res.end(readFileSync(file)) : res.writeHead(404).end();
       }
       const doc = this.packuments[path.slice(1)];
-      res.statusCode = doc ? 200 : 404;
-      res.setHeader("content-type", "application/json");
-      res.end(JSON.stringify(doc ?? { error: "Not found" }));
+      res.writeHead(doc ? 200 : 404, { "content-type": "application/json" }).end(JSON.stringify(doc ?? { error: "Not found" }));
     });
     await new Promise((r) => this.server.listen(0, "127.0.0.1", r));
     this.url = `http://127.0.0.1:${this.server.address().port}/`;
-    for (const p of this.packages) for (const v of p.versions) this.publish(p, v);
+    for (const p of packages) for (const v of p.versions) this.publish(p, v);
     return this;
   }
 
+  /** A tarball of the fixture folder under the package's name and version, as npm pack lays it out. */
   publish({ fixture, name, badIntegrity }, version) {
     const file = `${name}-${version}.tgz`;
-    const manifest = tarball(fixture, name, version, join(this.dir, file));
+    const work = mkdtempSync(join(tmpdir(), "selvina-pack-"));
+    cpSync(join(fixtures, fixture), join(work, "package"), { recursive: true });
+    const manifest = { ...JSON.parse(readFileSync(join(work, "package", "package.json"), "utf8")), name, version };
+    writeFileSync(join(work, "package", "package.json"), JSON.stringify(manifest));
+    spawnSync("tar", ["-czf", join(this.dir, file), "-C", work, "package"]);
+    rmSync(work, { recursive: true, force: true });
     const data = readFileSync(join(this.dir, file));
     const digest = createHash("sha512").update(badIntegrity ? Buffer.from("inna zawartość") : data).digest("base64");
     const doc = (this.packuments[name] ??= { name, versions: {}, "dist-tags": {} });
@@ -85,6 +69,7 @@ export class StoreHome {
     this.config = join(this.root, ".config", "selvina-voice");
     mkdirSync(this.config, { recursive: true });
     this.catalog = join(this.root, "catalog.json");
+    this.plugins = join(this.root, "data", "selvina-voice", "plugins");
     this.setCatalog(catalog);
     this.env = {
       PATH: process.env.PATH,
@@ -98,10 +83,6 @@ export class StoreHome {
       npm_config_fetch_retries: "0",
     };
     this.own();
-  }
-
-  get plugins() {
-    return join(this.root, "data", "selvina-voice", "plugins");
   }
 
   setCatalog(entries) {
@@ -119,15 +100,7 @@ export class StoreHome {
 
   own() {
     if (!asRoot) return;
-    const walk = (p) => {
-      chownSync(p, NOBODY, NOBODY);
-      try {
-        for (const e of readdir(p)) walk(join(p, e));
-      } catch {
-        // a file
-      }
-    };
-    walk(this.root);
+    for (const p of ["", ...readdirSync(this.root, { recursive: true })]) chownSync(join(this.root, p), NOBODY, NOBODY);
   }
 
   /** Runs one store command; resolves to { code, result, stderr }. */
@@ -135,12 +108,10 @@ export class StoreHome {
     const ids = asRoot && !root ? { uid: NOBODY, gid: NOBODY } : {};
     return new Promise((resolve) => {
       execFile(process.execPath, [cli, ...args], { env: { ...this.env, ...env }, cwd: this.root, ...ids }, (error, stdout, stderr) => {
-        let result;
+        let result = { unparsed: stdout };
         try {
           result = JSON.parse(stdout);
-        } catch {
-          result = { unparsed: stdout };
-        }
+        } catch {}
         resolve({ code: error ? error.code : 0, result, stderr });
       });
     });

@@ -8,11 +8,11 @@ import { Registry, StoreHome, asRoot, fixtures } from "./plugins-registry.mjs";
 const entry = (nazwa, pakiet, wersja, extra = {}) => ({ nazwa, pakiet, wersja, domyslnie: false, obejmuje: [], narzedzi: 2, sprawdzony: true, wada: [], ...extra });
 let registry;
 before(async () => {
-  registry = await new Registry([
+  registry = await new Registry().start([
     { fixture: "mcp-dwa", name: "mcp-dwa", versions: ["1.0.0", "1.0.1"] },
     { fixture: "skrypt", name: "skrypt-katalog", versions: ["1.0.0"] },
     { fixture: "mcp-dwa", name: "zly-skrot", versions: ["1.0.0"], badIntegrity: true },
-  ]).start();
+  ]);
 });
 after(() => registry.stop());
 
@@ -30,8 +30,7 @@ test("defaults once, tools and their selection, an update reported, removal", as
   const lock = JSON.parse(readFileSync(join(home.plugins, "package-lock.json"), "utf8"));
   assert.match(lock.packages["node_modules/mcp-dwa"].integrity, /^sha512-/);
 
-  const tools = (await home.run(["narzedzia", "dwa"])).result;
-  assert.deepEqual(tools, { ok: true, narzedzia: [{ nazwa: "echo", opis: "Powtarza tekst" }, { nazwa: "suma", opis: "Dodaje liczby" }], wszystkieWlaczone: true, wybrane: ["echo", "suma"] });
+  assert.deepEqual((await home.run(["narzedzia", "dwa"])).result, { ok: true, narzedzia: [{ nazwa: "echo", opis: "Powtarza tekst" }, { nazwa: "suma", opis: "Dodaje liczby" }], wszystkieWlaczone: true, wybrane: ["echo", "suma"] });
   home.write("plugins.json", { disabled: ["x"], inne: 1, toolsKnown: {} });
   assert.deepEqual((await home.run(["ustaw-narzedzia", "dwa", '["echo"]'])).result, { ok: true });
   assert.deepEqual(home.read("plugins.json"), { disabled: ["x"], inne: 1, tools: { dwa: ["echo"] }, toolsKnown: {} });
@@ -61,10 +60,7 @@ test("each refusal and failure says what went wrong, and leaves nothing installe
   home.write("mcp.json", { mcpServers: Object.fromEntries(["milczy", "smieci", "konczy"].map((m) => [m, { command: process.execPath, args: [join(fixtures, "bad-server"), m] }])) });
   const bad = "Nazwa pakietu jest niepoprawna albo zawiera niedozwolone znaki.";
   const cases = [
-    [["zainstaluj", "mcp-dwa;rm -rf ~"], bad],
-    [["zainstaluj", "$(touch x)"], bad],
-    [["zainstaluj", "@scope/../../etc"], bad],
-    [["zainstaluj", "mcp-dwa@latest"], bad],
+    ...["mcp-dwa;rm -rf ~", "$(touch x)", "@scope/../../etc", "mcp-dwa@latest"].map((name) => [["zainstaluj", name], bad]),
     [["zainstaluj", "/etc/passwd"], "To nie jest archiwum pakietu npm (plik .tgz)."],
     [["zainstaluj", notPackage], "archiwum.tgz nie jest pakietem npm."],
     [["zainstaluj", "zly-skrot"], "Pobrany pakiet zly-skrot nie zgadza się ze swoją sumą kontrolną, więc go nie zainstalowałem."],
@@ -77,21 +73,18 @@ test("each refusal and failure says what went wrong, and leaves nothing installe
     [["ustaw-narzedzia", "dwa", "echo"], "Wybór narzędzi musi być tablicą nazw w JSON."],
   ];
   // Side by side, each install in a home of its own (the folder takes one change at a time).
-  const homes = [];
   await Promise.all(
     cases.map(async ([args, komunikat, env]) => {
       const own = args[0] === "zainstaluj" ? new StoreHome(registry, [entry("skrypt", "skrypt-katalog", "1.0.0", { skrypty: true })]) : home;
-      if (own !== home) homes.push(own);
       const { code, result } = await own.run(args, { env });
       assert.deepEqual([code, result.ok, result.komunikat], [1, false, komunikat], args.join(" "));
       if (args[1] === "skrypt-katalog") assert.ok(existsSync(join(own.root, "skrypt-byl")), "the catalogue's script ran");
+      if (own === home) return;
+      const manifest = join(own.plugins, "package.json");
+      if (existsSync(manifest)) assert.deepEqual(JSON.parse(readFileSync(manifest, "utf8")).dependencies ?? {}, {}, "a failed install leaves nothing behind");
+      own.remove();
     }),
   );
-  for (const own of homes) {
-    const manifest = join(own.plugins, "package.json");
-    if (existsSync(manifest)) assert.deepEqual(JSON.parse(readFileSync(manifest, "utf8")).dependencies ?? {}, {}, "a failed install leaves nothing behind");
-    own.remove();
-  }
 
   home.write("plugins.json", "[1, 2]");
   const broken = await home.run(["ustaw-narzedzia", "dwa", '["echo"]']);

@@ -1,7 +1,10 @@
 import { afterEach, test } from "node:test";
 import assert from "node:assert/strict";
-import { existsSync, mkdirSync, writeFileSync } from "node:fs";
+import { cpSync, existsSync, mkdirSync, rmSync, writeFileSync } from "node:fs";
+import { tmpdir } from "node:os";
+import { join } from "node:path";
 import { Sidecar, alive, occupyPid, startTime, until } from "./helpers.mjs";
+import { fixtures, sdk } from "./plugins-registry.mjs";
 
 const terminal = (l) => l.type === "finished" || l.type === "failed";
 afterEach(() => Sidecar.killAll());
@@ -13,8 +16,7 @@ test("Claude Code: flags, the enabled plug-ins in a file gone with it, activity,
       "plugins.json": { disabled: ["notatki"], tools: { pusty: [] } },
     },
   });
-  s.send({ type: "run", id: "T1", task: "Ile plików mam w Dokumentach?" });
-  const done = await s.terminal("T1");
+  const done = await s.run("T1", "Ile plików mam w Dokumentach?");
   assert.deepEqual(done, { type: "finished", id: "T1", text: "W Dokumentach są [[CYTAT]]3 pliki[[/CYTAT]]." });
   assert.ok(s.of("T1", "activity").some((l) => l.text === "Uruchamiam polecenie: Liczę pliki w Dokumentach"));
 
@@ -23,15 +25,12 @@ test("Claude Code: flags, the enabled plug-ins in a file gone with it, activity,
   for (const part of ["-p", "--input-format stream-json", "--output-format stream-json", "--verbose",
     "--permission-prompt-tool stdio", "--permission-mode default", "--model claude-opus-5", "--effort high", "--strict-mcp-config"])
     assert.ok(argv.includes(part), part);
-  const instructions = first.argv[first.argv.indexOf("--append-system-prompt") + 1];
-  assert.match(instructions, /niewidomemu/);
-  assert.match(instructions, /\[\[CYTAT\]\] i \[\[\/CYTAT\]\]/);
+  assert.match(first.argv[first.argv.indexOf("--append-system-prompt") + 1], /\[\[CYTAT\]\] i \[\[\/CYTAT\]\]/);
   assert.equal(first.user.message.content, "Ile plików mam w Dokumentach?");
   assert.ok(!first.argv.includes("--resume"));
   assert.deepEqual(Object.keys(first.mcp.mcpServers), ["dom"]);
 
-  s.send({ type: "run", id: "T2", task: "A w Pobranych?" });
-  await s.terminal("T2");
+  await s.run("T2", "A w Pobranych?");
   const second = s.agentStarts()[1];
   assert.equal(second.argv[second.argv.indexOf("--resume") + 1], `sesja-${first.pid}`);
   assert.equal(s.state().claude.session, `sesja-${first.pid}`);
@@ -50,8 +49,7 @@ test("permission requests of two tasks side by side, each step run after its con
   assert.equal(s.agentStarts().find((e) => e.answer).answer.response.response.behavior, "allow");
   assert.equal(s.of("R1").filter(terminal).length, 0, "the other task still waits for its answer");
 
-  s.send({ type: "run", id: "R1", task: "jeszcze raz" });
-  assert.match((await s.terminal("R1")).error, /^Warstwa namysłu dostała drugie zadanie o tym samym identyfikatorze/);
+  assert.match((await s.run("R1", "jeszcze raz")).error, /^Warstwa namysłu dostała drugie zadanie o tym samym identyfikatorze/);
   const agents = s.agentStarts().filter((e) => e.argv);
   assert.equal(agents.length, 2, "the second run starts no agent");
   const first = agents.find((a) => a.user.message.content === "pierwsze");
@@ -63,10 +61,7 @@ test("permission requests of two tasks side by side, each step run after its con
 
 test("memory off (0 hours) starts every task afresh; a resumed session that is gone is replaced", async () => {
   const off = new Sidecar({ config: { sesja_godziny: 0 } });
-  for (const id of ["A", "B"]) {
-    off.send({ type: "run", id, task: "x" });
-    await off.terminal(id);
-  }
+  for (const id of ["A", "B"]) await off.run(id);
   assert.ok(off.agentStarts().every((start) => !start.argv.includes("--resume")));
   await off.close();
 
@@ -74,21 +69,18 @@ test("memory off (0 hours) starts every task afresh; a resumed session that is g
   // A state file naming a session the agent no longer knows.
   mkdirSync(`${stale.home}/state/selvina-voice`, { recursive: true });
   writeFileSync(`${stale.home}/state/selvina-voice/sidecar-state.json`, JSON.stringify({ claude: { session: "nieistniejaca", usedAt: 0 } }));
-  stale.send({ type: "run", id: "C", task: "x" });
-  assert.equal((await stale.terminal("C")).type, "finished");
+  assert.equal((await stale.run("C")).type, "finished");
   await stale.close();
 });
 
 test("a long silent step is covered by heartbeats; an agent silent past the limit is stopped", async () => {
   const s = new Sidecar({ scenario: "silent-long", env: { FAKE_SILENT_MS: "1200" } });
-  s.send({ type: "run", id: "L", task: "długo" });
-  await s.terminal("L");
+  await s.run("L", "długo");
   assert.ok(s.of("L", "heartbeat").length >= 5, `heartbeats: ${s.of("L", "heartbeat").length}`);
   await s.close();
 
   const hung = new Sidecar({ scenario: "silent-long", env: { FAKE_SILENT_MS: "60000", SELVINA_AGENT_INACTIVITY_MS: "2000" } });
-  hung.send({ type: "run", id: "H", task: "x" });
-  const failed = await hung.terminal("H");
+  const failed = await hung.run("H");
   assert.equal(failed.type, "failed");
   assert.match(failed.error, /nie dał znaku życia/);
   await until(() => !alive(hung.agentStarts()[0].pid), "the silent agent killed");
@@ -97,20 +89,16 @@ test("a long silent step is covered by heartbeats; an agent silent past the limi
 
 test("an agent that crashes, one that is not logged in, and a result that is an error all fail in Polish", async () => {
   const crash = new Sidecar({ scenario: "crash" });
-  crash.send({ type: "run", id: "X", task: "x" });
-  assert.deepEqual(await crash.terminal("X"), { type: "failed", id: "X", error: "Claude Code zakończył pracę bez wyniku (kod 3)." });
+  assert.deepEqual(await crash.run("X"), { type: "failed", id: "X", error: "Claude Code zakończył pracę bez wyniku (kod 3)." });
   await crash.close();
 
   const out = new Sidecar({ env: { FAKE_CLAUDE_LOGGED_OUT: "1" } });
-  out.send({ type: "run", id: "N", task: "x" });
-  assert.match((await out.terminal("N")).error, /Claude Code nie jest zalogowany/);
+  assert.match((await out.run("N")).error, /Claude Code nie jest zalogowany/);
   assert.equal(out.agentStarts().length, 0, "no run without a login");
   await out.close();
 
   const err = new Sidecar({ scenario: "not-logged-in" });
-  err.send({ type: "run", id: "E", task: "x" });
-  const line = await err.terminal("E");
-  assert.equal(line.type, "failed", "an error result is never spoken as the answer");
+  assert.equal((await err.run("E")).type, "failed", "an error result is never spoken as the answer");
   await err.close();
 });
 
@@ -133,15 +121,11 @@ test("cancel and shutdown kill each agent with its children and say nothing more
   await until(() => startTime(leaving.pid) !== born, "the agent reaped");
   // Someone else's process group now goes by the agent's old pid; the sweep is yet to come.
   const decoy = occupyPid(leaving.pid);
+  if (decoy) t.after(() => process.kill(decoy, "SIGKILL"));
   if (decoy && alive(leaving.child)) {
     await until(() => !alive(leaving.child), "the child of the agent that left killed by the sweep");
-    const spared = alive(decoy);
-    process.kill(decoy, "SIGKILL");
-    assert.ok(spared, "the process now under the agent's old pid was left alone");
-  } else {
-    if (decoy) process.kill(decoy, "SIGKILL");
-    t.diagnostic(decoy ? "the sweep came before the pid was taken" : "cannot take the freed pid (not root?): pid reuse not checked");
-  }
+    assert.ok(alive(decoy), "the process now under the agent's old pid was left alone");
+  } else t.diagnostic(decoy ? "the sweep came before the pid was taken" : "cannot take the freed pid (not root?): pid reuse not checked");
 
   const last = await start("S", "x");
   s.send({ type: "shutdown" });
@@ -174,8 +158,7 @@ test("Codex CLI: chosen by config, exec flags, plug-ins as -c with their secrets
       "plugins.json": { disabled: ["poczta"], tools: { dom: ["swiatlo"] }, toolsKnown: { dom: ["swiatlo", "zamek"] } },
     },
   });
-  s.send({ type: "run", id: "C", task: "-ile procesów?" });
-  assert.deepEqual(await s.terminal("C"), { type: "finished", id: "C", text: "Działa 212 procesów." });
+  assert.deepEqual(await s.run("C", "-ile procesów?"), { type: "finished", id: "C", text: "Działa 212 procesów." });
   assert.ok(s.of("C", "progress").some((l) => l.text === "Ponawiam połączenie z modelem."));
   assert.ok(s.of("C", "activity").some((l) => l.text.startsWith("Uruchamiam polecenie: bash -lc")));
   const argv = s.agentStarts()[0].argv;
@@ -195,4 +178,49 @@ test("Codex CLI: chosen by config, exec flags, plug-ins as -c with their secrets
   const envFile = /\/[^"]*selvina-agent-[^"/]+\/[^"]+\.env/.exec(joined)[0];
   await until(() => !existsSync(envFile), "the private file removed with the agent");
   await s.close();
+});
+
+/** A plug-ins folder as the store leaves it, with the two-tool fixture under two package names. */
+function pluginsFolder(root, names) {
+  const dir = join(root, "selvina-voice", "plugins");
+  mkdirSync(join(dir, "node_modules"), { recursive: true });
+  writeFileSync(join(dir, "package.json"), JSON.stringify({ dependencies: Object.fromEntries(names.map((n) => [n, "1.0.0"])) }));
+  for (const name of names) {
+    cpSync(join(fixtures, "mcp-dwa"), join(dir, "node_modules", name), { recursive: true });
+    writeFileSync(join(dir, "node_modules", name, "package.json"), JSON.stringify({ name, version: "1.0.0", type: "module", bin: "server" }));
+  }
+}
+
+test("installed plug-ins reach Claude Code with switched-off tools disallowed; the other engine takes a handed-over task", async () => {
+  const data = join(tmpdir(), `selvina-plugins-${process.pid}`);
+  pluginsFolder(data, ["mcp-dwa", "mcp-trzy"]);
+  const env = { XDG_DATA_HOME: data, SELVINA_PLUGIN_CATALOG: join(data, "brak.json") };
+  const s = new Sidecar({
+    scenario: "mcp",
+    env: { ...env, FIXTURE_MCP_SDK: sdk, CODEX_API_KEY: "sk-test" },
+    files: { "plugins.json": { tools: { "mcp-dwa": ["echo"], "mcp-trzy": [] }, toolsKnown: { "mcp-dwa": ["echo", "suma"], "mcp-trzy": ["echo", "suma"] } } },
+  });
+  assert.deepEqual(await s.run("P", "oddaj: ile procesów?", 20_000), { type: "finished", id: "P", text: "Drugi agent: Działa 212 procesów." });
+  const [claude, codex, ...rest] = s.agentStarts().filter((l) => l.argv);
+  assert.deepEqual(rest, []);
+  assert.deepEqual(Object.keys(claude.mcp.mcpServers).sort(), ["agent", "mcp-dwa"], "a plug-in with no tool on is left out");
+  assert.equal(claude.argv[claude.argv.indexOf("--disallowedTools") + 1], "mcp__mcp-dwa__suma");
+  assert.deepEqual(s.agentLines("agent.log").find((l) => l.tools)?.tools, { "mcp-dwa": ["echo", "suma"], agent: ["oddaj_zadanie", "czekaj_na_wynik", "przerwij_zadanie"] });
+  assert.equal(codex.argv.at(-1), "ile procesów?");
+  const handed = codex.argv.join(" ");
+  assert.ok(!handed.includes("mcp_servers.agent"), "a handed-over task cannot hand it on");
+  assert.ok(handed.includes('mcp_servers.mcp-dwa.disabled_tools=["suma"]') && !handed.includes("mcp-trzy"), "the same plug-ins under Codex");
+  await s.close();
+
+  // A plugins.json that is not an object may have lost what the user turned off: nothing runs.
+  const again = new Sidecar({ env, files: { "plugins.json": "nie obiekt", "mcp.json": [] } });
+  await again.run("B", "cokolwiek", 20_000);
+  assert.deepEqual(again.agentStarts()[0].mcp.mcpServers, {});
+  assert.match(again.stderr, /\[wtyczki\] plugins\.json jest uszkodzony — nie uruchamiam żadnej wtyczki/);
+  const mcpOnly = new Sidecar({ env, files: { "mcp.json": [] } });
+  await mcpOnly.run("M", "cokolwiek", 20_000);
+  assert.deepEqual(Object.keys(mcpOnly.agentStarts()[0].mcp.mcpServers).sort(), ["mcp-dwa", "mcp-trzy"], "the installed ones still run");
+  assert.match(mcpOnly.stderr, /\[wtyczki\] mcp\.json jest uszkodzony — pomijam wpisane w nim serwery/);
+  await Promise.all([again.close(), mcpOnly.close()]);
+  rmSync(data, { recursive: true, force: true });
 });

@@ -1,4 +1,22 @@
-#include "SidecarFixture.h"
+#include "ManualClock.h"
+#include "TestSupport.h"
+#include "agent/AgentBridge.h"
+#include "agent/SidecarRuntime.h"
+#include "core/SidecarLog.h"
+#include "tools/DelegateTaskTool.h"
+
+#include <QDir>
+#include <QFile>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QLocalServer>
+#include <QLocalSocket>
+#include <QRegularExpression>
+#include <QTemporaryDir>
+
+#include <gtest/gtest.h>
+
+#include <csignal>
 
 using namespace selvina;
 using namespace selvina::testing;
@@ -6,10 +24,71 @@ using namespace std::chrono_literals;
 
 namespace {
 
-const QString kDied = QStringLiteral("Proces pomocniczy agenta zakończył się nieoczekiwanie.");
-
-class Runtime : public SidecarFixture {
+// A runtime on a manual clock over the puppet sidecar (tests/support/puppet_sidecar.cjs), which
+// reports every line it is sent and writes what the test tells it to.
+// Thread: the test's main thread.
+class Runtime : public ::testing::Test {
 protected:
+    void SetUp() override
+    {
+        qunsetenv("PUPPET_MODE"); qunsetenv("SELVINA_NODE_BINARY");
+        m_sidecar = m_dir.filePath(QStringLiteral("Sidecar"));
+        writeFile(m_sidecar + QStringLiteral("/dist/index.js"),
+                  QByteArray("require('" SELVINA_PUPPET_SIDECAR "');\n"));
+        const QString socketPath = m_dir.filePath(QStringLiteral("puppet.sock"));
+        ASSERT_TRUE(m_server.listen(socketPath));
+        qputenv("PUPPET_SOCKET", QFile::encodeName(socketPath));
+        QObject::connect(&m_server, &QLocalServer::newConnection, [this] {
+            while (QLocalSocket* s = m_server.nextPendingConnection()) {
+                m_puppet = s;
+                QObject::connect(s, &QLocalSocket::readyRead, [this, s] {
+                    while (s->canReadLine())
+                        m_reports.append(QJsonDocument::fromJson(s->readLine()).object());
+                });
+            }
+        });
+        SidecarLog::shared().flush();
+        m_logStart = QFileInfo(SidecarLog::shared().filePath()).size();
+        m_runtime = std::make_unique<agent::SidecarRuntime>(m_clock, agent::SidecarRuntime::Options{{m_sidecar}});
+    }
+
+    void TearDown() override
+    {
+        m_runtime.reset();
+        qunsetenv("PUPPET_MODE"); qunsetenv("SELVINA_NODE_BINARY");
+    }
+
+    struct Task {
+        QString id;
+        std::unique_ptr<agent::AgentEventStream> stream = std::make_unique<agent::AgentEventStream>();
+        std::vector<agent::AgentEvent> events = {};
+        // Everything delivered so far; true once the stream has ended.
+        bool drain()
+        {
+            while (auto e = stream->takeReady())
+                events.push_back(*e);
+            return stream->hasEnded();
+        }
+        // The events so far as "kind:text" ("confirm:intent:id" for a confirmation).
+        QStringList summary()
+        {
+            drain();
+            QStringList out;
+            for (const auto& e : events)
+                out.append(QStringList{"progress", "activity", "confirm", "finished", "failed"}[int(e.kind)] + ':' + e.text +
+                           (e.id.isEmpty() ? QString() : ':' + e.id));
+            return out;
+        }
+        QStringList failures() { return summary().filter(QRegularExpression("^failed:")).replaceInStrings("failed:", ""); }
+    };
+
+    Task start(const QString& id, const QString& text = QStringLiteral("zadanie"))
+    {
+        Task task{id};
+        m_runtime->start(id, text, task.stream->sink());
+        return task;
+    }
+
     // A task on a fresh process, with its puppet connected.
     Task startLive(const QString& id)
     {
@@ -25,7 +104,130 @@ protected:
         say(QStringLiteral(R"({"type":"sync","id":"%1"})").arg(id).toUtf8());
         ASSERT_TRUE(waitUntil([&] { return logCount(QStringLiteral("PORZUCONO sync id=") + id + QLatin1Char(' ')) == 1; }));
     }
+    // The puppet of the current process, once the process has started and the puppet said hello.
+    bool awaitPuppet()
+    {
+        return waitUntil([&] {
+            const qint64 pid = m_runtime->processId();
+            return pid > 0 && std::any_of(m_reports.begin(), m_reports.end(), [&](const QJsonObject& r) {
+                       return r.value("hello").toInteger() == pid;
+                   });
+        }, 10000);
+    }
+
+    void tell(const QJsonObject& command)
+    {
+        ASSERT_NE(m_puppet, nullptr);
+        m_puppet->write(QJsonDocument(command).toJson(QJsonDocument::Compact) + '\n');
+        m_puppet->flush();
+    }
+    void say(const QByteArray& line) { tell({{"out", QString::fromUtf8(line + '\n')}}); }
+
+    // Lines the runtime wrote to the sidecar, as JSON objects.
+    QList<QJsonObject> received() const
+    {
+        QList<QJsonObject> out;
+        for (const auto& r : m_reports)
+            if (r.contains("got"))
+                out.append(QJsonDocument::fromJson(r.value("got").toString().toUtf8()).object());
+        return out;
+    }
+    qsizetype receivedCount(const QString& type) const
+    {
+        const auto all = received();
+        return std::count_if(all.begin(), all.end(), [&](const QJsonObject& o) { return o.value("type").toString() == type; });
+    }
+    bool waitReceived(const QString& type, int count = 1) { return waitUntil([&] { return receivedCount(type) >= count; }); }
+    // The latest report of the key.
+    std::optional<qint64> reported(const char* key) const
+    {
+        for (auto r = m_reports.rbegin(); r != m_reports.rend(); ++r)
+            if (r->contains(QLatin1String(key)))
+                return r->value(QLatin1String(key)).toInteger();
+        return std::nullopt;
+    }
+
+    // How many lines written to the log since the test began hold the fragment.
+    qsizetype logCount(const QString& fragment) const
+    {
+        SidecarLog::shared().flush();
+        QFile f(SidecarLog::shared().filePath());
+        if (!f.open(QIODevice::ReadOnly) || !f.seek(m_logStart))
+            return 0;
+        const QList<QByteArray> lines = f.readAll().split('\n');
+        return std::count_if(lines.begin(), lines.end(), [&](const QByteArray& l) { return QString::fromUtf8(l).contains(fragment); });
+    }
+
+    static bool waitUntil(const std::function<bool()>& condition, int ms = 5000)
+    {
+        return LoopbackRealtimeServer::waitFor(condition, std::chrono::milliseconds(ms));
+    }
+    static bool gone(qint64 pid)
+    {
+        QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
+        if (!stat.open(QIODevice::ReadOnly))
+            return true;
+        const QByteArray s = stat.readAll();
+        return s.mid(s.lastIndexOf(')') + 2, 1) == "Z";
+    }
+
+    QTemporaryDir m_dir;
+    QString m_sidecar;
+    QLocalServer m_server;
+    QLocalSocket* m_puppet = nullptr;
+    QList<QJsonObject> m_reports;
+    qint64 m_logStart = 0;
+    ManualClock m_clock;
+    std::unique_ptr<agent::SidecarRuntime> m_runtime;
     int m_syncs = 0;
+};
+
+const QString kDied = QStringLiteral("Proces pomocniczy agenta zakończył się nieoczekiwanie.");
+
+const QString kCancelled = QStringLiteral("ok:Zadanie zostało przerwane przez użytkownika, zanim się skończyło.");
+
+class DelegateTask : public Runtime {
+protected:
+    void SetUp() override
+    {
+        Runtime::SetUp();
+        m_runtime.reset();
+        m_bridge = std::make_unique<agent::ClaudeAgentBridge>(m_clock, agent::SidecarRuntime::Options{{m_sidecar}});
+        m_tool = std::make_unique<tools::DelegateTaskTool>(
+            m_bridge.get(), [this](const QString& t) { m_notes.append("p:" + t); },
+            [this](const QString& t) { m_notes.append("a:" + t); });
+    }
+    void TearDown() override { m_tool.reset(); m_bridge.reset(); }
+
+    struct Call {
+        std::optional<tools::ToolOutcome> outcome;
+        QCoro::Task<> task;
+        // "ok:" and the answer, or "error:" and the sentence, once the call has ended.
+        QString settled() const
+        {
+            if (!waitUntil([&] { return outcome.has_value(); }))
+                return QStringLiteral("(still running)");
+            return outcome->ok() ? "ok:" + outcome->value() : "error:" + outcome->error().description();
+        }
+    };
+    std::unique_ptr<Call> call(const QString& arguments,
+                               std::shared_ptr<tools::CallCancellation> cancel = std::make_shared<tools::CallCancellation>())
+    {
+        auto c = std::make_unique<Call>();
+        c->task = m_tool->execute(arguments, cancel).then([raw = c.get()](tools::ToolOutcome o) { raw->outcome = std::move(o); });
+        return c;
+    }
+    // The id of the next task the sidecar is handed, its latest line then.
+    QString runId()
+    {
+        EXPECT_TRUE(waitReceived(QStringLiteral("run"), ++m_runs));
+        return received().last().value("id").toString();
+    }
+    int m_runs = 0;
+
+    std::unique_ptr<agent::ClaudeAgentBridge> m_bridge;
+    std::unique_ptr<tools::DelegateTaskTool> m_tool;
+    QStringList m_notes;
 };
 
 } // namespace
@@ -42,43 +244,43 @@ TEST_F(Runtime, LaunchFailuresReachTheTaskOnceWithTheirText)
     const QString text = program("tekst", "zwykły tekst\n", {});
     const QString garbage = program("śmieci", QByteArray("\x7f\x01\x02\x03 nie ELF", 12));
     const QString script = program("skrypt", "#!/nie/ma/interpretera\n");
+    const char* node = "SELVINA_NODE_BINARY";
     struct Case {
         const char* name;
-        QByteArray node, mode; // SELVINA_NODE_BINARY, PUPPET_MODE
-        bool removeSidecar;
+        const char* variable; // SELVINA_NODE_BINARY or PUPPET_MODE; none: the built sidecar is removed
+        QByteArray value;
         QString expected;
     };
     const std::vector<Case> cases = {
-        {"no such node", "/nie/ma/node", {}, false,
+        {"no such node", node, "/nie/ma/node",
          launch + "nie ma programu /nie/ma/node (Node.js instaluje polecenie sudo apt install nodejs)"},
-        {"a folder", QFile::encodeName(folder), {}, false, launch + folder + " jest katalogiem, a nie programem"},
-        {"not executable", QFile::encodeName(text), {}, false,
+        {"a folder", node, QFile::encodeName(folder), launch + folder + " jest katalogiem, a nie programem"},
+        {"not executable", node, QFile::encodeName(text),
          launch + "brak uprawnień do uruchomienia " + text +
              " (plik nie jest wykonywalny albo leży na partycji zamontowanej z opcją noexec)"},
-        {"not a program", QFile::encodeName(garbage), {}, false,
+        {"not a program", node, QFile::encodeName(garbage),
          launch + "plik " + garbage + " nie jest programem, który ten system potrafi uruchomić"},
-        {"no interpreter", QFile::encodeName(script), {}, false,
+        {"no interpreter", node, QFile::encodeName(script),
          launch + "program " + script + " wskazuje interpreter, którego nie ma w systemie"},
-        {"exits at once", {}, "exit-now", false,
+        {"exits at once", "PUPPET_MODE", "exit-now",
          QStringLiteral("Nie udało się uruchomić agenta. Sprawdź, czy zainstalowano Node.js oraz czy katalog Sidecar "
                         "został zbudowany poleceniem npm install i npm run build.")},
-        {"one line, then exits", {}, "one-line", false, kDied},
-        {"no entry point", {}, {}, true,
+        {"one line, then exits", "PUPPET_MODE", "one-line", kDied},
+        {"no entry point", nullptr, {},
          QStringLiteral("Nie znaleziono procesu pomocniczego agenta. Sprawdź, czy katalog Sidecar został zbudowany "
                         "poleceniem npm install i npm run build.")},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        if (!c.node.isEmpty())
-            qputenv("SELVINA_NODE_BINARY", c.node);
-        if (!c.mode.isEmpty())
-            qputenv("PUPPET_MODE", c.mode);
-        if (c.removeSidecar)
+        if (c.variable)
+            qputenv(c.variable, c.value);
+        else
             QDir(m_sidecar).removeRecursively();
         Task task = start(QStringLiteral("T"));
         ASSERT_TRUE(waitUntil([&] { return task.drain(); }, 10000));
         EXPECT_EQ(task.summary(), QStringList{"failed:" + c.expected});
-        qunsetenv("PUPPET_MODE"); qunsetenv("SELVINA_NODE_BINARY");
+        if (c.variable)
+            qunsetenv(c.variable);
     }
     EXPECT_EQ(logCount(QStringLiteral("[most] uruchomiłem sidecara, pid ")), 2);
     EXPECT_EQ(logCount(QStringLiteral("[most] nie uruchomiłem sidecara: exec")), 5); // the system's own words
@@ -89,22 +291,26 @@ TEST_F(Runtime, LaunchFailuresReachTheTaskOnceWithTheirText)
 TEST_F(Runtime, RoutesLinesToTheirTasksDropsWhatBelongsToNoneAndLogsStandardErrorInPart)
 {
     Task a = startLive(QStringLiteral("A"));
-    Task b = start(QStringLiteral("B"), QStringLiteral("druga\nlinia"));
+    // The task's line break and quotes travel inside one line.
+    Task b = start(QStringLiteral("B"), QStringLiteral("druga\nlinia \"cytat\""));
     ASSERT_TRUE(waitReceived(QStringLiteral("run"), 2));
-    EXPECT_EQ(received()[1], (QJsonObject{{"type", "run"}, {"id", "B"}, {"task", "druga\nlinia"}}));
+    EXPECT_EQ(received()[1], (QJsonObject{{"type", "run"}, {"id", "B"}, {"task", "druga\nlinia \"cytat\""}}));
     EXPECT_EQ(m_reports[0].value("env").toObject().value("MCP_TOOL_TIMEOUT").toString(), QStringLiteral("20000"));
     EXPECT_EQ(QDir(m_reports[0].value("cwd").toString()), QDir(m_sidecar));
 
     tell({{"out", R"({"type":"progress","id":"A"})" "\n" R"({"type":"activity","id":"B","te)"}});
     tell({{"out", R"(xt":"czytam"})" "\r\n\n"}});
     tell({{"out", QString::fromUtf8(R"({"type":"confirm_required","id":"A","intent":"rm"})" "\n"
-                                    "nie json\n[1,2]\n{\"id\":\"A\"}\n{\"type\":7,\"id\":\"A\"}\n"
-                                    R"({"type":"progress","id":5})" "\n"
+                                    "nie json\n[1,2]\n\"type\"\n{\"id\":\"A\"}\n{\"type\":7,\"id\":\"A\"}\n"
+                                    R"({"type":"progress","id":5})" "\n" R"({"type":"progress","id":{"a":1}})" "\n"
+                                    R"({"type":"progress","id":"A","text":3})" "\n"
                                     R"({"type":"heartbeat"})" "\n"
                                     R"({"type":"nowy","id":"A","text":null})" "\n")}});
     tell({{"err", "ostrzeżenie\n\n  \n"}});
     tell({{"floodErr", 20000}});
-    say(R"({"type":"failed","id":"B"})");
+    // A null field counts as absent; fields the runtime does not know are ignored.
+    const QString failedLine = QStringLiteral(R"({"type":"failed","id":"B","error":null,"extra":[1]})");
+    say(failedLine.toUtf8());
     say(R"({"type":"finished","id":"A","text":"gotowe"})");
     say(R"({"type":"finished","id":"A","text":"drugi raz"})");
     ASSERT_TRUE(waitUntil([&] { return a.drain() && b.drain(); }, 10000));
@@ -113,11 +319,10 @@ TEST_F(Runtime, RoutesLinesToTheirTasksDropsWhatBelongsToNoneAndLogsStandardErro
     EXPECT_EQ(a.summary(), (QStringList{"progress:", "confirm:rm:A", "finished:gotowe"}));
     EXPECT_EQ(b.summary(), (QStringList{"activity:czytam", "failed:Nieznany błąd agenta."}));
 
-    EXPECT_EQ(logCount(QStringLiteral("[most] linii nie da się zdekodować: ")), 5);
+    EXPECT_EQ(logCount(QStringLiteral("[most] linii nie da się zdekodować: ")), 8);
     EXPECT_EQ(logCount(QStringLiteral("[most] linii nie da się zdekodować: nie json")), 1);
     EXPECT_EQ(logCount(QStringLiteral("[most] PORZUCONO heartbeat id=— (oczekujących: A,B)")), 1);
     EXPECT_EQ(logCount(QStringLiteral("[most] finished id=A odbiorca=jest")), 1);
-    const QString failedLine = QStringLiteral(R"({"type":"failed","id":"B"})");
     EXPECT_EQ(logCount(QStringLiteral("[most] surowa linia (%1 B): ").arg(failedLine.size()) + failedLine), 1);
     EXPECT_EQ(logCount(QStringLiteral("ostrzeżenie")), 1);
 
@@ -213,7 +418,7 @@ TEST_F(Runtime, AConsumerThatStopsListeningCausesOneCancel)
     QCoreApplication::processEvents();
     m_runtime->confirm(QStringLiteral("after"));
     ASSERT_TRUE(waitReceived(QStringLiteral("confirm")));
-    EXPECT_EQ(receivedTypes().count("cancel"), 1);
+    EXPECT_EQ(receivedCount(QStringLiteral("cancel")), 1);
 }
 
 TEST_F(Runtime, ShutdownEndsAProcessThatIgnoresSigtermWithItsChildren)
@@ -280,4 +485,59 @@ TEST_F(Runtime, DeathFailsEachTaskOnceAndAgentTreesEndWithTheSidecarOrTheRuntime
     for (qint64 pid : agents)
         if (!gone(pid))
             ::kill(pid_t(-pid), SIGKILL);
+}
+
+TEST_F(DelegateTask, PassesNotesOnGrantsStepsAndReturnsTheAnswer)
+{
+    for (const char* bad : {"{\"task\":\"  \\n \"}", "{}", "nie json", "{\"task\":3}"})
+        EXPECT_EQ(call(QString::fromUtf8(bad))->settled(), QStringLiteral("error:Nieprawidłowe argumenty: brak pola „task”")) << bad;
+    auto c = call(QStringLiteral(R"({"task":" Sprawdź pocztę "})"));
+    const QString id = runId();
+    EXPECT_EQ(received().last().value("task").toString(), QStringLiteral(" Sprawdź pocztę ")) << "passed as received";
+    const QByteArray q = id.toUtf8();
+    say(R"({"type":"progress","id":")" + q + R"(","text":"łączę"})");
+    say(R"({"type":"activity","id":")" + q + R"(","text":"czytam skrzynkę"})");
+    say(R"({"type":"confirm_required","id":")" + q + R"(","intent":"usuń spam"})");
+    ASSERT_TRUE(waitReceived(QStringLiteral("confirm")));
+    EXPECT_EQ(received().last(), (QJsonObject{{"type", "confirm"}, {"id", id}, {"approved", true}}));
+    say(R"({"type":"finished","id":")" + q + R"(","text":"Masz [[CYTAT]]2[[/CYTAT]] wiadomości."})");
+    EXPECT_EQ(c->settled(), QStringLiteral("ok:Masz [[CYTAT]]2[[/CYTAT]] wiadomości."));
+    EXPECT_EQ(m_notes, (QStringList{"p:łączę", "a:czytam skrzynkę"}));
+
+    auto failing = call(QStringLiteral(R"({"task":"coś"})"));
+    const QByteArray f = runId().toUtf8();
+    say(R"({"type":"failed","id":")" + f + R"(","error":"Brak dostępu."})");
+    EXPECT_EQ(failing->settled(), QStringLiteral("error:Nie udało się wykonać: Brak dostępu."));
+}
+
+TEST_F(DelegateTask, CancellingTheCallCancelsTheTaskOnceOrNeverHandsItOverAndAGoneSidecarIsNotConfirmed)
+{
+    auto cancel = std::make_shared<tools::CallCancellation>();
+    auto c = call(QStringLiteral(R"({"task":"długie"})"), cancel);
+    const QString id = runId();
+    cancel->cancel();
+    EXPECT_EQ(c->settled(), kCancelled);
+    ASSERT_TRUE(waitReceived(QStringLiteral("cancel")));
+    EXPECT_EQ(received().last(), (QJsonObject{{"type", "cancel"}, {"id", id}}));
+
+    // Cancelled in the loop turn before the runtime is handed the task: the sidecar never hears of
+    // it, neither a run nor a cancel.
+    auto early = std::make_shared<tools::CallCancellation>();
+    auto withdrawn = call(QStringLiteral(R"({"task":"odwołane"})"), early);
+    early->cancel();
+    EXPECT_EQ(withdrawn->settled(), kCancelled);
+    auto next = call(QStringLiteral(R"({"task":"następne"})"));
+    const QString nextId = runId();
+    QStringList sent;
+    for (const auto& message : received())
+        sent.append(message.value("type").toString() + ':' + message.value("task").toString());
+    EXPECT_EQ(sent.join(' ').toStdString(), "run:długie cancel: run:następne");
+    EXPECT_EQ(logCount(QStringLiteral(" odwołane, zanim poszło do sidecara")), 1);
+
+    // The sidecar goes while the task runs: a confirmation afterwards is not even written.
+    m_clock.advance(2s);
+    tell({{"exit", 0}});
+    EXPECT_EQ(next->settled(), QStringLiteral("error:Nie udało się wykonać: Proces pomocniczy agenta zakończył się nieoczekiwanie."));
+    m_bridge->approve(nextId);
+    EXPECT_EQ(logCount(QStringLiteral("[most] brak wejścia")), 0) << "not even tried";
 }
