@@ -18,7 +18,8 @@ QJsonObject encoded(const RealtimeClientEvent& e)
     return QJsonDocument::fromJson(r.value()).object();
 }
 
-QJsonObject session(const SpeechSettings& s)
+// Const, so that a chained [] reads a value instead of making a reference.
+const QJsonObject session(const SpeechSettings& s)
 {
     return encoded(client::SessionUpdate{RealtimeSessionConfig::fromSettings("i", {}, s)})["session"].toObject();
 }
