@@ -18,6 +18,12 @@ QString writeFile(const QString& path, const QByteArray& contents)
     return path;
 }
 
+QByteArray readFile(const QString& path)
+{
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+}
+
 } // namespace selvina::testing
 
 int main(int argc, char** argv)

@@ -33,5 +33,14 @@ QString outcomeText(const std::optional<Result<QString, E>>& r)
 
 // Writes a file (creating folders); returns its path.
 QString writeFile(const QString& path, const QByteArray& contents);
+// A file's contents; empty when it is missing or unreadable.
+QByteArray readFile(const QString& path);
+
+// Runs the event loop until the condition holds or the time runs out.
+inline bool waitFor(const std::function<bool()>& condition,
+                    std::chrono::milliseconds timeout = std::chrono::milliseconds(5000))
+{
+    return LoopbackRealtimeServer::waitFor(condition, timeout);
+}
 
 } // namespace selvina::testing
