@@ -23,6 +23,7 @@
 
 #include <xcb/xcb.h>
 
+#include <algorithm>
 #include <cstdlib>
 
 namespace selvina::diagnostics {
@@ -324,6 +325,17 @@ QString trayRemedy(Desktop desktop)
     return QStringLiteral("Dodaj do panelu zasobnik systemowy, który pokazuje ikony StatusNotifierItem.");
 }
 
+// A build made inside a source checkout lays its resources in <checkout>/<build folder>/share/selvina-voice.
+bool insideSourceCheckout(const QString& resourceDirectory)
+{
+    return QFileInfo(QDir::cleanPath(resourceDirectory + QStringLiteral("/../../../scripts/build-sidecar"))).isFile();
+}
+
+bool anyExists(const QStringList& paths)
+{
+    return std::any_of(paths.cbegin(), paths.cend(), [](const QString& p) { return QFileInfo::exists(p); });
+}
+
 } // namespace
 
 Desktop desktopOf(const QProcessEnvironment& environment)
@@ -355,6 +367,13 @@ std::vector<Prerequisite> linuxPrerequisites(const LinuxAuditOptions& options)
     const QStringList sound = panel(desktop, "sound", "kcm_pulseaudio");
     const QString wakeModel = options.wakeModel.isEmpty() ? paths::wakeModelFile() : options.wakeModel;
     const bool wayland = waylandSession(env);
+    const bool graphical = wayland || !env.value(QStringLiteral("DISPLAY")).isEmpty();
+    const bool checkout =
+        insideSourceCheckout(options.resourceDirectory.isEmpty() ? paths::resourceDirectory() : options.resourceDirectory);
+    const bool atspiInstalled = anyExists(options.accessibilityLaunchers.isEmpty()
+                                              ? QStringList{QStringLiteral("/usr/libexec/at-spi-bus-launcher"),
+                                                            QStringLiteral("/usr/lib/at-spi2-core/at-spi-bus-launcher")}
+                                              : options.accessibilityLaunchers);
 
     std::vector<Prerequisite> out;
     out.push_back({QStringLiteral("Mikrofon"),
@@ -366,8 +385,10 @@ std::vector<Prerequisite> linuxPrerequisites(const LinuxAuditOptions& options)
                    QStringLiteral("asystent odpowiada, ale nic nie słychać"),
                    [env] { return soundDevice(false, env); }, Runs::onWorker, {}, sound});
     out.push_back({QStringLiteral("Dostępność"),
-                   QStringLiteral("Włącz czytnik ekranu Orca albo pozwól asystentowi włączyć dostępność; aplikacje "
-                                  "uruchomione wcześniej trzeba uruchomić ponownie."),
+                   atspiInstalled ? QStringLiteral("Włącz czytnik ekranu Orca albo pozwól asystentowi włączyć dostępność; "
+                                                   "aplikacje uruchomione wcześniej trzeba uruchomić ponownie.")
+                                  : QStringLiteral("Zainstaluj usługę dostępności poleceniem sudo apt install at-spi2-core "
+                                                   "i zaloguj się ponownie."),
                    QStringLiteral("asystent nie odczyta interfejsu innych aplikacji ani nie kliknie w nim"),
                    [env] { return accessibilityEnabled(env); }, Runs::onWorker,
                    [env] { return enableAccessibility(env); }, panel(desktop, "universal-access", "kcm_access")});
@@ -377,10 +398,11 @@ std::vector<Prerequisite> linuxPrerequisites(const LinuxAuditOptions& options)
                            : QStringLiteral("Uruchom asystenta w sesji graficznej z serwerem X, ze zmienną DISPLAY."),
                    QStringLiteral("asystent nie opisze, co jest na ekranie"), [env] { return screenCapture(env); }, Runs::onWorker, {}, {}});
     out.push_back({QStringLiteral("Skróty globalne"),
-                   QStringLiteral("Zwolnij tę kombinację w ustawieniach klawiatury albo dodaj tam skrót, który uruchamia "
-                                  "polecenie selvina-voice."),
+                   graphical ? QStringLiteral("Zwolnij tę kombinację w ustawieniach klawiatury albo dodaj tam skrót, "
+                                              "który uruchamia polecenie selvina-voice.")
+                             : QStringLiteral("Uruchom asystenta w sesji graficznej: bez ekranu nie ma skrótów globalnych."),
                    QStringLiteral("skrót nie przywoła asystenta"), options.shortcut, Runs::onMainThread, {},
-                   panel(desktop, "keyboard", "kcm_keys")});
+                   graphical ? panel(desktop, "keyboard", "kcm_keys") : QStringList()});
     out.push_back({QStringLiteral("Zasobnik systemowy"), trayRemedy(desktop),
                    QStringLiteral("nie ma ikony ani menu asystenta: nie da się z niego wyłączyć nasłuchu ani zakończyć programu"),
                    [env] { return trayHost(env); }, Runs::onWorker, {}, {}});
@@ -390,14 +412,18 @@ std::vector<Prerequisite> linuxPrerequisites(const LinuxAuditOptions& options)
                                   "config.json albo w zmiennej OPENAI_API_KEY"),
                    [env] { return keyringUnlocked(env); }, Runs::onWorker, {}, {}});
     out.push_back({QStringLiteral("Rozpoznawanie zawołania"),
-                   QStringLiteral("Zainstaluj asystenta ponownie albo zbuduj go poleceniem scripts/run: brakuje modelu "
-                                  "zawołania share/selvina-voice/wake/hej-selvina.model albo jest uszkodzony."),
+                   (checkout ? QStringLiteral("Zbuduj asystenta ponownie poleceniem scripts/run")
+                             : QStringLiteral("Zainstaluj asystenta ponownie"))
+                       + QStringLiteral(": brakuje modelu zawołania share/selvina-voice/wake/hej-selvina.model albo "
+                                        "jest uszkodzony."),
                    QStringLiteral("asystent nie usłyszy „hej Selvina” — rozmowę otwiera wtedy tylko skrót klawiszowy"),
                    [wakeModel]() -> std::optional<bool> { return bool(wake::WakeModel::load(wakeModel)); },
                    Runs::onWorker, {}, {}});
     out.push_back({QStringLiteral("Warstwa agentowa"),
-                   QStringLiteral("Zainstaluj Node.js 18.19 lub nowszy poleceniem sudo apt install nodejs i zbuduj "
-                                  "warstwę poleceniem scripts/build-sidecar."),
+                   checkout ? QStringLiteral("Zainstaluj Node.js 18.19 lub nowszy poleceniem sudo apt install nodejs i "
+                                             "zbuduj warstwę poleceniem scripts/build-sidecar.")
+                            : QStringLiteral("Zainstaluj Node.js 18.19 lub nowszy poleceniem sudo apt install nodejs; "
+                                             "jeśli już jest, zainstaluj asystenta ponownie."),
                    QStringLiteral("asystent nie przekaże dłuższego zadania agentowi"),
                    [dirs = options.sidecarDirectories, env] { return agentLayer(dirs, env); }, Runs::onWorker, {}, {}});
     out.push_back({QStringLiteral("Agent zalogowany"),

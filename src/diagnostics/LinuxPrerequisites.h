@@ -17,6 +17,11 @@ struct LinuxAuditOptions {
     QStringList sidecarDirectories; // none: where the assistant looks for the agent layer
     QString wakeModel;              // none: paths::wakeModelFile()
     QString calendarProgram;        // none: selvina-calendar beside this program, else on PATH
+    // Where the program's resources are (none: paths::resourceDirectory()); a build inside a source
+    // checkout is mended with the checkout's scripts, an installed one by installing it again.
+    QString resourceDirectory;
+    // at-spi2-core's bus launcher (none: where Debian puts it); without it no application is accessible.
+    QStringList accessibilityLaunchers;
 };
 
 // The desktop's settings panel for an entry, as the entry stores it.

@@ -61,8 +61,7 @@ void PrivatePulseServer::keepAwake()
     m_keeper = std::make_unique<QProcess>();
     m_keeper->setProcessEnvironment(m_env);
     m_keeper->setStandardInputFile(QStringLiteral("/dev/zero"));
-    m_keeper->start(QStringLiteral("pacat"),
-                    {QStringLiteral("--playback"), QStringLiteral("--raw"), QStringLiteral("--latency-msec=10")});
+    m_keeper->start(QStringLiteral("pacat"), QStringLiteral("--playback --raw --latency-msec=10").split(u' '));
     QThread::msleep(2500);
 }
 
@@ -77,9 +76,8 @@ std::unique_ptr<QProcess> PrivatePulseServer::pacat(const QStringList& arguments
 
 std::unique_ptr<QProcess> PrivatePulseServer::recordMono(const QString& source) const
 {
-    return pacat({QStringLiteral("--record"), QStringLiteral("-d"), source, QStringLiteral("--raw"),
-                  QStringLiteral("--format=float32le"), QStringLiteral("--rate=24000"), QStringLiteral("--channels=1"),
-                  QStringLiteral("--latency-msec=10")});
+    return pacat(QStringList{QStringLiteral("--record"), QStringLiteral("-d"), source} +
+                 QStringLiteral("--raw --format=float32le --rate=24000 --channels=1 --latency-msec=10").split(u' '));
 }
 
 void PrivatePulseServer::loadModule(const QStringList& arguments) const

@@ -61,18 +61,16 @@ public:
     // What the speakers play, as PCM16 mono at 24 kHz.
     void record()
     {
-        m_recorder = m_pulse.pacat({QStringLiteral("--record"), QStringLiteral("-d"), QStringLiteral("speakers.monitor"),
-                                    QStringLiteral("--raw"), QStringLiteral("--format=s16le"), QStringLiteral("--rate=24000"),
-                                    QStringLiteral("--channels=1"), QStringLiteral("--latency-msec=20")});
+        m_recorder = m_pulse.pacat(
+            QStringLiteral("--record -d speakers.monitor --raw --format=s16le --rate=24000 --channels=1 --latency-msec=20")
+                .split(u' '));
         QObject::connect(m_recorder.get(), &QProcess::readyReadStandardOutput,
                          [this] { recorded += m_recorder->readAllStandardOutput(); });
     }
     // Someone speaking into the microphone: a tone played into the room.
     void speakIntoRoom(const QByteArray& pcm16)
     {
-        m_player = m_pulse.pacat({QStringLiteral("--playback"), QStringLiteral("-d"), QStringLiteral("room"),
-                                  QStringLiteral("--raw"), QStringLiteral("--format=s16le"), QStringLiteral("--rate=24000"),
-                                  QStringLiteral("--channels=1")});
+        m_player = m_pulse.pacat(QStringLiteral("--playback -d room --raw --format=s16le --rate=24000 --channels=1").split(u' '));
         m_player->write(pcm16);
         m_player->closeWriteChannel();
     }
@@ -80,8 +78,7 @@ public:
     // room awake for cases whose words must arrive at once.
     void keepRoomAwake()
     {
-        m_roomKeeper = m_pulse.pacat({QStringLiteral("--playback"), QStringLiteral("-d"), QStringLiteral("room"),
-                                      QStringLiteral("--raw"), QStringLiteral("--latency-msec=20")});
+        m_roomKeeper = m_pulse.pacat(QStringLiteral("--playback -d room --raw --latency-msec=20").split(u' '));
         m_roomKeeper->write(QByteArray(48000 * 4 * 120, '\0')); // two minutes
     }
     QByteArray recorded;
