@@ -26,7 +26,6 @@
 
 #include <QCoreApplication>
 #include <QDir>
-#include <QFileInfo>
 #include <QApplication>
 #include <QGuiApplication>
 #include <QTimer>
@@ -129,7 +128,7 @@ QCoro::Task<> AppDelegate::printDiagnostics(QPointer<AppDelegate> self)
     inputs.instructions = conversationInstructions();
     inputs.buildInfo = QDir(paths::resourceDirectory()).filePath(QStringLiteral("build-info"));
     // A build tree keeps its cache one level above the programs.
-    inputs.buildTree = QFileInfo::exists(QCoreApplication::applicationDirPath() + QStringLiteral("/../CMakeCache.txt"));
+    inputs.buildTree = paths::runsFromBuildTree();
     inputs.logDirectory = paths::logDirectory();
     inputs.clock = &self->clock();
     const diagnostics::Diagnostics::Result report = co_await diagnostics::Diagnostics::run(std::move(inputs));

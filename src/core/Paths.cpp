@@ -60,6 +60,11 @@ QString resourceDirectory()
     return dir;
 }
 
+bool runsFromBuildTree()
+{
+    return QFileInfo::exists(QCoreApplication::applicationDirPath() + QStringLiteral("/../CMakeCache.txt"));
+}
+
 QString wakeModelFile()
 {
     return QDir(resourceDirectory()).filePath(QStringLiteral("wake/hej-selvina.model"));

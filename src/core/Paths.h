@@ -13,6 +13,8 @@ QString configDirectory();
 QString logDirectory();
 // share/selvina-voice beside the binaries in a build tree, else <prefix>/share/selvina-voice
 QString resourceDirectory();
+// The program runs from a build tree (CMakeCache.txt beside its bin folder), not an installation.
+bool runsFromBuildTree();
 
 // The wake-phrase detector's weights among the resources, and the user's recorded phrase
 // (configDirectory()/wake-profile.json).

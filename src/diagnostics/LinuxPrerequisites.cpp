@@ -325,12 +325,6 @@ QString trayRemedy(Desktop desktop)
     return QStringLiteral("Dodaj do panelu zasobnik systemowy, który pokazuje ikony StatusNotifierItem.");
 }
 
-// A build made inside a source checkout lays its resources in <checkout>/<build folder>/share/selvina-voice.
-bool insideSourceCheckout(const QString& resourceDirectory)
-{
-    return QFileInfo(QDir::cleanPath(resourceDirectory + QStringLiteral("/../../../scripts/build-sidecar"))).isFile();
-}
-
 bool anyExists(const QStringList& paths)
 {
     return std::any_of(paths.cbegin(), paths.cend(), [](const QString& p) { return QFileInfo::exists(p); });
@@ -368,8 +362,6 @@ std::vector<Prerequisite> linuxPrerequisites(const LinuxAuditOptions& options)
     const QString wakeModel = options.wakeModel.isEmpty() ? paths::wakeModelFile() : options.wakeModel;
     const bool wayland = waylandSession(env);
     const bool graphical = wayland || !env.value(QStringLiteral("DISPLAY")).isEmpty();
-    const bool checkout =
-        insideSourceCheckout(options.resourceDirectory.isEmpty() ? paths::resourceDirectory() : options.resourceDirectory);
     const bool atspiInstalled = anyExists(options.accessibilityLaunchers.isEmpty()
                                               ? QStringList{QStringLiteral("/usr/libexec/at-spi-bus-launcher"),
                                                             QStringLiteral("/usr/lib/at-spi2-core/at-spi-bus-launcher")}
@@ -412,7 +404,7 @@ std::vector<Prerequisite> linuxPrerequisites(const LinuxAuditOptions& options)
                                   "config.json albo w zmiennej OPENAI_API_KEY"),
                    [env] { return keyringUnlocked(env); }, Runs::onWorker, {}, {}});
     out.push_back({QStringLiteral("Rozpoznawanie zawołania"),
-                   (checkout ? QStringLiteral("Zbuduj asystenta ponownie poleceniem scripts/run")
+                   (options.buildTree ? QStringLiteral("Zbuduj asystenta ponownie poleceniem scripts/run")
                              : QStringLiteral("Zainstaluj asystenta ponownie"))
                        + QStringLiteral(": brakuje modelu zawołania share/selvina-voice/wake/hej-selvina.model albo "
                                         "jest uszkodzony."),
@@ -420,7 +412,7 @@ std::vector<Prerequisite> linuxPrerequisites(const LinuxAuditOptions& options)
                    [wakeModel]() -> std::optional<bool> { return bool(wake::WakeModel::load(wakeModel)); },
                    Runs::onWorker, {}, {}});
     out.push_back({QStringLiteral("Warstwa agentowa"),
-                   checkout ? QStringLiteral("Zainstaluj Node.js 18.19 lub nowszy poleceniem sudo apt install nodejs i "
+                   options.buildTree ? QStringLiteral("Zainstaluj Node.js 18.19 lub nowszy poleceniem sudo apt install nodejs i "
                                              "zbuduj warstwę poleceniem scripts/build-sidecar.")
                             : QStringLiteral("Zainstaluj Node.js 18.19 lub nowszy poleceniem sudo apt install nodejs; "
                                              "jeśli już jest, zainstaluj asystenta ponownie."),

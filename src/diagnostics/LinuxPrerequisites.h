@@ -3,6 +3,7 @@
 // Thread: built on the main thread; the probes run where their entry says.
 #pragma once
 
+#include "core/Paths.h"
 #include "diagnostics/PermissionAudit.h"
 
 namespace selvina::diagnostics {
@@ -17,9 +18,8 @@ struct LinuxAuditOptions {
     QStringList sidecarDirectories; // none: where the assistant looks for the agent layer
     QString wakeModel;              // none: paths::wakeModelFile()
     QString calendarProgram;        // none: selvina-calendar beside this program, else on PATH
-    // Where the program's resources are (none: paths::resourceDirectory()); a build inside a source
-    // checkout is mended with the checkout's scripts, an installed one by installing it again.
-    QString resourceDirectory;
+    // A build tree is mended with the checkout's scripts, an installed program by installing it again.
+    bool buildTree = paths::runsFromBuildTree();
     // at-spi2-core's bus launcher (none: where Debian puts it); without it no application is accessible.
     QStringList accessibilityLaunchers;
 };
