@@ -35,10 +35,7 @@ using selvina::testing::runTask;
 
 namespace {
 
-bool wait(const std::function<bool()>& condition, std::chrono::milliseconds timeout = 15s)
-{
-    return LoopbackRealtimeServer::waitFor(condition, timeout);
-}
+bool wait(const std::function<bool()>& condition) { return selvina::testing::waitFor(condition, 15s); }
 
 class Desktop : public ::testing::Test {
 protected:
@@ -294,7 +291,7 @@ TEST_F(Desktop, AnalyzeVisualSendsTheRequestAndMapsEveryAnswer)
     clock.advance(89s);
     std::optional<tools::ToolOutcome> outcome;
     auto done = silent.then([&](tools::ToolOutcome o) { outcome = std::move(o); });
-    LoopbackRealtimeServer::waitFor([] { return false; }, 200ms);
+    selvina::testing::waitFor([] { return false; }, 200ms);
     EXPECT_FALSE(outcome);
     clock.advance(1s);
     ASSERT_TRUE(wait([&] { return outcome.has_value(); }));

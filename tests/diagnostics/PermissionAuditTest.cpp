@@ -88,10 +88,8 @@ TEST_F(LinuxAudit, OpensTheDesktopsOwnPanelOnly)
         EXPECT_EQ(audit.openSettings("Głośniki"), expected != nullptr) << desktop;
         EXPECT_FALSE(audit.openSettings("Pęk kluczy"));
         if (expected) {
-            selvina::testing::LoopbackRealtimeServer::waitFor([&] { return QFile::exists(opened); });
-            QFile f(opened);
-            ASSERT_TRUE(f.open(QIODevice::ReadOnly));
-            EXPECT_EQ(f.readAll().trimmed(), QByteArray(expected));
+            selvina::testing::waitFor([&] { return QFile::exists(opened); });
+            EXPECT_EQ(selvina::testing::readFile(opened).trimmed(), QByteArray(expected));
         }
     }
 }
@@ -187,9 +185,9 @@ TEST_F(LinuxAudit, UnlockedThenLockedKeyring)
     keyring.closeWriteChannel();
     // Asked before it owns its name, the bus would start another keyring of its own.
     QDBusConnection bus = QDBusConnection::connectToBus(address, "locker");
-    ASSERT_TRUE(selvina::testing::LoopbackRealtimeServer::waitFor(
+    ASSERT_TRUE(selvina::testing::waitFor(
         [&] { return bus.interface()->isServiceRegistered("org.freedesktop.secrets").value(); }, 10s));
-    ASSERT_TRUE(selvina::testing::LoopbackRealtimeServer::waitFor([&] { return probe("Pęk kluczy") == true; }, 10s))
+    ASSERT_TRUE(selvina::testing::waitFor([&] { return probe("Pęk kluczy") == true; }, 10s))
         << keyring.readAllStandardError().toStdString() << keyring.readAllStandardOutput().toStdString();
     QDBusMessage lock = QDBusMessage::createMethodCall("org.freedesktop.secrets", "/org/freedesktop/secrets",
                                                        "org.freedesktop.Secret.Service", "Lock");

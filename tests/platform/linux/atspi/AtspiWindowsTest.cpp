@@ -5,18 +5,16 @@
 #include "tools/ScreenTools.h"
 
 #include <QCoreApplication>
-#include <QFile>
 #include <QRegularExpression>
 
 #include <gtest/gtest.h>
 
-
 using namespace selvina;
 using namespace selvina::tools;
 using selvina::testing::Desktop;
-using selvina::testing::LoopbackRealtimeServer;
 using selvina::testing::outcomeText;
 using selvina::testing::runTask;
+using selvina::testing::waitFor;
 
 namespace {
 
@@ -69,7 +67,7 @@ void start(const App& app, const std::function<bool(const QString&)>& ready)
 {
     ASSERT_TRUE(g_desktop->ok());
     ASSERT_TRUE(g_desktop->startApp(app.program, app.arguments)) << g_desktop->appErrors().toStdString();
-    ASSERT_TRUE(LoopbackRealtimeServer::waitFor([&] { return ready(read()); }, std::chrono::milliseconds(20000)))
+    ASSERT_TRUE(waitFor([&] { return ready(read()); }, std::chrono::milliseconds(20000)))
         << read().toStdString();
 }
 
@@ -150,7 +148,7 @@ TEST_P(Windows, ActsOnTheRealApplication)
 
     const QString scroll = control("scroll", idOf(screen, "Pozycja 1”"), R"(,"direction":"down")");
     EXPECT_TRUE(scroll.startsWith("Przewinąłem w dół. Jesteśmy na ")) << scroll.toStdString();
-    EXPECT_TRUE(LoopbackRealtimeServer::waitFor([] { return !g_desktop->said().filter(QRegularExpression("^scroll 0\\.[1-9]")).isEmpty(); }))
+    EXPECT_TRUE(waitFor([] { return !g_desktop->said().filter(QRegularExpression("^scroll 0\\.[1-9]")).isEmpty(); }))
         << g_desktop->said().join('|').toStdString();
 
     // Scrolling to the last item listed (below the visible part of the list) moves the list.
@@ -159,7 +157,7 @@ TEST_P(Windows, ActsOnTheRealApplication)
     const int before = g_desktop->said().filter("scroll ").size();
     const QString far = control("scroll", last.section(']', 0, 0).mid(1));
     EXPECT_EQ(far, "Przewinąłem widok do " + last.section("] ", 1) + ".") << far.toStdString();
-    EXPECT_TRUE(LoopbackRealtimeServer::waitFor([&] { return g_desktop->said().filter("scroll ").size() > before; }))
+    EXPECT_TRUE(waitFor([&] { return g_desktop->said().filter("scroll ").size() > before; }))
         << g_desktop->said().join('|').toStdString();
 
     // A button removed by the application: its old identifier no longer acts.
@@ -223,9 +221,7 @@ TEST(AtspiVocabulary, StatesRefineRolesAndActionsMapOntoTheAXNames)
 
 long peakKilobytes()
 {
-    QFile status(QStringLiteral("/proc/self/status"));
-    status.open(QIODevice::ReadOnly);
-    for (const QByteArray& line : status.readAll().split('\n'))
+    for (const QByteArray& line : selvina::testing::readFile(QStringLiteral("/proc/self/status")).split('\n'))
         if (line.startsWith("VmHWM:"))
             return line.mid(6).trimmed().split(' ').first().toLong();
     return -1;
