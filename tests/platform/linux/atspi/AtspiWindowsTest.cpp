@@ -9,6 +9,8 @@
 
 #include <gtest/gtest.h>
 
+#include <map>
+
 using namespace selvina;
 using namespace selvina::tools;
 using selvina::testing::Desktop;
@@ -116,15 +118,26 @@ protected:
 
 } // namespace
 
-TEST_P(Windows, ReadsTheWindowWithAllThreeFilters)
+// GTK offers its whole tree in one reply, Qt 6.4 an empty one: either way the application cache
+// reads the lines of the walk that asks element by element (GTK's list box, whose rows the cache
+// leaves out, included).
+TEST_P(Windows, ReadsTheWindowWithAllThreeFiltersFromTheCacheAsTheWalkDoes)
 {
-    const QString all = read();
-    EXPECT_TRUE(all.startsWith("Aplikacja: ")) << all.toStdString();
-    expectShows(all, {"Okno: „Zakupy ", "] tekst „Lista zakupów”", "] przycisk „Niedostępny” (wyłączone)",
-                      "] pole wyboru „Pilne” (niezaznaczone)", "] pole tekstowe „Nazwa produktu”", "] pole hasła „Hasło”",
-                      "Pozycja 1”"});
-    expectShows(read("interactive"), {"] przycisk „Dodaj”"}, {"Lista zakupów", "\n  ["}); // never indented
-    expectShows(read("text"), {"] tekst „Lista zakupów”"}, {"przycisk"});
+    const auto withoutIds = [](QString text) { return text.replace(QRegularExpression("\\[e\\d+\\]"), "[e]"); };
+    std::map<std::string, QString> cached;
+    for (const char* filter : {"all", "interactive", "text"}) {
+        setReading(platform::AtspiDesktop::Reading::elementByElement);
+        const QString walked = read(filter);
+        setReading(platform::AtspiDesktop::Reading::applicationCache);
+        cached[filter] = read(filter);
+        EXPECT_EQ(withoutIds(cached[filter]).toStdString(), withoutIds(walked).toStdString()) << filter;
+    }
+    EXPECT_TRUE(cached["all"].startsWith("Aplikacja: ")) << cached["all"].toStdString();
+    expectShows(cached["all"], {"Okno: „Zakupy ", "] tekst „Lista zakupów”", "] przycisk „Niedostępny” (wyłączone)",
+                                "] pole wyboru „Pilne” (niezaznaczone)", "] pole tekstowe „Nazwa produktu”",
+                                "] pole hasła „Hasło”", "Pozycja 1”"});
+    expectShows(cached["interactive"], {"] przycisk „Dodaj”"}, {"Lista zakupów", "\n  ["}); // never indented
+    expectShows(cached["text"], {"] tekst „Lista zakupów”"}, {"przycisk"});
 }
 
 TEST_P(Windows, ActsOnTheRealApplication)
@@ -166,19 +179,6 @@ TEST_P(Windows, ActsOnTheRealApplication)
     ASSERT_TRUE(g_desktop->waitForOutput("removed Tymczasowy"));
     const QString stale = control("press", temporary);
     EXPECT_TRUE(stale.contains("już nie istnieje — okno się zmieniło")) << stale.toStdString();
-}
-
-// GTK offers its whole tree in one reply, Qt 6.4 an empty one: either way the lines are those of
-// the walk that asks element by element (GTK's list box, whose rows the cache leaves out, included).
-TEST_P(Windows, TheApplicationCacheReadsWhatTheWalkReads)
-{
-    const auto withoutIds = [](QString text) { return text.replace(QRegularExpression("\\[e\\d+\\]"), "[e]"); };
-    for (const char* filter : {"all", "interactive", "text"}) {
-        setReading(platform::AtspiDesktop::Reading::elementByElement);
-        const QString walked = read(filter);
-        setReading(platform::AtspiDesktop::Reading::applicationCache);
-        EXPECT_EQ(withoutIds(read(filter)).toStdString(), withoutIds(walked).toStdString()) << filter;
-    }
 }
 
 INSTANTIATE_TEST_SUITE_P(Toolkits, Windows,
