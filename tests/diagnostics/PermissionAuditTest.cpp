@@ -70,8 +70,6 @@ TEST(PermissionAudit, RequestFixesWhatItMayAndTellsTheOutcome)
     EXPECT_EQ(runTask(audit.requestOutcome("Fixable")), Outcome::granted);
 }
 
-class LinuxAudit : public AuditSession {};
-
 TEST_F(LinuxAudit, OpensTheDesktopsOwnPanelOnly)
 {
     // The note appears whole (written aside, then renamed), so the wait below never reads it half-written.
