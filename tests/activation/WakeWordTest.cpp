@@ -28,7 +28,8 @@ TEST(WakePhrase, MatchesAnOpenerFollowedWithinTwoWordsByTheName)
 
 class WakeWordTest : public ::testing::Test {
 protected:
-    void make()
+    // The recogniser and the microphone are read through their states, so a case may change them first.
+    void SetUp() override
     {
         WakeWord::Options options;
         options.log = [this](const QString& line) { lines << line; };
@@ -56,7 +57,6 @@ protected:
 
 TEST_F(WakeWordTest, WakesOncePerRunAndOnlyAfterTheMicrophoneIsReleased)
 {
-    make();
     input.holdCloses = true;
     listener->start();
     listener->start(); // already running: nothing more
@@ -88,7 +88,6 @@ TEST_F(WakeWordTest, WakesOncePerRunAndOnlyAfterTheMicrophoneIsReleased)
 
 TEST_F(WakeWordTest, EndedTasksAreChainedAtOnceAndOtherWordsKeepListening)
 {
-    make();
     listener->start();
     hear(QStringLiteral("dzień dobry"), false);
     EXPECT_EQ(recognizer.tasksStarted, 1);
@@ -105,7 +104,6 @@ TEST_F(WakeWordTest, EndedTasksAreChainedAtOnceAndOtherWordsKeepListening)
 
 TEST_F(WakeWordTest, SilentDeviceIsRebuiltOnAGrowingScheduleAndLogsRounds1_10_20)
 {
-    make();
     listener->start();
     // Checks come 2, 4, 8, 16, 30, 30, … s after each rebuild.
     const std::chrono::seconds waits[] = {2s, 4s, 8s, 16s, 30s, 30s};
@@ -135,7 +133,6 @@ TEST_F(WakeWordTest, SilentDeviceIsRebuiltOnAGrowingScheduleAndLogsRounds1_10_20
 
 TEST_F(WakeWordTest, DeviceChangesWithinTwoSecondsRebuildOnceAndTheWatchdogSurvivesTheDebounce)
 {
-    make();
     listener->start();
     input.devicesChanged();
     clock.advance(1s);
@@ -155,7 +152,6 @@ TEST_F(WakeWordTest, DeviceChangesWithinTwoSecondsRebuildOnceAndTheWatchdogSurvi
 TEST_F(WakeWordTest, MissingDeviceRetriesEvery3sUntilStopped)
 {
     input.refusal = AudioDeviceError::noDevice();
-    make();
     listener->start();
     EXPECT_EQ(linesWith(QStringLiteral("brak urządzenia wejściowego — ponowię za 3 s")), 1);
     clock.advance(3s);
@@ -182,7 +178,6 @@ TEST_F(WakeWordTest, MissingDeviceRetriesEvery3sUntilStopped)
 TEST_F(WakeWordTest, UnavailableRecognizerSaysSoOnceAndStaysOff)
 {
     recognizer.available = false;
-    make();
     listener->start();
     listener->start();
     EXPECT_EQ(told, QStringList{QStringLiteral("Brak pliku modelu zawołania.")});

@@ -88,8 +88,7 @@ protected:
             p.start("/bin/sh", shell + args);
         if (!p.waitForFinished(30'000))
             return {};
-        QFile f(errFile);
-        return {p.readAllStandardOutput(), f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray(),
+        return {p.readAllStandardOutput(), selvina::testing::readFile(errFile),
                 p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1};
     }
     QByteArray iso(int offset, int hour = 0) const
@@ -148,10 +147,8 @@ TEST_F(EdsCalendarTest, UnreachableStoreAndImpossibleRangeStillAnswerJSON)
         << noBus.out.toStdString();
 
     // A session bus like the usual one but without service files: Evolution Data Server is not installed.
-    QFile sessionConf("/usr/share/dbus-1/session.conf");
-    ASSERT_TRUE(sessionConf.open(QIODevice::ReadOnly));
     QByteArray bare;
-    for (const QByteArray& line : sessionConf.readAll().split('\n'))
+    for (const QByteArray& line : selvina::testing::readFile("/usr/share/dbus-1/session.conf").split('\n'))
         if (!line.contains("standard_session_servicedirs") && !line.contains("<includedir") && !line.contains("<include "))
             bare += line + '\n';
     selvina::testing::writeFile(m_home.filePath("bare-bus.conf"), bare);

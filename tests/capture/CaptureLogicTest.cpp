@@ -255,7 +255,7 @@ TEST_F(Capture, OverlappingCapturesShareOneWithdrawalOfTheMark)
     EXPECT_EQ(hook, (QStringList{QStringLiteral("withdraw"), QStringLiteral("restore after 2")}));
 }
 
-// The statuses 401 and 500 and the answers of another shape travel over HTTP in the desktop test.
+// One refusal travels over HTTP in the desktop test.
 TEST(Vision, AnswersAreMappedWhateverTheStatus)
 {
     const QString failed = QStringLiteral("ERR Nie udało się wykonać: ");
@@ -268,6 +268,9 @@ TEST(Vision, AnswersAreMappedWhateverTheStatus)
         {200, R"({"error":{"message":"x"},"choices":[{"message":{"content":"y"}}]})", failed + QStringLiteral("model wizyjny odmówił (HTTP 200): x")},
         {200, R"({"choices":[{"message":{"content":["a"]}}]})", failed + QStringLiteral("nieoczekiwana odpowiedź modelu wizyjnego (HTTP 200)")},
         {200, R"({"error":"zły klucz"})", failed + QStringLiteral("nieoczekiwana odpowiedź modelu wizyjnego (HTTP 200)")},
+        {401, R"({"error":{}})", failed + QStringLiteral("model wizyjny odmówił (HTTP 401): brak szczegółów")},
+        {500, "<html><body><h1>500</h1></body></html>",
+         failed + QStringLiteral("nieoczekiwana odpowiedź modelu wizyjnego (HTTP 500)")},
         {0, "", failed + QStringLiteral("nieoczekiwana odpowiedź modelu wizyjnego (HTTP 0)")},
     };
     for (const auto& c : cases)

@@ -35,10 +35,7 @@ using selvina::testing::runTask;
 
 namespace {
 
-bool wait(const std::function<bool()>& condition, std::chrono::milliseconds timeout = 15s)
-{
-    return LoopbackRealtimeServer::waitFor(condition, timeout);
-}
+bool wait(const std::function<bool()>& condition) { return selvina::testing::waitFor(condition, 15s); }
 
 class Desktop : public ::testing::Test {
 protected:
@@ -257,20 +254,10 @@ TEST_F(Desktop, AnalyzeVisualSendsTheRequestAndMapsEveryAnswer)
                   "Jaki kolor? Odpowiadaj po polsku, bez znaczników formatowania — tekst zostanie odczytany na głos."},
                   {"type":"image_url","image_url":{"url":"…"}}]}]})"));
 
+    // A refusal's status and body travel over HTTP; the other answers' texts are CaptureLogicTest's.
     const QString failed = QStringLiteral("ERR Nie udało się wykonać: ");
-    const std::pair<QByteArray, QString> answers[] = {
-        {json(401, R"({"error":{"message":"Incorrect API key"}})"),
-         failed + "model wizyjny odmówił (HTTP 401): Incorrect API key"},
-        {json(401, R"({"error":{}})"), failed + "model wizyjny odmówił (HTTP 401): brak szczegółów"},
-        {json(500, "<html><body><h1>500</h1></body></html>"),
-         failed + "nieoczekiwana odpowiedź modelu wizyjnego (HTTP 500)"},
-        {json(200, R"({"output":[{"text":"inny kształt"}]})"),
-         failed + "nieoczekiwana odpowiedź modelu wizyjnego (HTTP 200)"},
-    };
-    for (const auto& [reply, expected] : answers) {
-        vision.answer = reply;
-        EXPECT_EQ(ask("{}"), expected);
-    }
+    vision.answer = json(401, R"({"error":{"message":"Incorrect API key"}})");
+    EXPECT_EQ(ask("{}"), failed + "model wizyjny odmówił (HTTP 401): Incorrect API key");
 
     // 50 MB, written as the client takes it: it stops reading at its cap.
     qint64 sent = 0;
@@ -294,7 +281,7 @@ TEST_F(Desktop, AnalyzeVisualSendsTheRequestAndMapsEveryAnswer)
     clock.advance(89s);
     std::optional<tools::ToolOutcome> outcome;
     auto done = silent.then([&](tools::ToolOutcome o) { outcome = std::move(o); });
-    LoopbackRealtimeServer::waitFor([] { return false; }, 200ms);
+    selvina::testing::waitFor([] { return false; }, 200ms);
     EXPECT_FALSE(outcome);
     clock.advance(1s);
     ASSERT_TRUE(wait([&] { return outcome.has_value(); }));

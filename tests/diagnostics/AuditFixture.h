@@ -17,7 +17,7 @@
 
 namespace selvina::diagnostics {
 
-class AuditSession : public ::testing::Test {
+class LinuxAudit : public ::testing::Test {
 protected:
     void SetUp() override
     {

@@ -7,13 +7,12 @@
 #include "diagnostics/Diagnostics.h"
 #include "voice/OpenAIRealtimeEngine.h"
 
-#include <QFile>
-
 #include <gtest/gtest.h>
 
 using namespace selvina;
 using namespace std::chrono_literals;
 using selvina::testing::LoopbackRealtimeServer;
+using selvina::testing::waitFor;
 using Handshake = LoopbackRealtimeServer::Handshake;
 
 TEST(Diagnostics, AServiceThatNeverConfirmsRunsOutAfterFifteenSeconds)
@@ -26,14 +25,14 @@ TEST(Diagnostics, AServiceThatNeverConfirmsRunsOutAfterFifteenSeconds)
         voice::OpenAIRealtimeEngine engine(selvina::testing::engineOptions(server, clock));
         std::optional<Status<diagnostics::DiagnosticsError>> outcome;
         auto waiting = diagnostics::Diagnostics::connect(engine, {}, "instrukcja", clock).then([&](auto r) { outcome = r; });
-        ASSERT_TRUE(LoopbackRealtimeServer::waitFor([&] {
+        ASSERT_TRUE(waitFor([&] {
             return handshake == Handshake::hang ? server.connectionCount() > 0 : !server.framesOfType("session.update").isEmpty();
         }));
         clock.advance(14999ms);
-        LoopbackRealtimeServer::waitFor([] { return false; }, 50ms);
+        waitFor([] { return false; }, 50ms);
         EXPECT_FALSE(outcome);
         clock.advance(1ms);
-        ASSERT_TRUE(LoopbackRealtimeServer::waitFor([&] { return outcome.has_value(); }));
+        ASSERT_TRUE(waitFor([&] { return outcome.has_value(); }));
         ASSERT_FALSE(outcome->ok());
         EXPECT_EQ(outcome->error(), diagnostics::DiagnosticsError::timedOut());
         EXPECT_EQ(outcome->error().description(), "przekroczono limit 15 sekund na zestawienie sesji");
@@ -64,7 +63,7 @@ TEST(Diagnostics, ReportOfTheRealProgram)
         QProcess report;
         report.setProcessEnvironment(env);
         report.start(QStringLiteral(SELVINA_VOICE_BIN), {});
-        ASSERT_TRUE(LoopbackRealtimeServer::waitFor([&] { return report.state() == QProcess::NotRunning; }, 30s)) << row.name;
+        ASSERT_TRUE(waitFor([&] { return report.state() == QProcess::NotRunning; }, 30s)) << row.name;
         const QStringList lines = QString::fromUtf8(report.readAllStandardOutput()).split('\n', Qt::SkipEmptyParts);
         ASSERT_GT(lines.size(), 16) << row.name;
         EXPECT_TRUE(lines[0].startsWith("UWAGA ")) << row.name; // a build-tree program
@@ -88,15 +87,14 @@ TEST(Diagnostics, TheLaunchSwitchesTheAccessibilityBusOnAndLogsTheReport)
     ASSERT_TRUE(app.startAssistant());
     QStringList report;
     const auto logged = [&] {
-        QFile log(app.home() + "/state/selvina-voice/sidecar.log");
         report.clear();
-        if (log.open(QIODevice::ReadOnly))
-            for (const QString& line : QString::fromUtf8(log.readAll()).split('\n'))
-                if (const qsizetype at = line.indexOf("[uprawnienia] "); at >= 0)
-                    report.append(line.mid(at + 14));
+        const QByteArray log = selvina::testing::readFile(app.home() + "/state/selvina-voice/sidecar.log");
+        for (const QString& line : QString::fromUtf8(log).split('\n'))
+            if (const qsizetype at = line.indexOf("[uprawnienia] "); at >= 0)
+                report.append(line.mid(at + 14));
         return report.size() == 14;
     };
-    EXPECT_TRUE(LoopbackRealtimeServer::waitFor(logged, 20s)) << report.join('\n').toStdString();
+    EXPECT_TRUE(waitFor(logged, 20s)) << report.join('\n').toStdString();
     EXPECT_EQ(report.value(0), "włączono magistralę dostępności — aplikacje uruchomione wcześniej trzeba uruchomić ponownie");
     EXPECT_EQ(report.value(3), "OK   Dostępność");
     EXPECT_TRUE(report.value(13).contains(" Sieć lokalna"))

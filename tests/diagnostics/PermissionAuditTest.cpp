@@ -70,8 +70,6 @@ TEST(PermissionAudit, RequestFixesWhatItMayAndTellsTheOutcome)
     EXPECT_EQ(runTask(audit.requestOutcome("Fixable")), Outcome::granted);
 }
 
-class LinuxAudit : public AuditSession {};
-
 TEST_F(LinuxAudit, OpensTheDesktopsOwnPanelOnly)
 {
     // The note appears whole (written aside, then renamed), so the wait below never reads it half-written.
@@ -88,10 +86,8 @@ TEST_F(LinuxAudit, OpensTheDesktopsOwnPanelOnly)
         EXPECT_EQ(audit.openSettings("Głośniki"), expected != nullptr) << desktop;
         EXPECT_FALSE(audit.openSettings("Pęk kluczy"));
         if (expected) {
-            selvina::testing::LoopbackRealtimeServer::waitFor([&] { return QFile::exists(opened); });
-            QFile f(opened);
-            ASSERT_TRUE(f.open(QIODevice::ReadOnly));
-            EXPECT_EQ(f.readAll().trimmed(), QByteArray(expected));
+            selvina::testing::waitFor([&] { return QFile::exists(opened); });
+            EXPECT_EQ(selvina::testing::readFile(opened).trimmed(), QByteArray(expected));
         }
     }
 }
@@ -187,9 +183,9 @@ TEST_F(LinuxAudit, UnlockedThenLockedKeyring)
     keyring.closeWriteChannel();
     // Asked before it owns its name, the bus would start another keyring of its own.
     QDBusConnection bus = QDBusConnection::connectToBus(address, "locker");
-    ASSERT_TRUE(selvina::testing::LoopbackRealtimeServer::waitFor(
+    ASSERT_TRUE(selvina::testing::waitFor(
         [&] { return bus.interface()->isServiceRegistered("org.freedesktop.secrets").value(); }, 10s));
-    ASSERT_TRUE(selvina::testing::LoopbackRealtimeServer::waitFor([&] { return probe("Pęk kluczy") == true; }, 10s))
+    ASSERT_TRUE(selvina::testing::waitFor([&] { return probe("Pęk kluczy") == true; }, 10s))
         << keyring.readAllStandardError().toStdString() << keyring.readAllStandardOutput().toStdString();
     QDBusMessage lock = QDBusMessage::createMethodCall("org.freedesktop.secrets", "/org/freedesktop/secrets",
                                                        "org.freedesktop.Secret.Service", "Lock");

@@ -2,7 +2,7 @@
 // 1080p monitor plugged in later, openbox, XTEST clicks through xdotool, another X client's
 // full-screen window under the mark, and xcompmgr starting and stopping.
 #include "BareXDisplay.h"
-#include "LoopbackRealtimeServer.h"
+#include "TestSupport.h"
 
 #include "overlay/DebugPanelView.h"
 #include "overlay/OverlayController.h"
@@ -31,7 +31,7 @@ namespace {
 
 bool waitUntil(const std::function<bool()>& condition)
 {
-    return selvina::testing::LoopbackRealtimeServer::waitFor(condition, std::chrono::milliseconds(20000));
+    return selvina::testing::waitFor(condition, std::chrono::seconds(20));
 }
 
 // What an X tool run by another client prints (xprop, xwininfo, xdotool, xrandr); empty on failure.

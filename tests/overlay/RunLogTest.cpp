@@ -4,7 +4,8 @@
 #include "platform/fake/MemoryStores.h"
 #include "settings/LaunchPreferences.h"
 
-#include <QFile>
+#include "TestSupport.h"
+
 #include <QTemporaryDir>
 
 #include <gtest/gtest.h>
@@ -23,10 +24,7 @@ protected:
     QStringList lines(DebugFileLog& file) const
     {
         file.written().waitForFinished();
-        QFile f(path());
-        if (!f.open(QIODevice::ReadOnly))
-            return {};
-        QStringList out = QString::fromUtf8(f.readAll()).split(QLatin1Char('\n'));
+        QStringList out = QString::fromUtf8(selvina::testing::readFile(path())).split(QLatin1Char('\n'));
         EXPECT_EQ(out.takeLast(), QString()); // every line ends with a line break
         return out;
     }
@@ -77,9 +75,7 @@ TEST_F(RunLog, LineBreaksOfBothKindsBecomeOneLineAndAHugeBodyReachesTheFileWhole
 
 TEST_F(RunLog, AFolderThatCannotBeMadeLosesTheLinesSilently)
 {
-    QFile blocker(m_dir.filePath(QStringLiteral("state")));
-    ASSERT_TRUE(blocker.open(QIODevice::WriteOnly)); // a file where the folder should be
-    blocker.close();
+    selvina::testing::writeFile(m_dir.filePath(QStringLiteral("state")), {}); // a file where the folder should be
     DebugFileLog file(path(), [] { return true; });
     DebugLog log(&file);
     log.append(ChatKind::error, QStringLiteral("gdzieś"));

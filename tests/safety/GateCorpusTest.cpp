@@ -152,10 +152,7 @@ protected:
     QString auditPath() const { return m_dir.filePath(QStringLiteral("logs/audit.log")); }
     QList<QByteArray> auditLines() const
     {
-        QFile f(auditPath());
-        if (!f.open(QIODevice::ReadOnly))
-            return {};
-        QList<QByteArray> lines = f.readAll().split('\n');
+        QList<QByteArray> lines = selvina::testing::readFile(auditPath()).split('\n');
         lines.removeLast(); // after the final line feed
         return lines;
     }

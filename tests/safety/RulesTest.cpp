@@ -182,9 +182,7 @@ TEST(AuditLogFailure, UnwritableFolderLosesOnlyThatEntry)
     else
         ::chmod(QFile::encodeName(folder).constData(), 0700);
     EXPECT_TRUE(selvina::testing::runTask(appendThenTrue(log, "kept")).has_value());
-    QFile f(log.filePath());
-    ASSERT_TRUE(f.open(QIODevice::ReadOnly));
-    const QByteArray content = f.readAll();
+    const QByteArray content = selvina::testing::readFile(log.filePath());
     EXPECT_TRUE(content.contains("\"outcome\":\"kept\"") && !content.contains("lost"));
     EXPECT_EQ(QDir(folder).entryList(QDir::Hidden | QDir::Files).size(), 1); // no temporary left behind
 }
@@ -201,15 +199,13 @@ TEST(AuditLogConcurrency, ParallelAppendsNeverInterleave)
     std::vector<QCoro::Task<>> continuations;
     for (auto& t : tasks)
         continuations.push_back(t.then([&done] { ++done; }));
-    selvina::testing::LoopbackRealtimeServer::waitFor([&] { return done == 40; }, std::chrono::seconds(10));
+    selvina::testing::waitFor([&] { return done == 40; }, std::chrono::seconds(10));
     // Entries still queued when the log goes away are written, not dropped.
     auto last = std::make_unique<AuditLog>(log.filePath());
     for (int i = 40; i < 45; ++i)
         tasks.push_back(last->append({QDateTime::currentDateTimeUtc(), "t", {}, "irreversible", {}, {}, QString::number(i)}));
     last.reset();
-    QFile f(log.filePath());
-    ASSERT_TRUE(f.open(QIODevice::ReadOnly));
-    QList<QByteArray> lines = f.readAll().split('\n');
+    QList<QByteArray> lines = selvina::testing::readFile(log.filePath()).split('\n');
     lines.removeLast();
     ASSERT_EQ(lines.size(), 45);
     for (qsizetype i = 0; i < lines.size(); ++i) {

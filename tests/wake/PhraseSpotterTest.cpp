@@ -1,5 +1,6 @@
 // The spotter's firing rules and gate over the loudness model, personal enrolment's refusals and its
 // profile file, and, when the shipped model is there, the phrase spoken by espeak-ng.
+#include "TestSupport.h"
 #include "TinyModel.h"
 #include "voice/audio/SampleRateConverter.h"
 #include "wake/Enrolment.h"
@@ -169,10 +170,7 @@ TEST(Enrolment, ProfileRoundTripsAndRefusesAnotherModelsFile)
     other.blob.back() = 7.0f;
     EXPECT_EQ(VoiceProfile::load(path, *WakeModel::fromBytes(other.bytes()).value()).error(), VoiceProfileError::otherModel());
     EXPECT_EQ(VoiceProfile::load(dir.filePath("none.json"), *model).error(), VoiceProfileError::missing());
-    QFile broken(path);
-    ASSERT_TRUE(broken.open(QIODevice::WriteOnly | QIODevice::Truncate));
-    broken.write("{\"format\": 1, \"templates\"");
-    broken.close();
+    selvina::testing::writeFile(path, "{\"format\": 1, \"templates\"");
     EXPECT_EQ(VoiceProfile::load(path, *model).error(), VoiceProfileError::corrupt());
 }
 

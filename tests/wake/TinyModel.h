@@ -18,17 +18,14 @@ struct TinyModel {
     QJsonObject header;
     std::vector<float> blob;
 
-    // The file: magic, header length, header, blob; blob_floats and blob_sha256 follow the blob unless the
-    // header already says otherwise.
+    // The file: magic, header length, header, blob; the header gets blob_floats and blob_sha256 of the blob.
     QByteArray bytes() const
     {
         const QByteArray data(reinterpret_cast<const char*>(blob.data()), qsizetype(blob.size() * sizeof(float)));
         QJsonObject h = header;
-        if (!h.contains(QLatin1String("blob_floats")))
-            h.insert(QStringLiteral("blob_floats"), qint64(blob.size()));
-        if (!h.contains(QLatin1String("blob_sha256")))
-            h.insert(QStringLiteral("blob_sha256"),
-                QString::fromLatin1(QCryptographicHash::hash(data, QCryptographicHash::Sha256).toHex()));
+        h.insert(QStringLiteral("blob_floats"), qint64(blob.size()));
+        h.insert(QStringLiteral("blob_sha256"),
+            QString::fromLatin1(QCryptographicHash::hash(data, QCryptographicHash::Sha256).toHex()));
         const QByteArray json = QJsonDocument(h).toJson(QJsonDocument::Compact);
         QByteArray out("SVWAKE1\n");
         const quint32 n = quint32(json.size());
@@ -47,12 +44,13 @@ struct TinyModel {
     }
 };
 
-inline QJsonObject baseHeader(int windowFrames, QJsonArray layers)
+// `plain`: features pass unnormalised (mean 0, deviation 1).
+inline QJsonObject baseHeader(int windowFrames, QJsonArray layers, bool plain = false)
 {
     QJsonArray mean, deviation;
     for (int k = 0; k < 40; ++k) {
-        mean.append(-4.0 + 0.05 * k);
-        deviation.append(2.0 + 0.01 * k);
+        mean.append(plain ? 0.0 : -4.0 + 0.05 * k);
+        deviation.append(plain ? 1.0 : 2.0 + 0.01 * k);
     }
     return QJsonObject{{"format", 1}, {"sample_rate", 16000}, {"frame_length", 400}, {"hop", 160}, {"fft", 512},
         {"mel_bands", 40}, {"fmin", 60}, {"fmax", 7600}, {"log_floor", 1e-6}, {"window_frames", windowFrames},
@@ -100,14 +98,7 @@ inline TinyModel loudnessModel(double gateEnergy = 0)
     m.blob.push_back(7.8f);
     const QJsonArray layers{QJsonObject{{"type", "flatten"}},
         QJsonObject{{"type", "dense"}, {"in", kWindow * 40}, {"out", 1}, {"weights", 0}, {"bias", kWindow * 40}}};
-    m.header = baseHeader(kWindow, layers);
-    QJsonArray zeros, ones;
-    for (int k = 0; k < 40; ++k) {
-        zeros.append(0);
-        ones.append(1);
-    }
-    m.header.insert("mean", zeros);
-    m.header.insert("std", ones);
+    m.header = baseHeader(kWindow, layers, true);
     m.header.insert("embedding_layer", 0);
     m.header.insert("gate_energy", gateEnergy);
     return m;

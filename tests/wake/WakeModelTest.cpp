@@ -1,11 +1,11 @@
 // The wake model's file checks, and the log-mel features (fed in odd blocks) and network scores against
 // the trainer's reference fixture.
+#include "TestSupport.h"
 #include "TinyModel.h"
 #include "wake/LogMelFrontEnd.h"
 #include "wake/WakeModel.h"
 
 #include <QDir>
-#include <QFile>
 #include <QFileInfo>
 #include <QTemporaryDir>
 
@@ -15,6 +15,7 @@
 
 using namespace selvina::wake;
 using namespace selvina::wake::testing;
+using selvina::testing::writeFile;
 
 namespace {
 
@@ -72,12 +73,7 @@ TEST(WakeModelFile, RefusesEveryKindOfBadFile)
     };
     QTemporaryDir dir;
     for (const Refusal& r : refusals) {
-        const QString path = dir.filePath(QString::fromLatin1(r.name) + QStringLiteral(".model"));
-        QFile f(path);
-        ASSERT_TRUE(f.open(QIODevice::WriteOnly));
-        f.write(r.file());
-        f.close();
-        const auto loaded = WakeModel::load(path);
+        const auto loaded = WakeModel::load(writeFile(dir.filePath(QString::fromLatin1(r.name) + ".model"), r.file()));
         ASSERT_FALSE(loaded.ok()) << r.name;
         EXPECT_EQ(loaded.error().kind(), r.kind) << r.name << ": " << loaded.error().description().toStdString();
     }
@@ -90,9 +86,7 @@ TEST(WakeReference, FeaturesAndScoresMatchTheTrainer)
     const QString fixture = qEnvironmentVariable("SELVINA_WAKE_REFERENCE", QStringLiteral(SELVINA_WAKE_REFERENCE));
     if (!QFileInfo::exists(fixture))
         GTEST_SKIP() << "no reference fixture at " << fixture.toStdString() << " (the trainer's script writes it)";
-    QFile file(fixture);
-    ASSERT_TRUE(file.open(QIODevice::ReadOnly));
-    const QJsonObject reference = QJsonDocument::fromJson(file.readAll()).object();
+    const QJsonObject reference = QJsonDocument::fromJson(selvina::testing::readFile(fixture)).object();
     const QString modelPath = QFileInfo(fixture).dir().filePath(reference["model"].toString());
     const auto loaded = WakeModel::load(modelPath);
     ASSERT_TRUE(loaded.ok()) << loaded.error().description().toStdString();

@@ -81,7 +81,7 @@ public:
     QStringList said() const { return QString::fromUtf8(m_out).split('\n', Qt::SkipEmptyParts); }
     bool waitForOutput(const QString& line, int ms = 5000)
     {
-        return LoopbackRealtimeServer::waitFor([&] { return said().contains(line); }, std::chrono::milliseconds(ms));
+        return waitFor([&] { return said().contains(line); }, std::chrono::milliseconds(ms));
     }
     QByteArray appErrors() { return m_app.readAllStandardError(); }
 

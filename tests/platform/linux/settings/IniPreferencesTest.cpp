@@ -1,6 +1,7 @@
 #include "platform/linux/settings/IniPreferences.h"
 
-#include <QFile>
+#include "TestSupport.h"
+
 #include <QTemporaryDir>
 
 #include <gtest/gtest.h>
@@ -22,13 +23,8 @@ TEST(IniPreferences, PersistsDottedKeysAndReadsGarbageAsUnset)
     EXPECT_EQ(again.value(QStringLiteral("speech.model")).toString(), QStringLiteral("gpt-realtime-2"));
     EXPECT_DOUBLE_EQ(again.value(QStringLiteral("speech.speed")).toDouble(), 1.25);
     EXPECT_FALSE(again.value(QStringLiteral("speech.voice")).isValid());
-    QFile f(path);
-    ASSERT_TRUE(f.open(QIODevice::ReadWrite));
-    EXPECT_TRUE(f.readAll().contains("speech.model=gpt-realtime-2"));
+    EXPECT_TRUE(selvina::testing::readFile(path).contains("speech.model=gpt-realtime-2"));
 
-    f.resize(0);
-    f.seek(0);
-    f.write("\x00\xff[[[=\n==\nspeech.voice\n", 22);
-    f.close();
+    selvina::testing::writeFile(path, QByteArray("\x00\xff[[[=\n==\nspeech.voice\n", 22));
     EXPECT_FALSE(IniPreferences(path).value(QStringLiteral("speech.model")).isValid());
 }
