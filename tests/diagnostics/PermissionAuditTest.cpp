@@ -5,6 +5,7 @@
 #include "XDisplay.h"
 #include "core/Paths.h"
 
+#include <QCoreApplication>
 #include <QDBusConnection>
 #include <QDBusConnectionInterface>
 #include <QDBusMessage>
@@ -68,6 +69,47 @@ TEST(PermissionAudit, RequestFixesWhatItMayAndTellsTheOutcome)
     runTask([](PermissionAudit& a) -> QCoro::Task<bool> { co_await a.request(); co_return true; }(audit));
     EXPECT_TRUE(*fixed);
     EXPECT_EQ(runTask(audit.requestOutcome("Fixable")), Outcome::granted);
+}
+
+// What the audit tells the user to do follows the session, how the program was installed and
+// whether the accessibility package is there at all.
+TEST(LinuxRemedies, FollowTheSessionTheInstallationAndTheAccessibilityPackage)
+{
+    const auto remedies = [](const LinuxAuditOptions& o) {
+        QStringList out;
+        for (const Prerequisite& p : linuxPrerequisites(o))
+            if (QStringList{"Dostępność", "Skróty globalne", "Rozpoznawanie zawołania", "Warstwa agentowa"}.contains(p.name))
+                out << p.name + ": " + p.remedy + (p.panel.isEmpty() ? "" : " [" + p.panel.join(' ') + "]");
+        return out;
+    };
+    LinuxAuditOptions o;
+    o.environment = QProcessEnvironment();
+    o.environment.insert("XDG_CURRENT_DESKTOP", "GNOME");
+    o.environment.insert("DISPLAY", ":7");
+    o.buildTree = true;
+    o.accessibilityLaunchers = {QCoreApplication::applicationFilePath()};
+    EXPECT_EQ(remedies(o),
+              (QStringList{"Dostępność: Włącz czytnik ekranu Orca albo pozwól asystentowi włączyć dostępność; aplikacje "
+                           "uruchomione wcześniej trzeba uruchomić ponownie. [gnome-control-center universal-access]",
+                           "Skróty globalne: Zwolnij tę kombinację w ustawieniach klawiatury albo dodaj tam skrót, który "
+                           "uruchamia polecenie selvina-voice. [gnome-control-center keyboard]",
+                           "Rozpoznawanie zawołania: Zbuduj asystenta ponownie poleceniem scripts/run: brakuje modelu "
+                           "zawołania share/selvina-voice/wake/hej-selvina.model albo jest uszkodzony.",
+                           "Warstwa agentowa: Zainstaluj Node.js 18.19 lub nowszy poleceniem sudo apt install nodejs i "
+                           "zbuduj warstwę poleceniem scripts/build-sidecar."}));
+    o.environment.remove("DISPLAY");
+    o.buildTree = false;
+    o.accessibilityLaunchers = {"/nonexistent/at-spi-bus-launcher"};
+    EXPECT_EQ(remedies(o),
+              (QStringList{"Dostępność: Zainstaluj usługę dostępności poleceniem sudo apt install at-spi2-core i zaloguj "
+                           "się ponownie. [gnome-control-center universal-access]",
+                           "Skróty globalne: Uruchom asystenta w sesji graficznej: bez ekranu nie ma skrótów globalnych.",
+                           "Rozpoznawanie zawołania: Zainstaluj asystenta ponownie: brakuje modelu zawołania "
+                           "share/selvina-voice/wake/hej-selvina.model albo jest uszkodzony.",
+                           "Warstwa agentowa: Zainstaluj Node.js 18.19 lub nowszy poleceniem sudo apt install nodejs; "
+                           "jeśli już jest, zainstaluj asystenta ponownie."}));
+    o.environment.insert("XDG_SESSION_TYPE", "wayland"); // a Wayland session has its keyboard settings
+    EXPECT_TRUE(remedies(o).at(1).endsWith("[gnome-control-center keyboard]"));
 }
 
 TEST_F(LinuxAudit, OpensTheDesktopsOwnPanelOnly)
