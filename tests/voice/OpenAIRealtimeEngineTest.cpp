@@ -151,6 +151,7 @@ TEST_F(Engine, ResponsesAudioAndTranscripts)
                 R"({"type":"response.output_audio.delta","delta":"BwgJ"})",
                 R"({"type":"response.done","response":{"status":"cancelled"}})"});
     ASSERT_TRUE(waitFor([&] { return count(K::responseFinished) == 2; }));
+    EXPECT_EQ(count(K::responseStarted), 2); // the first one's null details read as none
     EXPECT_EQ(chunks, (QList<QByteArray>{"\x01\x02\x03", "\x04\x05\x06", "\x07\x08\x09"}));
     EXPECT_EQ(order, (QStringList{"started", "item", "chunk", "chunk", "started", "item", "chunk"}));
     EXPECT_EQ(count(K::assistantTranscript), 2);
