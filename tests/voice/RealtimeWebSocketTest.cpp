@@ -249,6 +249,7 @@ TEST_F(Transport, RefusalCloseAndStopEndTheSession)
     ASSERT_TRUE(waitFor([&] { return count(Kind::closed) == 1; }));
     EXPECT_EQ(count(Kind::interrupted), 0);
     EXPECT_EQ(events.last().text, QStringLiteral("invalid_request_error.invalid_api_key"));
+    EXPECT_EQ(server.handshakeCount(), 1);
     EXPECT_FALSE(isRefusalClose(1000, QStringLiteral("x.invalid_api_key")));
     EXPECT_FALSE(isRefusalClose(3000, QStringLiteral("invalid_request_error.rate_limit_exceeded")));
 
