@@ -17,6 +17,7 @@ using namespace selvina;
 using namespace selvina::conversation;
 using namespace std::chrono_literals;
 using selvina::testing::LoopbackRealtimeServer;
+using selvina::testing::waitFor;
 
 namespace {
 
@@ -119,7 +120,7 @@ protected:
         coordinator->setOnIdleTimeout([this] { ++idleTimeouts; coordinator->setOnIdleTimeout(nullptr); });
         const auto started = selvina::testing::runTask(coordinator->start());
         ASSERT_TRUE(started && started->ok());
-        ASSERT_TRUE(!autoConfigure || wait([&] { return reports.contains("state: thinking"); }));
+        ASSERT_TRUE(!autoConfigure || waitFor([&] { return reports.contains("state: thinking"); }));
     }
     void openListening()
     {
@@ -147,12 +148,11 @@ protected:
              + R"(","arguments":"{}"})");
     }
     QList<QJsonObject> sent(const char* type) const { return server.framesOfType(type); }
-    bool wait(const std::function<bool()>& c) { return LoopbackRealtimeServer::waitFor(c); }
-    void settle() { LoopbackRealtimeServer::waitFor([] { return false; }, 100ms); }
+    void settle() { waitFor([] { return false; }, 100ms); }
     // For checks that the time passing sends nothing.
     void advanceAndSettle(std::chrono::milliseconds d) { clock.advance(d); settle(); }
-    bool reach(SessionState s) { return wait([&] { return session.state() == s; }); }
-    bool running(std::size_t calls) { return wait([&] { return coordinator->runningToolCount() == calls; }); }
+    bool reach(SessionState s) { return waitFor([&] { return session.state() == s; }); }
+    bool running(std::size_t calls) { return waitFor([&] { return coordinator->runningToolCount() == calls; }); }
     bool slowCallsRun() { toolCall("a", "slow_a"); toolCall("b", "slow_b"); return running(2); }
     QStringList outputs() const
     {
@@ -209,7 +209,7 @@ TEST_F(Conversation, MicrophoneIsSilencedUntilListeningAndWhileAnythingElseGoesO
 {
     open();
     capture->push(kFrame); // before the first listening: greeting awaited
-    ASSERT_TRUE(wait([&] { return sentFrames().size() == 1; }));
+    ASSERT_TRUE(waitFor([&] { return sentFrames().size() == 1; }));
     ASSERT_TRUE(answerAndListen());
     capture->push(kFrame);
     playback->setLevel(0.3); // the tail of the speech is still loud
@@ -219,9 +219,9 @@ TEST_F(Conversation, MicrophoneIsSilencedUntilListeningAndWhileAnythingElseGoesO
     ASSERT_TRUE(reach(SessionState::thinking));
     capture->push(kFrame);
     slowA->release();
-    ASSERT_TRUE(wait([&] { return outputs().size() == 1; }));
+    ASSERT_TRUE(waitFor([&] { return outputs().size() == 1; }));
     capture->push(kFrame); // the model's answer to the result is awaited
-    ASSERT_TRUE(wait([&] { return sentFrames().size() == 5; }));
+    ASSERT_TRUE(waitFor([&] { return sentFrames().size() == 5; }));
     EXPECT_EQ(sentFrames(), (QStringList{"0", "x", "0", "0", "0"}));
 }
 
@@ -233,14 +233,14 @@ TEST_F(Conversation, BargeInAndEscapeCutTheAnswerToWhatWasHeard)
     open(true);
     capture->push(kFrame);
     capture->push(kFrame);
-    ASSERT_TRUE(wait([&] { return sentFrames().size() == 2; }));
+    ASSERT_TRUE(waitFor([&] { return sentFrames().size() == 2; }));
     EXPECT_EQ(sentFrames(), (QStringList{"x", "x"}));
     answer(); // the greeting is no item of the conversation: not marked
     ASSERT_TRUE(reach(SessionState::listening));
 
     playback->hold = true;
     const auto interrupted = [&](const char* id, int truncations) {
-        return wait([&] { return sent("conversation.item.truncate").size() == truncations; }) &&
+        return waitFor([&] { return sent("conversation.item.truncate").size() == truncations; }) &&
                reach(SessionState::listening) && sent("response.cancel").last()["response_id"] == id;
     };
     ASSERT_TRUE(answerStarts("r1", "i1"));
@@ -277,11 +277,11 @@ TEST_F(Conversation, IdleConversationSaysGoodbyeAndClosesOnceItIsHeard)
     advanceAndSettle(60s); // a slow handshake: no farewell sent into nothing
     EXPECT_EQ(asides(Coordinator::kFarewell), 0);
     says(R"({"type":"session.updated"})");
-    ASSERT_TRUE(wait([&] { return asides(Coordinator::kGreeting) == 1; }));
+    ASSERT_TRUE(waitFor([&] { return asides(Coordinator::kGreeting) == 1; }));
     ASSERT_TRUE(answerAndListen());
 
     userSpeech("started");
-    ASSERT_TRUE(wait([&] { return heard.contains(voice::VoiceEvent::Kind::userSpeechStarted); }));
+    ASSERT_TRUE(waitFor([&] { return heard.contains(voice::VoiceEvent::Kind::userSpeechStarted); }));
     advanceAndSettle(20s);
     EXPECT_EQ(asides(Coordinator::kFarewell), 0);
     EXPECT_EQ(session.state(), SessionState::listening);
@@ -292,10 +292,10 @@ TEST_F(Conversation, IdleConversationSaysGoodbyeAndClosesOnceItIsHeard)
     clock.advance(14s);
     EXPECT_EQ(asides(Coordinator::kFarewell), 0);
     clock.advance(1s);
-    ASSERT_TRUE(wait([&] { return asides(Coordinator::kFarewell) == 1; }));
+    ASSERT_TRUE(waitFor([&] { return asides(Coordinator::kFarewell) == 1; }));
     EXPECT_EQ(session.state(), SessionState::thinking);
     answer();
-    ASSERT_TRUE(wait([&] { return idleTimeouts == 1; }));
+    ASSERT_TRUE(waitFor([&] { return idleTimeouts == 1; }));
     advanceAndSettle(30s); // neither the farewell limit nor the watchdog closes a second time
     EXPECT_EQ(idleTimeouts, 1);
 }
@@ -308,7 +308,7 @@ TEST_F(Conversation, NewSpeechBeforeTheDrainKeepsSpeaking)
     ASSERT_TRUE(reach(SessionState::speaking));
     created("r2");
     chunk();
-    ASSERT_TRUE(wait([&] { return playback->enqueued == 2; }));
+    ASSERT_TRUE(waitFor([&] { return playback->enqueued == 2; }));
     playback->release(); // the first drain ends: it belongs to an older speech period
     settle();
     EXPECT_EQ(session.state(), SessionState::speaking); // the second answer is still playing
@@ -356,7 +356,7 @@ TEST_F(Conversation, ToolCallsSignalWorkOnlyWhileTheyLast)
     bool wasWorking = false;
     QObject::connect(&session, &SessionModel::workingChanged, [&](bool w) { wasWorking |= w; });
     toolCall("f", "fast");
-    ASSERT_TRUE(wait([&] { return outputs().size() == 1; }) && running(0));
+    ASSERT_TRUE(waitFor([&] { return outputs().size() == 1; }) && running(0));
     clock.advance(2s);
     EXPECT_TRUE(wasWorking);
     EXPECT_FALSE(session.working() || session.compact());
@@ -365,14 +365,14 @@ TEST_F(Conversation, ToolCallsSignalWorkOnlyWhileTheyLast)
     ASSERT_TRUE(answerAndListen());
 
     ASSERT_TRUE(slowCallsRun());
-    ASSERT_TRUE(wait([&] { return !turnDetectionOn(); })); // the switch-off reaches the server
+    ASSERT_TRUE(waitFor([&] { return !turnDetectionOn(); })); // the switch-off reaches the server
     EXPECT_TRUE(session.working());
     clock.advance(350ms);
     EXPECT_EQ(playback->work, QStringList{"start"});
     clock.advance(450ms);
     EXPECT_TRUE(session.compact());
     slowA->release();
-    ASSERT_TRUE(wait([&] { return outputs().size() == 2; }));
+    ASSERT_TRUE(waitFor([&] { return outputs().size() == 2; }));
     settle();
     EXPECT_FALSE(turnDetectionOn());
     EXPECT_EQ(playback->work, QStringList{"start"});
@@ -395,7 +395,7 @@ TEST_F(Conversation, EscapeWithTwoCallsAnswersBothAndWaitsForTheModel)
     ASSERT_TRUE(slowCallsRun());
     auto first = coordinator->interruptSpeech();
     auto second = coordinator->interruptSpeech(); // a second Escape at once adds nothing
-    ASSERT_TRUE(wait([&] { return outputs().size() == 2; }));
+    ASSERT_TRUE(waitFor([&] { return outputs().size() == 2; }));
     settle();
     const QString t = Coordinator::kInterruptedByUserText;
     EXPECT_EQ(outputs(), (QStringList{"a=" + t, "b=" + t}));
@@ -421,14 +421,14 @@ TEST_F(Conversation, ToolThatNeverAnswersAndUnknownToolStillGetResults)
 {
     openListening();
     toolCall("u", "no_such_tool");
-    ASSERT_TRUE(wait([&] { return outputs().size() == 1; }));
+    ASSERT_TRUE(waitFor([&] { return outputs().size() == 1; }));
     EXPECT_TRUE(outputs()[0].startsWith("u=Nie znam narzędzia no_such_tool")) << outputs()[0].toStdString();
     toolCall("h", "slow_a");
     ASSERT_TRUE(running(1));
     clock.advance(599s);
     EXPECT_EQ(outputs().size(), 1);
     clock.advance(1s);
-    ASSERT_TRUE(wait([&] { return outputs().size() == 2; }));
+    ASSERT_TRUE(waitFor([&] { return outputs().size() == 2; }));
     EXPECT_EQ(outputs()[1], "h=Zadanie nie zostało wykonane: warstwa namysłu nie odpowiedziała przez 600 sekund.");
     slowA->release(); // the tool's late answer is dropped
     settle();
@@ -442,7 +442,7 @@ TEST_F(Conversation, FailuresAreSpokenOnceAndEndWhenTheSessionWorksAgain)
     openListening();
     done("failed");
     done("failed");
-    ASSERT_TRUE(wait([&] { return failures.size() == 2; }));
+    ASSERT_TRUE(waitFor([&] { return failures.size() == 2; }));
     const QString failed = "Model nie dokończył odpowiedzi: bez podanej przyczyny.";
     EXPECT_EQ(failures, (QStringList{failed, "again: " + failed}));
     EXPECT_EQ(session.state(), SessionState::failed);
@@ -464,7 +464,7 @@ TEST_F(Conversation, FailuresAreSpokenOnceAndEndWhenTheSessionWorksAgain)
     ASSERT_TRUE(answerAndListen());
     EXPECT_EQ(asides(Coordinator::kGreeting), 1);
     clock.advance(15s);
-    ASSERT_TRUE(wait([&] { return asides(Coordinator::kFarewell) == 1; }));
+    ASSERT_TRUE(waitFor([&] { return asides(Coordinator::kFarewell) == 1; }));
     EXPECT_TRUE(selvina::testing::runTask(coordinator->stop().then([] { return true; })).has_value());
 }
 

@@ -9,7 +9,6 @@
 #include "platform/fake/MemoryStores.h"
 #include "platform/fake/NoAudioDevices.h"
 
-#include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
 
@@ -18,6 +17,7 @@
 using namespace selvina;
 using namespace std::chrono_literals;
 using selvina::testing::LoopbackRealtimeServer;
+using selvina::testing::waitFor;
 
 namespace {
 
@@ -68,7 +68,8 @@ protected:
         services.speech = &speech;
         services.cues = &cues;
         delegate = std::make_unique<app::AppDelegate>(services);
-        logMark = logLines().size() - 1;
+        SidecarLog::shared().flush();
+        logStart = selvina::testing::readFile(SidecarLog::shared().filePath()).size();
         QObject::connect(delegate.get(), &app::AppDelegate::conversationClosed, [this] { ++closed; });
     }
     void TearDown() override
@@ -90,21 +91,18 @@ protected:
     }
     bool reach(SessionState s, const std::function<bool()>& also = [] { return true; })
     {
-        return LoopbackRealtimeServer::waitFor([&] { return delegate->session().state() == s && also(); });
+        return waitFor([&] { return delegate->session().state() == s && also(); });
     }
-    bool wait(const std::function<bool()>& c) { return LoopbackRealtimeServer::waitFor(c); }
-    static QStringList logLines()
+    // Written, after its date and time, since the test began: one log serves the whole process.
+    bool logged(const QString& line) const
     {
         SidecarLog::shared().flush();
-        QFile file(SidecarLog::shared().filePath());
-        file.open(QIODevice::ReadOnly);
-        QStringList out;
-        for (const QByteArray& line : file.readAll().split('\n'))
-            out.append(QString::fromUtf8(line).section(QLatin1Char(' '), 2)); // without the date and time
-        return out;
+        const QByteArray written = selvina::testing::readFile(SidecarLog::shared().filePath()).mid(logStart);
+        for (const QByteArray& l : written.split('\n'))
+            if (QString::fromUtf8(l).section(QLatin1Char(' '), 2) == line)
+                return true;
+        return false;
     }
-    // Written since the test began: one log serves the whole process.
-    bool logged(const QString& line) const { return logLines().mid(logMark).contains(line); }
 
     QTemporaryDir home;
     LoopbackRealtimeServer server;
@@ -118,7 +116,7 @@ protected:
     voice::CuePlayer cues{devices, systemLog, home.filePath("no-sounds")}; // a cue shows in the log as missing
     std::unique_ptr<app::AppDelegate> delegate;
     int closed = 0;
-    qsizetype logMark = 0;
+    qsizetype logStart = 0;
 };
 
 const QString kEndCue = QStringLiteral("[sygnał] brak pliku koniec.wav w zasobach");
@@ -136,14 +134,14 @@ TEST_F(Delegate, EscapeInterruptsWhatIsAudibleAndClosesInSilence)
     selvina::testing::runTask(delegate->escapePressed().then([] { return true; }));
     EXPECT_TRUE(logged("[esc] przerywalne: true (narzędzia: 0, mowa: true, czekam na model: false)"));
     EXPECT_TRUE(logged("[sygnał] brak pliku przerwane.wav w zasobach"));
-    ASSERT_TRUE(wait([&] { return !server.framesOfType("response.cancel").isEmpty(); }));
+    ASSERT_TRUE(waitFor([&] { return !server.framesOfType("response.cancel").isEmpty(); }));
     EXPECT_EQ(server.framesOfType("response.cancel").last()["response_id"], "r1");
     ASSERT_TRUE(reach(SessionState::listening));
     EXPECT_EQ(closed, 0);
 
     selvina::testing::runTask(delegate->escapePressed().then([] { return true; }));
     EXPECT_TRUE(logged("[esc] przerywalne: false (narzędzia: 0, mowa: false, czekam na model: false)"));
-    ASSERT_TRUE(wait([&] { return closed == 1; }));
+    ASSERT_TRUE(waitFor([&] { return closed == 1; }));
     EXPECT_TRUE(logged(kEndCue));
     EXPECT_EQ(delegate->coordinator(), nullptr);
 }
@@ -154,7 +152,7 @@ TEST_F(Delegate, RefusedSessionIsSaidThenEndsWithTheCue)
 {
     openListening();
     server.closeClient(3000, QStringLiteral("invalid_request_error.invalid_api_key"));
-    ASSERT_TRUE(wait([&] { return closed == 1; }));
+    ASSERT_TRUE(waitFor([&] { return closed == 1; }));
     const QString sentence = "OpenAI odrzuciło klucz API. Sprawdź zmienną OPENAI_API_KEY albo plik konfiguracyjny.";
     EXPECT_EQ(speech.said, QStringList{sentence});
     EXPECT_TRUE(logged("[mowa] " + sentence));
@@ -170,12 +168,12 @@ TEST_F(Delegate, TypedLineAfterAnIdleCloseOpensTheNextConversation)
     qputenv("SELVINA_TEXT", "1");
     openListening();
     clock.advance(15s); // the farewell, heard at once
-    ASSERT_TRUE(wait([&] { return closed == 1; }));
+    ASSERT_TRUE(waitFor([&] { return closed == 1; }));
     EXPECT_EQ(asides(), 2);
     EXPECT_EQ(bus.chatOut.count("gotowe: Kanał tekstowy gotowy."), 1);
 
     bus.deliver("pl.korlund.selvinavoice.chat.in", {{"text", "Dzień dobry"}});
-    ASSERT_TRUE(wait([&] { return server.handshakeCount() == 2 && !server.framesOfType("conversation.item.create").isEmpty(); }));
+    ASSERT_TRUE(waitFor([&] { return server.handshakeCount() == 2 && !server.framesOfType("conversation.item.create").isEmpty(); }));
     const QJsonObject typed = server.framesOfType("conversation.item.create").last();
     EXPECT_EQ(typed["item"]["content"][0]["text"], "Dzień dobry");
     EXPECT_EQ(asides(), 2); // no second greeting

@@ -1,7 +1,7 @@
+#include "TestSupport.h"
 #include "core/Paths.h"
 #include "core/SidecarLog.h"
 
-#include <QFile>
 #include <QRegularExpression>
 #include <QTemporaryDir>
 
@@ -17,9 +17,7 @@ TEST(SidecarLog, StampsTrimsAndKeepsLinesWholeUnderConcurrency)
     QTemporaryDir dir;
     const QString path = dir.filePath(QStringLiteral("nested/folder/sidecar.log"));
     const auto readLines = [&] {
-        QFile f(path);
-        return f.open(QIODevice::ReadOnly) ? QString::fromUtf8(f.readAll()).split(QLatin1Char('\n'), Qt::SkipEmptyParts)
-                                           : QStringList();
+        return QString::fromUtf8(selvina::testing::readFile(path)).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
     };
     {
         SidecarLog log(path);

@@ -240,7 +240,7 @@ TEST(SilenceProbe, RecoversOnlyInAutomaticMode)
         const bool automatic = mode == VoiceProcessingMode::automatic;
         // Automatic: the report, the restart, and the second probe's report, without echo cancellation.
         const qsizetype expected = automatic ? 3 : 1;
-        ASSERT_TRUE(selvina::testing::LoopbackRealtimeServer::waitFor([&] { return log.lines().size() >= expected; }));
+        ASSERT_TRUE(selvina::testing::waitFor([&] { return log.lines().size() >= expected; }));
         const QStringList lines = log.lines();
         EXPECT_EQ(lines.first(), QStringLiteral("[SelvinaVoice] Sonda wejścia (tłumienie echa wł.): brak porcji, szczyt sprzętowy "
                                                 "0.000000, po konwersji 0.000000"));

@@ -1,5 +1,4 @@
 #include "voice/RealtimeWebSocket.h"
-#include "voice/WebSocketClient.h"
 
 #include "ManualClock.h"
 #include "TestSupport.h"
@@ -12,6 +11,7 @@ using namespace selvina;
 using namespace selvina::voice;
 using selvina::testing::LoopbackRealtimeServer;
 using selvina::testing::runTask;
+using selvina::testing::waitFor;
 using Kind = RealtimeTransportEvent::Kind;
 using Handshake = LoopbackRealtimeServer::Handshake;
 using namespace std::chrono_literals;
@@ -47,7 +47,6 @@ protected:
                 return it->text;
         return std::nullopt;
     }
-    static bool waitFor(const std::function<bool()>& c) { return LoopbackRealtimeServer::waitFor(c); }
     // Lets the reconnect scheduled with the `n`-th interruption run: the clock passes its back-off.
     bool reconnectAfter(int n)
     {
@@ -77,7 +76,6 @@ TEST_F(Transport, OpensSendsAndReceivesTextAndBinaryFrames)
     auto socket = make();
     const auto started = runTask(socket->start());
     ASSERT_TRUE(started && started->ok());
-    EXPECT_EQ(server.lastAuthorization(), "Bearer sk-test");
     EXPECT_TRUE(runTask(socket->start())->ok()); // a second start returns at once
     EXPECT_EQ(server.handshakeCount(), 1);
     EXPECT_EQ(count(Kind::opened), 1);
@@ -266,42 +264,27 @@ TEST_F(Transport, RefusalCloseAndStopEndTheSession)
 }
 
 // A proper upgrade followed by a frame no server may send: a reserved opcode, a continuation with
-// nothing to continue, a fragmented ping.
+// nothing to continue, a fragmented ping, a masked frame (also one whose mask key has only begun to
+// arrive). The connection is lost at once: the client closes with 1002 and delivers nothing.
 TEST_F(Transport, ProtocolErrorsAfterTheUpgrade)
 {
-    for (const QByteArray& frame : {QByteArray("\x83\x00", 2), QByteArray("\x80\x01x", 3), QByteArray("\x09\x00", 2)}) {
+    const QByteArray frames[] = {QByteArray("\x83\x00", 2), QByteArray("\x80\x01x", 3), QByteArray("\x09\x00", 2),
+                                 QByteArray("\x81\x82\x01\x02\x03\x04\x7a\x7b", 8), QByteArray("\x81\x85\x01\x02", 4)};
+    for (const QByteArray& frame : frames) {
         SCOPED_TRACE(frame.toHex().toStdString());
         events.clear();
         server.setRawReply([frame](const QByteArray& r) { return LoopbackRealtimeServer::upgradeReply(r) + frame; });
+        const qsizetype from = server.rawReceived().size();
         auto socket = make(1);
         ASSERT_TRUE(runTask(socket->start())->ok());
         ASSERT_TRUE(reconnectAfter(1));
-        ASSERT_TRUE(waitFor([&] { return count(Kind::closed) == 1; }));
+        ASSERT_TRUE(waitFor([&] { return count(Kind::closed) == 1 && server.rawReceived().size() >= from + 8; }));
         EXPECT_EQ(last(Kind::interrupted), "Problem z siecią: błąd protokołu WebSocket");
-    }
-}
-
-// A server must not mask its frames: the client closes with 1002 at once and delivers nothing, even
-// when only part of the mask key has arrived.
-TEST_F(Transport, MaskedServerFrameIsAProtocolError)
-{
-    for (const QByteArray& frame : {QByteArray("\x81\x82\x01\x02\x03\x04\x7a\x7b", 8), QByteArray("\x81\x85\x01\x02", 4)}) {
-        SCOPED_TRACE(frame.toHex().toStdString());
-        server.setRawReply([frame](const QByteArray& r) { return LoopbackRealtimeServer::upgradeReply(r) + frame; });
-        const qsizetype from = server.rawReceived().size();
-        WebSocketClient client;
-        int messages = 0;
-        std::optional<WebSocketEnd> end;
-        QObject::connect(&client, &WebSocketClient::message, [&] { ++messages; });
-        QObject::connect(&client, &WebSocketClient::ended, [&](const WebSocketEnd& e) { end = e; });
-        client.open(QUrl(server.baseUrl().toString() + "/"), {}, clock, std::chrono::seconds(5));
-        ASSERT_TRUE(waitFor([&] { return end.has_value() && server.rawReceived().size() >= from + 8; }));
-        EXPECT_EQ(messages, 0);
-        EXPECT_EQ(end->error, QStringLiteral("błąd protokołu WebSocket"));
+        EXPECT_EQ(count(Kind::text), 0);
         // The client's own close frame: masked, two bytes of payload holding the code.
         const QByteArray fromClient = server.rawReceived().mid(from);
-        ASSERT_EQ(quint8(fromClient[0]), 0x88);
         const auto* b = reinterpret_cast<const uchar*>(fromClient.constData());
+        ASSERT_EQ(b[0], 0x88);
         EXPECT_EQ(((b[6] ^ b[2]) << 8) | (b[7] ^ b[3]), 1002);
     }
 }
