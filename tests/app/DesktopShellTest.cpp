@@ -306,11 +306,10 @@ TEST_F(DesktopShell, TakenKeysAreRefusedOrWatchedAndASecondStartWakesTheFirst)
     ASSERT_TRUE(grabElsewhere(other, 65, XCB_MOD_MASK_CONTROL | XCB_MOD_MASK_1 | XCB_MOD_MASK_4));
     ASSERT_TRUE(grabElsewhere(other, 9, 0));
     start();
-    ASSERT_TRUE(s->logSays(QStringLiteral("[mowa] Nie udało się"))) << s->said();
-    EXPECT_TRUE(s->log().contains(QStringLiteral("[skrót] odmowa rejestracji Ctrl+Alt+Super+Spacja — status BadAccess (10)")));
-    EXPECT_TRUE(s->log().contains(QStringLiteral("[mowa] Nie udało się przypisać skrótu Control plus Alt plus Super plus "
-                                                 "Spacja. Prawdopodobnie zajmuje go inna aplikacja.")))
+    ASSERT_TRUE(s->logSays(QStringLiteral("[mowa] Nie udało się przypisać skrótu Control plus Alt plus Super plus Spacja. "
+                                          "Prawdopodobnie zajmuje go inna aplikacja.")))
         << s->said();
+    EXPECT_TRUE(s->log().contains(QStringLiteral("[skrót] odmowa rejestracji Ctrl+Alt+Super+Spacja — status BadAccess (10)")));
     if (!QFile::exists(QStringLiteral("/run/systemd/journal/socket"))) {
         EXPECT_TRUE(s->stderrSays(
             "[SelvinaVoice] Nie udało się zarejestrować skrótu Ctrl+Alt+Super+Spacja (status BadAccess (10))"));
@@ -361,9 +360,8 @@ TEST_F(DesktopShell, OnWaylandTheUserHearsHowToBindTheShortcutAndTheTrayMenuWork
 {
     s->app.setVariable(QStringLiteral("XDG_SESSION_TYPE"), QStringLiteral("wayland"));
     start();
-    ASSERT_TRUE(s->logSays(QStringLiteral("[mowa] Nie udało się"))) << s->said();
-    EXPECT_TRUE(s->log().contains(QStringLiteral("[mowa] Nie udało się przypisać skrótu Control plus Alt plus Super plus "
-                                                 "Spacja. Ten pulpit nie pozwala aplikacjom przypisać własnego skrótu.")))
+    ASSERT_TRUE(s->logSays(QStringLiteral("[mowa] Nie udało się przypisać skrótu Control plus Alt plus Super plus Spacja. "
+                                          "Ten pulpit nie pozwala aplikacjom przypisać własnego skrótu.")))
         << s->said();
     EXPECT_FALSE(s->log().contains(QStringLiteral("[menu] ikona w zasobniku gotowa")));
 
