@@ -137,9 +137,8 @@ TEST_F(ConfigurationFixture, ServiceBaseAddress)
         EXPECT_EQ(Configuration::load(sources()).openAIBaseURL != Configuration::defaultBaseURL(), accepted) << address;
     }
     SidecarLog::shared().flush();
-    QFile log(SidecarLog::shared().filePath());
-    ASSERT_TRUE(log.open(QIODevice::ReadOnly));
-    EXPECT_TRUE(log.readAll().contains("odrzucam adres usługi z SELVINA_OPENAI_BASE_URL (http://192.168.1.10:8080)"));
+    EXPECT_TRUE(selvina::testing::readFile(SidecarLog::shared().filePath())
+                    .contains("odrzucam adres usługi z SELVINA_OPENAI_BASE_URL (http://192.168.1.10:8080)"));
 }
 
 // A keyring that answers only while the test lets it (a locked one asking for its password does not),
@@ -219,8 +218,8 @@ TEST(CachedKeyring, AKeyStoredByAnotherProgramArrivesOnItsOwn)
     tool.write("sk-from-outside");
     tool.closeWriteChannel();
     ASSERT_TRUE(tool.waitForFinished(10000));
-    EXPECT_TRUE(selvina::testing::LoopbackRealtimeServer::waitFor(
-        [&] { return cached.read(account) == QStringLiteral("sk-from-outside"); }, std::chrono::seconds(10)));
+    EXPECT_TRUE(selvina::testing::waitFor([&] { return cached.read(account) == QStringLiteral("sk-from-outside"); },
+                                          std::chrono::seconds(10)));
     keyring.remove(account);
 }
 

@@ -1,6 +1,7 @@
 // End to end: selvina-voice in text mode and selvina-chat on a private D-Bus session, against the
 // loopback realtime server.
 #include "AssistantProcess.h"
+#include "TestSupport.h"
 
 #include <QDBusConnection>
 #include <QDBusConnectionInterface>
@@ -104,10 +105,7 @@ private:
     QProcess m_process;
 };
 
-bool wait(const std::function<bool()>& c, int ms = 10000)
-{
-    return LoopbackRealtimeServer::waitFor(c, std::chrono::milliseconds(ms));
-}
+bool wait(const std::function<bool()>& c, int s = 10) { return selvina::testing::waitFor(c, std::chrono::seconds(s)); }
 
 } // namespace
 
@@ -133,7 +131,7 @@ TEST(TextChannel, TypedQuestionsAndAToolCallTravelThroughTheRealAssistantAndBadN
     // The client must be listening before the assistant announces itself.
     auto bus = QDBusConnection::connectToBus(app.busAddress(), QStringLiteral("e2e"));
     ASSERT_TRUE(wait([&] { return bus.interface()->registeredServiceNames().value().filter(":").size() >= 2; }));
-    LoopbackRealtimeServer::waitFor([] { return false; }, std::chrono::milliseconds(300));
+    selvina::testing::waitFor([] { return false; }, std::chrono::milliseconds(300));
 
     ASSERT_TRUE(app.startAssistant());
     ASSERT_TRUE(wait([&] { return chat.of("gotowe").size() == 1; })) << app.assistantStderr().toStdString();
@@ -153,7 +151,7 @@ TEST(TextChannel, TypedQuestionsAndAToolCallTravelThroughTheRealAssistantAndBadN
     post(QVariant::fromValue(QVariantMap{{"text", ""}}));  // empty
     post(QVariant::fromValue(QVariantMap{{"text", 42}}));  // not a string
     post(QStringLiteral("zamiast słownika"));              // not a dictionary at all
-    LoopbackRealtimeServer::waitFor([] { return false; }, std::chrono::milliseconds(500));
+    selvina::testing::waitFor([] { return false; }, std::chrono::milliseconds(500));
     EXPECT_TRUE(server->framesOfType("conversation.item.create").isEmpty());
 
     chat.type("Dzień dobry");
@@ -185,7 +183,7 @@ TEST(TextChannel, TypedQuestionsAndAToolCallTravelThroughTheRealAssistantAndBadN
     // A task for the agent: the real runtime, the real sidecar, the stand-in agent, and its final
     // text back to the service as the call's output.
     chat.type("Ile mam dokumentów?");
-    ASSERT_TRUE(wait([&] { return chat.of("assistant").count("Masz trzy pliki.") == 1; }, 20000)) << chat.raw.join('\n').toStdString();
+    ASSERT_TRUE(wait([&] { return chat.of("assistant").count("Masz trzy pliki.") == 1; }, 20)) << chat.raw.join('\n').toStdString();
     EXPECT_EQ(output("c2"), "W Dokumentach są [[CYTAT]]3 pliki[[/CYTAT]].");
     EXPECT_TRUE(chat.of("tool").contains("agent → Uruchamiam polecenie: Liczę pliki w Dokumentach")) << chat.raw.join('\n').toStdString();
 

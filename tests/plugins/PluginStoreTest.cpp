@@ -20,19 +20,13 @@
 
 using namespace selvina;
 using namespace selvina::plugins;
-using selvina::testing::LoopbackRealtimeServer;
+using selvina::testing::readFile;
 using selvina::testing::writeFile;
 using namespace Qt::StringLiterals;
 
 namespace {
 
 constexpr std::chrono::milliseconds kPatience{60'000}; // node on a loaded machine
-
-QByteArray readAll(const QString& path)
-{
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
-}
 
 class PluginsTest : public ::testing::Test {
 protected:
@@ -58,12 +52,15 @@ protected:
     // What the stand-in does for each command: {command: {stdout, stderr, exit, hang, childPidFile}}.
     void answer(const QByteArray& table) { writeFile(answersFile(), table); }
 
-    QList<QStringList> calls() const
+    // The calls the stand-in was given, each with its command first; all of them, or those of `command`.
+    QList<QStringList> calls(const QString& command = {}) const
     {
         QList<QStringList> list;
-        for (const QByteArray& line : readAll(answersFile() + QStringLiteral(".calls")).split('\n'))
-            if (!line.isEmpty())
-                list.append(QVariant(QJsonDocument::fromJson(line).array().toVariantList()).toStringList());
+        for (const QByteArray& line : readFile(answersFile() + QStringLiteral(".calls")).split('\n')) {
+            const QStringList call = QVariant(QJsonDocument::fromJson(line).array().toVariantList()).toStringList();
+            if (!line.isEmpty() && (command.isEmpty() || call.value(0) == command))
+                list.append(call);
+        }
         return list;
     }
 
@@ -71,7 +68,7 @@ protected:
     {
         SidecarLog::shared().flush();
         QStringList lines;
-        for (const QByteArray& line : readAll(SidecarLog::shared().filePath()).mid(m_logStart).split('\n'))
+        for (const QByteArray& line : readFile(SidecarLog::shared().filePath()).mid(m_logStart).split('\n'))
             if (!line.isEmpty())
                 lines.append(QString::fromUtf8(line).section(QLatin1Char(' '), 2)); // without the date and time
         return lines;
@@ -80,7 +77,7 @@ protected:
     // Waits until the store reports `command` done as many times as asked in all.
     void waitFor(const QString& command, int times = 1)
     {
-        ASSERT_TRUE(LoopbackRealtimeServer::waitFor([&] { return m_finished.count(command) >= times; }, kPatience))
+        ASSERT_TRUE(selvina::testing::waitFor([&] { return m_finished.count(command) >= times; }, kPatience))
             << command.toStdString();
     }
 
@@ -125,14 +122,14 @@ TEST_F(PluginsTest, SwitchingOffAndOnRewritesTheFileAndAsksForARestart)
     const int& restarts = countRestarts();
     m_catalog->setEnabled(QStringLiteral("agent"), PluginCatalog::Switch::off);
     m_catalog->setEnabled(QStringLiteral("b"), PluginCatalog::Switch::off);
-    const QByteArray written = readAll(pluginsFile());
+    const QByteArray written = readFile(pluginsFile());
     EXPECT_TRUE(written.startsWith("{\n    \"disabled\": [\n        \"agent\",\n        \"b\"\n    ],\n")) << written.constData();
     EXPECT_FALSE(m_catalog->plugins().first().enabled);
     EXPECT_EQ(restarts, 2);
 
     m_catalog->setEnabled(QStringLiteral("agent"), PluginCatalog::Switch::on);
     m_catalog->setEnabled(QStringLiteral("fs"), PluginCatalog::Switch::on); // a partial selection stays
-    const QJsonObject state = QJsonDocument::fromJson(readAll(pluginsFile())).object();
+    const QJsonObject state = QJsonDocument::fromJson(readFile(pluginsFile())).object();
     EXPECT_EQ(state.value(QStringLiteral("disabled")).toArray(), QJsonArray{QStringLiteral("b")});
     EXPECT_EQ(state.value(QStringLiteral("tools")).toObject(), QJsonObject({{QStringLiteral("fs"), QJsonArray{QStringLiteral("read")}}}));
     EXPECT_EQ(state.value(QStringLiteral("zzz")).toObject().value(QStringLiteral("kept")), true);
@@ -151,7 +148,7 @@ TEST_F(PluginsTest, FilesThatAreNotObjectsAreReadAsEmptyAndNeverOverwritten)
     EXPECT_TRUE(m_catalog->plugins().first().enabled);
     EXPECT_TRUE(m_catalog->configuredServers().isEmpty());
     m_catalog->setEnabled(QStringLiteral("agent"), PluginCatalog::Switch::off);
-    EXPECT_EQ(readAll(pluginsFile()), R"(["agent"])");
+    EXPECT_EQ(readFile(pluginsFile()), R"(["agent"])");
     EXPECT_EQ(restarts, 0);
     EXPECT_EQ(log(), (QStringList{QStringLiteral("[wtyczki] plugins.json jest uszkodzony — pokazuję wszystko jako włączone"),
                                   QStringLiteral("[wtyczki] plugins.json jest uszkodzony — nie zmieniam stanu")}));
@@ -236,11 +233,11 @@ TEST_F(PluginsTest, HungStoreIsStoppedWithItsChildrenAtTheTimeLimit)
     const auto startChild = [&] {
         QFile::remove(pidFile);
         m_store->wczytajNarzedzia(QStringLiteral("fs"));
-        EXPECT_TRUE(LoopbackRealtimeServer::waitFor([&] { return readAll(pidFile).toInt() > 0; }, kPatience));
-        return pid_t(readAll(pidFile).toInt());
+        EXPECT_TRUE(selvina::testing::waitFor([&] { return readFile(pidFile).toInt() > 0; }, kPatience));
+        return pid_t(readFile(pidFile).toInt());
     };
     const auto gone = [](pid_t pid) {
-        return LoopbackRealtimeServer::waitFor([pid] {
+        return selvina::testing::waitFor([pid] {
             const auto entry = agent::ProcessTree::read(pid);
             return !entry || entry->zombie;
         }, kPatience);
@@ -272,9 +269,8 @@ TEST_F(PluginsTest, ToolSelectionIsReadAndStored)
     waitFor(QStringLiteral("ustaw-narzedzia"));
     m_store->ustawNarzedzia(QStringLiteral("fs"), std::nullopt);
     waitFor(QStringLiteral("ustaw-narzedzia"), 2);
-    QList<QStringList> settings = calls();
-    settings.removeIf([](const QStringList& call) { return call.first() != u"ustaw-narzedzia"; });
-    EXPECT_EQ(settings, (QList<QStringList>{{u"ustaw-narzedzia"_s, u"fs"_s, uR"(["read","write"])"_s}, {u"ustaw-narzedzia"_s, u"fs"_s}}));
+    EXPECT_EQ(calls(u"ustaw-narzedzia"_s),
+              (QList<QStringList>{{u"ustaw-narzedzia"_s, u"fs"_s, uR"(["read","write"])"_s}, {u"ustaw-narzedzia"_s, u"fs"_s}}));
 
     // A selection the store program could not keep is not shown as kept.
     answer(R"({"ustaw-narzedzia": {"stdout": {"ok": false,
@@ -305,11 +301,8 @@ TEST_F(PluginsTest, UpdatesAreLoggedAndDefaultsInstalledOnce)
     m_store->autoUpdate(); // nothing updated: no refresh follows
     waitFor(QStringLiteral("aktualizuj-wszystko"), 2);
     waitFor(QStringLiteral("lista"), 3);
-    QStringList commands;
-    for (const QStringList& call : calls())
-        commands.append(call.first());
-    EXPECT_EQ(commands.count(u"domyslne"_s), 2);
-    EXPECT_EQ(commands.count(u"lista"_s), 3);
+    EXPECT_EQ(calls(u"domyslne"_s).size(), 2);
+    EXPECT_EQ(calls(u"lista"_s).size(), 3);
 }
 
 // The real program's plug-in modes, against the stand-in store.

@@ -92,10 +92,7 @@ TEST_F(LoginItem, SwitchingWritesOrHidesTheEntryAndAFailureKeepsTheRealState)
     EXPECT_FALSE(prefs.autostart());
     EXPECT_TRUE(prefs.ustawAutostart(true));
     EXPECT_TRUE(prefs.autostart());
-    QFile f(user());
-    ASSERT_TRUE(f.open(QIODevice::ReadOnly));
-    EXPECT_TRUE(f.readAll().contains("Exec=\"/opt/Selvina Voice/selvina-voice\"\n"));
-    f.close();
+    EXPECT_TRUE(selvina::testing::readFile(user()).contains("Exec=\"/opt/Selvina Voice/selvina-voice\"\n"));
 
     // Off with a system entry: a user entry hides it, rather than nothing at all.
     writeFile(system(), "[Desktop Entry]\nExec=x\n");

@@ -12,39 +12,37 @@
 using namespace selvina;
 using settings::SpeechPreferences;
 
-TEST(SpeechPreferences, UnknownAndMissingValuesReadAsDefaults)
+// Every value of a snapshot, for one comparison.
+auto fields(const voice::SpeechSettings& s)
 {
-    platform::fake::MemoryPreferences store;
-    store.values = {{"speech.turnDetection", "push_to_talk"}, {"speech.eagerness", "HIGH"}, {"speech.noiseReduction", 3},
-                    {"speech.speed", "szybko"}};
-    SpeechPreferences prefs(store);
-    EXPECT_EQ(prefs.turnDetection(), SpeechPreferences::TurnDetection::serverVAD);
-    EXPECT_EQ(prefs.eagerness(), SpeechPreferences::Eagerness::automatic);
-    EXPECT_EQ(prefs.noiseReduction(), SpeechPreferences::NoiseReduction::off);
-    const auto s = prefs.snapshot();
-    EXPECT_EQ(s.voice, "marin");
-    EXPECT_DOUBLE_EQ(s.speed, 1.0);
-    EXPECT_EQ(s.turnDetection, "server_vad");
-    EXPECT_EQ(s.prefixPaddingMs, 300);
-    EXPECT_EQ(s.silenceDurationMs, 700);
-    EXPECT_EQ(s.eagerness, "auto");
-    EXPECT_FALSE(s.reasoningEffort);
-    EXPECT_EQ(prefs.model(), "gpt-realtime-2.1");
+    return std::tuple{s.voice, s.speed, s.turnDetection, s.threshold, s.prefixPaddingMs,
+                      s.silenceDurationMs, s.eagerness, s.noiseReduction, s.reasoningEffort};
 }
 
-TEST(SpeechPreferences, SnapshotClampsAndTruncates)
+TEST(SpeechPreferences, UnknownValuesReadAsDefaultsAndTheSnapshotClampsAndTruncates)
 {
-    platform::fake::MemoryPreferences store;
     // The INI store hands numbers back as text.
-    store.values = {{"speech.speed", "2.0"}, {"speech.prefixPaddingMs", "300.9"}, {"speech.silenceDurationMs", 1e30},
-                    {"speech.turnDetection", "off"}, {"speech.noiseReduction", "near_field"}};
+    const struct {
+        QMap<QString, QVariant> stored;
+        voice::SpeechSettings snapshot;
+    } cases[] = {
+        {{{"speech.turnDetection", "push_to_talk"}, {"speech.eagerness", "HIGH"}, {"speech.noiseReduction", 3},
+          {"speech.speed", "szybko"}},
+         {}},
+        {{{"speech.speed", "2.0"}, {"speech.prefixPaddingMs", "300.9"}, {"speech.silenceDurationMs", 1e30},
+          {"speech.turnDetection", "off"}, {"speech.noiseReduction", "near_field"}},
+         {.speed = 1.5, .turnDetection = "off", .silenceDurationMs = std::numeric_limits<qint64>::max(),
+          .noiseReduction = "near_field", .reasoningEffort = std::nullopt}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.stored.keys().join(' ').toStdString());
+        platform::fake::MemoryPreferences store;
+        store.values = c.stored;
+        EXPECT_EQ(fields(SpeechPreferences(store).snapshot()), fields(c.snapshot));
+    }
+    platform::fake::MemoryPreferences store;
     SpeechPreferences prefs(store);
-    auto s = prefs.snapshot();
-    EXPECT_DOUBLE_EQ(s.speed, 1.5);
-    EXPECT_EQ(s.prefixPaddingMs, 300);
-    EXPECT_EQ(s.silenceDurationMs, std::numeric_limits<qint64>::max());
-    EXPECT_EQ(s.turnDetection, "off");
-    EXPECT_EQ(s.noiseReduction, "near_field");
+    EXPECT_EQ(prefs.model(), "gpt-realtime-2.1");
     prefs.setSpeed(0.1);
     EXPECT_DOUBLE_EQ(prefs.snapshot().speed, 0.25);
     EXPECT_DOUBLE_EQ(store.value("speech.speed").toDouble(), 0.1); // stored as set, clamped only in use

@@ -1,5 +1,5 @@
-// Both panes as Orca meets them: every control that takes focus has an accessible name, Tab
-// reaches each one, and a control writes straight into its store.
+// Both panes as the keyboard meets them: Tab reaches every control that takes focus, and a control
+// writes straight into its store. The names a screen reader hears: SettingsWindowAccessibilityTest.
 #include "ManualClock.h"
 #include "platform/fake/MemoryStores.h"
 #include "platform/fake/NoAudioDevices.h"
@@ -12,7 +12,6 @@
 
 #include <gtest/gtest.h>
 
-#include <QAccessible>
 #include <QApplication>
 #include <QComboBox>
 #include <QDir>
@@ -25,8 +24,8 @@ namespace {
 
 using R = settings::ReasoningPreferences;
 
-// Each focusable, visible child: its accessible name, or a complaint; and whether Tab reaches it.
-void expectReachableAndNamed(QWidget& pane)
+// Each focusable, visible child: whether Tab reaches it.
+void expectReachable(QWidget& pane)
 {
     pane.show();
     QSet<QWidget*> chain;
@@ -37,10 +36,6 @@ void expectReachableAndNamed(QWidget& pane)
         if (!w->isVisibleTo(&pane) || !(w->focusPolicy() & Qt::TabFocus) || w->focusProxy())
             continue;
         ++focusable;
-        QAccessibleInterface* a = QAccessible::queryAccessibleInterface(w);
-        ASSERT_NE(a, nullptr);
-        EXPECT_FALSE(a->text(QAccessible::Name).trimmed().isEmpty())
-            << w->metaObject()->className() << " " << a->text(QAccessible::Description).toStdString();
         EXPECT_TRUE(chain.contains(w)) << w->metaObject()->className() << " " << w->accessibleName().toStdString();
     }
     EXPECT_GT(focusable, 10);
@@ -75,13 +70,13 @@ protected:
     settings::ModelCatalog m_catalog{m_access, m_dir.filePath(QStringLiteral("models-cache.json")), m_clock};
 };
 
-TEST_F(Panes, ReasoningPaneIsNamedReachableAndWrites)
+TEST_F(Panes, ReasoningPaneIsReachableAndWrites)
 {
     R preferences(m_dir.filePath(QStringLiteral("config.json")), m_store, engines(false, true));
     int restarts = 0;
     QObject::connect(&preferences, &R::sidecarRestartNeeded, [&] { ++restarts; });
     ReasoningPane pane(preferences, m_catalog, m_dir.filePath(QStringLiteral(".codex")));
-    expectReachableAndNamed(pane);
+    expectReachable(pane);
 
     auto* memory = named<QComboBox>(pane, QStringLiteral("Jak długo agent pamięta zadania"));
     ASSERT_NE(memory, nullptr);
@@ -92,12 +87,12 @@ TEST_F(Panes, ReasoningPaneIsNamedReachableAndWrites)
     EXPECT_EQ(restarts, 0);
 }
 
-TEST_F(Panes, SpeechPaneIsNamedReachableAndWrites)
+TEST_F(Panes, SpeechPaneIsReachableAndWrites)
 {
     settings::SpeechPreferences preferences(m_store);
     settings::VoicePreview preview(m_access, m_audio, m_log, m_clock);
     SpeechPane pane(preferences, m_catalog, preview, [] { return std::optional<QString>(QStringLiteral("sk-abcdef123456")); });
-    expectReachableAndNamed(pane);
+    expectReachable(pane);
 
     auto* silence = named<QSpinBox>(pane, QStringLiteral("Cisza kończąca wypowiedź"));
     ASSERT_NE(silence, nullptr);

@@ -1,7 +1,7 @@
 // The plug-ins pane over the real catalogue and store, the store program played by the stand-in
 // (stand_in_store.cjs): what the lists show, and what each switch and button asks the store for.
-#include "LoopbackRealtimeServer.h"
 #include "ManualClock.h"
+#include "TestSupport.h"
 #include "platform/fake/MemoryStores.h"
 #include "plugins/PluginCatalog.h"
 #include "settings/ReasoningPreferences.h"
@@ -27,7 +27,7 @@ using plugins::PluginCatalog;
 using plugins::PluginStore;
 using settingswindow::Miejsce;
 using settingswindow::Pane;
-using testing::LoopbackRealtimeServer;
+using testing::waitFor;
 
 constexpr std::chrono::milliseconds kPatience{60'000}; // node on a loaded machine
 
@@ -77,12 +77,12 @@ protected:
     W* waitForNamed(const QString& name)
     {
         W* found = nullptr;
-        LoopbackRealtimeServer::waitFor([&] { return (found = named<W>(name)) != nullptr; }, kPatience);
+        waitFor([&] { return (found = named<W>(name)) != nullptr; }, kPatience);
         return found;
     }
     bool waitForCalls(const QString& command, qsizetype count)
     {
-        return LoopbackRealtimeServer::waitFor([&] { return calls(command).size() >= count; }, kPatience);
+        return waitFor([&] { return calls(command).size() >= count; }, kPatience);
     }
     void open()
     {
@@ -137,7 +137,7 @@ TEST_F(PluginsPaneTest, ToolSwitchesStoreTheSelectionAndRemovalAsksFirst)
         box->click();
         ASSERT_TRUE(waitForCalls(QStringLiteral("ustaw-narzedzia"), callsSoFar + 1));
         // The page is rebuilt under the keyboard focus, which stays on the switch of that name.
-        ASSERT_TRUE(LoopbackRealtimeServer::waitFor([&] { return box.isNull() && named<QCheckBox>(tool) != nullptr; }, kPatience));
+        ASSERT_TRUE(waitFor([&] { return box.isNull() && named<QCheckBox>(tool) != nullptr; }, kPatience));
         EXPECT_EQ(m_pane->window()->focusWidget(), named<QCheckBox>(tool));
     };
     flip(QStringLiteral("read_file"), 0);

@@ -29,11 +29,7 @@ protected:
                              R::EngineState{R::Engine::codex, codexReady, std::nullopt}};
         });
     }
-    QByteArray storedText(const QString& suffix = {}) const
-    {
-        QFile f(configFile() + suffix);
-        return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
-    }
+    QByteArray storedText(const QString& suffix = {}) const { return testing::readFile(configFile() + suffix); }
     QJsonObject stored() const { return QJsonDocument::fromJson(storedText()).object(); }
 
     QTemporaryDir m_dir;

@@ -24,10 +24,9 @@ namespace {
 
 using namespace std::chrono_literals;
 using selvina::testing::LoopbackHttp;
-using selvina::testing::LoopbackRealtimeServer;
 using selvina::testing::writeFile;
 
-bool waitUntil(const std::function<bool()>& condition) { return LoopbackRealtimeServer::waitFor(condition, 10s); }
+bool waitUntil(const std::function<bool()>& condition) { return selvina::testing::waitFor(condition, 10s); }
 
 // Access to the service at `base` with `key` (none: no key).
 ServiceAccess access(const QUrl& base, std::optional<QString> key)

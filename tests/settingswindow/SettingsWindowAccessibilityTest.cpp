@@ -17,10 +17,7 @@ using namespace selvina::testing;
 
 namespace {
 
-bool wait(const std::function<bool()>& condition, int ms = 20000)
-{
-    return LoopbackRealtimeServer::waitFor(condition, std::chrono::milliseconds(ms));
-}
+bool wait(const std::function<bool()>& c, int ms = 20000) { return waitFor(c, std::chrono::milliseconds(ms)); }
 
 QString nameOf(AtspiAccessible* a)
 {

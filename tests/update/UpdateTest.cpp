@@ -22,7 +22,7 @@
 using namespace selvina;
 using namespace selvina::update;
 using selvina::testing::LoopbackHttp;
-using selvina::testing::LoopbackRealtimeServer;
+using selvina::testing::readFile;
 
 namespace {
 
@@ -59,22 +59,16 @@ struct SigningKey {
     }
 };
 
-QByteArray readAll(const QString& path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
-
 void writeProgram(const QString& path, const QByteArray& script)
 {
     ASSERT_TRUE(QFile::setPermissions(selvina::testing::writeFile(path, "#!/bin/sh\n" + script),
                                       QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner));
 }
 
-bool eventually(const std::function<bool()>& done) { return LoopbackRealtimeServer::waitFor(done, std::chrono::seconds(60)); }
+bool eventually(const std::function<bool()>& done) { return selvina::testing::waitFor(done, std::chrono::seconds(60)); }
 
 // A second of the event loop, for checks that must come to nothing.
-void settle() { LoopbackRealtimeServer::waitFor([] { return false; }, std::chrono::seconds(1)); }
+void settle() { selvina::testing::waitFor([] { return false; }, std::chrono::seconds(1)); }
 
 constexpr const char* kComment = "version:0.2.0 build:2";
 
@@ -103,7 +97,7 @@ public:
         const QString out = top + QStringLiteral(".tar.gz");
         EXPECT_EQ(QProcess::execute(QStringLiteral("tar"), {QStringLiteral("-czf"), out, QStringLiteral("-C"), QFileInfo(top).path(),
                                                             QStringLiteral("selvina-voice")}), 0);
-        return readAll(out);
+        return readFile(out);
     }
 
     QByteArray feedFor(const QString& version, const QString& build, const QByteArray& tarball, const QByteArray& signature,
@@ -346,8 +340,8 @@ TEST_F(UpdateTest, ALauncherWhoseNewBuildDiesAtStartGoesBackToTheOldOne)
     EXPECT_EQ(currentBuild(), QStringLiteral("1"));
     EXPECT_FALSE(QFileInfo::exists(root + QStringLiteral("/previous")));
     EXPECT_FALSE(QFileInfo::exists(root + QStringLiteral("/2")));
-    EXPECT_EQ(readAll(root + QStringLiteral("/old-ran")).trimmed(), QByteArray("2"));
-    EXPECT_EQ(readAll(root + QStringLiteral("/rejected-build")).trimmed(), QByteArray("2"));
+    EXPECT_EQ(readFile(root + QStringLiteral("/old-ran")).trimmed(), QByteArray("2"));
+    EXPECT_EQ(readFile(root + QStringLiteral("/rejected-build")).trimmed(), QByteArray("2"));
 }
 
 } // namespace
