@@ -48,21 +48,18 @@ protected:
     }
     void answer(const QByteArray& tools)
     {
-        QFile f(m_dir.filePath(QStringLiteral("answers.json")));
-        ASSERT_TRUE(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
-        f.write(R"({"lista": {"stdout": )" + QByteArray(kList) + R"(}, "narzedzia": {"stdout": )" + tools + "}}");
+        selvina::testing::writeFile(m_dir.filePath(QStringLiteral("answers.json")),
+                                    R"({"lista": {"stdout": )" + QByteArray(kList) + R"(}, "narzedzia": {"stdout": )" + tools + "}}");
     }
     // The calls of one command, without the command's name.
     QList<QStringList> calls(const QString& command) const
     {
-        QFile f(m_dir.filePath(QStringLiteral("answers.json.calls")));
         QList<QStringList> out;
-        if (f.open(QIODevice::ReadOnly))
-            for (const QByteArray& line : f.readAll().split('\n')) {
-                QStringList call = QVariant(QJsonDocument::fromJson(line).array().toVariantList()).toStringList();
-                if (!call.isEmpty() && call.takeFirst() == command)
-                    out.append(call);
-            }
+        for (const QByteArray& line : selvina::testing::readFile(m_dir.filePath(QStringLiteral("answers.json.calls"))).split('\n')) {
+            QStringList call = QVariant(QJsonDocument::fromJson(line).array().toVariantList()).toStringList();
+            if (!call.isEmpty() && call.takeFirst() == command)
+                out.append(call);
+        }
         return out;
     }
     template <typename W>

@@ -113,9 +113,9 @@ class Windows:
 MIX = [("pos", 52), ("part", 16), ("hard", 24), ("speech", 16), ("noise", 4), ("mined", 16)]
 
 
-def batch(w, rng, time_mask=0.0):
+def batch(w, rng, time_mask=0.0, mix=MIX):
     starts, labels = [], []
-    for cat, n in MIX:
+    for cat, n in mix:
         if cat == "mined":
             if len(w.mined) == 0:
                 s = w.sample(rng, "speech", n)
@@ -217,10 +217,13 @@ def main():
                     help="add a second set of general speech and hard negatives from the training voices")
     ap.add_argument("--time-mask", type=float, default=0.0,
                     help="share of training windows with a stretch of frames masked")
+    ap.add_argument("--hard", type=int, default=dict(MIX)["hard"],
+                    help="hard-negative windows in each batch of %d" % sum(n for _, n in MIX))
     ap.add_argument("--init", help="continue from this checkpoint (its weights and mined windows)")
     ap.add_argument("--out", default=os.path.join(C.ROOT, "resources", "wake", "hej-selvina.model"))
     ap.add_argument("--ckpt", default=os.path.join(C.ROOT, "build", "wake-train", "net.pt"))
     args = ap.parse_args()
+    mix = [(cat, args.hard if cat == "hard" else n) for cat, n in MIX]
     torch.set_num_threads(2)
     torch.manual_seed(args.seed)
     rng = np.random.default_rng(args.seed)
@@ -255,7 +258,7 @@ def main():
     t1 = time.time()
     avg = None
     for step in range(1, args.steps + 1):
-        x, y = batch(w, rng, args.time_mask)
+        x, y = batch(w, rng, args.time_mask, mix)
         loss = TF.binary_cross_entropy_with_logits(net(x), y)
         opt.zero_grad()
         loss.backward()
