@@ -184,7 +184,7 @@ if __name__ == "__main__":
     sys.path.insert(0, __file__.rsplit("/", 1)[0])
     import model as M
     ck = torch.load(sys.argv[1])
-    net = M.WakeNet(ck["window_frames"])
+    net = M.WakeNet(ck["window_frames"], width=ck.get("width", 1))
     net.load_state_dict(ck["state"])
     h = write(sys.argv[2], net, ck["mean"], ck["std"], ck["window_frames"], ck["step_frames"],
               ck["threshold"], ck["windows"], ck["gate_energy"], ck["trained"])

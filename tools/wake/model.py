@@ -15,9 +15,9 @@ def conv_bn(cin, cout, k, stride=1, pad=0, groups=1):
 class WakeNet(nn.Module):
     EMBEDDING = 64
 
-    def __init__(self, window_frames=150, mel=40):
+    def __init__(self, window_frames=150, mel=40, width=1):
         super().__init__()
-        c1, c2, c3 = 16, 32, 64
+        c1, c2, c3 = 16 * width, 32 * width, 64 * width
         self.features = nn.Sequential(
             *conv_bn(1, c1, 3, 2, 1),
             nn.MaxPool2d(2, 2),
@@ -41,9 +41,9 @@ class WakeNet(nn.Module):
         return self.head(self.features(x.unsqueeze(1))).squeeze(1)
 
 
-def macs(window_frames=150, mel=40):
+def macs(window_frames=150, mel=40, width=1):
     """Multiply-adds of one window through the exported layers."""
-    net = WakeNet(window_frames, mel)
+    net = WakeNet(window_frames, mel, width)
     total, x = 0, torch.zeros(1, 1, window_frames, mel)
     for m in list(net.features) + list(net.head):
         y = m(x)

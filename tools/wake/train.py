@@ -219,6 +219,7 @@ def main():
                     help="share of training windows with a stretch of frames masked")
     ap.add_argument("--hard", type=int, default=dict(MIX)["hard"],
                     help="hard-negative windows in each batch of %d" % sum(n for _, n in MIX))
+    ap.add_argument("--width", type=int, default=1, help="channels of every convolution times this")
     ap.add_argument("--init", help="continue from this checkpoint (its weights and mined windows)")
     ap.add_argument("--out", default=os.path.join(C.ROOT, "resources", "wake", "hej-selvina.model"))
     ap.add_argument("--ckpt", default=os.path.join(C.ROOT, "build", "wake-train", "net.pt"))
@@ -248,7 +249,7 @@ def main():
     wv = Windows(val, mean, std)
     print("windows:", {k: len(v) for k, v in w.cat.items()}, "data %.0fs" % (time.time() - t0), flush=True)
 
-    net = M.WakeNet(WF)
+    net = M.WakeNet(WF, width=args.width)
     if args.init:
         net.load_state_dict(torch.load(args.init)["state"])
         mine(net, w, rng, candidates=30000)
@@ -297,7 +298,7 @@ def main():
         len(train_v), len(tr["kinds"]), datetime.date.today().isoformat(), VERSION, args.steps, args.seed,
         ", continued from %s" % os.path.basename(args.init) if args.init else "")
     os.makedirs(os.path.dirname(args.ckpt), exist_ok=True)
-    torch.save(dict(state=net.state_dict(), mean=mean, std=std, window_frames=WF, step_frames=S.STEP_FRAMES,
+    torch.save(dict(state=net.state_dict(), width=args.width, mean=mean, std=std, window_frames=WF, step_frames=S.STEP_FRAMES,
                     threshold=float(best[1]), windows=int(best[0]), gate_energy=gate, trained=trained), args.ckpt)
     export.write(args.out, net, mean, std, WF, S.STEP_FRAMES, best[1], best[0], gate, trained)
     print("wrote %s (%d bytes); training %.0fs, total %.0fs" % (args.out, os.path.getsize(args.out), train_time, time.time() - t0))
