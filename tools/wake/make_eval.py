@@ -1,9 +1,9 @@
 """Write the detector's evaluation set (held-out voice variants only) into OUTDIR.
 
-    /usr/bin/python3 tools/wake/make_eval.py [OUTDIR]     (default build/wake-eval)
+    /usr/bin/python3 tools/wake/make_eval.py [OUTDIR]     (default build/wake-eval-3h)
 
 Layout: manifest.json, clean/, snr10/, snr5_reverb/, hard_negatives/ (raw s16le 16 kHz
-mono clips of 3 s, the phrase starting after at least 0.8 s) and two streams of an hour
+mono clips of 3 s, the phrase starting after at least 0.8 s) and two streams of three hours
 of non-target Polish speech with music and noise stretches, at 20 dB and 8 dB SNR.
 Utterances are cached, so a second run is faster.
 """
@@ -20,7 +20,10 @@ import corpus as C  # noqa: E402
 SEED = 31337
 CLIPS = 120
 HARD = 150
-STREAM_SECONDS = 3660
+STREAM_SECONDS = 3 * 3660
+# Sentences of the first one-hour streams, then more from a second generator, so that the clips
+# stay as they were and a stream seldom repeats a sentence.
+SENTENCES, MORE_SENTENCES = 1500, 2100
 CLIP_SECONDS = 3.0
 
 
@@ -83,7 +86,7 @@ def stream(rng, sentences, babble, snr, seconds):
 
 
 def main():
-    out = sys.argv[1] if len(sys.argv) > 1 else os.path.join(C.ROOT, "build", "wake-eval")
+    out = sys.argv[1] if len(sys.argv) > 1 else os.path.join(C.ROOT, "build", "wake-eval-3h")
     t0 = time.time()
     rng = np.random.default_rng(SEED)
     _, held = C.split_variants()
@@ -94,10 +97,14 @@ def main():
     conds = ["clean", "snr10", "snr5_reverb"]
     pos_jobs = {c: [job(C.positive_text(rng)) for _ in range(CLIPS)] for c in conds}
     hard_jobs = [job(C.hard_negative_text(rng)) for _ in range(HARD)]
-    sent_jobs = [job(C.sentence_text(rng)) for _ in range(1500)]
+    sent_jobs = [job(C.sentence_text(rng)) for _ in range(SENTENCES)]
     # Now and then the streams hold the openers and similar names too, as people talk.
     for k in range(0, len(sent_jobs), 25):
         sent_jobs[k] = job(C.hard_negative_text(rng))
+    more = np.random.default_rng(SEED + 1)
+    more_jobs = [(C.hard_negative_text(more) if k % 25 == 0 else C.sentence_text(more),
+                  held[int(more.integers(len(held)))]) + C.random_prosody(more) for k in range(MORE_SENTENCES)]
+    sent_jobs += more_jobs
     flat = [j for c in conds for j in pos_jobs[c]] + hard_jobs + sent_jobs
     audio = [C.trim(a).astype(np.float64) for a in C.synth_many(flat)]
     print("synthesized %d utterances in %.0fs" % (len(flat), time.time() - t0), flush=True)
@@ -124,9 +131,10 @@ def main():
             entries.append({"file": name, "phrase_end": int(end) if c != "hard_negatives" else None,
                             "text": j[0], "voice": j[1]})
         manifest["conditions"][c] = entries
-    # Two streams from the two halves of the sentences, so they do not repeat each other.
-    half = len(sentences) // 2
-    for name, snr, part in (("speech_20db", 20.0, sentences[:half]), ("speech_8db", 8.0, sentences[half:])):
+    # Two streams from two halves of the sentences, so they do not repeat each other.
+    first, extra = sentences[:SENTENCES], sentences[SENTENCES:]
+    halves = (first[:SENTENCES // 2] + extra[:MORE_SENTENCES // 2], first[SENTENCES // 2:] + extra[MORE_SENTENCES // 2:])
+    for name, snr, part in (("speech_20db", 20.0, halves[0]), ("speech_8db", 8.0, halves[1])):
         x, used = stream(rng, part, babble, snr, STREAM_SECONDS)
         pcm16(x).tofile(os.path.join(out, name + ".raw"))
         manifest["streams"][name] = name + ".raw"
