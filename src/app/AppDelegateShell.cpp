@@ -127,7 +127,6 @@ QCoro::Task<> AppDelegate::printDiagnostics(QPointer<AppDelegate> self)
     };
     inputs.instructions = conversationInstructions();
     inputs.buildInfo = QDir(paths::resourceDirectory()).filePath(QStringLiteral("build-info"));
-    // A build tree keeps its cache one level above the programs.
     inputs.buildTree = paths::runsFromBuildTree();
     inputs.logDirectory = paths::logDirectory();
     inputs.clock = &self->clock();
