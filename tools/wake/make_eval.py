@@ -91,8 +91,8 @@ def main():
     rng = np.random.default_rng(SEED)
     _, held = C.split_variants()
 
-    def job(text):
-        return (text, held[int(rng.integers(len(held)))]) + C.random_prosody(rng)
+    def job(text, r=rng):
+        return (text, held[int(r.integers(len(held)))]) + C.random_prosody(r)
 
     conds = ["clean", "snr10", "snr5_reverb"]
     pos_jobs = {c: [job(C.positive_text(rng)) for _ in range(CLIPS)] for c in conds}
@@ -102,9 +102,8 @@ def main():
     for k in range(0, len(sent_jobs), 25):
         sent_jobs[k] = job(C.hard_negative_text(rng))
     more = np.random.default_rng(SEED + 1)
-    more_jobs = [(C.hard_negative_text(more) if k % 25 == 0 else C.sentence_text(more),
-                  held[int(more.integers(len(held)))]) + C.random_prosody(more) for k in range(MORE_SENTENCES)]
-    sent_jobs += more_jobs
+    sent_jobs += [job(C.hard_negative_text(more) if k % 25 == 0 else C.sentence_text(more), more)
+                  for k in range(MORE_SENTENCES)]
     flat = [j for c in conds for j in pos_jobs[c]] + hard_jobs + sent_jobs
     audio = [C.trim(a).astype(np.float64) for a in C.synth_many(flat)]
     print("synthesized %d utterances in %.0fs" % (len(flat), time.time() - t0), flush=True)

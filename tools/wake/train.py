@@ -219,7 +219,8 @@ def main():
                     help="share of training windows with a stretch of frames masked")
     ap.add_argument("--hard", type=int, default=dict(MIX)["hard"],
                     help="hard-negative windows in each batch of %d" % sum(n for _, n in MIX))
-    ap.add_argument("--width", type=int, default=1, help="channels of every convolution times this")
+    ap.add_argument("--width", type=int, default=1,
+                    help="channels of every convolution times this (with --init: the checkpoint's)")
     ap.add_argument("--init", help="continue from this checkpoint (its weights and mined windows)")
     ap.add_argument("--out", default=os.path.join(C.ROOT, "resources", "wake", "hej-selvina.model"))
     ap.add_argument("--ckpt", default=os.path.join(C.ROOT, "build", "wake-train", "net.pt"))
@@ -249,9 +250,12 @@ def main():
     wv = Windows(val, mean, std)
     print("windows:", {k: len(v) for k, v in w.cat.items()}, "data %.0fs" % (time.time() - t0), flush=True)
 
+    start = torch.load(args.init) if args.init else None
+    if start is not None:
+        args.width = start.get("width", 1)  # the checkpoint's own shape
     net = M.WakeNet(WF, width=args.width)
-    if args.init:
-        net.load_state_dict(torch.load(args.init)["state"])
+    if start is not None:
+        net.load_state_dict(start["state"])
         mine(net, w, rng, candidates=30000)
     opt = torch.optim.AdamW(net.parameters(), lr=args.lr, weight_decay=1e-4)
     sched = torch.optim.lr_scheduler.OneCycleLR(opt, max_lr=args.lr, total_steps=args.steps, pct_start=0.1)
