@@ -71,9 +71,11 @@ public:
         plugins::PluginCatalog* pluginCatalog = nullptr; // none: no plug-in store (tests)
         plugins::PluginStore* pluginStore = nullptr;
         // Builds the wake-phrase listener, once, with the call that opens a conversation; none: no listener.
-        // `unavailable` is told once why the phrase cannot be recognised.
+        // `unavailable` is told once why the phrase cannot be recognised; `profileSkipped`, while it is
+        // built, why the user's recorded voice is not used (the listener then works without it).
         std::function<std::unique_ptr<activation::WakeWord>(std::function<void()> wake,
-                                                            std::function<void(const QString&)> unavailable)>
+                                                            std::function<void(const QString&)> unavailable,
+                                                            std::function<void(const QString&)> profileSkipped)>
             makeWakeWord;
         // Builds the guided recording of the user's phrase; fills in the steps that check the recordings
         // and keep the profile. None: the detector cannot learn a voice.
@@ -114,6 +116,7 @@ public:
     void refreshStatusItem();
     void startWakeWordListening();
     void wakePhraseUnavailable(const QString& reason);
+    void wakeProfileSkipped(const QString& reason);
     void refreshDebugPanel();
     void przelaczZawolanie();
     void learnVoice();

@@ -495,6 +495,10 @@ void AppDelegate::startWakeWordListening()
             [self](const QString& reason) {
                 if (self)
                     self->wakePhraseUnavailable(reason);
+            },
+            [self](const QString& reason) {
+                if (self)
+                    self->wakeProfileSkipped(reason);
             });
     }
     m_wakeWord->start();
@@ -507,6 +511,14 @@ void AppDelegate::wakePhraseUnavailable(const QString& reason)
     if (m_invokeRegistration && m_services.launch != nullptr)
         hint = QStringLiteral("Rozmowę otworzysz skrótem ") + m_services.launch->skrot().spokenName() + QStringLiteral(".");
     speak(QStringLiteral("Nie rozpoznam zawołania „hej Selvina”. ") + reason + QStringLiteral(" ") + hint);
+}
+
+// A profile of an earlier detector (every update of the model file makes one) would otherwise leave the
+// user wondering why the phrase is heard less well than before.
+void AppDelegate::wakeProfileSkipped(const QString& reason)
+{
+    speak(QStringLiteral("Zawołanie „hej Selvina” rozpoznaję teraz bez nauki twojego głosu. ") + reason
+          + QStringLiteral(" Służy do tego polecenie menu asystenta „Naucz się, jak wołam »hej Selvina«…”."));
 }
 
 // --- hot-keys ---

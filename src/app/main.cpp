@@ -167,12 +167,15 @@ int main(int argc, char** argv)
     services.statusIcon = paths::resourceDirectory() + QStringLiteral("/icons/64/selvina-voice.png");
 
     if (audio) {
-        services.makeWakeWord = [&audio, &clock](std::function<void()> wake, std::function<void(const QString&)> unavailable) {
+        services.makeWakeWord = [&audio, &clock](std::function<void()> wake, std::function<void(const QString&)> unavailable,
+                                                 const std::function<void(const QString&)>& profileSkipped) {
             const app::WakeTuning tuning = app::WakeTuning::load(paths::configDirectory());
             auto recognizer = activation::ClassifierRecognizer::load(
                 {paths::wakeModelFile(), paths::wakeProfileFile(), tuning.threshold, tuning.windows});
-            if (!recognizer->profileProblem().isEmpty())
+            if (!recognizer->profileProblem().isEmpty()) {
                 logLine(QStringLiteral("[wybudzanie] nagranie głosu użytkownika pominięte: ") + recognizer->profileProblem());
+                profileSkipped(recognizer->profileProblem());
+            }
             activation::WakeWord::Options options;
             options.traceHeardText = qgetenv("SELVINA_TRACE") == "1";
             options.onUnavailable = std::move(unavailable);
