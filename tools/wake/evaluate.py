@@ -1,6 +1,6 @@
 """Measure a detector file on the evaluation set written by make_eval.py.
 
-    /usr/bin/python3 tools/wake/evaluate.py MODEL EVALDIR [--threshold T --windows N] [--sweep]
+    /usr/bin/python3 tools/wake/evaluate.py MODEL EVALDIR [--threshold T --windows N] [--sweep] [--where]
 
 Scores every window as the runtime does (from the file, silence gate included), then counts:
 a fire is `windows` consecutive scores >= threshold, with 2 s ignored after it; a clip is
@@ -62,6 +62,17 @@ def line(th, w, r):
                 r.get("speech_20db", float("nan")), r.get("speech_8db", float("nan")), r["latency"]))
 
 
+def where(evaldir, streams, threshold, windows):
+    with open(os.path.join(evaldir, "manifest.json")) as f:
+        segments = json.load(f).get("stream_segments", {})
+    for name, ((s, ends), _) in streams.items():
+        for fire in counting.fires(s, ends, threshold, windows):
+            print("%s: false alarm at %.1f s" % (name, fire / SR))
+            for first, end, text in segments.get(name, []):
+                if end > fire - 3 * SR and first < fire + SR // 2:
+                    print("    %7.1f-%7.1f s  %s" % (first / SR, end / SR, text))
+
+
 def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("model")
@@ -69,6 +80,7 @@ def main():
     ap.add_argument("--threshold", type=float)
     ap.add_argument("--windows", type=int)
     ap.add_argument("--sweep", action="store_true", help="also print other thresholds and window counts")
+    ap.add_argument("--where", action="store_true", help="also print each false alarm with what the stream says there")
     args = ap.parse_args()
     torch.set_num_threads(2)
     net = export.FileNet(args.model)
@@ -76,6 +88,8 @@ def main():
     w = args.windows if args.windows is not None else net.header["windows"]
     clips, streams = score_set(net, args.evaldir)
     print(line(th, w, measure(clips, streams, th, w)))
+    if args.where:
+        where(args.evaldir, streams, th, w)
     if args.sweep:
         for ww in (1, 2, 3):
             for t in (0.5, 0.7, 0.8, 0.9, 0.95, 0.98):

@@ -1,6 +1,10 @@
 """Write the detector's evaluation set (held-out voice variants only) into OUTDIR.
 
     /usr/bin/python3 tools/wake/make_eval.py [OUTDIR]     (default build/wake-eval-3h)
+    /usr/bin/python3 tools/wake/make_eval.py --training-voices OUTDIR
+
+With --training-voices the same kind of set is made from the training variants, with other
+seeds: for choosing constants (such as the voice profile's) without looking at held-out voices.
 
 Layout: manifest.json, clean/, snr10/, snr5_reverb/, hard_negatives/ (raw s16le 16 kHz
 mono clips of 3 s, the phrase starting after at least 0.8 s) and two streams of three hours
@@ -52,21 +56,26 @@ def clip(rng, utt, condition, babble):
     return level(rng, x), a + len(utt)
 
 
-def stream(rng, sentences, babble, snr, seconds):
+def stream(rng, sentences, texts, babble, snr, seconds):
     """Speech with pauses, some reverberant, with music-only and noise-only stretches,
-    under a background that changes every 20-40 s, at snr relative to the speech."""
+    under a background that changes every 20-40 s, at snr relative to the speech.
+    Also returns what lies where: [first sample, end sample, text or "(music)"/"(noise)"]."""
     n = int(seconds * C.SR)
     x = np.zeros(n)
     pos, i = 0, 0
     refs = []
+    segments = []
     while pos < n:
         r = rng.random()
         if r < 0.06:  # music or noise stretch
             m = int(rng.uniform(8, 30) * C.SR)
-            seg = C.music(rng, m) if rng.random() < 0.6 else C.colored_noise(rng, m, rng.choice(["white", "pink", "brown"]))
+            is_music = rng.random() < 0.6
+            seg = C.music(rng, m) if is_music else C.colored_noise(rng, m, rng.choice(["white", "pink", "brown"]))
             seg = seg * 0.05
+            text = "(music)" if is_music else "(noise)"
         else:
             u = sentences[i % len(sentences)]
+            text = texts[i % len(texts)]
             i += 1
             seg = u / (C.rms(u) + 1e-9) * 0.05 * rng.uniform(0.6, 1.4)
             if rng.random() < 0.3:
@@ -74,6 +83,7 @@ def stream(rng, sentences, babble, snr, seconds):
             refs.append(C.rms(seg))
         seg = seg[: n - pos]
         x[pos: pos + len(seg)] += seg
+        segments.append([pos, pos + len(seg), text])
         pos += len(seg) + int(rng.uniform(0.15, 1.5) * C.SR)
     ref = float(np.median(refs))
     pos = 0
@@ -82,17 +92,23 @@ def stream(rng, sentences, babble, snr, seconds):
         bg = C.background(rng, m, babble)
         x[pos: pos + m] += bg * ref / 10 ** (snr / 20)
         pos += m
-    return x * (0.3 / (np.max(np.abs(x)) + 1e-12)), i
+    return x * (0.3 / (np.max(np.abs(x)) + 1e-12)), i, segments
 
 
 def main():
-    out = sys.argv[1] if len(sys.argv) > 1 else os.path.join(C.ROOT, "build", "wake-eval-3h")
+    args = sys.argv[1:]
+    training = "--training-voices" in args
+    args = [a for a in args if a != "--training-voices"]
+    out = args[0] if args else os.path.join(C.ROOT, "build", "wake-eval-3h")
     t0 = time.time()
-    rng = np.random.default_rng(SEED)
-    _, held = C.split_variants()
+    seed = SEED + 1000 if training else SEED
+    rng = np.random.default_rng(seed)
+    train_voices, held = C.split_variants()
+    # As many training voices as there are held out, so that each has several clips to enrol from.
+    voices = train_voices[::len(train_voices) // len(held)][:len(held)] if training else held
 
     def job(text, r=rng):
-        return (text, held[int(r.integers(len(held)))]) + C.random_prosody(r)
+        return (text, voices[int(r.integers(len(voices)))]) + C.random_prosody(r)
 
     conds = ["clean", "snr10", "snr5_reverb"]
     pos_jobs = {c: [job(C.positive_text(rng)) for _ in range(CLIPS)] for c in conds}
@@ -101,7 +117,7 @@ def main():
     # Now and then the streams hold the openers and similar names too, as people talk.
     for k in range(0, len(sent_jobs), 25):
         sent_jobs[k] = job(C.hard_negative_text(rng))
-    more = np.random.default_rng(SEED + 1)
+    more = np.random.default_rng(seed + 1)
     sent_jobs += [job(C.hard_negative_text(more) if k % 25 == 0 else C.sentence_text(more), more)
                   for k in range(MORE_SENTENCES)]
     flat = [j for c in conds for j in pos_jobs[c]] + hard_jobs + sent_jobs
@@ -117,8 +133,9 @@ def main():
     sentences = audio[k:]
     babble = sentences[:200]
 
-    manifest = {"conditions": {}, "streams": {}, "voices_held_out": held,
-                "made_by": "tools/wake/make_eval.py, seed %d, espeak-ng Polish held-out variants" % SEED}
+    manifest = {"conditions": {}, "streams": {}, "voices_held_out": [] if training else held, "voices": voices,
+                "made_by": "tools/wake/make_eval.py, seed %d, espeak-ng Polish %s variants"
+                % (seed, "training" if training else "held-out")}
     for c in conds + ["hard_negatives"]:
         os.makedirs(os.path.join(out, c), exist_ok=True)
         entries = []
@@ -133,10 +150,16 @@ def main():
     # Two streams from two halves of the sentences, so they do not repeat each other.
     first, extra = sentences[:SENTENCES], sentences[SENTENCES:]
     halves = (first[:SENTENCES // 2] + extra[:MORE_SENTENCES // 2], first[SENTENCES // 2:] + extra[MORE_SENTENCES // 2:])
-    for name, snr, part in (("speech_20db", 20.0, halves[0]), ("speech_8db", 8.0, halves[1])):
-        x, used = stream(rng, part, babble, snr, STREAM_SECONDS)
+    texts = [j[0] for j in sent_jobs]
+    first_t, extra_t = texts[:SENTENCES], texts[SENTENCES:]
+    text_halves = (first_t[:SENTENCES // 2] + extra_t[:MORE_SENTENCES // 2], first_t[SENTENCES // 2:] + extra_t[MORE_SENTENCES // 2:])
+    manifest["stream_segments"] = {}
+    for name, snr, part, part_texts in (("speech_20db", 20.0, halves[0], text_halves[0]),
+                                        ("speech_8db", 8.0, halves[1], text_halves[1])):
+        x, used, segments = stream(rng, part, part_texts, babble, snr, STREAM_SECONDS)
         pcm16(x).tofile(os.path.join(out, name + ".raw"))
         manifest["streams"][name] = name + ".raw"
+        manifest["stream_segments"][name] = segments
         print("%s: %.0f s, %d utterances (reused cyclically if fewer), %.0fs" % (name, STREAM_SECONDS, used, time.time() - t0), flush=True)
     with open(os.path.join(out, "manifest.json"), "w") as f:
         json.dump(manifest, f, ensure_ascii=False, indent=1)
