@@ -10,8 +10,7 @@
 
 using namespace std::chrono_literals;
 using selvina::activation::VoiceEnrolment;
-using selvina::testing::ManualClock;
-using selvina::testing::ScriptedInput;
+using namespace selvina::testing;
 
 class VoiceEnrolmentTest : public ::testing::Test {
 protected:

@@ -12,9 +12,7 @@ using namespace std::chrono_literals;
 using selvina::activation::RecognitionUpdate;
 using selvina::activation::WakeWord;
 using selvina::platform::AudioDeviceError;
-using selvina::testing::ManualClock;
-using selvina::testing::ScriptedInput;
-using selvina::testing::ScriptedRecognizer;
+using namespace selvina::testing;
 
 TEST(WakePhrase, MatchesAnOpenerFollowedWithinTwoWordsByTheName)
 {

@@ -52,12 +52,6 @@ protected:
         m_runtime = std::make_unique<agent::SidecarRuntime>(m_clock, agent::SidecarRuntime::Options{{m_sidecar}});
     }
 
-    void TearDown() override
-    {
-        m_runtime.reset();
-        qunsetenv("PUPPET_MODE"); qunsetenv("SELVINA_NODE_BINARY");
-    }
-
     struct Task {
         QString id;
         std::unique_ptr<agent::AgentEventStream> stream = std::make_unique<agent::AgentEventStream>();
@@ -182,7 +176,6 @@ protected:
             m_bridge.get(), [this](const QString& t) { m_notes.append("p:" + t); },
             [this](const QString& t) { m_notes.append("a:" + t); });
     }
-    void TearDown() override { m_tool.reset(); m_bridge.reset(); }
 
     struct Call {
         std::optional<tools::ToolOutcome> outcome;
@@ -220,15 +213,10 @@ protected:
 TEST_F(Runtime, LaunchFailuresReachTheTaskOnceWithTheirText)
 {
     const QString folder = m_dir.filePath(QStringLiteral("programy"));
-    const auto program = [&](const char* name, const QByteArray& content, QFile::Permissions mode = QFile::ExeOwner) {
-        const QString path = writeFile(folder + '/' + QLatin1String(name), content);
-        QFile::setPermissions(path, QFile::ReadOwner | QFile::WriteOwner | mode);
-        return path;
-    };
     const QString launch = QStringLiteral("Nie udało się uruchomić agenta: ");
-    const QString text = program("tekst", "zwykły tekst\n", {});
-    const QString garbage = program("śmieci", QByteArray("\x7f\x01\x02\x03 nie ELF", 12));
-    const QString script = program("skrypt", "#!/nie/ma/interpretera\n");
+    const QString text = writeFile(folder + "/tekst", "zwykły tekst\n");
+    const QString garbage = writeExecutable(folder + "/śmieci", QByteArray("\x7f\x01\x02\x03 nie ELF", 12));
+    const QString script = writeExecutable(folder + "/skrypt", "#!/nie/ma/interpretera\n");
     const char* node = "SELVINA_NODE_BINARY";
     struct Case {
         const char* name;

@@ -63,63 +63,6 @@ namespace {
 
 bool eventually(const std::function<bool()>& c) { return waitFor(c, std::chrono::seconds(15)); }
 
-// The scenario driver: one selvina-voice, its greeting silent or a tone, and what a case looks at
-// (the run log, standard error, the service's link, the microphone frames the service received).
-class AssistantScenario {
-public:
-    struct Greeting {
-        double seconds = 0;        // of tone, in 100 ms deltas; 0: silent
-        bool endsOnItsOwn = true;  // false: left open to be interrupted
-    };
-
-    explicit AssistantScenario(const SoundServer& sound)
-        : app(QStringLiteral(SELVINA_VOICE_BIN), [this](const QJsonObject& f) { onFrame(f); })
-    {
-        busUp = app.startBus();
-        app.setVariable(QStringLiteral("SELVINA_TEXT"), QString());
-        app.setVariable(QStringLiteral("SELVINA_TRACE"), QStringLiteral("1"));
-        app.setVariable(QStringLiteral("PULSE_SERVER"), sound.address());
-    }
-
-    QString log() const
-    {
-        return QString::fromUtf8(readFile(app.home() + QStringLiteral("/state/selvina-voice/sidecar.log")));
-    }
-    // Standard error and the run log, for failure messages.
-    std::string said() const { return app.assistantStderr().toStdString() + log().toStdString(); }
-    bool logSays(const QString& text) { return eventually([&] { return log().contains(text); }); }
-    bool stderrSays(const QByteArray& text) { return eventually([&] { return app.assistantStderr().contains(text); }); }
-    LoopbackRealtimeServer& server() { return app.server(); }
-    bool connected() { return eventually([&] { return server().hasClient(); }); }
-    bool disconnected() { return eventually([&] { return !server().hasClient(); }); }
-
-    AssistantProcess app;
-    bool busUp = false;
-    Greeting greeting;
-    QList<double> microphone; // the level of each microphone frame the service received
-
-private:
-    void onFrame(const QJsonObject& f)
-    {
-        const QString type = f[QStringLiteral("type")].toString();
-        if (type == u"input_audio_buffer.append") {
-            microphone.append(rms(QByteArray::fromBase64(f[QStringLiteral("audio")].toString().toLatin1())));
-        } else if (type == u"response.create") {
-            server().sendText(R"({"type":"response.created","response":{"id":"g"}})");
-            const QByteArray voice = tone(greeting.seconds);
-            for (qsizetype at = 0; at < voice.size(); at += 4800) {
-                const QJsonObject delta{{"type", "response.output_audio.delta"},
-                                        {"delta", QString::fromLatin1(voice.mid(at, 4800).toBase64())}};
-                server().sendText(QJsonDocument(delta).toJson(QJsonDocument::Compact));
-            }
-            if (greeting.endsOnItsOwn)
-                server().sendText(R"({"type":"response.done","response":{"status":"completed"}})");
-        } else if (type == u"response.cancel") {
-            server().sendText(R"({"type":"response.done","response":{"status":"cancelled"}})");
-        }
-    }
-};
-
 const QString kCombo = QStringLiteral("ctrl+alt+super+space");
 
 // Another X client holds this keycode with exactly these modifiers; true when the server agreed.
@@ -199,8 +142,16 @@ struct TrayHost {
     QString menuPath;
 };
 
+// One selvina-voice on the shared display and sound server, its greeting silent or a tone, and
+// what a case looks at (the run log, standard error, the service's link, the microphone frames the
+// service received).
 class DesktopShell : public ::testing::Test {
 protected:
+    struct Greeting {
+        double seconds = 0;        // of tone, in 100 ms deltas; 0: silent
+        bool endsOnItsOwn = true;  // false: left open to be interrupted
+    };
+
     static void SetUpTestSuite()
     {
         s_display = new XDisplay;
@@ -217,17 +168,30 @@ protected:
     {
         ASSERT_TRUE(s_display->ok());
         ASSERT_TRUE(s_sound->up());
-        s = std::make_unique<AssistantScenario>(*s_sound);
-        ASSERT_TRUE(s->busUp);
-        s->app.setVariable(QStringLiteral("XDG_SESSION_TYPE"), QStringLiteral("x11"));
-        s->app.setVariable(QStringLiteral("WAYLAND_DISPLAY"), QString());
+        ASSERT_TRUE(app.startBus());
+        app.setVariable(QStringLiteral("SELVINA_TEXT"), QString());
+        app.setVariable(QStringLiteral("SELVINA_TRACE"), QStringLiteral("1"));
+        app.setVariable(QStringLiteral("PULSE_SERVER"), s_sound->address());
+        app.setVariable(QStringLiteral("XDG_SESSION_TYPE"), QStringLiteral("x11"));
+        app.setVariable(QStringLiteral("WAYLAND_DISPLAY"), QString());
     }
     // Started and past its shortcut registration.
     void start()
     {
-        ASSERT_TRUE(s->app.startAssistant());
-        ASSERT_TRUE(s->logSays(QStringLiteral("[skrót] "))) << s->said();
+        ASSERT_TRUE(app.startAssistant());
+        ASSERT_TRUE(logSays(QStringLiteral("[skrót] "))) << said();
     }
+    QString log() const
+    {
+        return QString::fromUtf8(readFile(app.home() + QStringLiteral("/state/selvina-voice/sidecar.log")));
+    }
+    // Standard error and the run log, for failure messages.
+    std::string said() const { return app.assistantStderr().toStdString() + log().toStdString(); }
+    bool logSays(const QString& text) { return eventually([&] { return log().contains(text); }); }
+    bool stderrSays(const QByteArray& text) { return eventually([&] { return app.assistantStderr().contains(text); }); }
+    LoopbackRealtimeServer& server() { return app.server(); }
+    bool connected() { return eventually([&] { return server().hasClient(); }); }
+    bool disconnected() { return eventually([&] { return !server().hasClient(); }); }
     // Some clearly audible 20 ms window among what the speakers played from `from` on.
     static bool heardSince(qsizetype from)
     {
@@ -241,7 +205,30 @@ protected:
 
     static XDisplay* s_display;
     static SoundServer* s_sound;
-    std::unique_ptr<AssistantScenario> s;
+    Greeting greeting;
+    QList<double> microphone; // the level of each microphone frame the service received
+    AssistantProcess app{QStringLiteral(SELVINA_VOICE_BIN), [this](const QJsonObject& f) { onFrame(f); }};
+
+private:
+    void onFrame(const QJsonObject& f)
+    {
+        const QString type = f[QStringLiteral("type")].toString();
+        if (type == u"input_audio_buffer.append") {
+            microphone.append(rms(QByteArray::fromBase64(f[QStringLiteral("audio")].toString().toLatin1())));
+        } else if (type == u"response.create") {
+            server().sendText(R"({"type":"response.created","response":{"id":"g"}})");
+            const QByteArray voice = tone(greeting.seconds);
+            for (qsizetype at = 0; at < voice.size(); at += 4800) {
+                const QJsonObject delta{{"type", "response.output_audio.delta"},
+                                        {"delta", QString::fromLatin1(voice.mid(at, 4800).toBase64())}};
+                server().sendText(QJsonDocument(delta).toJson(QJsonDocument::Compact));
+            }
+            if (greeting.endsOnItsOwn)
+                server().sendText(R"({"type":"response.done","response":{"status":"completed"}})");
+        } else if (type == u"response.cancel") {
+            server().sendText(R"({"type":"response.done","response":{"status":"cancelled"}})");
+        }
+    }
 };
 
 XDisplay* DesktopShell::s_display = nullptr;
@@ -250,53 +237,52 @@ SoundServer* DesktopShell::s_sound = nullptr;
 TEST_F(DesktopShell, TheShortcutOpensAndClosesEvenAfterTheKeyboardMapChanges)
 {
     start();
-    EXPECT_TRUE(s->log().contains(QStringLiteral("[skrót] wywołanie: Ctrl+Alt+Super+Spacja"))) << s->said();
+    EXPECT_TRUE(log().contains(QStringLiteral("[skrót] wywołanie: Ctrl+Alt+Super+Spacja"))) << said();
 
     ASSERT_TRUE(XDisplay::key(kCombo));
-    ASSERT_TRUE(s->connected()) << s->said();
-    ASSERT_TRUE(s->stderrSays("STAN")) << s->said();
+    ASSERT_TRUE(connected()) << said();
+    ASSERT_TRUE(stderrSays("STAN")) << said();
     const qsizetype beforeClose = s_sound->recorded.size();
     ASSERT_TRUE(XDisplay::key(kCombo));
-    ASSERT_TRUE(s->disconnected()) << s->said();
+    ASSERT_TRUE(disconnected()) << said();
     EXPECT_TRUE(heardSince(beforeClose)) << "no end cue";
 
     // Space leaves the layout, then comes back on another keycode: the grab waits and follows it.
     const auto remapped = [&](const char* change) {
-        const qsizetype before = s->log().count(QStringLiteral("zmiana układu klawiatury"));
+        const qsizetype before = log().count(QStringLiteral("zmiana układu klawiatury"));
         return QProcess::execute(QStringLiteral("xmodmap"), {"-e", change}) == 0
-               && eventually([&] { return s->log().count(QStringLiteral("zmiana układu klawiatury")) > before; });
+               && eventually([&] { return log().count(QStringLiteral("zmiana układu klawiatury")) > before; });
     };
-    ASSERT_TRUE(remapped("keycode 65 = NoSymbol")) << s->said();
-    EXPECT_TRUE(s->log().contains(QStringLiteral("skrót wróci"))) << s->said();
-    ASSERT_TRUE(remapped("keycode 200 = space")) << s->said();
-    const bool reopened = XDisplay::key(kCombo) && s->connected();
+    ASSERT_TRUE(remapped("keycode 65 = NoSymbol")) << said();
+    EXPECT_TRUE(log().contains(QStringLiteral("skrót wróci"))) << said();
+    ASSERT_TRUE(remapped("keycode 200 = space")) << said();
+    const bool reopened = XDisplay::key(kCombo) && connected();
     QProcess::execute(QStringLiteral("xmodmap"), {"-e", "keycode 200 = XF86TouchpadOn", "-e", "keycode 65 = space"});
-    EXPECT_TRUE(reopened) << s->said();
-    EXPECT_EQ(s->app.stopAssistant(), 0) << s->said();
+    EXPECT_TRUE(reopened) << said();
+    EXPECT_EQ(app.stopAssistant(), 0) << said();
 }
 
 TEST_F(DesktopShell, EscapeInterruptsTheSpeechThenClosesInSilence)
 {
-    s->greeting = {4.0, false};
+    greeting = {4.0, false};
     start();
     ASSERT_TRUE(XDisplay::key(kCombo));
-    ASSERT_TRUE(s->connected()) << s->said();
-    ASSERT_TRUE(s->stderrSays("→ speaking")) << s->said();
+    ASSERT_TRUE(connected()) << said();
+    ASSERT_TRUE(stderrSays("→ speaking")) << said();
 
     ASSERT_TRUE(XDisplay::key(QStringLiteral("Escape")));
-    ASSERT_TRUE(eventually([&] { return !s->server().framesOfType(QStringLiteral("input_audio_buffer.clear")).isEmpty(); }))
-        << s->said();
-    EXPECT_FALSE(s->server().framesOfType(QStringLiteral("response.cancel")).isEmpty());
-    EXPECT_TRUE(s->server().hasClient());
+    ASSERT_TRUE(eventually([&] { return !server().framesOfType(QStringLiteral("input_audio_buffer.clear")).isEmpty(); })) << said();
+    EXPECT_FALSE(server().framesOfType(QStringLiteral("response.cancel")).isEmpty());
+    EXPECT_TRUE(server().hasClient());
     // The run log is written on its own thread: the line may land after the frames.
-    EXPECT_TRUE(s->logSays(QStringLiteral("[esc] przerywalne: true"))) << s->said();
+    EXPECT_TRUE(logSays(QStringLiteral("[esc] przerywalne: true"))) << said();
 
-    ASSERT_TRUE(s->stderrSays("→ listening")) << s->said();
+    ASSERT_TRUE(stderrSays("→ listening")) << said();
     ASSERT_TRUE(XDisplay::key(QStringLiteral("Escape")));
-    ASSERT_TRUE(s->disconnected()) << s->said();
-    EXPECT_TRUE(s->log().contains(QStringLiteral("[esc] przerywalne: false"))) << s->said();
-    EXPECT_TRUE(s->log().contains(QStringLiteral("[esc] klawisz doszedł, na wierzchu: "))) << s->said();
-    EXPECT_EQ(s->app.stopAssistant(), 0) << s->said();
+    ASSERT_TRUE(disconnected()) << said();
+    EXPECT_TRUE(log().contains(QStringLiteral("[esc] przerywalne: false"))) << said();
+    EXPECT_TRUE(log().contains(QStringLiteral("[esc] klawisz doszedł, na wierzchu: "))) << said();
+    EXPECT_EQ(app.stopAssistant(), 0) << said();
 }
 
 // The combination and Escape are held by another client: the shortcut is refused and said, a
@@ -307,67 +293,63 @@ TEST_F(DesktopShell, TakenKeysAreRefusedOrWatchedAndASecondStartWakesTheFirst)
     ASSERT_TRUE(grabElsewhere(other, 65, XCB_MOD_MASK_CONTROL | XCB_MOD_MASK_1 | XCB_MOD_MASK_4));
     ASSERT_TRUE(grabElsewhere(other, 9, 0));
     start();
-    ASSERT_TRUE(s->logSays(QStringLiteral("[mowa] Nie udało się przypisać skrótu Control plus Alt plus Super plus Spacja. "
-                                          "Prawdopodobnie zajmuje go inna aplikacja.")))
-        << s->said();
-    EXPECT_TRUE(s->log().contains(QStringLiteral("[skrót] odmowa rejestracji Ctrl+Alt+Super+Spacja — status BadAccess (10)")));
-    if (!QFile::exists(QStringLiteral("/run/systemd/journal/socket"))) {
-        EXPECT_TRUE(s->stderrSays(
-            "[SelvinaVoice] Nie udało się zarejestrować skrótu Ctrl+Alt+Super+Spacja (status BadAccess (10))"));
-    }
+    ASSERT_TRUE(logSays(QStringLiteral("[mowa] Nie udało się przypisać skrótu Control plus Alt plus Super plus Spacja. "
+                                       "Prawdopodobnie zajmuje go inna aplikacja."))) << said();
+    EXPECT_TRUE(log().contains(QStringLiteral("[skrót] odmowa rejestracji Ctrl+Alt+Super+Spacja — status BadAccess (10)")));
+    if (!QFile::exists(QStringLiteral("/run/systemd/journal/socket")))
+        EXPECT_TRUE(stderrSays("[SelvinaVoice] Nie udało się zarejestrować skrótu Ctrl+Alt+Super+Spacja (status BadAccess (10))"));
 
     QProcess second;
-    second.setProcessEnvironment(s->app.environment());
+    second.setProcessEnvironment(app.environment());
     second.start(QStringLiteral(SELVINA_VOICE_BIN), {});
     ASSERT_TRUE(second.waitForFinished(15000));
     EXPECT_EQ(second.exitStatus(), QProcess::NormalExit);
     EXPECT_EQ(second.exitCode(), 0);
-    ASSERT_TRUE(s->connected()) << s->said();
-    EXPECT_EQ(s->server().connectionCount(), 1);
+    ASSERT_TRUE(connected()) << said();
+    EXPECT_EQ(server().connectionCount(), 1);
 
     // Escape during the greeting would interrupt it; in silence it closes.
-    ASSERT_TRUE(s->stderrSays("zdarzenie: responseFinished")) << s->said();
+    ASSERT_TRUE(stderrSays("zdarzenie: responseFinished")) << said();
     ASSERT_TRUE(XDisplay::key(QStringLiteral("Escape")));
-    ASSERT_TRUE(s->disconnected()) << s->said();
-    EXPECT_TRUE(s->log().contains(QStringLiteral("słucham zdarzeń XInput 2 bez przechwytywania"))) << s->said();
-    EXPECT_EQ(s->app.stopAssistant(), 0) << s->said();
+    ASSERT_TRUE(disconnected()) << said();
+    EXPECT_TRUE(log().contains(QStringLiteral("słucham zdarzeń XInput 2 bez przechwytywania"))) << said();
+    EXPECT_EQ(app.stopAssistant(), 0) << said();
     xcb_disconnect(other);
 }
 
 TEST_F(DesktopShell, OfTwoStartsAtOnceOneSurvivesAndTheOtherWakesIt)
 {
     QProcess twin;
-    ASSERT_TRUE(s->app.startAssistant());
-    twin.setProcessEnvironment(s->app.environment());
+    ASSERT_TRUE(app.startAssistant());
+    twin.setProcessEnvironment(app.environment());
     twin.start(QStringLiteral(SELVINA_VOICE_BIN), {});
-    ASSERT_TRUE(s->connected()) << s->said();
+    ASSERT_TRUE(connected()) << said();
     // The one that lost the name has ended with 0; the other, which opened the conversation, runs on.
-    ASSERT_TRUE(eventually([&] { return twin.state() == QProcess::NotRunning || !s->app.running(); })) << s->said();
+    ASSERT_TRUE(eventually([&] { return twin.state() == QProcess::NotRunning || !app.running(); })) << said();
     const bool twinLost = twin.state() == QProcess::NotRunning;
-    EXPECT_EQ(twinLost ? twin.exitCode() : s->app.stopAssistant(), 0);
+    EXPECT_EQ(twinLost ? twin.exitCode() : app.stopAssistant(), 0);
     if (twinLost) {
-        EXPECT_EQ(s->app.stopAssistant(), 0) << s->said();
+        EXPECT_EQ(app.stopAssistant(), 0) << said();
     } else {
         ::kill(pid_t(twin.processId()), SIGTERM);
         ASSERT_TRUE(twin.waitForFinished(8000));
         EXPECT_EQ(twin.exitCode(), 0);
     }
-    EXPECT_EQ(s->server().connectionCount(), 1);
+    EXPECT_EQ(server().connectionCount(), 1);
 }
 
 // One start on Wayland without a shortcuts portal: the user hears how to bind the combination
 // themselves; the tray item, which does not depend on the shortcut, appears once a host starts.
 TEST_F(DesktopShell, OnWaylandTheUserHearsHowToBindTheShortcutAndTheTrayMenuWorks)
 {
-    s->app.setVariable(QStringLiteral("XDG_SESSION_TYPE"), QStringLiteral("wayland"));
+    app.setVariable(QStringLiteral("XDG_SESSION_TYPE"), QStringLiteral("wayland"));
     start();
-    ASSERT_TRUE(s->logSays(QStringLiteral("[mowa] Nie udało się przypisać skrótu Control plus Alt plus Super plus Spacja. "
-                                          "Ten pulpit nie pozwala aplikacjom przypisać własnego skrótu.")))
-        << s->said();
-    EXPECT_FALSE(s->log().contains(QStringLiteral("[menu] ikona w zasobniku gotowa")));
+    ASSERT_TRUE(logSays(QStringLiteral("[mowa] Nie udało się przypisać skrótu Control plus Alt plus Super plus Spacja. "
+                                       "Ten pulpit nie pozwala aplikacjom przypisać własnego skrótu."))) << said();
+    EXPECT_FALSE(log().contains(QStringLiteral("[menu] ikona w zasobniku gotowa")));
 
-    TrayHost tray(s->app.busAddress());
-    ASSERT_TRUE(tray.ready()) << s->said();
+    TrayHost tray(app.busAddress());
+    ASSERT_TRUE(tray.ready()) << said();
     EXPECT_EQ(tray.property(QStringLiteral("ToolTip")).value<QDBusArgument>().currentType(), QDBusArgument::StructureType);
     const QString wakeLabel = QStringLiteral("Reaguj na „hej Selvina”");
     EXPECT_NE(tray.entry(QStringLiteral("Zakończ")).id, 0);
@@ -377,22 +359,21 @@ TEST_F(DesktopShell, OnWaylandTheUserHearsHowToBindTheShortcutAndTheTrayMenuWork
     EXPECT_EQ(wake.toggleState, 1);
 
     tray.click(wake.id);
-    ASSERT_TRUE(s->logSays(QStringLiteral("[wybudzanie] wyłączone przez użytkownika"))) << s->said();
-    EXPECT_TRUE(readFile(s->app.home() + QStringLiteral("/.config/selvina-voice/preferences.ini"))
-                    .contains("zawolanie=false"));
+    ASSERT_TRUE(logSays(QStringLiteral("[wybudzanie] wyłączone przez użytkownika"))) << said();
+    EXPECT_TRUE(readFile(app.home() + QStringLiteral("/.config/selvina-voice/preferences.ini")).contains("zawolanie=false"));
     EXPECT_TRUE(eventually([&] { return tray.entry(wakeLabel).toggleState == 0; }));
 
     // "Zakończ" quits, the orderly way.
     tray.click(tray.entry(QStringLiteral("Zakończ")).id);
     ASSERT_TRUE(eventually([&] { return !tray.bus.interface()->isServiceRegistered(QStringLiteral("pl.korlund.selvinavoice")).value(); }))
-        << s->said();
-    EXPECT_EQ(s->app.stopAssistant(), 0) << s->said();
+        << said();
+    EXPECT_EQ(app.stopAssistant(), 0) << said();
 }
 
 TEST_F(DesktopShell, AutostartedTheAssistantIsHeardAndHearsTheMicrophone)
 {
-    s->greeting = {0.6, true};
-    s->app.setVariable(QStringLiteral("SELVINA_AUTOSTART"), QStringLiteral("1"));
+    greeting = {0.6, true};
+    app.setVariable(QStringLiteral("SELVINA_AUTOSTART"), QStringLiteral("1"));
     // A sentence an earlier case left the desktop's voice saying (speech-dispatcher starts late and
     // outlives the assistant) must not count as the greeting: 2 s of quiet first.
     ASSERT_TRUE(waitFor([] {
@@ -400,11 +381,11 @@ TEST_F(DesktopShell, AutostartedTheAssistantIsHeardAndHearsTheMicrophone)
         return size >= 96000 && rms(s_sound->recorded.mid(size - 96000, 96000)) < 0.01;
     }, std::chrono::seconds(30)));
     const qsizetype from = s_sound->recorded.size();
-    ASSERT_TRUE(s->app.startAssistant());
+    ASSERT_TRUE(app.startAssistant());
 
     // The greeting plays to its end, then the conversation listens.
-    ASSERT_TRUE(s->stderrSays("STAN: speaking → listening")) << s->said();
-    const qsizetype silentFrames = s->microphone.size();
+    ASSERT_TRUE(stderrSays("STAN: speaking → listening")) << said();
+    const qsizetype silentFrames = microphone.size();
     // 0.6 s of tone reached the speakers: count the 20 ms windows that are clearly loud.
     int loudWindows = 0;
     for (qsizetype at = from; at + 960 <= s_sound->recorded.size(); at += 960)
@@ -417,9 +398,9 @@ TEST_F(DesktopShell, AutostartedTheAssistantIsHeardAndHearsTheMicrophone)
     // Speaking into the room now reaches the service as real sound.
     s_sound->speakIntoRoom(tone(1.0));
     ASSERT_TRUE(eventually([&] {
-        return std::any_of(s->microphone.begin() + silentFrames, s->microphone.end(), [](double level) { return level > 0.1; });
+        return std::any_of(microphone.begin() + silentFrames, microphone.end(), [](double level) { return level > 0.1; });
     }));
-    EXPECT_EQ(s->app.stopAssistant(), 0) << s->said();
+    EXPECT_EQ(app.stopAssistant(), 0) << said();
 }
 
 // "hej Selvina" in espeak-ng's Polish voice as PCM16 mono at 24 kHz, with `padding` seconds of room
@@ -453,46 +434,46 @@ QByteArray spokenPhrase(const QString& voice, double padding = 1.0)
 TEST_F(DesktopShell, TheSpokenPhraseOpensAConversationAndATuneDoesNot)
 {
     // A voice recorded for an earlier detector is left out, and the user hears why.
-    writeFile(s->app.home() + QStringLiteral("/.config/selvina-voice/wake-profile.json"),
+    writeFile(app.home() + QStringLiteral("/.config/selvina-voice/wake-profile.json"),
               R"({"format": 1, "model_sha256": "0123", "similarity_threshold": 0.9, "score_floor": 0.3, "templates": [[0]]})");
     start();
-    ASSERT_TRUE(s->logSays(QStringLiteral("nasłuch działa"))) << s->said();
-    EXPECT_TRUE(s->log().contains(QStringLiteral("[mowa] Zawołanie „hej Selvina” rozpoznaję teraz bez nauki twojego głosu. "
-                                                 "Nagrania twojego głosu pochodzą z innej wersji modelu zawołania")))
-        << s->said();
+    ASSERT_TRUE(logSays(QStringLiteral("nasłuch działa"))) << said();
+    EXPECT_TRUE(log().contains(QStringLiteral("[mowa] Zawołanie „hej Selvina” rozpoznaję teraz bez nauki twojego głosu. "
+                                              "Nagrania twojego głosu pochodzą z innej wersji modelu zawołania")))
+        << said();
     // A tune into the room: nothing opens.
     s_sound->speakIntoRoom(tone(1.0));
     const QByteArray phrase = spokenPhrase(QStringLiteral("pl+m3"));
     ASSERT_FALSE(phrase.isEmpty()) << "espeak-ng did not speak";
     QThread::msleep(1500);
-    EXPECT_FALSE(s->server().hasClient());
+    EXPECT_FALSE(server().hasClient());
 
     s_sound->speakIntoRoom(phrase);
-    ASSERT_TRUE(s->logSays(QStringLiteral("[wybudzanie] TRAFIENIE"))) << s->said();
-    ASSERT_TRUE(s->connected()) << s->said();
-    EXPECT_EQ(s->app.stopAssistant(), 0) << s->said();
+    ASSERT_TRUE(logSays(QStringLiteral("[wybudzanie] TRAFIENIE"))) << said();
+    ASSERT_TRUE(connected()) << said();
+    EXPECT_EQ(app.stopAssistant(), 0) << said();
 }
 
 TEST_F(DesktopShell, TheUsersPhraseIsRecordedFourTimesFromTheMenuAndKept)
 {
     s_sound->keepRoomAwake();
     start();
-    TrayHost tray(s->app.busAddress());
-    ASSERT_TRUE(tray.ready()) << s->said();
-    ASSERT_TRUE(s->logSays(QStringLiteral("nasłuch działa"))) << s->said();
+    TrayHost tray(app.busAddress());
+    ASSERT_TRUE(tray.ready()) << said();
+    ASSERT_TRUE(logSays(QStringLiteral("nasłuch działa"))) << said();
     const int learn = tray.entry(QStringLiteral("Naucz się, jak wołam „hej Selvina”…")).id;
     ASSERT_NE(learn, 0);
     tray.click(learn);
     const QByteArray phrase = spokenPhrase(QStringLiteral("pl+f2"), 0.3);
     for (int n = 1; n <= 4; ++n) {
-        ASSERT_TRUE(s->logSays(QStringLiteral("nagranie %1 trwa").arg(n))) << s->said();
+        ASSERT_TRUE(logSays(QStringLiteral("nagranie %1 trwa").arg(n))) << said();
         s_sound->speakIntoRoom(phrase);
     }
-    ASSERT_TRUE(s->logSays(QStringLiteral("głos użytkownika zapisany"))) << s->said();
-    EXPECT_TRUE(QFile::exists(s->app.home() + QStringLiteral("/.config/selvina-voice/wake-profile.json")));
+    ASSERT_TRUE(logSays(QStringLiteral("głos użytkownika zapisany"))) << said();
+    EXPECT_TRUE(QFile::exists(app.home() + QStringLiteral("/.config/selvina-voice/wake-profile.json")));
     // The listener comes back, now with the user's voice.
-    ASSERT_TRUE(eventually([&] { return s->log().count(QStringLiteral("nasłuch działa")) == 2; })) << s->said();
-    EXPECT_EQ(s->app.stopAssistant(), 0) << s->said();
+    ASSERT_TRUE(eventually([&] { return log().count(QStringLiteral("nasłuch działa")) == 2; })) << said();
+    EXPECT_EQ(app.stopAssistant(), 0) << said();
 }
 
 } // namespace

@@ -10,8 +10,7 @@
 
 #include <gtest/gtest.h>
 
-using selvina::testing::LoopbackRealtimeServer;
-using selvina::testing::AssistantProcess;
+using namespace selvina::testing;
 
 namespace {
 
@@ -105,7 +104,7 @@ private:
     QProcess m_process;
 };
 
-bool wait(const std::function<bool()>& c, int s = 10) { return selvina::testing::waitFor(c, std::chrono::seconds(s)); }
+bool wait(const std::function<bool()>& c, int s = 10) { return waitFor(c, std::chrono::seconds(s)); }
 
 } // namespace
 
@@ -131,7 +130,7 @@ TEST(TextChannel, TypedQuestionsAndAToolCallTravelThroughTheRealAssistantAndBadN
     // The client must be listening before the assistant announces itself.
     auto bus = QDBusConnection::connectToBus(app.busAddress(), QStringLiteral("e2e"));
     ASSERT_TRUE(wait([&] { return bus.interface()->registeredServiceNames().value().filter(":").size() >= 2; }));
-    selvina::testing::waitFor([] { return false; }, std::chrono::milliseconds(300));
+    settle(std::chrono::milliseconds(300));
 
     ASSERT_TRUE(app.startAssistant());
     ASSERT_TRUE(wait([&] { return chat.of("gotowe").size() == 1; })) << app.assistantStderr().toStdString();
@@ -151,7 +150,7 @@ TEST(TextChannel, TypedQuestionsAndAToolCallTravelThroughTheRealAssistantAndBadN
     post(QVariant::fromValue(QVariantMap{{"text", ""}}));  // empty
     post(QVariant::fromValue(QVariantMap{{"text", 42}}));  // not a string
     post(QStringLiteral("zamiast słownika"));              // not a dictionary at all
-    selvina::testing::waitFor([] { return false; }, std::chrono::milliseconds(500));
+    settle(std::chrono::milliseconds(500));
     EXPECT_TRUE(server->framesOfType("conversation.item.create").isEmpty());
 
     chat.type("Dzień dobry");

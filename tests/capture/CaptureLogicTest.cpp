@@ -9,8 +9,8 @@
 using namespace selvina;
 using namespace selvina::capture;
 using namespace selvina::tools;
-using selvina::testing::outcomeText;
-using selvina::testing::runTask;
+using namespace selvina::testing;
+using namespace Qt::StringLiterals;
 
 namespace {
 
@@ -27,12 +27,12 @@ public:
     Result<ShareableContent, ScreenCaptureError> content() override { return desktop; }
     Result<QImage, ScreenCaptureError> captureDisplay(const CaptureDisplay& d, QSize) override
     {
-        captured.append(QStringLiteral("display %1").arg(d.id));
+        captured.append(u"display %1"_s.arg(d.id));
         return image();
     }
     Result<QImage, ScreenCaptureError> captureWindow(const CaptureWindow& w, QSize size) override
     {
-        captured.append(QStringLiteral("window %1").arg(w.id));
+        captured.append(u"window %1"_s.arg(w.id));
         picture = size;
         return image();
     }
@@ -63,12 +63,12 @@ protected:
         desktop->desktop.displays = {{7, QRect(1920, 0, 1280, 1024)}, {3, QRect(0, 0, 3000, 2000)}};
         desktop->desktop.mainDisplayId = 3;
         desktop->desktop.windows = {
-            window(1, QStringLiteral("Panel"), QStringLiteral("panel"), 50, true, false),
-            window(2, QStringLiteral("Ukryte zakupy"), QStringLiteral("notatki"), 51, false),
-            window(3, QStringLiteral("Poczta"), QStringLiteral("Zakupy-Sklep"), 52),
-            window(4, QStringLiteral("Lista ZAKUPÓW"), QStringLiteral("edytor"), 53),
+            window(1, u"Panel"_s, u"panel"_s, 50, true, false),
+            window(2, u"Ukryte zakupy"_s, u"notatki"_s, 51, false),
+            window(3, u"Poczta"_s, u"Zakupy-Sklep"_s, 52),
+            window(4, u"Lista ZAKUPÓW"_s, u"edytor"_s, 53),
             window(5, QString(), std::nullopt, 52),
-            window(6, QStringLiteral("Zaz\u0307o\u0301\u0142c\u0301 ge\u0328s\u0301la\u0328 jaz\u0301n\u0301"), QStringLiteral("pisak"), 54),
+            window(6, u"Zaz\u0307o\u0301\u0142c\u0301 ge\u0328s\u0301la\u0328 jaz\u0301n\u0301"_s, u"pisak"_s, 54),
         };
         desktop->desktop.frontmostPid = 52;
         capture = std::make_shared<ScreenCapture>(std::move(memory));
@@ -81,16 +81,16 @@ protected:
 TEST_F(Capture, ScreenshotReportsTheSourceBothSizesAndTheKilobytes)
 {
     ScreenshotTool tool(capture);
-    const QString text = run(tool, QStringLiteral(R"({"scope":"full_screen"})"));
+    const QString text = run(tool, uR"({"scope":"full_screen"})"_s);
     EXPECT_TRUE(text.startsWith(QStringLiteral("Zrzut ekranu: cały ekran (wyświetlacz główny, 3000×2000 px). Rozmiar po "
                                                "skalowaniu: 1568×1045 px (oryginalnie 3000×2000 px), JPEG ok. ")))
         << text.toStdString();
-    EXPECT_EQ(desktop->captured, QStringList{QStringLiteral("display 3")});
+    EXPECT_EQ(desktop->captured, QStringList{u"display 3"_s});
     // Rounded down, but at least one.
     for (const auto& [bytes, kb] : {std::pair{500, 1}, {1024, 1}, {2047, 1}, {2048, 2}, {0, 1}}) {
         CapturedImage image;
         image.jpegData = QByteArray(bytes, 'x');
-        EXPECT_TRUE(ScreenshotTool::report(image).endsWith(QStringLiteral("JPEG ok. %1 KB.").arg(kb))) << bytes;
+        EXPECT_TRUE(ScreenshotTool::report(image).endsWith(u"JPEG ok. %1 KB."_s.arg(kb))) << bytes;
     }
 }
 
@@ -119,13 +119,13 @@ TEST_F(Capture, PicksWindowsByTitleThenApplicationInStackingOrder)
     } cases[] = {
         // The application name of a window higher up beats a title further down; hidden and
         // non-normal windows never match.
-        {ScreenCaptureScope::window(QStringLiteral("zakup")), quint64(3)},
-        {ScreenCaptureScope::window(QStringLiteral("ZAKUPÓW")), quint64(4)},
-        {ScreenCaptureScope::window(QStringLiteral("panel")), QStringLiteral("Nie znaleziono żadnego okna pasującego do „panel”.")},
+        {ScreenCaptureScope::window(u"zakup"_s), quint64(3)},
+        {ScreenCaptureScope::window(u"ZAKUPÓW"_s), quint64(4)},
+        {ScreenCaptureScope::window(u"panel"_s), u"Nie znaleziono żadnego okna pasującego do „panel”."_s},
         // Decomposed letters in the title match a query typed with composed ones.
-        {ScreenCaptureScope::window(QStringLiteral("ZAŻÓŁĆ GĘŚLĄ")), quint64(6)},
-        {ScreenCaptureScope::window(QStringLiteral("\u200b🙂\u202e")),
-         QStringLiteral("Nie znaleziono żadnego okna pasującego do „\u200b🙂\u202e”.")},
+        {ScreenCaptureScope::window(u"ZAŻÓŁĆ GĘŚLĄ"_s), quint64(6)},
+        {ScreenCaptureScope::window(u"\u200b🙂\u202e"_s),
+         u"Nie znaleziono żadnego okna pasującego do „\u200b🙂\u202e”."_s},
         {ScreenCaptureScope::activeWindow(), quint64(3)},
     };
     for (const auto& c : cases) {
@@ -143,40 +143,36 @@ TEST_F(Capture, PicksWindowsByTitleThenApplicationInStackingOrder)
 TEST_F(Capture, NamesWindowsAndTheForegroundFailures)
 {
     auto& d = desktop->desktop;
-    EXPECT_EQ(chooseTarget(d, ScreenCaptureScope::window(QStringLiteral("poczta"))).value().sourceDescription,
-              QStringLiteral("okno „Poczta” (Zakupy-Sklep)"));
+    const auto active = [&] { return chooseTarget(d, ScreenCaptureScope::activeWindow()); };
+    EXPECT_EQ(chooseTarget(d, ScreenCaptureScope::window(u"poczta"_s)).value().sourceDescription, u"okno „Poczta” (Zakupy-Sklep)"_s);
     d.windows.erase(d.windows.begin() + 2);
-    EXPECT_EQ(chooseTarget(d, ScreenCaptureScope::activeWindow()).value().sourceDescription,
-              QStringLiteral("aktywne okno aplikacji nieznana aplikacja"));
+    EXPECT_EQ(active().value().sourceDescription, u"aktywne okno aplikacji nieznana aplikacja"_s);
     d.frontmostPid = 51; // only a hidden window
-    EXPECT_EQ(chooseTarget(d, ScreenCaptureScope::activeWindow()).error().description(),
-              QStringLiteral("Aplikacja na pierwszym planie nie ma żadnego widocznego okna do przechwycenia."));
+    EXPECT_EQ(active().error().description(), u"Aplikacja na pierwszym planie nie ma żadnego widocznego okna do przechwycenia."_s);
     d.frontmostPid.reset();
-    EXPECT_EQ(chooseTarget(d, ScreenCaptureScope::activeWindow()).error().description(),
-              QStringLiteral("Nie udało się ustalić aplikacji na pierwszym planie."));
+    EXPECT_EQ(active().error().description(), u"Nie udało się ustalić aplikacji na pierwszym planie."_s);
     d.activeWindowId = 4; // the active window stands in for an owner without a process id
-    EXPECT_EQ(std::get<CaptureWindow>(chooseTarget(d, ScreenCaptureScope::activeWindow()).value().source).id, 4u);
-    d.windowsUnavailable = QStringLiteral("Tylko cały ekran.");
-    EXPECT_EQ(chooseTarget(d, ScreenCaptureScope::window(QStringLiteral("x"))).error(),
-              ScreenCaptureError::noWindowFound(QStringLiteral("Tylko cały ekran.")));
+    EXPECT_EQ(std::get<CaptureWindow>(active().value().source).id, 4u);
+    d.windowsUnavailable = u"Tylko cały ekran."_s;
+    EXPECT_EQ(chooseTarget(d, ScreenCaptureScope::window(u"x"_s)).error(), ScreenCaptureError::noWindowFound(u"Tylko cały ekran."_s));
     d.displays.clear();
     EXPECT_EQ(chooseTarget(d, ScreenCaptureScope::fullScreen()).error(), ScreenCaptureError::noDisplayFound());
 }
 
 TEST(Arguments, ScreenshotDecoderTexts)
 {
-    const QString invalid = QStringLiteral("Nieprawidłowe argumenty: ");
-    const QString unread = invalid + QStringLiteral("Nie udało się odczytać argumentów: ");
+    const QString invalid = u"Nieprawidłowe argumenty: "_s;
+    const QString unread = invalid + u"Nie udało się odczytać argumentów: "_s;
     const std::pair<QString, QString> cases[] = {
-        {QStringLiteral("{\"scope\":\"full_screen\"}") + QChar(0xd800), invalid + QStringLiteral("Argumenty nie są poprawnym tekstem UTF-8.")},
-        {QStringLiteral(""), unread + QStringLiteral("to nie jest poprawny JSON (błąd przy znaku 0).")},
-        {QStringLiteral("[1]"), unread + QStringLiteral("oczekiwano obiektu JSON.")},
-        {QStringLiteral("{}"), unread + QStringLiteral("brak wymaganego pola „scope”.")},
-        {QStringLiteral(R"({"scope":5})"), unread + QStringLiteral("pole „scope” musi być tekstem.")},
-        {QStringLiteral(R"({"scope":"window","window_query":7})"), unread + QStringLiteral("pole „window_query” musi być tekstem.")},
-        {QStringLiteral(R"({"scope":"window"})"), invalid + QStringLiteral("window_query jest wymagany, gdy scope = \"window\".")},
-        {QStringLiteral(R"({"scope":"window","window_query":" \n"})"), invalid + QStringLiteral("window_query jest wymagany, gdy scope = \"window\".")},
-        {QStringLiteral(R"({"scope":"Full_Screen"})"), invalid + QStringLiteral("Nieznany zakres \"Full_Screen\". Dozwolone: full_screen, active_window, window.")},
+        {u"{\"scope\":\"full_screen\"}"_s + QChar(0xd800), invalid + u"Argumenty nie są poprawnym tekstem UTF-8."_s},
+        {u""_s, unread + u"to nie jest poprawny JSON (błąd przy znaku 0)."_s},
+        {u"[1]"_s, unread + u"oczekiwano obiektu JSON."_s},
+        {u"{}"_s, unread + u"brak wymaganego pola „scope”."_s},
+        {uR"({"scope":5})"_s, unread + u"pole „scope” musi być tekstem."_s},
+        {uR"({"scope":"window","window_query":7})"_s, unread + u"pole „window_query” musi być tekstem."_s},
+        {uR"({"scope":"window"})"_s, invalid + u"window_query jest wymagany, gdy scope = \"window\"."_s},
+        {uR"({"scope":"window","window_query":" \n"})"_s, invalid + u"window_query jest wymagany, gdy scope = \"window\"."_s},
+        {uR"({"scope":"Full_Screen"})"_s, invalid + u"Nieznany zakres \"Full_Screen\". Dozwolone: full_screen, active_window, window."_s},
     };
     for (const auto& [arguments, error] : cases) {
         const auto decoded = ScreenshotTool::decode(arguments);
@@ -184,25 +180,21 @@ TEST(Arguments, ScreenshotDecoderTexts)
         EXPECT_EQ(decoded.error().description(), error);
     }
     // The query is used as given, spaces included.
-    EXPECT_EQ(ScreenshotTool::decode(QStringLiteral(R"({"scope":"window","window_query":" Zakupy "})")).value(),
-              ScreenCaptureScope::window(QStringLiteral(" Zakupy ")));
+    EXPECT_EQ(ScreenshotTool::decode(uR"({"scope":"window","window_query":" Zakupy "})"_s).value(), ScreenCaptureScope::window(u" Zakupy "_s));
 }
 
 TEST(Arguments, VisualDecoderTrimsAndDefaultsToTheFullScreen)
 {
-    const QString invalid = QStringLiteral("Nieprawidłowe argumenty: ");
-    const struct {
-        QString arguments;
-        std::variant<ScreenCaptureScope, QString> expected;
-    } cases[] = {
-        {QStringLiteral("{}"), ScreenCaptureScope::fullScreen()},
-        {QStringLiteral(R"({"scope":null})"), ScreenCaptureScope::fullScreen()},
-        {QStringLiteral(R"({"scope":"active_window"})"), ScreenCaptureScope::activeWindow()},
-        {QStringLiteral(R"({"scope":"window","window_query":"\t\ud83d\ude42 Zakupy\n"})"), ScreenCaptureScope::window(QStringLiteral("🙂 Zakupy"))},
-        {QStringLiteral("nie json"), invalid + QStringLiteral("nieprawidłowy JSON")},
-        {QStringLiteral("[]"), invalid + QStringLiteral("nieprawidłowy JSON")},
-        {QStringLiteral(R"({"scope":"window","window_query":"  "})"), invalid + QStringLiteral("dla zakresu „window” trzeba podać window_query")},
-        {QStringLiteral(R"({"scope":"ekran"})"), invalid + QStringLiteral("nieznany zakres „ekran”")},
+    const QString invalid = u"Nieprawidłowe argumenty: "_s;
+    const struct { QString arguments; std::variant<ScreenCaptureScope, QString> expected; } cases[] = {
+        {u"{}"_s, ScreenCaptureScope::fullScreen()},
+        {uR"({"scope":null})"_s, ScreenCaptureScope::fullScreen()},
+        {uR"({"scope":"active_window"})"_s, ScreenCaptureScope::activeWindow()},
+        {uR"({"scope":"window","window_query":"\t\ud83d\ude42 Zakupy\n"})"_s, ScreenCaptureScope::window(u"🙂 Zakupy"_s)},
+        {u"nie json"_s, invalid + u"nieprawidłowy JSON"_s},
+        {u"[]"_s, invalid + u"nieprawidłowy JSON"_s},
+        {uR"({"scope":"window","window_query":"  "})"_s, invalid + u"dla zakresu „window” trzeba podać window_query"_s},
+        {uR"({"scope":"ekran"})"_s, invalid + u"nieznany zakres „ekran”"_s},
     };
     for (const auto& c : cases) {
         const auto decoded = VisualArguments::decode(c.arguments);
@@ -214,64 +206,60 @@ TEST(Arguments, VisualDecoderTrimsAndDefaultsToTheFullScreen)
             EXPECT_EQ(decoded.error().description(), std::get<QString>(c.expected));
         }
     }
-    const auto focused = VisualArguments::decode(QStringLiteral(R"({"focus":" wykres\n","question":""})")).value();
-    EXPECT_EQ(DescribeVisualTool::prompt(focused), QStringLiteral("Opisz ten obraz, skupiając się na: wykres."));
+    const auto focused = VisualArguments::decode(uR"({"focus":" wykres\n","question":""})"_s).value();
+    EXPECT_EQ(DescribeVisualTool::prompt(focused), u"Opisz ten obraz, skupiając się na: wykres."_s);
     EXPECT_EQ(AnalyzeVisualTool::prompt(focused), QStringLiteral(" Odpowiadaj po polsku, bez znaczników formatowania — "
                                                                  "tekst zostanie odczytany na głos."));
-    EXPECT_EQ(DescribeVisualTool::prompt({}), QStringLiteral("Opisz, co widać na tym obrazie."));
+    EXPECT_EQ(DescribeVisualTool::prompt({}), u"Opisz, co widać na tym obrazie."_s);
 }
 
 TEST_F(Capture, ScreenshotMapsCaptureErrorsWhileTheVisualToolsPassThemOn)
 {
     ScreenshotTool screenshot(capture);
     DescribeVisualTool describe(capture, nullptr);
-    const QString failed = QStringLiteral("ERR Nie udało się wykonać: ");
-    desktop->failure = ScreenCaptureError::captureFailed(QStringLiteral("okno zniknęło"));
-    EXPECT_EQ(run(screenshot, QStringLiteral(R"({"scope":"active_window"})")),
-              failed + QStringLiteral("Nie udało się przechwycić ekranu: okno zniknęło"));
-    EXPECT_EQ(run(describe, QStringLiteral("{}")), QStringLiteral("ERR Nie udało się przechwycić ekranu: okno zniknęło"));
-    EXPECT_EQ(desktop->captured, (QStringList{QStringLiteral("window 3"), QStringLiteral("display 3")}));
+    const QString failed = u"ERR Nie udało się wykonać: "_s;
+    desktop->failure = ScreenCaptureError::captureFailed(u"okno zniknęło"_s);
+    EXPECT_EQ(run(screenshot, uR"({"scope":"active_window"})"_s), failed + u"Nie udało się przechwycić ekranu: okno zniknęło"_s);
+    EXPECT_EQ(run(describe, u"{}"_s), u"ERR Nie udało się przechwycić ekranu: okno zniknęło"_s);
+    EXPECT_EQ(desktop->captured, (QStringList{u"window 3"_s, u"display 3"_s}));
     desktop->granted = false;
-    EXPECT_EQ(run(screenshot, QStringLiteral(R"({"scope":"full_screen"})")),
-              QStringLiteral("ERR Brak zgody na wykonanie: ") + ScreenCaptureError::permissionText());
-    EXPECT_EQ(run(describe, QStringLiteral("{}")), QStringLiteral("ERR ") + ScreenCaptureError::permissionText());
+    EXPECT_EQ(run(screenshot, uR"({"scope":"full_screen"})"_s), u"ERR Brak zgody na wykonanie: "_s + ScreenCaptureError::permissionText());
+    EXPECT_EQ(run(describe, u"{}"_s), u"ERR "_s + ScreenCaptureError::permissionText());
     desktop->granted = true;
     desktop->failure.reset();
     desktop->desktop.displays.clear();
-    EXPECT_EQ(run(screenshot, QStringLiteral(R"({"scope":"full_screen"})")),
-              failed + QStringLiteral("Nie znaleziono ekranu do przechwycenia."));
+    EXPECT_EQ(run(screenshot, uR"({"scope":"full_screen"})"_s), failed + u"Nie znaleziono ekranu do przechwycenia."_s);
 }
 
 // Two tools capturing at once: the mark leaves once and comes back after both pictures.
 TEST_F(Capture, OverlappingCapturesShareOneWithdrawalOfTheMark)
 {
     QStringList hook;
-    capture->setOverlayHook({[&] { return hook.append(QStringLiteral("withdraw")), std::vector<WithdrawnWindow>{{7, {}}}; },
-                             [&] { hook.append(QStringLiteral("restore after %1").arg(desktop->captured.size())); }});
+    capture->setOverlayHook({[&] { return hook.append(u"withdraw"_s), std::vector<WithdrawnWindow>{{7, {}}}; },
+                             [&] { hook.append(u"restore after %1"_s.arg(desktop->captured.size())); }});
     ScreenshotTool tool(capture);
-    auto first = tool.execute(QStringLiteral(R"({"scope":"full_screen"})"));
-    auto second = tool.execute(QStringLiteral(R"({"scope":"active_window"})"));
+    auto first = tool.execute(uR"({"scope":"full_screen"})"_s);
+    auto second = tool.execute(uR"({"scope":"active_window"})"_s);
     ASSERT_TRUE(runTask(std::move(first)) && runTask(std::move(second)));
-    EXPECT_EQ(hook, (QStringList{QStringLiteral("withdraw"), QStringLiteral("restore after 2")}));
+    EXPECT_EQ(hook, (QStringList{u"withdraw"_s, u"restore after 2"_s}));
 }
 
 // One refusal travels over HTTP in the desktop test.
 TEST(Vision, AnswersAreMappedWhateverTheStatus)
 {
-    const QString failed = QStringLiteral("ERR Nie udało się wykonać: ");
+    const QString failed = u"ERR Nie udało się wykonać: "_s;
     const struct {
         int status;
         QByteArray body;
         QString expected; // the answer, or "ERR " and the error's description
     } cases[] = {
-        {200, R"({"choices":[{"message":{"content":"  Tabela ma 3 wiersze.\n"}}]})", QStringLiteral("  Tabela ma 3 wiersze.\n")},
-        {200, R"({"error":{"message":"x"},"choices":[{"message":{"content":"y"}}]})", failed + QStringLiteral("model wizyjny odmówił (HTTP 200): x")},
-        {200, R"({"choices":[{"message":{"content":["a"]}}]})", failed + QStringLiteral("nieoczekiwana odpowiedź modelu wizyjnego (HTTP 200)")},
-        {200, R"({"error":"zły klucz"})", failed + QStringLiteral("nieoczekiwana odpowiedź modelu wizyjnego (HTTP 200)")},
-        {401, R"({"error":{}})", failed + QStringLiteral("model wizyjny odmówił (HTTP 401): brak szczegółów")},
-        {500, "<html><body><h1>500</h1></body></html>",
-         failed + QStringLiteral("nieoczekiwana odpowiedź modelu wizyjnego (HTTP 500)")},
-        {0, "", failed + QStringLiteral("nieoczekiwana odpowiedź modelu wizyjnego (HTTP 0)")},
+        {200, R"({"choices":[{"message":{"content":"  Tabela ma 3 wiersze.\n"}}]})", u"  Tabela ma 3 wiersze.\n"_s},
+        {200, R"({"error":{"message":"x"},"choices":[{"message":{"content":"y"}}]})", failed + u"model wizyjny odmówił (HTTP 200): x"_s},
+        {200, R"({"choices":[{"message":{"content":["a"]}}]})", failed + u"nieoczekiwana odpowiedź modelu wizyjnego (HTTP 200)"_s},
+        {200, R"({"error":"zły klucz"})", failed + u"nieoczekiwana odpowiedź modelu wizyjnego (HTTP 200)"_s},
+        {401, R"({"error":{}})", failed + u"model wizyjny odmówił (HTTP 401): brak szczegółów"_s},
+        {500, "<html><body><h1>500</h1></body></html>", failed + u"nieoczekiwana odpowiedź modelu wizyjnego (HTTP 500)"_s},
+        {0, "", failed + u"nieoczekiwana odpowiedź modelu wizyjnego (HTTP 0)"_s},
     };
     for (const auto& c : cases)
         EXPECT_EQ(outcomeText(std::optional(AnalyzeVisualTool::interpret(c.status, c.body))), c.expected) << c.body.toStdString();

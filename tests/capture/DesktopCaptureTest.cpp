@@ -28,18 +28,15 @@ using capture::CaptureWindow;
 using capture::ScreenCapture;
 using capture::ScreenCaptureScope;
 using platform::XcbScreenCapture;
-using selvina::testing::LoopbackHttp;
-using selvina::testing::LoopbackRealtimeServer;
-using selvina::testing::outcomeText;
-using selvina::testing::runTask;
+using namespace selvina::testing;
 
 namespace {
 
-bool wait(const std::function<bool()>& condition) { return selvina::testing::waitFor(condition, 15s); }
+bool wait(const std::function<bool()>& condition) { return waitFor(condition, 15s); }
 
 class Desktop : public ::testing::Test {
 protected:
-    static void SetUpTestSuite() { display = new selvina::testing::XDisplay(); }
+    static void SetUpTestSuite() { display = new XDisplay(); }
     static void TearDownTestSuite() { delete display; }
     void SetUp() override
     {
@@ -68,10 +65,10 @@ protected:
     }
     static bool red(QRgb p) { return qRed(p) > 200 && qGreen(p) < 60 && qBlue(p) < 60; }
 
-    static selvina::testing::XDisplay* display;
+    static XDisplay* display;
     QProcess app;
 };
-selvina::testing::XDisplay* Desktop::display = nullptr;
+XDisplay* Desktop::display = nullptr;
 
 TEST_F(Desktop, ActiveAndTitledWindowsComeOutAsTheyLook)
 {
@@ -140,7 +137,7 @@ TEST_F(Desktop, ActiveAndTitledWindowsComeOutAsTheyLook)
 TEST(BareServer, EightKIsScaledAndARefusedGetImageIsReported)
 {
     QProcess x;
-    const QString number = selvina::testing::XDisplay::startXvfb(
+    const QString number = XDisplay::startXvfb(
         x, QStringLiteral("7680x4320x24"), {QStringLiteral("-noreset"), QStringLiteral("+extension"), QStringLiteral("SECURITY")});
     ASSERT_FALSE(number.isEmpty());
     const QByteArray display = (":" + number).toUtf8();
@@ -188,7 +185,7 @@ TEST_F(Desktop, DescribeVisualPutsTheFrameIntoTheConversation)
     platform::fake::MemorySecretStore secrets;
     platform::fake::MemoryPreferences preferences;
     platform::fake::MemorySystemLog log;
-    selvina::testing::ManualClock clock;
+    ManualClock clock;
     app::CompositionContext context;
     context.sources = app::ConfigurationSources{home.path(), &secrets, &preferences, env};
     context.systemLog = &log;
@@ -229,7 +226,7 @@ TEST_F(Desktop, AnalyzeVisualSendsTheRequestAndMapsEveryAnswer)
 {
     LoopbackHttp vision;
     const auto json = [](int status, const QByteArray& body) { return LoopbackHttp::reply(status, "application/json", body); };
-    selvina::testing::ManualClock clock;
+    ManualClock clock;
     tools::AnalyzeVisualTool tool(
         std::make_shared<ScreenCapture>(std::make_unique<XcbScreenCapture>(QCoreApplication::applicationPid())),
         {.apiKey = "sk-vision", .model = "wzrok-1", .endpoint = vision.url("/v1/chat/completions"), .clock = &clock});
@@ -281,7 +278,7 @@ TEST_F(Desktop, AnalyzeVisualSendsTheRequestAndMapsEveryAnswer)
     clock.advance(89s);
     std::optional<tools::ToolOutcome> outcome;
     auto done = silent.then([&](tools::ToolOutcome o) { outcome = std::move(o); });
-    selvina::testing::waitFor([] { return false; }, 200ms);
+    settle(200ms);
     EXPECT_FALSE(outcome);
     clock.advance(1s);
     ASSERT_TRUE(wait([&] { return outcome.has_value(); }));

@@ -16,8 +16,7 @@
 using namespace selvina;
 using namespace selvina::conversation;
 using namespace std::chrono_literals;
-using selvina::testing::LoopbackRealtimeServer;
-using selvina::testing::waitFor;
+using namespace selvina::testing;
 
 namespace {
 
@@ -106,7 +105,7 @@ protected:
     // With `autoConfigure` off, the session is configured only when the test says so.
     void open(std::optional<bool> bargeIn = false)
     {
-        auto o = selvina::testing::engineOptions(server, clock);
+        auto o = engineOptions(server, clock);
         o.speech = voice::SpeechSettings();
         engine = std::make_shared<voice::OpenAIRealtimeEngine>(o);
         QObject::connect(engine.get(), &voice::VoiceEngine::voiceEvent, [this](const voice::VoiceEvent& e) { heard.append(e.kind); });
@@ -118,7 +117,7 @@ protected:
         coordinator->setOnFailure([this](const Coordinator::Failure& f) { failures.append((f.alreadySpoken ? "again: " : "") + f.sentence); });
         // As the application does: the conversation is closed, nothing more comes from it.
         coordinator->setOnIdleTimeout([this] { ++idleTimeouts; coordinator->setOnIdleTimeout(nullptr); });
-        const auto started = selvina::testing::runTask(coordinator->start());
+        const auto started = runTask(coordinator->start());
         ASSERT_TRUE(started && started->ok());
         ASSERT_TRUE(!autoConfigure || waitFor([&] { return reports.contains("state: thinking"); }));
     }
@@ -148,7 +147,6 @@ protected:
              + R"(","arguments":"{}"})");
     }
     QList<QJsonObject> sent(const char* type) const { return server.framesOfType(type); }
-    void settle() { waitFor([] { return false; }, 100ms); }
     // For checks that the time passing sends nothing.
     void advanceAndSettle(std::chrono::milliseconds d) { clock.advance(d); settle(); }
     bool reach(SessionState s) { return waitFor([&] { return session.state() == s; }); }
@@ -187,7 +185,7 @@ protected:
 
     LoopbackRealtimeServer server;
     bool autoConfigure = true;
-    selvina::testing::ManualClock clock;
+    ManualClock clock;
     SessionModel session;
     platform::fake::MemorySystemLog systemLog;
     std::shared_ptr<ScriptedCapture> capture = std::make_shared<ScriptedCapture>();
@@ -465,7 +463,7 @@ TEST_F(Conversation, FailuresAreSpokenOnceAndEndWhenTheSessionWorksAgain)
     EXPECT_EQ(asides(Coordinator::kGreeting), 1);
     clock.advance(15s);
     ASSERT_TRUE(waitFor([&] { return asides(Coordinator::kFarewell) == 1; }));
-    EXPECT_TRUE(selvina::testing::runTask(coordinator->stop().then([] { return true; })).has_value());
+    EXPECT_TRUE(runTask(coordinator->stop().then([] { return true; })).has_value());
 }
 
 #include "CoordinatorTest.moc"

@@ -16,8 +16,7 @@
 
 using namespace selvina;
 using namespace std::chrono_literals;
-using selvina::testing::LoopbackRealtimeServer;
-using selvina::testing::waitFor;
+using namespace selvina::testing;
 
 namespace {
 
@@ -69,12 +68,12 @@ protected:
         services.cues = &cues;
         delegate = std::make_unique<app::AppDelegate>(services);
         SidecarLog::shared().flush();
-        logStart = selvina::testing::readFile(SidecarLog::shared().filePath()).size();
+        logStart = readFile(SidecarLog::shared().filePath()).size();
         QObject::connect(delegate.get(), &app::AppDelegate::conversationClosed, [this] { ++closed; });
     }
     void TearDown() override
     {
-        selvina::testing::runTask(delegate->shutdown().then([] { return true; }));
+        runTask(delegate->shutdown().then([] { return true; }));
         qunsetenv("SELVINA_TEXT");
     }
     void openListening()
@@ -97,7 +96,7 @@ protected:
     bool logged(const QString& line) const
     {
         SidecarLog::shared().flush();
-        const QByteArray written = selvina::testing::readFile(SidecarLog::shared().filePath()).mid(logStart);
+        const QByteArray written = readFile(SidecarLog::shared().filePath()).mid(logStart);
         for (const QByteArray& l : written.split('\n'))
             if (QString::fromUtf8(l).section(QLatin1Char(' '), 2) == line)
                 return true;
@@ -106,7 +105,7 @@ protected:
 
     QTemporaryDir home;
     LoopbackRealtimeServer server;
-    selvina::testing::ManualClock clock;
+    ManualClock clock;
     platform::fake::MemorySecretStore secrets;
     platform::fake::MemoryPreferences preferences;
     platform::fake::MemorySystemLog systemLog;
@@ -131,7 +130,7 @@ TEST_F(Delegate, EscapeInterruptsWhatIsAudibleAndClosesInSilence)
     server.sendText(R"({"type":"response.output_audio.delta","response_id":"r1","item_id":"i1","delta":"AQID"})");
     ASSERT_TRUE(reach(SessionState::speaking));
 
-    selvina::testing::runTask(delegate->escapePressed().then([] { return true; }));
+    runTask(delegate->escapePressed().then([] { return true; }));
     EXPECT_TRUE(logged("[esc] przerywalne: true (narzędzia: 0, mowa: true, czekam na model: false)"));
     EXPECT_TRUE(logged("[sygnał] brak pliku przerwane.wav w zasobach"));
     ASSERT_TRUE(waitFor([&] { return !server.framesOfType("response.cancel").isEmpty(); }));
@@ -139,7 +138,7 @@ TEST_F(Delegate, EscapeInterruptsWhatIsAudibleAndClosesInSilence)
     ASSERT_TRUE(reach(SessionState::listening));
     EXPECT_EQ(closed, 0);
 
-    selvina::testing::runTask(delegate->escapePressed().then([] { return true; }));
+    runTask(delegate->escapePressed().then([] { return true; }));
     EXPECT_TRUE(logged("[esc] przerywalne: false (narzędzia: 0, mowa: false, czekam na model: false)"));
     ASSERT_TRUE(waitFor([&] { return closed == 1; }));
     EXPECT_TRUE(logged(kEndCue));

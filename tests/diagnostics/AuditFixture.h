@@ -3,7 +3,7 @@
 // Thread: the test's main thread.
 #pragma once
 
-#include "SessionBus.h"
+#include "Processes.h"
 #include "TestSupport.h"
 #include "diagnostics/LinuxPrerequisites.h"
 
@@ -33,19 +33,15 @@ protected:
     }
     void TearDown() override
     {
-        for (QProcess* p : {&m_service, &m_bus})
-            if (p->state() != QProcess::NotRunning) {
-                p->kill();
-                p->waitForFinished(2000);
-            }
+        selvina::testing::stopProcess(m_service);
+        selvina::testing::stopProcess(m_bus);
     }
 
     QString bin() const { return m_home.filePath(QStringLiteral("bin")); }
     // A stand-in program on PATH: a shell script with this body.
     void program(const QString& name, const QByteArray& body)
     {
-        const QString path = selvina::testing::writeFile(QDir(bin()).filePath(name), "#!/bin/sh\n" + body + "\n");
-        QFile::setPermissions(path, QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
+        selvina::testing::writeExecutable(QDir(bin()).filePath(name), "#!/bin/sh\n" + body + "\n");
         env.insert(QStringLiteral("PATH"), bin());
     }
     // A long-running helper on the private bus (a keyring daemon); ended with the test.

@@ -11,8 +11,7 @@
 
 using namespace selvina;
 using namespace std::chrono_literals;
-using selvina::testing::LoopbackRealtimeServer;
-using selvina::testing::waitFor;
+using namespace selvina::testing;
 using Handshake = LoopbackRealtimeServer::Handshake;
 
 TEST(Diagnostics, AServiceThatNeverConfirmsRunsOutAfterFifteenSeconds)
@@ -21,15 +20,15 @@ TEST(Diagnostics, AServiceThatNeverConfirmsRunsOutAfterFifteenSeconds)
     for (const Handshake handshake : {Handshake::accept, Handshake::hang}) {
         LoopbackRealtimeServer server;
         server.setHandshake(handshake);
-        selvina::testing::ManualClock clock;
-        voice::OpenAIRealtimeEngine engine(selvina::testing::engineOptions(server, clock));
+        ManualClock clock;
+        voice::OpenAIRealtimeEngine engine(engineOptions(server, clock));
         std::optional<Status<diagnostics::DiagnosticsError>> outcome;
         auto waiting = diagnostics::Diagnostics::connect(engine, {}, "instrukcja", clock).then([&](auto r) { outcome = r; });
         ASSERT_TRUE(waitFor([&] {
             return handshake == Handshake::hang ? server.connectionCount() > 0 : !server.framesOfType("session.update").isEmpty();
         }));
         clock.advance(14999ms);
-        waitFor([] { return false; }, 50ms);
+        settle(50ms);
         EXPECT_FALSE(outcome);
         clock.advance(1ms);
         ASSERT_TRUE(waitFor([&] { return outcome.has_value(); }));
@@ -52,7 +51,7 @@ TEST(Diagnostics, ReportOfTheRealProgram)
         {"no key", false, Handshake::accept, "     W sesji dochodzą: describe_visual, delegate_task."},
     };
     for (const Row& row : table) {
-        selvina::testing::AssistantProcess app(QStringLiteral(SELVINA_VOICE_BIN), nullptr);
+        AssistantProcess app(QStringLiteral(SELVINA_VOICE_BIN), nullptr);
         ASSERT_TRUE(app.startBus());
         app.server().setHandshake(row.handshake, 401);
         QProcessEnvironment env = app.environment();
@@ -81,14 +80,14 @@ TEST(Diagnostics, TheLaunchSwitchesTheAccessibilityBusOnAndLogsTheReport)
 {
     // The bus's accessibility launcher keeps its switch in memory, so it starts switched off.
     qputenv("GSETTINGS_BACKEND", "memory");
-    selvina::testing::AssistantProcess app(QStringLiteral(SELVINA_VOICE_BIN), nullptr);
+    AssistantProcess app(QStringLiteral(SELVINA_VOICE_BIN), nullptr);
     ASSERT_TRUE(app.startBus());
     app.setVariable("SELVINA_TEXT", QString());
     ASSERT_TRUE(app.startAssistant());
     QStringList report;
     const auto logged = [&] {
         report.clear();
-        const QByteArray log = selvina::testing::readFile(app.home() + "/state/selvina-voice/sidecar.log");
+        const QByteArray log = readFile(app.home() + "/state/selvina-voice/sidecar.log");
         for (const QString& line : QString::fromUtf8(log).split('\n'))
             if (const qsizetype at = line.indexOf("[uprawnienia] "); at >= 0)
                 report.append(line.mid(at + 14));

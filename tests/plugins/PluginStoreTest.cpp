@@ -20,8 +20,7 @@
 
 using namespace selvina;
 using namespace selvina::plugins;
-using selvina::testing::readFile;
-using selvina::testing::writeFile;
+using namespace selvina::testing;
 using namespace Qt::StringLiterals;
 
 namespace {
@@ -36,7 +35,7 @@ protected:
         m_logStart = QFileInfo(SidecarLog::shared().filePath()).size();
         qputenv("STAND_IN_STORE", QFile::encodeName(answersFile()));
         m_catalog = std::make_unique<PluginCatalog>(PluginCatalog::Options{m_dir.path(), [this] { return m_engines; }});
-        m_store = makeStore(QStringLiteral("/usr/bin/node"), QStringLiteral(SELVINA_STAND_IN_STORE));
+        m_store = makeStore(u"/usr/bin/node"_s, QStringLiteral(SELVINA_STAND_IN_STORE));
     }
 
     std::unique_ptr<PluginStore> makeStore(const QString& node, const QString& program)
@@ -46,8 +45,8 @@ protected:
         return store;
     }
 
-    QString answersFile() const { return m_dir.filePath(QStringLiteral("answers.json")); }
-    QString pluginsFile() const { return m_dir.filePath(QStringLiteral("plugins.json")); }
+    QString answersFile() const { return m_dir.filePath(u"answers.json"_s); }
+    QString pluginsFile() const { return m_dir.filePath(u"plugins.json"_s); }
 
     // What the stand-in does for each command: {command: {stdout, stderr, exit, hang, childPidFile}}.
     void answer(const QByteArray& table) { writeFile(answersFile(), table); }
@@ -56,7 +55,7 @@ protected:
     QList<QStringList> calls(const QString& command = {}) const
     {
         QList<QStringList> list;
-        for (const QByteArray& line : readFile(answersFile() + QStringLiteral(".calls")).split('\n')) {
+        for (const QByteArray& line : readFile(answersFile() + u".calls"_s).split('\n')) {
             const QStringList call = QVariant(QJsonDocument::fromJson(line).array().toVariantList()).toStringList();
             if (!line.isEmpty() && (command.isEmpty() || call.value(0) == command))
                 list.append(call);
@@ -88,7 +87,7 @@ protected:
     }
 
     QTemporaryDir m_dir;
-    selvina::testing::ManualClock m_clock;
+    ManualClock m_clock;
     std::pair<bool, bool> m_engines{true, true};
     std::unique_ptr<PluginCatalog> m_catalog;
     std::unique_ptr<PluginStore> m_store;
@@ -102,8 +101,7 @@ TEST_F(PluginsTest, AgentEntryNeedsBothEnginesAndFollowsTheDisabledList)
     m_catalog->reload();
     ASSERT_EQ(m_catalog->plugins().size(), 1);
     const PluginCatalog::Plugin agent = m_catalog->plugins().first();
-    EXPECT_EQ(std::tuple(agent.id, agent.name, agent.enabled, agent.origin.label()),
-              std::tuple(u"agent"_s, u"Drugi agent"_s, true, u"wbudowana"_s));
+    EXPECT_EQ(std::tuple(agent.id, agent.name, agent.enabled, agent.origin.label()), std::tuple(u"agent"_s, u"Drugi agent"_s, true, u"wbudowana"_s));
 
     writeFile(pluginsFile(), R"({"disabled": ["agent"]})");
     m_catalog->reload();
@@ -120,42 +118,40 @@ TEST_F(PluginsTest, SwitchingOffAndOnRewritesTheFileAndAsksForARestart)
 {
     writeFile(pluginsFile(), R"({"zzz": {"kept": true}, "tools": {"agent": [], "fs": ["read"]}, "toolsKnown": {"fs": ["read", "write"]}})");
     const int& restarts = countRestarts();
-    m_catalog->setEnabled(QStringLiteral("agent"), PluginCatalog::Switch::off);
-    m_catalog->setEnabled(QStringLiteral("b"), PluginCatalog::Switch::off);
+    m_catalog->setEnabled(u"agent"_s, PluginCatalog::Switch::off);
+    m_catalog->setEnabled(u"b"_s, PluginCatalog::Switch::off);
     const QByteArray written = readFile(pluginsFile());
     EXPECT_TRUE(written.startsWith("{\n    \"disabled\": [\n        \"agent\",\n        \"b\"\n    ],\n")) << written.constData();
     EXPECT_FALSE(m_catalog->plugins().first().enabled);
     EXPECT_EQ(restarts, 2);
 
-    m_catalog->setEnabled(QStringLiteral("agent"), PluginCatalog::Switch::on);
-    m_catalog->setEnabled(QStringLiteral("fs"), PluginCatalog::Switch::on); // a partial selection stays
-    const QJsonObject state = QJsonDocument::fromJson(readFile(pluginsFile())).object();
-    EXPECT_EQ(state.value(QStringLiteral("disabled")).toArray(), QJsonArray{QStringLiteral("b")});
-    EXPECT_EQ(state.value(QStringLiteral("tools")).toObject(), QJsonObject({{QStringLiteral("fs"), QJsonArray{QStringLiteral("read")}}}));
-    EXPECT_EQ(state.value(QStringLiteral("zzz")).toObject().value(QStringLiteral("kept")), true);
+    m_catalog->setEnabled(u"agent"_s, PluginCatalog::Switch::on);
+    m_catalog->setEnabled(u"fs"_s, PluginCatalog::Switch::on); // a partial selection stays
+    EXPECT_EQ(QJsonDocument::fromJson(readFile(pluginsFile())), QJsonDocument::fromJson(R"({"disabled": ["b"], "tools": {"fs": ["read"]},
+        "toolsKnown": {"fs": ["read", "write"]}, "zzz": {"kept": true}})"));
     EXPECT_TRUE(m_catalog->plugins().first().enabled);
     EXPECT_EQ(restarts, 4);
-    EXPECT_EQ(m_catalog->narzedziaWtyczki(QStringLiteral("fs")), (PluginCatalog::ToolCount{1, 2}));
-    EXPECT_EQ(m_catalog->narzedziaWtyczki(QStringLiteral("agent")), std::nullopt);
+    EXPECT_EQ(m_catalog->narzedziaWtyczki(u"fs"_s), (PluginCatalog::ToolCount{1, 2}));
+    EXPECT_EQ(m_catalog->narzedziaWtyczki(u"agent"_s), std::nullopt);
 }
 
 TEST_F(PluginsTest, FilesThatAreNotObjectsAreReadAsEmptyAndNeverOverwritten)
 {
     writeFile(pluginsFile(), R"(["agent"])");
-    writeFile(m_dir.filePath(QStringLiteral("mcp.json")), R"([1])");
+    writeFile(m_dir.filePath(u"mcp.json"_s), R"([1])");
     const int& restarts = countRestarts();
     m_catalog->reload();
     EXPECT_TRUE(m_catalog->plugins().first().enabled);
     EXPECT_TRUE(m_catalog->configuredServers().isEmpty());
-    m_catalog->setEnabled(QStringLiteral("agent"), PluginCatalog::Switch::off);
+    m_catalog->setEnabled(u"agent"_s, PluginCatalog::Switch::off);
     EXPECT_EQ(readFile(pluginsFile()), R"(["agent"])");
     EXPECT_EQ(restarts, 0);
-    EXPECT_EQ(log(), (QStringList{QStringLiteral("[wtyczki] plugins.json jest uszkodzony — pokazuję wszystko jako włączone"),
-                                  QStringLiteral("[wtyczki] plugins.json jest uszkodzony — nie zmieniam stanu")}));
+    EXPECT_EQ(log(), (QStringList{u"[wtyczki] plugins.json jest uszkodzony — pokazuję wszystko jako włączone"_s,
+                                  u"[wtyczki] plugins.json jest uszkodzony — nie zmieniam stanu"_s}));
 
-    writeFile(m_dir.filePath(QStringLiteral("mcp.json")), R"({"mcpServers": {"home": {}, "mail": {}}})");
+    writeFile(m_dir.filePath(u"mcp.json"_s), R"({"mcpServers": {"home": {}, "mail": {}}})");
     m_catalog->reload();
-    EXPECT_EQ(m_catalog->configuredServers(), (QSet<QString>{QStringLiteral("home"), QStringLiteral("mail")}));
+    EXPECT_EQ(m_catalog->configuredServers(), (QSet<QString>{u"home"_s, u"mail"_s}));
 }
 
 TEST_F(PluginsTest, ListKeepsOnlyEntriesWithTheirRequiredKeys)
@@ -166,7 +162,7 @@ TEST_F(PluginsTest, ListKeepsOnlyEntriesWithTheirRequiredKeys)
                       "sprawdzony": true, "wada": ["wolna"]},
                      {"nazwa": "go", "pakiet": "go-mcp", "wersja": "2.0.0"}, {"nazwa": "bez-pakietu", "wersja": "1"}]}}})");
     m_store->refresh();
-    waitFor(QStringLiteral("lista"));
+    waitFor(u"lista"_s);
     EXPECT_EQ(m_store->installed(), (QList<PluginStore::Installed>{{u"fs"_s, u"1.0.0"_s, u"npm"_s, std::nullopt, u"pliki"_s}}));
     EXPECT_EQ(m_store->available(), (QList<PluginStore::Available>{{u"fs"_s, u"@x/fs"_s, u"1.0.0"_s, true, {u"pliki"_s}, 4, true, {u"wolna"_s}},
                                                                    {u"go"_s, u"go-mcp"_s, u"2.0.0"_s, false, {}, std::nullopt, false, {}}}));
@@ -175,34 +171,30 @@ TEST_F(PluginsTest, ListKeepsOnlyEntriesWithTheirRequiredKeys)
 TEST_F(PluginsTest, OnePerformAtATimeAndItsFailureIsShown)
 {
     answer(R"({"zainstaluj": {"stdout": {"ok": false, "komunikat": "Pakiet nie istnieje."}}, "usun": {"stdout": {"ok": false}}})");
-    m_store->perform(QStringLiteral("fs"), {QStringLiteral("zainstaluj"), QStringLiteral("fs")});
-    m_store->perform(QStringLiteral("go"), {QStringLiteral("usun"), QStringLiteral("go")});
+    m_store->perform(u"fs"_s, {u"zainstaluj"_s, u"fs"_s});
+    m_store->perform(u"go"_s, {u"usun"_s, u"go"_s});
     EXPECT_EQ(m_store->busy(), u"fs");
-    waitFor(QStringLiteral("zainstaluj"));
+    waitFor(u"zainstaluj"_s);
     EXPECT_EQ(m_store->busy(), std::nullopt);
     EXPECT_EQ(m_store->failure(), u"Pakiet nie istnieje.");
-    waitFor(QStringLiteral("lista"));
-    EXPECT_EQ(calls(), (QList<QStringList>{{QStringLiteral("zainstaluj"), QStringLiteral("fs")}, {QStringLiteral("lista")}}));
+    waitFor(u"lista"_s);
+    EXPECT_EQ(calls(), (QList<QStringList>{{u"zainstaluj"_s, u"fs"_s}, {u"lista"_s}}));
 
-    m_store->perform(QStringLiteral("go"), {QStringLiteral("usun"), QStringLiteral("go")});
-    waitFor(QStringLiteral("usun"));
+    m_store->perform(u"go"_s, {u"usun"_s, u"go"_s});
+    waitFor(u"usun"_s);
     EXPECT_EQ(m_store->failure(), u"Nie udało się.");
 }
 
 TEST_F(PluginsTest, AnswerThatIsNotJsonFailsWithTheLastThreeErrorLines)
 {
-    const struct {
-        const char* plan;
-        QString expected;
-        int exitCode;
-    } cases[] = {
+    const struct { const char* plan; QString expected; int exitCode; } cases[] = {
         {R"({"usun": {"stdout": "npm WARN garbage", "exit": 2, "stderr": ["pierwsza", "", "druga", "trzecia", "czwarta"]}})",
-         QStringLiteral("druga trzecia czwarta"), 2},
-        {R"({"usun": {"exit": 3}})", QStringLiteral("Magazyn wtyczek nie odpowiedział."), 3},
+         u"druga trzecia czwarta"_s, 2},
+        {R"({"usun": {"exit": 3}})", u"Magazyn wtyczek nie odpowiedział."_s, 3},
     };
     for (const auto& c : cases) {
         answer(c.plan);
-        const auto result = selvina::testing::runTask(m_store->run({QStringLiteral("usun"), QStringLiteral("x")}), kPatience);
+        const auto result = runTask(m_store->run({u"usun"_s, u"x"_s}), kPatience);
         ASSERT_TRUE(result && !result->ok());
         EXPECT_EQ(result->error().description(), c.expected);
         EXPECT_EQ(result->error().exitCode(), c.exitCode);
@@ -212,14 +204,14 @@ TEST_F(PluginsTest, AnswerThatIsNotJsonFailsWithTheLastThreeErrorLines)
 
 TEST_F(PluginsTest, WithoutNodeOrTheProgramEveryOperationFails)
 {
-    for (const auto& [node, program] : {std::pair{m_dir.filePath(QStringLiteral("no-node")), QStringLiteral(SELVINA_STAND_IN_STORE)},
-                                        std::pair{QStringLiteral("/usr/bin/node"), m_dir.filePath(QStringLiteral("no-program.js"))}}) {
+    for (const auto& [node, program] : {std::pair{m_dir.filePath(u"no-node"_s), QStringLiteral(SELVINA_STAND_IN_STORE)},
+                                        std::pair{u"/usr/bin/node"_s, m_dir.filePath(u"no-program.js"_s)}}) {
         m_store = makeStore(node, program);
-        m_store->perform(QStringLiteral("fs"), {QStringLiteral("zainstaluj"), QStringLiteral("fs")});
-        waitFor(QStringLiteral("zainstaluj"));
+        m_store->perform(u"fs"_s, {u"zainstaluj"_s, u"fs"_s});
+        waitFor(u"zainstaluj"_s);
         EXPECT_EQ(m_store->failure(), u"Nie znalazłem Node albo magazynu wtyczek.");
-        m_store->wczytajNarzedzia(QStringLiteral("fs"));
-        waitFor(QStringLiteral("narzedzia"));
+        m_store->wczytajNarzedzia(u"fs"_s);
+        waitFor(u"narzedzia"_s);
         EXPECT_EQ(m_store->failure(), u"Nie znalazłem Node albo magazynu wtyczek.");
         m_finished.clear();
     }
@@ -228,11 +220,11 @@ TEST_F(PluginsTest, WithoutNodeOrTheProgramEveryOperationFails)
 
 TEST_F(PluginsTest, HungStoreIsStoppedWithItsChildrenAtTheTimeLimit)
 {
-    const QString pidFile = m_dir.filePath(QStringLiteral("child.pid"));
+    const QString pidFile = m_dir.filePath(u"child.pid"_s);
     answer(R"({"narzedzia": {"hang": true, "childPidFile": ")" + QFile::encodeName(pidFile) + "\"}}");
     const auto startChild = [&] {
         QFile::remove(pidFile);
-        m_store->wczytajNarzedzia(QStringLiteral("fs"));
+        m_store->wczytajNarzedzia(u"fs"_s);
         EXPECT_TRUE(selvina::testing::waitFor([&] { return readFile(pidFile).toInt() > 0; }, kPatience));
         return pid_t(readFile(pidFile).toInt());
     };
@@ -246,7 +238,7 @@ TEST_F(PluginsTest, HungStoreIsStoppedWithItsChildrenAtTheTimeLimit)
     m_clock.advance(PluginStore::kQuickLimit - std::chrono::milliseconds(1));
     EXPECT_TRUE(m_finished.isEmpty());
     m_clock.advance(std::chrono::milliseconds(1));
-    waitFor(QStringLiteral("narzedzia"));
+    waitFor(u"narzedzia"_s);
     EXPECT_EQ(m_store->failure(), u"Magazyn wtyczek nie odpowiedział w ciągu 60 s, więc go zatrzymałem.");
     EXPECT_TRUE(gone(child));
 
@@ -259,26 +251,24 @@ TEST_F(PluginsTest, ToolSelectionIsReadAndStored)
 {
     answer(R"({"narzedzia": {"stdout": {"ok": true, "narzedzia": [{"nazwa": "read", "opis": "czyta"}, {"nazwa": "write"}, {"opis": "bez nazwy"}],
         "wszystkieWlaczone": false, "wybrane": ["read"]}}})");
-    m_store->wczytajNarzedzia(QStringLiteral("fs"));
-    waitFor(QStringLiteral("narzedzia"));
-    EXPECT_EQ(m_store->narzedzia().value(u"fs"_s),
-              (PluginStore::Narzedzia{{{u"read"_s, u"czyta"_s}, {u"write"_s, QString()}}, QSet{u"read"_s}}));
+    m_store->wczytajNarzedzia(u"fs"_s);
+    waitFor(u"narzedzia"_s);
+    EXPECT_EQ(m_store->narzedzia().value(u"fs"_s), (PluginStore::Narzedzia{{{u"read"_s, u"czyta"_s}, {u"write"_s, QString()}}, QSet{u"read"_s}}));
 
-    m_store->ustawNarzedzia(QStringLiteral("fs"), QSet<QString>{QStringLiteral("write"), QStringLiteral("read")});
-    EXPECT_EQ(m_store->narzedzia().value(QStringLiteral("fs")).wybrane, (QSet<QString>{QStringLiteral("read"), QStringLiteral("write")}));
-    waitFor(QStringLiteral("ustaw-narzedzia"));
-    m_store->ustawNarzedzia(QStringLiteral("fs"), std::nullopt);
-    waitFor(QStringLiteral("ustaw-narzedzia"), 2);
-    EXPECT_EQ(calls(u"ustaw-narzedzia"_s),
-              (QList<QStringList>{{u"ustaw-narzedzia"_s, u"fs"_s, uR"(["read","write"])"_s}, {u"ustaw-narzedzia"_s, u"fs"_s}}));
+    m_store->ustawNarzedzia(u"fs"_s, QSet<QString>{u"write"_s, u"read"_s});
+    EXPECT_EQ(m_store->narzedzia().value(u"fs"_s).wybrane, (QSet<QString>{u"read"_s, u"write"_s}));
+    waitFor(u"ustaw-narzedzia"_s);
+    m_store->ustawNarzedzia(u"fs"_s, std::nullopt);
+    waitFor(u"ustaw-narzedzia"_s, 2);
+    EXPECT_EQ(calls(u"ustaw-narzedzia"_s), (QList<QStringList>{{u"ustaw-narzedzia"_s, u"fs"_s, uR"(["read","write"])"_s}, {u"ustaw-narzedzia"_s, u"fs"_s}}));
 
     // A selection the store program could not keep is not shown as kept.
     answer(R"({"ustaw-narzedzia": {"stdout": {"ok": false,
         "komunikat": "Plik plugins.json jest uszkodzony, więc nie zmieniam wyboru narzędzi."}}})");
-    m_store->ustawNarzedzia(QStringLiteral("fs"), QSet<QString>{});
-    waitFor(QStringLiteral("ustaw-narzedzia"), 3);
-    EXPECT_EQ(m_store->narzedzia().value(QStringLiteral("fs")).wybrane, std::nullopt);
-    EXPECT_EQ(m_store->failure(), QStringLiteral("Plik plugins.json jest uszkodzony, więc nie zmieniam wyboru narzędzi."));
+    m_store->ustawNarzedzia(u"fs"_s, QSet<QString>{});
+    waitFor(u"ustaw-narzedzia"_s, 3);
+    EXPECT_EQ(m_store->narzedzia().value(u"fs"_s).wybrane, std::nullopt);
+    EXPECT_EQ(m_store->failure(), u"Plik plugins.json jest uszkodzony, więc nie zmieniam wyboru narzędzi."_s);
 }
 
 TEST_F(PluginsTest, UpdatesAreLoggedAndDefaultsInstalledOnce)
@@ -286,21 +276,21 @@ TEST_F(PluginsTest, UpdatesAreLoggedAndDefaultsInstalledOnce)
     answer(R"({"aktualizuj-wszystko": {"stdout": {"zaktualizowane": [{"nazwa": "fs", "z": "1.0.0", "na": "1.0.1"}, {"nazwa": "bez-wersji"}]}},
         "domyslne": {"stdout": {"ok": false}}})");
     m_store->autoUpdate();
-    waitFor(QStringLiteral("aktualizuj-wszystko"));
-    waitFor(QStringLiteral("lista"));
-    EXPECT_TRUE(log().contains(QStringLiteral("[wtyczki] fs: 1.0.0 → 1.0.1")));
+    waitFor(u"aktualizuj-wszystko"_s);
+    waitFor(u"lista"_s);
+    EXPECT_TRUE(log().contains(u"[wtyczki] fs: 1.0.0 → 1.0.1"_s));
 
     m_store->bootstrapIfNeeded(); // refused: retried at the next launch
-    waitFor(QStringLiteral("domyslne"));
+    waitFor(u"domyslne"_s);
     EXPECT_FALSE(QFileInfo::exists(m_store->markerFile()));
     answer(R"({"aktualizuj-wszystko": {"stdout": {"zaktualizowane": []}}})");
     m_store->bootstrapIfNeeded();
-    waitFor(QStringLiteral("domyslne"), 2);
+    waitFor(u"domyslne"_s, 2);
     EXPECT_TRUE(QFileInfo::exists(m_store->markerFile()));
     m_store->bootstrapIfNeeded();
     m_store->autoUpdate(); // nothing updated: no refresh follows
-    waitFor(QStringLiteral("aktualizuj-wszystko"), 2);
-    waitFor(QStringLiteral("lista"), 3);
+    waitFor(u"aktualizuj-wszystko"_s, 2);
+    waitFor(u"lista"_s, 3);
     EXPECT_EQ(calls(u"domyslne"_s).size(), 2);
     EXPECT_EQ(calls(u"lista"_s).size(), 3);
 }
@@ -314,23 +304,23 @@ TEST_F(PluginsTest, CommandLineModesPrintAndExitWithZero)
     const auto runProgram = [&](const QStringList& arguments) {
         QProcess program;
         QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-        environment.insert(QStringLiteral("HOME"), home.path());
-        environment.insert(QStringLiteral("SELVINA_NODE_BINARY"), QStringLiteral("/usr/bin/node"));
-        environment.insert(QStringLiteral("SELVINA_PLUGIN_STORE"), QStringLiteral(SELVINA_STAND_IN_STORE));
-        environment.insert(QStringLiteral("PATH"), QStringLiteral("/nonexistent")); // no engine: no built-in entry
-        environment.remove(QStringLiteral("DISPLAY"));
-        environment.remove(QStringLiteral("WAYLAND_DISPLAY"));
+        environment.insert(u"HOME"_s, home.path());
+        environment.insert(u"SELVINA_NODE_BINARY"_s, u"/usr/bin/node"_s);
+        environment.insert(u"SELVINA_PLUGIN_STORE"_s, QStringLiteral(SELVINA_STAND_IN_STORE));
+        environment.insert(u"PATH"_s, u"/nonexistent"_s); // no engine: no built-in entry
+        environment.remove(u"DISPLAY"_s);
+        environment.remove(u"WAYLAND_DISPLAY"_s);
         program.setProcessEnvironment(environment);
         program.start(QStringLiteral(SELVINA_VOICE_BIN), arguments);
         EXPECT_TRUE(program.waitForFinished(int(kPatience.count())));
         EXPECT_EQ(program.exitCode(), 0);
         return QString::fromUtf8(program.readAllStandardOutput());
     };
-    EXPECT_EQ(runProgram({QStringLiteral("--wtyczki")}),
+    EXPECT_EQ(runProgram({u"--wtyczki"_s}),
               QStringLiteral("Wbudowane:\n  brak\nZainstalowane:\n  fs 1.0.1 — npm\nDo zainstalowania:\n  go 2.0.0 (go-mcp), z kompletu domyślnego\n"
                              "Serwery z mcp.json: żaden\nWyłączone wtyczki: żadna\n"));
-    EXPECT_EQ(runProgram({QStringLiteral("--wtyczka"), QStringLiteral("agent"), QStringLiteral("nie")}), u"Wyłączone wtyczki: agent\n");
-    EXPECT_EQ(runProgram({QStringLiteral("--wtyczka"), QStringLiteral("agent"), QStringLiteral("wl")}), u"Wyłączone wtyczki: żadna\n");
+    EXPECT_EQ(runProgram({u"--wtyczka"_s, u"agent"_s, u"nie"_s}), u"Wyłączone wtyczki: agent\n");
+    EXPECT_EQ(runProgram({u"--wtyczka"_s, u"agent"_s, u"wl"_s}), u"Wyłączone wtyczki: żadna\n");
 }
 
 } // namespace

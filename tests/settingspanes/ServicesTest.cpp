@@ -23,10 +23,9 @@ namespace selvina::settings {
 namespace {
 
 using namespace std::chrono_literals;
-using selvina::testing::LoopbackHttp;
-using selvina::testing::writeFile;
+using namespace selvina::testing;
 
-bool waitUntil(const std::function<bool()>& condition) { return selvina::testing::waitFor(condition, 10s); }
+bool waitUntil(const std::function<bool()>& condition) { return waitFor(condition, 10s); }
 
 // Access to the service at `base` with `key` (none: no key).
 ServiceAccess access(const QUrl& base, std::optional<QString> key)
@@ -67,7 +66,7 @@ protected:
     }
 
     QTemporaryDir m_dir;
-    selvina::testing::ManualClock m_clock;
+    ManualClock m_clock;
     LoopbackHttp m_server;
 };
 
@@ -183,7 +182,7 @@ class Preview : public ::testing::Test {
 public:
     static void SetUpTestSuite()
     {
-        s_pulse = new selvina::testing::PrivatePulseServer(
+        s_pulse = new PrivatePulseServer(
             QStringLiteral("load-module module-null-sink sink_name=selvina_null rate=48000 channels=2\n"
                            "set-default-sink selvina_null"));
         s_pulse->useInThisProcess();
@@ -208,10 +207,10 @@ protected:
         return preview.failure() ? preview.failure()->description() : QStringLiteral("ok");
     }
 
-    static inline selvina::testing::PrivatePulseServer* s_pulse = nullptr;
+    static inline PrivatePulseServer* s_pulse = nullptr;
     platform::PulseAudioDevices m_devices{QStringLiteral("test")};
     platform::fake::MemorySystemLog m_log;
-    selvina::testing::ManualClock m_clock;
+    ManualClock m_clock;
     LoopbackHttp m_server;
 };
 

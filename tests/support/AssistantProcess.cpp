@@ -1,6 +1,6 @@
 #include "AssistantProcess.h"
 
-#include "SessionBus.h"
+#include "Processes.h"
 
 #include <QJsonObject>
 #include <QStandardPaths>
@@ -34,10 +34,7 @@ AssistantProcess::~AssistantProcess()
         cancel.start(QStringLiteral("spd-say"), {QStringLiteral("--cancel")});
         cancel.waitForFinished(5000);
     }
-    if (m_bus.state() != QProcess::NotRunning) {
-        m_bus.kill();
-        m_bus.waitForFinished(2000);
-    }
+    stopProcess(m_bus);
 }
 
 bool AssistantProcess::startBus()
@@ -85,8 +82,7 @@ int AssistantProcess::stopAssistant()
     const bool ended = LoopbackRealtimeServer::waitFor([&] { return m_assistant.state() == QProcess::NotRunning; },
                                                        std::chrono::milliseconds(8000));
     if (!ended) {
-        m_assistant.kill();
-        m_assistant.waitForFinished(2000);
+        stopProcess(m_assistant);
         return -1;
     }
     return m_assistant.exitStatus() == QProcess::NormalExit ? m_assistant.exitCode() : -1;

@@ -15,6 +15,12 @@ QString writeFile(const QString& path, const QByteArray& contents)
     return path;
 }
 
+QString writeExecutable(const QString& path, const QByteArray& contents)
+{
+    QFile::setPermissions(writeFile(path, contents), QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
+    return path;
+}
+
 QByteArray readFile(const QString& path)
 {
     QFile f(path);

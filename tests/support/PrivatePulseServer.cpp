@@ -1,4 +1,5 @@
 #include "PrivatePulseServer.h"
+#include "Processes.h"
 
 #include <QDir>
 #include <QFile>
@@ -39,10 +40,8 @@ PrivatePulseServer::PrivatePulseServer(const QString& modules)
 
 PrivatePulseServer::~PrivatePulseServer()
 {
-    if (m_keeper) {
-        m_keeper->kill();
-        m_keeper->waitForFinished(2000);
-    }
+    if (m_keeper)
+        stopProcess(*m_keeper);
     m_server.terminate();
     if (!m_server.waitForFinished(3000)) {
         m_server.kill();

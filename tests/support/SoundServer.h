@@ -3,10 +3,9 @@
 // Thread: the test's main thread.
 #pragma once
 
-#include "LoopbackRealtimeServer.h"
 #include "PrivatePulseServer.h"
+#include "Processes.h"
 
-#include <QProcess>
 #include <QtEndian>
 
 #include <cmath>
@@ -49,12 +48,9 @@ public:
     }
     ~SoundServer()
     {
-        for (auto* p : {m_recorder.get(), m_player.get(), m_roomKeeper.get()}) {
-            if (p != nullptr && p->state() != QProcess::NotRunning) {
-                p->kill();
-                p->waitForFinished(2000);
-            }
-        }
+        for (auto* p : {m_recorder.get(), m_player.get(), m_roomKeeper.get()})
+            if (p != nullptr)
+                stopProcess(*p);
     }
     bool up() const { return m_pulse.up(); }
     QString address() const { return m_pulse.address(); }

@@ -1,9 +1,9 @@
-// Helpers shared by the test executables: a Qt application around GoogleTest, a temporary home,
-// running a coroutine to completion under a watchdog.
+// Helpers shared by the test executables: running a coroutine to completion under a watchdog,
+// files, the event loop, child processes.
 // Thread: the test's main thread.
 #pragma once
 
-#include "LoopbackRealtimeServer.h"
+#include "Processes.h"
 #include "core/Result.h"
 
 #include <QTemporaryDir>
@@ -33,6 +33,8 @@ QString outcomeText(const std::optional<Result<QString, E>>& r)
 
 // Writes a file (creating folders); returns its path.
 QString writeFile(const QString& path, const QByteArray& contents);
+// Writes a file as writeFile does, executable by its owner; returns its path.
+QString writeExecutable(const QString& path, const QByteArray& contents);
 // A file's contents; empty when it is missing or unreadable.
 QByteArray readFile(const QString& path);
 
@@ -42,5 +44,7 @@ inline bool waitFor(const std::function<bool()>& condition,
 {
     return LoopbackRealtimeServer::waitFor(condition, timeout);
 }
+// Runs the event loop for a while, for checks that something did NOT happen.
+inline void settle(std::chrono::milliseconds time = std::chrono::milliseconds(100)) { waitFor([] { return false; }, time); }
 
 } // namespace selvina::testing

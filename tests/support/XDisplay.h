@@ -3,9 +3,7 @@
 // Thread: the test's main thread.
 #pragma once
 
-#include "LoopbackRealtimeServer.h"
-
-#include <QProcess>
+#include "Processes.h"
 
 namespace selvina::testing {
 
@@ -35,10 +33,8 @@ public:
     }
     ~XDisplay()
     {
-        for (QProcess* p : {&m_wm, &m_x}) {
-            p->kill();
-            p->waitForFinished(3000);
-        }
+        stopProcess(m_wm);
+        stopProcess(m_x);
     }
     bool ok() const { return m_ok; }
 
@@ -50,16 +46,11 @@ public:
     {
         QString number;
         for (int attempt = 0; attempt < 5 && number.isEmpty(); ++attempt) {
-            if (x.state() != QProcess::NotRunning) {
-                x.kill();
-                x.waitForFinished(3000);
-            }
+            stopProcess(x);
             x.start(QStringLiteral("Xvfb"), QStringList{QStringLiteral("-displayfd"), QStringLiteral("1"), QStringLiteral("-screen"),
                                                          QStringLiteral("0"), screen, QStringLiteral("-nolisten"),
                                                          QStringLiteral("tcp")} + options);
-            LoopbackRealtimeServer::waitFor([&] { return x.canReadLine() || x.state() == QProcess::NotRunning; },
-                                            std::chrono::milliseconds(10000));
-            number = QString::fromUtf8(x.readLine()).trimmed();
+            number = firstLine(x);
         }
         return number;
     }

@@ -10,8 +10,7 @@ using namespace selvina::tools;
 using platform::AXElementRef;
 using platform::AXError;
 using platform::AXValue;
-using selvina::testing::outcomeText;
-using selvina::testing::runTask;
+using namespace selvina::testing;
 
 namespace {
 

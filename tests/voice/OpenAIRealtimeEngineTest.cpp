@@ -12,9 +12,7 @@
 using namespace selvina;
 using namespace selvina::voice;
 using namespace std::chrono_literals;
-using selvina::testing::LoopbackRealtimeServer;
-using selvina::testing::runTask;
-using selvina::testing::waitFor;
+using namespace selvina::testing;
 using K = VoiceEvent::Kind;
 
 namespace {
@@ -23,7 +21,7 @@ class Engine : public ::testing::Test {
 protected:
     std::unique_ptr<OpenAIRealtimeEngine> make(const std::function<void(OpenAIRealtimeEngine::Options&)>& adjust = {})
     {
-        OpenAIRealtimeEngine::Options o = selvina::testing::engineOptions(server, clock);
+        OpenAIRealtimeEngine::Options o = engineOptions(server, clock);
         o.voice = QStringLiteral("cedar");
         if (adjust)
             adjust(o);
@@ -85,11 +83,9 @@ protected:
             out.append(server.frames()[i]["type"].toString());
         return out;
     }
-    // Lets frames in flight arrive; for checks that something did NOT happen.
-    void settle() { waitFor([] { return false; }, 100ms); }
 
     LoopbackRealtimeServer server;
-    selvina::testing::ManualClock clock;
+    ManualClock clock;
     QList<VoiceEvent> events;
     QList<QByteArray> chunks;
     QStringList order;

@@ -9,9 +9,7 @@
 
 using namespace selvina;
 using namespace selvina::voice;
-using selvina::testing::LoopbackRealtimeServer;
-using selvina::testing::runTask;
-using selvina::testing::waitFor;
+using namespace selvina::testing;
 using Kind = RealtimeTransportEvent::Kind;
 using Handshake = LoopbackRealtimeServer::Handshake;
 using namespace std::chrono_literals;
@@ -64,7 +62,7 @@ protected:
         return pending;
     }
 
-    selvina::testing::ManualClock clock;
+    ManualClock clock;
     LoopbackRealtimeServer server;
     QList<RealtimeTransportEvent> events;
 };

@@ -13,10 +13,7 @@
 
 using namespace selvina;
 using namespace selvina::tools;
-using selvina::testing::Desktop;
-using selvina::testing::outcomeText;
-using selvina::testing::runTask;
-using selvina::testing::waitFor;
+using namespace selvina::testing;
 
 namespace {
 
@@ -221,7 +218,7 @@ TEST(AtspiVocabulary, StatesRefineRolesAndActionsMapOntoTheAXNames)
 
 long peakKilobytes()
 {
-    for (const QByteArray& line : selvina::testing::readFile(QStringLiteral("/proc/self/status")).split('\n'))
+    for (const QByteArray& line : readFile(QStringLiteral("/proc/self/status")).split('\n'))
         if (line.startsWith("VmHWM:"))
             return line.mid(6).trimmed().split(' ').first().toLong();
     return -1;

@@ -3,7 +3,7 @@
 // Thread: the test's main thread.
 #pragma once
 
-#include "SessionBus.h"
+#include "Processes.h"
 #include "TestSupport.h"
 #include "XDisplay.h"
 
@@ -51,10 +51,8 @@ public:
     ~Desktop()
     {
         stopApp();
-        for (QProcess* p : {&m_bus, &m_x}) {
-            p->kill();
-            p->waitForFinished(3000);
-        }
+        stopProcess(m_bus);
+        stopProcess(m_x);
     }
     bool ok() const { return m_ok; }
 
@@ -70,13 +68,7 @@ public:
         m_app.start(program, arguments);
         return m_app.waitForStarted(5000) && waitForOutput("ready", 15000);
     }
-    void stopApp()
-    {
-        if (m_app.state() != QProcess::NotRunning) {
-            m_app.kill();
-            m_app.waitForFinished(3000);
-        }
-    }
+    void stopApp() { stopProcess(m_app); }
     // Lines the application printed about its own state.
     QStringList said() const { return QString::fromUtf8(m_out).split('\n', Qt::SkipEmptyParts); }
     bool waitForOutput(const QString& line, int ms = 5000)
