@@ -148,11 +148,11 @@ def main():
                             "text": j[0], "voice": j[1]})
         manifest["conditions"][c] = entries
     # Two streams from two halves of the sentences, so they do not repeat each other.
-    first, extra = sentences[:SENTENCES], sentences[SENTENCES:]
-    halves = (first[:SENTENCES // 2] + extra[:MORE_SENTENCES // 2], first[SENTENCES // 2:] + extra[MORE_SENTENCES // 2:])
-    texts = [j[0] for j in sent_jobs]
-    first_t, extra_t = texts[:SENTENCES], texts[SENTENCES:]
-    text_halves = (first_t[:SENTENCES // 2] + extra_t[:MORE_SENTENCES // 2], first_t[SENTENCES // 2:] + extra_t[MORE_SENTENCES // 2:])
+    def two_halves(items):
+        first, extra = items[:SENTENCES], items[SENTENCES:]
+        return (first[:SENTENCES // 2] + extra[:MORE_SENTENCES // 2], first[SENTENCES // 2:] + extra[MORE_SENTENCES // 2:])
+
+    halves, text_halves = two_halves(sentences), two_halves([j[0] for j in sent_jobs])
     manifest["stream_segments"] = {}
     for name, snr, part, part_texts in (("speech_20db", 20.0, halves[0], text_halves[0]),
                                         ("speech_8db", 8.0, halves[1], text_halves[1])):
