@@ -78,13 +78,7 @@ public:
         });
         m_process.start(QStringLiteral(SELVINA_CHAT_BIN), {});
     }
-    ~Chat()
-    {
-        if (m_process.state() != QProcess::NotRunning) {
-            m_process.kill();
-            m_process.waitForFinished(2000);
-        }
-    }
+    ~Chat() { stopProcess(m_process); }
     void type(const QByteArray& line) { m_process.write(line + '\n'); }
     void endInput() { m_process.closeWriteChannel(); }
     bool finished() const { return m_process.state() == QProcess::NotRunning; }

@@ -46,11 +46,7 @@ protected:
         ASSERT_TRUE(wait([&] { return app.canReadLine() || app.state() == QProcess::NotRunning; }));
         ASSERT_EQ(app.readLine().trimmed(), "ready");
     }
-    void TearDown() override
-    {
-        app.kill();
-        app.waitForFinished(3000);
-    }
+    void TearDown() override { stopProcess(app); }
     std::optional<CaptureWindow> listed(XcbScreenCapture& x, const QString& title)
     {
         std::optional<CaptureWindow> found;
@@ -125,8 +121,7 @@ TEST_F(Desktop, ActiveAndTitledWindowsComeOutAsTheyLook)
     EXPECT_EQ(full->value().sourceDescription, QStringLiteral("cały ekran (wyświetlacz główny, 1280×1024 px)"));
 
     // Gone between the listing and the capture.
-    app.kill();
-    app.waitForFinished(3000);
+    stopProcess(app);
     ASSERT_TRUE(wait([&] { return !listed(probe, QStringLiteral("Czerwony kwadrat")); }));
     EXPECT_EQ(probe.captureWindow(*window, window->frame.size()).error(),
               capture::ScreenCaptureError::captureFailed(QStringLiteral("okno zostało zamknięte, zanim udało się je przechwycić")));
@@ -163,8 +158,7 @@ TEST(BareServer, EightKIsScaledAndARefusedGetImageIsReported)
     EXPECT_FALSE(selvina::platform::xcbActiveWindow(c, std::chrono::milliseconds(300)).has_value());
     ::kill(pid_t(x.processId()), SIGCONT);
     xcb_disconnect(c);
-    x.kill();
-    x.waitForFinished(3000);
+    stopProcess(x);
     EXPECT_EQ(refused.error(), capture::ScreenCaptureError::captureFailed(QStringLiteral("serwer X odmówił wydania obrazu (błąd X 10)")));
 }
 
