@@ -274,14 +274,12 @@ TEST_F(DesktopShell, EscapeInterruptsTheSpeechThenClosesInSilence)
     ASSERT_TRUE(eventually([&] { return !server().framesOfType(QStringLiteral("input_audio_buffer.clear")).isEmpty(); })) << said();
     EXPECT_FALSE(server().framesOfType(QStringLiteral("response.cancel")).isEmpty());
     EXPECT_TRUE(server().hasClient());
-    // The run log is written on its own thread: the line may land after the frames.
-    EXPECT_TRUE(logSays(QStringLiteral("[esc] przerywalne: true"))) << said();
 
+    // What the delegate then decides, and logs, is DelegateTest's; here the key must reach it.
     ASSERT_TRUE(stderrSays("→ listening")) << said();
     ASSERT_TRUE(XDisplay::key(QStringLiteral("Escape")));
     ASSERT_TRUE(disconnected()) << said();
-    EXPECT_TRUE(log().contains(QStringLiteral("[esc] przerywalne: false"))) << said();
-    EXPECT_TRUE(log().contains(QStringLiteral("[esc] klawisz doszedł, na wierzchu: "))) << said();
+    EXPECT_TRUE(logSays(QStringLiteral("[esc] klawisz doszedł, na wierzchu: "))) << said();
     EXPECT_EQ(app.stopAssistant(), 0) << said();
 }
 

@@ -78,13 +78,7 @@ public:
         });
         m_process.start(QStringLiteral(SELVINA_CHAT_BIN), {});
     }
-    ~Chat()
-    {
-        if (m_process.state() != QProcess::NotRunning) {
-            m_process.kill();
-            m_process.waitForFinished(2000);
-        }
-    }
+    ~Chat() { stopProcess(m_process); }
     void type(const QByteArray& line) { m_process.write(line + '\n'); }
     void endInput() { m_process.closeWriteChannel(); }
     bool finished() const { return m_process.state() == QProcess::NotRunning; }
@@ -135,10 +129,8 @@ TEST(TextChannel, TypedQuestionsAndAToolCallTravelThroughTheRealAssistantAndBadN
     ASSERT_TRUE(app.startAssistant());
     ASSERT_TRUE(wait([&] { return chat.of("gotowe").size() == 1; })) << app.assistantStderr().toStdString();
     EXPECT_EQ(chat.raw.first(), QString::fromUtf8(R"({"rodzaj":"gotowe","tresc":"Kanał tekstowy gotowy."})"));
+    // The script answers only an out-of-band request; the greeting's sentence is CoordinatorTest's.
     ASSERT_TRUE(wait([&] { return chat.of("assistant").count("Słucham, w czym mogę pomóc?") == 1; }));
-    const auto greeting = server->framesOfType("response.create")[0]["response"].toObject();
-    EXPECT_EQ(greeting["conversation"], "none");
-    EXPECT_TRUE(greeting["instructions"].toString().contains("Słucham, w czym mogę pomóc?"));
 
     // Notifications that carry no typed text are dropped; the typed question after them is answered.
     const auto post = [&](const QVariant& payload) {
@@ -157,10 +149,7 @@ TEST(TextChannel, TypedQuestionsAndAToolCallTravelThroughTheRealAssistantAndBadN
     ASSERT_TRUE(wait([&] { return chat.of("assistant").count("Dzień dobry, słucham.") == 1; }));
     const auto items = server->framesOfType("conversation.item.create");
     ASSERT_FALSE(items.isEmpty());
-    const QJsonObject user = items.last()["item"].toObject();
-    EXPECT_EQ(user["type"], "message");
-    EXPECT_EQ(user["role"], "user");
-    EXPECT_EQ(user["content"].toArray()[0].toObject()["text"], "Dzień dobry");
+    EXPECT_EQ(items.last()["item"]["content"][0]["text"], "Dzień dobry"); // a user message, as the engine's replay shows
     EXPECT_EQ(server->frames().last()["type"], "response.create");
 
     chat.type("Która godzina?");

@@ -156,8 +156,7 @@ TEST_F(EdsCalendarTest, UnreachableStoreAndImpossibleRangeStillAnswerJSON)
     daemon.start("dbus-daemon", {"--nofork", "--print-address=1", "--config-file=" + m_home.filePath("bare-bus.conf")});
     ASSERT_TRUE(daemon.waitForReadyRead(5000));
     const ToolRun noEds = run({}, daemon.readLine().trimmed());
-    daemon.kill();
-    daemon.waitForFinished();
+    selvina::testing::stopProcess(daemon);
     EXPECT_EQ(noEds.err, "");
     EXPECT_TRUE(noEds.out.startsWith(
         R"({"authorization":"unknown","error":"Nie można połączyć się z rejestrem kalendarzy Evolution Data Server ()"));

@@ -46,11 +46,7 @@ protected:
         ASSERT_TRUE(wait([&] { return app.canReadLine() || app.state() == QProcess::NotRunning; }));
         ASSERT_EQ(app.readLine().trimmed(), "ready");
     }
-    void TearDown() override
-    {
-        app.kill();
-        app.waitForFinished(3000);
-    }
+    void TearDown() override { stopProcess(app); }
     std::optional<CaptureWindow> listed(XcbScreenCapture& x, const QString& title)
     {
         std::optional<CaptureWindow> found;
@@ -125,8 +121,7 @@ TEST_F(Desktop, ActiveAndTitledWindowsComeOutAsTheyLook)
     EXPECT_EQ(full->value().sourceDescription, QStringLiteral("cały ekran (wyświetlacz główny, 1280×1024 px)"));
 
     // Gone between the listing and the capture.
-    app.kill();
-    app.waitForFinished(3000);
+    stopProcess(app);
     ASSERT_TRUE(wait([&] { return !listed(probe, QStringLiteral("Czerwony kwadrat")); }));
     EXPECT_EQ(probe.captureWindow(*window, window->frame.size()).error(),
               capture::ScreenCaptureError::captureFailed(QStringLiteral("okno zostało zamknięte, zanim udało się je przechwycić")));
@@ -163,8 +158,7 @@ TEST(BareServer, EightKIsScaledAndARefusedGetImageIsReported)
     EXPECT_FALSE(selvina::platform::xcbActiveWindow(c, std::chrono::milliseconds(300)).has_value());
     ::kill(pid_t(x.processId()), SIGCONT);
     xcb_disconnect(c);
-    x.kill();
-    x.waitForFinished(3000);
+    stopProcess(x);
     EXPECT_EQ(refused.error(), capture::ScreenCaptureError::captureFailed(QStringLiteral("serwer X odmówił wydania obrazu (błąd X 10)")));
 }
 
@@ -214,7 +208,6 @@ TEST_F(Desktop, DescribeVisualPutsTheFrameIntoTheConversation)
     };
     ASSERT_TRUE(wait([&] { return !image().isEmpty(); }));
     EXPECT_EQ(image()[0].toObject(), (QJsonObject{{"type", "input_text"}, {"text", "Opisz ten obraz, skupiając się na: kwadrat."}}));
-    EXPECT_EQ(image()[1].toObject()["type"], "input_image");
     const QString url = image()[1].toObject()["image_url"].toString();
     ASSERT_TRUE(url.startsWith("data:image/jpeg;base64,"));
     EXPECT_EQ(QImage::fromData(QByteArray::fromBase64(url.mid(23).toLatin1()), "JPEG").size(), QSize(1280, 1024));
@@ -238,9 +231,7 @@ TEST_F(Desktop, AnalyzeVisualSendsTheRequestAndMapsEveryAnswer)
               QStringLiteral("W środku jest **czerwony** kwadrat.\n"));
     ASSERT_EQ(vision.requests.size(), 1);
     const auto& request = vision.requests.first();
-    EXPECT_EQ(request.method + ' ' + request.path, "POST /v1/chat/completions");
-    EXPECT_EQ(request.headers.value("authorization"), "Bearer sk-vision");
-    EXPECT_EQ(request.headers.value("content-type"), "application/json");
+    EXPECT_EQ(request.head(), "POST /v1/chat/completions | Bearer sk-vision | application/json");
     const QString url = QJsonDocument::fromJson(request.body)["messages"][0]["content"][1]["image_url"]["url"].toString();
     ASSERT_TRUE(url.startsWith("data:image/jpeg;base64,"));
     const QImage picture = QImage::fromData(QByteArray::fromBase64(url.mid(23).toLatin1()), "JPEG");

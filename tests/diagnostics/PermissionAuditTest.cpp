@@ -276,8 +276,7 @@ TEST_F(LinuxAudit, ScreenSpeechCalendarAndWakeModel)
     QProcess xvfb;
     env.insert("DISPLAY", ":" + selvina::testing::XDisplay::startXvfb(xvfb, "64x64x24")); // ":" alone when none started
     EXPECT_EQ(probe("Nagrywanie ekranu"), true);
-    xvfb.kill();
-    xvfb.waitForFinished(2000);
+    selvina::testing::stopProcess(xvfb);
 
     program("true", "exit 0"); // PATH is the stand-ins' folder alone
     EXPECT_EQ(probe("Mowa poza rozmową"), false);

@@ -33,7 +33,6 @@ TEST(HotkeyCombo, NamesFollowTheModifierOrderAndTheKeyTable)
         EXPECT_EQ(c.combo.displayName(), QString::fromUtf8(c.display));
         EXPECT_EQ(c.combo.spokenName(), QString::fromUtf8(c.spoken));
     }
-    EXPECT_EQ(HotkeyCombo::invocationDefault(), (HotkeyCombo{49, 6400}));
 }
 
 // Start at login with the user's and the system's autostart folders of a temporary home.

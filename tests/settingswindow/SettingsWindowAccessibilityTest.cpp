@@ -101,8 +101,7 @@ protected:
         m_app.terminate();
         if (!m_app.waitForFinished(10000))
             m_app.kill();
-        m_bus.kill();
-        m_bus.waitForFinished(3000);
+        stopProcess(m_bus);
     }
 
     AtspiAccessible* findFrame()

@@ -20,6 +20,11 @@ public:
     struct Request {
         QByteArray method, path, body;
         QHash<QByteArray, QByteArray> headers; // names lower-cased
+        // "METHOD path | authorization | content type", for one comparison.
+        QByteArray head() const
+        {
+            return method + ' ' + path + " | " + headers.value("authorization") + " | " + headers.value("content-type");
+        }
     };
     // The raw answer to the next requests; empty: no answer at all.
     QByteArray answer;
