@@ -2,14 +2,15 @@
 augmented, turned into log-mel features.
 
 A clip is (features [frames][40] float16, kind, phrase start sample, phrase end sample).
-Kinds: 0 positive, 1 hard negative, 2 general speech, 3 noise or music only.
+Kinds: 0 positive, 1 hard negative, 2 general speech, 3 noise or music only, 4 running
+speech (several sentences in a row, as from a radio or a conversation in the room).
 """
 import numpy as np
 
 import corpus as C
 import features as F
 
-POS, HARD, SPEECH, NOISE = 0, 1, 2, 3
+POS, HARD, SPEECH, NOISE, RUNNING = 0, 1, 2, 3, 4
 
 
 def utterance_jobs(variants, per_variant, seed):
@@ -84,6 +85,35 @@ def make_clips(utts, seed, aug_per=(3, 2, 2), noise_clips=500, babble_from=SPEEC
             x = C.reverb(rng, x)
         add(np.clip(x, -1, 0.99997).astype(np.float32), NOISE, 0, 0)
     return feats, np.array(kinds), np.array(starts), np.array(ends)
+
+
+def make_running_clips(utts, seed, clips, seconds=(8.0, 16.0), snr=(3.0, 20.0), hard_share=0.12):
+    """Running speech: sentences of mixed voices with 0.15-1.5 s pauses, now and then a hard
+    negative, some reverberant, under one background per clip at snr relative to the speech.
+    The windows that span two sentences, or a name right after a sentence, come only from here."""
+    rng = np.random.default_rng(seed)
+    speech, hard = utts[SPEECH], utts[HARD]
+    feats = []
+    for _ in range(clips):
+        n = int(rng.uniform(*seconds) * C.SR)
+        x = np.zeros(n)
+        pos = int(rng.uniform(0.0, 0.5) * C.SR)
+        refs = []
+        while pos < n:
+            pool = hard if hard and rng.random() < hard_share else speech
+            u = pool[int(rng.integers(len(pool)))]
+            seg = u / (C.rms(u) + 1e-9) * rng.uniform(0.6, 1.4)
+            if rng.random() < 0.3:
+                seg = C.reverb(rng, np.concatenate([seg, np.zeros(8000)]))
+            refs.append(C.rms(seg))
+            seg = seg[: n - pos]
+            x[pos: pos + len(seg)] += seg
+            pos += len(seg) + int(rng.uniform(0.15, 1.5) * C.SR)
+        x += C.background(rng, n, speech) * np.median(refs) / 10 ** (rng.uniform(*snr) / 20)
+        x *= 10 ** (rng.uniform(-30, -3) / 20) / (np.max(np.abs(x)) + 1e-12)
+        feats.append(F.log_mel(np.clip(x, -1, 32767 / 32768).astype(np.float32)).astype(np.float16))
+    zeros = np.zeros(clips, dtype=np.int64)
+    return feats, np.full(clips, RUNNING), zeros, zeros
 
 
 def merge(a, b):

@@ -56,7 +56,7 @@ def measure(clips, streams, threshold, windows):
 
 
 def line(th, w, r):
-    return ("th %.2f win %d | missed clean %5.1f%%  10dB %5.1f%%  5dB+rev %5.1f%% | hard neg firing %5.1f%% | "
+    return ("th %.3f win %d | missed clean %5.1f%%  10dB %5.1f%%  5dB+rev %5.1f%% | hard neg firing %5.1f%% | "
             "FA/h 20dB %5.2f  8dB %5.2f | latency %.2f s" % (
                 th, w, r["clean"], r["snr10"], r["snr5_reverb"], r["hard_negatives"],
                 r.get("speech_20db", float("nan")), r.get("speech_8db", float("nan")), r["latency"]))
@@ -92,7 +92,7 @@ def main():
         where(args.evaldir, streams, th, w)
     if args.sweep:
         for ww in (1, 2, 3):
-            for t in (0.5, 0.7, 0.8, 0.9, 0.95, 0.98):
+            for t in (0.5, 0.7, 0.8, 0.9, 0.95, 0.98, 0.99, 0.995):
                 print(line(t, ww, measure(clips, streams, t, ww)))
 
 

@@ -35,10 +35,13 @@ TOL = 480  # samples of slack at the phrase edges
 
 def _clips_job(args):
     utts, seed, kw = args
+    if "running" in kw:
+        return D.make_running_clips(utts, seed, kw["running"])
     return D.make_clips(utts, seed, **kw)
 
 
-def build(name, variants, per_variant, seed, clip_seed=None, **kw):
+def build(name, variants, per_variant, seed, clip_seed=None, running=0, **kw):
+    """Clips from synthesized utterances, cached; with running=N, N clips of running speech."""
     path = os.path.join(DATA, name + ".npz")
     if os.path.exists(path):
         z = np.load(path)
@@ -50,7 +53,8 @@ def build(name, variants, per_variant, seed, clip_seed=None, **kw):
     jobs = []
     for c in range(chunks):
         part = {k: v[c::chunks] for k, v in utts.items()}
-        jobs.append((part, (clip_seed or seed) * 100 + c, dict(dict(noise_clips=120), **kw)))
+        opts = dict(running=running // chunks) if running else dict(dict(noise_clips=120), **kw)
+        jobs.append((part, (clip_seed or seed) * 100 + c, opts))
     with Pool(2) as pool:
         res = pool.map(_clips_job, jobs)
     feats = [f for r in res for f in r[0]]
@@ -70,7 +74,7 @@ class Windows:
 
     def __init__(self, d, mean, std):
         self.x = torch.from_numpy(((d["feats"].astype(np.float32) - mean) / std).astype(np.float32))
-        self.cat = {"pos": [], "part": [], "hard": [], "speech": [], "noise": []}
+        self.cat = {"pos": [], "part": [], "hard": [], "speech": [], "noise": [], "running": []}
         for i, (o, n, k, a, b) in enumerate(zip(d["offs"], d["lens"], d["kinds"], d["a"], d["b"])):
             last = n - WF
             if last < 0:
@@ -88,7 +92,7 @@ class Windows:
                 if late <= last:
                     self.cat["part"].append((o + late, o + last))
             else:
-                name = {D.HARD: "hard", D.SPEECH: "speech", D.NOISE: "noise"}[int(k)]
+                name = {D.HARD: "hard", D.SPEECH: "speech", D.NOISE: "noise", D.RUNNING: "running"}[int(k)]
                 self.cat[name].append((o, o + last))
         self.cat = {k: np.array(v, dtype=np.int64).reshape(-1, 2) for k, v in self.cat.items()}
         self.mined = np.zeros(0, dtype=np.int64)
@@ -100,7 +104,7 @@ class Windows:
 
     def all_negative_starts(self, step):
         out = []
-        for cat in ("part", "hard", "speech", "noise"):
+        for cat in ("part", "hard", "speech", "noise", "running"):
             for lo, hi in self.cat[cat]:
                 out.append(np.arange(lo, hi + 1, step))
         return np.concatenate(out)
@@ -186,7 +190,7 @@ def choose(val, vs, hours):
     kinds = val["kinds"]
     best, table = None, []
     for windows in (1, 2, 3, 4):
-        for th in np.round(np.arange(0.30, 0.99, 0.02), 2):
+        for th in np.round(np.concatenate([np.arange(0.30, 0.99, 0.02), [0.985, 0.99, 0.995]]), 3):
             missed = hard = fa = 0
             npos = nhard = 0
             for (s, e), k in zip(vs, kinds):
@@ -217,6 +221,9 @@ def main():
                     help="add a second set of general speech and hard negatives from the training voices")
     ap.add_argument("--time-mask", type=float, default=0.0,
                     help="share of training windows with a stretch of frames masked")
+    ap.add_argument("--running-speech", action="store_true",
+                    help="add clips of several sentences in a row at 3-20 dB, for training and validation,"
+                         " with 16 of their windows in each batch")
     ap.add_argument("--hard", type=int, default=dict(MIX)["hard"],
                     help="hard-negative windows in each batch of %d" % sum(n for _, n in MIX))
     ap.add_argument("--width", type=int, default=1,
@@ -226,6 +233,8 @@ def main():
     ap.add_argument("--ckpt", default=os.path.join(C.ROOT, "build", "wake-train", "net.pt"))
     args = ap.parse_args()
     mix = [(cat, args.hard if cat == "hard" else n) for cat, n in MIX]
+    if args.running_speech:
+        mix.append(("running", 16))
     torch.set_num_threads(2)
     torch.manual_seed(args.seed)
     rng = np.random.default_rng(args.seed)
@@ -243,6 +252,9 @@ def main():
                      aug_per=(0, 2, 2), noise_clips=200)
         tr = D.merge(tr, more)
     val = build("val", train_v, S.VAL_PER_VARIANT, S.VAL_SEED)
+    if args.running_speech:
+        tr = D.merge(tr, build("train-running", train_v, S.RUNNING_PER_VARIANT, S.TRAIN_SEED + 3, running=800))
+        val = D.merge(val, build("val-running", train_v, S.VAL_RUNNING_PER_VARIANT, S.VAL_SEED + 3, running=240))
     f64 = tr["feats"].astype(np.float64)
     mean, std = f64.mean(axis=0), f64.std(axis=0)
     del f64
@@ -279,7 +291,7 @@ def main():
     net.eval()
     vs = validate(net, val, wv)
     kinds = val["kinds"]
-    speech_samples = sum(val["lens"][i] * F.HOP for i in range(len(kinds)) if kinds[i] in (D.SPEECH, D.NOISE))
+    speech_samples = sum(val["lens"][i] * F.HOP for i in range(len(kinds)) if kinds[i] in (D.SPEECH, D.NOISE, D.RUNNING))
     hours = speech_samples / C.SR / 3600
     best, table = choose(val, vs, hours)
     for row in table:
