@@ -1,6 +1,7 @@
 """Measure a detector file on the evaluation set written by make_eval.py.
 
     /usr/bin/python3 tools/wake/evaluate.py MODEL EVALDIR [--threshold T --windows N] [--sweep] [--where]
+    /usr/bin/python3 tools/wake/evaluate.py MODEL CALIBDIR --choose [--set-defaults]
 
 Scores every window as the runtime does (from the file, silence gate included), then counts:
 a fire is `windows` consecutive scores >= threshold, with 2 s ignored after it; a clip is
@@ -62,6 +63,32 @@ def line(th, w, r):
                 r.get("speech_20db", float("nan")), r.get("speech_8db", float("nan")), r["latency"]))
 
 
+# The goals a default must meet: missed clean and at 10 dB, hard negatives firing (per cent),
+# false alarms per hour on each stream.
+GOALS = {"clean": 5.0, "snr10": 10.0, "hard_negatives": 2.0, "speech_20db": 0.5, "speech_8db": 0.5}
+CHOICE_WINDOWS = (1, 2, 3)
+CHOICE_THRESHOLDS = np.round(np.concatenate([np.arange(0.50, 0.99, 0.01), [0.985, 0.99, 0.995]]), 3)
+
+
+def choose(clips, streams):
+    """(threshold, windows, figures) for a set of training voices: of the settings that meet every
+    goal, the one missing fewest phrases (all conditions together); when none does, the one with
+    the fewest false alarms among those that meet the goals for missed phrases and hard
+    negatives. None when not even those are met."""
+    def missed(r):
+        return r["clean"] + r["snr10"] + r["snr5_reverb"]
+
+    def alarms(r):
+        return r["speech_20db"] + r["speech_8db"]
+
+    rows = [(t, w, measure(clips, streams, t, w)) for w in CHOICE_WINDOWS for t in CHOICE_THRESHOLDS]
+    meets = [row for row in rows if all(row[2][k] <= v + 1e-9 for k, v in GOALS.items())]
+    if meets:
+        return min(meets, key=lambda row: (missed(row[2]), alarms(row[2]), -row[0]))
+    near = [row for row in rows if all(row[2][k] <= GOALS[k] + 1e-9 for k in ("clean", "snr10", "hard_negatives"))]
+    return min(near, key=lambda row: (alarms(row[2]), missed(row[2]), -row[0])) if near else None
+
+
 def where(evaldir, streams, threshold, windows):
     with open(os.path.join(evaldir, "manifest.json")) as f:
         segments = json.load(f).get("stream_segments", {})
@@ -81,12 +108,27 @@ def main():
     ap.add_argument("--windows", type=int)
     ap.add_argument("--sweep", action="store_true", help="also print other thresholds and window counts")
     ap.add_argument("--where", action="store_true", help="also print each false alarm with what the stream says there")
+    ap.add_argument("--choose", action="store_true",
+                    help="pick the default setting on this set (of training voices) under the goals")
+    ap.add_argument("--set-defaults", action="store_true", help="with --choose: write the pick into MODEL")
     args = ap.parse_args()
     torch.set_num_threads(2)
     net = export.FileNet(args.model)
     th = args.threshold if args.threshold is not None else net.header["threshold"]
     w = args.windows if args.windows is not None else net.header["windows"]
     clips, streams = score_set(net, args.evaldir)
+    if args.choose:
+        pick = choose(clips, streams)
+        if pick is None:
+            sys.exit("no setting misses at most %(clean)g %% clean, %(snr10)g %% at 10 dB with at most "
+                     "%(hard_negatives)g %% of hard negatives firing" % GOALS)
+        meets = all(pick[2][k] <= v + 1e-9 for k, v in GOALS.items())
+        print("chosen (%s):" % ("meets every goal" if meets else "fewest false alarms; not every goal met"))
+        print(line(*pick))
+        if args.set_defaults:
+            export.set_defaults(args.model, pick[0], pick[1])
+            print("wrote the default %.3f / %d into %s" % (pick[0], pick[1], args.model))
+        return
     print(line(th, w, measure(clips, streams, th, w)))
     if args.where:
         where(args.evaldir, streams, th, w)

@@ -108,6 +108,18 @@ def read(path):
     return header, np.frombuffer(data, dtype="<f4").copy()
 
 
+def set_defaults(path, threshold, windows):
+    """Rewrites the default threshold and window count in a detector file; the weights stay."""
+    with open(path, "rb") as f:
+        raw = f.read()
+    header, _ = read(path)
+    (n,) = struct.unpack("<I", raw[8:12])
+    header["threshold"], header["windows"] = float(threshold), int(windows)
+    text = json.dumps(header, separators=(",", ":")).encode("utf-8")
+    with open(path, "wb") as f:
+        f.write(MAGIC + struct.pack("<I", len(text)) + text + raw[12 + n:])
+
+
 class FileNet:
     """The network as the file describes it, run with plain torch ops (no trained module)."""
 
@@ -170,8 +182,12 @@ class FileNet:
         starts = F.window_starts(len(feats), h["window_frames"], h["step_frames"])
         if not starts:
             return np.zeros(0), np.zeros(0, dtype=np.int64)
-        wins = F.windows(feats, h["window_frames"], h["step_frames"])
-        s = 1.0 / (1.0 + np.exp(-self.logits(wins).astype(np.float64)))
+        # Windows are sliced a block at a time: all of them at once would take gigabytes for a long stream.
+        block = 4096 * h["step_frames"]
+        logits = [self.logits(F.windows(feats[a: a + block + h["window_frames"] - h["step_frames"]],
+                                        h["window_frames"], h["step_frames"]))
+                  for a in range(0, starts[-1] + 1, block)]
+        s = 1.0 / (1.0 + np.exp(-np.concatenate(logits).astype(np.float64)))
         if gate and h["gate_energy"] > 0:
             frame_e = energies.sum(axis=1)
             peak = np.array([frame_e[a: a + h["window_frames"]].max() for a in starts])
