@@ -5,8 +5,8 @@
 //
 // SELVINA_WAKE_MODEL and SELVINA_WAKE_EVAL override the model file and the evaluation folder (written by
 // tools/wake/make_eval.py); SELVINA_WAKE_DEFAULT_ONLY=1 runs only the default, with and without voice
-// profiles (each run streams all six hours). Counting: each clip goes into a reset spotter and is missed without a fire;
-// on the streams a fire within 2 s of the previous one is not counted again.
+// profiles (each run streams all six hours). Counting: each clip goes into a reset spotter and is missed
+// without a fire; on the streams a fire within 2 s of the previous one is not counted again.
 #include "wake/Enrolment.h"
 #include "wake/PhraseSpotter.h"
 
@@ -258,14 +258,15 @@ int main()
     printCost(model, set);
 
     const SpotterSettings defaults = SpotterSettings::defaultsOf(*model);
-    // Above the default, halfway to 1 when 0.1 more would reach it.
-    std::vector<SpotterSettings> settings{defaults, {defaults.threshold - 0.1f, defaults.windows},
-        {std::min(defaults.threshold + 0.1f, 0.5f * (defaults.threshold + 1.0f)), defaults.windows}};
-    if (qEnvironmentVariableIntValue("SELVINA_WAKE_DEFAULT_ONLY") == 1)
-        settings.resize(1);
-    for (int w = 1; w <= 3 && settings.size() > 1; ++w) {
-        if (w != defaults.windows)
-            settings.push_back({defaults.threshold, w});
+    std::vector<SpotterSettings> settings{defaults};
+    if (qEnvironmentVariableIntValue("SELVINA_WAKE_DEFAULT_ONLY") != 1) {
+        settings.push_back({defaults.threshold - 0.1f, defaults.windows});
+        // Above the default, halfway to 1 when 0.1 more would reach it.
+        settings.push_back({std::min(defaults.threshold + 0.1f, 0.5f * (defaults.threshold + 1.0f)), defaults.windows});
+        for (int w = 1; w <= 3; ++w) {
+            if (w != defaults.windows)
+                settings.push_back({defaults.threshold, w});
+        }
     }
     for (const SpotterSettings& s : settings) {
         if (s.threshold > 0.0f && s.threshold < 1.0f)

@@ -70,6 +70,10 @@ CHOICE_WINDOWS = (1, 2, 3)
 CHOICE_THRESHOLDS = np.round(np.concatenate([np.arange(0.50, 0.99, 0.01), [0.985, 0.99, 0.995]]), 3)
 
 
+def meets(r, keys=tuple(GOALS)):
+    return all(r[k] <= GOALS[k] + 1e-9 for k in keys)
+
+
 def choose(clips, streams):
     """(threshold, windows, figures) for a set of training voices: of the settings that meet every
     goal, the one missing fewest phrases (all conditions together); when none does, the one with
@@ -82,10 +86,10 @@ def choose(clips, streams):
         return r["speech_20db"] + r["speech_8db"]
 
     rows = [(t, w, measure(clips, streams, t, w)) for w in CHOICE_WINDOWS for t in CHOICE_THRESHOLDS]
-    meets = [row for row in rows if all(row[2][k] <= v + 1e-9 for k, v in GOALS.items())]
-    if meets:
-        return min(meets, key=lambda row: (missed(row[2]), alarms(row[2]), -row[0]))
-    near = [row for row in rows if all(row[2][k] <= GOALS[k] + 1e-9 for k in ("clean", "snr10", "hard_negatives"))]
+    full = [row for row in rows if meets(row[2])]
+    if full:
+        return min(full, key=lambda row: (missed(row[2]), alarms(row[2]), -row[0]))
+    near = [row for row in rows if meets(row[2], ("clean", "snr10", "hard_negatives"))]
     return min(near, key=lambda row: (alarms(row[2]), missed(row[2]), -row[0])) if near else None
 
 
@@ -122,8 +126,7 @@ def main():
         if pick is None:
             sys.exit("no setting misses at most %(clean)g %% clean, %(snr10)g %% at 10 dB with at most "
                      "%(hard_negatives)g %% of hard negatives firing" % GOALS)
-        meets = all(pick[2][k] <= v + 1e-9 for k, v in GOALS.items())
-        print("chosen (%s):" % ("meets every goal" if meets else "fewest false alarms; not every goal met"))
+        print("chosen (%s):" % ("meets every goal" if meets(pick[2]) else "fewest false alarms; not every goal met"))
         print(line(*pick))
         if args.set_defaults:
             export.set_defaults(args.model, pick[0], pick[1])

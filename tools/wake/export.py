@@ -84,10 +84,14 @@ def write(path, net, mean, std, window_frames, step_frames, threshold, windows, 
         "blob_floats": int(offset), "blob_sha256": hashlib.sha256(data).hexdigest(),
         "trained": trained, "layers": layers,
     }
+    _save(path, header, data)
+    return header
+
+
+def _save(path, header, data):
     text = json.dumps(header, separators=(",", ":")).encode("utf-8")
     with open(path, "wb") as f:
         f.write(MAGIC + struct.pack("<I", len(text)) + text + data)
-    return header
 
 
 def read(path):
@@ -110,14 +114,9 @@ def read(path):
 
 def set_defaults(path, threshold, windows):
     """Rewrites the default threshold and window count in a detector file; the weights stay."""
-    with open(path, "rb") as f:
-        raw = f.read()
-    header, _ = read(path)
-    (n,) = struct.unpack("<I", raw[8:12])
+    header, blob = read(path)
     header["threshold"], header["windows"] = float(threshold), int(windows)
-    text = json.dumps(header, separators=(",", ":")).encode("utf-8")
-    with open(path, "wb") as f:
-        f.write(MAGIC + struct.pack("<I", len(text)) + text + raw[12 + n:])
+    _save(path, header, blob.astype("<f4").tobytes())
 
 
 class FileNet:
