@@ -5,7 +5,7 @@
 #include "capture/ScreenCapture.h"
 #include "platform/linux/xcb/XcbScreenCapture.h"
 
-#include "LoopbackRealtimeServer.h"
+#include "XDisplay.h"
 
 #include <QElapsedTimer>
 #include <QEventLoop>
@@ -96,11 +96,7 @@ QCoro::Task<bool> captureOnce(capture::ScreenCapture& capture, capture::Captured
 void measure(QSize size, int runs)
 {
     QProcess x;
-    x.start(QStringLiteral("Xvfb"), {QStringLiteral("-displayfd"), QStringLiteral("1"), QStringLiteral("-screen"), QStringLiteral("0"),
-                                      QStringLiteral("%1x%2x24").arg(size.width()).arg(size.height()), QStringLiteral("-nolisten"),
-                                      QStringLiteral("tcp")});
-    testing::LoopbackRealtimeServer::waitFor([&] { return x.canReadLine(); }, std::chrono::milliseconds(20000));
-    const QString display = QStringLiteral(":") + QString::fromUtf8(x.readLine()).trimmed();
+    const QString display = QStringLiteral(":") + testing::XDisplay::startXvfb(x, QStringLiteral("%1x%2x24").arg(size.width()).arg(size.height()));
     paintRoot(display, busyPicture(size));
 
     capture::ScreenCapture capture(std::make_unique<platform::XcbScreenCapture>(QCoreApplication::applicationPid(),

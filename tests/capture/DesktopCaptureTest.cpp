@@ -133,7 +133,7 @@ TEST(BareServer, EightKIsScaledAndARefusedGetImageIsReported)
 {
     QProcess x;
     const QString number = XDisplay::startXvfb(
-        x, QStringLiteral("7680x4320x24"), {QStringLiteral("-noreset"), QStringLiteral("+extension"), QStringLiteral("SECURITY")});
+        x, QStringLiteral("7680x4320x24"), {QStringLiteral("+extension"), QStringLiteral("SECURITY")});
     ASSERT_FALSE(number.isEmpty());
     const QByteArray display = (":" + number).toUtf8();
     XcbScreenCapture provider(QCoreApplication::applicationPid(), display);

@@ -41,7 +41,7 @@ public:
         if (::pipe(pipe) != 0)
             return;
         const std::string fd = std::to_string(pipe[1]);
-        m_x = spawn({"Xvfb", "-displayfd", fd.c_str(), "-screen", "0", screen, "-nolisten", "tcp"});
+        m_x = spawn({"Xvfb", "-displayfd", fd.c_str(), "-screen", "0", screen, "-nolisten", "tcp", "-noreset"});
         ::close(pipe[1]);
         std::string number;
         char c = 0;
