@@ -27,6 +27,9 @@ PrivatePulseServer::PrivatePulseServer(const QString& modules)
     m_env.insert(QStringLiteral("XDG_RUNTIME_DIR"), runtime);
     QProcessEnvironment serverEnv = m_env;
     serverEnv.insert(QStringLiteral("HOME"), m_dir.path());
+    // Off the session bus: a server there takes the bus name org.PulseAudio1, and one started while
+    // the last case's server still held it gave up ("D-Bus name org.PulseAudio1 already taken").
+    serverEnv.insert(QStringLiteral("DBUS_SESSION_BUS_ADDRESS"), QStringLiteral("unix:path=/nonexistent"));
     m_server.setProcessEnvironment(serverEnv);
     m_server.setProcessChannelMode(QProcess::ForwardedErrorChannel);
     m_server.start(QStringLiteral("pulseaudio"),
