@@ -66,7 +66,7 @@ public:
         settings::DeveloperPreferences* developer = nullptr;
         platform::InstanceLock* instanceLock = nullptr;
         platform::TrayHostWatch* trayHost = nullptr;
-        QString statusIcon; // the icon file used when the theme has none
+        QString statusIcon{}; // the icon file used when the theme has none
         overlay::DebugFileLog* runLogFile = nullptr; // none: the run log stays in memory
         plugins::PluginCatalog* pluginCatalog = nullptr; // none: no plug-in store (tests)
         plugins::PluginStore* pluginStore = nullptr;
@@ -76,13 +76,13 @@ public:
         std::function<std::unique_ptr<activation::WakeWord>(std::function<void()> wake,
                                                             std::function<void(const QString&)> unavailable,
                                                             std::function<void(const QString&)> profileSkipped)>
-            makeWakeWord;
+            makeWakeWord{};
         // Builds the guided recording of the user's phrase; fills in the steps that check the recordings
         // and keep the profile. None: the detector cannot learn a voice.
         std::function<std::unique_ptr<activation::VoiceEnrolment>(std::function<void(const QString&, std::function<void()>)> say,
                                                                   std::function<void()> startSignal,
                                                                   std::function<void(bool kept)> finished)>
-            makeVoiceEnrolment;
+            makeVoiceEnrolment{};
     };
 
     explicit AppDelegate(Services services, QObject* parent = nullptr);

@@ -34,12 +34,12 @@ struct CompositionContext {
     platform::SystemLog* systemLog = nullptr;
     platform::AudioDevices* audioDevices = nullptr; // the sound server; unused by the text channel
     settings::SpeechPreferences* speech = nullptr;
-    std::optional<QByteArray> workSound;
+    std::optional<QByteArray> workSound{};
     bool textChannel = false;
     Clock* clock = nullptr; // the assembly's one clock; required
-    std::shared_ptr<tools::AccessibilityAccess> accessibility; // the screen tools' worker and tree
+    std::shared_ptr<tools::AccessibilityAccess> accessibility{}; // the screen tools' worker and tree
     agent::AgentBridge* agent = nullptr; // the process's agent bridge; none: no delegate_task
-    std::shared_ptr<capture::ScreenCapture> screenCapture; // none: no visual tools
+    std::shared_ptr<capture::ScreenCapture> screenCapture{}; // none: no visual tools
 };
 
 // Progress notes of the agent layer on their way to the controller, which may not exist yet or

@@ -18,7 +18,7 @@ struct SpeechSettings {
     qint64 silenceDurationMs = 700;
     QString eagerness = QStringLiteral("auto");
     QString noiseReduction = QStringLiteral("off"); // "off", "near_field", "far_field"
-    std::optional<QString> reasoningEffort;
+    std::optional<QString> reasoningEffort{};
 };
 
 } // namespace selvina::voice
