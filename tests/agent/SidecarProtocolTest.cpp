@@ -4,7 +4,6 @@
 
 #include "TestSupport.h"
 
-#include <QFile>
 #include <QProcess>
 #include <QRegularExpression>
 #include <QTemporaryDir>
@@ -75,21 +74,19 @@ TEST(EngineDetector, LoginsPathsAndWhatToDo)
 {
     QTemporaryDir home;
     QTemporaryDir bin;
-    const auto env = [&](std::initializer_list<std::pair<const char*, QString>> vars) {
+    const auto path = [](const QString& folders) {
         QProcessEnvironment e;
-        for (const auto& [k, v] : vars)
-            e.insert(k, v);
+        e.insert("PATH", folders);
         return e;
     };
     // A key in the environment, even an empty one, and its absence: LinuxAudit.AgentLayerAndItsLogin.
     selvina::testing::writeFile(home.filePath(".claude/.credentials.json"), "{\"inne\":1}");
-    EXPECT_FALSE(EngineDetector(env({}), home.path()).claudeLoggedIn());
+    EXPECT_FALSE(EngineDetector(QProcessEnvironment(), home.path()).claudeLoggedIn());
     selvina::testing::writeFile(home.filePath(".claude/.credentials.json"), "{\"claudeAiOauth\":{}}");
-    EXPECT_TRUE(EngineDetector(env({}), home.path()).claudeLoggedIn());
+    EXPECT_TRUE(EngineDetector(QProcessEnvironment(), home.path()).claudeLoggedIn());
 
-    const QString codex = selvina::testing::writeFile(bin.filePath("codex"), "#!/bin/sh\n");
-    QFile::setPermissions(codex, QFile::ReadOwner | QFile::ExeOwner);
-    const EngineDetector found(env({{"PATH", "::" + bin.path() + ":"}}), home.path());
+    const QString codex = selvina::testing::writeExecutable(bin.filePath("codex"), "#!/bin/sh\n");
+    const EngineDetector found(path("::" + bin.path() + ":"), home.path());
     EXPECT_EQ(found.locate("codex"), codex);
     auto state = found.checkCodex();
     EXPECT_FALSE(state.available);
@@ -97,7 +94,7 @@ TEST(EngineDetector, LoginsPathsAndWhatToDo)
     selvina::testing::writeFile(home.filePath(".codex/auth.json"), "{}");
     EXPECT_TRUE(found.checkCodex().available);
 
-    const EngineDetector nothing(env({{"PATH", ":/nie/ma"}}), home.path());
+    const EngineDetector nothing(path(":/nie/ma"), home.path());
     EXPECT_EQ(nothing.locate("selvina-brak"), std::nullopt);
     EXPECT_EQ(nothing.locate("sh"), "/usr/bin/sh") << "the fixed folders follow PATH";
     EXPECT_TRUE(nothing.checkClaude().missing->contains("npm install -g @anthropic-ai/claude-code"));

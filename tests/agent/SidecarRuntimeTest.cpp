@@ -33,8 +33,7 @@ protected:
     {
         qunsetenv("PUPPET_MODE"); qunsetenv("SELVINA_NODE_BINARY");
         m_sidecar = m_dir.filePath(QStringLiteral("Sidecar"));
-        writeFile(m_sidecar + QStringLiteral("/dist/index.js"),
-                  QByteArray("require('" SELVINA_PUPPET_SIDECAR "');\n"));
+        writeFile(m_sidecar + "/dist/index.js", "require('" SELVINA_PUPPET_SIDECAR "');\n");
         const QString socketPath = m_dir.filePath(QStringLiteral("puppet.sock"));
         ASSERT_TRUE(m_server.listen(socketPath));
         qputenv("PUPPET_SOCKET", QFile::encodeName(socketPath));
@@ -83,11 +82,11 @@ protected:
         return task;
     }
 
-    // A task on a fresh process, with its puppet connected.
+    // A task on a fresh process, once the process has started and its puppet said hello.
     Task startLive(const QString& id)
     {
         Task task = start(id);
-        EXPECT_TRUE(awaitPuppet());
+        EXPECT_TRUE(waitFor([&] { return m_runtime->processId() > 0 && reported("hello") == m_runtime->processId(); }, 10s));
         return task;
     }
     // Returns once the runtime has routed every line the puppet wrote before: a line for an
@@ -98,12 +97,6 @@ protected:
         say(QStringLiteral(R"({"type":"sync","id":"%1"})").arg(id).toUtf8());
         ASSERT_TRUE(waitFor([&] { return logCount(QStringLiteral("PORZUCONO sync id=") + id + QLatin1Char(' ')) == 1; }));
     }
-    // The puppet of the current process, once the process has started and the puppet said hello.
-    bool awaitPuppet()
-    {
-        return waitFor([&] { return m_runtime->processId() > 0 && reported("hello") == m_runtime->processId(); }, 10s);
-    }
-
     void tell(const QJsonObject& command)
     {
         ASSERT_NE(m_puppet, nullptr);
@@ -361,7 +354,6 @@ TEST_F(Runtime, PluginChangeWaitsForTheTaskAndAnOldProcessNeverTouchesANewOne)
     ASSERT_TRUE(waitFor([&] { return gone(oldPid); }));
     ASSERT_TRUE(waitFor([&] { return logCount(QStringLiteral("[most] zakończyłem 0 procesów potomnych")) == 1; }));
     QCoreApplication::processEvents();
-    EXPECT_TRUE(second.failures().isEmpty());
     EXPECT_TRUE(m_runtime->isProcessRunning());
     EXPECT_EQ(m_runtime->processId(), newPid);
     say(R"({"type":"finished","id":"Q","text":"nowy"})");

@@ -9,9 +9,6 @@
 #include "platform/fake/MemoryStores.h"
 #include "platform/fake/NoAudioDevices.h"
 
-#include <QJsonArray>
-#include <QJsonDocument>
-
 #include <gtest/gtest.h>
 
 using namespace selvina;
@@ -59,14 +56,9 @@ protected:
         QProcessEnvironment env;
         env.insert("OPENAI_API_KEY", "sk-test");
         env.insert("SELVINA_OPENAI_BASE_URL", server.baseUrl().toString().replace("ws://", "http://"));
-        app::AppDelegate::Services services;
-        services.composition.sources = {home.path(), &secrets, &preferences, env};
-        services.composition.systemLog = &systemLog;
-        services.composition.clock = &clock;
-        services.bus = &bus;
-        services.speech = &speech;
-        services.cues = &cues;
-        delegate = std::make_unique<app::AppDelegate>(services);
+        delegate = std::make_unique<app::AppDelegate>(app::AppDelegate::Services{
+            .composition = {.sources = {home.path(), &secrets, &preferences, env}, .systemLog = &systemLog, .clock = &clock},
+            .bus = &bus, .speech = &speech, .cues = &cues});
         SidecarLog::shared().flush();
         logStart = readFile(SidecarLog::shared().filePath()).size();
         QObject::connect(delegate.get(), &app::AppDelegate::conversationClosed, [this] { ++closed; });

@@ -231,11 +231,9 @@ TEST(SilenceProbe, RecoversOnlyInAutomaticMode)
     for (const auto mode : {VoiceProcessingMode::automatic, VoiceProcessingMode::on}) {
         ScriptedDevices devices;
         SharedLog log;
-        MicrophoneCapture::Options options;
-        options.mode = mode;
-        options.probeWindow = std::chrono::milliseconds(50);
         selvina::testing::ManualClock clock;
-        MicrophoneCapture capture(devices, std::make_shared<EchoReference>(), log, clock, options);
+        MicrophoneCapture capture(devices, std::make_shared<EchoReference>(), log, clock,
+                                  {.mode = mode, .probeWindow = std::chrono::milliseconds(50)});
         ASSERT_TRUE(selvina::testing::runTask(startCapture(&capture)).value_or(false));
         const bool automatic = mode == VoiceProcessingMode::automatic;
         // Automatic: the report, the restart, and the second probe's report, without echo cancellation.

@@ -4,7 +4,6 @@
 #include "ManualClock.h"
 #include "TestSupport.h"
 
-#include <QJsonArray>
 #include <QJsonDocument>
 
 #include <gtest/gtest.h>
@@ -109,7 +108,6 @@ QByteArray done(const char* id, const char* status = "completed")
 }
 QJsonObject cancel(const char* id) { return {{"type", "response.cancel"}, {"response_id", id}}; }
 QJsonObject parsed(const char* text) { return QJsonDocument::fromJson(text).object(); }
-const QByteArray kUpdated = R"({"type":"session.updated"})";
 
 } // namespace
 
@@ -134,7 +132,7 @@ TEST_F(Engine, MissingKeyFailsConnect)
     EXPECT_TRUE(refused && !refused->ok());
 }
 
-TEST_F(Engine, ResponsesAudioAndTranscripts)
+TEST_F(Engine, AudioAndTranscriptsInAndFramesAndPicturesOut)
 {
     auto e = connected();
     serverSays({R"({"type":"response.created","response":{"id":"r1","status":"in_progress","status_details":null}})",
@@ -153,6 +151,18 @@ TEST_F(Engine, ResponsesAudioAndTranscripts)
     EXPECT_EQ(count(K::assistantTranscript), 2);
     EXPECT_TRUE(errors().isEmpty());
     EXPECT_EQ(events.last().text, QStringLiteral("cancelled")); // the status travels with the end
+
+    // And the other way: the microphone's frames and a picture.
+    for (int i = 0; i < 50; ++i)
+        e->sendAudio(QByteArray(960, char(i)));
+    e->sendAudio(QByteArray());
+    const auto audio = expectSent(QStringList(50, QStringLiteral("input_audio_buffer.append")));
+    EXPECT_EQ(audio[49], (QJsonObject{{"type", "input_audio_buffer.append"},
+                                      {"audio", QString::fromLatin1(QByteArray(960, char(49)).toBase64())}}));
+    e->sendImage(QByteArray(), QStringLiteral("Opisz"));
+    e->sendImage(QByteArray("\xff\xd8\xff", 3), QStringLiteral("Opisz"));
+    const QJsonObject image = expectSent({"conversation.item.create"})[0];
+    EXPECT_EQ(image["item"]["content"][1]["image_url"], "data:image/jpeg;base64,/9j/");
 }
 
 TEST_F(Engine, FailedResponsesAndServerErrors)
@@ -180,7 +190,6 @@ TEST_F(Engine, FailedResponsesAndServerErrors)
     const VoiceEvent call = *std::find_if(events.begin(), events.end(), [](auto& v) { return v.kind == K::toolCall; });
     EXPECT_EQ(call.id, "c1");
     EXPECT_EQ(call.argumentsJSON, "{}");
-    EXPECT_EQ(e->lastServerError(), QStringLiteral("OpenAI zgłosiło błąd o kodzie unknown_parameter."));
     // A close explained while a server error is remembered names that error, not the close's reason;
     // the user's own end has no reason at all.
     EXPECT_EQ(e->explain(QStringLiteral("a.rate_limit_exceeded")),
@@ -218,7 +227,7 @@ TEST_F(Engine, InterruptCancelsByIdDropsWhatFollowsAndCutsToWhatWasHeard)
     e->interrupt(); // the item has been cut already
     e->cutToHeard(20ms);
     settle();
-    EXPECT_EQ(sentTypes(mark), QStringList{"input_audio_buffer.clear"});
+    expectSent({"input_audio_buffer.clear"});
 
     // What the service had already sent for it is dropped, with or without its id.
     const int finished = count(K::responseFinished);
@@ -234,7 +243,6 @@ TEST_F(Engine, InterruptCancelsByIdDropsWhatFollowsAndCutsToWhatWasHeard)
     EXPECT_EQ(order.mid(order.size() - 3), (QStringList{"started", "item", "chunk"}));
 
     // A typed question cancels the running answer first.
-    look();
     auto asking = e->sendText(QStringLiteral("Która godzina?"));
     expectSent({"response.cancel"});
     clock.advance(OpenAIRealtimeEngine::kCancelWaitLimit); // its end never comes
@@ -316,7 +324,6 @@ TEST_F(Engine, ConfiguresOnOpenAndTurnDetectionGoesOffAndOnAlsoAcrossAReconnect)
     EXPECT_TRUE(renewed["audio"]["input"]["turn_detection"].isNull());
     EXPECT_EQ(errors().last(), "Połączenie z OpenAI zostało przerwane: Serwer OpenAI zgłosił błąd wewnętrzny. "
                                "Próbuję połączyć się ponownie.");
-    EXPECT_EQ(count(K::connected), 1);
 
     look();
     e->resumeTurnDetection();
@@ -389,7 +396,7 @@ TEST_F(Engine, ReconnectAndRenewalCarryTheConversationOver)
     auto e = connected();
     server.setOnFrame([this](const QJsonObject& f) {
         if (f["type"] == "session.update" && f["session"].toObject().contains("instructions"))
-            server.sendText(kUpdated);
+            server.sendText(R"({"type":"session.updated"})");
     });
 
     runTask(e->sendText(QStringLiteral("Która godzina?")).then([] { return true; }));
@@ -445,19 +452,4 @@ TEST_F(Engine, ReconnectAndRenewalCarryTheConversationOver)
     EXPECT_EQ(replayed(), (conversation + QStringList{"user: A jutro?", "response.create"}));
     serverSays({created("r6")});
     ASSERT_TRUE(waitFor([&] { return count(K::responseStarted) == 5; }));
-}
-
-TEST_F(Engine, StreamsAudioFrames)
-{
-    auto e = connected();
-    for (int i = 0; i < 50; ++i)
-        e->sendAudio(QByteArray(960, char(i)));
-    e->sendAudio(QByteArray());
-    const auto audio = expectSent(QStringList(50, QStringLiteral("input_audio_buffer.append")));
-    EXPECT_EQ(audio[49], (QJsonObject{{"type", "input_audio_buffer.append"},
-                                      {"audio", QString::fromLatin1(QByteArray(960, char(49)).toBase64())}}));
-    e->sendImage(QByteArray(), QStringLiteral("Opisz"));
-    e->sendImage(QByteArray("\xff\xd8\xff", 3), QStringLiteral("Opisz"));
-    const QJsonObject image = expectSent({"conversation.item.create"})[0];
-    EXPECT_EQ(image["item"]["content"][1]["image_url"], "data:image/jpeg;base64,/9j/");
 }

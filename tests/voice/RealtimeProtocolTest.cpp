@@ -30,37 +30,33 @@ QJsonObject parsed(const char* text) { return QJsonDocument::fromJson(text).obje
 
 TEST(RealtimeClientEvents, EachCommandsFrame)
 {
-    const auto item = [](QJsonObject item) { return QJsonObject{{"type", "conversation.item.create"}, {"item", item}}; };
     const struct {
         RealtimeClientEvent command;
-        QJsonObject frame;
+        const char* frame;
     } cases[] = {
-        {client::CreateResponse{}, {{"type", "response.create"}}},
-        {client::ClearAudioBuffer{}, {{"type", "input_audio_buffer.clear"}}},
-        {client::CancelResponse{}, {{"type", "response.cancel"}}},
+        {client::CreateResponse{}, R"({"type":"response.create"})"},
+        {client::ClearAudioBuffer{}, R"({"type":"input_audio_buffer.clear"})"},
+        {client::CancelResponse{}, R"({"type":"response.cancel"})"},
         {client::FunctionCallOutput{"c1", "wynik \"cytat\"\n"},
-         item({{"type", "function_call_output"}, {"call_id", "c1"}, {"output", "wynik \"cytat\"\n"}})},
+         R"({"type":"conversation.item.create","item":{"type":"function_call_output","call_id":"c1","output":"wynik \"cytat\"\n"}})"},
         {client::UserImage{"Opisz", "QUJD"},
-         item({{"type", "message"}, {"role", "user"},
-               {"content", QJsonArray{QJsonObject{{"type", "input_text"}, {"text", "Opisz"}},
-                                      QJsonObject{{"type", "input_image"}, {"image_url", "data:image/jpeg;base64,QUJD"}}}}})},
+         R"({"type":"conversation.item.create","item":{"type":"message","role":"user","content":[{"type":"input_text",)"
+         R"("text":"Opisz"},{"type":"input_image","image_url":"data:image/jpeg;base64,QUJD"}]}})"},
         {client::CreateResponse{QStringLiteral("Mów")},
-         {{"type", "response.create"}, {"response", QJsonObject{{"output_modalities", QJsonArray{"audio"}}, {"instructions", "Mów"}}}}},
+         R"({"type":"response.create","response":{"output_modalities":["audio"],"instructions":"Mów"}})"},
+        {client::SpeakAside{"Hello."},
+         R"({"type":"response.create","response":{"conversation":"none","output_modalities":["audio"],"instructions":)"
+         R"("Powiedz krótko i spokojnie, PO POLSKU, treść tego zdania: Hello. Nie dodawaj nic od siebie. Jeśli zdanie )"
+         R"(jest w innym języku, podaj jego polski odpowiednik."}})"},
         // Replayed into a new session: what the assistant said, and its tool calls.
         {client::AssistantText{"Jest południe."},
-         item({{"type", "message"}, {"role", "assistant"},
-               {"content", QJsonArray{QJsonObject{{"type", "output_text"}, {"text", "Jest południe."}}}}})},
+         R"({"type":"conversation.item.create","item":{"type":"message","role":"assistant","content":[)"
+         R"({"type":"output_text","text":"Jest południe."}]}})"},
         {client::FunctionCall{"c1", "system_info", "{}"},
-         item({{"type", "function_call"}, {"call_id", "c1"}, {"name", "system_info"}, {"arguments", "{}"}})},
+         R"({"type":"conversation.item.create","item":{"type":"function_call","call_id":"c1","name":"system_info","arguments":"{}"}})"},
     };
     for (const auto& c : cases)
-        EXPECT_EQ(encoded(c.command), c.frame) << QJsonDocument(c.frame).toJson().toStdString();
-
-    const QJsonObject aside = encoded(client::SpeakAside{"Hello."})["response"].toObject();
-    EXPECT_EQ(aside["conversation"], "none");
-    EXPECT_EQ(aside["instructions"],
-              "Powiedz krótko i spokojnie, PO POLSKU, treść tego zdania: Hello. Nie dodawaj nic od siebie. Jeśli "
-              "zdanie jest w innym języku, podaj jego polski odpowiednik.");
+        EXPECT_EQ(encoded(c.command), parsed(c.frame)) << c.frame;
 }
 
 TEST(RealtimeClientEvents, UnencodableTextFailsWithThePolishDescription)
@@ -68,38 +64,27 @@ TEST(RealtimeClientEvents, UnencodableTextFailsWithThePolishDescription)
     const auto r = encode(client::UserText{QString(QChar(0xDC00))});
     ASSERT_FALSE(r.ok());
     EXPECT_EQ(r.error().description(), "Nie udało się przygotować danych dla OpenAI.");
-    SpeechSettings s;
-    s.speed = std::numeric_limits<double>::infinity();
+    const SpeechSettings s{.speed = std::numeric_limits<double>::infinity()};
     EXPECT_FALSE(encode(client::SessionUpdate{RealtimeSessionConfig::fromSettings("i", {}, s)}).ok());
 }
 
 TEST(RealtimeSessionConfig, TurnDetectionEncodingRules)
 {
-    SpeechSettings s;
-    s.turnDetection = "off";
+    SpeechSettings s{.turnDetection = "off"};
     EXPECT_EQ(inputAudio(s).keys(), (QStringList{"format", "transcription"}));
-    EXPECT_EQ(inputAudio(s)["transcription"].toObject(),
-              (QJsonObject{{"model", "gpt-4o-mini-transcribe"}, {"language", "pl"}}));
+    EXPECT_EQ(inputAudio(s)["transcription"].toObject(), parsed(R"({"model":"gpt-4o-mini-transcribe","language":"pl"})"));
     s.noiseReduction = "far_field";
     EXPECT_EQ(inputAudio(s)["noise_reduction"].toObject(), (QJsonObject{{"type", "far_field"}}));
 
-    s = SpeechSettings{};
-    s.turnDetection = "semantic_vad";
-    s.eagerness = "auto";
-    EXPECT_EQ(inputAudio(s)["turn_detection"].toObject(),
-              (QJsonObject{{"type", "semantic_vad"}, {"create_response", true}}));
+    s = SpeechSettings{.turnDetection = "semantic_vad", .eagerness = "auto"};
+    EXPECT_EQ(inputAudio(s)["turn_detection"].toObject(), parsed(R"({"type":"semantic_vad","create_response":true})"));
     s.eagerness = "high";
     EXPECT_EQ(inputAudio(s)["turn_detection"].toObject()["eagerness"], "high");
 
-    s = SpeechSettings{};
-    s.turnDetection = "server_vad";
-    s.eagerness = "high"; // stored, but never written for server VAD
-    s.threshold = 0.7;
-    s.prefixPaddingMs = 250;
-    s.silenceDurationMs = 900;
-    EXPECT_EQ(inputAudio(s)["turn_detection"].toObject(),
-              (QJsonObject{{"type", "server_vad"}, {"create_response", true}, {"threshold", 0.7},
-                           {"prefix_padding_ms", 250}, {"silence_duration_ms", 900}}));
+    s = SpeechSettings{.turnDetection = "server_vad", .threshold = 0.7, .prefixPaddingMs = 250, .silenceDurationMs = 900,
+                       .eagerness = "high"}; // stored, but never written for server VAD
+    EXPECT_EQ(inputAudio(s)["turn_detection"].toObject(), parsed(R"({"type":"server_vad","create_response":true,)"
+                                                                 R"("threshold":0.7,"prefix_padding_ms":250,"silence_duration_ms":900})"));
     s.turnDetection = "SEMANTIC_VAD"; // comparisons are exact: anything else is server VAD
     EXPECT_EQ(inputAudio(s)["turn_detection"].toObject()["type"], "server_vad");
 }
@@ -117,15 +102,14 @@ TEST(RealtimeSessionConfig, DefaultsToolsAndReasoning)
     EXPECT_EQ(plain["audio"]["output"], parsed(R"({"format":{"type":"audio/pcm","rate":24000},"voice":"cedar","speed":1.0})"));
     EXPECT_EQ(plain["audio"]["input"]["turn_detection"]["silence_duration_ms"], 700);
 
-    SpeechSettings s;
-    s.reasoningEffort = QString();
+    SpeechSettings s{.reasoningEffort = QString()};
     EXPECT_FALSE(session(s).contains("reasoning"));
     EXPECT_EQ(session(s)["tools"], QJsonArray{});
     s.reasoningEffort = QStringLiteral("low");
     EXPECT_EQ(session(s)["reasoning"], parsed(R"({"effort":"low"})"));
 }
 
-TEST(RealtimeServerEvent, DecodesKnownKeysAndTreatsNullAsAbsent)
+TEST(RealtimeServerEvent, DecodesKnownKeysTreatsNullAsAbsentAndDropsMalformedFrames)
 {
     // The service's own error frame writes its unset fields as null.
     const auto e = RealtimeServerEvent::decode(
@@ -137,10 +121,7 @@ TEST(RealtimeServerEvent, DecodesKnownKeysAndTreatsNullAsAbsent)
     EXPECT_FALSE(e->error->param);
     EXPECT_EQ(e->error->readableMessage(), "Sesja rozmowy wygasła. Nawiązuję ją od nowa.");
     // A response's nulls (its details, an out-of-band answer's conversation) meet the engine's tests.
-}
 
-TEST(RealtimeServerEvent, DropsMalformedFrames)
-{
     for (const char* bad : {"", "not json", "[]", R"({"delta":"x"})", R"({"type":5})",
                             R"({"type":"response.audio.delta","delta":12})",
                             R"({"type":"error","error":"boom"})",
