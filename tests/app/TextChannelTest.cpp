@@ -14,8 +14,6 @@ using namespace selvina::testing;
 
 namespace {
 
-const QString kInstructionStart = QStringLiteral("Odpowiedz po polsku na podstawie wyniku narzędzia.");
-
 class Script {
 public:
     explicit Script(LoopbackRealtimeServer*& server) : m_server(server) {}
@@ -165,8 +163,8 @@ TEST(TextChannel, TypedQuestionsAndAToolCallTravelThroughTheRealAssistantAndBadN
         return QStringLiteral("(none)");
     };
     EXPECT_EQ("system_info: " + output("c1"), chat.of("result")[0]);
-    const auto responses = server->framesOfType("response.create");
-    EXPECT_TRUE(responses.last()["response"].toObject()["instructions"].toString().startsWith(kInstructionStart));
+    EXPECT_TRUE(server->framesOfType("response.create").last()["response"].toObject()["instructions"].toString().startsWith(
+        u"Odpowiedz po polsku na podstawie wyniku narzędzia."));
 
     // A task for the agent: the real runtime, the real sidecar, the stand-in agent, and its final
     // text back to the service as the call's output.

@@ -96,8 +96,7 @@ TEST(Diagnostics, TheLaunchSwitchesTheAccessibilityBusOnAndLogsTheReport)
     EXPECT_TRUE(waitFor(logged, 20s)) << report.join('\n').toStdString();
     EXPECT_EQ(report.value(0), "włączono magistralę dostępności — aplikacje uruchomione wcześniej trzeba uruchomić ponownie");
     EXPECT_EQ(report.value(3), "OK   Dostępność");
-    EXPECT_TRUE(report.value(13).contains(" Sieć lokalna"))
-        << report.value(13).toStdString();
+    EXPECT_TRUE(report.value(13).contains(" Sieć lokalna")) << report.value(13).toStdString();
     EXPECT_EQ(app.stopAssistant(), 0);
     qunsetenv("GSETTINGS_BACKEND");
 }

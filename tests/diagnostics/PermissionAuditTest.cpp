@@ -286,12 +286,10 @@ TEST_F(LinuxAudit, ScreenSpeechCalendarAndWakeModel)
     LinuxAuditOptions o = options();
     o.calendarProgram = QDir(bin()).filePath("calendar");
     o.wakeModel = QDir(bin()).filePath("wake.model");
-    const std::pair<QByteArray, std::optional<bool>> calendars[] = {
-        {R"(echo '{"error":"magazyn kalendarzy nie odpowiada"}')", false}, {R"(echo '{"events":[]}')", true}};
-    for (const auto& [body, answer] : calendars) {
-        program("calendar", body);
-        EXPECT_EQ(probe("Kalendarz", o), answer) << body.toStdString();
-    }
+    program("calendar", R"(echo '{"error":"magazyn kalendarzy nie odpowiada"}')");
+    EXPECT_EQ(probe("Kalendarz", o), false);
+    program("calendar", R"(echo '{"events":[]}')");
+    EXPECT_EQ(probe("Kalendarz", o), true);
     EXPECT_EQ(probe("Rozpoznawanie zawołania", o), false);
     program("wake.model", "");
     EXPECT_EQ(probe("Rozpoznawanie zawołania", o), false) << "a file that is not a model";

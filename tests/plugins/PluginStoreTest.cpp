@@ -7,7 +7,6 @@
 #include "plugins/PluginCatalog.h"
 #include "plugins/PluginStore.h"
 
-#include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QJsonArray>

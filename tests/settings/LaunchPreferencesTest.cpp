@@ -21,8 +21,7 @@ TEST(HotkeyCombo, NamesFollowTheModifierOrderAndTheKeyTable)
 {
     const struct {
         HotkeyCombo combo;
-        const char* display;
-        const char* spoken;
+        const char *display, *spoken;
     } cases[] = {
         {HotkeyCombo::invocationDefault(), "Ctrl+Alt+Super+Spacja", "Control plus Alt plus Super plus Spacja"},
         {{53, 0}, "Esc", "Esc"},
@@ -58,8 +57,7 @@ protected:
 TEST_F(LoginItem, TheRealStateIsWhatTheDesktopWillStart)
 {
     const struct {
-        const char* user;   // null: no user entry
-        const char* system; // null: no system entry
+        const char *user, *system; // null: no entry in that folder
         bool starts;
     } cases[] = {
         {nullptr, nullptr, false},
@@ -178,8 +176,7 @@ TEST(DeveloperPreferences, TheRunLogSwitchWritesOneMarkerPerRealChange)
     prefs.setShowDebugPanel(true);
     prefs.setShowDebugPanel(false);
     prefs.setShowDebugPanel(false);
-    EXPECT_EQ(markers, (QStringList{QStringLiteral("=== zapis przebiegu włączony ==="),
-                                    QStringLiteral("=== zapis przebiegu wyłączony ===")}));
+    EXPECT_EQ(markers, (QStringList{"=== zapis przebiegu włączony ===", "=== zapis przebiegu wyłączony ==="}));
     EXPECT_FALSE(DeveloperPreferences::runLogEnabled());
     EXPECT_EQ(DeveloperPreferences::logSize(QStringLiteral("/nonexistent/debug.log")), std::nullopt);
 }

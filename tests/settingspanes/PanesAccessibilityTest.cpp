@@ -12,10 +12,7 @@
 
 #include <gtest/gtest.h>
 
-#include <QApplication>
 #include <QComboBox>
-#include <QDir>
-#include <QFile>
 #include <QSpinBox>
 #include <QTemporaryDir>
 

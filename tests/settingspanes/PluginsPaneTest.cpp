@@ -10,7 +10,6 @@
 
 #include <gtest/gtest.h>
 
-#include <QApplication>
 #include <QCheckBox>
 #include <QFile>
 #include <QJsonArray>
@@ -103,8 +102,7 @@ protected:
 TEST_F(PluginsPaneTest, ListsEachPluginOnceInstallsAndOpensItsPage)
 {
     open();
-    QPushButton* row = waitForNamed<QPushButton>(QStringLiteral("Pliki 2026.8.31 — sprawdzona"));
-    ASSERT_NE(row, nullptr);
+    ASSERT_NE(waitForNamed<QPushButton>(QStringLiteral("Pliki 2026.8.31 — sprawdzona")), nullptr);
     EXPECT_NE(named<QPushButton>(QStringLiteral("Zainstaluj Pamięć")), nullptr);
     EXPECT_EQ(named<QPushButton>(QStringLiteral("Zainstaluj Pliki")), nullptr) << "installed ones are not offered";
     named<QPushButton>(QStringLiteral("Zainstaluj Pamięć"))->click();

@@ -5,7 +5,6 @@
 #include "platform/fake/MemoryStores.h"
 #include "update/UpdateController.h"
 
-#include <QCoreApplication>
 #include <QDir>
 #include <QFile>
 #include <QJsonDocument>
@@ -22,6 +21,7 @@
 using namespace selvina;
 using namespace selvina::update;
 using namespace selvina::testing;
+using namespace Qt::StringLiterals;
 
 namespace {
 
@@ -85,20 +85,18 @@ public:
         writeExecutable(top + QStringLiteral("/bin/selvina-voice"), "#!/bin/sh\ntouch \"$(dirname \"$0\")/../.started\"\n");
         writeFile(top + QStringLiteral("/share/filler"), filler);
         const QString out = top + QStringLiteral(".tar.gz");
-        EXPECT_EQ(QProcess::execute(QStringLiteral("tar"), {QStringLiteral("-czf"), out, QStringLiteral("-C"), QFileInfo(top).path(),
-                                                            QStringLiteral("selvina-voice")}), 0);
+        EXPECT_EQ(QProcess::execute(u"tar"_s, {u"-czf"_s, out, u"-C"_s, QFileInfo(top).path(), u"selvina-voice"_s}), 0);
         return readFile(out);
     }
 
     QByteArray feedFor(const QString& version, const QString& build, const QByteArray& tarball, const QByteArray& signature,
                        qint64 size = -1)
     {
-        const QString path = QStringLiteral("/selvina-voice-") + build + QStringLiteral(".tar.gz");
+        const QString path = u"/selvina-voice-"_s + build + u".tar.gz"_s;
         serve(path.toUtf8(), tarball);
+        const qint64 announced = size < 0 ? qint64(tarball.size()) : size;
         return QJsonDocument(QJsonObject{{"version", version}, {"build", build}, {"url", server.url(path).toString()},
-                                         {"size", size < 0 ? qint64(tarball.size()) : size},
-                                         {"signature", QString::fromUtf8(signature)}})
-            .toJson();
+                                         {"size", announced}, {"signature", QString::fromUtf8(signature)}}).toJson();
     }
     QByteArray offer(const QByteArray& tarball, const QByteArray& signature, qint64 size = -1)
     {
@@ -112,9 +110,8 @@ public:
 
     void startController(InstallLocation::Kind kind = InstallLocation::Kind::userLocal)
     {
-        UpdateServices services{.clock = &clock, .preferences = &preferences, .current = {QStringLiteral("0.1.0"), QStringLiteral("1")},
-                                .feed = server.url(QStringLiteral("/feed")), .key = key.publicLine(),
-                                .location = {kind, root, root + QStringLiteral("/1")},
+        UpdateServices services{.clock = &clock, .preferences = &preferences, .current = {u"0.1.0"_s, u"1"_s},
+                                .feed = server.url(u"/feed"_s), .key = key.publicLine(), .location = {kind, root, root + u"/1"_s},
                                 .releaseInstance = [this] { ++released; }, .quit = [this] { ++quits; }};
         controller = std::make_unique<UpdateController>(
             std::move(services), [this] { return !conversationOpen; }, [this](const QString& text) { spoken.append(text); });
@@ -198,26 +195,25 @@ const std::vector<BadRelease>& badReleases()
 {
     using K = UpdateError::Kind;
     static const std::vector<BadRelease> cases{
-        {"feed not JSON", K::feedUnreadable, [](UpdateTest&, const QByteArray&) { return QByteArray("<html>oops</html>"); }},
-        {"larger than announced", K::tooLarge,
-         [](UpdateTest& t, const QByteArray& a) { return t.offer(a, t.key.signatureFile(a, kComment), a.size() / 2); }},
-        {"truncated", K::truncated, [](UpdateTest& t, const QByteArray& a) {
+        {"feed not JSON", K::feedUnreadable, [](auto&, auto&) { return QByteArray("<html>oops</html>"); }},
+        {"larger than announced", K::tooLarge, [](auto& t, auto& a) { return t.offer(a, t.key.signatureFile(a, kComment), a.size() / 2); }},
+        {"truncated", K::truncated, [](auto& t, auto& a) {
              const QByteArray feed = t.offer(a, t.key.signatureFile(a, kComment));
              t.server.routes["/selvina-voice-2.tar.gz"].chop(a.size() / 2); // the whole length still announced
              return feed;
          }},
-        {"wrong signature", K::badSignature, [](UpdateTest& t, const QByteArray& a) { return t.offer(a, t.key.signatureFile(a + "x", kComment)); }},
+        {"wrong signature", K::badSignature, [](auto& t, auto& a) { return t.offer(a, t.key.signatureFile(a + "x", kComment)); }},
         {"legacy signature of other bytes", K::badSignature,
-         [](UpdateTest& t, const QByteArray& a) { return t.offer(a, t.key.signatureFile(a + "x", kComment, false)); }},
-        {"another key", K::badSignature, [](UpdateTest& t, const QByteArray& a) { return t.offer(a, otherKey().signatureFile(a, kComment)); }},
-        {"another key under our key id", K::badSignature, [](UpdateTest& t, const QByteArray& a) {
+         [](auto& t, auto& a) { return t.offer(a, t.key.signatureFile(a + "x", kComment, false)); }},
+        {"another key", K::badSignature, [](auto& t, auto& a) { return t.offer(a, otherKey().signatureFile(a, kComment)); }},
+        {"another key under our key id", K::badSignature, [](auto& t, auto& a) {
              SigningKey forged = otherKey();
              forged.id = t.key.id;
              return t.offer(a, forged.signatureFile(a, kComment));
          }},
         {"comment for another version", K::versionMismatch,
-         [](UpdateTest& t, const QByteArray& a) { return t.offer(a, t.key.signatureFile(a, "version:0.1.9 build:2")); }},
-        {"full disk", K::writeFailed, [](UpdateTest& t, const QByteArray& a) { return t.offer(a, t.key.signatureFile(a, kComment)); }, true},
+         [](auto& t, auto& a) { return t.offer(a, t.key.signatureFile(a, "version:0.1.9 build:2")); }},
+        {"full disk", K::writeFailed, [](auto& t, auto& a) { return t.offer(a, t.key.signatureFile(a, kComment)); }, true},
     };
     return cases;
 }
@@ -233,9 +229,7 @@ TEST_P(BadReleaseTest, LeavesTheRunningBuildAndSaysNothing)
     std::signal(SIGXFSZ, SIG_IGN);
     rlimit saved{};
     getrlimit(RLIMIT_FSIZE, &saved);
-    rlimit limited = saved;
-    if (bad.fullDisk)
-        limited.rlim_cur = 64 * 1024;
+    const rlimit limited{bad.fullDisk ? rlim_t(64 * 1024) : saved.rlim_cur, saved.rlim_max};
     setrlimit(RLIMIT_FSIZE, &limited);
     check();
     setrlimit(RLIMIT_FSIZE, &saved);
@@ -299,8 +293,7 @@ TEST_F(UpdateTest, TheStartAfterAnUpdateSaysSoAndOtherStartsAreSilent)
             store.setValue(UpdateController::kOstatniaWersja, c.previous);
         store.setValue(UpdateController::kTrwaAktualizacja, c.flag);
         QStringList said;
-        UpdateServices services{.clock = &clock, .preferences = &store, .current = {QStringLiteral("0.2.0"), QStringLiteral("2")},
-                                .feed = std::nullopt};
+        UpdateServices services{.clock = &clock, .preferences = &store, .current = {u"0.2.0"_s, u"2"_s}, .feed = std::nullopt};
         UpdateController(std::move(services), [] { return true; }, [&](const QString& t) { said.append(t); }).start();
         EXPECT_EQ(said, c.spoken);
         EXPECT_EQ(store.value(UpdateController::kOstatniaWersja).toString(), QStringLiteral("2"));
