@@ -62,6 +62,9 @@ export class Registry {
   }
 }
 
+/** The program's JSON answer, or what it printed instead. */
+const parsed = (stdout) => { try { return JSON.parse(stdout); } catch { return { unparsed: stdout }; } };
+
 /** A home of an ordinary user (nobody, when the tests run as root) with a catalogue of its own. */
 export class StoreHome {
   constructor(registry, catalog = []) {
@@ -105,16 +108,9 @@ export class StoreHome {
 
   /** Runs one store command; resolves to { code, result, stderr }. */
   run(args, { env = {}, root = false } = {}) {
-    const ids = asRoot && !root ? { uid: NOBODY, gid: NOBODY } : {};
-    return new Promise((resolve) => {
-      execFile(process.execPath, [cli, ...args], { env: { ...this.env, ...env }, cwd: this.root, ...ids }, (error, stdout, stderr) => {
-        let result = { unparsed: stdout };
-        try {
-          result = JSON.parse(stdout);
-        } catch {}
-        resolve({ code: error ? error.code : 0, result, stderr });
-      });
-    });
+    const options = { env: { ...this.env, ...env }, cwd: this.root, ...(asRoot && !root ? { uid: NOBODY, gid: NOBODY } : {}) };
+    return new Promise((resolve) => execFile(process.execPath, [cli, ...args], options, (error, stdout, stderr) =>
+      resolve({ code: error ? error.code : 0, result: parsed(stdout), stderr })));
   }
 
   remove() {

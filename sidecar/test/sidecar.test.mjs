@@ -88,18 +88,13 @@ test("a long silent step is covered by heartbeats; an agent silent past the limi
 });
 
 test("an agent that crashes, one that is not logged in, and a result that is an error all fail in Polish", async () => {
-  const crash = new Sidecar({ scenario: "crash" });
-  assert.deepEqual(await crash.run("X"), { type: "failed", id: "X", error: "Claude Code zakończył pracę bez wyniku (kod 3)." });
-  await crash.close();
-
-  const out = new Sidecar({ env: { FAKE_CLAUDE_LOGGED_OUT: "1" } });
-  assert.match((await out.run("N")).error, /Claude Code nie jest zalogowany/);
+  const [crash, out, err] = [{ scenario: "crash" }, { env: { FAKE_CLAUDE_LOGGED_OUT: "1" } }, { scenario: "not-logged-in" }].map((o) => new Sidecar(o));
+  const [crashed, refused, errored] = await Promise.all([crash.run("X"), out.run("N"), err.run("E")]);
+  assert.deepEqual(crashed, { type: "failed", id: "X", error: "Claude Code zakończył pracę bez wyniku (kod 3)." });
+  assert.match(refused.error, /Claude Code nie jest zalogowany/);
   assert.equal(out.agentStarts().length, 0, "no run without a login");
-  await out.close();
-
-  const err = new Sidecar({ scenario: "not-logged-in" });
-  assert.equal((await err.run("E")).type, "failed", "an error result is never spoken as the answer");
-  await err.close();
+  assert.equal(errored.type, "failed", "an error result is never spoken as the answer");
+  await Promise.all([crash, out, err].map((s) => s.close()));
 });
 
 test("cancel and shutdown kill each agent with its children and say nothing more; a pid an agent freed is not signalled; a run after shutdown is answered", async (t) => {
@@ -214,11 +209,10 @@ test("installed plug-ins reach Claude Code with switched-off tools disallowed; t
 
   // A plugins.json that is not an object may have lost what the user turned off: nothing runs.
   const again = new Sidecar({ env, files: { "plugins.json": "nie obiekt", "mcp.json": [] } });
-  await again.run("B", "cokolwiek", 20_000);
+  const mcpOnly = new Sidecar({ env, files: { "mcp.json": [] } });
+  await Promise.all([again.run("B", "cokolwiek", 20_000), mcpOnly.run("M", "cokolwiek", 20_000)]);
   assert.deepEqual(again.agentStarts()[0].mcp.mcpServers, {});
   assert.match(again.stderr, /\[wtyczki\] plugins\.json jest uszkodzony — nie uruchamiam żadnej wtyczki/);
-  const mcpOnly = new Sidecar({ env, files: { "mcp.json": [] } });
-  await mcpOnly.run("M", "cokolwiek", 20_000);
   assert.deepEqual(Object.keys(mcpOnly.agentStarts()[0].mcp.mcpServers).sort(), ["mcp-dwa", "mcp-trzy"], "the installed ones still run");
   assert.match(mcpOnly.stderr, /\[wtyczki\] mcp\.json jest uszkodzony — pomijam wpisane w nim serwery/);
   await Promise.all([again.close(), mcpOnly.close()]);

@@ -13,10 +13,9 @@ namespace {
 // through the real program in EdsCalendarTest.
 TEST(CalendarOptions, FallbacksAndSigns)
 {
-    const auto parse = [](QStringList a) { return DayOptions::parse(a); };
-    EXPECT_EQ(parse({"x", "--do", "-3", "--do", "7"}).doDay, -3); // the first occurrence counts
+    EXPECT_EQ(DayOptions::parse({"x", "--do", "-3", "--do", "7"}).doDay, -3); // the first occurrence counts
     for (const char* unreadable : {"", " 2", "+", "99999999999999999999"})
-        EXPECT_EQ(parse({"--od", unreadable}).od, 0) << unreadable;
+        EXPECT_EQ(DayOptions::parse({"--od", unreadable}).od, 0) << unreadable;
     EXPECT_EQ(parseOffset("-9223372036854775808"), std::numeric_limits<qint64>::min());
 }
 

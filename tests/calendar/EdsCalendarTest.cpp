@@ -31,14 +31,12 @@ protected:
     {
         m_today = QDate::currentDate();
         writeCalendar("praca", "Praca",
-                      event("w1", "Cotygodniowe", "DTSTART:" + utc(-7, 7) + "\nDTEND:" + utc(-7, 8) + "\nRRULE:FREQ=WEEKLY") +
-                          event("n1", nullptr,
-                                "DTSTART:" + utc(0, 9) + "\nDTEND:" + utc(0, 10) + "\nLOCATION:Sala 2\nDESCRIPTION:" +
-                                    notes().toUtf8() +
-                                    "\nATTENDEE;CN=Ala:mailto:ala@example.org\nATTENDEE;CN=Olek:mailto:olek@example.org") +
-                          event("e1", "Puste notatki", "DTSTART:" + utc(0, 13) + "\nDTEND:" + utc(0, 14) + "\nDESCRIPTION:") +
+                      event("w1", "Cotygodniowe", span(-7, 7, 8) + "\nRRULE:FREQ=WEEKLY") +
+                          event("n1", nullptr, span(0, 9, 10) + "\nLOCATION:Sala 2\nDESCRIPTION:" + notes().toUtf8() +
+                                                   "\nATTENDEE;CN=Ala:mailto:ala@example.org\nATTENDEE;CN=Olek:mailto:olek@example.org") +
+                          event("e1", "Puste notatki", span(0, 13, 14) + "\nDESCRIPTION:") +
                           event("a1", "Urlop", "DTSTART;VALUE=DATE:" + day(1) + "\nDTEND;VALUE=DATE:" + day(2)) +
-                          event("old", "Dawno", "DTSTART:" + utc(-30, 9) + "\nDTEND:" + utc(-30, 10)));
+                          event("old", "Dawno", span(-30, 9, 10)));
         // 20:00 in Tokyo is 11:00 UTC.
         writeCalendar("dom", "Dom",
                       event("t1", "Obiad", "DTSTART;TZID=Asia/Tokyo:" + day(0) + "T200000\nDTEND;TZID=Asia/Tokyo:" + day(0) +
@@ -49,17 +47,18 @@ protected:
 
     QByteArray day(int offset) const { return m_today.addDays(offset).toString("yyyyMMdd").toLatin1(); }
     QByteArray utc(int offset, int hour) const { return day(offset) + QStringLiteral("T%1").arg(hour, 2, 10, QLatin1Char('0')).toLatin1() + "0000Z"; }
+    QByteArray span(int offset, int from, int to) const { return "DTSTART:" + utc(offset, from) + "\nDTEND:" + utc(offset, to); }
     static QByteArray event(const char* uid, const char* title, const QByteArray& body)
     {
         return QByteArray("BEGIN:VEVENT\nUID:") + uid + "\nDTSTAMP:20260101T000000Z\n" +
                (title ? QByteArray("SUMMARY:") + title + "\n" : QByteArray()) + body + "\nEND:VEVENT\n";
     }
 
-    void writeCalendar(const char* uid, const char* name, const QByteArray& events)
+    void writeCalendar(const char* uid, const char* name, const QByteArray& events, const char* backend = "local")
     {
         selvina::testing::writeFile(m_home.filePath(QStringLiteral(".config/evolution/sources/%1.source").arg(uid)),
                                     QByteArray("[Data Source]\nDisplayName=") + name +
-                                        "\nEnabled=true\nParent=local-stub\n\n[Calendar]\nBackendName=local\n");
+                                        "\nEnabled=true\nParent=local-stub\n\n[Calendar]\nBackendName=" + backend + "\n");
         selvina::testing::writeFile(
             m_home.filePath(QStringLiteral(".local/share/evolution/calendar/%1/calendar.ics").arg(uid)),
             "BEGIN:VCALENDAR\nVERSION:2.0\nPRODID:-//selvina//test//PL\n" + events + "END:VCALENDAR\n");
@@ -91,13 +90,10 @@ protected:
         return {p.readAllStandardOutput(), selvina::testing::readFile(errFile),
                 p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1};
     }
-    QByteArray iso(int offset, int hour = 0) const
+    // The day `offset` from today at `hour`, local time or UTC, as the tool writes it (in UTC).
+    QByteArray iso(int offset, int hour = 0, Qt::TimeSpec spec = Qt::LocalTime) const
     {
-        return QDateTime(m_today.addDays(offset), QTime(hour, 0), Qt::LocalTime).toUTC().toString(Qt::ISODate).toLatin1();
-    }
-    QByteArray utcIso(int offset, int hour) const
-    {
-        return QDateTime(m_today.addDays(offset), QTime(hour, 0), Qt::UTC).toString(Qt::ISODate).toLatin1();
+        return QDateTime(m_today.addDays(offset), QTime(hour, 0), spec).toUTC().toString(Qt::ISODate).toLatin1();
     }
     QByteArray empty(int offset) const
     {
@@ -110,20 +106,18 @@ protected:
 
 TEST_F(EdsCalendarTest, EventsOfEveryCalendarWithOccurrencesAndOptionFallbacks)
 {
+    // A one-hour event of today as the tool writes it: its hours in UTC, the keys sorted.
+    const auto timed = [&](const char* calendar, int from, const char* title) -> QByteArray {
+        return R"j({"allDay":false,"calendar":")j" + QByteArray(calendar) + R"j(","end":")j" + iso(0, from + 1, Qt::UTC) +
+               R"j(","start":")j" + iso(0, from, Qt::UTC) + R"j(","title":")j" + title + R"j("},)j";
+    };
     // Birthdays and Personal are built into every registry; with ours they make four.
     const QByteArray expected =
-        R"j({"calendars":4,"count":5,"events":[)j"
-        R"j({"allDay":false,"calendar":"Praca","end":")j" + utcIso(0, 8) + R"j(","start":")j" + utcIso(0, 7) +
-        R"j(","title":"Cotygodniowe"},)j"
-        R"j({"allDay":false,"attendees":2,"calendar":"Praca","end":")j" + utcIso(0, 10) +
-        R"j(","location":"Sala 2","notes":")j" + notes().left(300).toUtf8() + R"j(","start":")j" + utcIso(0, 9) +
-        R"j(","title":"(bez tytułu)"},)j"
-        R"j({"allDay":false,"calendar":"Dom","end":")j" + utcIso(0, 12) + R"j(","start":")j" + utcIso(0, 11) +
-        R"j(","title":"Obiad"},)j"
-        R"j({"allDay":false,"calendar":"Praca","end":")j" + utcIso(0, 14) + R"j(","start":")j" + utcIso(0, 13) +
-        R"j(","title":"Puste notatki"},)j"
-        R"j({"allDay":true,"calendar":"Praca","end":")j" + iso(2) + R"j(","start":")j" + iso(1) +
-        R"j(","title":"Urlop"}],)j"
+        R"j({"calendars":4,"count":5,"events":[)j" + timed("Praca", 7, "Cotygodniowe") +
+        R"j({"allDay":false,"attendees":2,"calendar":"Praca","end":")j" + iso(0, 10, Qt::UTC) + R"j(","location":"Sala 2",)j"
+        R"j("notes":")j" + notes().left(300).toUtf8() + R"j(","start":")j" + iso(0, 9, Qt::UTC) + R"j(","title":"(bez tytułu)"},)j" +
+        timed("Dom", 11, "Obiad") + timed("Praca", 13, "Puste notatki") +
+        R"j({"allDay":true,"calendar":"Praca","end":")j" + iso(2) + R"j(","start":")j" + iso(1) + R"j(","title":"Urlop"}],)j"
         R"j("from":")j" + iso(0) + R"j(","to":")j" + iso(2) + R"j("})j";
     for (const QStringList& args : {QStringList{}, QStringList{"--od", "abc"}, QStringList{"--od", "0", "--do"},
                                     QStringList{"--x", "--od", "-0", "--do", "1", "--od", "5"}}) {
@@ -163,9 +157,7 @@ TEST_F(EdsCalendarTest, UnreachableStoreAndImpossibleRangeStillAnswerJSON)
     EXPECT_TRUE(noEds.out.contains("(sudo apt install evolution-data-server)")) << noEds.out.toStdString();
 
     // A calendar whose backend is missing is reported beside the events of the others.
-    selvina::testing::writeFile(m_home.filePath(".config/evolution/sources/zepsuty.source"),
-                                "[Data Source]\nDisplayName=Zepsuty\nEnabled=true\nParent=local-stub\n\n"
-                                "[Calendar]\nBackendName=nosuch\n");
+    writeCalendar("zepsuty", "Zepsuty", {}, "nosuch");
     const ToolRun broken = run({});
     EXPECT_TRUE(broken.out.startsWith(R"({"calendars":5,"count":5,)")) << broken.out.toStdString();
     EXPECT_TRUE(broken.out.contains(R"("unavailable":[{"calendar":"Zepsuty","error":"Nie można otworzyć kalendarza „Zepsuty” ()"));

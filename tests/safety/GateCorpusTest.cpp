@@ -231,18 +231,17 @@ TEST_F(GateTest, SwitchedOffNothingIsRefusedOrAudited)
 TEST_F(GateTest, IdenticalCallsInFlightAreRecordedOldestFirst)
 {
     int tick = 0;
-    auto made = makeGate(NativeConfirmation::on, [&tick] { return QDateTime(QDate(2026, 1, 31), QTime(12, 0, ++tick), Qt::UTC); });
-    VoiceSafetyGate& gate = *made;
+    auto gate = makeGate(NativeConfirmation::on, [&tick] { return QDateTime(QDate(2026, 1, 31), QTime(12, 0, ++tick), Qt::UTC); });
     const QString args = QStringLiteral(R"({"command":"sudo ls"})");
-    ASSERT_TRUE(selvina::testing::runTask(gate.authorize(kUI, args)).value_or(false));
-    ASSERT_TRUE(selvina::testing::runTask(gate.authorize(kUI, args)).value_or(false));
-    selvina::testing::runTask(gate.record(kUI, args, QStringLiteral("pierwszy")).then([] { return true; }));
-    selvina::testing::runTask(gate.record(kUI, args, QStringLiteral("drugi")).then([] { return true; }));
+    ASSERT_TRUE(selvina::testing::runTask(gate->authorize(kUI, args)).value_or(false));
+    ASSERT_TRUE(selvina::testing::runTask(gate->authorize(kUI, args)).value_or(false));
+    selvina::testing::runTask(gate->record(kUI, args, QStringLiteral("pierwszy")).then([] { return true; }));
+    selvina::testing::runTask(gate->record(kUI, args, QStringLiteral("drugi")).then([] { return true; }));
     const QList<QByteArray> lines = auditLines();
     ASSERT_EQ(lines.size(), 2);
     EXPECT_TRUE(lines[0].contains(R"("outcome":"pierwszy","timestamp":"2026-01-31T12:00:01Z")"));
     EXPECT_TRUE(lines[1].contains(R"("outcome":"drugi","timestamp":"2026-01-31T12:00:02Z")"));
-    EXPECT_EQ(gate.pendingCount(), 0);
+    EXPECT_EQ(gate->pendingCount(), 0);
 }
 
 } // namespace

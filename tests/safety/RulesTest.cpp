@@ -32,21 +32,16 @@ protected:
 
 TEST_F(AllowlistTest, StatusMessagesNameTheFileAndShowTheExample)
 {
-    const HostAllowlist missing(path());
-    EXPECT_EQ(missing.statusMessage(),
+    EXPECT_EQ(HostAllowlist(path()).statusMessage(),
               "Brak pliku allowlisty (" + path() +
                   "). Wszystkie hosty SSH są zablokowane, dopóki plik nie zostanie utworzony. Aby dodać host, utwórz "
                   "plik o tej treści:\n" + AllowlistDocument::exampleText());
     // The example itself must load, so a user who copies it gets a working file.
-    const HostAllowlist example = load(AllowlistDocument::exampleText().toUtf8());
-    EXPECT_EQ(example.statusMessage(), "Allowlista wczytana: 1 hostów, 1 wzorców wymagających potwierdzenia, 1 wzorców "
-                                       "zablokowanych na stałe.");
+    EXPECT_EQ(load(AllowlistDocument::exampleText().toUtf8()).statusMessage(),
+              "Allowlista wczytana: 1 hostów, 1 wzorców wymagających potwierdzenia, 1 wzorców zablokowanych na stałe.");
     EXPECT_FALSE(AllowlistDocument::exampleText().endsWith('\n'));
 
-    const struct {
-        const char* text;
-        const char* detail;
-    } broken[] = {
+    const std::pair<const char*, const char*> broken[] = { // the file's text, what the message says is wrong
         {R"({"hosts": [], "alwaysConfirm": []})", "brak wymaganego klucza „alwaysBlock”"},
         {R"({"hosts": {}, "alwaysConfirm": [], "alwaysBlock": []})", "klucz „hosts” nie jest tablicą"},
         {R"({"hosts": [{"note": "x"}], "alwaysConfirm": [], "alwaysBlock": []})",
@@ -58,11 +53,11 @@ TEST_F(AllowlistTest, StatusMessagesNameTheFileAndShowTheExample)
         {R"([1])", "dokument nie jest obiektem JSON"},
         {"{\"hosts\": [", "to nie jest poprawny JSON"},
     };
-    for (const auto& b : broken) {
-        SCOPED_TRACE(b.text);
-        const HostAllowlist list = load(b.text);
+    for (const auto& [text, detail] : broken) {
+        SCOPED_TRACE(text);
+        const HostAllowlist list = load(text);
         EXPECT_TRUE(list.statusMessage().startsWith("Plik allowlisty (" + path() +
-                                                    ") jest uszkodzony lub ma zły format (" + QString::fromUtf8(b.detail)));
+                                                    ") jest uszkodzony lub ma zły format (" + QString::fromUtf8(detail)));
         EXPECT_TRUE(list.statusMessage().endsWith("Oczekiwany format:\n" + AllowlistDocument::exampleText()));
         EXPECT_TRUE(list.document().hosts.isEmpty());
         EXPECT_FALSE(list.evaluate(QStringLiteral("a")).allowed);

@@ -18,25 +18,22 @@ namespace {
 
 enum class Answer { answer, fail, throwException };
 
-class ScriptedTool final : public SelvinaTool {
-public:
-    ScriptedTool(QString name, Answer b, QString text = {}) : m_name(std::move(name)), m_behaviour(b), m_text(std::move(text)) {}
-    ToolDefinition definition() const override { return {m_name, m_text, QStringLiteral("{}"), ActionClass::reversibleWrite}; }
+struct ScriptedTool final : SelvinaTool {
+    ScriptedTool(QString n, Answer a, QString t = {}) : name(std::move(n)), answer(a), text(std::move(t)) {}
+    ToolDefinition definition() const override { return {name, text, QStringLiteral("{}"), ActionClass::reversibleWrite}; }
     QCoro::Task<ToolOutcome> execute(QString args) override
     {
         ++calls;
-        if (m_behaviour == Answer::throwException)
+        if (answer == Answer::throwException)
             throw std::runtime_error("zepsute");
-        if (m_behaviour == Answer::fail)
+        if (answer == Answer::fail)
             co_return ToolError::invalidArguments(QStringLiteral("pole „x” jest wymagane"));
-        co_return m_text + args;
+        co_return text + args;
     }
+    const QString name;
+    const Answer answer;
+    const QString text;
     int calls = 0;
-
-private:
-    QString m_name;
-    Answer m_behaviour;
-    QString m_text;
 };
 
 struct RecordingGate final : safety::SafetyGating {
