@@ -91,9 +91,9 @@ protected:
                 p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1};
     }
     // The day `offset` from today at `hour`, local time or UTC, as the tool writes it (in UTC).
-    QByteArray iso(int offset, int hour = 0, Qt::TimeSpec spec = Qt::LocalTime) const
+    QByteArray iso(int offset, int hour = 0, Qt::TimeSpec zone = Qt::LocalTime) const
     {
-        return QDateTime(m_today.addDays(offset), QTime(hour, 0), spec).toUTC().toString(Qt::ISODate).toLatin1();
+        return QDateTime(m_today.addDays(offset), QTime(hour, 0), zone).toUTC().toString(Qt::ISODate).toLatin1();
     }
     QByteArray empty(int offset) const
     {
