@@ -5,14 +5,13 @@
 #include "capture/ScreenCapture.h"
 #include "platform/linux/xcb/XcbScreenCapture.h"
 
-#include "XDisplay.h"
+#include "BareXDisplay.h"
 
 #include <QElapsedTimer>
 #include <QEventLoop>
 #include <QFile>
 #include <QGuiApplication>
 #include <QPainter>
-#include <QProcess>
 
 #include <qcoro/qcorotask.h>
 
@@ -95,8 +94,8 @@ QCoro::Task<bool> captureOnce(capture::ScreenCapture& capture, capture::Captured
 
 void measure(QSize size, int runs)
 {
-    QProcess x;
-    const QString display = QStringLiteral(":") + testing::XDisplay::startXvfb(x, QStringLiteral("%1x%2x24").arg(size.width()).arg(size.height()));
+    const testing::XServer x(QStringLiteral("%1x%2x24").arg(size.width()).arg(size.height()).toLatin1().constData());
+    const QString display = QString::fromStdString(":" + x.number());
     paintRoot(display, busyPicture(size));
 
     capture::ScreenCapture capture(std::make_unique<platform::XcbScreenCapture>(QCoreApplication::applicationPid(),
@@ -139,8 +138,6 @@ void measure(QSize size, int runs)
         auto encoded = capture::encodeCapture(grabbed.value());
         encodes.push_back(t.nsecsElapsed() / 1e6);
     }
-    x.kill();
-    x.waitForFinished(3000);
     // SELVINA_BENCH_SAVE=<folder>: the last picture of each size, to look at.
     if (const QString folder = qEnvironmentVariable("SELVINA_BENCH_SAVE"); !folder.isEmpty()) {
         QFile file(folder + QStringLiteral("/capture-%1x%2.jpg").arg(size.width()).arg(size.height()));

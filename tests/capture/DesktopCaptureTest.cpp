@@ -131,9 +131,8 @@ TEST_F(Desktop, ActiveAndTitledWindowsComeOutAsTheyLook)
 // is refused the picture; a stopped server is given up.
 TEST(BareServer, EightKIsScaledAndARefusedGetImageIsReported)
 {
-    QProcess x;
-    const QString number = XDisplay::startXvfb(
-        x, QStringLiteral("7680x4320x24"), {QStringLiteral("+extension"), QStringLiteral("SECURITY")});
+    XServer x("7680x4320x24", {"+extension", "SECURITY"});
+    const QString number = QString::fromStdString(x.number());
     ASSERT_FALSE(number.isEmpty());
     const QByteArray display = (":" + number).toUtf8();
     XcbScreenCapture provider(QCoreApplication::applicationPid(), display);
@@ -154,11 +153,10 @@ TEST(BareServer, EightKIsScaledAndARefusedGetImageIsReported)
     // A server that stops answering costs the active-window question its limit, not the thread.
     xcb_connection_t* c = xcb_connect(display.constData(), nullptr);
     ASSERT_FALSE(xcb_connection_has_error(c));
-    ::kill(pid_t(x.processId()), SIGSTOP);
+    ::kill(x.pid(), SIGSTOP);
     EXPECT_FALSE(selvina::platform::xcbActiveWindow(c, std::chrono::milliseconds(300)).has_value());
-    ::kill(pid_t(x.processId()), SIGCONT);
+    ::kill(x.pid(), SIGCONT);
     xcb_disconnect(c);
-    stopProcess(x);
     EXPECT_EQ(refused.error(), capture::ScreenCaptureError::captureFailed(QStringLiteral("serwer X odmówił wydania obrazu (błąd X 10)")));
 }
 

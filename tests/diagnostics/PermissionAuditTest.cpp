@@ -2,7 +2,7 @@
 // private sound servers and stand-in programs.
 #include "AuditFixture.h"
 #include "PrivatePulseServer.h"
-#include "XDisplay.h"
+#include "BareXDisplay.h"
 #include "core/Paths.h"
 
 #include <QCoreApplication>
@@ -273,10 +273,11 @@ TEST_F(LinuxAudit, ScreenSpeechCalendarAndWakeModel)
     env.insert("XDG_SESSION_TYPE", "x11");
     env.remove("DISPLAY");
     EXPECT_EQ(probe("Nagrywanie ekranu"), false);
-    QProcess xvfb;
-    env.insert("DISPLAY", ":" + selvina::testing::XDisplay::startXvfb(xvfb, "64x64x24")); // ":" alone when none started
-    EXPECT_EQ(probe("Nagrywanie ekranu"), true);
-    selvina::testing::stopProcess(xvfb);
+    {
+        const selvina::testing::XServer xvfb("64x64x24");
+        env.insert("DISPLAY", QString::fromStdString(":" + xvfb.number())); // ":" alone when none started
+        EXPECT_EQ(probe("Nagrywanie ekranu"), true);
+    }
 
     program("true", "exit 0"); // PATH is the stand-ins' folder alone
     EXPECT_EQ(probe("Mowa poza rozmową"), false);

@@ -1,6 +1,6 @@
-// A virtual X display (Xvfb + openbox) started before any Qt object exists: a QApplication needs
-// the display when it is made, and QProcess needs an event loop, so the servers are forked here.
-// Thread: the process's main thread, before the QApplication.
+// Virtual X servers (Xvfb), bare or with a window manager (openbox), forked without Qt: a
+// QApplication needs the display when it is made, before any event loop a QProcess would need.
+// Thread: the process's main thread.
 #pragma once
 
 #include <xcb/xcb.h>
@@ -32,18 +32,62 @@ inline bool runNow(const std::vector<const char*>& argv)
     return pid > 0 && ::waitpid(pid, &status, 0) == pid && WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }
 
+// An Xvfb server of the caller's own on a free display number, stopped with the object.
+// -noreset: by default the server resets when its last client leaves, and a client connecting
+// during the reset is turned away ("Failed to open the display"); a window manager started while a
+// probe of the root window came and went was turned away so about once in 40 starts.
+class XServer {
+public:
+    // `screen`: "WxHxDepth"; `options`: more arguments for Xvfb.
+    explicit XServer(const char* screen, std::vector<const char*> options = {})
+    {
+        // The loser of two servers started at once on the same number exits without a number.
+        for (int attempt = 0; attempt < 5 && m_number.empty(); ++attempt) {
+            stop();
+            int pipe[2];
+            if (::pipe(pipe) != 0)
+                return;
+            const std::string fd = std::to_string(pipe[1]);
+            std::vector<const char*> argv{"Xvfb", "-displayfd", fd.c_str(), "-screen", "0", screen, "-nolisten", "tcp", "-noreset"};
+            argv.insert(argv.end(), options.begin(), options.end());
+            m_pid = spawn(argv);
+            ::close(pipe[1]);
+            char c = 0;
+            while (::read(pipe[0], &c, 1) == 1 && c != '\n')
+                m_number += c;
+            ::close(pipe[0]);
+        }
+    }
+    ~XServer() { stop(); }
+    XServer(const XServer&) = delete;
+    XServer& operator=(const XServer&) = delete;
+
+    // The display number, empty when no server started.
+    const std::string& number() const { return m_number; }
+    pid_t pid() const { return m_pid; }
+
+private:
+    void stop()
+    {
+        if (m_pid > 0) {
+            ::kill(m_pid, SIGTERM);
+            ::waitpid(m_pid, nullptr, 0);
+        }
+        m_pid = -1;
+    }
+
+    pid_t m_pid = -1;
+    std::string m_number;
+};
+
 // Xvfb and openbox for a process whose QApplication needs the display at once.
 class BareXDisplay {
 public:
-    explicit BareXDisplay(const char* screen)
+    explicit BareXDisplay(const char* screen) : m_x(screen)
     {
-        // The loser of two servers started at once on the same number exits without a number.
-        std::string number;
-        for (int attempt = 0; attempt < 5 && number.empty(); ++attempt)
-            number = startServer(screen);
-        if (number.empty())
+        if (m_x.number().empty())
             return;
-        ::setenv("DISPLAY", (":" + number).c_str(), 1);
+        ::setenv("DISPLAY", (":" + m_x.number()).c_str(), 1);
         m_wm = spawn({"openbox", "--sm-disable"});
         // The window manager is up once it has announced itself on the root window.
         xcb_connection_t* x = xcb_connect(nullptr, nullptr);
@@ -65,41 +109,18 @@ public:
         }
         xcb_disconnect(x);
     }
-    ~BareXDisplay()
+    ~BareXDisplay() // the window manager first, then the server
     {
-        for (pid_t pid : {m_wm, m_x})
-            if (pid > 0) {
-                ::kill(pid, SIGTERM);
-                ::waitpid(pid, nullptr, 0);
-            }
+        if (m_wm > 0) {
+            ::kill(m_wm, SIGTERM);
+            ::waitpid(m_wm, nullptr, 0);
+        }
     }
     bool ok() const { return m_ok; }
 
 private:
-    // -noreset: by default the server resets when its last client leaves, and a client connecting
-    // during the reset is turned away ("Failed to open the display"); a window manager started
-    // while a probe of the root window came and went was turned away so about once in 40 starts.
-    std::string startServer(const char* screen)
-    {
-        if (m_x > 0) {
-            ::kill(m_x, SIGTERM);
-            ::waitpid(m_x, nullptr, 0);
-        }
-        int pipe[2];
-        if (::pipe(pipe) != 0)
-            return {};
-        const std::string fd = std::to_string(pipe[1]);
-        m_x = spawn({"Xvfb", "-displayfd", fd.c_str(), "-screen", "0", screen, "-nolisten", "tcp", "-noreset"});
-        ::close(pipe[1]);
-        std::string number;
-        char c = 0;
-        while (::read(pipe[0], &c, 1) == 1 && c != '\n')
-            number += c;
-        ::close(pipe[0]);
-        return number;
-    }
-
-    pid_t m_x = -1, m_wm = -1;
+    XServer m_x;
+    pid_t m_wm = -1;
     bool m_ok = false;
 };
 

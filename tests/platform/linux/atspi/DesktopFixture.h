@@ -38,7 +38,7 @@ class Desktop {
 public:
     Desktop()
     {
-        const QString display = XDisplay::startXvfb(m_x);
+        const QString display = QString::fromStdString(m_x.number());
         const QString address = startSessionBus(m_bus);
         qputenv("DISPLAY", (QStringLiteral(":") + display).toUtf8());
         qputenv("DBUS_SESSION_BUS_ADDRESS", address.toUtf8());
@@ -52,7 +52,6 @@ public:
     {
         stopApp();
         stopProcess(m_bus);
-        stopProcess(m_x);
     }
     bool ok() const { return m_ok; }
 
@@ -79,7 +78,8 @@ public:
 
 private:
     QTemporaryDir m_runtime;
-    QProcess m_x, m_bus, m_app;
+    XServer m_x{"1280x1024x24"};
+    QProcess m_bus, m_app;
     QByteArray m_out;
     bool m_ok = false;
     bool m_connected = false;
