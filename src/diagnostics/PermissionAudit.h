@@ -46,8 +46,8 @@ struct Prerequisite {
     QString impact;
     Probe probe;
     Runs runs = Runs::onWorker;
-    Probe fix;         // on a worker; only requestable entries have one
-    QStringList panel; // program and arguments of the desktop's settings panel; empty: none
+    Probe fix{};         // on a worker; only requestable entries have one
+    QStringList panel{}; // program and arguments of the desktop's settings panel; empty: none
 };
 
 class PermissionAudit {
