@@ -12,6 +12,9 @@
 #include <QJsonObject>
 #include <QUrlQuery>
 
+#include <future>
+#include <vector>
+
 namespace selvina::app {
 
 namespace {
@@ -102,10 +105,14 @@ QFuture<void> CachedSecretStore::refresh()
 void CachedSecretStore::readKeys()
 {
     m_refreshQueued = false;
-    for (const char* account : kCachedAccounts) {
-        std::optional<QString> value = m_inner.read(QLatin1String(account));
+    // The keys are asked for at once: a keyring that never answers costs one time-out, not one a key.
+    std::vector<std::future<std::optional<QString>>> reads;
+    for (const char* account : kCachedAccounts)
+        reads.push_back(std::async(std::launch::async, [this, account] { return m_inner.read(QLatin1String(account)); }));
+    for (std::size_t i = 0; i < reads.size(); ++i) {
+        std::optional<QString> value = reads[i].get();
         std::lock_guard lock(m_mutex);
-        m_keys[QLatin1String(account)] = std::move(value);
+        m_keys[QLatin1String(kCachedAccounts[i])] = std::move(value);
     }
 }
 

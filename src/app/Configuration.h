@@ -26,7 +26,8 @@ namespace selvina::app {
 // The secret store as the main thread sees it: the two API keys are read on a worker when it is made
 // and again whenever the Secret Service reports a change, so that a slow, locked or prompting keyring
 // never holds up the main thread. Other accounts, writes and removals wait for the worker.
-// Thread: main thread; the inner store is called on the worker only.
+// Thread: main thread; the inner store is called off it only: on the worker, and the two keys' reads
+// each on a thread of their own, so the inner store must take calls from several threads at once.
 class CachedSecretStore final : public QObject, public platform::SecretStore {
     Q_OBJECT
 public:

@@ -147,7 +147,9 @@ public:
     {
         std::unique_lock lock(m_mutex);
         askedOnMainThread = askedOnMainThread || QThread::currentThread() == QCoreApplication::instance()->thread();
+        ++waiting;
         m_changed.wait_for(lock, std::chrono::seconds(10), [this] { return m_open; });
+        --waiting;
         return m_items.read(account);
     }
     bool write(const QString& value, const QString& account) override
@@ -167,6 +169,7 @@ public:
         m_changed.notify_all();
     }
     std::atomic<bool> askedOnMainThread{false};
+    std::atomic<int> waiting{0}; // reads held up right now
 
 private:
     std::mutex m_mutex;
@@ -179,7 +182,11 @@ TEST_F(ConfigurationFixture, KeyringIsReadOffTheMainThreadAndAgainOnChange)
 {
     GatedKeyring keyring;
     keyring.write(QStringLiteral("sk-first"), QLatin1String(platform::kOpenAIAccount));
+    keyring.setOpen(false);
     CachedSecretStore cached(keyring);
+    // Both keys are asked for at once, so a hung keyring holds the first read up for one time-out.
+    EXPECT_TRUE(selvina::testing::waitFor([&] { return keyring.waiting == 2; }));
+    keyring.setOpen(true);
     const ConfigurationSources s{dir.path(), &cached, &prefs, env};
     const auto key = [&] { return Configuration::load(s).openAIKey; };
     EXPECT_EQ(key(), (ResolvedKey{"sk-first", KeySource::keyring})); // the first read, awaited
