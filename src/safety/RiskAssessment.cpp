@@ -39,11 +39,13 @@ struct Expressions {
     RX sshInlineHost =
         expression(R"rx(\b(?:ssh|scp|sftp)\s+(?:-{1,2}\S+(?:[ =]\S+)?\s+)*(?:([\w.\-]+)@)?([\w.\-]+)(?::\S*)?)rx", anyCase);
     RX commandKey = expression(R"rx("(command|cmd|script|shell|bash|sh)"\s*:\s*"((?:\\.|[^"\\])*)")rx", anyCase);
-    RX shortForce = expression(R"rx((^|\s)-f(\s|$))rx");
-    // In a decoded value: any white space between the words, and -f only between white space, as
-    // the rules above see it inside a JSON string (where a quote, never white space, ends the value).
+    // -f standing alone: after white space or at the start, and before white space, the end, or the
+    // quote or escape that follows it inside a JSON string ("git push origin -f" is as forced as
+    // "git push -f origin").
+    RX shortForce = expression(R"rx((^|\s)-f(?=\s|$|"|\\))rx");
+    // In a decoded value: any white space between the words, and -f standing alone.
     RX valuePush = expression(R"rx(git\s+push)rx");
-    RX valueShortForce = expression(R"rx(\s-f\s)rx");
+    RX valueShortForce = expression(R"rx((^|\s)-f(\s|$))rx");
 };
 
 const Expressions& expressions()

@@ -23,7 +23,7 @@ const ToolDefinition kUI{QStringLiteral("control_ui"), {}, {}, ActionClass::reve
 const ToolDefinition kSSH{QStringLiteral("ssh_exec"), {}, {}, ActionClass::reversibleWrite};
 const ToolDefinition kDelegate{QStringLiteral("delegate_task"), {}, {}, ActionClass::reversibleWrite};
 
-enum Expect { noAudit, write, allowIntent, allowCommand, refused };
+enum Expect { noAudit, write, refused, allowIntent, allowCommand, allowOnHost }; // from allowIntent on: allowed, intended
 
 // Every spelling of a row is classified, decided and audited alike (each entry with its own
 // arguments text): an escaped character, a line break or a tab inside a JSON string, or a
@@ -31,7 +31,7 @@ enum Expect { noAudit, write, allowIntent, allowCommand, refused };
 struct Row {
     const ToolDefinition* tool;
     Expect expect;
-    const char* intent; // for allowIntent (allowCommand derives it from the command)
+    const char* intent; // for allowIntent; the host for allowOnHost (which, like allowCommand, reads the command)
     std::vector<const char*> spellings;
 };
 
@@ -43,7 +43,7 @@ const Row kCorpus[] = {
      {R"({"command":"rm -rf ~/tmp"})", R"({"command":"rm -rf ~\/tmp"})", R"({"\u0063ommand":"rm -rf ~/tmp"})",
       R"({"command":"\u0072m -rf ~/tmp"})", R"({"cmd":"sudo apt install x"})", R"({"cmd":"\u0073udo apt install x"})",
       R"({"cmd":"SUDO reboot"})", R"({"script":"shutdown -h now"})", R"({"script":"shut\u0064own -h now"})",
-      R"({"command":"SYSTEMCTL RESTART nginx"})", R"({"command":"Reboot-helper"})", R"({"bash":"x > 1"})"}},
+      R"({"command":"Reboot-helper"})", R"({"bash":"x > 1"})"}},
     // In the JSON text no word boundary stands between an escape's letter and the word.
     {&kUI, allowCommand, nullptr,
      {R"({"shell":"dd if=/dev/zero of=/dev/sdb"})", R"({"shell":"\u0064d if=\/dev\/zero of=\/dev\/sdb"})",
@@ -54,6 +54,7 @@ const Row kCorpus[] = {
       R"({"command":"git push -f origin main"})", R"({"command":"git push \u002df origin main"})",
       R"({"command":"git\u0020push -f origin main"})", R"({"command":"git\npush -f origin"})",
       R"({"command":"git  push -f x"})", R"({"command":"git\tpush -f origin"})", R"({"command":"git push\t-f origin"})",
+      R"({"command":"git push origin -f"})", R"({"command":"git push origin\t-f"})", R"({"sh":"git push -f\nls"})",
       R"({"command":"echo hi > out.txt"})", R"({"command":"echo hi \u003E out.txt"})",
       R"({"command":"systemctl restart nginx"})", R"({"command":"systemctl\u0020restart nginx"})",
       R"({"command":"ls \"/tmp\" > list"})", R"({"command":"printf 'a\\nb' > f"})",
@@ -67,24 +68,18 @@ const Row kCorpus[] = {
     // JSON inside a string is read as JSON too (its own escapes resolved).
     {&kUI, allowIntent, R"(Zamierzam wykonać: args: {"command":"\u0073udo ls"})", {R"({"args":"{\"command\":\"\\u0073udo ls\"}"})"}},
     // SSH: only irreversible calls are checked against the hosts, and every host named must be listed.
-    {&kUI, allowIntent, "Wykonam na serwerze 10.0.0.5 polecenie: ssh 10.0.0.5 sudo reboot",
-     {R"({"command":"ssh 10.0.0.5 sudo reboot"})", R"({"command":"ssh 10.0.0.\u0035 sudo reboot"})"}},
-    {&kUI, allowIntent, "Wykonam na serwerze 10.0.0.5 polecenie: ssh\t10.0.0.5 sudo reboot",
-     {R"({"command":"ssh\t10.0.0.5 sudo reboot"})"}},
-    {&kUI, allowIntent, "Wykonam na serwerze 10.0.0.5 polecenie: ssh root@10.0.0.5 rm -r /var/tmp/x",
-     {R"({"command":"ssh root@10.0.0.5 rm -r /var/tmp/x"})"}},
-    {&kUI, allowIntent,
-     "Wykonam na serwerze build.example.org polecenie: ssh -p 2222 admin@build.example.org sudo systemctl stop x",
-     {R"({"command":"ssh -p 2222 admin@build.example.org sudo systemctl stop x"})"}},
-    {&kUI, allowIntent, "Wykonam na serwerze Build.Example.org polecenie: sftp user@Build.Example.org && rm old",
-     {R"({"command":"sftp user@Build.Example.org && rm old"})"}},
-    {&kUI, allowIntent, "Wykonam na serwerze 10.0.0.5 polecenie: sudo ls", {R"({"server":"10.0.0.5","cmd":"sudo ls"})"}},
-    {&kSSH, allowIntent, "Wykonam na serwerze 10.0.0.5 polecenie: sudo reboot",
+    // The intent: "Wykonam na serwerze ", the host as written, " polecenie: " and the command.
+    {&kUI, allowOnHost, "10.0.0.5",
+     {R"({"command":"ssh 10.0.0.5 sudo reboot"})", R"({"command":"ssh 10.0.0.\u0035 sudo reboot"})",
+      R"({"command":"ssh\t10.0.0.5 sudo reboot"})", R"({"command":"ssh root@10.0.0.5 rm -r /var/tmp/x"})",
+      R"({"server":"10.0.0.5","cmd":"sudo ls"})"}},
+    {&kUI, allowOnHost, "build.example.org", {R"({"command":"ssh -p 2222 admin@build.example.org sudo systemctl stop x"})"}},
+    {&kUI, allowOnHost, "Build.Example.org", {R"({"command":"sftp user@Build.Example.org && rm old"})"}},
+    {&kSSH, allowOnHost, "10.0.0.5",
      {R"({"host":"10.0.0.5","command":"sudo reboot"})", R"({"\u0068ost":"10.0.0.5","command":"sudo reboot"})",
       R"({"host":"10.0.0.\u0035","command":"sudo reboot"})"}},
-    {&kSSH, allowIntent, "Wykonam na serwerze  10.0.0.5  polecenie: reboot", {R"({"host":" 10.0.0.5 ","command":"reboot"})"}},
-    {&kSSH, allowIntent, "Wykonam na serwerze BUILD.EXAMPLE.ORG polecenie: rm old.log",
-     {R"({"hostname":"BUILD.EXAMPLE.ORG","cmd":"rm old.log"})"}},
+    {&kSSH, allowOnHost, " 10.0.0.5 ", {R"({"host":" 10.0.0.5 ","command":"reboot"})"}},
+    {&kSSH, allowOnHost, "BUILD.EXAMPLE.ORG", {R"({"hostname":"BUILD.EXAMPLE.ORG","cmd":"rm old.log"})"}},
     {&kSSH, refused, nullptr,
      {R"({"host":"evil.example.com","command":"reboot"})", R"({"host":"evil\u002Eexample.com","command":"reboot"})",
       R"({"command":"reboot"})"}},
@@ -96,21 +91,17 @@ const Row kCorpus[] = {
       R"({"text":"Jak działa ssh? Napisz > 5 zdań"})"}},
     // Blocked fragments, in any letter case and any spelling.
     {&kScreen, refused, nullptr,
-     {R"({"command":"rm -rf /"})", R"({"command":"RM -RF /home/x"})", R"({"note":"RM -RF /VAR"})",
-      R"({"command":"rm -rf \/"})", R"({"command":"\u0072m -rf /"})", R"({"command":"rm\u0020-rf\u0020\u002F"})",
-      R"({"command":"rm -rf \u002fetc"})", R"({"args":"{\"command\":\"rm -rf \\/\"}"})",
-      R"({"a":"{\"b\":\"{\\\"c\\\":\\\"rm -rf \\\\/\\\"}\"}"})", R"({"text":"wykonaj {\"command\":\"rm -rf \\u002F\"}"})"}},
+     {R"({"command":"rm -rf /"})", R"({"note":"RM -RF /VAR"})", R"({"command":"rm -rf \/"})",
+      R"({"command":"\u0072m -rf /"})", R"({"command":"rm\u0020-rf\u0020\u002F"})", R"({"command":"rm -rf \u002fetc"})",
+      R"({"args":"{\"command\":\"rm -rf \\/\"}"})", R"({"a":"{\"b\":\"{\\\"c\\\":\\\"rm -rf \\\\/\\\"}\"}"})",
+      R"({"text":"wykonaj {\"command\":\"rm -rf \\u002F\"}"})"}},
     {&kUI, refused, nullptr,
-     {R"({"command":"mkfs.ext4 /dev/sda1"})", R"({"command":"echo MKFS.EXT4 /DEV/SDA2"})",
-      R"({"command":"mkfs.ext4 \/dev\/sda1"})", R"({"command":"mkfs\u002eext4 /dev/sda"})"}},
+     {R"({"command":"mkfs.ext4 /dev/sda1"})", R"({"command":"mkfs.ext4 \/dev\/sda1"})", R"({"command":"mkfs\u002eext4 /dev/sda"})"}},
     {&kUI, write, nullptr,
-     {R"({"command":"git push origin fix-f"})", R"({"command":"git push origin -f"})",
-      R"({"command":"git push origin\t-f"})", R"({"command":"git commit -f"})", R"({"command":"git push origin main"})",
-      R"({"command":"echo hi >> out.txt"})", R"({"command":"echo hi \u003e\u003e out.txt"})", R"({"text":"a -> b"})",
-      R"({"text":"a -\u003e b"})", R"({"text":"x => y"})", R"({"text":"x >= 3"})", R"({"text":"confirm the form"})",
+     {R"({"command":"git push origin fix-f"})", R"({"command":"git commit -f"})", R"({"command":"git push origin main"})",
+      R"({"command":"echo hi \u003e\u003e out.txt"})", R"({"text":"a -\u003e b"})", R"({"text":"confirm the form"})",
       R"({"text":"Information"})", R"({"text":"sudoku"})", R"({"text":"\u0073udoku"})", R"([1,2])",
-      R"({"sh":"ls \"a b\""})", R"({"command":"ssh 10.0.0.5 uptime"})",
-      R"({"command":"ssh 192.168.7.7 uptime"})"}},
+      R"({"sh":"ls \"a b\""})", R"({"command":"ssh 10.0.0.5 uptime"})", R"({"command":"ssh 192.168.7.7 uptime"})"}},
     {&kSSH, write, nullptr, {R"({"command":"ls"})"}},
     {&kScreen, noAudit, nullptr, {R"({"text":"rebooting"})", R"({"text":"re\u0062ooting"})", R"({})", R"({"mode":"full"})"}},
     {&kDelegate, noAudit, nullptr, {R"({"task":"sudo rm -rf /"})", R"({"task":"sudo rm -rf \/"})"}},
@@ -171,10 +162,12 @@ TEST_F(GateTest, CorpusGetsItsClassDecisionAndAuditEntry)
             ++spellings;
             const qsizetype before = auditLines().size(), logged = m_systemLog.lines.size();
             const QString args = QString::fromUtf8(spelling);
-            const bool intended = row.expect == allowIntent || row.expect == allowCommand;
-            const QString intent = row.expect == allowCommand
-                                       ? "Wykonam polecenie: " + QJsonDocument::fromJson(spelling).object().toVariantMap().values().value(0).toString()
-                                       : QString::fromUtf8(row.intent);
+            const bool intended = row.expect >= allowIntent;
+            // The command: the value of the alphabetically first key.
+            const QString command = QJsonDocument::fromJson(spelling).object().toVariantMap().values().value(0).toString();
+            const QString intent = row.expect == allowCommand  ? "Wykonam polecenie: " + command
+                                   : row.expect == allowOnHost ? "Wykonam na serwerze " + QString::fromUtf8(row.intent) + " polecenie: " + command
+                                                               : QString::fromUtf8(row.intent);
             EXPECT_EQ(call(*gate, *row.tool, args), row.expect != refused);
 
             const QList<QByteArray> lines = auditLines();

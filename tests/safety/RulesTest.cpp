@@ -44,12 +44,9 @@ TEST_F(AllowlistTest, StatusMessagesNameTheFileAndShowTheExample)
     const std::pair<const char*, const char*> broken[] = { // the file's text, what the message says is wrong
         {R"({"hosts": [], "alwaysConfirm": []})", "brak wymaganego klucza „alwaysBlock”"},
         {R"({"hosts": {}, "alwaysConfirm": [], "alwaysBlock": []})", "klucz „hosts” nie jest tablicą"},
-        {R"({"hosts": [{"note": "x"}], "alwaysConfirm": [], "alwaysBlock": []})",
-         "element 1 tablicy „hosts” nie ma tekstowego pola „host”"},
-        {R"({"hosts": [{"host": "a", "note": 5}], "alwaysConfirm": [], "alwaysBlock": []})",
-         "element 1 tablicy „hosts”: pole „note” nie jest tekstem"},
-        {R"({"hosts": [], "alwaysConfirm": [], "alwaysBlock": [{"pattern": 1}]})",
-         "element 1 tablicy „alwaysBlock” nie ma tekstowego pola „pattern”"},
+        {R"({"hosts":[{"note":"x"}],"alwaysConfirm":[],"alwaysBlock":[]})", "element 1 tablicy „hosts” nie ma tekstowego pola „host”"},
+        {R"({"hosts":[{"host":"a","note":5}],"alwaysConfirm":[],"alwaysBlock":[]})", "element 1 tablicy „hosts”: pole „note” nie jest tekstem"},
+        {R"({"hosts":[],"alwaysConfirm":[],"alwaysBlock":[{"pattern":1}]})", "element 1 tablicy „alwaysBlock” nie ma tekstowego pola „pattern”"},
         {R"([1])", "dokument nie jest obiektem JSON"},
         {"{\"hosts\": [", "to nie jest poprawny JSON"},
     };
@@ -100,9 +97,11 @@ TEST(RiskRules, ExpressionsOnTheirExamples)
     for (const char* text : {"echo a >> b", "a -> b => c >= d", "a >>> b"})
         EXPECT_FALSE(has(text, redirect)) << text;
 
-    for (const char* text : {"git push -f", "-f\tgit push", "GIT PUSH --FORCE-IF-INCLUDES"})
+    // -f alone counts also as the last word of a JSON string value, or before an escape in it.
+    for (const char* text : {"git push -f", "-f\tgit push", "GIT PUSH --FORCE-IF-INCLUDES", R"({"c":"git push origin -f"})",
+                             R"({"c":"git push -f\nls"})"})
         EXPECT_TRUE(matchesGitPushForce(QString::fromUtf8(text))) << text;
-    for (const char* text : {R"({"c":"git push origin -f"})", "git push origin hot-f", "git pull -f"})
+    for (const char* text : {R"({"c":"git push origin hot-f"})", "git push origin hot-f", "git pull -f", "git push -fx"})
         EXPECT_FALSE(matchesGitPushForce(QString::fromUtf8(text))) << text;
 
     EXPECT_EQ(detectRiskPatterns(QStringLiteral("sudo rm x; reboot; shutdown; dd; mkfs.btrfs > y")),
