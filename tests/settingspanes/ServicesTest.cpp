@@ -2,10 +2,8 @@
 // requests, every bad answer, the cache file; the sample heard on a private PulseAudio null sink.
 #include "LoopbackHttp.h"
 #include "ManualClock.h"
-#include "PrivatePulseServer.h"
+#include "PulseSuite.h"
 #include "TestSupport.h"
-#include "platform/fake/MemoryStores.h"
-#include "platform/linux/pulse/PulseAudioDevices.h"
 #include "settings/ModelCatalog.h"
 #include "settings/VoicePreview.h"
 #include "voice/audio/Pcm16.h"
@@ -171,24 +169,8 @@ TEST(SpeakerPcm, ConvertsRateAndChannels)
     EXPECT_FALSE(VoicePreview::speakerPcm("<html></html>"));
 }
 
-class Preview : public ::testing::Test {
-public:
-    static void SetUpTestSuite()
-    {
-        s_pulse = new PrivatePulseServer(
-            QStringLiteral("load-module module-null-sink sink_name=selvina_null rate=48000 channels=2\n"
-                           "set-default-sink selvina_null"));
-        s_pulse->useInThisProcess();
-        s_pulse->keepAwake();
-    }
-    static void TearDownTestSuite()
-    {
-        delete s_pulse;
-        s_pulse = nullptr;
-    }
-
+class Preview : public PulseSuite {
 protected:
-    void SetUp() override { ASSERT_TRUE(s_pulse->up()) << "no sound server"; }
     std::unique_ptr<VoicePreview> open(std::optional<QString> key = QStringLiteral("sk-test"))
     {
         return std::make_unique<VoicePreview>(access(m_server.url(), key), m_devices, m_log, m_clock);
@@ -200,9 +182,6 @@ protected:
         return preview.failure() ? preview.failure()->description() : QStringLiteral("ok");
     }
 
-    static inline PrivatePulseServer* s_pulse = nullptr;
-    platform::PulseAudioDevices m_devices{QStringLiteral("test")};
-    platform::fake::MemorySystemLog m_log;
     ManualClock m_clock;
     LoopbackHttp m_server;
 };
@@ -211,19 +190,16 @@ TEST_F(Preview, SendsTheSampleRequestAndPlaysTheAnswer)
 {
     m_server.answer = LoopbackHttp::reply(200, "audio/wav", toneWave(0.5, 24000, 1));
     auto preview = open();
-    auto recorder = s_pulse->recordMono(QStringLiteral("selvina_null.monitor"));
-    QThread::msleep(150);
+    auto recorder = startRecorder();
     preview->play(QStringLiteral("cedar"), 1.25);
     EXPECT_EQ(preview->playingVoice(), QStringLiteral("cedar"));
     ASSERT_TRUE(waitUntil([&] { return !preview->playingVoice(); }));
     EXPECT_FALSE(preview->failure());
     QThread::msleep(200);
-    recorder->terminate();
-    recorder->waitForFinished(2000);
     // Loud frames, not their span: on a loaded machine the server may slip silence in between.
-    const QByteArray recorded = recorder->readAllStandardOutput();
-    const auto* samples = reinterpret_cast<const float*>(recorded.constData());
-    const long loud = std::count_if(samples, samples + recorded.size() / 4, [](float x) { return std::abs(x) > 0.05f; });
+    const QByteArray heard = recorded(std::move(recorder));
+    const auto* samples = reinterpret_cast<const float*>(heard.constData());
+    const long loud = std::count_if(samples, samples + heard.size() / 4, [](float x) { return std::abs(x) > 0.05f; });
     std::printf("0.5 s sample: %ld loud frames reached the sink\n", loud);
     EXPECT_GT(loud, 10500); // |sin| > 0.1 for 94 % of the tone's 12000 frames: all of it, once
     EXPECT_LE(loud, 12000);

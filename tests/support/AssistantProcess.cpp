@@ -76,14 +76,12 @@ bool AssistantProcess::startAssistant()
 
 int AssistantProcess::stopAssistant()
 {
-    if (m_assistant.state() == QProcess::NotRunning)
-        return m_assistant.exitStatus() == QProcess::NormalExit ? m_assistant.exitCode() : -1;
-    ::kill(pid_t(m_assistant.processId()), SIGTERM);
-    const bool ended = LoopbackRealtimeServer::waitFor([&] { return m_assistant.state() == QProcess::NotRunning; },
-                                                       std::chrono::milliseconds(8000));
-    if (!ended) {
-        stopProcess(m_assistant);
-        return -1;
+    if (running()) {
+        ::kill(pid_t(m_assistant.processId()), SIGTERM);
+        if (!LoopbackRealtimeServer::waitFor([this] { return !running(); }, std::chrono::milliseconds(8000))) {
+            stopProcess(m_assistant);
+            return -1;
+        }
     }
     return m_assistant.exitStatus() == QProcess::NormalExit ? m_assistant.exitCode() : -1;
 }

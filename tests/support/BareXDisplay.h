@@ -25,6 +25,16 @@ inline pid_t spawn(std::vector<const char*> argv)
     return pid;
 }
 
+// Ends a child that spawn() started (SIGTERM, then reaped); `pid` becomes -1.
+inline void endChild(pid_t& pid)
+{
+    if (pid > 0) {
+        ::kill(pid, SIGTERM);
+        ::waitpid(pid, nullptr, 0);
+    }
+    pid = -1;
+}
+
 inline bool runNow(const std::vector<const char*>& argv)
 {
     int status = 0;
@@ -43,7 +53,7 @@ public:
     {
         // The loser of two servers started at once on the same number exits without a number.
         for (int attempt = 0; attempt < 5 && m_number.empty(); ++attempt) {
-            stop();
+            endChild(m_pid);
             int pipe[2];
             if (::pipe(pipe) != 0)
                 return;
@@ -58,7 +68,7 @@ public:
             ::close(pipe[0]);
         }
     }
-    ~XServer() { stop(); }
+    ~XServer() { endChild(m_pid); }
     XServer(const XServer&) = delete;
     XServer& operator=(const XServer&) = delete;
 
@@ -67,15 +77,6 @@ public:
     pid_t pid() const { return m_pid; }
 
 private:
-    void stop()
-    {
-        if (m_pid > 0) {
-            ::kill(m_pid, SIGTERM);
-            ::waitpid(m_pid, nullptr, 0);
-        }
-        m_pid = -1;
-    }
-
     pid_t m_pid = -1;
     std::string m_number;
 };
@@ -109,13 +110,7 @@ public:
         }
         xcb_disconnect(x);
     }
-    ~BareXDisplay() // the window manager first, then the server
-    {
-        if (m_wm > 0) {
-            ::kill(m_wm, SIGTERM);
-            ::waitpid(m_wm, nullptr, 0);
-        }
-    }
+    ~BareXDisplay() { endChild(m_wm); } // the window manager first, then the server
     bool ok() const { return m_ok; }
 
 private:

@@ -30,8 +30,11 @@ public:
     ~LoopbackRealtimeServer() override;
 
     // ws://127.0.0.1:<port>
-    QUrl baseUrl() const;
-    QUrl realtimeUrl(const QString& model = QStringLiteral("test-model")) const;
+    QUrl baseUrl() const { return QUrl(QStringLiteral("ws://127.0.0.1:%1").arg(m_tcp.serverPort())); }
+    QUrl realtimeUrl(const QString& model = QStringLiteral("test-model")) const
+    {
+        return QUrl(baseUrl().toString() + QStringLiteral("/v1/realtime?model=") + model);
+    }
 
     void setHandshake(Handshake mode, int httpStatus = 0) { m_mode = mode; m_refuseStatus = httpStatus; }
     // In raw mode the reply to a handshake request is whatever this returns, written as it is.
@@ -54,16 +57,24 @@ public:
     QList<QJsonObject> framesOfType(const QString& type) const;
     bool hasClient() const { return m_client; }
 
-    void sendText(const QByteArray& utf8);
-    void sendBinary(const QByteArray& bytes);
-    void closeClient(int code, const QString& reason = {});
+    // To the open connection, if any.
+    void sendText(const QByteArray& utf8) { if (m_client) m_client->sendTextMessage(QString::fromUtf8(utf8)); }
+    void sendBinary(const QByteArray& bytes) { if (m_client) m_client->sendBinaryMessage(bytes); }
+    void closeClient(int code, const QString& reason = {})
+    {
+        if (m_client)
+            m_client->close(QWebSocketProtocol::CloseCode(code), reason);
+    }
     // Closes whichever connection is open when `clock` reaches `delay` from now (the service's
     // session cap, on a clock the test moves).
-    void closeAt(Clock& clock, std::chrono::milliseconds delay, int code, const QString& reason);
+    void closeAt(Clock& clock, std::chrono::milliseconds delay, int code, const QString& reason)
+    {
+        m_scheduledClose = clock.after(delay, [this, code, reason] { closeClient(code, reason); });
+    }
     // Stops reading the connection: pings go unanswered and nothing more is recorded.
     void stopAnswering();
     // Drops TCP without a close frame.
-    void dropClient();
+    void dropClient() { if (m_clientTcp) m_clientTcp->abort(); }
 
     // Runs the event loop until the condition holds or the time runs out.
     static bool waitFor(const std::function<bool()>& condition,

@@ -1,6 +1,6 @@
 // A PulseAudio server of the caller's own, on a socket in a temporary folder, with the sinks and
-// sources its caller loads. Children started with environment() play and record on it;
-// useInThisProcess() points this process's own streams at it.
+// sources its caller loads. The pacat children it starts play and record on it; useInThisProcess()
+// points this process's own streams at it.
 // Thread: the test's main thread.
 #pragma once
 
@@ -24,7 +24,6 @@ public:
 
     bool up() const { return m_up; }
     QString address() const { return QStringLiteral("unix:") + m_socket; }
-    QProcessEnvironment environment() const { return m_env; }
     QString filePath(const QString& name) const { return m_dir.filePath(name); }
     void useInThisProcess() const;
 

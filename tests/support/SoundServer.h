@@ -63,10 +63,11 @@ public:
         QObject::connect(m_recorder.get(), &QProcess::readyReadStandardOutput,
                          [this] { recorded += m_recorder->readAllStandardOutput(); });
     }
-    // Someone speaking into the microphone: a tone played into the room.
-    void speakIntoRoom(const QByteArray& pcm16)
+    // Someone speaking into the microphone: PCM16 mono at `rate` played into the room.
+    void speakIntoRoom(const QByteArray& pcm16, int rate = 24000)
     {
-        m_player = m_pulse.pacat(QStringLiteral("--playback -d room --raw --format=s16le --rate=24000 --channels=1").split(u' '));
+        m_player = m_pulse.pacat(
+            QStringLiteral("--playback -d room --raw --format=s16le --rate=%1 --channels=1").arg(rate).split(u' '));
         m_player->write(pcm16);
         m_player->closeWriteChannel();
     }

@@ -1,9 +1,8 @@
 // Capture and playback through a real PulseAudio server of the test's own: a 48 kHz stereo null sink,
 // its monitor remapped as the default microphone, and pacat as an independent recorder and player.
+#include "PulseSuite.h"
 #include "SoundServer.h"
 #include "TestSupport.h"
-#include "platform/fake/MemoryStores.h"
-#include "platform/linux/pulse/PulseAudioDevices.h"
 #include "voice/audio/MicrophoneCapture.h"
 #include "voice/audio/SpeakerPlayback.h"
 #include "voice/audio/Sounds.h"
@@ -23,46 +22,15 @@ namespace {
 using namespace std::chrono_literals;
 using selvina::testing::tone;
 
-class PulseServer : public ::testing::Test {
+class PulseServer : public selvina::testing::PulseSuite {
 public:
-    static void SetUpTestSuite()
-    {
-        s_pulse = new selvina::testing::PrivatePulseServer(
-            QStringLiteral("load-module module-null-sink sink_name=selvina_null rate=48000 channels=2\n"
-                           "load-module module-remap-source master=selvina_null.monitor source_name=selvina_mic\n"
-                           "set-default-sink selvina_null\nset-default-source selvina_mic"));
-        s_pulse->useInThisProcess();
-        s_pulse->keepAwake();
-    }
-    static void TearDownTestSuite()
-    {
-        delete s_pulse;
-        s_pulse = nullptr;
-    }
-    void SetUp() override { ASSERT_TRUE(s_pulse->up()) << "no server"; }
-
-    // Everything the null sink plays, as mono float at 24 kHz.
-    static std::unique_ptr<QProcess> startRecorder()
-    {
-        auto recorder = s_pulse->recordMono(QStringLiteral("selvina_null.monitor"));
-        QThread::msleep(150);
-        return recorder;
-    }
     // Frames between the first and the last loud sample.
-    static long toneFrames(std::unique_ptr<QProcess> recorder)
-    {
-        recorder->terminate();
-        recorder->waitForFinished(2000);
-        return selvina::testing::loudSpan(recorder->readAllStandardOutput());
-    }
+    static long toneFrames(std::unique_ptr<QProcess> recorder) { return selvina::testing::loudSpan(recorded(std::move(recorder))); }
     static void addSink(const QString& name)
     {
         s_pulse->loadModule({QStringLiteral("module-null-sink"), QStringLiteral("sink_name=") + name});
     }
 
-    static inline selvina::testing::PrivatePulseServer* s_pulse = nullptr;
-    platform::fake::MemorySystemLog m_log;
-    platform::PulseAudioDevices m_devices{QStringLiteral("test")};
     SpeakerPlayback m_playback{m_devices, nullptr, m_log};
 };
 

@@ -149,33 +149,26 @@ int main(int argc, char** argv)
     window.setWindowTitle("Zakupy Qt");
     window.resize(480, 640);
     auto* layout = new QVBoxLayout(&window);
-    layout->addWidget(new QLabel("Lista zakupów"));
-    auto* add = new QPushButton("Dodaj");
-    QObject::connect(add, &QPushButton::clicked, [] { say("clicked Dodaj"); });
-    layout->addWidget(add);
-    auto* temporary = new QPushButton("Tymczasowy");
-    layout->addWidget(temporary);
-    auto* remove = new QPushButton("Usuń przycisk");
-    QObject::connect(remove, &QPushButton::clicked, [&temporary] {
+    const auto put = [layout](auto* widget) {
+        layout->addWidget(widget);
+        return widget;
+    };
+    put(new QLabel("Lista zakupów"));
+    QObject::connect(put(new QPushButton("Dodaj")), &QPushButton::clicked, [] { say("clicked Dodaj"); });
+    auto* temporary = put(new QPushButton("Tymczasowy"));
+    QObject::connect(put(new QPushButton("Usuń przycisk")), &QPushButton::clicked, [&temporary] {
         delete temporary;
         temporary = nullptr;
         say("removed Tymczasowy");
     });
-    layout->addWidget(remove);
-    auto* disabled = new QPushButton("Niedostępny");
-    disabled->setEnabled(false);
-    layout->addWidget(disabled);
-    auto* urgent = new QCheckBox("Pilne");
-    QObject::connect(urgent, &QCheckBox::toggled, [](bool on) { say(QString("check %1").arg(int(on))); });
-    layout->addWidget(urgent);
-    auto* name = new QLineEdit;
+    put(new QPushButton("Niedostępny"))->setEnabled(false);
+    QObject::connect(put(new QCheckBox("Pilne")), &QCheckBox::toggled, [](bool on) { say(QString("check %1").arg(int(on))); });
+    auto* name = put(new QLineEdit);
     name->setPlaceholderText("Nazwa produktu");
     QObject::connect(name, &QLineEdit::textChanged, [](const QString& t) { say("text: " + t); });
-    layout->addWidget(name);
-    auto* password = new QLineEdit;
+    auto* password = put(new QLineEdit);
     password->setEchoMode(QLineEdit::Password);
     password->setPlaceholderText("Hasło");
-    layout->addWidget(password);
     // A scrolled list: Qt exposes a scroll area's scroll bars (an item view keeps them to itself).
     auto* scroll = new QScrollArea;
     auto* list = new QWidget;
@@ -192,14 +185,14 @@ int main(int argc, char** argv)
         const int span = bar->maximum() - bar->minimum();
         say(QString("scroll %1").arg(span > 0 ? double(v - bar->minimum()) / span : 0.0, 0, 'f', 2));
     });
-    layout->addWidget(scroll);
+    put(scroll);
     if (app.arguments().contains("--huge")) {
         QAccessible::installFactory(sheetFactory);
         auto* sheet = new QWidget;
         sheet->setObjectName("sheet");
         sheet->setAccessibleName("Arkusz");
         sheet->setFixedSize(4 * kCellWidth, 5 * kCellHeight);
-        layout->addWidget(sheet);
+        put(sheet);
     }
     // As scrolled forms do: a row that takes the focus is brought into view.
     QObject::connect(&app, &QApplication::focusChanged, [scroll, list, name](QWidget*, QWidget* now) {

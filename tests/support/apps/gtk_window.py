@@ -19,30 +19,22 @@ window.connect("destroy", Gtk.main_quit)
 box = Gtk.Box(orientation=Gtk.Orientation.VERTICAL, spacing=4)
 window.add(box)
 
-box.pack_start(Gtk.Label(label="Lista zakupów"), False, False, 0)
-add = Gtk.Button(label="Dodaj")
-add.connect("clicked", lambda *_: say("clicked Dodaj"))
-box.pack_start(add, False, False, 0)
-temporary = Gtk.Button(label="Tymczasowy")
-box.pack_start(temporary, False, False, 0)
-remove = Gtk.Button(label="Usuń przycisk")
-remove.connect("clicked", lambda *_: (temporary.destroy(), say("removed Tymczasowy")))
-box.pack_start(remove, False, False, 0)
-disabled = Gtk.Button(label="Niedostępny")
-disabled.set_sensitive(False)
-box.pack_start(disabled, False, False, 0)
-urgent = Gtk.CheckButton(label="Pilne")
-urgent.connect("toggled", lambda b: say("check %d" % int(b.get_active())))
-box.pack_start(urgent, False, False, 0)
-name = Gtk.Entry()
-name.set_placeholder_text("Nazwa produktu")
+
+def put(widget):
+    box.pack_start(widget, False, False, 0)
+    return widget
+
+
+put(Gtk.Label(label="Lista zakupów"))
+put(Gtk.Button(label="Dodaj")).connect("clicked", lambda *_: say("clicked Dodaj"))
+temporary = put(Gtk.Button(label="Tymczasowy"))
+put(Gtk.Button(label="Usuń przycisk")).connect("clicked", lambda *_: (temporary.destroy(), say("removed Tymczasowy")))
+put(Gtk.Button(label="Niedostępny")).set_sensitive(False)
+put(Gtk.CheckButton(label="Pilne")).connect("toggled", lambda b: say("check %d" % int(b.get_active())))
+name = put(Gtk.Entry(placeholder_text="Nazwa produktu"))
 name.connect("changed", lambda e: say("text: " + e.get_text()))
 name.connect("focus-in-event", lambda *_: say("focus name") and False)
-box.pack_start(name, False, False, 0)
-password = Gtk.Entry()
-password.set_visibility(False)
-password.set_placeholder_text("Hasło")
-box.pack_start(password, False, False, 0)
+put(Gtk.Entry(placeholder_text="Hasło", visibility=False))
 
 scrolled = Gtk.ScrolledWindow()
 scrolled.set_policy(Gtk.PolicyType.NEVER, Gtk.PolicyType.ALWAYS)
@@ -72,7 +64,7 @@ if many:
         row = Gtk.Box(orientation=Gtk.Orientation.HORIZONTAL)
         for i in range(start, min(start + 25, many)):
             row.pack_start(Gtk.Button(label="K%d" % (i + 1)), False, False, 0)
-        box.pack_start(row, False, False, 0)
+        put(row)
 
 window.show_all()
 GLib.timeout_add(200, lambda: say("ready") and False)
