@@ -84,10 +84,6 @@ export class Sidecar {
     return this.agentLines("agent.log");
   }
 
-  state() {
-    return JSON.parse(readFileSync(join(this.home, "state", "selvina-voice", "sidecar-state.json"), "utf8"));
-  }
-
   /** Ends the sidecar as the application does (stdin closes) and removes the home; resolves to the exit code. */
   async close() {
     if (this.child.exitCode === null) this.child.stdin.end();
@@ -97,11 +93,9 @@ export class Sidecar {
   }
 }
 
-export const sleep = (ms) => new Promise((r) => setTimeout(r, ms));
-
 /** Waits until check() holds, looking every 20 ms; fails after timeoutMs. */
 export async function until(check, what = "condition", timeoutMs = 5000) {
-  for (const end = Date.now() + timeoutMs; !check(); await sleep(20))
+  for (const end = Date.now() + timeoutMs; !check(); await new Promise((r) => setTimeout(r, 20)))
     if (Date.now() > end) throw new Error(`timed out waiting for: ${what}`);
 }
 

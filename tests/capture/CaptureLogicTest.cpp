@@ -6,6 +6,8 @@
 
 #include <gtest/gtest.h>
 
+#include <tuple>
+
 using namespace selvina;
 using namespace selvina::capture;
 using namespace selvina::tools;
@@ -78,10 +80,10 @@ protected:
     std::shared_ptr<ScreenCapture> capture;
 };
 
-TEST_F(Capture, ScreenshotReportsTheSourceBothSizesAndTheKilobytes)
+TEST_F(Capture, ScreenshotReportsTheSourceBothSizesAndTheKilobytesAndCaptureErrorsReachEveryTool)
 {
-    ScreenshotTool tool(capture);
-    const QString text = run(tool, uR"({"scope":"full_screen"})"_s);
+    ScreenshotTool screenshot(capture);
+    const QString text = run(screenshot, uR"({"scope":"full_screen"})"_s);
     EXPECT_TRUE(text.startsWith(QStringLiteral("Zrzut ekranu: cały ekran (wyświetlacz główny, 3000×2000 px). Rozmiar po "
                                                "skalowaniu: 1568×1045 px (oryginalnie 3000×2000 px), JPEG ok. ")))
         << text.toStdString();
@@ -92,6 +94,21 @@ TEST_F(Capture, ScreenshotReportsTheSourceBothSizesAndTheKilobytes)
         image.jpegData = QByteArray(bytes, 'x');
         EXPECT_TRUE(ScreenshotTool::report(image).endsWith(u"JPEG ok. %1 KB."_s.arg(kb))) << bytes;
     }
+
+    // The screenshot maps a capture's errors; the visual tools pass them on.
+    DescribeVisualTool describe(capture, nullptr);
+    const QString failed = u"ERR Nie udało się wykonać: "_s;
+    desktop->failure = ScreenCaptureError::captureFailed(u"okno zniknęło"_s);
+    EXPECT_EQ(run(screenshot, uR"({"scope":"active_window"})"_s), failed + u"Nie udało się przechwycić ekranu: okno zniknęło"_s);
+    EXPECT_EQ(run(describe, u"{}"_s), u"ERR Nie udało się przechwycić ekranu: okno zniknęło"_s);
+    EXPECT_EQ(desktop->captured, (QStringList{u"display 3"_s, u"window 3"_s, u"display 3"_s}));
+    desktop->granted = false;
+    EXPECT_EQ(run(screenshot, uR"({"scope":"full_screen"})"_s), u"ERR Brak zgody na wykonanie: "_s + ScreenCaptureError::permissionText());
+    EXPECT_EQ(run(describe, u"{}"_s), u"ERR "_s + ScreenCaptureError::permissionText());
+    desktop->granted = true;
+    desktop->failure.reset();
+    desktop->desktop.displays.clear();
+    EXPECT_EQ(run(screenshot, uR"({"scope":"full_screen"})"_s), failed + u"Nie znaleziono ekranu do przechwycenia."_s);
 }
 
 TEST(Encoding, ScalesTheLongerSideTo1568AndNeverEnlarges)
@@ -111,12 +128,9 @@ TEST(Encoding, ScalesTheLongerSideTo1568AndNeverEnlarges)
     EXPECT_EQ(encodeCapture(QImage()).error(), ScreenCaptureError::encodingFailed());
 }
 
-TEST_F(Capture, PicksWindowsByTitleThenApplicationInStackingOrder)
+TEST_F(Capture, PicksAndNamesWindowsByTitleThenApplicationInStackingOrder)
 {
-    const struct {
-        ScreenCaptureScope scope;
-        std::variant<quint64, QString> expected; // the window, or the error's sentence
-    } cases[] = {
+    const std::pair<ScreenCaptureScope, std::variant<quint64, QString>> cases[] = { // the window, or the error's sentence
         // The application name of a window higher up beats a title further down; hidden and
         // non-normal windows never match.
         {ScreenCaptureScope::window(u"zakup"_s), quint64(3)},
@@ -128,20 +142,18 @@ TEST_F(Capture, PicksWindowsByTitleThenApplicationInStackingOrder)
          u"Nie znaleziono żadnego okna pasującego do „\u200b🙂\u202e”."_s},
         {ScreenCaptureScope::activeWindow(), quint64(3)},
     };
-    for (const auto& c : cases) {
-        const auto target = chooseTarget(desktop->desktop, c.scope);
-        if (const auto* id = std::get_if<quint64>(&c.expected)) {
-            ASSERT_TRUE(target.ok()) << c.scope.query.toStdString();
-            EXPECT_EQ(std::get<CaptureWindow>(target.value().source).id, *id) << c.scope.query.toStdString();
+    for (const auto& [scope, expected] : cases) {
+        const auto target = chooseTarget(desktop->desktop, scope);
+        if (const auto* id = std::get_if<quint64>(&expected)) {
+            ASSERT_TRUE(target.ok()) << scope.query.toStdString();
+            EXPECT_EQ(std::get<CaptureWindow>(target.value().source).id, *id) << scope.query.toStdString();
         } else {
             ASSERT_FALSE(target.ok());
-            EXPECT_EQ(target.error(), ScreenCaptureError::noWindowFound(std::get<QString>(c.expected)));
+            EXPECT_EQ(target.error(), ScreenCaptureError::noWindowFound(std::get<QString>(expected)));
         }
     }
-}
 
-TEST_F(Capture, NamesWindowsAndTheForegroundFailures)
-{
+    // How the chosen window is named, and what the foreground's failures say.
     auto& d = desktop->desktop;
     const auto active = [&] { return chooseTarget(d, ScreenCaptureScope::activeWindow()); };
     EXPECT_EQ(chooseTarget(d, ScreenCaptureScope::window(u"poczta"_s)).value().sourceDescription, u"okno „Poczta” (Zakupy-Sklep)"_s);
@@ -213,24 +225,6 @@ TEST(Arguments, VisualDecoderTrimsAndDefaultsToTheFullScreen)
     EXPECT_EQ(DescribeVisualTool::prompt({}), u"Opisz, co widać na tym obrazie."_s);
 }
 
-TEST_F(Capture, ScreenshotMapsCaptureErrorsWhileTheVisualToolsPassThemOn)
-{
-    ScreenshotTool screenshot(capture);
-    DescribeVisualTool describe(capture, nullptr);
-    const QString failed = u"ERR Nie udało się wykonać: "_s;
-    desktop->failure = ScreenCaptureError::captureFailed(u"okno zniknęło"_s);
-    EXPECT_EQ(run(screenshot, uR"({"scope":"active_window"})"_s), failed + u"Nie udało się przechwycić ekranu: okno zniknęło"_s);
-    EXPECT_EQ(run(describe, u"{}"_s), u"ERR Nie udało się przechwycić ekranu: okno zniknęło"_s);
-    EXPECT_EQ(desktop->captured, (QStringList{u"window 3"_s, u"display 3"_s}));
-    desktop->granted = false;
-    EXPECT_EQ(run(screenshot, uR"({"scope":"full_screen"})"_s), u"ERR Brak zgody na wykonanie: "_s + ScreenCaptureError::permissionText());
-    EXPECT_EQ(run(describe, u"{}"_s), u"ERR "_s + ScreenCaptureError::permissionText());
-    desktop->granted = true;
-    desktop->failure.reset();
-    desktop->desktop.displays.clear();
-    EXPECT_EQ(run(screenshot, uR"({"scope":"full_screen"})"_s), failed + u"Nie znaleziono ekranu do przechwycenia."_s);
-}
-
 // Two tools capturing at once: the mark leaves once and comes back after both pictures.
 TEST_F(Capture, OverlappingCapturesShareOneWithdrawalOfTheMark)
 {
@@ -248,11 +242,7 @@ TEST_F(Capture, OverlappingCapturesShareOneWithdrawalOfTheMark)
 TEST(Vision, AnswersAreMappedWhateverTheStatus)
 {
     const QString failed = u"ERR Nie udało się wykonać: "_s;
-    const struct {
-        int status;
-        QByteArray body;
-        QString expected; // the answer, or "ERR " and the error's description
-    } cases[] = {
+    const std::tuple<int, QByteArray, QString> cases[] = { // the status, the body, the answer or "ERR " and the error
         {200, R"({"choices":[{"message":{"content":"  Tabela ma 3 wiersze.\n"}}]})", u"  Tabela ma 3 wiersze.\n"_s},
         {200, R"({"error":{"message":"x"},"choices":[{"message":{"content":"y"}}]})", failed + u"model wizyjny odmówił (HTTP 200): x"_s},
         {200, R"({"choices":[{"message":{"content":["a"]}}]})", failed + u"nieoczekiwana odpowiedź modelu wizyjnego (HTTP 200)"_s},
@@ -261,8 +251,8 @@ TEST(Vision, AnswersAreMappedWhateverTheStatus)
         {500, "<html><body><h1>500</h1></body></html>", failed + u"nieoczekiwana odpowiedź modelu wizyjnego (HTTP 500)"_s},
         {0, "", failed + u"nieoczekiwana odpowiedź modelu wizyjnego (HTTP 0)"_s},
     };
-    for (const auto& c : cases)
-        EXPECT_EQ(outcomeText(std::optional(AnalyzeVisualTool::interpret(c.status, c.body))), c.expected) << c.body.toStdString();
+    for (const auto& [status, body, expected] : cases)
+        EXPECT_EQ(outcomeText(std::optional(AnalyzeVisualTool::interpret(status, body))), expected) << body.toStdString();
 }
 
 } // namespace

@@ -73,7 +73,6 @@ TEST_F(Desktop, ActiveAndTitledWindowsComeOutAsTheyLook)
     ASSERT_TRUE(window);
     EXPECT_EQ(window->pid, app.processId());
     EXPECT_TRUE(window->normalLayer);
-    EXPECT_EQ(window->applicationName, QStringLiteral("Red_window.py"));
     QProcess::execute(QStringLiteral("xdotool"), {QStringLiteral("windowactivate"), QString::number(window->id)});
     ASSERT_TRUE(wait([&] { return probe.content().value().frontmostPid == app.processId(); }));
 
@@ -127,9 +126,9 @@ TEST_F(Desktop, ActiveAndTitledWindowsComeOutAsTheyLook)
               capture::ScreenCaptureError::captureFailed(QStringLiteral("okno zostało zamknięte, zanim udało się je przechwycić")));
 }
 
-// An 8K screen comes in strips and is scaled like any other; a client the server does not trust
-// is refused the picture; a stopped server is given up.
-TEST(BareServer, EightKIsScaledAndARefusedGetImageIsReported)
+// An 8K screen comes in strips, whole (its scaling is CaptureLogicTest's); a client the server
+// does not trust is refused the picture; a stopped server is given up.
+TEST(BareServer, EightKComesWholeAndARefusedGetImageIsReported)
 {
     XServer x("7680x4320x24", {"+extension", "SECURITY"});
     const QString number = QString::fromStdString(x.number());
@@ -138,7 +137,6 @@ TEST(BareServer, EightKIsScaledAndARefusedGetImageIsReported)
     XcbScreenCapture provider(QCoreApplication::applicationPid(), display);
     const auto image = capture::captureWith(provider, ScreenCaptureScope::fullScreen());
     ASSERT_TRUE(image.ok()) << image.error().description().toStdString();
-    EXPECT_EQ(QSize(image.value().pixelWidth, image.value().pixelHeight), QSize(1568, 882));
     EXPECT_EQ(QSize(image.value().originalWidth, image.value().originalHeight), QSize(7680, 4320));
 
     QTemporaryDir home;
@@ -178,12 +176,9 @@ TEST_F(Desktop, DescribeVisualPutsTheFrameIntoTheConversation)
     platform::fake::MemoryPreferences preferences;
     platform::fake::MemorySystemLog log;
     ManualClock clock;
-    app::CompositionContext context;
-    context.sources = app::ConfigurationSources{home.path(), &secrets, &preferences, env};
-    context.systemLog = &log;
-    context.textChannel = true;
-    context.clock = &clock;
-    context.screenCapture = std::make_shared<ScreenCapture>(std::make_unique<XcbScreenCapture>(QCoreApplication::applicationPid()));
+    app::CompositionContext context{
+        .sources = {home.path(), &secrets, &preferences, env}, .systemLog = &log, .textChannel = true, .clock = &clock,
+        .screenCapture = std::make_shared<ScreenCapture>(std::make_unique<XcbScreenCapture>(QCoreApplication::applicationPid()))};
     SessionModel session;
     auto made = app::Composition::makeCoordinator(session, context);
     auto& coordinator = std::get<std::unique_ptr<conversation::Coordinator>>(made);

@@ -4,18 +4,16 @@
 
 #include <gtest/gtest.h>
 
+#include <tuple>
+#include <utility>
+
 using namespace selvina;
 using namespace selvina::overlay;
 using std::chrono::milliseconds;
 
 TEST(MarkDisplay, TheLabelAndTheFillFollowTheDisplayState)
 {
-    struct Case {
-        SessionState state;
-        bool working;
-        const char* label;
-        MarkShaderMode mode;
-    } cases[] = {
+    const std::tuple<SessionState, bool, const char*, MarkShaderMode> cases[] = { // the state, working, label, fill
         {SessionState::listening, false, "Selvina słucha", MarkShaderMode::idle},
         {SessionState::thinking, false, "Selvina słucha", MarkShaderMode::idle}, // no tool: not work
         {SessionState::thinking, true, "Selvina przetwarza", MarkShaderMode::wave},
@@ -24,10 +22,10 @@ TEST(MarkDisplay, TheLabelAndTheFillFollowTheDisplayState)
         {SessionState::awaitingConfirmation, false, "Selvina czeka na potwierdzenie", MarkShaderMode::pulse},
         {SessionState::failed, false, "Wystąpił błąd", MarkShaderMode::idle},
     };
-    for (const Case& c : cases) {
-        const SessionState shown = displayState(c.state, c.working);
-        EXPECT_EQ(accessibleLabel(shown), QString::fromUtf8(c.label)) << sessionStateName(c.state).toStdString();
-        EXPECT_EQ(shaderMode(shown), c.mode) << sessionStateName(c.state).toStdString();
+    for (const auto& [state, working, label, mode] : cases) {
+        const SessionState shown = displayState(state, working);
+        EXPECT_EQ(accessibleLabel(shown), QString::fromUtf8(label)) << sessionStateName(state).toStdString();
+        EXPECT_EQ(shaderMode(shown), mode) << sessionStateName(state).toStdString();
     }
 }
 
@@ -52,23 +50,19 @@ TEST(MarkDisplay, ASameModeNeverRestartsItsAnimationAndANewOneCrossFades)
 
 TEST(MarkGeometry, SizeAndPlaceInTheMiddleAndInTheCorner)
 {
-    struct Case {
-        QSizeF view;
-        double travel;
-        double width, centreX, top;
-    } cases[] = {
+    const std::tuple<QSizeF, double, double, double, double> cases[] = { // the view, travel, width, centre, top
         {{1920, 1080}, 0, 237.6, 960, 540 - 237.6 / kMarkAspect / 2},
         {{3840, 2160}, 0, 420, 1920, 1080 - 420 / kMarkAspect / 2}, // capped
         {{800, 600}, 0, 220, 400, 300 - 220 / kMarkAspect / 2},      // raised to the minimum
         {{1920, 1080}, 1, 237.6 * 0.34, 1920 - 120 - 237.6 * 0.34 / 2, 130},
         {{3840, 2160}, 1, 420 * 0.34, 3840 - 120 - 420 * 0.34 / 2, 130},
     };
-    for (const Case& c : cases) {
-        const QRectF r = markRect(c.view, c.travel);
-        EXPECT_NEAR(r.width(), c.width, 1e-9);
-        EXPECT_NEAR(r.height(), c.width / kMarkAspect, 1e-9);
-        EXPECT_NEAR(r.center().x(), c.centreX, 1e-9);
-        EXPECT_NEAR(r.top(), c.top, 1e-9);
+    for (const auto& [view, travel, width, centreX, top] : cases) {
+        const QRectF r = markRect(view, travel);
+        EXPECT_NEAR(r.width(), width, 1e-9);
+        EXPECT_NEAR(r.height(), width / kMarkAspect, 1e-9);
+        EXPECT_NEAR(r.center().x(), centreX, 1e-9);
+        EXPECT_NEAR(r.top(), top, 1e-9);
     }
 }
 
@@ -86,15 +80,14 @@ TEST(CornerTransition, TravelSpringsAndTheApertureFollowsAfterItsDelay)
     EXPECT_TRUE(t.settled(milliseconds(2000)));
     EXPECT_DOUBLE_EQ(t.travel(milliseconds(2000)), 1);
 
-    struct Point {
-        int ms;
-        double aperture;
-    } entering[] = {{0, 0}, {300, 0}, {550, 0.5}, {800, 1}}, leaving[] = {{2000, 1}, {2220, 1}, {2470, 0.5}, {2720, 0}};
-    for (const Point& p : entering)
-        EXPECT_NEAR(t.aperture(milliseconds(p.ms)), p.aperture, 1e-6) << p.ms;
+    // The aperture at these times (ms) while entering the corner, then while leaving it.
+    const std::pair<int, double> entering[] = {{0, 0}, {300, 0}, {550, 0.5}, {800, 1}},
+                                 leaving[] = {{2000, 1}, {2220, 1}, {2470, 0.5}, {2720, 0}};
+    for (const auto& [ms, aperture] : entering)
+        EXPECT_NEAR(t.aperture(milliseconds(ms)), aperture, 1e-6) << ms;
     t.setCompact(false, milliseconds(2000));
-    for (const Point& p : leaving)
-        EXPECT_NEAR(t.aperture(milliseconds(p.ms)), p.aperture, 1e-6) << p.ms;
+    for (const auto& [ms, aperture] : leaving)
+        EXPECT_NEAR(t.aperture(milliseconds(ms)), aperture, 1e-6) << ms;
     EXPECT_DOUBLE_EQ(t.travel(milliseconds(4000)), 0);
 }
 

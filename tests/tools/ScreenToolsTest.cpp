@@ -91,6 +91,10 @@ protected:
     Screen() { desktop->windows.insert(42, window); }
     QString read(const char* args = "{}") { return outcomeText(runTask(ReadScreenTool(access).execute(QString::fromUtf8(args)))); }
     QString control(const QString& args) { return outcomeText(runTask(ControlUITool(access).execute(args))); }
+    QString act(const QString& action, const QString& id, const QString& extra = {})
+    {
+        return control(QStringLiteral(R"({"action":"%1","element_id":"%2"%3})").arg(action, id, extra));
+    }
     QStringList body(const QString& text) { return text.split('\n').mid(2); }
 
     ElementRegistry registry;
@@ -133,7 +137,7 @@ TEST_F(Screen, LinesLabelsValuesAndStates)
     EXPECT_TRUE(read().contains("[e17] lista „Lista”\n  [e18] przycisk „W liście”"));
     EXPECT_TRUE(read(R"({"filter":"interactive"})").contains("\n[e23] przycisk „Dodaj” (wyłączone)\n[e24] pole hasła\n[e25] przycisk „W liście”"));
     EXPECT_EQ(body(read(R"({"filter":"text"})")), (QStringList{"[e26] pole tekstowe „Nazwa” (fokus)", "[e27] tekst „" + QString(90, 'a') + "…”"}));
-    EXPECT_TRUE(control(R"({"action":"press","element_id":"e1"})").contains(
+    EXPECT_TRUE(act("press", "e1").contains(
         "Nie znam elementu e1. Ostatni odczyt dotyczył aplikacji Notatnik. Identyfikatory pochodzą wyłącznie"));
     EXPECT_EQ(read("nie json"), "ERR Nieprawidłowe argumenty: oczekiwałem obiektu JSON, dostałem: nie json");
     EXPECT_TRUE(read(R"({"filter":7})").contains("[e28]")); // a wrong filter reads everything
@@ -180,10 +184,10 @@ TEST_F(Screen, LimitsAndEmptyAnswers)
     EXPECT_EQ(read(), "Nie widzę aplikacji na pierwszym planie. Ekran może być pusty lub zablokowany.");
     desktop->trusted = false;
     EXPECT_TRUE(read().startsWith("ERR Brak zgody na wykonanie: Nie mam dostępu do drzewa dostępności pulpitu"));
-    EXPECT_TRUE(control(R"({"action":"press","element_id":"e1"})").startsWith("ERR Brak zgody"));
+    EXPECT_TRUE(act("press", "e1").startsWith("ERR Brak zgody"));
 }
 
-TEST_F(Screen, ControlActionsReportWhatReallyHappened)
+TEST_F(Screen, ControlChecksItsArgumentsFirstAndReportsWhatReallyHappened)
 {
     auto box = window->add(Node::make("AXCheckBox", "Mleko"));
     box->value = 1.0;
@@ -202,43 +206,8 @@ TEST_F(Screen, ControlActionsReportWhatReallyHappened)
     auto stuck = window->add(Node::make("AXButton", "Martwy"));
     stuck->settable = {"AXFocused"};
     stuck->ignoresFocus = true;
-    read();
-    EXPECT_EQ(control(R"({"action":"press","element_id":"e1"})"), "Nacisnąłem pole wyboru „Mleko”. Teraz jest niezaznaczone.");
-    EXPECT_EQ(control(R"({"action":"set_value","element_id":"e2","value":""})"), "Wpisałem „” w pole tekstowe „Nazwa”.");
-    EXPECT_EQ(field->focused, true);
-    EXPECT_EQ(control(R"({"action":"scroll","element_id":"e4","direction":"up"})"),
-              "Przewinąłem w górę. Jesteśmy na 0 procentach zawartości.");
-    const int writes = area->verticalBar->writes;
-    EXPECT_EQ(control(R"({"action":"scroll","element_id":"e4","direction":"up"})"), "Jesteśmy już na samej górze.");
-    EXPECT_EQ(area->verticalBar->writes, writes);
-    EXPECT_EQ(control(R"({"action":"scroll","element_id":"e4"})"), "Przewinąłem widok do przycisk „Wiersz”.");
-    EXPECT_EQ(control(R"({"action":"scroll","element_id":"e1","direction":"down"})"),
-              "ERR Nie udało się wykonać: pole wyboru „Mleko” nie leży w żadnym obszarze przewijania, więc nie ma czego przewinąć.");
-    EXPECT_EQ(control(R"({"action":"press","element_id":"e6","direction":"up"})"),
-              "ERR Nie udało się wykonać: przycisk „Martwy” nie da się nacisnąć — element nie udostępnia żadnej akcji. "
-              "Odczytaj ekran i wybierz inny cel.");
-    EXPECT_EQ(control(R"({"action":"set_value","element_id":"e6","value":"x"})"),
-              "ERR Nie udało się wykonać: przycisk „Martwy” nie przyjmuje wpisywanej wartości. Jeśli to lista rozwijana "
-              "albo przycisk, użyj akcji press.");
-    EXPECT_EQ(control(R"({"action":"focus","element_id":"e6"})"),
-              "ERR Nie udało się wykonać: Aplikacja przyjęła prośbę o fokus na przycisk „Martwy”, ale go nie ustawiła. "
-              "Element może być przykryty innym oknem.");
-    EXPECT_EQ(control(R"({"action":"focus","element_id":"e2"})"), "Fokus jest teraz na pole tekstowe „Nazwa”.");
-    EXPECT_EQ(control(R"({"action":"press","element_id":"e5"})"), "Nacisnąłem pole kombi „Szukaj”.");
 
-    // The element changed or vanished since the read: nothing is done to it.
-    stuck->title = QStringLiteral("Usuń wszystko");
-    EXPECT_EQ(control(R"({"action":"focus","element_id":"e6"})"),
-              "ERR Nie udało się wykonać: Element e6 nie jest już tym, czym był przy odczycie (przycisk „Martwy”). "
-              "Odczytaj ekran ponownie i użyj świeżego identyfikatora.");
-    box->alive = false;
-    EXPECT_EQ(control(R"({"action":"press","element_id":"e1"})"),
-              "ERR Nie udało się wykonać: Element e1 (pole wyboru „Mleko”) już nie istnieje — okno się zmieniło. Odczytaj ekran ponownie.");
-    EXPECT_EQ(box->value, AXValue(0.0));
-}
-
-TEST_F(Screen, ControlArgumentsAreCheckedBeforeAnything)
-{
+    // The arguments are checked before anything, before the first read too.
     const std::pair<const char*, const char*> cases[] = {
         {"[]", "oczekiwałem obiektu JSON, dostałem: []"},
         {R"({"element_id":"e1"})", "brakuje pola action"},
@@ -253,4 +222,34 @@ TEST_F(Screen, ControlArgumentsAreCheckedBeforeAnything)
     for (const auto& [json, detail] : cases)
         EXPECT_TRUE(control(QString::fromUtf8(json)).startsWith("ERR Nieprawidłowe argumenty: " + QString::fromUtf8(detail)))
             << json << " → " << control(QString::fromUtf8(json)).toStdString();
+
+    read();
+    const QString failed = QStringLiteral("ERR Nie udało się wykonać: ");
+    EXPECT_EQ(act("press", "e1"), "Nacisnąłem pole wyboru „Mleko”. Teraz jest niezaznaczone.");
+    EXPECT_EQ(act("set_value", "e2", R"(,"value":"")"), "Wpisałem „” w pole tekstowe „Nazwa”.");
+    EXPECT_EQ(field->focused, true);
+    EXPECT_EQ(act("scroll", "e4", R"(,"direction":"up")"), "Przewinąłem w górę. Jesteśmy na 0 procentach zawartości.");
+    const int writes = area->verticalBar->writes;
+    EXPECT_EQ(act("scroll", "e4", R"(,"direction":"up")"), "Jesteśmy już na samej górze.");
+    EXPECT_EQ(area->verticalBar->writes, writes);
+    EXPECT_EQ(act("scroll", "e4"), "Przewinąłem widok do przycisk „Wiersz”.");
+    EXPECT_EQ(act("scroll", "e1", R"(,"direction":"down")"),
+              failed + "pole wyboru „Mleko” nie leży w żadnym obszarze przewijania, więc nie ma czego przewinąć.");
+    EXPECT_EQ(act("press", "e6", R"(,"direction":"up")"), failed + "przycisk „Martwy” nie da się nacisnąć — element nie "
+                                                                    "udostępnia żadnej akcji. Odczytaj ekran i wybierz inny cel.");
+    EXPECT_EQ(act("set_value", "e6", R"(,"value":"x")"), failed + "przycisk „Martwy” nie przyjmuje wpisywanej wartości. "
+                                                                   "Jeśli to lista rozwijana albo przycisk, użyj akcji press.");
+    EXPECT_EQ(act("focus", "e6"), failed + "Aplikacja przyjęła prośbę o fokus na przycisk „Martwy”, ale go nie ustawiła. "
+                                           "Element może być przykryty innym oknem.");
+    EXPECT_EQ(act("focus", "e2"), "Fokus jest teraz na pole tekstowe „Nazwa”.");
+    EXPECT_EQ(act("press", "e5"), "Nacisnąłem pole kombi „Szukaj”.");
+
+    // The element changed or vanished since the read: nothing is done to it.
+    stuck->title = QStringLiteral("Usuń wszystko");
+    EXPECT_EQ(act("focus", "e6"), failed + "Element e6 nie jest już tym, czym był przy odczycie (przycisk „Martwy”). "
+                                           "Odczytaj ekran ponownie i użyj świeżego identyfikatora.");
+    box->alive = false;
+    EXPECT_EQ(act("press", "e1"),
+              failed + "Element e1 (pole wyboru „Mleko”) już nie istnieje — okno się zmieniło. Odczytaj ekran ponownie.");
+    EXPECT_EQ(box->value, AXValue(0.0));
 }

@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include <stdexcept>
+#include <tuple>
 
 using namespace selvina;
 using namespace selvina::tools;
@@ -97,7 +98,7 @@ std::optional<ToolOutcome> ask(SystemInfoTool& tool, const QString& args)
     return selvina::testing::runTask(tool.execute(args), std::chrono::seconds(15));
 }
 
-TEST(SystemInfo, EveryQueryAnswersOnThisMachine)
+TEST(SystemInfo, EveryQueryAnswersOnThisMachineAndBadArgumentsListTheSevenValues)
 {
     SystemInfoTool tool;
     for (SystemInfoTool::Query q : SystemInfoTool::kQueries) {
@@ -105,6 +106,8 @@ TEST(SystemInfo, EveryQueryAnswersOnThisMachine)
         SCOPED_TRACE(raw.toStdString());
         const auto outcome = ask(tool, "{\"query\":\"" + raw + "\",\"extra\":1}");
         ASSERT_TRUE(outcome.has_value());
+        // These come with every Debian system; they must really answer.
+        EXPECT_TRUE(outcome->ok() || !QStringList({"storage", "memory", "uptime", "datetime"}).contains(raw));
         if (outcome->ok()) {
             EXPECT_FALSE(outcome->value().isEmpty());
             EXPECT_EQ(outcome->value(), outcome->value().trimmed());
@@ -116,14 +119,7 @@ TEST(SystemInfo, EveryQueryAnswersOnThisMachine)
                 << text.toStdString();
         }
     }
-    // These come with every Debian system; they must really answer.
-    for (const char* q : {"storage", "memory", "uptime", "datetime"})
-        EXPECT_TRUE(ask(tool, QStringLiteral("{\"query\":\"%1\"}").arg(q))->ok()) << q;
-}
 
-TEST(SystemInfo, BadArgumentsListTheSevenValues)
-{
-    SystemInfoTool tool;
     const QString expected = QStringLiteral("Nieprawidłowe argumenty: pole „query” musi być jednym z: battery, storage, "
                                             "network, memory, uptime, volume, datetime");
     for (const char* args : {"", "nie json", "[]", "{}", R"({"query":5})", R"({"query":"Battery"})",
@@ -134,12 +130,8 @@ TEST(SystemInfo, BadArgumentsListTheSevenValues)
 TEST(SystemInfo, MissingHungSilentAndGarbledCommandsFailWithText)
 {
     using Q = SystemInfoTool::Query;
-    const struct {
-        Q query;
-        SystemInfoTool::Command command;
-        int timeoutMs;
-        const char* expected; // after "Nie udało się wykonać: "
-    } cases[] = {
+    // The query, the command it runs, its time limit (ms) and the error after "Nie udało się wykonać: ".
+    const std::tuple<Q, SystemInfoTool::Command, int, const char*> cases[] = {
         {Q::volume, {"/nonexistent/pactl", {}}, 10'000,
          "nie udało się uruchomić /nonexistent/pactl: nie ma takiego programu (pakiet nie jest zainstalowany)"},
         {Q::uptime, {"/bin/sleep", {"30"}}, 200, "polecenie /bin/sleep nie odpowiedziało w ciągu 0.2 s"},
@@ -148,10 +140,10 @@ TEST(SystemInfo, MissingHungSilentAndGarbledCommandsFailWithText)
         // Output that is not UTF-8 counts as none.
         {Q::memory, {"/bin/sh", {"-c", "printf 'Mem \\377\\376'"}}, 10'000, "polecenie nie zwróciło odpowiedzi"},
     };
-    for (const auto& c : cases) {
-        SystemInfoTool tool({std::chrono::milliseconds(c.timeoutMs), std::pair{c.query, c.command}});
-        EXPECT_EQ(ask(tool, QStringLiteral(R"({"query":"%1"})").arg(SystemInfoTool::rawValue(c.query)))->error().description(),
-                  QStringLiteral("Nie udało się wykonać: ") + QString::fromUtf8(c.expected));
+    for (const auto& [query, command, timeoutMs, expected] : cases) {
+        SystemInfoTool tool({std::chrono::milliseconds(timeoutMs), std::pair{query, command}});
+        EXPECT_EQ(ask(tool, QStringLiteral(R"({"query":"%1"})").arg(SystemInfoTool::rawValue(query)))->error().description(),
+                  QStringLiteral("Nie udało się wykonać: ") + QString::fromUtf8(expected));
     }
 }
 
