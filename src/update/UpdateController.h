@@ -23,10 +23,10 @@ struct UpdateServices {
     BuildIdentity current = currentBuild();
     std::optional<QUrl> feed = feedAddress();
     QByteArray key = releaseKey();
-    InstallLocation location;
-    std::function<void()> releaseInstance;
-    std::function<void()> quit;
-    QString failedBuild; // set by the launcher when the build it tried did not start
+    InstallLocation location{};
+    std::function<void()> releaseInstance{};
+    std::function<void()> quit{};
+    QString failedBuild{}; // set by the launcher when the build it tried did not start
 };
 
 class UpdateController : public QObject {
