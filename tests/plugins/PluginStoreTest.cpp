@@ -153,23 +153,13 @@ TEST_F(PluginsTest, FilesThatAreNotObjectsAreReadAsEmptyAndNeverOverwritten)
     EXPECT_EQ(m_catalog->configuredServers(), (QSet<QString>{u"home"_s, u"mail"_s}));
 }
 
-TEST_F(PluginsTest, ListKeepsOnlyEntriesWithTheirRequiredKeys)
+TEST_F(PluginsTest, OnePerformAtATimeItsFailureIsShownAndTheListAfterItKeepsOnlyWholeEntries)
 {
-    answer(R"({"lista": {"stdout": {
+    answer(R"({"zainstaluj": {"stdout": {"ok": false, "komunikat": "Pakiet nie istnieje."}}, "usun": {"stdout": {"ok": false}}, "lista": {"stdout": {
         "zainstalowane": [{"nazwa": "fs", "wersja": "1.0.0", "zrodlo": "npm", "opis": "pliki"}, {"nazwa": "bez-wersji", "zrodlo": "npm"}],
         "dostepne": [{"nazwa": "fs", "pakiet": "@x/fs", "wersja": "1.0.0", "domyslnie": true, "obejmuje": ["pliki"], "narzedzi": 4,
                       "sprawdzony": true, "wada": ["wolna"]},
                      {"nazwa": "go", "pakiet": "go-mcp", "wersja": "2.0.0"}, {"nazwa": "bez-pakietu", "wersja": "1"}]}}})");
-    m_store->refresh();
-    waitFor(u"lista"_s);
-    EXPECT_EQ(m_store->installed(), (QList<PluginStore::Installed>{{u"fs"_s, u"1.0.0"_s, u"npm"_s, std::nullopt, u"pliki"_s}}));
-    EXPECT_EQ(m_store->available(), (QList<PluginStore::Available>{{u"fs"_s, u"@x/fs"_s, u"1.0.0"_s, true, {u"pliki"_s}, 4, true, {u"wolna"_s}},
-                                                                   {u"go"_s, u"go-mcp"_s, u"2.0.0"_s, false, {}, std::nullopt, false, {}}}));
-}
-
-TEST_F(PluginsTest, OnePerformAtATimeAndItsFailureIsShown)
-{
-    answer(R"({"zainstaluj": {"stdout": {"ok": false, "komunikat": "Pakiet nie istnieje."}}, "usun": {"stdout": {"ok": false}}})");
     m_store->perform(u"fs"_s, {u"zainstaluj"_s, u"fs"_s});
     m_store->perform(u"go"_s, {u"usun"_s, u"go"_s});
     EXPECT_EQ(m_store->busy(), u"fs");
@@ -178,6 +168,10 @@ TEST_F(PluginsTest, OnePerformAtATimeAndItsFailureIsShown)
     EXPECT_EQ(m_store->failure(), u"Pakiet nie istnieje.");
     waitFor(u"lista"_s);
     EXPECT_EQ(calls(), (QList<QStringList>{{u"zainstaluj"_s, u"fs"_s}, {u"lista"_s}}));
+    // The list read after it keeps only the entries with their required keys.
+    EXPECT_EQ(m_store->installed(), (QList<PluginStore::Installed>{{u"fs"_s, u"1.0.0"_s, u"npm"_s, std::nullopt, u"pliki"_s}}));
+    EXPECT_EQ(m_store->available(), (QList<PluginStore::Available>{{u"fs"_s, u"@x/fs"_s, u"1.0.0"_s, true, {u"pliki"_s}, 4, true, {u"wolna"_s}},
+                                                                   {u"go"_s, u"go-mcp"_s, u"2.0.0"_s, false, {}, std::nullopt, false, {}}}));
 
     m_store->perform(u"go"_s, {u"usun"_s, u"go"_s});
     waitFor(u"usun"_s);

@@ -114,7 +114,7 @@ TEST_F(LoginItem, SwitchingWritesOrHidesTheEntryAndAFailureKeepsTheRealState)
     EXPECT_EQ(changes, 0);
 }
 
-TEST(LaunchPreferences, StoredValuesOfTheWrongShapeReadAsTheDefaults)
+TEST(LaunchPreferences, StoredValuesOfTheWrongShapeReadAsTheDefaultsAndOnlyRealChangesAreWritten)
 {
     XdgAutostart item(QStringLiteral("selvina-voice"));
     const HotkeyCombo fallback = HotkeyCombo::invocationDefault();
@@ -144,12 +144,9 @@ TEST(LaunchPreferences, StoredValuesOfTheWrongShapeReadAsTheDefaults)
         EXPECT_EQ(prefs.skrot(), c.combo) << c.key.toString().toStdString() << " " << c.modifiers.toString().toStdString();
         EXPECT_TRUE(prefs.skrotWlaczony());
     }
-}
 
-TEST(LaunchPreferences, ChangesAreWrittenAndAnnouncedOnlyWhenTheyChange)
-{
+    // Changes are written and announced only when they change.
     MemoryPreferences store;
-    XdgAutostart item(QStringLiteral("selvina-voice"));
     LaunchPreferences prefs(store, item);
     int wake = 0, combo = 0;
     QObject::connect(&prefs, &LaunchPreferences::zawolanieChanged, [&wake] { ++wake; });

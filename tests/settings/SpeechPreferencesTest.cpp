@@ -40,18 +40,16 @@ TEST(SpeechPreferences, UnknownValuesReadAsDefaultsAndTheSnapshotClampsAndTrunca
         store.values = c.stored;
         EXPECT_EQ(fields(SpeechPreferences(store).snapshot()), fields(c.snapshot));
     }
-    platform::fake::MemoryPreferences store;
-    SpeechPreferences prefs(store);
-    EXPECT_EQ(prefs.model(), "gpt-realtime-2.1");
-    prefs.setSpeed(0.1);
-    EXPECT_DOUBLE_EQ(prefs.snapshot().speed, 0.25);
-    EXPECT_DOUBLE_EQ(store.value("speech.speed").toDouble(), 0.1); // stored as set, clamped only in use
 }
 
 TEST(SpeechPreferences, SettersWriteBackRestoreDefaultsAndTheKeySummaryShowsOnlyTheTail)
 {
     platform::fake::MemoryPreferences store;
     SpeechPreferences prefs(store);
+    EXPECT_EQ(prefs.model(), "gpt-realtime-2.1");
+    prefs.setSpeed(0.1);
+    EXPECT_DOUBLE_EQ(prefs.snapshot().speed, 0.25);
+    EXPECT_DOUBLE_EQ(store.value("speech.speed").toDouble(), 0.1); // stored as set, clamped only in use
     int changes = 0;
     QObject::connect(&prefs, &SpeechPreferences::changed, [&] { ++changes; });
     prefs.setTurnDetection(SpeechPreferences::TurnDetection::semanticVAD);

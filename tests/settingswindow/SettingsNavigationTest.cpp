@@ -42,7 +42,7 @@ TEST(SettingsSearch, FoldsCaseDiacriticsAndBlanksAndListsInSidebarOrder)
         EXPECT_EQ(matchingPanes(QString::fromUtf8(c.query)), c.panes) << c.query;
 }
 
-TEST(SettingsNavigation, HistoryMovesLikeABrowser)
+TEST(SettingsNavigation, HistoryMovesLikeABrowserAndRemovalKeepsThePlaceWhereItCan)
 {
     NawigacjaUstawien n;
     int changes = 0;
@@ -67,23 +67,21 @@ TEST(SettingsNavigation, HistoryMovesLikeABrowser)
     n.dalej(); // disabled: no change
     EXPECT_EQ(n.pozycja(), 2);
     EXPECT_EQ(changes, 6);
-}
 
-TEST(SettingsNavigation, HighlightAndRemovalKeepThePlaceWhereTheyCan)
-{
-    NawigacjaUstawien n;
+    // The sidebar highlights the last pane before a named place; a removal keeps the place where it can.
+    NawigacjaUstawien h;
     const Miejsce page = Miejsce::named(QStringLiteral("wtyczka:dom"));
-    n.idzDo(page); // a named place before any pane but the first
-    EXPECT_EQ(n.panelDoPodswietlenia(), Pane::startup);
-    n.idzDo(panel(Pane::plugins));
-    n.idzDo(page);
-    EXPECT_EQ(n.panelDoPodswietlenia(), Pane::plugins);
-    n.idzDo(panel(Pane::about));
-    n.wstecz(); // on the second `page`, index 3 of 5
+    h.idzDo(page); // a named place before any pane but the first
+    EXPECT_EQ(h.panelDoPodswietlenia(), Pane::startup);
+    h.idzDo(panel(Pane::plugins));
+    h.idzDo(page);
+    EXPECT_EQ(h.panelDoPodswietlenia(), Pane::plugins);
+    h.idzDo(panel(Pane::about));
+    h.wstecz(); // on the second `page`, index 3 of 5
 
-    n.usunZHistorii(page); // kept among 0…3: startup, plugins → position 1
-    EXPECT_EQ(n.historia(), (std::vector<Miejsce>{panel(Pane::startup), panel(Pane::plugins), panel(Pane::about)}));
-    EXPECT_EQ(n.pozycja(), 1);
+    h.usunZHistorii(page); // kept among 0…3: startup, plugins → position 1
+    EXPECT_EQ(h.historia(), (std::vector<Miejsce>{panel(Pane::startup), panel(Pane::plugins), panel(Pane::about)}));
+    EXPECT_EQ(h.pozycja(), 1);
 
     NawigacjaUstawien only;
     only.idzDo(page);
@@ -135,7 +133,7 @@ protected:
 
 } // namespace
 
-TEST_F(Recording, ABareKeyKeepsRecordingEscKeepsTheOldCombinationAndTheGrabComesBack)
+TEST_F(Recording, ABareKeyKeepsRecordingEscKeepsTheOldOneTheGrabComesBackAndTheLastModifierStays)
 {
     ASSERT_TRUE(invocation);
     pane.startRecording();
@@ -156,7 +154,6 @@ TEST_F(Recording, ABareKeyKeepsRecordingEscKeepsTheOldCombinationAndTheGrabComes
     press(&pane, Qt::Key_F5, Qt::ControlModifier | Qt::MetaModifier);
     EXPECT_FALSE(pane.isRecording());
     EXPECT_EQ(launch.skrot(), (HotkeyCombo{96, HotkeyCombo::kControl | HotkeyCombo::kSuper}));
-    EXPECT_EQ(store.values.value(QStringLiteral("pl.korlund.selvinavoice.skrot.modyfikatory")).toLongLong(), 0x1100);
     EXPECT_TRUE(pane.shortcutMessage().isEmpty());
 
     pane.startRecording();
@@ -165,10 +162,8 @@ TEST_F(Recording, ABareKeyKeepsRecordingEscKeepsTheOldCombinationAndTheGrabComes
     pane.hide();
     EXPECT_FALSE(pane.isRecording());
     EXPECT_EQ(source.held.size(), 1u);
-}
 
-TEST_F(Recording, SwitchingOffTheLastModifierIsRefused)
-{
+    // Switching off the last modifier is refused.
     launch.setSkrot({49, HotkeyCombo::kAlt});
     QCheckBox* alt = nullptr;
     for (QCheckBox* box : pane.findChildren<QCheckBox*>())

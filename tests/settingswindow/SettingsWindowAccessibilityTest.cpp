@@ -85,10 +85,9 @@ protected:
 
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
         env.insert(QStringLiteral("HOME"), m_home.path());
-        env.insert(QStringLiteral("SELVINA_SETTINGS"), QStringLiteral("1"));
-        env.insert(QStringLiteral("SELVINA_WAKE"), QStringLiteral("0"));
-        env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("xcb"));
-        env.insert(QStringLiteral("QT_LINUX_ACCESSIBILITY_ALWAYS_ON"), QStringLiteral("1"));
+        for (const auto& [name, value] : {std::pair{"SELVINA_SETTINGS", "1"}, {"SELVINA_WAKE", "0"}, {"QT_QPA_PLATFORM", "xcb"},
+                                          {"QT_LINUX_ACCESSIBILITY_ALWAYS_ON", "1"}})
+            env.insert(QString::fromLatin1(name), QString::fromLatin1(value));
         m_app.setProcessEnvironment(env);
         m_app.start(QStringLiteral(SELVINA_VOICE_BIN), {});
         ASSERT_TRUE(m_app.waitForStarted(10000));
@@ -149,14 +148,13 @@ protected:
     // Moves the focus to the search field through AT-SPI; true once it is there.
     bool focusSearch()
     {
-        AtspiAccessible* search = find(ATSPI_ROLE_TEXT, QStringLiteral("Szukaj w ustawieniach"));
-        if (search == nullptr)
-            search = find(ATSPI_ROLE_ENTRY, QStringLiteral("Szukaj w ustawieniach"));
-        if (search == nullptr)
+        const QString name = QStringLiteral("Szukaj w ustawieniach");
+        AtspiAccessible* search = find(ATSPI_ROLE_TEXT, name);
+        if (search == nullptr && (search = find(ATSPI_ROLE_ENTRY, name)) == nullptr)
             return false;
         atspi_component_grab_focus(ATSPI_COMPONENT(search), nullptr);
         g_object_unref(search);
-        return wait([&] { return focusedPath().contains(QStringLiteral("Szukaj w ustawieniach")); });
+        return wait([&] { return focusedPath().contains(name); });
     }
     QStringList listedPanes()
     {
@@ -183,7 +181,6 @@ TEST_F(SettingsWindowOverAtspi, EveryPaneIsReachedByTabAndEveryControlIsNamed)
     g_object_unref(back);
     ASSERT_TRUE(wait([&] { return focusedPath().contains(QStringLiteral("Szukaj w ustawieniach")); }))
         << "the window opens with the focus in the search field, not: " << focusedPath().toStdString();
-    ASSERT_EQ(listedPanes().size(), 7);
 
     const QStringList titles = {"Uruchamianie", "Inteligencja", "Mowa", "Wtyczki", "Uprawnienia", "Developer", "O aplikacji"};
     for (int i = 0; i < titles.size(); ++i) {

@@ -89,23 +89,19 @@ public:
         return readFile(out);
     }
 
-    QByteArray feedFor(const QString& version, const QString& build, const QByteArray& tarball, const QByteArray& signature,
-                       qint64 size = -1)
+    // The feed of one release, its archive served beside it; `size` is the size announced, when given.
+    QByteArray offer(const QByteArray& tarball, const QByteArray& signature, qint64 size = -1, const QString& build = u"2"_s,
+                     const QString& version = u"0.2.0"_s)
     {
         const QString path = u"/selvina-voice-"_s + build + u".tar.gz"_s;
         serve(path.toUtf8(), tarball);
-        const qint64 announced = size < 0 ? qint64(tarball.size()) : size;
         return QJsonDocument(QJsonObject{{"version", version}, {"build", build}, {"url", server.url(path).toString()},
-                                         {"size", announced}, {"signature", QString::fromUtf8(signature)}}).toJson();
-    }
-    QByteArray offer(const QByteArray& tarball, const QByteArray& signature, qint64 size = -1)
-    {
-        return feedFor(QStringLiteral("0.2.0"), QStringLiteral("2"), tarball, signature, size);
+                                         {"size", size < 0 ? qint64(tarball.size()) : size}, {"signature", QString::fromUtf8(signature)}}).toJson();
     }
     void publish(const QString& build)
     {
         const QByteArray tarball = archive(build);
-        serve("/feed", feedFor(QStringLiteral("0.2.0"), build, tarball, key.signatureFile(tarball, "version:0.2.0 build:" + build.toUtf8())));
+        serve("/feed", offer(tarball, key.signatureFile(tarball, "version:0.2.0 build:" + build.toUtf8()), -1, build));
     }
 
     void startController(InstallLocation::Kind kind = InstallLocation::Kind::userLocal)
@@ -247,7 +243,7 @@ TEST_F(UpdateTest, AnOlderOrEqualReleaseIsNoUpdate)
     startController();
     for (const char* version : {"0.1.0", "0.0.9"}) {
         const QByteArray tarball = archive(QStringLiteral("1"));
-        serve("/feed", feedFor(QString::fromLatin1(version), QStringLiteral("1"), tarball, key.signatureFile(tarball, "version:0.1.0 build:1")));
+        serve("/feed", offer(tarball, key.signatureFile(tarball, "version:0.1.0 build:1"), -1, u"1"_s, QString::fromLatin1(version)));
         controller->updater()->check();
         settle(std::chrono::seconds(1));
     }

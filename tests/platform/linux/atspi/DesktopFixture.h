@@ -47,6 +47,7 @@ public:
         qputenv("QT_LINUX_ACCESSIBILITY_ALWAYS_ON", "1");
         qputenv("GTK_A11Y", "atspi");
         m_ok = !display.isEmpty() && !address.isEmpty() && !startAccessibilityBus().isEmpty();
+        QObject::connect(&m_app, &QProcess::readyReadStandardOutput, [this] { m_out += m_app.readAllStandardOutput(); });
     }
     ~Desktop()
     {
@@ -60,9 +61,6 @@ public:
     {
         stopApp();
         m_out.clear();
-        if (!m_connected)
-            QObject::connect(&m_app, &QProcess::readyReadStandardOutput, [this] { m_out += m_app.readAllStandardOutput(); });
-        m_connected = true;
         m_app.setProcessChannelMode(QProcess::SeparateChannels);
         m_app.start(program, arguments);
         return m_app.waitForStarted(5000) && waitForOutput("ready", 15000);
@@ -82,7 +80,6 @@ private:
     QProcess m_bus, m_app;
     QByteArray m_out;
     bool m_ok = false;
-    bool m_connected = false;
 };
 
 } // namespace selvina::testing
