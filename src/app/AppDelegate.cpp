@@ -238,6 +238,9 @@ void AppDelegate::endSession(EndCue cue)
 QCoro::Task<> AppDelegate::stopCoordinator(QPointer<AppDelegate> self, std::unique_ptr<Coordinator> coordinator)
 {
     ++self->m_closing;
+    // The close may come from inside the conversation itself (its idle hook, called while the engine
+    // hands on a frame): let that call return before anything of it is stopped or freed.
+    co_await QCoro::sleepFor(std::chrono::milliseconds(0));
     co_await coordinator->stop();
     coordinator.reset();
     if (!self)

@@ -378,8 +378,12 @@ QCoro::Task<> Coordinator::handle(VoiceEvent event)
         m_awaitingModel = false;
         if (event.text == u"completed")
             recovered();
-        if (m_speechAudible)
+        if (m_speechAudible) {
+            // A farewell already heard closes the conversation in there, and this object with it.
             startDrainTask();
+            if (!self)
+                co_return;
+        }
         break;
     case K::assistantTranscript:
         co_return;
