@@ -264,8 +264,7 @@ TEST_F(Runtime, RoutesLinesToTheirTasksDropsWhatBelongsToNoneAndLogsStandardErro
     EXPECT_EQ(m_reports[0].value("env").toObject().value("MCP_TOOL_TIMEOUT").toString(), QStringLiteral("20000"));
     EXPECT_EQ(QDir(m_reports[0].value("cwd").toString()), QDir(m_sidecar));
 
-    tell({{"out", R"({"type":"progress","id":"A"})" "\n" R"({"type":"activity","id":"B","te)"}});
-    tell({{"out", R"(xt":"czytam"})" "\r\n\n"}});
+    tell({{"out", R"({"type":"progress","id":"A"})" "\n" R"({"type":"activity","id":"B","text":"czytam"})" "\r\n\n"}});
     tell({{"out", QString::fromUtf8(R"({"type":"confirm_required","id":"A","intent":"rm"})" "\n"
                                     "nie json\n[1,2]\n\"type\"\n{\"id\":\"A\"}\n{\"type\":7,\"id\":\"A\"}\n"
                                     R"({"type":"progress","id":5})" "\n" R"({"type":"progress","id":{"a":1}})" "\n"
@@ -361,27 +360,6 @@ TEST_F(Runtime, PluginChangeWaitsForTheTaskAndAnOldProcessNeverTouchesANewOne)
     EXPECT_EQ(second.summary(), QStringList{"finished:nowy"});
 }
 
-TEST_F(Runtime, AConsumerThatStopsListeningCausesOneCancel)
-{
-    Task task = startLive(QStringLiteral("C"));
-    ASSERT_TRUE(waitReceived(QStringLiteral("run")));
-    task.stream.reset();
-    ASSERT_TRUE(waitReceived(QStringLiteral("cancel")));
-    EXPECT_EQ(received().last(), (QJsonObject{{"type", "cancel"}, {"id", "C"}}));
-    say(R"({"type":"finished","id":"C","text":"za późno"})");
-    EXPECT_TRUE(waitFor([&] { return logCount(QStringLiteral("[most] PORZUCONO finished id=C")) == 1; }));
-
-    // A task that ended normally sends no cancel when its stream goes.
-    Task done = start(QStringLiteral("D"));
-    say(R"({"type":"finished","id":"D","text":"ok"})");
-    ASSERT_TRUE(waitFor([&] { return done.drain(); }));
-    done.stream.reset();
-    QCoreApplication::processEvents();
-    m_runtime->confirm(QStringLiteral("after"));
-    ASSERT_TRUE(waitReceived(QStringLiteral("confirm")));
-    EXPECT_EQ(receivedCount(QStringLiteral("cancel")), 1);
-}
-
 TEST_F(Runtime, ShutdownEndsAProcessThatIgnoresSigtermWithItsChildren)
 {
     bool finished = false;
@@ -469,6 +447,11 @@ TEST_F(DelegateTask, PassesNotesOnGrantsStepsAndReturnsTheAnswer)
     const QByteArray f = runId().toUtf8();
     say(R"({"type":"failed","id":")" + f + R"(","error":"Brak dostępu."})");
     EXPECT_EQ(failing->settled(), QStringLiteral("error:Nie udało się wykonać: Brak dostępu."));
+    // Tasks that ended send no cancel when their streams go.
+    QCoreApplication::processEvents();
+    m_bridge->approve(QStringLiteral("after"));
+    ASSERT_TRUE(waitReceived(QStringLiteral("confirm"), 2));
+    EXPECT_EQ(receivedCount(QStringLiteral("cancel")), 0);
 }
 
 TEST_F(DelegateTask, CancellingTheCallCancelsTheTaskOnceOrNeverHandsItOverAndAGoneSidecarIsNotConfirmed)
@@ -480,6 +463,8 @@ TEST_F(DelegateTask, CancellingTheCallCancelsTheTaskOnceOrNeverHandsItOverAndAGo
     EXPECT_EQ(c->settled(), kCancelled);
     ASSERT_TRUE(waitReceived(QStringLiteral("cancel")));
     EXPECT_EQ(received().last(), (QJsonObject{{"type", "cancel"}, {"id", id}}));
+    say(R"({"type":"finished","id":")" + id.toUtf8() + R"(","text":"za późno"})");
+    EXPECT_TRUE(waitFor([&] { return logCount("[most] PORZUCONO finished id=" + id) == 1; })) << "dropped";
 
     // Cancelled in the loop turn before the runtime is handed the task: the sidecar never hears of
     // it, neither a run nor a cancel.

@@ -203,12 +203,24 @@ protected:
 
 } // namespace
 
+// The microphone is silenced until the first listening and while anything else goes on; a new
+// speech that starts before the previous one's drain keeps the conversation speaking.
 TEST_F(Conversation, MicrophoneIsSilencedUntilListeningAndWhileAnythingElseGoesOn)
 {
     open();
     capture->push(kFrame); // before the first listening: greeting awaited
     ASSERT_TRUE(waitFor([&] { return sentFrames().size() == 1; }));
-    ASSERT_TRUE(answerAndListen());
+    playback->hold = true;
+    answer();
+    ASSERT_TRUE(reach(SessionState::speaking));
+    created("r2");
+    chunk();
+    ASSERT_TRUE(waitFor([&] { return playback->enqueued == 2; }));
+    playback->release(); // the first drain ends: it belongs to an older speech period
+    settle();
+    EXPECT_EQ(session.state(), SessionState::speaking); // the second answer is still playing
+    done();
+    ASSERT_TRUE(reach(SessionState::listening));
     capture->push(kFrame);
     playback->setLevel(0.3); // the tail of the speech is still loud
     capture->push(kFrame);
@@ -221,6 +233,7 @@ TEST_F(Conversation, MicrophoneIsSilencedUntilListeningAndWhileAnythingElseGoesO
     capture->push(kFrame); // the model's answer to the result is awaited
     ASSERT_TRUE(waitFor([&] { return sentFrames().size() == 5; }));
     EXPECT_EQ(sentFrames(), (QStringList{"0", "x", "0", "0", "0"}));
+    EXPECT_FALSE(reports.contains("state: failed"));
 }
 
 // With the switch on, the user's voice cuts the answer short; Escape does so always. Either way the
@@ -246,8 +259,7 @@ TEST_F(Conversation, BargeInAndEscapeCutTheAnswerToWhatWasHeard)
     userSpeech("started");
     ASSERT_TRUE(interrupted("r1", 1));
     EXPECT_EQ(playback->flushedBeforeAsked, 1) << "the flush does not wait for the figure";
-    EXPECT_EQ(sent("conversation.item.truncate").last(),
-              (QJsonObject{{"type", "conversation.item.truncate"}, {"item_id", "i1"}, {"content_index", 0}, {"audio_end_ms", 50}}));
+    EXPECT_EQ(sent("conversation.item.truncate").last()["audio_end_ms"], 50); // the frame itself is the engine test's
     userSpeech("stopped");
     ASSERT_TRUE(reach(SessionState::thinking));
 
@@ -296,23 +308,6 @@ TEST_F(Conversation, IdleConversationSaysGoodbyeAndClosesOnceItIsHeard)
     ASSERT_TRUE(waitFor([&] { return idleTimeouts == 1; }));
     advanceAndSettle(30s); // neither the farewell limit nor the watchdog closes a second time
     EXPECT_EQ(idleTimeouts, 1);
-}
-
-TEST_F(Conversation, NewSpeechBeforeTheDrainKeepsSpeaking)
-{
-    open();
-    playback->hold = true;
-    answer();
-    ASSERT_TRUE(reach(SessionState::speaking));
-    created("r2");
-    chunk();
-    ASSERT_TRUE(waitFor([&] { return playback->enqueued == 2; }));
-    playback->release(); // the first drain ends: it belongs to an older speech period
-    settle();
-    EXPECT_EQ(session.state(), SessionState::speaking); // the second answer is still playing
-    done();
-    ASSERT_TRUE(reach(SessionState::listening));
-    EXPECT_FALSE(reports.contains("state: failed"));
 }
 
 // Neither the greeting nor the farewell is sent into a response still active; a farewell that

@@ -125,8 +125,6 @@ TEST_F(Delegate, EscapeInterruptsWhatIsAudibleAndClosesInSilence)
     runTask(delegate->escapePressed().then([] { return true; }));
     EXPECT_TRUE(logged("[esc] przerywalne: true (narzędzia: 0, mowa: true, czekam na model: false)"));
     EXPECT_TRUE(logged("[sygnał] brak pliku przerwane.wav w zasobach"));
-    ASSERT_TRUE(waitFor([&] { return !server.framesOfType("response.cancel").isEmpty(); }));
-    EXPECT_EQ(server.framesOfType("response.cancel").last()["response_id"], "r1");
     ASSERT_TRUE(reach(SessionState::listening));
     EXPECT_EQ(closed, 0);
 

@@ -90,13 +90,6 @@ TEST(ChunkRing, AReaderThatFellBehindGetsTheNewest128InOrder)
     EXPECT_EQ(ring.dropped(), 72u);
 }
 
-TEST(VoiceProcessingMode, ReadsTrimmedCaseInsensitiveValues)
-{
-    EXPECT_EQ(voiceProcessingModeFrom(QStringLiteral(" Auto \n")), VoiceProcessingMode::automatic);
-    EXPECT_EQ(voiceProcessingModeFrom(QStringLiteral("YES")), VoiceProcessingMode::on);
-    EXPECT_EQ(voiceProcessingModeFrom(QStringLiteral("maybe")), VoiceProcessingMode::off);
-}
-
 class CaptureChain : public ::testing::TestWithParam<bool> {};
 
 // A 48 kHz stereo microphone: 1024-frame blocks become about 512 samples at 24 kHz, from channel 0 only;
@@ -208,16 +201,8 @@ QCoro::Task<bool> startCapture(MicrophoneCapture* capture) { co_return (co_await
 // The capture's worker writes while the test reads.
 class SharedLog final : public platform::SystemLog {
 public:
-    void write(const QString& line) override
-    {
-        std::lock_guard lock(m_mutex);
-        m_lines.append(line);
-    }
-    QStringList lines()
-    {
-        std::lock_guard lock(m_mutex);
-        return m_lines;
-    }
+    void write(const QString& line) override { std::lock_guard lock(m_mutex); m_lines.append(line); }
+    QStringList lines() { std::lock_guard lock(m_mutex); return m_lines; }
 
 private:
     std::mutex m_mutex;
@@ -225,9 +210,13 @@ private:
 };
 
 // A silent microphone with echo cancellation: in automatic mode the probe restarts without it (and later
-// starts never try it again); with the mode "on" it only reports.
+// starts never try it again); with the mode "on" it only reports. The mode's setting is read trimmed
+// and case-insensitive.
 TEST(SilenceProbe, RecoversOnlyInAutomaticMode)
 {
+    EXPECT_EQ(voiceProcessingModeFrom(QStringLiteral(" Auto \n")), VoiceProcessingMode::automatic);
+    EXPECT_EQ(voiceProcessingModeFrom(QStringLiteral("YES")), VoiceProcessingMode::on);
+    EXPECT_EQ(voiceProcessingModeFrom(QStringLiteral("maybe")), VoiceProcessingMode::off);
     for (const auto mode : {VoiceProcessingMode::automatic, VoiceProcessingMode::on}) {
         ScriptedDevices devices;
         SharedLog log;

@@ -28,7 +28,8 @@ QJsonObject parsed(const char* text) { return QJsonDocument::fromJson(text).obje
 
 } // namespace
 
-TEST(RealtimeClientEvents, EachCommandsFrame)
+// Each command's frame; what cannot be written as JSON fails with the Polish description.
+TEST(RealtimeClientEvents, EachCommandsFrameAndTheUnencodableFail)
 {
     const struct {
         RealtimeClientEvent command;
@@ -57,10 +58,7 @@ TEST(RealtimeClientEvents, EachCommandsFrame)
     };
     for (const auto& c : cases)
         EXPECT_EQ(encoded(c.command), parsed(c.frame)) << c.frame;
-}
 
-TEST(RealtimeClientEvents, UnencodableTextFailsWithThePolishDescription)
-{
     const auto r = encode(client::UserText{QString(QChar(0xDC00))});
     ASSERT_FALSE(r.ok());
     EXPECT_EQ(r.error().description(), "Nie udało się przygotować danych dla OpenAI.");
@@ -68,7 +66,7 @@ TEST(RealtimeClientEvents, UnencodableTextFailsWithThePolishDescription)
     EXPECT_FALSE(encode(client::SessionUpdate{RealtimeSessionConfig::fromSettings("i", {}, s)}).ok());
 }
 
-TEST(RealtimeSessionConfig, TurnDetectionEncodingRules)
+TEST(RealtimeSessionConfig, TurnDetectionEncodingRulesDefaultsToolsAndReasoning)
 {
     SpeechSettings s{.turnDetection = "off"};
     EXPECT_EQ(inputAudio(s).keys(), (QStringList{"format", "transcription"}));
@@ -87,10 +85,8 @@ TEST(RealtimeSessionConfig, TurnDetectionEncodingRules)
                                                                  R"("threshold":0.7,"prefix_padding_ms":250,"silence_duration_ms":900})"));
     s.turnDetection = "SEMANTIC_VAD"; // comparisons are exact: anything else is server VAD
     EXPECT_EQ(inputAudio(s)["turn_detection"].toObject()["type"], "server_vad");
-}
 
-TEST(RealtimeSessionConfig, DefaultsToolsAndReasoning)
-{
+    // The defaults, a tool, and the reasoning effort written only when set.
     RealtimeToolSpec tool{"function", "system_info", "Stan komputera", JSONValue::emptyObjectSchema()};
     const auto config = RealtimeSessionConfig::make("Jesteś Selviną.", "cedar", {tool});
     const QJsonObject plain = encoded(client::SessionUpdate{config})["session"].toObject();
@@ -102,14 +98,14 @@ TEST(RealtimeSessionConfig, DefaultsToolsAndReasoning)
     EXPECT_EQ(plain["audio"]["output"], parsed(R"({"format":{"type":"audio/pcm","rate":24000},"voice":"cedar","speed":1.0})"));
     EXPECT_EQ(plain["audio"]["input"]["turn_detection"]["silence_duration_ms"], 700);
 
-    SpeechSettings s{.reasoningEffort = QString()};
+    s = SpeechSettings{.reasoningEffort = QString()};
     EXPECT_FALSE(session(s).contains("reasoning"));
     EXPECT_EQ(session(s)["tools"], QJsonArray{});
     s.reasoningEffort = QStringLiteral("low");
     EXPECT_EQ(session(s)["reasoning"], parsed(R"({"effort":"low"})"));
 }
 
-TEST(RealtimeServerEvent, DecodesKnownKeysTreatsNullAsAbsentAndDropsMalformedFrames)
+TEST(RealtimeServerEvent, DecodesKnownKeysTreatsNullAsAbsentDropsMalformedFramesAndReadsErrors)
 {
     // The service's own error frame writes its unset fields as null.
     const auto e = RealtimeServerEvent::decode(
@@ -131,10 +127,7 @@ TEST(RealtimeServerEvent, DecodesKnownKeysTreatsNullAsAbsentAndDropsMalformedFra
     const auto unknown = RealtimeServerEvent::decode(R"({"type":"rate_limits.updated","rate_limits":[]})");
     ASSERT_TRUE(unknown);
     EXPECT_FALSE(unknown->knownType());
-}
 
-TEST(RealtimeErrorPayload, ReadableMessagesAndBenignErrors)
-{
     // The service's English message is never spoken. (The engine's tests meet the benign codes.)
     RealtimeErrorPayload noCode;
     noCode.message = QStringLiteral("Something went wrong.");

@@ -65,7 +65,8 @@ protected:
 
 } // namespace
 
-TEST_F(Transport, OpensSendsAndReceivesTextAndBinaryFrames)
+// An open connection carries frames both ways until the user's stop ends the session for good.
+TEST_F(Transport, OpensSendsAndReceivesTextAndBinaryFramesUntilStopped)
 {
     auto socket = make();
     const auto started = runTask(socket->start());
@@ -90,6 +91,13 @@ TEST_F(Transport, OpensSendsAndReceivesTextAndBinaryFrames)
     server.sendText(big);
     ASSERT_TRUE(waitFor([&] { return count(Kind::text) == 4; }));
     EXPECT_EQ(last(Kind::text)->size(), big.size());
+
+    socket->stop();
+    ASSERT_EQ(events.last().kind, Kind::closed);
+    EXPECT_FALSE(events.last().text);
+    EXPECT_EQ(socket->send("{}").error().description(), "Brak połączenia z OpenAI.");
+    EXPECT_FALSE(runTask(socket->start())->ok()); // a finished socket is not restarted
+    ASSERT_TRUE(waitFor([&] { return !server.hasClient(); }));
 }
 
 // A first connection that fails (refused at once when nobody listens) ends start() with the error and
@@ -106,7 +114,6 @@ TEST_F(Transport, FirstConnectionFailures)
         {401, nullptr, key},
         {403, nullptr, key},
         {429, nullptr, "OpenAI odrzuciło połączenie, kod 429."},
-        {500, nullptr, "OpenAI odrzuciło połączenie, kod 500."},
         {0, "\x16\x03\x01 garbage\r\n\r\n", invalid}, // not HTTP at all
         {0, "HTTP/1.1 101 OK\r\nUpgrade: websocket\r\nSec-WebSocket-Accept: AAAA\r\n\r\n", invalid},
         {0, "HTTP/1.1 302 Found\r\nLocation: /\r\n\r\n", "Problem z siecią: nieoczekiwana odpowiedź serwera, kod 302"},
@@ -230,23 +237,6 @@ TEST_F(Transport, GivesUpAfterTheLastFailedReconnect)
     EXPECT_EQ(count(Kind::interrupted), 3);
 }
 
-// A refusal close, or the user's stop, ends the session at once: no retry, no restart. (The
-// refusal close itself, which the engine names, is OpenAIRealtimeEngineTest's.)
-TEST_F(Transport, RefusalCloseAndStopEndTheSession)
-{
-    EXPECT_FALSE(isRefusalClose(1000, QStringLiteral("x.invalid_api_key")));
-    EXPECT_FALSE(isRefusalClose(3000, QStringLiteral("invalid_request_error.rate_limit_exceeded")));
-
-    auto stopped = make();
-    ASSERT_TRUE(runTask(stopped->start())->ok());
-    stopped->stop();
-    ASSERT_EQ(events.last().kind, Kind::closed);
-    EXPECT_FALSE(events.last().text);
-    EXPECT_EQ(stopped->send("{}").error().description(), "Brak połączenia z OpenAI.");
-    EXPECT_FALSE(runTask(stopped->start())->ok()); // a finished socket is not restarted
-    ASSERT_TRUE(waitFor([&] { return !server.hasClient(); }));
-}
-
 // A proper upgrade followed by a frame no server may send: a reserved opcode, a continuation with
 // nothing to continue, a fragmented ping, a masked frame (also one whose mask key has only begun to
 // arrive). The connection is lost at once: the client closes with 1002 and delivers nothing.
@@ -273,7 +263,8 @@ TEST_F(Transport, ProtocolErrorsAfterTheUpgrade)
     }
 }
 
-TEST(TransportBackoff, BasesCapAndTruncation)
+// The back-off's bases, cap and truncation; closes that are no refusal (the refusals are the engine's).
+TEST(TransportRules, BackoffAndWhatIsNoRefusalClose)
 {
     const qint64 expected[] = {500, 1000, 2000, 4000, 8000, 15000, 15000, 15000};
     for (int attempt = 1; attempt <= 8; ++attempt)
@@ -281,4 +272,6 @@ TEST(TransportBackoff, BasesCapAndTruncation)
     EXPECT_EQ(RealtimeWebSocket::backoffMs(1, 0.8), 400);
     EXPECT_EQ(RealtimeWebSocket::backoffMs(6, 1.2), 18000);
     EXPECT_EQ(RealtimeWebSocket::backoffMs(1, 0.8333333), 416); // truncated, not rounded
+    EXPECT_FALSE(isRefusalClose(1000, QStringLiteral("x.invalid_api_key")));
+    EXPECT_FALSE(isRefusalClose(3000, QStringLiteral("invalid_request_error.rate_limit_exceeded")));
 }

@@ -37,11 +37,11 @@ std::vector<std::int64_t> fires(PhraseSpotter& spotter, const std::vector<float>
 // The loudness model's "phrase": half a second of noise, enough to fill a window past the threshold once.
 std::vector<float> phrase(unsigned seed = 1) { return noise(0.5, 0.3f, seed); }
 
-TEST(PhraseSpotter, FiresOncePerPhraseAndClearsItsBuffers)
+TEST(PhraseSpotter, FiresOncePerPhraseClearsItsBuffersAndResetDropsAHalfSeenPhrase)
 {
     auto model = loudness();
-    PhraseSpotter spotter(model, SpotterSettings::defaultsOf(*model));
     // Without clearing, the windows after the fire still hold the phrase and would fire again.
+    PhraseSpotter spotter(model, SpotterSettings::defaultsOf(*model));
     const auto once = fires(spotter, concat({silence(1), phrase(), silence(2)}));
     ASSERT_EQ(once.size(), 1u);
     EXPECT_GT(once[0], 16000);
@@ -50,20 +50,15 @@ TEST(PhraseSpotter, FiresOncePerPhraseAndClearsItsBuffers)
     const auto twice = fires(spotter, concat({silence(1), phrase(1), silence(2), phrase(2), silence(2)}));
     ASSERT_EQ(twice.size(), 2u);
     EXPECT_GT(twice[1], 3 * 16000 + 8000);
-}
 
-TEST(PhraseSpotter, ResetDropsAHalfSeenPhrase)
-{
-    auto model = loudness();
-    const std::vector<float> noiseBurst = phrase();
-    const std::vector<float> firstHalf(noiseBurst.begin(), noiseBurst.begin() + 4000);
-    const std::vector<float> secondHalf(noiseBurst.begin() + 4000, noiseBurst.end());
+    const std::vector<float> burst = phrase();
+    const std::vector<float> firstHalf(burst.begin(), burst.begin() + 4000), secondHalf(burst.begin() + 4000, burst.end());
     for (const bool resetBetween : {false, true}) {
-        PhraseSpotter spotter(model, SpotterSettings::defaultsOf(*model));
-        EXPECT_TRUE(fires(spotter, concat({silence(1), firstHalf})).empty());
+        PhraseSpotter fresh(model, SpotterSettings::defaultsOf(*model));
+        EXPECT_TRUE(fires(fresh, concat({silence(1), firstHalf})).empty());
         if (resetBetween)
-            spotter.reset();
-        EXPECT_EQ(fires(spotter, concat({secondHalf, silence(1)})).size(), resetBetween ? 0u : 1u) << resetBetween;
+            fresh.reset();
+        EXPECT_EQ(fires(fresh, concat({secondHalf, silence(1)})).size(), resetBetween ? 0u : 1u) << resetBetween;
     }
 }
 
@@ -130,30 +125,26 @@ TEST(Enrolment, RefusesBadRecordingsNamingThem)
     }
 }
 
-TEST(PhraseSpotter, AVoiceProfileLetsTheUsersSayingsThroughAndNothingElse)
-{
-    auto model = loudness();
-    const auto profile = enrol(*model, {saying(1), saying(2), saying(3)});
-    ASSERT_TRUE(profile.ok()) << profile.error().description().toStdString();
-    // No score reaches 1: only a voice match can fire.
-    const SpotterSettings unreachable{1.0f, 2};
-    PhraseSpotter plain(model, unreachable);
-    // The spotter's rule on its own: the loudness model's embedding (the window itself) is far from a
-    // voice's, so its calibration says little.
-    VoiceProfile voice = profile.value();
-    voice.similarityThreshold = 0.6f;
-    PhraseSpotter personal(model, unreachable, voice);
-    EXPECT_TRUE(fires(plain, concat({silence(1), saying(2), silence(1)})).empty());
-    EXPECT_EQ(fires(personal, concat({silence(1), saying(2), silence(1)})).size(), 1u);
-    EXPECT_TRUE(fires(personal, concat({silence(1), buzz(0.8, 200), silence(1)})).empty());
-}
-
-TEST(Enrolment, ProfileRoundTripsAndRefusesAnotherModelsFile)
+// Three sayings make a profile that lets the user's sayings through the spotter and nothing else,
+// and that survives its file, which another model refuses.
+TEST(Enrolment, AProfileLetsTheUsersSayingsThroughRoundTripsAndRefusesAnotherModelsFile)
 {
     auto model = loudness();
     const auto result = enrol(*model, {saying(1), saying(2), saying(3)});
     ASSERT_TRUE(result.ok()) << result.error().description().toStdString();
     const VoiceProfile& profile = result.value();
+    // No score reaches 1: only a voice match can fire.
+    const SpotterSettings unreachable{1.0f, 2};
+    PhraseSpotter plain(model, unreachable);
+    // The spotter's rule on its own: the loudness model's embedding (the window itself) is far from a
+    // voice's, so its calibration says little.
+    VoiceProfile voice = profile;
+    voice.similarityThreshold = 0.6f;
+    PhraseSpotter personal(model, unreachable, voice);
+    EXPECT_TRUE(fires(plain, concat({silence(1), saying(2), silence(1)})).empty());
+    EXPECT_EQ(fires(personal, concat({silence(1), saying(2), silence(1)})).size(), 1u);
+    EXPECT_TRUE(fires(personal, concat({silence(1), buzz(0.8, 200), silence(1)})).empty());
+
     ASSERT_EQ(profile.templates.size(), 3u);
     EXPECT_LT(profile.scoreFloor, model->threshold());
     EXPECT_GT(profile.nearestSimilarity(profile.templates[0].data()), profile.similarityThreshold);

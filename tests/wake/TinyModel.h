@@ -6,6 +6,7 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QtEndian>
 
 #include <cmath>
 #include <cstring>
@@ -27,11 +28,9 @@ struct TinyModel {
         h.insert(QStringLiteral("blob_sha256"),
             QString::fromLatin1(QCryptographicHash::hash(data, QCryptographicHash::Sha256).toHex()));
         const QByteArray json = QJsonDocument(h).toJson(QJsonDocument::Compact);
-        QByteArray out("SVWAKE1\n");
-        const quint32 n = quint32(json.size());
-        for (int i = 0; i < 4; ++i)
-            out.append(char((n >> (8 * i)) & 0xff));
-        return out + json + data;
+        char length[4];
+        qToLittleEndian(quint32(json.size()), length);
+        return "SVWAKE1\n" + QByteArray(length, 4) + json + data;
     }
 
     // Appends `count` weights and returns their offset.
@@ -69,21 +68,15 @@ inline TinyModel everyLayerModel()
     // 12×40 → conv 12×40 → pool(2, 2) 6×20 → dw(3×3, stride 2, pad 1) 3×10 → 1×1 → 2×3×10 = 60.
     const int d1w = m.add(8 * 60, 0.1f), d1b = m.add(8, 0.05f);
     const int d2w = m.add(8, 0.5f), d2b = m.add(1, 0.1f);
-    const QJsonArray layers{
-        QJsonObject{{"type", "conv2d"}, {"in", 1}, {"out", 3}, {"kernel", QJsonArray{3, 3}}, {"stride", QJsonArray{1, 1}},
-            {"padding", QJsonArray{1, 1}}, {"weights", c1w}, {"bias", c1b}},
-        QJsonObject{{"type", "relu"}},
-        QJsonObject{{"type", "maxpool2d"}, {"kernel", QJsonArray{2, 2}}, {"stride", QJsonArray{2, 2}}},
-        QJsonObject{{"type", "dwconv2d"}, {"in", 3}, {"out", 3}, {"kernel", QJsonArray{3, 3}}, {"stride", QJsonArray{2, 2}},
-            {"padding", QJsonArray{1, 1}}, {"weights", dww}, {"bias", dwb}},
-        QJsonObject{{"type", "conv2d"}, {"in", 3}, {"out", 2}, {"kernel", QJsonArray{1, 1}}, {"stride", QJsonArray{1, 1}},
-            {"padding", QJsonArray{0, 0}}, {"weights", pww}, {"bias", pwb}},
-        QJsonObject{{"type", "flatten"}},
-        QJsonObject{{"type", "dense"}, {"in", 60}, {"out", 8}, {"weights", d1w}, {"bias", d1b}},
-        QJsonObject{{"type", "relu"}},
-        QJsonObject{{"type", "dense"}, {"in", 8}, {"out", 1}, {"weights", d2w}, {"bias", d2b}},
-    };
-    m.header = baseHeader(12, layers);
+    const QString layers = QStringLiteral(R"([
+        {"type":"conv2d","in":1,"out":3,"kernel":[3,3],"stride":[1,1],"padding":[1,1],"weights":%1,"bias":%2},
+        {"type":"relu"}, {"type":"maxpool2d","kernel":[2,2],"stride":[2,2]},
+        {"type":"dwconv2d","in":3,"out":3,"kernel":[3,3],"stride":[2,2],"padding":[1,1],"weights":%3,"bias":%4},
+        {"type":"conv2d","in":3,"out":2,"kernel":[1,1],"stride":[1,1],"padding":[0,0],"weights":%5,"bias":%6},
+        {"type":"flatten"}, {"type":"dense","in":60,"out":8,"weights":%7,"bias":%8},
+        {"type":"relu"}, {"type":"dense","in":8,"out":1,"weights":%9,"bias":%10}])");
+    const QString filled = layers.arg(c1w).arg(c1b).arg(dww).arg(dwb).arg(pww).arg(pwb).arg(d1w).arg(d1b).arg(d2w).arg(d2b);
+    m.header = baseHeader(12, QJsonDocument::fromJson(filled.toUtf8()).array());
     m.header.insert("embedding_layer", 7);
     return m;
 }
