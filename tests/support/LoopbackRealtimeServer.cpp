@@ -5,6 +5,7 @@
 #include <QDeadlineTimer>
 #include <QJsonDocument>
 #include <QNetworkRequest>
+#include <QUrlQuery>
 
 namespace selvina::testing {
 
@@ -21,6 +22,21 @@ LoopbackRealtimeServer::~LoopbackRealtimeServer()
     for (auto& s : m_raw)
         if (s)
             s->abort();
+}
+
+QUrl LoopbackRealtimeServer::baseUrl() const
+{
+    return QUrl(QStringLiteral("ws://127.0.0.1:%1").arg(m_tcp.serverPort()));
+}
+
+QUrl LoopbackRealtimeServer::realtimeUrl(const QString& model) const
+{
+    QUrl url = baseUrl();
+    url.setPath(QStringLiteral("/v1/realtime"));
+    QUrlQuery q;
+    q.addQueryItem(QStringLiteral("model"), model);
+    url.setQuery(q);
+    return url;
 }
 
 void LoopbackRealtimeServer::onNewTcpConnection()
@@ -98,6 +114,29 @@ QList<QJsonObject> LoopbackRealtimeServer::framesOfType(const QString& type) con
     return out;
 }
 
+void LoopbackRealtimeServer::sendText(const QByteArray& utf8)
+{
+    if (m_client)
+        m_client->sendTextMessage(QString::fromUtf8(utf8));
+}
+
+void LoopbackRealtimeServer::sendBinary(const QByteArray& bytes)
+{
+    if (m_client)
+        m_client->sendBinaryMessage(bytes);
+}
+
+void LoopbackRealtimeServer::closeClient(int code, const QString& reason)
+{
+    if (m_client)
+        m_client->close(QWebSocketProtocol::CloseCode(code), reason);
+}
+
+void LoopbackRealtimeServer::closeAt(Clock& clock, std::chrono::milliseconds delay, int code, const QString& reason)
+{
+    m_scheduledClose = clock.after(delay, [this, code, reason] { closeClient(code, reason); });
+}
+
 void LoopbackRealtimeServer::stopAnswering()
 {
     // The WebSocket answers pings as it reads; a socket nobody reads answers nothing.
@@ -105,6 +144,12 @@ void LoopbackRealtimeServer::stopAnswering()
         QObject::disconnect(m_clientTcp, &QTcpSocket::readyRead, nullptr, nullptr);
         connect(m_clientTcp, &QTcpSocket::readyRead, m_clientTcp, [s = m_clientTcp] { s->readAll(); });
     }
+}
+
+void LoopbackRealtimeServer::dropClient()
+{
+    if (m_clientTcp)
+        m_clientTcp->abort();
 }
 
 bool LoopbackRealtimeServer::waitFor(const std::function<bool()>& condition, std::chrono::milliseconds timeout)

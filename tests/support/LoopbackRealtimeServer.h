@@ -30,11 +30,8 @@ public:
     ~LoopbackRealtimeServer() override;
 
     // ws://127.0.0.1:<port>
-    QUrl baseUrl() const { return QUrl(QStringLiteral("ws://127.0.0.1:%1").arg(m_tcp.serverPort())); }
-    QUrl realtimeUrl(const QString& model = QStringLiteral("test-model")) const
-    {
-        return QUrl(baseUrl().toString() + QStringLiteral("/v1/realtime?model=") + model);
-    }
+    QUrl baseUrl() const;
+    QUrl realtimeUrl(const QString& model = QStringLiteral("test-model")) const;
 
     void setHandshake(Handshake mode, int httpStatus = 0) { m_mode = mode; m_refuseStatus = httpStatus; }
     // In raw mode the reply to a handshake request is whatever this returns, written as it is.
@@ -57,24 +54,16 @@ public:
     QList<QJsonObject> framesOfType(const QString& type) const;
     bool hasClient() const { return m_client; }
 
-    // To the open connection, if any.
-    void sendText(const QByteArray& utf8) { if (m_client) m_client->sendTextMessage(QString::fromUtf8(utf8)); }
-    void sendBinary(const QByteArray& bytes) { if (m_client) m_client->sendBinaryMessage(bytes); }
-    void closeClient(int code, const QString& reason = {})
-    {
-        if (m_client)
-            m_client->close(QWebSocketProtocol::CloseCode(code), reason);
-    }
+    void sendText(const QByteArray& utf8);
+    void sendBinary(const QByteArray& bytes);
+    void closeClient(int code, const QString& reason = {});
     // Closes whichever connection is open when `clock` reaches `delay` from now (the service's
     // session cap, on a clock the test moves).
-    void closeAt(Clock& clock, std::chrono::milliseconds delay, int code, const QString& reason)
-    {
-        m_scheduledClose = clock.after(delay, [this, code, reason] { closeClient(code, reason); });
-    }
+    void closeAt(Clock& clock, std::chrono::milliseconds delay, int code, const QString& reason);
     // Stops reading the connection: pings go unanswered and nothing more is recorded.
     void stopAnswering();
     // Drops TCP without a close frame.
-    void dropClient() { if (m_clientTcp) m_clientTcp->abort(); }
+    void dropClient();
 
     // Runs the event loop until the condition holds or the time runs out.
     static bool waitFor(const std::function<bool()>& condition,
