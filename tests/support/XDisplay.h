@@ -17,6 +17,14 @@ public:
     {
         return QProcess::execute(QStringLiteral("xdotool"), {QStringLiteral("key"), keys}) == 0;
     }
+    // Holds the keys down for `seconds` with the server's auto-repeat on, as a hand resting on them.
+    static bool hold(const QString& keys, double seconds)
+    {
+        return QProcess::execute(QStringLiteral("xset"), {QStringLiteral("r"), QStringLiteral("on")}) == 0
+               && QProcess::execute(QStringLiteral("xdotool"), {QStringLiteral("keydown"), keys, QStringLiteral("sleep"),
+                                                               QString::number(seconds), QStringLiteral("keyup"), keys})
+                      == 0;
+    }
 };
 
 } // namespace selvina::testing

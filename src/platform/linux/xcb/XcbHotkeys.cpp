@@ -195,6 +195,9 @@ void XcbHotkeys::release(std::uint32_t id)
     if (it == m_grabs.end())
         return;
     ungrab(it->second);
+    // Its release may never reach us now; a later grab of the same key starts from a lifted key.
+    for (std::uint8_t code : it->second.keycodes)
+        m_down.erase(code);
     m_grabs.erase(it);
     if (m_rawSelected && std::none_of(m_grabs.begin(), m_grabs.end(), [](const auto& e) { return e.second.observed; }))
         selectRawKeys(RawKeys::off);
@@ -315,18 +318,27 @@ bool XcbHotkeys::nativeEventFilter(const QByteArray& eventType, void* message, q
             if (g.observed || g.mask != state
                 || std::find(g.keycodes.begin(), g.keycodes.end(), key->detail) == g.keycodes.end())
                 continue;
-            reportPressed(id, steadyTimeOf(key->time));
+            if (!isRepeat(key->detail, key->time))
+                reportPressed(id, steadyTimeOf(key->time));
             return true;
         }
         return false;
     }
-    if (type == XCB_KEY_RELEASE)
-        return reinterpret_cast<xcb_key_release_event_t*>(event)->event == m_root && !m_grabs.empty();
+    if (type == XCB_KEY_RELEASE) {
+        auto* key = reinterpret_cast<xcb_key_release_event_t*>(event);
+        if (key->event != m_root)
+            return false;
+        m_down.erase(key->detail);
+        m_releasedAt[key->detail] = key->time;
+        return !m_grabs.empty();
+    }
     if (type == XCB_GE_GENERIC && m_rawSelected) {
         auto* ge = reinterpret_cast<xcb_ge_generic_event_t*>(event);
         if (ge->extension != m_xinputOpcode || ge->event_type != XCB_INPUT_RAW_KEY_PRESS)
             return false;
         auto* raw = reinterpret_cast<xcb_input_raw_key_press_event_t*>(event);
+        if (raw->flags & XCB_INPUT_KEY_EVENT_FLAGS_KEY_REPEAT)
+            return true;
         for (const auto& [id, g] : m_grabs)
             if (g.observed && std::find(g.keycodes.begin(), g.keycodes.end(), std::uint8_t(raw->detail)) != g.keycodes.end())
                 reportPressed(id, steadyTimeOf(raw->time));
@@ -345,6 +357,16 @@ bool XcbHotkeys::nativeEventFilter(const QByteArray& eventType, void* message, q
             scheduleRegrab();
     }
     return false;
+}
+
+bool XcbHotkeys::isRepeat(std::uint8_t keycode, std::uint32_t serverTime)
+{
+    if (!m_down.insert(keycode).second)
+        return true;
+    // The server's own repeat sends its release and the next press with one time stamp; no
+    // hand lifts and presses a key again within the same millisecond.
+    const auto released = m_releasedAt.find(keycode);
+    return released != m_releasedAt.end() && released->second == serverTime;
 }
 
 QString XcbHotkeys::frontmostApplication()

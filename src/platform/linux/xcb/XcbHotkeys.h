@@ -12,6 +12,7 @@
 
 #include <map>
 #include <memory>
+#include <set>
 #include <vector>
 
 struct xcb_connection_t;
@@ -64,6 +65,13 @@ private:
     std::uint8_t m_xinputOpcode = 0;
     bool m_rawSelected = false;
     bool m_regrabQueued = false;
+    // Auto-repeat: a held key arrives again and again, as presses alone (detectable auto-repeat)
+    // or as release-press pairs stamped with the same server time. A grabbed key acts once per
+    // physical press: `m_down` holds the keycodes pressed and not yet released, `m_releasedAt`
+    // the server time of each keycode's last release.
+    std::set<std::uint8_t> m_down;
+    std::map<std::uint8_t, std::uint32_t> m_releasedAt;
+    bool isRepeat(std::uint8_t keycode, std::uint32_t serverTime);
 };
 
 } // namespace selvina::platform
