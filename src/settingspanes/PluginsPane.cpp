@@ -224,6 +224,8 @@ PluginsPane::PluginsPane(PluginCatalog& catalog, PluginStore& store, settings::R
             settingswindow::announce(this, failure.value_or(QStringLiteral("Zainstalowano wtyczkę %1.").arg(nazwaCzytelna(subject))));
         else if (command == QLatin1String("usun"))
             settingswindow::announce(this, failure.value_or(QStringLiteral("Usunięto wtyczkę %1.").arg(nazwaCzytelna(subject))));
+        else if (failure && shownPlugin() != subject) // the plug-in's page, gone meanwhile, would have said it
+            settingswindow::announce(this, *failure);
     });
     rebuildList();
     followNavigation();
