@@ -1,7 +1,7 @@
 import { after, before, test } from "node:test";
 import { spawnSync } from "node:child_process";
 import assert from "node:assert/strict";
-import { chmodSync, existsSync, mkdirSync, readFileSync, readdirSync, writeFileSync } from "node:fs";
+import { chmodSync, copyFileSync, existsSync, mkdirSync, readFileSync, readdirSync, writeFileSync } from "node:fs";
 import { join } from "node:path";
 import { Registry, StoreHome, asRoot, fixtures, sdk } from "./plugins-registry.mjs";
 
@@ -79,6 +79,14 @@ test("the catalogue's package, also under its readable name, never a stranger of
   const serverEnv = JSON.parse(readFileSync(join(home.root, "serwer-env.json"), "utf8").split("\n")[0]);
   assert.deepEqual(leaked(JSON.stringify(serverEnv)), [], "the plug-in server's environment");
   assert.deepEqual([serverEnv.FIXTURE_MCP_SDK, serverEnv.HOME], [sdk, home.root], "its own variables and what it needs");
+
+  // The same package name from an archive is not the catalogue's plug-in.
+  assert.deepEqual((await home.run(["usun", "pamiec"])).result, { ok: true });
+  const archive = join(home.root, "pamiec.tgz");
+  copyFileSync(join(registry.dir, "@testowe-server-pamiec-1.0.0.tgz"), archive);
+  home.own();
+  assert.deepEqual((await home.run(["zainstaluj", archive])).result, { ok: true, nazwa: "testowe-server-pamiec" });
+  assert.deepEqual((await home.run(["lista"])).result.zainstalowane.map((p) => [p.nazwa, p.zrodlo]), [["testowe-server-pamiec", "archiwum"]]);
   home.remove();
 });
 

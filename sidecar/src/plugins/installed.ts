@@ -69,14 +69,16 @@ export function installedPlugins(dir = pluginsDir(), catalog = loadCatalog()): I
     const packageDir = join(dir, "node_modules", pakiet);
     const pkg = manifest(join(packageDir, "package.json"));
     if (!pkg || typeof pkg.version !== "string") continue;
-    // An archive or an address may carry any name: the catalogue's settings and name go only
-    // to what was installed from the registry under the catalogue's package name.
+    // The catalogue's arguments and variables start its package however it came; but an archive
+    // or an address may carry any package name, so the catalogue's plug-in name (with its tool
+    // choice and its vetted mark) goes only to what came from the registry under that name.
     const fromRegistry = !requested.startsWith("file:") && !/^https?:/.test(requested);
-    const entry = fromRegistry ? catalog.find((e) => e.pakiet === pakiet && !e.wbudowana) : undefined;
+    const settings = catalog.find((e) => e.pakiet === pakiet && !e.wbudowana);
+    const entry = fromRegistry ? settings : undefined;
     const bin = program(packageDir, pkg, pakiet);
     const fill = (text: string) => text.replace("{home}", home()).replace("{dane}", dirname(dir));
-    const args = (entry?.argumenty ?? []).map(fill);
-    const env = Object.fromEntries(Object.entries(entry?.srodowisko ?? {}).map(([k, v]) => [k, fill(v)]));
+    const args = (settings?.argumenty ?? []).map(fill);
+    const env = Object.fromEntries(Object.entries(settings?.srodowisko ?? {}).map(([k, v]) => [k, fill(v)]));
     out.push({
       nazwa: entry?.nazwa ?? idForStranger(pakiet, catalog),
       pakiet,
