@@ -44,7 +44,30 @@ const char* kRefused = "W rejestrze npm nie ma takiej wersji pakietu @modelconte
 const char* kTools = R"({"ok": true, "wszystkieWlaczone": true,
   "narzedzia": [{"nazwa": "read_file", "opis": "czyta plik"}, {"nazwa": "write_file", "opis": "zapisuje plik"}]})";
 
-class PluginsPaneTest : public ::testing::Test {
+// A shown pane and its controls by accessible name.
+class PaneTest : public ::testing::Test {
+protected:
+    void TearDown() override { m_pane.reset(); } // before what it observes
+    template <typename W>
+    W* named(const QString& name)
+    {
+        for (W* w : m_pane->findChildren<W*>())
+            if (w->accessibleName() == name && w->isVisibleTo(m_pane.get()))
+                return w;
+        return nullptr;
+    }
+    template <typename W>
+    W* waitForNamed(const QString& name)
+    {
+        W* found = nullptr;
+        waitFor([&] { return (found = named<W>(name)) != nullptr; }, kPatience);
+        return found;
+    }
+
+    std::unique_ptr<PluginsPane> m_pane;
+};
+
+class PluginsPaneTest : public PaneTest {
 protected:
     void SetUp() override
     {
@@ -69,21 +92,6 @@ protected:
         }
         return out;
     }
-    template <typename W>
-    W* named(const QString& name)
-    {
-        for (W* w : m_pane->findChildren<W*>())
-            if (w->accessibleName() == name && w->isVisibleTo(m_pane.get()))
-                return w;
-        return nullptr;
-    }
-    template <typename W>
-    W* waitForNamed(const QString& name)
-    {
-        W* found = nullptr;
-        waitFor([&] { return (found = named<W>(name)) != nullptr; }, kPatience);
-        return found;
-    }
     bool waitForCalls(const QString& command, qsizetype count)
     {
         return waitFor([&] { return calls(command).size() >= count; }, kPatience);
@@ -104,7 +112,6 @@ protected:
     PluginCatalog m_catalog{PluginCatalog::Options{m_dir.path(), [] { return std::pair{true, false}; }}};
     PluginStore m_store{m_clock, m_catalog, PluginStore::Options{QStringLiteral("/usr/bin/node"), QStringLiteral(SELVINA_STAND_IN_STORE), {}, m_dir.path()}};
     settingswindow::NawigacjaUstawien m_nawigacja;
-    std::unique_ptr<PluginsPane> m_pane;
 };
 
 TEST_F(PluginsPaneTest, ListsEachPluginOnceInstallsAndOpensItsPage)
@@ -197,7 +204,7 @@ TEST_F(PluginsPaneTest, APluginThatDoesNotAnswerCanStillBeSwitchedOff)
 // The pane over the real store program, and the real sidecar with the stand-in agents, in a home
 // of its own: what the user switches is what the next task's agent is given, with no restart of
 // the assistant.
-class PluginsPaneWithSidecar : public ::testing::Test {
+class PluginsPaneWithSidecar : public PaneTest {
 protected:
     void SetUp() override
     {
@@ -265,18 +272,6 @@ protected:
         control->click();
         ASSERT_TRUE(waitFor([&] { return m_runtime.processId() == -1; }, kPatience));
     }
-    QCheckBox* waitForSwitch(const QString& name)
-    {
-        QCheckBox* found = nullptr;
-        waitFor([&] {
-            for (QCheckBox* box : m_pane->findChildren<QCheckBox*>())
-                if (box->accessibleName() == name && box->isVisibleTo(m_pane.get()))
-                    found = box;
-            return found != nullptr;
-        }, kPatience);
-        return found;
-    }
-
     QTemporaryDir m_home;
     QString m_config = m_home.filePath(QStringLiteral(".config/selvina-voice"));
     std::vector<std::pair<const char*, std::optional<QByteArray>>> m_saved;
@@ -291,7 +286,6 @@ protected:
                                                                  QStringLiteral(SELVINA_SIDECAR_DIR "/dist/wtyczki-cli.js"), {}, m_config}};
     agent::SidecarRuntime m_runtime{m_clock, agent::SidecarRuntime::Options{{QStringLiteral(SELVINA_SIDECAR_DIR)}}};
     settingswindow::NawigacjaUstawien m_nawigacja;
-    std::unique_ptr<PluginsPane> m_pane;
 };
 
 TEST_F(PluginsPaneWithSidecar, ASwitchedOffToolIsMissingFromTheNextTask)
@@ -300,27 +294,20 @@ TEST_F(PluginsPaneWithSidecar, ASwitchedOffToolIsMissingFromTheNextTask)
     m_nawigacja.idzDo(Miejsce::named(QStringLiteral("dwa")));
     m_pane = std::make_unique<PluginsPane>(m_catalog, m_store, m_reasoning, m_nawigacja);
     m_pane->show();
-    ASSERT_NE(waitForSwitch(QStringLiteral("suma")), nullptr) << "the store asked the plug-in for its tools";
+    ASSERT_NE(waitForNamed<QCheckBox>(QStringLiteral("suma")), nullptr) << "the store asked the plug-in for its tools";
 
     const QJsonObject first = task(QStringLiteral("T1"));
     EXPECT_EQ(servers(first), QStringList{QStringLiteral("dwa")});
     EXPECT_FALSE(argv(first).contains(QStringLiteral("--disallowedTools")));
 
-    clickAndWaitForReplacement(waitForSwitch(QStringLiteral("suma")));
+    clickAndWaitForReplacement(waitForNamed<QCheckBox>(QStringLiteral("suma")));
     const QStringList second = argv(task(QStringLiteral("T2")));
     const qsizetype at = second.indexOf(QStringLiteral("--disallowedTools"));
     ASSERT_GE(at, 0);
     EXPECT_EQ(second.value(at + 1), QStringLiteral("mcp__dwa__suma"));
 
     // No tool left: the plug-in is not started at all.
-    QPushButton* none = nullptr;
-    waitFor([&] {
-        for (QPushButton* b : m_pane->findChildren<QPushButton*>())
-            if (b->accessibleName() == QStringLiteral("Wyłącz wszystkie") && b->isVisibleTo(m_pane.get()))
-                none = b;
-        return none != nullptr;
-    }, kPatience);
-    clickAndWaitForReplacement(none);
+    clickAndWaitForReplacement(waitForNamed<QPushButton>(QStringLiteral("Wyłącz wszystkie")));
     EXPECT_EQ(servers(task(QStringLiteral("T3"))), QStringList{});
     EXPECT_EQ(QJsonDocument::fromJson(selvina::testing::readFile(m_config + QStringLiteral("/plugins.json"))).object()
                   .value(QStringLiteral("tools")).toObject().value(QStringLiteral("dwa")).toArray(), QJsonArray{});
