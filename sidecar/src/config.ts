@@ -3,6 +3,7 @@ import { existsSync, readFileSync } from "node:fs";
 import { homedir } from "node:os";
 import { join } from "node:path";
 import { mcpFile, objectAt, pluginsFile, readObject, stringArray } from "./plugins/files.js";
+import { contained } from "./plugins/environment.js";
 import { AGENT_ID, agentServer, installedPlugins } from "./plugins/installed.js";
 import { diag } from "./protocol.js";
 
@@ -128,16 +129,22 @@ export function loadPlugins(dir = configDir()): Plugins {
 }
 
 /**
- * The servers as one engine gets them: the engine-to-engine plug-in hands tasks to the other
- * engine, and under Codex (which passes a server only a few variables) it keeps our whole
- * environment, named by envVars and never spelled out on a command line.
+ * The servers as one engine gets them. The engine-to-engine plug-in is our own: it hands tasks to
+ * the other engine and so keeps the environment that engine logs in with (under Codex, which
+ * passes a server only a few variables, named by envVars and never spelled out on a command
+ * line). Every other stdio server is third-party code and starts with the allowed environment
+ * only, from a private file that `write` makes.
  */
-export function serversFor(plugins: Plugins, engine: EngineName): Record<string, McpServer> {
-  const servers = { ...plugins.servers };
-  const agent = servers[AGENT_ID];
-  if (agent && agent.command === process.execPath && agent.env?.SELVINA_DELEGATE_TO) {
+export function serversFor(plugins: Plugins, engine: EngineName, write: (content: string) => string): Record<string, McpServer> {
+  const servers: Record<string, McpServer> = {};
+  for (const [name, server] of Object.entries(plugins.servers)) {
+    const ours = name === AGENT_ID && server.command === process.execPath && server.env?.SELVINA_DELEGATE_TO;
+    if (!ours) {
+      servers[name] = contained(name, server, write, diag);
+      continue;
+    }
     const to: EngineName = engine === "claude" ? "codex" : "claude";
-    servers[AGENT_ID] = engine === "claude" ? agentServer(to) : { ...agentServer(to), envVars: Object.keys(process.env).filter((k) => /^[A-Za-z_][A-Za-z0-9_]*$/.test(k)) };
+    servers[name] = engine === "claude" ? agentServer(to) : { ...agentServer(to), envVars: Object.keys(process.env).filter((k) => /^[A-Za-z_][A-Za-z0-9_]*$/.test(k)) };
   }
   return servers;
 }

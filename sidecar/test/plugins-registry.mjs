@@ -16,19 +16,23 @@ const NOBODY = 65534;
 export const asRoot = process.getuid() === 0;
 
 export class Registry {
-  /** packages: [{ fixture, name, versions: [...], badIntegrity }] */
+  /** packages: [{ fixture, name, versions: [...], badIntegrity, manifest: fields over the fixture's }] */
   async start(packages) {
     this.dir = mkdtempSync(join(tmpdir(), "selvina-registry-"));
     this.packuments = {};
+    this.tarballs = {};
     this.tarballHits = 0;
+    this.requested = new Set(); // the package names asked for, by packument or tarball
     this.server = createServer((req, res) => {
       const path = decodeURIComponent(req.url.split("?")[0]);
       if (path.startsWith("/-/tarballs/")) {
         this.tarballHits++;
+        this.requested.add(this.tarballs[path.slice(12)]);
         const file = join(this.dir, path.slice(12));
         return existsSync(file) ? res.end(readFileSync(file)) : res.writeHead(404).end();
       }
       const doc = this.packuments[path.slice(1)];
+      this.requested.add(path.slice(1));
       res.writeHead(doc ? 200 : 404, { "content-type": "application/json" }).end(JSON.stringify(doc ?? { error: "Not found" }));
     });
     await new Promise((r) => this.server.listen(0, "127.0.0.1", r));
@@ -38,11 +42,12 @@ export class Registry {
   }
 
   /** A tarball of the fixture folder under the package's name and version, as npm pack lays it out. */
-  publish({ fixture, name, badIntegrity }, version) {
-    const file = `${name}-${version}.tgz`;
+  publish({ fixture, name, badIntegrity, manifest: extra }, version) {
+    const file = `${name.replace("/", "-")}-${version}.tgz`;
+    this.tarballs[file] = name;
     const work = mkdtempSync(join(tmpdir(), "selvina-pack-"));
     cpSync(join(fixtures, fixture), join(work, "package"), { recursive: true });
-    const manifest = { ...JSON.parse(readFileSync(join(work, "package", "package.json"), "utf8")), name, version };
+    const manifest = { ...JSON.parse(readFileSync(join(work, "package", "package.json"), "utf8")), ...extra, name, version };
     writeFileSync(join(work, "package", "package.json"), JSON.stringify(manifest));
     spawnSync("tar", ["-czf", join(this.dir, file), "-C", work, "package"]);
     rmSync(work, { recursive: true, force: true });
@@ -79,7 +84,6 @@ export class StoreHome {
       HOME: this.root,
       XDG_DATA_HOME: join(this.root, "data"),
       SELVINA_PLUGIN_CATALOG: this.catalog,
-      FIXTURE_MCP_SDK: sdk,
       npm_config_registry: registry?.url ?? "http://127.0.0.1:9/",
       npm_config_cache: join(this.root, "npm-cache"),
       npm_config_userconfig: join(this.root, "npmrc"),

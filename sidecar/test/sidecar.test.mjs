@@ -133,7 +133,7 @@ test("Codex CLI: chosen by config, exec flags, plug-ins as -c with their secrets
   const s = new Sidecar({
     config: { reasoning_engine: "codex", codex_effort: "low" },
     // An API key in the environment runs although the stored login is missing.
-    env: { CODEX_API_KEY: "sk-test", FAKE_CODEX_LOGGED_OUT: "1" },
+    env: { CODEX_API_KEY: "sk-test", FAKE_CODEX_LOGGED_OUT: "1", OPENAI_API_KEY: "sk-openai-tajny" },
     files: {
       "mcp.json": {
         mcpServers: {
@@ -152,7 +152,8 @@ test("Codex CLI: chosen by config, exec flags, plug-ins as -c with their secrets
   const argv = s.agentStarts()[0].argv;
   const joined = argv.join(" ");
   for (const part of ["exec --json --skip-git-repo-check", "-s danger-full-access", 'model_reasoning_effort="low"',
-    'mcp_servers.dom.command="dom-mcp"', 'mcp_servers.dom.args=["--port", "1"]', "mcp_servers.dom.tool_timeout_sec=20",
+    // Third-party servers start through env -i and the allowed environment from a private file.
+    'mcp_servers.dom.command="/usr/bin/env"', '"dom-mcp", "--port", "1"]', "mcp_servers.dom.tool_timeout_sec=20",
     'mcp_servers.dom.disabled_tools=["zamek"]'])
     assert.ok(joined.includes(part), part);
   assert.deepEqual(argv.slice(-2), ["--", "-ile procesów?"]);
@@ -160,6 +161,7 @@ test("Codex CLI: chosen by config, exec flags, plug-ins as -c with their secrets
   for (const secret of secrets) assert.ok(!joined.includes(secret.slice(0, 8)), `${secret} not on the command line`);
   const [record] = s.agentLines("sejf.log");
   assert.equal(record.env.SEJF_API_KEY, secrets[0], "the stdio server gets its variable");
+  assert.deepEqual([record.env.OPENAI_API_KEY, record.env.CODEX_API_KEY, record.env.HOME], [undefined, undefined, s.home], "and none of the user's keys");
   assert.deepEqual(record.argv, ["--tryb", "x"]);
   assert.deepEqual(s.agentStarts()[0].headers.zdalny, { Authorization: `Bearer ${secrets[1]}`, "X-Api-Key": secrets[2] });
   const envFile = /\/[^"]*selvina-agent-[^"/]+\/[^"]+\.env/.exec(joined)[0];
@@ -177,10 +179,16 @@ test("installed plug-ins reach Claude Code with switched-off tools disallowed; t
     cpSync(join(fixtures, "mcp-dwa"), join(dir, "node_modules", name), { recursive: true });
     writeFileSync(join(dir, "node_modules", name, "package.json"), JSON.stringify({ name, version: "1.0.0", type: "module", bin: "server" }));
   }
-  const env = { XDG_DATA_HOME: data, SELVINA_PLUGIN_CATALOG: join(data, "brak.json") };
+  // The fixture takes the MCP SDK from a variable the catalogue gives it, and records its environment.
+  const envLog = join(data, "serwery-env.log");
+  const srodowisko = { FIXTURE_MCP_SDK: sdk, FIXTURE_ENV_LOG: envLog };
+  const catalog = { wtyczki: ["mcp-dwa", "mcp-trzy"].map((n) => ({ nazwa: n, pakiet: n, wersja: "1.0.0", srodowisko })) };
+  writeFileSync(join(data, "katalog.json"), JSON.stringify(catalog));
+  const env = { XDG_DATA_HOME: data, SELVINA_PLUGIN_CATALOG: join(data, "katalog.json") };
+  const keys = { CODEX_API_KEY: "sk-codex-tajny", ANTHROPIC_API_KEY: "sk-ant-tajny", OPENAI_API_KEY: "sk-openai-tajny" };
   const s = new Sidecar({
     scenario: "mcp",
-    env: { ...env, FIXTURE_MCP_SDK: sdk, CODEX_API_KEY: "sk-test" },
+    env: { ...env, ...keys },
     files: { "plugins.json": { tools: { "mcp-dwa": ["echo"], "mcp-trzy": [] }, toolsKnown: { "mcp-dwa": ["echo", "suma"], "mcp-trzy": ["echo", "suma"] } } },
   });
   assert.deepEqual(await s.run("P", "oddaj: ile procesów?", 20_000), { type: "finished", id: "P", text: "Drugi agent: Działa 212 procesów." });
@@ -193,6 +201,9 @@ test("installed plug-ins reach Claude Code with switched-off tools disallowed; t
   const handed = codex.argv.join(" ");
   assert.ok(!handed.includes("mcp_servers.agent"), "a handed-over task cannot hand it on");
   assert.ok(handed.includes('mcp_servers.mcp-dwa.disabled_tools=["suma"]') && !handed.includes("mcp-trzy"), "the same plug-ins under Codex");
+  const started = readFileSync(envLog, "utf8").trim().split("\n").map((l) => JSON.parse(l));
+  assert.ok(started.length >= 2, "under both engines");
+  for (const e of started) assert.deepEqual([Object.values(keys).filter((k) => Object.values(e).includes(k)), e.FIXTURE_MCP_SDK], [[], sdk]);
   await s.close();
 
   // A plugins.json that is not an object may have lost what the user turned off: nothing runs.

@@ -273,6 +273,7 @@ Status<SidecarLaunchError> SidecarRuntime::ensureProcess()
     running->stderrWindowStart = running->startedAt;
     m_running = std::move(running);
     m_isShuttingDown = false;
+    m_pendingPluginRestart = false; // a new process reads the plug-ins and settings as they are now
     process->start();
     if (process->state() == QProcess::NotRunning) { // refused at once, before any signal could be heard
         detachProcess();

@@ -117,12 +117,12 @@ void PluginCatalog::reload()
     Q_EMIT pluginsChanged();
 }
 
-void PluginCatalog::setEnabled(const QString& id, Switch state)
+bool PluginCatalog::setEnabled(const QString& id, Switch state)
 {
     auto read = readObject(pluginsFile());
     if (!read) {
         logLine(QStringLiteral("[wtyczki] plugins.json jest uszkodzony — nie zmieniam stanu"));
-        return;
+        return false;
     }
     QJsonObject object = std::move(*read);
     QSet<QString> disabled;
@@ -147,8 +147,17 @@ void PluginCatalog::setEnabled(const QString& id, Switch state)
     QSaveFile file(pluginsFile());
     // QJsonObject keeps its keys sorted, so the indented form is also the sorted one.
     if (!file.open(QIODevice::WriteOnly) || file.write(QJsonDocument(object).toJson(QJsonDocument::Indented)) < 0
-        || !file.commit())
+        || !file.commit()) {
+        // The old file stays whole; nothing changed for the sidecar either.
         logLine(QStringLiteral("[wtyczki] nie udało się zapisać plugins.json: ") + file.errorString());
+        return false;
+    }
+    pluginSetChanged();
+    return true;
+}
+
+void PluginCatalog::pluginSetChanged()
+{
     reload();
     Q_EMIT restartForPluginChange();
 }

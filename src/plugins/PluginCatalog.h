@@ -64,7 +64,11 @@ public:
     enum class Switch { on, off };
     // Persists the choice in plugins.json, reloads, and asks for the sidecar's replacement. A
     // plugins.json that is not an object is left as it is (logged).
-    void setEnabled(const QString& id, Switch state);
+    // Whether the choice was stored.
+    bool setEnabled(const QString& id, Switch state);
+    // The store installed, removed, updated or chose tools: reloads and asks for the sidecar's
+    // replacement, as a switch does, so that the next task starts the new set.
+    void pluginSetChanged();
     // Enabled and known tools of a plug-in, as plugins.json records them; none when not known.
     std::optional<ToolCount> narzedziaWtyczki(const QString& id) const;
 

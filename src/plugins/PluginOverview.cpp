@@ -81,9 +81,10 @@ std::optional<int> runCommandLine(const QStringList& arguments, Clock& clock)
         return std::nullopt;
     PluginCatalog catalog;
     if (switching) {
-        catalog.setEnabled(arguments.at(2), arguments.at(3) == u"wl" ? PluginCatalog::Switch::on : PluginCatalog::Switch::off);
+        const bool stored =
+            catalog.setEnabled(arguments.at(2), arguments.at(3) == u"wl" ? PluginCatalog::Switch::on : PluginCatalog::Switch::off);
         print(disabledText(catalog));
-        return 0;
+        return stored ? 0 : 1;
     }
     catalog.reload();
     PluginStore store(clock, catalog);

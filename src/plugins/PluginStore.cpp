@@ -294,10 +294,13 @@ void PluginStore::setFailure(std::optional<QString> failure)
     Q_EMIT stateChanged();
 }
 
-void PluginStore::afterChange()
+void PluginStore::afterChange(Effect effect)
 {
     refresh();
-    m_catalog.reload();
+    if (effect == Effect::pluginSet)
+        m_catalog.pluginSetChanged();
+    else
+        m_catalog.reload();
 }
 
 void PluginStore::refresh()
@@ -339,7 +342,7 @@ QCoro::Task<> PluginStore::updating(QPointer<PluginStore> self)
             if (nazwa && z && na)
                 logLine(QStringLiteral("[wtyczki] %1: %2 → %3").arg(*nazwa, *z, *na));
         }
-        self->afterChange();
+        self->afterChange(Effect::pluginSet);
     }
     Q_EMIT self->operationFinished(QStringLiteral("aktualizuj-wszystko"));
 }
@@ -357,13 +360,14 @@ QCoro::Task<> PluginStore::bootstrapping(QPointer<PluginStore> self)
     if (!self)
         co_return;
     if (result) {
-        if (result.value().value(QStringLiteral("ok")).toBool()) {
+        const bool installed = result.value().value(QStringLiteral("ok")).toBool();
+        if (installed) {
             QDir().mkpath(self->m_options.configDirectory);
             QFile marker(self->markerFile());
             if (!marker.open(QIODevice::WriteOnly))
                 logLine(QStringLiteral("[wtyczki] nie udało się zapisać znacznika kompletu domyślnego: ") + marker.errorString());
         }
-        self->afterChange();
+        self->afterChange(installed ? Effect::pluginSet : Effect::lists);
     }
     Q_EMIT self->operationFinished(QStringLiteral("domyslne"));
 }
@@ -389,9 +393,11 @@ QCoro::Task<> PluginStore::performing(QPointer<PluginStore> self, QStringList ar
     } else if (!result.value().value(QStringLiteral("ok")).toBool()) {
         self->m_failure = optionalString(result.value(), QStringLiteral("komunikat")).value_or(QStringLiteral("Nie udało się."));
     }
+    const QString label = self->m_busy.value_or(arguments.value(1));
     self->m_busy.reset();
     Q_EMIT self->stateChanged();
-    self->afterChange();
+    self->afterChange(self->m_failure ? Effect::lists : Effect::pluginSet);
+    Q_EMIT self->outcome(arguments.value(0), label, self->m_failure);
     Q_EMIT self->operationFinished(arguments.value(0));
 }
 
@@ -408,8 +414,10 @@ QCoro::Task<> PluginStore::loadingTools(QPointer<PluginStore> self, QString name
         co_return;
     if (!result) {
         self->setFailure(result.error().description());
+        Q_EMIT self->outcome(QStringLiteral("narzedzia"), name, self->m_failure);
     } else if (const QJsonObject& answer = result.value(); !answer.value(QStringLiteral("ok")).toBool()) {
         self->setFailure(optionalString(answer, QStringLiteral("komunikat")).value_or(QStringLiteral("Wtyczka nie odpowiedziała.")));
+        Q_EMIT self->outcome(QStringLiteral("narzedzia"), name, self->m_failure);
     } else {
         Narzedzia tools;
         for (const QJsonValue& value : answer.value(QStringLiteral("narzedzia")).toArray()) {
@@ -421,6 +429,9 @@ QCoro::Task<> PluginStore::loadingTools(QPointer<PluginStore> self, QString name
             const QStringList chosen = strings(answer.value(QStringLiteral("wybrane")));
             tools.wybrane = QSet<QString>(chosen.begin(), chosen.end());
         }
+        // A choice still on its way to the disk is newer than what the plug-in's list says.
+        if (const auto shown = self->m_narzedzia.constFind(name); shown != self->m_narzedzia.constEnd() && self->m_storedTools.contains(name))
+            tools.wybrane = shown->wybrane;
         self->m_narzedzia.insert(name, tools);
         Q_EMIT self->stateChanged();
     }
@@ -429,39 +440,72 @@ QCoro::Task<> PluginStore::loadingTools(QPointer<PluginStore> self, QString name
 
 void PluginStore::ustawNarzedzia(const QString& name, const std::optional<QSet<QString>>& wybrane)
 {
-    std::optional<QSet<QString>> before;
     if (auto entry = m_narzedzia.find(name); entry != m_narzedzia.end()) {
-        before = std::exchange(entry->wybrane, wybrane);
+        if (!m_storedTools.contains(name))
+            m_storedTools.insert(name, entry->wybrane);
+        entry->wybrane = wybrane;
         Q_EMIT stateChanged();
     }
-    QStringList arguments{QStringLiteral("ustaw-narzedzia"), name};
-    if (wybrane) {
-        QStringList sorted(wybrane->begin(), wybrane->end());
+    // Two store programs writing plugins.json at once may finish in either order: one at a time,
+    // and a choice not yet sent gives way to a later one for the same plug-in.
+    const auto waiting = std::find_if(m_toolChoices.begin(), m_toolChoices.end(), [&](const ToolChoice& c) { return c.name == name; });
+    if (waiting != m_toolChoices.end())
+        waiting->wybrane = wybrane;
+    else
+        m_toolChoices.push_back({name, wybrane});
+    if (!m_storingTools)
+        storeNextToolChoice();
+}
+
+void PluginStore::storeNextToolChoice()
+{
+    if (m_toolChoices.empty())
+        return;
+    m_storingTools = true;
+    ToolChoice next = std::move(m_toolChoices.front());
+    m_toolChoices.pop_front();
+    settingTools(QPointer<PluginStore>(this), std::move(next));
+}
+
+QCoro::Task<> PluginStore::settingTools(QPointer<PluginStore> self, ToolChoice choice)
+{
+    QStringList arguments{QStringLiteral("ustaw-narzedzia"), choice.name};
+    if (choice.wybrane) {
+        QStringList sorted(choice.wybrane->begin(), choice.wybrane->end());
         std::sort(sorted.begin(), sorted.end());
         arguments.append(QString::fromUtf8(QJsonDocument(QJsonArray::fromStringList(sorted)).toJson(QJsonDocument::Compact)));
     }
-    settingTools(QPointer<PluginStore>(this), arguments, std::move(before));
-}
-
-QCoro::Task<> PluginStore::settingTools(QPointer<PluginStore> self, QStringList arguments, std::optional<QSet<QString>> before)
-{
     auto running = self->run(arguments);
     const auto result = co_await running;
     if (!self)
         co_return;
-    if (!result)
-        self->setFailure(result.error().description());
-    else if (!result.value().value(QStringLiteral("ok")).toBool())
-        // Not stored (a damaged plugins.json, say): the switches must not keep showing the choice.
-        self->setFailure(optionalString(result.value(), QStringLiteral("komunikat")).value_or(QStringLiteral("Nie udało się zapisać wyboru narzędzi.")));
-    if (!result || !result.value().value(QStringLiteral("ok")).toBool()) {
-        if (auto entry = self->m_narzedzia.find(arguments.value(1)); entry != self->m_narzedzia.end()) {
-            entry->wybrane = before;
+    const bool stored = result && result.value().value(QStringLiteral("ok")).toBool();
+    const bool newerWaiting = std::any_of(self->m_toolChoices.begin(), self->m_toolChoices.end(),
+                                          [&](const ToolChoice& c) { return c.name == choice.name; });
+    if (stored) {
+        self->m_toolsStored = true;
+        if (self->m_storedTools.contains(choice.name))
+            self->m_storedTools[choice.name] = choice.wybrane;
+    } else {
+        // Not stored (a damaged plugins.json, a disk that takes no write): unless a newer choice is
+        // on its way, the switches show again what the disk holds.
+        self->setFailure(!result ? result.error().description()
+                                 : optionalString(result.value(), QStringLiteral("komunikat"))
+                                       .value_or(QStringLiteral("Nie udało się zapisać wyboru narzędzi.")));
+        if (auto entry = self->m_narzedzia.find(choice.name);
+            !newerWaiting && entry != self->m_narzedzia.end() && self->m_storedTools.contains(choice.name)) {
+            entry->wybrane = self->m_storedTools.value(choice.name);
             Q_EMIT self->stateChanged();
         }
-    } else {
-        self->afterChange();
+        Q_EMIT self->outcome(QStringLiteral("ustaw-narzedzia"), choice.name, self->m_failure);
     }
+    if (!newerWaiting)
+        self->m_storedTools.remove(choice.name);
+    self->m_storingTools = false;
+    if (!self->m_toolChoices.empty())
+        self->storeNextToolChoice();
+    else if (std::exchange(self->m_toolsStored, false))
+        self->afterChange(Effect::pluginSet);
     Q_EMIT self->operationFinished(QStringLiteral("ustaw-narzedzia"));
 }
 

@@ -19,6 +19,7 @@
 #include <qcoro/qcorotask.h>
 
 #include <chrono>
+#include <deque>
 #include <memory>
 #include <optional>
 #include <utility>
@@ -112,7 +113,9 @@ public:
     // `label` in `busy`; ignored while another one runs.
     void perform(const QString& label, const QStringList& arguments);
     void wczytajNarzedzia(const QString& name);
-    // none: every tool enabled.
+    // none: every tool enabled. Shown at once; stored one choice at a time, and of the choices
+    // made while one is being stored only the latest, so that the last one the user made is the
+    // one on disk whatever the timing.
     void ustawNarzedzia(const QString& name, const std::optional<QSet<QString>>& wybrane);
 
     // One command of the store program and its JSON answer.
@@ -134,6 +137,10 @@ Q_SIGNALS:
     void stateChanged();
     // A background or foreground operation has ended and its result was applied (tests, panes).
     void operationFinished(const QString& command);
+    // What the user asked for has ended: an install or removal ("zainstaluj", "usun", with its
+    // label), a tool list ("narzedzia") or a tool selection ("ustaw-narzedzia", with the plug-in's
+    // name); `failure` is the text shown for it, none on success. For the panes to say it.
+    void outcome(const QString& command, const QString& subject, const std::optional<QString>& failure);
 
 private:
     static QCoro::Task<> refreshing(QPointer<PluginStore> self);
@@ -142,9 +149,16 @@ private:
     static QCoro::Task<> performing(QPointer<PluginStore> self, QStringList arguments);
     static QCoro::Task<> loadingTools(QPointer<PluginStore> self, QString name);
     // `before`: the selection shown until now, shown again when the new one was not stored.
-    static QCoro::Task<> settingTools(QPointer<PluginStore> self, QStringList arguments, std::optional<QSet<QString>> before);
+    struct ToolChoice {
+        QString name;
+        std::optional<QSet<QString>> wybrane;
+    };
+    void storeNextToolChoice();
+    static QCoro::Task<> settingTools(QPointer<PluginStore> self, ToolChoice choice);
     void setFailure(std::optional<QString> failure);
-    void afterChange(); // refresh() and the catalogue's reload()
+    // What a finished operation changed: only what the lists show, or also what the sidecar starts.
+    enum class Effect { lists, pluginSet };
+    void afterChange(Effect effect); // refresh(), the catalogue's reload(), and for a new plug-in set the sidecar's replacement
 
     Clock& m_clock;
     PluginCatalog& m_catalog;
@@ -157,6 +171,12 @@ private:
     QMap<QString, Narzedzia> m_narzedzia;
     std::optional<QString> m_busy;
     std::optional<QString> m_failure;
+    std::deque<ToolChoice> m_toolChoices; // waiting to be stored, one per plug-in: its latest
+    bool m_storingTools = false;
+    bool m_toolsStored = false; // since the last choice in the queue was taken
+    // Per plug-in with a choice waiting or being stored: the selection last known on disk, shown
+    // again when the latest choice could not be stored.
+    QMap<QString, std::optional<QSet<QString>>> m_storedTools;
 };
 
 } // namespace selvina::plugins

@@ -263,44 +263,68 @@ void ReasoningPreferences::write(const char* key, const QJsonValue& value)
 
 void ReasoningPreferences::setEngine(const QString& v)
 {
+    const bool differs = m_engine != v;
     m_engine = v;
     write(kEngineKey, v);
     Q_EMIT changed();
+    // The sidecar reads it only when it starts: the next task must run in a new one.
+    if (differs)
+        Q_EMIT sidecarRestartNeeded();
 }
 
 void ReasoningPreferences::setEffort(Effort v)
 {
+    const bool differs = m_effort != v;
     m_effort = v;
     write(kClaudeEffortKey, rawValue(v));
     Q_EMIT changed();
+    // The sidecar reads it only when it starts: the next task must run in a new one.
+    if (differs)
+        Q_EMIT sidecarRestartNeeded();
 }
 
 void ReasoningPreferences::setModel(const QString& v)
 {
+    const bool differs = m_model != v;
     m_model = v;
     write(kClaudeModelKey, v);
     Q_EMIT changed();
+    // The sidecar reads it only when it starts: the next task must run in a new one.
+    if (differs)
+        Q_EMIT sidecarRestartNeeded();
 }
 
 void ReasoningPreferences::setCodexEffort(CodexEffort v)
 {
+    const bool differs = m_codexEffort != v;
     m_codexEffort = v;
     write(kCodexEffortKey, rawValue(v));
     Q_EMIT changed();
+    // The sidecar reads it only when it starts: the next task must run in a new one.
+    if (differs)
+        Q_EMIT sidecarRestartNeeded();
 }
 
 void ReasoningPreferences::setCodexModel(const QString& v)
 {
+    const bool differs = m_codexModel != v;
     m_codexModel = v;
     write(kCodexModelKey, v);
     Q_EMIT changed();
+    // The sidecar reads it only when it starts: the next task must run in a new one.
+    if (differs)
+        Q_EMIT sidecarRestartNeeded();
 }
 
 void ReasoningPreferences::setPamiec(Pamiec v)
 {
+    const bool differs = m_pamiec != v;
     m_pamiec = v;
     write(kPamiecKey, hours(v));
     Q_EMIT changed();
+    // The sidecar reads it only when it starts: the next task must run in a new one.
+    if (differs)
+        Q_EMIT sidecarRestartNeeded();
 }
 
 void ReasoningPreferences::setVoiceEffort(VoiceEffort v)

@@ -92,7 +92,8 @@ public:
     VoiceEffort voiceEffort() const { return m_voiceEffort; }
     const std::array<EngineState, 2>& engineStates() const { return m_engineStates; }
 
-    // Each setter stores the value at once.
+    // Each setter stores the value at once; a change of what the sidecar reads (all but the voice
+    // effort) asks for a new sidecar through sidecarRestartNeeded().
     void setEngine(const QString& v); // "auto", "claude" or "codex"
     void setEffort(Effort v);
     void setModel(const QString& v);

@@ -3,6 +3,7 @@
 #include "plugins/PluginCatalog.h"
 #include "settings/ReasoningPreferences.h"
 #include "settingspanes/PaneWidgets.h"
+#include "settingswindow/Announcement.h"
 #include "settingswindow/PaneWidgets.h"
 #include "settingswindow/SettingsNavigation.h"
 
@@ -57,33 +58,51 @@ bool willShow(const QWidget* w, const QWidget* within)
     return true;
 }
 
-// Rebuilding a section under the keyboard focus would drop Orca's place; the control of the same
-// name gets the focus back.
+// Rebuilding a section under the keyboard focus would drop Orca's place: the control of the same
+// name gets the focus back; when it is gone, the first of the preferred names (the control that
+// took its place), else the note that says what happened, else the first control there is.
 class FocusKeeper {
 public:
-    explicit FocusKeeper(QWidget* within)
+    explicit FocusKeeper(QWidget* within, bool take = false)
         : m_within(within)
     {
         if (QWidget* f = QApplication::focusWidget(); f != nullptr && within->isAncestorOf(f))
-            m_name = f->accessibleName();
+            m_preferred.append(f->accessibleName());
+        else if (!take)
+            m_within = nullptr;
     }
     ~FocusKeeper()
     {
-        if (m_name.isEmpty())
+        if (m_within == nullptr)
             return;
-        for (QWidget* w : m_within->findChildren<QWidget*>())
-            if (w->accessibleName() == m_name && willShow(w, m_within) && (w->focusPolicy() & Qt::TabFocus)) {
+        const QList<QWidget*> all = m_within->findChildren<QWidget*>();
+        const auto takes = [this](QWidget* w) { return willShow(w, m_within) && (w->focusPolicy() & Qt::TabFocus); };
+        for (const QString& name : std::as_const(m_preferred))
+            for (QWidget* w : all)
+                if (!name.isEmpty() && w->accessibleName() == name && takes(w)) {
+                    w->setFocus(Qt::OtherFocusReason);
+                    return;
+                }
+        if (m_note != nullptr && takes(m_note)) {
+            m_note->setFocus(Qt::OtherFocusReason);
+            return;
+        }
+        for (QWidget* w : all)
+            if (takes(w)) {
                 w->setFocus(Qt::OtherFocusReason);
                 return;
             }
     }
 
+    void prefer(const QStringList& names) { m_preferred += names; }
+    void orNote(QWidget* note) { m_note = note; }
     // The rebuild placed the focus itself.
-    void dismiss() { m_name.clear(); }
+    void dismiss() { m_within = nullptr; }
 
 private:
     QWidget* m_within;
-    QString m_name;
+    QStringList m_preferred;
+    QWidget* m_note = nullptr;
 };
 
 QVBoxLayout* titledColumn(QVBoxLayout* into, const QString& title)
@@ -101,6 +120,22 @@ QProgressBar* busyIndicator(const QString& name)
     bar->setAccessibleName(name);
     bar->setFocusPolicy(Qt::StrongFocus);
     return bar;
+}
+
+// Vetted only when installed from the registry under the package name of a vetted catalogue
+// entry at the catalogue's version: an archive, an address or a stranger of the same readable
+// name may carry any name.
+bool isVetted(const PluginStore& store, const PluginStore::Installed& p)
+{
+    return p.pakiet && p.zrodlo == QLatin1String("katalog")
+        && std::any_of(store.available().begin(), store.available().end(),
+                       [&](const PluginStore::Available& a) { return a.pakiet == *p.pakiet && a.sprawdzony; });
+}
+
+void refusedSwitch(QWidget* source)
+{
+    settingswindow::announce(source, QStringLiteral("Nie udało się zapisać zmiany w pliku plugins.json, więc wtyczka "
+                                                    "została taka, jaka była."));
 }
 
 const PluginStore::Installed* installedNamed(const PluginStore& store, const QString& name)
@@ -184,6 +219,14 @@ PluginsPane::PluginsPane(PluginCatalog& catalog, PluginStore& store, settings::R
     connect(&m_reasoning, &settings::ReasoningPreferences::enginesChanged, this, [this] { m_rebuild.schedule(); });
     connect(&m_reasoning, &settings::ReasoningPreferences::changed, this, [this] { m_rebuild.schedule(); });
     connect(&m_nawigacja, &settingswindow::NawigacjaUstawien::changed, this, &PluginsPane::followNavigation);
+    connect(&m_store, &PluginStore::outcome, this, [this](const QString& command, const QString& subject, const std::optional<QString>& failure) {
+        if (command == QLatin1String("zainstaluj"))
+            settingswindow::announce(this, failure.value_or(QStringLiteral("Zainstalowano wtyczkę %1.").arg(nazwaCzytelna(subject))));
+        else if (command == QLatin1String("usun"))
+            settingswindow::announce(this, failure.value_or(QStringLiteral("Usunięto wtyczkę %1.").arg(nazwaCzytelna(subject))));
+        else if (failure && shownPlugin() != subject) // the plug-in's page, gone meanwhile, would have said it
+            settingswindow::announce(this, *failure);
+    });
     rebuildList();
     followNavigation();
     m_store.refresh();
@@ -203,8 +246,14 @@ void PluginsPane::followNavigation()
     const Miejsce& here = m_nawigacja.biezace();
     const auto* name = std::get_if<QString>(&here.where);
     if (name == nullptr) {
-        if (m_stack->currentWidget() != m_list)
+        if (m_stack->currentWidget() != m_list) {
+            // Back from a page (a removal, say): the focus must not stay on a page going away.
+            QWidget* focus = QApplication::focusWidget();
+            m_takeFocus = isVisible() && (focus == nullptr || (m_page != nullptr && m_page->isAncestorOf(focus)));
             m_stack->setCurrentWidget(m_list);
+            if (m_takeFocus)
+                m_rebuild.schedule();
+        }
         return;
     }
     if (m_page != nullptr && m_page->wtyczka() == *name && m_stack->currentWidget() == m_page)
@@ -223,7 +272,8 @@ void PluginsPane::followNavigation()
 
 void PluginsPane::rebuildList()
 {
-    FocusKeeper keeper(m_list);
+    FocusKeeper keeper(m_list, std::exchange(m_takeFocus, false));
+    const QString subject = m_store.busy().value_or(m_subject);
     clear(m_lists);
 
     // Built-in: the engine-to-engine plug-in, there only when both agents are.
@@ -237,7 +287,10 @@ void PluginsPane::rebuildList()
         box->setChecked(agent->enabled);
         const QString id = agent->id;
         connect(box, &QCheckBox::toggled, this, [this, id](bool on) {
-            m_catalog.setEnabled(id, on ? PluginCatalog::Switch::on : PluginCatalog::Switch::off);
+            if (!m_catalog.setEnabled(id, on ? PluginCatalog::Switch::on : PluginCatalog::Switch::off)) {
+                refusedSwitch(this);
+                m_rebuild.schedule(); // the switch shows again what is stored
+            }
         });
     } else {
         builtIn->addWidget(paragraph(QStringLiteral(
@@ -246,16 +299,17 @@ void PluginsPane::rebuildList()
     }
 
     QVBoxLayout* installed = titledColumn(m_lists, QStringLiteral("Zainstalowane"));
+    // A catalogue name goes only to what was installed from the catalogue (an archive or a stranger
+    // goes by its package's name), so an entry of that name is the catalogue's own, installed.
     QSet<QString> installedNames;
+    QString subjectRow;
     for (const PluginStore::Installed& p : m_store.installed()) {
         installedNames.insert(p.nazwa);
-        const QString subtitle = [&] {
-            for (const PluginStore::Available& a : m_store.available())
-                if (a.nazwa == p.nazwa)
-                    return a.sprawdzony ? QStringLiteral("sprawdzona") : QStringLiteral("niesprawdzona");
-            return QStringLiteral("niesprawdzona");
-        }();
-        const QString text = QStringLiteral("%1 %2 — %3").arg(nazwaCzytelna(p.nazwa), p.wersja, subtitle);
+        const QString text = QStringLiteral("%1 %2 — %3")
+                                 .arg(nazwaCzytelna(p.nazwa), p.wersja,
+                                      isVetted(m_store, p) ? QStringLiteral("sprawdzona") : QStringLiteral("niesprawdzona"));
+        if (p.nazwa == subject)
+            subjectRow = text;
         auto* row = settingswindow::button(text, QStringLiteral("Otwiera stronę wtyczki"));
         row->setFlat(true);
         row->setStyleSheet(QStringLiteral("text-align: left"));
@@ -289,9 +343,14 @@ void PluginsPane::rebuildList()
         } else {
             auto* install = settingswindow::button(QStringLiteral("Zainstaluj %1").arg(nazwaCzytelna(a.nazwa)), QString());
             install->setEnabled(!m_store.busy());
+            // Exactly the package the catalogue vetted: the registry may hold a stranger under the
+            // plug-in's readable name.
             const QString name = a.nazwa;
-            connect(install, &QPushButton::clicked, this,
-                    [this, name] { m_store.perform(name, {QStringLiteral("zainstaluj"), name}); });
+            const QString pakiet = a.pakiet;
+            connect(install, &QPushButton::clicked, this, [this, name, pakiet] {
+                m_subject = name;
+                m_store.perform(name, {QStringLiteral("zainstaluj"), pakiet});
+            });
             available->addWidget(install);
         }
     }
@@ -307,8 +366,15 @@ void PluginsPane::rebuildList()
         m_lists->addWidget(busyIndicator(QStringLiteral("Trwa operacja na wtyczce %1…").arg(nazwaCzytelna(*busy))));
     }
 
-    if (const auto& failure = m_store.failure())
-        m_lists->addWidget(paragraph(*failure));
+    if (const auto& failure = m_store.failure()) {
+        QLabel* note = paragraph(*failure);
+        m_lists->addWidget(note);
+        keeper.orNote(note);
+    }
+    // After an install or a removal, the focus goes to what took the pressed control's place.
+    if (!subject.isEmpty())
+        keeper.prefer({QStringLiteral("Instaluję %1…").arg(nazwaCzytelna(subject)),
+                       QStringLiteral("Trwa operacja na wtyczce %1…").arg(nazwaCzytelna(subject)), subjectRow});
 
     QVBoxLayout* own = titledColumn(m_lists, QStringLiteral("Własna wtyczka"));
     auto* add = settingswindow::button(QStringLiteral("Dodaj wtyczkę…"), QStringLiteral("Otwiera okno, w którym podasz adres wtyczki"));
@@ -360,6 +426,7 @@ void PluginsPane::addOwn()
     if (sheet.exec() != QDialog::Accepted)
         return;
     const QString what = address->text().trimmed();
+    m_subject = what;
     m_store.perform(what, {QStringLiteral("zainstaluj"), what});
 }
 
@@ -377,6 +444,11 @@ PluginPage::PluginPage(QString wtyczka, PluginCatalog& catalog, PluginStore& sto
     outer->addStretch();
     connect(&m_store, &PluginStore::stateChanged, this, [this] { m_rebuild.schedule(); });
     connect(&m_catalog, &PluginCatalog::pluginsChanged, this, [this] { m_rebuild.schedule(); });
+    connect(&m_store, &PluginStore::outcome, this, [this](const QString& command, const QString& subject, const std::optional<QString>& failure) {
+        // A plug-in that does not answer, a selection not stored: the switches alone would not say it.
+        if (subject == m_wtyczka && failure && (command == QLatin1String("narzedzia") || command == QLatin1String("ustaw-narzedzia")))
+            settingswindow::announce(this, *failure);
+    });
     connect(&m_store, &PluginStore::operationFinished, this, [this](const QString& command) {
         if (command == QLatin1String("narzedzia") && !m_store.narzedzia().contains(m_wtyczka) && !m_noAnswer) {
             m_noAnswer = true;
@@ -389,6 +461,8 @@ PluginPage::PluginPage(QString wtyczka, PluginCatalog& catalog, PluginStore& sto
 void PluginPage::rebuild()
 {
     FocusKeeper keeper(this);
+    // The plug-in switched off or on as a whole: the other button takes the pressed one's place.
+    keeper.prefer({QStringLiteral("Włącz wtyczkę"), QStringLiteral("Wyłącz mimo to")});
     clear(m_content);
     const PluginStore::Installed* plugin = installedNamed(m_store, m_wtyczka);
     if (plugin == nullptr) {
@@ -427,7 +501,10 @@ void PluginPage::rebuild()
     if (m_catalog.disabled().contains(m_wtyczka)) {
         auto* on = settingswindow::button(QStringLiteral("Włącz wtyczkę"),
                                           QStringLiteral("Wtyczka była wyłączona w całości; znów będzie uruchamiana z wybranymi narzędziami"));
-        connect(on, &QPushButton::clicked, this, [this] { m_catalog.setEnabled(m_wtyczka, PluginCatalog::Switch::on); });
+        connect(on, &QPushButton::clicked, this, [this] {
+            if (!m_catalog.setEnabled(m_wtyczka, PluginCatalog::Switch::on))
+                refusedSwitch(this);
+        });
         aboutColumn->addWidget(on);
     }
 
@@ -435,11 +512,16 @@ void PluginPage::rebuild()
     if (!known && !m_noAnswer) {
         toolColumn->addWidget(paragraph(QStringLiteral("Pytam wtyczkę, co potrafi…")));
     } else if (!known) {
-        toolColumn->addWidget(paragraph(m_store.failure().value_or(QStringLiteral("Wtyczka nie podała swoich narzędzi."))));
+        QLabel* note = paragraph(m_store.failure().value_or(QStringLiteral("Wtyczka nie podała swoich narzędzi.")));
+        toolColumn->addWidget(note);
+        keeper.orNote(note);
         if (!m_catalog.disabled().contains(m_wtyczka)) {
             auto* off = settingswindow::button(QStringLiteral("Wyłącz mimo to"),
                                                QStringLiteral("Wtyczka nie będzie uruchamiana, choć nie znamy jej narzędzi"));
-            connect(off, &QPushButton::clicked, this, [this] { m_catalog.setEnabled(m_wtyczka, PluginCatalog::Switch::off); });
+            connect(off, &QPushButton::clicked, this, [this] {
+                if (!m_catalog.setEnabled(m_wtyczka, PluginCatalog::Switch::off))
+                    refusedSwitch(this);
+            });
             toolColumn->addWidget(off);
         }
     } else {

@@ -82,6 +82,8 @@ private:
     QWidget* m_list = nullptr;
     QVBoxLayout* m_lists = nullptr; // everything under the introduction
     PluginPage* m_page = nullptr;
+    QString m_subject;         // the plug-in of the last install or removal asked for here
+    bool m_takeFocus = false;  // the next rebuild places the focus even if the list does not hold it
     DeferredRebuild m_rebuild{this, [this] { rebuildList(); }};
 };
 

@@ -358,6 +358,18 @@ TEST_F(Runtime, PluginChangeWaitsForTheTaskAndAnOldProcessNeverTouchesANewOne)
     say(R"({"type":"finished","id":"Q","text":"nowy"})");
     ASSERT_TRUE(waitFor([&] { return second.drain(); }));
     EXPECT_EQ(second.summary(), QStringList{"finished:nowy"});
+
+    // A change during a task whose process then dies: the next process reads the new set anyway
+    // and is not replaced after its own task.
+    Task third = startLive(QStringLiteral("R"));
+    m_runtime->restartForPluginChange();
+    tell({{"exit", 1}});
+    ASSERT_TRUE(waitFor([&] { return third.drain(); }));
+    Task fourth = startLive(QStringLiteral("S"));
+    say(R"({"type":"finished","id":"S","text":"ok"})");
+    ASSERT_TRUE(waitFor([&] { return fourth.drain(); }));
+    EXPECT_TRUE(m_runtime->isProcessRunning());
+    EXPECT_EQ(logCount(QStringLiteral("[most] zmiana wtyczek — wymieniam sidecara")), 1);
 }
 
 TEST_F(Runtime, ShutdownEndsAProcessThatIgnoresSigtermWithItsChildren)

@@ -264,6 +264,33 @@ TEST_F(PluginsTest, ToolSelectionIsReadAndStored)
     EXPECT_EQ(m_store->failure(), u"Plik plugins.json jest uszkodzony, więc nie zmieniam wyboru narzędzi."_s);
 }
 
+TEST_F(PluginsTest, QuickSwitchesStoreTheLastChoiceOneAtATimeAndChangesReplaceTheSidecar)
+{
+    answer(R"({"narzedzia": {"stdout": {"ok": true, "narzedzia": [{"nazwa": "a"}, {"nazwa": "b"}], "wszystkieWlaczone": true}}})");
+    m_store->wczytajNarzedzia(u"fs"_s);
+    waitFor(u"narzedzia"_s);
+    const int& restarts = countRestarts();
+    // Three choices within one turn: the first goes at once, the third replaces the second.
+    m_store->ustawNarzedzia(u"fs"_s, QSet<QString>{u"a"_s});
+    m_store->ustawNarzedzia(u"fs"_s, QSet<QString>{});
+    m_store->ustawNarzedzia(u"fs"_s, QSet<QString>{u"b"_s});
+    EXPECT_EQ(m_store->narzedzia().value(u"fs"_s).wybrane, QSet<QString>{u"b"_s});
+    waitFor(u"ustaw-narzedzia"_s, 2);
+    EXPECT_EQ(calls(u"ustaw-narzedzia"_s), (QList<QStringList>{{u"ustaw-narzedzia"_s, u"fs"_s, uR"(["a"])"_s},
+                                                               {u"ustaw-narzedzia"_s, u"fs"_s, uR"(["b"])"_s}}));
+    EXPECT_EQ(m_store->narzedzia().value(u"fs"_s).wybrane, QSet<QString>{u"b"_s});
+    EXPECT_EQ(restarts, 1) << "once, when the last choice is on disk";
+
+    // An install changes the set the sidecar starts; a removal that failed does not.
+    m_store->perform(u"go"_s, {u"zainstaluj"_s, u"go-mcp"_s});
+    waitFor(u"zainstaluj"_s);
+    EXPECT_EQ(restarts, 2);
+    answer(R"({"usun": {"stdout": {"ok": false, "komunikat": "Nie."}}})");
+    m_store->perform(u"go"_s, {u"usun"_s, u"go"_s});
+    waitFor(u"usun"_s);
+    EXPECT_EQ(restarts, 2);
+}
+
 TEST_F(PluginsTest, UpdatesAreLoggedAndDefaultsInstalledOnce)
 {
     answer(R"({"aktualizuj-wszystko": {"stdout": {"zaktualizowane": [{"nazwa": "fs", "z": "1.0.0", "na": "1.0.1"}, {"nazwa": "bez-wersji"}]}},

@@ -132,8 +132,15 @@ TEST_F(Reasoning, ActiveEngineFollowsWhatIsAvailable)
     p->refreshEngines();
     EXPECT_EQ(p->engine(), "codex");
     EXPECT_EQ(stored().value("reasoning_engine").toString(), "codex");
+    EXPECT_EQ(restarts, 1) << "the sidecar reads the engine only when it starts";
+    // What the sidecar reads asks for a new one when it changes; the voice effort is not its.
+    p->setPamiec(R::Pamiec::tydzien);
+    p->setPamiec(R::Pamiec::tydzien);
+    p->setCodexEffort(R::CodexEffort::low);
+    p->setVoiceEffort(R::VoiceEffort::low);
+    EXPECT_EQ(restarts, 3);
     p->applyModelChange();
-    EXPECT_EQ(restarts, 1);
+    EXPECT_EQ(restarts, 4);
 }
 
 TEST(ReasoningCases, SliderPositionsMapToTheNearestCase)

@@ -2,7 +2,7 @@
 // over stdin.
 import { type Plugins, type Settings, serversFor } from "../config.js";
 import { spawnAgent } from "../processes.js";
-import { type AgentCallbacks, type AgentRun, type StartOptions, PrivateDir, cut, readEvents, stopAfterResult, stopper, str } from "./common.js";
+import { type AgentCallbacks, type AgentRun, type StartOptions, PrivateDir, cut, envFile, readEvents, stopAfterResult, stopper, str } from "./common.js";
 
 export const CLAUDE_MISSING = "Nie znaleziono polecenia claude. Zainstaluj Claude Code poleceniem npm install -g @anthropic-ai/claude-code.";
 
@@ -58,7 +58,7 @@ function resultFailure(event: Record<string, unknown>): string {
 export function startClaude(settings: Settings, plugins: Plugins, options: StartOptions, cb: AgentCallbacks): AgentRun {
   // The plug-ins go in a private file: their settings may carry secrets that argv would show.
   const secrets = new PrivateDir();
-  const mcpFile = secrets.write("mcp.json", JSON.stringify({ mcpServers: serversFor(plugins, "claude") }));
+  const mcpFile = secrets.write("mcp.json", JSON.stringify({ mcpServers: serversFor(plugins, "claude", envFile(secrets)) }));
   const args = [
     "-p",
     "--input-format", "stream-json",

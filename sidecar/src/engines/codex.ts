@@ -2,8 +2,9 @@
 // is fixed to never), so every step runs; stdin must be closed or it waits for more input.
 import { type McpServer, type Plugins, type Settings, serversFor } from "../config.js";
 import { spawnAgent } from "../processes.js";
+import { WITH_ENV, shellQuote } from "../plugins/environment.js";
 import { diag } from "../protocol.js";
-import { type AgentCallbacks, type AgentRun, type StartOptions, PrivateDir, cut, readEvents, stopAfterResult, stopper, str } from "./common.js";
+import { type AgentCallbacks, type AgentRun, type StartOptions, PrivateDir, cut, envFile, readEvents, stopAfterResult, stopper, str } from "./common.js";
 
 export const CODEX_MISSING = "Nie znaleziono polecenia codex. Zainstaluj Codex CLI poleceniem npm install -g @openai/codex.";
 
@@ -21,14 +22,6 @@ export function toml(value: unknown): string {
 function key(name: string): string {
   return /^[A-Za-z0-9_-]+$/.test(name) ? name : JSON.stringify(name);
 }
-
-/** A value for a line of a POSIX shell script, whatever it holds. */
-function shellQuote(value: string): string {
-  return `'${value.replace(/'/g, `'\\''`)}'`;
-}
-
-// Sources the server's environment from a private file, then becomes the server itself.
-const WITH_ENV = '. "$1" && shift && exec "$@"';
 
 /** The plug-ins as Codex takes them: -c settings, and the secrets they refer to for the child's environment. */
 export interface McpHandover {
@@ -52,7 +45,7 @@ export function mcpHandover(plugins: Plugins, toolTimeoutSec: number, secrets: P
     return name;
   };
   let files = 0;
-  for (const [name, server] of Object.entries(serversFor(plugins, "codex")) as Array<[string, McpServer]>) {
+  for (const [name, server] of Object.entries(serversFor(plugins, "codex", envFile(secrets))) as Array<[string, McpServer]>) {
     if (server.url) {
       set(name, "url", server.url);
       const fromEnv: Record<string, string> = {};

@@ -113,6 +113,12 @@ export class PrivateDir {
   }
 }
 
+/** Makes the numbered environment files of the plug-in servers in a run's private folder. */
+export function envFile(secrets: PrivateDir): (content: string) => string {
+  let files = 0;
+  return (content) => secrets.write(`srodowisko-${++files}.env`, content);
+}
+
 export function str(value: unknown): string | undefined {
   return typeof value === "string" && value.trim() ? value.trim() : undefined;
 }

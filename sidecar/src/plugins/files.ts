@@ -1,5 +1,5 @@
 // Where plug-ins live and the small JSON files that describe them.
-import { mkdirSync, readFileSync, renameSync, writeFileSync } from "node:fs";
+import { closeSync, fsyncSync, mkdirSync, openSync, readFileSync, renameSync, rmSync, writeFileSync } from "node:fs";
 import { dirname, join } from "node:path";
 import { configDir, home } from "../config.js";
 
@@ -17,14 +17,18 @@ export const mcpFile = (dir = configDir()) => join(dir, "mcp.json");
 
 export type Read = { state: "object"; value: JsonObject } | { state: "missing" } | { state: "broken" };
 
-/** A JSON object file, telling a missing file apart from one that is not a JSON object. */
-export function readObject(path: string): Read {
-  let text: string;
+/** The file's text; undefined when there is none, null when it cannot be read. */
+function readText(path: string): string | undefined | null {
   try {
-    text = readFileSync(path, "utf8");
+    return readFileSync(path, "utf8");
   } catch (error) {
-    return (error as NodeJS.ErrnoException).code === "ENOENT" ? { state: "missing" } : { state: "broken" };
+    return (error as NodeJS.ErrnoException).code === "ENOENT" ? undefined : null;
   }
+}
+
+function parseObject(text: string | undefined | null): Read {
+  if (text === undefined) return { state: "missing" };
+  if (text === null) return { state: "broken" };
   try {
     const value: unknown = JSON.parse(text);
     if (typeof value === "object" && value !== null && !Array.isArray(value)) return { state: "object", value: value as JsonObject };
@@ -32,6 +36,11 @@ export function readObject(path: string): Read {
     // falls through
   }
   return { state: "broken" };
+}
+
+/** A JSON object file, telling a missing file apart from one that is not a JSON object. */
+export function readObject(path: string): Read {
+  return parseObject(readText(path));
 }
 
 function sorted(value: unknown): unknown {
@@ -44,12 +53,43 @@ function sorted(value: unknown): unknown {
   );
 }
 
-/** Writes the object pretty-printed with sorted keys, through a temporary file and a rename. */
-export function writeObject(path: string, value: JsonObject): void {
-  mkdirSync(dirname(path), { recursive: true });
+export type Update = { state: "written" } | { state: "broken" } | { state: "failed"; reason: string };
+
+/**
+ * Reads the object (a missing file is an empty one), changes it and writes it back pretty-printed
+ * with sorted keys: into a temporary file, flushed to the disk, then renamed over the old one, so
+ * that a full or read-only disk leaves the old file whole. When another program rewrote the file
+ * meanwhile, the change is made again on its new content. A file that is not an object is left
+ * as it is.
+ */
+export function updateObject(path: string, change: (value: JsonObject) => void): Update {
   const tmp = `${path}.${process.pid}.tmp`;
-  writeFileSync(tmp, JSON.stringify(sorted(value), null, 2) + "\n");
-  renameSync(tmp, path);
+  for (let attempt = 0; ; attempt++) {
+    const before = readText(path);
+    const read = parseObject(before);
+    if (read.state === "broken") return { state: "broken" };
+    const value = read.state === "object" ? read.value : {};
+    change(value);
+    try {
+      mkdirSync(dirname(path), { recursive: true });
+      const fd = openSync(tmp, "w", 0o600);
+      try {
+        writeFileSync(fd, JSON.stringify(sorted(value), null, 2) + "\n");
+        fsyncSync(fd);
+      } finally {
+        closeSync(fd);
+      }
+      if (readText(path) !== before && attempt < 5) {
+        rmSync(tmp, { force: true });
+        continue;
+      }
+      renameSync(tmp, path);
+      return { state: "written" };
+    } catch (error) {
+      rmSync(tmp, { force: true });
+      return { state: "failed", reason: (error as NodeJS.ErrnoException).code ?? String(error) };
+    }
+  }
 }
 
 export function stringArray(value: unknown): string[] | undefined {

@@ -51,6 +51,15 @@ function sourceOf(requested: string, entry: CatalogEntry | undefined): string {
   return entry && entry.wersja === requested ? "katalog" : "npm";
 }
 
+/**
+ * A package outside the catalogue never goes by a catalogue plug-in's name (nor the built-in
+ * one's): its tool selection, its switch and its vetted mark would be the other one's.
+ */
+function idForStranger(pakiet: string, catalog: CatalogEntry[]): string {
+  const id = idForPackage(pakiet);
+  return id === AGENT_ID || catalog.some((e) => e.nazwa === id) ? `npm-${id}` : id;
+}
+
 export function installedPlugins(dir = pluginsDir(), catalog = loadCatalog()): Installed[] {
   const root = manifest(join(dir, "package.json"));
   if (!root) return [];
@@ -60,13 +69,18 @@ export function installedPlugins(dir = pluginsDir(), catalog = loadCatalog()): I
     const packageDir = join(dir, "node_modules", pakiet);
     const pkg = manifest(join(packageDir, "package.json"));
     if (!pkg || typeof pkg.version !== "string") continue;
-    const entry = catalog.find((e) => e.pakiet === pakiet && !e.wbudowana);
+    // The catalogue's arguments and variables start its package however it came; but an archive
+    // or an address may carry any package name, so the catalogue's plug-in name (with its tool
+    // choice and its vetted mark) goes only to what came from the registry under that name.
+    const fromRegistry = !requested.startsWith("file:") && !/^https?:/.test(requested);
+    const settings = catalog.find((e) => e.pakiet === pakiet && !e.wbudowana);
+    const entry = fromRegistry ? settings : undefined;
     const bin = program(packageDir, pkg, pakiet);
     const fill = (text: string) => text.replace("{home}", home()).replace("{dane}", dirname(dir));
-    const args = (entry?.argumenty ?? []).map(fill);
-    const env = Object.fromEntries(Object.entries(entry?.srodowisko ?? {}).map(([k, v]) => [k, fill(v)]));
+    const args = (settings?.argumenty ?? []).map(fill);
+    const env = Object.fromEntries(Object.entries(settings?.srodowisko ?? {}).map(([k, v]) => [k, fill(v)]));
     out.push({
-      nazwa: entry?.nazwa ?? idForPackage(pakiet),
+      nazwa: entry?.nazwa ?? idForStranger(pakiet, catalog),
       pakiet,
       wersja: pkg.version,
       zrodlo: sourceOf(requested, entry),

@@ -8,14 +8,16 @@ export type Source =
   | { kind: "file"; path: string }
   | { kind: "url"; url: string };
 
-// npm's package name grammar (lower case, URL-safe, an optional scope) and an exact version.
-const PACKAGE = /^(?:@[a-z0-9~-][a-z0-9._~-]*\/)?[a-z0-9~-][a-z0-9._~-]*$/;
+// npm's package name grammar (lower case, URL-safe, an optional scope) and an exact version. The
+// first character is a letter or a digit: a name that begins with "-" would be an option to npm.
+const PACKAGE = /^(?:@[a-z0-9][a-z0-9._~-]*\/)?[a-z0-9][a-z0-9._~-]*$/;
 const VERSION = /^\d+\.\d+\.\d+(?:-[0-9A-Za-z.-]+)?(?:\+[0-9A-Za-z.-]+)?$/;
 const PLUGIN_ID = /^[A-Za-z0-9][A-Za-z0-9._-]{0,99}$/;
 // Nothing here reaches a shell, but a name with these is no package name either.
 const SHELL = /[\s;&|`$<>(){}[\]*?!'"\\\x00-\x1f]/;
 
 export const BAD_NAME = "Nazwa pakietu jest niepoprawna albo zawiera niedozwolone znaki.";
+export const WITH_LOGIN = "Adres archiwum nie może zawierać nazwy użytkownika ani hasła.";
 export const NOT_AN_ARCHIVE = "To nie jest archiwum pakietu npm (plik .tgz).";
 
 export function isPackageName(name: string): boolean {
@@ -36,6 +38,8 @@ export function parseSource(arg: string): Source | { error: string } {
     } catch {
       return { error: BAD_NAME };
     }
+    // It would be stored in package.json and the lock file, and shown as the plug-in's origin.
+    if (url.username || url.password) return { error: WITH_LOGIN };
     const loopback = ["127.0.0.1", "localhost", "[::1]"].includes(url.hostname);
     if (SHELL.test(text) || (url.protocol !== "https:" && !loopback)) return { error: BAD_NAME };
     if (!/\.(tgz|tar\.gz)$/.test(url.pathname)) return { error: NOT_AN_ARCHIVE };

@@ -4,6 +4,7 @@ import { execFile } from "node:child_process";
 import { accessSync, constants, existsSync, realpathSync } from "node:fs";
 import { dirname, join } from "node:path";
 import { diag } from "../protocol.js";
+import { pluginEnvironment } from "./environment.js";
 
 export interface NpmOutcome {
   ok: boolean;
@@ -29,18 +30,24 @@ function npmProgram(): { command: string; prefix: string[] } {
 
 const TIMEOUT_MS = 10 * 60_000;
 
-export function npm(args: string[], cwd: string): Promise<NpmOutcome> {
-  const { command, prefix } = npmProgram();
+/**
+ * One npm command: its options, then "--", then its operands, so that no operand (a package name
+ * or an address from the user) is ever read as an option. npm and the install scripts it runs get
+ * the allowed environment only.
+ */
+export function npm(command: string, options: string[], operands: string[], cwd: string): Promise<NpmOutcome> {
+  const { command: program, prefix } = npmProgram();
   const env = {
-    ...process.env,
+    ...pluginEnvironment(),
     npm_config_update_notifier: "false",
     npm_config_fund: "false",
     npm_config_audit: "false",
     npm_config_global: "false",
     npm_config_loglevel: "error",
   };
+  const args = [...prefix, command, ...options, "--", ...operands];
   return new Promise((resolve) => {
-    execFile(command, [...prefix, ...args], { cwd, env, timeout: TIMEOUT_MS, maxBuffer: 64 * 1024 * 1024, killSignal: "SIGKILL" }, (error, stdout, stderr) => {
+    execFile(program, args, { cwd, env, timeout: TIMEOUT_MS, maxBuffer: 64 * 1024 * 1024, killSignal: "SIGKILL" }, (error, stdout, stderr) => {
       for (const line of String(stderr).split("\n")) if (line.trim()) diag(`npm: ${line.slice(0, 500)}`);
       resolve({ ok: !error, stdout: String(stdout), stderr: String(stderr) + (error && !stderr ? String(error.message) : "") });
     });

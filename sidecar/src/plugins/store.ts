@@ -5,7 +5,7 @@ import { basename, join } from "node:path";
 import type { McpServer } from "../config.js";
 import { diag } from "../protocol.js";
 import { type CatalogEntry, loadCatalog } from "./catalog.js";
-import { BROKEN_STATE_LOG, type JsonObject, mcpFile, objectAt, pluginsDir, pluginsFile, readObject, stringArray, writeObject } from "./files.js";
+import { BROKEN_STATE_LOG, type JsonObject, mcpFile, objectAt, pluginsDir, pluginsFile, readObject, stringArray, updateObject } from "./files.js";
 import { AGENT_ID, type Installed, agentServer, installedPlugins } from "./installed.js";
 import { takeLock } from "./lock.js";
 import { isPluginId, parseSource } from "./names.js";
@@ -30,19 +30,20 @@ function prepare(dir: string): void {
     );
 }
 
-const INSTALL = ["install", "--save-exact", "--no-audit", "--no-fund", "--ignore-scripts", "--install-strategy=hoisted"];
+const INSTALL = ["--save-exact", "--no-audit", "--no-fund", "--ignore-scripts", "--install-strategy=hoisted"];
+const UNINSTALL = ["--no-audit", "--no-fund", "--ignore-scripts"];
 
 /**
  * Installs the specs without any install script, then runs the scripts of just the packages the
  * catalogue says need them; a package whose script fails is removed again.
  */
 async function install(dir: string, specs: string[], withScripts: string[], what: string): Promise<string | undefined> {
-  const outcome = await npm([...INSTALL, "--prefix", dir, ...specs], dir);
+  const outcome = await npm("install", [...INSTALL, "--prefix", dir], specs, dir);
   if (!outcome.ok) return npmFailure(outcome.stderr, what);
   for (const name of withScripts) {
-    const built = await npm(["rebuild", "--prefix", dir, "--foreground-scripts", name], dir);
+    const built = await npm("rebuild", ["--prefix", dir, "--foreground-scripts"], [name], dir);
     if (!built.ok) {
-      await npm(["uninstall", "--prefix", dir, "--no-audit", "--no-fund", "--ignore-scripts", name], dir);
+      await npm("uninstall", [...UNINSTALL, "--prefix", dir], [name], dir);
       return `Skrypt instalacyjny pakietu ${name} zakończył się błędem.`;
     }
   }
@@ -81,7 +82,12 @@ export function zainstaluj(arg: string | undefined): Promise<Result> {
     let scripts: string[] = [];
     let what: string;
     if (source.kind === "registry") {
-      const entry = catalog.find((e) => e.pakiet === source.name && !e.wbudowana);
+      // A catalogue plug-in's readable name stands for the package the catalogue vetted, never
+      // for whatever the registry holds under that name.
+      const offered = catalog.filter((e) => !e.wbudowana);
+      const named = offered.find((e) => e.nazwa === source.name && !offered.some((o) => o.pakiet === source.name));
+      if (named) source.name = named.pakiet;
+      const entry = offered.find((e) => e.pakiet === source.name);
       const version = source.version ?? entry?.wersja;
       requested = version ? `${source.name}@${version}` : source.name;
       if (entry?.skrypty && (!source.version || source.version === entry.wersja)) scripts = [source.name];
@@ -103,7 +109,7 @@ export function zainstaluj(arg: string | undefined): Promise<Result> {
     if (problem) return fail(problem);
     const added = installedPlugins(dir, catalog).find((p) => !before.has(`${p.pakiet}@${p.wersja}`) && (source.kind !== "registry" || p.pakiet === source.name));
     if (added && !added.server) {
-      await npm(["uninstall", "--prefix", dir, "--no-audit", "--no-fund", "--ignore-scripts", added.pakiet], dir);
+      await npm("uninstall", [...UNINSTALL, "--prefix", dir], [added.pakiet], dir);
       return fail(`Pakiet ${added.pakiet} nie jest wtyczką: nie ma programu, który można uruchomić.`);
     }
     return { ok: true, nazwa: added?.nazwa };
@@ -114,7 +120,7 @@ export function usun(name: string | undefined): Promise<Result> {
   return changing(async (dir, catalog) => {
     const plugin = installedPlugins(dir, catalog).find((p) => p.nazwa === name);
     if (!plugin) return fail(`Wtyczka ${name ?? ""} nie jest zainstalowana.`);
-    const outcome = await npm(["uninstall", "--prefix", dir, "--no-audit", "--no-fund", "--ignore-scripts", plugin.pakiet], dir);
+    const outcome = await npm("uninstall", [...UNINSTALL, "--prefix", dir], [plugin.pakiet], dir);
     if (!outcome.ok) return fail(`Nie udało się usunąć wtyczki ${plugin.nazwa}.`);
     if (plugin.requested.startsWith("file:archiwa/")) rmSync(join(dir, plugin.requested.slice(5)), { force: true });
     return { ok: true };
@@ -131,7 +137,7 @@ export function aktualizujWszystko(): Promise<Result> {
         const entry = catalog.find((e) => e.pakiet === plugin.pakiet && !e.wbudowana);
         let target = entry?.wersja;
         if (!target) {
-          const view = await npm(["view", `${plugin.pakiet}@latest`, "version"], dir);
+          const view = await npm("view", [], [`${plugin.pakiet}@latest`, "version"], dir);
           target = view.ok ? view.stdout.trim() : undefined;
         }
         if (!target || target === plugin.wersja) continue;
@@ -183,10 +189,12 @@ export async function narzedzia(name: string | undefined): Promise<Result> {
   else {
     const state = read.state === "object" ? read.value : {};
     selected = stringArray(objectAt(state, "tools")[name]);
-    const known = objectAt(state, "toolsKnown");
-    if (JSON.stringify(stringArray(known[name])) !== JSON.stringify(names)) {
-      state.toolsKnown = { ...known, [name]: names };
-      writeObject(pluginsFile(), state);
+    if (JSON.stringify(stringArray(objectAt(state, "toolsKnown")[name])) !== JSON.stringify(names)) {
+      // Only a record for the switches: the listing stands without it.
+      const update = updateObject(pluginsFile(), (value) => {
+        value.toolsKnown = { ...objectAt(value, "toolsKnown"), [name]: names };
+      });
+      if (update.state !== "written") diag(`[wtyczki] nie zapisałem listy narzędzi wtyczki ${name} w plugins.json (${update.state === "failed" ? update.reason : "uszkodzony"})`);
     }
   }
   return {
@@ -208,16 +216,19 @@ export function ustawNarzedzia(name: string | undefined, selection: string | und
     }
     if (!chosen) return fail("Wybór narzędzi musi być tablicą nazw w JSON.");
   }
-  const read = readObject(pluginsFile());
-  if (read.state === "broken") {
+  const update = updateObject(pluginsFile(), (state) => {
+    const tools = { ...objectAt(state, "tools") };
+    if (chosen) tools[name] = [...new Set(chosen)].sort();
+    else delete tools[name];
+    state.tools = tools;
+  });
+  if (update.state === "broken") {
     diag(BROKEN_STATE_LOG);
     return fail(BROKEN_STATE);
   }
-  const state = read.state === "object" ? read.value : {};
-  const tools = { ...objectAt(state, "tools") };
-  if (chosen) tools[name] = [...new Set(chosen)].sort();
-  else delete tools[name];
-  state.tools = tools;
-  writeObject(pluginsFile(), state);
+  if (update.state === "failed") {
+    diag(`[wtyczki] zapis plugins.json nie powiódł się: ${update.reason}`);
+    return fail(`Nie udało się zapisać wyboru narzędzi (${update.reason}). Poprzedni wybór został bez zmian.`);
+  }
   return { ok: true };
 }

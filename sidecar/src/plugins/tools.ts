@@ -7,6 +7,7 @@ import type { JSONRPCMessage } from "@modelcontextprotocol/sdk/types.js";
 import type { McpServer } from "../config.js";
 import { spawnAgent, terminateTree } from "../processes.js";
 import { diag } from "../protocol.js";
+import { pluginEnvironment } from "./environment.js";
 
 export interface Tool {
   nazwa: string;
@@ -32,7 +33,7 @@ class ChildTransport implements Transport {
   async start(): Promise<void> {
     const child = spawnAgent(this.server.command!, this.server.args ?? [], {
       stdio: ["pipe", "pipe", "pipe"],
-      env: { ...process.env, ...(this.server.env ?? {}) },
+      env: pluginEnvironment(this.server.env ?? {}),
       cwd: typeof this.server.cwd === "string" ? this.server.cwd : undefined,
     });
     this.child = child;
