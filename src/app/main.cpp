@@ -12,6 +12,7 @@
 #include "app/SessionDump.h"
 #include "core/Paths.h"
 #include "core/SidecarLog.h"
+#include "core/WriteFailure.h"
 #include "overlay/RunLog.h"
 #include "platform/linux/DesktopBackends.h"
 #include "platform/linux/atspi/AtspiDesktop.h"
@@ -95,7 +96,8 @@ int main(int argc, char** argv)
         return *code;
 
     platform::LibsecretStore secrets;
-    platform::IniPreferences preferences(paths::configFile(QStringLiteral("preferences.ini")));
+    WriteFailureNotice writeFailures; // said once the delegate is there
+    platform::IniPreferences preferences(paths::configFile(QStringLiteral("preferences.ini")), &writeFailures);
     settings::SpeechPreferences speech(preferences);
 
     if (qgetenv("SELVINA_DUMP_SESSION") == "1") {
@@ -129,6 +131,7 @@ int main(int argc, char** argv)
     services.composition.workSound = voice::workSoundLoop();
     services.composition.accessibility = std::make_shared<tools::AccessibilityAccess>(
         std::make_unique<platform::AtspiDesktop>(), elements, QCoreApplication::applicationPid());
+    services.composition.writeFailures = &writeFailures;
     services.composition.screenCapture = std::make_shared<capture::ScreenCapture>(
         platform::makeScreenCaptureProvider(QCoreApplication::applicationPid()));
     agent::ClaudeAgentBridge agentBridge(clock);
@@ -144,7 +147,8 @@ int main(int argc, char** argv)
     services.cues = cues.get();
 
     // The desktop shell.
-    overlay::DebugFileLog runLog(paths::logFile(QStringLiteral("debug.log")), &settings::DeveloperPreferences::runLogEnabled);
+    overlay::DebugFileLog runLog(paths::logFile(QStringLiteral("debug.log")), &settings::DeveloperPreferences::runLogEnabled,
+                                 &writeFailures);
     platform::XdgAutostart loginItem(QCoreApplication::applicationFilePath());
     settings::LaunchPreferences launch(preferences, loginItem);
     settings::DeveloperPreferences developer(preferences, [&runLog](const QString& marker) { runLog.appendMarker(marker); });
@@ -215,6 +219,7 @@ int main(int argc, char** argv)
     }
 
     app::AppDelegate delegate(services);
+    writeFailures.setSay([&delegate](const QString& sentence) { delegate.announce(sentence); });
     quitOnTerminationSignals(delegate);
     if (display) {
         // Logging out asks running applications to save their data; the assistant quits instead.
