@@ -220,7 +220,9 @@ void Coordinator::apply(SessionState state)
     }
     // A line typed while the conversation opened goes once it listens; one at a time, so that
     // none cuts off the answer to the one before. Last: it changes the state again.
-    if (state == SessionState::listening && m_connected && !m_waitingTexts.isEmpty())
+    // After a failed answer on a session that goes on, the next line is sent as well.
+    const bool sendsNow = state == SessionState::listening || (state == SessionState::failed && sessionGoesOn());
+    if (sendsNow && m_connected && !m_waitingTexts.isEmpty())
         deliverText(m_waitingTexts.takeFirst());
 }
 
@@ -228,7 +230,8 @@ void Coordinator::submitText(const QString& text)
 {
     if (m_stopped)
         return;
-    if (m_hasFailed) {
+    // Only a lost session refuses the line; a failed answer has been said, and the next line goes.
+    if (m_hasFailed && !sessionGoesOn()) {
         reportToObserver(ChatKind::error,
                          kLineNotSent + m_lastFailure.value_or(QStringLiteral("Rozmowa nie jest połączona z OpenAI.")));
         return;
@@ -240,8 +243,16 @@ void Coordinator::submitText(const QString& text)
     deliverText(text);
 }
 
+bool Coordinator::sessionGoesOn() const
+{
+    return m_connected && m_voice->hasSession();
+}
+
 void Coordinator::deliverText(const QString& text)
 {
+    // A line sent into a working session starts afresh: a failure it meets is said again.
+    if (m_hasFailed)
+        recovered();
     reportToObserver(ChatKind::user, text);
     m_awaitingModel = true;
     recomputeState();
@@ -351,6 +362,9 @@ QCoro::Task<> Coordinator::handle(VoiceEvent event)
     case K::userSpeechStarted:
         // No idle close while the user talks, however long.
         m_userSpeaking = true;
+        // The service heard the user: the session works, whatever answer failed before.
+        if (m_hasFailed && sessionGoesOn())
+            recovered();
         refreshIdleTimer();
         if (m_speechAudible) {
             co_await silence(self, m_voice, m_playback);
@@ -406,7 +420,8 @@ QCoro::Task<> Coordinator::handle(VoiceEvent event)
 void Coordinator::fail(const QString& sentence, bool endsConversation)
 {
     m_lastFailure = sentence;
-    refuseWaitingTexts();
+    if (endsConversation || !sessionGoesOn())
+        refuseWaitingTexts();
     // start() reports a failure while opening itself.
     if (!m_started || !m_onFailure)
         return;

@@ -90,7 +90,8 @@ public:
     // A progress note of the agent layer; nothing is spoken.
     void reportActivity(const QString& text);
     // A typed question (the text channel): sent at once when the conversation runs, kept until it
-    // first listens while it is still opening, answered with what is wrong while it has failed.
+    // first listens while it is still opening; answered with what is wrong while there is no session
+    // to send it to (reconnecting, refused, given up), sent as usual after a failed answer.
     void submitText(const QString& text);
     // Opens without the spoken greeting (a conversation opened by a typed question).
     void skipGreeting() { m_greets = false; }
@@ -133,6 +134,7 @@ private:
     void fail(const QString& sentence, bool endsConversation);
     void recovered();
     void deliverText(const QString& text);
+    bool sessionGoesOn() const; // a failure has left the session open: what is said next is sent
     void refuseWaitingTexts();
     void startDrainTask();
     static QCoro::Task<> drain(QPointer<Coordinator> self, std::shared_ptr<voice::AudioPlayback> playback,

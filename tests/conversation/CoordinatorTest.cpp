@@ -459,4 +459,42 @@ TEST_F(Conversation, FailuresAreSpokenOnceAndEndWhenTheSessionWorksAgain)
     EXPECT_TRUE(runTask(coordinator->stop().then([] { return true; })).has_value());
 }
 
+// A failed answer is said, and the session it came on takes the next typed line and the next
+// speech as usual; only a lost session (here: reconnecting) refuses a line.
+TEST_F(Conversation, AFailedAnswerIsSaidAndTheNextLineOrSpeechGoesOnTheSameSession)
+{
+    openListening();
+    const QString failed = "Model nie dokończył odpowiedzi: bez podanej przyczyny.";
+    const auto typed = [&] {
+        QStringList texts;
+        for (const auto& f : sent("conversation.item.create"))
+            if (f["item"]["role"] == "user")
+                texts.append(f["item"]["content"][0]["text"].toString());
+        return texts;
+    };
+    done("failed");
+    ASSERT_TRUE(reach(SessionState::failed));
+    coordinator->submitText("Która godzina?");
+    ASSERT_TRUE(waitFor([&] { return typed() == QStringList{"Która godzina?"}; }));
+    EXPECT_EQ(session.state(), SessionState::thinking);
+    // The same failure again after a new question is said again: the user asked again.
+    done("failed");
+    ASSERT_TRUE(waitFor([&] { return failures.size() == 2; }));
+    EXPECT_EQ(failures, (QStringList{failed, failed}));
+    userSpeech("started");
+    ASSERT_TRUE(reach(SessionState::listening));
+    userSpeech("stopped");
+    ASSERT_TRUE(reach(SessionState::thinking));
+    EXPECT_FALSE(reports.join('\n').contains(Coordinator::kLineNotSent));
+
+    server.dropClient();
+    ASSERT_TRUE(reach(SessionState::failed));
+    coordinator->submitText("Halo?");
+    EXPECT_TRUE(reports.last().startsWith("error: " + Coordinator::kLineNotSent + "Połączenie z OpenAI zostało przerwane"))
+        << reports.last().toStdString();
+    clock.advance(1s); // the back-off before the reconnect
+    ASSERT_TRUE(reach(SessionState::thinking));
+    EXPECT_FALSE(typed().contains("Halo?"));
+}
+
 #include "CoordinatorTest.moc"
