@@ -10,6 +10,7 @@
 #include "app/SingleInstance.h"
 #include "app/Configuration.h"
 #include "app/SessionDump.h"
+#include "core/LagProbe.h"
 #include "core/Paths.h"
 #include "core/SidecarLog.h"
 #include "core/WriteFailure.h"
@@ -86,6 +87,8 @@ int main(int argc, char** argv)
     std::unique_ptr<QCoreApplication> application =
         display ? std::make_unique<QApplication>(argc, argv) : std::make_unique<QCoreApplication>(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("selvina-voice"));
+    // First: whatever holds the main thread from here on, start-up included, shows as lateness.
+    const std::unique_ptr<LagProbe> lagProbe = LagProbe::fromEnvironment();
     if (display) {
         QGuiApplication::setApplicationDisplayName(QStringLiteral("Selvina Voice"));
         QGuiApplication::setDesktopFileName(QStringLiteral("selvina-voice"));

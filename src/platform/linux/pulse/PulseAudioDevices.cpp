@@ -330,14 +330,11 @@ PulseAudioDevices::~PulseAudioDevices()
 
 int PulseAudioDevices::addDevicesChangedHandler(std::function<void()> handler)
 {
-    int token = 0;
-    {
-        std::lock_guard guard(m_handlerMutex);
-        token = m_nextToken++;
-        m_handlers.emplace(token, std::move(handler));
-    }
-    Locker lock(m_loop);
-    (void)connectedContext(); // subscribes as soon as there is a server
+    std::lock_guard guard(m_handlerMutex);
+    const int token = m_nextToken++;
+    m_handlers.emplace(token, std::move(handler));
+    // No connection from here: this may be called on the main thread, and a server that does not
+    // answer would hold it. The first query or stream connects, and subscribes with it.
     return token;
 }
 
