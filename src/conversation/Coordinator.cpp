@@ -10,6 +10,8 @@ using K = VoiceEvent::Kind;
 const QString Coordinator::kGreeting = QStringLiteral("Słucham, w czym mogę pomóc?");
 const QString Coordinator::kFarewell = QStringLiteral("Jeżeli będziesz chciał wrócić do rozmowy, powiedz: hej Selvina.");
 const QString Coordinator::kLineNotSent = QStringLiteral("Polecenie nie zostało wysłane. ");
+const QString Coordinator::kSoundServerBack =
+    QStringLiteral("Serwer dźwięku uruchomił się ponownie. Mikrofon i głośniki działają dalej.");
 
 namespace {
 
@@ -120,6 +122,10 @@ QCoro::Task<Result<StartOutcome, ConversationStartError>> Coordinator::start()
     m_tasks.push_back(connect(capture.get(), &voice::AudioCapture::levelAvailable, this, &Coordinator::takeInputLevels));
     m_tasks.push_back(connect(m_playback.get(), &voice::AudioPlayback::levelAvailable, this,
                               &Coordinator::takeOutputLevels));
+    m_tasks.push_back(connect(capture.get(), &voice::AudioCapture::soundServerBack, this, &Coordinator::soundServerBack));
+    m_tasks.push_back(connect(m_playback.get(), &voice::AudioPlayback::soundServerBack, this, &Coordinator::soundServerBack));
+    m_tasks.push_back(connect(capture.get(), &voice::AudioCapture::soundServerGone, this, &Coordinator::soundServerGone));
+    m_tasks.push_back(connect(m_playback.get(), &voice::AudioPlayback::soundServerGone, this, &Coordinator::soundServerGone));
     if (m_assistantAudio == AssistantAudio::played) {
         // Direct, like the chunks: the mark reaches the speakers between the right two chunks.
         m_tasks.push_back(connect(voice.get(), &voice::VoiceEngine::audioItemStarted, this,
@@ -432,9 +438,33 @@ void Coordinator::fail(const QString& sentence, bool endsConversation)
     onFailure(Failure{sentence, alreadySpoken, endsConversation});
 }
 
+// The microphone and the speakers each reopen on the restarted server: the user hears of it once.
+void Coordinator::soundServerBack(quint64 connection)
+{
+    if (m_stopped || !m_started || connection == m_soundServerTold)
+        return;
+    m_soundServerTold = connection;
+    trace(QStringLiteral("serwer dźwięku wrócił (połączenie %1)").arg(connection));
+    if (auto onFailure = m_onFailure)
+        onFailure(Failure{kSoundServerBack, false, false});
+}
+
+// Without a microphone or speakers the conversation cannot go on.
+void Coordinator::soundServerGone(const QString& sentence)
+{
+    if (m_stopped || std::exchange(m_soundServerGone, true))
+        return;
+    m_systemLog.write(QStringLiteral("[SelvinaVoice] ") + sentence);
+    m_hasFailed = true;
+    recomputeState();
+    fail(sentence, true); // last: the delegate closes the conversation
+}
+
 // The session works (configured, or an answer came through): whatever failed is over.
 void Coordinator::recovered()
 {
+    if (m_soundServerGone) // the session may work; without a microphone and speakers nothing can
+        return;
     if (m_hasFailed)
         trace(QStringLiteral("rozmowa znowu działa"));
     m_hasFailed = false;
