@@ -102,6 +102,9 @@ public:
     // Closes the open conversation and waits for it to end; 5 s at most.
     QCoro::Task<> shutdown();
 
+    // A sentence about the assistant itself, not about the conversation (a file it cannot write).
+    void announce(const QString& sentence) { speak(sentence); }
+
     SessionModel& session() { return m_session; }
     conversation::Coordinator* coordinator() const { return m_coordinator.get(); }
     overlay::DebugLog& debugLog() { return *m_debugLog; }

@@ -185,7 +185,8 @@ void AppDelegate::startUpdates()
     updates.clock = &clock();
     updates.preferences = m_services.composition.sources.preferences;
     updates.location = update::InstallLocation::of(QCoreApplication::applicationDirPath());
-    updates.releaseInstance = [lock = m_services.instanceLock] { if (lock) lock->release(); };
+    updates.releaseInstance = [this] { if (m_instance) m_instance->release(); };
+    updates.reclaimInstance = [this] { if (m_instance) m_instance->reclaim(); };
     updates.quit = [self = QPointer<AppDelegate>(this)] { if (self) self->applicationShouldTerminate(); };
     updates.failedBuild = qEnvironmentVariable("SELVINA_UPDATE_FAILED");
     if (updates.preferences == nullptr)

@@ -93,7 +93,7 @@ Composition::Made Composition::makeCoordinator(SessionModel& session, const Comp
     auto gate = std::make_shared<safety::VoiceSafetyGate>(
         std::make_shared<safety::SilentConfirmation>(),
         std::make_shared<const safety::HostAllowlist>(safety::HostAllowlist::defaultConfigPath()),
-        std::make_shared<safety::AuditLog>(safety::AuditLog::defaultFilePath()), systemLog,
+        std::make_shared<safety::AuditLog>(safety::AuditLog::defaultFilePath(), context.writeFailures), systemLog,
         safety::VoiceSafetyGate::Options());
 
     // What is stored now, edits made since the last conversation included.

@@ -9,6 +9,7 @@
 #include "core/Clock.h"
 #include "conversation/Coordinator.h"
 #include "core/Session.h"
+#include "core/WriteFailure.h"
 #include "platform/AudioDevices.h"
 #include "platform/SystemLog.h"
 #include "tools/AccessibilityTree.h"
@@ -40,6 +41,7 @@ struct CompositionContext {
     std::shared_ptr<tools::AccessibilityAccess> accessibility{}; // the screen tools' worker and tree
     agent::AgentBridge* agent = nullptr; // the process's agent bridge; none: no delegate_task
     std::shared_ptr<capture::ScreenCapture> screenCapture{}; // none: no visual tools
+    WriteFailureNotice* writeFailures = nullptr; // the audit log's failures; none: only logged
 };
 
 // Progress notes of the agent layer on their way to the controller, which may not exist yet or

@@ -65,4 +65,15 @@ SingleInstance::Outcome SingleInstance::start(std::function<void(const WakeReque
     return Outcome::handedOver;
 }
 
+void SingleInstance::release()
+{
+    m_lock.release();
+}
+
+void SingleInstance::reclaim()
+{
+    if (m_lock.claim() == platform::InstanceLock::Claim::heldByAnother)
+        logLine(QStringLiteral("[start] po nieudanej aktualizacji nazwę zajął inny proces — druga Selvina może działać"));
+}
+
 } // namespace selvina::app

@@ -40,6 +40,10 @@ public:
     ~SingleInstance();
 
     Outcome start(std::function<void(const WakeRequest&)> onWake, const QVariantMap& payloadIfSecond);
+    // An update gives the name up for the build that takes over, and takes it back when that build
+    // could not be started: this process goes on and must stay the one a second start finds.
+    void release();
+    void reclaim();
 
 private:
     platform::InstanceLock& m_lock;

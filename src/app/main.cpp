@@ -10,8 +10,10 @@
 #include "app/SingleInstance.h"
 #include "app/Configuration.h"
 #include "app/SessionDump.h"
+#include "core/LagProbe.h"
 #include "core/Paths.h"
 #include "core/SidecarLog.h"
+#include "core/WriteFailure.h"
 #include "overlay/RunLog.h"
 #include "platform/linux/DesktopBackends.h"
 #include "platform/linux/atspi/AtspiDesktop.h"
@@ -85,6 +87,8 @@ int main(int argc, char** argv)
     std::unique_ptr<QCoreApplication> application =
         display ? std::make_unique<QApplication>(argc, argv) : std::make_unique<QCoreApplication>(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("selvina-voice"));
+    // First: whatever holds the main thread from here on, start-up included, shows as lateness.
+    const std::unique_ptr<LagProbe> lagProbe = LagProbe::fromEnvironment();
     if (display) {
         QGuiApplication::setApplicationDisplayName(QStringLiteral("Selvina Voice"));
         QGuiApplication::setDesktopFileName(QStringLiteral("selvina-voice"));
@@ -95,7 +99,8 @@ int main(int argc, char** argv)
         return *code;
 
     platform::LibsecretStore secrets;
-    platform::IniPreferences preferences(paths::configFile(QStringLiteral("preferences.ini")));
+    WriteFailureNotice writeFailures; // said once the delegate is there
+    platform::IniPreferences preferences(paths::configFile(QStringLiteral("preferences.ini")), &writeFailures);
     settings::SpeechPreferences speech(preferences);
 
     if (qgetenv("SELVINA_DUMP_SESSION") == "1") {
@@ -129,6 +134,7 @@ int main(int argc, char** argv)
     services.composition.workSound = voice::workSoundLoop();
     services.composition.accessibility = std::make_shared<tools::AccessibilityAccess>(
         std::make_unique<platform::AtspiDesktop>(), elements, QCoreApplication::applicationPid());
+    services.composition.writeFailures = &writeFailures;
     services.composition.screenCapture = std::make_shared<capture::ScreenCapture>(
         platform::makeScreenCaptureProvider(QCoreApplication::applicationPid()));
     agent::ClaudeAgentBridge agentBridge(clock);
@@ -144,7 +150,8 @@ int main(int argc, char** argv)
     services.cues = cues.get();
 
     // The desktop shell.
-    overlay::DebugFileLog runLog(paths::logFile(QStringLiteral("debug.log")), &settings::DeveloperPreferences::runLogEnabled);
+    overlay::DebugFileLog runLog(paths::logFile(QStringLiteral("debug.log")), &settings::DeveloperPreferences::runLogEnabled,
+                                 &writeFailures);
     platform::XdgAutostart loginItem(QCoreApplication::applicationFilePath());
     settings::LaunchPreferences launch(preferences, loginItem);
     settings::DeveloperPreferences developer(preferences, [&runLog](const QString& marker) { runLog.appendMarker(marker); });
@@ -215,6 +222,7 @@ int main(int argc, char** argv)
     }
 
     app::AppDelegate delegate(services);
+    writeFailures.setSay([&delegate](const QString& sentence) { delegate.announce(sentence); });
     quitOnTerminationSignals(delegate);
     if (display) {
         // Logging out asks running applications to save their data; the assistant quits instead.

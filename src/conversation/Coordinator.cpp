@@ -10,6 +10,8 @@ using K = VoiceEvent::Kind;
 const QString Coordinator::kGreeting = QStringLiteral("Słucham, w czym mogę pomóc?");
 const QString Coordinator::kFarewell = QStringLiteral("Jeżeli będziesz chciał wrócić do rozmowy, powiedz: hej Selvina.");
 const QString Coordinator::kLineNotSent = QStringLiteral("Polecenie nie zostało wysłane. ");
+const QString Coordinator::kSoundServerBack =
+    QStringLiteral("Serwer dźwięku uruchomił się ponownie. Mikrofon i głośniki działają dalej.");
 
 namespace {
 
@@ -120,6 +122,10 @@ QCoro::Task<Result<StartOutcome, ConversationStartError>> Coordinator::start()
     m_tasks.push_back(connect(capture.get(), &voice::AudioCapture::levelAvailable, this, &Coordinator::takeInputLevels));
     m_tasks.push_back(connect(m_playback.get(), &voice::AudioPlayback::levelAvailable, this,
                               &Coordinator::takeOutputLevels));
+    m_tasks.push_back(connect(capture.get(), &voice::AudioCapture::soundServerBack, this, &Coordinator::soundServerBack));
+    m_tasks.push_back(connect(m_playback.get(), &voice::AudioPlayback::soundServerBack, this, &Coordinator::soundServerBack));
+    m_tasks.push_back(connect(capture.get(), &voice::AudioCapture::soundServerGone, this, &Coordinator::soundServerGone));
+    m_tasks.push_back(connect(m_playback.get(), &voice::AudioPlayback::soundServerGone, this, &Coordinator::soundServerGone));
     if (m_assistantAudio == AssistantAudio::played) {
         // Direct, like the chunks: the mark reaches the speakers between the right two chunks.
         m_tasks.push_back(connect(voice.get(), &voice::VoiceEngine::audioItemStarted, this,
@@ -220,7 +226,9 @@ void Coordinator::apply(SessionState state)
     }
     // A line typed while the conversation opened goes once it listens; one at a time, so that
     // none cuts off the answer to the one before. Last: it changes the state again.
-    if (state == SessionState::listening && m_connected && !m_waitingTexts.isEmpty())
+    // After a failed answer on a session that goes on, the next line is sent as well.
+    const bool sendsNow = state == SessionState::listening || (state == SessionState::failed && sessionGoesOn());
+    if (sendsNow && m_connected && !m_waitingTexts.isEmpty())
         deliverText(m_waitingTexts.takeFirst());
 }
 
@@ -228,7 +236,8 @@ void Coordinator::submitText(const QString& text)
 {
     if (m_stopped)
         return;
-    if (m_hasFailed) {
+    // Only a lost session refuses the line; a failed answer has been said, and the next line goes.
+    if (m_hasFailed && !sessionGoesOn()) {
         reportToObserver(ChatKind::error,
                          kLineNotSent + m_lastFailure.value_or(QStringLiteral("Rozmowa nie jest połączona z OpenAI.")));
         return;
@@ -240,8 +249,16 @@ void Coordinator::submitText(const QString& text)
     deliverText(text);
 }
 
+bool Coordinator::sessionGoesOn() const
+{
+    return m_connected && m_voice->hasSession();
+}
+
 void Coordinator::deliverText(const QString& text)
 {
+    // A line sent into a working session starts afresh: a failure it meets is said again.
+    if (m_hasFailed)
+        recovered();
     reportToObserver(ChatKind::user, text);
     m_awaitingModel = true;
     recomputeState();
@@ -351,6 +368,9 @@ QCoro::Task<> Coordinator::handle(VoiceEvent event)
     case K::userSpeechStarted:
         // No idle close while the user talks, however long.
         m_userSpeaking = true;
+        // The service heard the user: the session works, whatever answer failed before.
+        if (m_hasFailed && sessionGoesOn())
+            recovered();
         refreshIdleTimer();
         if (m_speechAudible) {
             co_await silence(self, m_voice, m_playback);
@@ -406,7 +426,8 @@ QCoro::Task<> Coordinator::handle(VoiceEvent event)
 void Coordinator::fail(const QString& sentence, bool endsConversation)
 {
     m_lastFailure = sentence;
-    refuseWaitingTexts();
+    if (endsConversation || !sessionGoesOn())
+        refuseWaitingTexts();
     // start() reports a failure while opening itself.
     if (!m_started || !m_onFailure)
         return;
@@ -417,9 +438,33 @@ void Coordinator::fail(const QString& sentence, bool endsConversation)
     onFailure(Failure{sentence, alreadySpoken, endsConversation});
 }
 
+// The microphone and the speakers each reopen on the restarted server: the user hears of it once.
+void Coordinator::soundServerBack(quint64 connection)
+{
+    if (m_stopped || !m_started || connection == m_soundServerTold)
+        return;
+    m_soundServerTold = connection;
+    trace(QStringLiteral("serwer dźwięku wrócił (połączenie %1)").arg(connection));
+    if (auto onFailure = m_onFailure)
+        onFailure(Failure{kSoundServerBack, false, false});
+}
+
+// Without a microphone or speakers the conversation cannot go on.
+void Coordinator::soundServerGone(const QString& sentence)
+{
+    if (m_stopped || std::exchange(m_soundServerGone, true))
+        return;
+    m_systemLog.write(QStringLiteral("[SelvinaVoice] ") + sentence);
+    m_hasFailed = true;
+    recomputeState();
+    fail(sentence, true); // last: the delegate closes the conversation
+}
+
 // The session works (configured, or an answer came through): whatever failed is over.
 void Coordinator::recovered()
 {
+    if (m_soundServerGone) // the session may work; without a microphone and speakers nothing can
+        return;
     if (m_hasFailed)
         trace(QStringLiteral("rozmowa znowu działa"));
     m_hasFailed = false;

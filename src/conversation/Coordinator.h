@@ -67,6 +67,7 @@ public:
     static const QString kFarewell;
     static const QString kInterruptedByUserText;
     static const QString kLineNotSent; // before the sentence saying what is wrong
+    static const QString kSoundServerBack;
     static QString watchdogText();
 
     struct Options {
@@ -90,7 +91,8 @@ public:
     // A progress note of the agent layer; nothing is spoken.
     void reportActivity(const QString& text);
     // A typed question (the text channel): sent at once when the conversation runs, kept until it
-    // first listens while it is still opening, answered with what is wrong while it has failed.
+    // first listens while it is still opening; answered with what is wrong while there is no session
+    // to send it to (reconnecting, refused, given up), sent as usual after a failed answer.
     void submitText(const QString& text);
     // Opens without the spoken greeting (a conversation opened by a typed question).
     void skipGreeting() { m_greets = false; }
@@ -108,8 +110,10 @@ public:
     }
     void setOnIdleTimeout(std::function<void()> onIdleTimeout);
 
-    // A failure of the engine, as the user is to hear it: once per sentence until the conversation
-    // works again. `endsConversation`: the session is over (refused, or given up on).
+    // A failure of the engine or of the sound server, as the user is to hear it: once per sentence
+    // until the conversation works again. `endsConversation`: the conversation cannot go on (the
+    // session refused or given up on, the sound server gone). Also news the user must hear about
+    // a failure already mended (the sound server restarted), with `endsConversation` false.
     struct Failure {
         QString sentence;
         bool alreadySpoken = false;
@@ -133,7 +137,10 @@ private:
     void fail(const QString& sentence, bool endsConversation);
     void recovered();
     void deliverText(const QString& text);
+    bool sessionGoesOn() const; // a failure has left the session open: what is said next is sent
     void refuseWaitingTexts();
+    void soundServerBack(quint64 connection);
+    void soundServerGone(const QString& sentence);
     void startDrainTask();
     static QCoro::Task<> drain(QPointer<Coordinator> self, std::shared_ptr<voice::AudioPlayback> playback,
                                qint64 generation);
@@ -206,6 +213,8 @@ private:
     std::optional<QString> m_spokenFailure; // said since the conversation last worked
     std::function<void(const Failure&)> m_onFailure;
     QStringList m_waitingTexts;   // typed before the conversation first listened
+    quint64 m_soundServerTold = 0; // the restarted server's connection the user was told of
+    bool m_soundServerGone = false;
     double m_inputLevel = 0;
     double m_inputPeak = 0;
     qint64 m_levelSamples = 0;

@@ -1,8 +1,14 @@
 #include "overlay/RunLog.h"
 
+#include "core/WriteFailure.h"
+
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+
+#include <cerrno>
+#include <fcntl.h>
+#include <unistd.h>
 
 namespace selvina::overlay {
 
@@ -34,8 +40,9 @@ QString panelLabel(ChatKind kind)
     return {};
 }
 
-DebugFileLog::DebugFileLog(QString filePath, Switch runLogOn)
-    : m_path(std::move(filePath)), m_on(std::move(runLogOn)), m_worker(QStringLiteral("pl.korlund.selvinavoice.debuglog"))
+DebugFileLog::DebugFileLog(QString filePath, Switch runLogOn, WriteFailureNotice* failures)
+    : m_path(std::move(filePath)), m_on(std::move(runLogOn)), m_failures(failures),
+      m_worker(QStringLiteral("pl.korlund.selvinavoice.debuglog"))
 {
 }
 
@@ -67,17 +74,23 @@ QFuture<void> DebugFileLog::written()
     return m_worker.run([] {});
 }
 
-// On the worker. The log never reports a failure of its own: a line that cannot be written is dropped.
+// On the worker. A line that cannot be written is dropped whole: the file keeps whole lines only.
 void DebugFileLog::write(QByteArray line)
 {
     line.append('\n');
-    QFile file(m_path);
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Append)) {
-        QDir().mkpath(QFileInfo(m_path).absolutePath());
-        if (!file.open(QIODevice::WriteOnly | QIODevice::Append))
-            return;
-    }
-    file.write(line);
+    const QByteArray path = QFile::encodeName(m_path);
+    int fd = ::open(path.constData(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+    if (fd < 0 && errno == ENOENT && QDir().mkpath(QFileInfo(m_path).absolutePath()))
+        fd = ::open(path.constData(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+    std::optional<int> error = fd < 0 ? std::optional<int>(errno) : appendWhole(fd, line);
+    if (fd >= 0)
+        ::close(fd);
+    if (m_failures == nullptr)
+        return;
+    if (error)
+        m_failures->failed(QStringLiteral("dziennika rozmowy"), m_path, *error);
+    else
+        m_failures->succeeded(m_path);
 }
 
 DebugLog::DebugLog(DebugFileLog* file, QObject* parent) : QObject(parent), m_file(file) {}

@@ -15,6 +15,10 @@
 #include <deque>
 #include <functional>
 
+namespace selvina {
+class WriteFailureNotice;
+}
+
 namespace selvina::overlay {
 
 struct DebugEntry {
@@ -32,7 +36,8 @@ public:
     // Read under its lock on every append; off: entries stay out of the file.
     using Switch = std::function<bool()>;
 
-    DebugFileLog(QString filePath, Switch runLogOn);
+    // `failures`: told when a line cannot be written (once, until one can be again); none: dropped quietly.
+    DebugFileLog(QString filePath, Switch runLogOn, WriteFailureNotice* failures = nullptr);
 
     // "yyyy-MM-dd HH:mm:ss.zzz<TAB>kind<TAB>body", line breaks in the body as "⏎".
     void append(const DebugEntry& entry);
@@ -48,6 +53,7 @@ private:
 
     QString m_path;
     Switch m_on;
+    WriteFailureNotice* m_failures;
     SerialWorker m_worker;
 };
 

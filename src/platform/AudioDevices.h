@@ -91,6 +91,9 @@ public:
     // must only hand the news on. Returns a token for removeDevicesChangedHandler.
     virtual int addDevicesChangedHandler(std::function<void()> handler) = 0;
     virtual void removeDevicesChangedHandler(int token) = 0;
+    // Which connection to the sound server streams opened now are on, counted from 1; a new number
+    // means the server was restarted in between. 0: not known.
+    virtual std::uint64_t connectionNumber() { return 0; }
 };
 
 } // namespace selvina::platform

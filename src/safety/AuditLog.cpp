@@ -1,6 +1,7 @@
 #include "safety/AuditLog.h"
 
 #include "core/Paths.h"
+#include "core/WriteFailure.h"
 
 #include <QDir>
 #include <QFileInfo>
@@ -20,43 +21,35 @@ namespace selvina::safety {
 
 namespace {
 
-QString systemError(const char* what, const QString& path)
-{
-    return QString::fromUtf8(what) + QLatin1Char(' ') + path + QStringLiteral(": ") +
-           QString::fromLocal8Bit(std::strerror(errno));
-}
+struct WriteError {
+    QString message;
+    int error = 0; // errno
+};
 
-bool writeAll(int fd, const QByteArray& bytes)
+WriteError systemError(const char* what, const QString& path, int error = errno)
 {
-    qsizetype done = 0;
-    while (done < bytes.size()) {
-        const ssize_t n = ::write(fd, bytes.constData() + done, size_t(bytes.size() - done));
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        done += n;
-    }
-    return true;
+    return {QString::fromUtf8(what) + QLatin1Char(' ') + path + QStringLiteral(": ") + QString::fromLocal8Bit(std::strerror(error)),
+            error};
 }
 
 // Appends to an existing file. Absent file: the line is written to a private temporary file that
 // is then linked into place, so a reader never sees a half-written first entry and a file that
 // another process created meanwhile is appended to, never replaced.
-std::optional<QString> appendLine(const QString& path, const QByteArray& line)
+std::optional<WriteError> appendLine(const QString& path, const QByteArray& line)
 {
     const QString folder = QFileInfo(path).absolutePath();
     if (!QDir().mkpath(folder))
-        return QStringLiteral("nie można utworzyć folderu ") + folder;
+        return WriteError{QStringLiteral("nie można utworzyć folderu ") + folder, errno};
     const QByteArray file = QFile::encodeName(path);
 
     for (int attempt = 0; attempt < 2; ++attempt) {
         const int fd = ::open(file.constData(), O_WRONLY | O_APPEND | O_CLOEXEC);
         if (fd >= 0) {
-            const bool written = writeAll(fd, line);
-            const QString error = written ? QString() : systemError("zapis do", path);
+            const std::optional<int> failed = appendWhole(fd, line);
             ::close(fd);
-            return written ? std::nullopt : std::optional<QString>(error);
+            if (failed)
+                return systemError("zapis do", path, *failed);
+            return std::nullopt;
         }
         if (errno != ENOENT)
             return systemError("nie można otworzyć", path);
@@ -65,25 +58,24 @@ std::optional<QString> appendLine(const QString& path, const QByteArray& line)
         const int tfd = ::mkostemp(temporary.data(), O_CLOEXEC); // mode 0600
         if (tfd < 0)
             return systemError("nie można utworzyć pliku tymczasowego w", folder);
-        const bool written = writeAll(tfd, line) && ::fsync(tfd) == 0;
-        const QString writeError = written ? QString() : systemError("zapis do", path);
+        std::optional<int> failed = appendWhole(tfd, line);
+        if (!failed && ::fsync(tfd) != 0)
+            failed = errno;
         ::close(tfd);
-        if (!written) {
+        if (failed) {
             ::unlink(temporary.constData());
-            return writeError;
+            return systemError("zapis do", path, *failed);
         }
         const int linked = ::link(temporary.constData(), file.constData());
         const int linkErrno = errno;
         ::unlink(temporary.constData());
         if (linked == 0)
             return std::nullopt;
-        if (linkErrno != EEXIST) {
-            errno = linkErrno;
-            return systemError("nie można utworzyć", path);
-        }
+        if (linkErrno != EEXIST)
+            return systemError("nie można utworzyć", path, linkErrno);
         // Someone created the file in between: append to it on the next round.
     }
-    return QStringLiteral("plik ") + path + QStringLiteral(" zmienia się w trakcie zapisu");
+    return WriteError{QStringLiteral("plik ") + path + QStringLiteral(" zmienia się w trakcie zapisu"), 0};
 }
 
 } // namespace
@@ -104,7 +96,7 @@ QByteArray AuditEntry::encoded() const
     return QJsonDocument(o).toJson(QJsonDocument::Compact);
 }
 
-AuditLog::AuditLog(QString filePath) : m_path(std::move(filePath)) {}
+AuditLog::AuditLog(QString filePath, WriteFailureNotice* failures) : m_path(std::move(filePath)), m_failures(failures) {}
 
 QString AuditLog::defaultFilePath()
 {
@@ -113,13 +105,19 @@ QString AuditLog::defaultFilePath()
 
 QFuture<void> AuditLog::post(AuditEntry entry)
 {
-    return m_worker.run([path = m_path, entry = std::move(entry)] {
-        const std::optional<QString> error = appendLine(path, entry.encoded() + '\n');
+    return m_worker.run([path = m_path, failures = m_failures, entry = std::move(entry)] {
+        const std::optional<WriteError> error = appendLine(path, entry.encoded() + '\n');
         if (error) {
-            const QByteArray text = "SelvinaVoice AuditLog: nie udało się zapisać wpisu — " + error->toUtf8() + '\n';
+            const QByteArray text = "SelvinaVoice AuditLog: nie udało się zapisać wpisu — " + error->message.toUtf8() + '\n';
             std::fwrite(text.constData(), 1, size_t(text.size()), stderr);
             std::fflush(stderr);
         }
+        if (failures == nullptr)
+            return;
+        if (error)
+            failures->failed(QStringLiteral("dziennika bezpieczeństwa"), path, error->error);
+        else
+            failures->succeeded(path);
     });
 }
 

@@ -12,6 +12,10 @@
 
 #include <optional>
 
+namespace selvina {
+class WriteFailureNotice;
+}
+
 namespace selvina::safety {
 
 struct AuditEntry {
@@ -29,12 +33,13 @@ struct AuditEntry {
 
 class AuditLog {
 public:
-    explicit AuditLog(QString filePath);
+    // `failures`: told when an entry cannot be written (once, until one can be again).
+    explicit AuditLog(QString filePath, WriteFailureNotice* failures = nullptr);
 
     static QString defaultFilePath();
 
     // Completes once the line is on disk or has failed. Never fails outward: a failure writes one
-    // line to standard error and loses only this entry.
+    // line to standard error, is said once, and loses only this entry; the file keeps whole lines.
     QCoro::Task<> append(AuditEntry entry);
 
     const QString& filePath() const { return m_path; }
@@ -43,6 +48,7 @@ private:
     QFuture<void> post(AuditEntry entry);
 
     QString m_path;
+    WriteFailureNotice* m_failures;
     SerialWorker m_worker{QStringLiteral("audit-log")};
 };
 

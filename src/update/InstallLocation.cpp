@@ -19,7 +19,9 @@ InstallLocation InstallLocation::of(const QString& binaryDirectory)
     if (current.isSymLink() && build.dirName() != u"current") {
         out.kind = Kind::userLocal;
         out.root = QFileInfo(build.path()).path();
-    } else if (build.path().startsWith(QStringLiteral("/usr/")) || build.path() == u"/usr") {
+    } else if ((build.path().startsWith(QStringLiteral("/usr/")) || build.path() == u"/usr")
+               && build.path() != u"/usr/local" && !build.path().startsWith(QStringLiteral("/usr/local/"))) {
+        // /usr/local belongs to the administrator, not to the package manager.
         out.kind = Kind::packageManaged;
     }
     return out;

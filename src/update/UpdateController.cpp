@@ -23,6 +23,14 @@ void UpdateController::start()
         logLine(QStringLiteral("[aktualizacja] budowa %1 nie uruchomiła się — wróciłam do poprzedniej").arg(m_services.failedBuild));
         m_powiedz(QStringLiteral("Nie udało mi się zaktualizować. Pracuję dalej na obecnej wersji."));
     }
+    if (m_services.location.kind == InstallLocation::Kind::packageManaged) {
+        ReplacedProgram::Options program = m_services.program;
+        program.releaseInstance = m_services.releaseInstance;
+        program.reclaimInstance = m_services.reclaimInstance;
+        program.quit = m_services.quit;
+        m_program = std::make_unique<ReplacedProgram>(std::move(program));
+        scheduleProgramCheck();
+    }
     if (!m_services.feed) {
         logLine(QStringLiteral("[aktualizacja] brak SUFeedURL — warstwa aktualizacji nie startuje"));
         return;
@@ -34,7 +42,8 @@ void UpdateController::start()
     }
     QPointer<UpdateController> self(this);
     m_updater = std::make_unique<Updater>(UpdaterOptions{*m_services.feed, *key, m_services.current, m_services.location,
-                                                         m_services.releaseInstance, m_services.quit});
+                                                         m_services.releaseInstance, m_services.reclaimInstance,
+                                                         m_services.quit});
     m_updater->onReady = [self](Updater::InstallAction block) {
         if (self)
             self->odroczLubWykonaj(std::move(block));
@@ -53,6 +62,29 @@ void UpdateController::scheduleCheck(std::chrono::milliseconds after)
         m_updater->check();
         scheduleCheck(kCheckInterval);
     });
+}
+
+void UpdateController::scheduleProgramCheck()
+{
+    m_programCheck = m_services.clock->after(kProgramCheckInterval, [this] { lookAtProgram(); });
+}
+
+// The package manager upgraded the program under us: the old one would go on against the new
+// resources until logout. It restarts at the next quiet moment, as an update does.
+void UpdateController::lookAtProgram()
+{
+    const std::optional<QString> program = m_program->replacement();
+    if (!program) {
+        scheduleProgramCheck();
+        return;
+    }
+    // Not looked at again this run: a restart that failed has been said, and is not tried each minute.
+    logLine(QStringLiteral("[aktualizacja] menedżer pakietów podmienił program — uruchomię nową wersję w chwili ciszy"));
+    QPointer<UpdateController> self(this);
+    odroczLubWykonaj(m_program->restartInto(*program, [self](const UpdateError& error) {
+        if (self)
+            self->opiszBlad(error);
+    }));
 }
 
 void UpdateController::zglosAktualizacjeJesliByla()

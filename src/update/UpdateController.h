@@ -6,6 +6,7 @@
 #include "core/Clock.h"
 #include "platform/Preferences.h"
 #include "update/InstallLocation.h"
+#include "update/ReplacedProgram.h"
 #include "update/UpdateFeed.h"
 #include "update/Updater.h"
 
@@ -25,8 +26,10 @@ struct UpdateServices {
     QByteArray key = releaseKey();
     InstallLocation location{};
     std::function<void()> releaseInstance{};
+    std::function<void()> reclaimInstance{};
     std::function<void()> quit{};
     QString failedBuild{}; // set by the launcher when the build it tried did not start
+    ReplacedProgram::Options program{}; // its instance and quit calls are the ones above
 };
 
 class UpdateController : public QObject {
@@ -36,6 +39,8 @@ public:
     static const QString kOstatniaWersja;   // "pl.korlund.selvinavoice.ostatniaWersja"
     static constexpr std::chrono::milliseconds kFirstCheck{60'000};
     static constexpr std::chrono::milliseconds kCheckInterval{6 * 3600'000};
+    // A package-managed program is looked at this often for a replacement on disk (one readlink).
+    static constexpr std::chrono::milliseconds kProgramCheckInterval{60'000};
 
     UpdateController(UpdateServices services, std::function<bool()> czyWolnoTeraz, std::function<void(const QString&)> powiedz,
                      QObject* parent = nullptr);
@@ -52,6 +57,8 @@ public:
 private:
     void zglosAktualizacjeJesliByla();
     void scheduleCheck(std::chrono::milliseconds after);
+    void scheduleProgramCheck();
+    void lookAtProgram();
 
     UpdateServices m_services;
     std::function<bool()> m_czyWolnoTeraz;
@@ -60,6 +67,8 @@ private:
     Updater::InstallAction m_oczekujacaInstalacja;
     std::unique_ptr<ScheduledCall> m_install;
     std::unique_ptr<ScheduledCall> m_nextCheck;
+    std::unique_ptr<ReplacedProgram> m_program; // package-managed installs only
+    std::unique_ptr<ScheduledCall> m_programCheck;
     bool m_obiecalismyRestart = false;
 };
 

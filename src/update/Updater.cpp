@@ -38,28 +38,12 @@ void Updater::check()
 {
     if (m_busy)
         return;
-    if (m_options.location.kind == InstallLocation::Kind::packageManaged)
-        checkPackageManaged();
     m_busy = true;
     m_failed = false;
     QNetworkRequest request(m_options.feed);
     request.setTransferTimeout(60000);
     QNetworkReply* reply = m_network.get(request);
     connect(reply, &QNetworkReply::finished, this, [this, reply] { onFeed(reply); });
-}
-
-void Updater::checkPackageManaged()
-{
-    // The package manager replaces the file under a running program: the link then says so.
-    const QString exe = QFile::symLinkTarget(QStringLiteral("/proc/self/exe"));
-    const QString suffix = QStringLiteral(" (deleted)");
-    if (!exe.endsWith(suffix))
-        return;
-    const QString program = exe.chopped(suffix.size());
-    if (QFileInfo(program).isExecutable() && onReady) {
-        logLine(QStringLiteral("[aktualizacja] menedżer pakietów podmienił program — uruchomię nową wersję w chwili ciszy"));
-        onReady(restartAction(program));
-    }
 }
 
 void Updater::onFeed(QNetworkReply* reply)
@@ -248,26 +232,12 @@ Updater::InstallAction Updater::installAction(const QString& build)
         if (!QProcess::startDetached(location.launcher(), arguments)) {
             replaceLink(QDir(location.root).filePath(QStringLiteral("current")), QDir(location.buildDirectory).dirName());
             QFile::remove(QDir(location.root).filePath(QStringLiteral("previous")));
+            // This build goes on: without the name, the next start would run a second assistant.
+            if (self->m_options.reclaimInstance)
+                self->m_options.reclaimInstance();
             return self->fail(UpdateError::switchFailed(QStringLiteral("nie mogę uruchomić ") + location.launcher()));
         }
         logLine(QStringLiteral("[aktualizacja] przełączono na budowę %1 — kończę, nowa wersja startuje").arg(build));
-        if (self->m_options.quit)
-            self->m_options.quit();
-    };
-}
-
-Updater::InstallAction Updater::restartAction(const QString& program)
-{
-    return [self = QPointer<Updater>(this), program] {
-        if (!self)
-            return;
-        if (self->m_options.releaseInstance)
-            self->m_options.releaseInstance();
-        // The new program starts once this process has gone, so that it finds the keys and the name free.
-        const QString wait = QStringLiteral("while kill -0 \"$1\" 2>/dev/null; do sleep 0.2; done; exec \"$0\"");
-        if (!QProcess::startDetached(QStringLiteral("/bin/sh"),
-                                     {QStringLiteral("-c"), wait, program, QString::number(QCoreApplication::applicationPid())}))
-            return self->fail(UpdateError::switchFailed(QStringLiteral("nie mogę uruchomić ") + program));
         if (self->m_options.quit)
             self->m_options.quit();
     };

@@ -1,7 +1,6 @@
 // Updater: reads the feed, fetches the newer release into the install folder, checks its minisign
 // signature, unpacks it beside the running build and hands back the action that installs it. An
-// install owned by the package manager is only watched: once the package manager has replaced the
-// program on disk, the action restarts into it.
+// install owned by the package manager is left to it (ReplacedProgram restarts into its upgrades).
 // Thread: main thread; the signature is checked on the updater's worker, tar runs as a child.
 #pragma once
 
@@ -27,6 +26,7 @@ struct UpdaterOptions {
     BuildIdentity current;
     InstallLocation location;
     std::function<void()> releaseInstance; // the session's single-instance name, before the new build starts
+    std::function<void()> reclaimInstance; // takes it back when the new build could not be started
     std::function<void()> quit;            // ends this process once the new build is on its way
 };
 
@@ -38,15 +38,13 @@ public:
     explicit Updater(UpdaterOptions options, QObject* parent = nullptr);
     ~Updater() override;
 
-    // One look at the feed (or, for a package-managed install, at the program on disk). Ignored
-    // while an earlier look is still under way.
+    // One look at the feed. Ignored while an earlier look is still under way.
     void check();
 
     std::function<void(InstallAction)> onReady;
     std::function<void(const UpdateError&)> onError;
 
 private:
-    void checkPackageManaged();
     void onFeed(QNetworkReply* reply);
     void download(const UpdateOffer& offer);
     void onArchiveData();
@@ -56,7 +54,6 @@ private:
     void fail(const UpdateError& error);
     void finishWith(const QString& build);
     InstallAction installAction(const QString& build);
-    InstallAction restartAction(const QString& program);
 
     UpdaterOptions m_options;
     QNetworkAccessManager m_network;

@@ -164,6 +164,11 @@ void OpenAIRealtimeEngine::forgetServerSession()
     wakeCancelWaits();
 }
 
+bool OpenAIRealtimeEngine::hasSession() const
+{
+    return m_socket != nullptr && m_socket->isOpen() && !m_connecting;
+}
+
 void OpenAIRealtimeEngine::disconnectSession()
 {
     if (!m_socket)

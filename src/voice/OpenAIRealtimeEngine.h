@@ -63,6 +63,7 @@ public:
     std::optional<QString> lastServerError() const { return m_lastServerError; }
     bool hasActiveResponse() const;
     bool isConnected() const { return m_socket; }
+    bool hasSession() const override;
 
     // The reason as the user hears it: the last server error, else a recognised code at the end of
     // the reason, else the reason itself.

@@ -77,6 +77,9 @@ public:
 
     virtual QCoro::Task<Status<VoiceEngineError>> connectSession(QList<ToolDefinition> tools, QString instructions) = 0;
     virtual void disconnectSession() = 0;
+    // A session that takes what is sent now: connected, and not between a lost connection and the
+    // next one.
+    virtual bool hasSession() const = 0;
     virtual void sendAudio(const QByteArray& pcm16) = 0;
     virtual QCoro::Task<> sendToolResult(QString id, QString output) = 0;
     // Cancels what the model is saying and clears the service's audio. The answer item being heard

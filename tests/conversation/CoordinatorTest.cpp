@@ -7,6 +7,7 @@
 #include "TestSupport.h"
 #include "platform/fake/MemoryStores.h"
 #include "voice/OpenAIRealtimeEngine.h"
+#include "voice/audio/StreamReopen.h"
 
 #include <qcoro/qcorosignal.h>
 #include <qcoro/qcorotimer.h>
@@ -114,7 +115,9 @@ protected:
                                                     AssistantAudio::played, systemLog,
                                                     Coordinator::Options{"Instrukcja", QByteArray(480, '\1'), &clock, bargeIn});
         coordinator->setObserver([this](ChatKind k, const QString& t) { reports.append(chatKindWireValue(k) + ": " + t); });
-        coordinator->setOnFailure([this](const Coordinator::Failure& f) { failures.append((f.alreadySpoken ? "again: " : "") + f.sentence); });
+        coordinator->setOnFailure([this](const Coordinator::Failure& f) {
+            failures.append(QString(f.alreadySpoken ? "again: " : "") + (f.endsConversation ? "ends: " : "") + f.sentence);
+        });
         // As the application does: the conversation is closed, nothing more comes from it.
         coordinator->setOnIdleTimeout([this] { ++idleTimeouts; coordinator->setOnIdleTimeout(nullptr); });
         const auto started = runTask(coordinator->start());
@@ -457,6 +460,63 @@ TEST_F(Conversation, FailuresAreSpokenOnceAndEndWhenTheSessionWorksAgain)
     clock.advance(15s);
     ASSERT_TRUE(waitFor([&] { return asides(Coordinator::kFarewell) == 1; }));
     EXPECT_TRUE(runTask(coordinator->stop().then([] { return true; })).has_value());
+}
+
+// A failed answer is said, and the session it came on takes the next typed line and the next
+// speech as usual; only a lost session (here: reconnecting) refuses a line.
+TEST_F(Conversation, AFailedAnswerIsSaidAndTheNextLineOrSpeechGoesOnTheSameSession)
+{
+    openListening();
+    const QString failed = "Model nie dokończył odpowiedzi: bez podanej przyczyny.";
+    const auto typed = [&] {
+        QStringList texts;
+        for (const auto& f : sent("conversation.item.create"))
+            if (f["item"]["role"] == "user")
+                texts.append(f["item"]["content"][0]["text"].toString());
+        return texts;
+    };
+    done("failed");
+    ASSERT_TRUE(reach(SessionState::failed));
+    coordinator->submitText("Która godzina?");
+    ASSERT_TRUE(waitFor([&] { return typed() == QStringList{"Która godzina?"}; }));
+    EXPECT_EQ(session.state(), SessionState::thinking);
+    // The same failure again after a new question is said again: the user asked again.
+    done("failed");
+    ASSERT_TRUE(waitFor([&] { return failures.size() == 2; }));
+    EXPECT_EQ(failures, (QStringList{failed, failed}));
+    userSpeech("started");
+    ASSERT_TRUE(reach(SessionState::listening));
+    userSpeech("stopped");
+    ASSERT_TRUE(reach(SessionState::thinking));
+    EXPECT_FALSE(reports.join('\n').contains(Coordinator::kLineNotSent));
+
+    server.dropClient();
+    ASSERT_TRUE(reach(SessionState::failed));
+    coordinator->submitText("Halo?");
+    EXPECT_TRUE(reports.last().startsWith("error: " + Coordinator::kLineNotSent + "Połączenie z OpenAI zostało przerwane"))
+        << reports.last().toStdString();
+    clock.advance(1s); // the back-off before the reconnect
+    ASSERT_TRUE(reach(SessionState::thinking));
+    EXPECT_FALSE(typed().contains("Halo?"));
+}
+
+// The microphone and the speakers each report the restarted server they reopened on: the user
+// hears of it once, and the conversation goes on; a server that stays away ends it, said once.
+TEST_F(Conversation, ARestartedSoundServerIsSaidOnceAndOneThatStaysAwayEndsTheConversation)
+{
+    openListening();
+    Q_EMIT capture->soundServerBack(2);
+    Q_EMIT playback->soundServerBack(2);
+    settle();
+    EXPECT_EQ(failures, QStringList{Coordinator::kSoundServerBack});
+    ASSERT_TRUE(answerAndListen());
+    Q_EMIT playback->soundServerBack(3);
+    Q_EMIT playback->soundServerGone(voice::soundServerGoneSentence());
+    Q_EMIT capture->soundServerGone(voice::soundServerGoneSentence());
+    settle();
+    EXPECT_EQ(failures, (QStringList{Coordinator::kSoundServerBack, Coordinator::kSoundServerBack,
+                                     "ends: " + voice::soundServerGoneSentence()}));
+    EXPECT_EQ(session.state(), SessionState::failed);
 }
 
 #include "CoordinatorTest.moc"

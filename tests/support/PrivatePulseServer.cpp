@@ -25,6 +25,12 @@ PrivatePulseServer::PrivatePulseServer(const QString& modules)
     file.close();
     m_env.insert(QStringLiteral("PULSE_SERVER"), address());
     m_env.insert(QStringLiteral("XDG_RUNTIME_DIR"), runtime);
+    start();
+}
+
+void PrivatePulseServer::start()
+{
+    const QString config = m_dir.filePath(QStringLiteral("default.pa"));
     QProcessEnvironment serverEnv = m_env;
     serverEnv.insert(QStringLiteral("HOME"), m_dir.path());
     // Off the session bus: a server there takes the bus name org.PulseAudio1, and one started while
@@ -39,6 +45,25 @@ PrivatePulseServer::PrivatePulseServer(const QString& modules)
     for (int i = 0; i < 500 && !QFile::exists(m_socket) && m_server.state() != QProcess::NotRunning; ++i)
         QThread::msleep(20);
     m_up = QFile::exists(m_socket);
+}
+
+void PrivatePulseServer::kill()
+{
+    if (m_keeper)
+        stopProcess(*m_keeper);
+    m_server.kill();
+    m_server.waitForFinished(3000);
+    QFile::remove(m_socket); // a killed server leaves its socket behind
+    m_up = false;
+}
+
+bool PrivatePulseServer::restart()
+{
+    kill();
+    start();
+    if (m_up && m_keeper)
+        keepAwake();
+    return m_up;
 }
 
 PrivatePulseServer::~PrivatePulseServer()

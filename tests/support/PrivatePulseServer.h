@@ -35,8 +35,12 @@ public:
     // pacat recording `source` as raw mono float at 24 kHz, the playback format.
     std::unique_ptr<QProcess> recordMono(const QString& source) const;
     void loadModule(const QStringList& arguments) const;
+    // SIGKILL, as a crash; restart() then starts it again on the same socket with the same devices.
+    void kill();
+    bool restart();
 
 private:
+    void start();
     QTemporaryDir m_dir;
     QString m_socket;
     QProcessEnvironment m_env = QProcessEnvironment::systemEnvironment();

@@ -3,6 +3,7 @@
 #include "ManualClock.h"
 #include "TestSupport.h"
 #include "platform/fake/MemoryStores.h"
+#include "platform/linux/dbus/DesktopSessionBus.h"
 #include "update/UpdateController.h"
 
 #include <QDir>
@@ -16,6 +17,7 @@
 #include <sodium.h>
 
 #include <csignal>
+#include <cstdio>
 #include <sys/resource.h>
 
 using namespace selvina;
@@ -108,7 +110,8 @@ public:
     {
         UpdateServices services{.clock = &clock, .preferences = &preferences, .current = {u"0.1.0"_s, u"1"_s},
                                 .feed = server.url(u"/feed"_s), .key = key.publicLine(), .location = {kind, root, root + u"/1"_s},
-                                .releaseInstance = [this] { ++released; }, .quit = [this] { ++quits; }};
+                                .releaseInstance = [this] { ++released; if (instance) instance->release(); },
+                                .reclaimInstance = [this] { if (instance) instance->claim(); }, .quit = [this] { ++quits; }};
         controller = std::make_unique<UpdateController>(
             std::move(services), [this] { return !conversationOpen; }, [this](const QString& text) { spoken.append(text); });
         controller->start();
@@ -138,6 +141,7 @@ public:
     QList<UpdateError::Kind> errors;
     int readies = 0, released = 0, quits = 0;
     bool conversationOpen = false;
+    platform::InstanceLock* instance = nullptr; // the session's single-instance name, when a case holds it
 };
 
 TEST_F(UpdateTest, ReadyDuringAConversationWaitsForItsEndThenSwitchesAndHandsOver)
@@ -170,6 +174,78 @@ TEST_F(UpdateTest, ReadyDuringAConversationWaitsForItsEndThenSwitchesAndHandsOve
     ASSERT_TRUE(eventually([&] { return !QFileInfo::exists(root + QStringLiteral("/1")); }));
     EXPECT_TRUE(QFileInfo::exists(root + QStringLiteral("/3/.started")));
     EXPECT_FALSE(QFileInfo::exists(root + QStringLiteral("/previous")));
+}
+
+// The name is given up for the new build; when its launcher cannot be started, this build goes on
+// and holds the name again, so that the next start hands over to it instead of running beside it.
+TEST_F(UpdateTest, ALauncherThatCannotStartLeavesTheNameWithTheRunningBuild)
+{
+    const QString name = QStringLiteral("pl.korlund.selvinavoice.test%1").arg(QCoreApplication::applicationPid());
+    platform::DBusInstanceLock running(name);
+    const auto nextStart = [&] {
+        const QString connection = QStringLiteral("next-start");
+        platform::InstanceLock::Claim claim{};
+        {
+            platform::DBusInstanceLock next(name, QDBusConnection::connectToBus(QDBusConnection::SessionBus, connection));
+            claim = next.claim();
+        }
+        QDBusConnection::disconnectFromBus(connection); // and with it a name it may have got
+        return claim;
+    };
+    ASSERT_EQ(running.claim(), platform::InstanceLock::Claim::owned);
+    instance = &running;
+    QFile::remove(root + QStringLiteral("/launch"));
+    startController();
+    publish(QStringLiteral("2"));
+    check();
+    controller->instalujJesliCicho();
+    clock.advance(std::chrono::milliseconds(3000));
+    EXPECT_EQ(released, 1);
+    EXPECT_EQ(quits, 0);
+    EXPECT_EQ(currentBuild(), QStringLiteral("1"));
+    EXPECT_EQ(spoken.last(), QStringLiteral("Nie udało mi się zaktualizować. Pracuję dalej na obecnej wersji."));
+    EXPECT_EQ(nextStart(), platform::InstanceLock::Claim::heldByAnother);
+    running.release();
+}
+
+// The package manager replaces the program of a running assistant, in a build without any feed: it
+// restarts into the new one at the first quiet moment, saying so. /usr/local is the administrator's.
+TEST_F(UpdateTest, AProgramReplacedByThePackageManagerRestartsIntoTheNewOneBetweenConversations)
+{
+    EXPECT_EQ(InstallLocation::of(u"/usr/bin"_s).kind, InstallLocation::Kind::packageManaged);
+    EXPECT_EQ(InstallLocation::of(u"/usr/local/bin"_s).kind, InstallLocation::Kind::elsewhere);
+
+    const QString program = dir.filePath(u"usr/bin/selvina-voice"_s);
+    QDir().mkpath(QFileInfo(program).path());
+    ASSERT_TRUE(QFile::copy(u"/bin/sleep"_s, program));
+    QProcess running; // stands in for the assistant: its program is the one replaced
+    running.start(program, {u"600"_s});
+    ASSERT_TRUE(running.waitForStarted());
+    UpdateServices services{.clock = &clock, .preferences = &preferences, .current = {u"0.1.0"_s, u"1"_s}, .feed = std::nullopt,
+                            .location = {InstallLocation::Kind::packageManaged, dir.filePath(u"usr"_s), dir.filePath(u"usr"_s)},
+                            .releaseInstance = [this] { ++released; }, .quit = [&] { ++quits; running.terminate(); },
+                            .program = {.programLink = u"/proc/%1/exe"_s.arg(running.processId()), .processId = running.processId()}};
+    conversationOpen = true;
+    controller = std::make_unique<UpdateController>(
+        std::move(services), [this] { return !conversationOpen; }, [this](const QString& text) { spoken.append(text); });
+    controller->start();
+    EXPECT_EQ(controller->updater(), nullptr);
+    clock.advance(UpdateController::kProgramCheckInterval);
+    EXPECT_FALSE(preferences.values.value(UpdateController::kTrwaAktualizacja).toBool()); // nothing replaced yet
+
+    // As the package manager installs a file: the new one beside it, renamed over the old.
+    writeExecutable(program + u".dpkg-new"_s, "#!/bin/sh\ntouch \"$(dirname \"$0\")/restarted\"\n");
+    ASSERT_EQ(::rename(QFile::encodeName(program + u".dpkg-new"_s).constData(), QFile::encodeName(program).constData()), 0);
+    clock.advance(UpdateController::kProgramCheckInterval);
+    EXPECT_TRUE(preferences.values.value(UpdateController::kTrwaAktualizacja).toBool());
+    EXPECT_TRUE(spoken.isEmpty()); // a conversation is open
+    conversationOpen = false;
+    controller->instalujJesliCicho();
+    EXPECT_EQ(spoken, QStringList{u"Aktualizuję się. Wrócę za chwilę."_s});
+    clock.advance(std::chrono::milliseconds(3000));
+    EXPECT_EQ(released, 1);
+    EXPECT_EQ(quits, 1);
+    ASSERT_TRUE(eventually([&] { return QFileInfo::exists(dir.filePath(u"usr/bin/restarted"_s)); }));
 }
 
 struct BadRelease {

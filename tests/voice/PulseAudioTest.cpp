@@ -3,6 +3,8 @@
 #include "PulseSuite.h"
 #include "SoundServer.h"
 #include "TestSupport.h"
+#include "activation/DeviceWakeInput.h"
+#include "activation/WakeWord.h"
 #include "voice/audio/MicrophoneCapture.h"
 #include "voice/audio/SpeakerPlayback.h"
 #include "voice/audio/Sounds.h"
@@ -220,6 +222,90 @@ TEST_F(PulseServer, OutputDeviceChangeRestartsPlaybackAndReleasesWaiters)
         co_return releasedByRestart;
     }(), 5s).value_or(false));
     EXPECT_TRUE(m_log.lines.isEmpty()) << m_log.lines.join(u'\n').toStdString();
+}
+
+// The sound server is killed under an open conversation and started again: the microphone and the
+// speakers reopen on the new server by themselves, each says so once, and both work there.
+TEST_F(PulseServer, MicrophoneAndSpeakersReopenOnARestartedSoundServer)
+{
+    SystemClock clock;
+    MicrophoneCapture capture(m_devices, nullptr, m_log, clock, {.mode = VoiceProcessingMode::off});
+    QList<quint64> back;
+    QStringList gone;
+    long frames = 0;
+    QObject::connect(&capture, &AudioCapture::soundServerBack, [&](quint64 c) { back.append(c); });
+    QObject::connect(&m_playback, &AudioPlayback::soundServerBack, [&](quint64 c) { back.append(c); });
+    QObject::connect(&capture, &AudioCapture::soundServerGone, [&](const QString& s) { gone.append(s); });
+    QObject::connect(&m_playback, &AudioPlayback::soundServerGone, [&](const QString& s) { gone.append(s); });
+    QObject::connect(&capture, &AudioCapture::framesAvailable, [&] {
+        while (capture.takeFrame())
+            ++frames;
+    });
+    ASSERT_TRUE(selvina::testing::runTask(listen(&capture, 300ms), 5s).value_or(false));
+    ASSERT_TRUE(selvina::testing::runTask(m_playback.start().then([](auto started) { return bool(started); })).value_or(false));
+    ASSERT_TRUE(selvina::testing::waitFor([&] { return frames > 0; }));
+
+    ASSERT_TRUE(s_pulse->restart());
+    ASSERT_TRUE(selvina::testing::waitFor([&] { return back.size() == 2; }, 10s)) << m_log.lines.join(u'\n').toStdString();
+    EXPECT_EQ(back[0], back[1]); // one restarted server, one piece of news
+    EXPECT_TRUE(gone.isEmpty());
+    frames = 0;
+    ASSERT_TRUE(selvina::testing::waitFor([&] { return frames > 10; }));
+    auto recorder = startRecorder();
+    EXPECT_TRUE(selvina::testing::runTask([](SpeakerPlayback* playback) -> QCoro::Task<bool> {
+        auto enqueued = playback->enqueue(tone(0.5));
+        co_await enqueued;
+        co_await playback->waitUntilDrained();
+        co_return true;
+    }(&m_playback), 5s).value_or(false));
+    EXPECT_GT(toneFrames(std::move(recorder)), 6000); // a quarter of the half second at least
+    selvina::testing::runTask(capture.stop().then([] { return true; }));
+}
+
+// A server that does not come back: both streams give up after their limit and say why; nothing
+// waits for ever.
+TEST_F(PulseServer, MicrophoneAndSpeakersGiveUpOnASoundServerThatStaysAway)
+{
+    SystemClock clock;
+    MicrophoneCapture capture(m_devices, nullptr, m_log, clock, {.mode = VoiceProcessingMode::off, .reopenLimit = 1500ms});
+    SpeakerPlayback playback(m_devices, nullptr, m_log, {.reopenLimit = 1500ms});
+    QStringList gone;
+    QObject::connect(&capture, &AudioCapture::soundServerGone, [&](const QString& s) { gone.append(s); });
+    QObject::connect(&playback, &AudioPlayback::soundServerGone, [&](const QString& s) { gone.append(s); });
+    ASSERT_TRUE(selvina::testing::runTask(listen(&capture, 100ms), 5s).value_or(false));
+    ASSERT_TRUE(selvina::testing::runTask(playback.start().then([](auto started) { return bool(started); })).value_or(false));
+    s_pulse->kill();
+    EXPECT_TRUE(selvina::testing::waitFor([&] { return gone.size() == 2; }, 8s));
+    EXPECT_EQ(gone, QStringList(2, soundServerGoneSentence()));
+    EXPECT_TRUE(selvina::testing::runTask(playback.waitUntilDrained().then([] { return true; }), 2s).has_value());
+    EXPECT_TRUE(selvina::testing::runTask(capture.stop().then([] { return true; }), 2s).has_value());
+    ASSERT_TRUE(s_pulse->restart());
+}
+
+// The wake-phrase listener, waiting between conversations, hears again after a restart of the
+// server without being told.
+TEST_F(PulseServer, TheWaitingWakeListenerHearsAgainAfterTheSoundServerRestarts)
+{
+    struct Counting final : activation::SpeechRecognizer {
+        std::atomic<long>* samples;
+        explicit Counting(std::atomic<long>* s) : samples(s) {}
+        bool isAvailable() const override { return true; }
+        bool recognizesOnDevice() const override { return true; }
+        QString unavailableReason() const override { return {}; }
+        void startTask(Handler) override {}
+        void append(const float*, std::size_t count) noexcept override { samples->fetch_add(long(count)); }
+        void cancelTask() override {}
+    };
+    std::atomic<long> samples{0};
+    SystemClock clock;
+    activation::WakeWord listener(std::make_unique<Counting>(&samples), std::make_unique<activation::DeviceWakeInput>(m_devices),
+                                  clock, [] {}, {.log = [](const QString&) {}});
+    listener.start();
+    ASSERT_TRUE(selvina::testing::waitFor([&] { return samples.load() > 16000; }));
+    ASSERT_TRUE(s_pulse->restart());
+    samples = 0;
+    EXPECT_TRUE(selvina::testing::waitFor([&] { return samples.load() > 16000; }, 15s)); // a second of audio
+    listener.stop();
 }
 
 } // namespace

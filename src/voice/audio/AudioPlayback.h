@@ -53,6 +53,11 @@ public:
 
 Q_SIGNALS:
     void levelAvailable();
+    // The sound server went away and came back (restarted): the stream has been reopened on it.
+    // `connection`: the new server connection's number, the same for every stream reopened on it.
+    void soundServerBack(quint64 connection);
+    // It did not come back in time: the stream stays closed; `sentence` tells the user.
+    void soundServerGone(const QString& sentence);
 };
 
 } // namespace selvina::voice

@@ -90,6 +90,7 @@ void MicrophoneCapture::detachAndStop()
     if (m_observerToken != 0)
         m_devices.removeDevicesChangedHandler(m_observerToken);
     m_observerToken = 0;
+    m_reopen.cancel();
     stopEngine();
 }
 
@@ -174,6 +175,7 @@ Status<MicrophoneCaptureError> MicrophoneCapture::startEngine(bool voiceProcessi
     }
     m_stream = std::move(stream.value());
     m_isRunning = true;
+    m_connection = m_devices.connectionNumber();
     m_voiceProcessingActive = voiceProcessing;
     ++m_engineStarts;
     if (m_observerToken == 0) {
@@ -227,10 +229,20 @@ void MicrophoneCapture::restartAfterConfigurationChange()
     if (!m_isRunning || now - m_lastEngineRestart <= std::chrono::seconds(1))
         return;
     m_lastEngineRestart = now;
+    const std::uint64_t before = m_connection;
     stopEngine();
+    // The server itself may have gone (killed, restarting): then it is waited for a while.
     if (auto started = startEngine(); !started)
-        m_log.write(QStringLiteral("[SelvinaVoice] Nie udało się wznowić mikrofonu po zmianie urządzenia: %1")
+        m_log.write(QStringLiteral("[SelvinaVoice] Nie udało się wznowić mikrofonu po zmianie urządzenia: %1 — ponawiam")
                         .arg(started.error().description()));
+    m_reopen.afterRestart(m_isRunning, before, m_connection, m_options.reopenLimit);
+}
+
+std::optional<std::uint64_t> MicrophoneCapture::reopenAfterLoss()
+{
+    if (!startEngine())
+        return std::nullopt;
+    return m_connection;
 }
 
 void MicrophoneCapture::captured(const float* interleaved, std::size_t frames, platform::AudioFormat format) noexcept

@@ -14,6 +14,7 @@
 #include "voice/audio/AudioStreams.h"
 #include "voice/audio/EchoCanceller.h"
 #include "voice/audio/SampleRateConverter.h"
+#include "voice/audio/StreamReopen.h"
 
 
 #include <atomic>
@@ -32,6 +33,8 @@ public:
     struct Options {
         VoiceProcessingMode mode = voiceProcessingModeFromEnvironment();
         std::chrono::milliseconds probeWindow{700};
+        // How long a stream lost with its sound server waits for the server to come back.
+        std::chrono::milliseconds reopenLimit = StreamReopen::kDefaultLimit;
     };
 
     // `clock` spaces engine restarts after device changes; its now() is read on the worker.
@@ -69,6 +72,7 @@ private:
     void detachAndStop(); // stops listening for device changes too
     void scheduleSilenceProbe(bool voiceProcessing, bool canRecover);
     void restartAfterConfigurationChange();
+    std::optional<std::uint64_t> reopenAfterLoss();
 
     platform::AudioDevices& m_devices;
     std::shared_ptr<EchoReference> m_echoReference;
@@ -89,6 +93,8 @@ private:
     int m_probeGeneration = 0;
     std::atomic<int> m_engineStarts{0};
     std::atomic<bool> m_voiceProcessingActive{false};
+    std::uint64_t m_connection = 0; // the server connection the stream was last opened on
+    StreamReopen m_reopen{m_worker, this, m_log, QStringLiteral("mikrofon"), [this] { return reopenAfterLoss(); }};
 
     SerialWorker m_worker{QStringLiteral("selvina.audio.capture")}; // last: stops before the state above
 };

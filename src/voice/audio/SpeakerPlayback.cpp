@@ -68,6 +68,7 @@ void SpeakerPlayback::detachAndStop()
     if (m_observerToken != 0)
         m_devices.removeDevicesChangedHandler(m_observerToken);
     m_observerToken = 0;
+    m_reopen.cancel();
     stopEngine();
 }
 
@@ -89,25 +90,35 @@ Status<SpeakerPlaybackError> SpeakerPlayback::startEngine()
     }
     m_stream = std::move(stream.value());
     m_isRunning = true;
+    m_connection = m_devices.connectionNumber();
     m_pendingBuffers = 0;
     if (m_observerToken == 0) {
         QPointer<QObject> context = m_worker.context();
         m_observerToken = m_devices.addDevicesChangedHandler([this, context] {
-            QMetaObject::invokeMethod(
-                context,
-                [this] {
-                    if (!m_isRunning)
-                        return;
-                    stopEngine();
-                    if (auto started = startEngine(); !started)
-                        m_log.write(QStringLiteral("[SelvinaVoice] Nie udało się wznowić odtwarzania po zmianie "
-                                                   "urządzenia: %1")
-                                        .arg(started.error().description()));
-                },
-                Qt::QueuedConnection);
+            QMetaObject::invokeMethod(context, [this] { restartAfterDeviceChange(); }, Qt::QueuedConnection);
         });
     }
     return Ok{};
+}
+
+void SpeakerPlayback::restartAfterDeviceChange()
+{
+    if (!m_isRunning)
+        return;
+    const std::uint64_t before = m_connection;
+    stopEngine();
+    // The server itself may have gone (killed, restarting): then it is waited for a while.
+    if (auto started = startEngine(); !started)
+        m_log.write(QStringLiteral("[SelvinaVoice] Nie udało się wznowić odtwarzania po zmianie urządzenia: %1 — ponawiam")
+                        .arg(started.error().description()));
+    m_reopen.afterRestart(m_isRunning, before, m_connection, m_options.reopenLimit);
+}
+
+std::optional<std::uint64_t> SpeakerPlayback::reopenAfterLoss()
+{
+    if (!startEngine())
+        return std::nullopt;
+    return m_connection;
 }
 
 void SpeakerPlayback::stopEngine()

@@ -12,6 +12,7 @@
 #include "voice/audio/AudioPlayback.h"
 #include "voice/audio/AudioStreams.h"
 #include "voice/audio/EchoReference.h"
+#include "voice/audio/StreamReopen.h"
 
 #include <QFuture>
 #include <QObject>
@@ -32,6 +33,8 @@ public:
     struct Options {
         QString role = QStringLiteral("phone"); // the sound server's media role
         int latencyMs = 40;                     // what a flush can still let through
+        // How long a stream lost with its sound server waits for the server to come back.
+        std::chrono::milliseconds reopenLimit = StreamReopen::kDefaultLimit;
     };
 
     SpeakerPlayback(platform::AudioDevices& devices, std::shared_ptr<EchoReference> echoReference,
@@ -70,6 +73,8 @@ private:
     Status<SpeakerPlaybackError> startEngine();
     void stopEngine();
     void detachAndStop(); // stops listening for device changes too
+    void restartAfterDeviceChange();
+    std::optional<std::uint64_t> reopenAfterLoss();
     void releaseWaiters();
     void checkPlayed();
     void settleHeard(); // stream locked
@@ -103,6 +108,8 @@ private:
     std::vector<float> m_loop;
     std::size_t m_loopPosition = 0;
     bool m_loopPlaying = false;
+    std::uint64_t m_connection = 0; // the server connection the stream was last opened on
+    StreamReopen m_reopen{m_worker, this, m_log, QStringLiteral("głośniki"), [this] { return reopenAfterLoss(); }};
 
     SerialWorker m_worker{QStringLiteral("selvina.audio.playback")}; // last: stops before the state above
 };

@@ -242,7 +242,10 @@ private:
     std::chrono::steady_clock::time_point m_timingAsked;
 };
 
-void contextChanged(pa_context*, void*) {}
+void contextChanged(pa_context* context, void* self)
+{
+    static_cast<PulseAudioDevices*>(self)->contextStateChanged(context);
+}
 
 struct DeviceQuery {
     PulseAudioDevices::Side side = PulseAudioDevices::Side::input;
@@ -319,6 +322,7 @@ PulseAudioDevices::~PulseAudioDevices()
 {
     pa_threaded_mainloop_lock(m_loop);
     if (m_context != nullptr) {
+        pa_context_set_state_callback(m_context, nullptr, nullptr);
         pa_context_set_subscribe_callback(m_context, nullptr, nullptr);
         pa_context_disconnect(m_context);
         pa_context_unref(m_context);
@@ -330,14 +334,11 @@ PulseAudioDevices::~PulseAudioDevices()
 
 int PulseAudioDevices::addDevicesChangedHandler(std::function<void()> handler)
 {
-    int token = 0;
-    {
-        std::lock_guard guard(m_handlerMutex);
-        token = m_nextToken++;
-        m_handlers.emplace(token, std::move(handler));
-    }
-    Locker lock(m_loop);
-    (void)connectedContext(); // subscribes as soon as there is a server
+    std::lock_guard guard(m_handlerMutex);
+    const int token = m_nextToken++;
+    m_handlers.emplace(token, std::move(handler));
+    // No connection from here: this may be called on the main thread, and a server that does not
+    // answer would hold it. The first query or stream connects, and subscribes with it.
     return token;
 }
 
@@ -345,6 +346,15 @@ void PulseAudioDevices::removeDevicesChangedHandler(int token)
 {
     std::lock_guard guard(m_handlerMutex);
     m_handlers.erase(token);
+}
+
+// On the mainloop thread, the lock held. The server went away (killed, restarted): every stream on
+// it is dead, and those who listen for device changes reopen theirs on the next server.
+void PulseAudioDevices::contextStateChanged(pa_context* context)
+{
+    const auto state = pa_context_get_state(context);
+    if (context == m_context && (state == PA_CONTEXT_FAILED || state == PA_CONTEXT_TERMINATED))
+        notifyDevicesChanged();
 }
 
 void PulseAudioDevices::notifyDevicesChanged()
@@ -359,6 +369,7 @@ Result<pa_context*, AudioDeviceError> PulseAudioDevices::connectedContext()
     if (m_context != nullptr && pa_context_get_state(m_context) == PA_CONTEXT_READY)
         return m_context;
     if (m_context != nullptr) { // the server went away; start over with a new connection
+        pa_context_set_state_callback(m_context, nullptr, nullptr);
         pa_context_disconnect(m_context);
         pa_context_unref(m_context);
         m_context = nullptr;
@@ -382,6 +393,7 @@ Result<pa_context*, AudioDeviceError> PulseAudioDevices::connectedContext()
         return code == PA_ERR_ACCESS ? errorFromCode(code) : AudioDeviceError::noDevice();
     }
     m_context = context;
+    ++m_connections;
     pa_context_set_subscribe_callback(m_context, &subscriptionEvent, this);
     waitOperation(m_loop, pa_context_subscribe(
                               m_context,

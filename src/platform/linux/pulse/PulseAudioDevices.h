@@ -5,6 +5,7 @@
 
 #include "platform/AudioDevices.h"
 
+#include <atomic>
 #include <map>
 #include <mutex>
 
@@ -27,10 +28,12 @@ public:
     openOutput(int sampleRate, int latencyMs, const QString& role, AudioOutputCallback& callback) override;
     int addDevicesChangedHandler(std::function<void()> handler) override;
     void removeDevicesChangedHandler(int token) override;
+    std::uint64_t connectionNumber() override { return m_connections.load(); }
 
     // Internal, for the stream classes and the device queries.
     enum class Side { input, output };
     void notifyDevicesChanged();
+    void contextStateChanged(pa_context* context);
 
 private:
     Result<pa_context*, AudioDeviceError> connectedContext(); // mainloop locked
@@ -42,6 +45,7 @@ private:
     std::mutex m_handlerMutex; // handler set from the control thread, called on the mainloop thread
     std::map<int, std::function<void()>> m_handlers;
     int m_nextToken = 1;
+    std::atomic<std::uint64_t> m_connections{0};
 };
 
 } // namespace selvina::platform

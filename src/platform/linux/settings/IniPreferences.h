@@ -1,4 +1,7 @@
-// Preferences in an INI file (~/.config/selvina-voice/preferences.ini) through QSettings.
+// Preferences in an INI file (~/.config/selvina-voice/preferences.ini) through QSettings. Each
+// change is written at once, atomically (a new file renamed over the old): a full or read-only
+// disk leaves the old file whole, the change holds in memory for this run and is written with the
+// next one that succeeds.
 // Thread: main thread.
 #pragma once
 
@@ -6,11 +9,16 @@
 
 #include <QSettings>
 
+namespace selvina {
+class WriteFailureNotice;
+}
+
 namespace selvina::platform {
 
 class IniPreferences final : public Preferences {
 public:
-    explicit IniPreferences(const QString& filePath);
+    // `failures`: told when a change cannot be written, and when one can be again; none: only logged.
+    explicit IniPreferences(const QString& filePath, WriteFailureNotice* failures = nullptr);
 
     QVariant value(const QString& key) const override;
     void setValue(const QString& key, const QVariant& value) override;
@@ -18,7 +26,11 @@ public:
     void refresh() override { m_settings.sync(); } // reads the file again when it changed
 
 private:
+    void written();
+
     mutable QSettings m_settings;
+    WriteFailureNotice* m_failures;
+    bool m_failing = false;
 };
 
 } // namespace selvina::platform
