@@ -113,7 +113,8 @@ QCoro::Task<> AppDelegate::guideAtLaunch(QPointer<AppDelegate> self, std::vector
         co_return;
     if (self->m_services.keys != nullptr)
         co_await self->m_services.keys->ready();
-    if (!self)
+    // A conversation opened at launch greets the user itself, and says what fails in it.
+    if (!self || self->m_coordinator)
         co_return;
     QStringList sentences;
     platform::Preferences* preferences = self->m_services.composition.sources.preferences;
