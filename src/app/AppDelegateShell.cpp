@@ -33,6 +33,7 @@
 
 #include <cstdio>
 
+#include <qcoro/qcorofuture.h>
 #include <qcoro/qcorotimer.h>
 
 namespace selvina::app {
@@ -114,6 +115,10 @@ std::shared_ptr<diagnostics::PermissionAudit> AppDelegate::makeAudit(ShortcutChe
 
 QCoro::Task<> AppDelegate::printDiagnostics(QPointer<AppDelegate> self)
 {
+    if (self->m_services.keys != nullptr) // the report names where the key comes from
+        co_await self->m_services.keys->ready();
+    if (!self)
+        co_return;
     const std::shared_ptr<diagnostics::PermissionAudit> audit = self->makeAudit(ShortcutCheck::tryNow);
     diagnostics::Diagnostics::Inputs inputs;
     inputs.audit = audit.get();
