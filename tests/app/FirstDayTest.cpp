@@ -6,6 +6,7 @@
 #include "../platform/linux/atspi/DesktopFixture.h"
 #include "AssistantProcess.h"
 #include "SoundServer.h"
+#include "StandInTray.h"
 #include "TestSupport.h"
 #include "XDisplay.h"
 
@@ -154,9 +155,10 @@ TEST_F(FirstDay, TheKeyTypedInTheSettingsIsCheckedKeptInTheKeyringAndUsedByTheNe
 {
     ASSERT_FALSE(startAccessibilityBus().isEmpty());
     ASSERT_GE(atspi_init(), 0);
-    app.setVariable(QStringLiteral("SELVINA_SETTINGS"), QStringLiteral("1"));
     ASSERT_TRUE(app.startAssistant());
-    // Called without a key: the preview, which names the field.
+    TrayHost tray(app.busAddress());
+    ASSERT_TRUE(tray.ready()) << log();
+    // Called without a key: the launch says so, and so does the preview, which names the field.
     ASSERT_TRUE(said(QStringLiteral("Rozmowa jeszcze nie ruszy"))) << log();
     ASSERT_TRUE(startAgain());
     ASSERT_TRUE(said(QStringLiteral("Tryb poglądowy. Brakuje: klucz OpenAI (rozmowa głosowa i opis obrazu). "
@@ -185,13 +187,15 @@ TEST_F(FirstDay, TheKeyTypedInTheSettingsIsCheckedKeptInTheKeyringAndUsedByTheNe
             return note != nullptr;
         });
     };
-    // From the search field: Tab to the list of panes, down to "Mowa".
-    AtspiAccessible* search = nullptr;
-    ASSERT_TRUE(eventually([&] { return (search = named(QStringLiteral("Szukaj w ustawieniach"))) != nullptr; }, 40000)) << log();
-    atspi_component_grab_focus(ATSPI_COMPONENT(search), nullptr);
-    g_object_unref(search);
-    for (const char* key : {"Tab", "Home", "Down", "Down"})
-        XDisplay::key(QString::fromLatin1(key));
+    // The menu leads to the field while there is no key, and counts what is missing when it opens.
+    const QString enterKey = QStringLiteral("Wpisz klucz OpenAI…");
+    ASSERT_TRUE(eventually([&] { return tray.entry(enterKey).id != 0; })) << log();
+    tray.aboutToShow();
+    EXPECT_TRUE(eventually([&] {
+        const QStringList labels = tray.entries().keys();
+        return std::any_of(labels.begin(), labels.end(), [](const QString& l) { return l.startsWith(u"Brakuje uprawnień ("); });
+    })) << log();
+    tray.click(tray.entry(enterKey).id);
     // The field, not its section of the same title.
     AtspiAccessible* field = nullptr;
     ASSERT_TRUE(eventually([&] {
@@ -199,6 +203,13 @@ TEST_F(FirstDay, TheKeyTypedInTheSettingsIsCheckedKeptInTheKeyringAndUsedByTheNe
                     return nameOf(a) == u"Klucz OpenAI" && atspi_accessible_get_role(a, nullptr) == ATSPI_ROLE_PASSWORD_TEXT;
                 })) != nullptr;
     })) << log();
+    EXPECT_TRUE(eventually([&] {
+        AtspiStateSet* set = atspi_accessible_get_state_set(field);
+        const bool focused = set != nullptr && atspi_state_set_contains(set, ATSPI_STATE_FOCUSED);
+        if (set != nullptr)
+            g_object_unref(set);
+        return focused;
+    })) << "the menu's entry leaves the focus elsewhere";
     const auto typeKey = [&](const QString& text) {
         atspi_component_grab_focus(ATSPI_COMPONENT(field), nullptr);
         XDisplay::key(QStringLiteral("ctrl+a"));
@@ -230,6 +241,7 @@ TEST_F(FirstDay, TheKeyTypedInTheSettingsIsCheckedKeptInTheKeyringAndUsedByTheNe
     EXPECT_EQ(keyring("openai-api-key"), QStringLiteral("sk-accepted-abcdef"));
     EXPECT_EQ(atspi_text_get_character_count(ATSPI_TEXT(field), nullptr), 0);
     EXPECT_TRUE(noteSays(QStringLiteral("Używany klucz OpenAI kończy się na …abcdef.")));
+    EXPECT_TRUE(eventually([&] { return tray.entry(enterKey).id == 0; })) << "the menu still asks for a key";
     g_object_unref(field);
     if (frame != nullptr)
         g_object_unref(frame);
