@@ -107,5 +107,28 @@ TEST(ApiKeyField, OneSaveAtATimeTheFileOnlyOnTheUsersWordAndRemovingOnlyAfterAYe
     EXPECT_TRUE(noteSays(field, QStringLiteral("Klucz Anthropic usunięty z pęku kluczy systemu.")));
 }
 
+// A service that does not answer leaves the key unverified: kept, with a warning.
+TEST(ApiKeyField, AnUnansweredCheckStoresTheKeyWithAWarning)
+{
+    QStringList stored;
+    ApiKeyField::Services services;
+    services.provider = QStringLiteral("OpenAI");
+    services.check = [](QString) -> QCoro::Task<settings::KeyCheck> {
+        co_return settings::KeyCheck{settings::KeyCheck::Verdict::unverified, 0, QStringLiteral("OpenAI nie odpowiedziało w ciągu 15 s")};
+    };
+    services.store = [&stored](const QString& value) {
+        stored << value;
+        return QtFuture::makeReadyFuture(SecretOutcome::done);
+    };
+    ApiKeyField field(services);
+    field.show();
+    named<QLineEdit>(field, QStringLiteral("Klucz OpenAI"))->setText(QStringLiteral("sk-0123456789"));
+    named<QPushButton>(field, QStringLiteral("Zapisz klucz"))->click();
+    EXPECT_TRUE(noteSays(field, QStringLiteral("Nie udało się sprawdzić klucza: OpenAI nie odpowiedziało w ciągu 15 s. "
+                                               "Zapisałam go mimo to;")));
+    EXPECT_TRUE(noteSays(field, QStringLiteral("zapisany w pęku kluczy systemu, kończy się na …456789.")));
+    EXPECT_EQ(stored, QStringList{QStringLiteral("sk-0123456789")});
+}
+
 } // namespace
 } // namespace selvina::settingspanes
