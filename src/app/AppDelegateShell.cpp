@@ -308,10 +308,15 @@ void AppDelegate::openSettings()
             const bool codex = m_settingsServices && m_settingsServices->reasoning->activeEngine() == Engine::codex;
             return codex ? QStringLiteral("OpenAI") : QStringLiteral("Anthropic");
         };
-        options.about.keysInKeyring = [sources = m_services.composition.sources, keys = m_services.keys] {
-            const Configuration now = Configuration::load(sources);
+        // True only while the keyring answers (the last audit) and holds every key in use.
+        options.about.keysInKeyring = [this] {
+            const Configuration now = Configuration::load(m_services.composition.sources);
             const auto inKeyring = [](const ResolvedKey& k) { return !k.value || k.source == KeySource::keyring; };
-            return keys != nullptr && inKeyring(now.openAIKey) && inKeyring(now.anthropicKey);
+            const auto& found = m_audit ? m_audit->lastCheck() : std::vector<diagnostics::Permission>{};
+            const bool answers = std::any_of(found.begin(), found.end(), [](const diagnostics::Permission& p) {
+                return p.name == u"Pęk kluczy" && p.granted == true;
+            });
+            return m_services.keys != nullptr && answers && inKeyring(now.openAIKey) && inKeyring(now.anthropicKey);
         };
         m_settingsWindow = std::make_unique<settingswindow::SettingsWindowController>(std::move(options));
         addServicePanes();
