@@ -39,9 +39,13 @@ set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_RELEASE ${SELVINA_BUILD_NUMBER})
 set(CPACK_DEBIAN_PACKAGE_SECTION utils)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-# What the program starts: the sidecar, the voice outside a conversation, the commands of the
-# system tools and the prerequisite audit; the desktop's accessibility bus and the calendar store.
-set(CPACK_DEBIAN_PACKAGE_DEPENDS "nodejs (>= 18.19), espeak-ng | speech-dispatcher, pulseaudio-utils, iproute2, iputils-ping")
-set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "at-spi2-core, libatk-adaptor, evolution-data-server, upower, gnome-keyring")
+# What a first start needs on a bare system: the sidecar's Node.js, a Polish voice for the sentences
+# outside a conversation (spd-say with its espeak-ng module, else espeak-ng alone), the accessibility
+# bus, a Secret Service for the keys (gnome-keyring, or KDE's wallet daemon), and the commands of the
+# system tools and the prerequisite audit. Then the calendar store, and what makes other desktops'
+# parts readable; last, what a remedy of the audit may name.
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "nodejs (>= 18.19), speech-dispatcher-espeak-ng | espeak-ng, at-spi2-core, gnome-keyring | libkf5wallet-bin, pulseaudio-utils, iproute2, iputils-ping")
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "libatk-adaptor, evolution-data-server, upower")
+set(CPACK_DEBIAN_PACKAGE_SUGGESTS "gnome-shell-extension-appindicator, seahorse, pavucontrol")
 set(CPACK_PROJECT_CONFIG_FILE ${SELVINA_PACKAGING}/CPackPerGenerator.cmake)
 include(CPack)

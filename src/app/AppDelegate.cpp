@@ -73,6 +73,10 @@ void AppDelegate::beginSession(Greeting greeting)
 {
     if (m_coordinator || m_waitingForMicrophone)
         return;
+    if (!keysRead()) { // the keyring's first answer decides between a conversation and the preview
+        whenKeysRead([this, greeting] { beginSession(greeting); });
+        return;
+    }
     m_wakeAfterEcho.reset();
     if (m_enrolment) {
         logLine(QStringLiteral("[wybudzanie] nauka głosu przerwana przez rozmowę"));
@@ -125,7 +129,7 @@ void AppDelegate::startVoice(Greeting greeting)
         }
         speak(QStringLiteral("Tryb poglądowy. Brakuje: ") + preview->missing.join(QStringLiteral(", "))
               + QStringLiteral(". ")
-              + QStringLiteral("Uzupełnij plik konfiguracyjny w katalogu kropka config, selvina myślnik voice."));
+              + QStringLiteral("Wpisz klucz w: ") + keyPlace() + QStringLiteral("."));
         return;
     }
     m_coordinator = std::move(std::get<std::unique_ptr<Coordinator>>(made));

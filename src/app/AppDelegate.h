@@ -42,6 +42,10 @@ class DebugLog;
 class OverlayController;
 }
 
+namespace selvina::settingspanes {
+class ApiKeyField;
+}
+
 namespace selvina::update {
 class UpdateController;
 }
@@ -66,6 +70,7 @@ public:
         settings::DeveloperPreferences* developer = nullptr;
         platform::InstanceLock* instanceLock = nullptr;
         platform::TrayHostWatch* trayHost = nullptr;
+        CachedSecretStore* keys = nullptr; // the keyring the settings save keys into; none: no keyring
         QString statusIcon{}; // the icon file used when the theme has none
         overlay::DebugFileLog* runLogFile = nullptr; // none: the run log stays in memory
         plugins::PluginCatalog* pluginCatalog = nullptr; // none: no plug-in store (tests)
@@ -130,6 +135,17 @@ public:
     void applicationWillTerminate();
     // A second start of the program woke this one through the instance lock.
     bool applicationShouldHandleReopen();
+
+    // The first day (AppDelegateGuidance.cpp): keys entered in the settings, and what the user hears
+    // at launch about what still stands in the way of a conversation.
+    settingspanes::ApiKeyField* makeKeyField(const char* account);
+    void enterOpenAIKey(); // the settings at "Mowa", the focus in the key's field
+    // The sentences of a launch: the first one ever, and what blocks a conversation (once per change).
+    static QCoro::Task<> guideAtLaunch(QPointer<AppDelegate> self, std::vector<diagnostics::Permission> audit);
+    // The permission count of the menu from a fresh check (the menu is about to open, a pane changed).
+    static QCoro::Task<> recountPermissions(QPointer<AppDelegate> self);
+    // Where the sentence for a missing key sends the user.
+    static QString keyPlace() { return QStringLiteral("Ustawienia, Mowa, pole Klucz OpenAI"); }
 
 Q_SIGNALS:
     void conversationClosed();
@@ -206,6 +222,15 @@ private:
     int m_cuesPlaying = 0; // the process must not end under a cue's sound stream
     bool m_terminating = false;
     bool m_odpowiedzianoOZamknieciu = false;
+    // The first day.
+    void whenKeysRead(std::function<void()> then); // at once when they have been read
+    bool keysRead() const;
+    void watchForTray();
+    bool openAIKeyMissing() const;
+    QStringList m_saidBlockers;                 // what the last launch sentence named
+    std::unique_ptr<ScheduledCall> m_trayCheck; // whether a tray host has come, some time after launch
+    bool m_recounting = false;
+    QPointer<settingspanes::ApiKeyField> m_openAIKeyField; // while the speech pane exists
 };
 
 } // namespace selvina::app

@@ -14,6 +14,7 @@
 #include "diagnostics/Diagnostics.h"
 #include "diagnostics/LinuxPrerequisites.h"
 #include "overlay/OverlayController.h"
+#include "settingspanes/ApiKeyField.h"
 #include "settingspanes/PluginsPane.h"
 #include "settingspanes/ReasoningPane.h"
 #include "settingspanes/SettingsServices.h"
@@ -32,6 +33,7 @@
 
 #include <cstdio>
 
+#include <qcoro/qcorofuture.h>
 #include <qcoro/qcorotimer.h>
 
 namespace selvina::app {
@@ -113,6 +115,10 @@ std::shared_ptr<diagnostics::PermissionAudit> AppDelegate::makeAudit(ShortcutChe
 
 QCoro::Task<> AppDelegate::printDiagnostics(QPointer<AppDelegate> self)
 {
+    if (self->m_services.keys != nullptr) // the report names where the key comes from
+        co_await self->m_services.keys->ready();
+    if (!self)
+        co_return;
     const std::shared_ptr<diagnostics::PermissionAudit> audit = self->makeAudit(ShortcutCheck::tryNow);
     diagnostics::Diagnostics::Inputs inputs;
     inputs.audit = audit.get();
@@ -242,6 +248,7 @@ QCoro::Task<> AppDelegate::auditAtLaunch(QPointer<AppDelegate> self)
     const int missing = diagnostics::PermissionAudit::missingCount(audit->lastCheck());
     self->m_missingPermissions = missing > 0 ? std::optional<int>(missing) : std::nullopt;
     self->refreshStatusItem();
+    guideAtLaunch(self, audit->lastCheck());
 }
 
 // --- hand-over, settings, reopening ---
@@ -277,7 +284,18 @@ void AppDelegate::openSettings()
         options.launch = m_services.launch;
         options.developer = m_services.developer;
         options.hotkeys = m_services.hotkeys;
-        options.makeAudit = [this] { return makeAudit(ShortcutCheck::heldNow); };
+        options.makeAudit = [this] {
+            auto audit = makeAudit(ShortcutCheck::heldNow);
+            // What the permissions pane finds is what the menu counts.
+            audit->setOnChecked([self = QPointer<AppDelegate>(this)](const std::vector<diagnostics::Permission>& found) {
+                if (!self)
+                    return;
+                const int missing = diagnostics::PermissionAudit::missingCount(found);
+                self->m_missingPermissions = missing > 0 ? std::optional<int>(missing) : std::nullopt;
+                self->refreshStatusItem();
+            });
+            return audit;
+        };
         options.restart = [this] {
             settingswindow::startAgainAfterExit();
             applicationShouldTerminate();
@@ -286,6 +304,21 @@ void AppDelegate::openSettings()
         options.about = settingswindow::AboutInfo::ofThisBuild(QDir(paths::resourceDirectory()).filePath(QStringLiteral("build-info")));
         if (const auto feed = update::feedAddress())
             options.about.updateFeed = feed->toString();
+        options.about.taskProvider = [this] {
+            using Engine = settings::ReasoningPreferences::Engine;
+            const bool codex = m_settingsServices && m_settingsServices->reasoning->activeEngine() == Engine::codex;
+            return codex ? QStringLiteral("OpenAI") : QStringLiteral("Anthropic");
+        };
+        // True only while the keyring answers (the last audit) and holds every key in use.
+        options.about.keysInKeyring = [this] {
+            const Configuration now = Configuration::load(m_services.composition.sources);
+            const auto inKeyring = [](const ResolvedKey& k) { return !k.value || k.source == KeySource::keyring; };
+            const auto& found = m_audit ? m_audit->lastCheck() : std::vector<diagnostics::Permission>{};
+            const bool answers = std::any_of(found.begin(), found.end(), [](const diagnostics::Permission& p) {
+                return p.name == u"Pęk kluczy" && p.granted == true;
+            });
+            return m_services.keys != nullptr && answers && inKeyring(now.openAIKey) && inKeyring(now.anthropicKey);
+        };
         m_settingsWindow = std::make_unique<settingswindow::SettingsWindowController>(std::move(options));
         addServicePanes();
     }
@@ -304,14 +337,20 @@ void AppDelegate::addServicePanes()
     if (auto* bridge = dynamic_cast<agent::ClaudeAgentBridge*>(c.agent))
         connect(services.reasoning.get(), &settings::ReasoningPreferences::sidecarRestartNeeded, this,
                 [bridge] { bridge->runtime().restartForPluginChange(); });
+    connect(services.reasoning.get(), &settings::ReasoningPreferences::writeReported, this,
+            [this](const QString& sentence) { speak(sentence, ChatCopy::alreadySent); });
     const QString codex = settings::ReasoningPreferences::codexFolder(QProcessEnvironment::systemEnvironment(), QDir::homePath());
-    m_settingsWindow->setPaneFactory(settingswindow::Pane::reasoning, [&services, codex] {
-        return new settingspanes::ReasoningPane(*services.reasoning, *services.catalog, codex);
+    m_settingsWindow->setPaneFactory(settingswindow::Pane::reasoning, [this, &services, codex] {
+        auto* pane = new settingspanes::ReasoningPane(*services.reasoning, *services.catalog, codex);
+        pane->setKeyField(makeKeyField(platform::kAnthropicAccount));
+        return pane;
     });
     const ConfigurationSources sources = c.sources;
-    m_settingsWindow->setPaneFactory(settingswindow::Pane::speech, [&services, speech = c.speech, sources] {
-        return new settingspanes::SpeechPane(*speech, *services.catalog, *services.preview,
-                                             [sources] { return Configuration::resolveOpenAIKey(sources).value; });
+    m_settingsWindow->setPaneFactory(settingswindow::Pane::speech, [this, &services, speech = c.speech, sources] {
+        auto* pane = new settingspanes::SpeechPane(*speech, *services.catalog, *services.preview,
+                                                   [sources] { return Configuration::resolveOpenAIKey(sources).value; });
+        pane->setKeyField(makeKeyField(platform::kOpenAIAccount));
+        return pane;
     });
     if (m_services.pluginCatalog != nullptr && m_services.pluginStore != nullptr)
         m_settingsWindow->setPaneFactory(settingswindow::Pane::plugins, [this, &services] {
@@ -343,6 +382,8 @@ void AppDelegate::buildStatusItem()
     StatusItem::Actions actions;
     actions.openSettings = guarded(&AppDelegate::openSettings);
     actions.openPermissionSettings = guarded(&AppDelegate::openPermissionSettings);
+    actions.enterOpenAIKey = guarded(&AppDelegate::enterOpenAIKey);
+    actions.aboutToShow = [self = QPointer<AppDelegate>(this)] { recountPermissions(self); };
     actions.przelaczZawolanie = guarded(&AppDelegate::przelaczZawolanie);
     actions.learnVoice = guarded(&AppDelegate::learnVoice);
     actions.quit = guarded(&AppDelegate::menuQuit);
@@ -359,6 +400,7 @@ void AppDelegate::refreshStatusItem()
     entries.zawolanie = m_services.launch == nullptr || m_services.launch->zawolanie();
     entries.voiceEnrolment = bool(m_services.makeVoiceEnrolment);
     entries.missingPermissions = m_missingPermissions;
+    entries.openAIKeyMissing = entries.settings && keysRead() && openAIKeyMissing();
     m_statusItem->refresh(entries);
 }
 

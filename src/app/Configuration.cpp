@@ -123,34 +123,40 @@ std::optional<QString> CachedSecretStore::read(const QString& account)
         if (const auto it = m_keys.find(account); it != m_keys.end())
             return it->second;
     }
-    if (std::find(std::begin(kCachedAccounts), std::end(kCachedAccounts), account) != std::end(kCachedAccounts)) {
-        m_first.waitForFinished();
-        std::lock_guard lock(m_mutex);
-        return m_keys[account];
-    }
+    // A keyring that never answers must not hold the main thread: until it has, there is no key.
+    if (std::find(std::begin(kCachedAccounts), std::end(kCachedAccounts), account) != std::end(kCachedAccounts))
+        return std::nullopt;
     return m_worker.run([this, account] { return m_inner.read(account); }).result();
 }
 
 template <typename F>
 auto CachedSecretStore::thenReadKeys(F job)
 {
-    return m_worker
-        .run([this, job = std::move(job)] {
-            auto result = job();
-            readKeys();
-            return result;
-        })
-        .result();
+    return m_worker.run([this, job = std::move(job)] {
+        auto result = job();
+        readKeys();
+        return result;
+    });
 }
 
 bool CachedSecretStore::write(const QString& value, const QString& account)
 {
-    return thenReadKeys([this, value, account] { return m_inner.write(value, account); });
+    return thenReadKeys([this, value, account] { return m_inner.write(value, account); }).result();
 }
 
 bool CachedSecretStore::remove(const QString& account)
 {
-    return thenReadKeys([this, account] { return m_inner.remove(account); });
+    return thenReadKeys([this, account] { return m_inner.remove(account); }).result();
+}
+
+QFuture<platform::SecretOutcome> CachedSecretStore::storeLater(const QString& value, const QString& account)
+{
+    return thenReadKeys([this, value, account] { return m_inner.store(value, account); });
+}
+
+QFuture<platform::SecretOutcome> CachedSecretStore::eraseLater(const QString& account)
+{
+    return thenReadKeys([this, account] { return m_inner.erase(account); });
 }
 
 QString describe(KeySource source)

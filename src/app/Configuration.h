@@ -25,7 +25,9 @@ namespace selvina::app {
 
 // The secret store as the main thread sees it: the two API keys are read on a worker when it is made
 // and again whenever the Secret Service reports a change, so that a slow, locked or prompting keyring
-// never holds up the main thread. Other accounts, writes and removals wait for the worker.
+// never holds up the main thread: until the first read has answered, the keys read as absent (ready()
+// tells when it has). Other accounts, and write() and remove(), wait for the worker; storeLater() and
+// eraseLater() do not.
 // Thread: main thread; the inner store is called off it only: on the worker, and the two keys' reads
 // each on a thread of their own, so the inner store must take calls from several threads at once.
 class CachedSecretStore final : public QObject, public platform::SecretStore {
@@ -33,10 +35,15 @@ class CachedSecretStore final : public QObject, public platform::SecretStore {
 public:
     explicit CachedSecretStore(platform::SecretStore& inner, QObject* parent = nullptr);
 
-    // The copy; only a read before the first one has finished waits for it.
+    // The copy of the two keys (absent before the first read has answered); other accounts wait.
     std::optional<QString> read(const QString& account) override;
     bool write(const QString& value, const QString& account) override;
     bool remove(const QString& account) override;
+    // The first read of the keys has answered (or given up).
+    QFuture<void> ready() const { return m_first; }
+    // A change on the worker; the future finishes once the copy holds the keys read after it.
+    QFuture<platform::SecretOutcome> storeLater(const QString& value, const QString& account);
+    QFuture<platform::SecretOutcome> eraseLater(const QString& account);
     // Reads the keys again; the future finishes once the copy holds what was read.
     QFuture<void> refresh();
 
@@ -46,7 +53,7 @@ private Q_SLOTS:
 private:
     void readKeys(); // worker
     template <typename F>
-    auto thenReadKeys(F job); // runs the job on the worker, reads the copy again, and waits for both
+    auto thenReadKeys(F job); // runs the job on the worker and reads the copy again
 
     platform::SecretStore& m_inner;
     std::mutex m_mutex;

@@ -30,6 +30,8 @@ void StatusItem::create()
     m_tray = std::make_unique<QSystemTrayIcon>(QIcon::fromTheme(QStringLiteral("selvina-voice"), QIcon(m_iconPath)));
     m_tray->setToolTip(QStringLiteral("Selvina Voice"));
     m_tray->setContextMenu(m_menu.get());
+    if (m_actions.aboutToShow)
+        connect(m_menu.get(), &QMenu::aboutToShow, this, [this] { m_actions.aboutToShow(); });
     rebuild();
     m_tray->show();
     logLine(QStringLiteral("[menu] ikona w zasobniku gotowa"));
@@ -54,6 +56,8 @@ void StatusItem::rebuild()
     };
     if (m_entries.settings)
         add(QStringLiteral("Ustawienia"), m_actions.openSettings)->setShortcut(QKeySequence(QStringLiteral("Ctrl+,")));
+    if (m_entries.openAIKeyMissing)
+        add(QStringLiteral("Wpisz klucz OpenAI…"), m_actions.enterOpenAIKey);
     if (m_entries.missingPermissions) {
         m_menu->addSeparator();
         add(QStringLiteral("Brakuje uprawnień (%1) — otwórz Ustawienia").arg(*m_entries.missingPermissions),

@@ -29,10 +29,13 @@ public:
         bool voiceEnrolment = false;             // "Naucz się mojego głosu…" (a detector that can learn it)
         bool settings = false;                   // "Ustawienia" (when the settings window exists)
         std::optional<int> missingPermissions;   // "Brakuje uprawnień (N) — otwórz Ustawienia"
+        bool openAIKeyMissing = false;           // "Wpisz klucz OpenAI…"
     };
     struct Actions {
         std::function<void()> openSettings;
         std::function<void()> openPermissionSettings;
+        std::function<void()> enterOpenAIKey;
+        std::function<void()> aboutToShow; // the menu is opening: a chance to bring its entries up to date
         std::function<void()> przelaczZawolanie;
         std::function<void()> learnVoice;
         std::function<void()> quit;

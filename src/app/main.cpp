@@ -32,6 +32,7 @@
 #include "wake/WakeModel.h"
 
 #include <QApplication>
+#include <QDir>
 #include <QSessionManager>
 #include <QSocketNotifier>
 
@@ -152,7 +153,8 @@ int main(int argc, char** argv)
     // The desktop shell.
     overlay::DebugFileLog runLog(paths::logFile(QStringLiteral("debug.log")), &settings::DeveloperPreferences::runLogEnabled,
                                  &writeFailures);
-    platform::XdgAutostart loginItem(QCoreApplication::applicationFilePath());
+    // The entry outlives this build: an update removes the build's own folder.
+    platform::XdgAutostart loginItem(paths::stableProgram(QCoreApplication::applicationFilePath(), QDir::homePath()));
     settings::LaunchPreferences launch(preferences, loginItem);
     settings::DeveloperPreferences developer(preferences, [&runLog](const QString& marker) { runLog.appendMarker(marker); });
     platform::DBusInstanceLock instanceLock(app::SingleInstance::kBusName);
@@ -171,6 +173,7 @@ int main(int argc, char** argv)
     services.runLogFile = &runLog;
     services.instanceLock = &instanceLock;
     services.trayHost = trayHost.get();
+    services.keys = &keys;
     services.statusIcon = paths::resourceDirectory() + QStringLiteral("/icons/64/selvina-voice.png");
 
     if (audio) {

@@ -101,4 +101,20 @@ QString logFile(const QString& name)
     return QDir(logDirectory()).filePath(name);
 }
 
+QString stableProgram(const QString& program, const QString& home)
+{
+    const QString root = QDir(home).filePath(QStringLiteral(".local/lib/selvina-voice"));
+    // The folder decides: the binary itself may be a link to elsewhere.
+    const QString resolved = QFileInfo(QFileInfo(program).absolutePath()).canonicalFilePath();
+    const QString canonicalRoot = QFileInfo(root).canonicalFilePath();
+    const bool userInstall = !canonicalRoot.isEmpty() && !resolved.isEmpty()
+                             && resolved.startsWith(canonicalRoot + QLatin1Char('/'));
+    if (!userInstall)
+        return program;
+    for (const QString& launcher : {QDir(home).filePath(QStringLiteral(".local/bin/selvina-voice")), root + QStringLiteral("/launch")})
+        if (QFileInfo(launcher).isExecutable())
+            return launcher;
+    return program;
+}
+
 } // namespace selvina::paths

@@ -27,6 +27,12 @@ QString wakeProfileFile();
 QString autostartDirectory();
 QStringList systemAutostartDirectories();
 
+// The command that starts this program and outlives an update of it, for the autostart entry:
+// `program` (this build's binary) inside a user-local install (<home>/.local/lib/selvina-voice/<build>/)
+// gives that install's launcher, <home>/.local/bin/selvina-voice (else <root>/launch); any other
+// program, the package's /usr/bin/selvina-voice included, stays as it is.
+QString stableProgram(const QString& program, const QString& home);
+
 QString configFile(const QString& name);  // a file inside configDirectory()
 QString logFile(const QString& name);     // a file inside logDirectory()
 

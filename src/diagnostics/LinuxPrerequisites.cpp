@@ -24,6 +24,7 @@
 #include <xcb/xcb.h>
 
 #include <algorithm>
+#include <map>
 #include <cstdlib>
 
 namespace selvina::diagnostics {
@@ -302,27 +303,68 @@ std::optional<bool> gatewayAnswers(const QProcessEnvironment& environment)
     return std::nullopt;
 }
 
-QStringList panel(Desktop desktop, const char* gnome, const char* kde)
+// The settings panels a remedy opens, per desktop; each program is in a Debian package of that
+// desktop (gnome-control-center, systemsettings, mate-control-center or mate-media, xfce4-settings,
+// pavucontrol, network-manager-gnome).
+enum class Panel { sound, accessibility, keyboard, network, accounts };
+
+QStringList panel(Desktop desktop, Panel which)
 {
-    if (desktop == Desktop::gnome && gnome != nullptr)
-        return {QStringLiteral("gnome-control-center"), QString::fromLatin1(gnome)};
-    if (desktop == Desktop::kde && kde != nullptr)
-        return {QStringLiteral("systemsettings"), QString::fromLatin1(kde)};
-    return {};
+    static const std::map<std::pair<Desktop, Panel>, QStringList> panels{
+        {{Desktop::gnome, Panel::sound}, {"gnome-control-center", "sound"}},
+        {{Desktop::gnome, Panel::accessibility}, {"gnome-control-center", "universal-access"}},
+        {{Desktop::gnome, Panel::keyboard}, {"gnome-control-center", "keyboard"}},
+        {{Desktop::gnome, Panel::network}, {"gnome-control-center", "network"}},
+        {{Desktop::gnome, Panel::accounts}, {"gnome-control-center", "online-accounts"}},
+        {{Desktop::kde, Panel::sound}, {"systemsettings", "kcm_pulseaudio"}},
+        {{Desktop::kde, Panel::accessibility}, {"systemsettings", "kcm_access"}},
+        {{Desktop::kde, Panel::keyboard}, {"systemsettings", "kcm_keys"}},
+        {{Desktop::kde, Panel::network}, {"systemsettings", "kcm_networkmanagement"}},
+        {{Desktop::mate, Panel::sound}, {"mate-volume-control"}},
+        {{Desktop::mate, Panel::accessibility}, {"mate-at-properties"}},
+        {{Desktop::mate, Panel::keyboard}, {"mate-keybinding-properties"}},
+        {{Desktop::mate, Panel::network}, {"nm-connection-editor"}},
+        {{Desktop::xfce, Panel::sound}, {"pavucontrol"}},
+        {{Desktop::xfce, Panel::accessibility}, {"xfce4-accessibility-settings"}},
+        {{Desktop::xfce, Panel::keyboard}, {"xfce4-keyboard-settings"}},
+        {{Desktop::xfce, Panel::network}, {"nm-connection-editor"}},
+    };
+    const auto found = panels.find({desktop, which});
+    return found == panels.end() ? QStringList() : found->second;
 }
 
-QString trayRemedy(Desktop desktop)
+// Where the desktop's own settings for sound and for key bindings are, in words.
+QString soundPlace(Desktop desktop)
 {
     switch (desktop) {
-    case Desktop::gnome:
-        return QStringLiteral("Zainstaluj rozszerzenie: sudo apt install gnome-shell-extension-appindicator, potem "
-                              "gnome-extensions enable ubuntu-appindicators@ubuntu.com i zaloguj się ponownie.");
-    case Desktop::kde:
-        return QStringLiteral("Dodaj do panelu element Zasobnik systemowy.");
-    case Desktop::other:
-        break;
+    case Desktop::gnome: return QStringLiteral("w Ustawieniach, w części Dźwięk");
+    case Desktop::kde: return QStringLiteral("w Ustawieniach systemowych, w części Dźwięk");
+    case Desktop::mate: return QStringLiteral("w programie Preferencje dźwięku (mate-volume-control)");
+    case Desktop::xfce: return QStringLiteral("w programie pavucontrol (pakiet pavucontrol)");
+    case Desktop::other: break;
     }
-    return QStringLiteral("Dodaj do panelu zasobnik systemowy, który pokazuje ikony StatusNotifierItem.");
+    return QStringLiteral("w ustawieniach dźwięku albo w programie pavucontrol (pakiet pavucontrol)");
+}
+
+QString keyboardPlace(Desktop desktop)
+{
+    switch (desktop) {
+    case Desktop::gnome: return QStringLiteral("w Ustawieniach, w części Klawiatura, Skróty klawiszowe");
+    case Desktop::kde: return QStringLiteral("w Ustawieniach systemowych, w części Skróty");
+    case Desktop::mate: return QStringLiteral("w programie Skróty klawiszowe (mate-keybinding-properties)");
+    case Desktop::xfce: return QStringLiteral("w Ustawieniach, w części Klawiatura, na karcie Skróty aplikacji");
+    case Desktop::other: break;
+    }
+    return QStringLiteral("w ustawieniach klawiatury pulpitu");
+}
+
+QString keyringRemedy(Desktop desktop)
+{
+    if (desktop == Desktop::kde)
+        return QStringLiteral("Odblokuj portfel KDE w programie Menedżer portfeli (pakiet kwalletmanager) albo "
+                              "zainstaluj gnome-keyring poleceniem sudo apt install gnome-keyring i zaloguj się ponownie.");
+    return QStringLiteral("Odblokuj pęk kluczy w programie Hasła i klucze (pakiet seahorse) albo zainstaluj go "
+                          "poleceniem sudo apt install gnome-keyring i zaloguj się ponownie.");
 }
 
 bool anyExists(const QStringList& paths)
@@ -339,7 +381,30 @@ Desktop desktopOf(const QProcessEnvironment& environment)
         return Desktop::gnome;
     if (names.contains(QStringLiteral("KDE")))
         return Desktop::kde;
+    if (names.contains(QStringLiteral("MATE")))
+        return Desktop::mate;
+    if (names.contains(QStringLiteral("XFCE")))
+        return Desktop::xfce;
     return Desktop::other;
+}
+
+QString trayRemedy(Desktop desktop)
+{
+    switch (desktop) {
+    case Desktop::gnome:
+        return QStringLiteral("Zainstaluj rozszerzenie AppIndicator: sudo apt install gnome-shell-extension-appindicator, "
+                              "zaloguj się ponownie i włącz je poleceniem gnome-extensions enable "
+                              "ubuntu-appindicators@ubuntu.com albo w programie Rozszerzenia.");
+    case Desktop::kde:
+        return QStringLiteral("Dodaj do panelu element Zasobnik systemowy.");
+    case Desktop::mate:
+        return QStringLiteral("Dodaj do panelu aplet Obszar powiadomień: menu panelu, Dodaj do panelu.");
+    case Desktop::xfce:
+        return QStringLiteral("Dodaj do panelu element zasobnika (Status Tray Plugin): Ustawienia, Panel, karta Elementy.");
+    case Desktop::other:
+        break;
+    }
+    return QStringLiteral("Dodaj do panelu zasobnik systemowy, który pokazuje ikony StatusNotifierItem.");
 }
 
 QString gatewayIn(const QByteArray& ipRouteOutput)
@@ -358,7 +423,7 @@ std::vector<Prerequisite> linuxPrerequisites(const LinuxAuditOptions& options)
     using Runs = Prerequisite::Runs;
     const QProcessEnvironment env = options.environment;
     const Desktop desktop = desktopOf(env);
-    const QStringList sound = panel(desktop, "sound", "kcm_pulseaudio");
+    const QStringList sound = panel(desktop, Panel::sound);
     const QString wakeModel = options.wakeModel.isEmpty() ? paths::wakeModelFile() : options.wakeModel;
     const bool wayland = waylandSession(env);
     const bool graphical = wayland || !env.value(QStringLiteral("DISPLAY")).isEmpty();
@@ -369,11 +434,11 @@ std::vector<Prerequisite> linuxPrerequisites(const LinuxAuditOptions& options)
 
     std::vector<Prerequisite> out;
     out.push_back({QStringLiteral("Mikrofon"),
-                   QStringLiteral("Podłącz mikrofon i wyłącz jego wyciszenie w ustawieniach dźwięku."),
+                   QStringLiteral("Podłącz mikrofon i wyłącz jego wyciszenie ") + soundPlace(desktop) + QLatin1Char('.'),
                    QStringLiteral("asystent nie słyszy niczego — cisza wygląda wtedy jak awaria"),
                    [env] { return soundDevice(true, env); }, Runs::onWorker, {}, sound});
     out.push_back({QStringLiteral("Głośniki"),
-                   QStringLiteral("Podłącz głośniki albo słuchawki i wyłącz wyciszenie w ustawieniach dźwięku."),
+                   QStringLiteral("Podłącz głośniki albo słuchawki i wyłącz wyciszenie ") + soundPlace(desktop) + QLatin1Char('.'),
                    QStringLiteral("asystent odpowiada, ale nic nie słychać"),
                    [env] { return soundDevice(false, env); }, Runs::onWorker, {}, sound});
     out.push_back({QStringLiteral("Dostępność"),
@@ -383,23 +448,23 @@ std::vector<Prerequisite> linuxPrerequisites(const LinuxAuditOptions& options)
                                                    "i zaloguj się ponownie."),
                    QStringLiteral("asystent nie odczyta interfejsu innych aplikacji ani nie kliknie w nim"),
                    [env] { return accessibilityEnabled(env); }, Runs::onWorker,
-                   [env] { return enableAccessibility(env); }, panel(desktop, "universal-access", "kcm_access")});
+                   [env] { return enableAccessibility(env); }, panel(desktop, Panel::accessibility)});
     out.push_back({QStringLiteral("Nagrywanie ekranu"),
                    wayland ? QStringLiteral("Gdy pulpit zapyta o zgodę na zrzuty ekranu, wybierz Zezwól; odmowę cofa "
                                             "polecenie flatpak permission-remove screenshot screenshot.")
                            : QStringLiteral("Uruchom asystenta w sesji graficznej z serwerem X, ze zmienną DISPLAY."),
                    QStringLiteral("asystent nie opisze, co jest na ekranie"), [env] { return screenCapture(env); }, Runs::onWorker, {}, {}});
     out.push_back({QStringLiteral("Skróty globalne"),
-                   graphical ? QStringLiteral("Zwolnij tę kombinację w ustawieniach klawiatury albo dodaj tam skrót, "
-                                              "który uruchamia polecenie selvina-voice.")
+                   graphical ? QStringLiteral("Zwolnij tę kombinację ") + keyboardPlace(desktop)
+                                   + QStringLiteral(" albo dodaj tam skrót, który uruchamia polecenie selvina-voice.")
                              : QStringLiteral("Uruchom asystenta w sesji graficznej: bez ekranu nie ma skrótów globalnych."),
                    QStringLiteral("skrót nie przywoła asystenta"), options.shortcut, Runs::onMainThread, {},
-                   graphical ? panel(desktop, "keyboard", "kcm_keys") : QStringList()});
+                   graphical ? panel(desktop, Panel::keyboard) : QStringList()});
     out.push_back({QStringLiteral("Zasobnik systemowy"), trayRemedy(desktop),
                    QStringLiteral("nie ma ikony ani menu asystenta: nie da się z niego wyłączyć nasłuchu ani zakończyć programu"),
                    [env] { return trayHost(env); }, Runs::onWorker, {}, {}});
     out.push_back({QStringLiteral("Pęk kluczy"),
-                   QStringLiteral("Odblokuj pęk kluczy w programie Hasła i klucze albo zainstaluj gnome-keyring."),
+                   keyringRemedy(desktop),
                    QStringLiteral("klucze zapisane w pęku kluczy są nieczytelne — rozmowa ruszy tylko z kluczem w pliku "
                                   "config.json albo w zmiennej OPENAI_API_KEY"),
                    [env] { return keyringUnlocked(env); }, Runs::onWorker, {}, {}});
@@ -426,7 +491,7 @@ std::vector<Prerequisite> linuxPrerequisites(const LinuxAuditOptions& options)
                    QStringLiteral("Zainstaluj Evolution Data Server poleceniem sudo apt install evolution-data-server."),
                    QStringLiteral("nie da się powiedzieć, co jest zaplanowane"),
                    [program = options.calendarProgram, env] { return calendarStore(program, env); }, Runs::onWorker, {},
-                   panel(desktop, "online-accounts", nullptr)});
+                   panel(desktop, Panel::accounts)});
     out.push_back({QStringLiteral("Mowa poza rozmową"),
                    QStringLiteral("Zainstaluj syntezator mowy poleceniem sudo apt install speech-dispatcher espeak-ng."),
                    QStringLiteral("komunikaty poza rozmową, na przykład o aktualizacji, nie zabrzmią"),
@@ -436,7 +501,7 @@ std::vector<Prerequisite> linuxPrerequisites(const LinuxAuditOptions& options)
                    QStringLiteral("brama sieci nie odpowiada — urządzenia w Twojej sieci i usługa rozmowy mogą być "
                                   "nieosiągalne"),
                    [env] { return gatewayAnswers(env); }, Runs::onWorker, {},
-                   panel(desktop, "network", "kcm_networkmanagement")});
+                   panel(desktop, Panel::network)});
     return out;
 }
 

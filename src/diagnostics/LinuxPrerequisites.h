@@ -24,9 +24,11 @@ struct LinuxAuditOptions {
     QStringList accessibilityLaunchers;
 };
 
-// The desktop's settings panel for an entry, as the entry stores it.
-enum class Desktop { gnome, kde, other };
+// The desktop (XDG_CURRENT_DESKTOP), which decides the settings panels and the steps a remedy names.
+enum class Desktop { gnome, kde, mate, xfce, other };
 Desktop desktopOf(const QProcessEnvironment& environment);
+// What makes the assistant's tray icon appear on this desktop.
+QString trayRemedy(Desktop desktop);
 
 std::vector<Prerequisite> linuxPrerequisites(const LinuxAuditOptions& options);
 

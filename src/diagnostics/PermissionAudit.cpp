@@ -121,6 +121,8 @@ QCoro::Task<std::vector<Permission>> PermissionAudit::check()
         if (slots[i])
             out[i].granted = co_await answerBy(slots[i]->future, deadline);
     m_last = out;
+    if (m_onChecked)
+        m_onChecked(out);
     co_return out;
 }
 

@@ -73,6 +73,8 @@ public:
     static int missingCount(const std::vector<Permission>& permissions);
     // What the last check() found; empty before the first.
     const std::vector<Permission>& lastCheck() const { return m_last; }
+    // Told what every check() found, on the main thread (the menu's count follows the settings' checks).
+    void setOnChecked(std::function<void(const std::vector<Permission>&)> onChecked) { m_onChecked = std::move(onChecked); }
 
     bool isRequestable(const QString& name) const;
     // Fixes what the assistant may fix itself, then probes the entry again: its state afterwards.
@@ -99,6 +101,7 @@ private:
     struct Worker;
     std::vector<std::unique_ptr<Worker>> m_workers; // one per entry, made on first use
     std::vector<Permission> m_last;
+    std::function<void(const std::vector<Permission>&)> m_onChecked;
 };
 
 } // namespace selvina::diagnostics

@@ -8,6 +8,15 @@
 
 namespace selvina::platform {
 
+// What a change of the store came to, for a result the user is told.
+enum class SecretOutcome {
+    done,
+    noService, // no Secret Service answers on the session bus
+    locked,    // the keyring stayed locked (its unlock prompt was dismissed or could not be shown)
+    timedOut,  // the service took longer than the store's time limit
+    failed     // any other refusal
+};
+
 class SecretStore {
 public:
     virtual ~SecretStore() = default;
@@ -17,6 +26,15 @@ public:
     virtual bool write(const QString& value, const QString& account) = 0;
     // True when the item is gone afterwards (also when there was none).
     virtual bool remove(const QString& account) = 0;
+    // write() and remove() with the reason of a failure; stores that cannot tell answer failed.
+    virtual SecretOutcome store(const QString& value, const QString& account)
+    {
+        return write(value, account) ? SecretOutcome::done : SecretOutcome::failed;
+    }
+    virtual SecretOutcome erase(const QString& account)
+    {
+        return remove(account) ? SecretOutcome::done : SecretOutcome::failed;
+    }
 };
 
 inline constexpr const char* kSecretService = "pl.korlund.selvinavoice";

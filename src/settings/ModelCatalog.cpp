@@ -141,6 +141,41 @@ void ModelCatalog::refresh()
     fetch(QPointer<ModelCatalog>(this), *key);
 }
 
+QCoro::Task<KeyCheck> ModelCatalog::checkKey(QString key)
+{
+    QNetworkRequest request(m_service.endpoint(QStringLiteral("/v1/models")));
+    request.setRawHeader("Authorization", "Bearer " + key.toUtf8());
+    // The exchange ends (cancelled) if the catalogue goes with its network manager.
+    const ServiceReply reply = co_await exchange(m_network, request, "GET", {}, m_clock, kKeyCheckTimeout,
+                                                 kMaxListBytes, std::make_shared<ServiceCancel>());
+    KeyCheck check;
+    switch (reply.outcome) {
+    case ServiceReply::Outcome::answered:
+        if (reply.status == 401 || reply.status == 403) {
+            check.verdict = KeyCheck::Verdict::refused;
+            check.status = reply.status;
+        } else if (reply.status == 200) {
+            check.verdict = KeyCheck::Verdict::accepted;
+        } else {
+            check.problem = QStringLiteral("OpenAI odpowiedziało kodem ") + QString::number(reply.status);
+        }
+        break;
+    case ServiceReply::Outcome::timedOut:
+        check.problem = QStringLiteral("OpenAI nie odpowiedziało w ciągu %1 s").arg(kKeyCheckTimeout.count() / 1000);
+        break;
+    case ServiceReply::Outcome::unreachable:
+        check.problem = reply.problem;
+        break;
+    case ServiceReply::Outcome::oversized:
+        check.verdict = KeyCheck::Verdict::accepted; // a list too long to keep is still an answer to the key
+        break;
+    case ServiceReply::Outcome::cancelled:
+        check.problem = QStringLiteral("sprawdzanie przerwane");
+        break;
+    }
+    co_return check;
+}
+
 QCoro::Task<> ModelCatalog::fetch(QPointer<ModelCatalog> self, QString key)
 {
     QNetworkRequest request(self->m_service.endpoint(QStringLiteral("/v1/models")));

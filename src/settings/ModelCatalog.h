@@ -41,6 +41,14 @@ private:
     QString m_problem;
 };
 
+// What the service said of a key before it is stored.
+struct KeyCheck {
+    enum class Verdict { accepted, refused, unverified };
+    Verdict verdict = Verdict::unverified;
+    int status = 0;  // refused: the HTTP status (401, 403)
+    QString problem; // unverified: why, in Polish ("OpenAI nie odpowiedziało w ciągu 15 s", …)
+};
+
 class ModelCatalog : public QObject {
     Q_OBJECT
 public:
@@ -72,6 +80,10 @@ public:
 
     // Fetches the model list; does nothing while a fetch runs. The end is announced by changed().
     void refresh();
+    // Asks the model list of the configured base with `key`: 401 and 403 refuse it; no answer in
+    // kKeyCheckTimeout, no connection or another status leave it unverified.
+    static constexpr std::chrono::milliseconds kKeyCheckTimeout{15'000};
+    QCoro::Task<KeyCheck> checkKey(QString key);
 
 Q_SIGNALS:
     void changed();

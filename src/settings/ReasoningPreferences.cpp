@@ -7,7 +7,8 @@
 #include <QFileInfo>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QSaveFile>
+
+#include "settings/ConfigFile.h"
 
 namespace selvina::settings {
 
@@ -242,23 +243,9 @@ ReasoningPreferences::ReasoningPreferences(QString configFile, platform::Prefere
 
 void ReasoningPreferences::write(const char* key, const QJsonValue& value)
 {
-    auto [state, object] = readObject(m_configFile);
-    if (state == FileState::unreadable)
-        return; // never replace what could not be read
-    QDir().mkpath(QFileInfo(m_configFile).absolutePath());
-    if (state == FileState::broken) {
-        const QString aside = m_configFile + QStringLiteral(".uszkodzony");
-        QFile::remove(aside);
-        if (!QFile::rename(m_configFile, aside))
-            return; // keep the broken file rather than lose it
-    }
-    object.insert(QLatin1String(key), value);
-    QSaveFile file(m_configFile);
-    if (!file.open(QIODevice::WriteOnly))
-        return;
-    file.write(QJsonDocument(object).toJson(QJsonDocument::Indented)); // an object's keys come sorted
-    if (file.commit() && state != FileState::object) // a new file: it may come to hold keys
-        QFile::setPermissions(m_configFile, QFileDevice::ReadOwner | QFileDevice::WriteOwner);
+    const ConfigWrite written = writeConfigKey(m_configFile, QLatin1String(key), value);
+    if (!written.sentence.isEmpty())
+        Q_EMIT writeReported(written.sentence);
 }
 
 void ReasoningPreferences::setEngine(const QString& v)

@@ -118,6 +118,8 @@ Q_SIGNALS:
     void changed();
     void enginesChanged();
     void sidecarRestartNeeded();
+    // A write of config.json failed, or moved a broken file aside first: the sentence says which.
+    void writeReported(const QString& sentence);
 
 private:
     void write(const char* key, const QJsonValue& value);

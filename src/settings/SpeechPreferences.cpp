@@ -196,14 +196,16 @@ void SpeechPreferences::restoreDefaults()
     setNoiseReduction(NoiseReduction::off);
 }
 
-void SpeechPreferences::refreshKeySummary(const std::optional<QString>& key)
+std::optional<QString> SpeechPreferences::summaryOf(const std::optional<QString>& key)
 {
     if (!key)
-        m_storedKeySummary.reset();
-    else if (key->size() < 7)
-        m_storedKeySummary = QStringLiteral("…");
-    else
-        m_storedKeySummary = QStringLiteral("…") + key->right(6);
+        return std::nullopt;
+    return key->size() < 7 ? QStringLiteral("…") : QStringLiteral("…") + key->right(6);
+}
+
+void SpeechPreferences::refreshKeySummary(const std::optional<QString>& key)
+{
+    m_storedKeySummary = summaryOf(key);
     Q_EMIT changed();
 }
 

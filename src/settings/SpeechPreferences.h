@@ -61,6 +61,8 @@ public:
     voice::SpeechSettings snapshot() const;
     void restoreDefaults();
     // "…" + the last six characters of the resolved key ("…" alone for a key under 7 characters).
+    // "…" + the key's last 6 characters ("…" alone for a shorter key); none without a key.
+    static std::optional<QString> summaryOf(const std::optional<QString>& key);
     void refreshKeySummary(const std::optional<QString>& resolvedKey);
 
 Q_SIGNALS:

@@ -145,6 +145,14 @@ ReasoningPane::ReasoningPane(settings::ReasoningPreferences& preferences, settin
 
 ReasoningPane::~ReasoningPane() = default;
 
+void ReasoningPane::setKeyField(QWidget* field)
+{
+    auto* pane = static_cast<QVBoxLayout*>(layout());
+    delete pane->takeAt(pane->count() - 1); // the stretch, which stays last
+    section(pane, QStringLiteral("Klucz Anthropic"))->addRow(field);
+    pane->addStretch();
+}
+
 void ReasoningPane::showPreferences()
 {
     const QSignalBlocker blocker(m_engine);

@@ -31,6 +31,8 @@ public:
     ReasoningPane(settings::ReasoningPreferences& preferences, settings::ModelCatalog& catalog, QString codexFolder,
                   QWidget* parent = nullptr);
     ~ReasoningPane() override;
+    // The Anthropic key's entry, as the pane's last section.
+    void setKeyField(QWidget* field);
 
 private:
     void showPreferences();

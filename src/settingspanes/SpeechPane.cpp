@@ -2,6 +2,7 @@
 
 #include "settings/ModelCatalog.h"
 #include "settings/VoicePreview.h"
+#include "settingspanes/ApiKeyField.h"
 #include "settingspanes/ReasoningPane.h"
 
 #include <QComboBox>
@@ -168,8 +169,7 @@ SpeechPane::SpeechPane(settings::SpeechPreferences& preferences, settings::Model
     QFormLayout* key = section(pane, QStringLiteral("Klucz OpenAI"));
     m_key = makeNote({}, NoteFocus::reachable);
     key->addRow(m_key);
-    auto* checkKey = new QPushButton(QStringLiteral("Sprawdź klucz ponownie"));
-    key->addRow(checkKey);
+    m_keySection = key;
 
     auto* defaults = new QPushButton(QStringLiteral("Przywróć domyślne ustawienia mowy"));
     defaults->setAccessibleDescription(QStringLiteral("Model, głos, tempo i słuchanie wracają do ustawień domyślnych."));
@@ -207,7 +207,6 @@ SpeechPane::SpeechPane(settings::SpeechPreferences& preferences, settings::Model
         m_noiseReduction->explain();
         m_preferences.setNoiseReduction(m_noiseReduction->current());
     });
-    connect(checkKey, &QPushButton::clicked, this, &SpeechPane::showKey);
     connect(defaults, &QPushButton::clicked, this, [this] {
         m_preferences.restoreDefaults();
         showPreferences();
@@ -262,6 +261,12 @@ void SpeechPane::showPreview()
     setNote(m_sampleState, playing ? QStringLiteral("Odtwarzam próbkę głosu ") + *playing + QLatin1Char('.')
                            : m_preview.failure() ? m_preview.failure()->description()
                                                  : QString());
+}
+
+void SpeechPane::setKeyField(ApiKeyField* field)
+{
+    m_keySection->addRow(field);
+    connect(field, &ApiKeyField::keyChanged, this, &SpeechPane::showKey);
 }
 
 void SpeechPane::showKey()

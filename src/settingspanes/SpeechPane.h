@@ -15,6 +15,7 @@
 
 class QComboBox;
 class QDoubleSpinBox;
+class QFormLayout;
 class QLabel;
 class QPushButton;
 class QSpinBox;
@@ -26,6 +27,8 @@ class VoicePreview;
 
 namespace selvina::settingspanes {
 
+class ApiKeyField;
+
 class SpeechPane : public QWidget {
     Q_OBJECT
 public:
@@ -36,12 +39,14 @@ public:
     SpeechPane(settings::SpeechPreferences& preferences, settings::ModelCatalog& catalog,
                settings::VoicePreview& preview, KeyLookup openAIKey, QWidget* parent = nullptr);
     ~SpeechPane() override;
+    // The key's entry under the summary of the key in use, which follows the field's signal.
+    void setKeyField(ApiKeyField* field);
 
 private:
+    void showKey();
     void showPreferences();
     void showModels();
     void showPreview();
-    void showKey();
 
     settings::SpeechPreferences& m_preferences;
     settings::ModelCatalog& m_catalog;
@@ -57,6 +62,7 @@ private:
     QSpinBox* m_prefixPadding = nullptr;
     QSpinBox* m_silence = nullptr;
     QLabel* m_key = nullptr;
+    QFormLayout* m_keySection = nullptr;
     std::unique_ptr<ChoiceList<settings::SpeechPreferences::TurnDetection>> m_turnDetection;
     std::unique_ptr<ChoiceList<settings::SpeechPreferences::Eagerness>> m_eagerness;
     std::unique_ptr<ChoiceList<settings::SpeechPreferences::NoiseReduction>> m_noiseReduction;

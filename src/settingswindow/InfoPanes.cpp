@@ -165,9 +165,10 @@ AboutPane::AboutPane(AboutInfo info, QWidget* parent) : QWidget(parent), m_info(
         "głos.\n\n"
         "ZADANIA. Polecenie i to, co znajdą narzędzia, trafia do agenta — do Anthropic albo do OpenAI, zależnie od "
         "wybranego orkiestratora. Znaczy to, że treść wiadomości, wydarzeń z kalendarza czy obrazu z kamery, które "
-        "właśnie sprawdzasz, wychodzi poza ten komputer.\n\n"
-        "TWOJE KLUCZE zostają w pęku kluczy systemu (Secret Service). Nie wysyłamy ich nigdzie poza dostawcę, do "
-        "którego należą.\n\n"
+        "właśnie sprawdzasz, wychodzi poza ten komputer.")));
+    m_keys = paragraph(QString());
+    box->addWidget(m_keys);
+    box->addWidget(paragraph(QStringLiteral(
         "NIE PROWADZIMY własnego serwera i nie zbieramy o Tobie niczego. Dziennik pracy leży wyłącznie na tym dysku, "
         "w katalogu ~/.local/state/selvina-voice. Warunki dostawców obowiązują niezależnie od tego, co pisze tutaj.")));
 
@@ -202,6 +203,13 @@ void AboutPane::showEvent(QShowEvent* event)
         m_tasks->setText(tasks);
         m_tasks->setAccessibleName(QStringLiteral("Zadania: ") + tasks);
     }
+    // Said of the keyring only while it holds every key in use.
+    const QString keys = m_info.keysInKeyring && m_info.keysInKeyring()
+        ? QStringLiteral("TWOJE KLUCZE zostają w pęku kluczy systemu (Secret Service). Nie wysyłamy ich nigdzie poza "
+                         "dostawcę, do którego należą.")
+        : QStringLiteral("TWOICH KLUCZY nie wysyłamy nigdzie poza dostawcę, do którego należą.");
+    m_keys->setText(keys);
+    m_keys->setAccessibleName(keys);
     QWidget::showEvent(event);
 }
 

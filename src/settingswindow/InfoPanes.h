@@ -38,6 +38,8 @@ struct AboutInfo {
     QString updateFeed; // empty: updates are off
     // "Anthropic" or "OpenAI", for the agent engine chosen now; none: Anthropic.
     std::function<QString()> taskProvider;
+    // Every key in use comes from the desktop's keyring (none at all counts); none: not known, not said.
+    std::function<bool()> keysInKeyring;
 
     // This build's version and commit, and PRETTY_NAME of `osRelease`.
     static AboutInfo ofThisBuild(const QString& buildInfoPath, const QString& osRelease = QStringLiteral("/etc/os-release"));
@@ -55,6 +57,7 @@ protected:
 private:
     AboutInfo m_info;
     QLabel* m_tasks = nullptr;
+    QLabel* m_keys = nullptr;
 };
 
 } // namespace selvina::settingswindow

@@ -186,10 +186,14 @@ TEST_F(ConfigurationFixture, KeyringIsReadOffTheMainThreadAndAgainOnChange)
     CachedSecretStore cached(keyring);
     // Both keys are asked for at once, so a hung keyring holds the first read up for one time-out.
     EXPECT_TRUE(selvina::testing::waitFor([&] { return keyring.waiting == 2; }));
-    keyring.setOpen(true);
     const ConfigurationSources s{dir.path(), &cached, &prefs, env};
     const auto key = [&] { return Configuration::load(s).openAIKey; };
-    EXPECT_EQ(key(), (ResolvedKey{"sk-first", KeySource::keyring})); // the first read, awaited
+    // Asked while the first read still hangs, the configuration does not wait for it (a wait would
+    // end with the key once the gate gives up).
+    EXPECT_FALSE(key().value);
+    keyring.setOpen(true);
+    cached.ready().waitForFinished();
+    EXPECT_EQ(key(), (ResolvedKey{"sk-first", KeySource::keyring}));
 
     // The key changes while the keyring hangs: the configuration answers at once from what it read.
     keyring.setOpen(false);
@@ -200,6 +204,13 @@ TEST_F(ConfigurationFixture, KeyringIsReadOffTheMainThreadAndAgainOnChange)
     refreshed.waitForFinished();
     EXPECT_EQ(key().value, QStringLiteral("sk-second"));
 
+    // A change through the worker: the main thread goes on, and the copy follows once it is done.
+    keyring.setOpen(false);
+    QFuture<platform::SecretOutcome> stored = cached.storeLater(QStringLiteral("  sk-third\n"), QLatin1String(platform::kOpenAIAccount));
+    EXPECT_EQ(key().value, QStringLiteral("sk-second"));
+    keyring.setOpen(true);
+    EXPECT_EQ(stored.result(), platform::SecretOutcome::done);
+    EXPECT_EQ(key().value, QStringLiteral("sk-third"));
     EXPECT_TRUE(cached.remove(QLatin1String(platform::kOpenAIAccount))); // through the worker, the copy follows
     EXPECT_FALSE(key().value);
     EXPECT_FALSE(keyring.askedOnMainThread);

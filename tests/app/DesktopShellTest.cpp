@@ -3,6 +3,7 @@
 // realtime service; keys come through XTEST, a stand-in tray host reads and clicks the menu,
 // another X client holds keys first.
 #include "AssistantProcess.h"
+#include "StandInTray.h"
 #include "SoundServer.h"
 #include "TestSupport.h"
 #include "XDisplay.h"
@@ -25,26 +26,6 @@
 
 using namespace selvina::testing;
 
-// A tray host as the panels have it, as far as the toolkit asks: a StatusNotifierWatcher that lists
-// IsStatusNotifierHostRegistered in its introspection data (the toolkit reads it through that) and
-// takes the item's registration.
-class StandInWatcher : public QObject {
-    Q_OBJECT
-    Q_CLASSINFO("D-Bus Interface", "org.kde.StatusNotifierWatcher")
-    Q_PROPERTY(bool IsStatusNotifierHostRegistered READ hostRegistered)
-public:
-    bool hostRegistered() const { return true; }
-    QString itemService, itemPath;
-
-public Q_SLOTS:
-    void RegisterStatusNotifierItem(const QString& serviceOrPath, const QDBusMessage& message)
-    {
-        const bool isPath = serviceOrPath.startsWith(QLatin1Char('/'));
-        itemService = isPath ? message.service() : serviceOrPath;
-        itemPath = isPath ? serviceOrPath : QStringLiteral("/StatusNotifierItem");
-    }
-};
-
 namespace {
 
 bool eventually(const std::function<bool()>& c) { return waitFor(c, std::chrono::seconds(15)); }
@@ -61,72 +42,6 @@ bool grabElsewhere(xcb_connection_t* c, xcb_keycode_t code, std::uint16_t modifi
     std::free(e);
     return e == nullptr;
 }
-
-struct MenuEntry {
-    int id = 0;
-    QString toggleType;
-    int toggleState = -1;
-};
-
-// The menu's entries by label, from GetLayout's nested (id, properties, children).
-void readLayout(const QDBusArgument& arg, QMap<QString, MenuEntry>& out)
-{
-    int id = 0;
-    QVariantMap props;
-    arg.beginStructure();
-    arg >> id >> props;
-    out.insert(props.value(QStringLiteral("label")).toString(),
-               {id, props.value(QStringLiteral("toggle-type")).toString(), props.value(QStringLiteral("toggle-state"), -1).toInt()});
-    arg.beginArray();
-    while (!arg.atEnd()) {
-        QDBusVariant child;
-        arg >> child;
-        readLayout(child.variant().value<QDBusArgument>(), out);
-    }
-    arg.endArray();
-    arg.endStructure();
-}
-
-// A panel's tray host on the assistant's bus: the watcher the item registers with, and the item's menu.
-struct TrayHost {
-    explicit TrayHost(const QString& busAddress) : bus(QDBusConnection::connectToBus(busAddress, QStringLiteral("tray-host"))) {}
-    ~TrayHost() { QDBusConnection::disconnectFromBus(QStringLiteral("tray-host")); }
-    QVariantList call(const QString& path, const QString& interface, const QString& method, const QVariantList& args)
-    {
-        QDBusMessage message = QDBusMessage::createMethodCall(watcher.itemService, path, interface, method);
-        message.setArguments(args);
-        return bus.call(message, QDBus::Block, 5000).arguments();
-    }
-    QVariant property(const QString& name)
-    {
-        const QVariantList reply = call(watcher.itemPath, "org.freedesktop.DBus.Properties", "Get", {"org.kde.StatusNotifierItem", name});
-        return reply.isEmpty() ? QVariant() : reply.first().value<QDBusVariant>().variant();
-    }
-    // The watcher is up, the item has registered with it, and its menu is known.
-    bool ready()
-    {
-        if (!bus.isConnected()
-            || !bus.registerObject(QStringLiteral("/StatusNotifierWatcher"), &watcher, QDBusConnection::ExportAllContents)
-            || !bus.registerService(QStringLiteral("org.kde.StatusNotifierWatcher"))
-            || !eventually([&] { return !watcher.itemService.isEmpty(); }))
-            return false;
-        menuPath = property(QStringLiteral("Menu")).value<QDBusObjectPath>().path();
-        return !menuPath.isEmpty();
-    }
-    MenuEntry entry(const QString& label)
-    {
-        const QVariantList reply = call(menuPath, "com.canonical.dbusmenu", "GetLayout", {0, -1, QStringList()});
-        QMap<QString, MenuEntry> entries;
-        if (reply.size() == 2)
-            readLayout(reply.at(1).value<QDBusArgument>(), entries);
-        return entries.value(label);
-    }
-    void click(int id) { call(menuPath, "com.canonical.dbusmenu", "Event", {id, "clicked", QVariant::fromValue(QDBusVariant(QString())), 0u}); }
-
-    QDBusConnection bus;
-    StandInWatcher watcher;
-    QString menuPath;
-};
 
 // One selvina-voice on the shared display and sound server, its greeting silent or a tone, and
 // what a case looks at (the run log, standard error, the service's link, the microphone frames the
@@ -445,4 +360,3 @@ TEST_F(DesktopShell, TheUsersPhraseIsRecordedFourTimesFromTheMenuAndKept)
 
 } // namespace
 
-#include "DesktopShellTest.moc"

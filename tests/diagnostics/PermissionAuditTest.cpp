@@ -91,8 +91,8 @@ TEST(LinuxRemedies, FollowTheSessionTheInstallationAndTheAccessibilityPackage)
     EXPECT_EQ(remedies(o),
               (QStringList{"Dostępność: Włącz czytnik ekranu Orca albo pozwól asystentowi włączyć dostępność; aplikacje "
                            "uruchomione wcześniej trzeba uruchomić ponownie. [gnome-control-center universal-access]",
-                           "Skróty globalne: Zwolnij tę kombinację w ustawieniach klawiatury albo dodaj tam skrót, który "
-                           "uruchamia polecenie selvina-voice. [gnome-control-center keyboard]",
+                           "Skróty globalne: Zwolnij tę kombinację w Ustawieniach, w części Klawiatura, Skróty klawiszowe "
+                           "albo dodaj tam skrót, który uruchamia polecenie selvina-voice. [gnome-control-center keyboard]",
                            "Rozpoznawanie zawołania: Zbuduj asystenta ponownie poleceniem scripts/run: brakuje modelu "
                            "zawołania share/selvina-voice/wake/hej-selvina.model albo jest uszkodzony.",
                            "Warstwa agentowa: Zainstaluj Node.js 18.19 lub nowszy poleceniem sudo apt install nodejs i "
@@ -117,8 +117,11 @@ TEST_F(LinuxAudit, OpensTheDesktopsOwnPanelOnly)
     // The note appears whole (written aside, then renamed), so the wait below never reads it half-written.
     program("gnome-control-center", "echo \"gnome $*\" > \"$HOME/o.tmp\" && /bin/mv \"$HOME/o.tmp\" \"$HOME/opened\"");
     program("systemsettings", "echo \"kde $*\" > \"$HOME/o.tmp\" && /bin/mv \"$HOME/o.tmp\" \"$HOME/opened\"");
+    program("mate-volume-control", "echo \"mate $*\" > \"$HOME/o.tmp\" && /bin/mv \"$HOME/o.tmp\" \"$HOME/opened\"");
+    program("pavucontrol", "echo \"xfce $*\" > \"$HOME/o.tmp\" && /bin/mv \"$HOME/o.tmp\" \"$HOME/opened\"");
     const std::pair<const char*, const char*> table[] = {{"GNOME", "gnome sound"}, {"ubuntu:GNOME", "gnome sound"},
-                                                         {"KDE", "kde kcm_pulseaudio"}, {"XFCE", nullptr}};
+                                                         {"KDE", "kde kcm_pulseaudio"}, {"MATE", "mate"},
+                                                         {"XFCE", "xfce"}, {"LXQt", nullptr}};
     const QString opened = QDir(env.value("HOME")).filePath("opened");
     for (const auto& [desktop, expected] : table) {
         QFile::remove(opened);

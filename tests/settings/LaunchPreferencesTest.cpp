@@ -42,6 +42,7 @@ protected:
         qputenv("XDG_CONFIG_HOME", m_dir.filePath(QStringLiteral("config")).toUtf8());
         qputenv("XDG_CONFIG_DIRS", m_dir.filePath(QStringLiteral("etc")).toUtf8());
         qputenv("XDG_CURRENT_DESKTOP", "XFCE");
+        selvina::testing::writeExecutable(m_program, "#!/bin/sh\n");
     }
     void TearDown() override
     {
@@ -51,7 +52,8 @@ protected:
     QString user() const { return m_dir.filePath(QStringLiteral("config/autostart/selvina-voice.desktop")); }
     QString system() const { return m_dir.filePath(QStringLiteral("etc/autostart/selvina-voice.desktop")); }
     QTemporaryDir m_dir;
-    XdgAutostart m_item{QStringLiteral("/opt/Selvina Voice/selvina-voice")};
+    QString m_program = m_dir.filePath(QStringLiteral("Selvina Voice/selvina-voice"));
+    XdgAutostart m_item{m_program};
 };
 
 TEST_F(LoginItem, TheRealStateIsWhatTheDesktopWillStart)
@@ -61,15 +63,17 @@ TEST_F(LoginItem, TheRealStateIsWhatTheDesktopWillStart)
         bool starts;
     } cases[] = {
         {nullptr, nullptr, false},
-        {"[Desktop Entry]\nExec=x\n", nullptr, true},
-        {"[Desktop Entry]\nExec=x\nHidden=true\n", nullptr, false},
-        {"[Desktop Entry]\nExec=x\nX-GNOME-Autostart-enabled=false\n", nullptr, false},
-        {"[Desktop Entry]\nExec=x\nOnlyShowIn=GNOME;KDE;\n", nullptr, false},
-        {"[Desktop Entry]\nExec=x\nOnlyShowIn=GNOME;XFCE;\n", nullptr, true},
-        {"[Desktop Entry]\nExec=x\nNotShowIn=XFCE;\n", nullptr, false},
-        {"[Other]\nHidden=true\n[Desktop Entry]\nExec=x\n", nullptr, true},
-        {nullptr, "[Desktop Entry]\nExec=x\n", true},
-        {"[Desktop Entry]\nHidden=true\n", "[Desktop Entry]\nExec=x\n", false},
+        {"[Desktop Entry]\nExec=sh\n", nullptr, true},
+        {"[Desktop Entry]\nExec=sh\nHidden=true\n", nullptr, false},
+        {"[Desktop Entry]\nExec=sh\nX-GNOME-Autostart-enabled=false\n", nullptr, false},
+        {"[Desktop Entry]\nExec=sh\nOnlyShowIn=GNOME;KDE;\n", nullptr, false},
+        {"[Desktop Entry]\nExec=sh\nOnlyShowIn=GNOME;XFCE;\n", nullptr, true},
+        {"[Desktop Entry]\nExec=sh\nNotShowIn=XFCE;\n", nullptr, false},
+        {"[Other]\nHidden=true\n[Desktop Entry]\nExec=sh\n", nullptr, true},
+        {nullptr, "[Desktop Entry]\nExec=sh\n", true},
+        {"[Desktop Entry]\nHidden=true\n", "[Desktop Entry]\nExec=sh\n", false},
+        // The program the entry starts is gone: a build an update removed.
+        {"[Desktop Entry]\nExec=\"/nonexistent/selvina-voice/7/bin/selvina-voice\" --x\n", nullptr, false},
     };
     for (const auto& c : cases) {
         QFile::remove(user());
@@ -89,10 +93,10 @@ TEST_F(LoginItem, SwitchingWritesOrHidesTheEntryAndAFailureKeepsTheRealState)
     EXPECT_FALSE(prefs.autostart());
     EXPECT_TRUE(prefs.ustawAutostart(true));
     EXPECT_TRUE(prefs.autostart());
-    EXPECT_TRUE(selvina::testing::readFile(user()).contains("Exec=\"/opt/Selvina Voice/selvina-voice\"\n"));
+    EXPECT_TRUE(selvina::testing::readFile(user()).contains("Exec=\"" + m_program.toUtf8() + "\"\n"));
 
     // Off with a system entry: a user entry hides it, rather than nothing at all.
-    writeFile(system(), "[Desktop Entry]\nExec=x\n");
+    writeFile(system(), "[Desktop Entry]\nExec=sh\n");
     EXPECT_TRUE(prefs.ustawAutostart(false));
     EXPECT_FALSE(prefs.autostart());
     EXPECT_TRUE(QFile::exists(user()));

@@ -3,6 +3,7 @@
 #include "platform/DesktopSession.h"
 #include "platform/fake/MemoryStores.h"
 #include "settings/LaunchPreferences.h"
+#include "settingswindow/InfoPanes.h"
 #include "settingswindow/PermissionsPane.h"
 #include "settingswindow/SettingsNavigation.h"
 #include "settingswindow/StartupPane.h"
@@ -10,6 +11,7 @@
 #include <QApplication>
 #include <QCheckBox>
 #include <QKeyEvent>
+#include <QLabel>
 #include <QTemporaryDir>
 
 #include <gtest/gtest.h>
@@ -217,4 +219,27 @@ TEST(PermissionGroups, GroupsHeadlineAndRestart)
         EXPECT_EQ(groups.headline(), row.headline);
         EXPECT_EQ(groups.needsRestart(), row.restart) << row.headline.toStdString();
     }
+}
+
+// The about pane says where the keys are only when it is so, and names whoever gets the tasks.
+TEST(AboutPane, TheKeyringSentenceOnlyWhenTrueAndTheTasksCompanyOfTheEngine)
+{
+    bool inKeyring = false;
+    AboutInfo info;
+    info.taskProvider = [] { return QStringLiteral("OpenAI"); };
+    info.keysInKeyring = [&inKeyring] { return inKeyring; };
+    AboutPane pane(info);
+    const auto shows = [&pane](const QString& part) {
+        const auto labels = pane.findChildren<QLabel*>();
+        return std::any_of(labels.begin(), labels.end(), [&](QLabel* l) { return l->text().contains(part); });
+    };
+    pane.show();
+    EXPECT_FALSE(shows(QStringLiteral("pęku kluczy systemu")));
+    EXPECT_TRUE(shows(QStringLiteral("TWOICH KLUCZY nie wysyłamy")));
+    const auto labels = pane.findChildren<QLabel*>();
+    EXPECT_TRUE(std::any_of(labels.begin(), labels.end(), [](QLabel* l) { return l->accessibleName() == u"Zadania: OpenAI"; }));
+    pane.hide();
+    inKeyring = true;
+    pane.show();
+    EXPECT_TRUE(shows(QStringLiteral("TWOJE KLUCZE zostają w pęku kluczy systemu (Secret Service).")));
 }

@@ -7,6 +7,7 @@
 #include <QFileInfo>
 #include <QMap>
 #include <QSaveFile>
+#include <QStandardPaths>
 
 namespace selvina::platform {
 
@@ -58,6 +59,34 @@ bool startsHere(const QMap<QString, QString>& entry)
     return !meets(QStringLiteral("NotShowIn"), entry);
 }
 
+// The program of an Exec line (its first word, quotes undone) can be started: an absolute path that
+// exists and is executable, or a bare name found on PATH.
+bool programExists(QString exec)
+{
+    // Inside the file a backslash is escaped once more than in the command.
+    exec.replace(QLatin1String("\\\\"), QLatin1String("\\"));
+    QString first;
+    bool quoted = false;
+    for (qsizetype i = 0; i < exec.size(); ++i) {
+        const QChar c = exec.at(i);
+        if (c == QLatin1Char('"')) {
+            quoted = !quoted;
+        } else if (c == QLatin1Char('\\') && quoted && i + 1 < exec.size()) {
+            first += exec.at(++i);
+        } else if (c.isSpace() && !quoted) {
+            if (!first.isEmpty())
+                break;
+        } else {
+            first += c;
+        }
+    }
+    if (first.isEmpty())
+        return false;
+    if (!first.contains(QLatin1Char('/')))
+        return !QStandardPaths::findExecutable(first).isEmpty();
+    return QFileInfo(first).isExecutable();
+}
+
 QString systemEntry()
 {
     for (const QString& dir : paths::systemAutostartDirectories()) {
@@ -100,11 +129,15 @@ XdgAutostart::XdgAutostart(QString program) : m_program(std::move(program)) {}
 
 bool XdgAutostart::isEnabled()
 {
+    // An entry whose program went (a build an update removed, an uninstalled package) starts nothing.
+    const auto starts = [](const QMap<QString, QString>& entry) {
+        return startsHere(entry) && programExists(entry.value(QStringLiteral("Exec")));
+    };
     const QString user = QDir(paths::autostartDirectory()).filePath(QLatin1String(kFileName));
     if (QFileInfo::exists(user))
-        return startsHere(desktopEntry(user));
+        return starts(desktopEntry(user));
     const QString system = systemEntry();
-    return !system.isEmpty() && startsHere(desktopEntry(system));
+    return !system.isEmpty() && starts(desktopEntry(system));
 }
 
 std::optional<QString> XdgAutostart::setEnabled(bool enabled)

@@ -10,14 +10,19 @@ namespace selvina::platform {
 
 class LibsecretStore final : public SecretStore {
 public:
-    explicit LibsecretStore(std::chrono::milliseconds timeout = std::chrono::milliseconds(3000));
+    // `timeout` bounds a read; `writeTimeout` a change, which may wait for the user to unlock the keyring.
+    explicit LibsecretStore(std::chrono::milliseconds timeout = std::chrono::milliseconds(3000),
+                            std::chrono::milliseconds writeTimeout = std::chrono::milliseconds(120'000));
 
     std::optional<QString> read(const QString& account) override;
     bool write(const QString& value, const QString& account) override;
     bool remove(const QString& account) override;
+    SecretOutcome store(const QString& value, const QString& account) override;
+    SecretOutcome erase(const QString& account) override;
 
 private:
     std::chrono::milliseconds m_timeout;
+    std::chrono::milliseconds m_writeTimeout;
 };
 
 } // namespace selvina::platform

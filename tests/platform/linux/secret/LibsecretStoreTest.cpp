@@ -43,6 +43,7 @@ TEST(SecretStoreWithoutBus, ReadsAbsentAndReportsFailure)
         LibsecretStore store(std::chrono::milliseconds(2000));
         EXPECT_FALSE(store.read(QLatin1String(kOpenAIAccount)));
         EXPECT_FALSE(store.write(QStringLiteral("sk-x"), QLatin1String(kOpenAIAccount)));
+        EXPECT_EQ(store.store(QStringLiteral("sk-x"), QLatin1String(kOpenAIAccount)), SecretOutcome::noService);
     }
     qputenv("DBUS_SESSION_BUS_ADDRESS", saved);
 }
