@@ -45,12 +45,12 @@ struct Node final : platform::AXElement, std::enable_shared_from_this<Node> {
                                              {"AXVerticalScrollBar", verticalBar ? AXValue(AXElementRef(verticalBar)) : AXValue()}};
         return values.value(name);
     }
-    std::optional<platform::AXAttributes> batch(const platform::ReadLimits& limits) override
+    Result<platform::AXAttributes, AXError> batch(const platform::ReadLimits& limits) override
     {
         if (throws)
             throw std::bad_alloc();
         if (!alive)
-            return std::nullopt;
+            return AXError::elementGone();
         platform::AXAttributes a{role, subrole, title, description, placeholder, value, enabled, focused, selected, frame, {}};
         for (std::size_t i = 0; i < children.size() && int(i) < limits.children; ++i)
             a.children.push_back(children[i]);
@@ -80,6 +80,14 @@ struct Desktop final : platform::AccessibilityDesktop {
     bool isTrusted() override { return trusted; }
     std::vector<platform::ForegroundCandidate> candidates() override { return list; }
     AXElementRef window(const platform::ForegroundCandidate& c) override { return windows.value(c.pid); }
+    Status<AXError> typeText(const QString& text, Typing) override
+    {
+        typed.append(text);
+        return Ok{};
+    }
+    void noteSilent(qint64 pid) override { silent.append(pid); }
+    QStringList typed;
+    QList<qint64> silent;
 
     bool trusted = true;
     std::vector<platform::ForegroundCandidate> list{{42, "Notatnik", true}};
@@ -153,11 +161,12 @@ TEST_F(Screen, LimitsAndEmptyAnswers)
     const QString text = read();
     EXPECT_EQ(text.count("] przycisk"), 96);
     EXPECT_TRUE(text.endsWith("\n\n(wynik skrócony — pokazuję 97 elementów. Jeśli szukanego nie ma, zawęź odczyt filtrem "
-                              "albo zapytaj o konkretny fragment.)"));
+                              "albo zapytaj o konkretny fragment.)\n(Dalsza część listy albo dokumentu jest poza "
+                              "ekranem — przewiń, żeby odczytać resztę.)")) << text.toStdString();
     // Children the backend did not list (out of view in a table it manages) are announced as cut.
     list->children.resize(3);
     list->moreChildren = true;
-    EXPECT_TRUE(read().endsWith("(wynik skrócony — pokazuję 4 elementów. Jeśli szukanego nie ma, zawęź odczyt filtrem "
+    EXPECT_TRUE(read().contains("(wynik skrócony — pokazuję 4 elementów. Jeśli szukanego nie ma, zawęź odczyt filtrem "
                                 "albo zapytaj o konkretny fragment.)"));
     // A backend that throws fails the one read; the worker goes on.
     list->throws = true;

@@ -5,6 +5,7 @@
 #include "platform/linux/atspi/AtspiElement.h"
 #include "platform/linux/xcb/XcbActiveWindow.h"
 
+#include <dbus/dbus.h>
 #include <gio/gio.h>
 
 #include <algorithm>
@@ -121,7 +122,7 @@ std::vector<ForegroundCandidate> AtspiDesktop::candidates()
     atspi_accessible_clear_cache(desktop.get());
     struct App {
         ForegroundCandidate candidate;
-        int rank; // 0 the window manager's active window, 1 an active window, 2 a showing one, 3 none
+        int rank; // 0 the window manager's active window, 1 an active window, 2 a showing one, 3 none, 4 silent
     };
     std::vector<App> apps;
     const gint count = atspi_accessible_get_child_count(desktop.get(), nullptr);
@@ -134,6 +135,21 @@ std::vector<ForegroundCandidate> AtspiDesktop::candidates()
         if (error) {
             g_error_free(error);
             continue; // an application that stopped answering
+        }
+        // An application that did not answer is left alone until its ping comes back: in front
+        // when the window manager says it is, else behind every other.
+        if (const auto silent = m_silent.constFind(pid); silent != m_silent.cend()) {
+            DBusPendingCall* ping = silent->get();
+            DBusMessage* reply = dbus_pending_call_get_completed(ping) ? dbus_pending_call_steal_reply(ping) : nullptr;
+            const bool answered = reply && dbus_message_get_type(reply) == DBUS_MESSAGE_TYPE_METHOD_RETURN;
+            if (reply)
+                dbus_message_unref(reply);
+            if (!answered) {
+                const bool front = active && active->pid == pid;
+                apps.push_back({{pid, takeString(atspi_accessible_get_name(app.get(), nullptr)), true, false}, front ? 0 : 4});
+                continue;
+            }
+            m_silent.remove(pid);
         }
         int rank = 3;
         const gint windows = atspi_accessible_get_child_count(app.get(), nullptr);
@@ -154,7 +170,7 @@ std::vector<ForegroundCandidate> AtspiDesktop::candidates()
             rank = 0;
         if (rank == 3)
             continue;
-        apps.push_back({{pid, takeString(atspi_accessible_get_name(app.get(), nullptr)), rank <= 1}, rank});
+        apps.push_back({{pid, takeString(atspi_accessible_get_name(app.get(), nullptr)), rank <= 1, true}, rank});
     }
     std::stable_sort(apps.begin(), apps.end(), [](const App& a, const App& b) { return a.rank < b.rank; });
     for (auto& a : apps)
@@ -205,15 +221,79 @@ AXElementRef AtspiDesktop::elementFor(std::shared_ptr<AtspiAccessible> window)
     if (m_reading == Reading::applicationCache) {
         const QByteArray application(ATSPI_OBJECT(window.get())->app->bus_name);
         if (!m_withoutCache.contains(application)) {
+            atspi::resetSilence();
             const atspi::CachedWindow cached = atspi::readCachedWindow(window);
             if (cached.element)
                 return cached.element;
-            // A time-out costs a third of a read: not tried again.
-            if (cached.outcome != atspi::CachedWindow::Outcome::tree)
+            // A cache that cannot be read costs a third of a read: not tried again, unless the
+            // application was merely silent for a while.
+            if (cached.outcome != atspi::CachedWindow::Outcome::tree && !atspi::silenceHeard())
                 m_withoutCache.insert(application);
         }
     }
     return std::make_shared<atspi::Element>(std::move(window));
+}
+
+} // namespace selvina::platform
+
+namespace selvina::platform {
+
+void AtspiDesktop::noteSilent(qint64 pid)
+{
+    if (!m_available || m_silent.contains(pid))
+        return;
+    Ref desktop = adopt(atspi_get_desktop(0));
+    const gint count = desktop ? atspi_accessible_get_child_count(desktop.get(), nullptr) : 0;
+    for (gint i = 0; i < count; ++i) {
+        Ref app = adopt(atspi_accessible_get_child_at_index(desktop.get(), i, nullptr));
+        if (!app || qint64(atspi_accessible_get_process_id(app.get(), nullptr)) != pid)
+            continue;
+        // The ping waits in libdbus, not here; candidates() looks whether it came back.
+        DBusMessage* ping = dbus_message_new_method_call(ATSPI_OBJECT(app.get())->app->bus_name, "/org/a11y/atspi/accessible/root",
+                                                         "org.freedesktop.DBus.Peer", "Ping");
+        DBusPendingCall* pending = nullptr;
+        if (ping && dbus_connection_send_with_reply(ATSPI_OBJECT(app.get())->app->bus, ping, &pending, DBUS_TIMEOUT_INFINITE)
+            && pending)
+            m_silent.insert(pid, std::shared_ptr<DBusPendingCall>(pending, [](DBusPendingCall* p) {
+                dbus_pending_call_cancel(p);
+                dbus_pending_call_unref(p);
+            }));
+        if (ping)
+            dbus_message_unref(ping);
+        return;
+    }
+}
+
+Status<AXError> AtspiDesktop::typeText(const QString& text, Typing typing)
+{
+    // Keys are synthesised by the accessibility registry through XTEST, which reaches X11 clients
+    // only: on Wayland the application would not see them.
+    if (!qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY") || qEnvironmentVariableIsEmpty("DISPLAY"))
+        return AXError::interfaceMissing();
+    if (!ensureInitialised())
+        return AXError::interfaceMissing();
+    constexpr guint kControlMask = 1 << 2; // X11's ControlMask
+    constexpr glong kReturn = 0xff0d, kBackSpace = 0xff08, kLetterA = 0x61;
+    GError* error = nullptr;
+    const auto key = [&error](glong code, const char* string, AtspiKeySynthType type) {
+        if (!error)
+            atspi_generate_keyboard_event(code, string, type, &error);
+    };
+    if (typing == Typing::replacingContents) {
+        key(kControlMask, nullptr, ATSPI_KEY_LOCKMODIFIERS);
+        key(kLetterA, nullptr, ATSPI_KEY_SYM);
+        key(kControlMask, nullptr, ATSPI_KEY_UNLOCKMODIFIERS);
+        if (text.isEmpty())
+            key(kBackSpace, nullptr, ATSPI_KEY_SYM);
+    }
+    const QStringList lines = text.split(QLatin1Char('\n'));
+    for (qsizetype i = 0; i < lines.size(); ++i) {
+        if (i > 0)
+            key(kReturn, nullptr, ATSPI_KEY_SYM);
+        if (!lines[i].isEmpty())
+            key(0, lines[i].toUtf8().constData(), ATSPI_KEY_STRING);
+    }
+    return atspi::statusOf(error);
 }
 
 } // namespace selvina::platform

@@ -2,6 +2,9 @@
 
 #include "core/Trace.h"
 
+#include <dbus/dbus.h>
+
+#include <QRegularExpression>
 #include <QSet>
 
 #include <algorithm>
@@ -28,13 +31,52 @@ Ref adopt(AtspiAccessible* object)
     return Ref(object, [](AtspiAccessible* o) { g_object_unref(o); });
 }
 
+namespace {
+thread_local bool t_silence = false;
+// How long a ping may take before the application counts as not answering, in ms.
+constexpr int kPingTimeoutMs = 150;
+}
+
+bool silenceHeard()
+{
+    return t_silence;
+}
+
+void resetSilence()
+{
+    t_silence = false;
+}
+
+bool answers(AtspiAccessible* object)
+{
+    if (object == nullptr || ATSPI_OBJECT(object)->app == nullptr || ATSPI_OBJECT(object)->app->bus == nullptr)
+        return false;
+    DBusMessage* ping = dbus_message_new_method_call(ATSPI_OBJECT(object)->app->bus_name, "/org/a11y/atspi/accessible/root",
+                                                     "org.freedesktop.DBus.Peer", "Ping");
+    if (ping == nullptr)
+        return false;
+    DBusError error;
+    dbus_error_init(&error);
+    DBusMessage* reply = dbus_connection_send_with_reply_and_block(ATSPI_OBJECT(object)->app->bus, ping, kPingTimeoutMs, &error);
+    dbus_message_unref(ping);
+    const bool answered = reply != nullptr;
+    if (reply)
+        dbus_message_unref(reply);
+    // Any answer, an error one too, comes from a living application.
+    const bool living = answered || (dbus_error_is_set(&error) && !QByteArray(error.name).contains("NoReply"));
+    dbus_error_free(&error);
+    return living;
+}
+
 AXError errorOf(const QString& text)
 {
     const QString message = text.toLower();
     trace(QStringLiteral("AT-SPI: ") + text);
     if (message.contains(u"noreply") || message.contains(u"timeout") || message.contains(u"timed out")
-        || message.contains(u"did not receive a reply"))
+        || message.contains(u"did not receive a reply")) {
+        t_silence = true;
         return AXError::noResponse();
+    }
     if (message.contains(u"unknownobject") || message.contains(u"serviceunknown") || message.contains(u"does not exist")
         || message.contains(u"was not provided") || message.contains(u"disconnected") || message.contains(u"defunct")
         || message.contains(u"invalid") || message.contains(u"no such object") || message.contains(u"no longer exists"))
@@ -112,10 +154,19 @@ std::optional<QRectF> extentsOf(AtspiAccessible* object)
 AXValue valueOf(const Basics& b, Reads& reads)
 {
     const QString& role = b.mapping.role;
-    if (role == u"AXCheckBox" || role == u"AXRadioButton")
-        return b.has(ATSPI_STATE_INDETERMINATE) ? 2.0
-            : (b.has(ATSPI_STATE_CHECKED) || b.has(ATSPI_STATE_PRESSED)) ? 1.0
-                                                                          : 0.0;
+    if (b.role == ATSPI_ROLE_PAGE_TAB) // toolkits mark the current tab selected, some checked
+        return b.has(ATSPI_STATE_SELECTED) || b.has(ATSPI_STATE_CHECKED) ? 1.0 : 0.0;
+    if (role == u"AXCheckBox" || role == u"AXRadioButton") {
+        if (b.has(ATSPI_STATE_INDETERMINATE))
+            return 2.0;
+        if (b.has(ATSPI_STATE_CHECKED) || b.has(ATSPI_STATE_PRESSED))
+            return 1.0;
+        // Unchecked only where the toolkit says the element can be checked at all: a toggle
+        // button that is a plain button in disguise states nothing.
+        if (b.has(ATSPI_STATE_CHECKABLE) || b.role == ATSPI_ROLE_CHECK_BOX || b.role == ATSPI_ROLE_RADIO_BUTTON)
+            return 0.0;
+        return AXValue();
+    }
     if (b.mapping.subrole == u"AXSecureTextField")
         return AXValue();
     if (role == u"AXTextField" || role == u"AXTextArea" || role == u"AXComboBox" || role == u"AXStaticText") {
@@ -126,12 +177,38 @@ AXValue valueOf(const Basics& b, Reads& reads)
     return number ? AXValue(*number) : AXValue();
 }
 
-AXAttributes attributesOf(const Basics& b, const QString& name, Reads& reads)
+QString cleanName(const QString& name, AtspiRole role)
+{
+    static const QRegularExpression widgetClass(QStringLiteral("^(Gtk|Adw|Gdk|Gsk|Vte)[A-Z][A-Za-z0-9]*$"));
+    // A container's own class name ("HistoryView"): one capitalised word of several parts.
+    static const QRegularExpression className(QStringLiteral("^[A-Z][a-z0-9]+([A-Z][a-z0-9]+)+$"));
+    const QString trimmed = name.trimmed();
+    if (widgetClass.match(trimmed).hasMatch())
+        return {};
+    if ((role == ATSPI_ROLE_FILLER || role == ATSPI_ROLE_PANEL) && className.match(trimmed).hasMatch())
+        return {};
+    const qsizetype half = trimmed.size() / 2;
+    if (trimmed.size() % 2 == 1 && trimmed[half] == QLatin1Char(' ') && trimmed.left(half) == trimmed.mid(half + 1))
+        return trimmed.left(half);
+    return name;
+}
+
+AXAttributes attributesOf(const Basics& b, const QString& rawName, Reads& reads)
 {
     AXAttributes a;
     a.role = b.mapping.role;
     if (!b.mapping.subrole.isEmpty())
         a.subrole = b.mapping.subrole;
+    a.visibility = b.has(ATSPI_STATE_SHOWING) ? AXAttributes::Visibility::shown
+        : b.has(ATSPI_STATE_VISIBLE)          ? AXAttributes::Visibility::visibleOnly
+                                              : AXAttributes::Visibility::hidden;
+    if (a.visibility == AXAttributes::Visibility::hidden)
+        return a; // not read further: the walk leaves it out with all it holds
+    a.document = b.role == ATSPI_ROLE_DOCUMENT_WEB || b.role == ATSPI_ROLE_DOCUMENT_SPREADSHEET
+        || b.role == ATSPI_ROLE_DOCUMENT_TEXT || b.role == ATSPI_ROLE_DOCUMENT_PRESENTATION;
+    if (b.role == ATSPI_ROLE_DOCUMENT_WEB)
+        a.url = reads.documentUrl();
+    const QString name = cleanName(rawName, b.role);
     // The description and the placeholder only stand in for a missing name: not asked otherwise.
     if (!name.trimmed().isEmpty()) {
         a.title = name;
@@ -167,7 +244,15 @@ Result<Basics, AXError> Element::basics()
     const AtspiRole role = atspi_accessible_get_role(m_object.get(), &error);
     if (error)
         return errorOf(error);
-    Basics b(role, statesOf(atspi_accessible_get_state_set(m_object.get())));
+    // libatspi answers a failed question for the states with no set at all, whatever the cause.
+    AtspiStateSet* set = atspi_accessible_get_state_set(m_object.get());
+    if (set == nullptr) {
+        if (answers(m_object.get()))
+            return AXError::elementGone();
+        t_silence = true;
+        return AXError::noResponse();
+    }
+    Basics b(role, statesOf(set));
     if (b.has(ATSPI_STATE_DEFUNCT))
         return AXError::elementGone();
     return b;
@@ -286,6 +371,8 @@ std::optional<QRectF> Element::visibleArea()
 
 std::optional<QString> Element::placeholder()
 {
+    if (silenceHeard())
+        return std::nullopt;
     GError* error = nullptr;
     GHashTable* attributes = atspi_accessible_get_attributes(m_object.get(), &error);
     if (error) {
@@ -297,6 +384,8 @@ std::optional<QString> Element::placeholder()
 
 std::optional<QString> Element::text()
 {
+    if (silenceHeard())
+        return std::nullopt;
     AtspiText* text = atspi_accessible_get_text_iface(m_object.get());
     if (text == nullptr)
         return std::nullopt;
@@ -312,6 +401,8 @@ std::optional<QString> Element::text()
 
 std::optional<double> Element::number(NumberScale scale)
 {
+    if (silenceHeard())
+        return std::nullopt;
     AtspiValue* value = atspi_accessible_get_value_iface(m_object.get());
     if (value == nullptr)
         return std::nullopt;
@@ -331,22 +422,39 @@ std::optional<double> Element::number(NumberScale scale)
     return result;
 }
 
-std::optional<AXAttributes> Element::batch(const ReadLimits& limits)
+Result<AXAttributes, AXError> Element::batch(const ReadLimits& limits)
 {
     if (limits.fresh)
         atspi_accessible_clear_cache(m_object.get());
+    resetSilence();
     const auto basics = this->basics();
     if (!basics.ok())
-        return std::nullopt;
+        return basics.error();
     GError* error = nullptr;
     const QString name = takeString(atspi_accessible_get_name(m_object.get(), &error));
+    if (error)
+        return errorOf(error);
+    AXAttributes a = attributesOf(basics.value(), name, *this);
+    if (silenceHeard())
+        return AXError::noResponse();
+    if (a.visibility != AXAttributes::Visibility::hidden)
+        a.children = children(basics.value(), limits, a.moreChildren);
+    return a;
+}
+
+std::optional<QString> Element::documentUrl()
+{
+    AtspiDocument* document = atspi_accessible_get_document_iface(m_object.get());
+    if (document == nullptr)
+        return std::nullopt;
+    GError* error = nullptr;
+    QString url = takeString(atspi_document_get_document_attribute_value(document, "DocURL", &error));
+    g_object_unref(document);
     if (error) {
         errorOf(error);
         return std::nullopt;
     }
-    AXAttributes a = attributesOf(basics.value(), name, *this);
-    a.children = children(basics.value(), limits, a.moreChildren);
-    return a;
+    return url.isEmpty() ? std::nullopt : std::optional<QString>(url);
 }
 
 std::vector<AXElementRef> Element::children(int limit)
