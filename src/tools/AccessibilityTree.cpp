@@ -297,8 +297,17 @@ private:
         // A wrapper that only repeats the name of what it holds (a group around its link, a label
         // around its field) gives way to it.
         std::vector<Draft>& list = *m_into;
+        // A container with a name and nothing in it to read (a hidden menu bar's tool bar).
+        const bool walkedWhole = !a.moreChildren && a.children.size() <= std::size_t(AccessibilityTree::kMaxChildren)
+            && depth + 1 < AccessibilityTree::kMaxDepth && !expired() && !silent;
+        if (kStructural.contains(role) && !value && walkedWhole && !a.children.empty() && list.size() == at + 1) {
+            list.pop_back();
+            return;
+        }
         const bool wrapper = kStructural.contains(role) || role == u"AXStaticText";
-        if (wrapper && !value && at + 1 < list.size() && list[at + 1].indent == indent + 1 && list[at + 1].label == labelText) {
+        // A label element names itself after all it holds, a field's contents too ("Imię Jan").
+        if (wrapper && !value && at + 1 < list.size() && list[at + 1].indent == indent + 1 && !list[at + 1].label.isEmpty()
+            && (list[at + 1].label == labelText || labelText.startsWith(list[at + 1].label + QLatin1Char(' ')))) {
             list.erase(list.begin() + std::ptrdiff_t(at));
             for (std::size_t i = at; i < list.size(); ++i)
                 --list[i].indent;
@@ -351,7 +360,7 @@ std::optional<ReadFilter> readFilterFromRaw(const QString& raw)
 QString compacted(const QString& text, int limit)
 {
     QString plain = text;
-    plain.replace(QChar(0xFFFC), QLatin1Char(' '));
+    plain.replace(QChar(0xFFFC), QLatin1Char(' ')).remove(QChar(0xFEFF));
     QString joined = plain.split(QRegularExpression(QStringLiteral("\\s+")), Qt::SkipEmptyParts).join(QLatin1Char(' '));
     if (joined.size() <= limit)
         return joined;

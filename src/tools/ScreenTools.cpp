@@ -246,10 +246,11 @@ ToolOutcome press(const ElementRecord& r)
     return QStringLiteral("Nacisnąłem ") + s + QLatin1Char('.');
 }
 
+// Firefox puts a zero-width no-break space after some characters it was typed.
 QString textIn(const Result<AXValue, AXError>& v)
 {
     const QString* text = v.ok() ? std::get_if<QString>(&v.value()) : nullptr;
-    return text ? *text : QString();
+    return text ? QString(*text).remove(QChar(0xFEFF)) : QString();
 }
 
 bool focusSettles(const AXElementRef& element)
@@ -299,18 +300,24 @@ ToolOutcome setValue(const ElementRecord& r, const QString& v, platform::Accessi
     if (!focusSettles(r.element))
         return ToolError::failed(QStringLiteral("Nie mogę wpisać tekstu w ") + s
                                  + QStringLiteral(": pole nie przyjęło wartości i nie przyjmuje fokusu klawiatury."));
-    const auto typed = desktop.typeText(cell ? v + QLatin1Char('\n') : v,
-                                        cell ? platform::AccessibilityDesktop::Typing::intoFocus
-                                             : platform::AccessibilityDesktop::Typing::replacingContents);
-    if (!typed.ok())
-        return ToolError::failed(s + QStringLiteral(" nie przyjmuje wartości ustawianej przez dostępność, a na tym "
-                                                    "pulpicie nie mogę jej wpisać z klawiatury (w sesji Wayland "
-                                                    "bez pośrednika zdalnego pulpitu). Wpisz ją sam albo użyj "
-                                                    "pulpitu X11."));
     QString readBack;
-    if (settles([&] { return (readBack = textIn(r.element->attribute(QStringLiteral("AXValue")))) == v; },
-                std::chrono::milliseconds(2000)))
-        return done;
+    // Characters the keyboard map lacks go through one spare key, which a busy application may read
+    // only after it was mapped anew: a second attempt puts right what the first one garbled.
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        if (attempt > 0)
+            r.element->setAttribute(QStringLiteral("AXFocused"), true);
+        const auto typed = desktop.typeText(cell ? v + QLatin1Char('\n') : v,
+                                            cell ? platform::AccessibilityDesktop::Typing::intoFocus
+                                                 : platform::AccessibilityDesktop::Typing::replacingContents);
+        if (!typed.ok())
+            return ToolError::failed(s + QStringLiteral(" nie przyjmuje wartości ustawianej przez dostępność, a na tym "
+                                                        "pulpicie nie mogę jej wpisać z klawiatury (w sesji Wayland "
+                                                        "bez pośrednika zdalnego pulpitu). Wpisz ją sam albo użyj "
+                                                        "pulpitu X11."));
+        if (settles([&] { return (readBack = textIn(r.element->attribute(QStringLiteral("AXValue")))) == v; },
+                    std::chrono::milliseconds(2000)))
+            return done;
+    }
     // A cell that formats its number ("3,5" shown as 3.5) holds it as a number.
     if (cell)
         if (const auto n = numberText(v); n && numberIn(r.element->attribute(QStringLiteral("AXValue"))) == n)

@@ -9,6 +9,7 @@
 #include <gio/gio.h>
 
 #include <algorithm>
+#include <thread>
 
 namespace selvina::platform {
 
@@ -286,13 +287,33 @@ Status<AXError> AtspiDesktop::typeText(const QString& text, Typing typing)
         if (text.isEmpty())
             key(kBackSpace, nullptr, ATSPI_KEY_SYM);
     }
-    const QStringList lines = text.split(QLatin1Char('\n'));
-    for (qsizetype i = 0; i < lines.size(); ++i) {
-        if (i > 0)
+    // A character the keyboard map lacks is typed through a spare key that the registry maps to it
+    // for the moment: the next such character maps the same key anew, so each waits until the
+    // application has had time to take the one before.
+    const auto spareKeyPause = [] { std::this_thread::sleep_for(std::chrono::milliseconds(150)); };
+    QString run;
+    const auto flush = [&] {
+        if (!run.isEmpty())
+            key(0, run.toUtf8().constData(), ATSPI_KEY_STRING);
+        run.clear();
+    };
+    for (qsizetype i = 0; i < text.size(); ++i) {
+        const QChar c = text[i];
+        if (c == QLatin1Char('\n')) {
+            flush();
             key(kReturn, nullptr, ATSPI_KEY_SYM);
-        if (!lines[i].isEmpty())
-            key(0, lines[i].toUtf8().constData(), ATSPI_KEY_STRING);
+        } else if (c.unicode() >= 0x20 && c.unicode() < 0x7f) {
+            run += c;
+        } else {
+            flush();
+            const qsizetype length = c.isHighSurrogate() && i + 1 < text.size() ? 2 : 1;
+            spareKeyPause();
+            key(0, text.mid(i, length).toUtf8().constData(), ATSPI_KEY_STRING);
+            spareKeyPause();
+            i += length - 1;
+        }
     }
+    flush();
     return atspi::statusOf(error);
 }
 

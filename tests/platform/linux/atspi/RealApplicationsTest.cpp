@@ -1,0 +1,262 @@
+// read_screen and control_ui on the applications of the distribution that blind users work in:
+// Firefox ESR on a page and a form served on loopback, LibreOffice Calc (gtk3), GNOME Calculator
+// (GTK 4) and FeatherPad (Qt 5); then an application that stops answering. Each application is
+// started once, by the one case that uses it; every action is checked in the application itself.
+#include "BareXDisplay.h"
+#include "DesktopFixture.h"
+#include "LoopbackHttp.h"
+#include "platform/linux/atspi/AtspiDesktop.h"
+#include "tools/ScreenTools.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QRegularExpression>
+#include <QStandardPaths>
+#include <QTimer>
+
+#include <gtest/gtest.h>
+
+#include <csignal>
+
+using namespace selvina;
+using namespace selvina::tools;
+using namespace selvina::testing;
+
+namespace {
+
+// One desktop (Xvfb, a window manager, the accessibility bus) and one accessibility backend for the
+// process: libatspi binds itself to the first bus.
+Desktop* g_desktop = nullptr;
+pid_t g_windowManager = -1;
+ElementRegistry g_elements;
+std::shared_ptr<AccessibilityAccess> g_access;
+
+class Session : public ::testing::Environment {
+public:
+    void SetUp() override
+    {
+        g_desktop = new Desktop;
+        g_windowManager = spawn({"openbox", "--sm-disable"});
+        g_access = std::make_shared<AccessibilityAccess>(std::make_unique<platform::AtspiDesktop>(), g_elements,
+                                                         QCoreApplication::applicationPid());
+    }
+    void TearDown() override
+    {
+        g_access.reset();
+        endChild(g_windowManager);
+        delete g_desktop;
+    }
+};
+const auto* const g_session = ::testing::AddGlobalTestEnvironment(new Session);
+
+QString read(const char* filter = "all")
+{
+    const QString text =
+        outcomeText(runTask(ReadScreenTool(g_access).execute(QStringLiteral(R"({"filter":"%1"})").arg(filter)),
+                            std::chrono::milliseconds(10000)));
+    if (qEnvironmentVariableIsSet("SELVINA_SHOW_READS"))
+        std::fprintf(stderr, "---- read\n%s\n", qPrintable(text));
+    return text;
+}
+
+QString control(const QString& action, const QString& id, const QString& extra = {})
+{
+    const QString text = outcomeText(runTask(
+        ControlUITool(g_access).execute(QStringLiteral(R"({"action":"%1","element_id":"%2"%3})").arg(action, id, extra)),
+        std::chrono::milliseconds(10000)));
+    if (qEnvironmentVariableIsSet("SELVINA_SHOW_READS"))
+        std::fprintf(stderr, "---- %s %s\n%s\n", qPrintable(action), qPrintable(id), qPrintable(text));
+    return text;
+}
+
+// The first line of the read that contains `needle`, and its identifier.
+QString lineOf(const QString& text, const QString& needle)
+{
+    const QStringList lines = text.split('\n').filter(needle);
+    return lines.isEmpty() ? QString() : lines.first().trimmed();
+}
+QString idOf(const QString& text, const QString& needle)
+{
+    const auto m = QRegularExpression(QStringLiteral("^\\[(e\\d+)\\]")).match(lineOf(text, needle));
+    return m.hasMatch() ? m.captured(1) : QStringLiteral("e0");
+}
+int lineNumber(const QString& text, const QString& needle)
+{
+    const QStringList lines = text.split('\n');
+    for (int i = 0; i < lines.size(); ++i)
+        if (lines[i].contains(needle))
+            return i;
+    return -1;
+}
+
+void expectShows(const QString& text, const QStringList& present, const QStringList& absent = {})
+{
+    for (const QString& line : present)
+        EXPECT_TRUE(text.contains(line)) << line.toStdString() << "\n" << text.toStdString();
+    for (const QString& line : absent)
+        EXPECT_FALSE(text.contains(line)) << line.toStdString() << "\n" << text.toStdString();
+}
+
+// A real application of the distribution, started once; its case is skipped when the package that
+// scripts/setup installs for it is missing.
+class Application {
+public:
+    Application(const QString& program, const QStringList& arguments, const QStringList& environment = {})
+    {
+        if (QStandardPaths::findExecutable(program).isEmpty())
+            return;
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        for (const QString& pair : environment)
+            env.insert(pair.section('=', 0, 0), pair.section('=', 1));
+        m_process.setProcessEnvironment(env);
+        m_process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        m_process.setStandardOutputFile(QProcess::nullDevice());
+        m_process.start(program, arguments);
+        m_started = m_process.waitForStarted(10000);
+    }
+    ~Application()
+    {
+        if (m_started) {
+            ::kill(pid_t(m_process.processId()), SIGCONT);
+            m_process.terminate();
+            if (!m_process.waitForFinished(5000))
+                stopProcess(m_process);
+        }
+    }
+    bool started() const { return m_started; }
+    qint64 pid() const { return m_process.processId(); }
+    // Waits until a read of the foreground window satisfies `ready`; returns that read.
+    QString waitForRead(const std::function<bool(const QString&)>& ready, std::chrono::milliseconds limit)
+    {
+        QString last;
+        waitFor([&] { return ready(last = read()); }, limit);
+        return last;
+    }
+
+private:
+    QProcess m_process;
+    bool m_started = false;
+};
+
+#define SKIP_WITHOUT(program)                                                                                          \
+    if (QStandardPaths::findExecutable(QStringLiteral(program)).isEmpty())                                            \
+    GTEST_SKIP() << program " is not installed (scripts/setup installs it)"
+
+} // namespace
+
+// Firefox in a fresh profile, lean and offline: only loopback, no updates, no telemetry, no first-run
+// pages; accessibility on from the start, as a screen reader's session has it.
+QString firefoxProfile(const QTemporaryDir& home)
+{
+    const QString profile = home.filePath(QStringLiteral("profile"));
+    writeFile(profile + QStringLiteral("/user.js"), R"(user_pref("browser.shell.checkDefaultBrowser", false);
+user_pref("browser.startup.homepage_override.mstone", "ignore");
+user_pref("browser.aboutwelcome.enabled", false);
+user_pref("browser.newtabpage.enabled", false);
+user_pref("browser.startup.page", 0);
+user_pref("browser.tabs.warnOnClose", false);
+user_pref("datareporting.policy.dataSubmissionEnabled", false);
+user_pref("datareporting.healthreport.uploadEnabled", false);
+user_pref("toolkit.telemetry.reportingpolicy.firstRun", false);
+user_pref("app.update.enabled", false);
+user_pref("app.normandy.enabled", false);
+user_pref("extensions.update.enabled", false);
+user_pref("extensions.getAddons.cache.enabled", false);
+user_pref("browser.safebrowsing.malware.enabled", false);
+user_pref("browser.safebrowsing.phishing.enabled", false);
+user_pref("browser.safebrowsing.downloads.enabled", false);
+user_pref("network.captive-portal-service.enabled", false);
+user_pref("network.connectivity-service.enabled", false);
+user_pref("network.dns.disablePrefetch", true);
+user_pref("network.prefetch-next", false);
+user_pref("network.proxy.type", 1);
+user_pref("network.proxy.http", "127.0.0.1");
+user_pref("network.proxy.http_port", 9);
+user_pref("network.proxy.ssl", "127.0.0.1");
+user_pref("network.proxy.ssl_port", 9);
+user_pref("network.proxy.no_proxies_on", "127.0.0.1");
+user_pref("network.proxy.allow_hijacking_localhost", false);
+user_pref("services.settings.server", "http://127.0.0.1:9/");
+user_pref("browser.region.network.url", "");
+user_pref("geo.enabled", false);
+user_pref("media.autoplay.default", 5);
+user_pref("accessibility.force_disabled", -1);
+user_pref("ui.prefersReducedMotion", 1);
+user_pref("dom.ipc.processCount", 1);
+user_pref("fission.autostart", false);
+user_pref("browser.sessionstore.resume_from_crash", false);
+)");
+    return profile;
+}
+
+const QByteArray kPage = R"(<!doctype html><html lang="pl"><head><meta charset="utf-8"><title>Sklep testowy</title></head>
+<body><nav aria-label="Menu sklepu"><a href="/owoce">Owoce</a> <a href="/warzywa">Warzywa</a></nav>
+<main><h1>Zamówienie</h1><p>Przeczytaj <a href="/regulamin">regulamin sklepu</a> przed wysłaniem.</p>
+<form action="/send" method="get"><label>Imię <input name="imie" type="text"></label>
+<label><input type="checkbox" name="zgoda"> Zgoda na kontakt</label> <button type="submit">Wyślij</button></form>
+<p><a href="/dlugi">Długa strona</a></p></main></body></html>)";
+
+QByteArray longPage()
+{
+    QByteArray body = "<!doctype html><html lang=\"pl\"><head><meta charset=\"utf-8\"><title>Katalog</title></head><body><h1>Katalog</h1>";
+    for (int i = 1; i <= 3000; ++i)
+        body += "<p><a href=\"/p" + QByteArray::number(i) + "\">Produkt " + QByteArray::number(i) + "</a></p>";
+    return body + "</body></html>";
+}
+
+// A page, a form and a page of 3000 links served on loopback: the page is read content first, its
+// links, heading, landmark and form controls named; the form is filled in (the text field, which
+// ignores values set through accessibility, is typed into), checked and sent, and the server sees
+// what was sent; the long page is read as far as the screen shows, saying that more follows.
+TEST(Firefox, ReadsThePageBeforeItsChromeAndFillsInAndSendsTheForm)
+{
+    SKIP_WITHOUT("firefox-esr");
+    LoopbackHttp server;
+    server.routes.insert("/", LoopbackHttp::reply(200, "text/html; charset=utf-8", kPage));
+    server.routes.insert("/dlugi", LoopbackHttp::reply(200, "text/html; charset=utf-8", longPage()));
+    server.answer = LoopbackHttp::reply(200, "text/html; charset=utf-8", "<!doctype html><title>Wysłano</title><p>Dziękujemy</p>");
+    QTemporaryDir home;
+    Application firefox(QStringLiteral("firefox-esr"),
+                        {QStringLiteral("--no-remote"), QStringLiteral("--profile"), firefoxProfile(home),
+                         server.url(QStringLiteral("/")).toString()},
+                        {QStringLiteral("GNOME_ACCESSIBILITY=1"), QStringLiteral("MOZ_CRASHREPORTER_DISABLE=1"),
+                         QStringLiteral("HOME=") + home.path()});
+    ASSERT_TRUE(firefox.started());
+    QString screen = firefox.waitForRead([](const QString& t) { return t.contains("„Wyślij”") && t.contains("] karta „Sklep testowy”"); },
+                                         std::chrono::seconds(60));
+
+    // The page first, with its title and address; then the browser's own controls. No nameless
+    // menu of a closed menu bar, no hidden new-tab page, no object replacement character.
+    EXPECT_TRUE(screen.startsWith("Aplikacja: Firefox · Okno: „Sklep testowy")) << screen.toStdString();
+    EXPECT_TRUE(screen.section('\n', 0, 0).contains(" · Adres: " + server.url("/").toString())) << screen.toStdString();
+    expectShows(screen, {"] strona „Sklep testowy”", "] obszar strony „Menu sklepu”", "] link „Owoce”", "] nagłówek „Zamówienie”",
+                         "] link „regulamin sklepu”", "] pole tekstowe „Imię”", "] pole wyboru „Zgoda na kontakt” (niezaznaczone)",
+                         "] przycisk „Wyślij”", "] karta „Sklep testowy” (zaznaczone)"},
+                {"pozycja paska menu\n", QString(QChar(0xFFFC)), "tekst „Imię”", "New Tab", "Nowa karta"});
+    EXPECT_LT(lineNumber(screen, "„Wyślij”"), lineNumber(screen, "] karta „Sklep testowy”"));
+
+    // The text field takes no value through accessibility: it is typed into, outside the BMP too.
+    const QString name = QStringLiteral("Zażółć 😀");
+    EXPECT_EQ(control("set_value", idOf(screen, "] pole tekstowe „Imię”"), R"(,"value":")" + name + "\"").toStdString(),
+              ("Wpisałem „" + name + "” w pole tekstowe „Imię”.").toStdString());
+    // Firefox offers the check box's action only a while after it is first asked for it.
+    EXPECT_EQ(control("press", idOf(screen, "„Zgoda na kontakt”")), "Nacisnąłem pole wyboru „Zgoda na kontakt”. Teraz jest zaznaczone.");
+    const QString focus = control("focus", idOf(screen, "] link „Owoce”"));
+    EXPECT_EQ(focus, "Fokus jest teraz na link „Owoce”.");
+    EXPECT_EQ(control("press", idOf(screen, "„Wyślij”")), "Nacisnąłem przycisk „Wyślij”.");
+    ASSERT_TRUE(waitFor([&] { return !server.requests.isEmpty() && server.requests.last().path.startsWith("/send"); },
+                        std::chrono::seconds(20)));
+    EXPECT_EQ(QUrl::fromPercentEncoding(server.requests.last().path).replace('+', ' ').toStdString(),
+              ("/send?imie=" + name + "&zgoda=on").toStdString());
+
+    // A link pressed by its identifier is followed (its action, too, comes late).
+    screen = firefox.waitForRead([](const QString& t) { return t.contains("„Dziękujemy”"); }, std::chrono::seconds(20));
+    ASSERT_TRUE(QProcess::execute("xdotool", {"key", "alt+Left"}) == 0);
+    screen = firefox.waitForRead([](const QString& t) { return t.contains("„Długa strona”"); }, std::chrono::seconds(20));
+    EXPECT_EQ(control("press", idOf(screen, "„Długa strona”")), "Nacisnąłem link „Długa strona”.");
+    screen = firefox.waitForRead([](const QString& t) { return t.contains("„Produkt 1”"); }, std::chrono::seconds(30));
+    EXPECT_TRUE(server.requests.last().path == "/dlugi");
+    expectShows(screen, {"] nagłówek „Katalog”", "] link „Produkt 1”", "poza ekranem — przewiń"}, {"„Produkt 3000”"});
+    EXPECT_LT(screen.count("] link „Produkt"), 200);
+}
