@@ -150,6 +150,7 @@ public:
             chrome.resize(room);
             truncated = true;
         }
+        contentCount = content.size();
         drafts = std::move(content);
         drafts.insert(drafts.end(), std::make_move_iterator(chrome.begin()), std::make_move_iterator(chrome.end()));
     }
@@ -162,6 +163,7 @@ public:
 
     std::vector<Draft> drafts;
     std::vector<Draft> content;
+    std::size_t contentCount = 0; // the first drafts, from the documents
     std::optional<platform::AXAttributes> documentAttributes; // of the first document
     bool truncated = false;
     bool beyondScreen = false; // a document holds more than is on screen
@@ -330,7 +332,14 @@ private:
         }
     }
 
-    bool expired() const { return m_clock() > m_deadline; }
+    // Once a document is found, the chrome gets half the time at most: the rest is the document's.
+    bool expired() const
+    {
+        const auto now = m_clock();
+        if (m_deferDocuments && !m_documents.empty())
+            return now > m_deadline - AccessibilityTree::kBudget / 2;
+        return now > m_deadline;
+    }
 
     ReadFilter m_filter;
     std::optional<QRectF> m_windowFrame;
@@ -533,8 +542,8 @@ Snapshot AccessibilityTree::snapshot(const AXElementRef& window, const platform:
         text += QStringLiteral(" · Okno: „") + compacted(*title, kValueLength) + QStringLiteral("”");
     if (walker.documentAttributes && walker.documentAttributes->url)
         text += QStringLiteral(" · Adres: ") + compacted(*walker.documentAttributes->url, kValueLength);
-    for (const Draft& d : walker.content)
-        if (d.focused && d.role == u"AXCell") {
+    for (std::size_t i = 0; i < walker.contentCount; ++i)
+        if (const Draft& d = walker.drafts[i]; d.focused && d.role == u"AXCell") {
             text += QStringLiteral(" · Zaznaczona komórka: ") + d.label;
             break;
         }

@@ -277,12 +277,16 @@ ToolOutcome setValue(const ElementRecord& r, const QString& v, platform::Accessi
                                                     "albo przycisk, użyj akcji press."));
     const QString done = QStringLiteral("Wpisałem „") + v + QStringLiteral("” w ") + s + QLatin1Char('.');
     const auto current = r.element->attribute(QStringLiteral("AXValue"));
-    // An element that holds a number and no text (a cell, a spin button) takes a number as such.
-    if (current.ok() && std::holds_alternative<double>(current.value()))
+    // An element that holds a number (a cell, a spin button) takes a number as such.
+    const bool cell = r.role == u"AXCell";
+    if (cell || (current.ok() && std::holds_alternative<double>(current.value())))
         if (const auto n = numberText(v)) {
             if (const auto set = r.element->setAttribute(QStringLiteral("AXValue"), *n); set.ok()) {
-                std::optional<double> back;
-                if (settles([&] { return (back = numberIn(r.element->attribute(QStringLiteral("AXValue")))) == n; }))
+                const auto holds = [&] {
+                    const auto back = r.element->attribute(QStringLiteral("AXValue"));
+                    return numberIn(back) == n || numberText(textIn(back)) == n;
+                };
+                if (settles(holds))
                     return done;
             }
         }
@@ -294,7 +298,6 @@ ToolOutcome setValue(const ElementRecord& r, const QString& v, platform::Accessi
         return done;
     // The field ignored the value (a web form field) or has no text to set (a cell): the text is
     // typed into it as keys, as a user would. A cell takes what is typed once Return is pressed.
-    const bool cell = r.role == u"AXCell";
     if (!cell && !set.ok() && set.error().kind() != AXError::Kind::attributeUnsupported)
         return ToolError::failed(set.error().description());
     if (!focusSettles(r.element))

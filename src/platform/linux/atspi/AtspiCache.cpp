@@ -305,6 +305,7 @@ private:
         }
         return out;
     }
+    bool hasText() override { return m_tree->item(m_item).text; }
     std::optional<QString> text() override
     {
         if (silenceHeard())

@@ -9,6 +9,7 @@
 #include <gio/gio.h>
 
 #include <algorithm>
+#include <cstring>
 #include <thread>
 
 namespace selvina::platform {
@@ -22,7 +23,19 @@ namespace {
 // The least time between two attempts to reach an accessibility bus that could not be reached.
 constexpr auto kInitRetryInterval = std::chrono::seconds(3);
 
-void onChange(const AtspiEvent*) {}
+// The element that last told it got the keyboard focus: a sheet's cursor cell, which the sheet
+// lists among millions it does not enumerate.
+void onChange(const AtspiEvent* event)
+{
+    if (!event || !event->type)
+        return;
+    if (event->source && event->detail1 == 1 && std::strcmp(event->type, "object:state-changed:focused") == 0)
+        atspi::noteFocused(atspi::adopt(static_cast<AtspiAccessible*>(g_object_ref(event->source))));
+    // LibreOffice moves its cell cursor by naming the new cell the table's active descendant.
+    if (std::strcmp(event->type, "object:active-descendant-changed") == 0 && G_VALUE_HOLDS(&event->any_data, ATSPI_TYPE_ACCESSIBLE))
+        if (auto* cell = static_cast<AtspiAccessible*>(g_value_get_object(&event->any_data)))
+            atspi::noteFocused(atspi::adopt(static_cast<AtspiAccessible*>(g_object_ref(cell))));
+}
 
 } // namespace
 
@@ -56,7 +69,8 @@ bool AtspiDesktop::ensureInitialised()
     // Listening for changes makes the applications send them and lets libatspi keep its cache
     // of roles, names, states and children current, so a read asks only for what changes
     // without notice (positions, text, values).
-    for (const char* type : {"object:state-changed", "object:property-change", "object:children-changed"}) {
+    for (const char* type : {"object:state-changed", "object:property-change", "object:children-changed",
+                             "object:active-descendant-changed"}) {
         GError* error = nullptr;
         atspi_event_listener_register_no_data(onChange, nullptr, type, &error);
         if (error)

@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <limits>
 
 namespace selvina::platform::atspi {
@@ -35,6 +36,30 @@ namespace {
 thread_local bool t_silence = false;
 // How long a ping may take before the application counts as not answering, in ms.
 constexpr int kPingTimeoutMs = 150;
+}
+
+namespace {
+// The last few: a focus that moves on to another control (the Name Box) and back to the table
+// must not hide the cell the table named last.
+constexpr std::size_t kFocusMemory = 4;
+std::vector<Ref>& focusedSlots()
+{
+    thread_local std::vector<Ref> focused;
+    return focused;
+}
+}
+
+std::vector<Ref> lastFocused()
+{
+    return focusedSlots();
+}
+
+void noteFocused(Ref object)
+{
+    auto& slots = focusedSlots();
+    slots.insert(slots.begin(), std::move(object));
+    if (slots.size() > kFocusMemory)
+        slots.pop_back();
 }
 
 bool silenceHeard()
@@ -169,10 +194,18 @@ AXValue valueOf(const Basics& b, Reads& reads)
     }
     if (b.mapping.subrole == u"AXSecureTextField")
         return AXValue();
-    if (role == u"AXTextField" || role == u"AXTextArea" || role == u"AXComboBox" || role == u"AXStaticText") {
+    // A cell is what it shows (a sheet's cell also offers a number, 0 when it is empty).
+    if (role == u"AXTextField" || role == u"AXTextArea" || role == u"AXComboBox" || role == u"AXStaticText"
+        || (b.role == ATSPI_ROLE_TABLE_CELL && reads.hasText())) {
         const auto contents = reads.text();
         return contents ? AXValue(*contents) : AXValue();
     }
+    // A number only where it means something: toolkits offer the Value interface on menu items,
+    // panels and buttons too (LibreOffice), where it holds 0.
+    if (role != u"AXSlider" && role != u"AXIncrementor" && role != u"AXProgressIndicator" && role != u"AXLevelIndicator"
+        && role != u"AXScrollBar" && b.role != ATSPI_ROLE_TABLE_CELL && b.role != ATSPI_ROLE_SPIN_BUTTON
+        && b.role != ATSPI_ROLE_DIAL)
+        return AXValue();
     const auto number = reads.number(b.role == ATSPI_ROLE_SCROLL_BAR ? NumberScale::fractionOfRange : NumberScale::asIs);
     return number ? AXValue(*number) : AXValue();
 }
@@ -306,6 +339,15 @@ std::vector<AXElementRef> Element::managedChildren(const ReadLimits& limits, boo
     };
     const auto full = [&] { return int(out.size()) >= limits.children; };
     bool cut = false;
+    // The focused child first: the cursor cell of a sheet whose screen holds more cells than a read lists.
+    for (const Ref& focused : lastFocused()) {
+        Ref parent = adopt(atspi_accessible_get_parent(focused.get(), nullptr));
+        if (parent && std::strcmp(pathOf(parent.get()), pathOf(m_object.get())) == 0
+            && ATSPI_OBJECT(parent.get())->app == ATSPI_OBJECT(m_object.get())->app) {
+            take(focused);
+            break;
+        }
+    }
     AtspiComponent* component = atspi_accessible_get_component_iface(m_object.get());
     const std::optional<QRectF> area = component ? visibleArea() : std::nullopt;
     if (component && area) {
@@ -522,8 +564,23 @@ Result<AXValue, AXError> Element::attribute(const QString& name)
         const auto p = placeholder();
         return p ? AXValue(*p) : AXValue();
     }
-    if (name == u"AXValue")
+    if (name == u"AXValue") {
+        // A sheet makes a cell's object anew when the cell is edited: the cell at the same place
+        // in the table tells what it holds now.
+        if (b.role == ATSPI_ROLE_TABLE_CELL) {
+            Ref parent = adopt(atspi_accessible_get_parent(m_object.get(), nullptr));
+            const gint index = atspi_accessible_get_index_in_parent(m_object.get(), nullptr);
+            if (parent && index >= 0 && hasState(statesOf(atspi_accessible_get_state_set(parent.get())), ATSPI_STATE_MANAGES_DESCENDANTS))
+                if (Ref now = adopt(atspi_accessible_get_child_at_index(parent.get(), index, nullptr));
+                    now && std::strcmp(pathOf(now.get()), pathOf(m_object.get())) != 0) {
+                    Element fresh(std::move(now));
+                    const auto freshBasics = fresh.basics();
+                    if (freshBasics.ok())
+                        return valueOf(freshBasics.value(), fresh);
+                }
+        }
         return valueOf(b, *this);
+    }
     if (name == u"AXFocused")
         return AXValue(b.has(ATSPI_STATE_FOCUSED));
     if (name == u"AXEnabled")
@@ -607,6 +664,21 @@ Status<AXError> Element::setAttribute(const QString& name, const AXValue& value)
 {
     GError* error = nullptr;
     if (name == u"AXFocused") {
+        // A sheet moves its cell cursor to the cell selected in it, not to one given the focus.
+        const auto basics = this->basics();
+        if (basics.ok() && basics.value().role == ATSPI_ROLE_TABLE_CELL) {
+            Ref parent = adopt(atspi_accessible_get_parent(m_object.get(), nullptr));
+            AtspiSelection* selection = parent ? atspi_accessible_get_selection_iface(parent.get()) : nullptr;
+            const gint index = atspi_accessible_get_index_in_parent(m_object.get(), nullptr);
+            if (selection && index >= 0) {
+                atspi_selection_clear_selection(selection, nullptr);
+                atspi_selection_select_child(selection, index, &error);
+            }
+            if (selection)
+                g_object_unref(selection);
+            if (error)
+                return errorOf(error);
+        }
         AtspiComponent* component = atspi_accessible_get_component_iface(m_object.get());
         if (component == nullptr)
             return AXError::attributeUnsupported();

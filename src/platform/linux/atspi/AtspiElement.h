@@ -26,6 +26,9 @@ AXError errorOf(const QString& text);
 // answering, and asking it anything more costs another time-out.
 bool silenceHeard();
 void resetSilence();
+// The elements that last reported getting the focus (from the change events), latest first, and noting one.
+std::vector<Ref> lastFocused();
+void noteFocused(Ref object);
 // The application of `object` answers a ping within a short wait.
 bool answers(AtspiAccessible* object);
 AXError errorOf(GError* error); // frees a non-null error
@@ -58,6 +61,7 @@ public:
     virtual QString description() = 0;
     virtual std::optional<QString> placeholder() = 0;
     virtual std::optional<QString> text() = 0; // none without the Text interface or when it fails
+    virtual bool hasText() = 0;                // the element offers the Text interface
     virtual std::optional<double> number(NumberScale scale) = 0; // none without the Value interface
     virtual std::optional<QRectF> frame() = 0;
     virtual std::optional<QString> documentUrl() = 0; // a web document's address
@@ -96,6 +100,13 @@ private:
     QString description() override { return takeString(atspi_accessible_get_description(m_object.get(), nullptr)); }
     std::optional<QString> placeholder() override;
     std::optional<QString> text() override;
+    bool hasText() override
+    {
+        AtspiText* text = atspi_accessible_get_text_iface(m_object.get());
+        if (text)
+            g_object_unref(text);
+        return text != nullptr;
+    }
     std::optional<double> number(NumberScale scale) override;
     std::optional<QRectF> frame() override { return extentsOf(m_object.get()); }
     std::optional<QString> documentUrl() override;

@@ -260,3 +260,47 @@ TEST(Firefox, ReadsThePageBeforeItsChromeAndFillsInAndSendsTheForm)
     expectShows(screen, {"] nagłówek „Katalog”", "] link „Produkt 1”", "poza ekranem — przewiń"}, {"„Produkt 3000”"});
     EXPECT_LT(screen.count("] link „Produkt"), 200);
 }
+
+// A new sheet of LibreOffice Calc on its GTK 3 plug-in: the cells on screen are read before the
+// window's chrome, by the addresses LibreOffice gives them, with the selected one named; a cell
+// takes a number (through its value) and a text (typed, outside the BMP too); a sheet scrolled
+// far from A1 is read where it stands. The sheet reports 2^31 cells: only those on screen are asked for.
+TEST(LibreOffice, ReadsTheCellsOnScreenAndGivesThemNumbersAndTexts)
+{
+    SKIP_WITHOUT("soffice");
+    QTemporaryDir home;
+    Application calc(QStringLiteral("soffice"),
+                     {QStringLiteral("--calc"), QStringLiteral("--norestore"), QStringLiteral("--nologo"),
+                      QStringLiteral("--nofirststartwizard"), QStringLiteral("--nolockcheck"),
+                      QStringLiteral("-env:UserInstallation=") + QUrl::fromLocalFile(home.filePath("lo")).toString()},
+                     {QStringLiteral("SAL_USE_VCLPLUGIN=gtk3"), QStringLiteral("GNOME_ACCESSIBILITY=1"),
+                      QStringLiteral("HOME=") + home.path()});
+    ASSERT_TRUE(calc.started());
+    QString screen = calc.waitForRead([](const QString& t) { return t.contains("] komórka „B2”"); }, std::chrono::seconds(90));
+
+    expectShows(screen, {"] dokument „", "] tabela „", "] komórka „A1”", "] komórka „C3”", " · Zaznaczona komórka: A1\n"},
+                {"pozycja menu", "„Exit LibreOffice”"});
+    EXPECT_TRUE(screen.section('\n', 2, 2).contains("] dokument „")) << screen.toStdString(); // before the chrome
+    EXPECT_TRUE(screen.contains("(wynik skrócony")) << screen.toStdString();
+
+    EXPECT_EQ(control("set_value", idOf(screen, "] komórka „B2”"), R"(,"value":"42")"), "Wpisałem „42” w komórka „B2”.");
+    const QString text = QStringLiteral("Zażółć 😀");
+    EXPECT_EQ(control("set_value", idOf(screen, "] komórka „C3”"), R"(,"value":")" + text + "\"").toStdString(),
+              ("Wpisałem „" + text + "” w komórka „C3”.").toStdString());
+    // The sheet is busy a while after an edit: a read cut short by time is read again.
+    screen = calc.waitForRead([](const QString& t) { return t.contains("] komórka „C3”"); }, std::chrono::seconds(20));
+    EXPECT_TRUE(lineOf(screen, "] komórka „B2”").contains("= „42”")) << screen.toStdString();
+    EXPECT_TRUE(lineOf(screen, "] komórka „C3”").contains(text)) << screen.toStdString();
+
+    // Far from A1 (the cursor sent there through the Name Box): the cells read are those the sheet
+    // now shows, and the selected one is named.
+    ASSERT_EQ(QProcess::execute("xdotool", {"key", "ctrl+shift+F5"}), 0);
+    settle(std::chrono::milliseconds(300));
+    ASSERT_EQ(QProcess::execute("xdotool", {"type", "--delay", "20", "AB700000"}), 0);
+    ASSERT_EQ(QProcess::execute("xdotool", {"key", "Return"}), 0);
+    screen = calc.waitForRead([](const QString& t) { return t.contains("] komórka „AB700000”"); }, std::chrono::seconds(20));
+    expectShows(screen, {" · Zaznaczona komórka: AB700000\n", "] komórka „AB700000” (fokus)"}, {"„A1”"});
+    for (const auto& cell : QRegularExpression(QStringLiteral("\\] komórka „[A-Z]+(\\d+)”")).globalMatch(screen))
+        EXPECT_GT(cell.captured(1).toInt(), 699000) << cell.captured(0).toStdString();
+    EXPECT_FALSE(screen.contains("] komórka „B2”"));
+}
