@@ -521,10 +521,10 @@ Snapshot AccessibilityTree::snapshot(const AXElementRef& window, const platform:
     }
     if (walker.silent && application.pid != 0)
         m_desktop.noteSilent(application.pid);
-    if (walker.silent && walker.drafts.empty()) {
-        m_registry.commit({}, applicationName);
+    // Nothing read: the identifiers of the last listing stay, so that an action on one of them
+    // hears the same.
+    if (walker.silent && walker.drafts.empty())
         return Snapshot{silentText(applicationName), 0};
-    }
 
     const qint64 base = m_registry.reserve(qint64(walker.drafts.size()));
     std::vector<ElementRecord> records;

@@ -244,31 +244,42 @@ public:
     Result<AXValue, AXError> attribute(const QString& name) override
     {
         const auto live = this->live();
-        return live ? live->attribute(name) : Result<AXValue, AXError>(AXError::elementGone());
+        return live ? live->attribute(name) : Result<AXValue, AXError>(missing());
     }
     Result<QStringList, AXError> actionNames() override
     {
         const auto live = this->live();
-        return live ? live->actionNames() : Result<QStringList, AXError>(AXError::elementGone());
+        return live ? live->actionNames() : Result<QStringList, AXError>(missing());
     }
     Result<bool, AXError> isSettable(const QString& name) override
     {
         const auto live = this->live();
-        return live ? live->isSettable(name) : Result<bool, AXError>(AXError::elementGone());
+        return live ? live->isSettable(name) : Result<bool, AXError>(missing());
     }
     Status<AXError> setAttribute(const QString& name, const AXValue& value) override
     {
         const auto live = this->live();
-        return live ? live->setAttribute(name, value) : Status<AXError>(AXError::elementGone());
+        return live ? live->setAttribute(name, value) : Status<AXError>(missing());
     }
     Status<AXError> perform(const QString& action) override
     {
         const auto live = this->live();
-        return live ? live->perform(action) : Status<AXError>(AXError::elementGone());
+        return live ? live->perform(action) : Status<AXError>(missing());
     }
 
 private:
     const char* path() const { return m_tree->item(m_item).path.constData(); }
+
+    // Why the live element cannot be found: gone, or its application does not answer.
+    AXError missing() const
+    {
+        const CachedElement* root = this;
+        while (root->m_parent)
+            root = root->m_parent.get();
+        if (root->m_live && !answers(root->m_live->object().get()))
+            return AXError::noResponse();
+        return AXError::elementGone();
+    }
 
     // The child of the parent's live element at this item's index, if it is still this item.
     std::shared_ptr<Element> live()

@@ -37,6 +37,18 @@ void onChange(const AtspiEvent* event)
             atspi::noteFocused(atspi::adopt(static_cast<AtspiAccessible*>(g_object_ref(cell))));
 }
 
+// The window of an application that did not answer the question for its windows: every read of
+// it fails the same way, without asking again.
+class SilentWindow final : public AXElement {
+public:
+    Result<AXValue, AXError> attribute(const QString&) override { return AXError::noResponse(); }
+    Result<AXAttributes, AXError> batch(const ReadLimits&) override { return AXError::noResponse(); }
+    Result<QStringList, AXError> actionNames() override { return AXError::noResponse(); }
+    Result<bool, AXError> isSettable(const QString&) override { return AXError::noResponse(); }
+    Status<AXError> setAttribute(const QString&, const AXValue&) override { return AXError::noResponse(); }
+    Status<AXError> perform(const QString&) override { return AXError::noResponse(); }
+};
+
 } // namespace
 
 AtspiDesktop::AtspiDesktop() = default;
@@ -161,7 +173,7 @@ std::vector<ForegroundCandidate> AtspiDesktop::candidates()
                 dbus_message_unref(reply);
             if (!answered) {
                 const bool front = active && active->pid == pid;
-                apps.push_back({{pid, takeString(atspi_accessible_get_name(app.get(), nullptr)), true, false}, front ? 0 : 4});
+                apps.push_back({{pid, m_names.value(pid), true, false}, front ? 0 : 4});
                 continue;
             }
             m_silent.remove(pid);
@@ -185,7 +197,14 @@ std::vector<ForegroundCandidate> AtspiDesktop::candidates()
             rank = 0;
         if (rank == 3)
             continue;
-        apps.push_back({{pid, takeString(atspi_accessible_get_name(app.get(), nullptr)), rank <= 1, true}, rank});
+        // A name asked of an application that has just stopped answering comes back empty: the
+        // one it gave before stands.
+        QString name = takeString(atspi_accessible_get_name(app.get(), nullptr));
+        if (name.isEmpty())
+            name = m_names.value(pid);
+        else
+            m_names.insert(pid, name);
+        apps.push_back({{pid, name, rank <= 1, true}, rank});
     }
     std::stable_sort(apps.begin(), apps.end(), [](const App& a, const App& b) { return a.rank < b.rank; });
     for (auto& a : apps)
@@ -209,7 +228,10 @@ AXElementRef AtspiDesktop::window(const ForegroundCandidate& candidate)
         Ref active;
         Ref showing;
         Ref first;
-        const gint windows = atspi_accessible_get_child_count(app.get(), nullptr);
+        GError* error = nullptr;
+        const gint windows = atspi_accessible_get_child_count(app.get(), &error);
+        if (error) // whatever libatspi made of it, an application that does not answer a ping is silent
+            atspi::errorOf(error);
         for (gint w = 0; w < windows && !active; ++w) {
             Ref window = adopt(atspi_accessible_get_child_at_index(app.get(), w, nullptr));
             if (!window)
@@ -225,6 +247,8 @@ AXElementRef AtspiDesktop::window(const ForegroundCandidate& candidate)
         Ref chosen = active ? active : showing ? showing : first;
         if (chosen)
             return elementFor(std::move(chosen));
+        if (!atspi::answers(app.get()))
+            return std::make_shared<SilentWindow>();
     }
     return nullptr;
 }

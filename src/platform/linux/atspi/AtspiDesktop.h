@@ -51,6 +51,7 @@ private:
     // Applications (by process) that did not answer, each with a ping sent to it that has not yet
     // come back; until it does, the application is not asked anything.
     QHash<qint64, std::shared_ptr<DBusPendingCall>> m_silent;
+    QHash<qint64, QString> m_names; // applications' names by process, as they last gave them
 };
 
 } // namespace selvina::platform

@@ -179,8 +179,11 @@ std::optional<QRectF> extentsOf(AtspiAccessible* object)
 AXValue valueOf(const Basics& b, Reads& reads)
 {
     const QString& role = b.mapping.role;
-    if (b.role == ATSPI_ROLE_PAGE_TAB) // toolkits mark the current tab selected, some checked
-        return b.has(ATSPI_STATE_SELECTED) || b.has(ATSPI_STATE_CHECKED) ? 1.0 : 0.0;
+    if (b.role == ATSPI_ROLE_PAGE_TAB) { // toolkits mark the current tab selected, some checked, Qt 5 neither
+        if (b.has(ATSPI_STATE_SELECTED) || b.has(ATSPI_STATE_CHECKED))
+            return 1.0;
+        return b.has(ATSPI_STATE_SELECTABLE) || b.has(ATSPI_STATE_CHECKABLE) ? AXValue(0.0) : AXValue();
+    }
     if (role == u"AXCheckBox" || role == u"AXRadioButton") {
         if (b.has(ATSPI_STATE_INDETERMINATE))
             return 2.0;

@@ -304,3 +304,84 @@ TEST(LibreOffice, ReadsTheCellsOnScreenAndGivesThemNumbersAndTexts)
         EXPECT_GT(cell.captured(1).toInt(), 699000) << cell.captured(0).toStdString();
     EXPECT_FALSE(screen.contains("] komórka „B2”"));
 }
+
+// GNOME Calculator on GTK 4, which marks nothing below its window as on screen and names widgets
+// after their class or twice after their label: the keys are read by their labels or
+// descriptions, and pressing 7, +, 8 and = by identifier shows 15 in its display. Kept offline
+// (no exchange rates fetched).
+TEST(Gtk4, ReadsTheCalculatorsKeysByTheirLabelsAndComputes)
+{
+    SKIP_WITHOUT("gnome-calculator");
+    QTemporaryDir home;
+    writeFile(home.filePath("config/glib-2.0/settings/keyfile"), "[org/gnome/calculator]\nrefresh-interval=0\n");
+    Application calculator(QStringLiteral("gnome-calculator"), {},
+                           {QStringLiteral("GSETTINGS_BACKEND=keyfile"), QStringLiteral("XDG_CONFIG_HOME=") + home.filePath("config"),
+                            QStringLiteral("HOME=") + home.path(), QStringLiteral("GTK_A11Y=atspi")});
+    ASSERT_TRUE(calculator.started());
+    QString screen = calculator.waitForRead([](const QString& t) { return t.contains("] przycisk „=”"); }, std::chrono::seconds(30));
+    expectShows(screen, {"] przycisk „7”", "] przycisk „+”", "] przycisk „Pi [Ctrl+P]”", "] przycisk „Clear Display [Escape]”"},
+                {"Gtk", "Adw", "„7 7”", "] tekst „7”"});
+    for (const char* key : {"„7”", "„+”", "„8”", "„=”"})
+        EXPECT_EQ(control("press", idOf(screen, QStringLiteral("] przycisk ") + QString::fromUtf8(key))),
+                  QStringLiteral("Nacisnąłem przycisk ") + QString::fromUtf8(key) + '.');
+    screen = calculator.waitForRead([](const QString& t) { return t.contains("= „15”"); }, std::chrono::seconds(10));
+    EXPECT_TRUE(screen.contains("= „15”")) << screen.toStdString();
+}
+
+// FeatherPad on Qt 5, editing a file of its own: the text is set in its editor, Save pressed by
+// identifier, and the file on disk holds the text.
+TEST(Qt5, SetsTheTextOfAnEditorAndSavesTheFile)
+{
+    SKIP_WITHOUT("featherpad");
+    QTemporaryDir home;
+    const QString file = writeFile(home.filePath("notatka.txt"), "");
+    Application editor(QStringLiteral("featherpad"), {file},
+                       {QStringLiteral("HOME=") + home.path(), QStringLiteral("XDG_CONFIG_HOME=") + home.filePath("config"),
+                        QStringLiteral("QT_LINUX_ACCESSIBILITY_ALWAYS_ON=1"), QStringLiteral("QT_ACCESSIBILITY=1")});
+    ASSERT_TRUE(editor.started());
+    QString screen = editor.waitForRead([](const QString& t) { return t.contains("] obszar tekstu"); }, std::chrono::seconds(30));
+    const QString text = QStringLiteral("Lista zakupów: chleb, masło 🍞");
+    EXPECT_EQ(control("set_value", idOf(screen, "] obszar tekstu"), R"(,"value":")" + text + "\"").toStdString(),
+              ("Wpisałem „" + text + "” w " + lineOf(screen, "] obszar tekstu").section("] ", 1).section(" = ", 0, 0).section(" (", 0, 0) + ".").toStdString());
+    screen = read();
+    EXPECT_EQ(control("press", idOf(screen, "„Save")).left(11), "Nacisnąłem ") << screen.toStdString();
+    EXPECT_TRUE(waitFor([&] { return QString::fromUtf8(readFile(file)).trimmed() == text; }, std::chrono::seconds(10)))
+        << readFile(file).toStdString();
+}
+
+// An application that stops answering (SIGSTOP) in front of another: read_screen and control_ui
+// say which application did not answer, within the read's budget, while the main thread goes on
+// turning its event loop; the next read, once the other window is in front, reads it without
+// waiting for the silent one; the application is read again once it answers again.
+TEST(Hung, AnApplicationThatStopsAnsweringIsNamedAndTheNextOneIsReadAtOnce)
+{
+    Application qt(QStringLiteral(SELVINA_QT_WINDOW), {});
+    ASSERT_TRUE(qt.started());
+    qt.waitForRead([](const QString& t) { return t.contains("„Zakupy Qt”") && t.contains("„Dodaj”"); }, std::chrono::seconds(20));
+    Application gtk(QStringLiteral("/usr/bin/python3"), {QStringLiteral(SELVINA_GTK_WINDOW)});
+    ASSERT_TRUE(gtk.started());
+    const QString screen =
+        gtk.waitForRead([](const QString& t) { return t.contains("„Zakupy GTK”") && t.contains("„Dodaj”"); }, std::chrono::seconds(20));
+    ASSERT_TRUE(screen.contains("„Zakupy GTK”")) << screen.toStdString();
+
+    ::kill(pid_t(gtk.pid()), SIGSTOP);
+    int ticks = 0;
+    QTimer ticker;
+    QObject::connect(&ticker, &QTimer::timeout, [&] { ++ticks; });
+    ticker.start(10);
+    const QString silent = QStringLiteral("Aplikacja gtk_window.py nie odpowiada — nie odczytałem jej okna");
+    const QString stopped = read();
+    EXPECT_TRUE(stopped.startsWith(silent)) << stopped.toStdString();
+    EXPECT_GT(ticks, 3); // the main thread turned its loop while the worker waited
+    EXPECT_TRUE(control("press", idOf(screen, "„Dodaj”")).contains(silent));
+
+    // The user switches to the other window, as with Alt+Tab.
+    ASSERT_EQ(QProcess::execute("xdotool", {"key", "alt+Tab"}), 0);
+    const QString other = read();
+    EXPECT_TRUE(other.startsWith("Aplikacja: selvina_test_qt_window · Okno: „Zakupy Qt”")) << other.toStdString();
+
+    ::kill(pid_t(gtk.pid()), SIGCONT);
+    ASSERT_EQ(QProcess::execute("xdotool", {"key", "alt+Tab"}), 0);
+    const QString back = gtk.waitForRead([](const QString& t) { return t.contains("„Zakupy GTK”"); }, std::chrono::seconds(10));
+    EXPECT_TRUE(back.contains("] przycisk „Dodaj”")) << back.toStdString();
+}
