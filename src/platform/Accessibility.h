@@ -102,6 +102,9 @@ struct ReadLimits {
     std::function<bool()> expired = [] { return false; }; // no further question once it says true
     // Ask the application anew, not what the current read has already learnt of it.
     bool fresh = false;
+    // Ask for the element's frame: a walk that knows from the toolkit's own states what is on
+    // screen spares itself the question.
+    bool frame = true;
 };
 
 class AXElement {

@@ -158,7 +158,10 @@ public:
     // At most one child more than is walked: it tells that the list was cut.
     platform::ReadLimits limits() const
     {
-        return {AccessibilityTree::kMaxChildren + 1, [this] { return expired(); }, false};
+        // Inside a document of a toolkit that marks what is on screen (a browser's page, a sheet whose
+        // cells are found by where they are), that mark is enough; GTK 3 leaves rows scrolled out of
+        // a list marked, and only their frame tells.
+        return {AccessibilityTree::kMaxChildren + 1, [this] { return expired(); }, false, !(m_showingUsed && m_inDocument)};
     }
 
     std::vector<Draft> drafts;

@@ -226,9 +226,9 @@ public:
             return live ? live->batch(limits) : Result<AXAttributes, AXError>(AXError::elementGone());
         }
         resetSilence();
-        AXAttributes a = attributesOf(b, it.name, *this);
+        AXAttributes a = attributesOf(b, it.name, *this, limits.frame);
         if (silenceHeard())
-            return AXError::noResponse();
+            return missing().kind() == AXError::Kind::noResponse ? AXError::noResponse() : AXError::failed();
         if (hidden)
             return a;
         const std::size_t n = std::min(children->size(), std::size_t(std::max(0, limits.children)));

@@ -229,7 +229,7 @@ QString cleanName(const QString& name, AtspiRole role)
     return name;
 }
 
-AXAttributes attributesOf(const Basics& b, const QString& rawName, Reads& reads)
+AXAttributes attributesOf(const Basics& b, const QString& rawName, Reads& reads, bool frame)
 {
     AXAttributes a;
     a.role = b.mapping.role;
@@ -259,7 +259,8 @@ AXAttributes attributesOf(const Basics& b, const QString& rawName, Reads& reads)
     a.enabled = b.has(ATSPI_STATE_ENABLED) || b.has(ATSPI_STATE_SENSITIVE);
     a.focused = b.has(ATSPI_STATE_FOCUSED);
     a.selected = b.has(ATSPI_STATE_SELECTED) && a.role != u"AXRadioButton";
-    a.frame = reads.frame();
+    if (frame)
+        a.frame = reads.frame();
     return a;
 }
 
@@ -474,14 +475,18 @@ Result<AXAttributes, AXError> Element::batch(const ReadLimits& limits)
     resetSilence();
     const auto basics = this->basics();
     if (!basics.ok())
-        return basics.error();
+        return basics.error().kind() == AXError::Kind::noResponse && answers(m_object.get()) ? AXError::failed()
+                                                                                             : basics.error();
     GError* error = nullptr;
     const QString name = takeString(atspi_accessible_get_name(m_object.get(), &error));
-    if (error)
-        return errorOf(error);
-    AXAttributes a = attributesOf(basics.value(), name, *this);
+    if (error) {
+        const AXError e = errorOf(error);
+        return e.kind() == AXError::Kind::noResponse && answers(m_object.get()) ? AXError::failed() : e;
+    }
+    AXAttributes a = attributesOf(basics.value(), name, *this, limits.frame);
+    // A question that timed out: silent, or merely slow (busy with what it was asked before).
     if (silenceHeard())
-        return AXError::noResponse();
+        return answers(m_object.get()) ? AXError::failed() : AXError::noResponse();
     if (a.visibility != AXAttributes::Visibility::hidden)
         a.children = children(basics.value(), limits, a.moreChildren);
     return a;

@@ -73,7 +73,7 @@ QString cleanName(const QString& name, AtspiRole role);
 
 AXValue valueOf(const Basics& b, Reads& reads);
 // Everything of a batch read but the children.
-AXAttributes attributesOf(const Basics& b, const QString& name, Reads& reads);
+AXAttributes attributesOf(const Basics& b, const QString& name, Reads& reads, bool frame = true);
 
 class Element final : public AXElement, private Reads {
 public:

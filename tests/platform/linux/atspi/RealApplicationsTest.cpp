@@ -5,12 +5,11 @@
 #include "BareXDisplay.h"
 #include "DesktopFixture.h"
 #include "LoopbackHttp.h"
+#include "RealApplications.h"
 #include "platform/linux/atspi/AtspiDesktop.h"
 #include "tools/ScreenTools.h"
 
 #include <QCoreApplication>
-#include <QDir>
-#include <QElapsedTimer>
 #include <QRegularExpression>
 #include <QStandardPaths>
 #include <QTimer>
@@ -90,6 +89,14 @@ int lineNumber(const QString& text, const QString& needle)
     return -1;
 }
 
+// Reads until a read of the foreground window satisfies `ready`; returns the last read.
+QString readUntil(const std::function<bool(const QString&)>& ready, std::chrono::milliseconds limit)
+{
+    QString last;
+    waitFor([&] { return ready(last = read()); }, limit);
+    return last;
+}
+
 void expectShows(const QString& text, const QStringList& present, const QStringList& absent = {})
 {
     for (const QString& line : present)
@@ -98,104 +105,11 @@ void expectShows(const QString& text, const QStringList& present, const QStringL
         EXPECT_FALSE(text.contains(line)) << line.toStdString() << "\n" << text.toStdString();
 }
 
-// A real application of the distribution, started once; its case is skipped when the package that
-// scripts/setup installs for it is missing.
-class Application {
-public:
-    Application(const QString& program, const QStringList& arguments, const QStringList& environment = {})
-    {
-        if (QStandardPaths::findExecutable(program).isEmpty())
-            return;
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        for (const QString& pair : environment)
-            env.insert(pair.section('=', 0, 0), pair.section('=', 1));
-        m_process.setProcessEnvironment(env);
-        m_process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-        m_process.setStandardOutputFile(QProcess::nullDevice());
-        m_process.start(program, arguments);
-        m_started = m_process.waitForStarted(10000);
-    }
-    ~Application()
-    {
-        if (m_started) {
-            ::kill(pid_t(m_process.processId()), SIGCONT);
-            m_process.terminate();
-            if (!m_process.waitForFinished(5000))
-                stopProcess(m_process);
-        }
-    }
-    bool started() const { return m_started; }
-    qint64 pid() const { return m_process.processId(); }
-    // Waits until a read of the foreground window satisfies `ready`; returns that read.
-    QString waitForRead(const std::function<bool(const QString&)>& ready, std::chrono::milliseconds limit)
-    {
-        QString last;
-        waitFor([&] { return ready(last = read()); }, limit);
-        return last;
-    }
-
-private:
-    QProcess m_process;
-    bool m_started = false;
-};
-
 #define SKIP_WITHOUT(program)                                                                                          \
     if (QStandardPaths::findExecutable(QStringLiteral(program)).isEmpty())                                            \
     GTEST_SKIP() << program " is not installed (scripts/setup installs it)"
 
 } // namespace
-
-// Firefox in a fresh profile, lean and offline: only loopback, no updates, no telemetry, no first-run
-// pages; accessibility on from the start, as a screen reader's session has it.
-QString firefoxProfile(const QTemporaryDir& home)
-{
-    const QString profile = home.filePath(QStringLiteral("profile"));
-    writeFile(profile + QStringLiteral("/user.js"), R"(user_pref("browser.shell.checkDefaultBrowser", false);
-user_pref("browser.startup.homepage_override.mstone", "ignore");
-user_pref("browser.aboutwelcome.enabled", false);
-user_pref("browser.newtabpage.enabled", false);
-user_pref("browser.startup.page", 0);
-user_pref("browser.tabs.warnOnClose", false);
-user_pref("datareporting.policy.dataSubmissionEnabled", false);
-user_pref("datareporting.healthreport.uploadEnabled", false);
-user_pref("toolkit.telemetry.reportingpolicy.firstRun", false);
-user_pref("app.update.enabled", false);
-user_pref("app.normandy.enabled", false);
-user_pref("extensions.update.enabled", false);
-user_pref("extensions.getAddons.cache.enabled", false);
-user_pref("browser.safebrowsing.malware.enabled", false);
-user_pref("browser.safebrowsing.phishing.enabled", false);
-user_pref("browser.safebrowsing.downloads.enabled", false);
-user_pref("network.captive-portal-service.enabled", false);
-user_pref("network.connectivity-service.enabled", false);
-user_pref("network.dns.disablePrefetch", true);
-user_pref("network.prefetch-next", false);
-user_pref("network.proxy.type", 1);
-user_pref("network.proxy.http", "127.0.0.1");
-user_pref("network.proxy.http_port", 9);
-user_pref("network.proxy.ssl", "127.0.0.1");
-user_pref("network.proxy.ssl_port", 9);
-user_pref("network.proxy.no_proxies_on", "127.0.0.1");
-user_pref("network.proxy.allow_hijacking_localhost", false);
-user_pref("services.settings.server", "http://127.0.0.1:9/");
-user_pref("browser.region.network.url", "");
-user_pref("geo.enabled", false);
-user_pref("media.autoplay.default", 5);
-user_pref("accessibility.force_disabled", -1);
-user_pref("ui.prefersReducedMotion", 1);
-user_pref("dom.ipc.processCount", 1);
-user_pref("fission.autostart", false);
-user_pref("browser.sessionstore.resume_from_crash", false);
-)");
-    return profile;
-}
-
-const QByteArray kPage = R"(<!doctype html><html lang="pl"><head><meta charset="utf-8"><title>Sklep testowy</title></head>
-<body><nav aria-label="Menu sklepu"><a href="/owoce">Owoce</a> <a href="/warzywa">Warzywa</a></nav>
-<main><h1>Zamówienie</h1><p>Przeczytaj <a href="/regulamin">regulamin sklepu</a> przed wysłaniem.</p>
-<form action="/send" method="get"><label>Imię <input name="imie" type="text"></label>
-<label><input type="checkbox" name="zgoda"> Zgoda na kontakt</label> <button type="submit">Wyślij</button></form>
-<p><a href="/dlugi">Długa strona</a></p></main></body></html>)";
 
 QByteArray longPage()
 {
@@ -217,13 +131,9 @@ TEST(Firefox, ReadsThePageBeforeItsChromeAndFillsInAndSendsTheForm)
     server.routes.insert("/dlugi", LoopbackHttp::reply(200, "text/html; charset=utf-8", longPage()));
     server.answer = LoopbackHttp::reply(200, "text/html; charset=utf-8", "<!doctype html><title>Wysłano</title><p>Dziękujemy</p>");
     QTemporaryDir home;
-    Application firefox(QStringLiteral("firefox-esr"),
-                        {QStringLiteral("--no-remote"), QStringLiteral("--profile"), firefoxProfile(home),
-                         server.url(QStringLiteral("/")).toString()},
-                        {QStringLiteral("GNOME_ACCESSIBILITY=1"), QStringLiteral("MOZ_CRASHREPORTER_DISABLE=1"),
-                         QStringLiteral("HOME=") + home.path()});
-    ASSERT_TRUE(firefox.started());
-    QString screen = firefox.waitForRead([](const QString& t) { return t.contains("„Wyślij”") && t.contains("] karta „Sklep testowy”"); },
+    const auto firefox = startFirefox(home, server.url(QStringLiteral("/")).toString());
+    ASSERT_TRUE(firefox->started());
+    QString screen = readUntil([](const QString& t) { return t.contains("„Wyślij”") && t.contains("] karta „Sklep testowy”"); },
                                          std::chrono::seconds(60));
 
     // The page first, with its title and address; then the browser's own controls. No nameless
@@ -251,11 +161,11 @@ TEST(Firefox, ReadsThePageBeforeItsChromeAndFillsInAndSendsTheForm)
               ("/send?imie=" + name + "&zgoda=on").toStdString());
 
     // A link pressed by its identifier is followed (its action, too, comes late).
-    screen = firefox.waitForRead([](const QString& t) { return t.contains("„Dziękujemy”"); }, std::chrono::seconds(20));
+    screen = readUntil([](const QString& t) { return t.contains("„Dziękujemy”"); }, std::chrono::seconds(20));
     ASSERT_TRUE(QProcess::execute("xdotool", {"key", "alt+Left"}) == 0);
-    screen = firefox.waitForRead([](const QString& t) { return t.contains("„Długa strona”"); }, std::chrono::seconds(20));
+    screen = readUntil([](const QString& t) { return t.contains("„Długa strona”"); }, std::chrono::seconds(20));
     EXPECT_EQ(control("press", idOf(screen, "„Długa strona”")), "Nacisnąłem link „Długa strona”.");
-    screen = firefox.waitForRead([](const QString& t) { return t.contains("„Produkt 1”"); }, std::chrono::seconds(30));
+    screen = readUntil([](const QString& t) { return t.contains("„Produkt 1”"); }, std::chrono::seconds(30));
     EXPECT_TRUE(server.requests.last().path == "/dlugi");
     expectShows(screen, {"] nagłówek „Katalog”", "] link „Produkt 1”", "poza ekranem — przewiń"}, {"„Produkt 3000”"});
     EXPECT_LT(screen.count("] link „Produkt"), 200);
@@ -269,14 +179,9 @@ TEST(LibreOffice, ReadsTheCellsOnScreenAndGivesThemNumbersAndTexts)
 {
     SKIP_WITHOUT("soffice");
     QTemporaryDir home;
-    Application calc(QStringLiteral("soffice"),
-                     {QStringLiteral("--calc"), QStringLiteral("--norestore"), QStringLiteral("--nologo"),
-                      QStringLiteral("--nofirststartwizard"), QStringLiteral("--nolockcheck"),
-                      QStringLiteral("-env:UserInstallation=") + QUrl::fromLocalFile(home.filePath("lo")).toString()},
-                     {QStringLiteral("SAL_USE_VCLPLUGIN=gtk3"), QStringLiteral("GNOME_ACCESSIBILITY=1"),
-                      QStringLiteral("HOME=") + home.path()});
-    ASSERT_TRUE(calc.started());
-    QString screen = calc.waitForRead([](const QString& t) { return t.contains("] komórka „B2”"); }, std::chrono::seconds(90));
+    const auto calc = startCalc(home);
+    ASSERT_TRUE(calc->started());
+    QString screen = readUntil([](const QString& t) { return t.contains("] komórka „B2”"); }, std::chrono::seconds(90));
 
     expectShows(screen, {"] dokument „", "] tabela „", "] komórka „A1”", "] komórka „C3”", " · Zaznaczona komórka: A1\n"},
                 {"pozycja menu", "„Exit LibreOffice”"});
@@ -288,7 +193,7 @@ TEST(LibreOffice, ReadsTheCellsOnScreenAndGivesThemNumbersAndTexts)
     EXPECT_EQ(control("set_value", idOf(screen, "] komórka „C3”"), R"(,"value":")" + text + "\"").toStdString(),
               ("Wpisałem „" + text + "” w komórka „C3”.").toStdString());
     // The sheet is busy a while after an edit: a read cut short by time is read again.
-    screen = calc.waitForRead([](const QString& t) { return t.contains("] komórka „C3”"); }, std::chrono::seconds(20));
+    screen = readUntil([](const QString& t) { return t.contains("] komórka „C3”"); }, std::chrono::seconds(20));
     EXPECT_TRUE(lineOf(screen, "] komórka „B2”").contains("= „42”")) << screen.toStdString();
     EXPECT_TRUE(lineOf(screen, "] komórka „C3”").contains(text)) << screen.toStdString();
 
@@ -298,7 +203,7 @@ TEST(LibreOffice, ReadsTheCellsOnScreenAndGivesThemNumbersAndTexts)
     settle(std::chrono::milliseconds(300));
     ASSERT_EQ(QProcess::execute("xdotool", {"type", "--delay", "20", "AB700000"}), 0);
     ASSERT_EQ(QProcess::execute("xdotool", {"key", "Return"}), 0);
-    screen = calc.waitForRead([](const QString& t) { return t.contains("] komórka „AB700000”"); }, std::chrono::seconds(20));
+    screen = readUntil([](const QString& t) { return t.contains("] komórka „AB700000”"); }, std::chrono::seconds(20));
     expectShows(screen, {" · Zaznaczona komórka: AB700000\n", "] komórka „AB700000” (fokus)"}, {"„A1”"});
     for (const auto& cell : QRegularExpression(QStringLiteral("\\] komórka „[A-Z]+(\\d+)”")).globalMatch(screen))
         EXPECT_GT(cell.captured(1).toInt(), 699000) << cell.captured(0).toStdString();
@@ -318,13 +223,13 @@ TEST(Gtk4, ReadsTheCalculatorsKeysByTheirLabelsAndComputes)
                            {QStringLiteral("GSETTINGS_BACKEND=keyfile"), QStringLiteral("XDG_CONFIG_HOME=") + home.filePath("config"),
                             QStringLiteral("HOME=") + home.path(), QStringLiteral("GTK_A11Y=atspi")});
     ASSERT_TRUE(calculator.started());
-    QString screen = calculator.waitForRead([](const QString& t) { return t.contains("] przycisk „=”"); }, std::chrono::seconds(30));
+    QString screen = readUntil([](const QString& t) { return t.contains("] przycisk „=”"); }, std::chrono::seconds(30));
     expectShows(screen, {"] przycisk „7”", "] przycisk „+”", "] przycisk „Pi [Ctrl+P]”", "] przycisk „Clear Display [Escape]”"},
                 {"Gtk", "Adw", "„7 7”", "] tekst „7”"});
     for (const char* key : {"„7”", "„+”", "„8”", "„=”"})
         EXPECT_EQ(control("press", idOf(screen, QStringLiteral("] przycisk ") + QString::fromUtf8(key))),
                   QStringLiteral("Nacisnąłem przycisk ") + QString::fromUtf8(key) + '.');
-    screen = calculator.waitForRead([](const QString& t) { return t.contains("= „15”"); }, std::chrono::seconds(10));
+    screen = readUntil([](const QString& t) { return t.contains("= „15”"); }, std::chrono::seconds(10));
     EXPECT_TRUE(screen.contains("= „15”")) << screen.toStdString();
 }
 
@@ -339,7 +244,7 @@ TEST(Qt5, SetsTheTextOfAnEditorAndSavesTheFile)
                        {QStringLiteral("HOME=") + home.path(), QStringLiteral("XDG_CONFIG_HOME=") + home.filePath("config"),
                         QStringLiteral("QT_LINUX_ACCESSIBILITY_ALWAYS_ON=1"), QStringLiteral("QT_ACCESSIBILITY=1")});
     ASSERT_TRUE(editor.started());
-    QString screen = editor.waitForRead([](const QString& t) { return t.contains("] obszar tekstu"); }, std::chrono::seconds(30));
+    QString screen = readUntil([](const QString& t) { return t.contains("] obszar tekstu"); }, std::chrono::seconds(30));
     const QString text = QStringLiteral("Lista zakupów: chleb, masło 🍞");
     EXPECT_EQ(control("set_value", idOf(screen, "] obszar tekstu"), R"(,"value":")" + text + "\"").toStdString(),
               ("Wpisałem „" + text + "” w " + lineOf(screen, "] obszar tekstu").section("] ", 1).section(" = ", 0, 0).section(" (", 0, 0) + ".").toStdString());
@@ -357,11 +262,11 @@ TEST(Hung, AnApplicationThatStopsAnsweringIsNamedAndTheNextOneIsReadAtOnce)
 {
     Application qt(QStringLiteral(SELVINA_QT_WINDOW), {});
     ASSERT_TRUE(qt.started());
-    qt.waitForRead([](const QString& t) { return t.contains("„Zakupy Qt”") && t.contains("„Dodaj”"); }, std::chrono::seconds(20));
+    readUntil([](const QString& t) { return t.contains("„Zakupy Qt”") && t.contains("„Dodaj”"); }, std::chrono::seconds(20));
     Application gtk(QStringLiteral("/usr/bin/python3"), {QStringLiteral(SELVINA_GTK_WINDOW)});
     ASSERT_TRUE(gtk.started());
     const QString screen =
-        gtk.waitForRead([](const QString& t) { return t.contains("„Zakupy GTK”") && t.contains("„Dodaj”"); }, std::chrono::seconds(20));
+        readUntil([](const QString& t) { return t.contains("„Zakupy GTK”") && t.contains("„Dodaj”"); }, std::chrono::seconds(20));
     ASSERT_TRUE(screen.contains("„Zakupy GTK”")) << screen.toStdString();
 
     ::kill(pid_t(gtk.pid()), SIGSTOP);
@@ -382,6 +287,6 @@ TEST(Hung, AnApplicationThatStopsAnsweringIsNamedAndTheNextOneIsReadAtOnce)
 
     ::kill(pid_t(gtk.pid()), SIGCONT);
     ASSERT_EQ(QProcess::execute("xdotool", {"key", "alt+Tab"}), 0);
-    const QString back = gtk.waitForRead([](const QString& t) { return t.contains("„Zakupy GTK”"); }, std::chrono::seconds(10));
+    const QString back = readUntil([](const QString& t) { return t.contains("„Zakupy GTK”"); }, std::chrono::seconds(10));
     EXPECT_TRUE(back.contains("] przycisk „Dodaj”")) << back.toStdString();
 }
