@@ -578,7 +578,7 @@ Snapshot AccessibilityTree::snapshot(const AXElementRef& window, const platform:
         text += QStringLiteral("\n\n(wynik skrócony — pokazuję %1 elementów. ").arg(count)
             + QStringLiteral("Jeśli szukanego nie ma, zawęź odczyt filtrem albo zapytaj o konkretny fragment.)");
     if (walker.beyondScreen && !walker.silent)
-        text += QStringLiteral("\n(Dalsza część listy albo dokumentu jest poza ekranem — przewiń, żeby odczytać resztę.)");
+        text += QLatin1String(walker.truncated ? "\n" : "\n\n") + QStringLiteral("(Dalsza część listy albo dokumentu jest poza ekranem — przewiń, żeby odczytać resztę.)");
     m_registry.commit(std::move(records), applicationName);
     return Snapshot{text, count};
 }
