@@ -498,7 +498,7 @@ std::optional<QString> Element::documentUrl()
     if (document == nullptr)
         return std::nullopt;
     GError* error = nullptr;
-    QString url = takeString(atspi_document_get_document_attribute_value(document, "DocURL", &error));
+    QString url = takeString(atspi_document_get_attribute_value(document, const_cast<gchar*>("DocURL"), &error));
     g_object_unref(document);
     if (error) {
         errorOf(error);
