@@ -124,4 +124,23 @@ inline std::unique_ptr<Application> startCalc(const QTemporaryDir& home)
                     QStringLiteral("HOME=") + home.path()});
 }
 
+// GNOME Calculator (GTK 4), kept offline: it fetches no exchange rates.
+inline std::unique_ptr<Application> startCalculator(const QTemporaryDir& home)
+{
+    writeFile(home.filePath("config/glib-2.0/settings/keyfile"), "[org/gnome/calculator]\nrefresh-interval=0\n");
+    return std::make_unique<Application>(
+        QStringLiteral("gnome-calculator"), QStringList{},
+        QStringList{QStringLiteral("GSETTINGS_BACKEND=keyfile"), QStringLiteral("XDG_CONFIG_HOME=") + home.filePath("config"),
+                    QStringLiteral("HOME=") + home.path(), QStringLiteral("GTK_A11Y=atspi")});
+}
+
+// FeatherPad (Qt 5) editing `file`.
+inline std::unique_ptr<Application> startFeatherPad(const QTemporaryDir& home, const QString& file)
+{
+    return std::make_unique<Application>(
+        QStringLiteral("featherpad"), QStringList{file},
+        QStringList{QStringLiteral("HOME=") + home.path(), QStringLiteral("XDG_CONFIG_HOME=") + home.filePath("config"),
+                    QStringLiteral("QT_LINUX_ACCESSIBILITY_ALWAYS_ON=1")});
+}
+
 } // namespace selvina::testing

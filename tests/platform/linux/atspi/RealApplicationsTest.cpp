@@ -218,11 +218,8 @@ TEST(Gtk4, ReadsTheCalculatorsKeysByTheirLabelsAndComputes)
 {
     SKIP_WITHOUT("gnome-calculator");
     QTemporaryDir home;
-    writeFile(home.filePath("config/glib-2.0/settings/keyfile"), "[org/gnome/calculator]\nrefresh-interval=0\n");
-    Application calculator(QStringLiteral("gnome-calculator"), {},
-                           {QStringLiteral("GSETTINGS_BACKEND=keyfile"), QStringLiteral("XDG_CONFIG_HOME=") + home.filePath("config"),
-                            QStringLiteral("HOME=") + home.path(), QStringLiteral("GTK_A11Y=atspi")});
-    ASSERT_TRUE(calculator.started());
+    const auto calculator = startCalculator(home);
+    ASSERT_TRUE(calculator->started());
     QString screen = readUntil([](const QString& t) { return t.contains("] przycisk „=”"); }, std::chrono::seconds(30));
     expectShows(screen, {"] przycisk „7”", "] przycisk „+”", "] przycisk „Pi [Ctrl+P]”", "] przycisk „Clear Display [Escape]”"},
                 {"Gtk", "Adw", "„7 7”", "] tekst „7”"});
@@ -240,10 +237,8 @@ TEST(Qt5, SetsTheTextOfAnEditorAndSavesTheFile)
     SKIP_WITHOUT("featherpad");
     QTemporaryDir home;
     const QString file = writeFile(home.filePath("notatka.txt"), "");
-    Application editor(QStringLiteral("featherpad"), {file},
-                       {QStringLiteral("HOME=") + home.path(), QStringLiteral("XDG_CONFIG_HOME=") + home.filePath("config"),
-                        QStringLiteral("QT_LINUX_ACCESSIBILITY_ALWAYS_ON=1"), QStringLiteral("QT_ACCESSIBILITY=1")});
-    ASSERT_TRUE(editor.started());
+    const auto editor = startFeatherPad(home, file);
+    ASSERT_TRUE(editor->started());
     QString screen = readUntil([](const QString& t) { return t.contains("] obszar tekstu"); }, std::chrono::seconds(30));
     const QString text = QStringLiteral("Lista zakupów: chleb, masło 🍞");
     EXPECT_EQ(control("set_value", idOf(screen, "] obszar tekstu"), R"(,"value":")" + text + "\"").toStdString(),
