@@ -78,17 +78,21 @@ std::atomic<long> g_elements{0};
 class Probe final : public platform::AXElement {
 public:
     Probe(AXElementRef inner, bool naive) : m_inner(std::move(inner)), m_naive(naive) {}
-    std::optional<AXAttributes> batch(const platform::ReadLimits& limits) override
+    Result<AXAttributes, platform::AXError> batch(const platform::ReadLimits& limits) override
     {
         ++g_elements;
-        if (!m_naive)
-            return wrap(m_inner->batch(limits));
+        if (!m_naive) {
+            auto a = m_inner->batch(limits);
+            if (!a.ok())
+                return a.error();
+            return wrap(std::move(a.value()));
+        }
         AXAttributes a;
         const auto text = [&](const char* n) { return attributeAs<QString>(n); };
         const auto flag = [&](const char* n) { return attributeAs<bool>(n); };
         a.role = text("AXRole");
         if (!a.role)
-            return std::nullopt;
+            return platform::AXError::elementGone();
         a.subrole = text("AXSubrole");
         a.title = text("AXTitle");
         a.describedBy = text("AXDescription");
@@ -124,11 +128,10 @@ public:
     Status<platform::AXError> perform(const QString& a) override { return m_inner->perform(a); }
 
 private:
-    std::optional<AXAttributes> wrap(std::optional<AXAttributes> a)
+    AXAttributes wrap(AXAttributes a)
     {
-        if (a)
-            for (auto& child : a->children)
-                child = std::make_shared<Probe>(child, m_naive);
+        for (auto& child : a.children)
+            child = std::make_shared<Probe>(child, m_naive);
         return a;
     }
     AXElementRef m_inner;
@@ -143,6 +146,8 @@ class ProbeDesktop final : public platform::AccessibilityDesktop {
 public:
     bool isTrusted() override { return m_real.isTrusted(); }
     std::vector<platform::ForegroundCandidate> candidates() override { return m_real.candidates(); }
+    Status<platform::AXError> typeText(const QString& t, Typing typing) override { return m_real.typeText(t, typing); }
+    void noteSilent(qint64 pid) override { m_real.noteSilent(pid); }
     AXElementRef window(const platform::ForegroundCandidate& c) override
     {
         m_real.setReading(way == Way::cached ? platform::AtspiDesktop::Reading::applicationCache

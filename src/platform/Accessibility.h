@@ -86,6 +86,14 @@ struct AXAttributes {
     // The element has children beyond those listed: out of time, or ones its toolkit does not let
     // anyone enumerate (it manages them) and that are not on screen or selected.
     bool moreChildren = false;
+    // Whether the toolkit draws it: `shown` (on screen), `visibleOnly` (meant to be visible, but
+    // the toolkit does not say it is on screen: a closed menu's items in some toolkits, every
+    // element in others, which never set that state below the window), `hidden`.
+    enum class Visibility { shown, visibleOnly, hidden };
+    Visibility visibility = Visibility::shown;
+    // A document the window is there for (a web page, a sheet, a text): read before the window's chrome.
+    bool document = false;
+    std::optional<QString> url; // where a web document was loaded from
 };
 
 // What one batch read may ask for.
@@ -94,6 +102,9 @@ struct ReadLimits {
     std::function<bool()> expired = [] { return false; }; // no further question once it says true
     // Ask the application anew, not what the current read has already learnt of it.
     bool fresh = false;
+    // Ask for the element's frame: a walk that knows from the toolkit's own states what is on
+    // screen spares itself the question.
+    bool frame = true;
 };
 
 class AXElement {
@@ -101,9 +112,10 @@ public:
     virtual ~AXElement() = default;
     // One attribute by its AX name ("AXRole", "AXValue", "AXFocused", "AXParent", …).
     virtual Result<AXValue, AXError> attribute(const QString& name) = 0;
-    // The walk's attributes in as few round trips as the backend can; none when that fails. A
-    // backend never asks for more children than the limit, whatever count the element reports.
-    virtual std::optional<AXAttributes> batch(const ReadLimits& limits) = 0;
+    // The walk's attributes in as few round trips as the backend can; the error when that fails (an
+    // element gone, an application that does not answer). A backend never asks for more children
+    // than the limit, whatever count the element reports.
+    virtual Result<AXAttributes, AXError> batch(const ReadLimits& limits) = 0;
     virtual Result<QStringList, AXError> actionNames() = 0;
     virtual Result<bool, AXError> isSettable(const QString& name) = 0;
     virtual Status<AXError> setAttribute(const QString& name, const AXValue& value) = 0;
@@ -114,6 +126,7 @@ struct ForegroundCandidate {
     qint64 pid = 0;
     QString name;
     bool isRegular = true; // an ordinary application window, not a panel or a desktop component
+    bool responding = true; // false: it did not answer the last question put to it, and still does not
 };
 
 class AccessibilityDesktop {
@@ -125,6 +138,15 @@ public:
     virtual std::vector<ForegroundCandidate> candidates() = 0;
     // The candidate's focused window (else its first one); null when it has none.
     virtual AXElementRef window(const ForegroundCandidate& candidate) = 0;
+    // Types the text as key presses into whatever holds the keyboard focus (for fields that ignore
+    // a value set through the accessibility interface); `interfaceMissing` where the desktop offers
+    // no way to synthesise keys.
+    // `replacingContents` selects what the focused field holds first. A line break is the Return key.
+    enum class Typing { intoFocus, replacingContents };
+    virtual Status<AXError> typeText(const QString& text, Typing typing) = 0;
+    // The application of `pid` did not answer in time: later candidate lists put it last and say
+    // so, without waiting for it again, until it answers.
+    virtual void noteSilent(qint64 pid) = 0;
 };
 
 } // namespace selvina::platform

@@ -1,6 +1,7 @@
 #include "tools/AccessibilityTree.h"
 
 #include <QRegularExpression>
+#include <QScopeGuard>
 #include <QSet>
 
 #include <cmath>
@@ -23,6 +24,7 @@ const QHash<QString, QString>& roleNames()
         {"AXColumn", "kolumna"},
         {"AXComboBox", "pole kombi"},
         {"AXDisclosureTriangle", "rozwinięcie"},
+        {"AXDocument", "dokument"},
         {"AXDrawer", "szuflada"},
         {"AXGroup", "grupa"},
         {"AXHeading", "nagłówek"},
@@ -66,6 +68,7 @@ const QHash<QString, QString>& subroleNames()
         {"AXMinimizeButton", "przycisk minimalizacji"}, {"AXSearchField", "pole wyszukiwania"},
         {"AXSecureTextField", "pole hasła"},        {"AXTabButton", "karta"},
         {"AXToggle", "przełącznik"},                {"AXZoomButton", "przycisk powiększenia"},
+        {"AXLandmark", "obszar strony"},            {"AXForm", "formularz"},
     };
     return names;
 }
@@ -107,8 +110,14 @@ struct Draft {
     QString summary;
     QString line;
     int indent = 0;
+    bool focused = false;
 };
 
+using Visibility = platform::AXAttributes::Visibility;
+
+// Walks the window's chrome first, setting aside the documents in it (a web page, a sheet); then
+// the documents, which get the element budget first and are listed first; the chrome fills what
+// is left.
 class TreeWalker {
 public:
     TreeWalker(ReadFilter filter, std::chrono::steady_clock::time_point deadline, const AccessibilityTree::Clock& clock)
@@ -120,40 +129,101 @@ public:
     void walkWindow(const platform::AXAttributes& window)
     {
         m_windowFrame = window.frame;
-        walkChildren(window, 1, 0);
+        std::vector<Draft> chrome;
+        m_into = &chrome;
+        walkChildren(window, 1, 0, nullptr);
         if (window.moreChildren)
             truncated = true;
+        m_deferDocuments = false;
+        for (Pending& document : m_documents) {
+            if (silent)
+                break;
+            m_into = &content;
+            m_inDocument = true;
+            if (!documentAttributes)
+                documentAttributes = document.attributes;
+            visit(document.element, document.attributes, document.depth, 0, nullptr);
+        }
+        m_inDocument = false;
+        const std::size_t room = std::size_t(AccessibilityTree::kMaxElements) - std::min(content.size(), std::size_t(AccessibilityTree::kMaxElements));
+        if (chrome.size() > room) {
+            chrome.resize(room);
+            truncated = true;
+        }
+        contentCount = content.size();
+        drafts = std::move(content);
+        drafts.insert(drafts.end(), std::make_move_iterator(chrome.begin()), std::make_move_iterator(chrome.end()));
     }
 
     // At most one child more than is walked: it tells that the list was cut.
     platform::ReadLimits limits() const
     {
-        return {AccessibilityTree::kMaxChildren + 1, [this] { return expired(); }, false};
+        // Inside a document of a toolkit that marks what is on screen (a browser's page, a sheet whose
+        // cells are found by where they are), that mark is enough; GTK 3 leaves rows scrolled out of
+        // a list marked, and only their frame tells.
+        return {AccessibilityTree::kMaxChildren + 1, [this] { return expired(); }, false, !(m_showingUsed && m_inDocument)};
     }
 
     std::vector<Draft> drafts;
+    std::vector<Draft> content;
+    std::size_t contentCount = 0; // the first drafts, from the documents
+    std::optional<platform::AXAttributes> documentAttributes; // of the first document
     bool truncated = false;
+    bool beyondScreen = false; // a document holds more than is on screen
+    bool silent = false;       // the application stopped answering during the walk
 
 private:
-    void walk(const AXElementRef& element, int depth, int indent)
+    struct Pending {
+        AXElementRef element;
+        platform::AXAttributes attributes;
+        int depth = 0;
+    };
+
+    void walk(const AXElementRef& element, int depth, int indent, const Draft* parent)
     {
-        if (int(drafts.size()) >= AccessibilityTree::kMaxElements || depth >= AccessibilityTree::kMaxDepth
+        if (silent)
+            return;
+        if (int(m_into->size()) >= AccessibilityTree::kMaxElements || depth >= AccessibilityTree::kMaxDepth
             || expired()) {
             truncated = true;
             return;
         }
         if (!element)
             return;
-        const std::optional<platform::AXAttributes> read = element->batch(limits());
-        if (!read)
-            return; // an element that vanished mid-walk is simply not there
-        const platform::AXAttributes& a = *read;
+        const auto read = element->batch(limits());
+        if (!read.ok()) {
+            // An element that vanished mid-walk is simply not there; an application that does not
+            // answer will not answer the next question either.
+            if (read.error().kind() == platform::AXError::Kind::noResponse)
+                silent = true;
+            return;
+        }
+        visit(element, read.value(), depth, indent, parent);
+    }
+
+    void visit(const AXElementRef& element, const platform::AXAttributes& a, int depth, int indent, const Draft* parent)
+    {
         const QString role = a.role.value_or(QString());
         if (kDecorative.contains(role))
             return;
-        if (m_windowFrame && a.frame && a.frame->width() > 0 && a.frame->height() > 0
-            && !a.frame->intersects(*m_windowFrame))
+        // Toolkits that mark what is on screen leave closed menus and background pages unmarked;
+        // others (GTK 4) mark nothing below the window, and there being merely visible counts.
+        if (a.visibility == Visibility::shown)
+            m_showingUsed = true;
+        if (a.visibility == Visibility::hidden || (a.visibility == Visibility::visibleOnly && m_showingUsed)) {
+            // Scrolled out of a document or a list (not a closed menu, not a background page).
+            beyondScreen = beyondScreen || ((m_inDocument || m_inList > 0) && a.visibility == Visibility::visibleOnly);
             return;
+        }
+        if (m_windowFrame && a.frame && a.frame->width() > 0 && a.frame->height() > 0
+            && !a.frame->intersects(*m_windowFrame)) {
+            beyondScreen = beyondScreen || m_inDocument || m_inList > 0;
+            return;
+        }
+        if (a.document && m_deferDocuments) {
+            m_documents.push_back({element, a, depth});
+            return;
+        }
 
         const std::optional<QString> label =
             AccessibilityTree::labelOf(role, a.title, a.describedBy, a.placeholder, a.rawValue);
@@ -203,30 +273,53 @@ private:
             keep = kTextual.contains(role) && (hasLabel || value);
             break;
         }
+        // A text that only repeats the name of the element it sits in (a button's own label).
+        if (keep && role == u"AXStaticText" && parent && parent->label == labelText && !value)
+            keep = false;
 
-        int childIndent = indent;
-        if (keep) {
-            Draft d;
-            d.element = element;
-            d.role = role;
-            d.label = labelText;
-            d.summary = AccessibilityTree::summaryOf(role, a.subrole, label);
-            d.line = d.summary;
-            if (value)
-                d.line += QStringLiteral(" = „") + *value + QStringLiteral("”");
-            if (!states.isEmpty())
-                d.line += QStringLiteral(" (") + states.join(QStringLiteral(", ")) + QLatin1Char(')');
-            d.indent = indent;
-            drafts.push_back(std::move(d));
-            childIndent = indent + 1;
+        const bool isList = role == u"AXList" || role == u"AXTable" || role == u"AXOutline";
+        m_inList += isList ? 1 : 0;
+        const auto leaveList = qScopeGuard([&] { m_inList -= isList ? 1 : 0; });
+        if (!keep) {
+            walkChildren(a, depth + 1, indent, parent);
+            return;
         }
-
-        walkChildren(a, depth + 1, childIndent);
-        if (a.children.size() > std::size_t(AccessibilityTree::kMaxChildren) || a.moreChildren)
-            truncated = true;
+        Draft d;
+        d.element = element;
+        d.role = role;
+        d.label = labelText;
+        d.summary = AccessibilityTree::summaryOf(role, a.subrole, label);
+        d.line = d.summary;
+        if (value)
+            d.line += QStringLiteral(" = „") + *value + QStringLiteral("”");
+        if (!states.isEmpty())
+            d.line += QStringLiteral(" (") + states.join(QStringLiteral(", ")) + QLatin1Char(')');
+        d.indent = indent;
+        d.focused = a.focused.value_or(false);
+        const std::size_t at = m_into->size();
+        m_into->push_back(d);
+        walkChildren(a, depth + 1, indent + 1, &d);
+        // A wrapper that only repeats the name of what it holds (a group around its link, a label
+        // around its field) gives way to it.
+        std::vector<Draft>& list = *m_into;
+        // A container with a name and nothing in it to read (a hidden menu bar's tool bar).
+        const bool walkedWhole = !a.moreChildren && a.children.size() <= std::size_t(AccessibilityTree::kMaxChildren)
+            && depth + 1 < AccessibilityTree::kMaxDepth && !expired() && !silent;
+        if (kStructural.contains(role) && !value && walkedWhole && !a.children.empty() && list.size() == at + 1) {
+            list.pop_back();
+            return;
+        }
+        const bool wrapper = kStructural.contains(role) || role == u"AXStaticText";
+        // A label element names itself after all it holds, a field's contents too ("Imię Jan").
+        if (wrapper && !value && at + 1 < list.size() && list[at + 1].indent == indent + 1 && !list[at + 1].label.isEmpty()
+            && (list[at + 1].label == labelText || labelText.startsWith(list[at + 1].label + QLatin1Char(' ')))) {
+            list.erase(list.begin() + std::ptrdiff_t(at));
+            for (std::size_t i = at; i < list.size(); ++i)
+                --list[i].indent;
+        }
     }
 
-    void walkChildren(const platform::AXAttributes& a, int depth, int indent)
+    void walkChildren(const platform::AXAttributes& a, int depth, int indent, const Draft* parent)
     {
         const std::size_t n = std::min<std::size_t>(a.children.size(), AccessibilityTree::kMaxChildren);
         for (std::size_t i = 0; i < n; ++i) {
@@ -234,16 +327,33 @@ private:
                 truncated = true;
                 return;
             }
-            walk(a.children[i], depth, indent);
+            walk(a.children[i], depth, indent, parent);
+        }
+        if (a.children.size() > std::size_t(AccessibilityTree::kMaxChildren) || a.moreChildren) {
+            truncated = true;
+            beyondScreen = beyondScreen || m_inDocument || m_inList > 0;
         }
     }
 
-    bool expired() const { return m_clock() > m_deadline; }
+    // Once a document is found, the chrome gets half the time at most: the rest is the document's.
+    bool expired() const
+    {
+        const auto now = m_clock();
+        if (m_deferDocuments && !m_documents.empty())
+            return now > m_deadline - AccessibilityTree::kBudget / 2;
+        return now > m_deadline;
+    }
 
     ReadFilter m_filter;
     std::optional<QRectF> m_windowFrame;
     std::chrono::steady_clock::time_point m_deadline;
     const AccessibilityTree::Clock& m_clock;
+    std::vector<Draft>* m_into = nullptr;
+    std::vector<Pending> m_documents;
+    bool m_deferDocuments = true;
+    bool m_inDocument = false;
+    int m_inList = 0; // lists, tables and outlines the walk is in
+    bool m_showingUsed = false;
 };
 
 } // namespace
@@ -261,10 +371,14 @@ std::optional<ReadFilter> readFilterFromRaw(const QString& raw)
 
 QString compacted(const QString& text, int limit)
 {
-    QString joined = text.split(QRegularExpression(QStringLiteral("\\s+")), Qt::SkipEmptyParts).join(QLatin1Char(' '));
+    QString plain = text;
+    plain.replace(QChar(0xFFFC), QLatin1Char(' ')).remove(QChar(0xFEFF));
+    QString joined = plain.split(QRegularExpression(QStringLiteral("\\s+")), Qt::SkipEmptyParts).join(QLatin1Char(' '));
     if (joined.size() <= limit)
         return joined;
     QString cut = joined.left(limit);
+    if (!cut.isEmpty() && cut.back().isHighSurrogate())
+        cut.chop(1);
     while (!cut.isEmpty() && cut.back().isSpace())
         cut.chop(1);
     return cut + QStringLiteral("…");
@@ -347,6 +461,13 @@ QString AccessibilityTree::summaryOf(const QString& role, const std::optional<QS
     return summary;
 }
 
+QString AccessibilityTree::silentText(const QString& applicationName)
+{
+    return QStringLiteral("Aplikacja ") + applicationName
+        + QStringLiteral(" nie odpowiada — nie odczytałem jej okna i niczego w nim nie zmieniłem. Może być zajęta albo "
+                         "zawieszona; spróbuj ponownie za chwilę, a jeśli dalej milczy, zostaje ścieżka wizyjna.");
+}
+
 Result<Snapshot, ToolError> AccessibilityTree::snapshotFrontmostWindow(ReadFilter filter)
 {
     if (!m_desktop.isTrusted())
@@ -368,8 +489,12 @@ Result<Snapshot, ToolError> AccessibilityTree::snapshotFrontmostWindow(ReadFilte
 
     QStringList names;
     for (const auto& c : regular) {
+        // The desktop has put an application that is still silent where it stands: in front when
+        // it is the one in front, else behind every other.
+        if (!c.responding)
+            return Snapshot{silentText(c.name), 0};
         if (AXElementRef window = m_desktop.window(c))
-            return snapshot(window, c.name, filter);
+            return snapshot(window, c, filter);
         names.append(c.name);
     }
     return Snapshot{QStringLiteral("Na pierwszym planie jest ") + names.join(QStringLiteral(", "))
@@ -380,25 +505,51 @@ Result<Snapshot, ToolError> AccessibilityTree::snapshotFrontmostWindow(ReadFilte
 
 Snapshot AccessibilityTree::snapshot(const AXElementRef& window, const QString& applicationName, ReadFilter filter)
 {
+    return snapshot(window, platform::ForegroundCandidate{0, applicationName, true, true}, filter);
+}
+
+Snapshot AccessibilityTree::snapshot(const AXElementRef& window, const platform::ForegroundCandidate& application,
+                                     ReadFilter filter)
+{
+    const QString& applicationName = application.name;
     const auto deadline = m_clock() + kBudget;
     TreeWalker walker(filter, deadline, m_clock);
-    const std::optional<platform::AXAttributes> windowAttributes = window->batch(walker.limits());
-    if (windowAttributes)
+    const auto read = window->batch(walker.limits());
+    std::optional<platform::AXAttributes> windowAttributes;
+    if (read.ok()) {
+        windowAttributes = read.value();
         walker.walkWindow(*windowAttributes);
+    } else if (read.error().kind() == AXError::Kind::noResponse) {
+        walker.silent = true;
+    }
+    if (walker.silent && application.pid != 0)
+        m_desktop.noteSilent(application.pid);
+    // Nothing read: the identifiers of the last listing stay, so that an action on one of them
+    // hears the same.
+    if (walker.silent && walker.drafts.empty())
+        return Snapshot{silentText(applicationName), 0};
 
     const qint64 base = m_registry.reserve(qint64(walker.drafts.size()));
     std::vector<ElementRecord> records;
     records.reserve(walker.drafts.size());
     for (std::size_t i = 0; i < walker.drafts.size(); ++i) {
         const Draft& d = walker.drafts[i];
-        records.push_back({QStringLiteral("e%1").arg(base + qint64(i)), d.role, d.label, d.summary, d.element});
+        records.push_back({QStringLiteral("e%1").arg(base + qint64(i)), d.role, d.label, d.summary, d.element,
+                           applicationName, application.pid});
     }
     const int count = int(records.size());
     const std::optional<QString> title = windowAttributes ? windowAttributes->title : std::nullopt;
 
     QString text = QStringLiteral("Aplikacja: ") + applicationName;
     if (title && !title->isEmpty())
-        text += QStringLiteral(" · Okno: „") + *title + QStringLiteral("”");
+        text += QStringLiteral(" · Okno: „") + compacted(*title, kValueLength) + QStringLiteral("”");
+    if (walker.documentAttributes && walker.documentAttributes->url)
+        text += QStringLiteral(" · Adres: ") + compacted(*walker.documentAttributes->url, kValueLength);
+    for (std::size_t i = 0; i < walker.contentCount; ++i)
+        if (const Draft& d = walker.drafts[i]; d.focused && d.role == u"AXCell") {
+            text += QStringLiteral(" · Zaznaczona komórka: ") + d.label;
+            break;
+        }
     text += QLatin1Char('\n');
     if (records.empty()) {
         text += QLatin1Char('\n');
@@ -420,9 +571,14 @@ Snapshot AccessibilityTree::snapshot(const AXElementRef& window, const QString& 
             text += QString(walker.drafts[i].indent * 2, QLatin1Char(' '));
         text += QLatin1Char('[') + records[i].identifier + QStringLiteral("] ") + walker.drafts[i].line;
     }
-    if (walker.truncated && !records.empty())
+    if (walker.silent)
+        text += QStringLiteral("\n\n(Aplikacja ") + applicationName
+            + QStringLiteral(" przestała odpowiadać w trakcie odczytu — pokazuję tylko to, co zdążyła podać.)");
+    else if (walker.truncated && !records.empty())
         text += QStringLiteral("\n\n(wynik skrócony — pokazuję %1 elementów. ").arg(count)
             + QStringLiteral("Jeśli szukanego nie ma, zawęź odczyt filtrem albo zapytaj o konkretny fragment.)");
+    if (walker.beyondScreen && !walker.silent)
+        text += QLatin1String(walker.truncated ? "\n" : "\n\n") + QStringLiteral("(Dalsza część listy albo dokumentu jest poza ekranem — przewiń, żeby odczytać resztę.)");
     m_registry.commit(std::move(records), applicationName);
     return Snapshot{text, count};
 }
@@ -436,15 +592,17 @@ Status<ToolError> AccessibilityTree::verifyIdentity(const ElementRecord& record)
     if (!record.element)
         return gone();
     const auto role = record.element->attribute(QStringLiteral("AXRole"));
-    if (!role.ok() && (role.error().kind() == AXError::Kind::elementGone || role.error().kind() == AXError::Kind::noResponse))
+    if (!role.ok() && role.error().kind() == AXError::Kind::noResponse)
+        return ToolError::failed(silentText(record.application));
+    if (!role.ok() && role.error().kind() == AXError::Kind::elementGone)
         return gone();
     const QString currentRole = role.ok() && std::holds_alternative<QString>(role.value())
         ? std::get<QString>(role.value())
         : QString();
     // The label from the very read the walk makes, so that both ask the same attributes of it.
-    const std::optional<platform::AXAttributes> now = record.element->batch({0, [] { return false; }, true});
-    const std::optional<QString> label = now
-        ? labelOf(currentRole, now->title, now->describedBy, now->placeholder, now->rawValue)
+    const auto now = record.element->batch({0, [] { return false; }, true});
+    const std::optional<QString> label = now.ok()
+        ? labelOf(currentRole, now.value().title, now.value().describedBy, now.value().placeholder, now.value().rawValue)
         : std::nullopt;
     if (currentRole == record.role && label.value_or(QString()) == record.label)
         return Ok{};

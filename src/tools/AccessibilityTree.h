@@ -18,7 +18,8 @@ namespace selvina::tools {
 enum class ReadFilter { all, interactive, text };
 std::optional<ReadFilter> readFilterFromRaw(const QString& raw);
 
-// Whitespace runs become single spaces; beyond `limit` characters the text is cut, trimmed and "…" added.
+// Whitespace runs become single spaces and the stand-ins for embedded objects (U+FFFC) go; beyond
+// `limit` characters the text is cut (never inside a surrogate pair), trimmed and "…" added.
 QString compacted(const QString& text, int limit);
 
 struct ElementRecord {
@@ -27,6 +28,8 @@ struct ElementRecord {
     QString label;
     QString summary;
     platform::AXElementRef element;
+    QString application; // the application read, and its process
+    qint64 pid = 0;
 };
 
 // The process keeps one (the assembly in main() makes it), so identifiers keep counting for the whole run.
@@ -66,8 +69,12 @@ public:
 
     Result<Snapshot, ToolError> snapshotFrontmostWindow(ReadFilter filter);
     Snapshot snapshot(const platform::AXElementRef& window, const QString& applicationName, ReadFilter filter);
+    Snapshot snapshot(const platform::AXElementRef& window, const platform::ForegroundCandidate& application,
+                      ReadFilter filter);
 
     static QString notPermittedText();
+    // What control_ui and read_screen say of an application that did not answer in time.
+    static QString silentText(const QString& applicationName);
     // Fails when the live element is gone or is no longer what was read.
     static Status<ToolError> verifyIdentity(const ElementRecord& record);
     // The label rule of the walk: title, description, placeholder, else a static text's value.

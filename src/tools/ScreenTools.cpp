@@ -5,7 +5,9 @@
 
 #include <qcoro/qcorofuture.h>
 
+#include <chrono>
 #include <cmath>
+#include <thread>
 
 namespace selvina::tools {
 
@@ -156,7 +158,7 @@ QCoro::Task<ToolOutcome> ControlUITool::execute(QString argumentsJSON)
             const auto record = access->registry().record(arguments.value().elementIdentifier);
             if (!record.ok())
                 return record.error();
-            return perform(record.value(), arguments.value());
+            return perform(record.value(), arguments.value(), access->desktop());
         },
         failedJob);
     co_return co_await future;
@@ -186,42 +188,143 @@ bool settable(const AXElementRef& element, const QString& attribute)
     return s.ok() && s.value();
 }
 
+// Asks `done` every 50 ms until it holds or `limit` has passed; the application answers an action
+// before it has carried it out (focus, a check mark, typed keys arrive later).
+bool settles(const std::function<bool()>& done, std::chrono::milliseconds limit = std::chrono::milliseconds(1000))
+{
+    const auto until = std::chrono::steady_clock::now() + limit;
+    while (!done()) {
+        if (std::chrono::steady_clock::now() >= until)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    return true;
+}
+
+QString pressActionOf(const AXElementRef& element)
+{
+    const auto names = element->actionNames();
+    for (const char* candidate : {"AXPress", "AXOpen", "AXConfirm", "AXPick", "AXShowMenu"})
+        if (names.ok() && names.value().contains(QString::fromLatin1(candidate)))
+            return QString::fromLatin1(candidate);
+    return {};
+}
+
+// Thrown out of an action when the application stopped answering in the middle of it.
+bool silentError(const AXError& e)
+{
+    return e.kind() == AXError::Kind::noResponse;
+}
+
 ToolOutcome press(const ElementRecord& r)
 {
     const QString& s = r.summary;
-    const auto names = r.element->actionNames();
-    QString chosen;
-    for (const char* candidate : {"AXPress", "AXOpen", "AXConfirm", "AXPick", "AXShowMenu"})
-        if (names.ok() && names.value().contains(QString::fromLatin1(candidate))) {
-            chosen = QString::fromLatin1(candidate);
-            break;
-        }
+    QString chosen = pressActionOf(r.element);
+    if (chosen.isEmpty()) {
+        // Firefox lists an element's actions only some time after it is first asked for them.
+        std::this_thread::sleep_for(std::chrono::milliseconds(350));
+        chosen = pressActionOf(r.element);
+    }
     if (chosen.isEmpty())
         return ToolError::failed(s + QStringLiteral(" nie da się nacisnąć — element nie udostępnia żadnej akcji. "
                                                     "Odczytaj ekran i wybierz inny cel."));
+    const bool checkable = r.role == u"AXCheckBox" || r.role == u"AXRadioButton";
+    const auto before = checkable ? numberIn(r.element->attribute(QStringLiteral("AXValue"))) : std::nullopt;
     if (const auto done = r.element->perform(chosen); !done.ok())
-        return ToolError::failed(done.error().description());
-    const auto value = numberIn(r.element->attribute(QStringLiteral("AXValue")));
-    if (value && (r.role == u"AXCheckBox" || r.role == u"AXRadioButton"))
+        return ToolError::failed(silentError(done.error()) ? AccessibilityTree::silentText(r.application)
+                                                           : done.error().description());
+    if (!checkable)
+        return QStringLiteral("Nacisnąłem ") + s + QLatin1Char('.');
+    std::optional<double> value;
+    settles([&] {
+        value = numberIn(r.element->attribute(QStringLiteral("AXValue")));
+        return value && value != before;
+    });
+    if (value)
         return QStringLiteral("Nacisnąłem ") + s + QStringLiteral(". Teraz jest ")
             + (*value != 0 ? QStringLiteral("zaznaczone") : QStringLiteral("niezaznaczone")) + QLatin1Char('.');
     return QStringLiteral("Nacisnąłem ") + s + QLatin1Char('.');
 }
 
-ToolOutcome setValue(const ElementRecord& r, const QString& v)
+// Firefox puts a zero-width no-break space after some characters it was typed.
+QString textIn(const Result<AXValue, AXError>& v)
+{
+    const QString* text = v.ok() ? std::get_if<QString>(&v.value()) : nullptr;
+    return text ? QString(*text).remove(QChar(0xFEFF)) : QString();
+}
+
+bool focusSettles(const AXElementRef& element)
+{
+    return settles([&] {
+        const auto back = element->attribute(QStringLiteral("AXFocused"));
+        return back.ok() && std::holds_alternative<bool>(back.value()) && std::get<bool>(back.value());
+    });
+}
+
+// A number as a sheet or a spin button takes it: "42", "-3.5", "3,5".
+std::optional<double> numberText(const QString& v)
+{
+    bool ok = false;
+    const double n = QString(v).replace(QLatin1Char(','), QLatin1Char('.')).trimmed().toDouble(&ok);
+    return ok && std::isfinite(n) ? std::optional<double>(n) : std::nullopt;
+}
+
+ToolOutcome setValue(const ElementRecord& r, const QString& v, platform::AccessibilityDesktop& desktop)
 {
     const QString& s = r.summary;
     if (!settable(r.element, QStringLiteral("AXValue")))
         return ToolError::failed(s + QStringLiteral(" nie przyjmuje wpisywanej wartości. Jeśli to lista rozwijana "
                                                     "albo przycisk, użyj akcji press."));
+    const QString done = QStringLiteral("Wpisałem „") + v + QStringLiteral("” w ") + s + QLatin1Char('.');
+    const auto current = r.element->attribute(QStringLiteral("AXValue"));
+    // An element that holds a number (a cell, a spin button) takes a number as such.
+    const bool cell = r.role == u"AXCell";
+    if (cell || (current.ok() && std::holds_alternative<double>(current.value())))
+        if (const auto n = numberText(v)) {
+            if (const auto set = r.element->setAttribute(QStringLiteral("AXValue"), *n); set.ok()) {
+                const auto holds = [&] {
+                    const auto back = r.element->attribute(QStringLiteral("AXValue"));
+                    return numberIn(back) == n || numberText(textIn(back)) == n;
+                };
+                if (settles(holds))
+                    return done;
+            }
+        }
     r.element->setAttribute(QStringLiteral("AXFocused"), true);
-    if (const auto done = r.element->setAttribute(QStringLiteral("AXValue"), v); !done.ok())
-        return ToolError::failed(done.error().description());
-    const auto back = r.element->attribute(QStringLiteral("AXValue"));
-    const QString* text = back.ok() ? std::get_if<QString>(&back.value()) : nullptr;
-    const QString readBack = text ? *text : QString();
-    if (readBack == v)
-        return QStringLiteral("Wpisałem „") + v + QStringLiteral("” w ") + s + QLatin1Char('.');
+    const auto set = r.element->setAttribute(QStringLiteral("AXValue"), v);
+    if (!set.ok() && silentError(set.error()))
+        return ToolError::failed(AccessibilityTree::silentText(r.application));
+    if (set.ok() && textIn(r.element->attribute(QStringLiteral("AXValue"))) == v)
+        return done;
+    // The field ignored the value (a web form field) or has no text to set (a cell): the text is
+    // typed into it as keys, as a user would. A cell takes what is typed once Return is pressed.
+    if (!cell && !set.ok() && set.error().kind() != AXError::Kind::attributeUnsupported)
+        return ToolError::failed(set.error().description());
+    if (!focusSettles(r.element))
+        return ToolError::failed(QStringLiteral("Nie mogę wpisać tekstu w ") + s
+                                 + QStringLiteral(": pole nie przyjęło wartości i nie przyjmuje fokusu klawiatury."));
+    QString readBack;
+    // Characters the keyboard map lacks go through one spare key, which a busy application may read
+    // only after it was mapped anew: a second attempt puts right what the first one garbled.
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        if (attempt > 0)
+            r.element->setAttribute(QStringLiteral("AXFocused"), true);
+        const auto typed = desktop.typeText(cell ? v + QLatin1Char('\n') : v,
+                                            cell ? platform::AccessibilityDesktop::Typing::intoFocus
+                                                 : platform::AccessibilityDesktop::Typing::replacingContents);
+        if (!typed.ok())
+            return ToolError::failed(s + QStringLiteral(" nie przyjmuje wartości ustawianej przez dostępność, a na tym "
+                                                        "pulpicie nie mogę jej wpisać z klawiatury (w sesji Wayland "
+                                                        "bez pośrednika zdalnego pulpitu). Wpisz ją sam albo użyj "
+                                                        "pulpitu X11."));
+        if (settles([&] { return (readBack = textIn(r.element->attribute(QStringLiteral("AXValue")))) == v; },
+                    std::chrono::milliseconds(2000)))
+            return done;
+    }
+    // A cell that formats its number ("3,5" shown as 3.5) holds it as a number.
+    if (cell)
+        if (const auto n = numberText(v); n && numberIn(r.element->attribute(QStringLiteral("AXValue"))) == n)
+            return done;
     return ToolError::failed(QStringLiteral("Wpisałem tekst w ") + s + QStringLiteral(", ale pole zawiera teraz „")
                              + readBack + QStringLiteral("” zamiast „") + v
                              + QStringLiteral("”. Aplikacja zmieniła wartość po drodze — odczytaj ekran."));
@@ -293,9 +396,9 @@ ToolOutcome focus(const ElementRecord& r)
     if (!settable(r.element, QStringLiteral("AXFocused")))
         return ToolError::failed(s + QStringLiteral(" nie przyjmuje fokusu klawiatury."));
     if (const auto done = r.element->setAttribute(QStringLiteral("AXFocused"), true); !done.ok())
-        return ToolError::failed(done.error().description());
-    const auto back = r.element->attribute(QStringLiteral("AXFocused"));
-    if (back.ok() && std::holds_alternative<bool>(back.value()) && std::get<bool>(back.value()))
+        return ToolError::failed(silentError(done.error()) ? AccessibilityTree::silentText(r.application)
+                                                           : done.error().description());
+    if (focusSettles(r.element))
         return QStringLiteral("Fokus jest teraz na ") + s + QLatin1Char('.');
     return ToolError::failed(QStringLiteral("Aplikacja przyjęła prośbę o fokus na ") + s
                              + QStringLiteral(", ale go nie ustawiła. Element może być przykryty innym oknem."));
@@ -303,7 +406,18 @@ ToolOutcome focus(const ElementRecord& r)
 
 } // namespace
 
-ToolOutcome ControlUITool::perform(const ElementRecord& record, const Arguments& arguments)
+ToolOutcome ControlUITool::perform(const ElementRecord& record, const Arguments& arguments,
+                                   platform::AccessibilityDesktop& desktop)
+{
+    ToolOutcome outcome = act(record, arguments, desktop);
+    if (!outcome.ok() && record.pid != 0
+        && outcome.error().description().contains(AccessibilityTree::silentText(record.application)))
+        desktop.noteSilent(record.pid);
+    return outcome;
+}
+
+ToolOutcome ControlUITool::act(const ElementRecord& record, const Arguments& arguments,
+                               platform::AccessibilityDesktop& desktop)
 {
     if (const auto identity = AccessibilityTree::verifyIdentity(record); !identity.ok())
         return identity.error();
@@ -311,7 +425,7 @@ ToolOutcome ControlUITool::perform(const ElementRecord& record, const Arguments&
     case Action::press:
         return press(record);
     case Action::setValue:
-        return setValue(record, arguments.value.value_or(QString()));
+        return setValue(record, arguments.value.value_or(QString()), desktop);
     case Action::scroll:
         return arguments.direction ? scrollBy(record, *arguments.direction) : scrollToVisible(record);
     case Action::focus:

@@ -33,10 +33,13 @@ public:
     QCoro::Task<ToolOutcome> execute(QString argumentsJSON) override;
 
     static Result<Arguments, ToolError> decode(const QString& argumentsJSON);
-    // Runs on the accessibility worker: identity check, then the action.
-    static ToolOutcome perform(const ElementRecord& record, const Arguments& arguments);
+    // Runs on the accessibility worker: identity check, then the action; `desktop` types where a
+    // field ignores the value it is given, and hears of an application that did not answer.
+    static ToolOutcome perform(const ElementRecord& record, const Arguments& arguments,
+                               platform::AccessibilityDesktop& desktop);
 
 private:
+    static ToolOutcome act(const ElementRecord& record, const Arguments& arguments, platform::AccessibilityDesktop& desktop);
     std::shared_ptr<AccessibilityAccess> m_access;
 };
 

@@ -24,8 +24,11 @@ struct Node final : platform::AXElement, std::enable_shared_from_this<Node> {
     std::weak_ptr<Node> parent;
     QStringList actions, settable;
     std::shared_ptr<Node> verticalBar;
-    bool alive = true, moreChildren = false, throws = false, ignoresFocus = false;
-    int writes = 0;
+    bool alive = true, moreChildren = false, throws = false, ignoresFocus = false, silent = false, ignoresValue = false;
+    platform::AXAttributes::Visibility visibility = platform::AXAttributes::Visibility::shown;
+    bool document = false;
+    std::optional<QString> url;
+    int writes = 0, actionQuestions = 0, actionsAfter = 0; // actions listed only from that question on
 
     static std::shared_ptr<Node> make(QString role, std::optional<QString> title = std::nullopt)
     {
@@ -37,6 +40,8 @@ struct Node final : platform::AXElement, std::enable_shared_from_this<Node> {
 
     Result<AXValue, AXError> attribute(const QString& name) override
     {
+        if (silent)
+            return AXError::noResponse();
         if (!alive)
             return AXError::elementGone();
         const QHash<QString, AXValue> values{{"AXRole", role}, {"AXTitle", title ? AXValue(*title) : AXValue()}, {"AXValue", value},
@@ -45,26 +50,33 @@ struct Node final : platform::AXElement, std::enable_shared_from_this<Node> {
                                              {"AXVerticalScrollBar", verticalBar ? AXValue(AXElementRef(verticalBar)) : AXValue()}};
         return values.value(name);
     }
-    std::optional<platform::AXAttributes> batch(const platform::ReadLimits& limits) override
+    Result<platform::AXAttributes, AXError> batch(const platform::ReadLimits& limits) override
     {
         if (throws)
             throw std::bad_alloc();
+        if (silent)
+            return AXError::noResponse();
         if (!alive)
-            return std::nullopt;
+            return AXError::elementGone();
         platform::AXAttributes a{role, subrole, title, description, placeholder, value, enabled, focused, selected, frame, {}};
+        a.visibility = visibility, a.document = document, a.url = url;
         for (std::size_t i = 0; i < children.size() && int(i) < limits.children; ++i)
             a.children.push_back(children[i]);
         a.moreChildren = moreChildren;
         return a;
     }
-    Result<QStringList, AXError> actionNames() override { return actions; }
+    Result<QStringList, AXError> actionNames() override
+    {
+        return ++actionQuestions > actionsAfter ? actions : QStringList();
+    }
     Result<bool, AXError> isSettable(const QString& name) override { return settable.contains(name); }
     Status<AXError> setAttribute(const QString& name, const AXValue& v) override
     {
         ++writes;
-        if (name != u"AXFocused")
-            value = v;
-        else if (!ignoresFocus)
+        if (name != u"AXFocused") {
+            if (!ignoresValue)
+                value = v;
+        } else if (!ignoresFocus)
             focused = std::get<bool>(v);
         return Ok{};
     }
@@ -80,6 +92,20 @@ struct Desktop final : platform::AccessibilityDesktop {
     bool isTrusted() override { return trusted; }
     std::vector<platform::ForegroundCandidate> candidates() override { return list; }
     AXElementRef window(const platform::ForegroundCandidate& c) override { return windows.value(c.pid); }
+    Status<AXError> typeText(const QString& text, Typing) override
+    {
+        if (!keyboard)
+            return AXError::interfaceMissing();
+        typed.append(text);
+        if (typingInto)
+            typingInto->value = text;
+        return Ok{};
+    }
+    bool keyboard = true;
+    std::shared_ptr<Node> typingInto; // the field that has the keyboard focus
+    void noteSilent(qint64 pid) override { silent.append(pid); }
+    QStringList typed;
+    QList<qint64> silent;
 
     bool trusted = true;
     std::vector<platform::ForegroundCandidate> list{{42, "Notatnik", true}};
@@ -153,11 +179,12 @@ TEST_F(Screen, LimitsAndEmptyAnswers)
     const QString text = read();
     EXPECT_EQ(text.count("] przycisk"), 96);
     EXPECT_TRUE(text.endsWith("\n\n(wynik skrócony — pokazuję 97 elementów. Jeśli szukanego nie ma, zawęź odczyt filtrem "
-                              "albo zapytaj o konkretny fragment.)"));
+                              "albo zapytaj o konkretny fragment.)\n(Dalsza część listy albo dokumentu jest poza "
+                              "ekranem — przewiń, żeby odczytać resztę.)")) << text.toStdString();
     // Children the backend did not list (out of view in a table it manages) are announced as cut.
     list->children.resize(3);
     list->moreChildren = true;
-    EXPECT_TRUE(read().endsWith("(wynik skrócony — pokazuję 4 elementów. Jeśli szukanego nie ma, zawęź odczyt filtrem "
+    EXPECT_TRUE(read().contains("(wynik skrócony — pokazuję 4 elementów. Jeśli szukanego nie ma, zawęź odczyt filtrem "
                                 "albo zapytaj o konkretny fragment.)"));
     // A backend that throws fails the one read; the worker goes on.
     list->throws = true;
@@ -252,4 +279,86 @@ TEST_F(Screen, ControlChecksItsArgumentsFirstAndReportsWhatReallyHappened)
     EXPECT_EQ(act("press", "e1"),
               failed + "Element e1 (pole wyboru „Mleko”) już nie istnieje — okno się zmieniło. Odczytaj ekran ponownie.");
     EXPECT_EQ(box->value, AXValue(0.0));
+}
+
+// What is on screen and in what order: what the toolkit does not show is left out (unless it marks
+// nothing as shown), the document comes first with its address in the header, a wrapper or a label
+// that repeats what it holds gives way to it, object replacement characters go.
+TEST_F(Screen, DocumentsFirstHiddenLeftOutRepeatsCollapsed)
+{
+    using V = platform::AXAttributes::Visibility;
+    auto bar = window->add(Node::make("AXToolbar", "Nawigacja"));
+    bar->add(Node::make("AXButton", "Wstecz"));
+    auto menu = window->add(Node::make("AXMenuBarItem", "Plik"));
+    menu->visibility = V::visibleOnly; // a closed menu where the toolkit marks what is shown
+    menu->add(Node::make("AXMenuItem", "Zamknij"));
+    window->add(Node::make("AXToolbar", "Pusty"))->add(Node::make("AXGroup")); // named, nothing to read
+    auto page = window->add(Node::make("AXWebArea", "Sklep"));
+    page->document = true, page->url = QStringLiteral("http://127.0.0.1/sklep");
+    page->add(Node::make("AXGroup", "Owoce"))->add(Node::make("AXLink", "Owoce"));
+    page->add(Node::make("AXStaticText"))->value = QStringLiteral("Przeczytaj \uFFFC przed wysłaniem");
+    page->add(Node::make("AXStaticText", "Imię Jan"))->add(Node::make("AXTextField", "Imię"))->value = QStringLiteral("Jan");
+    page->add(Node::make("AXButton", "Wyślij"))->add(Node::make("AXStaticText", "Wyślij"));
+    page->add(Node::make("AXLink", "Daleko"))->visibility = V::visibleOnly; // scrolled out of the page
+    window->add(Node::make("AXButton", "Ukryty"))->visibility = V::hidden;
+
+    const QString text = read();
+    EXPECT_TRUE(text.startsWith("Aplikacja: Notatnik · Okno: „Zakupy” · Adres: http://127.0.0.1/sklep\n\n")) << text.toStdString();
+    EXPECT_EQ(body(text).join('\n').toStdString(), (QStringList{
+                              "[e1] strona „Sklep”",
+                              "  [e2] link „Owoce”",
+                              "  [e3] tekst „Przeczytaj przed wysłaniem”",
+                              "  [e4] pole tekstowe „Imię” = „Jan”",
+                              "  [e5] przycisk „Wyślij”",
+                              "[e6] pasek narzędzi „Nawigacja”",
+                              "  [e7] przycisk „Wstecz”",
+                              "",
+                              "(Dalsza część listy albo dokumentu jest poza ekranem — przewiń, żeby odczytać resztę.)",
+                          }).join('\n').toStdString());
+
+    // A toolkit that marks nothing below the window as shown (GTK 4): merely visible is listed.
+    auto plain = Node::make("AXWindow", "Kalkulator");
+    plain->add(Node::make("AXButton", "7"))->visibility = V::visibleOnly;
+    plain->add(Node::make("AXButton", "Ukryty"))->visibility = V::hidden;
+    desktop->windows.insert(42, plain);
+    EXPECT_EQ(body(read()), QStringList{"[e8] przycisk „7”"});
+
+    // Text is never cut inside a surrogate pair.
+    EXPECT_EQ(compacted(QString(89, 'a') + QStringLiteral("😀b"), 90), QString(89, 'a') + QStringLiteral("…"));
+}
+
+// An application that stops answering: the read names it at once and keeps the identifiers of the
+// last listing, an action on one of them says the same, and the desktop hears of it.
+TEST_F(Screen, AnApplicationThatDoesNotAnswerIsNamed)
+{
+    auto button = window->add(Node::make("AXButton", "Dodaj"));
+    button->actions = {"AXPress"};
+    read();
+    window->silent = button->silent = true;
+    const QString silent = "Aplikacja Notatnik nie odpowiada — nie odczytałem jej okna i niczego w nim nie zmieniłem.";
+    EXPECT_TRUE(read().startsWith(silent));
+    EXPECT_TRUE(act("press", "e1").startsWith("ERR Nie udało się wykonać: " + silent));
+    EXPECT_EQ(desktop->silent, (QList<qint64>{42, 42}));
+    desktop->list.front().responding = false; // the desktop keeps it silent until it answers again
+    EXPECT_TRUE(read().startsWith(silent));
+}
+
+// A field that ignores the value it is set to (a web form field) is typed into; where no keys can
+// be typed, the answer says so. An element that offers its action only when asked again is pressed.
+TEST_F(Screen, TypingWhereTheValueIsIgnoredAndActionsThatComeLate)
+{
+    auto field = window->add(Node::make("AXTextField", "Imię"));
+    field->settable = {"AXValue", "AXFocused"};
+    field->ignoresValue = true;
+    auto link = window->add(Node::make("AXLink", "Dalej"));
+    link->actions = {"AXPress"};
+    link->actionsAfter = 1;
+    read();
+    desktop->typingInto = field;
+    EXPECT_EQ(act("set_value", "e1", R"(,"value":"Zażółć 😀")").toStdString(), "Wpisałem „Zażółć 😀” w pole tekstowe „Imię”.");
+    EXPECT_EQ(desktop->typed, QStringList{"Zażółć 😀"});
+    EXPECT_EQ(field->focused, true);
+    desktop->keyboard = false;
+    EXPECT_TRUE(act("set_value", "e1", R"(,"value":"Ola")").contains("nie mogę jej wpisać z klawiatury")) << act("set_value", "e1", R"(,"value":"Ola")").toStdString();
+    EXPECT_EQ(act("press", "e2"), "Nacisnąłem link „Dalej”.");
 }

@@ -213,18 +213,24 @@ public:
             m_live = std::make_shared<Element>(std::move(live));
     }
 
-    std::optional<AXAttributes> batch(const ReadLimits& limits) override
+    Result<AXAttributes, AXError> batch(const ReadLimits& limits) override
     {
         const std::vector<int>* children = m_tree->children(m_item);
-        if (limits.fresh || children == nullptr) {
-            const auto live = this->live();
-            return live ? live->batch(limits) : std::nullopt;
-        }
         const CacheItem& it = m_tree->item(m_item);
         const Basics b(it.role, it.states);
         if (b.has(ATSPI_STATE_DEFUNCT))
-            return std::nullopt;
-        AXAttributes a = attributesOf(b, it.name, *this);
+            return AXError::elementGone();
+        const bool hidden = !b.has(ATSPI_STATE_SHOWING) && !b.has(ATSPI_STATE_VISIBLE);
+        if (limits.fresh || (children == nullptr && !hidden)) {
+            const auto live = this->live();
+            return live ? live->batch(limits) : Result<AXAttributes, AXError>(AXError::elementGone());
+        }
+        resetSilence();
+        AXAttributes a = attributesOf(b, it.name, *this, limits.frame);
+        if (silenceHeard())
+            return missing().kind() == AXError::Kind::noResponse ? AXError::noResponse() : AXError::failed();
+        if (hidden)
+            return a;
         const std::size_t n = std::min(children->size(), std::size_t(std::max(0, limits.children)));
         for (std::size_t k = 0; k < n; ++k) {
             if (limits.expired()) {
@@ -238,31 +244,42 @@ public:
     Result<AXValue, AXError> attribute(const QString& name) override
     {
         const auto live = this->live();
-        return live ? live->attribute(name) : Result<AXValue, AXError>(AXError::elementGone());
+        return live ? live->attribute(name) : Result<AXValue, AXError>(missing());
     }
     Result<QStringList, AXError> actionNames() override
     {
         const auto live = this->live();
-        return live ? live->actionNames() : Result<QStringList, AXError>(AXError::elementGone());
+        return live ? live->actionNames() : Result<QStringList, AXError>(missing());
     }
     Result<bool, AXError> isSettable(const QString& name) override
     {
         const auto live = this->live();
-        return live ? live->isSettable(name) : Result<bool, AXError>(AXError::elementGone());
+        return live ? live->isSettable(name) : Result<bool, AXError>(missing());
     }
     Status<AXError> setAttribute(const QString& name, const AXValue& value) override
     {
         const auto live = this->live();
-        return live ? live->setAttribute(name, value) : Status<AXError>(AXError::elementGone());
+        return live ? live->setAttribute(name, value) : Status<AXError>(missing());
     }
     Status<AXError> perform(const QString& action) override
     {
         const auto live = this->live();
-        return live ? live->perform(action) : Status<AXError>(AXError::elementGone());
+        return live ? live->perform(action) : Status<AXError>(missing());
     }
 
 private:
     const char* path() const { return m_tree->item(m_item).path.constData(); }
+
+    // Why the live element cannot be found: gone, or its application does not answer.
+    AXError missing() const
+    {
+        const CachedElement* root = this;
+        while (root->m_parent)
+            root = root->m_parent.get();
+        if (root->m_live && !answers(root->m_live->object().get()))
+            return AXError::noResponse();
+        return AXError::elementGone();
+    }
 
     // The child of the parent's live element at this item's index, if it is still this item.
     std::shared_ptr<Element> live()
@@ -281,6 +298,8 @@ private:
     QString description() override { return m_tree->item(m_item).description; }
     std::optional<QString> placeholder() override
     {
+        if (silenceHeard())
+            return std::nullopt;
         Message reply = m_tree->link().call(path(), "org.a11y.atspi.Accessible", "GetAttributes", DBUS_TYPE_INVALID);
         DBusMessageIter top, list;
         if (!reply || !dbus_message_iter_init(reply.get(), &top) || dbus_message_iter_get_arg_type(&top) != DBUS_TYPE_ARRAY)
@@ -297,8 +316,11 @@ private:
         }
         return out;
     }
+    bool hasText() override { return m_tree->item(m_item).text; }
     std::optional<QString> text() override
     {
+        if (silenceHeard())
+            return std::nullopt;
         if (!m_tree->item(m_item).text)
             return std::nullopt;
         const dbus_int32_t from = 0, to = -1;
@@ -311,6 +333,8 @@ private:
     }
     std::optional<double> number(NumberScale scale) override
     {
+        if (silenceHeard())
+            return std::nullopt;
         if (!m_tree->item(m_item).value)
             return std::nullopt;
         const auto property = [this](const char* name) -> std::optional<double> {
@@ -333,8 +357,22 @@ private:
         const double low = property("MinimumValue").value_or(0), high = property("MaximumValue").value_or(0);
         return high > low ? (*current - low) / (high - low) : 0;
     }
+    std::optional<QString> documentUrl() override
+    {
+        if (silenceHeard())
+            return std::nullopt;
+        const char* name = "DocURL";
+        Message reply = m_tree->link().call(path(), "org.a11y.atspi.Document", "GetAttributeValue", DBUS_TYPE_STRING,
+                                            &name, DBUS_TYPE_INVALID);
+        const char* url = nullptr;
+        if (!reply || !dbus_message_get_args(reply.get(), nullptr, DBUS_TYPE_STRING, &url, DBUS_TYPE_INVALID) || !*url)
+            return std::nullopt;
+        return QString::fromUtf8(url);
+    }
     std::optional<QRectF> frame() override
     {
+        if (silenceHeard())
+            return std::nullopt;
         if (!m_tree->item(m_item).component)
             return std::nullopt;
         const dbus_uint32_t screen = ATSPI_COORD_TYPE_SCREEN;

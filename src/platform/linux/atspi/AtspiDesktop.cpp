@@ -5,9 +5,12 @@
 #include "platform/linux/atspi/AtspiElement.h"
 #include "platform/linux/xcb/XcbActiveWindow.h"
 
+#include <dbus/dbus.h>
 #include <gio/gio.h>
 
 #include <algorithm>
+#include <cstring>
+#include <thread>
 
 namespace selvina::platform {
 
@@ -20,7 +23,31 @@ namespace {
 // The least time between two attempts to reach an accessibility bus that could not be reached.
 constexpr auto kInitRetryInterval = std::chrono::seconds(3);
 
-void onChange(const AtspiEvent*) {}
+// The element that last told it got the keyboard focus: a sheet's cursor cell, which the sheet
+// lists among millions it does not enumerate.
+void onChange(const AtspiEvent* event)
+{
+    if (!event || !event->type)
+        return;
+    if (event->source && event->detail1 == 1 && std::strcmp(event->type, "object:state-changed:focused") == 0)
+        atspi::noteFocused(atspi::adopt(static_cast<AtspiAccessible*>(g_object_ref(event->source))));
+    // LibreOffice moves its cell cursor by naming the new cell the table's active descendant.
+    if (std::strcmp(event->type, "object:active-descendant-changed") == 0 && G_VALUE_HOLDS(&event->any_data, ATSPI_TYPE_ACCESSIBLE))
+        if (auto* cell = static_cast<AtspiAccessible*>(g_value_get_object(&event->any_data)))
+            atspi::noteFocused(atspi::adopt(static_cast<AtspiAccessible*>(g_object_ref(cell))));
+}
+
+// The window of an application that did not answer the question for its windows: every read of
+// it fails the same way, without asking again.
+class SilentWindow final : public AXElement {
+public:
+    Result<AXValue, AXError> attribute(const QString&) override { return AXError::noResponse(); }
+    Result<AXAttributes, AXError> batch(const ReadLimits&) override { return AXError::noResponse(); }
+    Result<QStringList, AXError> actionNames() override { return AXError::noResponse(); }
+    Result<bool, AXError> isSettable(const QString&) override { return AXError::noResponse(); }
+    Status<AXError> setAttribute(const QString&, const AXValue&) override { return AXError::noResponse(); }
+    Status<AXError> perform(const QString&) override { return AXError::noResponse(); }
+};
 
 } // namespace
 
@@ -54,7 +81,8 @@ bool AtspiDesktop::ensureInitialised()
     // Listening for changes makes the applications send them and lets libatspi keep its cache
     // of roles, names, states and children current, so a read asks only for what changes
     // without notice (positions, text, values).
-    for (const char* type : {"object:state-changed", "object:property-change", "object:children-changed"}) {
+    for (const char* type : {"object:state-changed", "object:property-change", "object:children-changed",
+                             "object:active-descendant-changed"}) {
         GError* error = nullptr;
         atspi_event_listener_register_no_data(onChange, nullptr, type, &error);
         if (error)
@@ -121,7 +149,7 @@ std::vector<ForegroundCandidate> AtspiDesktop::candidates()
     atspi_accessible_clear_cache(desktop.get());
     struct App {
         ForegroundCandidate candidate;
-        int rank; // 0 the window manager's active window, 1 an active window, 2 a showing one, 3 none
+        int rank; // 0 the window manager's active window, 1 an active window, 2 a showing one, 3 none, 4 silent
     };
     std::vector<App> apps;
     const gint count = atspi_accessible_get_child_count(desktop.get(), nullptr);
@@ -134,6 +162,21 @@ std::vector<ForegroundCandidate> AtspiDesktop::candidates()
         if (error) {
             g_error_free(error);
             continue; // an application that stopped answering
+        }
+        // An application that did not answer is left alone until its ping comes back: in front
+        // when the window manager says it is, else behind every other.
+        if (const auto silent = m_silent.constFind(pid); silent != m_silent.cend()) {
+            DBusPendingCall* ping = silent->get();
+            DBusMessage* reply = dbus_pending_call_get_completed(ping) ? dbus_pending_call_steal_reply(ping) : nullptr;
+            const bool answered = reply && dbus_message_get_type(reply) == DBUS_MESSAGE_TYPE_METHOD_RETURN;
+            if (reply)
+                dbus_message_unref(reply);
+            if (!answered) {
+                const bool front = active && active->pid == pid;
+                apps.push_back({{pid, m_names.value(pid), true, false}, front ? 0 : 4});
+                continue;
+            }
+            m_silent.remove(pid);
         }
         int rank = 3;
         const gint windows = atspi_accessible_get_child_count(app.get(), nullptr);
@@ -154,7 +197,14 @@ std::vector<ForegroundCandidate> AtspiDesktop::candidates()
             rank = 0;
         if (rank == 3)
             continue;
-        apps.push_back({{pid, takeString(atspi_accessible_get_name(app.get(), nullptr)), rank <= 1}, rank});
+        // A name asked of an application that has just stopped answering comes back empty: the
+        // one it gave before stands.
+        QString name = takeString(atspi_accessible_get_name(app.get(), nullptr));
+        if (name.isEmpty())
+            name = m_names.value(pid);
+        else
+            m_names.insert(pid, name);
+        apps.push_back({{pid, name, rank <= 1, true}, rank});
     }
     std::stable_sort(apps.begin(), apps.end(), [](const App& a, const App& b) { return a.rank < b.rank; });
     for (auto& a : apps)
@@ -178,7 +228,10 @@ AXElementRef AtspiDesktop::window(const ForegroundCandidate& candidate)
         Ref active;
         Ref showing;
         Ref first;
-        const gint windows = atspi_accessible_get_child_count(app.get(), nullptr);
+        GError* error = nullptr;
+        const gint windows = atspi_accessible_get_child_count(app.get(), &error);
+        if (error) // whatever libatspi made of it, an application that does not answer a ping is silent
+            atspi::errorOf(error);
         for (gint w = 0; w < windows && !active; ++w) {
             Ref window = adopt(atspi_accessible_get_child_at_index(app.get(), w, nullptr));
             if (!window)
@@ -194,6 +247,8 @@ AXElementRef AtspiDesktop::window(const ForegroundCandidate& candidate)
         Ref chosen = active ? active : showing ? showing : first;
         if (chosen)
             return elementFor(std::move(chosen));
+        if (!atspi::answers(app.get()))
+            return std::make_shared<SilentWindow>();
     }
     return nullptr;
 }
@@ -205,15 +260,99 @@ AXElementRef AtspiDesktop::elementFor(std::shared_ptr<AtspiAccessible> window)
     if (m_reading == Reading::applicationCache) {
         const QByteArray application(ATSPI_OBJECT(window.get())->app->bus_name);
         if (!m_withoutCache.contains(application)) {
+            atspi::resetSilence();
             const atspi::CachedWindow cached = atspi::readCachedWindow(window);
             if (cached.element)
                 return cached.element;
-            // A time-out costs a third of a read: not tried again.
-            if (cached.outcome != atspi::CachedWindow::Outcome::tree)
+            // A cache that cannot be read costs a third of a read: not tried again, unless the
+            // application was merely silent for a while.
+            if (cached.outcome != atspi::CachedWindow::Outcome::tree && !atspi::silenceHeard())
                 m_withoutCache.insert(application);
         }
     }
     return std::make_shared<atspi::Element>(std::move(window));
+}
+
+} // namespace selvina::platform
+
+namespace selvina::platform {
+
+void AtspiDesktop::noteSilent(qint64 pid)
+{
+    if (!m_available || m_silent.contains(pid))
+        return;
+    Ref desktop = adopt(atspi_get_desktop(0));
+    const gint count = desktop ? atspi_accessible_get_child_count(desktop.get(), nullptr) : 0;
+    for (gint i = 0; i < count; ++i) {
+        Ref app = adopt(atspi_accessible_get_child_at_index(desktop.get(), i, nullptr));
+        if (!app || qint64(atspi_accessible_get_process_id(app.get(), nullptr)) != pid)
+            continue;
+        // The ping waits in libdbus, not here; candidates() looks whether it came back.
+        DBusMessage* ping = dbus_message_new_method_call(ATSPI_OBJECT(app.get())->app->bus_name, "/org/a11y/atspi/accessible/root",
+                                                         "org.freedesktop.DBus.Peer", "Ping");
+        DBusPendingCall* pending = nullptr;
+        if (ping && dbus_connection_send_with_reply(ATSPI_OBJECT(app.get())->app->bus, ping, &pending, DBUS_TIMEOUT_INFINITE)
+            && pending)
+            m_silent.insert(pid, std::shared_ptr<DBusPendingCall>(pending, [](DBusPendingCall* p) {
+                dbus_pending_call_cancel(p);
+                dbus_pending_call_unref(p);
+            }));
+        if (ping)
+            dbus_message_unref(ping);
+        return;
+    }
+}
+
+Status<AXError> AtspiDesktop::typeText(const QString& text, Typing typing)
+{
+    // Keys are synthesised by the accessibility registry through XTEST, which reaches X11 clients
+    // only: on Wayland the application would not see them.
+    if (!qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY") || qEnvironmentVariableIsEmpty("DISPLAY"))
+        return AXError::interfaceMissing();
+    if (!ensureInitialised())
+        return AXError::interfaceMissing();
+    constexpr guint kControlMask = 1 << 2; // X11's ControlMask
+    constexpr glong kReturn = 0xff0d, kBackSpace = 0xff08, kLetterA = 0x61;
+    GError* error = nullptr;
+    const auto key = [&error](glong code, const char* string, AtspiKeySynthType type) {
+        if (!error)
+            atspi_generate_keyboard_event(code, string, type, &error);
+    };
+    if (typing == Typing::replacingContents) {
+        key(kControlMask, nullptr, ATSPI_KEY_LOCKMODIFIERS);
+        key(kLetterA, nullptr, ATSPI_KEY_SYM);
+        key(kControlMask, nullptr, ATSPI_KEY_UNLOCKMODIFIERS);
+        if (text.isEmpty())
+            key(kBackSpace, nullptr, ATSPI_KEY_SYM);
+    }
+    // A character the keyboard map lacks is typed through a spare key that the registry maps to it
+    // for the moment: the next such character maps the same key anew, so each waits until the
+    // application has had time to take the one before.
+    const auto spareKeyPause = [] { std::this_thread::sleep_for(std::chrono::milliseconds(150)); };
+    QString run;
+    const auto flush = [&] {
+        if (!run.isEmpty())
+            key(0, run.toUtf8().constData(), ATSPI_KEY_STRING);
+        run.clear();
+    };
+    for (qsizetype i = 0; i < text.size(); ++i) {
+        const QChar c = text[i];
+        if (c == QLatin1Char('\n')) {
+            flush();
+            key(kReturn, nullptr, ATSPI_KEY_SYM);
+        } else if (c.unicode() >= 0x20 && c.unicode() < 0x7f) {
+            run += c;
+        } else {
+            flush();
+            const qsizetype length = c.isHighSurrogate() && i + 1 < text.size() ? 2 : 1;
+            spareKeyPause();
+            key(0, text.mid(i, length).toUtf8().constData(), ATSPI_KEY_STRING);
+            spareKeyPause();
+            i += length - 1;
+        }
+    }
+    flush();
+    return atspi::statusOf(error);
 }
 
 } // namespace selvina::platform

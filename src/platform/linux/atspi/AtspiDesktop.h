@@ -10,13 +10,16 @@
 #include "platform/Accessibility.h"
 
 #include <QByteArray>
+#include <QHash>
 #include <QSet>
 #include <QString>
 
 #include <chrono>
+#include <memory>
 #include <optional>
 
 struct _AtspiAccessible;
+struct DBusPendingCall;
 
 namespace selvina::platform {
 
@@ -28,6 +31,8 @@ public:
     bool isTrusted() override;
     std::vector<ForegroundCandidate> candidates() override;
     AXElementRef window(const ForegroundCandidate& candidate) override;
+    Status<AXError> typeText(const QString& text, Typing typing) override;
+    void noteSilent(qint64 pid) override;
 
     // Where a read takes the tree from: the application's own cache, in one call, where it offers
     // one (GTK's bridge does; Qt 6.4 answers with an empty one), else element by element.
@@ -43,6 +48,10 @@ private:
     std::optional<std::chrono::steady_clock::time_point> m_lastAttempt; // of a connection that failed
     Reading m_reading = Reading::applicationCache;
     QSet<QByteArray> m_withoutCache; // applications (bus names) whose cache could not be read
+    // Applications (by process) that did not answer, each with a ping sent to it that has not yet
+    // come back; until it does, the application is not asked anything.
+    QHash<qint64, std::shared_ptr<DBusPendingCall>> m_silent;
+    QHash<qint64, QString> m_names; // applications' names by process, as they last gave them
 };
 
 } // namespace selvina::platform

@@ -2,10 +2,14 @@
 
 #include "core/Trace.h"
 
+#include <dbus/dbus.h>
+
+#include <QRegularExpression>
 #include <QSet>
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <limits>
 
 namespace selvina::platform::atspi {
@@ -28,13 +32,76 @@ Ref adopt(AtspiAccessible* object)
     return Ref(object, [](AtspiAccessible* o) { g_object_unref(o); });
 }
 
+namespace {
+thread_local bool t_silence = false;
+// How long a ping may take before the application counts as not answering, in ms.
+constexpr int kPingTimeoutMs = 150;
+}
+
+namespace {
+// The last few: a focus that moves on to another control (the Name Box) and back to the table
+// must not hide the cell the table named last.
+constexpr std::size_t kFocusMemory = 4;
+std::vector<Ref>& focusedSlots()
+{
+    thread_local std::vector<Ref> focused;
+    return focused;
+}
+}
+
+std::vector<Ref> lastFocused()
+{
+    return focusedSlots();
+}
+
+void noteFocused(Ref object)
+{
+    auto& slots = focusedSlots();
+    slots.insert(slots.begin(), std::move(object));
+    if (slots.size() > kFocusMemory)
+        slots.pop_back();
+}
+
+bool silenceHeard()
+{
+    return t_silence;
+}
+
+void resetSilence()
+{
+    t_silence = false;
+}
+
+bool answers(AtspiAccessible* object)
+{
+    if (object == nullptr || ATSPI_OBJECT(object)->app == nullptr || ATSPI_OBJECT(object)->app->bus == nullptr)
+        return false;
+    DBusMessage* ping = dbus_message_new_method_call(ATSPI_OBJECT(object)->app->bus_name, "/org/a11y/atspi/accessible/root",
+                                                     "org.freedesktop.DBus.Peer", "Ping");
+    if (ping == nullptr)
+        return false;
+    DBusError error;
+    dbus_error_init(&error);
+    DBusMessage* reply = dbus_connection_send_with_reply_and_block(ATSPI_OBJECT(object)->app->bus, ping, kPingTimeoutMs, &error);
+    dbus_message_unref(ping);
+    const bool answered = reply != nullptr;
+    if (reply)
+        dbus_message_unref(reply);
+    // Any answer, an error one too, comes from a living application.
+    const bool living = answered || (dbus_error_is_set(&error) && !QByteArray(error.name).contains("NoReply"));
+    dbus_error_free(&error);
+    return living;
+}
+
 AXError errorOf(const QString& text)
 {
     const QString message = text.toLower();
     trace(QStringLiteral("AT-SPI: ") + text);
     if (message.contains(u"noreply") || message.contains(u"timeout") || message.contains(u"timed out")
-        || message.contains(u"did not receive a reply"))
+        || message.contains(u"did not receive a reply")) {
+        t_silence = true;
         return AXError::noResponse();
+    }
     if (message.contains(u"unknownobject") || message.contains(u"serviceunknown") || message.contains(u"does not exist")
         || message.contains(u"was not provided") || message.contains(u"disconnected") || message.contains(u"defunct")
         || message.contains(u"invalid") || message.contains(u"no such object") || message.contains(u"no longer exists"))
@@ -112,26 +179,72 @@ std::optional<QRectF> extentsOf(AtspiAccessible* object)
 AXValue valueOf(const Basics& b, Reads& reads)
 {
     const QString& role = b.mapping.role;
-    if (role == u"AXCheckBox" || role == u"AXRadioButton")
-        return b.has(ATSPI_STATE_INDETERMINATE) ? 2.0
-            : (b.has(ATSPI_STATE_CHECKED) || b.has(ATSPI_STATE_PRESSED)) ? 1.0
-                                                                          : 0.0;
+    if (b.role == ATSPI_ROLE_PAGE_TAB) { // toolkits mark the current tab selected, some checked, Qt 5 neither
+        if (b.has(ATSPI_STATE_SELECTED) || b.has(ATSPI_STATE_CHECKED))
+            return 1.0;
+        return b.has(ATSPI_STATE_SELECTABLE) || b.has(ATSPI_STATE_CHECKABLE) ? AXValue(0.0) : AXValue();
+    }
+    if (role == u"AXCheckBox" || role == u"AXRadioButton") {
+        if (b.has(ATSPI_STATE_INDETERMINATE))
+            return 2.0;
+        if (b.has(ATSPI_STATE_CHECKED) || b.has(ATSPI_STATE_PRESSED))
+            return 1.0;
+        // Unchecked only where the toolkit says the element can be checked at all: a toggle
+        // button that is a plain button in disguise states nothing.
+        if (b.has(ATSPI_STATE_CHECKABLE) || b.role == ATSPI_ROLE_CHECK_BOX || b.role == ATSPI_ROLE_RADIO_BUTTON)
+            return 0.0;
+        return AXValue();
+    }
     if (b.mapping.subrole == u"AXSecureTextField")
         return AXValue();
-    if (role == u"AXTextField" || role == u"AXTextArea" || role == u"AXComboBox" || role == u"AXStaticText") {
+    // A cell is what it shows (a sheet's cell also offers a number, 0 when it is empty).
+    if (role == u"AXTextField" || role == u"AXTextArea" || role == u"AXComboBox" || role == u"AXStaticText"
+        || (b.role == ATSPI_ROLE_TABLE_CELL && reads.hasText())) {
         const auto contents = reads.text();
         return contents ? AXValue(*contents) : AXValue();
     }
+    // A number only where it means something: toolkits offer the Value interface on menu items,
+    // panels and buttons too (LibreOffice), where it holds 0.
+    if (role != u"AXSlider" && role != u"AXIncrementor" && role != u"AXProgressIndicator" && role != u"AXLevelIndicator"
+        && role != u"AXScrollBar" && b.role != ATSPI_ROLE_TABLE_CELL && b.role != ATSPI_ROLE_SPIN_BUTTON
+        && b.role != ATSPI_ROLE_DIAL)
+        return AXValue();
     const auto number = reads.number(b.role == ATSPI_ROLE_SCROLL_BAR ? NumberScale::fractionOfRange : NumberScale::asIs);
     return number ? AXValue(*number) : AXValue();
 }
 
-AXAttributes attributesOf(const Basics& b, const QString& name, Reads& reads)
+QString cleanName(const QString& name, AtspiRole role)
+{
+    static const QRegularExpression widgetClass(QStringLiteral("^(Gtk|Adw|Gdk|Gsk|Vte)[A-Z][A-Za-z0-9]*$"));
+    // A container's own class name ("HistoryView"): one capitalised word of several parts.
+    static const QRegularExpression className(QStringLiteral("^[A-Z][a-z0-9]+([A-Z][a-z0-9]+)+$"));
+    const QString trimmed = name.trimmed();
+    if (widgetClass.match(trimmed).hasMatch())
+        return {};
+    if ((role == ATSPI_ROLE_FILLER || role == ATSPI_ROLE_PANEL) && className.match(trimmed).hasMatch())
+        return {};
+    const qsizetype half = trimmed.size() / 2;
+    if (trimmed.size() % 2 == 1 && trimmed[half] == QLatin1Char(' ') && trimmed.left(half) == trimmed.mid(half + 1))
+        return trimmed.left(half);
+    return name;
+}
+
+AXAttributes attributesOf(const Basics& b, const QString& rawName, Reads& reads, bool frame)
 {
     AXAttributes a;
     a.role = b.mapping.role;
     if (!b.mapping.subrole.isEmpty())
         a.subrole = b.mapping.subrole;
+    a.visibility = b.has(ATSPI_STATE_SHOWING) ? AXAttributes::Visibility::shown
+        : b.has(ATSPI_STATE_VISIBLE)          ? AXAttributes::Visibility::visibleOnly
+                                              : AXAttributes::Visibility::hidden;
+    if (a.visibility == AXAttributes::Visibility::hidden)
+        return a; // not read further: the walk leaves it out with all it holds
+    a.document = b.role == ATSPI_ROLE_DOCUMENT_WEB || b.role == ATSPI_ROLE_DOCUMENT_SPREADSHEET
+        || b.role == ATSPI_ROLE_DOCUMENT_TEXT || b.role == ATSPI_ROLE_DOCUMENT_PRESENTATION;
+    if (b.role == ATSPI_ROLE_DOCUMENT_WEB)
+        a.url = reads.documentUrl();
+    const QString name = cleanName(rawName, b.role);
     // The description and the placeholder only stand in for a missing name: not asked otherwise.
     if (!name.trimmed().isEmpty()) {
         a.title = name;
@@ -146,7 +259,8 @@ AXAttributes attributesOf(const Basics& b, const QString& name, Reads& reads)
     a.enabled = b.has(ATSPI_STATE_ENABLED) || b.has(ATSPI_STATE_SENSITIVE);
     a.focused = b.has(ATSPI_STATE_FOCUSED);
     a.selected = b.has(ATSPI_STATE_SELECTED) && a.role != u"AXRadioButton";
-    a.frame = reads.frame();
+    if (frame)
+        a.frame = reads.frame();
     return a;
 }
 
@@ -167,7 +281,15 @@ Result<Basics, AXError> Element::basics()
     const AtspiRole role = atspi_accessible_get_role(m_object.get(), &error);
     if (error)
         return errorOf(error);
-    Basics b(role, statesOf(atspi_accessible_get_state_set(m_object.get())));
+    // libatspi answers a failed question for the states with no set at all, whatever the cause.
+    AtspiStateSet* set = atspi_accessible_get_state_set(m_object.get());
+    if (set == nullptr) {
+        if (answers(m_object.get()))
+            return AXError::elementGone();
+        t_silence = true;
+        return AXError::noResponse();
+    }
+    Basics b(role, statesOf(set));
     if (b.has(ATSPI_STATE_DEFUNCT))
         return AXError::elementGone();
     return b;
@@ -221,6 +343,15 @@ std::vector<AXElementRef> Element::managedChildren(const ReadLimits& limits, boo
     };
     const auto full = [&] { return int(out.size()) >= limits.children; };
     bool cut = false;
+    // The focused child first: the cursor cell of a sheet whose screen holds more cells than a read lists.
+    for (const Ref& focused : lastFocused()) {
+        Ref parent = adopt(atspi_accessible_get_parent(focused.get(), nullptr));
+        if (parent && std::strcmp(pathOf(parent.get()), pathOf(m_object.get())) == 0
+            && ATSPI_OBJECT(parent.get())->app == ATSPI_OBJECT(m_object.get())->app) {
+            take(focused);
+            break;
+        }
+    }
     AtspiComponent* component = atspi_accessible_get_component_iface(m_object.get());
     const std::optional<QRectF> area = component ? visibleArea() : std::nullopt;
     if (component && area) {
@@ -286,6 +417,8 @@ std::optional<QRectF> Element::visibleArea()
 
 std::optional<QString> Element::placeholder()
 {
+    if (silenceHeard())
+        return std::nullopt;
     GError* error = nullptr;
     GHashTable* attributes = atspi_accessible_get_attributes(m_object.get(), &error);
     if (error) {
@@ -297,6 +430,8 @@ std::optional<QString> Element::placeholder()
 
 std::optional<QString> Element::text()
 {
+    if (silenceHeard())
+        return std::nullopt;
     AtspiText* text = atspi_accessible_get_text_iface(m_object.get());
     if (text == nullptr)
         return std::nullopt;
@@ -312,6 +447,8 @@ std::optional<QString> Element::text()
 
 std::optional<double> Element::number(NumberScale scale)
 {
+    if (silenceHeard())
+        return std::nullopt;
     AtspiValue* value = atspi_accessible_get_value_iface(m_object.get());
     if (value == nullptr)
         return std::nullopt;
@@ -331,22 +468,43 @@ std::optional<double> Element::number(NumberScale scale)
     return result;
 }
 
-std::optional<AXAttributes> Element::batch(const ReadLimits& limits)
+Result<AXAttributes, AXError> Element::batch(const ReadLimits& limits)
 {
     if (limits.fresh)
         atspi_accessible_clear_cache(m_object.get());
+    resetSilence();
     const auto basics = this->basics();
     if (!basics.ok())
-        return std::nullopt;
+        return basics.error().kind() == AXError::Kind::noResponse && answers(m_object.get()) ? AXError::failed()
+                                                                                             : basics.error();
     GError* error = nullptr;
     const QString name = takeString(atspi_accessible_get_name(m_object.get(), &error));
+    if (error) {
+        const AXError e = errorOf(error);
+        return e.kind() == AXError::Kind::noResponse && answers(m_object.get()) ? AXError::failed() : e;
+    }
+    AXAttributes a = attributesOf(basics.value(), name, *this, limits.frame);
+    // A question that timed out: silent, or merely slow (busy with what it was asked before).
+    if (silenceHeard())
+        return answers(m_object.get()) ? AXError::failed() : AXError::noResponse();
+    if (a.visibility != AXAttributes::Visibility::hidden)
+        a.children = children(basics.value(), limits, a.moreChildren);
+    return a;
+}
+
+std::optional<QString> Element::documentUrl()
+{
+    AtspiDocument* document = atspi_accessible_get_document_iface(m_object.get());
+    if (document == nullptr)
+        return std::nullopt;
+    GError* error = nullptr;
+    QString url = takeString(atspi_document_get_attribute_value(document, const_cast<gchar*>("DocURL"), &error));
+    g_object_unref(document);
     if (error) {
         errorOf(error);
         return std::nullopt;
     }
-    AXAttributes a = attributesOf(basics.value(), name, *this);
-    a.children = children(basics.value(), limits, a.moreChildren);
-    return a;
+    return url.isEmpty() ? std::nullopt : std::optional<QString>(url);
 }
 
 std::vector<AXElementRef> Element::children(int limit)
@@ -414,8 +572,23 @@ Result<AXValue, AXError> Element::attribute(const QString& name)
         const auto p = placeholder();
         return p ? AXValue(*p) : AXValue();
     }
-    if (name == u"AXValue")
+    if (name == u"AXValue") {
+        // A sheet makes a cell's object anew when the cell is edited: the cell at the same place
+        // in the table tells what it holds now.
+        if (b.role == ATSPI_ROLE_TABLE_CELL) {
+            Ref parent = adopt(atspi_accessible_get_parent(m_object.get(), nullptr));
+            const gint index = atspi_accessible_get_index_in_parent(m_object.get(), nullptr);
+            if (parent && index >= 0 && hasState(statesOf(atspi_accessible_get_state_set(parent.get())), ATSPI_STATE_MANAGES_DESCENDANTS))
+                if (Ref now = adopt(atspi_accessible_get_child_at_index(parent.get(), index, nullptr));
+                    now && std::strcmp(pathOf(now.get()), pathOf(m_object.get())) != 0) {
+                    Element fresh(std::move(now));
+                    const auto freshBasics = fresh.basics();
+                    if (freshBasics.ok())
+                        return valueOf(freshBasics.value(), fresh);
+                }
+        }
         return valueOf(b, *this);
+    }
     if (name == u"AXFocused")
         return AXValue(b.has(ATSPI_STATE_FOCUSED));
     if (name == u"AXEnabled")
@@ -499,6 +672,21 @@ Status<AXError> Element::setAttribute(const QString& name, const AXValue& value)
 {
     GError* error = nullptr;
     if (name == u"AXFocused") {
+        // A sheet moves its cell cursor to the cell selected in it, not to one given the focus.
+        const auto basics = this->basics();
+        if (basics.ok() && basics.value().role == ATSPI_ROLE_TABLE_CELL) {
+            Ref parent = adopt(atspi_accessible_get_parent(m_object.get(), nullptr));
+            AtspiSelection* selection = parent ? atspi_accessible_get_selection_iface(parent.get()) : nullptr;
+            const gint index = atspi_accessible_get_index_in_parent(m_object.get(), nullptr);
+            if (selection && index >= 0) {
+                atspi_selection_clear_selection(selection, nullptr);
+                atspi_selection_select_child(selection, index, &error);
+            }
+            if (selection)
+                g_object_unref(selection);
+            if (error)
+                return errorOf(error);
+        }
         AtspiComponent* component = atspi_accessible_get_component_iface(m_object.get());
         if (component == nullptr)
             return AXError::attributeUnsupported();

@@ -22,6 +22,15 @@ Ref adopt(AtspiAccessible* object); // takes over the reference; null stays null
 
 // The bus's error text in the AX error vocabulary: time-outs, vanished objects, missing interfaces.
 AXError errorOf(const QString& text);
+// Whether a call of this thread timed out since the last reset: the application stopped
+// answering, and asking it anything more costs another time-out.
+bool silenceHeard();
+void resetSilence();
+// The elements that last reported getting the focus (from the change events), latest first, and noting one.
+std::vector<Ref> lastFocused();
+void noteFocused(Ref object);
+// The application of `object` answers a ping within a short wait.
+bool answers(AtspiAccessible* object);
 AXError errorOf(GError* error); // frees a non-null error
 Status<AXError> statusOf(GError* error); // success when null; frees the error
 
@@ -52,19 +61,25 @@ public:
     virtual QString description() = 0;
     virtual std::optional<QString> placeholder() = 0;
     virtual std::optional<QString> text() = 0; // none without the Text interface or when it fails
+    virtual bool hasText() = 0;                // the element offers the Text interface
     virtual std::optional<double> number(NumberScale scale) = 0; // none without the Value interface
     virtual std::optional<QRectF> frame() = 0;
+    virtual std::optional<QString> documentUrl() = 0; // a web document's address
 };
+
+// The name a toolkit gives, without what is not a name: GTK 4 falls back to the widget's class
+// ("GtkButton", "AdwGizmo") and doubles a button's label into it ("7 7").
+QString cleanName(const QString& name, AtspiRole role);
 
 AXValue valueOf(const Basics& b, Reads& reads);
 // Everything of a batch read but the children.
-AXAttributes attributesOf(const Basics& b, const QString& name, Reads& reads);
+AXAttributes attributesOf(const Basics& b, const QString& name, Reads& reads, bool frame = true);
 
 class Element final : public AXElement, private Reads {
 public:
     explicit Element(Ref object) : m_object(std::move(object)) {}
 
-    std::optional<AXAttributes> batch(const ReadLimits& limits) override;
+    Result<AXAttributes, AXError> batch(const ReadLimits& limits) override;
     Result<AXValue, AXError> attribute(const QString& name) override;
     Result<QStringList, AXError> actionNames() override;
     Result<bool, AXError> isSettable(const QString& name) override;
@@ -85,8 +100,16 @@ private:
     QString description() override { return takeString(atspi_accessible_get_description(m_object.get(), nullptr)); }
     std::optional<QString> placeholder() override;
     std::optional<QString> text() override;
+    bool hasText() override
+    {
+        AtspiText* text = atspi_accessible_get_text_iface(m_object.get());
+        if (text)
+            g_object_unref(text);
+        return text != nullptr;
+    }
     std::optional<double> number(NumberScale scale) override;
     std::optional<QRectF> frame() override { return extentsOf(m_object.get()); }
+    std::optional<QString> documentUrl() override;
 
     Ref m_object;
 };

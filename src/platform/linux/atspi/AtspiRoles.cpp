@@ -37,6 +37,14 @@ RoleMapping roleMapping(AtspiRole role, States states)
         return {QStringLiteral("AXLink"), {}};
     case ATSPI_ROLE_DOCUMENT_WEB:
         return {QStringLiteral("AXWebArea"), {}};
+    case ATSPI_ROLE_DOCUMENT_SPREADSHEET:
+    case ATSPI_ROLE_DOCUMENT_TEXT:
+    case ATSPI_ROLE_DOCUMENT_PRESENTATION:
+        return {QStringLiteral("AXDocument"), {}};
+    case ATSPI_ROLE_LANDMARK:
+        return {QStringLiteral("AXGroup"), QStringLiteral("AXLandmark")};
+    case ATSPI_ROLE_FORM:
+        return {QStringLiteral("AXGroup"), QStringLiteral("AXForm")};
     case ATSPI_ROLE_LIST:
     case ATSPI_ROLE_LIST_BOX:
         return {QStringLiteral("AXList"), {}};
@@ -102,7 +110,11 @@ RoleMapping roleMapping(AtspiRole role, States states)
 QString actionName(const QString& atspiActionName)
 {
     const QString n = atspiActionName.toLower();
-    if (n == u"click" || n == u"press" || n == u"activate" || n == u"toggle" || n == u"jump" || n == u"select")
+    // Firefox: jump (links), check/uncheck (check boxes), switch (tabs), press, click, activate;
+    // LibreOffice and GTK 3/4: click; Qt: Press, Toggle, SetFocus. "clickAncestor" acts on another
+    // element and counts as none.
+    if (n == u"click" || n == u"press" || n == u"activate" || n == u"toggle" || n == u"jump" || n == u"select"
+        || n == u"check" || n == u"uncheck" || n == u"switch" || n == u"cycle")
         return QStringLiteral("AXPress");
     if (n == u"open")
         return QStringLiteral("AXOpen");

@@ -158,14 +158,19 @@ TEST_P(Windows, ReadsTheWindowWithAllThreeFiltersFromTheCacheAsTheWalkDoesAndAct
     EXPECT_TRUE(waitFor([] { return !g_desktop->said().filter(QRegularExpression("^scroll 0\\.[1-9]")).isEmpty(); }))
         << g_desktop->said().join('|').toStdString();
 
-    // Scrolling to the last item listed (below the visible part of the list) moves the list.
+    // Rows scrolled out of the list are not listed, and the read says there are more (GTK); where
+    // the toolkit still lists them (Qt), scrolling to the last one listed moves the list.
     screen = read();
-    const QString last = screen.split('\n').filter("Pozycja ").last().trimmed();
-    const int before = g_desktop->said().filter("scroll ").size();
-    const QString far = control("scroll", last.section(']', 0, 0).mid(1));
-    EXPECT_EQ(far, "Przewinąłem widok do " + last.section("] ", 1) + ".") << far.toStdString();
-    EXPECT_TRUE(waitFor([&] { return g_desktop->said().filter("scroll ").size() > before; }))
-        << g_desktop->said().join('|').toStdString();
+    if (screen.contains("poza ekranem")) {
+        EXPECT_FALSE(screen.contains("„Pozycja 1”")) << screen.toStdString();
+    } else {
+        const QString last = screen.split('\n').filter("Pozycja ").last().trimmed();
+        const int before = g_desktop->said().filter("scroll ").size();
+        const QString far = control("scroll", last.section(']', 0, 0).mid(1));
+        EXPECT_EQ(far, "Przewinąłem widok do " + last.section("] ", 1) + ".") << far.toStdString();
+        EXPECT_TRUE(waitFor([&] { return g_desktop->said().filter("scroll ").size() > before; }))
+            << g_desktop->said().join('|').toStdString();
+    }
 
     // A button removed by the application: its old identifier no longer acts.
     const QString temporary = idOf(screen, "„Tymczasowy”");

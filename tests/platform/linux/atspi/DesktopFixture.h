@@ -39,8 +39,10 @@ public:
     Desktop()
     {
         const QString display = QString::fromStdString(m_x.number());
-        const QString address = startSessionBus(m_bus);
+        // The bus hands its environment to the accessibility registry it starts, which synthesises
+        // key presses on that display.
         qputenv("DISPLAY", (QStringLiteral(":") + display).toUtf8());
+        const QString address = startSessionBus(m_bus);
         qputenv("DBUS_SESSION_BUS_ADDRESS", address.toUtf8());
         qputenv("XDG_RUNTIME_DIR", m_runtime.path().toUtf8());
         qputenv("NO_AT_BRIDGE", "0");
