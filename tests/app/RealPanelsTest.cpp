@@ -2,7 +2,8 @@
 // and panel (mate-panel, xfce4-panel) on a private session bus, started once per desktop, and the
 // real selvina-voice against the loopback realtime service. The tray item must reach the panel's
 // own StatusNotifierWatcher with its menu readable, the shortcut and Escape must pass the window
-// manager, and the mark must stay above a full-screen window without taking its clicks.
+// manager, the mark must stay above a full-screen window without taking its clicks, and a panel
+// that restarts must get the item again.
 #include "AssistantProcess.h"
 #include "BareXDisplay.h"
 #include "SoundServer.h"
@@ -191,6 +192,17 @@ TEST_P(RealPanel, TheItemReachesTheRealPanelAndTheKeysAndTheMarkWorkUnderItsWind
     ASSERT_EQ(QProcess::execute(QStringLiteral("xdotool"), {"key", "Escape"}), 0);
     ASSERT_TRUE(eventually([&] { return !app.server().hasClient(); })) << said();
     EXPECT_TRUE(log().contains(QStringLiteral("[esc] klawisz doszedł"))) << said();
+
+    // The panel restarts (a crash, a settings change): its new watcher gets the item again.
+    const auto registered = [&] {
+        return !property(bus, watcher, "/StatusNotifierWatcher", watcher, "RegisteredStatusNotifierItems").toStringList().isEmpty();
+    };
+    panel.terminate();
+    ASSERT_TRUE(panel.waitForFinished(10000));
+    ASSERT_TRUE(eventually([&] { return !bus.interface()->isServiceRegistered(watcher).value(); })) << "the watcher outlived its panel";
+    panel.start(QString::fromLatin1(desktop.panel), QStringList{});
+    ASSERT_TRUE(panel.waitForStarted(5000));
+    EXPECT_TRUE(eventually(registered)) << said();
 
     EXPECT_EQ(app.stopAssistant(), 0) << said();
     QDBusConnection::disconnectFromBus(QStringLiteral("panel-bus"));
