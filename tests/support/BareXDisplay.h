@@ -81,15 +81,16 @@ private:
     std::string m_number;
 };
 
-// Xvfb and openbox for a process whose QApplication needs the display at once.
+// Xvfb and a window manager (openbox unless told) for a process whose QApplication needs the
+// display at once; the manager inherits the process's environment (its session bus, settings backend).
 class BareXDisplay {
 public:
-    explicit BareXDisplay(const char* screen) : m_x(screen)
+    explicit BareXDisplay(const char* screen, std::vector<const char*> windowManager = {"openbox", "--sm-disable"}) : m_x(screen)
     {
         if (m_x.number().empty())
             return;
         ::setenv("DISPLAY", (":" + m_x.number()).c_str(), 1);
-        m_wm = spawn({"openbox", "--sm-disable"});
+        m_wm = spawn(std::move(windowManager));
         // The window manager is up once it has announced itself on the root window.
         xcb_connection_t* x = xcb_connect(nullptr, nullptr);
         if (xcb_connection_has_error(x) == 0) {

@@ -6,6 +6,8 @@
 #include <QDBusReply>
 #include <QDBusVariant>
 
+#include <utility>
+
 namespace selvina::platform {
 
 namespace {
@@ -54,9 +56,14 @@ StatusNotifierHostWatch::StatusNotifierHostWatch(QDBusConnection connection, QOb
 
 void StatusNotifierHostWatch::whenReady(std::function<void()> onReady)
 {
-    m_onReady = std::move(onReady);
-    if (!m_connection.isConnected())
+    if (m_ready) {
+        onReady();
         return;
+    }
+    m_onReady.push_back(std::move(onReady));
+    if (m_watching || !m_connection.isConnected())
+        return;
+    m_watching = true;
     m_watcher.setConnection(m_connection);
     m_watcher.addWatchedService(kWatcherService);
     m_watcher.setWatchMode(QDBusServiceWatcher::WatchForRegistration);
@@ -94,8 +101,8 @@ void StatusNotifierHostWatch::ready()
         return;
     m_ready = true;
     m_watcher.removeWatchedService(kWatcherService);
-    if (m_onReady)
-        m_onReady();
+    for (const auto& onReady : std::exchange(m_onReady, {}))
+        onReady();
 }
 
 } // namespace selvina::platform

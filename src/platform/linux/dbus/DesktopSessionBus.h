@@ -8,6 +8,9 @@
 #include <QDBusServiceWatcher>
 #include <QObject>
 
+#include <functional>
+#include <vector>
+
 namespace selvina::platform {
 
 // Owns the well-known name (pl.korlund.selvinavoice) for as long as the process runs.
@@ -40,7 +43,8 @@ private:
 
     QDBusConnection m_connection;
     QDBusServiceWatcher m_watcher;
-    std::function<void()> m_onReady;
+    std::vector<std::function<void()>> m_onReady; // every caller's, in order: the item and the launch advice
+    bool m_watching = false;
     bool m_ready = false;
 };
 
