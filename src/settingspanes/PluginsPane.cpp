@@ -3,6 +3,7 @@
 #include "plugins/PluginCatalog.h"
 #include "settings/ReasoningPreferences.h"
 #include "settingspanes/PaneWidgets.h"
+#include "settingswindow/Announcement.h"
 #include "settingswindow/PaneWidgets.h"
 #include "settingswindow/SettingsNavigation.h"
 
@@ -47,44 +48,9 @@ void clear(QLayout* layout)
     }
 }
 
-// Shown, or about to be: a widget added to a shown parent appears only on the next turn of the
-// event loop, so it is not visible yet right after a rebuild, but it takes the focus once it is.
-bool willShow(const QWidget* w, const QWidget* within)
-{
-    for (; w != nullptr && w != within; w = w->parentWidget())
-        if (w->isHidden() && w->testAttribute(Qt::WA_WState_ExplicitShowHide))
-            return false;
-    return true;
-}
-
-// Rebuilding a section under the keyboard focus would drop Orca's place; the control of the same
-// name gets the focus back.
-class FocusKeeper {
-public:
-    explicit FocusKeeper(QWidget* within)
-        : m_within(within)
-    {
-        if (QWidget* f = QApplication::focusWidget(); f != nullptr && within->isAncestorOf(f))
-            m_name = f->accessibleName();
-    }
-    ~FocusKeeper()
-    {
-        if (m_name.isEmpty())
-            return;
-        for (QWidget* w : m_within->findChildren<QWidget*>())
-            if (w->accessibleName() == m_name && willShow(w, m_within) && (w->focusPolicy() & Qt::TabFocus)) {
-                w->setFocus(Qt::OtherFocusReason);
-                return;
-            }
-    }
-
-    // The rebuild placed the focus itself.
-    void dismiss() { m_name.clear(); }
-
-private:
-    QWidget* m_within;
-    QString m_name;
-};
+// Rebuilding a section under the keyboard focus would drop Orca's place: the control of the same
+// name, or the one that replaced it, gets the focus back.
+using settingswindow::FocusKeeper;
 
 QVBoxLayout* titledColumn(QVBoxLayout* into, const QString& title)
 {
@@ -180,6 +146,14 @@ PluginsPane::PluginsPane(PluginCatalog& catalog, PluginStore& store, settings::R
     m_stack->addWidget(m_list);
 
     connect(&m_store, &PluginStore::stateChanged, this, [this] { m_rebuild.schedule(); });
+    // A failed operation of the user's (install, removal, an own plug-in) is said when it ends,
+    // wherever the focus is; the background ones stay on the page.
+    connect(&m_store, &PluginStore::operationFinished, this, [this](const QString& command) {
+        static const QStringList background{QStringLiteral("lista"), QStringLiteral("aktualizuj-wszystko"),
+                                            QStringLiteral("domyslne"), QStringLiteral("narzedzia")};
+        if (const auto& failure = m_store.failure(); failure && !background.contains(command))
+            settingswindow::announce(this, *failure);
+    });
     connect(&m_catalog, &PluginCatalog::pluginsChanged, this, [this] { m_rebuild.schedule(); });
     connect(&m_reasoning, &settings::ReasoningPreferences::enginesChanged, this, [this] { m_rebuild.schedule(); });
     connect(&m_reasoning, &settings::ReasoningPreferences::changed, this, [this] { m_rebuild.schedule(); });

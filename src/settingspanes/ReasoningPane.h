@@ -34,7 +34,7 @@ public:
 
 private:
     void showPreferences();
-    void showEngines();
+    void showEngines(NoteReport report = NoteReport::whenChanged);
     void showCodexModels();
     void commitClaudeModel();
     void commitCodexModel();
@@ -42,10 +42,9 @@ private:
     settings::ReasoningPreferences& m_preferences;
     settings::ModelCatalog& m_catalog;
     QString m_codexFolder;
-    QComboBox* m_engine = nullptr;
-    QLabel* m_activeEngine = nullptr;
-    QLabel* m_claudeState = nullptr;
-    QLabel* m_codexState = nullptr;
+    RadioChoice* m_engine = nullptr;
+    QLabel* m_engineStates = nullptr;
+    bool m_detectAsked = false;
     QLineEdit* m_claudeModel = nullptr;
     QComboBox* m_codexModel = nullptr;
     QLabel* m_catalogState = nullptr;

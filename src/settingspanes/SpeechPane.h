@@ -13,7 +13,6 @@
 #include <memory>
 #include <optional>
 
-class QComboBox;
 class QDoubleSpinBox;
 class QLabel;
 class QPushButton;
@@ -41,15 +40,15 @@ private:
     void showPreferences();
     void showModels();
     void showPreview();
-    void showKey();
+    void showKey(NoteReport report = NoteReport::whenChanged);
 
     settings::SpeechPreferences& m_preferences;
     settings::ModelCatalog& m_catalog;
     settings::VoicePreview& m_preview;
     KeyLookup m_openAIKey;
-    QComboBox* m_model = nullptr;
+    RadioChoice* m_model = nullptr;
     QLabel* m_catalogState = nullptr;
-    QComboBox* m_voice = nullptr;
+    RadioChoice* m_voice = nullptr;
     QDoubleSpinBox* m_speed = nullptr;
     QPushButton* m_sample = nullptr;
     QLabel* m_sampleState = nullptr;
