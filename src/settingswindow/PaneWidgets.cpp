@@ -47,7 +47,7 @@ QPushButton* button(const QString& title, const QString& help, QWidget* parent)
     auto* b = new QPushButton(title, parent);
     b->setAccessibleName(title);
     if (!help.isEmpty()) {
-        b->setAccessibleDescription(help);
+        b->setAccessibleDescription(help.simplified());
         b->setToolTip(help);
     }
     return b;
