@@ -209,6 +209,9 @@ void SettingsWindowController::announceOpening()
 
 void SettingsWindowController::refocus()
 {
+    // Not active yet: its activation is still to come, and the reader hears that by itself.
+    if (!m_window->isActiveWindow())
+        return;
     // The focus event that the reader missed, sent again: it reads the window and the control.
     QWidget* focused = QApplication::focusWidget();
     if (focused == nullptr || !m_window->isAncestorOf(focused))

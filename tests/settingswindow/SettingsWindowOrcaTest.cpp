@@ -12,6 +12,7 @@
 
 #include <gtest/gtest.h>
 
+#include <signal.h>
 #include <functional>
 #include <iostream>
 
@@ -32,11 +33,20 @@ public:
         m_orca.setProcessChannelMode(QProcess::MergedChannels);
         QObject::connect(&m_orca, &QProcess::readyRead, [this] { take(m_orca.readAll()); });
         // script(1) gives Orca a terminal, so that its debug file (the terminal) is line-buffered.
-        m_orca.start(QStringLiteral("script"), {QStringLiteral("-qfec"),
-                                                QStringLiteral("orca --debug-file=/dev/stdout -d braille -d main-window"),
-                                                QStringLiteral("/dev/null")});
+        // Orca quits when another one of this user runs (an earlier test's still ending): --replace.
+        m_orca.start(QStringLiteral("script"),
+                     {QStringLiteral("-qfec"),
+                      QStringLiteral("echo selvina-orca-pid $$; exec orca --replace --debug-file=/dev/stdout -d braille"),
+                      QStringLiteral("/dev/null")});
     }
-    ~Orca() { stopProcess(m_orca); }
+    ~Orca()
+    {
+        // Orca is script's child: it is ended by its own id and waited for, so that none outlives the test.
+        if (m_pid > 0 && ::kill(m_pid, SIGTERM) == 0
+            && !wait([&] { return !QFile::exists(QStringLiteral("/proc/%1").arg(m_pid)); }, 10000))
+            ::kill(m_pid, SIGKILL);
+        stopProcess(m_orca);
+    }
 
     bool ready() { return wait([&] { return m_startupComplete; }, 60000); }
     // Everything said from `from` on, one sentence a line.
@@ -66,6 +76,8 @@ private:
             // A long name is cut short in the log ("… (...) ]"); the start is enough to tell stops apart.
             else if (const auto f = focus.match(line); f.hasMatch())
                 m_focused.append(f.captured(1));
+            else if (line.startsWith(QStringLiteral("selvina-orca-pid ")))
+                m_pid = line.section(QLatin1Char(' '), 1).toInt();
             else if (line.contains(QStringLiteral("Startup complete")))
                 m_startupComplete = true;
         }
@@ -76,6 +88,7 @@ private:
     QStringList m_said;
     QStringList m_focused;
     bool m_startupComplete = false;
+    pid_t m_pid = 0;
 };
 
 class SettingsWindowWithOrca : public ::testing::Test {
@@ -216,9 +229,10 @@ TEST_F(SettingsWindowWithOrca, EveryPaneIsHeardByKeyboardAlone)
                 QString next = press(QStringLiteral("Down"), 3000);
                 if (next.isEmpty() || next == at)
                     next = press(QStringLiteral("Up"), 3000);
-                if (!next.isEmpty() && next != at)
+                if (!next.isEmpty() && next != at) {
                     EXPECT_TRUE(s_orca->waitSaid(next.section(QStringLiteral(" | "), 1).chopped(1), before))
                         << s_orca->saidSince(before).toStdString();
+                }
             } else if (pane == u"Uruchamianie" && (name == u"Super" || name == u"Control")) {
                 // Off one by one; the last one left must stay, and saying so is the refusal.
                 XDisplay::key(QStringLiteral("space"));
