@@ -82,6 +82,10 @@ int main(int argc, char** argv)
     // The accessibility backend owns the default GLib main context on its worker thread; Qt's own
     // loop must not iterate it on the main thread at the same time.
     qputenv("QT_NO_GLIB", "1");
+    // Qt asks whether a screen reader runs only at start-up (it cannot watch the setting change), so
+    // without this a reader started later, or the accessibility that the permission audit switches
+    // on, would find our windows dark until a restart.
+    qputenv("QT_LINUX_ACCESSIBILITY_ALWAYS_ON", "1");
     // The tray, the hot-keys and the windows need a display; without one the assistant still
     // serves the text channel.
     const bool display = platform::prepareDisplay();

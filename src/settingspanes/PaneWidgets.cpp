@@ -1,5 +1,7 @@
 #include "settingspanes/PaneWidgets.h"
 
+#include "settingswindow/Announcement.h"
+
 #include <QGroupBox>
 
 namespace selvina::settingspanes {
@@ -13,6 +15,12 @@ QFormLayout* section(QVBoxLayout* pane, const QString& title)
     return form;
 }
 
+RadioChoice* addChoice(QFormLayout* form, const QString& caption)
+{
+    auto* choice = new RadioChoice(QString(caption).remove(QLatin1Char(':')));
+    form->addRow(choice);
+    return choice;
+}
 
 QLabel* makeNote(const QString& text, NoteFocus focus)
 {
@@ -22,14 +30,19 @@ QLabel* makeNote(const QString& text, NoteFocus focus)
         note->setTextInteractionFlags(Qt::TextSelectableByKeyboard | Qt::TextSelectableByMouse);
         note->setFocusPolicy(Qt::StrongFocus);
     }
-    setNote(note, text);
+    setNote(note, text, NoteReport::silent);
     return note;
 }
 
-void setNote(QLabel* note, const QString& text)
+void setNote(QLabel* note, const QString& text, NoteReport report)
 {
+    const bool changed = note->text() != text;
     note->setText(text);
+    note->setAccessibleName(text);
     note->setVisible(!text.isEmpty());
+    // isVisible() holds only while the note's pane is the one shown in an open window.
+    if (report != NoteReport::silent && (changed || report == NoteReport::always) && note->isVisible())
+        settingswindow::announce(note, text);
 }
 
 } // namespace selvina::settingspanes

@@ -1,10 +1,11 @@
 // Building blocks of the settings panes, each made so that Orca can name it: a labelled row (the
-// label is the control's buddy, so the control is labelled by it), a list of choices whose
-// explanation follows the current one, and a note that the keyboard can reach.
+// label is the control's buddy, so the control is labelled by it), a choice among the cases of an
+// enumeration as radio buttons, and a note whose changes the screen reader says.
 // Thread: main thread.
 #pragma once
 
-#include <QComboBox>
+#include "settingswindow/PaneWidgets.h"
+
 #include <QFormLayout>
 #include <QLabel>
 #include <QList>
@@ -14,6 +15,8 @@
 #include <functional>
 
 namespace selvina::settingspanes {
+
+using settingswindow::RadioChoice;
 
 // A titled group at the end of `pane`; its rows go into the form returned.
 QFormLayout* section(QVBoxLayout* pane, const QString& title);
@@ -29,45 +32,45 @@ W* addRow(QFormLayout* form, const QString& label, W* control)
     return control;
 }
 
+// A choice of `form` whose title is `caption` (its colon dropped); it spans the form's width.
+RadioChoice* addChoice(QFormLayout* form, const QString& caption);
+
 // A word-wrapped note; `reachable` ones take keyboard focus, so that Orca reads them on Tab.
 enum class NoteFocus { reachable, passive };
 QLabel* makeNote(const QString& text, NoteFocus focus);
+// Whether a note's new text is said: a note that reports a result is said when its text changes
+// while the user is on its pane (`whenChanged`), or also when the same result comes again after
+// the user asked for it anew (`always`). A note set while its pane is not shown is never said.
+enum class NoteReport { whenChanged, always, silent };
 // Sets the text, and hides the note while it is empty (an empty note would be an unnamed stop).
-void setNote(QLabel* note, const QString& text);
+void setNote(QLabel* note, const QString& text, NoteReport report = NoteReport::whenChanged);
 
-// A list of the cases of an enumeration, named by `label`; the current case's explanation is both
-// the list's accessible description and the text of `explanation` (which may be null).
+// The cases of an enumeration as a RadioChoice, each with its label and explanation.
 template <typename E>
 class ChoiceList {
 public:
-    ChoiceList(QComboBox* combo, QList<E> cases, std::function<QString(E)> label, std::function<QString(E)> explain,
-               QLabel* explanation)
-        : m_combo(combo), m_cases(std::move(cases)), m_explain(std::move(explain)), m_explanation(explanation)
+    ChoiceList(RadioChoice* choice, QList<E> cases, const std::function<QString(E)>& label,
+               const std::function<QString(E)>& explain)
+        : m_choice(choice), m_cases(std::move(cases))
     {
-        for (E c : m_cases)
-            m_combo->addItem(label(c));
+        QList<RadioChoice::Option> options;
+        for (int i = 0; i < m_cases.size(); ++i)
+            options.append({label(m_cases[i]), i, explain(m_cases[i])});
+        m_choice->setOptions(options, 0);
     }
-    void show(E value)
+    void show(E value) { m_choice->setCurrentValue(int(m_cases.indexOf(value))); }
+    RadioChoice* choice() const { return m_choice; }
+    E current() const { return m_cases.value(m_choice->currentIndex(), m_cases.first()); }
+    // Calls `chosen` with each case the user picks.
+    void onChosen(QObject* context, std::function<void(E)> chosen)
     {
-        const QSignalBlocker blocker(m_combo);
-        m_combo->setCurrentIndex(int(m_cases.indexOf(value)));
-        explain();
-    }
-    QComboBox* combo() const { return m_combo; }
-    E current() const { return m_cases.value(m_combo->currentIndex(), m_cases.first()); }
-    void explain()
-    {
-        const QString text = m_explain(current());
-        m_combo->setAccessibleDescription(text);
-        if (m_explanation)
-            m_explanation->setText(text);
+        QObject::connect(m_choice, &RadioChoice::chosen, context,
+                         [this, chosen = std::move(chosen)](const QVariant& index) { chosen(m_cases.value(index.toInt(), m_cases.first())); });
     }
 
 private:
-    QComboBox* m_combo;
+    RadioChoice* m_choice;
     QList<E> m_cases;
-    std::function<QString(E)> m_explain;
-    QLabel* m_explanation;
 };
 
 } // namespace selvina::settingspanes

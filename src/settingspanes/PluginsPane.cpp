@@ -215,6 +215,14 @@ PluginsPane::PluginsPane(PluginCatalog& catalog, PluginStore& store, settings::R
     m_stack->addWidget(m_list);
 
     connect(&m_store, &PluginStore::stateChanged, this, [this] { m_rebuild.schedule(); });
+    // A failed operation of the user's (install, removal, an own plug-in) is said when it ends,
+    // wherever the focus is; the background ones stay on the page.
+    connect(&m_store, &PluginStore::operationFinished, this, [this](const QString& command) {
+        static const QStringList background{QStringLiteral("lista"), QStringLiteral("aktualizuj-wszystko"),
+                                            QStringLiteral("domyslne"), QStringLiteral("narzedzia")};
+        if (const auto& failure = m_store.failure(); failure && !background.contains(command))
+            settingswindow::announce(this, *failure);
+    });
     connect(&m_catalog, &PluginCatalog::pluginsChanged, this, [this] { m_rebuild.schedule(); });
     connect(&m_reasoning, &settings::ReasoningPreferences::enginesChanged, this, [this] { m_rebuild.schedule(); });
     connect(&m_reasoning, &settings::ReasoningPreferences::changed, this, [this] { m_rebuild.schedule(); });

@@ -47,16 +47,15 @@ ReasoningPane::ReasoningPane(settings::ReasoningPreferences& preferences, settin
     auto* pane = new QVBoxLayout(this);
 
     QFormLayout* engines = section(pane, QStringLiteral("Silnik agenta"));
-    m_engine = addRow(engines, QStringLiteral("Orkiestrator zadań:"), new QComboBox);
-    m_engine->addItems({QStringLiteral("Automatycznie"), QStringLiteral("Claude Code"), QStringLiteral("Codex CLI")});
-    m_engine->setAccessibleDescription(
-        QStringLiteral("Który agent wykonuje zlecone zadania. Automatycznie: pierwszy gotowy do pracy."));
-    m_activeEngine = makeNote({}, NoteFocus::reachable);
-    m_claudeState = makeNote({}, NoteFocus::reachable);
-    m_codexState = makeNote({}, NoteFocus::reachable);
-    engines->addRow(m_activeEngine);
-    engines->addRow(m_claudeState);
-    engines->addRow(m_codexState);
+    m_engine = addChoice(engines, QStringLiteral("Orkiestrator zadań:"));
+    m_engine->setHelp(QStringLiteral("Który agent wykonuje zlecone zadania. Automatycznie: pierwszy gotowy do pracy."));
+    m_engine->setOptions({{QStringLiteral("Automatycznie"), kEngineValues[0], QString()},
+                          {QStringLiteral("Claude Code"), kEngineValues[1], QString()},
+                          {QStringLiteral("Codex CLI"), kEngineValues[2], QString()}},
+                         kEngineValues[0]);
+    // The engine in charge and the state of both in one stop: one sentence to hear, not three.
+    m_engineStates = makeNote({}, NoteFocus::reachable);
+    engines->addRow(m_engineStates);
     auto* detect = new QPushButton(QStringLiteral("Sprawdź silniki ponownie"));
     detect->setAccessibleDescription(QStringLiteral("Sprawdza, czy Claude Code i Codex CLI są zainstalowane i zalogowane."));
     engines->addRow(detect);
@@ -64,12 +63,9 @@ ReasoningPane::ReasoningPane(settings::ReasoningPreferences& preferences, settin
     QFormLayout* claude = section(pane, QStringLiteral("Claude Code"));
     m_claudeModel = addRow(claude, QStringLiteral("Model Claude Code:"), new QLineEdit);
     m_claudeModel->setAccessibleDescription(QStringLiteral("Nazwa modelu; zmiana uruchamia warstwę namysłu od nowa."));
-    auto* effort = addRow(claude, QStringLiteral("Namysł Claude Code:"), new QComboBox);
-    auto* effortText = makeNote({}, NoteFocus::passive);
-    claude->addRow(effortText);
-    m_effort = std::make_unique<ChoiceList<R::Effort>>(effort, R::allCases<R::Effort>(),
-                                                       qOverload<R::Effort>(&R::label),
-                                                       qOverload<R::Effort>(&R::explanation), effortText);
+    m_effort = std::make_unique<ChoiceList<R::Effort>>(addChoice(claude, QStringLiteral("Namysł Claude Code:")),
+                                                       R::allCases<R::Effort>(), qOverload<R::Effort>(&R::label),
+                                                       qOverload<R::Effort>(&R::explanation));
 
     QFormLayout* codex = section(pane, QStringLiteral("Codex CLI"));
     m_codexModel = addRow(codex, QStringLiteral("Model Codex CLI:"), new QComboBox);
@@ -78,12 +74,9 @@ ReasoningPane::ReasoningPane(settings::ReasoningPreferences& preferences, settin
     m_codexModel->lineEdit()->setAccessibleName(m_codexModel->accessibleName());
     m_codexModel->setAccessibleDescription(
         QStringLiteral("Puste pole: model z ustawień Codex CLI. Zmiana uruchamia warstwę namysłu od nowa."));
-    auto* codexEffort = addRow(codex, QStringLiteral("Namysł Codex CLI:"), new QComboBox);
-    auto* codexEffortText = makeNote({}, NoteFocus::passive);
-    codex->addRow(codexEffortText);
     m_codexEffort = std::make_unique<ChoiceList<R::CodexEffort>>(
-        codexEffort, R::allCases<R::CodexEffort>(), qOverload<R::CodexEffort>(&R::label),
-        qOverload<R::CodexEffort>(&R::explanation), codexEffortText);
+        addChoice(codex, QStringLiteral("Namysł Codex CLI:")), R::allCases<R::CodexEffort>(),
+        qOverload<R::CodexEffort>(&R::label), qOverload<R::CodexEffort>(&R::explanation));
     auto* fetch = new QPushButton(QStringLiteral("Odśwież listę modeli"));
     fetch->setAccessibleDescription(QStringLiteral("Pobiera z OpenAI modele dostępne dla Twojego klucza."));
     codex->addRow(fetch);
@@ -91,55 +84,41 @@ ReasoningPane::ReasoningPane(settings::ReasoningPreferences& preferences, settin
     codex->addRow(m_catalogState);
 
     QFormLayout* memory = section(pane, QStringLiteral("Pamięć agenta"));
-    auto* pamiec = addRow(memory, QStringLiteral("Jak długo agent pamięta zadania:"), new QComboBox);
-    auto* pamiecText = makeNote({}, NoteFocus::passive);
-    memory->addRow(pamiecText);
-    m_pamiec = std::make_unique<ChoiceList<R::Pamiec>>(pamiec, R::allCases<R::Pamiec>(),
-                                                       qOverload<R::Pamiec>(&R::label),
-                                                       qOverload<R::Pamiec>(&R::explanation), pamiecText);
+    m_pamiec = std::make_unique<ChoiceList<R::Pamiec>>(addChoice(memory, QStringLiteral("Jak długo agent pamięta zadania:")),
+                                                       R::allCases<R::Pamiec>(), qOverload<R::Pamiec>(&R::label),
+                                                       qOverload<R::Pamiec>(&R::explanation));
 
     QFormLayout* voice = section(pane, QStringLiteral("Model głosowy"));
-    auto* voiceEffort = addRow(voice, QStringLiteral("Namysł modelu głosowego:"), new QComboBox);
-    auto* voiceText = makeNote({}, NoteFocus::passive);
-    voice->addRow(voiceText);
     m_voiceEffort = std::make_unique<ChoiceList<R::VoiceEffort>>(
-        voiceEffort, R::allCases<R::VoiceEffort>(), qOverload<R::VoiceEffort>(&R::label),
-        qOverload<R::VoiceEffort>(&R::explanation), voiceText);
+        addChoice(voice, QStringLiteral("Namysł modelu głosowego:")), R::allCases<R::VoiceEffort>(),
+        qOverload<R::VoiceEffort>(&R::label), qOverload<R::VoiceEffort>(&R::explanation));
     pane->addStretch();
 
     showPreferences();
     showEngines();
     showCodexModels();
 
-    connect(m_engine, &QComboBox::activated, this, [this](int index) {
-        m_preferences.setEngine(kEngineValues.value(index, kEngineValues.first()));
+    connect(m_engine, &RadioChoice::chosen, this, [this](const QVariant& engine) {
+        m_preferences.setEngine(engine.toString());
         showEngines();
     });
-    connect(detect, &QPushButton::clicked, &m_preferences, &R::refreshEngines);
+    connect(detect, &QPushButton::clicked, this, [this] {
+        m_detectAsked = true;
+        m_preferences.refreshEngines();
+    });
     connect(m_claudeModel, &QLineEdit::editingFinished, this, &ReasoningPane::commitClaudeModel);
     connect(m_codexModel, &QComboBox::activated, this, &ReasoningPane::commitCodexModel);
     connect(m_codexModel->lineEdit(), &QLineEdit::editingFinished, this, &ReasoningPane::commitCodexModel);
-    connect(effort, &QComboBox::activated, this, [this] {
-        m_effort->explain();
-        m_preferences.setEffort(m_effort->current());
-    });
-    connect(codexEffort, &QComboBox::activated, this, [this] {
-        m_codexEffort->explain();
-        m_preferences.setCodexEffort(m_codexEffort->current());
-    });
-    connect(pamiec, &QComboBox::activated, this, [this] {
-        m_pamiec->explain();
-        m_preferences.setPamiec(m_pamiec->current());
-    });
-    connect(voiceEffort, &QComboBox::activated, this, [this] {
-        m_voiceEffort->explain();
-        m_preferences.setVoiceEffort(m_voiceEffort->current());
-    });
+    m_effort->onChosen(this, [this](R::Effort v) { m_preferences.setEffort(v); });
+    m_codexEffort->onChosen(this, [this](R::CodexEffort v) { m_preferences.setCodexEffort(v); });
+    m_pamiec->onChosen(this, [this](R::Pamiec v) { m_preferences.setPamiec(v); });
+    m_voiceEffort->onChosen(this, [this](R::VoiceEffort v) { m_preferences.setVoiceEffort(v); });
     connect(fetch, &QPushButton::clicked, &m_catalog, &settings::ModelCatalog::refresh);
     connect(&m_catalog, &settings::ModelCatalog::changed, this, &ReasoningPane::showCodexModels);
     connect(&m_preferences, &R::enginesChanged, this, [this] {
         showPreferences();
-        showEngines();
+        // Asked for again, the same answer is said again: the user waits for it.
+        showEngines(std::exchange(m_detectAsked, false) ? NoteReport::always : NoteReport::whenChanged);
     });
 }
 
@@ -155,9 +134,8 @@ void ReasoningPane::setKeyField(QWidget* field)
 
 void ReasoningPane::showPreferences()
 {
-    const QSignalBlocker blocker(m_engine);
     const qsizetype engine = kEngineValues.indexOf(m_preferences.engine().trimmed().toLower());
-    m_engine->setCurrentIndex(int(engine < 0 ? 0 : engine));
+    m_engine->setCurrentValue(kEngineValues[engine < 0 ? 0 : engine]);
     m_claudeModel->setText(m_preferences.model());
     m_effort->show(m_preferences.effort());
     m_codexEffort->show(m_preferences.codexEffort());
@@ -165,12 +143,12 @@ void ReasoningPane::showPreferences()
     m_voiceEffort->show(m_preferences.voiceEffort());
 }
 
-void ReasoningPane::showEngines()
+void ReasoningPane::showEngines(NoteReport report)
 {
-    setNote(m_activeEngine, QStringLiteral("Zadania wykona teraz: ") + R::engineName(m_preferences.activeEngine())
-                                + QLatin1Char('.'));
-    setNote(m_claudeState, engineState(m_preferences.engineStates()[0]));
-    setNote(m_codexState, engineState(m_preferences.engineStates()[1]));
+    setNote(m_engineStates,
+            QStringLiteral("Zadania wykona teraz: ") + R::engineName(m_preferences.activeEngine()) + QStringLiteral(". ")
+                + engineState(m_preferences.engineStates()[0]) + QLatin1Char(' ') + engineState(m_preferences.engineStates()[1]),
+            report);
 }
 
 void ReasoningPane::showCodexModels()

@@ -36,7 +36,7 @@ public:
 
 private:
     void showPreferences();
-    void showEngines();
+    void showEngines(NoteReport report = NoteReport::whenChanged);
     void showCodexModels();
     void commitClaudeModel();
     void commitCodexModel();
@@ -44,10 +44,9 @@ private:
     settings::ReasoningPreferences& m_preferences;
     settings::ModelCatalog& m_catalog;
     QString m_codexFolder;
-    QComboBox* m_engine = nullptr;
-    QLabel* m_activeEngine = nullptr;
-    QLabel* m_claudeState = nullptr;
-    QLabel* m_codexState = nullptr;
+    RadioChoice* m_engine = nullptr;
+    QLabel* m_engineStates = nullptr;
+    bool m_detectAsked = false;
     QLineEdit* m_claudeModel = nullptr;
     QComboBox* m_codexModel = nullptr;
     QLabel* m_catalogState = nullptr;

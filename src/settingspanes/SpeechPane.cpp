@@ -5,7 +5,8 @@
 #include "settingspanes/ApiKeyField.h"
 #include "settingspanes/ReasoningPane.h"
 
-#include <QComboBox>
+#include <QApplication>
+#include <QRadioButton>
 #include <QDoubleSpinBox>
 #include <QFormLayout>
 #include <QGroupBox>
@@ -105,11 +106,8 @@ QString explanation(S::NoiseReduction v)
 template <typename E>
 std::unique_ptr<ChoiceList<E>> choices(QFormLayout* form, const QString& caption, QList<E> cases)
 {
-    auto* combo = addRow(form, caption, new QComboBox);
-    auto* text = makeNote({}, NoteFocus::passive);
-    form->addRow(text);
-    return std::make_unique<ChoiceList<E>>(combo, std::move(cases), qOverload<E>(&label), qOverload<E>(&explanation),
-                                           text);
+    return std::make_unique<ChoiceList<E>>(addChoice(form, caption), std::move(cases), qOverload<E>(&label),
+                                           qOverload<E>(&explanation));
 }
 
 } // namespace
@@ -123,8 +121,8 @@ SpeechPane::SpeechPane(settings::SpeechPreferences& preferences, settings::Model
     auto* pane = new QVBoxLayout(this);
 
     QFormLayout* model = section(pane, QStringLiteral("Model rozmowy"));
-    m_model = addRow(model, QStringLiteral("Model głosowy:"), new QComboBox);
-    m_model->setAccessibleDescription(QStringLiteral("Model OpenAI, z którym rozmawiasz; działa od następnej rozmowy."));
+    m_model = addChoice(model, QStringLiteral("Model głosowy:"));
+    m_model->setHelp(QStringLiteral("Model OpenAI, z którym rozmawiasz; działa od następnej rozmowy."));
     auto* fetch = new QPushButton(QStringLiteral("Odśwież listę modeli"));
     fetch->setAccessibleDescription(QStringLiteral("Pobiera z OpenAI modele dostępne dla Twojego klucza."));
     model->addRow(fetch);
@@ -132,7 +130,7 @@ SpeechPane::SpeechPane(settings::SpeechPreferences& preferences, settings::Model
     model->addRow(m_catalogState);
 
     QFormLayout* voice = section(pane, QStringLiteral("Głos"));
-    m_voice = addRow(voice, QStringLiteral("Głos:"), new QComboBox);
+    m_voice = addChoice(voice, QStringLiteral("Głos:"));
     m_speed = addRow(voice, QStringLiteral("Tempo mowy:"), new QDoubleSpinBox);
     m_speed->setRange(0.25, 1.5);
     m_speed->setSingleStep(0.05);
@@ -180,33 +178,24 @@ SpeechPane::SpeechPane(settings::SpeechPreferences& preferences, settings::Model
     showPreview();
     showKey();
 
-    connect(m_model, &QComboBox::activated, this, [this] { m_preferences.setModel(m_model->currentText()); });
+    connect(m_model, &RadioChoice::chosen, this, [this](const QVariant& model) { m_preferences.setModel(model.toString()); });
     connect(fetch, &QPushButton::clicked, &m_catalog, &settings::ModelCatalog::refresh);
     connect(&m_catalog, &settings::ModelCatalog::changed, this, &SpeechPane::showModels);
-    connect(m_voice, &QComboBox::activated, this, [this] { m_preferences.setVoice(m_voice->currentData().toString()); });
+    connect(m_voice, &RadioChoice::chosen, this, [this](const QVariant& voice) { m_preferences.setVoice(voice.toString()); });
     connect(m_speed, &QDoubleSpinBox::valueChanged, this, [this](double v) { m_preferences.setSpeed(v); });
     connect(m_sample, &QPushButton::clicked, this, [this] {
         if (m_preview.playingVoice())
             m_preview.stop();
         else
-            m_preview.play(m_voice->currentData().toString(), m_speed->value());
+            m_preview.play(m_voice->currentValue().toString(), m_speed->value());
     });
     connect(&m_preview, &settings::VoicePreview::changed, this, &SpeechPane::showPreview);
     connect(m_threshold, &QDoubleSpinBox::valueChanged, this, [this](double v) { m_preferences.setThreshold(v); });
     connect(m_prefixPadding, &QSpinBox::valueChanged, this, [this](int v) { m_preferences.setPrefixPaddingMs(v); });
     connect(m_silence, &QSpinBox::valueChanged, this, [this](int v) { m_preferences.setSilenceDurationMs(v); });
-    connect(m_turnDetection->combo(), &QComboBox::activated, this, [this] {
-        m_turnDetection->explain();
-        m_preferences.setTurnDetection(m_turnDetection->current());
-    });
-    connect(m_eagerness->combo(), &QComboBox::activated, this, [this] {
-        m_eagerness->explain();
-        m_preferences.setEagerness(m_eagerness->current());
-    });
-    connect(m_noiseReduction->combo(), &QComboBox::activated, this, [this] {
-        m_noiseReduction->explain();
-        m_preferences.setNoiseReduction(m_noiseReduction->current());
-    });
+    m_turnDetection->onChosen(this, [this](S::TurnDetection v) { m_preferences.setTurnDetection(v); });
+    m_eagerness->onChosen(this, [this](S::Eagerness v) { m_preferences.setEagerness(v); });
+    m_noiseReduction->onChosen(this, [this](S::NoiseReduction v) { m_preferences.setNoiseReduction(v); });
     connect(defaults, &QPushButton::clicked, this, [this] {
         m_preferences.restoreDefaults();
         showPreferences();
@@ -219,14 +208,13 @@ void SpeechPane::showPreferences()
 {
     showModels();
     {
-        const QSignalBlocker blocker(m_voice);
-        m_voice->clear();
         QStringList voices = S::voiceChoices();
         if (!voices.contains(m_preferences.voice()))
             voices.prepend(m_preferences.voice());
+        QList<RadioChoice::Option> options;
         for (const QString& v : voices)
-            m_voice->addItem(S::recommendedVoices().contains(v) ? v + QStringLiteral(" (polecany)") : v, v);
-        m_voice->setCurrentIndex(int(voices.indexOf(m_preferences.voice())));
+            options.append({S::recommendedVoices().contains(v) ? v + QStringLiteral(" (polecany)") : v, v, QString()});
+        m_voice->setOptions(options, m_preferences.voice());
     }
     // A stored value beyond a box's range is shown at its edge and stays stored until changed here.
     for (auto [box, value] : {std::pair{m_speed, m_preferences.speed()}, std::pair{m_threshold, m_preferences.threshold()}}) {
@@ -245,11 +233,14 @@ void SpeechPane::showPreferences()
 
 void SpeechPane::showModels()
 {
-    const QSignalBlocker blocker(m_model);
-    const QStringList models = m_catalog.realtimeOptions(m_preferences.model());
-    m_model->clear();
-    m_model->addItems(models);
-    m_model->setCurrentIndex(int(models.indexOf(m_preferences.model())));
+    QList<RadioChoice::Option> options;
+    for (const QString& model : m_catalog.realtimeOptions(m_preferences.model()))
+        options.append({model, model, QString()});
+    // A rebuilt list takes the focus from the option that had it: it goes to the chosen one.
+    const bool hadFocus = m_model->isAncestorOf(QApplication::focusWidget());
+    m_model->setOptions(options, m_preferences.model());
+    if (hadFocus && m_model->currentIndex() >= 0)
+        m_model->buttons()[m_model->currentIndex()]->setFocus(Qt::OtherFocusReason);
     setNote(m_catalogState, catalogState(m_catalog));
 }
 
@@ -258,23 +249,27 @@ void SpeechPane::showPreview()
     const auto& playing = m_preview.playingVoice();
     m_sample->setText(playing ? QStringLiteral("Zatrzymaj próbkę głosu") : QStringLiteral("Posłuchaj próbki głosu"));
     m_sample->setAccessibleName(m_sample->text());
-    setNote(m_sampleState, playing ? QStringLiteral("Odtwarzam próbkę głosu ") + *playing + QLatin1Char('.')
-                           : m_preview.failure() ? m_preview.failure()->description()
-                                                 : QString());
+    // The sample itself is heard while it plays; only its failure needs words.
+    setNote(m_sampleState,
+            playing ? QStringLiteral("Odtwarzam próbkę głosu ") + *playing + QLatin1Char('.')
+            : m_preview.failure() ? m_preview.failure()->description()
+                                  : QString(),
+            playing ? NoteReport::silent : NoteReport::whenChanged);
 }
 
 void SpeechPane::setKeyField(ApiKeyField* field)
 {
     m_keySection->addRow(field);
-    connect(field, &ApiKeyField::keyChanged, this, &SpeechPane::showKey);
+    connect(field, &ApiKeyField::keyChanged, this, [this] { showKey(); });
 }
 
-void SpeechPane::showKey()
+void SpeechPane::showKey(NoteReport report)
 {
     m_preferences.refreshKeySummary(m_openAIKey ? m_openAIKey() : std::nullopt);
     const auto summary = m_preferences.storedKeySummary();
     setNote(m_key, summary ? QStringLiteral("Używany klucz OpenAI kończy się na ") + *summary + QLatin1Char('.')
-                           : QStringLiteral("Nie ma klucza OpenAI: bez niego nie porozmawiasz i nie usłyszysz próbki głosu."));
+                           : QStringLiteral("Nie ma klucza OpenAI: bez niego nie porozmawiasz i nie usłyszysz próbki głosu."),
+            report);
 }
 
 } // namespace selvina::settingspanes

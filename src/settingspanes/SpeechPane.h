@@ -13,7 +13,6 @@
 #include <memory>
 #include <optional>
 
-class QComboBox;
 class QDoubleSpinBox;
 class QFormLayout;
 class QLabel;
@@ -43,18 +42,18 @@ public:
     void setKeyField(ApiKeyField* field);
 
 private:
-    void showKey();
     void showPreferences();
     void showModels();
     void showPreview();
+    void showKey(NoteReport report = NoteReport::whenChanged);
 
     settings::SpeechPreferences& m_preferences;
     settings::ModelCatalog& m_catalog;
     settings::VoicePreview& m_preview;
     KeyLookup m_openAIKey;
-    QComboBox* m_model = nullptr;
+    RadioChoice* m_model = nullptr;
     QLabel* m_catalogState = nullptr;
-    QComboBox* m_voice = nullptr;
+    RadioChoice* m_voice = nullptr;
     QDoubleSpinBox* m_speed = nullptr;
     QPushButton* m_sample = nullptr;
     QLabel* m_sampleState = nullptr;

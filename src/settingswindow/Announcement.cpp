@@ -1,14 +1,104 @@
 #include "settingswindow/Announcement.h"
 
+#include <QAccessible>
+#include <QAccessibleWidget>
+#include <QPointer>
+#include <QTimer>
 #include <QWidget>
 
 namespace selvina::settingswindow {
 
+namespace {
+
+// Qt 6.4 sends no AT-SPI announcement, and Orca 43 ignores a label whose text or name changes
+// away from the focus. What Orca does speak without moving the focus is an object with the
+// notification role that becomes showing: it says "powiadomienie" and the object's name. So each
+// window holds one such object, one pixel in its corner, hidden and shown again per sentence.
+class Announcer : public QWidget {
+public:
+    explicit Announcer(QWidget* window) : QWidget(window)
+    {
+        setObjectName(QStringLiteral("selvina_announcer"));
+        setAttribute(Qt::WA_TransparentForMouseEvents);
+        setFocusPolicy(Qt::NoFocus);
+        setGeometry(0, 0, 1, 1);
+        hide();
+        m_flush.setSingleShot(true);
+        m_flush.setInterval(0);
+        QObject::connect(&m_flush, &QTimer::timeout, this, [this] { speakQueued(); });
+    }
+    QString sentence() const { return m_sentence; }
+
+    // Sentences of one turn of the event loop are said as one, in order, each once: a rebuild may
+    // report the same result from two places, and two results in a row must both be heard, not the
+    // second cut off by the first.
+    void queue(const QString& text)
+    {
+        if (!m_queued.contains(text))
+            m_queued.append(text);
+        m_flush.start();
+    }
+
+private:
+    void speakQueued()
+    {
+        m_sentence = m_queued.join(QLatin1Char(' '));
+        m_queued.clear();
+        hide();
+        raise();
+        show();
+    }
+
+    QStringList m_queued;
+    QString m_sentence;
+    QTimer m_flush;
+};
+
+class AnnouncerAccessible : public QAccessibleWidget {
+public:
+    explicit AnnouncerAccessible(Announcer* announcer) : QAccessibleWidget(announcer, QAccessible::Notification) {}
+    QString text(QAccessible::Text t) const override
+    {
+        if (t == QAccessible::Name)
+            return static_cast<const Announcer*>(widget())->sentence();
+        return QAccessibleWidget::text(t);
+    }
+};
+
+QAccessibleInterface* announcerInterface(const QString&, QObject* object)
+{
+    if (auto* announcer = dynamic_cast<Announcer*>(object))
+        return new AnnouncerAccessible(announcer);
+    return nullptr;
+}
+
+} // namespace
+
 void announce(QWidget* source, const QString& text)
 {
-    // Until the screen reader has a way in, the text stays where it is shown.
-    Q_UNUSED(source);
-    Q_UNUSED(text);
+    if (source == nullptr || text.trimmed().isEmpty())
+        return;
+    QWidget* window = source->window();
+    // A hidden window has no reader listening in it; the result stays in its note.
+    if (!window->isVisible())
+        return;
+    static const bool installed = (QAccessible::installFactory(&announcerInterface), true);
+    Q_UNUSED(installed);
+    Announcer* announcer = nullptr;
+    for (QObject* child : window->children())
+        if ((announcer = dynamic_cast<Announcer*>(child)) != nullptr)
+            break;
+    if (announcer == nullptr)
+        announcer = new Announcer(window);
+    announcer->queue(text.trimmed());
+}
+
+QString lastAnnouncement(QWidget* window)
+{
+    for (QObject* child : window->children())
+        if (auto* announcer = dynamic_cast<Announcer*>(child))
+            return announcer->sentence();
+    return {};
 }
 
 } // namespace selvina::settingswindow

@@ -12,5 +12,7 @@ namespace selvina::settingswindow {
 // Says `text` through the screen reader on behalf of `source` (the note or control that shows the
 // result). An empty text says nothing.
 void announce(QWidget* source, const QString& text);
+// What the window said last (empty before anything was said); for the view dump and the tests.
+QString lastAnnouncement(QWidget* window);
 
 } // namespace selvina::settingswindow

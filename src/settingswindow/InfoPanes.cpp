@@ -31,21 +31,26 @@ DeveloperPane::DeveloperPane(settings::DeveloperPreferences& developer, QString 
         const QSignalBlocker blocker(preview);
         preview->setChecked(on);
     });
-    box->addWidget(paragraph(QStringLiteral(
+    // Heard with the toggle it explains, shown under it.
+    const QString previewNote = QStringLiteral(
         "Okno pojawia się pod znakiem w rogu — wyłącznie na czas pracy, nie przez całą rozmowę. Widać w nim, który krok "
         "trwa i jak długo: bez tego „długo miele i nic nie robi” jest nie do rozstrzygnięcia, bo nie wiadomo, czy myśli "
-        "model głosowy, czy wisi narzędzie w warstwie namysłu.")));
+        "model głosowy, czy wisi narzędzie w warstwie namysłu.");
+    preview->setAccessibleDescription(preview->accessibleDescription() + QStringLiteral(". ") + previewNote);
+    box->addWidget(passiveText(previewNote));
 
     column->addWidget(section(QStringLiteral("Dziennik"), box));
     m_size = paragraph(QString());
     box->addWidget(m_size);
-    auto* reveal = button(QStringLiteral("Pokaż w menedżerze plików"), QString());
-    box->addWidget(reveal);
-    connect(reveal, &QPushButton::clicked, this, [this] { revealInFileManager(m_runLogPath); });
-    box->addWidget(paragraph(QStringLiteral(
+    const QString logNote = QStringLiteral(
         "Dziennik zawiera TREŚĆ rozmowy: to, co powiedział asystent, wywołania narzędzi i ich wyniki — a więc także "
         "fragmenty wiadomości i innych danych, o które pytałeś. Zapis działa tylko przy włączonym podglądzie i nie "
-        "kasuje się sam. Przed wysłaniem komuś pliku warto go przejrzeć.")));
+        "kasuje się sam. Przed wysłaniem komuś pliku warto go przejrzeć.");
+    auto* reveal = button(QStringLiteral("Pokaż w menedżerze plików"), logNote);
+    reveal->setToolTip(QString());
+    box->addWidget(reveal);
+    connect(reveal, &QPushButton::clicked, this, [this] { revealInFileManager(m_runLogPath); });
+    box->addWidget(passiveText(logNote));
     column->addStretch(1);
     refreshSize();
 }
@@ -111,7 +116,10 @@ QLabel* row(QFormLayout* form, const QString& name, const QString& value)
 {
     QLabel* label = paragraph(value);
     label->setAccessibleName(name + QStringLiteral(": ") + value);
-    form->addRow(name, label);
+    // The caption would label the value as well, and Orca would say the name twice.
+    auto* caption = new QLabel(name);
+    form->addRow(caption, label);
+    caption->setBuddy(nullptr);
     return label;
 }
 

@@ -1,5 +1,6 @@
 #include "settingswindow/PermissionsPane.h"
 
+#include "settingswindow/Announcement.h"
 #include "settingswindow/PaneWidgets.h"
 
 #include <QApplication>
@@ -102,16 +103,22 @@ QCoro::Task<> PermissionsPane::ask(QString name)
     if (m_asking == name)
         m_asking.clear();
     rebuild();
+    // The row has its new state, but the focus may be elsewhere: the result is said.
+    for (const Permission& p : m_permissions)
+        if (p.name == name)
+            announce(this, p.name + QStringLiteral(": ")
+                               + (p.granted == true ? QStringLiteral("nadane.")
+                                  : p.granted == false ? QStringLiteral("brak zgody.")
+                                                       : QStringLiteral("nierozstrzygnięte.")));
     if (outcome == diagnostics::Outcome::denied || outcome == diagnostics::Outcome::needsSettings)
         audit->openSettings(name);
 }
 
 void PermissionsPane::rebuild()
 {
-    // Focus stays where it was by name: rebuilding must not throw the screen reader to the top.
-    const QWidget* focused = QApplication::focusWidget();
-    const QString focusedName = focused != nullptr && m_content && m_content->isAncestorOf(focused)
-                                    ? focused->accessibleName() : QString();
+    // Focus stays where it was: rebuilding must not throw the screen reader to the top. It goes to
+    // the control of the same name, else to what replaced the one pressed ("Trwa pytanie o zgodę").
+    FocusKeeper keeper(this);
     delete m_content;
     m_content = new QWidget;
     m_column->addWidget(m_content);
@@ -138,12 +145,15 @@ void PermissionsPane::rebuild()
         connect(restart, &QPushButton::clicked, this, [this] { m_restart(); });
         box->addWidget(restart);
     }
-    auto* again = button(QStringLiteral("Odśwież"), QString());
+    // The footer explains the buttons and the refresh: heard with "Odśwież", shown under it.
+    const QString footer = QStringLiteral(
+        "Przycisk przy pozycji wykonuje prawdziwą próbę w danym obszarze albo otwiera ustawienia pulpitu, w których to "
+        "się naprawia. Lista odświeża się sama, gdy tu wrócisz.");
+    auto* again = button(QStringLiteral("Odśwież"), footer);
+    again->setToolTip(QString());
     connect(again, &QPushButton::clicked, this, [this] { refresh(); });
     box->addWidget(again);
-    box->addWidget(paragraph(QStringLiteral(
-        "Przycisk przy pozycji wykonuje prawdziwą próbę w danym obszarze albo otwiera ustawienia pulpitu, w których to "
-        "się naprawia. Lista odświeża się sama, gdy tu wrócisz.")));
+    box->addWidget(passiveText(footer));
 
     struct Group {
         const std::vector<Permission>& list;
@@ -171,30 +181,34 @@ void PermissionsPane::rebuild()
         column->addWidget(section(QString::fromUtf8(group.title), box));
         for (const Permission& p : group.list)
             addRow(box, p, group.stateWord);
-        box->addWidget(paragraph(group.footer));
+        // "Nothing to do here" needs no stop of its own; the others are read as a paragraph.
+        box->addWidget(&group.list == &g.granted ? passiveText(group.footer) : paragraph(group.footer));
     }
     column->addStretch(1);
-    if (!focusedName.isEmpty())
-        for (QWidget* w : m_content->findChildren<QWidget*>())
-            if (w->accessibleName() == focusedName && w->focusPolicy() != Qt::NoFocus) {
-                w->setFocus();
-                break;
-            }
 }
 
 void PermissionsPane::addRow(QVBoxLayout* into, const Permission& p, const char* stateWord)
 {
-    auto* line = new QWidget;
-    auto* h = new QHBoxLayout(line);
-    h->setContentsMargins(0, 0, 0, 0);
+    // A row is a layout, not a widget: Orca reads an unnamed container around a focused label as
+    // the text of the whole group, once more.
+    auto* h = new QHBoxLayout;
     const bool granted = p.granted == true;
-    QString text = p.name + QStringLiteral(", ") + QString::fromUtf8(stateWord);
-    QString detail = granted ? p.remedy : QStringLiteral("Bez tego ") + p.impact + QStringLiteral(".");
-    if (p.granted == false && kRestartSet.contains(p.name))
-        detail += QStringLiteral("\nPo włączeniu aplikacje uruchomione wcześniej trzeba uruchomić ponownie.");
-    QLabel* label = paragraph(text + (detail.trimmed().isEmpty() ? QString() : QStringLiteral("\n") + detail));
-    label->setAccessibleName(text);
-    label->setAccessibleDescription(detail);
+    const QString text = p.name + QStringLiteral(", ") + QString::fromUtf8(stateWord);
+    // Orca reads a label's name and never its description: the meaning and the remedy are in the
+    // text itself, which is also the name.
+    QStringList detail;
+    if (granted) {
+        detail << p.remedy;
+    } else {
+        detail << QStringLiteral("Bez tego ") + p.impact + QStringLiteral(".");
+        if (p.granted == false && kRestartSet.contains(p.name))
+            detail << QStringLiteral("Po włączeniu aplikacje uruchomione wcześniej trzeba uruchomić ponownie.");
+        if (!p.remedy.trimmed().isEmpty())
+            detail << QStringLiteral("Jak to naprawić: ") + p.remedy.trimmed();
+    }
+    detail.removeAll(QString());
+    QLabel* label = paragraph(detail.isEmpty() ? text : text + QStringLiteral(".\n") + detail.join(QLatin1Char('\n')));
+    label->setAccessibleName(detail.isEmpty() ? text : text + QStringLiteral(". ") + detail.join(QLatin1Char(' ')));
     h->addWidget(label, 1);
     if (m_asking == p.name) {
         h->addWidget(paragraph(QStringLiteral("Trwa pytanie o zgodę")));
@@ -214,7 +228,7 @@ void PermissionsPane::addRow(QVBoxLayout* into, const Permission& p, const char*
         });
         h->addWidget(give);
     }
-    into->addWidget(line);
+    into->addLayout(h);
 }
 
 } // namespace selvina::settingswindow

@@ -48,6 +48,8 @@ SettingsWindow::SettingsWindow(NawigacjaUstawien& nawigacja, platform::Preferenc
         action->setShortcutContext(Qt::WindowShortcut);
         auto* b = qobject_cast<QToolButton*>(toolbar->widgetForAction(action));
         b->setAccessibleName(name);
+        // A tool bar's buttons take no focus by default, so Tab would never reach them.
+        b->setFocusPolicy(Qt::TabFocus);
         b->setToolTip(name + QStringLiteral(" (") + keys.front().toString(QKeySequence::NativeText) + QStringLiteral(")"));
         return std::pair{action, b};
     };
@@ -82,6 +84,8 @@ SettingsWindow::SettingsWindow(NawigacjaUstawien& nawigacja, platform::Preferenc
         m_pages.push_back(placeholder(info));
         m_stack->addWidget(scrolled(m_pages.back()));
     }
+    setTabOrder(m_back, m_forward);
+    setTabOrder(m_forward, m_search);
     setTabOrder(m_search, m_sidebar);
 
     connect(m_search, &QLineEdit::textChanged, this, [this] { applySearch(); });
@@ -145,6 +149,8 @@ void SettingsWindow::applyNavigation()
 {
     const Pane highlighted = m_nawigacja.panelDoPodswietlenia();
     m_stack->setCurrentIndex(int(highlighted));
+    // Orca names this container when the focus enters a pane: the pane's title, not "Panel".
+    m_stack->setAccessibleName(paneInfo(highlighted).title);
     m_back->setEnabled(m_nawigacja.mozeWstecz());
     m_forward->setEnabled(m_nawigacja.mozeDalej());
     const QSignalBlocker blocker(m_sidebar);
@@ -153,6 +159,8 @@ void SettingsWindow::applyNavigation()
         if (Pane(m_sidebar->item(i)->data(Qt::UserRole).toInt()) == highlighted)
             row = i;
     m_sidebar->setCurrentRow(row);
+    // Orca names the list and its size on Tab, not its current item: the description says it.
+    m_sidebar->setAccessibleDescription(QStringLiteral("Obecny panel: ") + paneInfo(highlighted).title);
 }
 
 void SettingsWindow::restoreGeometryOrCentre()
@@ -181,6 +189,9 @@ void SettingsWindow::closeEvent(QCloseEvent* event)
 void SettingsWindow::hideEvent(QHideEvent* event)
 {
     saveGeometryNow();
+    // A search left over would hide panes the next time the window opens, without a word.
+    if (!event->spontaneous())
+        m_search->clear();
     QMainWindow::hideEvent(event);
 }
 

@@ -1,15 +1,18 @@
 #include "settingswindow/SettingsWindowController.h"
 
 #include "core/SidecarLog.h"
+#include "settingswindow/Announcement.h"
 #include "settingswindow/SettingsWindow.h"
 #include "settingswindow/StartupPane.h"
 
 #include <QAccessible>
+#include <QApplication>
 #include <QCoreApplication>
 #include <QGuiApplication>
 #include <QLineEdit>
 #include <QMetaEnum>
 #include <QProcess>
+#include <QTimer>
 #include <QToolBar>
 #include <QWindow>
 
@@ -73,6 +76,26 @@ void setStartupId(QWindow* window, const QByteArray& token)
                         atom("UTF8_STRING"), 8, uint32_t(token.size()), token.constData());
     xcb_flush(c);
 }
+
+// Waits for the accessibility bridge of this process to come up, once. Qt connects to the
+// accessibility bus only after the event loop has run a while; whatever the window did before that
+// (shown, activated, focused) never reached the screen reader.
+class BridgeUp : public QAccessible::ActivationObserver {
+public:
+    explicit BridgeUp(std::function<void()> then) : m_then(std::move(then)) { QAccessible::installActivationObserver(this); }
+    void accessibilityActiveChanged(bool active) override
+    {
+        if (!active)
+            return;
+        QAccessible::removeActivationObserver(this);
+        // Not from inside the bridge's own notification: the window's events must follow it.
+        QTimer::singleShot(0, qApp, [then = std::move(m_then)] { then(); });
+        delete this;
+    }
+
+private:
+    std::function<void()> m_then;
+};
 
 } // namespace
 
@@ -138,6 +161,8 @@ void SettingsWindowController::create()
 
 void SettingsWindowController::show(const QString& activationToken)
 {
+    // Raising a window that is already active sends the screen reader nothing.
+    const bool alreadyActive = m_window && m_window->isVisible() && m_window->isActiveWindow();
     if (!m_window)
         create();
     const QByteArray token = activationToken.toUtf8();
@@ -157,6 +182,45 @@ void SettingsWindowController::show(const QString& activationToken)
         handle->requestActivate();
     // The screen reader starts in the search field.
     m_window->searchField()->setFocus(Qt::ActiveWindowFocusReason);
+    if (alreadyActive)
+        announceOpening();
+    else if (!QAccessible::isActive() && !m_waitingForBridge) {
+        m_waitingForBridge = true;
+        QPointer<SettingsWindowController> self(this);
+        new BridgeUp([self] {
+            if (!self)
+                return;
+            self->m_waitingForBridge = false;
+            if (self->m_window && self->m_window->isVisible())
+                self->refocus();
+        });
+    }
+}
+
+void SettingsWindowController::announceOpening()
+{
+    QWidget* focused = QApplication::focusWidget();
+    QString sentence = m_window->windowTitle() + QStringLiteral(", panel ") + paneInfo(m_window->shownPane()).title
+                       + QLatin1Char('.');
+    if (focused != nullptr && m_window->isAncestorOf(focused) && !focused->accessibleName().isEmpty())
+        sentence += QLatin1Char(' ') + focused->accessibleName() + QLatin1Char('.');
+    announce(m_window, sentence);
+}
+
+void SettingsWindowController::refocus()
+{
+    // Not active yet: its activation is still to come, and the reader hears that by itself.
+    if (!m_window->isActiveWindow())
+        return;
+    // The focus event that the reader missed, sent again: it reads the window and the control.
+    QWidget* focused = QApplication::focusWidget();
+    if (focused == nullptr || !m_window->isAncestorOf(focused))
+        focused = m_window->searchField();
+    focused->clearFocus();
+    focused->setFocus(Qt::ActiveWindowFocusReason);
+    // Orca follows the focus but names no window it was not told was activated: the window, its
+    // pane and the control are said as well.
+    announceOpening();
 }
 
 void SettingsWindowController::dumpViewTree() const

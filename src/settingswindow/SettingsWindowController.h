@@ -62,11 +62,15 @@ public:
 
 private:
     void create();
+    // The window's title, the pane and the focused control, as one sentence.
+    void announceOpening();
+    void refocus();
 
     Options m_options;
     NawigacjaUstawien m_nawigacja;
     std::map<Pane, PaneFactory> m_factories;
     QPointer<SettingsWindow> m_window;
+    bool m_waitingForBridge = false;
 };
 
 // Lines of the view dump of `root` (exposed for the tests).

@@ -3,10 +3,11 @@
 #include "activation/GlobalHotkey.h"
 #include "platform/linux/KeySymbols.h"
 #include "settings/LaunchPreferences.h"
+#include "settingswindow/Announcement.h"
 #include "settingswindow/PaneWidgets.h"
 
 #include <QApplication>
-#include <QComboBox>
+#include <QRadioButton>
 #include <QKeyEvent>
 #include <QSignalBlocker>
 
@@ -106,52 +107,54 @@ StartupPane::StartupPane(settings::LaunchPreferences& launch, activation::Global
 
     QVBoxLayout* box = nullptr;
     column->addWidget(section(QStringLiteral("Autostart"), box));
+    // What the paragraphs under a toggle say is also its description, read with it on Tab: one
+    // stop for the toggle and its explanation.
+    const QString autostartNote = QStringLiteral(
+        "Stan bierzemy z systemu, nie z własnego zapisu — jeśli wyłączysz Selvina w programach startowych pulpitu "
+        "(w GNOME w Dostrajaniu, w KDE w Autostarcie, w Xfce w Sesji i uruchamianiu), przełącznik tutaj też zgaśnie.");
     m_autostart = toggle(QStringLiteral("Uruchamiaj razem z systemem"),
                          QStringLiteral("Selvina wstanie sama po zalogowaniu, bez otwierania jej z menu aplikacji"), box);
+    m_autostart->setAccessibleDescription(m_autostart->accessibleDescription() + QStringLiteral(". ") + autostartNote);
     m_autostartError = new QLabel;
     m_autostartError->setWordWrap(true);
     m_autostartError->setTextInteractionFlags(Qt::TextSelectableByKeyboard);
     m_autostartError->setFocusPolicy(Qt::StrongFocus);
     m_autostartError->setVisible(false);
     box->addWidget(m_autostartError);
-    box->addWidget(paragraph(QStringLiteral(
-        "Stan bierzemy z systemu, nie z własnego zapisu — jeśli wyłączysz Selvina w programach startowych pulpitu "
-        "(w GNOME w Dostrajaniu, w KDE w Autostarcie, w Xfce w Sesji i uruchamianiu), przełącznik tutaj też zgaśnie.")));
+    box->addWidget(passiveText(autostartNote));
     connect(m_autostart, &QCheckBox::toggled, this, [this](bool on) {
         const auto status = m_launch.ustawAutostart(on);
         const QString error = status.ok() ? QString() : status.error().description();
         m_autostartError->setText(error.isEmpty() ? QString() : QStringLiteral("⚠ ") + error);
         m_autostartError->setAccessibleName(error);
         m_autostartError->setVisible(!error.isEmpty());
+        announce(m_autostartError, error);
         refresh();
     });
 
     column->addWidget(section(QStringLiteral("Zawołanie"), box));
-    m_zawolanie = toggle(QStringLiteral("Reaguj na „hej Selvina”"),
-                         QStringLiteral("Nasłuch zawołania działa, gdy rozmowa jest zamknięta"), box);
-    box->addWidget(paragraph(QStringLiteral(
+    const QString zawolanieNote = QStringLiteral(
         "Nasłuch trzyma mikrofon otwartym, dopóki nie zawołasz — dlatego GNOME i KDE pokazują ikonę mikrofonu. "
         "Rozpoznawanie idzie NA TYM KOMPUTERZE i nic nie opuszcza go, dopóki nie zaczniesz rozmowy. Po wyłączeniu "
-        "jedyną drogą do Selvina zostaje skrót.")));
+        "jedyną drogą do Selvina zostaje skrót.");
+    m_zawolanie = toggle(QStringLiteral("Reaguj na „hej Selvina”"),
+                         QStringLiteral("Nasłuch zawołania działa, gdy rozmowa jest zamknięta"), box);
+    m_zawolanie->setAccessibleDescription(m_zawolanie->accessibleDescription() + QStringLiteral(". ") + zawolanieNote);
+    box->addWidget(passiveText(zawolanieNote));
     connect(m_zawolanie, &QCheckBox::toggled, this, [this](bool on) { m_launch.setZawolanie(on); });
 
     column->addWidget(section(QStringLiteral("Skrót wywołania"), box));
     m_skrot = toggle(QStringLiteral("Skrót otwiera rozmowę z dowolnej aplikacji"), QString(), box);
     connect(m_skrot, &QCheckBox::toggled, this, [this](bool on) { m_launch.setSkrotWlaczony(on); });
-    m_combination = paragraph(QString());
+    // The combination is heard with the toggle (its description) and with each of its parts.
+    m_combination = passiveText(QString());
     box->addWidget(m_combination);
 
-    auto* keyLabel = new QLabel(QStringLiteral("Klawisz"));
-    m_key = new QComboBox;
-    m_key->setAccessibleName(QStringLiteral("Klawisz"));
-    keyLabel->setBuddy(m_key);
-    for (std::uint32_t code : kPickerKeys)
-        m_key->addItem(HotkeyCombo::nazwaKlawisza(code), code);
-    box->addWidget(keyLabel);
+    m_key = new RadioChoice(QStringLiteral("Klawisz"));
     box->addWidget(m_key);
-    connect(m_key, &QComboBox::activated, this, [this](int index) {
+    connect(m_key, &RadioChoice::chosen, this, [this](const QVariant& code) {
         HotkeyCombo combo = m_launch.skrot();
-        combo.keyCode = m_key->itemData(index).toUInt();
+        combo.keyCode = code.toUInt();
         m_launch.setSkrot(combo);
     });
 
@@ -169,21 +172,26 @@ StartupPane::StartupPane(settings::LaunchPreferences& launch, activation::Global
     m_recordingNote = paragraph(QString());
     m_recordingNote->setVisible(false);
     box->addWidget(m_recordingNote);
-    m_message = paragraph(QString());
+    // A refusal is said when it comes (announce); as text it stays under the controls.
+    m_message = passiveText(QString());
     m_message->setVisible(false);
     box->addWidget(m_message);
 
-    auto* reset = button(QStringLiteral("Przywróć domyślny"), QStringLiteral("Wraca do Super Control Alt Spacja"));
+    const QString whyFour = QStringLiteral(
+        "Domyślny skrót ma cztery klawisze nie bez powodu: Orca ma własny modyfikator (Insert albo Caps Lock), a pulpit "
+        "zajmuje już Super+Spacja (zmiana układu klawiatury), Alt+Spacja (menu okna) i Alt+Super+S (włączanie Orki). "
+        "Control, Alt i Super razem ze Spacją nie wchodzą w drogę ani czytnikowi ekranu, ani pulpitowi.\n\n"
+        "Skrót bez żadnego modyfikatora odbierałby klawisz wszystkim innym aplikacjom, więc go nie przyjmujemy.");
+    auto* reset = button(QStringLiteral("Przywróć domyślny"), QStringLiteral("Wraca do Super Control Alt Spacja. ") + whyFour);
+    // Orca leaves out a description that only repeats the tool tip; the tip stays short.
+    reset->setToolTip(QStringLiteral("Wraca do Super Control Alt Spacja"));
     box->addWidget(reset);
     connect(reset, &QPushButton::clicked, this, [this] {
         showMessage(QString());
         m_launch.setSkrot(HotkeyCombo::invocationDefault());
+        announce(m_combination, m_combination->text());
     });
-    box->addWidget(paragraph(QStringLiteral(
-        "Domyślny skrót ma cztery klawisze nie bez powodu: Orca ma własny modyfikator (Insert albo Caps Lock), a pulpit "
-        "zajmuje już Super+Spacja (zmiana układu klawiatury), Alt+Spacja (menu okna) i Alt+Super+S (włączanie Orki). "
-        "Control, Alt i Super razem ze Spacją nie wchodzą w drogę ani czytnikowi ekranu, ani pulpitowi.\n\n"
-        "Skrót bez żadnego modyfikatora odbierałby klawisz wszystkim innym aplikacjom, więc go nie przyjmujemy.")));
+    box->addWidget(passiveText(whyFour));
     column->addStretch(1);
 
     connect(&m_launch, &settings::LaunchPreferences::skrotChanged, this, [this] { refresh(); });
@@ -200,7 +208,7 @@ StartupPane::~StartupPane()
 
 void StartupPane::refresh()
 {
-    const QSignalBlocker b1(m_autostart), b2(m_zawolanie), b3(m_skrot), b4(m_key);
+    const QSignalBlocker b1(m_autostart), b2(m_zawolanie), b3(m_skrot);
     m_autostart->setChecked(m_launch.autostart());
     m_zawolanie->setChecked(m_launch.zawolanie());
     m_skrot->setChecked(m_launch.skrotWlaczony());
@@ -208,12 +216,20 @@ void StartupPane::refresh()
     const QString words = QStringLiteral("Obecny skrót: ") + combo.spokenName();
     m_combination->setText(words);
     m_combination->setAccessibleName(words);
-    int index = m_key->findData(combo.keyCode);
-    if (index < 0) {
-        m_key->addItem(HotkeyCombo::nazwaKlawisza(combo.keyCode), combo.keyCode);
-        index = m_key->count() - 1;
+    m_skrot->setAccessibleDescription(words);
+    // A recorded key outside the picker joins it, so that the picker always shows the key in use.
+    QList<RadioChoice::Option> keys;
+    for (std::uint32_t code : kPickerKeys)
+        keys.append({HotkeyCombo::nazwaKlawisza(code), code, QString()});
+    if (std::find(std::begin(kPickerKeys), std::end(kPickerKeys), combo.keyCode) == std::end(kPickerKeys))
+        keys.append({HotkeyCombo::nazwaKlawisza(combo.keyCode), combo.keyCode, QString()});
+    if (m_key->count() != keys.size() || m_key->currentValue() != QVariant(combo.keyCode)) {
+        const bool hadFocus = m_key->isAncestorOf(QApplication::focusWidget());
+        m_key->setOptions(keys, combo.keyCode);
+        if (hadFocus && m_key->currentIndex() >= 0)
+            m_key->buttons()[m_key->currentIndex()]->setFocus(Qt::OtherFocusReason);
     }
-    m_key->setCurrentIndex(index);
+    m_key->setHelp(words);
     for (const auto& [bit, box] : m_modifiers) {
         const QSignalBlocker blocker(box);
         box->setChecked(combo.modifiers & bit);
@@ -240,6 +256,8 @@ void StartupPane::showMessage(const QString& text)
     m_message->setText(text);
     m_message->setAccessibleName(text);
     m_message->setVisible(!text.isEmpty());
+    // Said each time, also when the same refusal comes twice: the user pressed something again.
+    announce(m_message, text);
 }
 
 QString StartupPane::shortcutMessage() const
@@ -301,6 +319,7 @@ bool StartupPane::eventFilter(QObject* watched, QEvent* event)
     showMessage(QString());
     stopRecording();
     m_launch.setSkrot({*code, mask});
+    announce(m_combination, m_combination->text());
     return true;
 }
 

@@ -8,7 +8,6 @@
 #include <QWidget>
 
 class QCheckBox;
-class QComboBox;
 class QLabel;
 class QPushButton;
 
@@ -20,6 +19,8 @@ class LaunchPreferences;
 }
 
 namespace selvina::settingswindow {
+
+class RadioChoice;
 
 class StartupPane : public QWidget {
     Q_OBJECT
@@ -56,7 +57,7 @@ private:
     QCheckBox* m_zawolanie = nullptr;
     QCheckBox* m_skrot = nullptr;
     QLabel* m_combination = nullptr;
-    QComboBox* m_key = nullptr;
+    RadioChoice* m_key = nullptr;
     std::vector<std::pair<std::uint32_t, QCheckBox*>> m_modifiers;
     QPushButton* m_record = nullptr;
     QLabel* m_recordingNote = nullptr;

@@ -12,7 +12,7 @@
 
 #include <gtest/gtest.h>
 
-#include <QComboBox>
+#include <QRadioButton>
 #include <QSpinBox>
 #include <QTemporaryDir>
 
@@ -75,12 +75,13 @@ TEST_F(Panes, ReasoningPaneIsReachableAndWrites)
     ReasoningPane pane(preferences, m_catalog, m_dir.filePath(QStringLiteral(".codex")));
     expectReachable(pane);
 
-    auto* memory = named<QComboBox>(pane, QStringLiteral("Jak długo agent pamięta zadania"));
+    // A click (or an arrow key) on an option writes at once.
+    auto* memory = named<RadioChoice>(pane, QStringLiteral("Jak długo agent pamięta zadania"));
     ASSERT_NE(memory, nullptr);
-    memory->setCurrentIndex(int(R::allCases<R::Pamiec>().indexOf(R::Pamiec::tydzien)));
-    Q_EMIT memory->activated(memory->currentIndex());
+    const int week = int(R::allCases<R::Pamiec>().indexOf(R::Pamiec::tydzien));
+    memory->buttons()[week]->click();
     EXPECT_EQ(R(m_dir.filePath(QStringLiteral("config.json")), m_store, engines(true, true)).pamiec(), R::Pamiec::tydzien);
-    EXPECT_EQ(memory->accessibleDescription(), R::explanation(R::Pamiec::tydzien));
+    EXPECT_EQ(memory->buttons()[week]->accessibleDescription(), R::explanation(R::Pamiec::tydzien));
     EXPECT_EQ(restarts, 1) << "the next task runs with the new memory length";
 }
 

@@ -1,14 +1,19 @@
-// The settings window's search and history, and recording a shortcut in the start-up pane.
+// The settings window's search and history, what it says, and recording a shortcut in the start-up pane.
 #include "activation/GlobalHotkey.h"
 #include "platform/DesktopSession.h"
 #include "platform/fake/MemoryStores.h"
 #include "settings/LaunchPreferences.h"
 #include "settingswindow/InfoPanes.h"
+#include "settingswindow/Announcement.h"
 #include "settingswindow/PermissionsPane.h"
 #include "settingswindow/SettingsNavigation.h"
+#include "settingswindow/SettingsWindow.h"
 #include "settingswindow/StartupPane.h"
 
+#include <QAccessible>
 #include <QApplication>
+#include <QLineEdit>
+#include <QListWidget>
 #include <QCheckBox>
 #include <QKeyEvent>
 #include <QLabel>
@@ -242,4 +247,41 @@ TEST(AboutPane, TheKeyringSentenceOnlyWhenTrueAndTheTasksCompanyOfTheEngine)
     inKeyring = true;
     pane.show();
     EXPECT_TRUE(shows(QStringLiteral("TWOJE KLUCZE zostają w pęku kluczy systemu (Secret Service).")));
+}
+
+// What the window says without moving the focus: the results of one moment as one notification,
+// in order and each once, and nothing while the window is hidden. Closing forgets the search.
+TEST(SettingsWindowSpeech, AnnouncementsAndTheSearchOfAClosedWindow)
+{
+    NawigacjaUstawien nawigacja;
+    SettingsWindow window(nawigacja, nullptr);
+    const auto drain = [] {
+        for (int i = 0; i < 3; ++i)
+            QCoreApplication::processEvents();
+    };
+    announce(window.searchField(), QStringLiteral("Nikt tego nie usłyszy."));
+    drain();
+    EXPECT_TRUE(lastAnnouncement(&window).isEmpty());
+
+    window.show();
+    announce(window.searchField(), QStringLiteral("Pierwszy wynik."));
+    announce(window.sidebar(), QStringLiteral("Drugi wynik."));
+    announce(window.searchField(), QStringLiteral("Pierwszy wynik."));
+    drain();
+    EXPECT_EQ(lastAnnouncement(&window), QStringLiteral("Pierwszy wynik. Drugi wynik."));
+    // The reader sees a notification named with the sentence.
+    QWidget* announcer = window.findChild<QWidget*>(QStringLiteral("selvina_announcer"));
+    ASSERT_NE(announcer, nullptr);
+    EXPECT_TRUE(announcer->isVisible());
+    QAccessibleInterface* a = QAccessible::queryAccessibleInterface(announcer);
+    ASSERT_NE(a, nullptr);
+    EXPECT_EQ(a->role(), QAccessible::Notification);
+    EXPECT_EQ(a->text(QAccessible::Name), QStringLiteral("Pierwszy wynik. Drugi wynik."));
+    EXPECT_FALSE(announcer->focusPolicy() & Qt::TabFocus);
+
+    window.searchField()->setText(QStringLiteral("tempo"));
+    EXPECT_EQ(window.listedPanes(), std::vector<Pane>{Pane::speech});
+    window.close();
+    EXPECT_TRUE(window.searchField()->text().isEmpty());
+    EXPECT_EQ(window.listedPanes().size(), paneTable().size());
 }
