@@ -96,7 +96,7 @@ void ApiKeyField::showSummary()
 void ApiKeyField::report(const QString& sentence)
 {
     logLine(QStringLiteral("[klucze] ") + sentence);
-    setNote(m_note, sentence);
+    setNote(m_note, sentence, NoteReport::silent);
     m_note->setAccessibleName(sentence);
     settingswindow::announce(m_note, sentence);
 }
