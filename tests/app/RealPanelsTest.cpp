@@ -6,6 +6,7 @@
 // that restarts must get the item again.
 #include "AssistantProcess.h"
 #include "BareXDisplay.h"
+#include "FullScreenWindow.h"
 #include "SoundServer.h"
 #include "StandInTray.h"
 #include "TestSupport.h"
@@ -49,56 +50,6 @@ QVariant property(QDBusConnection& bus, const QString& service, const QString& p
     const QDBusMessage reply = bus.call(call, QDBus::Block, 5000);
     return reply.arguments().isEmpty() ? QVariant() : reply.arguments().first().value<QDBusVariant>().variant();
 }
-
-// Another X client's full-screen window of one colour, recording the clicks it gets; pixels of the
-// root window read back through the same connection.
-class FullScreenWindow {
-public:
-    explicit FullScreenWindow(std::uint32_t colour) : m_c(xcb_connect(nullptr, nullptr)), id(xcb_generate_id(m_c))
-    {
-        m_root = xcb_setup_roots_iterator(xcb_get_setup(m_c)).data->root;
-        const std::uint32_t values[] = {colour, XCB_EVENT_MASK_BUTTON_PRESS};
-        xcb_create_window(m_c, XCB_COPY_FROM_PARENT, id, m_root, 0, 0, kWidth, kHeight, 0, XCB_WINDOW_CLASS_INPUT_OUTPUT,
-                          XCB_COPY_FROM_PARENT, XCB_CW_BACK_PIXEL | XCB_CW_EVENT_MASK, values);
-        const xcb_atom_t fullScreen = atom("_NET_WM_STATE_FULLSCREEN");
-        xcb_change_property(m_c, XCB_PROP_MODE_REPLACE, id, atom("_NET_WM_STATE"), XCB_ATOM_ATOM, 32, 1, &fullScreen);
-        xcb_map_window(m_c, id);
-        xcb_flush(m_c);
-    }
-    ~FullScreenWindow() { xcb_disconnect(m_c); }
-    std::uint32_t pixel(int x, int y)
-    {
-        auto* image = xcb_get_image_reply(m_c, xcb_get_image(m_c, XCB_IMAGE_FORMAT_Z_PIXMAP, m_root, std::int16_t(x), std::int16_t(y), 1, 1, ~0u), nullptr);
-        std::uint32_t value = 0xFFFFFFFF;
-        if (image != nullptr && xcb_get_image_data_length(image) >= 4)
-            std::memcpy(&value, xcb_get_image_data(image), 4);
-        std::free(image);
-        return value & 0xFFFFFF;
-    }
-    bool clicked()
-    {
-        while (xcb_generic_event_t* e = xcb_poll_for_event(m_c)) {
-            m_clicked = m_clicked || (e->response_type & 0x7f) == XCB_BUTTON_PRESS;
-            std::free(e);
-        }
-        return m_clicked;
-    }
-
-private:
-    xcb_atom_t atom(const char* name)
-    {
-        auto* reply = xcb_intern_atom_reply(m_c, xcb_intern_atom(m_c, 0, std::uint16_t(std::strlen(name)), name), nullptr);
-        const xcb_atom_t a = reply != nullptr ? reply->atom : XCB_NONE;
-        std::free(reply);
-        return a;
-    }
-    xcb_connection_t* m_c;
-    xcb_window_t m_root = 0;
-    bool m_clicked = false;
-
-public:
-    const xcb_window_t id;
-};
 
 class RealPanel : public ::testing::TestWithParam<Desktop> {};
 
@@ -178,7 +129,7 @@ TEST_P(RealPanel, TheItemReachesTheRealPanelAndTheKeysAndTheMarkWorkUnderItsWind
     // A full-screen window of another client, focused: the shortcut still reaches Selvina, whose
     // mark is drawn over the window without taking its clicks.
     constexpr std::uint32_t kGreen = 0x00FF00;
-    FullScreenWindow other(kGreen);
+    FullScreenWindow other(0, 0, kWidth, kHeight, kGreen);
     ASSERT_TRUE(eventually([&] { return other.pixel(kWidth / 2, kHeight / 2) == kGreen; }));
     ASSERT_EQ(QProcess::execute(QStringLiteral("xdotool"), {"windowactivate", "--sync", QString::number(other.id)}), 0);
     ASSERT_EQ(QProcess::execute(QStringLiteral("xdotool"), {"key", kCombo}), 0);

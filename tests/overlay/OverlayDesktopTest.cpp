@@ -2,6 +2,7 @@
 // 1080p monitor plugged in later, openbox, XTEST clicks through xdotool, another X client's
 // full-screen window under the mark, and xcompmgr starting and stopping.
 #include "BareXDisplay.h"
+#include "FullScreenWindow.h"
 #include "TestSupport.h"
 
 #include "overlay/DebugPanelView.h"
@@ -60,49 +61,6 @@ std::uint32_t pixel(int px, int py)
     return QGuiApplication::primaryScreen()->grabWindow(0, px, py, 1, 1).toImage().pixel(0, 0) & 0xFFFFFF;
 }
 
-// Another X client's full-screen window of this colour on `screen`, recording the clicks it gets.
-class OtherWindow {
-public:
-    OtherWindow(const QRect& screen, std::uint32_t colour) : m_c(xcb_connect(nullptr, nullptr)), id(xcb_generate_id(m_c))
-    {
-        const std::uint32_t values[] = {colour, XCB_EVENT_MASK_BUTTON_PRESS};
-        xcb_create_window(m_c, XCB_COPY_FROM_PARENT, id, xcb_setup_roots_iterator(xcb_get_setup(m_c)).data->root,
-                          std::int16_t(screen.x()), std::int16_t(screen.y()), std::uint16_t(screen.width()),
-                          std::uint16_t(screen.height()), 0, XCB_WINDOW_CLASS_INPUT_OUTPUT, XCB_COPY_FROM_PARENT,
-                          XCB_CW_BACK_PIXEL | XCB_CW_EVENT_MASK, values);
-        const auto atom = [this](const char* name) {
-            auto* reply = xcb_intern_atom_reply(m_c, xcb_intern_atom(m_c, 0, std::uint16_t(std::strlen(name)), name), nullptr);
-            const xcb_atom_t a = reply != nullptr ? reply->atom : XCB_NONE;
-            std::free(reply);
-            return a;
-        };
-        const xcb_atom_t fullScreen = atom("_NET_WM_STATE_FULLSCREEN");
-        xcb_change_property(m_c, XCB_PROP_MODE_REPLACE, id, atom("_NET_WM_STATE"), XCB_ATOM_ATOM, 32, 1, &fullScreen);
-        xcb_map_window(m_c, id);
-        xcb_flush(m_c);
-    }
-    ~OtherWindow() { xcb_disconnect(m_c); }
-    void takeFocus()
-    {
-        xcb_set_input_focus(m_c, XCB_INPUT_FOCUS_PARENT, id, XCB_CURRENT_TIME);
-        xcb_flush(m_c);
-    }
-    bool clicked()
-    {
-        while (xcb_generic_event_t* e = xcb_poll_for_event(m_c)) {
-            m_clicked = m_clicked || (e->response_type & 0x7f) == XCB_BUTTON_PRESS;
-            std::free(e);
-        }
-        return m_clicked;
-    }
-
-private:
-    xcb_connection_t* m_c;
-    bool m_clicked = false;
-
-public:
-    const xcb_window_t id;
-};
 
 class Overlay : public ::testing::Test {
 protected:
@@ -199,7 +157,7 @@ TEST_F(Overlay, AFullScreenWindowOpenedLaterHasTheMarkOverItAndKeepsTheClicksAnd
     m_overlay->show();
     ASSERT_TRUE(waitUntil([&] { return allViewable(); }));
     // A window manager stacks a full-screen window above every managed window, "above" ones too.
-    OtherWindow below(kScreen4K, kGreen);
+    selvina::testing::FullScreenWindow below(kScreen4K.x(), kScreen4K.y(), kScreen4K.width(), kScreen4K.height(), kGreen);
     ASSERT_TRUE(waitUntil([&] { return mapState(below.id) == u"IsViewable" && pixel(100, 100) == kGreen; }));
     below.takeFocus();
     ASSERT_TRUE(waitUntil([&] { return focus() == below.id; }));
