@@ -258,6 +258,8 @@ Status<SidecarLaunchError> SidecarRuntime::ensureProcess()
     process->setWorkingDirectory(QFileInfo(QFileInfo(entryPoint.value()).absolutePath()).absolutePath());
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
     environment.insert(QStringLiteral("MCP_TOOL_TIMEOUT"), QStringLiteral("20000"));
+    if (m_options.addCredentials)
+        m_options.addCredentials(environment);
     process->setProcessEnvironment(environment);
     process->setProcessChannelMode(QProcess::SeparateChannels);
 

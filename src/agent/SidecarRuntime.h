@@ -16,12 +16,14 @@
 #include <QObject>
 #include <QPointer>
 #include <QProcess>
+#include <QProcessEnvironment>
 #include <QString>
 #include <QStringList>
 
 #include <qcoro/qcorotask.h>
 
 #include <chrono>
+#include <functional>
 #include <map>
 #include <memory>
 #include <optional>
@@ -33,6 +35,10 @@ class SidecarRuntime : public QObject {
 public:
     struct Options {
         QStringList sidecarDirectories; // none: the locator's folders
+        // Adds to each new process's environment what the agents log in with (the keys the user
+        // saved in the settings window live in the keyring, not in the assistant's environment).
+        // Called on the main thread at every start: it must not wait.
+        std::function<void(QProcessEnvironment&)> addCredentials;
     };
 
     static constexpr std::chrono::milliseconds kSilenceWindow{30'000};

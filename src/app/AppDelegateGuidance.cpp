@@ -3,6 +3,7 @@
 #include "app/AppDelegate.h"
 
 #include "activation/GlobalHotkey.h"
+#include "agent/AgentBridge.h"
 #include "app/StatusItem.h"
 #include "core/Paths.h"
 #include "core/SidecarLog.h"
@@ -88,6 +89,9 @@ settingspanes::ApiKeyField* AppDelegate::makeKeyField(const char* account)
             return;
         logLine(QStringLiteral("[klucze] klucz zmieniony w ustawieniach"));
         self->refreshStatusItem();
+        // The agents log in with the keys their process started with: the next task gets a new one.
+        if (auto* bridge = dynamic_cast<agent::ClaudeAgentBridge*>(self->m_services.composition.agent))
+            bridge->runtime().restartForPluginChange();
     });
     if (openAI)
         m_openAIKeyField = widget;

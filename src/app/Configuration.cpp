@@ -229,6 +229,18 @@ ResolvedKey Configuration::resolveOpenAIKey(const ConfigurationSources& sources)
                       "openai_api_key");
 }
 
+void Configuration::addAgentCredentials(const ConfigurationSources& sources, QProcessEnvironment& environment)
+{
+    const QJsonObject file = readConfigFile(sources.directory);
+    const auto add = [&](const char* variable, const char* account, const char* fileKey) {
+        if (environment.value(QLatin1String(variable)).isEmpty())
+            if (const auto key = resolveKey(sources, file, variable, account, fileKey).value)
+                environment.insert(QLatin1String(variable), *key);
+    };
+    add("ANTHROPIC_API_KEY", platform::kAnthropicAccount, "anthropic_api_key");
+    add("OPENAI_API_KEY", platform::kOpenAIAccount, "openai_api_key");
+}
+
 QUrl Configuration::acceptBaseURL(const QString& text, const QString& origin)
 {
     const QUrl url(text.trimmed(), QUrl::StrictMode);

@@ -105,6 +105,10 @@ struct Configuration {
     // The speech key alone, read afresh (the engine asks again before each connection): the
     // environment, then the keyring, then config.json.
     static ResolvedKey resolveOpenAIKey(const ConfigurationSources& sources);
+    // The keys the agents log in with (ANTHROPIC_API_KEY, and OPENAI_API_KEY for the OpenAI
+    // engine), from the keyring or config.json, put into `environment` where it has none of its own.
+    // Reads the keyring's cached answer only: it never waits.
+    static void addAgentCredentials(const ConfigurationSources& sources, QProcessEnvironment& environment);
 
     static QUrl defaultBaseURL() { return QUrl(QStringLiteral("https://api.openai.com")); }
     // The base address after the safety rule: https/wss anywhere, http/ws only on loopback.

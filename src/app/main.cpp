@@ -142,7 +142,11 @@ int main(int argc, char** argv)
     services.composition.writeFailures = &writeFailures;
     services.composition.screenCapture = std::make_shared<capture::ScreenCapture>(
         platform::makeScreenCaptureProvider(QCoreApplication::applicationPid()));
-    agent::ClaudeAgentBridge agentBridge(clock);
+    agent::SidecarRuntime::Options sidecarOptions;
+    sidecarOptions.addCredentials = [sources = services.composition.sources](QProcessEnvironment& environment) {
+        app::Configuration::addAgentCredentials(sources, environment);
+    };
+    agent::ClaudeAgentBridge agentBridge(clock, std::move(sidecarOptions));
     services.composition.agent = &agentBridge;
     plugins::PluginCatalog pluginCatalog;
     plugins::PluginStore pluginStore(clock, pluginCatalog);

@@ -48,7 +48,9 @@ protected:
         });
         SidecarLog::shared().flush();
         m_logStart = QFileInfo(SidecarLog::shared().filePath()).size();
-        m_runtime = std::make_unique<agent::SidecarRuntime>(m_clock, agent::SidecarRuntime::Options{{m_sidecar}});
+        // The key the user saved in the settings window, which the assistant's own environment lacks.
+        const auto credentials = [](QProcessEnvironment& e) { e.insert(QStringLiteral("ANTHROPIC_API_KEY"), QStringLiteral("sk-ant-zapisany")); };
+        m_runtime = std::make_unique<agent::SidecarRuntime>(m_clock, agent::SidecarRuntime::Options{{m_sidecar}, credentials});
     }
 
     struct Task {
@@ -262,6 +264,7 @@ TEST_F(Runtime, RoutesLinesToTheirTasksDropsWhatBelongsToNoneAndLogsStandardErro
     ASSERT_TRUE(waitReceived(QStringLiteral("run"), 2));
     EXPECT_EQ(received()[1], (QJsonObject{{"type", "run"}, {"id", "B"}, {"task", "druga\nlinia \"cytat\""}}));
     EXPECT_EQ(m_reports[0].value("env").toObject().value("MCP_TOOL_TIMEOUT").toString(), QStringLiteral("20000"));
+    EXPECT_EQ(m_reports[0].value("env").toObject().value("ANTHROPIC_API_KEY").toString(), QStringLiteral("sk-ant-zapisany"));
     EXPECT_EQ(QDir(m_reports[0].value("cwd").toString()), QDir(m_sidecar));
 
     tell({{"out", R"({"type":"progress","id":"A"})" "\n" R"({"type":"activity","id":"B","text":"czytam"})" "\r\n\n"}});

@@ -67,6 +67,20 @@ TEST_F(ConfigurationFixture, KeyPrecedenceTable)
     env.insert(QStringLiteral("ANTHROPIC_API_KEY"), QStringLiteral("ant-env"));
     writeConfig(R"({"anthropic_api_key":"ant-file"})");
     EXPECT_EQ(Configuration::load(sources()).anthropicKey, (ResolvedKey{"ant-env", environment}));
+
+    // The agents' process gets the keys saved in the keyring or the file, and keeps its own.
+    secrets.items.clear();
+    secrets.write(QStringLiteral("ant-pęk"), QLatin1String(platform::kAnthropicAccount));
+    writeConfig(R"({"openai_api_key":"oa-plik","anthropic_api_key":"ant-plik"})");
+    env.clear();
+    QProcessEnvironment agents;
+    Configuration::addAgentCredentials(sources(), agents);
+    EXPECT_EQ(std::pair(agents.value("ANTHROPIC_API_KEY"), agents.value("OPENAI_API_KEY")),
+              std::pair(QStringLiteral("ant-pęk"), QStringLiteral("oa-plik")));
+    agents = QProcessEnvironment();
+    agents.insert(QStringLiteral("ANTHROPIC_API_KEY"), QStringLiteral("własny"));
+    Configuration::addAgentCredentials(sources(), agents);
+    EXPECT_EQ(agents.value("ANTHROPIC_API_KEY"), QStringLiteral("własny"));
 }
 
 TEST_F(ConfigurationFixture, FileValuesTypesAndClamping)

@@ -16,7 +16,7 @@ if (mode === "one-line") {
 
 const socket = net.connect(process.env.PUPPET_SOCKET);
 const tell = (o) => socket.write(JSON.stringify(o) + "\n");
-socket.on("connect", () => tell({ hello: process.pid, env: { MCP_TOOL_TIMEOUT: process.env.MCP_TOOL_TIMEOUT }, cwd: process.cwd() }));
+socket.on("connect", () => tell({ hello: process.pid, env: { MCP_TOOL_TIMEOUT: process.env.MCP_TOOL_TIMEOUT, ANTHROPIC_API_KEY: process.env.ANTHROPIC_API_KEY }, cwd: process.cwd() }));
 readline.createInterface({ input: process.stdin }).on("line", (line) => tell({ got: line }));
 process.stdin.on("end", () => tell({ stdinClosed: true }));
 readline.createInterface({ input: socket }).on("line", (line) => {
