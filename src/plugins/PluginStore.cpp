@@ -374,15 +374,41 @@ QCoro::Task<> PluginStore::bootstrapping(QPointer<PluginStore> self)
 
 void PluginStore::perform(const QString& label, const QStringList& arguments)
 {
+    if (arguments.value(0) == u"usun" && m_options.tasksRunning && m_options.tasksRunning()) {
+        if (!hasDeferredRemoval(label)) {
+            logLine(QStringLiteral("[wtyczki] usunięcie wtyczki ") + label + QStringLiteral(" czeka na koniec zadania"));
+            m_deferredRemovals.emplace_back(label, arguments);
+        }
+        Q_EMIT outcome(QStringLiteral("usun-odlozone"), label, std::nullopt);
+        return;
+    }
     if (m_busy)
         return;
     m_busy = label;
     m_failure.reset();
     Q_EMIT stateChanged();
-    performing(QPointer<PluginStore>(this), arguments);
+    performing(QPointer<PluginStore>(this), arguments, Origin::asked);
 }
 
-QCoro::Task<> PluginStore::performing(QPointer<PluginStore> self, QStringList arguments)
+bool PluginStore::hasDeferredRemoval(const QString& label) const
+{
+    return std::any_of(m_deferredRemovals.begin(), m_deferredRemovals.end(),
+                       [&label](const auto& removal) { return removal.first == label; });
+}
+
+void PluginStore::runDeferred()
+{
+    if (m_busy || m_deferredRemovals.empty() || (m_options.tasksRunning && m_options.tasksRunning()))
+        return;
+    auto [label, arguments] = std::move(m_deferredRemovals.front());
+    m_deferredRemovals.pop_front();
+    m_busy = label;
+    m_failure.reset();
+    Q_EMIT stateChanged();
+    performing(QPointer<PluginStore>(this), arguments, Origin::deferred);
+}
+
+QCoro::Task<> PluginStore::performing(QPointer<PluginStore> self, QStringList arguments, Origin origin)
 {
     auto running = self->run(arguments);
     const auto result = co_await running;
@@ -397,8 +423,11 @@ QCoro::Task<> PluginStore::performing(QPointer<PluginStore> self, QStringList ar
     self->m_busy.reset();
     Q_EMIT self->stateChanged();
     self->afterChange(self->m_failure ? Effect::lists : Effect::pluginSet);
-    Q_EMIT self->outcome(arguments.value(0), label, self->m_failure);
-    Q_EMIT self->operationFinished(arguments.value(0));
+    const QString command = origin == Origin::deferred ? QStringLiteral("usun-po-zadaniu") : arguments.value(0);
+    Q_EMIT self->outcome(command, label, self->m_failure);
+    Q_EMIT self->operationFinished(command);
+    if (self)
+        self->runDeferred();
 }
 
 void PluginStore::wczytajNarzedzia(const QString& name)
