@@ -656,7 +656,7 @@ void SidecarRuntime::restartForPluginChange()
     if (busy) {
         // Its tasks finish where they began, answers and cancels included; the next task starts a
         // process that reads the change.
-        logLine(QStringLiteral("[most] zmiana ustawień w trakcie zadania — następne zadania dostanie nowy sidecar, pid ")
+        logLine(QStringLiteral("[most] zmiana ustawień w trakcie zadania — nowe zadania pójdą do nowego sidecara, pid ")
                 + QString::number(m_running->pid) + QStringLiteral(" kończy bieżące"));
         m_draining.push_back(std::move(m_running));
         return;

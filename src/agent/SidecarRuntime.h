@@ -61,7 +61,8 @@ public:
     void start(QString id, QString task, AgentEventSink sink);
     // A cancel line while the task is live and the process runs.
     void cancel(const QString& id);
-    // The answer to a confirmation request, when the process runs; a failed write is logged only.
+    // The answer to a confirmation request, to the process that runs the task (else the current
+    // one), when it runs; a failed write is logged only.
     void confirm(const QString& id);
     // The next task runs in a new process, which reads the settings and plug-ins as they are now.
     // The current process goes now when it has no task, else once its tasks have ended; none of
@@ -78,7 +79,7 @@ public:
     std::size_t drainingCount() const { return m_draining.size(); }
 
 Q_SIGNALS:
-    // The last live task has ended (in whichever process): nothing started by a task runs for it now.
+    // The last live task has ended, in whichever process (a plug-in removal waits for this).
     void idle();
     // A process was replaced or stopped and its whole tree was sent its signals (tests, logs).
     void treeTerminated(qint64 pid, int descendants);
