@@ -117,9 +117,12 @@ public:
     // put off (outcome "usun-odlozone"): the task's agent may run the plug-in's server from the
     // files it deletes. It is carried out by runDeferred() once no task runs.
     void perform(const QString& label, const QStringList& arguments);
-    // The removals put off, one after another, when no task runs and no other command does.
+    // The removals put off, one after another, when no task runs and no other command does. They
+    // are kept in a file until done: one the application quit before is carried out at the next
+    // start, once its update of the plug-ins has ended.
     void runDeferred();
     bool hasDeferredRemoval(const QString& label) const;
+    QString deferredRemovalsFile() const;
     void wczytajNarzedzia(const QString& name);
     // none: every tool enabled. Shown at once; stored one choice at a time, and of the choices
     // made while one is being stored only the latest, so that the last one the user made is the
@@ -167,6 +170,7 @@ private:
     void storeNextToolChoice();
     static QCoro::Task<> settingTools(QPointer<PluginStore> self, ToolChoice choice);
     void setFailure(std::optional<QString> failure);
+    void saveDeferredRemovals() const;
     // What a finished operation changed: only what the lists show, or also what the sidecar starts.
     enum class Effect { lists, pluginSet };
     void afterChange(Effect effect); // refresh(), the catalogue's reload(), and for a new plug-in set the sidecar's replacement
@@ -183,6 +187,7 @@ private:
     std::optional<QString> m_busy;
     std::optional<QString> m_failure;
     std::deque<std::pair<QString, QStringList>> m_deferredRemovals; // label, arguments
+    int m_backgroundChanges = 0; // an update or the default set being installed: the folder is taken
     std::deque<ToolChoice> m_toolChoices; // waiting to be stored, one per plug-in: its latest
     bool m_storingTools = false;
     bool m_toolsStored = false; // since the last choice in the queue was taken

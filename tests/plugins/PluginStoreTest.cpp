@@ -182,13 +182,17 @@ TEST_F(PluginsTest, OnePerformAtATimeItsFailureIsShownAndTheListAfterItKeepsOnly
 // A task's agent may run the plug-in's server from the files a removal deletes.
 TEST_F(PluginsTest, RemovalAskedForDuringATaskWaitsUntilNoTaskRunsAndNoOtherCommand)
 {
-    answer(R"({"usun": {"stdout": {"ok": true}}, "zainstaluj": {"stdout": {"ok": true}}, "lista": {"stdout": {}}})");
+    answer(R"({"usun": {"stdout": {"ok": true}}, "zainstaluj": {"stdout": {"ok": true}}, "lista": {"stdout": {}},
+               "aktualizuj-wszystko": {"stdout": {"ok": true, "zaktualizowane": []}}})");
     bool taskRunning = true;
-    m_store = makeStore(u"/usr/bin/node"_s, QStringLiteral(SELVINA_STAND_IN_STORE), [&taskRunning] { return taskRunning; });
     QStringList outcomes;
-    QObject::connect(m_store.get(), &PluginStore::outcome, [&](const QString& command, const QString& subject, const std::optional<QString>& failure) {
-        outcomes.append(command + u':' + subject + u':' + failure.value_or(QString()));
-    });
+    const auto newStore = [&] {
+        m_store = makeStore(u"/usr/bin/node"_s, QStringLiteral(SELVINA_STAND_IN_STORE), [&taskRunning] { return taskRunning; });
+        QObject::connect(m_store.get(), &PluginStore::outcome, [&](const QString& command, const QString& subject, const std::optional<QString>& failure) {
+            outcomes.append(command + u':' + subject + u':' + failure.value_or(QString()));
+        });
+    };
+    newStore();
     m_store->perform(u"fs"_s, {u"usun"_s, u"fs"_s});
     m_store->perform(u"fs"_s, {u"usun"_s, u"fs"_s}); // asked again: said again, carried out once
     m_store->runDeferred();
@@ -203,6 +207,19 @@ TEST_F(PluginsTest, RemovalAskedForDuringATaskWaitsUntilNoTaskRunsAndNoOtherComm
     EXPECT_EQ(outcomes.mid(2), (QStringList{u"zainstaluj:go:"_s, u"usun-po-zadaniu:fs:"_s}));
     EXPECT_EQ(calls(u"usun"_s), (QList<QStringList>{{u"usun"_s, u"fs"_s}}));
     EXPECT_FALSE(m_store->hasDeferredRemoval(u"fs"_s));
+
+    // Put off, and the application quits: the next start carries it out once its update has ended.
+    taskRunning = true;
+    m_store->perform(u"gh"_s, {u"usun"_s, u"gh"_s});
+    taskRunning = false;
+    newStore();
+    m_store->autoUpdate();
+    m_store->runDeferred();
+    waitFor(u"usun-po-zadaniu"_s, 2);
+    const QList<QStringList> all = calls();
+    EXPECT_LT(all.indexOf(QStringList{u"aktualizuj-wszystko"_s}), all.indexOf(QStringList{u"usun"_s, u"gh"_s}));
+    EXPECT_EQ(outcomes.last(), u"usun-po-zadaniu:gh:"_s);
+    EXPECT_FALSE(QFileInfo::exists(m_store->deferredRemovalsFile()));
 }
 
 TEST_F(PluginsTest, AnswerThatIsNotJsonFailsWithTheLastThreeErrorLines)
