@@ -392,6 +392,7 @@ void PluginStore::perform(const QString& label, const QStringList& arguments)
             logLine(QStringLiteral("[wtyczki] usunięcie wtyczki ") + label + QStringLiteral(" czeka na koniec zadania"));
             m_deferredRemovals.emplace_back(label, arguments);
             saveDeferredRemovals();
+            Q_EMIT stateChanged();
         }
         Q_EMIT outcome(QStringLiteral("usun-odlozone"), label, std::nullopt);
         return;

@@ -321,9 +321,11 @@ void PluginsPane::rebuildList()
     QString subjectRow;
     for (const PluginStore::Installed& p : m_store.installed()) {
         installedNames.insert(p.nazwa);
-        const QString text = QStringLiteral("%1 %2 — %3")
-                                 .arg(nazwaCzytelna(p.nazwa), p.wersja,
-                                      isVetted(m_store, p) ? QStringLiteral("sprawdzona") : QStringLiteral("niesprawdzona"));
+        QString text = QStringLiteral("%1 %2 — %3")
+                           .arg(nazwaCzytelna(p.nazwa), p.wersja,
+                                isVetted(m_store, p) ? QStringLiteral("sprawdzona") : QStringLiteral("niesprawdzona"));
+        if (m_store.hasDeferredRemoval(p.nazwa))
+            text += QStringLiteral(", do usunięcia po zadaniu");
         if (p.nazwa == subject)
             subjectRow = text;
         auto* row = settingswindow::button(text, QStringLiteral("Otwiera stronę wtyczki"));

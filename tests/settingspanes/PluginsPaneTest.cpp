@@ -189,6 +189,7 @@ TEST_F(PluginsPaneTest, ToolSwitchesStoreTheSelectionAndRemovalAsksFirst)
                               "trwało. Powiem, kiedy to zrobię.");
     }));
     EXPECT_TRUE(calls(QStringLiteral("usun")).isEmpty());
+    EXPECT_NE(waitForNamed<QPushButton>(QStringLiteral("Pliki 2026.8.31 — sprawdzona, do usunięcia po zadaniu")), nullptr);
     m_taskRunning = false;
     m_store.runDeferred();
     ASSERT_TRUE(waitForCalls(QStringLiteral("usun"), 1));
