@@ -36,7 +36,9 @@ const write: LineWriter = stdoutWriter();
 class Task {
   private done = false;
   private run?: AgentRun;
-  private releaseSession: () => void = () => {};
+  // The sessions this task uses (the one it resumed, the one its agent reports), so that no other
+  // task resumes them while it runs.
+  private sessionHolds: Array<() => void> = [];
   private readonly heartbeat: NodeJS.Timeout;
   private readonly wall: NodeJS.Timeout;
   private inactivity?: NodeJS.Timeout;
@@ -63,8 +65,8 @@ class Task {
   }
 
   private launch(engine: EngineName, resume: string | undefined): void {
-    this.releaseSession();
-    this.releaseSession = sessions.hold(resume);
+    this.releaseSessions();
+    this.sessionHolds.push(sessions.hold(resume));
     const options: StartOptions = { task: this.text, resume, cwd: agentDir, instructions: INSTRUCTIONS };
     const callbacks: AgentCallbacks = {
       activity: (text) => this.note("activity", text),
@@ -73,7 +75,10 @@ class Task {
         this.confirmations.push({ intent, answer });
         this.askNext();
       },
-      session: (session) => sessions.remember(engine, session),
+      session: (session) => {
+        sessions.remember(engine, session);
+        if (!this.done) this.sessionHolds.push(sessions.hold(session));
+      },
       finished: (text) => this.finish(text),
       failed: (error) => this.fail(error),
       resumeFailed: () => {
@@ -85,6 +90,10 @@ class Task {
       alive: () => this.touch(),
     };
     this.run = engine === "claude" ? startClaude(settings, plugins, options, callbacks) : startCodex(settings, plugins, options, callbacks);
+  }
+
+  private releaseSessions(): void {
+    for (const release of this.sessionHolds.splice(0)) release();
   }
 
   /** A note repeated at once (retries, reconnects) is said once. */
@@ -142,7 +151,7 @@ class Task {
     clearInterval(this.heartbeat);
     clearTimeout(this.wall);
     if (this.inactivity) clearTimeout(this.inactivity);
-    this.releaseSession();
+    this.releaseSessions();
     this.onEnd(this);
     return true;
   }

@@ -17,8 +17,10 @@ export class Sidecar {
     for (const child of Sidecar.#running) child.kill("SIGTERM");
   }
 
-  constructor({ scenario = "ok", config, files = {}, env = {} } = {}) {
-    this.home = mkdtempSync(join(tmpdir(), "selvina-sidecar-"));
+  /** `home`: another sidecar's, shared (and left to it to remove). */
+  constructor({ scenario = "ok", config, files = {}, env = {}, home } = {}) {
+    this.ownsHome = !home;
+    this.home = home ?? mkdtempSync(join(tmpdir(), "selvina-sidecar-"));
     const configDir = join(this.home, ".config", "selvina-voice");
     mkdirSync(configDir, { recursive: true });
     if (config) writeFileSync(join(configDir, "config.json"), JSON.stringify(config));
@@ -88,7 +90,7 @@ export class Sidecar {
   async close() {
     if (this.child.exitCode === null) this.child.stdin.end();
     const code = await this.exited;
-    rmSync(this.home, { recursive: true, force: true });
+    if (this.ownsHome) rmSync(this.home, { recursive: true, force: true });
     return code;
   }
 }

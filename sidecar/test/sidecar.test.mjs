@@ -70,6 +70,27 @@ test("memory off (0 hours) starts every task afresh; a resumed session that is g
   await Promise.all([off.close(), stale.close()]);
 });
 
+test("a session a running task holds is resumed by no other task, in its own sidecar or in one running beside it", async () => {
+  const old = new Sidecar({ scenario: "silent-long", env: { FAKE_SILENT_MS: "60000" } });
+  const remembered = () => {
+    const file = join(old.home, "state/selvina-voice/sidecar-state.json");
+    return existsSync(file) ? JSON.parse(readFileSync(file, "utf8")).claude?.session : undefined;
+  };
+  for (const [n, id] of [[1, "A"], [2, "A2"]]) {
+    old.send({ type: "run", id, task: "x" });
+    await until(() => old.agentStarts().length === n && remembered() === `sesja-${old.agentStarts()[n - 1].pid}`, `agent ${id}`);
+  }
+  // A sidecar started after a change of settings, while the old one still runs both tasks.
+  const beside = new Sidecar({ home: old.home });
+  assert.equal((await beside.run("B")).type, "finished");
+  assert.deepEqual(old.agentStarts().map((start) => start.argv.includes("--resume")), [false, false, false]);
+  await beside.run("C");
+  const [, , b, c] = old.agentStarts();
+  assert.equal(c.argv[c.argv.indexOf("--resume") + 1], `sesja-${b.pid}`, "a session no task holds is resumed");
+  await beside.close();
+  await old.close();
+});
+
 test("a long silent step is covered by heartbeats; an agent silent past the limit is stopped", async () => {
   const [s, hung] = [{ FAKE_SILENT_MS: "1200" }, { FAKE_SILENT_MS: "60000", SELVINA_AGENT_INACTIVITY_MS: "2000" }]
     .map((env) => new Sidecar({ scenario: "silent-long", env }));

@@ -10,6 +10,7 @@
 
 #include <qcoro/qcorofuture.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <deque>
@@ -125,6 +126,11 @@ struct SidecarRuntime::Running {
     std::chrono::milliseconds stderrWindowStart{0};
     qsizetype stderrInWindow = 0;
     qsizetype stderrDropped = 0;
+    // Every descendant of this process listed so far that was not ended yet: the agents run in
+    // process groups of their own and outlive it unless ended by the runtime.
+    std::vector<ProcessEntry> agentTrees;
+    bool listingDescendants = false;
+    std::optional<std::chrono::milliseconds> lastListing;
 };
 
 SidecarRuntime::SidecarRuntime(Clock& clock, Options options)
@@ -135,26 +141,34 @@ SidecarRuntime::SidecarRuntime(Clock& clock, Options options)
 SidecarRuntime::~SidecarRuntime()
 {
     // Destroyed without shutdown(): the agents run in process groups of their own and would
-    // outlive the sidecar, so its descendants now and every tree recorded before end with it.
+    // outlive the sidecars, so their descendants now and every tree recorded before end with them.
     // The main thread waits for this, but only within the bounds set in the header.
-    auto running = detachProcess();
-    const bool alive = running && running->process->state() != QProcess::NotRunning;
-    const auto trees = ProcessTree::liveTrees(alive ? running->identity : std::nullopt, m_agentTrees,
-                                              std::chrono::steady_clock::now() + kDestroyListing);
-    if (alive)
-        running->process->terminate();
-    ProcessTree::endTrees(trees, kDestroyGrace);
-    if (!running)
-        return;
-    QProcess* process = running->process;
-    if (process->state() == QProcess::NotRunning) {
-        delete process;
-        return;
+    std::vector<std::unique_ptr<Running>> all;
+    if (auto current = detachProcess())
+        all.push_back(std::move(current));
+    while (!m_draining.empty())
+        all.push_back(detachProcess(m_draining.back()->generation));
+    const auto deadline = std::chrono::steady_clock::now() + kDestroyListing;
+    std::vector<ProcessEntry> trees;
+    for (const auto& running : all) {
+        const bool alive = running->process->state() != QProcess::NotRunning;
+        const auto found = ProcessTree::liveTrees(alive ? running->identity : std::nullopt, running->agentTrees, deadline);
+        trees.insert(trees.end(), found.begin(), found.end());
+        if (alive)
+            running->process->terminate();
     }
-    // Killed, and reaped by the event loop when the kill lands: nothing here waits for it. At
-    // process exit the loop is gone and the child is reaped with us.
-    process->kill();
-    QObject::connect(process, &QProcess::finished, process, &QObject::deleteLater);
+    ProcessTree::endTrees(trees, kDestroyGrace);
+    for (const auto& running : all) {
+        QProcess* process = running->process;
+        if (process->state() == QProcess::NotRunning) {
+            delete process;
+            continue;
+        }
+        // Killed, and reaped by the event loop when the kill lands: nothing here waits for it. At
+        // process exit the loop is gone and the child is reaped with us.
+        process->kill();
+        QObject::connect(process, &QProcess::finished, process, &QObject::deleteLater);
+    }
 }
 
 bool SidecarRuntime::isProcessRunning() const
@@ -165,6 +179,22 @@ bool SidecarRuntime::isProcessRunning() const
 qint64 SidecarRuntime::processId() const
 {
     return m_running ? m_running->pid : -1;
+}
+
+SidecarRuntime::Running* SidecarRuntime::processOf(quint64 generation) const
+{
+    if (m_running && m_running->generation == generation)
+        return m_running.get();
+    for (const auto& draining : m_draining)
+        if (draining->generation == generation)
+            return draining.get();
+    return nullptr;
+}
+
+SidecarRuntime::Running* SidecarRuntime::processOfTask(const QString& id) const
+{
+    const auto found = m_tasks.find(id);
+    return found == m_tasks.end() ? nullptr : processOf(found->second.generation);
 }
 
 void SidecarRuntime::start(QString id, QString task, AgentEventSink sink)
@@ -204,7 +234,8 @@ void SidecarRuntime::start(QString id, QString task, AgentEventSink sink)
         sink.finish();
         return;
     }
-    m_tasks[id] = LiveTask{sink, nullptr, std::nullopt, 0};
+    m_tasks[id] = LiveTask{sink, m_running->generation, nullptr, std::nullopt, 0};
+    m_hasTasks = true;
     armSilenceWatchdog(id);
     if (m_running->started)
         sendRun(id, channel, task);
@@ -217,32 +248,45 @@ void SidecarRuntime::sendRun(const QString& id, quint64 channel, const QString& 
     const auto found = m_tasks.find(id);
     if (found == m_tasks.end() || found->second.sink.identity() != channel)
         return; // stopped while the process was starting
-    if (!send(message::run(id, task))) {
+    Running* running = processOf(found->second.generation);
+    if (running == nullptr || !send(*running, message::run(id, task))) {
         const AgentEventSink sink = found->second.sink;
+        const quint64 generation = found->second.generation;
         m_tasks.erase(found);
         sink.deliver(AgentEvent::failed(kNotHandedText));
         sink.finish();
+        afterTasksEnded(generation);
     }
 }
 
 void SidecarRuntime::cancel(const QString& id)
 {
-    if (isProcessRunning() && m_tasks.contains(id))
-        send(message::cancel(id));
+    Running* running = processOfTask(id);
+    if (running != nullptr && running->process->state() == QProcess::Running)
+        send(*running, message::cancel(id));
 }
 
 void SidecarRuntime::confirm(const QString& id)
 {
-    if (isProcessRunning())
-        send(message::confirm(id, true));
+    // A live task's answer goes to the process that asked, replaced or not.
+    Running* running = processOfTask(id);
+    if (running == nullptr)
+        running = m_running.get();
+    if (running != nullptr && running->process->state() == QProcess::Running)
+        send(*running, message::confirm(id, true));
 }
 
 Status<SidecarLaunchError> SidecarRuntime::ensureProcess()
 {
     if (m_running && m_running->process->state() != QProcess::NotRunning)
         return Ok{};
-    if (auto stale = detachProcess()) // ended, but its end has not been handled yet
+    if (m_running) { // ended, but its end has not been handled yet
+        const quint64 generation = m_running->generation;
+        const QString message = earlyFailureMessage(*m_running);
+        auto stale = detachProcess();
+        finishTasksOf(generation, message);
         endTrees(std::move(stale), CountLog::whenAny);
+    }
 
     auto entryPoint = SidecarLocator::resolveEntryPoint(m_options.sidecarDirectories);
     if (!entryPoint)
@@ -275,7 +319,6 @@ Status<SidecarLaunchError> SidecarRuntime::ensureProcess()
     running->stderrWindowStart = running->startedAt;
     m_running = std::move(running);
     m_isShuttingDown = false;
-    m_pendingPluginRestart = false; // a new process reads the plug-ins and settings as they are now
     process->start();
     if (process->state() == QProcess::NotRunning) { // refused at once, before any signal could be heard
         detachProcess();
@@ -298,30 +341,32 @@ SidecarLaunchError SidecarRuntime::launchFailure(const QProcess& process)
 
 void SidecarRuntime::processStarted(quint64 generation)
 {
-    if (!m_running || m_running->generation != generation)
+    Running* running = processOf(generation);
+    if (running == nullptr)
         return;
-    Running& r = *m_running;
+    Running& r = *running;
     r.started = true;
     r.pid = r.process->processId();
     r.identity = ProcessTree::read(pid_t(r.pid));
-    m_lastListing.reset();
+    r.lastListing.reset();
     logLine(QStringLiteral("[most] uruchomiłem sidecara, pid ") + QString::number(r.pid));
     for (const auto& [id, channel, task] : std::exchange(r.unsentRuns, {})) {
         sendRun(id, channel, task);
-        if (!m_running || m_running->generation != generation)
+        if (processOf(generation) == nullptr)
             return;
     }
 }
 
 void SidecarRuntime::processFailedToStart(quint64 generation)
 {
-    if (!m_running || m_running->generation != generation)
+    Running* running = processOf(generation);
+    if (running == nullptr)
         return;
-    QProcess* process = m_running->process;
+    QProcess* process = running->process;
     const SidecarLaunchError error = launchFailure(*process);
-    detachProcess();
+    detachProcess(generation);
     process->deleteLater();
-    finishAllPending(error.description());
+    finishTasksOf(generation, error.description());
 }
 
 std::unique_ptr<SidecarRuntime::Running> SidecarRuntime::detachProcess()
@@ -332,39 +377,56 @@ std::unique_ptr<SidecarRuntime::Running> SidecarRuntime::detachProcess()
     return std::move(m_running);
 }
 
+std::unique_ptr<SidecarRuntime::Running> SidecarRuntime::detachProcess(quint64 generation)
+{
+    if (m_running && m_running->generation == generation)
+        return detachProcess();
+    const auto found = std::find_if(m_draining.begin(), m_draining.end(),
+                                    [generation](const auto& r) { return r->generation == generation; });
+    if (found == m_draining.end())
+        return nullptr;
+    auto running = std::move(*found);
+    m_draining.erase(found);
+    running->process->disconnect(this);
+    return running;
+}
+
 void SidecarRuntime::readOutput(quint64 generation)
 {
-    if (!m_running || m_running->generation != generation)
+    Running* running = processOf(generation);
+    if (running == nullptr)
         return;
-    const QByteArray bytes = m_running->process->readAllStandardOutput();
-    const qsizetype oversized = m_running->lines.oversizedLines();
-    const QStringList lines = m_running->lines.consume(bytes);
-    if (m_running->lines.oversizedLines() != oversized)
+    const QByteArray bytes = running->process->readAllStandardOutput();
+    const qsizetype oversized = running->lines.oversizedLines();
+    const QStringList lines = running->lines.consume(bytes);
+    if (running->lines.oversizedLines() != oversized)
         logLine(QStringLiteral("[most] linia dłuższa niż %1 MiB — pominięta").arg(LineBuffer::kDefaultLimit >> 20));
-    m_running->unrouted.insert(m_running->unrouted.end(), lines.begin(), lines.end());
+    running->unrouted.insert(running->unrouted.end(), lines.begin(), lines.end());
     routeLines(generation, kLinesPerTurn);
 }
 
 void SidecarRuntime::routeLines(quint64 generation, qsizetype limit)
 {
     for (qsizetype n = 0; n < limit; ++n) {
-        // A line can end the last task and so replace the process: the rest belonged to the old one.
-        if (!m_running || m_running->generation != generation || m_running->unrouted.empty())
+        // A line can end the process's last task and so let the process go: the rest went with it.
+        Running* running = processOf(generation);
+        if (running == nullptr || running->unrouted.empty())
             return;
-        const QString line = std::move(m_running->unrouted.front());
-        m_running->unrouted.pop_front();
+        const QString line = std::move(running->unrouted.front());
+        running->unrouted.pop_front();
         if (mentionsTerminalType(line))
             logLine(QStringLiteral("[most] surowa linia (") + QString::number(line.size()) + QStringLiteral(" B): ")
                     + line.left(120));
-        route(line);
+        route(*running, line);
     }
-    if (m_running && m_running->generation == generation && !m_running->unrouted.empty()
-        && !m_running->sliceScheduled) {
-        m_running->sliceScheduled = true;
+    Running* running = processOf(generation);
+    if (running != nullptr && !running->unrouted.empty() && !running->sliceScheduled) {
+        running->sliceScheduled = true;
         QTimer::singleShot(0, this, [this, generation] {
-            if (!m_running || m_running->generation != generation)
+            Running* later = processOf(generation);
+            if (later == nullptr)
                 return;
-            m_running->sliceScheduled = false;
+            later->sliceScheduled = false;
             routeLines(generation, kLinesPerTurn);
         });
     }
@@ -372,9 +434,10 @@ void SidecarRuntime::routeLines(quint64 generation, qsizetype limit)
 
 void SidecarRuntime::readErrors(quint64 generation, PartialLine rest)
 {
-    if (!m_running || m_running->generation != generation)
+    Running* running = processOf(generation);
+    if (running == nullptr)
         return;
-    Running& r = *m_running;
+    Running& r = *running;
     r.stderrPending.append(r.process->readAllStandardError());
 
     const auto emitLine = [&](QByteArrayView raw) {
@@ -417,22 +480,24 @@ void SidecarRuntime::processEnded(quint64 generation)
 {
     readOutput(generation); // the last lines before the end still count, in order
     routeLines(generation, std::numeric_limits<qsizetype>::max());
-    if (!m_running || m_running->generation != generation)
+    Running* running = processOf(generation);
+    if (running == nullptr)
         return;
     readErrors(generation, PartialLine::flush);
-    const QString message = earlyFailureMessage();
-    auto ended = detachProcess();
-    ended->process->deleteLater();
+    const QString message = earlyFailureMessage(*running);
+    auto ended = detachProcess(generation);
     if (!m_isShuttingDown)
-        finishAllPending(message);
+        finishTasksOf(generation, message);
     // The agents it started were left to another parent: end those it was seen to have.
-    if (!m_agentTrees.empty())
-        endTrees(nullptr, CountLog::whenAny);
+    if (!ended->agentTrees.empty())
+        endTrees(std::move(ended), CountLog::whenAny);
+    else
+        ended->process->deleteLater();
 }
 
-QString SidecarRuntime::earlyFailureMessage() const
+QString SidecarRuntime::earlyFailureMessage(const Running& running) const
 {
-    if (m_running && !m_running->receivedAnyOutput && m_clock.now() - m_running->startedAt < kEarlyFailureWindow)
+    if (!running.receivedAnyOutput && m_clock.now() - running.startedAt < kEarlyFailureWindow)
         return kEarlyDeathText;
     return kDiedText;
 }
@@ -446,9 +511,9 @@ void SidecarRuntime::logAbandoned(const QString& type, const std::optional<QStri
             + QStringLiteral(" (oczekujących: ") + live.join(QLatin1Char(',')) + QLatin1Char(')'));
 }
 
-void SidecarRuntime::route(const QString& line)
+void SidecarRuntime::route(Running& running, const QString& line)
 {
-    m_running->receivedAnyOutput = true;
+    running.receivedAnyOutput = true;
     const auto decoded = IncomingLine::decode(line);
     if (!decoded) {
         logLine(QStringLiteral("[most] linii nie da się zdekodować: ") + line.left(160));
@@ -459,13 +524,14 @@ void SidecarRuntime::route(const QString& line)
         return;
     }
     const QString id = *decoded->id;
-    armSilenceWatchdog(id);
     const auto found = m_tasks.find(id);
-    if (found == m_tasks.end()) {
+    // Only the process that runs a task speaks for it.
+    if (found == m_tasks.end() || found->second.generation != running.generation) {
         logAbandoned(decoded->type, id);
         return;
     }
-    recordDescendants();
+    armSilenceWatchdog(id);
+    recordDescendants(running);
     const AgentEventSink sink = found->second.sink;
     const QString& type = decoded->type;
     const bool terminal = type == u"finished" || type == u"failed";
@@ -483,7 +549,7 @@ void SidecarRuntime::route(const QString& line)
         sink.deliver(type == u"finished" ? AgentEvent::finished(decoded->text.value_or(QString()))
                                           : AgentEvent::failed(decoded->error.value_or(kUnknownAgentError)));
         sink.finish();
-        discardTaskSilently(id);
+        discardTaskSilently(id); // may let a replaced process go: `running` is not used after this
     } else if (type == u"heartbeat") {
         const auto now = m_clock.now();
         auto& last = found->second.lastHeartbeat;
@@ -502,9 +568,28 @@ void SidecarRuntime::discardTask(const QString& id)
 
 void SidecarRuntime::discardTaskSilently(const QString& id)
 {
-    m_tasks.erase(id);
-    if (m_tasks.empty() && m_pendingPluginRestart)
-        restartForPluginChange();
+    const auto found = m_tasks.find(id);
+    if (found == m_tasks.end())
+        return;
+    const quint64 generation = found->second.generation;
+    m_tasks.erase(found);
+    afterTasksEnded(generation);
+}
+
+void SidecarRuntime::afterTasksEnded(quint64 generation)
+{
+    const bool busy = std::any_of(m_tasks.begin(), m_tasks.end(),
+                                  [generation](const auto& entry) { return entry.second.generation == generation; });
+    const bool draining = std::any_of(m_draining.begin(), m_draining.end(),
+                                      [generation](const auto& r) { return r->generation == generation; });
+    if (!busy && draining) {
+        auto done = detachProcess(generation);
+        logLine(QStringLiteral("[most] wymieniony sidecar, pid ") + QString::number(done->pid)
+                + QStringLiteral(", skończył swoje zadania — zamykam go"));
+        endTrees(std::move(done), CountLog::always);
+    }
+    if (m_tasks.empty() && std::exchange(m_hasTasks, false))
+        Q_EMIT idle();
 }
 
 void SidecarRuntime::armSilenceWatchdog(const QString& id)
@@ -524,13 +609,15 @@ void SidecarRuntime::silenceExpired(const QString& id)
     const auto found = m_tasks.find(id);
     if (found == m_tasks.end())
         return;
-    const bool alive = isProcessRunning();
+    const quint64 generation = found->second.generation;
+    const Running* running = processOf(generation);
+    const bool alive = running != nullptr && running->process->state() == QProcess::Running;
     const int extensions = found->second.silenceExtensions;
     if (alive && extensions < kSilenceExtensions) {
         found->second.silenceExtensions = extensions + 1;
         logLine(QStringLiteral("[most] cisza ") + QString::number(kSilenceWindow.count() / 1000)
                 + QStringLiteral(" s dla id=") + id + QStringLiteral(", ") + QStringLiteral("ale proces ")
-                + QString::number(processId()) + QStringLiteral(" żyje — ") + QStringLiteral("przedłużam (")
+                + QString::number(running->pid) + QStringLiteral(" żyje — ") + QStringLiteral("przedłużam (")
                 + QString::number(extensions + 1) + QLatin1Char('/') + QString::number(kSilenceExtensions)
                 + QLatin1Char(')'));
         armSilenceWatchdog(id);
@@ -542,20 +629,22 @@ void SidecarRuntime::silenceExpired(const QString& id)
         : QStringLiteral("proces nie żyje");
     logLine(QStringLiteral("[most] ") + reason + QStringLiteral(" dla id=") + id + QStringLiteral(" — przerywam zadanie"));
     const AgentEventSink sink = found->second.sink;
-    discardTaskSilently(id);
+    m_tasks.erase(found);
     sink.deliver(AgentEvent::failed(kSilentText));
     sink.finish();
-    restartProcess(reason);
+    // The process of the silent task is replaced; tasks of other processes go on.
+    restartProcess(generation, reason);
+    afterTasksEnded(generation);
 }
 
-void SidecarRuntime::restartProcess(const QString& reason)
+void SidecarRuntime::restartProcess(quint64 generation, const QString& reason)
 {
-    if (!m_running)
+    auto replaced = detachProcess(generation);
+    if (!replaced)
         return;
     logLine(QStringLiteral("[most] wymieniam sidecara (") + reason + QStringLiteral("), pid ")
-            + QString::number(m_running->pid));
-    auto replaced = detachProcess();
-    finishAllPending(kRestartedText);
+            + QString::number(replaced->pid));
+    finishTasksOf(generation, kRestartedText);
     endTrees(std::move(replaced), CountLog::whenAny);
 }
 
@@ -563,15 +652,19 @@ void SidecarRuntime::restartForPluginChange()
 {
     if (!m_running)
         return;
-    if (!m_tasks.empty()) {
-        logLine(QStringLiteral("[most] zmiana wtyczek w trakcie zadania — wymienię po nim"));
-        m_pendingPluginRestart = true;
+    const quint64 generation = m_running->generation;
+    const bool busy = std::any_of(m_tasks.begin(), m_tasks.end(),
+                                  [generation](const auto& entry) { return entry.second.generation == generation; });
+    if (busy) {
+        // Its tasks finish where they began, answers and cancels included; the next task starts a
+        // process that reads the change.
+        logLine(QStringLiteral("[most] zmiana ustawień w trakcie zadania — nowe zadania pójdą do nowego sidecara, pid ")
+                + QString::number(m_running->pid) + QStringLiteral(" kończy bieżące"));
+        m_draining.push_back(std::move(m_running));
         return;
     }
-    logLine(QStringLiteral("[most] zmiana wtyczek — wymieniam sidecara, pid ") + QString::number(m_running->pid));
-    auto replaced = detachProcess();
-    m_pendingPluginRestart = false;
-    endTrees(std::move(replaced), CountLog::always);
+    logLine(QStringLiteral("[most] zmiana ustawień — wymieniam sidecara, pid ") + QString::number(m_running->pid));
+    endTrees(detachProcess(), CountLog::always);
 }
 
 QCoro::Task<> SidecarRuntime::waitOnClock(std::chrono::milliseconds delay)
@@ -583,36 +676,48 @@ QCoro::Task<> SidecarRuntime::waitOnClock(std::chrono::milliseconds delay)
 
 QCoro::Task<> SidecarRuntime::shutdown()
 {
-    if (!m_running || m_running->process->state() == QProcess::NotRunning)
+    std::vector<quint64> generations;
+    bool anyStarted = false;
+    const auto note = [&](Running& r) {
+        if (r.process->state() == QProcess::NotRunning)
+            return;
+        generations.push_back(r.generation);
+        if (r.started) { // one still starting has nothing to close
+            send(r, message::shutdown());
+            anyStarted = true;
+        }
+    };
+    if (m_running)
+        note(*m_running);
+    for (const auto& draining : m_draining)
+        note(*draining);
+    if (generations.empty())
         co_return;
     QPointer<SidecarRuntime> self(this);
-    const quint64 generation = m_running->generation;
     m_isShuttingDown = true;
-    if (m_running->started) { // one still starting has nothing to close
-        send(message::shutdown());
+    if (anyStarted) {
         auto grace = waitOnClock(kShutdownGrace);
         co_await grace;
         if (!self)
             co_return;
     }
-    std::unique_ptr<Running> stopping;
-    if (m_running && m_running->generation == generation)
-        stopping = detachProcess();
+    std::vector<std::unique_ptr<Running>> stopping;
+    for (const quint64 generation : generations)
+        if (auto running = detachProcess(generation))
+            stopping.push_back(std::move(running));
     finishAllPending(kClosedText);
-    if (stopping) {
-        stopping->process->closeWriteChannel();
-        auto ending = endTrees(std::move(stopping), CountLog::whenAny);
-        co_await ending;
+    std::vector<QCoro::Task<>> endings;
+    for (auto& running : stopping) {
+        running->process->closeWriteChannel();
+        endings.push_back(endTrees(std::move(running), CountLog::whenAny));
     }
+    for (auto& ending : endings)
+        co_await ending;
 }
 
 QCoro::Task<> SidecarRuntime::endTrees(std::unique_ptr<Running> running, CountLog countLog)
 {
-    std::vector<ProcessEntry> recorded = std::move(m_agentTrees);
-    m_agentTrees.clear();
-    if (!running)
-        return terminateTree(QPointer<SidecarRuntime>(this), m_worker, nullptr, std::nullopt, -1, std::move(recorded),
-                             countLog);
+    std::vector<ProcessEntry> recorded = std::move(running->agentTrees);
     return terminateTree(QPointer<SidecarRuntime>(this), m_worker, running->process, running->identity, running->pid,
                          std::move(recorded), countLog);
 }
@@ -654,30 +759,33 @@ QCoro::Task<> SidecarRuntime::terminateTree(QPointer<SidecarRuntime> self, std::
         Q_EMIT self->treeTerminated(pid, int(found.size()));
 }
 
-// Lists the sidecar's descendants on a line of a live task, at most every kDescendantsRefresh.
-void SidecarRuntime::recordDescendants()
+// Lists the process's descendants on a line of a live task, at most every kDescendantsRefresh.
+void SidecarRuntime::recordDescendants(Running& running)
 {
-    if (!m_running || !m_running->identity || m_listingDescendants)
+    if (!running.identity || running.listingDescendants)
         return;
     const auto now = m_clock.now();
-    if (m_lastListing && now - *m_lastListing < kDescendantsRefresh)
+    if (running.lastListing && now - *running.lastListing < kDescendantsRefresh)
         return;
-    m_lastListing = now;
-    m_listingDescendants = true;
-    listDescendants(QPointer<SidecarRuntime>(this), m_worker, *m_running->identity, m_agentTrees);
+    running.lastListing = now;
+    running.listingDescendants = true;
+    listDescendants(QPointer<SidecarRuntime>(this), m_worker, running.generation, *running.identity, running.agentTrees);
 }
 
 QCoro::Task<> SidecarRuntime::listDescendants(QPointer<SidecarRuntime> self, std::shared_ptr<SerialWorker> worker,
-                                              ProcessEntry root, std::vector<ProcessEntry> recorded)
+                                              quint64 generation, ProcessEntry root, std::vector<ProcessEntry> recorded)
 {
     auto listing = worker->run([root, recorded = std::move(recorded)] { return ProcessTree::liveTrees(root, recorded); });
     std::vector<ProcessEntry> found = co_await listing;
     if (!self)
         co_return;
-    self->m_listingDescendants = false;
+    Running* running = self->processOf(generation);
+    if (running == nullptr)
+        co_return; // being ended: its ending lists the trees afresh
+    running->listingDescendants = false;
     // Trees ended meanwhile are still listed here; ending them again finds them gone.
-    self->m_agentTrees = std::move(found);
-    Q_EMIT self->descendantsRecorded(int(self->m_agentTrees.size()));
+    running->agentTrees = std::move(found);
+    Q_EMIT self->descendantsRecorded(int(running->agentTrees.size()));
 }
 
 void SidecarRuntime::finishAllPending(const QString& message)
@@ -688,12 +796,33 @@ void SidecarRuntime::finishAllPending(const QString& message)
         task.sink.deliver(AgentEvent::failed(message));
         task.sink.finish();
     }
+    if (std::exchange(m_hasTasks, false))
+        Q_EMIT idle();
 }
 
-bool SidecarRuntime::send(const QJsonObject& message)
+void SidecarRuntime::finishTasksOf(quint64 generation, const QString& message)
 {
-    QProcess* process = m_running ? m_running->process : nullptr;
-    if (process == nullptr || process->state() != QProcess::Running || !process->isWritable()) {
+    std::vector<AgentEventSink> failing;
+    for (auto it = m_tasks.begin(); it != m_tasks.end();) {
+        if (it->second.generation == generation) {
+            failing.push_back(it->second.sink);
+            it = m_tasks.erase(it);
+        } else {
+            ++it;
+        }
+    }
+    for (const AgentEventSink& sink : failing) {
+        sink.deliver(AgentEvent::failed(message));
+        sink.finish();
+    }
+    if (!failing.empty())
+        afterTasksEnded(generation);
+}
+
+bool SidecarRuntime::send(Running& running, const QJsonObject& message)
+{
+    QProcess* process = running.process;
+    if (process->state() != QProcess::Running || !process->isWritable()) {
         logLine(QStringLiteral("[most] brak wejścia sidecara — wiadomość nie poszła"));
         return false;
     }

@@ -56,6 +56,17 @@ void AppDelegate::startPluginMaintenance()
 {
     if (m_services.pluginStore == nullptr)
         return;
+    // A removal that waited for the end of a task is said when it is done, with the settings
+    // window open or closed by then.
+    connect(m_services.pluginStore, &plugins::PluginStore::outcome, this,
+            [this](const QString& command, const QString& name, const std::optional<QString>& failure) {
+                if (command == QLatin1String("usun-po-zadaniu"))
+                    speak(failure ? QStringLiteral("Usuwanie wtyczki %1 po zadaniu nie powiodło się. %2")
+                                        .arg(settingspanes::nazwaCzytelna(name), *failure)
+                                  : QStringLiteral("Zadanie się skończyło, więc usunęłam wtyczkę %1.")
+                                        .arg(settingspanes::nazwaCzytelna(name)),
+                          ChatCopy::alreadySent);
+            });
     m_services.pluginStore->bootstrapIfNeeded();
     m_services.pluginStore->autoUpdate();
 }

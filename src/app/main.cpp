@@ -149,9 +149,14 @@ int main(int argc, char** argv)
     agent::ClaudeAgentBridge agentBridge(clock, std::move(sidecarOptions));
     services.composition.agent = &agentBridge;
     plugins::PluginCatalog pluginCatalog;
-    plugins::PluginStore pluginStore(clock, pluginCatalog);
+    plugins::PluginStore::Options storeOptions;
+    storeOptions.tasksRunning = [&agentBridge] { return agentBridge.runtime().liveTaskCount() > 0; };
+    plugins::PluginStore pluginStore(clock, pluginCatalog, std::move(storeOptions));
     QObject::connect(&pluginCatalog, &plugins::PluginCatalog::restartForPluginChange, &agentBridge.runtime(),
                      &agent::SidecarRuntime::restartForPluginChange);
+    // Queued: the runtime says it from inside a task's last event.
+    QObject::connect(&agentBridge.runtime(), &agent::SidecarRuntime::idle, &pluginStore, &plugins::PluginStore::runDeferred,
+                     Qt::QueuedConnection);
     services.pluginCatalog = &pluginCatalog;
     services.pluginStore = &pluginStore;
     services.bus = &bus;

@@ -15,6 +15,7 @@
 #include <QJsonDocument>
 #include <QProcess>
 #include <QPromise>
+#include <QSaveFile>
 
 #include <qcoro/qcorofuture.h>
 
@@ -111,6 +112,9 @@ PluginStore::PluginStore(Clock& clock, PluginCatalog& catalog, Options options, 
 {
     if (m_options.configDirectory.isEmpty())
         m_options.configDirectory = paths::configDirectory();
+    if (QFile waiting(deferredRemovalsFile()); waiting.open(QIODevice::ReadOnly))
+        for (const QString& name : strings(QJsonDocument::fromJson(waiting.readAll()).array()))
+            m_deferredRemovals.emplace_back(name, QStringList{QStringLiteral("usun"), name});
 }
 
 PluginStore::~PluginStore()
@@ -321,6 +325,7 @@ QCoro::Task<> PluginStore::refreshing(QPointer<PluginStore> self)
 
 void PluginStore::autoUpdate()
 {
+    ++m_backgroundChanges;
     updating(QPointer<PluginStore>(this));
 }
 
@@ -344,13 +349,18 @@ QCoro::Task<> PluginStore::updating(QPointer<PluginStore> self)
         }
         self->afterChange(Effect::pluginSet);
     }
+    --self->m_backgroundChanges;
     Q_EMIT self->operationFinished(QStringLiteral("aktualizuj-wszystko"));
+    if (self)
+        self->runDeferred();
 }
 
 void PluginStore::bootstrapIfNeeded()
 {
-    if (!QFileInfo::exists(markerFile()))
+    if (!QFileInfo::exists(markerFile())) {
+        ++m_backgroundChanges;
         bootstrapping(QPointer<PluginStore>(this));
+    }
 }
 
 QCoro::Task<> PluginStore::bootstrapping(QPointer<PluginStore> self)
@@ -369,20 +379,74 @@ QCoro::Task<> PluginStore::bootstrapping(QPointer<PluginStore> self)
         }
         self->afterChange(installed ? Effect::pluginSet : Effect::lists);
     }
+    --self->m_backgroundChanges;
     Q_EMIT self->operationFinished(QStringLiteral("domyslne"));
+    if (self)
+        self->runDeferred();
 }
 
 void PluginStore::perform(const QString& label, const QStringList& arguments)
 {
+    if (arguments.value(0) == u"usun" && m_options.tasksRunning && m_options.tasksRunning()) {
+        if (!hasDeferredRemoval(label)) {
+            logLine(QStringLiteral("[wtyczki] usunięcie wtyczki ") + label + QStringLiteral(" czeka na koniec zadania"));
+            m_deferredRemovals.emplace_back(label, arguments);
+            saveDeferredRemovals();
+            Q_EMIT stateChanged();
+        }
+        Q_EMIT outcome(QStringLiteral("usun-odlozone"), label, std::nullopt);
+        return;
+    }
     if (m_busy)
         return;
     m_busy = label;
     m_failure.reset();
     Q_EMIT stateChanged();
-    performing(QPointer<PluginStore>(this), arguments);
+    performing(QPointer<PluginStore>(this), arguments, Origin::asked);
 }
 
-QCoro::Task<> PluginStore::performing(QPointer<PluginStore> self, QStringList arguments)
+bool PluginStore::hasDeferredRemoval(const QString& label) const
+{
+    return std::any_of(m_deferredRemovals.begin(), m_deferredRemovals.end(),
+                       [&label](const auto& removal) { return removal.first == label; });
+}
+
+QString PluginStore::deferredRemovalsFile() const
+{
+    return QDir(m_options.configDirectory).filePath(QStringLiteral("wtyczki-do-usuniecia.json"));
+}
+
+void PluginStore::saveDeferredRemovals() const
+{
+    QStringList names;
+    for (const auto& [label, arguments] : m_deferredRemovals)
+        names.append(arguments.value(1));
+    if (names.isEmpty()) {
+        QFile::remove(deferredRemovalsFile());
+        return;
+    }
+    QDir().mkpath(m_options.configDirectory);
+    QSaveFile file(deferredRemovalsFile());
+    if (!file.open(QIODevice::WriteOnly) || file.write(QJsonDocument(QJsonArray::fromStringList(names)).toJson()) < 0
+        || !file.commit())
+        logLine(QStringLiteral("[wtyczki] nie zapisałem listy wtyczek do usunięcia po zadaniu: ") + file.errorString());
+}
+
+void PluginStore::runDeferred()
+{
+    if (m_busy || m_backgroundChanges > 0 || m_deferredRemovals.empty()
+        || (m_options.tasksRunning && m_options.tasksRunning()))
+        return;
+    auto [label, arguments] = std::move(m_deferredRemovals.front());
+    m_deferredRemovals.pop_front();
+    saveDeferredRemovals();
+    m_busy = label;
+    m_failure.reset();
+    Q_EMIT stateChanged();
+    performing(QPointer<PluginStore>(this), arguments, Origin::deferred);
+}
+
+QCoro::Task<> PluginStore::performing(QPointer<PluginStore> self, QStringList arguments, Origin origin)
 {
     auto running = self->run(arguments);
     const auto result = co_await running;
@@ -397,8 +461,11 @@ QCoro::Task<> PluginStore::performing(QPointer<PluginStore> self, QStringList ar
     self->m_busy.reset();
     Q_EMIT self->stateChanged();
     self->afterChange(self->m_failure ? Effect::lists : Effect::pluginSet);
-    Q_EMIT self->outcome(arguments.value(0), label, self->m_failure);
-    Q_EMIT self->operationFinished(arguments.value(0));
+    const QString command = origin == Origin::deferred ? QStringLiteral("usun-po-zadaniu") : arguments.value(0);
+    Q_EMIT self->outcome(command, label, self->m_failure);
+    Q_EMIT self->operationFinished(command);
+    if (self)
+        self->runDeferred();
 }
 
 void PluginStore::wczytajNarzedzia(const QString& name)

@@ -20,6 +20,7 @@
 
 #include <chrono>
 #include <deque>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <utility>
@@ -95,6 +96,8 @@ public:
         std::optional<QString> program;      // none: wtyczki-cli.js beside the sidecar's entry point
         QStringList sidecarDirectories;      // none: the locator's folders
         QString configDirectory;             // empty: the application's (holds the marker file)
+        // Whether an agent task runs now (none: never). A removal waits until none runs.
+        std::function<bool()> tasksRunning;
     };
 
     // The store program and its children, when the store goes with a command still running: the
@@ -110,8 +113,16 @@ public:
     void autoUpdate();
     void bootstrapIfNeeded();
     // One install or remove command ("zainstaluj" + package or address, "usun" + name), shown as
-    // `label` in `busy`; ignored while another one runs.
+    // `label` in `busy`; ignored while another one runs. A removal asked for while a task runs is
+    // put off (outcome "usun-odlozone"): the task's agent may run the plug-in's server from the
+    // files it deletes. It is carried out by runDeferred() once no task runs.
     void perform(const QString& label, const QStringList& arguments);
+    // The removals put off, one after another, when no task runs and no other command does. They
+    // are kept in a file until done: one the application quit before is carried out at the next
+    // start, once its update of the plug-ins has ended.
+    void runDeferred();
+    bool hasDeferredRemoval(const QString& label) const;
+    QString deferredRemovalsFile() const;
     void wczytajNarzedzia(const QString& name);
     // none: every tool enabled. Shown at once; stored one choice at a time, and of the choices
     // made while one is being stored only the latest, so that the last one the user made is the
@@ -139,14 +150,17 @@ Q_SIGNALS:
     void operationFinished(const QString& command);
     // What the user asked for has ended: an install or removal ("zainstaluj", "usun", with its
     // label), a tool list ("narzedzia") or a tool selection ("ustaw-narzedzia", with the plug-in's
-    // name); `failure` is the text shown for it, none on success. For the panes to say it.
+    // name); `failure` is the text shown for it, none on success. For the panes to say it. A
+    // removal put off is "usun-odlozone" when asked for and "usun-po-zadaniu" when carried out
+    // (said by the application, the settings window may be closed by then).
     void outcome(const QString& command, const QString& subject, const std::optional<QString>& failure);
 
 private:
     static QCoro::Task<> refreshing(QPointer<PluginStore> self);
     static QCoro::Task<> updating(QPointer<PluginStore> self);
     static QCoro::Task<> bootstrapping(QPointer<PluginStore> self);
-    static QCoro::Task<> performing(QPointer<PluginStore> self, QStringList arguments);
+    enum class Origin { asked, deferred };
+    static QCoro::Task<> performing(QPointer<PluginStore> self, QStringList arguments, Origin origin);
     static QCoro::Task<> loadingTools(QPointer<PluginStore> self, QString name);
     // `before`: the selection shown until now, shown again when the new one was not stored.
     struct ToolChoice {
@@ -156,6 +170,7 @@ private:
     void storeNextToolChoice();
     static QCoro::Task<> settingTools(QPointer<PluginStore> self, ToolChoice choice);
     void setFailure(std::optional<QString> failure);
+    void saveDeferredRemovals() const;
     // What a finished operation changed: only what the lists show, or also what the sidecar starts.
     enum class Effect { lists, pluginSet };
     void afterChange(Effect effect); // refresh(), the catalogue's reload(), and for a new plug-in set the sidecar's replacement
@@ -171,6 +186,8 @@ private:
     QMap<QString, Narzedzia> m_narzedzia;
     std::optional<QString> m_busy;
     std::optional<QString> m_failure;
+    std::deque<std::pair<QString, QStringList>> m_deferredRemovals; // label, arguments
+    int m_backgroundChanges = 0; // an update or the default set being installed: the folder is taken
     std::deque<ToolChoice> m_toolChoices; // waiting to be stored, one per plug-in: its latest
     bool m_storingTools = false;
     bool m_toolsStored = false; // since the last choice in the queue was taken

@@ -218,8 +218,10 @@ PluginsPane::PluginsPane(PluginCatalog& catalog, PluginStore& store, settings::R
     // A failed operation of the user's (install, removal, an own plug-in) is said when it ends,
     // wherever the focus is; the background ones stay on the page.
     connect(&m_store, &PluginStore::operationFinished, this, [this](const QString& command) {
+        // A removal carried out after a task is said by the application, with the window open or not.
         static const QStringList background{QStringLiteral("lista"), QStringLiteral("aktualizuj-wszystko"),
-                                            QStringLiteral("domyslne"), QStringLiteral("narzedzia")};
+                                            QStringLiteral("domyslne"), QStringLiteral("narzedzia"),
+                                            QStringLiteral("usun-po-zadaniu")};
         if (const auto& failure = m_store.failure(); failure && !background.contains(command))
             settingswindow::announce(this, *failure);
     });
@@ -228,10 +230,16 @@ PluginsPane::PluginsPane(PluginCatalog& catalog, PluginStore& store, settings::R
     connect(&m_reasoning, &settings::ReasoningPreferences::changed, this, [this] { m_rebuild.schedule(); });
     connect(&m_nawigacja, &settingswindow::NawigacjaUstawien::changed, this, &PluginsPane::followNavigation);
     connect(&m_store, &PluginStore::outcome, this, [this](const QString& command, const QString& subject, const std::optional<QString>& failure) {
+        if (command == QLatin1String("usun-po-zadaniu"))
+            return; // said by the application
         if (command == QLatin1String("zainstaluj"))
             settingswindow::announce(this, failure.value_or(QStringLiteral("Zainstalowano wtyczkę %1.").arg(nazwaCzytelna(subject))));
         else if (command == QLatin1String("usun"))
             settingswindow::announce(this, failure.value_or(QStringLiteral("Usunięto wtyczkę %1.").arg(nazwaCzytelna(subject))));
+        else if (command == QLatin1String("usun-odlozone"))
+            settingswindow::announce(this, QStringLiteral("Wtyczki %1 może teraz używać trwające zadanie, więc usunę ją, "
+                                                          "gdy żadne zadanie nie będzie trwało. Powiem, kiedy to zrobię.")
+                                               .arg(nazwaCzytelna(subject)));
         else if (failure && shownPlugin() != subject) // the plug-in's page, gone meanwhile, would have said it
             settingswindow::announce(this, *failure);
     });
@@ -313,9 +321,11 @@ void PluginsPane::rebuildList()
     QString subjectRow;
     for (const PluginStore::Installed& p : m_store.installed()) {
         installedNames.insert(p.nazwa);
-        const QString text = QStringLiteral("%1 %2 — %3")
-                                 .arg(nazwaCzytelna(p.nazwa), p.wersja,
-                                      isVetted(m_store, p) ? QStringLiteral("sprawdzona") : QStringLiteral("niesprawdzona"));
+        QString text = QStringLiteral("%1 %2 — %3")
+                           .arg(nazwaCzytelna(p.nazwa), p.wersja,
+                                isVetted(m_store, p) ? QStringLiteral("sprawdzona") : QStringLiteral("niesprawdzona"));
+        if (m_store.hasDeferredRemoval(p.nazwa))
+            text += QStringLiteral(", do usunięcia po zadaniu");
         if (p.nazwa == subject)
             subjectRow = text;
         auto* row = settingswindow::button(text, QStringLiteral("Otwiera stronę wtyczki"));

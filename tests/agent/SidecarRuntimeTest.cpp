@@ -11,6 +11,7 @@
 #include <QJsonObject>
 #include <QLocalServer>
 #include <QLocalSocket>
+#include <QMap>
 #include <QRegularExpression>
 #include <QTemporaryDir>
 
@@ -41,8 +42,13 @@ protected:
             while (QLocalSocket* s = m_server.nextPendingConnection()) {
                 m_puppet = s;
                 QObject::connect(s, &QLocalSocket::readyRead, [this, s] {
-                    while (s->canReadLine())
-                        m_reports.append(QJsonDocument::fromJson(s->readLine()).object());
+                    while (s->canReadLine()) {
+                        QJsonObject report = QJsonDocument::fromJson(s->readLine()).object();
+                        if (report.contains("hello"))
+                            m_puppets.insert(report.value("hello").toInteger(), s);
+                        report.insert("from", m_puppets.key(s)); // the puppet's pid
+                        m_reports.append(report);
+                    }
                 });
             }
         });
@@ -99,21 +105,31 @@ protected:
         say(QStringLiteral(R"({"type":"sync","id":"%1"})").arg(id).toUtf8());
         ASSERT_TRUE(waitFor([&] { return logCount(QStringLiteral("PORZUCONO sync id=") + id + QLatin1Char(' ')) == 1; }));
     }
-    void tell(const QJsonObject& command)
+    // To the puppet that connected last, or to the one of that pid.
+    void tell(const QJsonObject& command, qint64 pid = 0)
     {
-        ASSERT_NE(m_puppet, nullptr);
-        m_puppet->write(QJsonDocument(command).toJson(QJsonDocument::Compact) + '\n');
-        m_puppet->flush();
+        QLocalSocket* puppet = pid == 0 ? m_puppet : m_puppets.value(pid);
+        ASSERT_NE(puppet, nullptr);
+        puppet->write(QJsonDocument(command).toJson(QJsonDocument::Compact) + '\n');
+        puppet->flush();
     }
-    void say(const QByteArray& line) { tell({{"out", QString::fromUtf8(line + '\n')}}); }
+    void say(const QByteArray& line, qint64 pid = 0) { tell({{"out", QString::fromUtf8(line + '\n')}}, pid); }
 
-    // Lines the runtime wrote to the sidecar, as JSON objects.
-    QList<QJsonObject> received() const
+    // Lines the runtime wrote to the sidecar (to the one of that pid), as JSON objects.
+    QList<QJsonObject> received(qint64 pid = 0) const
     {
         QList<QJsonObject> out;
         for (const auto& r : m_reports)
-            if (r.contains("got"))
+            if (r.contains("got") && (pid == 0 || r.value("from").toInteger() == pid))
                 out.append(QJsonDocument::fromJson(r.value("got").toString().toUtf8()).object());
+        return out;
+    }
+    // "type:id" of each line the sidecar of that pid was sent.
+    QStringList sentTo(qint64 pid) const
+    {
+        QStringList out;
+        for (const auto& o : received(pid))
+            out.append(o.value("type").toString() + u':' + o.value("id").toString());
         return out;
     }
     qsizetype receivedCount(const QString& type) const
@@ -149,6 +165,7 @@ protected:
     QString m_sidecar;
     QLocalServer m_server;
     QLocalSocket* m_puppet = nullptr;
+    QMap<qint64, QLocalSocket*> m_puppets;
     QList<QJsonObject> m_reports;
     qint64 m_logStart = 0;
     ManualClock m_clock;
@@ -335,44 +352,67 @@ TEST_F(Runtime, SilentTaskIsExtendedFiveTimesThenFailsTheProcessIsReplacedAndHea
     EXPECT_TRUE(waitFor([&] { return logCount(QStringLiteral("[most] puls id=N po 20.0 s")) == 1; }));
 }
 
-TEST_F(Runtime, PluginChangeWaitsForTheTaskAndAnOldProcessNeverTouchesANewOne)
+// A change of settings or plug-ins during a task: the task stays with its process, which still
+// gets its answers and cancels and goes after its last line; the next task runs in a new process.
+TEST_F(Runtime, ChangeDuringATaskSendsTheNextTaskToANewProcessWhileTheOldOneFinishesItsOwn)
 {
+    int idle = 0;
+    QObject::connect(m_runtime.get(), &agent::SidecarRuntime::idle, [&] { ++idle; });
     Task first = startLive(QStringLiteral("P"));
+    Task second = start(QStringLiteral("P2"));
+    ASSERT_TRUE(waitReceived(QStringLiteral("run"), 2));
     const qint64 oldPid = m_runtime->processId();
     tell({{"ignoreTerm", true}}); // so that its end comes late, after the new process runs
     m_runtime->restartForPluginChange();
-    EXPECT_EQ(logCount(QStringLiteral("[most] zmiana wtyczek w trakcie zadania — wymienię po nim")), 1);
-    EXPECT_EQ(m_runtime->processId(), oldPid);
 
-    say(R"({"type":"finished","id":"P","text":"ok"})");
-    ASSERT_TRUE(waitFor([&] { return first.drain(); }));
-    EXPECT_EQ(m_runtime->processId(), -1) << "replaced right after the task, before any new one";
-    EXPECT_EQ(logCount(QStringLiteral("[most] zmiana wtyczek — wymieniam sidecara, pid %1").arg(oldPid)), 1);
-
-    Task second = startLive(QStringLiteral("Q"));
+    Task next = startLive(QStringLiteral("Q"));
     const qint64 newPid = m_runtime->processId();
-    EXPECT_NE(newPid, oldPid);
-    // The old process ignores SIGTERM; it ends when the runtime kills it 400 ms later.
-    ASSERT_TRUE(waitFor([&] { return gone(oldPid); }));
+    ASSERT_NE(newPid, oldPid);
+    EXPECT_EQ(m_runtime->drainingCount(), 1u);
+    say(R"({"type":"confirm_required","id":"P","intent":"rm"})", oldPid);
+    ASSERT_TRUE(waitFor([&] { return first.summary().size() == 1; }));
+    m_runtime->confirm(QStringLiteral("P"));
+    second.stream->stop();
+    ASSERT_TRUE(waitFor([&] { return received(oldPid).size() == 4; }));
+    // Only the process that runs a task speaks for it.
+    say(R"({"type":"finished","id":"P","text":"obcy"})", newPid);
+    sync();
+    EXPECT_FALSE(first.drain());
+
+    say(R"({"type":"finished","id":"P","text":"ok"})", oldPid);
+    ASSERT_TRUE(waitFor([&] { return first.drain(); }));
+    EXPECT_EQ(first.summary(), (QStringList{"confirm:rm:P", "finished:ok"}));
+    EXPECT_EQ(m_runtime->drainingCount(), 0u);
+    ASSERT_TRUE(waitFor([&] { return gone(oldPid); })); // killed 400 ms after it ignored SIGTERM
     ASSERT_TRUE(waitFor([&] { return logCount(QStringLiteral("[most] zakończyłem 0 procesów potomnych")) == 1; }));
     QCoreApplication::processEvents();
-    EXPECT_TRUE(m_runtime->isProcessRunning());
+    EXPECT_EQ(sentTo(oldPid), (QStringList{"run:P", "run:P2", "confirm:P", "cancel:P2"}));
+    EXPECT_EQ(sentTo(newPid), QStringList{"run:Q"});
     EXPECT_EQ(m_runtime->processId(), newPid);
+    EXPECT_EQ(idle, 0);
     say(R"({"type":"finished","id":"Q","text":"nowy"})");
-    ASSERT_TRUE(waitFor([&] { return second.drain(); }));
-    EXPECT_EQ(second.summary(), QStringList{"finished:nowy"});
+    ASSERT_TRUE(waitFor([&] { return next.drain(); }));
+    EXPECT_EQ(next.summary(), QStringList{"finished:nowy"});
+    EXPECT_EQ(idle, 1);
 
-    // A change during a task whose process then dies: the next process reads the new set anyway
-    // and is not replaced after its own task.
-    Task third = startLive(QStringLiteral("R"));
+    // Idle, the process is replaced at once; shut down, a process still finishing its task is
+    // told and ended with the new one.
     m_runtime->restartForPluginChange();
-    tell({{"exit", 1}});
-    ASSERT_TRUE(waitFor([&] { return third.drain(); }));
+    EXPECT_EQ(m_runtime->processId(), -1);
+    EXPECT_TRUE(waitFor([&] { return gone(newPid); }));
+    Task third = startLive(QStringLiteral("R"));
+    const qint64 thirdPid = m_runtime->processId();
+    m_runtime->restartForPluginChange();
     Task fourth = startLive(QStringLiteral("S"));
-    say(R"({"type":"finished","id":"S","text":"ok"})");
-    ASSERT_TRUE(waitFor([&] { return fourth.drain(); }));
-    EXPECT_TRUE(m_runtime->isProcessRunning());
-    EXPECT_EQ(logCount(QStringLiteral("[most] zmiana wtyczek — wymieniam sidecara")), 1);
+    const qint64 fourthPid = m_runtime->processId();
+    bool stopped = false;
+    auto stopping = m_runtime->shutdown().then([&] { stopped = true; });
+    ASSERT_TRUE(waitFor([&] { return sentTo(thirdPid).contains("shutdown:") && sentTo(fourthPid).contains("shutdown:"); }));
+    m_clock.advance(500ms);
+    ASSERT_TRUE(waitFor([&] { return stopped; }));
+    for (Task* task : {&third, &fourth})
+        EXPECT_EQ(task->failures(), QStringList{QStringLiteral("Sesja agenta została zamknięta.")});
+    EXPECT_TRUE(waitFor([&] { return gone(thirdPid) && gone(fourthPid); }));
 }
 
 TEST_F(Runtime, ShutdownEndsAProcessThatIgnoresSigtermWithItsChildren)

@@ -37,9 +37,10 @@ protected:
         m_store = makeStore(u"/usr/bin/node"_s, QStringLiteral(SELVINA_STAND_IN_STORE));
     }
 
-    std::unique_ptr<PluginStore> makeStore(const QString& node, const QString& program)
+    std::unique_ptr<PluginStore> makeStore(const QString& node, const QString& program, std::function<bool()> tasksRunning = {})
     {
-        auto store = std::make_unique<PluginStore>(m_clock, *m_catalog, PluginStore::Options{node, program, {}, m_dir.path()});
+        auto store = std::make_unique<PluginStore>(m_clock, *m_catalog,
+                                                   PluginStore::Options{node, program, {}, m_dir.path(), std::move(tasksRunning)});
         QObject::connect(store.get(), &PluginStore::operationFinished, [this](const QString& c) { m_finished.append(c); });
         return store;
     }
@@ -176,6 +177,49 @@ TEST_F(PluginsTest, OnePerformAtATimeItsFailureIsShownAndTheListAfterItKeepsOnly
     m_store->perform(u"go"_s, {u"usun"_s, u"go"_s});
     waitFor(u"usun"_s);
     EXPECT_EQ(m_store->failure(), u"Nie udało się.");
+}
+
+// A task's agent may run the plug-in's server from the files a removal deletes.
+TEST_F(PluginsTest, RemovalAskedForDuringATaskWaitsUntilNoTaskRunsAndNoOtherCommand)
+{
+    answer(R"({"usun": {"stdout": {"ok": true}}, "zainstaluj": {"stdout": {"ok": true}}, "lista": {"stdout": {}},
+               "aktualizuj-wszystko": {"stdout": {"ok": true, "zaktualizowane": []}}})");
+    bool taskRunning = true;
+    QStringList outcomes;
+    const auto newStore = [&] {
+        m_store = makeStore(u"/usr/bin/node"_s, QStringLiteral(SELVINA_STAND_IN_STORE), [&taskRunning] { return taskRunning; });
+        QObject::connect(m_store.get(), &PluginStore::outcome, [&](const QString& command, const QString& subject, const std::optional<QString>& failure) {
+            outcomes.append(command + u':' + subject + u':' + failure.value_or(QString()));
+        });
+    };
+    newStore();
+    m_store->perform(u"fs"_s, {u"usun"_s, u"fs"_s});
+    m_store->perform(u"fs"_s, {u"usun"_s, u"fs"_s}); // asked again: said again, carried out once
+    m_store->runDeferred();
+    EXPECT_EQ(outcomes, (QStringList{u"usun-odlozone:fs:"_s, u"usun-odlozone:fs:"_s}));
+    EXPECT_EQ(m_store->busy(), std::nullopt);
+
+    m_store->perform(u"go"_s, {u"zainstaluj"_s, u"go"_s}); // not put off
+    taskRunning = false;
+    m_store->runDeferred(); // the install runs: the removal follows it
+    EXPECT_EQ(m_store->busy(), u"go");
+    waitFor(u"usun-po-zadaniu"_s);
+    EXPECT_EQ(outcomes.mid(2), (QStringList{u"zainstaluj:go:"_s, u"usun-po-zadaniu:fs:"_s}));
+    EXPECT_EQ(calls(u"usun"_s), (QList<QStringList>{{u"usun"_s, u"fs"_s}}));
+    EXPECT_FALSE(m_store->hasDeferredRemoval(u"fs"_s));
+
+    // Put off, and the application quits: the next start carries it out once its update has ended.
+    taskRunning = true;
+    m_store->perform(u"gh"_s, {u"usun"_s, u"gh"_s});
+    taskRunning = false;
+    newStore();
+    m_store->autoUpdate();
+    m_store->runDeferred();
+    waitFor(u"usun-po-zadaniu"_s, 2);
+    const QList<QStringList> all = calls();
+    EXPECT_LT(all.indexOf(QStringList{u"aktualizuj-wszystko"_s}), all.indexOf(QStringList{u"usun"_s, u"gh"_s}));
+    EXPECT_EQ(outcomes.last(), u"usun-po-zadaniu:gh:"_s);
+    EXPECT_FALSE(QFileInfo::exists(m_store->deferredRemovalsFile()));
 }
 
 TEST_F(PluginsTest, AnswerThatIsNotJsonFailsWithTheLastThreeErrorLines)

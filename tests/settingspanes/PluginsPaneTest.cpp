@@ -8,6 +8,7 @@
 #include "plugins/PluginCatalog.h"
 #include "settings/ReasoningPreferences.h"
 #include "settingspanes/PluginsPane.h"
+#include "settingswindow/Announcement.h"
 #include "settingswindow/SettingsNavigation.h"
 
 #include <gtest/gtest.h>
@@ -110,7 +111,9 @@ protected:
         return std::pair{R::EngineState{R::Engine::claude, true, std::nullopt}, R::EngineState{R::Engine::codex, false, std::nullopt}};
     }};
     PluginCatalog m_catalog{PluginCatalog::Options{m_dir.path(), [] { return std::pair{true, false}; }}};
-    PluginStore m_store{m_clock, m_catalog, PluginStore::Options{QStringLiteral("/usr/bin/node"), QStringLiteral(SELVINA_STAND_IN_STORE), {}, m_dir.path()}};
+    bool m_taskRunning = false;
+    PluginStore m_store{m_clock, m_catalog, PluginStore::Options{QStringLiteral("/usr/bin/node"), QStringLiteral(SELVINA_STAND_IN_STORE), {},
+                                                                 m_dir.path(), [this] { return m_taskRunning; }}};
     settingswindow::NawigacjaUstawien m_nawigacja;
 };
 
@@ -177,7 +180,18 @@ TEST_F(PluginsPaneTest, ToolSwitchesStoreTheSelectionAndRemovalAsksFirst)
     keep->click();
     EXPECT_FALSE(m_store.busy());
     waitForNamed<QPushButton>(QStringLiteral("Usuń wtyczkę"))->click();
+    // While a task runs (its agent may run the plug-in) the removal waits, and says so.
+    m_taskRunning = true;
     waitForNamed<QPushButton>(QStringLiteral("Usuń pliki wtyczki"))->click();
+    EXPECT_TRUE(waitFor([&] {
+        return settingswindow::lastAnnouncement(m_pane->window())
+            == QStringLiteral("Wtyczki Pliki może teraz używać trwające zadanie, więc usunę ją, gdy żadne zadanie nie będzie "
+                              "trwało. Powiem, kiedy to zrobię.");
+    }));
+    EXPECT_TRUE(calls(QStringLiteral("usun")).isEmpty());
+    EXPECT_NE(waitForNamed<QPushButton>(QStringLiteral("Pliki 2026.8.31 — sprawdzona, do usunięcia po zadaniu")), nullptr);
+    m_taskRunning = false;
+    m_store.runDeferred();
     ASSERT_TRUE(waitForCalls(QStringLiteral("usun"), 1));
     EXPECT_EQ(calls(QStringLiteral("usun")).first(), QStringList{f});
     EXPECT_EQ(m_pane->shownPlugin(), std::nullopt);

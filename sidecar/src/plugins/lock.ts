@@ -2,7 +2,8 @@
 import { readFileSync, rmSync, writeFileSync } from "node:fs";
 import { join } from "node:path";
 
-function alive(pid: number): boolean {
+/** The process runs (or runs under another user). */
+export function alive(pid: number): boolean {
   try {
     process.kill(pid, 0);
     return true;
