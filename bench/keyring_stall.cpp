@@ -4,7 +4,7 @@
 // starting a save takes there, and the longest gap of a 5 ms timer over the next 4 s. Goal: no gap
 // over 50 ms.
 #include "Processes.h"
-#include "app/Configuration.h"
+#include "settings/Configuration.h"
 #include "platform/fake/MemoryStores.h"
 #include "platform/linux/secret/LibsecretStore.h"
 
@@ -50,9 +50,9 @@ int main(int argc, char** argv)
     platform::fake::MemoryPreferences preferences;
     QElapsedTimer t;
     t.start();
-    app::CachedSecretStore keys(keyring);
-    const app::ConfigurationSources sources{home.path(), &keys, &preferences, QProcessEnvironment()};
-    const bool hasKey = app::Configuration::load(sources).openAIKey.value.has_value();
+    settings::CachedSecretStore keys(keyring);
+    const settings::ConfigurationSources sources{home.path(), &keys, &preferences, QProcessEnvironment()};
+    const bool hasKey = settings::Configuration::load(sources).openAIKey.value.has_value();
     const double loadMs = double(t.nsecsElapsed()) / 1e6;
     t.restart();
     QFuture<platform::SecretOutcome> saving = keys.storeLater(QStringLiteral("sk-bench"), QLatin1String(platform::kOpenAIAccount));

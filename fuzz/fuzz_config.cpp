@@ -1,5 +1,5 @@
 // Loads arbitrary bytes as config.json and as a service base address.
-#include "app/Configuration.h"
+#include "settings/Configuration.h"
 #include "platform/fake/MemoryStores.h"
 
 #include <QDir>
@@ -23,12 +23,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     }
     platform::fake::MemorySecretStore secrets;
     platform::fake::MemoryPreferences prefs;
-    app::ConfigurationSources sources{dir.path(), &secrets, &prefs, QProcessEnvironment()};
-    const app::Configuration c = app::Configuration::load(sources);
+    settings::ConfigurationSources sources{dir.path(), &secrets, &prefs, QProcessEnvironment()};
+    const settings::Configuration c = settings::Configuration::load(sources);
     if (c.overlayOpacity < 0 || c.overlayOpacity > 1 || c.realtimeModel.isEmpty())
         __builtin_trap();
     (void)c.realtimeURL(c.realtimeModel);
-    (void)app::Configuration::resolveOpenAIKey(sources);
-    (void)app::Configuration::acceptBaseURL(QString::fromUtf8(bytes), QStringLiteral("fuzz"));
+    (void)settings::Configuration::resolveOpenAIKey(sources);
+    (void)settings::Configuration::acceptBaseURL(QString::fromUtf8(bytes), QStringLiteral("fuzz"));
     return 0;
 }

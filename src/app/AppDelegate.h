@@ -70,7 +70,7 @@ public:
         settings::DeveloperPreferences* developer = nullptr;
         platform::InstanceLock* instanceLock = nullptr;
         platform::TrayHostWatch* trayHost = nullptr;
-        CachedSecretStore* keys = nullptr; // the keyring the settings save keys into; none: no keyring
+        settings::CachedSecretStore* keys = nullptr; // the keyring the settings save keys into; none: no keyring
         QString statusIcon{}; // the icon file used when the theme has none
         overlay::DebugFileLog* runLogFile = nullptr; // none: the run log stays in memory
         plugins::PluginCatalog* pluginCatalog = nullptr; // none: no plug-in store (tests)

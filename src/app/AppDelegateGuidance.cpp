@@ -58,25 +58,25 @@ void AppDelegate::whenKeysRead(std::function<void()> then)
 
 bool AppDelegate::openAIKeyMissing() const
 {
-    return !Configuration::resolveOpenAIKey(m_services.composition.sources).value.has_value();
+    return !settings::Configuration::resolveOpenAIKey(m_services.composition.sources).value.has_value();
 }
 
 settingspanes::ApiKeyField* AppDelegate::makeKeyField(const char* account)
 {
     const bool openAI = QLatin1String(account) == QLatin1String(platform::kOpenAIAccount);
-    const ConfigurationSources sources = m_services.composition.sources;
+    const settings::ConfigurationSources sources = m_services.composition.sources;
     settingspanes::ApiKeyField::Services field;
     field.provider = openAI ? QStringLiteral("OpenAI") : QStringLiteral("Anthropic");
     field.configFile = QDir(sources.directory).filePath(QStringLiteral("config.json"));
     field.fileKey = openAI ? QStringLiteral("openai_api_key") : QStringLiteral("anthropic_api_key");
     field.showsSummary = !openAI; // the speech pane shows the key in use above the field
     field.current = [sources, openAI] {
-        return openAI ? Configuration::resolveOpenAIKey(sources) : Configuration::load(sources).anthropicKey;
+        return openAI ? settings::Configuration::resolveOpenAIKey(sources) : settings::Configuration::load(sources).anthropicKey;
     };
     // The catalogue lives as long as the delegate, longer than the settings window and its fields.
     if (settings::ModelCatalog* catalog = m_settingsServices ? m_settingsServices->catalog.get() : nullptr; openAI && catalog)
         field.check = [catalog](QString key) { return catalog->checkKey(std::move(key)); };
-    CachedSecretStore* keys = m_services.keys;
+    settings::CachedSecretStore* keys = m_services.keys;
     field.store = [keys, account = QString::fromLatin1(account)](const QString& value) {
         if (keys == nullptr)
             return QtFuture::makeReadyFuture(platform::SecretOutcome::noService);

@@ -136,7 +136,7 @@ QCoro::Task<> AppDelegate::printDiagnostics(QPointer<AppDelegate> self)
     inputs.sources = self->m_services.composition.sources;
     const CompositionContext& composition = self->m_services.composition;
     inputs.tools = [accessibility = composition.accessibility, screenCapture = composition.screenCapture,
-                    clock = composition.clock](const Configuration& configuration) {
+                    clock = composition.clock](const settings::Configuration& configuration) {
         tools::ToolRegistry registry;
         registry.registerTools(
             Composition::tools(nullptr, configuration, {}, {}, accessibility, nullptr, screenCapture, *clock));
@@ -322,8 +322,8 @@ void AppDelegate::openSettings()
         };
         // True only while the keyring answers (the last audit) and holds every key in use.
         options.about.keysInKeyring = [this] {
-            const Configuration now = Configuration::load(m_services.composition.sources);
-            const auto inKeyring = [](const ResolvedKey& k) { return !k.value || k.source == KeySource::keyring; };
+            const settings::Configuration now = settings::Configuration::load(m_services.composition.sources);
+            const auto inKeyring = [](const settings::ResolvedKey& k) { return !k.value || k.source == settings::KeySource::keyring; };
             const auto& found = m_audit ? m_audit->lastCheck() : std::vector<diagnostics::Permission>{};
             const bool answers = std::any_of(found.begin(), found.end(), [](const diagnostics::Permission& p) {
                 return p.name == u"Pęk kluczy" && p.granted == true;
@@ -356,10 +356,10 @@ void AppDelegate::addServicePanes()
         pane->setKeyField(makeKeyField(platform::kAnthropicAccount));
         return pane;
     });
-    const ConfigurationSources sources = c.sources;
+    const settings::ConfigurationSources sources = c.sources;
     m_settingsWindow->setPaneFactory(settingswindow::Pane::speech, [this, &services, speech = c.speech, sources] {
         auto* pane = new settingspanes::SpeechPane(*speech, *services.catalog, *services.preview,
-                                                   [sources] { return Configuration::resolveOpenAIKey(sources).value; });
+                                                   [sources] { return settings::Configuration::resolveOpenAIKey(sources).value; });
         pane->setKeyField(makeKeyField(platform::kOpenAIAccount));
         return pane;
     });

@@ -52,7 +52,7 @@ void ProgressRelay::invoke(Callback ProgressRelay::*which, const QString& text) 
 }
 
 std::vector<std::shared_ptr<tools::SelvinaTool>> Composition::tools(voice::VoiceEngine* voice,
-                                                                   const Configuration& configuration,
+                                                                   const settings::Configuration& configuration,
                                                                    const ProgressRelay::Callback& onProgress,
                                                                    const ProgressRelay::Callback& onActivity,
                                                                    const std::shared_ptr<tools::AccessibilityAccess>& accessibility,
@@ -85,7 +85,7 @@ std::vector<std::shared_ptr<tools::SelvinaTool>> Composition::tools(voice::Voice
 
 Composition::Made Composition::makeCoordinator(SessionModel& session, const CompositionContext& context)
 {
-    const Configuration configuration = Configuration::load(context.sources);
+    const settings::Configuration configuration = settings::Configuration::load(context.sources);
     if (!configuration.openAIKey.value)
         return Preview{{QStringLiteral("klucz OpenAI (rozmowa głosowa i opis obrazu)")}};
 
@@ -104,7 +104,7 @@ Composition::Made Composition::makeCoordinator(SessionModel& session, const Comp
     voice::OpenAIRealtimeEngine::Options engineOptions;
     engineOptions.model = configuration.realtimeModel;
     engineOptions.voice = speech.voice;
-    engineOptions.apiKey = [sources = context.sources] { return Configuration::resolveOpenAIKey(sources).value; };
+    engineOptions.apiKey = [sources = context.sources] { return settings::Configuration::resolveOpenAIKey(sources).value; };
     engineOptions.speech = speech;
     engineOptions.realtimeURL = configuration.realtimeURL(configuration.realtimeModel);
     engineOptions.clock = context.clock;

@@ -4,7 +4,7 @@
 #pragma once
 
 #include "agent/AgentBridge.h"
-#include "app/Configuration.h"
+#include "settings/Configuration.h"
 #include "capture/ScreenCapture.h"
 #include "core/Clock.h"
 #include "conversation/Coordinator.h"
@@ -31,7 +31,7 @@ namespace selvina::app {
 
 // What the process owns and every conversation is built from.
 struct CompositionContext {
-    ConfigurationSources sources;
+    settings::ConfigurationSources sources;
     platform::SystemLog* systemLog = nullptr;
     platform::AudioDevices* audioDevices = nullptr; // the sound server; unused by the text channel
     settings::SpeechPreferences* speech = nullptr;
@@ -71,7 +71,7 @@ public:
 
     // The tools offered to the model, in the table's order; absent ones join as they are built.
     static std::vector<std::shared_ptr<tools::SelvinaTool>> tools(voice::VoiceEngine* voice,
-                                                                 const Configuration& configuration,
+                                                                 const settings::Configuration& configuration,
                                                                  const ProgressRelay::Callback& onProgress,
                                                                  const ProgressRelay::Callback& onActivity,
                                                                  const std::shared_ptr<tools::AccessibilityAccess>& accessibility,

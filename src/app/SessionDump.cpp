@@ -5,7 +5,7 @@
 
 namespace selvina::app {
 
-QByteArray sessionDump(const voice::SpeechSettings& settings, KeySource keySource)
+QByteArray sessionDump(const voice::SpeechSettings& settings, settings::KeySource keySource)
 {
     const auto config = voice::RealtimeSessionConfig::fromSettings(QStringLiteral("(instrukcja pominięta)"), {}, settings);
     // QJsonObject keeps its keys sorted, so the indented form is already in key order.

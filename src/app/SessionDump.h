@@ -2,7 +2,7 @@
 // Thread: main thread.
 #pragma once
 
-#include "app/Configuration.h"
+#include "settings/Configuration.h"
 #include "voice/RealtimeProtocol.h"
 
 #include <QByteArray>
@@ -10,6 +10,6 @@
 namespace selvina::app {
 
 // Pretty JSON with sorted keys, then "klucz OpenAI: <source>", each line ended by a line feed.
-QByteArray sessionDump(const voice::SpeechSettings& settings, KeySource keySource);
+QByteArray sessionDump(const voice::SpeechSettings& settings, settings::KeySource keySource);
 
 } // namespace selvina::app

@@ -8,7 +8,7 @@
 #include "agent/AgentBridge.h"
 #include "app/AppDelegate.h"
 #include "app/SingleInstance.h"
-#include "app/Configuration.h"
+#include "settings/Configuration.h"
 #include "app/SessionDump.h"
 #include "core/LagProbe.h"
 #include "core/Paths.h"
@@ -109,14 +109,14 @@ int main(int argc, char** argv)
     settings::SpeechPreferences speech(preferences);
 
     if (qgetenv("SELVINA_DUMP_SESSION") == "1") {
-        app::ConfigurationSources sources{paths::configDirectory(), &secrets, &preferences};
-        const QByteArray dump = app::sessionDump(speech.snapshot(), app::Configuration::resolveOpenAIKey(sources).source);
+        settings::ConfigurationSources sources{paths::configDirectory(), &secrets, &preferences};
+        const QByteArray dump = app::sessionDump(speech.snapshot(), settings::Configuration::resolveOpenAIKey(sources).source);
         std::fwrite(dump.constData(), 1, size_t(dump.size()), stdout);
         std::fflush(stdout);
         return 0;
     }
 
-    app::CachedSecretStore keys(secrets); // the keyring is read on its own thread from here on
+    settings::CachedSecretStore keys(secrets); // the keyring is read on its own thread from here on
     const bool textChannel = app::ChatChannel::isEnabled();
     platform::DBusNotificationBus bus;
     platform::JournalSystemLog systemLog;
@@ -132,7 +132,7 @@ int main(int argc, char** argv)
     tools::ElementRegistry elements; // the screen tools' identifiers, counted for the whole run
     app::AppDelegate::Services services;
     services.composition.clock = &clock;
-    services.composition.sources = app::ConfigurationSources{paths::configDirectory(), &keys, &preferences};
+    services.composition.sources = settings::ConfigurationSources{paths::configDirectory(), &keys, &preferences};
     services.composition.systemLog = &systemLog;
     services.composition.audioDevices = audio.get();
     services.composition.speech = &speech;
@@ -144,7 +144,7 @@ int main(int argc, char** argv)
         platform::makeScreenCaptureProvider(QCoreApplication::applicationPid()));
     agent::SidecarRuntime::Options sidecarOptions;
     sidecarOptions.addCredentials = [sources = services.composition.sources](QProcessEnvironment& environment) {
-        app::Configuration::addAgentCredentials(sources, environment);
+        settings::Configuration::addAgentCredentials(sources, environment);
     };
     agent::ClaudeAgentBridge agentBridge(clock, std::move(sidecarOptions));
     services.composition.agent = &agentBridge;
@@ -192,7 +192,7 @@ int main(int argc, char** argv)
     if (audio) {
         services.makeWakeWord = [&audio, &clock](std::function<void()> wake, std::function<void(const QString&)> unavailable,
                                                  const std::function<void(const QString&)>& profileSkipped) {
-            const app::WakeTuning tuning = app::WakeTuning::load(paths::configDirectory());
+            const settings::WakeTuning tuning = settings::WakeTuning::load(paths::configDirectory());
             auto recognizer = activation::ClassifierRecognizer::load(
                 {paths::wakeModelFile(), paths::wakeProfileFile(), tuning.threshold, tuning.windows});
             if (!recognizer->profileProblem().isEmpty()) {

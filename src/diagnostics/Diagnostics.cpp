@@ -155,7 +155,7 @@ QCoro::Task<Diagnostics::Result> Diagnostics::run(Inputs inputs)
     else
         result.pass(QStringLiteral("Build: ") + build);
 
-    const app::Configuration configuration = app::Configuration::load(inputs.sources);
+    const settings::Configuration configuration = settings::Configuration::load(inputs.sources);
     if (configuration.openAIKey.value)
         result.pass(QStringLiteral("Klucz OpenAI znaleziony. Modele: ") + configuration.realtimeModel + QStringLiteral(", ")
                     + configuration.visionModel);

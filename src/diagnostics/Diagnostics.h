@@ -3,7 +3,7 @@
 // Thread: main thread.
 #pragma once
 
-#include "app/Configuration.h"
+#include "settings/Configuration.h"
 #include "core/Clock.h"
 #include "core/Result.h"
 #include "core/ToolDefinition.h"
@@ -68,10 +68,10 @@ public:
 
     struct Inputs {
         PermissionAudit* audit = nullptr;
-        app::ConfigurationSources sources;
+        settings::ConfigurationSources sources;
         // The tools that work without a live conversation, for the configuration the report loaded
         // (loaded once: a keyring that does not answer costs its wait only once).
-        std::function<QList<ToolDefinition>(const app::Configuration&)> tools;
+        std::function<QList<ToolDefinition>(const settings::Configuration&)> tools;
         QString instructions;          // the conversation's instructions
         QString buildInfo;             // the "build-info" resource file
         bool buildTree = false;        // the program runs from a build tree, not an installation

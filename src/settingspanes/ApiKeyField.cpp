@@ -82,12 +82,12 @@ void ApiKeyField::focusField()
 
 void ApiKeyField::showSummary()
 {
-    const app::ResolvedKey key = m_services.current ? m_services.current() : app::ResolvedKey{};
+    const settings::ResolvedKey key = m_services.current ? m_services.current() : settings::ResolvedKey{};
     const auto summary = settings::SpeechPreferences::summaryOf(key.value);
     QString text = QStringLiteral("Nie ma klucza ") + m_services.provider + QLatin1Char('.');
     if (summary) {
         text = QStringLiteral("Używany klucz ") + m_services.provider + QStringLiteral(" kończy się na ") + *summary
-               + QStringLiteral("; pochodzi z: ") + app::describe(key.source) + QLatin1Char('.');
+               + QStringLiteral("; pochodzi z: ") + settings::describe(key.source) + QLatin1Char('.');
     }
     setNote(m_summary, m_services.showsSummary ? text : QString());
     m_summary->setAccessibleName(text);
@@ -184,10 +184,10 @@ QCoro::Task<> ApiKeyField::storeInKeyring(QPointer<ApiKeyField> self, QString va
 
 QString ApiKeyField::removedSentence() const
 {
-    const app::ResolvedKey still = m_services.current ? m_services.current() : app::ResolvedKey{};
+    const settings::ResolvedKey still = m_services.current ? m_services.current() : settings::ResolvedKey{};
     QString sentence = QStringLiteral("Klucz ") + m_services.provider + QStringLiteral(" usunięty z pęku kluczy systemu.");
     if (still.value)
-        sentence += QStringLiteral(" Nadal działa klucz z: ") + app::describe(still.source) + QLatin1Char('.');
+        sentence += QStringLiteral(" Nadal działa klucz z: ") + settings::describe(still.source) + QLatin1Char('.');
     return sentence;
 }
 

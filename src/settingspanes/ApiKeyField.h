@@ -5,7 +5,7 @@
 // Thread: main thread; the keyring and the service are waited for without blocking it.
 #pragma once
 
-#include "app/Configuration.h"
+#include "settings/Configuration.h"
 #include "settings/ConfigFile.h"
 #include "settings/ModelCatalog.h"
 
@@ -35,7 +35,7 @@ public:
         // Into the keyring; an empty value removes the item.
         std::function<QFuture<platform::SecretOutcome>(QString value)> store;
         // The key in use now and where it comes from.
-        std::function<app::ResolvedKey()> current;
+        std::function<settings::ResolvedKey()> current;
         // Whether the field shows the summary of the key in use itself (a pane may show it already).
         bool showsSummary = true;
     };

@@ -4,13 +4,13 @@
 
 namespace selvina::settingspanes {
 
-settings::ServiceAccess serviceAccess(const app::ConfigurationSources& sources)
+settings::ServiceAccess serviceAccess(const settings::ConfigurationSources& sources)
 {
-    return {[sources](const QString& path) { return app::Configuration::load(sources).endpointURL(path); },
-            [sources] { return app::Configuration::resolveOpenAIKey(sources).value; }};
+    return {[sources](const QString& path) { return settings::Configuration::load(sources).endpointURL(path); },
+            [sources] { return settings::Configuration::resolveOpenAIKey(sources).value; }};
 }
 
-SettingsServices makeSettingsServices(const app::ConfigurationSources& sources, platform::AudioDevices& devices,
+SettingsServices makeSettingsServices(const settings::ConfigurationSources& sources, platform::AudioDevices& devices,
                                       platform::SystemLog& log, Clock& clock)
 {
     const QDir folder(sources.directory);

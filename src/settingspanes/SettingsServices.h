@@ -4,7 +4,7 @@
 // Thread: main thread.
 #pragma once
 
-#include "app/Configuration.h"
+#include "settings/Configuration.h"
 #include "settings/ModelCatalog.h"
 #include "settings/ReasoningPreferences.h"
 #include "settings/VoicePreview.h"
@@ -14,7 +14,7 @@
 namespace selvina::settingspanes {
 
 // The configured base address and the OpenAI key, both read afresh on each request.
-settings::ServiceAccess serviceAccess(const app::ConfigurationSources& sources);
+settings::ServiceAccess serviceAccess(const settings::ConfigurationSources& sources);
 
 struct SettingsServices {
     std::unique_ptr<settings::ReasoningPreferences> reasoning; // config.json of sources.directory
@@ -24,7 +24,7 @@ struct SettingsServices {
 
 // `sources.preferences` must be set (the voice effort lives there); the engines are detected in
 // the user's environment and home folder.
-SettingsServices makeSettingsServices(const app::ConfigurationSources& sources, platform::AudioDevices& devices,
+SettingsServices makeSettingsServices(const settings::ConfigurationSources& sources, platform::AudioDevices& devices,
                                       platform::SystemLog& log, Clock& clock);
 
 } // namespace selvina::settingspanes

@@ -1,7 +1,7 @@
 #include "settings/SpeechPreferences.h"
 
 #include "TestSupport.h"
-#include "app/Configuration.h"
+#include "settings/Configuration.h"
 #include "platform/fake/MemoryStores.h"
 #include "platform/linux/settings/IniPreferences.h"
 
@@ -85,7 +85,7 @@ TEST(SpeechPreferences, ReloadTakesInEditsOfTheFileMadeMeanwhile)
     EXPECT_EQ(prefs.snapshot().voice, "cedar");
     selvina::testing::writeFile(path, "[General]\nspeech.voice=ash\nspeech.turnDetection=semantic_vad\n"
                                       "speech.model=gpt-realtime-mini\n");
-    EXPECT_EQ(app::Configuration::load({dir.path(), nullptr, &store, {}}).realtimeModel, "gpt-realtime-mini");
+    EXPECT_EQ(settings::Configuration::load({dir.path(), nullptr, &store, {}}).realtimeModel, "gpt-realtime-mini");
     prefs.reload();
     // The speed, taken out of the file, is the default again.
     EXPECT_EQ(fields(prefs.snapshot()),

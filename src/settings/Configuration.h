@@ -21,7 +21,7 @@ namespace selvina::platform {
 class Preferences;
 } // namespace selvina::platform
 
-namespace selvina::app {
+namespace selvina::settings {
 
 // The secret store as the main thread sees it: the two API keys are read on a worker when it is made
 // and again whenever the Secret Service reports a change, so that a slow, locked or prompting keyring
@@ -121,4 +121,4 @@ struct Configuration {
     QUrl endpointURL(const QString& path) const;
 };
 
-} // namespace selvina::app
+} // namespace selvina::settings

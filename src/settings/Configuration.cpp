@@ -1,4 +1,4 @@
-#include "app/Configuration.h"
+#include "settings/Configuration.h"
 
 #include "core/SidecarLog.h"
 #include "platform/Preferences.h"
@@ -15,7 +15,7 @@
 #include <future>
 #include <vector>
 
-namespace selvina::app {
+namespace selvina::settings {
 
 namespace {
 
@@ -288,4 +288,4 @@ QUrl Configuration::endpointURL(const QString& path) const
     return url;
 }
 
-} // namespace selvina::app
+} // namespace selvina::settings

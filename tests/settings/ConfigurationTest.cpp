@@ -1,4 +1,4 @@
-#include "app/Configuration.h"
+#include "settings/Configuration.h"
 
 #include "TestSupport.h"
 #include "core/SidecarLog.h"
@@ -17,7 +17,7 @@
 #include <gtest/gtest.h>
 
 using namespace selvina;
-using namespace selvina::app;
+using namespace selvina::settings;
 
 namespace {
 
