@@ -280,8 +280,10 @@ TEST_F(SettingsWindowWithOrca, EveryPaneIsHeardByKeyboardAlone)
                 << pane.toStdString() << ": " << at.toStdString() << " not said: " << s_orca->saidSince(mark).toStdString();
 
             if (at.startsWith(QStringLiteral("[radio button"))) {
-                // A choice: its value on focus, and the next one when an arrow changes it.
+                // A choice: its value on focus (Tab enters at the chosen option), and the next one
+                // when an arrow changes it.
                 EXPECT_TRUE(s_orca->waitSaid(name, mark)) << at.toStdString();
+                EXPECT_FALSE(s_orca->saidSince(mark).contains(QStringLiteral("niewybrany"))) << s_orca->saidSince(mark).toStdString();
                 choices.append(name);
                 const qsizetype before = s_orca->saidCount();
                 QString next = press(QStringLiteral("Down"), 3000);
