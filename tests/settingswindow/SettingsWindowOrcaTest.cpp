@@ -348,6 +348,7 @@ TEST_F(SettingsWindowWithOrca, EveryPaneIsHeardByKeyboardAlone)
         }
     }
     EXPECT_GE(choices.size(), 11) << choices.join(QStringLiteral(", ")).toStdString();
+    EXPECT_TRUE(s_orca->saidSince(0).contains(QStringLiteral("Wstecz (Alt+Strzałka w lewo)"))) << "the key in Polish";
     // No container is said twice on the way in ("Głos panel. Głos panel."), and none without a
     // name ("obszar warstwowy" alone).
     const QStringList said = s_orca->saidSince(0).split(QLatin1Char('\n'));
