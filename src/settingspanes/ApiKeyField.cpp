@@ -5,6 +5,7 @@
 #include "settingspanes/PaneWidgets.h"
 #include "settingswindow/Announcement.h"
 
+#include <QFocusEvent>
 #include <QFormLayout>
 #include <QHBoxLayout>
 #include <QLabel>
@@ -19,6 +20,23 @@ namespace selvina::settingspanes {
 namespace {
 
 using platform::SecretOutcome;
+
+// The key's text field. Tab into a line edit selects its text, and Qt reports that selection and
+// the caret before the focus itself; Orca 43 then takes the field as focused without saying it, so
+// an empty key field was silent on Tab. An empty field has nothing to select: it takes the focus
+// plainly.
+class KeyLineEdit : public QLineEdit {
+protected:
+    void focusInEvent(QFocusEvent* event) override
+    {
+        if (text().isEmpty() && (event->reason() == Qt::TabFocusReason || event->reason() == Qt::BacktabFocusReason)) {
+            QFocusEvent plain(event->type(), Qt::OtherFocusReason);
+            QLineEdit::focusInEvent(&plain);
+            return;
+        }
+        QLineEdit::focusInEvent(event);
+    }
+};
 
 QString keyringProblem(SecretOutcome outcome)
 {
@@ -48,7 +66,7 @@ ApiKeyField::ApiKeyField(Services services, QWidget* parent) : QWidget(parent), 
     form->setContentsMargins(0, 0, 0, 0);
     m_summary = makeNote({}, NoteFocus::reachable);
     form->addRow(m_summary);
-    m_field = addRow(form, name + QLatin1Char(':'), new QLineEdit);
+    m_field = addRow(form, name + QLatin1Char(':'), static_cast<QLineEdit*>(new KeyLineEdit));
     m_field->setEchoMode(QLineEdit::Password);
     m_field->setAccessibleDescription(QStringLiteral("Wklej klucz i naciśnij Enter albo przycisk Zapisz klucz. "
                                                      "Klucz trafia do pęku kluczy systemu, nie do pliku."));
@@ -104,14 +122,23 @@ void ApiKeyField::report(const QString& sentence)
 void ApiKeyField::setBusy(bool busy)
 {
     // A second save while one runs would race it to the keyring: the buttons wait for the first.
+    // The pressed one stays enabled, guarded by m_busy: a disabled button passes the focus on, and
+    // Orca would read the next control over the result.
     m_busy = busy;
     for (QPushButton* b : {m_save, m_remove, m_toFile})
-        b->setEnabled(!busy);
+        b->setEnabled(!busy || b->hasFocus());
+}
+
+bool ApiKeyField::answeredBusy()
+{
+    if (m_busy)
+        settingswindow::announce(m_note, QStringLiteral("Poczekaj na wynik: poprzednia operacja na kluczu jeszcze trwa."));
+    return m_busy;
 }
 
 void ApiKeyField::save()
 {
-    if (m_busy)
+    if (answeredBusy())
         return;
     const QString key = m_field->text().trimmed();
     if (key.isEmpty()) {
@@ -193,7 +220,7 @@ QString ApiKeyField::removedSentence() const
 
 void ApiKeyField::remove()
 {
-    if (m_busy)
+    if (answeredBusy())
         return;
     // Window-modal and answered by its signal: no nested event loop while the user decides.
     auto* box = new QMessageBox(QMessageBox::Question, QStringLiteral("Usunąć klucz?"),
@@ -214,7 +241,9 @@ void ApiKeyField::remove()
 
 void ApiKeyField::saveToFile()
 {
-    if (m_busy || m_pendingForFile.isEmpty())
+    if (answeredBusy())
+        return;
+    if (m_pendingForFile.isEmpty())
         return;
     const settings::ConfigWrite written =
         settings::writeConfigKey(m_services.configFile, m_services.fileKey, QJsonValue(m_pendingForFile));

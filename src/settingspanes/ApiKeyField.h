@@ -57,6 +57,8 @@ private:
     void saveToFile();
     void report(const QString& sentence);
     void setBusy(bool busy);
+    // While a save or removal runs, a press says so instead of racing it: true when busy.
+    bool answeredBusy();
     static QCoro::Task<> saveChecked(QPointer<ApiKeyField> self, QString key);
     static QCoro::Task<> storeInKeyring(QPointer<ApiKeyField> self, QString value, QString warning);
     QString removedSentence() const;

@@ -15,7 +15,6 @@
 #include <QLineEdit>
 #include <QProgressBar>
 #include <QPushButton>
-#include <QStackedWidget>
 
 #include <algorithm>
 
@@ -29,6 +28,10 @@ using plugins::PluginCatalog;
 using plugins::PluginStore;
 
 const QString kWarning = QStringLiteral("⚠ ");
+const QString kRowHelp = QStringLiteral("Każda wtyczka ma własną stronę: przełącznik, wybór narzędzi i usuwanie. Wejdź w "
+                                        "wiersz albo naciśnij go klawiszem spacji.");
+const QString kInstallHelp = QStringLiteral("Pobierają się z rejestru npm, z weryfikacją sumy kontrolnej. Nie jadą w pakiecie "
+                                            "aplikacji, więc aktualizacja adaptera nie wymaga nowego wydania Selvina.");
 
 QString engineWord(settings::ReasoningPreferences& reasoning)
 {
@@ -195,10 +198,8 @@ PluginsPane::PluginsPane(PluginCatalog& catalog, PluginStore& store, settings::R
     : QWidget(parent), m_catalog(catalog), m_store(store), m_reasoning(reasoning), m_nawigacja(nawigacja)
 {
     setAccessibleName(title());
-    auto* outer = new QVBoxLayout(this);
-    outer->setContentsMargins(0, 0, 0, 0);
-    m_stack = new QStackedWidget;
-    outer->addWidget(m_stack);
+    m_pages = new QVBoxLayout(this);
+    m_pages->setContentsMargins(0, 0, 0, 0);
 
     m_list = new QWidget;
     m_list->setAccessibleName(title());
@@ -212,7 +213,8 @@ PluginsPane::PluginsPane(PluginCatalog& catalog, PluginStore& store, settings::R
     m_lists = new QVBoxLayout;
     column->addLayout(m_lists);
     column->addStretch();
-    m_stack->addWidget(m_list);
+    m_pages->addWidget(m_list);
+    m_shown = m_list;
 
     connect(&m_store, &PluginStore::stateChanged, this, [this] { m_rebuild.schedule(); });
     // A failed operation of the user's (install, removal, an own plug-in) is said when it ends,
@@ -252,7 +254,7 @@ PluginsPane::~PluginsPane() = default;
 
 std::optional<QString> PluginsPane::shownPlugin() const
 {
-    if (m_page != nullptr && m_stack->currentWidget() == m_page)
+    if (m_page != nullptr && m_shown == m_page)
         return m_page->wtyczka();
     return std::nullopt;
 }
@@ -262,28 +264,37 @@ void PluginsPane::followNavigation()
     const Miejsce& here = m_nawigacja.biezace();
     const auto* name = std::get_if<QString>(&here.where);
     if (name == nullptr) {
-        if (m_stack->currentWidget() != m_list) {
+        if (m_shown != m_list) {
             // Back from a page (a removal, say): the focus must not stay on a page going away.
             QWidget* focus = QApplication::focusWidget();
             m_takeFocus = isVisible() && (focus == nullptr || (m_page != nullptr && m_page->isAncestorOf(focus)));
-            m_stack->setCurrentWidget(m_list);
+            showOnly(m_list);
             if (m_takeFocus)
                 m_rebuild.schedule();
         }
         return;
     }
-    if (m_page != nullptr && m_page->wtyczka() == *name && m_stack->currentWidget() == m_page)
+    if (m_page != nullptr && m_page->wtyczka() == *name && m_shown == m_page)
         return;
     if (m_page != nullptr) {
-        m_stack->removeWidget(m_page);
+        m_pages->removeWidget(m_page);
+        m_page->hide();
         m_page->deleteLater();
     }
     m_page = new PluginPage(*name, m_catalog, m_store, m_nawigacja);
-    m_stack->addWidget(m_page);
-    m_stack->setCurrentWidget(m_page);
+    m_pages->addWidget(m_page);
+    showOnly(m_page);
     // The page's first stop, so that Orca starts reading the page rather than the sidebar.
     if (isVisible())
         m_page->setFocus(Qt::OtherFocusReason);
+}
+
+void PluginsPane::showOnly(QWidget* shown)
+{
+    m_shown = shown;
+    for (QWidget* w : {m_list, static_cast<QWidget*>(m_page)})
+        if (w != nullptr)
+            w->setVisible(w == shown);
 }
 
 void PluginsPane::rebuildList()
@@ -328,7 +339,7 @@ void PluginsPane::rebuildList()
             text += QStringLiteral(", do usunięcia po zadaniu");
         if (p.nazwa == subject)
             subjectRow = text;
-        auto* row = settingswindow::button(text, QStringLiteral("Otwiera stronę wtyczki"));
+        auto* row = settingswindow::button(text, kRowHelp);
         row->setFlat(true);
         row->setStyleSheet(QStringLiteral("text-align: left"));
         const QString name = p.nazwa;
@@ -337,9 +348,8 @@ void PluginsPane::rebuildList()
     }
     if (m_store.installed().isEmpty())
         installed->addWidget(paragraph(QStringLiteral("Nie zainstalowano jeszcze żadnej wtyczki.")));
-    installed->addWidget(paragraph(QStringLiteral(
-        "Każda wtyczka ma własną stronę: przełącznik, wybór narzędzi i usuwanie. Wejdź w wiersz albo naciśnij go "
-        "klawiszem spacji.")));
+    else // said with each row, which it explains; no Tab stop of its own
+        installed->addWidget(settingswindow::passiveText(kRowHelp));
 
     QVBoxLayout* available = titledColumn(m_lists, QStringLiteral("Do zainstalowania"));
     bool any = false;
@@ -359,7 +369,7 @@ void PluginsPane::rebuildList()
         if (m_store.busy() == a.nazwa) {
             available->addWidget(busyIndicator(QStringLiteral("Instaluję %1…").arg(nazwaCzytelna(a.nazwa))));
         } else {
-            auto* install = settingswindow::button(QStringLiteral("Zainstaluj %1").arg(nazwaCzytelna(a.nazwa)), QString());
+            auto* install = settingswindow::button(QStringLiteral("Zainstaluj %1").arg(nazwaCzytelna(a.nazwa)), kInstallHelp);
             install->setEnabled(!m_store.busy());
             // Exactly the package the catalogue vetted: the registry may hold a stranger under the
             // plug-in's readable name.
@@ -374,9 +384,8 @@ void PluginsPane::rebuildList()
     }
     if (!any)
         available->addWidget(paragraph(QStringLiteral("Wszystkie wtyczki z katalogu są już zainstalowane.")));
-    available->addWidget(paragraph(QStringLiteral(
-        "Pobierają się z rejestru npm, z weryfikacją sumy kontrolnej. Nie jadą w pakiecie aplikacji, więc aktualizacja "
-        "adaptera nie wymaga nowego wydania Selvina.")));
+    // Said with each install button; a Tab stop only when there is none.
+    available->addWidget(any ? settingswindow::passiveText(kInstallHelp) : paragraph(kInstallHelp));
     // An operation the rows above do not show: an own plug-in being added, or one being removed.
     if (const auto& busy = m_store.busy();
         busy && std::none_of(m_store.available().begin(), m_store.available().end(),
@@ -392,7 +401,9 @@ void PluginsPane::rebuildList()
     // After an install or a removal, the focus goes to what took the pressed control's place.
     if (!subject.isEmpty())
         keeper.prefer({QStringLiteral("Instaluję %1…").arg(nazwaCzytelna(subject)),
-                       QStringLiteral("Trwa operacja na wtyczce %1…").arg(nazwaCzytelna(subject)), subjectRow});
+                       QStringLiteral("Trwa operacja na wtyczce %1…").arg(nazwaCzytelna(subject)), subjectRow,
+                       // A failed install: its button is back, and the failure was said already.
+                       QStringLiteral("Zainstaluj %1").arg(nazwaCzytelna(subject))});
 
     QVBoxLayout* own = titledColumn(m_lists, QStringLiteral("Własna wtyczka"));
     auto* add = settingswindow::button(QStringLiteral("Dodaj wtyczkę…"), QStringLiteral("Otwiera okno, w którym podasz adres wtyczki"));

@@ -16,7 +16,6 @@
 #include <optional>
 
 class QLabel;
-class QStackedWidget;
 class QVBoxLayout;
 
 namespace selvina::plugins {
@@ -71,6 +70,8 @@ public:
 
 private:
     void followNavigation();
+    // Shows the list or the page, hiding the other.
+    void showOnly(QWidget* shown);
     void rebuildList();
     void addOwn();
 
@@ -78,7 +79,10 @@ private:
     plugins::PluginStore& m_store;
     settings::ReasoningPreferences& m_reasoning;
     settingswindow::NawigacjaUstawien& m_nawigacja;
-    QStackedWidget* m_stack = nullptr;
+    // The list and a plug-in's page share the pane, one shown at a time. Not a stacked widget: Orca
+    // reads that as a nameless "layered pane" before every control in it.
+    QWidget* m_shown = nullptr;
+    QVBoxLayout* m_pages = nullptr;
     QWidget* m_list = nullptr;
     QVBoxLayout* m_lists = nullptr; // everything under the introduction
     PluginPage* m_page = nullptr;

@@ -129,7 +129,8 @@ SpeechPane::SpeechPane(settings::SpeechPreferences& preferences, settings::Model
     m_catalogState = makeNote({}, NoteFocus::reachable);
     model->addRow(m_catalogState);
 
-    QFormLayout* voice = section(pane, QStringLiteral("Głos"));
+    // Not "Głos": Orca would say the section and the choice in it alike, "Głos panel. Głos panel."
+    QFormLayout* voice = section(pane, QStringLiteral("Głos i tempo"));
     m_voice = addChoice(voice, QStringLiteral("Głos:"));
     m_speed = addRow(voice, QStringLiteral("Tempo mowy:"), new QDoubleSpinBox);
     m_speed->setRange(0.25, 1.5);
@@ -170,6 +171,7 @@ SpeechPane::SpeechPane(settings::SpeechPreferences& preferences, settings::Model
     m_keySection = key;
 
     auto* defaults = new QPushButton(QStringLiteral("Przywróć domyślne ustawienia mowy"));
+    m_defaults = defaults;
     defaults->setAccessibleDescription(QStringLiteral("Model, głos, tempo i słuchanie wracają do ustawień domyślnych."));
     pane->addWidget(defaults);
     pane->addStretch();
@@ -260,7 +262,14 @@ void SpeechPane::showPreview()
 void SpeechPane::setKeyField(ApiKeyField* field)
 {
     m_keySection->addRow(field);
-    connect(field, &ApiKeyField::keyChanged, this, [this] { showKey(); });
+    // Made after the pane, the field would follow its last button in the Tab order; it goes where
+    // it is shown, before that button.
+    QWidget* last = field;
+    while (field->isAncestorOf(last->nextInFocusChain()))
+        last = last->nextInFocusChain();
+    QWidget::setTabOrder(last, m_defaults);
+    // The field says its own result; the summary here changes with it, silently.
+    connect(field, &ApiKeyField::keyChanged, this, [this] { showKey(NoteReport::silent); });
 }
 
 void SpeechPane::showKey(NoteReport report)

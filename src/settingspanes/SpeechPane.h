@@ -62,6 +62,7 @@ private:
     QSpinBox* m_silence = nullptr;
     QLabel* m_key = nullptr;
     QFormLayout* m_keySection = nullptr;
+    QWidget* m_defaults = nullptr; // "Przywróć domyślne ustawienia mowy", last in the Tab order
     std::unique_ptr<ChoiceList<settings::SpeechPreferences::TurnDetection>> m_turnDetection;
     std::unique_ptr<ChoiceList<settings::SpeechPreferences::Eagerness>> m_eagerness;
     std::unique_ptr<ChoiceList<settings::SpeechPreferences::NoiseReduction>> m_noiseReduction;

@@ -118,6 +118,12 @@ void RadioChoice::setCurrentValue(const QVariant& value)
             const QSignalBlocker blocker(m_group);
             m_group->button(i)->setChecked(true);
         }
+    // Qt lets Tab into a group at the option that last had the focus, the first one until then: Orca
+    // said "niski, niewybrany" with "wysoki" chosen, and an arrow from an option not chosen chooses
+    // nothing. Tab enters at the chosen option; Qt moves the stop with the focus from there on.
+    const int chosen = std::max(currentIndex(), 0);
+    for (int i = 0; i < m_options.size(); ++i)
+        m_group->button(i)->setFocusPolicy(i == chosen ? Qt::StrongFocus : Qt::ClickFocus);
     explainCurrent();
 }
 

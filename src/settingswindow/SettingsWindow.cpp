@@ -42,7 +42,8 @@ SettingsWindow::SettingsWindow(NawigacjaUstawien& nawigacja, platform::Preferenc
     toolbar->setObjectName(QStringLiteral("pl.korlund.selvinavoice.settings.toolbar"));
     toolbar->setMovable(false);
     toolbar->setAccessibleName(QStringLiteral("Nawigacja"));
-    const auto addNavigation = [&](const QString& name, QStyle::StandardPixmap icon, QList<QKeySequence> keys) {
+    // `spoken`: the key in Polish; Qt names it in English ("Alt+Left"), and Orca reads the tool tip.
+    const auto addNavigation = [&](const QString& name, QStyle::StandardPixmap icon, QList<QKeySequence> keys, const QString& spoken) {
         auto* action = toolbar->addAction(style()->standardIcon(icon), name);
         action->setShortcuts(keys);
         action->setShortcutContext(Qt::WindowShortcut);
@@ -50,13 +51,15 @@ SettingsWindow::SettingsWindow(NawigacjaUstawien& nawigacja, platform::Preferenc
         b->setAccessibleName(name);
         // A tool bar's buttons take no focus by default, so Tab would never reach them.
         b->setFocusPolicy(Qt::TabFocus);
-        b->setToolTip(name + QStringLiteral(" (") + keys.front().toString(QKeySequence::NativeText) + QStringLiteral(")"));
+        b->setToolTip(name + QStringLiteral(" (") + spoken + QStringLiteral(")"));
         return std::pair{action, b};
     };
     const auto [back, backButton] =
-        addNavigation(QStringLiteral("Wstecz"), QStyle::SP_ArrowBack, {QKeySequence(Qt::ALT | Qt::Key_Left), QKeySequence(Qt::CTRL | Qt::Key_BracketLeft)});
+        addNavigation(QStringLiteral("Wstecz"), QStyle::SP_ArrowBack, {QKeySequence(Qt::ALT | Qt::Key_Left), QKeySequence(Qt::CTRL | Qt::Key_BracketLeft)},
+                      QStringLiteral("Alt+Strzałka w lewo"));
     const auto [forward, forwardButton] = addNavigation(
-        QStringLiteral("Dalej"), QStyle::SP_ArrowForward, {QKeySequence(Qt::ALT | Qt::Key_Right), QKeySequence(Qt::CTRL | Qt::Key_BracketRight)});
+        QStringLiteral("Dalej"), QStyle::SP_ArrowForward, {QKeySequence(Qt::ALT | Qt::Key_Right), QKeySequence(Qt::CTRL | Qt::Key_BracketRight)},
+        QStringLiteral("Alt+Strzałka w prawo"));
     m_back = backButton;
     m_forward = forwardButton;
     connect(back, &QAction::triggered, &m_nawigacja, &NawigacjaUstawien::wstecz);

@@ -1,10 +1,13 @@
 // The settings window as the real Orca speaks it: Orca and selvina-voice on Xvfb with a window
 // manager, a private session bus and its accessibility bus, the window walked with keys alone.
 // Orca's debug output (read through a pseudo-terminal, where it is written line by line) records
-// every focus it followed and every sentence it said.
+// every focus it followed and every sentence it said. The bus holds an unlocked keyring, and the
+// OpenAI service is a loopback server, so that a key can be refused and saved for real.
 #include "../platform/linux/atspi/DesktopFixture.h"
+#include "LoopbackHttp.h"
 
 #include <QFile>
+#include <QJsonArray>
 #include <QJsonDocument>
 #include <QProcess>
 #include <QRegularExpression>
@@ -29,6 +32,9 @@ public:
     {
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
         env.insert(QStringLiteral("HOME"), home);
+        // Orca's own words (roles, states) in Polish, as the user hears them; its translations need
+        // no generated locale.
+        env.insert(QStringLiteral("LANGUAGE"), QStringLiteral("pl"));
         m_orca.setProcessEnvironment(env);
         m_orca.setProcessChannelMode(QProcess::MergedChannels);
         QObject::connect(&m_orca, &QProcess::readyRead, [this] { take(m_orca.readAll()); });
@@ -62,6 +68,12 @@ public:
 private:
     void take(const QByteArray& bytes)
     {
+        // The whole debug output on request, for a closer look at a failure.
+        if (const QString copy = qEnvironmentVariable("SELVINA_ORCA_LOG"); !copy.isEmpty()) {
+            QFile log(copy);
+            if (log.open(QIODevice::Append))
+                log.write(bytes);
+        }
         m_pending += QString::fromUtf8(bytes);
         qsizetype end;
         while ((end = m_pending.indexOf(QLatin1Char('\n'))) >= 0) {
@@ -102,20 +114,54 @@ protected:
         const QString address = startSessionBus(*s_bus);
         qputenv("DBUS_SESSION_BUS_ADDRESS", address.toUtf8());
         qputenv("XDG_RUNTIME_DIR", s_runtime->path().toUtf8());
-        s_ok = s_display->ok() && !address.isEmpty() && !startAccessibilityBus().isEmpty();
+        s_ok = s_display->ok() && !address.isEmpty() && !startAccessibilityBus().isEmpty() && startKeyring();
+        s_service = new LoopbackHttp;
         s_orca = new Orca(s_home->filePath(QStringLiteral("orca")));
     }
-    void TearDown() override
+    // The user's keyring, unlocked with the login password, its files in the test's home. Asked
+    // before it owns its name, the bus would start a locked one of its own.
+    static bool startKeyring()
     {
-        // What Orca said and followed, for a failure (or on request, for a transcript).
+        s_keyring = new QProcess;
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert(QStringLiteral("HOME"), s_home->filePath(QStringLiteral("app")));
+        env.insert(QStringLiteral("XDG_DATA_HOME"), s_home->filePath(QStringLiteral("keyring")));
+        s_keyring->setProcessEnvironment(env);
+        s_keyring->start(QStringLiteral("gnome-keyring-daemon"), {"--foreground", "--unlock", "--components=secrets"});
+        if (!s_keyring->waitForStarted(5000))
+            return false;
+        s_keyring->write("selvina-test");
+        s_keyring->closeWriteChannel();
+        return wait([] {
+            QProcess gdbus;
+            gdbus.start(QStringLiteral("gdbus"), {"call", "--session", "--dest", "org.freedesktop.DBus", "--object-path",
+                                                  "/org/freedesktop/DBus", "--method", "org.freedesktop.DBus.NameHasOwner",
+                                                  "org.freedesktop.secrets"});
+            return gdbus.waitForFinished(5000) && gdbus.readAllStandardOutput().contains("true");
+        });
+    }
+    static QString storedKey()
+    {
+        QProcess tool;
+        tool.start(QStringLiteral("secret-tool"), {"lookup", "service", "pl.korlund.selvinavoice", "account", "openai-api-key"});
+        tool.waitForFinished(10000);
+        return QString::fromUtf8(tool.readAllStandardOutput());
+    }
+    // What Orca said and followed, for a failure (or on request, for a transcript).
+    void showTranscript()
+    {
         if (HasFailure() || qEnvironmentVariableIsSet("SELVINA_ORCA_TRANSCRIPT")) {
             std::cout << "--- Orca said:\n" << s_orca->saidSince(0).toStdString() << "\n--- Orca followed the focus to:\n"
                       << s_orca->focused().join(QLatin1Char('\n')).toStdString() << "\n";
         }
     }
+    void TearDown() override { showTranscript(); }
     static void TearDownTestSuite()
     {
         delete s_orca;
+        delete s_service;
+        stopProcess(*s_keyring);
+        delete s_keyring;
         stopProcess(*s_bus);
         delete s_bus;
         delete s_runtime;
@@ -135,6 +181,8 @@ protected:
         env.insert(QStringLiteral("HOME"), s_home->filePath(QStringLiteral("app")));
         env.insert(QStringLiteral("SELVINA_PLUGIN_STORE"), QStringLiteral(SELVINA_STAND_IN_STORE));
         env.insert(QStringLiteral("STAND_IN_STORE"), answers);
+        env.insert(QStringLiteral("SELVINA_OPENAI_BASE_URL"), s_service->url().toString());
+        env.remove(QStringLiteral("OPENAI_API_KEY"));
         // Accessibility is switched on by the program itself, not by the test.
         env.remove(QStringLiteral("QT_LINUX_ACCESSIBILITY_ALWAYS_ON"));
         for (const auto& [name, value] : {std::pair{"SELVINA_SETTINGS", "1"}, {"SELVINA_WAKE", "0"}, {"QT_QPA_PLATFORM", "xcb"}})
@@ -163,8 +211,15 @@ protected:
     static inline QTemporaryDir* s_home = nullptr;
     static inline QTemporaryDir* s_runtime = nullptr;
     static inline Orca* s_orca = nullptr;
+    static inline QProcess* s_keyring = nullptr;
+    static inline LoopbackHttp* s_service = nullptr;
     static inline bool s_ok = false;
 };
+
+QString nameOf(const QString& focus)
+{
+    return focus.section(QStringLiteral(" | "), 1).chopped(1);
+}
 
 bool isShared(const QString& focus)
 {
@@ -218,19 +273,24 @@ TEST_F(SettingsWindowWithOrca, EveryPaneIsHeardByKeyboardAlone)
              mark = s_orca->saidCount(), at = press(QStringLiteral("Tab"))) {
             ASSERT_FALSE(at.isEmpty()) << pane.toStdString() << ": Tab after " << stops << " stops reached nothing";
             ASSERT_LT(++stops, 200) << "the focus never came back to the window's own controls";
-            const QString name = at.section(QStringLiteral(" | "), 1).chopped(1);
+            const QString name = nameOf(at);
             EXPECT_FALSE(name.trimmed().isEmpty()) << pane.toStdString() << ": an unnamed stop " << at.toStdString();
+            // Each stop is said with its name (the log cuts long ones short; their start is enough).
+            EXPECT_TRUE(s_orca->waitSaid(name.section(QStringLiteral(" (...)"), 0, 0).left(40).trimmed(), mark, 5000))
+                << pane.toStdString() << ": " << at.toStdString() << " not said: " << s_orca->saidSince(mark).toStdString();
 
             if (at.startsWith(QStringLiteral("[radio button"))) {
-                // A choice: its value on focus, and the next one when an arrow changes it.
+                // A choice: its value on focus (Tab enters at the chosen option), and the next one
+                // when an arrow changes it.
                 EXPECT_TRUE(s_orca->waitSaid(name, mark)) << at.toStdString();
+                EXPECT_FALSE(s_orca->saidSince(mark).contains(QStringLiteral("niewybrany"))) << s_orca->saidSince(mark).toStdString();
                 choices.append(name);
                 const qsizetype before = s_orca->saidCount();
                 QString next = press(QStringLiteral("Down"), 3000);
                 if (next.isEmpty() || next == at)
                     next = press(QStringLiteral("Up"), 3000);
                 if (!next.isEmpty() && next != at) {
-                    EXPECT_TRUE(s_orca->waitSaid(next.section(QStringLiteral(" | "), 1).chopped(1), before))
+                    EXPECT_TRUE(s_orca->waitSaid(nameOf(next), before))
                         << s_orca->saidSince(before).toStdString();
                 }
             } else if (pane == u"Uruchamianie" && (name == u"Super" || name == u"Control")) {
@@ -252,6 +312,34 @@ TEST_F(SettingsWindowWithOrca, EveryPaneIsHeardByKeyboardAlone)
                 // The store's refusal is said; the rebuilt list keeps the focus on a named control.
                 XDisplay::key(QStringLiteral("space"));
                 EXPECT_TRUE(s_orca->waitSaid(QStringLiteral("Pakiet nie istnieje."), mark)) << s_orca->saidSince(mark).toStdString();
+                settle(std::chrono::milliseconds(1000));
+                EXPECT_EQ(s_orca->focused().back(), at) << "the button is back after the refusal, and has the focus";
+            } else if (name == u"Klucz OpenAI" && at.startsWith(QStringLiteral("[password text"))) {
+                // A key the service refuses (not kept), then one it takes (kept): each result said,
+                // after the "checking" of the same press or in place of it, and the focus stays on
+                // the pressed button.
+                const auto saveKey = [&](const QString& key, const QByteArray& answer, const QString& result) {
+                    s_service->routes.insert("/v1/models", answer);
+                    EXPECT_EQ(QProcess::execute(QStringLiteral("xdotool"), {"type", "--delay", "20", key}), 0);
+                    const QString button = press(QStringLiteral("Tab"));
+                    ASSERT_TRUE(button.contains(QStringLiteral("| Zapisz klucz]"))) << button.toStdString();
+                    const qsizetype before = s_orca->saidCount();
+                    XDisplay::key(QStringLiteral("space"));
+                    ASSERT_TRUE(s_orca->waitSaid(result, before)) << s_orca->saidSince(before).toStdString();
+                    const QString heard = s_orca->saidSince(before);
+                    const qsizetype checking = heard.indexOf(QStringLiteral("Sprawdzam klucz w OpenAI"));
+                    EXPECT_LT(checking, heard.indexOf(result)) << heard.toStdString();
+                    settle(std::chrono::milliseconds(1000));
+                    EXPECT_EQ(s_orca->focused().back(), button);
+                    EXPECT_EQ(press(QStringLiteral("shift+Tab")), at);
+                };
+                saveKey(QStringLiteral("sk-mistyped"), LoopbackHttp::json(401, {{"error", QJsonObject{{"code", "invalid_api_key"}}}}),
+                        QStringLiteral("OpenAI odrzuciło ten klucz (kod 401), więc go nie zapisałam."));
+                EXPECT_EQ(storedKey(), QString());
+                XDisplay::key(QStringLiteral("ctrl+a"));
+                saveKey(QStringLiteral("sk-accepted-abcdef"), LoopbackHttp::json(200, {{"data", QJsonArray{}}}),
+                        QStringLiteral("Klucz OpenAI zapisany w pęku kluczy systemu, kończy się na …abcdef."));
+                EXPECT_EQ(storedKey(), QStringLiteral("sk-accepted-abcdef"));
             } else if (name.contains(QStringLiteral("brak zgody"))) {
                 // A missing permission: what it is for and how to fix it are in what Orca says.
                 EXPECT_TRUE(s_orca->waitSaid(QStringLiteral("Bez tego"), mark)) << s_orca->saidSince(mark).toStdString();
@@ -260,8 +348,32 @@ TEST_F(SettingsWindowWithOrca, EveryPaneIsHeardByKeyboardAlone)
         }
     }
     EXPECT_GE(choices.size(), 11) << choices.join(QStringLiteral(", ")).toStdString();
+    EXPECT_TRUE(s_orca->saidSince(0).contains(QStringLiteral("Wstecz (Alt+Strzałka w lewo)"))) << "the key in Polish";
+    // No container is said twice on the way in ("Głos panel. Głos panel."), and none without a
+    // name ("obszar warstwowy" alone).
+    const QStringList said = s_orca->saidSince(0).split(QLatin1Char('\n'));
+    for (qsizetype i = 0; i < said.size(); ++i) {
+        EXPECT_FALSE(i > 0 && said[i].endsWith(QStringLiteral(" panel.")) && said[i] == said[i - 1]) << said[i].toStdString();
+        EXPECT_FALSE(said[i].startsWith(QStringLiteral("obszar warstwowy"))) << said.mid(std::max<qsizetype>(0, i - 3), 5).join(QStringLiteral(" | ")).toStdString();
+    }
     EXPECT_LT(stops, 92);
     std::cout << "Tab stops in the window: " << stops << "\n";
+
+    // Orca restarted while the window is open: the new one finds the window, follows the focus in
+    // it and hears the next start.
+    showTranscript();
+    delete s_orca;
+    s_orca = new Orca(s_home->filePath(QStringLiteral("orca")));
+    ASSERT_TRUE(s_orca->ready()) << "Orca did not start again";
+    at = press(QStringLiteral("Tab"));
+    EXPECT_FALSE(nameOf(at).trimmed().isEmpty()) << at.toStdString();
+    EXPECT_TRUE(s_orca->waitSaid(nameOf(at), 0)) << s_orca->saidSince(0).toStdString();
+    mark = s_orca->saidCount();
+    QProcess third;
+    third.setProcessEnvironment(appEnvironment());
+    third.start(QStringLiteral(SELVINA_VOICE_BIN), {});
+    EXPECT_TRUE(third.waitForFinished(30000));
+    EXPECT_TRUE(s_orca->waitSaid(QStringLiteral("Ustawienia Selvina"), mark)) << s_orca->saidSince(mark).toStdString();
 
     app.terminate();
     if (!app.waitForFinished(10000))
