@@ -105,6 +105,10 @@ void ApiKeyField::setBusy(bool busy)
 {
     // A second save while one runs would race it to the keyring: the buttons wait for the first.
     m_busy = busy;
+    // A disabled button loses the focus to whatever Qt finds next (the window's toolbar): the focus
+    // waits in the field instead, where the answer is heard and a refused key can be corrected.
+    if (busy && (m_save->hasFocus() || m_remove->hasFocus() || m_toFile->hasFocus()))
+        m_field->setFocus(Qt::OtherFocusReason);
     for (QPushButton* b : {m_save, m_remove, m_toFile})
         b->setEnabled(!busy);
 }

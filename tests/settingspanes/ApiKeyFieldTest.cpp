@@ -5,6 +5,7 @@
 
 #include "settingspanes/ApiKeyField.h"
 
+#include <QApplication>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QLabel>
@@ -63,12 +64,17 @@ TEST(ApiKeyField, OneSaveAtATimeTheFileOnlyOnTheUsersWordAndRemovingOnlyAfterAYe
     auto* save = named<QPushButton>(field, QStringLiteral("Zapisz klucz"));
     ASSERT_TRUE(text && save);
 
-    // Pasted with blanks around it, saved twice in a row: one store, of the trimmed key.
+    // Pasted with blanks around it, saved twice in a row: one store, of the trimmed key. The button
+    // pressed waits disabled, and the focus waits in the field, not wherever Qt would send it.
+    QApplication::setActiveWindow(&field);
+    ASSERT_TRUE(waitFor([&] { return field.isActiveWindow(); }));
     text->setText(QStringLiteral("  sk-ant-0123456789\n"));
+    save->setFocus();
     save->click();
     Q_EMIT text->returnPressed();
     EXPECT_EQ(stored, QStringList{QStringLiteral("sk-ant-0123456789")});
     EXPECT_FALSE(save->isEnabled());
+    EXPECT_TRUE(text->hasFocus()) << (QApplication::focusWidget() ? QApplication::focusWidget()->accessibleName().toStdString() : "none");
 
     // No keyring: said, and the file is offered, not used.
     pending->addResult(SecretOutcome::noService);
