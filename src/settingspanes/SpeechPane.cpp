@@ -260,6 +260,15 @@ void SpeechPane::showPreview()
 void SpeechPane::setKeyField(ApiKeyField* field)
 {
     m_keySection->addRow(field);
+    // Made after the pane's own last button, the field would be reached by Tab only after it: its
+    // stops follow the section's note instead, where they are read.
+    QWidget* previous = m_key;
+    for (QWidget* stop : field->findChildren<QWidget*>()) {
+        if (stop->focusPolicy() & Qt::TabFocus) {
+            QWidget::setTabOrder(previous, stop);
+            previous = stop;
+        }
+    }
     connect(field, &ApiKeyField::keyChanged, this, [this] { showKey(); });
 }
 
