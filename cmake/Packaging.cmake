@@ -43,9 +43,12 @@ set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 # outside a conversation (spd-say with its espeak-ng module, else espeak-ng alone), the accessibility
 # bus, a Secret Service for the keys (gnome-keyring, or KDE's wallet daemon), and the commands of the
 # system tools and the prerequisite audit. Then the calendar store, and what makes other desktops'
-# parts readable; last, what a remedy of the audit may name.
+# parts readable, and npm, which installs the default plug-ins at the first start; last, what a remedy
+# of the audit may name.
 set(CPACK_DEBIAN_PACKAGE_DEPENDS "nodejs (>= 18.19), speech-dispatcher-espeak-ng | espeak-ng, at-spi2-core, gnome-keyring | libkf5wallet-bin, pulseaudio-utils, iproute2, iputils-ping")
-set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "libatk-adaptor, evolution-data-server, upower")
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "libatk-adaptor, evolution-data-server, upower, npm")
 set(CPACK_DEBIAN_PACKAGE_SUGGESTS "gnome-shell-extension-appindicator, seahorse, pavucontrol")
+# Values reach CPackConfig.cmake as written (the description quotes "hej Selvina").
+set(CPACK_VERBATIM_VARIABLES ON)
 set(CPACK_PROJECT_CONFIG_FILE ${SELVINA_PACKAGING}/CPackPerGenerator.cmake)
 include(CPack)

@@ -111,9 +111,9 @@ export class StoreHome {
   }
 
   /** Runs one store command; resolves to { code, result, stderr }. */
-  run(args, { env = {}, root = false } = {}) {
+  run(args, { env = {}, root = false, node = process.execPath } = {}) {
     const options = { env: { ...this.env, ...env }, cwd: this.root, ...(asRoot && !root ? { uid: NOBODY, gid: NOBODY } : {}) };
-    return new Promise((resolve) => execFile(process.execPath, [cli, ...args], options, (error, stdout, stderr) =>
+    return new Promise((resolve) => execFile(node, [cli, ...args], options, (error, stdout, stderr) =>
       resolve({ code: error ? error.code : 0, result: parsed(stdout), stderr })));
   }
 

@@ -1,7 +1,7 @@
 import { after, before, test } from "node:test";
 import { spawnSync } from "node:child_process";
 import assert from "node:assert/strict";
-import { chmodSync, copyFileSync, existsSync, mkdirSync, readFileSync, readdirSync, writeFileSync } from "node:fs";
+import { chmodSync, copyFileSync, existsSync, linkSync, mkdirSync, readFileSync, readdirSync, writeFileSync } from "node:fs";
 import { join } from "node:path";
 import { Registry, StoreHome, asRoot, fixtures, sdk } from "./plugins-registry.mjs";
 
@@ -127,6 +127,20 @@ test("each refusal and failure says what went wrong, and leaves nothing installe
       own.remove();
     }),
   );
+
+  // Node.js without npm beside it or on the PATH (Debian packages them apart): the sentence names the package.
+  const bare = new StoreHome(registry, [entry("skrypt", "skrypt-katalog", "1.0.0", { skrypty: true })]);
+  const node = join(bare.root, "bin", "node");
+  mkdirSync(join(bare.root, "bin"));
+  try {
+    linkSync(process.execPath, node);
+  } catch {
+    copyFileSync(process.execPath, node);
+  }
+  bare.own();
+  const noNpm = await bare.run(["zainstaluj", "mcp-dwa"], { env: { PATH: join(bare.root, "bin") }, node });
+  assert.deepEqual([noNpm.code, noNpm.result.komunikat], [1, "Nie ma programu npm, którym instaluję wtyczki, więc nie zainstalowałem mcp-dwa. Zainstaluj go poleceniem sudo apt install npm i spróbuj ponownie."]);
+  bare.remove();
 
   // A disk that takes no write leaves the old choice whole, and says so.
   home.write("plugins.json", { tools: { dwa: ["echo"] } });

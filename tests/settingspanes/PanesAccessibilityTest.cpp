@@ -7,6 +7,7 @@
 #include "settings/ReasoningPreferences.h"
 #include "settings/SpeechPreferences.h"
 #include "settings/VoicePreview.h"
+#include "settingspanes/ApiKeyField.h"
 #include "settingspanes/ReasoningPane.h"
 #include "settingspanes/SpeechPane.h"
 
@@ -90,7 +91,20 @@ TEST_F(Panes, SpeechPaneIsReachableAndWrites)
     settings::SpeechPreferences preferences(m_store);
     settings::VoicePreview preview(m_access, m_audio, m_log, m_clock);
     SpeechPane pane(preferences, m_catalog, preview, [] { return std::optional<QString>(QStringLiteral("sk-abcdef123456")); });
+    ApiKeyField::Services key;
+    key.provider = QStringLiteral("OpenAI");
+    key.showsSummary = false; // the pane says which key is in use
+    pane.setKeyField(new ApiKeyField(key));
     expectReachable(pane);
+    // Tab reaches the key field from its section's note, before the pane's last button.
+    QStringList stops;
+    for (QWidget* w = pane.nextInFocusChain(); w != &pane; w = w->nextInFocusChain())
+        if (w->isVisibleTo(&pane) && (w->focusPolicy() & Qt::TabFocus))
+            stops << (w->accessibleName().isEmpty() ? w->property("text").toString() : w->accessibleName());
+    const qsizetype field = stops.indexOf(QStringLiteral("Klucz OpenAI"));
+    ASSERT_GT(field, 0) << stops.join(u'|').toStdString();
+    EXPECT_TRUE(stops[field - 1].startsWith(QStringLiteral("Używany klucz OpenAI"))) << stops.join(u'|').toStdString();
+    EXPECT_LT(field, stops.indexOf(QStringLiteral("Przywróć domyślne ustawienia mowy"))) << stops.join(u'|').toStdString();
 
     auto* silence = named<QSpinBox>(pane, QStringLiteral("Cisza kończąca wypowiedź"));
     ASSERT_NE(silence, nullptr);

@@ -56,6 +56,9 @@ export function npm(command: string, options: string[], operands: string[], cwd:
 
 /** npm's error as a Polish sentence about the package being installed. */
 export function npmFailure(stderr: string, what: string): string {
+  // Node.js without its npm (Debian packages them apart): the command itself was not found.
+  if (/^spawn \S*npm ENOENT/m.test(stderr))
+    return `Nie ma programu npm, którym instaluję wtyczki, więc nie zainstalowałem ${what}. Zainstaluj go poleceniem sudo apt install npm i spróbuj ponownie.`;
   const code = /npm (?:error|ERR!) code (\S+)/.exec(stderr)?.[1] ?? "";
   if (code === "EINTEGRITY" || /integrity checksum failed|sha\d+-\S+ integrity/i.test(stderr))
     return `Pobrany pakiet ${what} nie zgadza się ze swoją sumą kontrolną, więc go nie zainstalowałem.`;
