@@ -244,6 +244,8 @@ AXAttributes attributesOf(const Basics& b, const QString& rawName, Reads& reads,
         || b.role == ATSPI_ROLE_DOCUMENT_TEXT || b.role == ATSPI_ROLE_DOCUMENT_PRESENTATION;
     if (b.role == ATSPI_ROLE_DOCUMENT_WEB)
         a.url = reads.documentUrl();
+    // A browser marks a page busy until it has loaded, and stale until its tree is built.
+    a.loading = a.document && (b.has(ATSPI_STATE_BUSY) || b.has(ATSPI_STATE_STALE));
     const QString name = cleanName(rawName, b.role);
     // The description and the placeholder only stand in for a missing name: not asked otherwise.
     if (!name.trimmed().isEmpty()) {
@@ -468,17 +470,63 @@ std::optional<double> Element::number(NumberScale scale)
     return result;
 }
 
+namespace {
+// Roles whose name a toolkit computes from the text they or their label hold.
+bool namedByContents(AtspiRole role)
+{
+    switch (role) {
+    case ATSPI_ROLE_LINK:
+    case ATSPI_ROLE_HEADING:
+    case ATSPI_ROLE_PUSH_BUTTON:
+    case ATSPI_ROLE_TOGGLE_BUTTON:
+    case ATSPI_ROLE_PAGE_TAB:
+    case ATSPI_ROLE_LIST_ITEM:
+    case ATSPI_ROLE_MENU_ITEM:
+    case ATSPI_ROLE_CHECK_MENU_ITEM:
+    case ATSPI_ROLE_RADIO_MENU_ITEM:
+    case ATSPI_ROLE_TABLE_CELL:
+    case ATSPI_ROLE_LABEL:
+    case ATSPI_ROLE_ENTRY:
+    case ATSPI_ROLE_PASSWORD_TEXT:
+    case ATSPI_ROLE_CHECK_BOX:
+    case ATSPI_ROLE_RADIO_BUTTON:
+    case ATSPI_ROLE_COMBO_BOX:
+    case ATSPI_ROLE_SPIN_BUTTON:
+    case ATSPI_ROLE_SLIDER:
+    case ATSPI_ROLE_IMAGE:
+        return true;
+    default:
+        return false;
+    }
+}
+} // namespace
+
 Result<AXAttributes, AXError> Element::batch(const ReadLimits& limits)
 {
     if (limits.fresh)
         atspi_accessible_clear_cache(m_object.get());
     resetSilence();
-    const auto basics = this->basics();
+    auto basics = this->basics();
     if (!basics.ok())
         return basics.error().kind() == AXError::Kind::noResponse && answers(m_object.get()) ? AXError::failed()
                                                                                              : basics.error();
+    // A page that libatspi remembers as loading is asked anew: Firefox reports when a page stops
+    // being busy, not when it stops being stale.
+    if (const Basics& b = basics.value(); !limits.fresh && (b.has(ATSPI_STATE_BUSY) || b.has(ATSPI_STATE_STALE))
+        && (b.role == ATSPI_ROLE_DOCUMENT_WEB || b.role == ATSPI_ROLE_DOCUMENT_FRAME)) {
+        atspi_accessible_clear_cache(m_object.get());
+        if (auto again = this->basics(); again.ok())
+            basics = std::move(again);
+    }
     GError* error = nullptr;
-    const QString name = takeString(atspi_accessible_get_name(m_object.get(), &error));
+    QString name = takeString(atspi_accessible_get_name(m_object.get(), &error));
+    // libatspi keeps a name until the application reports a change, and a browser reports none
+    // when a name it computes from the element's text becomes known (Firefox sends a page's text
+    // only once asked for it): an empty name of an element named by what it holds is asked anew.
+    if (!error && name.isEmpty() && !limits.fresh && namedByContents(basics.value().role)) {
+        atspi_accessible_clear_cache(m_object.get());
+        name = takeString(atspi_accessible_get_name(m_object.get(), &error));
+    }
     if (error) {
         const AXError e = errorOf(error);
         return e.kind() == AXError::Kind::noResponse && answers(m_object.get()) ? AXError::failed() : e;
@@ -515,37 +563,57 @@ std::vector<AXElementRef> Element::children(int limit)
 }
 
 // A scroll bar among the children, or one level below them: Qt wraps a scroll area's bars in a
-// container of their own, and does not state their orientation (their shape does).
+// container of their own, and does not state their orientation (their shape does). One on screen
+// comes first: LibreOffice keeps the bars of a split view's hidden panes beside the shown ones.
 AXElementRef Element::scrollBar(AtspiStateType orientation)
 {
+    // A sheet's millions of cells hold no scroll bar, and are not asked for one.
+    if (const auto self = basics(); !self.ok() || self.value().has(ATSPI_STATE_MANAGES_DESCENDANTS))
+        return nullptr;
+    AXElementRef hidden;
+    // 1: on screen, 0: a bar of this orientation that is not, -1: none.
     const auto matches = [orientation](Element* e) {
         const auto b = e->basics();
         if (!b.ok() || b.value().role != ATSPI_ROLE_SCROLL_BAR)
-            return false;
-        if (b.value().has(ATSPI_STATE_VERTICAL) || b.value().has(ATSPI_STATE_HORIZONTAL))
-            return b.value().has(orientation);
-        const auto f = e->frame();
-        return f && (orientation == ATSPI_STATE_VERTICAL ? f->height() > f->width() : f->width() > f->height());
+            return -1;
+        bool oriented = false;
+        if (b.value().has(ATSPI_STATE_VERTICAL) || b.value().has(ATSPI_STATE_HORIZONTAL)) {
+            oriented = b.value().has(orientation);
+        } else {
+            const auto f = e->frame();
+            oriented = f && (orientation == ATSPI_STATE_VERTICAL ? f->height() > f->width() : f->width() > f->height());
+        }
+        if (!oriented)
+            return -1;
+        return b.value().has(ATSPI_STATE_SHOWING) ? 1 : 0;
+    };
+    const auto consider = [&](const AXElementRef& child) {
+        const int m = matches(static_cast<Element*>(child.get()));
+        if (m == 0 && !hidden)
+            hidden = child;
+        return m == 1;
     };
     std::vector<AXElementRef> containers;
     for (const AXElementRef& child : children(kChildrenWithoutLimit)) {
-        auto* e = static_cast<Element*>(child.get());
-        if (matches(e))
+        if (consider(child))
             return child;
-        const auto b = e->basics();
+        const auto b = static_cast<Element*>(child.get())->basics();
         if (b.ok() && (b.value().role == ATSPI_ROLE_FILLER || b.value().role == ATSPI_ROLE_PANEL))
             containers.push_back(child);
     }
     for (const AXElementRef& container : containers)
         for (const AXElementRef& child : static_cast<Element*>(container.get())->children(kChildrenWithoutLimit))
-            if (matches(static_cast<Element*>(child.get())))
+            if (consider(child))
                 return child;
-    return nullptr;
+    return hidden;
 }
 
 Result<AXValue, AXError> Element::attribute(const QString& name)
 {
-    // A fresh answer, not the cache: this is how a vanished or changed element is noticed.
+    // A fresh answer, not the cache: this is how a vanished or changed element is noticed. A
+    // question that timed out before (a focus request to a busy application) does not keep this
+    // one from being asked.
+    resetSilence();
     atspi_accessible_clear_cache(m_object.get());
     const auto basics = this->basics();
     if (!basics.ok())
