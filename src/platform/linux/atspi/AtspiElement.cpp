@@ -5,10 +5,12 @@
 #include <dbus/dbus.h>
 
 #include <QRegularExpression>
+#include <QScopeGuard>
 #include <QSet>
 
 #include <algorithm>
 #include <cmath>
+#include <cstdarg>
 #include <cstring>
 #include <limits>
 
@@ -155,6 +157,21 @@ States statesOf(AtspiStateSet* set)
     return states;
 }
 
+std::optional<QRectF> componentExtents(AtspiAccessible* object)
+{
+    GError* error = nullptr;
+    AtspiRect* r = atspi_component_get_extents(ATSPI_COMPONENT(object), ATSPI_COORD_TYPE_SCREEN, &error);
+    if (error) {
+        errorOf(error);
+        return std::nullopt;
+    }
+    std::optional<QRectF> rect;
+    if (r)
+        rect = QRectF(r->x, r->y, r->width, r->height);
+    g_free(r);
+    return rect;
+}
+
 std::optional<QRectF> extentsOf(AtspiAccessible* object)
 {
     AtspiComponent* component = atspi_accessible_get_component_iface(object);
@@ -277,6 +294,113 @@ std::optional<QString> placeholderIn(GHashTable* attributes)
     return out;
 }
 
+namespace {
+
+// One question of a bulk read, sent without waiting for the answer.
+DBusPendingCall* ask(AtspiAccessible* object, const char* interface, const char* method, int firstArgumentType, ...)
+{
+    auto* app = ATSPI_OBJECT(object)->app;
+    if (app == nullptr || app->bus == nullptr)
+        return nullptr;
+    DBusMessage* message = dbus_message_new_method_call(app->bus_name, pathOf(object), interface, method);
+    if (message == nullptr)
+        return nullptr;
+    va_list arguments;
+    va_start(arguments, firstArgumentType);
+    const bool appended = dbus_message_append_args_valist(message, firstArgumentType, arguments);
+    va_end(arguments);
+    DBusPendingCall* pending = nullptr;
+    if (!appended || !dbus_connection_send_with_reply(app->bus, message, &pending, kCallTimeoutMs))
+        pending = nullptr;
+    dbus_message_unref(message);
+    return pending;
+}
+
+// The answer to a question sent by ask(); null on an error reply (a time-out is noted as silence).
+DBusMessage* answer(DBusPendingCall* pending)
+{
+    if (pending == nullptr)
+        return nullptr;
+    dbus_pending_call_block(pending);
+    DBusMessage* reply = dbus_pending_call_steal_reply(pending);
+    dbus_pending_call_unref(pending);
+    if (reply && dbus_message_get_type(reply) == DBUS_MESSAGE_TYPE_ERROR) {
+        errorOf(QString::fromUtf8(dbus_message_get_error_name(reply)));
+        dbus_message_unref(reply);
+        return nullptr;
+    }
+    return reply;
+}
+
+} // namespace
+
+std::vector<std::optional<Known>> readInBulk(const std::vector<Ref>& objects)
+{
+    const char* accessible = "org.a11y.atspi.Accessible";
+    const char* nameProperty = "Name";
+    const dbus_int32_t from = 0, to = -1;
+    const char* childCountProperty = "ChildCount";
+    struct Questions {
+        DBusPendingCall *role, *states, *name, *text, *childCount;
+    };
+    std::vector<Questions> questions;
+    questions.reserve(objects.size());
+    for (const Ref& o : objects)
+        questions.push_back({ask(o.get(), accessible, "GetRole", DBUS_TYPE_INVALID),
+                             ask(o.get(), accessible, "GetState", DBUS_TYPE_INVALID),
+                             ask(o.get(), "org.freedesktop.DBus.Properties", "Get", DBUS_TYPE_STRING, &accessible,
+                                 DBUS_TYPE_STRING, &nameProperty, DBUS_TYPE_INVALID),
+                             ask(o.get(), "org.a11y.atspi.Text", "GetText", DBUS_TYPE_INT32, &from, DBUS_TYPE_INT32, &to,
+                                 DBUS_TYPE_INVALID),
+                             ask(o.get(), "org.freedesktop.DBus.Properties", "Get", DBUS_TYPE_STRING, &accessible,
+                                 DBUS_TYPE_STRING, &childCountProperty, DBUS_TYPE_INVALID)});
+    std::vector<std::optional<Known>> out;
+    for (const Questions& q : questions) {
+        DBusMessage* role = answer(q.role);
+        DBusMessage* states = answer(q.states);
+        DBusMessage* name = answer(q.name);
+        DBusMessage* text = answer(q.text);
+        DBusMessage* childCount = answer(q.childCount);
+        dbus_uint32_t r = 0;
+        const char* n = nullptr;
+        const char* t = nullptr;
+        DBusMessageIter it, inner;
+        std::optional<Known> k;
+        if (role && states && name && dbus_message_get_args(role, nullptr, DBUS_TYPE_UINT32, &r, DBUS_TYPE_INVALID)
+            && dbus_message_iter_init(name, &it) && dbus_message_iter_get_arg_type(&it) == DBUS_TYPE_VARIANT) {
+            dbus_message_iter_recurse(&it, &inner);
+            if (dbus_message_iter_get_arg_type(&inner) == DBUS_TYPE_STRING)
+                dbus_message_iter_get_basic(&inner, &n);
+            States s = 0;
+            if (dbus_message_iter_init(states, &it) && dbus_message_iter_get_arg_type(&it) == DBUS_TYPE_ARRAY) {
+                dbus_message_iter_recurse(&it, &inner);
+                for (int word = 0; word < 2 && dbus_message_iter_get_arg_type(&inner) == DBUS_TYPE_UINT32; ++word) {
+                    dbus_uint32_t bits = 0;
+                    dbus_message_iter_get_basic(&inner, &bits);
+                    s |= States(bits) << (32 * word);
+                    dbus_message_iter_next(&inner);
+                }
+            }
+            if (n)
+                k = Known{Basics(AtspiRole(r), s), QString::fromUtf8(n), std::nullopt};
+            if (k && text && dbus_message_get_args(text, nullptr, DBUS_TYPE_STRING, &t, DBUS_TYPE_INVALID))
+                k->text = QString::fromUtf8(t);
+            if (k && childCount && dbus_message_iter_init(childCount, &it) && dbus_message_iter_get_arg_type(&it) == DBUS_TYPE_VARIANT) {
+                dbus_message_iter_recurse(&it, &inner);
+                dbus_int32_t c = -1;
+                if (dbus_message_iter_get_arg_type(&inner) == DBUS_TYPE_INT32)
+                    dbus_message_iter_get_basic(&inner, &c);
+                k->childCount = c;
+            }
+        }
+        for (DBusMessage* m : {role, states, name, text, childCount})
+            if (m)
+                dbus_message_unref(m);
+        out.push_back(std::move(k));
+    }
+    return out;
+}
+
 Result<Basics, AXError> Element::basics()
 {
     GError* error = nullptr;
@@ -335,15 +459,15 @@ std::vector<AXElementRef> Element::children(const Basics& b, const ReadLimits& l
 // then the selected ones; each once.
 std::vector<AXElementRef> Element::managedChildren(const ReadLimits& limits, bool& more)
 {
-    std::vector<AXElementRef> out;
+    std::vector<Ref> found;
     QSet<QByteArray> seen{QByteArray(pathOf(m_object.get()))};
     const auto take = [&](Ref child) {
-        if (child && int(out.size()) < limits.children && !seen.contains(pathOf(child.get()))) {
+        if (child && int(found.size()) < limits.children && !seen.contains(pathOf(child.get()))) {
             seen.insert(pathOf(child.get()));
-            out.push_back(std::make_shared<Element>(std::move(child)));
+            found.push_back(std::move(child));
         }
     };
-    const auto full = [&] { return int(out.size()) >= limits.children; };
+    const auto full = [&] { return int(found.size()) >= limits.children; };
     bool cut = false;
     // The focused child first: the cursor cell of a sheet whose screen holds more cells than a read lists.
     for (const Ref& focused : lastFocused()) {
@@ -367,7 +491,8 @@ std::vector<AXElementRef> Element::managedChildren(const ReadLimits& limits, boo
                 }
                 Ref hit = adopt(atspi_component_get_accessible_at_point(component, int(x), int(y),
                                                                         ATSPI_COORD_TYPE_SCREEN, nullptr));
-                const std::optional<QRectF> cell = hit ? extentsOf(hit.get()) : std::nullopt;
+                // What lies at a point is a component: its extents are asked without asking first.
+                const std::optional<QRectF> cell = hit ? componentExtents(hit.get()) : std::nullopt;
                 if (!cell || cell->width() <= 0 || cell->height() <= 0 || cell->bottom() <= y) {
                     x += kProbeStep; // nothing here
                     continue;
@@ -394,7 +519,12 @@ std::vector<AXElementRef> Element::managedChildren(const ReadLimits& limits, boo
         }
         g_object_unref(selection);
     }
-    more = cut || atspi_accessible_get_child_count(m_object.get(), nullptr) > gint(out.size());
+    more = cut || atspi_accessible_get_child_count(m_object.get(), nullptr) > gint(found.size());
+    std::vector<std::optional<Known>> known = readInBulk(found);
+    std::vector<AXElementRef> out;
+    out.reserve(found.size());
+    for (std::size_t i = 0; i < found.size(); ++i)
+        out.push_back(std::make_shared<Element>(std::move(found[i]), std::move(known[i])));
     return out;
 }
 
@@ -432,6 +562,8 @@ std::optional<QString> Element::placeholder()
 
 std::optional<QString> Element::text()
 {
+    if (m_known)
+        return m_known->text;
     if (silenceHeard())
         return std::nullopt;
     AtspiText* text = atspi_accessible_get_text_iface(m_object.get());
@@ -503,9 +635,24 @@ bool namedByContents(AtspiRole role)
 
 Result<AXAttributes, AXError> Element::batch(const ReadLimits& limits)
 {
-    if (limits.fresh)
+    if (limits.fresh) {
         atspi_accessible_clear_cache(m_object.get());
+        m_known.reset();
+    }
     resetSilence();
+    if (m_known) {
+        // Read in bulk with its siblings: only what is still missing is asked.
+        const Known known = *m_known;
+        const auto clear = qScopeGuard([this] { m_known.reset(); });
+        if (known.basics.has(ATSPI_STATE_DEFUNCT))
+            return AXError::elementGone();
+        AXAttributes a = attributesOf(known.basics, known.name, *this, limits.frame);
+        if (silenceHeard())
+            return answers(m_object.get()) ? AXError::failed() : AXError::noResponse();
+        if (a.visibility != AXAttributes::Visibility::hidden && known.childCount != 0)
+            a.children = children(known.basics, limits, a.moreChildren);
+        return a;
+    }
     auto basics = this->basics();
     if (!basics.ok())
         return basics.error().kind() == AXError::Kind::noResponse && answers(m_object.get()) ? AXError::failed()
