@@ -177,18 +177,8 @@ std::optional<QRectF> extentsOf(AtspiAccessible* object)
     AtspiComponent* component = atspi_accessible_get_component_iface(object);
     if (component == nullptr)
         return std::nullopt;
-    GError* error = nullptr;
-    AtspiRect* r = atspi_component_get_extents(component, ATSPI_COORD_TYPE_SCREEN, &error);
     g_object_unref(component);
-    if (error) {
-        errorOf(error);
-        return std::nullopt;
-    }
-    std::optional<QRectF> rect;
-    if (r)
-        rect = QRectF(r->x, r->y, r->width, r->height);
-    g_free(r);
-    return rect;
+    return componentExtents(object);
 }
 
 // Checkable roles report 1/0 (2 when mixed), text its contents (never a password),
