@@ -147,6 +147,7 @@ public:
     bool isTrusted() override { return m_real.isTrusted(); }
     std::vector<platform::ForegroundCandidate> candidates() override { return m_real.candidates(); }
     Status<platform::AXError> typeText(const QString& t, Typing typing) override { return m_real.typeText(t, typing); }
+    Status<platform::AXError> turnWheel(QPointF at, Wheel w, int clicks) override { return m_real.turnWheel(at, w, clicks); }
     void noteSilent(qint64 pid) override { m_real.noteSilent(pid); }
     AXElementRef window(const platform::ForegroundCandidate& c) override
     {

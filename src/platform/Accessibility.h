@@ -94,6 +94,9 @@ struct AXAttributes {
     // A document the window is there for (a web page, a sheet, a text): read before the window's chrome.
     bool document = false;
     std::optional<QString> url; // where a web document was loaded from
+    // A document its application says it is still loading or building (busy, stale): elements
+    // may be missing from it, or still without their names.
+    bool loading = false;
 };
 
 // What one batch read may ask for.
@@ -144,6 +147,10 @@ public:
     // `replacingContents` selects what the focused field holds first. A line break is the Return key.
     enum class Typing { intoFocus, replacingContents };
     virtual Status<AXError> typeText(const QString& text, Typing typing) = 0;
+    // Turns the mouse wheel `clicks` times at the point (screen pixels), for views that ignore a
+    // value set on their scroll bar; `interfaceMissing` where the desktop offers no way to do it.
+    enum class Wheel { up, down, left, right };
+    virtual Status<AXError> turnWheel(QPointF at, Wheel wheel, int clicks) = 0;
     // The application of `pid` did not answer in time: later candidate lists put it last and say
     // so, without waiting for it again, until it answers.
     virtual void noteSilent(qint64 pid) = 0;

@@ -142,6 +142,7 @@ public:
             m_inDocument = true;
             if (!documentAttributes)
                 documentAttributes = document.attributes;
+            loading = loading || document.attributes.loading;
             visit(document.element, document.attributes, document.depth, 0, nullptr);
         }
         m_inDocument = false;
@@ -170,6 +171,7 @@ public:
     std::optional<platform::AXAttributes> documentAttributes; // of the first document
     bool truncated = false;
     bool beyondScreen = false; // a document holds more than is on screen
+    bool loading = false;      // a document is still being loaded: what it holds may be incomplete
     bool silent = false;       // the application stopped answering during the walk
 
 private:
@@ -418,8 +420,8 @@ Result<ElementRecord, ToolError> ElementRegistry::record(const QString& identifi
 }
 
 AccessibilityTree::AccessibilityTree(platform::AccessibilityDesktop& desktop, ElementRegistry& registry, qint64 ownPid,
-                                     Clock clock)
-    : m_desktop(desktop), m_registry(registry), m_ownPid(ownPid), m_clock(std::move(clock))
+                                     Clock clock, Pause pause)
+    : m_desktop(desktop), m_registry(registry), m_ownPid(ownPid), m_clock(std::move(clock)), m_pause(std::move(pause))
 {
 }
 
@@ -512,16 +514,38 @@ Snapshot AccessibilityTree::snapshot(const AXElementRef& window, const platform:
                                      ReadFilter filter)
 {
     const QString& applicationName = application.name;
-    const auto deadline = m_clock() + kBudget;
-    TreeWalker walker(filter, deadline, m_clock);
-    const auto read = window->batch(walker.limits());
+    std::unique_ptr<TreeWalker> reading;
     std::optional<platform::AXAttributes> windowAttributes;
-    if (read.ok()) {
-        windowAttributes = read.value();
-        walker.walkWindow(*windowAttributes);
-    } else if (read.error().kind() == AXError::Kind::noResponse) {
-        walker.silent = true;
+    // A page still loading may lack elements and names: it is read again a few times while its
+    // application says so, and the listing says if it still does. A page met for the first time is
+    // read again until two readings agree: a browser builds a new page's tree in steps, names and
+    // on-screen marks coming after the elements, without always saying it is busy.
+    std::optional<QStringList> previous;
+    QString page;
+    for (int attempt = 0;; ++attempt) {
+        reading = std::make_unique<TreeWalker>(filter, m_clock() + kBudget, m_clock);
+        windowAttributes.reset();
+        const auto read = window->batch(reading->limits());
+        if (read.ok()) {
+            windowAttributes = read.value();
+            reading->walkWindow(*windowAttributes);
+        } else if (read.error().kind() == AXError::Kind::noResponse) {
+            reading->silent = true;
+        }
+        const auto* address = reading->documentAttributes ? &reading->documentAttributes->url : nullptr;
+        page = address && *address ? QString::number(application.pid) + QLatin1Char(' ') + **address : QString();
+        QStringList listing;
+        for (std::size_t i = 0; i < reading->contentCount; ++i)
+            listing.append(QString(reading->drafts[i].indent, QLatin1Char(' ')) + reading->drafts[i].line);
+        const bool unsettled = !page.isEmpty() && page != m_settledPage && previous != listing;
+        previous = listing;
+        if ((!reading->loading && !unsettled) || reading->silent || attempt >= kLoadingRereads)
+            break;
+        m_pause(kLoadingPause);
     }
+    if (!reading->loading && !reading->silent && !page.isEmpty())
+        m_settledPage = page;
+    TreeWalker& walker = *reading;
     if (walker.silent && application.pid != 0)
         m_desktop.noteSilent(application.pid);
     // Nothing read: the identifiers of the last listing stay, so that an action on one of them
@@ -571,14 +595,23 @@ Snapshot AccessibilityTree::snapshot(const AXElementRef& window, const platform:
             text += QString(walker.drafts[i].indent * 2, QLatin1Char(' '));
         text += QLatin1Char('[') + records[i].identifier + QStringLiteral("] ") + walker.drafts[i].line;
     }
+    QStringList notes;
     if (walker.silent)
-        text += QStringLiteral("\n\n(Aplikacja ") + applicationName
-            + QStringLiteral(" przestała odpowiadać w trakcie odczytu — pokazuję tylko to, co zdążyła podać.)");
+        notes.append(QStringLiteral("(Aplikacja ") + applicationName
+                     + QStringLiteral(" przestała odpowiadać w trakcie odczytu — pokazuję tylko to, co zdążyła podać.)"));
     else if (walker.truncated && !records.empty())
-        text += QStringLiteral("\n\n(wynik skrócony — pokazuję %1 elementów. ").arg(count)
-            + QStringLiteral("Jeśli szukanego nie ma, zawęź odczyt filtrem albo zapytaj o konkretny fragment.)");
+        notes.append(QStringLiteral("(wynik skrócony — pokazuję %1 elementów. ").arg(count)
+                     + QStringLiteral("Jeśli szukanego nie ma, zawęź odczyt filtrem albo zapytaj o konkretny fragment.)"));
+    if (walker.loading && !walker.silent) {
+        const bool page = walker.documentAttributes && walker.documentAttributes->role.value_or(QString()) == u"AXWebArea";
+        notes.append((page ? QStringLiteral("(Strona") : QStringLiteral("(Dokument"))
+                     + QStringLiteral(" wciąż się wczytuje — pokazuję to, co już jest; części elementów może brakować "
+                                      "albo mogą nie mieć jeszcze nazw. Odczytaj ekran ponownie za chwilę.)"));
+    }
     if (walker.beyondScreen && !walker.silent)
-        text += QLatin1String(walker.truncated ? "\n" : "\n\n") + QStringLiteral("(Dalsza część listy albo dokumentu jest poza ekranem — przewiń, żeby odczytać resztę.)");
+        notes.append(QStringLiteral("(Dalsza część listy albo dokumentu jest poza ekranem — przewiń, żeby odczytać resztę.)"));
+    if (!notes.isEmpty())
+        text += QStringLiteral("\n\n") + notes.join(QLatin1Char('\n'));
     m_registry.commit(std::move(records), applicationName);
     return Snapshot{text, count};
 }
@@ -612,9 +645,10 @@ Status<ToolError> AccessibilityTree::verifyIdentity(const ElementRecord& record)
 }
 
 AccessibilityAccess::AccessibilityAccess(std::unique_ptr<platform::AccessibilityDesktop> desktop,
-                                         ElementRegistry& registry, qint64 ownPid)
+                                         ElementRegistry& registry, qint64 ownPid, AccessibilityTree::Pause pause)
     : m_desktop(std::move(desktop)), m_registry(registry),
-      m_tree(std::make_unique<AccessibilityTree>(*m_desktop, m_registry, ownPid))
+      m_tree(pause ? std::make_unique<AccessibilityTree>(*m_desktop, m_registry, ownPid, AccessibilityTree::steadyNow, std::move(pause))
+                   : std::make_unique<AccessibilityTree>(*m_desktop, m_registry, ownPid))
 {
 }
 

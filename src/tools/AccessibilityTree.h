@@ -12,6 +12,7 @@
 #include <chrono>
 #include <functional>
 #include <mutex>
+#include <thread>
 
 namespace selvina::tools {
 
@@ -64,8 +65,17 @@ public:
     static constexpr int kLabelLength = 90;
     static constexpr int kValueLength = 180;
 
+    // Waits on the worker (a document still loading is read again after it).
+    using Pause = std::function<void(std::chrono::milliseconds)>;
+    // A loading document is read again this many times at most, this long apart.
+    static constexpr int kLoadingRereads = 6;
+    static constexpr auto kLoadingPause = std::chrono::milliseconds(250);
+
+    static std::chrono::steady_clock::time_point steadyNow() { return std::chrono::steady_clock::now(); }
+    static void sleep(std::chrono::milliseconds ms) { std::this_thread::sleep_for(ms); }
+
     AccessibilityTree(platform::AccessibilityDesktop& desktop, ElementRegistry& registry, qint64 ownPid,
-                      Clock clock = [] { return std::chrono::steady_clock::now(); });
+                      Clock clock = steadyNow, Pause pause = sleep);
 
     Result<Snapshot, ToolError> snapshotFrontmostWindow(ReadFilter filter);
     Snapshot snapshot(const platform::AXElementRef& window, const QString& applicationName, ReadFilter filter);
@@ -88,6 +98,8 @@ private:
     ElementRegistry& m_registry;
     qint64 m_ownPid;
     Clock m_clock;
+    Pause m_pause;
+    QString m_settledPage; // the page (process and address) last read whole, once it stopped changing
 };
 
 // The accessibility worker and the tree that lives on it; shared by read_screen and control_ui so
@@ -95,7 +107,7 @@ private:
 class AccessibilityAccess {
 public:
     AccessibilityAccess(std::unique_ptr<platform::AccessibilityDesktop> desktop, ElementRegistry& registry,
-                        qint64 ownPid);
+                        qint64 ownPid, AccessibilityTree::Pause pause = {});
     ~AccessibilityAccess();
     SerialWorker& worker() { return m_worker; }
     AccessibilityTree& tree() { return *m_tree; }

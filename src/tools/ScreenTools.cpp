@@ -253,12 +253,16 @@ QString textIn(const Result<AXValue, AXError>& v)
     return text ? QString(*text).remove(QChar(0xFEFF)) : QString();
 }
 
+// A loaded machine delays the application's focus event well past a second; a focus that moves
+// ends the wait at once.
 bool focusSettles(const AXElementRef& element)
 {
-    return settles([&] {
-        const auto back = element->attribute(QStringLiteral("AXFocused"));
-        return back.ok() && std::holds_alternative<bool>(back.value()) && std::get<bool>(back.value());
-    });
+    return settles(
+        [&] {
+            const auto back = element->attribute(QStringLiteral("AXFocused"));
+            return back.ok() && std::holds_alternative<bool>(back.value()) && std::get<bool>(back.value());
+        },
+        std::chrono::milliseconds(3000));
 }
 
 // A number as a sheet or a spin button takes it: "42", "-3.5", "3,5".
@@ -313,10 +317,10 @@ ToolOutcome setValue(const ElementRecord& r, const QString& v, platform::Accessi
                                             cell ? platform::AccessibilityDesktop::Typing::intoFocus
                                                  : platform::AccessibilityDesktop::Typing::replacingContents);
         if (!typed.ok())
-            return ToolError::failed(s + QStringLiteral(" nie przyjmuje wartości ustawianej przez dostępność, a na tym "
-                                                        "pulpicie nie mogę jej wpisać z klawiatury (w sesji Wayland "
-                                                        "bez pośrednika zdalnego pulpitu). Wpisz ją sam albo użyj "
-                                                        "pulpitu X11."));
+            return ToolError::failed(s + QStringLiteral(" nie przyjmuje tekstu ustawianego przez dostępność, a na tym "
+                                                        "pulpicie nie mogę naciskać klawiszy za ciebie (tak jest w "
+                                                        "sesji Wayland). Wpisz ten tekst sam albo wybierz przy "
+                                                        "logowaniu sesję X11 (Xorg)."));
         if (settles([&] { return (readBack = textIn(r.element->attribute(QStringLiteral("AXValue")))) == v; },
                     std::chrono::milliseconds(2000)))
             return done;
@@ -340,7 +344,18 @@ ToolOutcome scrollToVisible(const ElementRecord& r)
     return QStringLiteral("Przewinąłem widok do ") + r.summary + QLatin1Char('.');
 }
 
-ToolOutcome scrollBy(const ElementRecord& r, ControlUITool::Direction direction)
+std::optional<QRectF> frameOf(const AXElementRef& element)
+{
+    const auto position = element->attribute(QStringLiteral("AXPosition"));
+    const auto size = element->attribute(QStringLiteral("AXSize"));
+    const QPointF* p = position.ok() ? std::get_if<QPointF>(&position.value()) : nullptr;
+    const QSizeF* z = size.ok() ? std::get_if<QSizeF>(&size.value()) : nullptr;
+    if (!p || !z || z->isEmpty())
+        return std::nullopt;
+    return QRectF(*p, *z);
+}
+
+ToolOutcome scrollBy(const ElementRecord& r, ControlUITool::Direction direction, platform::AccessibilityDesktop& desktop)
 {
     using D = ControlUITool::Direction;
     const QString& s = r.summary;
@@ -364,9 +379,9 @@ ToolOutcome scrollBy(const ElementRecord& r, ControlUITool::Direction direction)
     const bool vertical = direction == D::up || direction == D::down;
     const AXElementRef bar = elementIn(
         area->attribute(vertical ? QStringLiteral("AXVerticalScrollBar") : QStringLiteral("AXHorizontalScrollBar")));
-    if (!bar || !settable(bar, QStringLiteral("AXValue")))
+    if (!bar)
         return ToolError::failed(QStringLiteral("Obszar wokół ") + s
-                                 + QStringLiteral(" nie ma paska przewijania w tym kierunku albo nie pozwala nim sterować."));
+                                 + QStringLiteral(" nie ma paska przewijania w tym kierunku, więc nie da się go tak przewinąć."));
     const double current = numberIn(bar->attribute(QStringLiteral("AXValue"))).value_or(0);
     const double step = (direction == D::up || direction == D::left) ? -0.2 : 0.2;
     const double target = std::clamp(current + step, 0.0, 1.0);
@@ -382,12 +397,51 @@ ToolOutcome scrollBy(const ElementRecord& r, ControlUITool::Direction direction)
             return QStringLiteral("Jesteśmy już przy prawej krawędzi.");
         }
     }
-    if (const auto done = bar->setAttribute(QStringLiteral("AXValue"), target); !done.ok())
-        return ToolError::failed(done.error().description());
-    const double after = numberIn(bar->attribute(QStringLiteral("AXValue"))).value_or(target);
+    // The view moved: its bar stands elsewhere, or the element has moved on the screen.
+    const std::optional<QRectF> before = frameOf(r.element);
+    double after = current;
+    const auto moved = [&] {
+        after = numberIn(bar->attribute(QStringLiteral("AXValue"))).value_or(current);
+        if (std::fabs(after - current) > 0.0001)
+            return true;
+        const auto now = frameOf(r.element);
+        return before && now && now->topLeft() != before->topLeft();
+    };
+    bool done = false;
+    if (settable(bar, QStringLiteral("AXValue"))) {
+        const auto set = bar->setAttribute(QStringLiteral("AXValue"), target);
+        if (!set.ok() && silentError(set.error()))
+            return ToolError::failed(AccessibilityTree::silentText(r.application));
+        done = set.ok() && settles(moved, std::chrono::milliseconds(500));
+    }
+    // A view that takes no value on its bar, or ignores it (a LibreOffice sheet answers yes and
+    // stays where it is), is turned with the mouse wheel over the element, as a user would.
+    if (!done) {
+        const std::optional<QRectF> areaFrame = frameOf(area);
+        std::optional<QRectF> spot = before;
+        if (spot && areaFrame)
+            spot = spot->intersected(*areaFrame);
+        if (!spot || spot->isEmpty())
+            spot = areaFrame;
+        if (!spot)
+            return ToolError::failed(QStringLiteral("Nie udało się przewinąć obszaru wokół ") + s
+                                     + QStringLiteral(": aplikacja nie przesuwa widoku na polecenie dostępności, a nie "
+                                                      "wiem, gdzie ten obszar leży na ekranie."));
+        using W = platform::AccessibilityDesktop::Wheel;
+        const W wheel = direction == D::up ? W::up : direction == D::down ? W::down : direction == D::left ? W::left : W::right;
+        constexpr int kWheelClicks = 5;
+        if (const auto turned = desktop.turnWheel(spot->center(), wheel, kWheelClicks); !turned.ok())
+            return ToolError::failed(QStringLiteral("Nie udało się przewinąć obszaru wokół ") + s
+                                     + QStringLiteral(": aplikacja nie przesuwa widoku na polecenie dostępności, a na tym "
+                                                      "pulpicie nie mogę użyć za ciebie kółka myszy (tak jest w sesji Wayland)."));
+        if (!settles(moved, std::chrono::milliseconds(1000)))
+            return ToolError::failed(QStringLiteral("Próbowałem przewinąć obszar wokół ") + s
+                                     + QStringLiteral(", ale widok się nie przesunął. Odczytaj ekran, żeby sprawdzić, co "
+                                                      "jest teraz widać."));
+    }
     static const char* words[] = {"w górę", "w dół", "w lewo", "w prawo"};
     return QStringLiteral("Przewinąłem ") + QString::fromUtf8(words[int(direction)])
-        + QStringLiteral(". Jesteśmy na %1 procentach zawartości.").arg(qRound(after * 100));
+        + QStringLiteral(". Jesteśmy na %1 procentach zawartości.").arg(qRound(std::clamp(after, 0.0, 1.0) * 100));
 }
 
 ToolOutcome focus(const ElementRecord& r)
@@ -427,7 +481,7 @@ ToolOutcome ControlUITool::act(const ElementRecord& record, const Arguments& arg
     case Action::setValue:
         return setValue(record, arguments.value.value_or(QString()), desktop);
     case Action::scroll:
-        return arguments.direction ? scrollBy(record, *arguments.direction) : scrollToVisible(record);
+        return arguments.direction ? scrollBy(record, *arguments.direction, desktop) : scrollToVisible(record);
     case Action::focus:
         return focus(record);
     }

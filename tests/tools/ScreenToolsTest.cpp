@@ -28,6 +28,8 @@ struct Node final : platform::AXElement, std::enable_shared_from_this<Node> {
     platform::AXAttributes::Visibility visibility = platform::AXAttributes::Visibility::shown;
     bool document = false;
     std::optional<QString> url;
+    int loadingReads = 0; // reads that still find the document loading
+    int namelessReads = 0; // reads that find the element without its name yet
     int writes = 0, actionQuestions = 0, actionsAfter = 0; // actions listed only from that question on
 
     static std::shared_ptr<Node> make(QString role, std::optional<QString> title = std::nullopt)
@@ -47,7 +49,9 @@ struct Node final : platform::AXElement, std::enable_shared_from_this<Node> {
         const QHash<QString, AXValue> values{{"AXRole", role}, {"AXTitle", title ? AXValue(*title) : AXValue()}, {"AXValue", value},
                                              {"AXFocused", focused ? AXValue(*focused) : AXValue()},
                                              {"AXParent", parent.lock() ? AXValue(AXElementRef(parent.lock())) : AXValue()},
-                                             {"AXVerticalScrollBar", verticalBar ? AXValue(AXElementRef(verticalBar)) : AXValue()}};
+                                             {"AXVerticalScrollBar", verticalBar ? AXValue(AXElementRef(verticalBar)) : AXValue()},
+                                             {"AXPosition", frame ? AXValue(frame->topLeft()) : AXValue()},
+                                             {"AXSize", frame ? AXValue(frame->size()) : AXValue()}};
         return values.value(name);
     }
     Result<platform::AXAttributes, AXError> batch(const platform::ReadLimits& limits) override
@@ -60,6 +64,10 @@ struct Node final : platform::AXElement, std::enable_shared_from_this<Node> {
             return AXError::elementGone();
         platform::AXAttributes a{role, subrole, title, description, placeholder, value, enabled, focused, selected, frame, {}};
         a.visibility = visibility, a.document = document, a.url = url;
+        a.loading = loadingReads > 0;
+        loadingReads = std::max(0, loadingReads - 1);
+        if (namelessReads > 0 && namelessReads--)
+            a.title.reset();
         for (std::size_t i = 0; i < children.size() && int(i) < limits.children; ++i)
             a.children.push_back(children[i]);
         a.moreChildren = moreChildren;
@@ -101,7 +109,23 @@ struct Desktop final : platform::AccessibilityDesktop {
             typingInto->value = text;
         return Ok{};
     }
-    bool keyboard = true;
+    Status<AXError> turnWheel(QPointF at, Wheel wheel, int clicks) override
+    {
+        if (!keyboard)
+            return AXError::interfaceMissing();
+        wheelTurns.append({at, wheel, clicks});
+        if (wheelMoves)
+            wheelMoves->value = std::get<double>(wheelMoves->value) + (wheel == Wheel::down ? 0.1 : -0.1);
+        return Ok{};
+    }
+    struct Turn {
+        QPointF at;
+        Wheel wheel;
+        int clicks;
+    };
+    QList<Turn> wheelTurns;
+    std::shared_ptr<Node> wheelMoves; // the bar the wheel moves, as the application does
+    bool keyboard = true; // keys and the wheel can be synthesised
     std::shared_ptr<Node> typingInto; // the field that has the keyboard focus
     void noteSilent(qint64 pid) override { silent.append(pid); }
     QStringList typed;
@@ -126,7 +150,9 @@ protected:
     ElementRegistry registry;
     Desktop* desktop = new Desktop; // owned by `access`
     std::shared_ptr<Node> window = Node::make("AXWindow", "Zakupy");
-    std::shared_ptr<AccessibilityAccess> access = std::make_shared<AccessibilityAccess>(std::unique_ptr<Desktop>(desktop), registry, 1);
+    QList<std::chrono::milliseconds> pauses; // the worker's waits, taken at once
+    std::shared_ptr<AccessibilityAccess> access = std::make_shared<AccessibilityAccess>(
+        std::unique_ptr<Desktop>(desktop), registry, 1, [this](std::chrono::milliseconds ms) { pauses.append(ms); });
 };
 
 } // namespace
@@ -359,6 +385,67 @@ TEST_F(Screen, TypingWhereTheValueIsIgnoredAndActionsThatComeLate)
     EXPECT_EQ(desktop->typed, QStringList{"Zażółć 😀"});
     EXPECT_EQ(field->focused, true);
     desktop->keyboard = false;
-    EXPECT_TRUE(act("set_value", "e1", R"(,"value":"Ola")").contains("nie mogę jej wpisać z klawiatury")) << act("set_value", "e1", R"(,"value":"Ola")").toStdString();
+    EXPECT_TRUE(act("set_value", "e1", R"(,"value":"Ola")").contains("nie mogę naciskać klawiszy za ciebie (tak jest w sesji Wayland). Wpisz ten tekst sam albo wybierz przy logowaniu sesję X11 (Xorg).")) << act("set_value", "e1", R"(,"value":"Ola")").toStdString();
     EXPECT_EQ(act("press", "e2"), "Nacisnąłem link „Dalej”.");
+}
+
+// A page its browser is still loading is read again while it loads; one that keeps loading is
+// listed as far as it is, and the listing says it may lack elements and names. A new page is read
+// until it stops changing.
+TEST_F(Screen, APageStillLoadingIsReadAgainOrSaidToBeIncomplete)
+{
+    auto page = window->add(Node::make("AXWebArea", "Sklep"));
+    page->document = true;
+    page->add(Node::make("AXLink", "Owoce"));
+    page->loadingReads = 2;
+    const QString loaded = read();
+    EXPECT_EQ(pauses.size(), 2);
+    EXPECT_FALSE(loaded.contains("wczytuje")) << loaded.toStdString();
+
+    page->loadingReads = 100;
+    pauses.clear();
+    const QString text = read();
+    EXPECT_EQ(pauses.size(), AccessibilityTree::kLoadingRereads);
+    EXPECT_TRUE(text.contains("] link „Owoce”"));
+    EXPECT_TRUE(text.endsWith("\n\n(Strona wciąż się wczytuje — pokazuję to, co już jest; części elementów może brakować albo "
+                              "mogą nie mieć jeszcze nazw. Odczytaj ekran ponownie za chwilę.)")) << text.toStdString();
+
+    // A page met for the first time that does not say it is loading, while its links get their
+    // names: read until two readings agree; read once when met again.
+    page->loadingReads = 0;
+    page->url = QStringLiteral("http://127.0.0.1/sklep");
+    page->children.front()->namelessReads = 1;
+    pauses.clear();
+    EXPECT_TRUE(read().contains("] link „Owoce”"));
+    EXPECT_EQ(pauses.size(), 2);
+    pauses.clear();
+    read();
+    EXPECT_TRUE(pauses.isEmpty());
+}
+
+// A view that answers yes to a value on its scroll bar and stays where it is (a LibreOffice sheet)
+// is turned with the wheel over the element; one that does not move at all is said not to have.
+TEST_F(Screen, ScrollingThatHasNoEffectIsDoneWithTheWheelOrReportedAsFailed)
+{
+    auto area = window->add(Node::make("AXScrollArea", "Arkusz"));
+    area->frame = QRectF(0, 0, 400, 300);
+    area->verticalBar = Node::make("AXScrollBar");
+    area->verticalBar->value = 0.0;
+    area->verticalBar->settable = {"AXValue"};
+    area->verticalBar->ignoresValue = true;
+    auto cell = area->add(Node::make("AXCell", "B2"));
+    cell->frame = QRectF(100, 280, 80, 40); // partly below the area
+    read();
+    desktop->wheelMoves = area->verticalBar;
+    EXPECT_EQ(act("scroll", "e2", R"(,"direction":"down")"), "Przewinąłem w dół. Jesteśmy na 10 procentach zawartości.");
+    ASSERT_EQ(desktop->wheelTurns.size(), 1);
+    EXPECT_EQ(desktop->wheelTurns[0].at, QPointF(140, 290)); // over the part of the cell inside the area
+    EXPECT_EQ(desktop->wheelTurns[0].wheel, platform::AccessibilityDesktop::Wheel::down);
+
+    desktop->wheelMoves = nullptr;
+    EXPECT_EQ(act("scroll", "e2", R"(,"direction":"up")"), "ERR Nie udało się wykonać: Próbowałem przewinąć obszar wokół "
+                                                          "komórka „B2”, ale widok się nie przesunął. Odczytaj ekran, żeby "
+                                                          "sprawdzić, co jest teraz widać.");
+    desktop->keyboard = false;
+    EXPECT_TRUE(act("scroll", "e2", R"(,"direction":"up")").contains("nie mogę użyć za ciebie kółka myszy (tak jest w sesji Wayland)"));
 }

@@ -303,13 +303,31 @@ void AtspiDesktop::noteSilent(qint64 pid)
     }
 }
 
+namespace {
+// Keys and pointer events are synthesised by the accessibility registry through XTEST, which
+// reaches X11 clients only: on Wayland the application would not see them.
+bool canSynthesise()
+{
+    return qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY") && !qEnvironmentVariableIsEmpty("DISPLAY");
+}
+}
+
+Status<AXError> AtspiDesktop::turnWheel(QPointF at, Wheel wheel, int clicks)
+{
+    if (!canSynthesise() || !ensureInitialised())
+        return AXError::interfaceMissing();
+    // X11 buttons 4 to 7 are the wheel: up, down, left, right.
+    static const char* const kButtons[] = {"b4c", "b5c", "b6c", "b7c"};
+    GError* error = nullptr;
+    atspi_generate_mouse_event(glong(at.x()), glong(at.y()), "abs", &error);
+    for (int i = 0; i < clicks && !error; ++i)
+        atspi_generate_mouse_event(glong(at.x()), glong(at.y()), kButtons[int(wheel)], &error);
+    return atspi::statusOf(error);
+}
+
 Status<AXError> AtspiDesktop::typeText(const QString& text, Typing typing)
 {
-    // Keys are synthesised by the accessibility registry through XTEST, which reaches X11 clients
-    // only: on Wayland the application would not see them.
-    if (!qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY") || qEnvironmentVariableIsEmpty("DISPLAY"))
-        return AXError::interfaceMissing();
-    if (!ensureInitialised())
+    if (!canSynthesise() || !ensureInitialised())
         return AXError::interfaceMissing();
     constexpr guint kControlMask = 1 << 2; // X11's ControlMask
     constexpr glong kReturn = 0xff0d, kBackSpace = 0xff08, kLetterA = 0x61;

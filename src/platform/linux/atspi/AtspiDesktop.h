@@ -32,6 +32,7 @@ public:
     std::vector<ForegroundCandidate> candidates() override;
     AXElementRef window(const ForegroundCandidate& candidate) override;
     Status<AXError> typeText(const QString& text, Typing typing) override;
+    Status<AXError> turnWheel(QPointF at, Wheel wheel, int clicks) override;
     void noteSilent(qint64 pid) override;
 
     // Where a read takes the tree from: the application's own cache, in one call, where it offers

@@ -5,10 +5,12 @@
 #include <dbus/dbus.h>
 
 #include <QRegularExpression>
+#include <QScopeGuard>
 #include <QSet>
 
 #include <algorithm>
 #include <cmath>
+#include <cstdarg>
 #include <cstring>
 #include <limits>
 
@@ -155,14 +157,10 @@ States statesOf(AtspiStateSet* set)
     return states;
 }
 
-std::optional<QRectF> extentsOf(AtspiAccessible* object)
+std::optional<QRectF> componentExtents(AtspiAccessible* object)
 {
-    AtspiComponent* component = atspi_accessible_get_component_iface(object);
-    if (component == nullptr)
-        return std::nullopt;
     GError* error = nullptr;
-    AtspiRect* r = atspi_component_get_extents(component, ATSPI_COORD_TYPE_SCREEN, &error);
-    g_object_unref(component);
+    AtspiRect* r = atspi_component_get_extents(ATSPI_COMPONENT(object), ATSPI_COORD_TYPE_SCREEN, &error);
     if (error) {
         errorOf(error);
         return std::nullopt;
@@ -172,6 +170,15 @@ std::optional<QRectF> extentsOf(AtspiAccessible* object)
         rect = QRectF(r->x, r->y, r->width, r->height);
     g_free(r);
     return rect;
+}
+
+std::optional<QRectF> extentsOf(AtspiAccessible* object)
+{
+    AtspiComponent* component = atspi_accessible_get_component_iface(object);
+    if (component == nullptr)
+        return std::nullopt;
+    g_object_unref(component);
+    return componentExtents(object);
 }
 
 // Checkable roles report 1/0 (2 when mixed), text its contents (never a password),
@@ -244,6 +251,8 @@ AXAttributes attributesOf(const Basics& b, const QString& rawName, Reads& reads,
         || b.role == ATSPI_ROLE_DOCUMENT_TEXT || b.role == ATSPI_ROLE_DOCUMENT_PRESENTATION;
     if (b.role == ATSPI_ROLE_DOCUMENT_WEB)
         a.url = reads.documentUrl();
+    // A browser marks a page busy until it has loaded, and stale until its tree is built.
+    a.loading = a.document && (b.has(ATSPI_STATE_BUSY) || b.has(ATSPI_STATE_STALE));
     const QString name = cleanName(rawName, b.role);
     // The description and the placeholder only stand in for a missing name: not asked otherwise.
     if (!name.trimmed().isEmpty()) {
@@ -271,6 +280,113 @@ std::optional<QString> placeholderIn(GHashTable* attributes)
         if (auto* v = static_cast<const gchar*>(g_hash_table_lookup(attributes, "placeholder-text")))
             out = QString::fromUtf8(v);
         g_hash_table_unref(attributes);
+    }
+    return out;
+}
+
+namespace {
+
+// One question of a bulk read, sent without waiting for the answer.
+DBusPendingCall* ask(AtspiAccessible* object, const char* interface, const char* method, int firstArgumentType, ...)
+{
+    auto* app = ATSPI_OBJECT(object)->app;
+    if (app == nullptr || app->bus == nullptr)
+        return nullptr;
+    DBusMessage* message = dbus_message_new_method_call(app->bus_name, pathOf(object), interface, method);
+    if (message == nullptr)
+        return nullptr;
+    va_list arguments;
+    va_start(arguments, firstArgumentType);
+    const bool appended = dbus_message_append_args_valist(message, firstArgumentType, arguments);
+    va_end(arguments);
+    DBusPendingCall* pending = nullptr;
+    if (!appended || !dbus_connection_send_with_reply(app->bus, message, &pending, kCallTimeoutMs))
+        pending = nullptr;
+    dbus_message_unref(message);
+    return pending;
+}
+
+// The answer to a question sent by ask(); null on an error reply (a time-out is noted as silence).
+DBusMessage* answer(DBusPendingCall* pending)
+{
+    if (pending == nullptr)
+        return nullptr;
+    dbus_pending_call_block(pending);
+    DBusMessage* reply = dbus_pending_call_steal_reply(pending);
+    dbus_pending_call_unref(pending);
+    if (reply && dbus_message_get_type(reply) == DBUS_MESSAGE_TYPE_ERROR) {
+        errorOf(QString::fromUtf8(dbus_message_get_error_name(reply)));
+        dbus_message_unref(reply);
+        return nullptr;
+    }
+    return reply;
+}
+
+} // namespace
+
+std::vector<std::optional<Known>> readInBulk(const std::vector<Ref>& objects)
+{
+    const char* accessible = "org.a11y.atspi.Accessible";
+    const char* nameProperty = "Name";
+    const dbus_int32_t from = 0, to = -1;
+    const char* childCountProperty = "ChildCount";
+    struct Questions {
+        DBusPendingCall *role, *states, *name, *text, *childCount;
+    };
+    std::vector<Questions> questions;
+    questions.reserve(objects.size());
+    for (const Ref& o : objects)
+        questions.push_back({ask(o.get(), accessible, "GetRole", DBUS_TYPE_INVALID),
+                             ask(o.get(), accessible, "GetState", DBUS_TYPE_INVALID),
+                             ask(o.get(), "org.freedesktop.DBus.Properties", "Get", DBUS_TYPE_STRING, &accessible,
+                                 DBUS_TYPE_STRING, &nameProperty, DBUS_TYPE_INVALID),
+                             ask(o.get(), "org.a11y.atspi.Text", "GetText", DBUS_TYPE_INT32, &from, DBUS_TYPE_INT32, &to,
+                                 DBUS_TYPE_INVALID),
+                             ask(o.get(), "org.freedesktop.DBus.Properties", "Get", DBUS_TYPE_STRING, &accessible,
+                                 DBUS_TYPE_STRING, &childCountProperty, DBUS_TYPE_INVALID)});
+    std::vector<std::optional<Known>> out;
+    for (const Questions& q : questions) {
+        DBusMessage* role = answer(q.role);
+        DBusMessage* states = answer(q.states);
+        DBusMessage* name = answer(q.name);
+        DBusMessage* text = answer(q.text);
+        DBusMessage* childCount = answer(q.childCount);
+        dbus_uint32_t r = 0;
+        const char* n = nullptr;
+        const char* t = nullptr;
+        DBusMessageIter it, inner;
+        std::optional<Known> k;
+        if (role && states && name && dbus_message_get_args(role, nullptr, DBUS_TYPE_UINT32, &r, DBUS_TYPE_INVALID)
+            && dbus_message_iter_init(name, &it) && dbus_message_iter_get_arg_type(&it) == DBUS_TYPE_VARIANT) {
+            dbus_message_iter_recurse(&it, &inner);
+            if (dbus_message_iter_get_arg_type(&inner) == DBUS_TYPE_STRING)
+                dbus_message_iter_get_basic(&inner, &n);
+            States s = 0;
+            if (dbus_message_iter_init(states, &it) && dbus_message_iter_get_arg_type(&it) == DBUS_TYPE_ARRAY) {
+                dbus_message_iter_recurse(&it, &inner);
+                for (int word = 0; word < 2 && dbus_message_iter_get_arg_type(&inner) == DBUS_TYPE_UINT32; ++word) {
+                    dbus_uint32_t bits = 0;
+                    dbus_message_iter_get_basic(&inner, &bits);
+                    s |= States(bits) << (32 * word);
+                    dbus_message_iter_next(&inner);
+                }
+            }
+            if (n)
+                k = Known{Basics(AtspiRole(r), s), QString::fromUtf8(n), std::nullopt};
+            if (k && text && dbus_message_get_args(text, nullptr, DBUS_TYPE_STRING, &t, DBUS_TYPE_INVALID))
+                k->text = QString::fromUtf8(t);
+            if (k && childCount && dbus_message_iter_init(childCount, &it) && dbus_message_iter_get_arg_type(&it) == DBUS_TYPE_VARIANT) {
+                dbus_message_iter_recurse(&it, &inner);
+                dbus_int32_t c = -1;
+                if (dbus_message_iter_get_arg_type(&inner) == DBUS_TYPE_INT32)
+                    dbus_message_iter_get_basic(&inner, &c);
+                k->childCount = c;
+            }
+        }
+        for (DBusMessage* m : {role, states, name, text, childCount})
+            if (m)
+                dbus_message_unref(m);
+        out.push_back(std::move(k));
     }
     return out;
 }
@@ -333,15 +449,15 @@ std::vector<AXElementRef> Element::children(const Basics& b, const ReadLimits& l
 // then the selected ones; each once.
 std::vector<AXElementRef> Element::managedChildren(const ReadLimits& limits, bool& more)
 {
-    std::vector<AXElementRef> out;
+    std::vector<Ref> found;
     QSet<QByteArray> seen{QByteArray(pathOf(m_object.get()))};
     const auto take = [&](Ref child) {
-        if (child && int(out.size()) < limits.children && !seen.contains(pathOf(child.get()))) {
+        if (child && int(found.size()) < limits.children && !seen.contains(pathOf(child.get()))) {
             seen.insert(pathOf(child.get()));
-            out.push_back(std::make_shared<Element>(std::move(child)));
+            found.push_back(std::move(child));
         }
     };
-    const auto full = [&] { return int(out.size()) >= limits.children; };
+    const auto full = [&] { return int(found.size()) >= limits.children; };
     bool cut = false;
     // The focused child first: the cursor cell of a sheet whose screen holds more cells than a read lists.
     for (const Ref& focused : lastFocused()) {
@@ -365,7 +481,8 @@ std::vector<AXElementRef> Element::managedChildren(const ReadLimits& limits, boo
                 }
                 Ref hit = adopt(atspi_component_get_accessible_at_point(component, int(x), int(y),
                                                                         ATSPI_COORD_TYPE_SCREEN, nullptr));
-                const std::optional<QRectF> cell = hit ? extentsOf(hit.get()) : std::nullopt;
+                // What lies at a point is a component: its extents are asked without asking first.
+                const std::optional<QRectF> cell = hit ? componentExtents(hit.get()) : std::nullopt;
                 if (!cell || cell->width() <= 0 || cell->height() <= 0 || cell->bottom() <= y) {
                     x += kProbeStep; // nothing here
                     continue;
@@ -392,7 +509,12 @@ std::vector<AXElementRef> Element::managedChildren(const ReadLimits& limits, boo
         }
         g_object_unref(selection);
     }
-    more = cut || atspi_accessible_get_child_count(m_object.get(), nullptr) > gint(out.size());
+    more = cut || atspi_accessible_get_child_count(m_object.get(), nullptr) > gint(found.size());
+    std::vector<std::optional<Known>> known = readInBulk(found);
+    std::vector<AXElementRef> out;
+    out.reserve(found.size());
+    for (std::size_t i = 0; i < found.size(); ++i)
+        out.push_back(std::make_shared<Element>(std::move(found[i]), std::move(known[i])));
     return out;
 }
 
@@ -430,6 +552,8 @@ std::optional<QString> Element::placeholder()
 
 std::optional<QString> Element::text()
 {
+    if (m_known)
+        return m_known->text;
     if (silenceHeard())
         return std::nullopt;
     AtspiText* text = atspi_accessible_get_text_iface(m_object.get());
@@ -468,17 +592,78 @@ std::optional<double> Element::number(NumberScale scale)
     return result;
 }
 
+namespace {
+// Roles whose name a toolkit computes from the text they or their label hold.
+bool namedByContents(AtspiRole role)
+{
+    switch (role) {
+    case ATSPI_ROLE_LINK:
+    case ATSPI_ROLE_HEADING:
+    case ATSPI_ROLE_PUSH_BUTTON:
+    case ATSPI_ROLE_TOGGLE_BUTTON:
+    case ATSPI_ROLE_PAGE_TAB:
+    case ATSPI_ROLE_LIST_ITEM:
+    case ATSPI_ROLE_MENU_ITEM:
+    case ATSPI_ROLE_CHECK_MENU_ITEM:
+    case ATSPI_ROLE_RADIO_MENU_ITEM:
+    case ATSPI_ROLE_TABLE_CELL:
+    case ATSPI_ROLE_LABEL:
+    case ATSPI_ROLE_ENTRY:
+    case ATSPI_ROLE_PASSWORD_TEXT:
+    case ATSPI_ROLE_CHECK_BOX:
+    case ATSPI_ROLE_RADIO_BUTTON:
+    case ATSPI_ROLE_COMBO_BOX:
+    case ATSPI_ROLE_SPIN_BUTTON:
+    case ATSPI_ROLE_SLIDER:
+    case ATSPI_ROLE_IMAGE:
+        return true;
+    default:
+        return false;
+    }
+}
+} // namespace
+
 Result<AXAttributes, AXError> Element::batch(const ReadLimits& limits)
 {
-    if (limits.fresh)
+    if (limits.fresh) {
         atspi_accessible_clear_cache(m_object.get());
+        m_known.reset();
+    }
     resetSilence();
-    const auto basics = this->basics();
+    if (m_known) {
+        // Read in bulk with its siblings: only what is still missing is asked.
+        const Known known = *m_known;
+        const auto clear = qScopeGuard([this] { m_known.reset(); });
+        if (known.basics.has(ATSPI_STATE_DEFUNCT))
+            return AXError::elementGone();
+        AXAttributes a = attributesOf(known.basics, known.name, *this, limits.frame);
+        if (silenceHeard())
+            return answers(m_object.get()) ? AXError::failed() : AXError::noResponse();
+        if (a.visibility != AXAttributes::Visibility::hidden && known.childCount != 0)
+            a.children = children(known.basics, limits, a.moreChildren);
+        return a;
+    }
+    auto basics = this->basics();
     if (!basics.ok())
         return basics.error().kind() == AXError::Kind::noResponse && answers(m_object.get()) ? AXError::failed()
                                                                                              : basics.error();
+    // A page that libatspi remembers as loading is asked anew: Firefox reports when a page stops
+    // being busy, not when it stops being stale.
+    if (const Basics& b = basics.value(); !limits.fresh && (b.has(ATSPI_STATE_BUSY) || b.has(ATSPI_STATE_STALE))
+        && (b.role == ATSPI_ROLE_DOCUMENT_WEB || b.role == ATSPI_ROLE_DOCUMENT_FRAME)) {
+        atspi_accessible_clear_cache(m_object.get());
+        if (auto again = this->basics(); again.ok())
+            basics = std::move(again);
+    }
     GError* error = nullptr;
-    const QString name = takeString(atspi_accessible_get_name(m_object.get(), &error));
+    QString name = takeString(atspi_accessible_get_name(m_object.get(), &error));
+    // libatspi keeps a name until the application reports a change, and a browser reports none
+    // when a name it computes from the element's text becomes known (Firefox sends a page's text
+    // only once asked for it): an empty name of an element named by what it holds is asked anew.
+    if (!error && name.isEmpty() && !limits.fresh && namedByContents(basics.value().role)) {
+        atspi_accessible_clear_cache(m_object.get());
+        name = takeString(atspi_accessible_get_name(m_object.get(), &error));
+    }
     if (error) {
         const AXError e = errorOf(error);
         return e.kind() == AXError::Kind::noResponse && answers(m_object.get()) ? AXError::failed() : e;
@@ -515,37 +700,57 @@ std::vector<AXElementRef> Element::children(int limit)
 }
 
 // A scroll bar among the children, or one level below them: Qt wraps a scroll area's bars in a
-// container of their own, and does not state their orientation (their shape does).
+// container of their own, and does not state their orientation (their shape does). One on screen
+// comes first: LibreOffice keeps the bars of a split view's hidden panes beside the shown ones.
 AXElementRef Element::scrollBar(AtspiStateType orientation)
 {
+    // A sheet's millions of cells hold no scroll bar, and are not asked for one.
+    if (const auto self = basics(); !self.ok() || self.value().has(ATSPI_STATE_MANAGES_DESCENDANTS))
+        return nullptr;
+    AXElementRef hidden;
+    // 1: on screen, 0: a bar of this orientation that is not, -1: none.
     const auto matches = [orientation](Element* e) {
         const auto b = e->basics();
         if (!b.ok() || b.value().role != ATSPI_ROLE_SCROLL_BAR)
-            return false;
-        if (b.value().has(ATSPI_STATE_VERTICAL) || b.value().has(ATSPI_STATE_HORIZONTAL))
-            return b.value().has(orientation);
-        const auto f = e->frame();
-        return f && (orientation == ATSPI_STATE_VERTICAL ? f->height() > f->width() : f->width() > f->height());
+            return -1;
+        bool oriented = false;
+        if (b.value().has(ATSPI_STATE_VERTICAL) || b.value().has(ATSPI_STATE_HORIZONTAL)) {
+            oriented = b.value().has(orientation);
+        } else {
+            const auto f = e->frame();
+            oriented = f && (orientation == ATSPI_STATE_VERTICAL ? f->height() > f->width() : f->width() > f->height());
+        }
+        if (!oriented)
+            return -1;
+        return b.value().has(ATSPI_STATE_SHOWING) ? 1 : 0;
+    };
+    const auto consider = [&](const AXElementRef& child) {
+        const int m = matches(static_cast<Element*>(child.get()));
+        if (m == 0 && !hidden)
+            hidden = child;
+        return m == 1;
     };
     std::vector<AXElementRef> containers;
     for (const AXElementRef& child : children(kChildrenWithoutLimit)) {
-        auto* e = static_cast<Element*>(child.get());
-        if (matches(e))
+        if (consider(child))
             return child;
-        const auto b = e->basics();
+        const auto b = static_cast<Element*>(child.get())->basics();
         if (b.ok() && (b.value().role == ATSPI_ROLE_FILLER || b.value().role == ATSPI_ROLE_PANEL))
             containers.push_back(child);
     }
     for (const AXElementRef& container : containers)
         for (const AXElementRef& child : static_cast<Element*>(container.get())->children(kChildrenWithoutLimit))
-            if (matches(static_cast<Element*>(child.get())))
+            if (consider(child))
                 return child;
-    return nullptr;
+    return hidden;
 }
 
 Result<AXValue, AXError> Element::attribute(const QString& name)
 {
-    // A fresh answer, not the cache: this is how a vanished or changed element is noticed.
+    // A fresh answer, not the cache: this is how a vanished or changed element is noticed. A
+    // question that timed out before (a focus request to a busy application) does not keep this
+    // one from being asked.
+    resetSilence();
     atspi_accessible_clear_cache(m_object.get());
     const auto basics = this->basics();
     if (!basics.ok())
