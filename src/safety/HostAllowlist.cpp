@@ -102,7 +102,7 @@ Result<AllowlistDocument, AllowlistError> AllowlistDocument::decode(const QByteA
     for (auto [key, list] : {std::pair{"alwaysConfirm", &out.alwaysConfirm}, std::pair{"alwaysBlock", &out.alwaysBlock}}) {
         if (error)
             break;
-        error = readList(root, QLatin1String(key), QStringLiteral("pattern"), [list](const QJsonObject&, const QString& p, int) {
+        error = readList(root, QLatin1String(key), QStringLiteral("pattern"), [list = list](const QJsonObject&, const QString& p, int) {
             list->append(p);
             return Problem();
         });
