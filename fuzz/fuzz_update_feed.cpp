@@ -9,8 +9,8 @@ using namespace selvina::update;
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
     const QByteArray bytes(reinterpret_cast<const char*>(data), qsizetype(size));
-    const auto offer = UpdateOffer::parse(bytes);
-    if (offer) {
+    if (const auto parsed = UpdateOffer::parse(bytes)) {
+        const UpdateOffer* offer = &parsed.value();
         // An offer is only ever an archive on an allowed address, of a known size, with a signature.
         if (!isAllowedAddress(offer->archive) || offer->size <= 0 || offer->signature.isEmpty()
             || offer->release.version.isEmpty() || offer->release.build.isEmpty())
