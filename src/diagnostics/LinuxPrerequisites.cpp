@@ -484,9 +484,16 @@ std::vector<Prerequisite> linuxPrerequisites(const LinuxAuditOptions& options)
                    QStringLiteral("asystent nie przekaże dłuższego zadania agentowi"),
                    [dirs = options.sidecarDirectories, env] { return agentLayer(dirs, env); }, Runs::onWorker, {}, {}});
     out.push_back({QStringLiteral("Agent zalogowany"),
-                   QStringLiteral("Zaloguj się: wykonaj w terminalu polecenie claude albo codex login."),
+                   QStringLiteral("Wpisz klucz Anthropic w: Ustawienia, Inteligencja, pole Klucz Anthropic, albo zaloguj "
+                                  "się: wykonaj w terminalu polecenie claude albo codex login."),
                    QStringLiteral("warstwa agentowa nie ma czym wykonać zadania"),
-                   [env, home = options.home] { return agentLoggedIn(env, home); }, Runs::onWorker, {}, {}});
+                   [env, home = options.home, add = options.addCredentials] {
+                       QProcessEnvironment withKeys = env;
+                       if (add)
+                           add(withKeys);
+                       return agentLoggedIn(withKeys, home);
+                   },
+                   Runs::onWorker, {}, {}});
     out.push_back({QStringLiteral("Kalendarz"),
                    QStringLiteral("Zainstaluj Evolution Data Server poleceniem sudo apt install evolution-data-server."),
                    QStringLiteral("nie da się powiedzieć, co jest zaplanowane"),

@@ -6,12 +6,17 @@
 #include "core/Paths.h"
 #include "diagnostics/PermissionAudit.h"
 
+#include <functional>
+
 namespace selvina::diagnostics {
 
 struct LinuxAuditOptions {
     // PATH (the commands probed), the session bus address, the desktop (XDG_CURRENT_DESKTOP), the
     // display and the agents' logins are read from here.
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    // Adds the keys the agents would log in with from the keyring or config.json (none: only the
+    // environment's count). Runs on the audit's worker.
+    std::function<void(QProcessEnvironment&)> addCredentials;
     QString home;                  // none: the user's
     // Main thread, quick: whether the invocation shortcut can be held; none: it cannot be told.
     Prerequisite::Probe shortcut;

@@ -17,7 +17,12 @@ SettingsServices makeSettingsServices(const settings::ConfigurationSources& sour
     SettingsServices services;
     services.reasoning = std::make_unique<settings::ReasoningPreferences>(
         folder.filePath(QStringLiteral("config.json")), *sources.preferences,
-        [environment = sources.environment] { return agent::EngineDetector(environment).states(); });
+        [sources] {
+            // Ready also with a key saved in the settings window, as the agents will be started.
+            QProcessEnvironment environment = sources.environment;
+            settings::Configuration::addAgentCredentials(sources, environment);
+            return agent::EngineDetector(environment).states();
+        });
     services.catalog = std::make_unique<settings::ModelCatalog>(
         serviceAccess(sources), folder.filePath(QStringLiteral("models-cache.json")), clock);
     services.preview = std::make_unique<settings::VoicePreview>(serviceAccess(sources), devices, log, clock);

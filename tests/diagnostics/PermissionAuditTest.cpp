@@ -319,6 +319,10 @@ TEST_F(LinuxAudit, AgentLayerAndItsLogin)
     program("claude", "exit 0");
     o.environment = env;
     EXPECT_EQ(probe("Agent zalogowany", o), false);
+    // A key saved in the settings window logs the agent in as the sidecar will be started.
+    o.addCredentials = [](QProcessEnvironment& e) { e.insert("ANTHROPIC_API_KEY", "sk-ant-z-pęku"); };
+    EXPECT_EQ(probe("Agent zalogowany", o), true);
+    o.addCredentials = nullptr;
     // A login check that hangs: credentials that are a pipe nobody writes to.
     const QString credentials = QDir(env.value("HOME")).filePath(".claude/.credentials.json");
     QDir().mkpath(QFileInfo(credentials).path());
