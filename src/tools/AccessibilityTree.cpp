@@ -374,6 +374,15 @@ std::optional<ReadFilter> readFilterFromRaw(const QString& raw)
 QString compacted(const QString& text, int limit)
 {
     QString plain = text;
+    // Half of a surrogate pair, as an application may hand it over, would make the text invalid
+    // UTF-16, which the expression below refuses to split at all: it stands as U+FFFD instead.
+    for (qsizetype i = 0; i < plain.size(); ++i) {
+        const QChar c = plain.at(i);
+        if (c.isHighSurrogate() && i + 1 < plain.size() && plain.at(i + 1).isLowSurrogate())
+            ++i;
+        else if (c.isSurrogate())
+            plain[i] = QChar::ReplacementCharacter;
+    }
     plain.replace(QChar(0xFFFC), QLatin1Char(' ')).remove(QChar(0xFEFF));
     QString joined = plain.split(QRegularExpression(QStringLiteral("\\s+")), Qt::SkipEmptyParts).join(QLatin1Char(' '));
     if (joined.size() <= limit)

@@ -351,6 +351,9 @@ TEST_F(Screen, DocumentsFirstHiddenLeftOutRepeatsCollapsed)
 
     // Text is never cut inside a surrogate pair.
     EXPECT_EQ(compacted(QString(89, 'a') + QStringLiteral("😀b"), 90), QString(89, 'a') + QStringLiteral("…"));
+    // Half a pair from the application: the rest of the text is still cleaned, the half marked.
+    const QString broken = QStringLiteral("Zażółć\n\t ") + QChar(0xD83D) + QStringLiteral("  gęślą\uFEFF ") + QChar(0xFFFC) + QStringLiteral(" jaźń");
+    EXPECT_EQ(compacted(broken, 90), QStringLiteral("Zażółć \uFFFD gęślą jaźń"));
 }
 
 // An application that stops answering: the read names it at once and keeps the identifiers of the
