@@ -6,6 +6,8 @@
 #include <QTimer>
 #include <QWidget>
 
+#include <chrono>
+
 namespace selvina::settingswindow {
 
 namespace {
@@ -24,19 +26,25 @@ public:
         setGeometry(0, 0, 1, 1);
         hide();
         m_flush.setSingleShot(true);
-        m_flush.setInterval(0);
+        // A result often comes with a rebuild that puts the focus back on a control: said a moment
+        // later, the notification follows that focus instead of racing it (a busy Orca dropped a
+        // notification that the focus event overtook).
+        m_flush.setInterval(kSettle);
         QObject::connect(&m_flush, &QTimer::timeout, this, [this] { speakQueued(); });
     }
     QString sentence() const { return m_sentence; }
 
-    // Sentences of one turn of the event loop are said as one, in order, each once: a rebuild may
-    // report the same result from two places, and two results in a row must both be heard, not the
+    static constexpr std::chrono::milliseconds kSettle{200};
+
+    // Sentences queued within kSettle are said as one, in order, each once: a rebuild may report
+    // the same result from two places, and two results in a row must both be heard, not the
     // second cut off by the first.
     void queue(const QString& text)
     {
         if (!m_queued.contains(text))
             m_queued.append(text);
-        m_flush.start();
+        if (!m_flush.isActive())
+            m_flush.start();
     }
 
 private:

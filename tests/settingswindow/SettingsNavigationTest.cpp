@@ -2,6 +2,7 @@
 #include "activation/GlobalHotkey.h"
 #include "platform/DesktopSession.h"
 #include "platform/fake/MemoryStores.h"
+#include "TestSupport.h"
 #include "settings/LaunchPreferences.h"
 #include "settingswindow/InfoPanes.h"
 #include "settingswindow/Announcement.h"
@@ -267,8 +268,8 @@ TEST(SettingsWindowSpeech, AnnouncementsAndTheSearchOfAClosedWindow)
     announce(window.searchField(), QStringLiteral("Pierwszy wynik."));
     announce(window.sidebar(), QStringLiteral("Drugi wynik."));
     announce(window.searchField(), QStringLiteral("Pierwszy wynik."));
-    drain();
-    EXPECT_EQ(lastAnnouncement(&window), QStringLiteral("Pierwszy wynik. Drugi wynik."));
+    EXPECT_TRUE(selvina::testing::waitFor([&] { return lastAnnouncement(&window) == QStringLiteral("Pierwszy wynik. Drugi wynik."); }))
+        << lastAnnouncement(&window).toStdString();
     // The reader sees a notification named with the sentence.
     QWidget* announcer = window.findChild<QWidget*>(QStringLiteral("selvina_announcer"));
     ASSERT_NE(announcer, nullptr);
