@@ -105,9 +105,7 @@ std::shared_ptr<diagnostics::PermissionAudit> AppDelegate::makeAudit(ShortcutChe
 {
     diagnostics::LinuxAuditOptions options;
     options.environment = m_services.composition.sources.environment;
-    options.addCredentials = [sources = m_services.composition.sources](QProcessEnvironment& environment) {
-        settings::Configuration::addAgentCredentials(sources, environment);
-    };
+    options.addCredentials = settings::Configuration::agentCredentials(m_services.composition.sources);
     options.shortcut = [self = QPointer<AppDelegate>(this), shortcut]() -> std::optional<bool> {
         if (!self)
             return std::nullopt;

@@ -143,9 +143,7 @@ int main(int argc, char** argv)
     services.composition.screenCapture = std::make_shared<capture::ScreenCapture>(
         platform::makeScreenCaptureProvider(QCoreApplication::applicationPid()));
     agent::SidecarRuntime::Options sidecarOptions;
-    sidecarOptions.addCredentials = [sources = services.composition.sources](QProcessEnvironment& environment) {
-        settings::Configuration::addAgentCredentials(sources, environment);
-    };
+    sidecarOptions.addCredentials = settings::Configuration::agentCredentials(services.composition.sources);
     agent::ClaudeAgentBridge agentBridge(clock, std::move(sidecarOptions));
     services.composition.agent = &agentBridge;
     plugins::PluginCatalog pluginCatalog;

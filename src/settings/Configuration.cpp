@@ -241,6 +241,11 @@ void Configuration::addAgentCredentials(const ConfigurationSources& sources, QPr
     add("OPENAI_API_KEY", platform::kOpenAIAccount, "openai_api_key");
 }
 
+std::function<void(QProcessEnvironment&)> Configuration::agentCredentials(ConfigurationSources sources)
+{
+    return [sources = std::move(sources)](QProcessEnvironment& environment) { addAgentCredentials(sources, environment); };
+}
+
 QUrl Configuration::acceptBaseURL(const QString& text, const QString& origin)
 {
     const QUrl url(text.trimmed(), QUrl::StrictMode);

@@ -13,6 +13,7 @@
 #include <QUrl>
 
 #include <atomic>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <optional>
@@ -109,6 +110,8 @@ struct Configuration {
     // engine), from the keyring or config.json, put into `environment` where it has none of its own.
     // Reads the keyring's cached answer only: it never waits.
     static void addAgentCredentials(const ConfigurationSources& sources, QProcessEnvironment& environment);
+    // The same, bound to `sources`: for the places that start or judge the agents later.
+    static std::function<void(QProcessEnvironment&)> agentCredentials(ConfigurationSources sources);
 
     static QUrl defaultBaseURL() { return QUrl(QStringLiteral("https://api.openai.com")); }
     // The base address after the safety rule: https/wss anywhere, http/ws only on loopback.
