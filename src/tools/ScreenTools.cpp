@@ -307,22 +307,46 @@ ToolOutcome setValue(const ElementRecord& r, const QString& v, platform::Accessi
     if (!focusSettles(r.element))
         return ToolError::failed(QStringLiteral("Nie mogę wpisać tekstu w ") + s
                                  + QStringLiteral(": pole nie przyjęło wartości i nie przyjmuje fokusu klawiatury."));
+    // Characters the keyboard map lacks go through one spare key that is mapped anew for each, so a
+    // busy application may read a key already mapped to the next one. Such a character is typed
+    // alone, and the next piece only once the field shows it; a garbled attempt is typed again whole.
+    // A cell shows nothing before Return, so its text goes in one piece.
+    QStringList pieces;
+    if (cell)
+        pieces << v + QLatin1Char('\n');
+    const auto plain = [](QChar c) { return c == QLatin1Char('\n') || (c.unicode() >= 0x20 && c.unicode() < 0x7f); };
+    for (qsizetype i = 0; !cell && i < v.size();) {
+        qsizetype end = i + 1;
+        if (plain(v[i]))
+            while (end < v.size() && plain(v[end]))
+                ++end;
+        else if (v[i].isHighSurrogate() && end < v.size())
+            ++end;
+        pieces << v.mid(i, end - i);
+        i = end;
+    }
+    if (pieces.isEmpty())
+        pieces << QString();
+    const auto valueNow = [&] { return textIn(r.element->attribute(QStringLiteral("AXValue"))); };
     QString readBack;
-    // Characters the keyboard map lacks go through one spare key, which a busy application may read
-    // only after it was mapped anew: a second attempt puts right what the first one garbled.
     for (int attempt = 0; attempt < 2; ++attempt) {
         if (attempt > 0)
             r.element->setAttribute(QStringLiteral("AXFocused"), true);
-        const auto typed = desktop.typeText(cell ? v + QLatin1Char('\n') : v,
-                                            cell ? platform::AccessibilityDesktop::Typing::intoFocus
-                                                 : platform::AccessibilityDesktop::Typing::replacingContents);
-        if (!typed.ok())
-            return ToolError::failed(s + QStringLiteral(" nie przyjmuje tekstu ustawianego przez dostępność, a na tym "
-                                                        "pulpicie nie mogę naciskać klawiszy za ciebie (tak jest w "
-                                                        "sesji Wayland). Wpisz ten tekst sam albo wybierz przy "
-                                                        "logowaniu sesję X11 (Xorg)."));
-        if (settles([&] { return (readBack = textIn(r.element->attribute(QStringLiteral("AXValue")))) == v; },
-                    std::chrono::milliseconds(2000)))
+        QString sent;
+        bool garbled = false;
+        for (qsizetype p = 0; p < pieces.size() && !garbled; ++p) {
+            const auto typed = desktop.typeText(pieces[p], cell || p > 0 ? platform::AccessibilityDesktop::Typing::intoFocus
+                                                                          : platform::AccessibilityDesktop::Typing::replacingContents);
+            if (!typed.ok())
+                return ToolError::failed(s + QStringLiteral(" nie przyjmuje tekstu ustawianego przez dostępność, a na tym "
+                                                            "pulpicie nie mogę naciskać klawiszy za ciebie (tak jest w "
+                                                            "sesji Wayland). Wpisz ten tekst sam albo wybierz przy "
+                                                            "logowaniu sesję X11 (Xorg)."));
+            sent += pieces[p];
+            if (!cell && p + 1 < pieces.size() && !plain(pieces[p][0]))
+                garbled = !settles([&] { return (readBack = valueNow()) == sent; }, std::chrono::milliseconds(3000));
+        }
+        if (!garbled && settles([&] { return (readBack = valueNow()) == v; }, std::chrono::milliseconds(3000)))
             return done;
     }
     // A cell that formats its number ("3,5" shown as 3.5) holds it as a number.
