@@ -648,7 +648,7 @@ void SidecarRuntime::restartProcess(quint64 generation, const QString& reason)
     endTrees(std::move(replaced), CountLog::whenAny);
 }
 
-void SidecarRuntime::restartForPluginChange()
+void SidecarRuntime::renewForNextTask()
 {
     if (!m_running)
         return;

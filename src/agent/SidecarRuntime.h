@@ -72,8 +72,8 @@ public:
     void confirm(const QString& id);
     // The next task runs in a new process, which reads the settings and plug-ins as they are now.
     // The current process goes now when it has no task, else once its tasks have ended; none of
-    // them is cut.
-    void restartForPluginChange();
+    // them is cut. Plug-ins, keys and reasoning settings that changed come in this way.
+    void renewForNextTask();
     // The shutdown line, 0.5 s, then the whole process tree; the tasks still live fail.
     QCoro::Task<> shutdown();
 

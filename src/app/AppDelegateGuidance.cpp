@@ -91,7 +91,7 @@ settingspanes::ApiKeyField* AppDelegate::makeKeyField(const char* account)
         self->refreshStatusItem();
         // The agents log in with the keys their process started with: the next task gets a new one.
         if (auto* bridge = dynamic_cast<agent::ClaudeAgentBridge*>(self->m_services.composition.agent))
-            bridge->runtime().restartForPluginChange();
+            bridge->runtime().renewForNextTask();
     });
     if (openAI)
         m_openAIKeyField = widget;

@@ -348,7 +348,7 @@ void AppDelegate::addServicePanes()
     // A new model for the agents takes effect in a new sidecar.
     if (auto* bridge = dynamic_cast<agent::ClaudeAgentBridge*>(c.agent))
         connect(services.reasoning.get(), &settings::ReasoningPreferences::sidecarRestartNeeded, this,
-                [bridge] { bridge->runtime().restartForPluginChange(); });
+                [bridge] { bridge->runtime().renewForNextTask(); });
     connect(services.reasoning.get(), &settings::ReasoningPreferences::writeReported, this,
             [this](const QString& sentence) { speak(sentence, ChatCopy::alreadySent); });
     const QString codex = settings::ReasoningPreferences::codexFolder(QProcessEnvironment::systemEnvironment(), QDir::homePath());

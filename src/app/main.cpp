@@ -151,7 +151,7 @@ int main(int argc, char** argv)
     storeOptions.tasksRunning = [&agentBridge] { return agentBridge.runtime().liveTaskCount() > 0; };
     plugins::PluginStore pluginStore(clock, pluginCatalog, std::move(storeOptions));
     QObject::connect(&pluginCatalog, &plugins::PluginCatalog::restartForPluginChange, &agentBridge.runtime(),
-                     &agent::SidecarRuntime::restartForPluginChange);
+                     &agent::SidecarRuntime::renewForNextTask);
     // Queued: the runtime says it from inside a task's last event.
     QObject::connect(&agentBridge.runtime(), &agent::SidecarRuntime::idle, &pluginStore, &plugins::PluginStore::runDeferred,
                      Qt::QueuedConnection);

@@ -363,7 +363,7 @@ TEST_F(Runtime, ChangeDuringATaskSendsTheNextTaskToANewProcessWhileTheOldOneFini
     ASSERT_TRUE(waitReceived(QStringLiteral("run"), 2));
     const qint64 oldPid = m_runtime->processId();
     tell({{"ignoreTerm", true}}); // so that its end comes late, after the new process runs
-    m_runtime->restartForPluginChange();
+    m_runtime->renewForNextTask();
 
     Task next = startLive(QStringLiteral("Q"));
     const qint64 newPid = m_runtime->processId();
@@ -397,12 +397,12 @@ TEST_F(Runtime, ChangeDuringATaskSendsTheNextTaskToANewProcessWhileTheOldOneFini
 
     // Idle, the process is replaced at once; shut down, a process still finishing its task is
     // told and ended with the new one.
-    m_runtime->restartForPluginChange();
+    m_runtime->renewForNextTask();
     EXPECT_EQ(m_runtime->processId(), -1);
     EXPECT_TRUE(waitFor([&] { return gone(newPid); }));
     Task third = startLive(QStringLiteral("R"));
     const qint64 thirdPid = m_runtime->processId();
-    m_runtime->restartForPluginChange();
+    m_runtime->renewForNextTask();
     Task fourth = startLive(QStringLiteral("S"));
     const qint64 fourthPid = m_runtime->processId();
     bool stopped = false;

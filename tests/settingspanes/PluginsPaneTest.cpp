@@ -244,7 +244,7 @@ protected:
             "srodowisko": {"FIXTURE_MCP_SDK": ")" + QFile::encodeName(sidecar) + R"(/node_modules/@modelcontextprotocol/sdk/dist/esm"}}]})");
         QDir().mkpath(m_config);
         selvina::testing::writeFile(m_config + QStringLiteral("/config.json"), R"({"reasoning_engine": "claude"})");
-        QObject::connect(&m_catalog, &PluginCatalog::restartForPluginChange, &m_runtime, &agent::SidecarRuntime::restartForPluginChange);
+        QObject::connect(&m_catalog, &PluginCatalog::restartForPluginChange, &m_runtime, &agent::SidecarRuntime::renewForNextTask);
     }
     void TearDown() override
     {
