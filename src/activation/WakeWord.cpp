@@ -132,7 +132,7 @@ QCoro::Task<void> WakeWord::startListening()
         using Kind = platform::AudioDeviceError::Kind;
         switch (opened.error().kind()) {
         case Kind::noDevice:
-            log(QStringLiteral("[wybudzanie] brak urządzenia wejściowego — ponowię za 3 s"));
+            logRetry(QStringLiteral("[wybudzanie] brak urządzenia wejściowego — ponowię za 3 s"));
             scheduleRetry();
             break;
         case Kind::accessDenied:
@@ -141,13 +141,14 @@ QCoro::Task<void> WakeWord::startListening()
             log(QStringLiteral("[wybudzanie] BRAK dostępu do mikrofonu: %1").arg(opened.error().description()));
             break;
         case Kind::failed:
-            log(QStringLiteral("[wybudzanie] silnik audio nie wystartował: %1 — ponowię za 3 s").arg(opened.error().description()));
+            logRetry(QStringLiteral("[wybudzanie] silnik audio nie wystartował: %1 — ponowię za 3 s").arg(opened.error().description()));
             scheduleRetry();
             break;
         }
         co_return;
     }
     m_isRunning = true;
+    m_lastRetry.clear();
     log(QStringLiteral("[wybudzanie] nasłuch działa — czekam na „hej Selvina”"));
     startWatchdog();
 }
@@ -202,6 +203,14 @@ bool WakeWord::holdsMicrophone() const
 void WakeWord::whenReleased(QObject* context, std::function<void()> then)
 {
     m_released.then(context, [then = std::move(then)] { then(); });
+}
+
+void WakeWord::logRetry(const QString& line)
+{
+    // A machine without a microphone retries all day: the log says why once, and again only when
+    // the reason changes or after the listener has run.
+    if (line != std::exchange(m_lastRetry, line))
+        log(line);
 }
 
 void WakeWord::scheduleRetry()

@@ -60,6 +60,7 @@ public:
 private:
     QCoro::Task<void> startListening();
     void handle(const RecognitionUpdate& update);
+    void logRetry(const QString& line);
     void scheduleRetry();
     void startWatchdog();
     void checkWatchdog(std::int64_t seenBefore);
@@ -80,6 +81,7 @@ private:
     bool m_opening = false;
     bool m_alreadyWoken = false;
     bool m_toldUnavailable = false;
+    QString m_lastRetry; // the retry's reason as last logged
     int m_generation = 0; // bumped by every stop and start: late answers of an older run are dropped
     std::unique_ptr<ScheduledCall> m_retry;
     std::unique_ptr<ScheduledCall> m_watchdog;
