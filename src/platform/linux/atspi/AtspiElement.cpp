@@ -879,19 +879,9 @@ Status<AXError> Element::setAttribute(const QString& name, const AXValue& value)
     if (name == u"AXFocused") {
         // A sheet moves its cell cursor to the cell selected in it, not to one given the focus.
         const auto basics = this->basics();
-        if (basics.ok() && basics.value().role == ATSPI_ROLE_TABLE_CELL) {
-            Ref parent = adopt(atspi_accessible_get_parent(m_object.get(), nullptr));
-            AtspiSelection* selection = parent ? atspi_accessible_get_selection_iface(parent.get()) : nullptr;
-            const gint index = atspi_accessible_get_index_in_parent(m_object.get(), nullptr);
-            if (selection && index >= 0) {
-                atspi_selection_clear_selection(selection, nullptr);
-                atspi_selection_select_child(selection, index, &error);
-            }
-            if (selection)
-                g_object_unref(selection);
-            if (error)
-                return errorOf(error);
-        }
+        if (basics.ok() && basics.value().role == ATSPI_ROLE_TABLE_CELL)
+            if (const auto selected = selectAlone(); selected && !selected->ok())
+                return *selected;
         AtspiComponent* component = atspi_accessible_get_component_iface(m_object.get());
         if (component == nullptr)
             return AXError::attributeUnsupported();
@@ -935,9 +925,40 @@ Status<AXError> Element::setAttribute(const QString& name, const AXValue& value)
     return AXError::valueRefused();
 }
 
+std::optional<Status<AXError>> Element::selectAlone()
+{
+    Ref parent = adopt(atspi_accessible_get_parent(m_object.get(), nullptr));
+    AtspiSelection* selection = parent ? atspi_accessible_get_selection_iface(parent.get()) : nullptr;
+    const gint index = atspi_accessible_get_index_in_parent(m_object.get(), nullptr);
+    if (selection == nullptr || index < 0) {
+        if (selection)
+            g_object_unref(selection);
+        return std::nullopt;
+    }
+    GError* error = nullptr;
+    atspi_selection_clear_selection(selection, nullptr);
+    const gboolean selected = atspi_selection_select_child(selection, index, &error);
+    g_object_unref(selection);
+    if (error)
+        return errorOf(error);
+    if (!selected)
+        return std::nullopt;
+    return Status<AXError>(Ok{});
+}
+
 Status<AXError> Element::perform(const QString& action)
 {
     GError* error = nullptr;
+    // A click on a cell of a list or a table selects it. The cell's own actions do something else:
+    // GTK 3 offers "expand or contract" first, which does nothing in a flat list, then "activate",
+    // which a settings dialog's list does not listen to. A cell that expands keeps its action.
+    if (action == u"AXPress") {
+        const auto b = basics();
+        if (b.ok() && b.value().role == ATSPI_ROLE_TABLE_CELL && b.value().has(ATSPI_STATE_SELECTABLE)
+            && !b.value().has(ATSPI_STATE_EXPANDABLE))
+            if (auto selected = selectAlone())
+                return *std::move(selected);
+    }
     if (action == u"AXScrollToVisible") {
         AtspiComponent* component = atspi_accessible_get_component_iface(m_object.get());
         if (component == nullptr)

@@ -113,6 +113,9 @@ private:
     std::vector<AXElementRef> children(int limit);
     std::vector<AXElementRef> managedChildren(const ReadLimits& limits, bool& more);
     std::optional<QRectF> visibleArea();
+    // Makes this element the only one selected in its parent, as a click on it does; none when the
+    // parent keeps no selection or refused this one.
+    std::optional<Status<AXError>> selectAlone();
     AXElementRef scrollBar(AtspiStateType orientation);
 
     QString description() override { return takeString(atspi_accessible_get_description(m_object.get(), nullptr)); }
