@@ -925,6 +925,21 @@ Status<AXError> Element::setAttribute(const QString& name, const AXValue& value)
     return AXError::valueRefused();
 }
 
+bool Element::offersClick()
+{
+    AtspiAction* holder = atspi_accessible_get_action_iface(m_object.get());
+    if (holder == nullptr)
+        return false;
+    bool found = false;
+    const gint n = atspi_action_get_n_actions(holder, nullptr);
+    for (gint i = 0; i < n && !found; ++i) {
+        const QString name = takeString(atspi_action_get_action_name(holder, i, nullptr)).toLower();
+        found = name == u"click" || name == u"press" || name == u"jump" || name == u"toggle";
+    }
+    g_object_unref(holder);
+    return found;
+}
+
 std::optional<Status<AXError>> Element::selectAlone()
 {
     Ref parent = adopt(atspi_accessible_get_parent(m_object.get(), nullptr));
@@ -949,13 +964,14 @@ std::optional<Status<AXError>> Element::selectAlone()
 Status<AXError> Element::perform(const QString& action)
 {
     GError* error = nullptr;
-    // A click on a cell of a list or a table selects it. The cell's own actions do something else:
-    // GTK 3 offers "expand or contract" first, which does nothing in a flat list, then "activate",
-    // which a settings dialog's list does not listen to. A cell that expands keeps its action.
+    // A click on a cell of a list or a table selects it. A GTK 3 cell's own actions do something
+    // else: "expand or contract" first, which does nothing in a flat list, then "activate", which a
+    // settings dialog's list does not listen to. A cell that expands, or that offers a click of its
+    // own (a web page's grid), keeps its action.
     if (action == u"AXPress") {
         const auto b = basics();
         if (b.ok() && b.value().role == ATSPI_ROLE_TABLE_CELL && b.value().has(ATSPI_STATE_SELECTABLE)
-            && !b.value().has(ATSPI_STATE_EXPANDABLE))
+            && !b.value().has(ATSPI_STATE_EXPANDABLE) && !offersClick())
             if (auto selected = selectAlone())
                 return *std::move(selected);
     }
