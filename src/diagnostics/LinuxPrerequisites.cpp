@@ -4,6 +4,7 @@
 #include "agent/SidecarRuntime.h"
 #include "core/Paths.h"
 #include "core/SidecarLog.h"
+#include "platform/linux/SessionType.h"
 #include "platform/linux/pulse/PulseAudioDevices.h"
 #include "wake/WakeModel.h"
 
@@ -160,8 +161,8 @@ std::optional<bool> enableAccessibility(const QProcessEnvironment& environment)
 
 bool waylandSession(const QProcessEnvironment& environment)
 {
-    return environment.value(QStringLiteral("XDG_SESSION_TYPE")) == u"wayland"
-        || !environment.value(QStringLiteral("WAYLAND_DISPLAY")).isEmpty();
+    return platform::waylandSession(environment.value(QStringLiteral("XDG_SESSION_TYPE")),
+                                    environment.value(QStringLiteral("WAYLAND_DISPLAY")));
 }
 
 // X11: one pixel of the root window. Wayland: the answer the screenshot portal has stored, none

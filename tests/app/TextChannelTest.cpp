@@ -36,21 +36,15 @@ public:
         }
         const QString text = m_lastItem["content"].toArray()[0].toObject()["text"].toString();
         if (text == u"Która godzina?")
-            return callTool(R"("call_id":"c1","name":"system_info","arguments":"{\"query\":\"datetime\"}")");
+            return m_server->callTool(QStringLiteral("c1"), QStringLiteral("system_info"), QStringLiteral(R"({"query":"datetime"})"));
         if (text == u"Ile mam dokumentów?")
-            return callTool(R"("call_id":"c2","name":"delegate_task","arguments":"{\"task\":\"Policz pliki w ~/Dokumenty\"}")");
+            return m_server->callTool(QStringLiteral("c2"), QStringLiteral("delegate_task"),
+                                      QStringLiteral(R"({"task":"Policz pliki w ~/Dokumenty"})"));
         answer(QStringLiteral("Dzień dobry, słucham."));
     }
 
 private:
     void say(const QByteArray& frame) { m_server->sendText(frame); }
-    // A response that only calls a tool; `call` is the call's fields.
-    void callTool(const QByteArray& call)
-    {
-        say(R"({"type":"response.created","response":{"id":"rt"}})");
-        say(R"({"type":"response.function_call_arguments.done",)" + call + '}');
-        say(R"({"type":"response.done","response":{"status":"completed"}})");
-    }
     void answer(const QString& transcript)
     {
         say(R"({"type":"response.created","response":{"id":"r"}})");
@@ -151,12 +145,7 @@ TEST(TextChannel, TypedQuestionsAndAToolCallTravelThroughTheRealAssistantAndBadN
     EXPECT_EQ(chat.of("tool"), QStringList{R"(system_info {"query":"datetime"})"});
     ASSERT_EQ(chat.of("result").size(), 1);
     // The item the assistant sent back for a tool call.
-    const auto output = [&](const char* callId) {
-        for (const auto& f : server->framesOfType("conversation.item.create"))
-            if (f["item"].toObject()["type"] == "function_call_output" && f["item"].toObject()["call_id"] == callId)
-                return f["item"].toObject()["output"].toString();
-        return QStringLiteral("(none)");
-    };
+    const auto output = [&](const char* callId) { return server->toolOutput(QString::fromLatin1(callId)).value_or(QStringLiteral("(none)")); };
     EXPECT_EQ("system_info: " + output("c1"), chat.of("result")[0]);
 
     // A task for the agent: the real runtime, the real sidecar, the stand-in agent, and its final

@@ -114,6 +114,24 @@ QList<QJsonObject> LoopbackRealtimeServer::framesOfType(const QString& type) con
     return out;
 }
 
+void LoopbackRealtimeServer::callTool(const QString& callId, const QString& name, const QString& arguments)
+{
+    const QJsonObject call{{"type", "response.function_call_arguments.done"}, {"call_id", callId}, {"name", name}, {"arguments", arguments}};
+    sendText(R"({"type":"response.created","response":{"id":"rt"}})");
+    sendText(QJsonDocument(call).toJson(QJsonDocument::Compact));
+    sendText(R"({"type":"response.done","response":{"status":"completed"}})");
+}
+
+std::optional<QString> LoopbackRealtimeServer::toolOutput(const QString& callId) const
+{
+    for (const QJsonObject& f : framesOfType(QStringLiteral("conversation.item.create"))) {
+        const QJsonObject item = f[QStringLiteral("item")].toObject();
+        if (item[QStringLiteral("type")].toString() == u"function_call_output" && item[QStringLiteral("call_id")].toString() == callId)
+            return item[QStringLiteral("output")].toString();
+    }
+    return std::nullopt;
+}
+
 void LoopbackRealtimeServer::sendText(const QByteArray& utf8)
 {
     if (m_client)

@@ -18,6 +18,7 @@
 #include <chrono>
 #include <functional>
 #include <memory>
+#include <optional>
 
 namespace selvina::testing {
 
@@ -56,6 +57,10 @@ public:
 
     void sendText(const QByteArray& utf8);
     void sendBinary(const QByteArray& bytes);
+    // A response that only calls a tool, as the model makes one; then the output the client sent
+    // back for that call (none until it has).
+    void callTool(const QString& callId, const QString& name, const QString& arguments);
+    std::optional<QString> toolOutput(const QString& callId) const;
     void closeClient(int code, const QString& reason = {});
     // Closes whichever connection is open when `clock` reaches `delay` from now (the service's
     // session cap, on a clock the test moves).

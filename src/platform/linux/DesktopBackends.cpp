@@ -1,5 +1,6 @@
 #include "platform/linux/DesktopBackends.h"
 
+#include "platform/linux/SessionType.h"
 #include "platform/linux/dbus/PortalScreenshot.h"
 #include "platform/linux/dbus/PortalShortcuts.h"
 #include "platform/linux/xcb/XcbHotkeys.h"
@@ -8,15 +9,6 @@
 #include <xcb/xcb.h>
 
 namespace selvina::platform {
-
-namespace {
-
-bool waylandSession()
-{
-    return qEnvironmentVariable("XDG_SESSION_TYPE") == u"wayland" || !qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY");
-}
-
-} // namespace
 
 bool prepareDisplay()
 {

@@ -1,6 +1,7 @@
 #include "platform/linux/atspi/AtspiDesktop.h"
 
 #include "core/Trace.h"
+#include "platform/linux/SessionType.h"
 #include "platform/linux/atspi/AtspiCache.h"
 #include "platform/linux/atspi/AtspiElement.h"
 #include "platform/linux/xcb/XcbActiveWindow.h"
@@ -308,7 +309,7 @@ namespace {
 // reaches X11 clients only: on Wayland the application would not see them.
 bool canSynthesise()
 {
-    return qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY") && !qEnvironmentVariableIsEmpty("DISPLAY");
+    return !waylandSession() && !qEnvironmentVariableIsEmpty("DISPLAY");
 }
 }
 

@@ -879,19 +879,9 @@ Status<AXError> Element::setAttribute(const QString& name, const AXValue& value)
     if (name == u"AXFocused") {
         // A sheet moves its cell cursor to the cell selected in it, not to one given the focus.
         const auto basics = this->basics();
-        if (basics.ok() && basics.value().role == ATSPI_ROLE_TABLE_CELL) {
-            Ref parent = adopt(atspi_accessible_get_parent(m_object.get(), nullptr));
-            AtspiSelection* selection = parent ? atspi_accessible_get_selection_iface(parent.get()) : nullptr;
-            const gint index = atspi_accessible_get_index_in_parent(m_object.get(), nullptr);
-            if (selection && index >= 0) {
-                atspi_selection_clear_selection(selection, nullptr);
-                atspi_selection_select_child(selection, index, &error);
-            }
-            if (selection)
-                g_object_unref(selection);
-            if (error)
-                return errorOf(error);
-        }
+        if (basics.ok() && basics.value().role == ATSPI_ROLE_TABLE_CELL)
+            if (const auto selected = selectAlone(); selected && !selected->ok())
+                return *selected;
         AtspiComponent* component = atspi_accessible_get_component_iface(m_object.get());
         if (component == nullptr)
             return AXError::attributeUnsupported();
@@ -935,9 +925,56 @@ Status<AXError> Element::setAttribute(const QString& name, const AXValue& value)
     return AXError::valueRefused();
 }
 
+bool Element::offersClick()
+{
+    AtspiAction* holder = atspi_accessible_get_action_iface(m_object.get());
+    if (holder == nullptr)
+        return false;
+    bool found = false;
+    const gint n = atspi_action_get_n_actions(holder, nullptr);
+    for (gint i = 0; i < n && !found; ++i) {
+        const QString name = takeString(atspi_action_get_action_name(holder, i, nullptr)).toLower();
+        found = name == u"click" || name == u"press" || name == u"jump" || name == u"toggle";
+    }
+    g_object_unref(holder);
+    return found;
+}
+
+std::optional<Status<AXError>> Element::selectAlone()
+{
+    Ref parent = adopt(atspi_accessible_get_parent(m_object.get(), nullptr));
+    AtspiSelection* selection = parent ? atspi_accessible_get_selection_iface(parent.get()) : nullptr;
+    const gint index = atspi_accessible_get_index_in_parent(m_object.get(), nullptr);
+    if (selection == nullptr || index < 0) {
+        if (selection)
+            g_object_unref(selection);
+        return std::nullopt;
+    }
+    GError* error = nullptr;
+    atspi_selection_clear_selection(selection, nullptr);
+    const gboolean selected = atspi_selection_select_child(selection, index, &error);
+    g_object_unref(selection);
+    if (error)
+        return errorOf(error);
+    if (!selected)
+        return std::nullopt;
+    return Status<AXError>(Ok{});
+}
+
 Status<AXError> Element::perform(const QString& action)
 {
     GError* error = nullptr;
+    // A click on a cell of a list or a table selects it. A GTK 3 cell's own actions do something
+    // else: "expand or contract" first, which does nothing in a flat list, then "activate", which a
+    // settings dialog's list does not listen to. A cell that expands, or that offers a click of its
+    // own (a web page's grid), keeps its action.
+    if (action == u"AXPress") {
+        const auto b = basics();
+        if (b.ok() && b.value().role == ATSPI_ROLE_TABLE_CELL && b.value().has(ATSPI_STATE_SELECTABLE)
+            && !b.value().has(ATSPI_STATE_EXPANDABLE) && !offersClick())
+            if (auto selected = selectAlone())
+                return *std::move(selected);
+    }
     if (action == u"AXScrollToVisible") {
         AtspiComponent* component = atspi_accessible_get_component_iface(m_object.get());
         if (component == nullptr)

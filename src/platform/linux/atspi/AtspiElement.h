@@ -113,6 +113,11 @@ private:
     std::vector<AXElementRef> children(int limit);
     std::vector<AXElementRef> managedChildren(const ReadLimits& limits, bool& more);
     std::optional<QRectF> visibleArea();
+    // Makes this element the only one selected in its parent, as a click on it does; none when the
+    // parent keeps no selection or refused this one.
+    std::optional<Status<AXError>> selectAlone();
+    // Whether one of its actions is a click of its own (not GTK 3's "activate" of a cell).
+    bool offersClick();
     AXElementRef scrollBar(AtspiStateType orientation);
 
     QString description() override { return takeString(atspi_accessible_get_description(m_object.get(), nullptr)); }
