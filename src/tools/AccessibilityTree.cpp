@@ -141,6 +141,9 @@ public:
         // time) are set aside by the chrome's walk and read after it.
         m_passDocuments = found;
         m_deferDocuments = !found;
+        // The chrome beside documents gets half the read's time at most, and a sixth after long documents.
+        m_chromeDeadline = std::min(m_deadline, std::max(m_deadline - AccessibilityTree::kBudget / 2,
+                                                         m_clock() + AccessibilityTree::kBudget / 6));
         walkChildren(window, 1, 0, nullptr);
         if (window.moreChildren)
             truncated = true;
@@ -416,12 +419,15 @@ private:
         const auto now = m_clock();
         if (m_deferDocuments && !m_documents.empty())
             return now > m_deadline - AccessibilityTree::kBudget / 2;
+        if (m_passDocuments)
+            return now > m_chromeDeadline;
         return now > m_deadline;
     }
 
     ReadFilter m_filter;
     std::optional<QRectF> m_windowFrame;
     std::chrono::steady_clock::time_point m_deadline;
+    std::chrono::steady_clock::time_point m_chromeDeadline; // once the documents have been read
     const AccessibilityTree::Clock& m_clock;
     std::vector<Draft>* m_into = nullptr;
     std::vector<Pending> m_documents;

@@ -494,7 +494,7 @@ TEST_F(Screen, DocumentsBeforeACostlyChromeClosedMenusSkippedAFailedWindowSaidSo
     EXPECT_TRUE(lines[0].endsWith("] dokument „Arkusz1”")) << text.toStdString();
     EXPECT_TRUE(lines[2].endsWith("] komórka „A1” (fokus)") && lines[3].endsWith("] komórka „B1”")) << text.toStdString();
     EXPECT_GT(text.count("] przycisk „b"), 5);
-    EXPECT_LT(text.count("] przycisk „b"), 30);
+    EXPECT_LE(text.count("] przycisk „b"), 12); // half of the read's time: 450 ms of 40 ms each
     EXPECT_TRUE(text.contains("(wynik skrócony")) << text.toStdString();
     EXPECT_EQ(sheet->reads, 2); // its shape, then the whole of it (the chrome ran out of time before it)
 
