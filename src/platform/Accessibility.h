@@ -108,6 +108,15 @@ struct ReadLimits {
     // Ask for the element's frame: a walk that knows from the toolkit's own states what is on
     // screen spares itself the question.
     bool frame = true;
+    // The walk leaves out what the toolkit marks visible but not on screen (a closed menu's
+    // items): such an element is read no further than its role and states.
+    bool onlyShown = false;
+    // Role, visibility, whether it is a document, and the children: what a search for the
+    // window's documents needs, nothing more (no names, values or frames; no probing for what a
+    // table shows).
+    bool shapeOnly = false;
+    // The window's documents have been read already: one is read only as far as its shape.
+    bool passDocuments = false;
 };
 
 class AXElement {

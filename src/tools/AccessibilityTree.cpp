@@ -129,23 +129,27 @@ public:
     void walkWindow(const platform::AXAttributes& window)
     {
         m_windowFrame = window.frame;
+        // The documents are looked for first, by the window's shape alone, and read first: the
+        // chrome before them in the tree may take a whole read's time (LibreOffice's menus, tool
+        // bars and side bar under a busy processor).
+        findDocuments(window, 1);
+        const bool found = !m_documents.empty();
+        readDocuments();
         std::vector<Draft> chrome;
         m_into = &chrome;
+        // Documents the search found are not read again; those it did not reach (it ran out of
+        // time) are set aside by the chrome's walk and read after it.
+        m_passDocuments = found;
+        m_deferDocuments = !found;
+        // The chrome beside documents gets half the read's time at most, and a sixth after long documents.
+        m_chromeDeadline = std::min(m_deadline, std::max(m_deadline - AccessibilityTree::kBudget / 2,
+                                                         m_clock() + AccessibilityTree::kBudget / 6));
         walkChildren(window, 1, 0, nullptr);
         if (window.moreChildren)
             truncated = true;
+        m_passDocuments = false;
         m_deferDocuments = false;
-        for (Pending& document : m_documents) {
-            if (silent)
-                break;
-            m_into = &content;
-            m_inDocument = true;
-            if (!documentAttributes)
-                documentAttributes = document.attributes;
-            loading = loading || document.attributes.loading;
-            visit(document.element, document.attributes, document.depth, 0, nullptr);
-        }
-        m_inDocument = false;
+        readDocuments();
         const std::size_t room = std::size_t(AccessibilityTree::kMaxElements) - std::min(content.size(), std::size_t(AccessibilityTree::kMaxElements));
         if (chrome.size() > room) {
             chrome.resize(room);
@@ -159,10 +163,12 @@ public:
     // At most one child more than is walked: it tells that the list was cut.
     platform::ReadLimits limits() const
     {
-        // Inside a document of a toolkit that marks what is on screen (a browser's page, a sheet whose
-        // cells are found by where they are), that mark is enough; GTK 3 leaves rows scrolled out of
-        // a list marked, and only their frame tells.
-        return {AccessibilityTree::kMaxChildren + 1, [this] { return expired(); }, false, !(m_showingUsed && m_inDocument)};
+        // Where the toolkit marks what is on screen, that mark is enough, but for the rows of a list
+        // in the chrome: GTK 3 leaves rows scrolled out of a list marked, and only their frame
+        // tells (inside a document, a page's lists and a sheet's cells, found by where they are, are marked right).
+        const bool frame = !m_showingUsed || (m_inList > 0 && !m_inDocument);
+        return {AccessibilityTree::kMaxChildren + 1, [this] { return expired(); }, false, frame, m_showingUsed, false,
+                m_passDocuments};
     }
 
     std::vector<Draft> drafts;
@@ -173,13 +179,74 @@ public:
     bool beyondScreen = false; // a document holds more than is on screen
     bool loading = false;      // a document is still being loaded: what it holds may be incomplete
     bool silent = false;       // the application stopped answering during the walk
+    bool windowUnread = false; // the window itself answered its read with an error
 
 private:
     struct Pending {
         AXElementRef element;
-        platform::AXAttributes attributes;
+        std::optional<platform::AXAttributes> attributes; // as the chrome's walk read them; none from the search
         int depth = 0;
     };
+
+    // Roles that hold no document: the search does not look inside them.
+    static bool holdsNoDocument(const QString& role)
+    {
+        static const QSet<QString> roles{"AXMenuBar", "AXMenu", "AXMenuBarItem", "AXMenuButton", "AXToolbar", "AXButton", "AXMenuItem"};
+        return roles.contains(role) || kDecorative.contains(role);
+    }
+
+    // Depth first through what the walk would enter, asking each element only for its shape.
+    void findDocuments(const platform::AXAttributes& a, int depth)
+    {
+        const std::size_t n = std::min<std::size_t>(a.children.size(), AccessibilityTree::kMaxChildren);
+        for (std::size_t i = 0; i < n && !silent && depth < AccessibilityTree::kMaxDepth && !expired(); ++i) {
+            if (!a.children[i])
+                continue;
+            platform::ReadLimits shape = limits();
+            shape.shapeOnly = true;
+            shape.frame = false;
+            const auto read = a.children[i]->batch(shape);
+            if (!read.ok()) {
+                silent = read.error().kind() == platform::AXError::Kind::noResponse;
+                continue;
+            }
+            const platform::AXAttributes& c = read.value();
+            if (c.visibility == Visibility::shown)
+                m_showingUsed = true;
+            if (c.visibility == Visibility::hidden || (c.visibility == Visibility::visibleOnly && m_showingUsed))
+                continue;
+            if (c.document)
+                m_documents.push_back({a.children[i], std::nullopt, depth});
+            else if (!holdsNoDocument(c.role.value_or(QString())))
+                findDocuments(c, depth + 1);
+        }
+    }
+
+    // The documents found so far, into the content.
+    void readDocuments()
+    {
+        std::vector<Pending> documents = std::move(m_documents);
+        m_documents.clear();
+        m_into = &content;
+        m_inDocument = true;
+        for (Pending& document : documents) {
+            if (silent || expired())
+                break;
+            if (!document.attributes) {
+                const auto read = document.element->batch(limits());
+                if (!read.ok()) {
+                    silent = silent || read.error().kind() == platform::AXError::Kind::noResponse;
+                    continue;
+                }
+                document.attributes = read.value();
+            }
+            if (!documentAttributes)
+                documentAttributes = document.attributes;
+            loading = loading || document.attributes->loading;
+            visit(document.element, *document.attributes, document.depth, 0, nullptr);
+        }
+        m_inDocument = false;
+    }
 
     void walk(const AXElementRef& element, int depth, int indent, const Draft* parent)
     {
@@ -213,6 +280,7 @@ private:
         if (a.visibility == Visibility::shown)
             m_showingUsed = true;
         if (a.visibility == Visibility::hidden || (a.visibility == Visibility::visibleOnly && m_showingUsed)) {
+            m_offScreen = true;
             // Scrolled out of a document or a list (not a closed menu, not a background page).
             beyondScreen = beyondScreen || ((m_inDocument || m_inList > 0) && a.visibility == Visibility::visibleOnly);
             return;
@@ -222,6 +290,8 @@ private:
             beyondScreen = beyondScreen || m_inDocument || m_inList > 0;
             return;
         }
+        if (a.document && m_passDocuments)
+            return;
         if (a.document && m_deferDocuments) {
             m_documents.push_back({element, a, depth});
             return;
@@ -324,12 +394,18 @@ private:
     void walkChildren(const platform::AXAttributes& a, int depth, int indent, const Draft* parent)
     {
         const std::size_t n = std::min<std::size_t>(a.children.size(), AccessibilityTree::kMaxChildren);
+        // A closed menu is on screen, its items are not: once its first item is found off screen,
+        // the others (a sheet's menus hold hundreds) are not asked about.
+        const bool menu = a.role == u"AXMenuBarItem" || a.role == u"AXMenu";
         for (std::size_t i = 0; i < n; ++i) {
             if (expired()) {
                 truncated = true;
                 return;
             }
+            m_offScreen = false;
             walk(a.children[i], depth, indent, parent);
+            if (menu && i == 0 && m_offScreen)
+                return;
         }
         if (a.children.size() > std::size_t(AccessibilityTree::kMaxChildren) || a.moreChildren) {
             truncated = true;
@@ -343,16 +419,21 @@ private:
         const auto now = m_clock();
         if (m_deferDocuments && !m_documents.empty())
             return now > m_deadline - AccessibilityTree::kBudget / 2;
+        if (m_passDocuments)
+            return now > m_chromeDeadline;
         return now > m_deadline;
     }
 
     ReadFilter m_filter;
     std::optional<QRectF> m_windowFrame;
     std::chrono::steady_clock::time_point m_deadline;
+    std::chrono::steady_clock::time_point m_chromeDeadline; // once the documents have been read
     const AccessibilityTree::Clock& m_clock;
     std::vector<Draft>* m_into = nullptr;
     std::vector<Pending> m_documents;
-    bool m_deferDocuments = true;
+    bool m_deferDocuments = false;
+    bool m_passDocuments = false;
+    bool m_offScreen = false; // the element walked last was left out as not on screen // the documents have been read: the chrome's walk passes over them
     bool m_inDocument = false;
     int m_inList = 0; // lists, tables and outlines the walk is in
     bool m_showingUsed = false;
@@ -540,6 +621,8 @@ Snapshot AccessibilityTree::snapshot(const AXElementRef& window, const platform:
             reading->walkWindow(*windowAttributes);
         } else if (read.error().kind() == AXError::Kind::noResponse) {
             reading->silent = true;
+        } else {
+            reading->windowUnread = true;
         }
         const auto* address = reading->documentAttributes ? &reading->documentAttributes->url : nullptr;
         page = address && *address ? QString::number(application.pid) + QLatin1Char(' ') + **address : QString();
@@ -561,6 +644,13 @@ Snapshot AccessibilityTree::snapshot(const AXElementRef& window, const platform:
     // hears the same.
     if (walker.silent && walker.drafts.empty())
         return Snapshot{silentText(applicationName), 0};
+    // An answer that was an error (a busy application answers its ping, not the question; a window
+    // closing meanwhile) is not an empty window.
+    if (walker.windowUnread)
+        return Snapshot{QStringLiteral("Aplikacja ") + applicationName
+                            + QStringLiteral(" nie podała zawartości swojego okna — była zajęta albo okno właśnie się "
+                                             "zamknęło. Odczytaj ekran ponownie za chwilę."),
+                        0};
 
     const qint64 base = m_registry.reserve(qint64(walker.drafts.size()));
     std::vector<ElementRecord> records;

@@ -14,6 +14,9 @@ using namespace selvina::testing;
 
 namespace {
 
+// The time an application takes to answer, as the reads see it.
+std::chrono::steady_clock::time_point g_now;
+
 struct Node final : platform::AXElement, std::enable_shared_from_this<Node> {
     QString role;
     std::optional<QString> subrole, title, description, placeholder;
@@ -28,9 +31,11 @@ struct Node final : platform::AXElement, std::enable_shared_from_this<Node> {
     platform::AXAttributes::Visibility visibility = platform::AXAttributes::Visibility::shown;
     bool document = false;
     std::optional<QString> url;
-    int loadingReads = 0; // reads that still find the document loading
+    int loadingReads = 0; // whole reads that still find the document loading
     int namelessReads = 0; // reads that find the element without its name yet
     int writes = 0, actionQuestions = 0, actionsAfter = 0; // actions listed only from that question on
+    int reads = 0;
+    std::chrono::milliseconds cost{0}; // of a read beyond the element's shape
 
     static std::shared_ptr<Node> make(QString role, std::optional<QString> title = std::nullopt)
     {
@@ -62,10 +67,15 @@ struct Node final : platform::AXElement, std::enable_shared_from_this<Node> {
             return AXError::noResponse();
         if (!alive)
             return AXError::elementGone();
+        ++reads;
+        const bool whole = !limits.shapeOnly && !(limits.passDocuments && document);
+        if (whole)
+            g_now += cost;
         platform::AXAttributes a{role, subrole, title, description, placeholder, value, enabled, focused, selected, frame, {}};
         a.visibility = visibility, a.document = document, a.url = url;
         a.loading = loadingReads > 0;
-        loadingReads = std::max(0, loadingReads - 1);
+        if (whole)
+            loadingReads = std::max(0, loadingReads - 1);
         if (namelessReads > 0 && namelessReads--)
             a.title.reset();
         for (std::size_t i = 0; i < children.size() && int(i) < limits.children; ++i)
@@ -454,4 +464,51 @@ TEST_F(Screen, ScrollingThatHasNoEffectIsDoneWithTheWheelOrReportedAsFailed)
                                                           "sprawdzić, co jest teraz widać.");
     desktop->keyboard = false;
     EXPECT_TRUE(act("scroll", "e2", R"(,"direction":"up")").contains("nie mogę użyć za ciebie kółka myszy (tak jest w sesji Wayland)"));
+}
+
+// A window whose chrome comes before its sheet and costs more than a read's time: the sheet is
+// found by the window's shape and read first, the chrome fills what time is left. The items of a
+// closed menu are not asked about past the first; an open menu's are listed. A window that answers
+// with an error is said not to have been read, not to be empty.
+TEST_F(Screen, DocumentsBeforeACostlyChromeClosedMenusSkippedAFailedWindowSaidSo)
+{
+    using V = platform::AXAttributes::Visibility;
+    auto bar = window->add(Node::make("AXToolbar", "Formatowanie"));
+    for (int i = 0; i < 30; ++i)
+        bar->add(Node::make("AXButton", QString("b%1").arg(i)))->cost = std::chrono::milliseconds(40);
+    auto closed = window->add(Node::make("AXMenuBarItem", "Plik"));
+    for (int i = 0; i < 40; ++i)
+        closed->add(Node::make("AXMenuItem", QString("Pozycja %1").arg(i)))->visibility = V::visibleOnly;
+    auto open = window->add(Node::make("AXMenuBarItem", "Edycja"));
+    open->add(Node::make("AXMenuItem", "Kopiuj"));
+    open->add(Node::make("AXMenuItem", "Wklej"));
+    auto pane = window->add(Node::make("AXScrollArea"));
+    auto sheet = pane->add(Node::make("AXDocument", "Arkusz1"));
+    sheet->document = true;
+    auto table = sheet->add(Node::make("AXTable", "Sheet1"));
+    table->add(Node::make("AXCell", "A1"))->focused = true;
+    table->add(Node::make("AXCell", "B1"));
+
+    AccessibilityTree tree(*desktop, registry, 1, [] { return g_now; }, [](std::chrono::milliseconds) {});
+    const QString text = tree.snapshot(window, QStringLiteral("soffice"), ReadFilter::all).text;
+    const QStringList lines = body(text);
+    ASSERT_GE(lines.size(), 4) << text.toStdString();
+    EXPECT_TRUE(text.contains(" · Zaznaczona komórka: A1\n")) << text.toStdString();
+    EXPECT_TRUE(lines[0].endsWith("] dokument „Arkusz1”")) << text.toStdString();
+    EXPECT_TRUE(lines[2].endsWith("] komórka „A1” (fokus)") && lines[3].endsWith("] komórka „B1”")) << text.toStdString();
+    EXPECT_GT(text.count("] przycisk „b"), 5);
+    EXPECT_LE(text.count("] przycisk „b"), 12); // half of the read's time: 450 ms of 40 ms each
+    EXPECT_TRUE(text.contains("(wynik skrócony")) << text.toStdString();
+    EXPECT_EQ(sheet->reads, 2); // its shape, then the whole of it (the chrome ran out of time before it)
+
+    const QString again = read();
+    EXPECT_TRUE(again.contains("] pozycja paska menu „Plik”\n")) << again.toStdString();
+    EXPECT_FALSE(again.contains("„Pozycja")) << again.toStdString();
+    EXPECT_TRUE(again.contains("] pozycja menu „Kopiuj”") && again.contains("] pozycja menu „Wklej”")) << again.toStdString();
+    EXPECT_EQ(closed->children[0]->reads, 1); // the first read ran out of time before the menus
+    EXPECT_EQ(closed->children[1]->reads, 0);
+
+    window->alive = false;
+    EXPECT_EQ(read(), "Aplikacja Notatnik nie podała zawartości swojego okna — była zajęta albo okno właśnie się zamknęło. "
+                      "Odczytaj ekran ponownie za chwilę.");
 }

@@ -220,13 +220,13 @@ public:
         const Basics b(it.role, it.states);
         if (b.has(ATSPI_STATE_DEFUNCT))
             return AXError::elementGone();
-        const bool hidden = !b.has(ATSPI_STATE_SHOWING) && !b.has(ATSPI_STATE_VISIBLE);
+        const bool hidden = readNoFurther(b, limits);
         if (limits.fresh || (children == nullptr && !hidden)) {
             const auto live = this->live();
             return live ? live->batch(limits) : Result<AXAttributes, AXError>(AXError::elementGone());
         }
         resetSilence();
-        AXAttributes a = attributesOf(b, it.name, *this, limits.frame);
+        AXAttributes a = attributesOf(b, it.name, *this, limits);
         if (silenceHeard())
             return missing().kind() == AXError::Kind::noResponse ? AXError::noResponse() : AXError::failed();
         if (hidden)

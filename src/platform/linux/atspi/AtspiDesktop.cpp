@@ -38,6 +38,45 @@ void onChange(const AtspiEvent* event)
             atspi::noteFocused(atspi::adopt(static_cast<AtspiAccessible*>(g_object_ref(cell))));
 }
 
+// A ping to the application of `object` that waits in libdbus, not here: pingOutcome() looks whether
+// it came back. Null when it could not be sent.
+std::shared_ptr<DBusPendingCall> sendPing(AtspiAccessible* object, int timeoutMs)
+{
+    auto* app = ATSPI_OBJECT(object)->app;
+    if (app == nullptr || app->bus == nullptr)
+        return nullptr;
+    DBusMessage* ping = dbus_message_new_method_call(app->bus_name, "/org/a11y/atspi/accessible/root",
+                                                     "org.freedesktop.DBus.Peer", "Ping");
+    DBusPendingCall* pending = nullptr;
+    if (ping == nullptr || !dbus_connection_send_with_reply(app->bus, ping, &pending, timeoutMs))
+        pending = nullptr;
+    if (ping)
+        dbus_message_unref(ping);
+    if (pending == nullptr)
+        return nullptr;
+    return std::shared_ptr<DBusPendingCall>(pending, [](DBusPendingCall* p) {
+        dbus_pending_call_cancel(p);
+        dbus_pending_call_unref(p);
+    });
+}
+
+enum class PingOutcome { waiting, answered, failed };
+
+PingOutcome pingOutcome(DBusPendingCall* ping)
+{
+    if (!dbus_pending_call_get_completed(ping))
+        return PingOutcome::waiting;
+    DBusMessage* reply = dbus_pending_call_steal_reply(ping);
+    const bool answered = reply && dbus_message_get_type(reply) == DBUS_MESSAGE_TYPE_METHOD_RETURN;
+    if (reply)
+        dbus_message_unref(reply);
+    return answered ? PingOutcome::answered : PingOutcome::failed;
+}
+
+// How long the application whose cache question timed out has to answer a ping before it counts
+// as hung rather than slow at listing its tree.
+constexpr int kCacheProbeTimeoutMs = 10000;
+
 // The window of an application that did not answer the question for its windows: every read of
 // it fails the same way, without asking again.
 class SilentWindow final : public AXElement {
@@ -167,12 +206,7 @@ std::vector<ForegroundCandidate> AtspiDesktop::candidates()
         // An application that did not answer is left alone until its ping comes back: in front
         // when the window manager says it is, else behind every other.
         if (const auto silent = m_silent.constFind(pid); silent != m_silent.cend()) {
-            DBusPendingCall* ping = silent->get();
-            DBusMessage* reply = dbus_pending_call_get_completed(ping) ? dbus_pending_call_steal_reply(ping) : nullptr;
-            const bool answered = reply && dbus_message_get_type(reply) == DBUS_MESSAGE_TYPE_METHOD_RETURN;
-            if (reply)
-                dbus_message_unref(reply);
-            if (!answered) {
+            if (pingOutcome(silent->get()) != PingOutcome::answered) {
                 const bool front = active && active->pid == pid;
                 apps.push_back({{pid, m_names.value(pid), true, false}, front ? 0 : 4});
                 continue;
@@ -260,15 +294,38 @@ AXElementRef AtspiDesktop::elementFor(std::shared_ptr<AtspiAccessible> window)
 {
     if (m_reading == Reading::applicationCache) {
         const QByteArray application(ATSPI_OBJECT(window.get())->app->bus_name);
-        if (!m_withoutCache.contains(application)) {
+        // The cache question of this application timed out: while the ping sent after it is
+        // awaited, the window is read element by element; a ping that comes back tells that the
+        // application lives and lists its tree slower than a question may wait (LibreOffice, with
+        // every menu of its window in it, which it answers after the walk's questions had to
+        // queue behind it): its cache is not asked for again.
+        if (const auto probe = m_cacheProbes.constFind(application); probe != m_cacheProbes.cend()) {
+            switch (pingOutcome(probe->get())) {
+            case PingOutcome::answered:
+                trace(QStringLiteral("AT-SPI: %1 answers, but not its cache in time: read element by element").arg(QString::fromUtf8(application)));
+                m_withoutCache.insert(application);
+                m_cacheProbes.remove(application);
+                break;
+            case PingOutcome::failed:
+                m_cacheProbes.remove(application);
+                break;
+            case PingOutcome::waiting:
+                break;
+            }
+        }
+        if (!m_withoutCache.contains(application) && !m_cacheProbes.contains(application)) {
             atspi::resetSilence();
             const atspi::CachedWindow cached = atspi::readCachedWindow(window);
             if (cached.element)
                 return cached.element;
-            // A cache that cannot be read costs a third of a read: not tried again, unless the
-            // application was merely silent for a while.
+            // A cache that cannot be read costs a third of a read: not tried again. One that timed
+            // out is tried again only if the application does not answer the ping sent now either
+            // (it was hung for a while, not slow).
             if (cached.outcome != atspi::CachedWindow::Outcome::tree && !atspi::silenceHeard())
                 m_withoutCache.insert(application);
+            else if (cached.outcome != atspi::CachedWindow::Outcome::tree)
+                if (auto ping = sendPing(window.get(), kCacheProbeTimeoutMs))
+                    m_cacheProbes.insert(application, std::move(ping));
         }
     }
     return std::make_shared<atspi::Element>(std::move(window));
@@ -289,17 +346,8 @@ void AtspiDesktop::noteSilent(qint64 pid)
         if (!app || qint64(atspi_accessible_get_process_id(app.get(), nullptr)) != pid)
             continue;
         // The ping waits in libdbus, not here; candidates() looks whether it came back.
-        DBusMessage* ping = dbus_message_new_method_call(ATSPI_OBJECT(app.get())->app->bus_name, "/org/a11y/atspi/accessible/root",
-                                                         "org.freedesktop.DBus.Peer", "Ping");
-        DBusPendingCall* pending = nullptr;
-        if (ping && dbus_connection_send_with_reply(ATSPI_OBJECT(app.get())->app->bus, ping, &pending, DBUS_TIMEOUT_INFINITE)
-            && pending)
-            m_silent.insert(pid, std::shared_ptr<DBusPendingCall>(pending, [](DBusPendingCall* p) {
-                dbus_pending_call_cancel(p);
-                dbus_pending_call_unref(p);
-            }));
-        if (ping)
-            dbus_message_unref(ping);
+        if (auto ping = sendPing(app.get(), DBUS_TIMEOUT_INFINITE))
+            m_silent.insert(pid, std::move(ping));
         return;
     }
 }

@@ -49,6 +49,8 @@ private:
     std::optional<std::chrono::steady_clock::time_point> m_lastAttempt; // of a connection that failed
     Reading m_reading = Reading::applicationCache;
     QSet<QByteArray> m_withoutCache; // applications (bus names) whose cache could not be read
+    // Applications whose cache question timed out, each with a ping sent after it.
+    QHash<QByteArray, std::shared_ptr<DBusPendingCall>> m_cacheProbes;
     // Applications (by process) that did not answer, each with a ping sent to it that has not yet
     // come back; until it does, the application is not asked anything.
     QHash<qint64, std::shared_ptr<DBusPendingCall>> m_silent;

@@ -236,7 +236,25 @@ QString cleanName(const QString& name, AtspiRole role)
     return name;
 }
 
-AXAttributes attributesOf(const Basics& b, const QString& rawName, Reads& reads, bool frame)
+bool readNoFurther(const Basics& b, const ReadLimits& limits)
+{
+    return !b.has(ATSPI_STATE_SHOWING) && (limits.onlyShown || !b.has(ATSPI_STATE_VISIBLE));
+}
+
+namespace {
+bool isDocument(AtspiRole role)
+{
+    return role == ATSPI_ROLE_DOCUMENT_WEB || role == ATSPI_ROLE_DOCUMENT_SPREADSHEET || role == ATSPI_ROLE_DOCUMENT_TEXT
+        || role == ATSPI_ROLE_DOCUMENT_PRESENTATION;
+}
+
+bool shapeOnly(const Basics& b, const ReadLimits& limits)
+{
+    return limits.shapeOnly || (limits.passDocuments && isDocument(b.role));
+}
+} // namespace
+
+AXAttributes attributesOf(const Basics& b, const QString& rawName, Reads& reads, const ReadLimits& limits)
 {
     AXAttributes a;
     a.role = b.mapping.role;
@@ -245,10 +263,11 @@ AXAttributes attributesOf(const Basics& b, const QString& rawName, Reads& reads,
     a.visibility = b.has(ATSPI_STATE_SHOWING) ? AXAttributes::Visibility::shown
         : b.has(ATSPI_STATE_VISIBLE)          ? AXAttributes::Visibility::visibleOnly
                                               : AXAttributes::Visibility::hidden;
-    if (a.visibility == AXAttributes::Visibility::hidden)
-        return a; // not read further: the walk leaves it out with all it holds
-    a.document = b.role == ATSPI_ROLE_DOCUMENT_WEB || b.role == ATSPI_ROLE_DOCUMENT_SPREADSHEET
-        || b.role == ATSPI_ROLE_DOCUMENT_TEXT || b.role == ATSPI_ROLE_DOCUMENT_PRESENTATION;
+    if (readNoFurther(b, limits))
+        return a; // the walk leaves it out with all it holds
+    a.document = isDocument(b.role);
+    if (shapeOnly(b, limits))
+        return a;
     if (b.role == ATSPI_ROLE_DOCUMENT_WEB)
         a.url = reads.documentUrl();
     // A browser marks a page busy until it has loaded, and stale until its tree is built.
@@ -268,7 +287,7 @@ AXAttributes attributesOf(const Basics& b, const QString& rawName, Reads& reads,
     a.enabled = b.has(ATSPI_STATE_ENABLED) || b.has(ATSPI_STATE_SENSITIVE);
     a.focused = b.has(ATSPI_STATE_FOCUSED);
     a.selected = b.has(ATSPI_STATE_SELECTED) && a.role != u"AXRadioButton";
-    if (frame)
+    if (limits.frame)
         a.frame = reads.frame();
     return a;
 }
@@ -425,8 +444,12 @@ std::vector<AXElementRef> Element::children(const Basics& b, const ReadLimits& l
     // Such an element may hold millions of children that exist only when asked for (a spreadsheet
     // reports 2^31): beyond what a read lists, what it shows is read instead. Fewer are listed as
     // any others (GTK 3 marks every list box so, and its rows out of view are worth reading).
-    if (b.has(ATSPI_STATE_MANAGES_DESCENDANTS) && count > limits.children)
-        return managedChildren(limits, more);
+    if (b.has(ATSPI_STATE_MANAGES_DESCENDANTS) && count > limits.children) {
+        if (!limits.shapeOnly)
+            return managedChildren(limits, more);
+        more = true;
+        return out;
+    }
     const gint n = std::min(count, gint(limits.children));
     for (gint i = 0; i < n; ++i) {
         if (limits.expired()) {
@@ -636,10 +659,10 @@ Result<AXAttributes, AXError> Element::batch(const ReadLimits& limits)
         const auto clear = qScopeGuard([this] { m_known.reset(); });
         if (known.basics.has(ATSPI_STATE_DEFUNCT))
             return AXError::elementGone();
-        AXAttributes a = attributesOf(known.basics, known.name, *this, limits.frame);
+        AXAttributes a = attributesOf(known.basics, known.name, *this, limits);
         if (silenceHeard())
             return answers(m_object.get()) ? AXError::failed() : AXError::noResponse();
-        if (a.visibility != AXAttributes::Visibility::hidden && known.childCount != 0)
+        if (!readNoFurther(known.basics, limits) && !shapeOnly(known.basics, limits) && known.childCount != 0)
             a.children = children(known.basics, limits, a.moreChildren);
         return a;
     }
@@ -655,6 +678,14 @@ Result<AXAttributes, AXError> Element::batch(const ReadLimits& limits)
         if (auto again = this->basics(); again.ok())
             basics = std::move(again);
     }
+    if (readNoFurther(basics.value(), limits))
+        return attributesOf(basics.value(), QString(), *this, limits);
+    if (shapeOnly(basics.value(), limits)) {
+        AXAttributes a = attributesOf(basics.value(), QString(), *this, limits);
+        if (limits.shapeOnly)
+            a.children = children(basics.value(), limits, a.moreChildren);
+        return a;
+    }
     GError* error = nullptr;
     QString name = takeString(atspi_accessible_get_name(m_object.get(), &error));
     // libatspi keeps a name until the application reports a change, and a browser reports none
@@ -668,11 +699,11 @@ Result<AXAttributes, AXError> Element::batch(const ReadLimits& limits)
         const AXError e = errorOf(error);
         return e.kind() == AXError::Kind::noResponse && answers(m_object.get()) ? AXError::failed() : e;
     }
-    AXAttributes a = attributesOf(basics.value(), name, *this, limits.frame);
+    AXAttributes a = attributesOf(basics.value(), name, *this, limits);
     // A question that timed out: silent, or merely slow (busy with what it was asked before).
     if (silenceHeard())
         return answers(m_object.get()) ? AXError::failed() : AXError::noResponse();
-    if (a.visibility != AXAttributes::Visibility::hidden)
+    if (!readNoFurther(basics.value(), limits))
         a.children = children(basics.value(), limits, a.moreChildren);
     return a;
 }

@@ -73,8 +73,11 @@ public:
 QString cleanName(const QString& name, AtspiRole role);
 
 AXValue valueOf(const Basics& b, Reads& reads);
+// An element that a batch read within `limits` leaves at its role and visibility: neither on
+// screen nor visible, or only visible where the walk lists only what is on screen.
+bool readNoFurther(const Basics& b, const ReadLimits& limits);
 // Everything of a batch read but the children.
-AXAttributes attributesOf(const Basics& b, const QString& name, Reads& reads, bool frame = true);
+AXAttributes attributesOf(const Basics& b, const QString& name, Reads& reads, const ReadLimits& limits);
 
 // What a bulk read learnt of an element before its walk asks: role, states, name, and its text
 // where it has the Text interface.
