@@ -20,6 +20,11 @@ class PortalShortcuts final : public QObject, public HotkeySource {
 public:
     // What the user hears when the desktop binds no shortcut for applications.
     static QString remedy();
+    // … when the user cancelled the desktop's confirmation (response 1); when the portal refused
+    // otherwise (2); when the desktop bound the shortcut without keys (taken by another program).
+    static QString cancelledRemedy();
+    static QString refusedRemedy();
+    static QString noKeysRemedy();
 
     explicit PortalShortcuts(QDBusConnection connection = QDBusConnection::sessionBus(), QObject* parent = nullptr);
     ~PortalShortcuts() override;
@@ -40,10 +45,13 @@ private:
         std::uint32_t modifiers = 0;
     };
     void probe();
+    void scheduleRebind();
     void rebind();
+    void checkTriggers(const QVariantMap& results);
+    static QString sentenceFor(uint response);
     QString request(const QString& method, const QVariantList& leading, const QString& token,
                     std::function<void(uint response, const QVariantMap& results)> onResponse);
-    void refuseAll(const QString& status);
+    void refuseAll(const QString& status, const QString& sentence);
     void closeSession();
 
     QDBusConnection m_connection;
@@ -53,6 +61,7 @@ private:
     QString m_session;
     quint64 m_generation = 0; // bumps on every rebind; stale answers are dropped
     int m_tokens = 0;
+    bool m_rebindQueued = false;
 };
 
 } // namespace selvina::platform

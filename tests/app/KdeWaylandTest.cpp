@@ -1,0 +1,95 @@
+// KDE Plasma on Wayland, in its real parts: KWin on a virtual output with Xwayland, on the assistant's
+// private session bus, and the desktop portal with KDE's backend, started by the bus for it; the
+// real selvina-voice against the loopback realtime service. The shortcut must be bound through the
+// real GlobalShortcuts portal (KDE keeps it under the session's token in kglobalaccel), and a key
+// chord entering KWin through its fake-input protocol must open and then close a conversation. KWin
+// alone has no tray: the user must hear what to add.
+#include "AssistantProcess.h"
+#include "KWinFakeInput.h"
+#include "KWinSession.h"
+#include "SoundServer.h"
+#include "TestSupport.h"
+
+#include <QDBusConnection>
+#include <QDBusMessage>
+#include <QDBusMetaType>
+#include <QDBusObjectPath>
+#include <QDBusVariant>
+
+#include <gtest/gtest.h>
+
+using namespace selvina::testing;
+
+namespace {
+
+bool eventually(const std::function<bool()>& c, std::chrono::seconds within = std::chrono::seconds(30))
+{
+    return waitFor(c, within);
+}
+
+TEST(KdePlasmaWayland, TheRealPortalBindsTheShortcutAndKWinsKeyPressOpensAndClosesAConversation)
+{
+    if (const QString missing = KWinSession::missing(); !missing.isEmpty())
+        GTEST_SKIP() << missing.toStdString() << " is not installed (scripts/setup installs it)";
+
+    SoundServer sound;
+    ASSERT_TRUE(sound.up());
+    AssistantProcess app(QStringLiteral(SELVINA_VOICE_BIN), [&](const QJsonObject& f) {
+        if (f[QStringLiteral("type")].toString() == u"response.create") // a silent greeting, then listening
+            app.server().sendText(R"({"type":"response.done","response":{"status":"completed"}})");
+    });
+    ASSERT_TRUE(app.startBus());
+    QTemporaryDir runtime;
+    ASSERT_TRUE(runtime.isValid());
+    QFile::setPermissions(runtime.path(), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    KWinSession kwin(app.environment(), runtime.path());
+    ASSERT_TRUE(kwin.ok()) << kwin.output().toStdString();
+
+    app.setVariable(QStringLiteral("XDG_RUNTIME_DIR"), runtime.path());
+    app.setVariable(QStringLiteral("XDG_CURRENT_DESKTOP"), QStringLiteral("KDE"));
+    app.setVariable(QStringLiteral("XDG_SESSION_TYPE"), QStringLiteral("wayland"));
+    app.setVariable(QStringLiteral("WAYLAND_DISPLAY"), kwin.waylandDisplay());
+    app.setVariable(QStringLiteral("DISPLAY"), kwin.xDisplay());
+    app.setVariable(QStringLiteral("SELVINA_TEXT"), QString());
+    app.setVariable(QStringLiteral("SELVINA_TRACE"), QStringLiteral("1"));
+    app.setVariable(QStringLiteral("PULSE_SERVER"), sound.address());
+    const auto log = [&] { return QString::fromUtf8(readFile(app.home() + QStringLiteral("/state/selvina-voice/sidecar.log"))); };
+    const auto said = [&] { return app.assistantStderr().toStdString() + log().toStdString(); };
+    ASSERT_TRUE(app.startAssistant());
+
+    // The portal bound the default combination, with the keys KDE names it by, and KDE keeps it
+    // under our session's token.
+    ASSERT_TRUE(eventually([&] { return log().contains(QStringLiteral("[skrót] portal przypisał skróty: ")); })) << said();
+    EXPECT_TRUE(log().contains(QStringLiteral("[skrót] portal przypisał skróty: Meta+Ctrl+Alt+Space"))) << said();
+    EXPECT_FALSE(log().contains(QStringLiteral("Nie udało się przypisać skrótu"))) << said();
+    QDBusConnection bus = QDBusConnection::connectToBus(app.busAddress(), QStringLiteral("kde-bus"));
+    const QDBusMessage components = bus.call(QDBusMessage::createMethodCall(
+        QStringLiteral("org.kde.kglobalaccel"), QStringLiteral("/kglobalaccel"), QStringLiteral("org.kde.KGlobalAccel"),
+        QStringLiteral("allComponents")));
+    ASSERT_EQ(components.type(), QDBusMessage::ReplyMessage) << components.errorMessage().toStdString();
+    QStringList paths;
+    for (const QDBusObjectPath& p : qdbus_cast<QList<QDBusObjectPath>>(components.arguments().value(0)))
+        paths << p.path();
+    EXPECT_TRUE(paths.contains(QStringLiteral("/component/selvina_voice"))) << paths.join(' ').toStdString();
+
+    // The chord, pressed as a keyboard would: KWin → kglobalaccel → the portal → Selvina.
+    KWinFakeInput keyboard((runtime.path() + QLatin1Char('/') + kwin.waylandDisplay()).toStdString());
+    ASSERT_TRUE(keyboard.ok()) << "KWin did not offer org_kde_kwin_fake_input";
+    ASSERT_TRUE(keyboard.chord({KEY_LEFTCTRL, KEY_LEFTALT, KEY_LEFTMETA, KEY_SPACE}));
+    ASSERT_TRUE(eventually([&] { return app.server().hasClient(); })) << said();
+    ASSERT_TRUE(eventually([&] { return app.assistantStderr().contains("zdarzenie: responseFinished"); })) << said();
+    // Pressed again, it closes the conversation.
+    ASSERT_TRUE(keyboard.chord({KEY_LEFTCTRL, KEY_LEFTALT, KEY_LEFTMETA, KEY_SPACE}));
+    ASSERT_TRUE(eventually([&] { return !app.server().hasClient(); })) << said();
+
+    // KWin without Plasma's shell has no tray: the user hears what to add, once.
+    const QString trayAdvice = QStringLiteral("[mowa] Ikona Selvina nie pojawiła się w zasobniku systemowym. "
+                                              "Dodaj do panelu element Zasobnik systemowy.");
+    EXPECT_TRUE(eventually([&] { return log().contains(trayAdvice); }, std::chrono::seconds(60))) << said();
+    EXPECT_EQ(log().count(trayAdvice), 1);
+
+    EXPECT_EQ(app.stopAssistant(), 0) << said();
+    QDBusConnection::disconnectFromBus(QStringLiteral("kde-bus"));
+}
+
+} // namespace
