@@ -2,8 +2,9 @@
 // private session bus, and the desktop portal with KDE's backend, started by the bus for it; the
 // real selvina-voice against the loopback realtime service. The shortcut must be bound through the
 // real GlobalShortcuts portal (KDE keeps it under the session's token in kglobalaccel), and a key
-// chord entering KWin through its fake-input protocol must open and then close a conversation. KWin
-// alone has no tray: the user must hear what to add.
+// chord entering KWin through its fake-input protocol must open and then close a conversation, with
+// the mark (X11, through Xwayland) shown above a native Wayland window meanwhile. KWin alone has no
+// tray: the user must hear what to add.
 #include "AssistantProcess.h"
 #include "KWinFakeInput.h"
 #include "KWinSession.h"
@@ -15,6 +16,7 @@
 #include <QDBusMetaType>
 #include <QDBusObjectPath>
 #include <QDBusVariant>
+#include <QImage>
 
 #include <gtest/gtest.h>
 
@@ -32,6 +34,10 @@ TEST(KdePlasmaWayland, TheRealPortalBindsTheShortcutAndKWinsKeyPressOpensAndClos
     if (const QString missing = KWinSession::missing(); !missing.isEmpty())
         GTEST_SKIP() << missing.toStdString() << " is not installed (scripts/setup installs it)";
 
+    // Made first, removed last: the bus's services (the document portal, the speech server) keep
+    // files in it until the bus is gone.
+    QTemporaryDir runtime;
+    ASSERT_TRUE(runtime.isValid());
     SoundServer sound;
     ASSERT_TRUE(sound.up());
     AssistantProcess app(QStringLiteral(SELVINA_VOICE_BIN), [&](const QJsonObject& f) {
@@ -39,8 +45,6 @@ TEST(KdePlasmaWayland, TheRealPortalBindsTheShortcutAndKWinsKeyPressOpensAndClos
             app.server().sendText(R"({"type":"response.done","response":{"status":"completed"}})");
     });
     ASSERT_TRUE(app.startBus());
-    QTemporaryDir runtime;
-    ASSERT_TRUE(runtime.isValid());
     QFile::setPermissions(runtime.path(), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
     KWinSession kwin(app.environment(), runtime.path());
     ASSERT_TRUE(kwin.ok()) << kwin.output().toStdString();
@@ -72,15 +76,37 @@ TEST(KdePlasmaWayland, TheRealPortalBindsTheShortcutAndKWinsKeyPressOpensAndClos
         paths << p.path();
     EXPECT_TRUE(paths.contains(QStringLiteral("/component/selvina_voice"))) << paths.join(' ').toStdString();
 
-    // The chord, pressed as a keyboard would: KWin → kglobalaccel → the portal → Selvina.
+    // A native Wayland window covers the screen, focused.
+    QProcess window;
+    QProcessEnvironment windowEnvironment = app.environment();
+    for (const auto& [name, value] : {std::pair{"GDK_BACKEND", QStringLiteral("wayland")},
+                                      {"WAYLAND_DISPLAY", kwin.waylandDisplay()}, {"XDG_RUNTIME_DIR", runtime.path()}})
+        windowEnvironment.insert(QString::fromLatin1(name), value);
+    window.setProcessEnvironment(windowEnvironment);
+    window.start(QStringLiteral("/usr/bin/python3"), {QStringLiteral(SELVINA_SOLID_WINDOW), QStringLiteral("#00ff00")});
+    ASSERT_TRUE(eventually([&] { return window.canReadLine() || window.state() == QProcess::NotRunning; }));
+    ASSERT_EQ(window.readLine().trimmed(), "shown") << window.readAllStandardError().toStdString();
+    const auto centre = [&] {
+        const QImage screen = KWinSession::capture(bus);
+        return screen.isNull() ? QRgb(0) : screen.pixel(screen.width() / 2, screen.height() / 2) & 0xFFFFFF;
+    };
+    constexpr QRgb kGreen = 0x00FF00;
+    ASSERT_TRUE(eventually([&] { return centre() == kGreen; })) << "KWin's screenshot shows " << std::hex << centre();
+
+    // The chord, pressed as a keyboard would: KWin → kglobalaccel → the portal → Selvina. The mark
+    // (an X11 window through Xwayland) shows above the native window.
     KWinFakeInput keyboard((runtime.path() + QLatin1Char('/') + kwin.waylandDisplay()).toStdString());
     ASSERT_TRUE(keyboard.ok()) << "KWin did not offer org_kde_kwin_fake_input";
     ASSERT_TRUE(keyboard.chord({KEY_LEFTCTRL, KEY_LEFTALT, KEY_LEFTMETA, KEY_SPACE}));
     ASSERT_TRUE(eventually([&] { return app.server().hasClient(); })) << said();
+    EXPECT_TRUE(eventually([&] { return centre() != kGreen; })) << "the mark is not above the native window";
     ASSERT_TRUE(eventually([&] { return app.assistantStderr().contains("zdarzenie: responseFinished"); })) << said();
-    // Pressed again, it closes the conversation.
+    // Pressed again, it closes the conversation, and the mark goes.
     ASSERT_TRUE(keyboard.chord({KEY_LEFTCTRL, KEY_LEFTALT, KEY_LEFTMETA, KEY_SPACE}));
     ASSERT_TRUE(eventually([&] { return !app.server().hasClient(); })) << said();
+    EXPECT_TRUE(eventually([&] { return centre() == kGreen; })) << "the mark stayed";
+    window.terminate();
+    window.waitForFinished(5000);
 
     // KWin without Plasma's shell has no tray: the user hears what to add, once.
     const QString trayAdvice = QStringLiteral("[mowa] Ikona Selvina nie pojawiła się w zasobniku systemowym. "

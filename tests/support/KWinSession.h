@@ -12,11 +12,20 @@
 #include "Processes.h"
 #include "TestSupport.h"
 
+#include <QDBusArgument>
+#include <QDBusConnection>
+#include <QDBusMessage>
+#include <QDBusPendingCall>
+#include <QDBusUnixFileDescriptor>
 #include <QDir>
+#include <QImage>
 #include <QFile>
 #include <QProcess>
 #include <QSize>
 #include <QTemporaryDir>
+
+#include <fcntl.h>
+#include <unistd.h>
 
 namespace selvina::testing {
 
@@ -45,8 +54,10 @@ public:
         environment.insert(QStringLiteral("XDG_RUNTIME_DIR"), runtimeDir);
         environment.insert(QStringLiteral("XDG_CURRENT_DESKTOP"), QStringLiteral("KDE"));
         environment.insert(QStringLiteral("KWIN_FORCE_OWN_QPA"), QStringLiteral("1"));
-        // Admits the tests' fake-input client, which a desktop file would otherwise have to name.
+        // Admit the tests' fake-input client and screenshots (the test's and the portal's), which
+        // desktop files of trusted programs would otherwise have to name.
         environment.insert(QStringLiteral("KWIN_WAYLAND_NO_PERMISSION_CHECKS"), QStringLiteral("1"));
+        environment.insert(QStringLiteral("KWIN_SCREENSHOT_NO_PERMISSION_CHECKS"), QStringLiteral("1"));
         environment.remove(QStringLiteral("DISPLAY"));
         environment.remove(QStringLiteral("WAYLAND_DISPLAY"));
         m_kwin.setProcessEnvironment(environment);
@@ -85,6 +96,49 @@ public:
     const QString& waylandDisplay() const { return m_socket; } // under XDG_RUNTIME_DIR
     const QString& xDisplay() const { return m_display; }      // Xwayland's
     QByteArray output() { return m_kwin.readAll(); }
+
+    // What the output shows, through KWin's own screenshot interface on `bus`; null on failure.
+    static QImage capture(QDBusConnection& bus)
+    {
+        int fds[2];
+        if (::pipe2(fds, O_CLOEXEC | O_NONBLOCK) != 0)
+            return {};
+        QDBusPendingCall pending = [&] {
+            // The message holds a copy of the write end: it must be gone before the end of the data
+            // can be seen.
+            QDBusMessage call = QDBusMessage::createMethodCall(QStringLiteral("org.kde.KWin"), QStringLiteral("/org/kde/KWin/ScreenShot2"),
+                                                               QStringLiteral("org.kde.KWin.ScreenShot2"),
+                                                               QStringLiteral("CaptureActiveScreen"));
+            call << QVariantMap() << QVariant::fromValue(QDBusUnixFileDescriptor(fds[1]));
+            return bus.asyncCall(call, 10000);
+        }();
+        ::close(fds[1]);
+        // KWin writes the pixels while, or after, it answers: read as they come, until the reply's
+        // size is there (the pipe's end is not always closed at once).
+        QByteArray data;
+        QVariantMap info;
+        const auto expected = [&] {
+            return qsizetype(info.value(QStringLiteral("stride")).toInt()) * info.value(QStringLiteral("height")).toInt();
+        };
+        const bool read = waitFor([&] {
+            char chunk[65536];
+            ssize_t n;
+            while ((n = ::read(fds[0], chunk, sizeof chunk)) > 0)
+                data.append(chunk, n);
+            if (!pending.isFinished() || pending.isError())
+                return pending.isFinished();
+            if (info.isEmpty())
+                pending.reply().arguments().value(0).value<QDBusArgument>() >> info;
+            return expected() > 0 && data.size() >= expected();
+        }, std::chrono::seconds(15));
+        ::close(fds[0]);
+        const int width = info.value(QStringLiteral("width")).toInt(), height = info.value(QStringLiteral("height")).toInt();
+        const int stride = info.value(QStringLiteral("stride")).toInt();
+        const auto format = QImage::Format(info.value(QStringLiteral("format")).toInt());
+        if (!read || width <= 0 || height <= 0 || data.size() < expected())
+            return {};
+        return QImage(reinterpret_cast<const uchar*>(data.constData()), width, height, stride, format).copy();
+    }
 
 private:
     QProcess m_kwin;

@@ -4,6 +4,7 @@
 #include "platform/linux/KeySymbols.h"
 
 #include <QDBusArgument>
+#include <QDBusError>
 #include <QDBusMetaType>
 #include <QDBusObjectPath>
 #include <QDBusPendingCallWatcher>
@@ -92,8 +93,8 @@ QString PortalShortcuts::noKeysRemedy()
         + QStringLiteral(", albo wybierz inną kombinację w Ustawieniach Selviny, w części Uruchamianie.");
 }
 
-PortalShortcuts::PortalShortcuts(QDBusConnection connection, QObject* parent)
-    : QObject(parent), m_connection(std::move(connection))
+PortalShortcuts::PortalShortcuts(QDBusConnection connection, std::chrono::milliseconds probeTimeout, QObject* parent)
+    : QObject(parent), m_connection(std::move(connection)), m_probeTimeout(probeTimeout)
 {
     qDBusRegisterMetaType<PortalShortcut>();
     qDBusRegisterMetaType<PortalShortcutList>();
@@ -106,7 +107,7 @@ PortalShortcuts::~PortalShortcuts()
     closeSession();
 }
 
-void PortalShortcuts::probe()
+void PortalShortcuts::probe(int attempt)
 {
     if (!m_connection.isConnected()) {
         m_state = State::unavailable;
@@ -115,13 +116,24 @@ void PortalShortcuts::probe()
     QDBusMessage get = QDBusMessage::createMethodCall(kService, kPath, QStringLiteral("org.freedesktop.DBus.Properties"),
                                                       QStringLiteral("Get"));
     get << kInterface << QStringLiteral("version");
-    auto* call = new QDBusPendingCallWatcher(m_connection.asyncCall(get, 5000), this);
-    connect(call, &QDBusPendingCallWatcher::finished, this, [this, call] {
+    // The bus starts the portal and its backends on this first call; at login, or on a busy machine,
+    // that took over 5 s (measured with KDE's): only a clear answer means "no portal", a silence is
+    // asked once more.
+    auto* call = new QDBusPendingCallWatcher(m_connection.asyncCall(get, int(m_probeTimeout.count())), this);
+    connect(call, &QDBusPendingCallWatcher::finished, this, [this, call, attempt] {
         call->deleteLater();
-        const bool ok = call->reply().type() == QDBusMessage::ReplyMessage;
+        const QDBusError error = call->error();
+        const bool silent = error.type() == QDBusError::NoReply || error.type() == QDBusError::Timeout
+                            || error.type() == QDBusError::TimedOut;
+        if (silent && attempt == 0) {
+            logLine(QStringLiteral("[skrót] portal nie odpowiada — pytam jeszcze raz"));
+            probe(attempt + 1);
+            return;
+        }
+        const bool ok = !call->isError();
         m_state = ok ? State::available : State::unavailable;
         if (!ok) {
-            logLine(QStringLiteral("[skrót] portal GlobalShortcuts niedostępny: ") + call->reply().errorMessage());
+            logLine(QStringLiteral("[skrót] portal GlobalShortcuts niedostępny: ") + error.message());
             refuseAll(QStringLiteral("brak portalu GlobalShortcuts"), remedy());
         } else if (!m_shortcuts.empty()) {
             rebind();

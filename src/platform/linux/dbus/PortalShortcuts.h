@@ -11,6 +11,7 @@
 #include <QDBusMessage>
 #include <QObject>
 
+#include <chrono>
 #include <map>
 
 namespace selvina::platform {
@@ -26,7 +27,9 @@ public:
     static QString refusedRemedy();
     static QString noKeysRemedy();
 
-    explicit PortalShortcuts(QDBusConnection connection = QDBusConnection::sessionBus(), QObject* parent = nullptr);
+    // `probeTimeout`: how long the first question to the portal may wait (twice, when unanswered).
+    explicit PortalShortcuts(QDBusConnection connection = QDBusConnection::sessionBus(),
+                             std::chrono::milliseconds probeTimeout = std::chrono::seconds(30), QObject* parent = nullptr);
     ~PortalShortcuts() override;
 
     Status<HotkeyError> grab(std::uint32_t id, std::uint32_t keyCode, std::uint32_t modifiers,
@@ -44,7 +47,7 @@ private:
         std::uint32_t keyCode = 0;
         std::uint32_t modifiers = 0;
     };
-    void probe();
+    void probe(int attempt = 0);
     void scheduleRebind();
     void rebind();
     void checkTriggers(const QVariantMap& results);
@@ -61,6 +64,7 @@ private:
     QString m_session;
     quint64 m_generation = 0; // bumps on every rebind; stale answers are dropped
     int m_tokens = 0;
+    std::chrono::milliseconds m_probeTimeout;
     bool m_rebindQueued = false;
 };
 
