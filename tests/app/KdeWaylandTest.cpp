@@ -4,14 +4,16 @@
 // real GlobalShortcuts portal (KDE keeps it under the session's token in kglobalaccel), and a key
 // chord entering KWin through its fake-input protocol must open and then close a conversation, with
 // the mark (X11, through Xwayland) shown above a native Wayland window meanwhile. KWin alone has no
-// tray: the user must hear what to add.
+// tray: the user must hear what to add; Plasma's shell, started after it, gets the item in its tray.
 #include "AssistantProcess.h"
 #include "KWinFakeInput.h"
 #include "KWinSession.h"
 #include "SoundServer.h"
+#include "StandInTray.h"
 #include "TestSupport.h"
 
 #include <QDBusConnection>
+#include <QDBusConnectionInterface>
 #include <QDBusMessage>
 #include <QDBusMetaType>
 #include <QDBusObjectPath>
@@ -29,7 +31,7 @@ bool eventually(const std::function<bool()>& c, std::chrono::seconds within = st
     return waitFor(c, within);
 }
 
-TEST(KdePlasmaWayland, TheRealPortalBindsTheShortcutAndKWinsKeyPressOpensAndClosesAConversation)
+TEST(KdePlasmaWayland, TheRealPortalBindsTheShortcutKWinsKeyPressTogglesAConversationAndPlasmasTrayGetsTheItem)
 {
     if (const QString missing = KWinSession::missing(); !missing.isEmpty())
         GTEST_SKIP() << missing.toStdString() << " is not installed (scripts/setup installs it)";
@@ -114,7 +116,59 @@ TEST(KdePlasmaWayland, TheRealPortalBindsTheShortcutAndKWinsKeyPressOpensAndClos
     EXPECT_TRUE(eventually([&] { return log().contains(trayAdvice); }, std::chrono::seconds(60))) << said();
     EXPECT_EQ(log().count(trayAdvice), 1);
 
+    // Plasma's shell comes later, as the session starts it: the activity manager it needs, KDE's
+    // daemon with the StatusNotifierWatcher module (loaded in the session's second phase), then
+    // plasmashell (on Xwayland: Qt 5's Wayland plug-in is not installed), whose system tray is the
+    // host. The item reaches its watcher, with the menu readable.
+    QProcessEnvironment plasmaEnvironment = windowEnvironment;
+    plasmaEnvironment.remove(QStringLiteral("GDK_BACKEND"));
+    plasmaEnvironment.insert(QStringLiteral("DISPLAY"), kwin.xDisplay());
+    plasmaEnvironment.insert(QStringLiteral("XDG_CURRENT_DESKTOP"), QStringLiteral("KDE"));
+    plasmaEnvironment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("xcb"));
+    QProcess activities, daemon, shell;
+    for (auto& [process, program] : {std::pair<QProcess*, QString>{&activities, QStringLiteral("/usr/lib/x86_64-linux-gnu/libexec/kactivitymanagerd")},
+                                     {&daemon, QStringLiteral("kded5")}}) {
+        process->setProcessEnvironment(plasmaEnvironment);
+        process->setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        process->start(program, QStringList{});
+    }
+    const auto registered = [&](const char* name) { return bus.interface()->isServiceRegistered(QString::fromLatin1(name)).value(); };
+    ASSERT_TRUE(eventually([&] { return registered("org.kde.ActivityManager") && registered("org.kde.kded5"); }));
+    const QDBusMessage load = bus.call(QDBusMessage::createMethodCall(QStringLiteral("org.kde.kded5"), QStringLiteral("/kded"),
+                                                                      QStringLiteral("org.kde.kded5"), QStringLiteral("loadModule"))
+                                       << QStringLiteral("statusnotifierwatcher"));
+    ASSERT_EQ(load.arguments().value(0).toBool(), true) << load.errorMessage().toStdString();
+    shell.setProcessEnvironment(plasmaEnvironment);
+    shell.start(QStringLiteral("plasmashell"), QStringList{});
+    ASSERT_TRUE(shell.waitForStarted(10000));
+    const QString watcher = QStringLiteral("org.kde.StatusNotifierWatcher");
+    QStringList items;
+    ASSERT_TRUE(eventually([&] {
+        items = busProperty(bus, watcher, "/StatusNotifierWatcher", watcher, "RegisteredStatusNotifierItems").toStringList();
+        return !items.isEmpty();
+    }, std::chrono::seconds(90))) << said();
+    QStringList names;
+    EXPECT_TRUE(eventually([&] {
+        names = bus.interface()->registeredServiceNames().value();
+        return std::any_of(names.cbegin(), names.cend(), [&](const QString& name) {
+            return name.startsWith(QStringLiteral("org.kde.StatusNotifierHost-"))
+                   && bus.interface()->servicePid(name).value() == uint(shell.processId());
+        });
+    })) << "no host of plasmashell's among " << names.join(' ').toStdString();
+    EXPECT_TRUE(busProperty(bus, watcher, "/StatusNotifierWatcher", watcher, "IsStatusNotifierHostRegistered").toBool());
+    EXPECT_TRUE(eventually([&] { return log().contains(QStringLiteral("[menu] ikona w zasobniku gotowa")); })) << said();
+    ASSERT_EQ(items.size(), 1) << items.join(' ').toStdString();
+    const ItemSeen item = readItem(bus, items.first());
+    EXPECT_EQ(item.id, u"selvina-voice");
+    EXPECT_TRUE(item.error.isEmpty()) << item.error.toStdString();
+    EXPECT_NE(item.menu.value(QStringLiteral("Zakończ")).id, 0);
+
     EXPECT_EQ(app.stopAssistant(), 0) << said();
+    for (QProcess* process : {&shell, &daemon, &activities}) {
+        process->terminate();
+        if (!process->waitForFinished(5000))
+            stopProcess(*process);
+    }
     QDBusConnection::disconnectFromBus(QStringLiteral("kde-bus"));
 }
 
