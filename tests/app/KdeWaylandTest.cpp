@@ -48,6 +48,8 @@ TEST(KdePlasmaWayland, TheRealPortalBindsTheShortcutKWinsKeyPressTogglesAConvers
     });
     ASSERT_TRUE(app.startBus());
     QFile::setPermissions(runtime.path(), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    // Two keyboard layouts, as a Polish user with a second script has them.
+    writeFile(app.home() + QStringLiteral("/config/kxkbrc"), "[Layout]\nLayoutList=pl,ua\nUse=true\n");
     KWinSession kwin(app.environment(), runtime.path());
     ASSERT_TRUE(kwin.ok()) << kwin.output().toStdString();
 
@@ -107,6 +109,23 @@ TEST(KdePlasmaWayland, TheRealPortalBindsTheShortcutKWinsKeyPressTogglesAConvers
     ASSERT_TRUE(keyboard.chord({KEY_LEFTCTRL, KEY_LEFTALT, KEY_LEFTMETA, KEY_SPACE}));
     ASSERT_TRUE(eventually([&] { return !app.server().hasClient(); })) << said();
     EXPECT_TRUE(eventually([&] { return centre() == kGreen; })) << "the mark stayed";
+
+    // The layout switches while the shortcut is held by the desktop: the same chord still opens and
+    // closes (KDE binds it by key, and resolves it in every layout).
+    const auto layout = [&](const char* method, const QVariantList& args = {}) {
+        QDBusMessage call = QDBusMessage::createMethodCall(QStringLiteral("org.kde.keyboard"), QStringLiteral("/Layouts"),
+                                                           QStringLiteral("org.kde.KeyboardLayouts"), QString::fromLatin1(method));
+        call.setArguments(args);
+        return bus.call(call, QDBus::Block, 5000);
+    };
+    const QDBusMessage switched = layout("setLayout", {uint(1)});
+    ASSERT_EQ(switched.type(), QDBusMessage::ReplyMessage) << switched.errorMessage().toStdString();
+    ASSERT_TRUE(eventually([&] { return layout("getLayout").arguments().value(0).toUInt() == 1; }));
+    ASSERT_TRUE(keyboard.chord({KEY_LEFTCTRL, KEY_LEFTALT, KEY_LEFTMETA, KEY_SPACE}));
+    ASSERT_TRUE(eventually([&] { return app.server().hasClient(); })) << said();
+    ASSERT_TRUE(eventually([&] { return app.server().connectionCount() == 2; })) << said();
+    ASSERT_TRUE(keyboard.chord({KEY_LEFTCTRL, KEY_LEFTALT, KEY_LEFTMETA, KEY_SPACE}));
+    ASSERT_TRUE(eventually([&] { return !app.server().hasClient(); })) << said();
     window.terminate();
     window.waitForFinished(5000);
 
