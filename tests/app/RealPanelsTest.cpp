@@ -149,15 +149,6 @@ struct Desktop {
     void (*useApplication)(const ToolCall& tool, const QString& read, const QString& folder);
 };
 
-// A property of an object on the panel's bus; invalid when the call failed.
-QVariant property(QDBusConnection& bus, const QString& service, const QString& path, const QString& interface, const QString& name)
-{
-    QDBusMessage call = QDBusMessage::createMethodCall(service, path, QStringLiteral("org.freedesktop.DBus.Properties"), QStringLiteral("Get"));
-    call.setArguments({interface, name});
-    const QDBusMessage reply = bus.call(call, QDBus::Block, 5000);
-    return reply.arguments().isEmpty() ? QVariant() : reply.arguments().first().value<QDBusVariant>().variant();
-}
-
 void PrintTo(const Desktop& desktop, std::ostream* out) { *out << desktop.name; }
 
 class RealPanel : public ::testing::TestWithParam<Desktop> {};
@@ -209,30 +200,21 @@ TEST_P(RealPanel, TheItemTheKeysTheMarkAndTheScreenToolsWorkInTheRealDesktop)
     const QString watcher = QStringLiteral("org.kde.StatusNotifierWatcher");
     QStringList items;
     ASSERT_TRUE(eventually([&] {
-        items = property(bus, watcher, "/StatusNotifierWatcher", watcher, "RegisteredStatusNotifierItems").toStringList();
+        items = busProperty(bus, watcher, "/StatusNotifierWatcher", watcher, "RegisteredStatusNotifierItems").toStringList();
         return !items.isEmpty();
     })) << bus.interface()->registeredServiceNames().value().join(' ').toStdString() << "\n" << said();
     ASSERT_TRUE(log().contains(QStringLiteral("[menu] ikona w zasobniku gotowa"))) << said();
     const uint watcherPid = bus.interface()->servicePid(watcher).value();
     EXPECT_TRUE(readFile(QStringLiteral("/proc/%1/cmdline").arg(watcherPid)).contains(desktop.trayProcess));
-    EXPECT_TRUE(property(bus, watcher, "/StatusNotifierWatcher", watcher, "IsStatusNotifierHostRegistered").toBool());
+    EXPECT_TRUE(busProperty(bus, watcher, "/StatusNotifierWatcher", watcher, "IsStatusNotifierHostRegistered").toBool());
 
     // Its menu, read as the panel reads it.
     ASSERT_EQ(items.size(), 1) << items.join(' ').toStdString();
-    const qsizetype slash = items.first().indexOf(QLatin1Char('/'));
-    const QString service = slash < 0 ? items.first() : items.first().left(slash);
-    const QString itemPath = slash < 0 ? QStringLiteral("/StatusNotifierItem") : items.first().mid(slash);
-    EXPECT_EQ(property(bus, service, itemPath, "org.kde.StatusNotifierItem", "Id").toString(), u"selvina-voice");
-    const QString menuPath = property(bus, service, itemPath, "org.kde.StatusNotifierItem", "Menu").value<QDBusObjectPath>().path();
-    ASSERT_FALSE(menuPath.isEmpty());
-    QDBusMessage layout = QDBusMessage::createMethodCall(service, menuPath, "com.canonical.dbusmenu", "GetLayout");
-    layout.setArguments({0, -1, QStringList()});
-    const QDBusMessage reply = bus.call(layout, QDBus::Block, 5000);
-    QMap<QString, MenuEntry> entries;
-    ASSERT_EQ(reply.arguments().size(), 2) << reply.errorMessage().toStdString();
-    readLayout(reply.arguments().at(1).value<QDBusArgument>(), entries);
-    EXPECT_NE(entries.value(QStringLiteral("Zakończ")).id, 0);
-    const MenuEntry wake = entries.value(QStringLiteral("Reaguj na „hej Selvina”"));
+    const ItemSeen item = readItem(bus, items.first());
+    EXPECT_EQ(item.id, u"selvina-voice");
+    ASSERT_TRUE(item.error.isEmpty()) << item.error.toStdString();
+    EXPECT_NE(item.menu.value(QStringLiteral("Zakończ")).id, 0);
+    const MenuEntry wake = item.menu.value(QStringLiteral("Reaguj na „hej Selvina”"));
     EXPECT_EQ(wake.toggleType, u"checkmark");
     EXPECT_EQ(wake.toggleState, 1);
 
@@ -305,7 +287,7 @@ TEST_P(RealPanel, TheItemTheKeysTheMarkAndTheScreenToolsWorkInTheRealDesktop)
 
     // The panel restarts (a crash, a settings change): its new watcher gets the item again.
     const auto registered = [&] {
-        return !property(bus, watcher, "/StatusNotifierWatcher", watcher, "RegisteredStatusNotifierItems").toStringList().isEmpty();
+        return !busProperty(bus, watcher, "/StatusNotifierWatcher", watcher, "RegisteredStatusNotifierItems").toStringList().isEmpty();
     };
     panel.terminate();
     ASSERT_TRUE(panel.waitForFinished(10000));

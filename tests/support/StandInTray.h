@@ -44,6 +44,19 @@ struct MenuEntry {
 // The menu's entries by label, from GetLayout's nested (id, properties, children).
 void readLayout(const QDBusArgument& arg, QMap<QString, MenuEntry>& out);
 
+// A property of an object on `bus`; invalid when the call failed.
+QVariant busProperty(QDBusConnection& bus, const QString& service, const QString& path, const QString& interface,
+                     const QString& name);
+
+// A registered item as a real panel's watcher lists it ("service/path" or "service"): its Id and
+// its menu's entries by label, read as the panel reads them; the reason in `error` when unreadable.
+struct ItemSeen {
+    QString id;
+    QMap<QString, MenuEntry> menu;
+    QString error;
+};
+ItemSeen readItem(QDBusConnection& bus, const QString& registered);
+
 // A panel's tray host on the assistant's bus: the watcher the item registers with, and the item's menu.
 class TrayHost {
 public:

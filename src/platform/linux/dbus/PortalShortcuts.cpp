@@ -4,11 +4,15 @@
 #include "platform/linux/KeySymbols.h"
 
 #include <QDBusArgument>
+#include <QDBusError>
 #include <QDBusMetaType>
 #include <QDBusObjectPath>
 #include <QDBusPendingCallWatcher>
 #include <QDBusVariant>
 #include <QPointer>
+#include <QTimer>
+
+#include <algorithm>
 
 #include <chrono>
 
@@ -21,6 +25,11 @@ const QString kPath = QStringLiteral("/org/freedesktop/portal/desktop");
 const QString kInterface = QStringLiteral("org.freedesktop.portal.GlobalShortcuts");
 const QString kRequest = QStringLiteral("org.freedesktop.portal.Request");
 const QString kSession = QStringLiteral("org.freedesktop.portal.Session");
+// The session's token. KDE names the shortcuts' group after it when the application has no ID (not
+// started from its desktop file), and keeps that group's keys in kglobalshortcutsrc: a token that
+// changed between sessions would leave the old group holding the combination, and the new one
+// would get no keys.
+const QString kComponent = QStringLiteral("selvina_voice");
 
 struct PortalShortcut {
     QString id;
@@ -64,8 +73,28 @@ QString PortalShortcuts::remedy()
                           "przywołuje Selvinę.");
 }
 
-PortalShortcuts::PortalShortcuts(QDBusConnection connection, QObject* parent)
-    : QObject(parent), m_connection(std::move(connection))
+QString PortalShortcuts::cancelledRemedy()
+{
+    return QStringLiteral("Przypisanie skrótu anulowano w oknie pulpitu. Żeby spróbować jeszcze raz, wyłącz i włącz "
+                          "skrót w Ustawieniach Selviny, w części Uruchamianie, i zatwierdź go w oknie pulpitu. Możesz "
+                          "też dodać w ustawieniach klawiatury skrót, który uruchamia polecenie selvina-voice.");
+}
+
+QString PortalShortcuts::refusedRemedy()
+{
+    return QStringLiteral("Pulpit odmówił przypisania skrótu. Dodaj w ustawieniach klawiatury skrót, który uruchamia "
+                          "polecenie selvina-voice — ponowne uruchomienie przywołuje Selvinę.");
+}
+
+QString PortalShortcuts::noKeysRemedy()
+{
+    return QStringLiteral("Pulpit przyjął skrót, ale bez klawiszy: tę kombinację zajmuje już inny program. Przypisz "
+                          "klawisze w ustawieniach skrótów pulpitu, pozycja ") + kComponent
+        + QStringLiteral(", albo wybierz inną kombinację w Ustawieniach Selviny, w części Uruchamianie.");
+}
+
+PortalShortcuts::PortalShortcuts(QDBusConnection connection, std::chrono::milliseconds probeTimeout, QObject* parent)
+    : QObject(parent), m_connection(std::move(connection)), m_probeTimeout(probeTimeout)
 {
     qDBusRegisterMetaType<PortalShortcut>();
     qDBusRegisterMetaType<PortalShortcutList>();
@@ -78,7 +107,7 @@ PortalShortcuts::~PortalShortcuts()
     closeSession();
 }
 
-void PortalShortcuts::probe()
+void PortalShortcuts::probe(int attempt)
 {
     if (!m_connection.isConnected()) {
         m_state = State::unavailable;
@@ -87,14 +116,25 @@ void PortalShortcuts::probe()
     QDBusMessage get = QDBusMessage::createMethodCall(kService, kPath, QStringLiteral("org.freedesktop.DBus.Properties"),
                                                       QStringLiteral("Get"));
     get << kInterface << QStringLiteral("version");
-    auto* call = new QDBusPendingCallWatcher(m_connection.asyncCall(get, 5000), this);
-    connect(call, &QDBusPendingCallWatcher::finished, this, [this, call] {
+    // The bus starts the portal and its backends on this first call; at login, or on a busy machine,
+    // that took over 5 s (measured with KDE's): only a clear answer means "no portal", a silence is
+    // asked once more.
+    auto* call = new QDBusPendingCallWatcher(m_connection.asyncCall(get, int(m_probeTimeout.count())), this);
+    connect(call, &QDBusPendingCallWatcher::finished, this, [this, call, attempt] {
         call->deleteLater();
-        const bool ok = call->reply().type() == QDBusMessage::ReplyMessage;
+        const QDBusError error = call->error();
+        const bool silent = error.type() == QDBusError::NoReply || error.type() == QDBusError::Timeout
+                            || error.type() == QDBusError::TimedOut;
+        if (silent && attempt == 0) {
+            logLine(QStringLiteral("[skrót] portal nie odpowiada — pytam jeszcze raz"));
+            probe(attempt + 1);
+            return;
+        }
+        const bool ok = !call->isError();
         m_state = ok ? State::available : State::unavailable;
         if (!ok) {
-            logLine(QStringLiteral("[skrót] portal GlobalShortcuts niedostępny: ") + call->reply().errorMessage());
-            refuseAll(QStringLiteral("brak portalu GlobalShortcuts"));
+            logLine(QStringLiteral("[skrót] portal GlobalShortcuts niedostępny: ") + error.message());
+            refuseAll(QStringLiteral("brak portalu GlobalShortcuts"), remedy());
         } else if (!m_shortcuts.empty()) {
             rebind();
         }
@@ -114,7 +154,7 @@ Status<HotkeyError> PortalShortcuts::grab(std::uint32_t id, std::uint32_t keyCod
         return HotkeyError::needsModifier();
     m_shortcuts[id] = {keyCode, modifiers};
     if (m_state == State::available)
-        rebind();
+        scheduleRebind();
     return Ok{};
 }
 
@@ -123,14 +163,31 @@ void PortalShortcuts::release(std::uint32_t id)
     if (m_shortcuts.erase(id) == 0)
         return;
     if (m_state == State::available)
-        rebind();
+        scheduleRebind();
 }
 
-void PortalShortcuts::refuseAll(const QString& status)
+void PortalShortcuts::scheduleRebind()
+{
+    // A change of combination is a release and a grab: one new session for both.
+    if (std::exchange(m_rebindQueued, true))
+        return;
+    QTimer::singleShot(0, this, [this] {
+        m_rebindQueued = false;
+        rebind();
+    });
+}
+
+void PortalShortcuts::refuseAll(const QString& status, const QString& sentence)
 {
     const auto shortcuts = std::exchange(m_shortcuts, {});
     for (const auto& [id, shortcut] : shortcuts)
-        reportRefused(id, HotkeyError::portalRefused(status, remedy()));
+        reportRefused(id, HotkeyError::portalRefused(status, sentence));
+}
+
+QString PortalShortcuts::sentenceFor(uint response)
+{
+    // 1: the user closed the desktop's confirmation; 2 (or anything else): the portal failed or refused.
+    return response == 1 ? cancelledRemedy() : refusedRemedy();
 }
 
 void PortalShortcuts::closeSession()
@@ -152,7 +209,22 @@ QString PortalShortcuts::request(const QString& method, const QVariantList& lead
     m_connection.connect(kService, path, kRequest, QStringLiteral("Response"), this, SLOT(onResponse(QDBusMessage)));
     QDBusMessage call = QDBusMessage::createMethodCall(kService, kPath, kInterface, method);
     call.setArguments(leading);
-    m_connection.asyncCall(call, 120000); // the portal may ask the user first
+    // The portal may ask the user first. A call that fails outright sends no Response: it counts as
+    // a refusal, or the user would never hear why the shortcut does nothing.
+    auto* watcher = new QDBusPendingCallWatcher(m_connection.asyncCall(call, 120000), this);
+    connect(watcher, &QDBusPendingCallWatcher::finished, this, [this, watcher, path] {
+        watcher->deleteLater();
+        if (!watcher->isError())
+            return;
+        const auto it = m_pending.find(path);
+        if (it == m_pending.end())
+            return;
+        logLine(QStringLiteral("[skrót] portal: ") + watcher->error().message());
+        auto handler = std::move(it->second);
+        m_pending.erase(it);
+        m_connection.disconnect(kService, path, kRequest, QStringLiteral("Response"), this, SLOT(onResponse(QDBusMessage)));
+        handler(2, {});
+    });
     return path;
 }
 
@@ -163,36 +235,72 @@ void PortalShortcuts::rebind()
     const quint64 generation = ++m_generation;
     if (m_shortcuts.empty())
         return;
+    PortalShortcutList list;
+    for (const auto& [id, s] : m_shortcuts)
+        list.append({QString::number(id),
+                     {{QStringLiteral("description"), QStringLiteral("Przywołaj Selvinę")},
+                      {QStringLiteral("preferred_trigger"), portalTrigger(s.keyCode, s.modifiers)}}});
+    // KDE's portal 5.27 binds the shortcuts CreateSession carries and answers BindShortcuts with what
+    // it holds, ignoring that call's list; later backends bind in BindShortcuts. Both get the list.
     const QString token = QStringLiteral("selvina%1").arg(++m_tokens);
     const QVariantMap options{{QStringLiteral("handle_token"), token},
-                              {QStringLiteral("session_handle_token"), QStringLiteral("selvina_session%1").arg(m_tokens)}};
+                              {QStringLiteral("session_handle_token"), kComponent},
+                              {QStringLiteral("shortcuts"), QVariant::fromValue(list)}};
     QPointer<PortalShortcuts> self(this);
-    request(QStringLiteral("CreateSession"), {options}, token, [self, generation](uint response, const QVariantMap& results) {
+    request(QStringLiteral("CreateSession"), {options}, token, [self, generation, list](uint response, const QVariantMap& results) {
         if (!self || generation != self->m_generation)
             return;
         if (response != 0) {
-            self->refuseAll(QStringLiteral("portal odmówił sesji (%1)").arg(response));
+            self->refuseAll(QStringLiteral("portal odmówił sesji (%1)").arg(response), sentenceFor(response));
             return;
         }
         self->m_session = results.value(QStringLiteral("session_handle")).toString();
-        PortalShortcutList list;
-        for (const auto& [id, s] : self->m_shortcuts)
-            list.append({QString::number(id),
-                         {{QStringLiteral("description"), QStringLiteral("Przywołaj Selvinę")},
-                          {QStringLiteral("preferred_trigger"), portalTrigger(s.keyCode, s.modifiers)}}});
         const QString bindToken = QStringLiteral("selvina%1").arg(++self->m_tokens);
         self->request(QStringLiteral("BindShortcuts"),
                       {QVariant::fromValue(QDBusObjectPath(self->m_session)), QVariant::fromValue(list), QString(),
                        QVariantMap{{QStringLiteral("handle_token"), bindToken}}},
-                      bindToken, [self, generation](uint bound, const QVariantMap&) {
+                      bindToken, [self, generation](uint bound, const QVariantMap& results) {
                           if (!self || generation != self->m_generation)
                               return;
-                          if (bound != 0)
-                              self->refuseAll(QStringLiteral("użytkownik lub portal nie przypisał skrótu (%1)").arg(bound));
-                          else
-                              logLine(QStringLiteral("[skrót] portal przypisał skróty"));
+                          if (bound != 0) {
+                              self->refuseAll(QStringLiteral("użytkownik lub portal nie przypisał skrótu (%1)").arg(bound),
+                                              sentenceFor(bound));
+                              return;
+                          }
+                          self->checkTriggers(results);
                       });
     });
+}
+
+void PortalShortcuts::checkTriggers(const QVariantMap& results)
+{
+    // What the desktop bound, with the keys it gave each shortcut (the user may have chosen others
+    // in the desktop's settings). A shortcut listed without keys lost its combination to another
+    // program; one not listed at all was not bound.
+    const auto it = results.constFind(QStringLiteral("shortcuts"));
+    if (it == results.cend() || it->userType() != qMetaTypeId<QDBusArgument>()) {
+        logLine(QStringLiteral("[skrót] portal przypisał skróty"));
+        return;
+    }
+    PortalShortcutList bound;
+    it->value<QDBusArgument>() >> bound;
+    QStringList triggers;
+    std::vector<std::uint32_t> keyless;
+    for (const auto& [id, shortcut] : m_shortcuts) {
+        const auto found = std::find_if(bound.cbegin(), bound.cend(), [&](const PortalShortcut& s) { return s.id == QString::number(id); });
+        const QString trigger = found == bound.cend() ? QString()
+                                                      : found->options.value(QStringLiteral("trigger_description")).toString();
+        if (trigger.isEmpty())
+            keyless.push_back(id);
+        else
+            triggers << trigger;
+    }
+    if (!triggers.isEmpty())
+        logLine(QStringLiteral("[skrót] portal przypisał skróty: ") + triggers.join(QStringLiteral(", ")));
+    for (std::uint32_t id : keyless) {
+        m_shortcuts.erase(id);
+        reportRefused(id, HotkeyError::portalRefused(QStringLiteral("pulpit przyjął skrót bez klawiszy"), noKeysRemedy()));
+    }
 }
 
 void PortalShortcuts::onResponse(const QDBusMessage& message)

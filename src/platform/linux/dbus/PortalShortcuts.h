@@ -11,6 +11,7 @@
 #include <QDBusMessage>
 #include <QObject>
 
+#include <chrono>
 #include <map>
 
 namespace selvina::platform {
@@ -20,8 +21,15 @@ class PortalShortcuts final : public QObject, public HotkeySource {
 public:
     // What the user hears when the desktop binds no shortcut for applications.
     static QString remedy();
+    // … when the user cancelled the desktop's confirmation (response 1); when the portal refused
+    // otherwise (2); when the desktop bound the shortcut without keys (taken by another program).
+    static QString cancelledRemedy();
+    static QString refusedRemedy();
+    static QString noKeysRemedy();
 
-    explicit PortalShortcuts(QDBusConnection connection = QDBusConnection::sessionBus(), QObject* parent = nullptr);
+    // `probeTimeout`: how long the first question to the portal may wait (twice, when unanswered).
+    explicit PortalShortcuts(QDBusConnection connection = QDBusConnection::sessionBus(),
+                             std::chrono::milliseconds probeTimeout = std::chrono::seconds(30), QObject* parent = nullptr);
     ~PortalShortcuts() override;
 
     Status<HotkeyError> grab(std::uint32_t id, std::uint32_t keyCode, std::uint32_t modifiers,
@@ -39,11 +47,14 @@ private:
         std::uint32_t keyCode = 0;
         std::uint32_t modifiers = 0;
     };
-    void probe();
+    void probe(int attempt = 0);
+    void scheduleRebind();
     void rebind();
+    void checkTriggers(const QVariantMap& results);
+    static QString sentenceFor(uint response);
     QString request(const QString& method, const QVariantList& leading, const QString& token,
                     std::function<void(uint response, const QVariantMap& results)> onResponse);
-    void refuseAll(const QString& status);
+    void refuseAll(const QString& status, const QString& sentence);
     void closeSession();
 
     QDBusConnection m_connection;
@@ -53,6 +64,8 @@ private:
     QString m_session;
     quint64 m_generation = 0; // bumps on every rebind; stale answers are dropped
     int m_tokens = 0;
+    std::chrono::milliseconds m_probeTimeout;
+    bool m_rebindQueued = false;
 };
 
 } // namespace selvina::platform

@@ -1,0 +1,194 @@
+// KDE Plasma on Wayland, in its real parts: KWin on a virtual output with Xwayland, on the assistant's
+// private session bus, and the desktop portal with KDE's backend, started by the bus for it; the
+// real selvina-voice against the loopback realtime service. The shortcut must be bound through the
+// real GlobalShortcuts portal (KDE keeps it under the session's token in kglobalaccel), and a key
+// chord entering KWin through its fake-input protocol must open and then close a conversation, with
+// the mark (X11, through Xwayland) shown above a native Wayland window meanwhile. KWin alone has no
+// tray: the user must hear what to add; Plasma's shell, started after it, gets the item in its tray.
+#include "AssistantProcess.h"
+#include "KWinFakeInput.h"
+#include "KWinSession.h"
+#include "SoundServer.h"
+#include "StandInTray.h"
+#include "TestSupport.h"
+
+#include <QDBusConnection>
+#include <QDBusConnectionInterface>
+#include <QDBusMessage>
+#include <QDBusMetaType>
+#include <QDBusObjectPath>
+#include <QDBusVariant>
+#include <QImage>
+
+#include <gtest/gtest.h>
+
+using namespace selvina::testing;
+
+namespace {
+
+bool eventually(const std::function<bool()>& c, std::chrono::seconds within = std::chrono::seconds(30))
+{
+    return waitFor(c, within);
+}
+
+TEST(KdePlasmaWayland, TheRealPortalBindsTheShortcutKWinsKeyPressTogglesAConversationAndPlasmasTrayGetsTheItem)
+{
+    if (const QString missing = KWinSession::missing(); !missing.isEmpty())
+        GTEST_SKIP() << missing.toStdString() << " is not installed (scripts/setup installs it)";
+
+    // Made first, removed last: the bus's services (the document portal, the speech server) keep
+    // files in it until the bus is gone.
+    QTemporaryDir runtime;
+    ASSERT_TRUE(runtime.isValid());
+    SoundServer sound;
+    ASSERT_TRUE(sound.up());
+    AssistantProcess app(QStringLiteral(SELVINA_VOICE_BIN), [&](const QJsonObject& f) {
+        if (f[QStringLiteral("type")].toString() == u"response.create") // a silent greeting, then listening
+            app.server().sendText(R"({"type":"response.done","response":{"status":"completed"}})");
+    });
+    ASSERT_TRUE(app.startBus());
+    QFile::setPermissions(runtime.path(), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    // Two keyboard layouts, as a Polish user with a second script has them.
+    writeFile(app.home() + QStringLiteral("/config/kxkbrc"), "[Layout]\nLayoutList=pl,ua\nUse=true\n");
+    KWinSession kwin(app.environment(), runtime.path());
+    ASSERT_TRUE(kwin.ok()) << kwin.output().toStdString();
+
+    app.setVariable(QStringLiteral("XDG_RUNTIME_DIR"), runtime.path());
+    app.setVariable(QStringLiteral("XDG_CURRENT_DESKTOP"), QStringLiteral("KDE"));
+    app.setVariable(QStringLiteral("XDG_SESSION_TYPE"), QStringLiteral("wayland"));
+    app.setVariable(QStringLiteral("WAYLAND_DISPLAY"), kwin.waylandDisplay());
+    app.setVariable(QStringLiteral("DISPLAY"), kwin.xDisplay());
+    app.setVariable(QStringLiteral("SELVINA_TEXT"), QString());
+    app.setVariable(QStringLiteral("SELVINA_TRACE"), QStringLiteral("1"));
+    app.setVariable(QStringLiteral("PULSE_SERVER"), sound.address());
+    const auto log = [&] { return QString::fromUtf8(readFile(app.home() + QStringLiteral("/state/selvina-voice/sidecar.log"))); };
+    const auto said = [&] { return app.assistantStderr().toStdString() + log().toStdString(); };
+    ASSERT_TRUE(app.startAssistant());
+
+    // The portal bound the default combination, with the keys KDE names it by, and KDE keeps it
+    // under our session's token.
+    ASSERT_TRUE(eventually([&] { return log().contains(QStringLiteral("[skrót] portal przypisał skróty: ")); })) << said();
+    EXPECT_TRUE(log().contains(QStringLiteral("[skrót] portal przypisał skróty: Meta+Ctrl+Alt+Space"))) << said();
+    EXPECT_FALSE(log().contains(QStringLiteral("Nie udało się przypisać skrótu"))) << said();
+    QDBusConnection bus = QDBusConnection::connectToBus(app.busAddress(), QStringLiteral("kde-bus"));
+    const QDBusMessage components = bus.call(QDBusMessage::createMethodCall(
+        QStringLiteral("org.kde.kglobalaccel"), QStringLiteral("/kglobalaccel"), QStringLiteral("org.kde.KGlobalAccel"),
+        QStringLiteral("allComponents")));
+    ASSERT_EQ(components.type(), QDBusMessage::ReplyMessage) << components.errorMessage().toStdString();
+    QStringList paths;
+    for (const QDBusObjectPath& p : qdbus_cast<QList<QDBusObjectPath>>(components.arguments().value(0)))
+        paths << p.path();
+    EXPECT_TRUE(paths.contains(QStringLiteral("/component/selvina_voice"))) << paths.join(' ').toStdString();
+
+    // A native Wayland window covers the screen, focused.
+    QProcess window;
+    QProcessEnvironment windowEnvironment = app.environment();
+    for (const auto& [name, value] : {std::pair{"GDK_BACKEND", QStringLiteral("wayland")},
+                                      {"WAYLAND_DISPLAY", kwin.waylandDisplay()}, {"XDG_RUNTIME_DIR", runtime.path()}})
+        windowEnvironment.insert(QString::fromLatin1(name), value);
+    window.setProcessEnvironment(windowEnvironment);
+    window.start(QStringLiteral("/usr/bin/python3"), {QStringLiteral(SELVINA_SOLID_WINDOW), QStringLiteral("#00ff00")});
+    ASSERT_TRUE(eventually([&] { return window.canReadLine() || window.state() == QProcess::NotRunning; }));
+    ASSERT_EQ(window.readLine().trimmed(), "shown") << window.readAllStandardError().toStdString();
+    const auto centre = [&] {
+        const QImage screen = KWinSession::capture(bus);
+        return screen.isNull() ? QRgb(0) : screen.pixel(screen.width() / 2, screen.height() / 2) & 0xFFFFFF;
+    };
+    constexpr QRgb kGreen = 0x00FF00;
+    ASSERT_TRUE(eventually([&] { return centre() == kGreen; })) << "KWin's screenshot shows " << std::hex << centre();
+
+    // The chord, pressed as a keyboard would: KWin → kglobalaccel → the portal → Selvina. The mark
+    // (an X11 window through Xwayland) shows above the native window.
+    KWinFakeInput keyboard((runtime.path() + QLatin1Char('/') + kwin.waylandDisplay()).toStdString());
+    ASSERT_TRUE(keyboard.ok()) << "KWin did not offer org_kde_kwin_fake_input";
+    ASSERT_TRUE(keyboard.chord({KEY_LEFTCTRL, KEY_LEFTALT, KEY_LEFTMETA, KEY_SPACE}));
+    ASSERT_TRUE(eventually([&] { return app.server().hasClient(); })) << said();
+    EXPECT_TRUE(eventually([&] { return centre() != kGreen; })) << "the mark is not above the native window";
+    ASSERT_TRUE(eventually([&] { return app.assistantStderr().contains("zdarzenie: responseFinished"); })) << said();
+    // Pressed again, it closes the conversation, and the mark goes.
+    ASSERT_TRUE(keyboard.chord({KEY_LEFTCTRL, KEY_LEFTALT, KEY_LEFTMETA, KEY_SPACE}));
+    ASSERT_TRUE(eventually([&] { return !app.server().hasClient(); })) << said();
+    EXPECT_TRUE(eventually([&] { return centre() == kGreen; })) << "the mark stayed";
+
+    // The layout switches while the shortcut is held by the desktop: the same chord still opens and
+    // closes (KDE binds it by key, and resolves it in every layout).
+    const auto layout = [&](const char* method, const QVariantList& args = {}) {
+        QDBusMessage call = QDBusMessage::createMethodCall(QStringLiteral("org.kde.keyboard"), QStringLiteral("/Layouts"),
+                                                           QStringLiteral("org.kde.KeyboardLayouts"), QString::fromLatin1(method));
+        call.setArguments(args);
+        return bus.call(call, QDBus::Block, 5000);
+    };
+    const QDBusMessage switched = layout("setLayout", {uint(1)});
+    ASSERT_EQ(switched.type(), QDBusMessage::ReplyMessage) << switched.errorMessage().toStdString();
+    ASSERT_TRUE(eventually([&] { return layout("getLayout").arguments().value(0).toUInt() == 1; }));
+    ASSERT_TRUE(keyboard.chord({KEY_LEFTCTRL, KEY_LEFTALT, KEY_LEFTMETA, KEY_SPACE}));
+    ASSERT_TRUE(eventually([&] { return app.server().hasClient(); })) << said();
+    ASSERT_TRUE(eventually([&] { return app.server().connectionCount() == 2; })) << said();
+    ASSERT_TRUE(keyboard.chord({KEY_LEFTCTRL, KEY_LEFTALT, KEY_LEFTMETA, KEY_SPACE}));
+    ASSERT_TRUE(eventually([&] { return !app.server().hasClient(); })) << said();
+    window.terminate();
+    window.waitForFinished(5000);
+
+    // KWin without Plasma's shell has no tray: the user hears what to add, once.
+    const QString trayAdvice = QStringLiteral("[mowa] Ikona Selvina nie pojawiła się w zasobniku systemowym. "
+                                              "Dodaj do panelu element Zasobnik systemowy.");
+    EXPECT_TRUE(eventually([&] { return log().contains(trayAdvice); }, std::chrono::seconds(60))) << said();
+    EXPECT_EQ(log().count(trayAdvice), 1);
+
+    // Plasma's shell comes later, as the session starts it: the activity manager it needs, KDE's
+    // daemon with the StatusNotifierWatcher module (loaded in the session's second phase), then
+    // plasmashell (on Xwayland: Qt 5's Wayland plug-in is not installed), whose system tray is the
+    // host. The item reaches its watcher, with the menu readable.
+    QProcessEnvironment plasmaEnvironment = windowEnvironment;
+    plasmaEnvironment.remove(QStringLiteral("GDK_BACKEND"));
+    plasmaEnvironment.insert(QStringLiteral("DISPLAY"), kwin.xDisplay());
+    plasmaEnvironment.insert(QStringLiteral("XDG_CURRENT_DESKTOP"), QStringLiteral("KDE"));
+    plasmaEnvironment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("xcb"));
+    QProcess activities, daemon, shell;
+    for (auto& [process, program] : {std::pair<QProcess*, QString>{&activities, QStringLiteral("/usr/lib/x86_64-linux-gnu/libexec/kactivitymanagerd")},
+                                     {&daemon, QStringLiteral("kded5")}}) {
+        process->setProcessEnvironment(plasmaEnvironment);
+        process->setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        process->start(program, QStringList{});
+    }
+    const auto registered = [&](const char* name) { return bus.interface()->isServiceRegistered(QString::fromLatin1(name)).value(); };
+    ASSERT_TRUE(eventually([&] { return registered("org.kde.ActivityManager") && registered("org.kde.kded5"); }));
+    const QDBusMessage load = bus.call(QDBusMessage::createMethodCall(QStringLiteral("org.kde.kded5"), QStringLiteral("/kded"),
+                                                                      QStringLiteral("org.kde.kded5"), QStringLiteral("loadModule"))
+                                       << QStringLiteral("statusnotifierwatcher"));
+    ASSERT_EQ(load.arguments().value(0).toBool(), true) << load.errorMessage().toStdString();
+    shell.setProcessEnvironment(plasmaEnvironment);
+    shell.start(QStringLiteral("plasmashell"), QStringList{});
+    ASSERT_TRUE(shell.waitForStarted(10000));
+    const QString watcher = QStringLiteral("org.kde.StatusNotifierWatcher");
+    QStringList items;
+    ASSERT_TRUE(eventually([&] {
+        items = busProperty(bus, watcher, "/StatusNotifierWatcher", watcher, "RegisteredStatusNotifierItems").toStringList();
+        return !items.isEmpty();
+    }, std::chrono::seconds(90))) << said();
+    QStringList names;
+    EXPECT_TRUE(eventually([&] {
+        names = bus.interface()->registeredServiceNames().value();
+        return std::any_of(names.cbegin(), names.cend(), [&](const QString& name) {
+            return name.startsWith(QStringLiteral("org.kde.StatusNotifierHost-"))
+                   && bus.interface()->servicePid(name).value() == uint(shell.processId());
+        });
+    })) << "no host of plasmashell's among " << names.join(' ').toStdString();
+    EXPECT_TRUE(busProperty(bus, watcher, "/StatusNotifierWatcher", watcher, "IsStatusNotifierHostRegistered").toBool());
+    EXPECT_TRUE(eventually([&] { return log().contains(QStringLiteral("[menu] ikona w zasobniku gotowa")); })) << said();
+    ASSERT_EQ(items.size(), 1) << items.join(' ').toStdString();
+    const ItemSeen item = readItem(bus, items.first());
+    EXPECT_EQ(item.id, u"selvina-voice");
+    EXPECT_TRUE(item.error.isEmpty()) << item.error.toStdString();
+    EXPECT_NE(item.menu.value(QStringLiteral("Zakończ")).id, 0);
+
+    EXPECT_EQ(app.stopAssistant(), 0) << said();
+    for (QProcess* process : {&shell, &daemon, &activities}) {
+        process->terminate();
+        if (!process->waitForFinished(5000))
+            stopProcess(*process);
+    }
+    QDBusConnection::disconnectFromBus(QStringLiteral("kde-bus"));
+}
+
+} // namespace
