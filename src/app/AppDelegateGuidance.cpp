@@ -10,6 +10,7 @@
 #include "diagnostics/LinuxPrerequisites.h"
 #include "platform/DesktopSession.h"
 #include "platform/Preferences.h"
+#include "platform/linux/gnome/GnomeCustomShortcut.h"
 #include "settings/LaunchPreferences.h"
 #include "settingspanes/ApiKeyField.h"
 
@@ -25,6 +26,9 @@ namespace {
 // Preference keys: the greeting of the very first launch, and the advice for a tray that never came.
 const QString kGreeted = QStringLiteral("pl.korlund.selvinavoice.powitanie");
 const QString kTrayAdviceSaid = QStringLiteral("pl.korlund.selvinavoice.brakZasobnika");
+// GNOME on Wayland: what Escape and the shortcut cannot do there, and the question about GNOME's
+// keybinding, said at the first launch in such a session.
+const QString kGnomeWaylandSaid = QStringLiteral("pl.korlund.selvinavoice.gnomeWayland");
 // A panel that starts with the session has registered its tray host well before this.
 constexpr auto kTrayGrace = std::chrono::seconds(45);
 
@@ -133,6 +137,17 @@ QCoro::Task<> AppDelegate::guideAtLaunch(QPointer<AppDelegate> self, std::vector
         ways << QStringLiteral("uruchamiając Selvina Voice z menu aplikacji jeszcze raz");
         sentences << QStringLiteral("Selvina działa w tle. Rozmowę otworzysz ") + ways.join(QStringLiteral(", albo "))
                          + QStringLiteral(".");
+    }
+
+    if (preferences != nullptr && launch != nullptr
+        && platform::GnomeCustomShortcut::offered(self->m_services.composition.sources.environment)
+        && !preferences->value(kGnomeWaylandSaid).toBool()) {
+        preferences->setValue(kGnomeWaylandSaid, true);
+        sentences << QStringLiteral("W GNOME na Waylandzie klawisz Escape nie przerwie Selviny — przerwiesz ją, zaczynając "
+                                    "mówić. Pulpit nie pozwala też aplikacji samej zająć skrótu. Czy dopisać skrót %1 do "
+                                    "ustawień klawiatury GNOME? Jeśli tak, wybierz w ustawieniach Selviny: Uruchamianie, "
+                                    "przycisk Dodaj skrót do GNOME.")
+                         .arg(launch->skrot().spokenName());
     }
 
     // What stands in the way of a conversation, each with the place where it is mended.
