@@ -15,6 +15,7 @@
 #include "settingspanes/ApiKeyField.h"
 
 #include <QDir>
+#include <QGuiApplication>
 #include <QFutureWatcher>
 
 #include <qcoro/qcorofuture.h>
@@ -139,8 +140,16 @@ QCoro::Task<> AppDelegate::guideAtLaunch(QPointer<AppDelegate> self, std::vector
                          + QStringLiteral(".");
     }
 
-    if (preferences != nullptr && launch != nullptr
-        && platform::GnomeCustomShortcut::offered(self->m_services.composition.sources.environment)
+    // A Wayland session without Xwayland: the process runs without a display (the GUI needs
+    // xcb), so the user would find no window, tray item or mark, and nothing would say why.
+    const QProcessEnvironment& environment = self->m_services.composition.sources.environment;
+    const bool windows = qobject_cast<QGuiApplication*>(QCoreApplication::instance()) != nullptr;
+    if (!windows && !environment.value(QStringLiteral("WAYLAND_DISPLAY")).isEmpty())
+        sentences << QStringLiteral("W tej sesji Wayland nie działa Xwayland, więc Selvina nie pokaże okna ustawień, ikony w "
+                                    "zasobniku ani znacznika na ekranie; rozmowa działa. Zainstaluj pakiet xwayland "
+                                    "poleceniem sudo apt install xwayland i zaloguj się ponownie.");
+    // The question points to the settings window, which needs a display.
+    if (preferences != nullptr && launch != nullptr && windows && platform::GnomeCustomShortcut::offered(environment)
         && !preferences->value(kGnomeWaylandSaid).toBool()) {
         preferences->setValue(kGnomeWaylandSaid, true);
         sentences << QStringLiteral("W GNOME na Waylandzie klawisz Escape nie przerwie Selviny — przerwiesz ją, zaczynając "

@@ -330,6 +330,25 @@ void TheScreenshotPortalGivesThePictureOrSaysWhyNot()
     ASSERT_TRUE(g->gnome->storeScreenshotAnswer(true));
 }
 
+// Xwayland missing (here: a start that is not given its display): the assistant runs without
+// windows, and its launch says so, with the package to install, instead of the GNOME question
+// that would send the user to a settings window that cannot open.
+void WithoutXwaylandTheLaunchSaysWhatIsMissing()
+{
+    AssistantProcess bare(QStringLiteral(SELVINA_VOICE_BIN), {});
+    ASSERT_TRUE(bare.startBus());
+    bare.setVariable(QStringLiteral("DISPLAY"), QString());
+    bare.setVariable(QStringLiteral("SELVINA_TEXT"), QString());
+    bare.setVariable(QStringLiteral("PULSE_SERVER"), g->sound.address());
+    ASSERT_TRUE(bare.startAssistant());
+    const auto log = [&] { return QString::fromUtf8(readFile(bare.home() + QStringLiteral("/state/selvina-voice/sidecar.log"))); };
+    ASSERT_TRUE(eventually([&] { return log().contains(QStringLiteral("[mowa] ")); })) << bare.assistantStderr().toStdString();
+    EXPECT_TRUE(log().contains(QStringLiteral("nie działa Xwayland"))) << log().toStdString();
+    EXPECT_TRUE(log().contains(QStringLiteral("sudo apt install xwayland"))) << log().toStdString();
+    EXPECT_FALSE(log().contains(QStringLiteral("Dodaj skrót do GNOME"))) << log().toStdString();
+    EXPECT_EQ(bare.stopAssistant(), 0);
+}
+
 // One start of the shell for all of it (it takes some 20 s on a loaded machine); each part
 // leaves the session as it found it.
 TEST(GnomeWayland, TrayKeybindingScreenToolsScreenshotAndMarkInTheRealShell)
@@ -353,6 +372,10 @@ TEST(GnomeWayland, TrayKeybindingScreenToolsScreenshotAndMarkInTheRealShell)
     {
         SCOPED_TRACE("OurKeybindingBesideTheUsersOwnOpensAndClosesAConversationAndIsRemovedAlone");
         OurKeybindingBesideTheUsersOwnOpensAndClosesAConversationAndIsRemovedAlone();
+    }
+    {
+        SCOPED_TRACE("WithoutXwaylandTheLaunchSaysWhatIsMissing");
+        WithoutXwaylandTheLaunchSaysWhatIsMissing();
     }
 }
 
