@@ -346,6 +346,23 @@ void TheScreenshotPortalGivesThePictureOrSaysWhyNot()
     ASSERT_FALSE(refused.ok());
     EXPECT_EQ(refused.error().kind(), capture::ScreenCaptureError::Kind::permissionDenied);
     EXPECT_TRUE(refused.error().description().contains(QStringLiteral("nie ma zgody pulpitu na zrzuty ekranu")));
+
+    // No answer stored: the portal asks. GNOME's question closed with Escape answers "no" and
+    // stores it (response 2), so the sentence is the refusal's, whose remedy undoes that answer.
+    ASSERT_TRUE(g->gnome->forgetScreenshotAnswer());
+    std::optional<Result<QImage, capture::ScreenCaptureError>> dismissed;
+    std::thread worker([&] { dismissed = portal.captureDisplay({}, {}); });
+    for (int attempt = 0; attempt < 10 && !dismissed; ++attempt) {
+        settle(std::chrono::milliseconds(1500)); // the question opening
+        g->gnome->pressChord({0xff1b});
+    }
+    waitFor([&] { return dismissed.has_value(); }, std::chrono::seconds(10));
+    worker.join();
+    ASSERT_TRUE(dismissed.has_value());
+    ASSERT_FALSE(dismissed->ok());
+    EXPECT_EQ(dismissed->error().kind(), capture::ScreenCaptureError::Kind::permissionDenied)
+        << dismissed->error().description().toStdString();
+    EXPECT_FALSE(portal.accessGranted()) << "the refusal was not stored";
     ASSERT_TRUE(g->gnome->storeScreenshotAnswer(true));
 }
 

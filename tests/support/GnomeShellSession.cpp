@@ -243,4 +243,13 @@ bool GnomeShellSession::storeScreenshotAnswer(bool allowed)
     return reply.type() == QDBusMessage::ReplyMessage;
 }
 
+bool GnomeShellSession::forgetScreenshotAnswer()
+{
+    const QDBusMessage reply = call(m_sessionBus, QStringLiteral("org.freedesktop.impl.portal.PermissionStore"),
+                                    QStringLiteral("/org/freedesktop/impl/portal/PermissionStore"),
+                                    QStringLiteral("org.freedesktop.impl.portal.PermissionStore"), QStringLiteral("DeletePermission"),
+                                    {QStringLiteral("screenshot"), QStringLiteral("screenshot"), QString()});
+    return reply.type() == QDBusMessage::ReplyMessage;
+}
+
 } // namespace selvina::testing

@@ -35,6 +35,8 @@ public:
     bool pressChord(const QList<quint32>& keysyms);
     // Stores the answer to the screenshot question the way GNOME's portal stores the user's.
     bool storeScreenshotAnswer(bool allowed);
+    // Forgets it, so that the portal asks again.
+    bool forgetScreenshotAnswer();
 
     QString waylandDisplay() const { return m_wayland; }
     QString x11Display() const { return m_x11; }
