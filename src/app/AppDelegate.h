@@ -116,6 +116,8 @@ public:
 
     // The desktop shell (AppDelegateShell.cpp).
     void wakeRequested(const WakeRequest& request);
+    // The shortcut's action: opens a conversation, or closes the open one.
+    void toggleConversation();
     void openSettings();
     void openPermissionSettings();
     void addServicePanes(); // the reasoning and speech panes, once the window exists

@@ -10,10 +10,12 @@
 #include "diagnostics/LinuxPrerequisites.h"
 #include "platform/DesktopSession.h"
 #include "platform/Preferences.h"
+#include "platform/linux/gnome/GnomeCustomShortcut.h"
 #include "settings/LaunchPreferences.h"
 #include "settingspanes/ApiKeyField.h"
 
 #include <QDir>
+#include <QGuiApplication>
 #include <QFutureWatcher>
 
 #include <qcoro/qcorofuture.h>
@@ -25,6 +27,9 @@ namespace {
 // Preference keys: the greeting of the very first launch, and the advice for a tray that never came.
 const QString kGreeted = QStringLiteral("pl.korlund.selvinavoice.powitanie");
 const QString kTrayAdviceSaid = QStringLiteral("pl.korlund.selvinavoice.brakZasobnika");
+// GNOME on Wayland: what Escape and the shortcut cannot do there, and the question about GNOME's
+// keybinding, said at the first launch in such a session.
+const QString kGnomeWaylandSaid = QStringLiteral("pl.korlund.selvinavoice.gnomeWayland");
 // A panel that starts with the session has registered its tray host well before this.
 constexpr auto kTrayGrace = std::chrono::seconds(45);
 
@@ -133,6 +138,25 @@ QCoro::Task<> AppDelegate::guideAtLaunch(QPointer<AppDelegate> self, std::vector
         ways << QStringLiteral("uruchamiając Selvina Voice z menu aplikacji jeszcze raz");
         sentences << QStringLiteral("Selvina działa w tle. Rozmowę otworzysz ") + ways.join(QStringLiteral(", albo "))
                          + QStringLiteral(".");
+    }
+
+    // A Wayland session without Xwayland: the process runs without a display (the GUI needs
+    // xcb), so the user would find no window, tray item or mark, and nothing would say why.
+    const QProcessEnvironment& environment = self->m_services.composition.sources.environment;
+    const bool windows = qobject_cast<QGuiApplication*>(QCoreApplication::instance()) != nullptr;
+    if (!windows && !environment.value(QStringLiteral("WAYLAND_DISPLAY")).isEmpty())
+        sentences << QStringLiteral("W tej sesji Wayland nie działa Xwayland, więc Selvina nie pokaże okna ustawień, ikony w "
+                                    "zasobniku ani znacznika na ekranie; rozmowa działa. Zainstaluj pakiet xwayland "
+                                    "poleceniem sudo apt install xwayland i zaloguj się ponownie.");
+    // The question points to the settings window, which needs a display.
+    if (preferences != nullptr && launch != nullptr && windows && platform::GnomeCustomShortcut::offered(environment)
+        && !preferences->value(kGnomeWaylandSaid).toBool()) {
+        preferences->setValue(kGnomeWaylandSaid, true);
+        sentences << QStringLiteral("W GNOME na Waylandzie klawisz Escape nie przerwie Selviny — przerwiesz ją, zaczynając "
+                                    "mówić. Pulpit nie pozwala też aplikacji samej zająć skrótu. Czy dopisać skrót %1 do "
+                                    "ustawień klawiatury GNOME? Jeśli tak, wybierz w ustawieniach Selviny: Uruchamianie, "
+                                    "przycisk Dodaj skrót do GNOME.")
+                         .arg(launch->skrot().spokenName());
     }
 
     // What stands in the way of a conversation, each with the place where it is mended.

@@ -14,6 +14,7 @@
 #include "diagnostics/Diagnostics.h"
 #include "diagnostics/LinuxPrerequisites.h"
 #include "overlay/OverlayController.h"
+#include "platform/linux/gnome/GnomeCustomShortcut.h"
 #include "settingspanes/ApiKeyField.h"
 #include "settingspanes/PluginsPane.h"
 #include "settingspanes/ReasoningPane.h"
@@ -78,7 +79,8 @@ bool AppDelegate::handOverToRunningInstance()
     m_instance = std::make_unique<SingleInstance>(*m_services.instanceLock, *m_services.bus);
     const QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
     const QVariantMap payload =
-        SingleInstance::wakePayload(SingleInstance::settingsAsked(QCoreApplication::arguments(), environment), environment);
+        SingleInstance::wakePayload(SingleInstance::settingsAsked(QCoreApplication::arguments(), environment), environment,
+                                    SingleInstance::shortcutAsked(QCoreApplication::arguments()));
     QPointer<AppDelegate> self(this);
     const SingleInstance::Outcome outcome = m_instance->start(
         [self](const WakeRequest& request) {
@@ -273,7 +275,20 @@ void AppDelegate::wakeRequested(const WakeRequest& request)
         openSettings();
         return;
     }
+    // A desktop keybinding in place of our own shortcut does what the shortcut does.
+    if (request.shortcut) {
+        toggleConversation();
+        return;
+    }
     applicationShouldHandleReopen();
+}
+
+void AppDelegate::toggleConversation()
+{
+    if (m_coordinator)
+        endSession(EndCue::play);
+    else
+        beginSession();
 }
 
 bool AppDelegate::applicationShouldHandleReopen()
@@ -592,14 +607,17 @@ void AppDelegate::przypnijSkrotWywolania()
     const activation::HotkeyCombo combo = m_services.launch->skrot();
     QPointer<AppDelegate> self(this);
     m_invokeRegistration = hotkeys->registerCombo(combo, [self](std::chrono::milliseconds) {
-        if (!self)
-            return;
-        if (self->m_coordinator)
-            self->endSession(EndCue::play);
-        else
-            self->beginSession();
+        if (self)
+            self->toggleConversation();
     });
     const auto failed = [this, combo](const QString& sentence) {
+        // GNOME on Wayland has no portal for it: the first launch there asks once whether to add
+        // GNOME's own keybinding instead, and a refusal at every start would only repeat that.
+        if (platform::GnomeCustomShortcut::offered(m_services.composition.sources.environment)) {
+            logLine(QStringLiteral("[skrót] GNOME na Waylandzie: portal nie przypisze skrótu; zostaje skrót GNOME z "
+                                   "panelu Uruchamianie"));
+            return;
+        }
         speak(QStringLiteral("Nie udało się przypisać skrótu ") + combo.spokenName() + QStringLiteral(". ") + sentence);
     };
     if (!m_invokeRegistration) {

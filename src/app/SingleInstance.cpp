@@ -13,11 +13,18 @@ bool SingleInstance::settingsAsked(const QStringList& arguments, const QProcessE
            || environment.value(QStringLiteral("SELVINA_SETTINGS")) == u"1";
 }
 
-QVariantMap SingleInstance::wakePayload(bool settings, const QProcessEnvironment& environment)
+bool SingleInstance::shortcutAsked(const QStringList& arguments)
+{
+    return arguments.mid(1).contains(QStringLiteral("--skrot"));
+}
+
+QVariantMap SingleInstance::wakePayload(bool settings, const QProcessEnvironment& environment, bool shortcut)
 {
     QVariantMap payload;
     if (settings)
         payload.insert(QStringLiteral("settings"), QStringLiteral("1"));
+    if (shortcut)
+        payload.insert(QStringLiteral("shortcut"), QStringLiteral("1"));
     QString token = environment.value(QStringLiteral("XDG_ACTIVATION_TOKEN"));
     if (token.isEmpty())
         token = environment.value(QStringLiteral("DESKTOP_STARTUP_ID"));
@@ -30,6 +37,7 @@ WakeRequest SingleInstance::wakeRequestFrom(const QVariantMap& payload)
 {
     WakeRequest request;
     request.settings = payload.value(QStringLiteral("settings")).toString() == u"1";
+    request.shortcut = payload.value(QStringLiteral("shortcut")).toString() == u"1";
     request.activationToken = payload.value(QStringLiteral("activation_token")).toString();
     return request;
 }

@@ -16,6 +16,7 @@ namespace selvina::app {
 
 struct WakeRequest {
     bool settings = false;   // the second start asked for the settings window
+    bool shortcut = false;   // the second start came from a desktop keybinding: it acts as the shortcut
     QString activationToken; // lets the window be raised past focus-stealing prevention
 };
 
@@ -26,8 +27,11 @@ public:
 
     // "--ustawienia" among the arguments, or SELVINA_SETTINGS=1.
     static bool settingsAsked(const QStringList& arguments, const QProcessEnvironment& environment);
-    // {"settings": "1"} when asked; {"activation_token": …} from XDG_ACTIVATION_TOKEN, else DESKTOP_STARTUP_ID.
-    static QVariantMap wakePayload(bool settings, const QProcessEnvironment& environment);
+    // "--skrot" among the arguments: a desktop keybinding (GNOME's, on Wayland) started this one.
+    static bool shortcutAsked(const QStringList& arguments);
+    // {"settings": "1"} when asked, {"shortcut": "1"} for a keybinding's start; {"activation_token": …}
+    // from XDG_ACTIVATION_TOKEN, else DESKTOP_STARTUP_ID.
+    static QVariantMap wakePayload(bool settings, const QProcessEnvironment& environment, bool shortcut = false);
     static WakeRequest wakeRequestFrom(const QVariantMap& payload);
 
     enum class Outcome {

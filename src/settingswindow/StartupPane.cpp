@@ -2,6 +2,7 @@
 
 #include "activation/GlobalHotkey.h"
 #include "platform/linux/KeySymbols.h"
+#include "platform/linux/gnome/GnomeCustomShortcut.h"
 #include "settings/LaunchPreferences.h"
 #include "settingswindow/Announcement.h"
 #include "settingswindow/PaneWidgets.h"
@@ -9,6 +10,8 @@
 #include <QApplication>
 #include <QRadioButton>
 #include <QKeyEvent>
+#include <QProcessEnvironment>
+#include <QRegularExpression>
 #include <QSignalBlocker>
 
 namespace selvina::settingswindow {
@@ -192,9 +195,22 @@ StartupPane::StartupPane(settings::LaunchPreferences& launch, activation::Global
         announce(m_combination, m_combination->text());
     });
     box->addWidget(passiveText(whyFour));
+    if (platform::GnomeCustomShortcut::offered(QProcessEnvironment::systemEnvironment()))
+        addGnomeSection(column);
     column->addStretch(1);
 
-    connect(&m_launch, &settings::LaunchPreferences::skrotChanged, this, [this] { refresh(); });
+    connect(&m_launch, &settings::LaunchPreferences::skrotChanged, this, [this] {
+        refresh();
+        // Our GNOME keybinding follows the combination it was added with.
+        if (m_gnome && m_gnomeOurs && !m_gnomeBusy) {
+            const HotkeyCombo combo = m_launch.skrot();
+            m_gnomeBusy = true;
+            m_gnome->add(combo.keyCode, combo.modifiers).then(this, [this](platform::GnomeCustomShortcut::Outcome) {
+                m_gnomeBusy = false;
+                readGnomeBinding();
+            });
+        }
+    });
     connect(&m_launch, &settings::LaunchPreferences::skrotWlaczonyChanged, this, [this] { refresh(); });
     connect(&m_launch, &settings::LaunchPreferences::zawolanieChanged, this, [this] { refresh(); });
     connect(&m_launch, &settings::LaunchPreferences::autostartChanged, this, [this] { refresh(); });
@@ -204,6 +220,75 @@ StartupPane::StartupPane(settings::LaunchPreferences& launch, activation::Global
 StartupPane::~StartupPane()
 {
     stopRecording();
+}
+
+void StartupPane::addGnomeSection(QVBoxLayout* column)
+{
+    QVBoxLayout* box = nullptr;
+    column->addWidget(section(QStringLiteral("Skrót w GNOME"), box));
+    const QString why = QStringLiteral(
+        "GNOME w sesji Wayland nie pozwala aplikacjom zająć skrótu ani klawisza Escape. Za twoją zgodą dopiszę skrót "
+        "do ustawień klawiatury GNOME, do Skrótów własnych: uruchamia polecenie selvina-voice, które otwiera rozmowę, "
+        "a gdy rozmowa trwa, zamyka ją. Twoich własnych skrótów nie zmieniam. Mówiącą Selvinę przerwiesz, zaczynając "
+        "mówić.");
+    m_gnome = std::make_unique<platform::GnomeCustomShortcut>();
+    m_gnomeState = paragraph(QStringLiteral("Sprawdzam ustawienia klawiatury GNOME…"));
+    box->addWidget(m_gnomeState);
+    m_gnomeButton = button(QStringLiteral("Dodaj skrót do GNOME"), why);
+    m_gnomeButton->setEnabled(false);
+    box->addWidget(m_gnomeButton);
+    box->addWidget(passiveText(why));
+    connect(m_gnomeButton, &QPushButton::clicked, this, [this] {
+        if (m_gnomeBusy)
+            return;
+        m_gnomeBusy = true;
+        m_gnomeButton->setEnabled(false);
+        const bool adding = !m_gnomeOurs;
+        const HotkeyCombo combo = m_launch.skrot();
+        auto done = adding ? m_gnome->add(combo.keyCode, combo.modifiers) : m_gnome->remove();
+        done.then(this, [this, adding, combo](platform::GnomeCustomShortcut::Outcome outcome) {
+            m_gnomeBusy = false;
+            announce(m_gnomeButton, platform::GnomeCustomShortcut::sentenceFor(outcome, adding, combo.spokenName()));
+            readGnomeBinding();
+        });
+    });
+    readGnomeBinding();
+}
+
+void StartupPane::readGnomeBinding()
+{
+    m_gnome->read().then(this, [this](const platform::GnomeCustomShortcut::State& state) {
+        if (!state.available) {
+            const QString text = platform::GnomeCustomShortcut::sentenceFor(platform::GnomeCustomShortcut::Outcome::noSchema,
+                                                                            true, QString());
+            m_gnomeState->setText(text);
+            m_gnomeState->setAccessibleName(text);
+            m_gnomeButton->setEnabled(false);
+            return;
+        }
+        showGnomeBinding(state.ours, state.binding);
+    });
+}
+
+void StartupPane::showGnomeBinding(bool ours, const QString& binding)
+{
+    m_gnomeOurs = ours;
+    // "<Control><Alt><Super>space" read as the combination is said elsewhere.
+    QString spoken = binding;
+    spoken.replace(QRegularExpression(QStringLiteral("<([^>]+)>")), QStringLiteral("\\1 plus "));
+    spoken.replace(QStringLiteral("space"), QStringLiteral("Spacja"));
+    const QString text = ours ? QStringLiteral("W ustawieniach GNOME jest skrót Selvina: ") + spoken + QStringLiteral(".")
+                              : QStringLiteral("W ustawieniach GNOME nie ma skrótu Selvina.");
+    m_gnomeState->setText(text);
+    m_gnomeState->setAccessibleName(text);
+    m_gnomeButton->setText(ours ? QStringLiteral("Usuń skrót z GNOME") : QStringLiteral("Dodaj skrót do GNOME"));
+    m_gnomeButton->setAccessibleName(m_gnomeButton->text());
+    m_gnomeButton->setEnabled(true);
+}
+
+QString StartupPane::gnomeBindingText() const
+{
+    return m_gnomeState != nullptr ? m_gnomeState->text() : QString();
 }
 
 void StartupPane::refresh()

@@ -7,12 +7,19 @@
 
 #include <QWidget>
 
+#include <memory>
+
+class QVBoxLayout;
+
 class QCheckBox;
 class QLabel;
 class QPushButton;
 
 namespace selvina::activation {
 class GlobalHotkey;
+}
+namespace selvina::platform {
+class GnomeCustomShortcut;
 }
 namespace selvina::settings {
 class LaunchPreferences;
@@ -36,6 +43,8 @@ public:
     void stopRecording();
     // The refusal shown under the shortcut; empty when there is none.
     QString shortcutMessage() const;
+    // GNOME on Wayland: what the pane says of the keybinding in GNOME's settings; empty elsewhere.
+    QString gnomeBindingText() const;
 
     // The stored code of a key as this toolkit reports it; none for a key without one.
     static std::optional<std::uint32_t> keyCodeFor(int qtKey, quint32 nativeKeysym);
@@ -49,6 +58,9 @@ private:
     void refresh();
     void setModifier(std::uint32_t bit, bool on);
     void showMessage(const QString& text);
+    void addGnomeSection(QVBoxLayout* column);
+    void readGnomeBinding();
+    void showGnomeBinding(bool ours, const QString& binding);
 
     settings::LaunchPreferences& m_launch;
     activation::GlobalHotkey* m_hotkeys;
@@ -63,6 +75,12 @@ private:
     QLabel* m_recordingNote = nullptr;
     QLabel* m_message = nullptr;
     bool m_recording = false;
+    // GNOME on Wayland only: our entry among GNOME's custom keybindings, added with consent.
+    std::unique_ptr<platform::GnomeCustomShortcut> m_gnome;
+    QLabel* m_gnomeState = nullptr;
+    QPushButton* m_gnomeButton = nullptr;
+    bool m_gnomeOurs = false;
+    bool m_gnomeBusy = false;
 };
 
 } // namespace selvina::settingswindow

@@ -20,6 +20,9 @@ constexpr int kCallTimeoutMs = 10'000;
 
 } // namespace
 
+const QString PortalScreenshot::kDismissed = QStringLiteral(
+    "pytanie pulpitu o zrzut ekranu zamknięto bez odpowiedzi. Poproś o zrzut jeszcze raz i wybierz w pytaniu Zezwól.");
+
 PortalScreenshot::PortalScreenshot(QObject* parent) : QObject(parent) {}
 
 QString PortalScreenshot::windowsUnavailableText()
@@ -87,7 +90,11 @@ Result<QImage, ScreenCaptureError> PortalScreenshot::captureDisplay(const captur
         return ScreenCaptureError::captureFailed(QStringLiteral("portal pulpitu nie odpowiedział w ciągu minuty"));
     const auto [code, results] = *m_answer;
     lock.unlock();
-    if (code != 0) // 1: the question was dismissed, 2: refused
+    // 1: the question was closed without an answer (nothing is stored, the next request asks
+    // again); 2: refused, now or by an answer stored earlier.
+    if (code == 1)
+        return ScreenCaptureError::captureFailed(kDismissed);
+    if (code != 0)
         return ScreenCaptureError::permissionDenied();
     const QString file = QUrl(results.value(QStringLiteral("uri")).toString()).toLocalFile();
     QImage image(file);

@@ -20,6 +20,8 @@ class PortalScreenshot final : public QObject, public capture::ScreenCaptureProv
 public:
     // The first screenshot may ask the user; the question waits this long for an answer.
     static constexpr std::chrono::seconds kAnswerTimeout{60};
+    // Why there is no picture when the desktop's question was closed unanswered.
+    static const QString kDismissed;
 
     explicit PortalScreenshot(QObject* parent = nullptr);
 
