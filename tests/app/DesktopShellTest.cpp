@@ -85,7 +85,7 @@ protected:
     }
     QString log() const
     {
-        return QString::fromUtf8(readFile(app.home() + QStringLiteral("/state/selvina-voice/sidecar.log")));
+        return app.runLog();
     }
     // Standard error and the run log, for failure messages.
     std::string said() const { return app.assistantStderr().toStdString() + log().toStdString(); }

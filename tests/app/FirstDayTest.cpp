@@ -129,7 +129,7 @@ protected:
     std::string log() const
     {
         return app.assistantStderr().toStdString()
-               + readFile(app.home() + QStringLiteral("/state/selvina-voice/sidecar.log")).toStdString();
+               + app.runLog().toStdString();
     }
 
     // A second start of the program, as the launcher makes it: it hands over to the running one,

@@ -63,7 +63,7 @@ struct Session {
     QString skipped; // why nothing can run
     QString failed;  // what did not come up
 
-    QString log() const { return QString::fromUtf8(readFile(app.home() + QStringLiteral("/state/selvina-voice/sidecar.log"))); }
+    QString log() const { return app.runLog(); }
     std::string said() const { return app.assistantStderr().toStdString() + log().toStdString(); }
 };
 Session* g = nullptr;
@@ -377,7 +377,7 @@ void WithoutXwaylandTheLaunchSaysWhatIsMissing()
     bare.setVariable(QStringLiteral("SELVINA_TEXT"), QString());
     bare.setVariable(QStringLiteral("PULSE_SERVER"), g->sound.address());
     ASSERT_TRUE(bare.startAssistant());
-    const auto log = [&] { return QString::fromUtf8(readFile(bare.home() + QStringLiteral("/state/selvina-voice/sidecar.log"))); };
+    const auto log = [&] { return bare.runLog(); };
     ASSERT_TRUE(eventually([&] { return log().contains(QStringLiteral("[mowa] ")); })) << bare.assistantStderr().toStdString();
     EXPECT_TRUE(log().contains(QStringLiteral("nie działa Xwayland"))) << log().toStdString();
     EXPECT_TRUE(log().contains(QStringLiteral("sudo apt install xwayland"))) << log().toStdString();

@@ -61,7 +61,7 @@ TEST(KdePlasmaWayland, TheRealPortalBindsTheShortcutKWinsKeyPressTogglesAConvers
     app.setVariable(QStringLiteral("SELVINA_TEXT"), QString());
     app.setVariable(QStringLiteral("SELVINA_TRACE"), QStringLiteral("1"));
     app.setVariable(QStringLiteral("PULSE_SERVER"), sound.address());
-    const auto log = [&] { return QString::fromUtf8(readFile(app.home() + QStringLiteral("/state/selvina-voice/sidecar.log"))); };
+    const auto log = [&] { return app.runLog(); };
     const auto said = [&] { return app.assistantStderr().toStdString() + log().toStdString(); };
     ASSERT_TRUE(app.startAssistant());
 
@@ -87,9 +87,13 @@ TEST(KdePlasmaWayland, TheRealPortalBindsTheShortcutKWinsKeyPressTogglesAConvers
                                       {"WAYLAND_DISPLAY", kwin.waylandDisplay()}, {"XDG_RUNTIME_DIR", runtime.path()}})
         windowEnvironment.insert(QString::fromLatin1(name), value);
     window.setProcessEnvironment(windowEnvironment);
-    window.start(QStringLiteral("/usr/bin/python3"), {QStringLiteral(SELVINA_SOLID_WINDOW), QStringLiteral("#00ff00")});
-    ASSERT_TRUE(eventually([&] { return window.canReadLine() || window.state() == QProcess::NotRunning; }));
-    ASSERT_EQ(window.readLine().trimmed(), "shown") << window.readAllStandardError().toStdString();
+    window.start(QStringLiteral("/usr/bin/python3"), {QStringLiteral(SELVINA_FULLSCREEN_WINDOW)});
+    QByteArray windowSaid;
+    ASSERT_TRUE(eventually([&] {
+        windowSaid += window.readAllStandardOutput();
+        return windowSaid.contains("fullscreen") || window.state() == QProcess::NotRunning;
+    }));
+    ASSERT_TRUE(windowSaid.contains("fullscreen")) << window.readAllStandardError().toStdString();
     const auto centre = [&] {
         const QImage screen = KWinSession::capture(bus);
         return screen.isNull() ? QRgb(0) : screen.pixel(screen.width() / 2, screen.height() / 2) & 0xFFFFFF;

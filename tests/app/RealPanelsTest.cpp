@@ -183,7 +183,7 @@ TEST_P(RealPanel, TheItemTheKeysTheMarkAndTheScreenToolsWorkInTheRealDesktop)
     app.setVariable(QStringLiteral("SELVINA_TEXT"), QString());
     app.setVariable(QStringLiteral("SELVINA_TRACE"), QStringLiteral("1"));
     app.setVariable(QStringLiteral("PULSE_SERVER"), sound.address());
-    const auto log = [&] { return QString::fromUtf8(readFile(app.home() + QStringLiteral("/state/selvina-voice/sidecar.log"))); };
+    const auto log = [&] { return app.runLog(); };
     const auto said = [&] { return app.assistantStderr().toStdString() + log().toStdString(); };
 
     // Selvina first, the panel after it, as when the autostart wins the race.

@@ -1,6 +1,7 @@
 #include "AssistantProcess.h"
 
 #include "Processes.h"
+#include "TestSupport.h"
 
 #include <QJsonObject>
 #include <QStandardPaths>
@@ -87,3 +88,8 @@ int AssistantProcess::stopAssistant()
 }
 
 } // namespace selvina::testing
+
+QString AssistantProcess::runLog() const
+{
+    return QString::fromUtf8(readFile(home() + QStringLiteral("/state/selvina-voice/sidecar.log")));
+}

@@ -34,6 +34,7 @@ public:
     LoopbackRealtimeServer& server() { return m_server; }
     QString home() const { return m_home.path(); }
     QByteArray assistantStderr() const { return m_stderr; }
+    QString runLog() const; // the run log the assistant writes in its home
 
 private:
     QString m_voiceBinary;
