@@ -71,9 +71,7 @@ protected:
         ASSERT_TRUE(s_display->ok());
         ASSERT_TRUE(s_sound->up());
         ASSERT_TRUE(app.startBus());
-        app.setVariable(QStringLiteral("SELVINA_TEXT"), QString());
-        app.setVariable(QStringLiteral("SELVINA_TRACE"), QStringLiteral("1"));
-        app.setVariable(QStringLiteral("PULSE_SERVER"), s_sound->address());
+        app.useDesktopAudio(s_sound->address());
         app.setVariable(QStringLiteral("XDG_SESSION_TYPE"), QStringLiteral("x11"));
         app.setVariable(QStringLiteral("WAYLAND_DISPLAY"), QString());
     }

@@ -139,9 +139,7 @@ public:
             return;
         }
         g->gnome->pressChord({0xff1b}); // out of the overview, should it still be open
-        g->app.setVariable(QStringLiteral("SELVINA_TEXT"), QString());
-        g->app.setVariable(QStringLiteral("SELVINA_TRACE"), QStringLiteral("1"));
-        g->app.setVariable(QStringLiteral("PULSE_SERVER"), g->sound.address());
+        g->app.useDesktopAudio(g->sound.address());
         if (!g->app.startAssistant() || !eventually([] { return g->log().contains(QStringLiteral("[skrót] ")); })) {
             g->failed = QStringLiteral("selvina-voice did not start: ") + QString::fromStdString(g->said());
             return;

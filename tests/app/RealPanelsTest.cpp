@@ -162,10 +162,7 @@ TEST_P(RealPanel, TheItemTheKeysTheMarkAndTheScreenToolsWorkInTheRealDesktop)
 
     SoundServer sound;
     ASSERT_TRUE(sound.up());
-    AssistantProcess app(QStringLiteral(SELVINA_VOICE_BIN), [&](const QJsonObject& f) {
-        if (f[QStringLiteral("type")].toString() == u"response.create") // a silent greeting, then listening
-            app.server().sendText(R"({"type":"response.done","response":{"status":"completed"}})");
-    });
+    AssistantProcess app(QStringLiteral(SELVINA_VOICE_BIN), [&](const QJsonObject& f) { completeAnswersSilently(app, f); });
     ASSERT_TRUE(app.startBus());
     // The window manager and the panel live on the assistant's bus, as in one login session; their
     // settings stay in memory, and the panel's D-Bus-started plug-ins must find the display.
@@ -180,11 +177,9 @@ TEST_P(RealPanel, TheItemTheKeysTheMarkAndTheScreenToolsWorkInTheRealDesktop)
                                 {"DISPLAY", "GSETTINGS_BACKEND", "XDG_CURRENT_DESKTOP", "HOME"}),
               0);
     ASSERT_FALSE(startAccessibilityBus().isEmpty());
-    app.setVariable(QStringLiteral("SELVINA_TEXT"), QString());
-    app.setVariable(QStringLiteral("SELVINA_TRACE"), QStringLiteral("1"));
-    app.setVariable(QStringLiteral("PULSE_SERVER"), sound.address());
+    app.useDesktopAudio(sound.address());
     const auto log = [&] { return app.runLog(); };
-    const auto said = [&] { return app.assistantStderr().toStdString() + log().toStdString(); };
+    const auto said = [&] { return app.said(); };
 
     // Selvina first, the panel after it, as when the autostart wins the race.
     ASSERT_TRUE(app.startAssistant());

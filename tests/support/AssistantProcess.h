@@ -6,12 +6,14 @@
 
 #include "LoopbackRealtimeServer.h"
 
+#include <QJsonObject>
 #include <QProcess>
 #include <QMap>
 #include <QProcessEnvironment>
 #include <QTemporaryDir>
 
 #include <functional>
+#include <string>
 
 namespace selvina::testing {
 
@@ -35,6 +37,14 @@ public:
     QString home() const { return m_home.path(); }
     QByteArray assistantStderr() const { return m_stderr; }
     QString runLog() const; // the run log the assistant writes in its home
+    std::string said() const { return (QString::fromUtf8(m_stderr) + runLog()).toStdString(); } // for failure messages
+    // A desktop start: microphone and speakers on the given sound server, the log traced.
+    void useDesktopAudio(const QString& pulseServer)
+    {
+        setVariable(QStringLiteral("SELVINA_TEXT"), QString());
+        setVariable(QStringLiteral("SELVINA_TRACE"), QStringLiteral("1"));
+        setVariable(QStringLiteral("PULSE_SERVER"), pulseServer);
+    }
 
 private:
     QString m_voiceBinary;
@@ -47,5 +57,13 @@ private:
     bool m_configured = false;
     QMap<QString, QString> m_overrides;
 };
+
+// Completes every answer the assistant asks for at once and silently: the greeting passes, and the
+// conversation listens.
+inline void completeAnswersSilently(AssistantProcess& app, const QJsonObject& frame)
+{
+    if (frame[QStringLiteral("type")].toString() == u"response.create")
+        app.server().sendText(R"({"type":"response.done","response":{"status":"completed"}})");
+}
 
 } // namespace selvina::testing
