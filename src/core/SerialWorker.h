@@ -78,8 +78,8 @@ private:
         promise->start();
         QMetaObject::invokeMethod(
             &m_context,
-            handoff::queued(&m_context, [this, promise, job = std::move(job), fallback = std::move(fallback), name = m_thread.objectName(),
-             caller = QThread::currentThread()]() mutable {
+            handoff::queued(&m_context, [this, promise, job = std::move(job), fallback = std::move(fallback),
+                                         name = m_thread.objectName(), caller = QThread::currentThread()]() mutable {
                 // What the job did happens before its result is read: on the thread that queued it,
                 // once the future's event reaches that thread, or by the owner once this thread stopped.
                 const auto done = [this, caller] {
