@@ -99,10 +99,11 @@ void DeviceWakeInput::setDevicesChanged(std::function<void()> handler)
     m_devicesToken = m_devices.addDevicesChangedHandler([this] {
         QMetaObject::invokeMethod(
             &m_context,
-            [this] {
-                if (m_devicesChanged)
-                    m_devicesChanged();
-            },
+            handoff::queued(&m_context,
+                            [this] {
+                                if (m_devicesChanged)
+                                    m_devicesChanged();
+                            }),
             Qt::QueuedConnection);
     });
 }

@@ -1,5 +1,6 @@
 #include "activation/WakeWord.h"
 
+#include "core/HandOff.h"
 #include "core/SidecarLog.h"
 
 #include <QPointer>
@@ -110,10 +111,11 @@ QCoro::Task<void> WakeWord::startListening()
         // `this` outlives every call: the destructor cancels the task, after which none comes.
         QMetaObject::invokeMethod(
             this,
-            [this, self, generation, update] {
-                if (self && generation == m_generation)
-                    handle(update);
-            },
+            handoff::queued(this,
+                            [this, self, generation, update] {
+                                if (self && generation == m_generation)
+                                    handle(update);
+                            }),
             Qt::QueuedConnection);
     });
     SpeechRecognizer* recognizer = m_recognizer.get();

@@ -3,6 +3,8 @@
 // Thread: run() from any thread; jobs run on the worker's own thread.
 #pragma once
 
+#include "core/HandOff.h"
+
 #include <QCoreApplication>
 #include <QFuture>
 #include <QObject>
@@ -22,19 +24,29 @@ public:
         m_thread.setObjectName(name);
         m_context.moveToThread(&m_thread);
         m_thread.start();
+        handoff::watchMainThread();
     }
     // Jobs already queued still run while the application object exists; the destructor waits for them.
     ~SerialWorker()
     {
         if (QCoreApplication::instance() != nullptr) {
             // The quit is queued behind the jobs; QThread::quit() alone would drop what is still waiting.
-            QMetaObject::invokeMethod(&m_context, [this] { m_thread.quit(); }, Qt::QueuedConnection);
+            QMetaObject::invokeMethod(
+                &m_context,
+                handoff::queued(&m_context,
+                                [this] {
+                                    handoff::release(this);
+                                    m_thread.quit();
+                                }),
+                Qt::QueuedConnection);
         } else {
             // Once the application object is gone (a worker destroyed at exit) queued calls are no
             // longer delivered and a queued quit would wait for ever: the jobs still queued are dropped.
             m_thread.quit();
         }
         m_thread.wait();
+        // Whatever the jobs did happens before what the owner frees after this.
+        handoff::acquire(this);
     }
     SerialWorker(const SerialWorker&) = delete;
     SerialWorker& operator=(const SerialWorker&) = delete;
@@ -66,22 +78,38 @@ private:
         promise->start();
         QMetaObject::invokeMethod(
             &m_context,
-            [promise, job = std::move(job), fallback = std::move(fallback), name = m_thread.objectName()]() mutable {
+            handoff::queued(&m_context, [this, promise, job = std::move(job), fallback = std::move(fallback),
+                                         name = m_thread.objectName(), caller = QThread::currentThread()]() mutable {
+                // What the job did happens before its result is read: on the thread that queued it,
+                // once the future's event reaches that thread, or by the owner once this thread stopped.
+                const auto done = [this, caller] {
+                    handoff::release(caller);
+                    handoff::release(this);
+                };
                 // An exception must not reach Qt's event loop: it would end the process.
                 try {
-                    if constexpr (std::is_void_v<R>)
+                    if constexpr (std::is_void_v<R>) {
                         job();
-                    else
-                        promise->addResult(job());
+                        done();
+                    } else {
+                        R result = job();
+                        done();
+                        promise->addResult(std::move(result));
+                    }
                 } catch (...) {
                     logThrownJob(name, std::current_exception());
-                    if constexpr (!std::is_void_v<R> && !std::is_null_pointer_v<Fallback>)
-                        promise->addResult(fallback());
-                    else if constexpr (!std::is_void_v<R>)
-                        promise->setException(std::current_exception());
+                    if constexpr (!std::is_void_v<R> && !std::is_null_pointer_v<Fallback>) {
+                        R result = fallback();
+                        done();
+                        promise->addResult(std::move(result));
+                    } else {
+                        done();
+                        if constexpr (!std::is_void_v<R>)
+                            promise->setException(std::current_exception());
+                    }
                 }
                 promise->finish();
-            },
+            }),
             Qt::QueuedConnection);
         return future;
     }
@@ -90,8 +118,22 @@ private:
     // writes on a SerialWorker).
     static void logThrownJob(const QString& workerName, const std::exception_ptr& exception);
 
+#ifdef SELVINA_HANDOFF_MARKS
+    // Takes the worker's queued calls; each one runs after what its poster did before posting.
+    class Context final : public QObject {
+    public:
+        bool event(QEvent* e) override
+        {
+            handoff::acquire(thread());
+            return QObject::event(e);
+        }
+    };
+#else
+    using Context = QObject;
+#endif
+
     QThread m_thread;
-    QObject m_context;
+    Context m_context;
 };
 
 } // namespace selvina

@@ -1,5 +1,6 @@
 #include "core/WriteFailure.h"
 
+#include "core/HandOff.h"
 #include "core/SidecarLog.h"
 
 #include <QFile>
@@ -73,15 +74,16 @@ void WriteFailureNotice::failed(const QString& what, const QString& path, int er
     logLine(QStringLiteral("[zapis] %1: %2").arg(path, problem));
     QMetaObject::invokeMethod(
         this,
-        [this, text = sentence(what, problem)] {
-            std::function<void(const QString&)> say;
-            {
-                QMutexLocker lock(&m_mutex);
-                say = m_say;
-            }
-            if (say)
-                say(text);
-        },
+        handoff::queued(this,
+                        [this, text = sentence(what, problem)] {
+                            std::function<void(const QString&)> say;
+                            {
+                                QMutexLocker lock(&m_mutex);
+                                say = m_say;
+                            }
+                            if (say)
+                                say(text);
+                        }),
         Qt::QueuedConnection);
 }
 

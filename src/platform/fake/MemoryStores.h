@@ -1,5 +1,5 @@
 // In-memory secret store, preferences and system log for unit tests.
-// Thread: the test's thread.
+// Thread: the test's thread; the system log any.
 #pragma once
 
 #include "platform/Preferences.h"
@@ -8,6 +8,8 @@
 
 #include <QMap>
 #include <QStringList>
+
+#include <mutex>
 
 namespace selvina::platform::fake {
 
@@ -42,10 +44,19 @@ public:
     QMap<QString, QVariant> values;
 };
 
+// Written from any thread, as the real log (the speakers' and the microphone's workers at once);
+// a test reads `lines` once the writers are done.
 class MemorySystemLog final : public SystemLog {
 public:
-    void write(const QString& line) override { lines.append(line); }
+    void write(const QString& line) override
+    {
+        std::lock_guard lock(m_mutex);
+        lines.append(line);
+    }
     QStringList lines;
+
+private:
+    std::mutex m_mutex;
 };
 
 } // namespace selvina::platform::fake

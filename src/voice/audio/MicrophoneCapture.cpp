@@ -181,7 +181,8 @@ Status<MicrophoneCaptureError> MicrophoneCapture::startEngine(bool voiceProcessi
     if (m_observerToken == 0) {
         QPointer<QObject> context = m_worker.context();
         m_observerToken = m_devices.addDevicesChangedHandler([this, context] {
-            QMetaObject::invokeMethod(context, [this] { restartAfterConfigurationChange(); }, Qt::QueuedConnection);
+            QMetaObject::invokeMethod(
+                context, handoff::queued(context, [this] { restartAfterConfigurationChange(); }), Qt::QueuedConnection);
         });
     }
     return Ok{};

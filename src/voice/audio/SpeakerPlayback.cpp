@@ -95,7 +95,8 @@ Status<SpeakerPlaybackError> SpeakerPlayback::startEngine()
     if (m_observerToken == 0) {
         QPointer<QObject> context = m_worker.context();
         m_observerToken = m_devices.addDevicesChangedHandler([this, context] {
-            QMetaObject::invokeMethod(context, [this] { restartAfterDeviceChange(); }, Qt::QueuedConnection);
+            QMetaObject::invokeMethod(context, handoff::queued(context, [this] { restartAfterDeviceChange(); }),
+                                      Qt::QueuedConnection);
         });
     }
     return Ok{};
@@ -284,7 +285,9 @@ QCoro::Task<> SpeakerPlayback::flush()
         }
         for (std::size_t i = m_settled; i < m_tail; ++i)
             m_ring[i % kMaxChunks] = Chunk{};
-        m_settled = m_head = m_tail;
+        // m_head already equals m_tail: moved under the lock above, or 0 like it once stopped. Written
+        // here, outside the lock, it raced with render() reading it on the audio thread.
+        m_settled = m_tail;
         m_level.publish(0);
         m_wakeup.notify();
         releaseWaiters();

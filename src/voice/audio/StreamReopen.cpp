@@ -28,12 +28,14 @@ void StreamReopen::opened(std::uint64_t before, std::uint64_t now)
     if (before == 0 || now == before)
         return;
     m_log.write(QStringLiteral("[SelvinaVoice] Serwer dźwięku uruchomiony ponownie — wznowione: ") + m_name);
+    handoff::beforePost(handoff::queueOf(m_stream));
     QMetaObject::invokeMethod(m_stream, "soundServerBack", Qt::QueuedConnection, Q_ARG(quint64, now));
 }
 
 void StreamReopen::gaveUp()
 {
     m_log.write(QStringLiteral("[SelvinaVoice] Serwer dźwięku nie wrócił — wyłączone: ") + m_name);
+    handoff::beforePost(handoff::queueOf(m_stream));
     QMetaObject::invokeMethod(m_stream, "soundServerGone", Qt::QueuedConnection, Q_ARG(QString, soundServerGoneSentence()));
 }
 
