@@ -2,10 +2,21 @@
 #include "settings/Configuration.h"
 #include "platform/fake/MemoryStores.h"
 
+#include <QCoreApplication>
+
 #include <cstddef>
 #include <cstdint>
 
 using namespace selvina;
+
+// A refused address is logged, and the log writes on its own thread, whose jobs are delivered only
+// while an application object exists, as it always does in the program; without one every line
+// would stay queued in memory for the whole run.
+extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv)
+{
+    static QCoreApplication application(*argc, *argv);
+    return 0;
+}
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
