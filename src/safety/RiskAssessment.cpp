@@ -16,22 +16,44 @@ using RX = QRegularExpression;
 
 constexpr auto anyCase = RX::CaseInsensitiveOption;
 
-RX expression(const char* pattern, RX::PatternOptions extra = RX::NoPatternOption)
+RX expression(const QString& pattern, RX::PatternOptions extra = RX::NoPatternOption)
 {
-    RX rx(QString::fromLatin1(pattern), RX::UseUnicodePropertiesOption | extra);
+    RX rx(pattern, RX::UseUnicodePropertiesOption | extra);
     rx.optimize();
     return rx;
 }
 
+RX expression(const char* pattern, RX::PatternOptions extra = RX::NoPatternOption)
+{
+    return expression(QString::fromLatin1(pattern), extra);
+}
+
+// The risky words, each with the name it is reported by, in the order they are reported.
+constexpr std::array<std::pair<const char*, const char*>, 6> kRiskWords{{
+    {"rm", R"rx(\brm\b)rx"},
+    {"reboot", R"rx(\breboot\b)rx"},
+    {"shutdown", R"rx(\bshutdown\b)rx"},
+    {"dd", R"rx(\bdd\b)rx"},
+    {"mkfs", R"rx(\bmkfs(\.\w+)?\b)rx"},
+    {"sudo", R"rx(\bsudo\b)rx"},
+}};
+
 struct Expressions {
-    std::array<std::pair<QString, RX>, 6> riskPatterns{{
-        {QStringLiteral("rm"), expression(R"rx(\brm\b)rx", anyCase)},
-        {QStringLiteral("reboot"), expression(R"rx(\breboot\b)rx", anyCase)},
-        {QStringLiteral("shutdown"), expression(R"rx(\bshutdown\b)rx", anyCase)},
-        {QStringLiteral("dd"), expression(R"rx(\bdd\b)rx", anyCase)},
-        {QStringLiteral("mkfs"), expression(R"rx(\bmkfs(\.\w+)?\b)rx", anyCase)},
-        {QStringLiteral("sudo"), expression(R"rx(\bsudo\b)rx", anyCase)},
-    }};
+    std::array<std::pair<QString, RX>, kRiskWords.size()> riskPatterns = [] {
+        std::array<std::pair<QString, RX>, kRiskWords.size()> patterns;
+        for (std::size_t i = 0; i < kRiskWords.size(); ++i)
+            patterns[i] = {QString::fromLatin1(kRiskWords[i].first), expression(kRiskWords[i].second, anyCase)};
+        return patterns;
+    }();
+    // Any of the words at all: one match for the common text that holds none. Setting a match up
+    // costs more than running it, and every text the gate reads (the raw arguments, their plain
+    // spelling and each decoded value) goes through the words.
+    RX anyRiskWord = [] {
+        QStringList alternatives;
+        for (const auto& [name, pattern] : kRiskWords)
+            alternatives.append(QStringLiteral("(?:%1)").arg(QString::fromLatin1(pattern)));
+        return expression(alternatives.join(QLatin1Char('|')), anyCase);
+    }();
     // A ">" that is not doubled (append), not followed by "=" and not the head of an arrow.
     RX overwriteRedirect = expression(R"rx((?<![>=\-])>(?!>)(?!=))rx");
     RX sshCommand = expression(R"rx(\b(ssh|scp|sftp)\b)rx", anyCase);
@@ -83,11 +105,13 @@ QStringList riskPatternsIn(const QString& text, TextKind kind, Find find)
 {
     const Expressions& rx = expressions();
     QStringList found;
-    for (const auto& [name, pattern] : rx.riskPatterns) {
-        if (pattern.match(text).hasMatch()) {
-            found.append(name);
-            if (find == Find::first)
-                return found;
+    if (rx.anyRiskWord.match(text).hasMatch()) {
+        for (const auto& [name, pattern] : rx.riskPatterns) {
+            if (pattern.match(text).hasMatch()) {
+                found.append(name);
+                if (find == Find::first)
+                    return found;
+            }
         }
     }
     if (pushesForce(text, kind)) {

@@ -19,15 +19,26 @@ namespace selvina::settings {
 
 namespace {
 
-// config.json as an object; empty when missing, unreadable, malformed or not an object.
-// The file is tiny; a runaway one is not read at all.
-QJsonObject readConfigFile(const QString& directory)
+// config.json's bytes; empty when missing or unreadable. The file is tiny; a runaway one is not
+// read at all.
+QByteArray readConfigText(const QString& directory)
 {
     QFile file(QDir(directory).filePath(QStringLiteral("config.json")));
     if (!file.open(QIODevice::ReadOnly) || file.size() > 1024 * 1024)
         return {};
-    const QJsonDocument doc = QJsonDocument::fromJson(file.readAll());
+    return file.readAll();
+}
+
+// The text as an object; empty when malformed or not an object.
+QJsonObject parseConfigText(const QByteArray& text)
+{
+    const QJsonDocument doc = QJsonDocument::fromJson(text);
     return doc.isObject() ? doc.object() : QJsonObject{};
+}
+
+QJsonObject readConfigFile(const QString& directory)
+{
+    return parseConfigText(readConfigText(directory));
 }
 
 std::optional<QString> fileString(const QJsonObject& o, const char* key)
@@ -176,8 +187,13 @@ QString describe(KeySource source)
 
 Configuration Configuration::load(const ConfigurationSources& sources)
 {
+    return fromConfigText(sources, readConfigText(sources.directory));
+}
+
+Configuration Configuration::fromConfigText(const ConfigurationSources& sources, const QByteArray& configText)
+{
     Configuration c;
-    const QJsonObject file = readConfigFile(sources.directory);
+    const QJsonObject file = parseConfigText(configText);
     c.openAIKey = resolveKey(sources, file, "OPENAI_API_KEY", platform::kOpenAIAccount, "openai_api_key");
     c.anthropicKey = resolveKey(sources, file, "ANTHROPIC_API_KEY", platform::kAnthropicAccount, "anthropic_api_key");
     for (auto [key, field] : {std::pair{"realtime_model", &c.realtimeModel}, std::pair{"vision_model", &c.visionModel},

@@ -103,6 +103,9 @@ struct Configuration {
     QUrl openAIBaseURL = defaultBaseURL();
 
     static Configuration load(const ConfigurationSources& sources);
+    // The same, with `configText` standing for the contents of config.json (load() reads the file,
+    // an empty text when it is missing, unreadable or runaway, and hands the bytes here).
+    static Configuration fromConfigText(const ConfigurationSources& sources, const QByteArray& configText);
     // The speech key alone, read afresh (the engine asks again before each connection): the
     // environment, then the keyring, then config.json.
     static ResolvedKey resolveOpenAIKey(const ConfigurationSources& sources);

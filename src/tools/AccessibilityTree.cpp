@@ -1,6 +1,5 @@
 #include "tools/AccessibilityTree.h"
 
-#include <QRegularExpression>
 #include <QScopeGuard>
 #include <QSet>
 
@@ -465,7 +464,23 @@ QString compacted(const QString& text, int limit)
             plain[i] = QChar::ReplacementCharacter;
     }
     plain.replace(QChar(0xFFFC), QLatin1Char(' ')).remove(QChar(0xFEFF));
-    QString joined = plain.split(QRegularExpression(QStringLiteral("\\s+")), Qt::SkipEmptyParts).join(QLatin1Char(' '));
+    // Each run of ASCII white space (space, tab, line feed, vertical tab, form feed, carriage return)
+    // becomes one space, and none is left at either end. A read cleans every element's text, so
+    // this is one pass over the characters rather than an expression split.
+    QString joined;
+    joined.reserve(plain.size());
+    bool gap = false;
+    for (const QChar c : std::as_const(plain)) {
+        const char16_t u = c.unicode();
+        if (u == u' ' || (u >= u'\t' && u <= u'\r')) {
+            gap = !joined.isEmpty();
+            continue;
+        }
+        if (gap)
+            joined += QLatin1Char(' ');
+        gap = false;
+        joined += c;
+    }
     if (joined.size() <= limit)
         return joined;
     QString cut = joined.left(limit);

@@ -366,6 +366,8 @@ TEST_F(Screen, DocumentsFirstHiddenLeftOutRepeatsCollapsed)
     // Half a pair from the application: the rest of the text is still cleaned, the half marked.
     const QString broken = QStringLiteral("Zażółć\n\t ") + QChar(0xD83D) + QStringLiteral("  gęślą\uFEFF ") + QChar(0xFFFC) + QStringLiteral(" jaźń");
     EXPECT_EQ(compacted(broken, 90), QStringLiteral("Zażółć \uFFFD gęślą jaźń"));
+    // Every ASCII white space joins words; a no-break space belongs to the word it holds together.
+    EXPECT_EQ(compacted(QStringLiteral("\v\f a\r\nb\u00A0c\t\t"), 90), QStringLiteral("a b\u00A0c"));
 }
 
 // An application that stops answering: the read names it at once and keeps the identifiers of the
