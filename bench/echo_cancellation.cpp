@@ -66,7 +66,9 @@ QByteArray to24k(const QByteArray& pcm)
 }
 
 // The devices, with what the microphone hands over kept (first channel, before any processing).
-class TappedDevices final : public platform::AudioDevices, private platform::AudioInputCallback {
+// Also notes how much the microphone had handed over when the speakers were first given a sound.
+class TappedDevices final : public platform::AudioDevices, private platform::AudioInputCallback,
+                            private platform::AudioOutputCallback {
 public:
     explicit TappedDevices(platform::AudioDevices& inner) : raw(std::size_t(48000) * 60), m_inner(inner) {}
     Result<platform::AudioFormat, platform::AudioDeviceError> defaultInputFormat() override { return m_inner.defaultInputFormat(); }
@@ -80,7 +82,10 @@ public:
     Result<std::unique_ptr<platform::AudioStream>, platform::AudioDeviceError>
     openOutput(int sampleRate, int latencyMs, const QString& role, platform::AudioOutputCallback& callback) override
     {
-        return m_inner.openOutput(sampleRate, latencyMs, role, callback);
+        if (m_output != nullptr) // the user's voice: not the assistant's
+            return m_inner.openOutput(sampleRate, latencyMs, role, callback);
+        m_output = &callback;
+        return m_inner.openOutput(sampleRate, latencyMs, role, *this);
     }
     int addDevicesChangedHandler(std::function<void()> handler) override { return m_inner.addDevicesChangedHandler(std::move(handler)); }
     void removeDevicesChangedHandler(int token) override { m_inner.removeDevicesChangedHandler(token); }
@@ -89,8 +94,15 @@ public:
     std::vector<float> raw;
     std::atomic<std::size_t> rawCount{0};
     std::atomic<int> rawRate{0};
+    std::atomic<long> firstSoundAtRaw{-1}; // rawCount when the first non-zero sample went to the speakers
 
 private:
+    void render(float* mono, std::size_t frames) noexcept override
+    {
+        m_output->render(mono, frames);
+        if (firstSoundAtRaw.load() < 0 && std::any_of(mono, mono + frames, [](float s) { return s != 0.0f; }))
+            firstSoundAtRaw = long(rawCount.load());
+    }
     void captured(const float* interleaved, std::size_t frames, platform::AudioFormat format) noexcept override
     {
         rawRate.store(format.sampleRate);
@@ -102,6 +114,7 @@ private:
     }
     platform::AudioDevices& m_inner;
     platform::AudioInputCallback* m_callback = nullptr;
+    platform::AudioOutputCallback* m_output = nullptr;
 };
 
 double dbfs(double meanSquare)
@@ -128,6 +141,7 @@ struct Pass {
     std::vector<float> after; // at 24 kHz
     double assistantAt = -1;  // when the assistant's first sample was asked for, s
     double userAt = -1;       // when the user's voice was started, s
+    double echoDelayMs = -1;  // from the reference's first sound to its echo in the microphone
     bool cancelling = false;
 };
 
@@ -187,6 +201,12 @@ Pass run(Room room, bool cancel, const QByteArray& assistant, const QByteArray& 
     pass.beforeRate = devices.rawRate.load();
     pass.before.assign(devices.raw.begin(), devices.raw.begin() + std::ptrdiff_t(devices.rawCount.load()));
     pass.after = voice::floatsFromPcm16(captured);
+    if (const long given = devices.firstSoundAtRaw.load(); given >= 0 && !assistant.isEmpty()) {
+        const auto echo = std::find_if(pass.before.begin() + given, pass.before.end(),
+                                       [](float s) { return std::fabs(s) > 0.001f; });
+        if (echo != pass.before.end())
+            pass.echoDelayMs = double(echo - pass.before.begin() - given) * 1000 / pass.beforeRate;
+    }
     return pass;
 }
 
@@ -327,6 +347,9 @@ int main(int argc, char** argv)
     }
 
     std::printf("Echo on a null-sink loop (speakers' monitor as the microphone), assistant %.1f s of Polish speech\n", speechS);
+    std::printf("the echo reaches the canceller %.0f ms after its reference (%.0f ms with %d ms of buffering); "
+                "the canceller is told %d ms\n",
+                off.echoDelayMs, late.echoDelayMs, kLongLatencyMs, voice::EchoCanceller::kDelayHintMs);
     std::printf("without the canceller:\n");
     printEcho("whole answer", off, 0, speechS);
     std::printf("with the canceller:\n");
