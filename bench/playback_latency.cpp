@@ -8,6 +8,7 @@
 //   Its place in the server's timeline is fixed from then on (nothing else is written meanwhile), so
 //   the wait for that request (up to a quarter of the buffer) is printed apart and costs nothing audible.
 #include "LoopbackRealtimeServer.h"
+#include "EventLoopWaits.h"
 #include "PrivatePulseServer.h"
 #include "platform/fake/MemoryStores.h"
 #include "platform/linux/pulse/PulseAudioDevices.h"
@@ -18,9 +19,7 @@
 #include <QCoreApplication>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QEventLoop>
 #include <QTemporaryDir>
-#include <QTimer>
 
 #include <algorithm>
 #include <atomic>
@@ -29,6 +28,7 @@
 #include <cstdio>
 
 using namespace selvina;
+using namespace selvina::bench;
 using selvina::testing::LoopbackRealtimeServer;
 using SteadyClock = std::chrono::steady_clock;
 
@@ -78,42 +78,6 @@ QByteArray tone(double seconds)
     QByteArray pcm(static_cast<qsizetype>(2 * samples.size()), Qt::Uninitialized);
     voice::toPcm16(samples.data(), samples.size(), pcm.data());
     return pcm;
-}
-
-// Runs the event loop (sleeping between events, as the application's does) until the condition holds.
-bool waitUntil(const std::function<bool()>& condition, int ms)
-{
-    QEventLoop loop;
-    QTimer check;
-    QObject::connect(&check, &QTimer::timeout, &loop, [&] {
-        if (condition())
-            loop.quit();
-    });
-    check.start(1);
-    QTimer::singleShot(ms, &loop, &QEventLoop::quit);
-    if (!condition())
-        loop.exec();
-    return condition();
-}
-
-void pause(int ms)
-{
-    waitUntil([] { return false; }, ms);
-}
-
-template <typename T>
-T await(QCoro::Task<T> task)
-{
-    std::optional<T> result;
-    auto continuation = task.then([&result](T value) { result = std::move(value); });
-    waitUntil([&] { return result.has_value(); }, 10000);
-    return result.value();
-}
-
-QCoro::Task<bool> done(QCoro::Task<> task)
-{
-    co_await task;
-    co_return true;
 }
 
 void print(const char* what, std::vector<double> values, const char* unit = "ms")

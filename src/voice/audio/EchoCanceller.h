@@ -21,6 +21,9 @@ class EchoCanceller {
 public:
     static constexpr int kSampleRate = 24000;
     static constexpr std::size_t kFrame = kSampleRate / 100;
+    // The sound path's delay between the reference and its echo, ms: the module searches around it, but
+    // a hint far from the real delay (either way) leaves much of the echo (bench_echo shows it).
+    static constexpr int kDelayHintMs = 60;
 
     // Null with `error` set when the processing module refuses to start.
     static std::unique_ptr<EchoCanceller> make(std::shared_ptr<EchoReference> reference, QString* error);
@@ -42,9 +45,6 @@ private:
     std::size_t m_nearFill = 0;
     std::vector<float> m_far;   // one reference frame
     std::vector<float> m_frame; // processed frame
-    // The sound path's delay between the reference and its echo, ms: only a starting point, the module
-    // searches for the real delay on its own.
-    static constexpr int kDelayHintMs = 60;
 };
 
 } // namespace selvina::voice
