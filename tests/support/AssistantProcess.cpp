@@ -87,9 +87,9 @@ int AssistantProcess::stopAssistant()
     return m_assistant.exitStatus() == QProcess::NormalExit ? m_assistant.exitCode() : -1;
 }
 
-} // namespace selvina::testing
-
 QString AssistantProcess::runLog() const
 {
     return QString::fromUtf8(readFile(home() + QStringLiteral("/state/selvina-voice/sidecar.log")));
 }
+
+} // namespace selvina::testing
