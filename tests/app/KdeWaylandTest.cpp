@@ -18,6 +18,7 @@
 #include <QDBusMetaType>
 #include <QDBusObjectPath>
 #include <QDBusVariant>
+#include <QDir>
 #include <QImage>
 
 #include <gtest/gtest.h>
@@ -65,6 +66,10 @@ TEST(KdePlasmaWayland, TheRealPortalBindsTheShortcutKWinsKeyPressTogglesAConvers
     ASSERT_TRUE(eventually([&] { return log().contains(QStringLiteral("[skrót] portal przypisał skróty: ")); })) << said();
     EXPECT_TRUE(log().contains(QStringLiteral("[skrót] portal przypisał skróty: Meta+Ctrl+Alt+Space"))) << said();
     EXPECT_FALSE(log().contains(QStringLiteral("Nie udało się przypisać skrótu"))) << said();
+    // Escape cannot be had on this desktop: the first launch says so, and what interrupts instead.
+    const QString noEscape = QStringLiteral("Na tym pulpicie w sesji Wayland klawisz Escape nie przerwie Selviny, bo pulpit "
+                                            "nie pozwala aplikacjom go przechwycić — przerwiesz ją, zaczynając mówić.");
+    EXPECT_TRUE(eventually([&] { return log().contains(noEscape); })) << said();
     QDBusConnection bus = QDBusConnection::connectToBus(app.busAddress(), QStringLiteral("kde-bus"));
     const QDBusMessage components = bus.call(QDBusMessage::createMethodCall(
         QStringLiteral("org.kde.kglobalaccel"), QStringLiteral("/kglobalaccel"), QStringLiteral("org.kde.KGlobalAccel"),
@@ -104,6 +109,14 @@ TEST(KdePlasmaWayland, TheRealPortalBindsTheShortcutKWinsKeyPressTogglesAConvers
     ASSERT_TRUE(eventually([&] { return app.server().hasClient(); })) << said();
     EXPECT_TRUE(eventually([&] { return centre() != kGreen; })) << "the mark is not above the native window";
     ASSERT_TRUE(eventually([&] { return app.assistantStderr().contains("zdarzenie: responseFinished"); })) << said();
+    // The whole screen through KDE's screenshot portal, which saves the picture in the Pictures
+    // folder of a home that has none yet; the picture is not left there.
+    app.server().callTool(QStringLiteral("shot"), QStringLiteral("take_screenshot"), QStringLiteral(R"({"scope":"full_screen"})"));
+    std::optional<QString> shot;
+    ASSERT_TRUE(eventually([&] { return (shot = app.server().toolOutput(QStringLiteral("shot"))).has_value(); }, std::chrono::seconds(60)))
+        << said();
+    EXPECT_TRUE(shot->startsWith(QStringLiteral("Zrzut ekranu: "))) << shot->toStdString();
+    EXPECT_TRUE(QDir(app.home() + QStringLiteral("/Pictures")).entryList(QDir::Files).isEmpty());
     // Pressed again, it closes the conversation, and the mark goes.
     ASSERT_TRUE(keyboard.chord({KEY_LEFTCTRL, KEY_LEFTALT, KEY_LEFTMETA, KEY_SPACE}));
     ASSERT_TRUE(eventually([&] { return !app.server().hasClient(); })) << said();
@@ -133,6 +146,7 @@ TEST(KdePlasmaWayland, TheRealPortalBindsTheShortcutKWinsKeyPressTogglesAConvers
                                               "Dodaj do panelu element Zasobnik systemowy.");
     EXPECT_TRUE(eventually([&] { return log().contains(trayAdvice); }, std::chrono::seconds(60))) << said();
     EXPECT_EQ(log().count(trayAdvice), 1);
+    EXPECT_EQ(log().count(noEscape), 1) << "said again with the conversations";
 
     // Plasma's shell comes later, as the session starts it: the activity manager it needs, KDE's
     // daemon with the StatusNotifierWatcher module (loaded in the session's second phase), then
