@@ -20,6 +20,7 @@
 #include <QDBusVariant>
 #include <QDir>
 #include <QImage>
+#include <QRegularExpression>
 
 #include <gtest/gtest.h>
 
@@ -140,6 +141,42 @@ TEST(KdePlasmaWayland, TheRealPortalBindsTheShortcutKWinsKeyPressTogglesAConvers
     ASSERT_TRUE(eventually([&] { return !app.server().hasClient(); })) << said();
     window.terminate();
     window.waitForFinished(5000);
+
+    // A native Wayland GTK window with controls, focused: read_screen names it and its elements
+    // (through the accessibility bus the session bus starts), and control_ui presses its button.
+    QProcess gtk;
+    gtk.setProcessEnvironment(windowEnvironment);
+    gtk.start(QStringLiteral("/usr/bin/python3"), {QStringLiteral(SELVINA_GTK_WINDOW)});
+    QByteArray gtkSaid;
+    const auto gtkOut = [&] { return gtkSaid += gtk.readAllStandardOutput(); };
+    ASSERT_TRUE(eventually([&] { return gtkOut().contains("ready") || gtk.state() == QProcess::NotRunning; }));
+    ASSERT_TRUE(gtkSaid.contains("ready")) << gtk.readAllStandardError().toStdString();
+    ASSERT_TRUE(keyboard.chord({KEY_LEFTCTRL, KEY_LEFTALT, KEY_LEFTMETA, KEY_SPACE}));
+    ASSERT_TRUE(eventually([&] { return app.server().connectionCount() == 3 && app.server().hasClient(); })) << said();
+    int calls = 0;
+    const auto tool = [&](const QString& name, const QString& arguments) {
+        const QString id = QStringLiteral("kde%1").arg(++calls);
+        app.server().callTool(id, name, arguments);
+        std::optional<QString> output;
+        eventually([&] { return (output = app.server().toolOutput(id)).has_value(); });
+        return output.value_or(QStringLiteral("(brak odpowiedzi)"));
+    };
+    QString screen;
+    EXPECT_TRUE(eventually([&] {
+        screen = tool(QStringLiteral("read_screen"), QStringLiteral(R"({"filter":"all"})"));
+        return screen.contains(QStringLiteral("„Dodaj”"));
+    })) << screen.toStdString();
+    EXPECT_TRUE(screen.contains(QStringLiteral("Okno: „Zakupy GTK”"))) << screen.toStdString();
+    EXPECT_TRUE(screen.contains(QStringLiteral("pole wyboru „Pilne”"))) << screen.toStdString();
+    const QString button = QRegularExpression(QStringLiteral("\\[(e\\d+)\\][^\\n]*„Dodaj”")).match(screen).captured(1);
+    ASSERT_FALSE(button.isEmpty()) << screen.toStdString();
+    EXPECT_EQ(tool(QStringLiteral("control_ui"), QStringLiteral(R"({"action":"press","element_id":"%1"})").arg(button)),
+              u"Nacisnąłem przycisk „Dodaj”.");
+    EXPECT_TRUE(eventually([&] { return gtkOut().contains("clicked Dodaj"); })) << gtkSaid.toStdString();
+    ASSERT_TRUE(keyboard.chord({KEY_LEFTCTRL, KEY_LEFTALT, KEY_LEFTMETA, KEY_SPACE}));
+    ASSERT_TRUE(eventually([&] { return !app.server().hasClient(); })) << said();
+    gtk.terminate();
+    gtk.waitForFinished(5000);
 
     // KWin without Plasma's shell has no tray: the user hears what to add, once.
     const QString trayAdvice = QStringLiteral("[mowa] Ikona Selvina nie pojawiła się w zasobniku systemowym. "
