@@ -112,11 +112,9 @@ TEST(KdePlasmaWayland, TheRealPortalBindsTheShortcutKWinsKeyPressTogglesAConvers
     ASSERT_TRUE(eventually([&] { return app.assistantStderr().contains("zdarzenie: responseFinished"); })) << said();
     // The whole screen through KDE's screenshot portal, which saves the picture in the Pictures
     // folder of a home that has none yet; the picture is not left there.
-    app.server().callTool(QStringLiteral("shot"), QStringLiteral("take_screenshot"), QStringLiteral(R"({"scope":"full_screen"})"));
-    std::optional<QString> shot;
-    ASSERT_TRUE(eventually([&] { return (shot = app.server().toolOutput(QStringLiteral("shot"))).has_value(); }, std::chrono::seconds(60)))
-        << said();
-    EXPECT_TRUE(shot->startsWith(QStringLiteral("Zrzut ekranu: "))) << shot->toStdString();
+    const QString shot = app.callTool(QStringLiteral("take_screenshot"), QStringLiteral(R"({"scope":"full_screen"})"),
+                                      std::chrono::seconds(60));
+    EXPECT_TRUE(shot.startsWith(QStringLiteral("Zrzut ekranu: "))) << shot.toStdString() << said();
     EXPECT_TRUE(QDir(app.home() + QStringLiteral("/Pictures")).entryList(QDir::Files).isEmpty());
     // Pressed again, it closes the conversation, and the mark goes.
     ASSERT_TRUE(keyboard.chord({KEY_LEFTCTRL, KEY_LEFTALT, KEY_LEFTMETA, KEY_SPACE}));
@@ -153,14 +151,7 @@ TEST(KdePlasmaWayland, TheRealPortalBindsTheShortcutKWinsKeyPressTogglesAConvers
     ASSERT_TRUE(gtkSaid.contains("ready")) << gtk.readAllStandardError().toStdString();
     ASSERT_TRUE(keyboard.chord({KEY_LEFTCTRL, KEY_LEFTALT, KEY_LEFTMETA, KEY_SPACE}));
     ASSERT_TRUE(eventually([&] { return app.server().connectionCount() == 3 && app.server().hasClient(); })) << said();
-    int calls = 0;
-    const auto tool = [&](const QString& name, const QString& arguments) {
-        const QString id = QStringLiteral("kde%1").arg(++calls);
-        app.server().callTool(id, name, arguments);
-        std::optional<QString> output;
-        eventually([&] { return (output = app.server().toolOutput(id)).has_value(); });
-        return output.value_or(QStringLiteral("(brak odpowiedzi)"));
-    };
+    const auto tool = [&](const QString& name, const QString& arguments) { return app.callTool(name, arguments); };
     QString screen;
     EXPECT_TRUE(eventually([&] {
         screen = tool(QStringLiteral("read_screen"), QStringLiteral(R"({"filter":"all"})"));
