@@ -10,6 +10,7 @@
 #include "diagnostics/LinuxPrerequisites.h"
 #include "platform/DesktopSession.h"
 #include "platform/Preferences.h"
+#include "platform/linux/SessionType.h"
 #include "platform/linux/gnome/GnomeCustomShortcut.h"
 #include "settings/LaunchPreferences.h"
 #include "settingspanes/ApiKeyField.h"
@@ -30,6 +31,8 @@ const QString kTrayAdviceSaid = QStringLiteral("pl.korlund.selvinavoice.brakZaso
 // GNOME on Wayland: what Escape and the shortcut cannot do there, and the question about GNOME's
 // keybinding, said at the first launch in such a session.
 const QString kGnomeWaylandSaid = QStringLiteral("pl.korlund.selvinavoice.gnomeWayland");
+// Any other Wayland desktop: that Escape does not interrupt there, said at the first launch in one.
+const QString kWaylandEscapeSaid = QStringLiteral("pl.korlund.selvinavoice.waylandEscape");
 // A panel that starts with the session has registered its tray host well before this.
 constexpr auto kTrayGrace = std::chrono::seconds(45);
 
@@ -157,6 +160,17 @@ QCoro::Task<> AppDelegate::guideAtLaunch(QPointer<AppDelegate> self, std::vector
                                     "ustawień klawiatury GNOME? Jeśli tak, wybierz w ustawieniach Selviny: Uruchamianie, "
                                     "przycisk Dodaj skrót do GNOME.")
                          .arg(launch->skrot().spokenName());
+    }
+    // On Wayland the hot-keys come from the shortcuts portal alone, which never takes a key without
+    // modifiers (see makeHotkeySource): no desktop there lets Escape reach Selvina. GNOME's sentence
+    // above says it already.
+    const bool wayland = platform::waylandSession(environment.value(QStringLiteral("XDG_SESSION_TYPE")),
+                                                  environment.value(QStringLiteral("WAYLAND_DISPLAY")));
+    if (preferences != nullptr && wayland && !preferences->value(kGnomeWaylandSaid).toBool()
+        && !preferences->value(kWaylandEscapeSaid).toBool()) {
+        preferences->setValue(kWaylandEscapeSaid, true);
+        sentences << QStringLiteral("Na tym pulpicie w sesji Wayland klawisz Escape nie przerwie Selviny, bo pulpit nie "
+                                    "pozwala aplikacjom go przechwycić — przerwiesz ją, zaczynając mówić.");
     }
 
     // What stands in the way of a conversation, each with the place where it is mended.

@@ -18,7 +18,9 @@
 #include <QDBusMetaType>
 #include <QDBusObjectPath>
 #include <QDBusVariant>
+#include <QDir>
 #include <QImage>
+#include <QRegularExpression>
 
 #include <gtest/gtest.h>
 
@@ -65,6 +67,10 @@ TEST(KdePlasmaWayland, TheRealPortalBindsTheShortcutKWinsKeyPressTogglesAConvers
     ASSERT_TRUE(eventually([&] { return log().contains(QStringLiteral("[skrót] portal przypisał skróty: ")); })) << said();
     EXPECT_TRUE(log().contains(QStringLiteral("[skrót] portal przypisał skróty: Meta+Ctrl+Alt+Space"))) << said();
     EXPECT_FALSE(log().contains(QStringLiteral("Nie udało się przypisać skrótu"))) << said();
+    // Escape cannot be had on this desktop: the first launch says so, and what interrupts instead.
+    const QString noEscape = QStringLiteral("Na tym pulpicie w sesji Wayland klawisz Escape nie przerwie Selviny, bo pulpit "
+                                            "nie pozwala aplikacjom go przechwycić — przerwiesz ją, zaczynając mówić.");
+    EXPECT_TRUE(eventually([&] { return log().contains(noEscape); })) << said();
     QDBusConnection bus = QDBusConnection::connectToBus(app.busAddress(), QStringLiteral("kde-bus"));
     const QDBusMessage components = bus.call(QDBusMessage::createMethodCall(
         QStringLiteral("org.kde.kglobalaccel"), QStringLiteral("/kglobalaccel"), QStringLiteral("org.kde.KGlobalAccel"),
@@ -104,6 +110,12 @@ TEST(KdePlasmaWayland, TheRealPortalBindsTheShortcutKWinsKeyPressTogglesAConvers
     ASSERT_TRUE(eventually([&] { return app.server().hasClient(); })) << said();
     EXPECT_TRUE(eventually([&] { return centre() != kGreen; })) << "the mark is not above the native window";
     ASSERT_TRUE(eventually([&] { return app.assistantStderr().contains("zdarzenie: responseFinished"); })) << said();
+    // The whole screen through KDE's screenshot portal, which saves the picture in the Pictures
+    // folder of a home that has none yet; the picture is not left there.
+    const QString shot = app.callTool(QStringLiteral("take_screenshot"), QStringLiteral(R"({"scope":"full_screen"})"),
+                                      std::chrono::seconds(60));
+    EXPECT_TRUE(shot.startsWith(QStringLiteral("Zrzut ekranu: "))) << shot.toStdString() << said();
+    EXPECT_TRUE(QDir(app.home() + QStringLiteral("/Pictures")).entryList(QDir::Files).isEmpty());
     // Pressed again, it closes the conversation, and the mark goes.
     ASSERT_TRUE(keyboard.chord({KEY_LEFTCTRL, KEY_LEFTALT, KEY_LEFTMETA, KEY_SPACE}));
     ASSERT_TRUE(eventually([&] { return !app.server().hasClient(); })) << said();
@@ -128,11 +140,41 @@ TEST(KdePlasmaWayland, TheRealPortalBindsTheShortcutKWinsKeyPressTogglesAConvers
     window.terminate();
     window.waitForFinished(5000);
 
+    // A native Wayland GTK window with controls, focused: read_screen names it and its elements
+    // (through the accessibility bus the session bus starts), and control_ui presses its button.
+    QProcess gtk;
+    gtk.setProcessEnvironment(windowEnvironment);
+    gtk.start(QStringLiteral("/usr/bin/python3"), {QStringLiteral(SELVINA_GTK_WINDOW)});
+    QByteArray gtkSaid;
+    const auto gtkOut = [&] { return gtkSaid += gtk.readAllStandardOutput(); };
+    ASSERT_TRUE(eventually([&] { return gtkOut().contains("ready") || gtk.state() == QProcess::NotRunning; }));
+    ASSERT_TRUE(gtkSaid.contains("ready")) << gtk.readAllStandardError().toStdString();
+    ASSERT_TRUE(keyboard.chord({KEY_LEFTCTRL, KEY_LEFTALT, KEY_LEFTMETA, KEY_SPACE}));
+    ASSERT_TRUE(eventually([&] { return app.server().connectionCount() == 3 && app.server().hasClient(); })) << said();
+    const auto tool = [&](const QString& name, const QString& arguments) { return app.callTool(name, arguments); };
+    QString screen;
+    EXPECT_TRUE(eventually([&] {
+        screen = tool(QStringLiteral("read_screen"), QStringLiteral(R"({"filter":"all"})"));
+        return screen.contains(QStringLiteral("„Dodaj”"));
+    })) << screen.toStdString();
+    EXPECT_TRUE(screen.contains(QStringLiteral("Okno: „Zakupy GTK”"))) << screen.toStdString();
+    EXPECT_TRUE(screen.contains(QStringLiteral("pole wyboru „Pilne”"))) << screen.toStdString();
+    const QString button = QRegularExpression(QStringLiteral("\\[(e\\d+)\\][^\\n]*„Dodaj”")).match(screen).captured(1);
+    ASSERT_FALSE(button.isEmpty()) << screen.toStdString();
+    EXPECT_EQ(tool(QStringLiteral("control_ui"), QStringLiteral(R"({"action":"press","element_id":"%1"})").arg(button)),
+              u"Nacisnąłem przycisk „Dodaj”.");
+    EXPECT_TRUE(eventually([&] { return gtkOut().contains("clicked Dodaj"); })) << gtkSaid.toStdString();
+    ASSERT_TRUE(keyboard.chord({KEY_LEFTCTRL, KEY_LEFTALT, KEY_LEFTMETA, KEY_SPACE}));
+    ASSERT_TRUE(eventually([&] { return !app.server().hasClient(); })) << said();
+    gtk.terminate();
+    gtk.waitForFinished(5000);
+
     // KWin without Plasma's shell has no tray: the user hears what to add, once.
     const QString trayAdvice = QStringLiteral("[mowa] Ikona Selvina nie pojawiła się w zasobniku systemowym. "
                                               "Dodaj do panelu element Zasobnik systemowy.");
     EXPECT_TRUE(eventually([&] { return log().contains(trayAdvice); }, std::chrono::seconds(60))) << said();
     EXPECT_EQ(log().count(trayAdvice), 1);
+    EXPECT_EQ(log().count(noEscape), 1) << "said again with the conversations";
 
     // Plasma's shell comes later, as the session starts it: the activity manager it needs, KDE's
     // daemon with the StatusNotifierWatcher module (loaded in the session's second phase), then

@@ -235,14 +235,7 @@ TEST_P(RealPanel, TheItemTheKeysTheMarkAndTheScreenToolsWorkInTheRealDesktop)
     ASSERT_TRUE(eventually([&] { return (window = windowNamed(desktop.windowTitle)) != 0; })) << desktop.application;
     ASSERT_EQ(QProcess::execute(QStringLiteral("xdotool"), {"windowactivate", "--sync", QString::number(window)}), 0);
     const QSize framed = framedSize(window);
-    int calls = 0;
-    const ToolCall tool = [&](const QString& name, const QString& arguments) {
-        const QString id = QStringLiteral("t%1").arg(++calls);
-        app.server().callTool(id, name, arguments);
-        std::optional<QString> output;
-        eventually([&] { return (output = app.server().toolOutput(id)).has_value(); });
-        return output.value_or(QStringLiteral("(brak odpowiedzi)"));
-    };
+    const ToolCall tool = [&](const QString& name, const QString& arguments) { return app.callTool(name, arguments); };
     const QString read = tool(QStringLiteral("read_screen"), QStringLiteral("{}"));
     EXPECT_TRUE(read.startsWith(QStringLiteral("Aplikacja: %1 · Okno: „%2”\n").arg(desktop.application, desktop.windowTitle)))
         << read.toStdString();
@@ -262,7 +255,7 @@ TEST_P(RealPanel, TheItemTheKeysTheMarkAndTheScreenToolsWorkInTheRealDesktop)
     // those that called the tools), closes.
     const auto silent = [&] {
         return app.assistantStderr().count("zdarzenie: responseFinished")
-               == app.server().framesOfType(QStringLiteral("response.create")).size() + calls;
+               == app.server().framesOfType(QStringLiteral("response.create")).size() + app.toolCalls();
     };
     ASSERT_TRUE(eventually(silent)) << said();
     ASSERT_EQ(QProcess::execute(QStringLiteral("xdotool"), {"key", "Escape"}), 0);

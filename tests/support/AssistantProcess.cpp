@@ -87,6 +87,15 @@ int AssistantProcess::stopAssistant()
     return m_assistant.exitStatus() == QProcess::NormalExit ? m_assistant.exitCode() : -1;
 }
 
+QString AssistantProcess::callTool(const QString& name, const QString& arguments, std::chrono::seconds within)
+{
+    const QString id = QStringLiteral("call%1").arg(++m_toolCalls);
+    m_server.callTool(id, name, arguments);
+    std::optional<QString> output;
+    LoopbackRealtimeServer::waitFor([&] { return (output = m_server.toolOutput(id)).has_value(); }, within);
+    return output.value_or(QStringLiteral("(brak odpowiedzi)"));
+}
+
 QString AssistantProcess::runLog() const
 {
     return QString::fromUtf8(readFile(home() + QStringLiteral("/state/selvina-voice/sidecar.log")));

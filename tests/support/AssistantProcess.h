@@ -12,6 +12,7 @@
 #include <QProcessEnvironment>
 #include <QTemporaryDir>
 
+#include <chrono>
 #include <functional>
 #include <string>
 
@@ -34,6 +35,10 @@ public:
     // Changes the assistant's environment (an empty value removes the variable); before starting.
     void setVariable(const QString& name, const QString& value) { m_overrides.insert(name, value); }
     LoopbackRealtimeServer& server() { return m_server; }
+    // A tool called by the model in the open conversation, and what the assistant answered;
+    // "(brak odpowiedzi)" when no answer came within the time.
+    QString callTool(const QString& name, const QString& arguments, std::chrono::seconds within = std::chrono::seconds(30));
+    int toolCalls() const { return m_toolCalls; } // how many callTool made
     QString home() const { return m_home.path(); }
     QByteArray assistantStderr() const { return m_stderr; }
     QString runLog() const; // the run log the assistant writes in its home
@@ -54,6 +59,7 @@ private:
     QProcess m_assistant;
     QString m_busAddress;
     QByteArray m_stderr;
+    int m_toolCalls = 0;
     bool m_configured = false;
     QMap<QString, QString> m_overrides;
 };

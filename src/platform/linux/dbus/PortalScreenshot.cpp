@@ -4,8 +4,11 @@
 #include <QDBusMessage>
 #include <QDBusReply>
 #include <QDBusVariant>
+#include <QDir>
 #include <QFile>
+#include <QProcessEnvironment>
 #include <QRandomGenerator>
+#include <QStandardPaths>
 #include <QUrl>
 
 namespace selvina::platform {
@@ -18,7 +21,22 @@ const QString kPortal = QStringLiteral("org.freedesktop.portal.Desktop");
 const QString kPortalPath = QStringLiteral("/org/freedesktop/portal/desktop");
 constexpr int kCallTimeoutMs = 10'000;
 
+// KDE's portal asks nothing for a non-interactive screenshot: it writes the picture into the
+// user's Pictures folder, and answers as if the request were cancelled when it cannot.
+bool kdePortal()
+{
+    return QProcessEnvironment::systemEnvironment().value(QStringLiteral("XDG_CURRENT_DESKTOP")).toUpper().split(QLatin1Char(':')).contains(
+        QStringLiteral("KDE"));
+}
+
 } // namespace
+
+QString PortalScreenshot::notSavedText(const QString& pictures)
+{
+    return QStringLiteral("portal KDE nie zapisał zrzutu w folderze obrazów (%1). Sprawdź, czy ten folder istnieje i czy "
+                          "możesz w nim zapisywać, i poproś o zrzut jeszcze raz.")
+        .arg(pictures);
+}
 
 const QString PortalScreenshot::kDismissed = QStringLiteral(
     "pytanie pulpitu o zrzut ekranu zamknięto bez odpowiedzi. Poproś o zrzut jeszcze raz i wybierz w pytaniu Zezwól.");
@@ -77,6 +95,12 @@ Result<QImage, ScreenCaptureError> PortalScreenshot::captureDisplay(const captur
                        this, SLOT(response(uint, QVariantMap)));
     });
 
+    // A fresh home has no Pictures folder yet; the picture is removed from it once read.
+    const bool kde = kdePortal();
+    const QString pictures = QStandardPaths::writableLocation(QStandardPaths::PicturesLocation);
+    if (kde && !pictures.isEmpty())
+        QDir().mkpath(pictures);
+
     QDBusMessage call = QDBusMessage::createMethodCall(kPortal, kPortalPath, QStringLiteral("org.freedesktop.portal.Screenshot"),
                                                        QStringLiteral("Screenshot"));
     call << QString() << QVariantMap{{QStringLiteral("handle_token"), token}, {QStringLiteral("interactive"), false}};
@@ -91,9 +115,9 @@ Result<QImage, ScreenCaptureError> PortalScreenshot::captureDisplay(const captur
     const auto [code, results] = *m_answer;
     lock.unlock();
     // 1: the question was closed without an answer (nothing is stored, the next request asks
-    // again); 2: refused, now or by an answer stored earlier.
+    // again), or on KDE the picture could not be saved; 2: refused, now or by an answer stored earlier.
     if (code == 1)
-        return ScreenCaptureError::captureFailed(kDismissed);
+        return ScreenCaptureError::captureFailed(kde ? notSavedText(pictures) : kDismissed);
     if (code != 0)
         return ScreenCaptureError::permissionDenied();
     const QString file = QUrl(results.value(QStringLiteral("uri")).toString()).toLocalFile();

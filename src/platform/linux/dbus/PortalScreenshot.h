@@ -22,6 +22,8 @@ public:
     static constexpr std::chrono::seconds kAnswerTimeout{60};
     // Why there is no picture when the desktop's question was closed unanswered.
     static const QString kDismissed;
+    // Why there is none when KDE's portal could not save it in `pictures`.
+    static QString notSavedText(const QString& pictures);
 
     explicit PortalScreenshot(QObject* parent = nullptr);
 
