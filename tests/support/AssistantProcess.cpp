@@ -1,8 +1,8 @@
 #include "AssistantProcess.h"
 
 #include "Processes.h"
-#include "TestSupport.h"
 
+#include <QFile>
 #include <QJsonObject>
 #include <QStandardPaths>
 
@@ -98,7 +98,8 @@ QString AssistantProcess::callTool(const QString& name, const QString& arguments
 
 QString AssistantProcess::runLog() const
 {
-    return QString::fromUtf8(readFile(home() + QStringLiteral("/state/selvina-voice/sidecar.log")));
+    QFile log(home() + QStringLiteral("/state/selvina-voice/sidecar.log"));
+    return log.open(QIODevice::ReadOnly) ? QString::fromUtf8(log.readAll()) : QString();
 }
 
 } // namespace selvina::testing
