@@ -286,11 +286,10 @@ void OurKeybindingBesideTheUsersOwnOpensAndClosesAConversationAndIsRemovedAlone(
     })) << "the screen looked the same with the mark and without it";
     const auto plain = screenshot(portal);
     ASSERT_TRUE(plain.ok());
-    // Where the screens differ is where the mark was: over the middle of the screen, where the
-    // shell puts the new window.
+    // Where the screens differ is where the mark was. (Where the shell put the window varies with
+    // its load; the full-screen case above checks the mark over a window's middle.)
     int differing = 0;
     const QImage a = withMark.value(), b = plain.value();
-    EXPECT_NE(a.pixel(a.width() / 2, a.height() / 2), b.pixel(b.width() / 2, b.height() / 2)) << "nothing over the window";
     for (int y = 0; y < a.height() && y < b.height(); y += 8)
         for (int x = 0; x < a.width() && x < b.width(); x += 8)
             differing += a.pixel(x, y) != b.pixel(x, y);
