@@ -47,10 +47,20 @@ TEST(KdePlasmaWayland, TheRealPortalBindsTheShortcutKWinsKeyPressTogglesAConvers
     AssistantProcess app(QStringLiteral(SELVINA_VOICE_BIN), [&](const QJsonObject& f) { completeAnswersSilently(app, f); });
     ASSERT_TRUE(app.startBus());
     QFile::setPermissions(runtime.path(), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    // KDE's portal shows a new binding on System Settings' shortcuts page. This session has no System
+    // Settings, and the portal hands the page's address to the web browser: a browser of its own
+    // takes it (made the bus's BROWSER below).
+    const QString pageAsked = app.home() + QStringLiteral("/page-asked");
+    const QString browser = writeExecutable(app.home() + QStringLiteral("/bin/browser"),
+                                            QStringLiteral("#!/bin/sh\necho \"$1\" >> '%1'\n").arg(pageAsked).toUtf8());
     // Two keyboard layouts, as a Polish user with a second script has them.
     writeFile(app.home() + QStringLiteral("/config/kxkbrc"), "[Layout]\nLayoutList=pl,ua\nUse=true\n");
     KWinSession kwin(app.environment(), runtime.path());
     ASSERT_TRUE(kwin.ok()) << kwin.output().toStdString();
+    QProcess toBus;
+    toBus.setProcessEnvironment(app.environment());
+    toBus.start(QStringLiteral("dbus-update-activation-environment"), {QStringLiteral("BROWSER=") + browser});
+    ASSERT_TRUE(toBus.waitForFinished(10000) && toBus.exitCode() == 0);
 
     app.setVariable(QStringLiteral("XDG_RUNTIME_DIR"), runtime.path());
     app.setVariable(QStringLiteral("XDG_CURRENT_DESKTOP"), QStringLiteral("KDE"));
@@ -80,6 +90,8 @@ TEST(KdePlasmaWayland, TheRealPortalBindsTheShortcutKWinsKeyPressTogglesAConvers
     for (const QDBusObjectPath& p : qdbus_cast<QList<QDBusObjectPath>>(components.arguments().value(0)))
         paths << p.path();
     EXPECT_TRUE(paths.contains(QStringLiteral("/component/selvina_voice"))) << paths.join(' ').toStdString();
+    EXPECT_TRUE(eventually([&] { return readFile(pageAsked).contains("systemsettings://kcm_keys/selvina_voice"); }))
+        << readFile(pageAsked).toStdString();
 
     // A native Wayland window covers the screen, focused.
     QProcess window;

@@ -6,6 +6,12 @@
 
 #include <libsecret/secret.h>
 
+#include <atomic>
+#include <condition_variable>
+#include <memory>
+#include <mutex>
+#include <thread>
+
 namespace selvina::platform {
 
 namespace {
@@ -18,6 +24,53 @@ const SecretSchema* schema()
         {{"service", SECRET_SCHEMA_ATTRIBUTE_STRING}, {"account", SECRET_SCHEMA_ATTRIBUTE_STRING}, {nullptr, {}}},
         0, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr};
     return &s;
+}
+
+// libsecret's synchronous calls can block for good: when an unlock prompt ends without an answer
+// (cancelled by the call's deadline, or dismissed), libsecret 0.20 finishes its prompt task without
+// a result ("g_task_return_error: assertion 'error != NULL' failed") and the call waits on it
+// forever. So each call runs on a thread of its own, and the caller waits no longer than the call's
+// deadline and a grace; a call that does not come back is left behind with its thread, and the
+// caller goes on as if the keyring had not answered. The connection to the service is dropped with
+// it, and after any failed call: its session may no longer wrap secrets ("The session wrapping the
+// secret does not exist"), or the daemon behind it may have died of the dismissed prompt, and the
+// next call opens a new one. A few calls may be left behind; after that no call is started
+// until one of them comes back.
+constexpr auto kGrace = std::chrono::milliseconds(1500);
+constexpr int kMostLeftBehind = 4;
+std::atomic<int> g_leftBehind{0};
+
+template <typename Call>
+auto bounded(std::chrono::milliseconds deadline, Call call) -> std::optional<decltype(call())>
+{
+    using T = decltype(call());
+    if (g_leftBehind.load() >= kMostLeftBehind)
+        return std::nullopt;
+    struct Shared {
+        std::mutex mutex;
+        std::condition_variable answered;
+        std::optional<T> value;
+        bool leftBehind = false;
+    };
+    auto shared = std::make_shared<Shared>();
+    std::thread([shared, call = std::move(call)]() mutable {
+        T value = call();
+        std::lock_guard lock(shared->mutex);
+        if (shared->leftBehind) {
+            --g_leftBehind;
+            return;
+        }
+        shared->value = std::move(value);
+        shared->answered.notify_one();
+    }).detach();
+    std::unique_lock lock(shared->mutex);
+    if (!shared->answered.wait_for(lock, deadline + kGrace, [&] { return shared->value.has_value(); })) {
+        shared->leftBehind = true;
+        ++g_leftBehind;
+        secret_service_disconnect();
+        return std::nullopt;
+    }
+    return std::move(shared->value);
 }
 
 // The reason behind a GLib error of a libsecret call; `expired`: the call's deadline went off.
@@ -39,6 +92,15 @@ SecretOutcome outcomeOf(const GError* error, bool expired)
     return SecretOutcome::failed;
 }
 
+// What a change that ended with `error` (freed here) comes to; the connection is dropped for the next call.
+SecretOutcome failedWith(GError* error, bool expired)
+{
+    const SecretOutcome outcome = outcomeOf(error, expired);
+    g_error_free(error);
+    secret_service_disconnect();
+    return outcome;
+}
+
 } // namespace
 
 LibsecretStore::LibsecretStore(std::chrono::milliseconds timeout, std::chrono::milliseconds writeTimeout)
@@ -48,26 +110,29 @@ LibsecretStore::LibsecretStore(std::chrono::milliseconds timeout, std::chrono::m
 
 std::optional<QString> LibsecretStore::read(const QString& account)
 {
-    const QByteArray acc = account.toUtf8();
-    GError* error = nullptr;
-    gchar* secret = nullptr;
-    {
-        GDeadline deadline(m_timeout);
-        secret = secret_password_lookup_sync(schema(), deadline.cancellable(), &error, "service", kSecretService,
-                                             "account", acc.constData(), nullptr);
-    }
-    if (error) {
-        g_error_free(error);
+    const auto secret = bounded(m_timeout, [timeout = m_timeout, acc = account.toUtf8()]() -> std::optional<QByteArray> {
+        GError* error = nullptr;
+        gchar* secret = nullptr;
+        {
+            GDeadline deadline(timeout);
+            secret = secret_password_lookup_sync(schema(), deadline.cancellable(), &error, "service", kSecretService,
+                                                 "account", acc.constData(), nullptr);
+        }
+        std::optional<QByteArray> bytes;
+        if (!error && secret)
+            bytes = QByteArray(secret);
+        if (error) {
+            g_error_free(error);
+            secret_service_disconnect();
+        }
         if (secret)
             secret_password_free(secret);
+        return bytes;
+    });
+    if (!secret || !*secret)
         return std::nullopt;
-    }
-    if (!secret)
-        return std::nullopt;
-    const QByteArray bytes(secret);
-    secret_password_free(secret);
     QStringDecoder decoder(QStringDecoder::Utf8);
-    const QString text = decoder.decode(bytes);
+    const QString text = decoder.decode(**secret);
     if (decoder.hasError() || text.isEmpty())
         return std::nullopt;
     return text;
@@ -88,48 +153,45 @@ SecretOutcome LibsecretStore::store(const QString& value, const QString& account
     const QString trimmed = value.trimmed();
     if (trimmed.isEmpty())
         return erase(account);
-    const QByteArray acc = account.toUtf8();
-    const QByteArray secret = trimmed.toUtf8();
     const QByteArray label = QStringLiteral("Selvina Voice: %1").arg(account).toUtf8();
-    GError* error = nullptr;
-    gboolean stored = FALSE;
-    bool expired = false;
-    {
-        // A locked keyring shows its unlock prompt within this call: the user's time to type the password.
-        GDeadline deadline(m_writeTimeout);
-        // Storing with the same attributes replaces the existing item.
-        stored = secret_password_store_sync(schema(), SECRET_COLLECTION_DEFAULT, label.constData(),
-                                            secret.constData(), deadline.cancellable(), &error, "service",
-                                            kSecretService, "account", acc.constData(), nullptr);
-        expired = deadline.expired();
-    }
-    if (error) {
-        const SecretOutcome outcome = outcomeOf(error, expired);
-        g_error_free(error);
-        return outcome;
-    }
-    // Without an error, a store that did not happen is an unlock prompt the user dismissed.
-    return stored ? SecretOutcome::done : SecretOutcome::locked;
+    const auto outcome = bounded(m_writeTimeout, [timeout = m_writeTimeout, acc = account.toUtf8(), secret = trimmed.toUtf8(), label] {
+        GError* error = nullptr;
+        gboolean stored = FALSE;
+        bool expired = false;
+        {
+            // A locked keyring shows its unlock prompt within this call: the user's time to type the password.
+            GDeadline deadline(timeout);
+            // Storing with the same attributes replaces the existing item.
+            stored = secret_password_store_sync(schema(), SECRET_COLLECTION_DEFAULT, label.constData(),
+                                                secret.constData(), deadline.cancellable(), &error, "service",
+                                                kSecretService, "account", acc.constData(), nullptr);
+            expired = deadline.expired();
+        }
+        if (error)
+            return failedWith(error, expired);
+        // Without an error, a store that did not happen is an unlock prompt the user dismissed.
+        return stored ? SecretOutcome::done : SecretOutcome::locked;
+    });
+    return outcome.value_or(SecretOutcome::timedOut);
 }
 
 SecretOutcome LibsecretStore::erase(const QString& account)
 {
-    const QByteArray acc = account.toUtf8();
-    GError* error = nullptr;
-    bool expired = false;
-    {
-        GDeadline deadline(m_writeTimeout);
-        // FALSE without an error means there was nothing to remove, which counts as success.
-        secret_password_clear_sync(schema(), deadline.cancellable(), &error, "service", kSecretService, "account",
-                                   acc.constData(), nullptr);
-        expired = deadline.expired();
-    }
-    if (error) {
-        const SecretOutcome outcome = outcomeOf(error, expired);
-        g_error_free(error);
-        return outcome;
-    }
-    return SecretOutcome::done;
+    const auto outcome = bounded(m_writeTimeout, [timeout = m_writeTimeout, acc = account.toUtf8()] {
+        GError* error = nullptr;
+        bool expired = false;
+        {
+            GDeadline deadline(timeout);
+            // FALSE without an error means there was nothing to remove, which counts as success.
+            secret_password_clear_sync(schema(), deadline.cancellable(), &error, "service", kSecretService, "account",
+                                       acc.constData(), nullptr);
+            expired = deadline.expired();
+        }
+        if (error)
+            return failedWith(error, expired);
+        return SecretOutcome::done;
+    });
+    return outcome.value_or(SecretOutcome::timedOut);
 }
 
 } // namespace selvina::platform

@@ -1,5 +1,6 @@
 // SecretStore over the Secret Service (gnome-keyring, KWallet) through libsecret's synchronous API.
-// Thread: any; each call is bounded by a time-out so a hung or prompting keyring cannot stall it.
+// Thread: any; each call is bounded by a time-out so a hung or prompting keyring cannot stall it,
+// also where libsecret itself would never return (see LibsecretStore.cpp).
 #pragma once
 
 #include "platform/SecretStore.h"
