@@ -7,6 +7,7 @@
 
 #include <QString>
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -55,6 +56,9 @@ class AudioInputCallback {
 public:
     virtual ~AudioInputCallback() = default;
     virtual void captured(const float* interleaved, std::size_t frames, AudioFormat format) noexcept = 0;
+    // Before a captured() call, when the backend knows it: how long ago the block's last frame was
+    // recorded (the device's and the server's buffers).
+    virtual void delaySinceRecorded(std::chrono::microseconds) noexcept {}
 };
 
 // Fills the next `frames` mono samples of playback; silence is written by the callee when it has nothing.
@@ -62,6 +66,9 @@ class AudioOutputCallback {
 public:
     virtual ~AudioOutputCallback() = default;
     virtual void render(float* mono, std::size_t frames) noexcept = 0;
+    // Before a render() call, when the backend knows it: how long until its first sample is heard (what
+    // the server and the device still hold).
+    virtual void delayUntilHeard(std::chrono::microseconds) noexcept {}
 };
 
 class AudioStream {

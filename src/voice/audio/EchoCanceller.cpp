@@ -3,10 +3,13 @@
 #include <webrtc/modules/audio_processing/include/audio_processing.h>
 
 #include <algorithm>
+#include <cmath>
 
 namespace selvina::voice {
 namespace {
 
+// The longest delay the module can be told.
+constexpr int kMaxDelayMs = 500;
 // Reference older than this is out of the module's reach and would only misalign it.
 constexpr std::size_t kMaxReferenceBacklog = EchoCanceller::kSampleRate / 4;
 
@@ -68,7 +71,23 @@ void EchoCanceller::feedReference() noexcept
     }
 }
 
-std::size_t EchoCanceller::process(const float* in, std::size_t count, float* out, std::size_t capacity) noexcept
+// The echo in a near-end frame recorded at `frameRecordedAtNs` is the reference heard at that moment;
+// the module wants how far it lies behind the newest reference frame it has been given. Measurements
+// jitter by a server fragment, so they are smoothed; the module's own search refines the rest.
+void EchoCanceller::measureDelay(std::int64_t frameRecordedAtNs) noexcept
+{
+    const std::int64_t heardAt = m_reference ? m_reference->newestHeardAt() : 0;
+    if (heardAt == 0 || frameRecordedAtNs == 0)
+        return;
+    // What is still queued (less than a frame) has not been given to the module.
+    const std::int64_t fedHeardAt = heardAt - std::int64_t(m_reference->available()) * 1'000'000'000 / kSampleRate;
+    const double measured = std::clamp(double(fedHeardAt - frameRecordedAtNs) / 1e6, 0.0, double(kMaxDelayMs));
+    m_smoothedDelayMs = m_smoothedDelayMs < 0 ? measured : 0.9 * m_smoothedDelayMs + 0.1 * measured;
+    m_delayMs.store(int(std::lround(m_smoothedDelayMs)), std::memory_order_relaxed);
+}
+
+std::size_t EchoCanceller::process(const float* in, std::size_t count, float* out, std::size_t capacity,
+                                   std::int64_t recordedAtNs) noexcept
 {
     std::size_t written = 0;
     for (std::size_t i = 0; i < count;) {
@@ -80,7 +99,9 @@ std::size_t EchoCanceller::process(const float* in, std::size_t count, float* ou
             break;
         m_nearFill = 0;
         feedReference();
-        m_module->set_stream_delay_ms(kDelayHintMs);
+        if (recordedAtNs != 0)
+            measureDelay(recordedAtNs - std::int64_t(count - i) * 1'000'000'000 / kSampleRate);
+        m_module->set_stream_delay_ms(m_delayMs.load(std::memory_order_relaxed));
         const float* source[] = {m_near.data()};
         float* destination[] = {m_frame.data()};
         const bool processed = m_module->ProcessStream(source, monoStream(), monoStream(), destination)

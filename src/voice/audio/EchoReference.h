@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cstddef>
+#include <cstdint>
 #include <vector>
 
 namespace selvina::voice {
@@ -17,7 +18,8 @@ public:
     explicit EchoReference(std::size_t capacity = kSampleRate) : m_buffer(capacity + 1) {}
 
     // Samples that do not fit are dropped: the canceller is not reading, so nobody needs them.
-    void push(const float* samples, std::size_t count) noexcept
+    // `heardAtNs`: when the last of them reaches the listener, on the steady clock; 0 when unknown.
+    void push(const float* samples, std::size_t count, std::int64_t heardAtNs = 0) noexcept
     {
         const std::size_t size = m_buffer.size();
         std::size_t write = m_write.load(std::memory_order_relaxed);
@@ -28,8 +30,12 @@ public:
             m_buffer[write] = samples[i];
             write = write + 1 == size ? 0 : write + 1;
         }
+        m_heardAt.store(heardAtNs, std::memory_order_relaxed);
         m_write.store(write, std::memory_order_release);
     }
+
+    // When the newest sample pushed reaches the listener (steady clock, ns); 0 when unknown.
+    std::int64_t newestHeardAt() const noexcept { return m_heardAt.load(std::memory_order_relaxed); }
 
     std::size_t available() const noexcept
     {
@@ -54,6 +60,7 @@ private:
     std::vector<float> m_buffer;
     std::atomic<std::size_t> m_write{0};
     std::atomic<std::size_t> m_read{0};
+    std::atomic<std::int64_t> m_heardAt{0};
 };
 
 } // namespace selvina::voice

@@ -51,6 +51,7 @@ struct MicrophoneCapture::Tap {
     std::atomic<float> convertedPeak{0};
     std::atomic<int> observedRate{0}; // of the first block seen; 0 until one arrives
     std::atomic<int> observedChannels{0};
+    std::chrono::microseconds sinceRecorded{-1}; // of the next block; < 0: the backend does not say
 };
 
 MicrophoneCapture::MicrophoneCapture(platform::AudioDevices& devices, std::shared_ptr<EchoReference> echoReference,
@@ -208,8 +209,10 @@ void MicrophoneCapture::scheduleSilenceProbe(bool voiceProcessing, bool canRecov
         const QString formatText = rate == 0 ? QStringLiteral("brak porcji")
                                              : QStringLiteral("%1 Hz, %2 kan.").arg(rate).arg(m_tap->observedChannels.load());
         const float converted = m_tap->convertedPeak.load();
+        const QString echo = m_tap->canceller ? QStringLiteral("wł., opóźnienie %1 ms").arg(m_tap->canceller->delayMs())
+                                              : QStringLiteral("wył.");
         m_log.write(QStringLiteral("[SelvinaVoice] Sonda wejścia (tłumienie echa %1): %2, szczyt sprzętowy %3, po konwersji %4")
-                        .arg(voiceProcessing ? QStringLiteral("wł.") : QStringLiteral("wył."), formatText,
+                        .arg(echo, formatText,
                              QString::number(m_tap->inputPeak.load(), 'f', 6), QString::number(converted, 'f', 6)));
         if (!canRecover || converted >= 0.00001f)
             return;
@@ -246,6 +249,20 @@ std::optional<std::uint64_t> MicrophoneCapture::reopenAfterLoss()
     return m_connection;
 }
 
+std::optional<int> MicrophoneCapture::echoDelayMs() const
+{
+    const Tap* tap = m_tap.get();
+    if (tap == nullptr || !tap->canceller)
+        return std::nullopt;
+    return tap->canceller->delayMs();
+}
+
+void MicrophoneCapture::delaySinceRecorded(std::chrono::microseconds delay) noexcept
+{
+    if (Tap* tap = m_tap.get())
+        tap->sinceRecorded = delay;
+}
+
 void MicrophoneCapture::captured(const float* interleaved, std::size_t frames, platform::AudioFormat format) noexcept
 {
     Tap* tap = m_tap.get();
@@ -266,7 +283,13 @@ void MicrophoneCapture::captured(const float* interleaved, std::size_t frames, p
     std::size_t produced = tap->converter->process(tap->mono.data(), n, tap->output.data(), tap->output.size());
     const float* result = tap->output.data();
     if (tap->canceller && produced > 0) {
-        produced = tap->canceller->process(tap->output.data(), produced, tap->processed.data(), tap->processed.size());
+        std::int64_t recordedAt = 0;
+        if (tap->sinceRecorded.count() >= 0)
+            recordedAt = std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch()
+                                                                              - tap->sinceRecorded)
+                             .count();
+        tap->sinceRecorded = std::chrono::microseconds(-1);
+        produced = tap->canceller->process(tap->output.data(), produced, tap->processed.data(), tap->processed.size(), recordedAt);
         result = tap->processed.data();
     }
     if (produced == 0)

@@ -55,6 +55,9 @@ public:
     // For tests and the benchmark: how many engine starts so far, and whether voice processing is on.
     int engineStarts() const { return m_engineStarts.load(); }
     bool voiceProcessingActive() const { return m_voiceProcessingActive.load(); }
+    // The delay the echo canceller is told now, ms (measured from the sound server's latencies where it
+    // tells them); empty without a canceller. While the capture runs.
+    std::optional<int> echoDelayMs() const;
     // Runs one hardware block through the capture path as the audio thread would.
     void processForTesting(const float* interleaved, std::size_t frames, platform::AudioFormat format)
     {
@@ -65,6 +68,7 @@ public:
 private:
     struct Tap;
     void captured(const float* interleaved, std::size_t frames, platform::AudioFormat format) noexcept override;
+    void delaySinceRecorded(std::chrono::microseconds delay) noexcept override;
     Status<MicrophoneCaptureError> startEngine();
     Status<MicrophoneCaptureError> startEngine(bool voiceProcessing);
     Result<std::unique_ptr<Tap>, MicrophoneCaptureError> makeTap(platform::AudioFormat format, bool voiceProcessing);

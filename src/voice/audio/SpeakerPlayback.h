@@ -70,6 +70,7 @@ private:
     };
 
     void render(float* mono, std::size_t frames) noexcept override;
+    void delayUntilHeard(std::chrono::microseconds delay) noexcept override { m_untilHeard = delay; }
     Status<SpeakerPlaybackError> startEngine();
     void stopEngine();
     void detachAndStop(); // stops listening for device changes too
@@ -103,6 +104,7 @@ private:
     std::size_t m_tail = 0;    // next free slot
     std::size_t m_settled = 0; // oldest chunk not yet known to be heard
     std::uint64_t m_rendered = 0;
+    std::chrono::microseconds m_untilHeard{-1}; // audio thread; < 0: the backend does not say
     std::uint64_t m_itemHeard = 0; // frames of the current item heard in full chunks (worker)
     AudioLevelMeter m_meter{kSampleRate / 30};
     std::vector<float> m_loop;

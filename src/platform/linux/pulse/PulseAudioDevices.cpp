@@ -127,6 +127,16 @@ private:
                 m_filled += take;
                 i += take;
                 if (m_filled == m_block.size()) {
+                    // The stream's latency reaches back to the first unread frame, the start of this
+                    // fragment; the block's last frame is `i` samples into it.
+                    pa_usec_t latency = 0;
+                    int negative = 0;
+                    if (pa_stream_get_latency(stream, &latency, &negative) == 0) {
+                        const auto into = static_cast<pa_usec_t>(i / static_cast<std::size_t>(m_format.channels)) * 1000000u
+                                          / static_cast<pa_usec_t>(m_format.sampleRate);
+                        m_callback.delaySinceRecorded(std::chrono::microseconds(
+                            negative != 0 || latency < into ? 0 : static_cast<std::int64_t>(latency - into)));
+                    }
                     m_callback.captured(m_block.data(), m_blockFrames, m_format);
                     m_filled = 0;
                 }
@@ -225,6 +235,10 @@ private:
             if (pa_stream_begin_write(stream, &data, &size) < 0 || data == nullptr || size < sizeof(float))
                 return;
             const std::size_t frames = size / sizeof(float);
+            pa_usec_t latency = 0;
+            int negative = 0;
+            if (pa_stream_get_latency(stream, &latency, &negative) == 0)
+                m_callback.delayUntilHeard(std::chrono::microseconds(negative != 0 ? 0 : static_cast<std::int64_t>(latency)));
             m_callback.render(static_cast<float*>(data), frames);
             if (pa_stream_write(stream, data, frames * sizeof(float), nullptr, 0, PA_SEEK_RELATIVE) < 0)
                 return;
@@ -451,7 +465,10 @@ PulseAudioDevices::openInput(AudioFormat format, std::size_t blockFrames, AudioI
     attributes.maxlength = static_cast<uint32_t>(-1);
     attributes.fragsize = static_cast<uint32_t>(blockFrames * pa_frame_size(&sampleFormat));
     auto stream = openStream(m_loop, context.value(), "Mikrofon", sampleFormat, QStringLiteral("phone"), [&](pa_stream* s) {
-        return pa_stream_connect_record(s, nullptr, &attributes, PA_STREAM_ADJUST_LATENCY);
+        // The timing flags give the stream's latency, which the echo canceller lines its reference up by.
+        return pa_stream_connect_record(s, nullptr, &attributes,
+                                        static_cast<pa_stream_flags_t>(PA_STREAM_ADJUST_LATENCY | PA_STREAM_INTERPOLATE_TIMING
+                                                                       | PA_STREAM_AUTO_TIMING_UPDATE));
     });
     if (!stream)
         return stream.error();
