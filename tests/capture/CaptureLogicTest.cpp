@@ -249,7 +249,6 @@ TEST(Vision, AnswersAreMappedWhateverTheStatus)
         {200, R"({"error":"zły klucz"})", failed + u"nieoczekiwana odpowiedź modelu wizyjnego (HTTP 200)"_s},
         {401, R"({"error":{}})", failed + u"model wizyjny odmówił (HTTP 401): brak szczegółów"_s},
         {500, "<html><body><h1>500</h1></body></html>", failed + u"nieoczekiwana odpowiedź modelu wizyjnego (HTTP 500)"_s},
-        {0, "", failed + u"nieoczekiwana odpowiedź modelu wizyjnego (HTTP 0)"_s},
     };
     for (const auto& [status, body, expected] : cases)
         EXPECT_EQ(outcomeText(std::optional(AnalyzeVisualTool::interpret(status, body))), expected) << body.toStdString();

@@ -275,7 +275,6 @@ TEST_F(Screen, ControlChecksItsArgumentsFirstAndReportsWhatReallyHappened)
     // The arguments are checked before anything, before the first read too.
     const std::pair<const char*, const char*> cases[] = {
         {"[]", "oczekiwałem obiektu JSON, dostałem: []"},
-        {R"({"element_id":"e1"})", "brakuje pola action"},
         {R"({"action":5,"element_id":"e1"})", "brakuje pola action"},
         {R"({"action":"click","element_id":"e1"})", "nie znam akcji click; dostępne to press, set_value, scroll i focus"},
         {R"({"action":"press"})", "brakuje pola element_id — podaj identyfikator z ostatniego read_screen, na przykład e12"},
