@@ -101,7 +101,6 @@ TEST_F(ConfigurationFixture, FileValuesTypesAndClamping)
         {R"({"realtime_model":5,"openai_api_key":7})", 0.55, "gpt-realtime-2.1"},
         {R"([1,2,3])", 0.55, "gpt-realtime-2.1"},
         {R"({"overlay_opacity":)", 0.55, "gpt-realtime-2.1"},
-        {"\xff\xfe garbage", 0.55, "gpt-realtime-2.1"},
         {R"({"wake_threshold":0.7,"wake_windows":3})", 0.55, "gpt-realtime-2.1", 0.7, 3},
         {R"({"wake_threshold":1,"wake_windows":2.5})", 0.55, "gpt-realtime-2.1"},
         {R"({"wake_threshold":"0.5","wake_windows":11})", 0.55, "gpt-realtime-2.1"},

@@ -36,7 +36,6 @@ TEST(RealtimeClientEvents, EachCommandsFrameAndTheUnencodableFail)
         const char* frame;
     } cases[] = {
         {client::CreateResponse{}, R"({"type":"response.create"})"},
-        {client::ClearAudioBuffer{}, R"({"type":"input_audio_buffer.clear"})"},
         {client::CancelResponse{}, R"({"type":"response.cancel"})"},
         {client::FunctionCallOutput{"c1", "wynik \"cytat\"\n"},
          R"({"type":"conversation.item.create","item":{"type":"function_call_output","call_id":"c1","output":"wynik \"cytat\"\n"}})"},
