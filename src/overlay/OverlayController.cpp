@@ -97,6 +97,11 @@ OverlayController::OverlayController(SessionModel& session, Clock& clock, std::u
     connect(&m_frames, &QTimer::timeout, this, &OverlayController::frame);
     m_keepAbove.setInterval(kKeepAbove);
     connect(&m_keepAbove, &QTimer::timeout, this, &OverlayController::keepAbove);
+    m_stepBack.setSingleShot(true);
+    m_stepBack.setInterval(kStepAside);
+    connect(&m_stepBack, &QTimer::timeout, this, &OverlayController::stepBack);
+    if (!m_windowSystem->passesClicksThrough())
+        m_windowSystem->watchPointer([this](QPoint pointer) { stepAside(pointer); });
 
     connect(&session, &SessionModel::activeChanged, this, [this](bool active) {
         if (active)
@@ -130,6 +135,7 @@ void OverlayController::hide()
 {
     m_frames.stop();
     m_keepAbove.stop();
+    m_stepBack.stop();
     closeWindows();
     m_panel.reset(); // the conversation is over, whatever its last work signal said
     m_heldPanel = nullptr;
@@ -221,6 +227,31 @@ void OverlayController::frame()
     const bool moving = !m_corner.settled(now) || m_shader.transition(now) < 1 || modeAnimates(m_shader.mode);
     if (!moving)
         m_frames.stop(); // until the level or the state changes
+}
+
+void OverlayController::stepAside(QPoint pointer)
+{
+    bool stepped = false;
+    for (auto& w : m_windows) {
+        const qreal ratio = w->devicePixelRatioF(); // the pointer comes in device pixels
+        if (w->isVisible() && w->frameGeometry().contains(QPoint(qRound(pointer.x() / ratio), qRound(pointer.y() / ratio)))) {
+            w->hide();
+            stepped = true;
+        }
+    }
+    if (stepped)
+        m_stepBack.start();
+}
+
+void OverlayController::stepBack()
+{
+    for (auto& w : m_windows) {
+        if (w->isVisible())
+            continue;
+        w->show();
+        w->raise();
+        m_windowSystem->keepClickThrough(*w->windowHandle());
+    }
 }
 
 void OverlayController::keepAbove()

@@ -36,6 +36,9 @@ public:
     // Full-screen windows opened later must not stay above the mark.
     static constexpr milliseconds kKeepAbove{1000};
     static constexpr milliseconds kFrame{16};
+    // Where the desktop does not let clicks through the mark (Xwayland), the mark leaves the screen
+    // while the pointer comes over it, for this long (and again, if the pointer is still there).
+    static constexpr milliseconds kStepAside{3000};
 
     // Shown exactly while session.isActive() is true; `clock` times the animations.
     OverlayController(SessionModel& session, Clock& clock, std::unique_ptr<OverlayWindowSystem> windowSystem,
@@ -88,6 +91,8 @@ private:
     void keepAbove();
     void placeDebugPanel();
     void makeOverlayWindow(QWidget& window);
+    void stepAside(QPoint pointer);
+    void stepBack();
 
     SessionModel& m_session;
     Clock& m_clock;
@@ -100,6 +105,7 @@ private:
     QString m_label;
     QTimer m_frames;
     QTimer m_keepAbove;
+    QTimer m_stepBack;
     bool m_compositing = false;
     bool m_rebuildQueued = false;
     bool m_withdrawn = false;          // off the screen for a capture

@@ -4,6 +4,9 @@
 // Thread: main thread.
 #pragma once
 
+#include <QPoint>
+
+#include <functional>
 #include <memory>
 
 class QWindow;
@@ -25,6 +28,12 @@ public:
     // last answer may be long out of date.
     virtual bool compositingNow() = 0;
 
+    // Whether the desktop lets a click through where the window's input shape is empty. Under
+    // Xwayland it does not: the compositor picks the whole surface, and the click is lost on it.
+    virtual bool passesClicksThrough() { return true; }
+    // Where the desktop does not, `moved` hears where the pointer goes over the windows (global
+    // device pixels), so that they can step aside before the click.
+    virtual void watchPointer(std::function<void(QPoint)> moved) { (void)moved; }
     // The X11 backend on xcb; elsewhere one that assumes a compositor and pins nothing.
     static std::unique_ptr<OverlayWindowSystem> forThisDisplay();
 };

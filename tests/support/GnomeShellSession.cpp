@@ -205,7 +205,8 @@ bool GnomeShellSession::startMediaKeys(QString* why)
     return true;
 }
 
-bool GnomeShellSession::pressChord(const QList<quint32>& keysyms)
+// Mutter's remote-desktop session, started once: the keyboard and the pointer of the tests.
+bool GnomeShellSession::remoteInput(const QString& method, const QVariantList& arguments)
 {
     const QString session = kRemoteDesktop + QStringLiteral(".Session");
     if (m_remoteSession.isEmpty()) {
@@ -217,18 +218,32 @@ bool GnomeShellSession::pressChord(const QList<quint32>& keysyms)
         if (call(m_sessionBus, kRemoteDesktop, m_remoteSession, session, QStringLiteral("Start")).type() != QDBusMessage::ReplyMessage)
             return false;
     }
-    const auto key = [&](quint32 keysym, bool down) {
-        return call(m_sessionBus, kRemoteDesktop, m_remoteSession, session, QStringLiteral("NotifyKeyboardKeysym"),
-                    {keysym, down})
-                   .type()
-               == QDBusMessage::ReplyMessage;
-    };
+    return call(m_sessionBus, kRemoteDesktop, m_remoteSession, session, method, arguments).type() == QDBusMessage::ReplyMessage;
+}
+
+bool GnomeShellSession::pressChord(const QList<quint32>& keysyms)
+{
+    const auto key = [&](quint32 keysym, bool down) { return remoteInput(QStringLiteral("NotifyKeyboardKeysym"), {keysym, down}); };
     bool ok = true;
     for (quint32 k : keysyms)
         ok = key(k, true) && ok;
     for (auto k = keysyms.crbegin(); k != keysyms.crend(); ++k)
         ok = key(*k, false) && ok;
     return ok;
+}
+
+bool GnomeShellSession::clickAt(QPoint at)
+{
+    // Absolute motion needs a screen-cast stream; relative motion is clamped at the monitor's
+    // edges, so a long way to the top left corner and then to the point gets there from anywhere.
+    constexpr int kLeftButton = 0x110; // the kernel's BTN_LEFT, which the session takes
+    const auto move = [&](double dx, double dy) { return remoteInput(QStringLiteral("NotifyPointerMotionRelative"), {dx, dy}); };
+    if (!move(-4 * kMonitor.width(), -4 * kMonitor.height()) || !move(at.x(), at.y()))
+        return false;
+    // A hand comes to rest before it clicks.
+    waitFor([] { return false; }, std::chrono::milliseconds(400));
+    return remoteInput(QStringLiteral("NotifyPointerButton"), {kLeftButton, true})
+           && remoteInput(QStringLiteral("NotifyPointerButton"), {kLeftButton, false});
 }
 
 bool GnomeShellSession::storeScreenshotAnswer(bool allowed)

@@ -9,6 +9,7 @@
 
 #include <QProcess>
 #include <QProcessEnvironment>
+#include <QPoint>
 #include <QSize>
 #include <QTemporaryDir>
 
@@ -33,6 +34,8 @@ public:
     bool startMediaKeys(QString* why);
     // Presses the keys (X keysyms) in order and releases them in reverse, as one chord.
     bool pressChord(const QList<quint32>& keysyms);
+    // Moves the pointer to `at` (monitor pixels) and clicks its left button there.
+    bool clickAt(QPoint at);
     // Stores the answer to the screenshot question the way GNOME's portal stores the user's.
     bool storeScreenshotAnswer(bool allowed);
     // Forgets it, so that the portal asks again.
@@ -45,6 +48,7 @@ public:
 
 private:
     bool gsettings(const QStringList& arguments);
+    bool remoteInput(const QString& method, const QVariantList& arguments);
 
     QTemporaryDir m_dir;
     QProcess m_systemBus;

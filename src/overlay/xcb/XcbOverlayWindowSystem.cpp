@@ -1,5 +1,8 @@
 #include "overlay/xcb/XcbOverlayWindowSystem.h"
 
+#include "platform/linux/SessionType.h"
+
+#include <QAbstractNativeEventFilter>
 #include <QGuiApplication>
 #include <QWindow>
 
@@ -69,6 +72,8 @@ XcbOverlayWindowSystem::XcbOverlayWindowSystem()
 
 XcbOverlayWindowSystem::~XcbOverlayWindowSystem()
 {
+    if (m_pointerFilter && qGuiApp != nullptr)
+        qGuiApp->removeNativeEventFilter(m_pointerFilter.get());
     if (m_pending && m_connection != nullptr)
         xcb_discard_reply(m_connection, m_pending->sequence);
 }
@@ -126,6 +131,61 @@ bool XcbOverlayWindowSystem::compositingNow()
 {
     compositing(); // takes the old answer and asks again
     return compositing(); // waits for the new answer
+}
+
+bool XcbOverlayWindowSystem::passesClicksThrough()
+{
+    // Xwayland keeps the input shape to its own X clients and gives the compositor the whole surface
+    // (seen with Xwayland 22 under mutter 43).
+    return !platform::waylandSession();
+}
+
+namespace {
+// Motion over a window with an empty input shape goes to the root window beneath it; Xwayland
+// sends it only while the pointer is over one of its own surfaces, which here is the mark.
+class RootMotionFilter final : public QAbstractNativeEventFilter {
+public:
+    RootMotionFilter(xcb_window_t root, std::function<void(QPoint)> moved) : m_root(root), m_moved(std::move(moved)) {}
+    bool nativeEventFilter(const QByteArray& type, void* message, qintptr*) override
+    {
+        if (type != "xcb_generic_event_t")
+            return false;
+        const auto* event = static_cast<const xcb_generic_event_t*>(message);
+        if ((event->response_type & 0x7f) != XCB_MOTION_NOTIFY)
+            return false;
+        const auto* motion = reinterpret_cast<const xcb_motion_notify_event_t*>(event);
+        if (motion->event != m_root)
+            return false;
+        m_moved(QPoint(motion->root_x, motion->root_y));
+        return true;
+    }
+
+private:
+    xcb_window_t m_root;
+    std::function<void(QPoint)> m_moved;
+};
+} // namespace
+
+void XcbOverlayWindowSystem::watchPointer(std::function<void(QPoint)> moved)
+{
+    if (m_connection == nullptr || m_pointerFilter || qGuiApp == nullptr)
+        return;
+    xcb_screen_iterator_t screens = xcb_setup_roots_iterator(xcb_get_setup(m_connection));
+    for (int i = defaultScreenNumber(); i > 0 && screens.rem > 0; --i)
+        xcb_screen_next(&screens);
+    if (screens.rem == 0)
+        return;
+    const xcb_window_t root = screens.data->root;
+    // Added to what this connection (Qt's) already hears from the root window.
+    std::uint32_t mask = XCB_EVENT_MASK_POINTER_MOTION;
+    if (auto* attributes = xcb_get_window_attributes_reply(m_connection, xcb_get_window_attributes(m_connection, root), nullptr)) {
+        mask |= attributes->your_event_mask;
+        std::free(attributes);
+    }
+    xcb_change_window_attributes(m_connection, root, XCB_CW_EVENT_MASK, &mask);
+    xcb_flush(m_connection);
+    m_pointerFilter = std::make_unique<RootMotionFilter>(root, std::move(moved));
+    qGuiApp->installNativeEventFilter(m_pointerFilter.get());
 }
 
 // Null backend for platforms other than xcb (Wayland always composites).

@@ -7,7 +7,10 @@
 
 #include <xcb/xcb.h>
 
+#include <memory>
 #include <optional>
+
+class QAbstractNativeEventFilter;
 
 namespace selvina::overlay {
 
@@ -21,6 +24,8 @@ public:
     void keepClickThrough(QWindow& window) override;
     bool compositing() override;
     bool compositingNow() override;
+    bool passesClicksThrough() override;
+    void watchPointer(std::function<void(QPoint)> moved) override;
 
 private:
     xcb_atom_t atom(const char* name);
@@ -29,6 +34,7 @@ private:
     xcb_atom_t m_cmSelection = XCB_NONE;
     std::optional<xcb_get_selection_owner_cookie_t> m_pending;
     bool m_compositing = false;
+    std::unique_ptr<QAbstractNativeEventFilter> m_pointerFilter;
 };
 
 } // namespace selvina::overlay
