@@ -236,6 +236,15 @@ TEST(KdePlasmaWayland, TheRealPortalBindsTheShortcutKWinsKeyPressTogglesAConvers
     EXPECT_NE(item.menu.value(QStringLiteral("Zakończ")).id, 0);
 
     EXPECT_EQ(app.stopAssistant(), 0) << said();
+    // The next login: the tray takes the item again, and what the first launch said is not said again.
+    ASSERT_TRUE(app.startAssistant());
+    EXPECT_TRUE(eventually([&] { return log().count(QStringLiteral("[menu] ikona w zasobniku gotowa")) == 2; })) << said();
+    // What the launch says follows its audit; a sentence said again would come right after it.
+    ASSERT_TRUE(eventually([&] { return log().count(QStringLiteral("[uprawnienia] OK   Sieć lokalna")) == 2; })) << said();
+    waitFor([] { return false; }, std::chrono::seconds(2));
+    EXPECT_EQ(log().count(noEscape), 1) << said();
+    EXPECT_EQ(log().count(QStringLiteral("Selvina działa w tle.")), 1) << said();
+    EXPECT_EQ(app.stopAssistant(), 0) << said();
     for (QProcess* process : {&shell, &daemon, &activities}) {
         process->terminate();
         if (!process->waitForFinished(5000))
