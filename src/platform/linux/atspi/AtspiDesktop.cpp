@@ -1,4 +1,5 @@
 #include "platform/linux/atspi/AtspiDesktop.h"
+#include "platform/linux/gnome/MutterKeyboard.h"
 
 #include "core/Trace.h"
 #include "platform/linux/SessionType.h"
@@ -376,6 +377,9 @@ Status<AXError> AtspiDesktop::turnWheel(QPointF at, Wheel wheel, int clicks)
 
 Status<AXError> AtspiDesktop::typeText(const QString& text, Typing typing)
 {
+    // GNOME on Wayland takes keys through mutter's remote-desktop interface.
+    if (waylandSession() && MutterKeyboard::available())
+        return MutterKeyboard::type(text, typing == Typing::replacingContents) ? Status<AXError>(Ok{}) : AXError::failed();
     if (!canSynthesise() || !ensureInitialised())
         return AXError::interfaceMissing();
     constexpr guint kControlMask = 1 << 2; // X11's ControlMask
