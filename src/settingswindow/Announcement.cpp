@@ -1,6 +1,8 @@
 #include "settingswindow/Announcement.h"
 
 #include <QAccessible>
+#include <QApplication>
+#include <QElapsedTimer>
 #include <QAccessibleWidget>
 #include <QPointer>
 #include <QTimer>
@@ -31,10 +33,17 @@ public:
         // notification that the focus event overtook).
         m_flush.setInterval(kSettle);
         QObject::connect(&m_flush, &QTimer::timeout, this, [this] { speakQueued(); });
+        // A rebuild that takes longer than that (a busy machine) moves the focus later: each move
+        // within the window starts the wait again, up to kLongestWait after the first sentence.
+        QObject::connect(qApp, &QApplication::focusChanged, this, [this](QWidget*, QWidget* now) {
+            if (m_flush.isActive() && now != nullptr && now->window() == this->window() && m_queuedFor.elapsed() < kLongestWait.count())
+                m_flush.start();
+        });
     }
     QString sentence() const { return m_sentence; }
 
     static constexpr std::chrono::milliseconds kSettle{200};
+    static constexpr std::chrono::milliseconds kLongestWait{1500};
 
     // Sentences queued within kSettle are said as one, in order, each once: a rebuild may report
     // the same result from two places, and two results in a row must both be heard, not the
@@ -43,8 +52,10 @@ public:
     {
         if (!m_queued.contains(text))
             m_queued.append(text);
-        if (!m_flush.isActive())
+        if (!m_flush.isActive()) {
+            m_queuedFor.start();
             m_flush.start();
+        }
     }
 
 private:
@@ -60,6 +71,7 @@ private:
     QStringList m_queued;
     QString m_sentence;
     QTimer m_flush;
+    QElapsedTimer m_queuedFor;
 };
 
 class AnnouncerAccessible : public QAccessibleWidget {
