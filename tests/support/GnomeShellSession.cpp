@@ -180,7 +180,8 @@ bool GnomeShellSession::start(const QString& sessionBus, const QStringList& exte
     }
     // A new session opens in the overview; Escape leaves it for the desktop, where the next
     // window opened gets the focus.
-    if (!pressChord({0xff1b})) {
+    // The shell can name its displays before its remote-desktop service takes a session.
+    if (!waitFor([&] { return pressChord({0xff1b}); }, std::chrono::seconds(20))) {
         *why = QStringLiteral("mutter's remote desktop did not take a key");
         return false;
     }
@@ -215,8 +216,10 @@ bool GnomeShellSession::remoteInput(const QString& method, const QVariantList& a
         if (made.type() != QDBusMessage::ReplyMessage || made.arguments().isEmpty())
             return false;
         m_remoteSession = made.arguments().first().value<QDBusObjectPath>().path();
-        if (call(m_sessionBus, kRemoteDesktop, m_remoteSession, session, QStringLiteral("Start")).type() != QDBusMessage::ReplyMessage)
+        if (call(m_sessionBus, kRemoteDesktop, m_remoteSession, session, QStringLiteral("Start")).type() != QDBusMessage::ReplyMessage) {
+            m_remoteSession.clear(); // the next call makes a new one
             return false;
+        }
     }
     return call(m_sessionBus, kRemoteDesktop, m_remoteSession, session, method, arguments).type() == QDBusMessage::ReplyMessage;
 }
