@@ -25,6 +25,8 @@
 #include <QDir>
 #include <QFile>
 #include <QImage>
+#include <QJsonArray>
+#include <QJsonObject>
 #include <QRegularExpression>
 #include <QStandardPaths>
 
@@ -273,6 +275,22 @@ void OurKeybindingBesideTheUsersOwnOpensAndClosesAConversationAndIsRemovedAlone(
         ASSERT_TRUE(over.ok());
         const QRgb centre = over.value().pixel(over.value().width() / 2, over.value().height() / 2);
         EXPECT_FALSE(qGreen(centre) > 200 && qRed(centre) < 60) << "the mark is below the full-screen window";
+        // The picture the assistant hands the model leaves the mark out: the window's green is in
+        // its middle.
+        const QString described = g->app.callTool(QStringLiteral("describe_visual"), QStringLiteral(R"({"scope":"full_screen"})"),
+                                                  std::chrono::seconds(60));
+        EXPECT_TRUE(described.startsWith(QStringLiteral("Obraz z ekranu dołączony"))) << described.toStdString();
+        QImage sent;
+        eventually([&] {
+            for (const QJsonObject& frame : g->app.server().framesOfType(QStringLiteral("conversation.item.create")))
+                for (const QJsonValue& part : frame[QStringLiteral("item")][QStringLiteral("content")].toArray())
+                    if (const QString url = part[QStringLiteral("image_url")].toString(); url.startsWith(u"data:image/jpeg;base64,"))
+                        sent = QImage::fromData(QByteArray::fromBase64(url.mid(url.indexOf(u',') + 1).toLatin1()), "JPEG");
+            return !sent.isNull();
+        }, 10);
+        ASSERT_FALSE(sent.isNull());
+        const QRgb sentMiddle = sent.pixel(sent.width() / 2, sent.height() / 2);
+        EXPECT_TRUE(qGreen(sentMiddle) > 200 && qRed(sentMiddle) < 60) << "the mark is in the assistant's picture";
         // A click where the mark is lands in the window below it: the desktop gives the whole mark
         // the pointer, so the mark leaves while the pointer comes over it, and comes back after.
         ASSERT_TRUE(g->gnome->clickAt(QPoint(over.value().width() / 2, over.value().height() / 2)));
