@@ -1,9 +1,9 @@
 #include "settingswindow/Announcement.h"
 
 #include <QAccessible>
+#include <QAccessibleWidget>
 #include <QApplication>
 #include <QElapsedTimer>
-#include <QAccessibleWidget>
 #include <QPointer>
 #include <QTimer>
 #include <QWidget>

@@ -80,7 +80,7 @@ void EchoCanceller::measureDelay(std::int64_t frameRecordedAtNs) noexcept
     if (heardAt == 0 || frameRecordedAtNs == 0)
         return;
     // What is still queued (less than a frame) has not been given to the module.
-    const std::int64_t fedHeardAt = heardAt - std::int64_t(m_reference->available()) * 1'000'000'000 / kSampleRate;
+    const std::int64_t fedHeardAt = heardAt - EchoReference::nanosecondsOf(m_reference->available());
     const double measured = std::clamp(double(fedHeardAt - frameRecordedAtNs) / 1e6, 0.0, double(kMaxDelayMs));
     m_smoothedDelayMs = m_smoothedDelayMs < 0 ? measured : 0.9 * m_smoothedDelayMs + 0.1 * measured;
     m_delayMs.store(int(std::lround(m_smoothedDelayMs)), std::memory_order_relaxed);
@@ -100,7 +100,7 @@ std::size_t EchoCanceller::process(const float* in, std::size_t count, float* ou
         m_nearFill = 0;
         feedReference();
         if (recordedAtNs != 0)
-            measureDelay(recordedAtNs - std::int64_t(count - i) * 1'000'000'000 / kSampleRate);
+            measureDelay(recordedAtNs - EchoReference::nanosecondsOf(count - i));
         m_module->set_stream_delay_ms(m_delayMs.load(std::memory_order_relaxed));
         const float* source[] = {m_near.data()};
         float* destination[] = {m_frame.data()};

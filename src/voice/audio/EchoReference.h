@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <vector>
@@ -32,6 +33,16 @@ public:
         }
         m_heardAt.store(heardAtNs, std::memory_order_relaxed);
         m_write.store(write, std::memory_order_release);
+    }
+
+    // The time base of heardAtNs and of the microphone's recording times: the steady clock, in ns.
+    static std::int64_t steadyNs() noexcept
+    {
+        return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch()).count();
+    }
+    static constexpr std::int64_t nanosecondsOf(std::size_t samples) noexcept
+    {
+        return std::int64_t(samples) * 1'000'000'000 / kSampleRate;
     }
 
     // When the newest sample pushed reaches the listener (steady clock, ns); 0 when unknown.

@@ -103,7 +103,7 @@ Status<MicrophoneCaptureError> MicrophoneCapture::startEngine()
                                  || (m_options.mode == VoiceProcessingMode::automatic && !m_voiceProcessingRuledOut);
     auto started = startEngine(voiceProcessing);
     if (started) {
-        scheduleSilenceProbe(voiceProcessing, m_options.mode == VoiceProcessingMode::automatic && voiceProcessing);
+        scheduleSilenceProbe(m_options.mode == VoiceProcessingMode::automatic && voiceProcessing);
         return started;
     }
     if (!voiceProcessing)
@@ -199,10 +199,10 @@ void MicrophoneCapture::stopEngine()
     m_voiceProcessingActive = false;
 }
 
-void MicrophoneCapture::scheduleSilenceProbe(bool voiceProcessing, bool canRecover)
+void MicrophoneCapture::scheduleSilenceProbe(bool canRecover)
 {
     const int generation = ++m_probeGeneration;
-    QTimer::singleShot(m_options.probeWindow, m_worker.context(), [this, generation, voiceProcessing, canRecover] {
+    QTimer::singleShot(m_options.probeWindow, m_worker.context(), [this, generation, canRecover] {
         if (generation != m_probeGeneration || !m_isRunning || !m_tap)
             return;
         const int rate = m_tap->observedRate.load();
@@ -283,11 +283,9 @@ void MicrophoneCapture::captured(const float* interleaved, std::size_t frames, p
     std::size_t produced = tap->converter->process(tap->mono.data(), n, tap->output.data(), tap->output.size());
     const float* result = tap->output.data();
     if (tap->canceller && produced > 0) {
-        std::int64_t recordedAt = 0;
-        if (tap->sinceRecorded.count() >= 0)
-            recordedAt = std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch()
-                                                                              - tap->sinceRecorded)
-                             .count();
+        const std::int64_t recordedAt = tap->sinceRecorded.count() < 0
+                                            ? 0
+                                            : EchoReference::steadyNs() - std::chrono::nanoseconds(tap->sinceRecorded).count();
         tap->sinceRecorded = std::chrono::microseconds(-1);
         produced = tap->canceller->process(tap->output.data(), produced, tap->processed.data(), tap->processed.size(), recordedAt);
         result = tap->processed.data();

@@ -74,7 +74,7 @@ private:
     Result<std::unique_ptr<Tap>, MicrophoneCaptureError> makeTap(platform::AudioFormat format, bool voiceProcessing);
     void stopEngine();
     void detachAndStop(); // stops listening for device changes too
-    void scheduleSilenceProbe(bool voiceProcessing, bool canRecover);
+    void scheduleSilenceProbe(bool canRecover);
     void restartAfterConfigurationChange();
     std::optional<std::uint64_t> reopenAfterLoss();
 

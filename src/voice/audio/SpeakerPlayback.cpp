@@ -359,12 +359,9 @@ void SpeakerPlayback::render(float* mono, std::size_t frames) noexcept
     }
     m_rendered += frames;
     if (m_echoReference) {
-        std::int64_t heardAt = 0;
-        if (m_untilHeard.count() >= 0)
-            heardAt = std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch()
-                                                                           + m_untilHeard)
-                          .count()
-                      + std::int64_t(frames) * 1'000'000'000 / EchoReference::kSampleRate;
+        const std::int64_t heardAt = m_untilHeard.count() < 0 ? 0
+                                     : EchoReference::steadyNs() + std::chrono::nanoseconds(m_untilHeard).count()
+                                           + EchoReference::nanosecondsOf(frames);
         m_echoReference->push(mono, frames, heardAt);
     }
 }

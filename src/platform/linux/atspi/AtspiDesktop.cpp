@@ -1,10 +1,10 @@
 #include "platform/linux/atspi/AtspiDesktop.h"
-#include "platform/linux/gnome/MutterKeyboard.h"
 
 #include "core/Trace.h"
 #include "platform/linux/SessionType.h"
 #include "platform/linux/atspi/AtspiCache.h"
 #include "platform/linux/atspi/AtspiElement.h"
+#include "platform/linux/gnome/MutterKeyboard.h"
 #include "platform/linux/xcb/XcbActiveWindow.h"
 
 #include <dbus/dbus.h>

@@ -1,7 +1,5 @@
 #include "platform/linux/secret/LibsecretStore.h"
 
-#include "platform/linux/GDeadline.h"
-
 #include <QStringDecoder>
 
 #include <libsecret/secret.h>
@@ -27,26 +25,28 @@ const SecretSchema* schema()
 }
 
 // libsecret's synchronous calls can block for good: when an unlock prompt ends without an answer
-// (cancelled by the call's deadline, or dismissed), libsecret 0.20 finishes its prompt task without
+// (cancelled at the call's deadline, or dismissed), libsecret 0.20 finishes its prompt task without
 // a result ("g_task_return_error: assertion 'error != NULL' failed") and the call waits on it
-// forever. So each call runs on a thread of its own, and the caller waits no longer than the call's
-// deadline and a grace; a call that does not come back is left behind with its thread, and the
-// caller goes on as if the keyring had not answered. The connection to the service is dropped with
-// it, and after any failed call: its session may no longer wrap secrets ("The session wrapping the
-// secret does not exist"), or the daemon behind it may have died of the dismissed prompt, and the
-// next call opens a new one. A few calls may be left behind; after that no call is started
-// until one of them comes back.
+// forever. So each call runs on a thread of its own with a cancellable; the caller cancels it at the
+// deadline and waits a grace more. A call that does not come back then is left behind with its
+// thread, and the caller goes on as if the keyring had not answered. The connection to the service
+// is dropped with it, and after any failed call: its session may no longer wrap secrets ("The
+// session wrapping the secret does not exist"), or the daemon behind it may have died of the
+// dismissed prompt, and the next call opens a new one. A few calls may be left behind; after that
+// no call is started until one of them comes back.
 constexpr auto kGrace = std::chrono::milliseconds(1500);
 constexpr int kMostLeftBehind = 4;
 std::atomic<int> g_leftBehind{0};
 
 template <typename Call>
-auto bounded(std::chrono::milliseconds deadline, Call call) -> std::optional<decltype(call())>
+auto bounded(std::chrono::milliseconds deadline, Call call) -> std::optional<decltype(call(nullptr))>
 {
-    using T = decltype(call());
+    using T = decltype(call(nullptr));
     if (g_leftBehind.load() >= kMostLeftBehind)
         return std::nullopt;
     struct Shared {
+        ~Shared() { g_object_unref(cancellable); }
+        GCancellable* cancellable = g_cancellable_new();
         std::mutex mutex;
         std::condition_variable answered;
         std::optional<T> value;
@@ -54,7 +54,7 @@ auto bounded(std::chrono::milliseconds deadline, Call call) -> std::optional<dec
     };
     auto shared = std::make_shared<Shared>();
     std::thread([shared, call = std::move(call)]() mutable {
-        T value = call();
+        T value = call(shared->cancellable);
         std::lock_guard lock(shared->mutex);
         if (shared->leftBehind) {
             --g_leftBehind;
@@ -64,11 +64,17 @@ auto bounded(std::chrono::milliseconds deadline, Call call) -> std::optional<dec
         shared->answered.notify_one();
     }).detach();
     std::unique_lock lock(shared->mutex);
-    if (!shared->answered.wait_for(lock, deadline + kGrace, [&] { return shared->value.has_value(); })) {
-        shared->leftBehind = true;
-        ++g_leftBehind;
-        secret_service_disconnect();
-        return std::nullopt;
+    const auto answered = [&] { return shared->value.has_value(); };
+    if (!shared->answered.wait_for(lock, deadline, answered)) {
+        lock.unlock(); // the cancellation's handlers run here
+        g_cancellable_cancel(shared->cancellable);
+        lock.lock();
+        if (!shared->answered.wait_for(lock, kGrace, answered)) {
+            shared->leftBehind = true;
+            ++g_leftBehind;
+            secret_service_disconnect();
+            return std::nullopt;
+        }
     }
     return std::move(shared->value);
 }
@@ -110,14 +116,10 @@ LibsecretStore::LibsecretStore(std::chrono::milliseconds timeout, std::chrono::m
 
 std::optional<QString> LibsecretStore::read(const QString& account)
 {
-    const auto secret = bounded(m_timeout, [timeout = m_timeout, acc = account.toUtf8()]() -> std::optional<QByteArray> {
+    const auto secret = bounded(m_timeout, [acc = account.toUtf8()](GCancellable* cancellable) -> std::optional<QByteArray> {
         GError* error = nullptr;
-        gchar* secret = nullptr;
-        {
-            GDeadline deadline(timeout);
-            secret = secret_password_lookup_sync(schema(), deadline.cancellable(), &error, "service", kSecretService,
-                                                 "account", acc.constData(), nullptr);
-        }
+        gchar* secret = secret_password_lookup_sync(schema(), cancellable, &error, "service", kSecretService, "account",
+                                                    acc.constData(), nullptr);
         std::optional<QByteArray> bytes;
         if (!error && secret)
             bytes = QByteArray(secret);
@@ -154,21 +156,15 @@ SecretOutcome LibsecretStore::store(const QString& value, const QString& account
     if (trimmed.isEmpty())
         return erase(account);
     const QByteArray label = QStringLiteral("Selvina Voice: %1").arg(account).toUtf8();
-    const auto outcome = bounded(m_writeTimeout, [timeout = m_writeTimeout, acc = account.toUtf8(), secret = trimmed.toUtf8(), label] {
+    // A locked keyring shows its unlock prompt within this call: the user's time to type the password.
+    const auto outcome = bounded(m_writeTimeout, [acc = account.toUtf8(), secret = trimmed.toUtf8(), label](GCancellable* cancellable) {
         GError* error = nullptr;
-        gboolean stored = FALSE;
-        bool expired = false;
-        {
-            // A locked keyring shows its unlock prompt within this call: the user's time to type the password.
-            GDeadline deadline(timeout);
-            // Storing with the same attributes replaces the existing item.
-            stored = secret_password_store_sync(schema(), SECRET_COLLECTION_DEFAULT, label.constData(),
-                                                secret.constData(), deadline.cancellable(), &error, "service",
-                                                kSecretService, "account", acc.constData(), nullptr);
-            expired = deadline.expired();
-        }
+        // Storing with the same attributes replaces the existing item.
+        const gboolean stored = secret_password_store_sync(schema(), SECRET_COLLECTION_DEFAULT, label.constData(),
+                                                           secret.constData(), cancellable, &error, "service",
+                                                           kSecretService, "account", acc.constData(), nullptr);
         if (error)
-            return failedWith(error, expired);
+            return failedWith(error, g_cancellable_is_cancelled(cancellable));
         // Without an error, a store that did not happen is an unlock prompt the user dismissed.
         return stored ? SecretOutcome::done : SecretOutcome::locked;
     });
@@ -177,18 +173,13 @@ SecretOutcome LibsecretStore::store(const QString& value, const QString& account
 
 SecretOutcome LibsecretStore::erase(const QString& account)
 {
-    const auto outcome = bounded(m_writeTimeout, [timeout = m_writeTimeout, acc = account.toUtf8()] {
+    const auto outcome = bounded(m_writeTimeout, [acc = account.toUtf8()](GCancellable* cancellable) {
         GError* error = nullptr;
-        bool expired = false;
-        {
-            GDeadline deadline(timeout);
-            // FALSE without an error means there was nothing to remove, which counts as success.
-            secret_password_clear_sync(schema(), deadline.cancellable(), &error, "service", kSecretService, "account",
-                                       acc.constData(), nullptr);
-            expired = deadline.expired();
-        }
+        // FALSE without an error means there was nothing to remove, which counts as success.
+        secret_password_clear_sync(schema(), cancellable, &error, "service", kSecretService, "account", acc.constData(),
+                                   nullptr);
         if (error)
-            return failedWith(error, expired);
+            return failedWith(error, g_cancellable_is_cancelled(cancellable));
         return SecretOutcome::done;
     });
     return outcome.value_or(SecretOutcome::timedOut);
