@@ -337,6 +337,11 @@ ToolOutcome setValue(const ElementRecord& r, const QString& v, platform::Accessi
         for (qsizetype p = 0; p < pieces.size() && !garbled; ++p) {
             const auto typed = desktop.typeText(pieces[p], cell || p > 0 ? platform::AccessibilityDesktop::Typing::intoFocus
                                                                           : platform::AccessibilityDesktop::Typing::replacingContents);
+            if (!typed.ok() && typed.error().kind() == AXError::Kind::valueRefused)
+                return ToolError::failed(s + QStringLiteral(" nie przyjmuje tekstu ustawianego przez dostępność, a "
+                                                            "niektórych znaków tego tekstu nie ma w żadnym układzie "
+                                                            "klawiatury ustawionym na tym pulpicie, więc nie mogę ich "
+                                                            "wpisać klawiszami. Nic nie wpisałem."));
             if (!typed.ok())
                 return ToolError::failed(s + QStringLiteral(" nie przyjmuje tekstu ustawianego przez dostępność, a na tym "
                                                             "pulpicie nie mogę naciskać klawiszy za ciebie (tak jest w "

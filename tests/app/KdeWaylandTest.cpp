@@ -11,6 +11,7 @@
 #include "SoundServer.h"
 #include "StandInTray.h"
 #include "TestSupport.h"
+#include "platform/linux/atspi/AtspiDesktop.h"
 
 #include <QDBusConnection>
 #include <QDBusConnectionInterface>
@@ -25,6 +26,7 @@
 #include <gtest/gtest.h>
 
 using namespace selvina::testing;
+namespace platform = selvina::platform;
 
 namespace {
 
@@ -55,7 +57,16 @@ TEST(KdePlasmaWayland, TheRealPortalBindsTheShortcutKWinsKeyPressTogglesAConvers
                                             QStringLiteral("#!/bin/sh\necho \"$1\" >> '%1'\n").arg(pageAsked).toUtf8());
     // Two keyboard layouts, as a Polish user with a second script has them.
     writeFile(app.home() + QStringLiteral("/config/kxkbrc"), "[Layout]\nLayoutList=pl,ua\nUse=true\n");
-    KWinSession kwin(app.environment(), runtime.path());
+    // KWin lets a program press keys when the program's desktop file says so: ours, as it is
+    // installed, with this test in the assistant's place (the test types as the assistant would,
+    // and presses the shortcut through the same protocol).
+    const QString desktopFiles = app.home() + QStringLiteral("/desktop-files");
+    const QString ours = QString::fromUtf8(readFile(QStringLiteral(SELVINA_DESKTOP_TEMPLATE)))
+                             .replace(QStringLiteral("@SELVINA_INSTALLED_PROGRAM@"), QCoreApplication::applicationFilePath());
+    writeFile(desktopFiles + QStringLiteral("/applications/selvina-voice.desktop"), ours.toUtf8());
+    QProcessEnvironment kwinEnvironment = app.environment();
+    kwinEnvironment.insert(QStringLiteral("XDG_DATA_DIRS"), desktopFiles + QStringLiteral(":/usr/local/share:/usr/share"));
+    KWinSession kwin(kwinEnvironment, runtime.path());
     ASSERT_TRUE(kwin.ok()) << kwin.output().toStdString();
     QProcess toBus;
     toBus.setProcessEnvironment(app.environment());
@@ -176,6 +187,23 @@ TEST(KdePlasmaWayland, TheRealPortalBindsTheShortcutKWinsKeyPressTogglesAConvers
     EXPECT_EQ(tool(QStringLiteral("control_ui"), QStringLiteral(R"({"action":"press","element_id":"%1"})").arg(button)),
               u"Nacisnąłem przycisk „Dodaj”.");
     EXPECT_TRUE(eventually([&] { return gtkOut().contains("clicked Dodaj"); })) << gtkSaid.toStdString();
+    // Typing as keys (what a field that takes no text through the accessibility bus gets) goes
+    // through KWin. The Ukrainian layout is active, which has no Latin letters: the Polish one is
+    // switched to for the typing, and back after it.
+    const QString field = QRegularExpression(QStringLiteral("\\[(e\\d+)\\] pole tekstowe[^\\n]*Nazwa produktu")).match(screen).captured(1);
+    ASSERT_FALSE(field.isEmpty()) << screen.toStdString();
+    EXPECT_TRUE(tool(QStringLiteral("control_ui"), QStringLiteral(R"({"action":"focus","element_id":"%1"})").arg(field))
+                    .startsWith(QStringLiteral("Fokus jest teraz na")));
+    for (const auto& [name, value] : {std::pair{"DBUS_SESSION_BUS_ADDRESS", app.busAddress()}, {"XDG_SESSION_TYPE", QStringLiteral("wayland")},
+                                      {"WAYLAND_DISPLAY", kwin.waylandDisplay()}, {"XDG_RUNTIME_DIR", runtime.path()}})
+        qputenv(name, value.toUtf8());
+    ASSERT_TRUE(platform::AtspiDesktop().typeText(QStringLiteral("Mleko żółte, 2 l"),
+                                                  platform::AccessibilityDesktop::Typing::replacingContents).ok());
+    EXPECT_TRUE(eventually([&] { return gtkOut().contains("text: Mleko żółte, 2 l\n"); })) << gtkSaid.toStdString();
+    EXPECT_EQ(layout("getLayout").arguments().value(0).toUInt(), 1u);
+    // A character on no key of either layout: nothing is typed.
+    EXPECT_EQ(platform::AtspiDesktop().typeText(QStringLiteral("中"), platform::AccessibilityDesktop::Typing::intoFocus).error().kind(),
+              platform::AXError::Kind::valueRefused);
     ASSERT_TRUE(keyboard.chord({KEY_LEFTCTRL, KEY_LEFTALT, KEY_LEFTMETA, KEY_SPACE}));
     ASSERT_TRUE(eventually([&] { return !app.server().hasClient(); })) << said();
     gtk.terminate();

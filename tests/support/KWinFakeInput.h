@@ -1,12 +1,10 @@
-// Key presses injected into KWin through its own fake-input Wayland protocol (org_kde_kwin_fake_input,
-// version 4 brings keyboard_key): they enter KWin's input pipeline as a keyboard's would, global
-// shortcuts included. The interface is described here by hand (the protocol's XML is not installed on
-// Debian without KDE's development packages); KWin admits the client when it runs with
-// KWIN_WAYLAND_NO_PERMISSION_CHECKS=1.
+// Key presses injected into KWin through its own fake-input Wayland protocol: they enter KWin's input
+// pipeline as a keyboard's would, global shortcuts included. KWin offers the protocol to a program
+// whose desktop file names it (X-KDE-Wayland-Interfaces) with the program's path as Exec.
 // Thread: the test's main thread.
 #pragma once
 
-#include <wayland-client.h>
+#include "platform/linux/kde/FakeInputProtocol.h"
 
 #include <linux/input-event-codes.h>
 
@@ -15,27 +13,6 @@
 #include <string>
 
 namespace selvina::testing {
-
-namespace fake_input_detail {
-
-// Requests in the protocol's order; events: none.
-inline const wl_message kRequests[] = {
-    {"authenticate", "ss", nullptr},
-    {"pointer_motion", "ff", nullptr},
-    {"button", "uu", nullptr},
-    {"axis", "uf", nullptr},
-    {"touch_down", "2uff", nullptr},
-    {"touch_motion", "2uff", nullptr},
-    {"touch_up", "2u", nullptr},
-    {"touch_cancel", "2", nullptr},
-    {"touch_frame", "2", nullptr},
-    {"pointer_motion_absolute", "3ff", nullptr},
-    {"keyboard_key", "4uu", nullptr},
-};
-inline const wl_interface kInterface = {"org_kde_kwin_fake_input", 4, 11, kRequests, 0, nullptr};
-constexpr std::uint32_t kAuthenticate = 0, kKeyboardKey = 10;
-
-} // namespace fake_input_detail
 
 class KWinFakeInput {
 public:
@@ -49,8 +26,8 @@ public:
         static const wl_registry_listener listener = {
             [](void* self, wl_registry* r, std::uint32_t name, const char* interface, std::uint32_t version) {
                 auto* me = static_cast<KWinFakeInput*>(self);
-                if (std::strcmp(interface, fake_input_detail::kInterface.name) == 0 && version >= 4)
-                    me->m_fake = static_cast<wl_proxy*>(wl_registry_bind(r, name, &fake_input_detail::kInterface, 4));
+                if (std::strcmp(interface, platform::fake_input::kInterface.name) == 0 && version >= 4)
+                    me->m_fake = static_cast<wl_proxy*>(wl_registry_bind(r, name, &platform::fake_input::kInterface, 4));
             },
             [](void*, wl_registry*, std::uint32_t) {}};
         wl_registry_add_listener(registry, &listener, this);
@@ -58,7 +35,7 @@ public:
         wl_registry_destroy(registry);
         if (m_fake == nullptr)
             return;
-        wl_proxy_marshal(m_fake, fake_input_detail::kAuthenticate, "selvina-tests", "key presses of a test");
+        wl_proxy_marshal(m_fake, platform::fake_input::kAuthenticate, "selvina-tests", "key presses of a test");
         m_ok = wl_display_roundtrip(m_display) >= 0;
     }
     ~KWinFakeInput()
@@ -80,10 +57,10 @@ public:
         if (!m_ok)
             return false;
         for (std::uint32_t key : keys)
-            wl_proxy_marshal(m_fake, fake_input_detail::kKeyboardKey, key, 1u);
+            wl_proxy_marshal(m_fake, platform::fake_input::kKeyboardKey, key, 1u);
         wl_display_roundtrip(m_display);
         for (auto it = std::rbegin(keys); it != std::rend(keys); ++it)
-            wl_proxy_marshal(m_fake, fake_input_detail::kKeyboardKey, *it, 0u);
+            wl_proxy_marshal(m_fake, platform::fake_input::kKeyboardKey, *it, 0u);
         return wl_display_roundtrip(m_display) >= 0;
     }
 

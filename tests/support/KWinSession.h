@@ -41,7 +41,8 @@ public:
         return {};
     }
 
-    // `environment`: the session's (its bus, HOME, XDG_CONFIG_HOME …); `runtimeDir` holds the sockets.
+    // `environment`: the session's (its bus, HOME, XDG_CONFIG_HOME, XDG_DATA_DIRS with the desktop
+    // files of the programs KWin lets use its restricted protocols …); `runtimeDir` holds the sockets.
     KWinSession(QProcessEnvironment environment, const QString& runtimeDir, QSize size = {1280, 800})
     {
         m_socket = QStringLiteral("wayland-selvina-%1").arg(QCoreApplication::applicationPid());
@@ -54,9 +55,8 @@ public:
         environment.insert(QStringLiteral("XDG_RUNTIME_DIR"), runtimeDir);
         environment.insert(QStringLiteral("XDG_CURRENT_DESKTOP"), QStringLiteral("KDE"));
         environment.insert(QStringLiteral("KWIN_FORCE_OWN_QPA"), QStringLiteral("1"));
-        // Admit the tests' fake-input client and screenshots (the test's and the portal's), which
-        // desktop files of trusted programs would otherwise have to name.
-        environment.insert(QStringLiteral("KWIN_WAYLAND_NO_PERMISSION_CHECKS"), QStringLiteral("1"));
+        // Screenshots are admitted (the test's and the portal's); a restricted Wayland protocol is
+        // not: a client gets it only when its desktop file names it, as on a user's desktop.
         environment.insert(QStringLiteral("KWIN_SCREENSHOT_NO_PERMISSION_CHECKS"), QStringLiteral("1"));
         environment.remove(QStringLiteral("DISPLAY"));
         environment.remove(QStringLiteral("WAYLAND_DISPLAY"));

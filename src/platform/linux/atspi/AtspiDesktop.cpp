@@ -5,6 +5,7 @@
 #include "platform/linux/atspi/AtspiCache.h"
 #include "platform/linux/atspi/AtspiElement.h"
 #include "platform/linux/gnome/MutterKeyboard.h"
+#include "platform/linux/kde/KWinKeyboard.h"
 #include "platform/linux/xcb/XcbActiveWindow.h"
 
 #include <dbus/dbus.h>
@@ -377,9 +378,23 @@ Status<AXError> AtspiDesktop::turnWheel(QPointF at, Wheel wheel, int clicks)
 
 Status<AXError> AtspiDesktop::typeText(const QString& text, Typing typing)
 {
-    // GNOME on Wayland takes keys through mutter's remote-desktop interface.
-    if (waylandSession() && MutterKeyboard::available())
-        return MutterKeyboard::type(text, typing == Typing::replacingContents) ? Status<AXError>(Ok{}) : AXError::failed();
+    // On Wayland the keys go through the compositor: mutter's remote-desktop interface on GNOME,
+    // KWin's fake input on Plasma.
+    if (waylandSession()) {
+        const bool replacing = typing == Typing::replacingContents;
+        if (MutterKeyboard::available())
+            return MutterKeyboard::type(text, replacing) ? Status<AXError>(Ok{}) : AXError::failed();
+        switch (KWinKeyboard::type(text, replacing)) {
+        case KWinKeyboard::Result::typed:
+            return Ok{};
+        case KWinKeyboard::Result::missingCharacter:
+            return AXError::valueRefused();
+        case KWinKeyboard::Result::failed:
+            return AXError::failed();
+        case KWinKeyboard::Result::notOffered:
+            break;
+        }
+    }
     if (!canSynthesise() || !ensureInitialised())
         return AXError::interfaceMissing();
     constexpr guint kControlMask = 1 << 2; // X11's ControlMask
