@@ -287,7 +287,8 @@ void PortalShortcuts::checkTriggers(const QVariantMap& results)
     QStringList triggers;
     std::vector<std::uint32_t> keyless;
     for (const auto& [id, shortcut] : m_shortcuts) {
-        const auto found = std::find_if(bound.cbegin(), bound.cend(), [&](const PortalShortcut& s) { return s.id == QString::number(id); });
+        const QString portalId = QString::number(id);
+        const auto found = std::find_if(bound.cbegin(), bound.cend(), [&](const PortalShortcut& s) { return s.id == portalId; });
         const QString trigger = found == bound.cend() ? QString()
                                                       : found->options.value(QStringLiteral("trigger_description")).toString();
         if (trigger.isEmpty())
