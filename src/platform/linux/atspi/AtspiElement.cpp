@@ -14,6 +14,11 @@
 #include <cstring>
 #include <limits>
 
+// libatspi's way from a reply that carries an object reference to the object, the one its own calls
+// use for their answers; exported by the library though not declared in its public headers. Takes
+// the reply.
+extern "C" AtspiAccessible* _atspi_dbus_return_accessible_from_message(DBusMessage* message);
+
 namespace selvina::platform::atspi {
 
 namespace {
@@ -21,7 +26,7 @@ namespace {
 // Where a caller gives no limit (a single attribute), the children listed at most.
 constexpr int kChildrenWithoutLimit = 256;
 // Finding what a managed element shows: the step past a spot where nothing is, in pixels, and
-// the most points one element may be asked about.
+// the most points one element may be asked about one by one (its top row and first column).
 constexpr int kProbeStep = 8;
 constexpr int kMaxProbes = 400;
 
@@ -495,28 +500,76 @@ std::vector<AXElementRef> Element::managedChildren(const ReadLimits& limits, boo
     const std::optional<QRectF> area = component ? visibleArea() : std::nullopt;
     if (component && area) {
         int probes = 0;
-        for (double y = area->top(); y < area->bottom() && !full() && !cut;) {
-            double rowBottom = std::numeric_limits<double>::infinity();
-            for (double x = area->left(); x < area->right() && !full();) {
-                if (++probes > kMaxProbes || limits.expired()) {
-                    cut = true;
-                    break;
-                }
-                Ref hit = adopt(atspi_component_get_accessible_at_point(component, int(x), int(y),
-                                                                        ATSPI_COORD_TYPE_SCREEN, nullptr));
-                // What lies at a point is a component: its extents are asked without asking first.
-                const std::optional<QRectF> cell = hit ? componentExtents(hit.get()) : std::nullopt;
-                if (!cell || cell->width() <= 0 || cell->height() <= 0 || cell->bottom() <= y) {
-                    x += kProbeStep; // nothing here
-                    continue;
-                }
-                rowBottom = std::min(rowBottom, cell->bottom());
-                take(std::move(hit));
-                if (cell->right() <= x)
-                    break; // an element that ends before the point it was found at: nothing past it
-                x = cell->right();
+        // What lies at a point is a component: its extents are asked without asking first.
+        const auto probe = [&](double x, double y, Ref& hit) -> std::optional<QRectF> {
+            hit = adopt(atspi_component_get_accessible_at_point(component, int(x), int(y), ATSPI_COORD_TYPE_SCREEN, nullptr));
+            const std::optional<QRectF> cell = hit ? componentExtents(hit.get()) : std::nullopt;
+            if (!cell || cell->width() <= 0 || cell->height() <= 0)
+                return std::nullopt;
+            return cell;
+        };
+        // Where the columns are: the top row, cell by cell, each found where the one before it ends.
+        std::vector<std::pair<double, double>> columns; // the part of each on screen: left, right
+        std::vector<Ref> grid;                           // row by row; null where nothing was found
+        double rowBottom = std::numeric_limits<double>::infinity();
+        for (double x = area->left(); x < area->right();) {
+            if (++probes > kMaxProbes || limits.expired()) {
+                cut = true;
+                break;
             }
-            y = std::isfinite(rowBottom) ? std::max(y + 1, rowBottom) : y + kProbeStep;
+            Ref hit;
+            const std::optional<QRectF> cell = probe(x, area->top(), hit);
+            if (!cell || cell->bottom() <= area->top()) {
+                x += kProbeStep; // nothing here
+                continue;
+            }
+            rowBottom = std::min(rowBottom, cell->bottom());
+            columns.emplace_back(x, std::min(cell->right(), area->right()));
+            grid.push_back(std::move(hit));
+            if (cell->right() <= x || int(columns.size()) >= limits.children)
+                break; // an element that ends before the point it was found at: nothing past it
+            x = cell->right();
+        }
+        // Where the rows are: down the first column.
+        std::vector<std::pair<double, double>> rows; // top, bottom
+        if (!columns.empty() && std::isfinite(rowBottom))
+            rows.emplace_back(area->top(), rowBottom);
+        const double firstColumn = columns.empty() ? 0 : (columns.front().first + columns.front().second) / 2;
+        for (double y = rows.empty() ? area->bottom() : rowBottom;
+             y < area->bottom() && !cut && int(rows.size() * columns.size()) < 2 * limits.children;) {
+            if (++probes > kMaxProbes || limits.expired()) {
+                cut = true;
+                break;
+            }
+            Ref hit;
+            const std::optional<QRectF> cell = probe(firstColumn, y, hit);
+            if (!cell || cell->bottom() <= y) {
+                y += kProbeStep;
+                continue;
+            }
+            rows.emplace_back(y, std::min(cell->bottom(), area->bottom()));
+            grid.resize(columns.size() * (rows.size() - 1));
+            grid.push_back(std::move(hit));
+            y = cell->bottom();
+        }
+        grid.resize(columns.size() * rows.size());
+        // The rest of the grid is asked for all at once, each cell at its column's and row's middle:
+        // one wait for all of them instead of two for each (a sheet shows hundreds of cells).
+        std::vector<DBusPendingCall*> asked(grid.size(), nullptr);
+        for (std::size_t r = 1; r < rows.size(); ++r)
+            for (std::size_t c = 1; c < columns.size(); ++c) {
+                const dbus_int32_t x = dbus_int32_t((columns[c].first + columns[c].second) / 2);
+                const dbus_int32_t y = dbus_int32_t((rows[r].first + rows[r].second) / 2);
+                const dbus_uint32_t screen = ATSPI_COORD_TYPE_SCREEN;
+                asked[r * columns.size() + c] = ask(m_object.get(), "org.a11y.atspi.Component", "GetAccessibleAtPoint",
+                                                    DBUS_TYPE_INT32, &x, DBUS_TYPE_INT32, &y, DBUS_TYPE_UINT32, &screen,
+                                                    DBUS_TYPE_INVALID);
+            }
+        for (std::size_t i = 0; i < grid.size(); ++i) {
+            if (asked[i] != nullptr)
+                if (DBusMessage* reply = answer(asked[i]))
+                    grid[i] = adopt(_atspi_dbus_return_accessible_from_message(reply)); // takes the reply
+            take(std::move(grid[i]));
         }
     }
     if (component)
