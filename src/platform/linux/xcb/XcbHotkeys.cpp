@@ -371,7 +371,11 @@ bool XcbHotkeys::isRepeat(std::uint8_t keycode, std::uint32_t serverTime)
 
 QString XcbHotkeys::frontmostApplication()
 {
-    const auto active = xcbActiveWindow(m_connection);
+    // Asked on the main thread, on the application's own connection, where a loaded server once
+    // kept the answer back for the whole default limit (10 s): a server that does not answer at
+    // once leaves the name unknown.
+    constexpr std::chrono::milliseconds kLimit{20};
+    const auto active = xcbActiveWindow(m_connection, kLimit);
     return active ? active->applicationName : QString();
 }
 
