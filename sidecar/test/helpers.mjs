@@ -76,10 +76,14 @@ export class Sidecar {
     return this.lines.filter((l) => l.id === id && (!type || l.type === type));
   }
 
-  /** The JSON lines of a file in the agent's folder (the throw-away home). */
+  /** The whole JSON lines of a file in the agent's folder (the throw-away home): a fake agent may be
+   *  writing the next one while it is read (the file made, its line not yet in it). */
   agentLines(name) {
     const file = join(this.home, name);
-    return existsSync(file) ? readFileSync(file, "utf8").trim().split("\n").map((l) => JSON.parse(l)) : [];
+    if (!existsSync(file)) return [];
+    const lines = readFileSync(file, "utf8").split("\n");
+    lines.pop(); // what follows the last newline: nothing, or a line not yet finished
+    return lines.map((l) => JSON.parse(l));
   }
 
   agentStarts() {
