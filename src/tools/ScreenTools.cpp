@@ -337,16 +337,14 @@ ToolOutcome setValue(const ElementRecord& r, const QString& v, platform::Accessi
         for (qsizetype p = 0; p < pieces.size() && !garbled; ++p) {
             const auto typed = desktop.typeText(pieces[p], cell || p > 0 ? platform::AccessibilityDesktop::Typing::intoFocus
                                                                           : platform::AccessibilityDesktop::Typing::replacingContents);
-            if (!typed.ok() && typed.error().kind() == AXError::Kind::valueRefused)
-                return ToolError::failed(s + QStringLiteral(" nie przyjmuje tekstu ustawianego przez dostępność, a "
-                                                            "niektórych znaków tego tekstu nie ma w żadnym układzie "
-                                                            "klawiatury ustawionym na tym pulpicie, więc nie mogę ich "
-                                                            "wpisać klawiszami. Nic nie wpisałem."));
             if (!typed.ok())
-                return ToolError::failed(s + QStringLiteral(" nie przyjmuje tekstu ustawianego przez dostępność, a na tym "
-                                                            "pulpicie nie mogę naciskać klawiszy za ciebie (tak jest w "
-                                                            "sesji Wayland). Wpisz ten tekst sam albo wybierz przy "
-                                                            "logowaniu sesję X11 (Xorg)."));
+                return ToolError::failed(
+                    s + QStringLiteral(" nie przyjmuje tekstu ustawianego przez dostępność, a ")
+                    + (typed.error().kind() == AXError::Kind::valueRefused
+                           ? QStringLiteral("niektórych znaków tego tekstu nie ma w żadnym układzie klawiatury ustawionym "
+                                            "na tym pulpicie, więc nie mogę ich wpisać klawiszami. Nic nie wpisałem.")
+                           : QStringLiteral("na tym pulpicie nie mogę naciskać klawiszy za ciebie (tak jest w sesji "
+                                            "Wayland). Wpisz ten tekst sam albo wybierz przy logowaniu sesję X11 (Xorg).")));
             sent += pieces[p];
             if (!cell && p + 1 < pieces.size() && !plain(pieces[p][0]))
                 garbled = !settles([&] { return (readBack = valueNow()) == sent; }, std::chrono::milliseconds(3000));
