@@ -394,6 +394,24 @@ private:
     std::shared_ptr<Element> m_live;
 };
 
+// The element's count of children as the application gives it now; -1 without an answer.
+int liveChildCount(const CacheTree& tree, const Ref& element)
+{
+    const char* interface = "org.a11y.atspi.Accessible";
+    const char* property = "ChildCount";
+    Message reply = tree.link().call(pathOf(element.get()), "org.freedesktop.DBus.Properties", "Get", DBUS_TYPE_STRING,
+                                     &interface, DBUS_TYPE_STRING, &property, DBUS_TYPE_INVALID);
+    DBusMessageIter top, variant;
+    if (!reply || !dbus_message_iter_init(reply.get(), &top) || dbus_message_iter_get_arg_type(&top) != DBUS_TYPE_VARIANT)
+        return -1;
+    dbus_message_iter_recurse(&top, &variant);
+    if (dbus_message_iter_get_arg_type(&variant) != DBUS_TYPE_INT32)
+        return -1;
+    dbus_int32_t count = -1;
+    dbus_message_iter_get_basic(&variant, &count);
+    return count;
+}
+
 } // namespace
 
 CachedWindow readCachedWindow(const Ref& window)
@@ -401,9 +419,18 @@ CachedWindow readCachedWindow(const Ref& window)
     std::shared_ptr<const CacheTree> tree;
     CachedWindow read;
     read.outcome = CacheTree::fetch(std::make_shared<AppLink>(window.get()), tree);
-    if (read.outcome == CachedWindow::Outcome::tree)
-        if (const auto item = tree->find(pathOf(window.get())))
-            read.element = std::make_shared<CachedElement>(tree, *item, nullptr, window);
+    if (read.outcome != CachedWindow::Outcome::tree)
+        return read;
+    const auto item = tree->find(pathOf(window.get()));
+    if (!item)
+        return read;
+    // A cache without the window's own children (LibreOffice lists only what it has made so far),
+    // or with fewer or more than the window has (one the application stopped keeping current),
+    // leaves the whole read to the application: asked for, it only costs time.
+    if (tree->children(*item) == nullptr || liveChildCount(*tree, window) != tree->item(*item).childCount)
+        read.outcome = CachedWindow::Outcome::unsupported;
+    else
+        read.element = std::make_shared<CachedElement>(tree, *item, nullptr, window);
     return read;
 }
 

@@ -11,6 +11,7 @@ namespace selvina::platform::atspi {
 struct CachedWindow {
     enum class Outcome { tree, unsupported, failed };
     Outcome outcome = Outcome::failed;
+    // `unsupported` too where the tree lacks the window's children.
     // With `tree`: the window as an element of that tree; null when the tree does not hold it.
     // Role, states, name and the shape come from the tree, the rest is asked of the application
     // directly; actions and fresh reads go to the live libatspi element.

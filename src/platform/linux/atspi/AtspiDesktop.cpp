@@ -323,8 +323,10 @@ AXElementRef AtspiDesktop::elementFor(std::shared_ptr<AtspiAccessible> window)
             // A cache that cannot be read costs a third of a read: not tried again. One that timed
             // out is tried again only if the application does not answer the ping sent now either
             // (it was hung for a while, not slow).
-            if (cached.outcome != atspi::CachedWindow::Outcome::tree && !atspi::silenceHeard())
+            if (cached.outcome != atspi::CachedWindow::Outcome::tree && !atspi::silenceHeard()) {
+                trace(QStringLiteral("AT-SPI: %1 has no cache of use (none, or without the window's children): read element by element").arg(QString::fromUtf8(application)));
                 m_withoutCache.insert(application);
+            }
             else if (cached.outcome != atspi::CachedWindow::Outcome::tree)
                 if (auto ping = sendPing(window.get(), kCacheProbeTimeoutMs))
                     m_cacheProbes.insert(application, std::move(ping));

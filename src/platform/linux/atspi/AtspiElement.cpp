@@ -13,11 +13,14 @@
 #include <cstdarg>
 #include <cstring>
 #include <limits>
+#include <utility>
 
 // libatspi's way from a reply that carries an object reference to the object, the one its own calls
 // use for their answers; exported by the library though not declared in its public headers. Takes
 // the reply.
 extern "C" AtspiAccessible* _atspi_dbus_return_accessible_from_message(DBusMessage* message);
+// The same from one (so) reference of a reply that holds several; does not take the reply.
+extern "C" AtspiAccessible* _atspi_dbus_consume_accessible(DBusMessageIter* iter);
 
 namespace selvina::platform::atspi {
 
@@ -29,6 +32,11 @@ constexpr int kChildrenWithoutLimit = 256;
 // the most points one element may be asked about one by one (its top row and first column).
 constexpr int kProbeStep = 8;
 constexpr int kMaxProbes = 400;
+// Questions sent before their answers are awaited, at most: each must be answered within the
+// time-out, and an application answers them one after the other. With no bound, a busy one
+// (LibreOffice while it builds a sheet) let whole reads time out, and still answered them after,
+// behind the next read's questions.
+constexpr int kAtOnce = 64;
 
 } // namespace
 
@@ -186,6 +194,13 @@ std::optional<QRectF> extentsOf(AtspiAccessible* object)
     return componentExtents(object);
 }
 
+bool showsText(const Basics& b)
+{
+    const QString& role = b.mapping.role;
+    return role == u"AXTextField" || role == u"AXTextArea" || role == u"AXComboBox" || role == u"AXStaticText"
+        || b.role == ATSPI_ROLE_TABLE_CELL;
+}
+
 // Checkable roles report 1/0 (2 when mixed), text its contents (never a password),
 // a scroll bar its position as 0…1, other value holders their number.
 AXValue valueOf(const Basics& b, Reads& reads)
@@ -210,8 +225,7 @@ AXValue valueOf(const Basics& b, Reads& reads)
     if (b.mapping.subrole == u"AXSecureTextField")
         return AXValue();
     // A cell is what it shows (a sheet's cell also offers a number, 0 when it is empty).
-    if (role == u"AXTextField" || role == u"AXTextArea" || role == u"AXComboBox" || role == u"AXStaticText"
-        || (b.role == ATSPI_ROLE_TABLE_CELL && reads.hasText())) {
+    if (showsText(b) && (b.role != ATSPI_ROLE_TABLE_CELL || reads.hasText())) {
         const auto contents = reads.text();
         return contents ? AXValue(*contents) : AXValue();
     }
@@ -348,14 +362,58 @@ DBusMessage* answer(DBusPendingCall* pending)
 
 } // namespace
 
-std::vector<std::optional<Known>> readInBulk(const std::vector<Ref>& objects)
+// The children of one element as one read found them. What each is (role, states, name, text) is
+// asked at its first read: the first one's alone, for a walk may leave the rest unread (a closed
+// menu, after its first item is found off screen); at the next, that of all still unasked.
+class Siblings {
+public:
+    explicit Siblings(std::vector<Ref> objects)
+        : m_objects(std::move(objects)), m_known(m_objects.size()), m_asked(m_objects.size(), false)
+    {
+    }
+
+    std::size_t size() const { return m_objects.size(); }
+    const Ref& object(std::size_t i) const { return m_objects[i]; }
+
+    std::optional<Known> take(std::size_t i)
+    {
+        if (!m_asked[i]) {
+            std::vector<Ref> objects;
+            std::vector<std::size_t> at;
+            for (std::size_t k = i; k < (m_anyAsked ? m_objects.size() : i + 1); ++k)
+                if (!m_asked[k]) {
+                    objects.push_back(m_objects[k]);
+                    at.push_back(k);
+                    m_asked[k] = true;
+                }
+            m_anyAsked = true;
+            std::vector<std::optional<Known>> known = readInBulk(objects);
+            for (std::size_t j = 0; j < at.size(); ++j)
+                m_known[at[j]] = std::move(known[j]);
+        }
+        return std::exchange(m_known[i], std::nullopt);
+    }
+
+private:
+    std::vector<Ref> m_objects;
+    std::vector<std::optional<Known>> m_known;
+    std::vector<bool> m_asked;
+    bool m_anyAsked = false;
+};
+
+Element::Element(std::shared_ptr<Siblings> siblings, std::size_t index)
+    : m_object(siblings->object(index)), m_siblings(std::move(siblings)), m_index(index)
+{
+}
+
+namespace {
+std::vector<std::optional<Known>> readAllAtOnce(const std::vector<Ref>& objects)
 {
     const char* accessible = "org.a11y.atspi.Accessible";
     const char* nameProperty = "Name";
-    const dbus_int32_t from = 0, to = -1;
     const char* childCountProperty = "ChildCount";
     struct Questions {
-        DBusPendingCall *role, *states, *name, *text, *childCount;
+        DBusPendingCall *role, *states, *name, *childCount;
     };
     std::vector<Questions> questions;
     questions.reserve(objects.size());
@@ -364,8 +422,6 @@ std::vector<std::optional<Known>> readInBulk(const std::vector<Ref>& objects)
                              ask(o.get(), accessible, "GetState", DBUS_TYPE_INVALID),
                              ask(o.get(), "org.freedesktop.DBus.Properties", "Get", DBUS_TYPE_STRING, &accessible,
                                  DBUS_TYPE_STRING, &nameProperty, DBUS_TYPE_INVALID),
-                             ask(o.get(), "org.a11y.atspi.Text", "GetText", DBUS_TYPE_INT32, &from, DBUS_TYPE_INT32, &to,
-                                 DBUS_TYPE_INVALID),
                              ask(o.get(), "org.freedesktop.DBus.Properties", "Get", DBUS_TYPE_STRING, &accessible,
                                  DBUS_TYPE_STRING, &childCountProperty, DBUS_TYPE_INVALID)});
     std::vector<std::optional<Known>> out;
@@ -373,11 +429,9 @@ std::vector<std::optional<Known>> readInBulk(const std::vector<Ref>& objects)
         DBusMessage* role = answer(q.role);
         DBusMessage* states = answer(q.states);
         DBusMessage* name = answer(q.name);
-        DBusMessage* text = answer(q.text);
         DBusMessage* childCount = answer(q.childCount);
         dbus_uint32_t r = 0;
         const char* n = nullptr;
-        const char* t = nullptr;
         DBusMessageIter it, inner;
         std::optional<Known> k;
         if (role && states && name && dbus_message_get_args(role, nullptr, DBUS_TYPE_UINT32, &r, DBUS_TYPE_INVALID)
@@ -396,9 +450,7 @@ std::vector<std::optional<Known>> readInBulk(const std::vector<Ref>& objects)
                 }
             }
             if (n)
-                k = Known{Basics(AtspiRole(r), s), QString::fromUtf8(n), std::nullopt};
-            if (k && text && dbus_message_get_args(text, nullptr, DBUS_TYPE_STRING, &t, DBUS_TYPE_INVALID))
-                k->text = QString::fromUtf8(t);
+                k = Known{Basics(AtspiRole(r), s), QString::fromUtf8(n), -1, false, std::nullopt};
             if (k && childCount && dbus_message_iter_init(childCount, &it) && dbus_message_iter_get_arg_type(&it) == DBUS_TYPE_VARIANT) {
                 dbus_message_iter_recurse(&it, &inner);
                 dbus_int32_t c = -1;
@@ -407,11 +459,47 @@ std::vector<std::optional<Known>> readInBulk(const std::vector<Ref>& objects)
                 k->childCount = c;
             }
         }
-        for (DBusMessage* m : {role, states, name, text, childCount})
+        for (DBusMessage* m : {role, states, name, childCount})
             if (m)
                 dbus_message_unref(m);
         out.push_back(std::move(k));
     }
+    // The text, of those whose read shows it (fields, labels, a sheet's cells), again all at once.
+    const dbus_int32_t from = 0, to = -1;
+    std::vector<DBusPendingCall*> texts(objects.size(), nullptr);
+    for (std::size_t i = 0; i < objects.size(); ++i)
+        if (out[i] && showsText(out[i]->basics) && !readNoFurther(out[i]->basics, ReadLimits{}))
+            texts[i] = ask(objects[i].get(), "org.a11y.atspi.Text", "GetText", DBUS_TYPE_INT32, &from, DBUS_TYPE_INT32,
+                           &to, DBUS_TYPE_INVALID);
+    for (std::size_t i = 0; i < objects.size(); ++i) {
+        if (texts[i] == nullptr)
+            continue;
+        out[i]->textAsked = true;
+        const char* t = nullptr;
+        if (DBusMessage* reply = answer(texts[i])) {
+            if (dbus_message_get_args(reply, nullptr, DBUS_TYPE_STRING, &t, DBUS_TYPE_INVALID))
+                out[i]->text = QString::fromUtf8(t);
+            dbus_message_unref(reply);
+        }
+    }
+    return out;
+}
+} // namespace
+
+std::vector<std::optional<Known>> readInBulk(const std::vector<Ref>& objects)
+{
+    std::vector<std::optional<Known>> out;
+    out.reserve(objects.size());
+    for (std::size_t from = 0; from < objects.size(); from += kAtOnce / 4) {
+        // Questions that timed out: the application is too slow for them, or hung. Those still
+        // unasked are left to the element's own read, which finds out which.
+        if (silenceHeard())
+            break;
+        const auto begin = objects.begin() + std::ptrdiff_t(from);
+        for (auto& known : readAllAtOnce({begin, begin + std::ptrdiff_t(std::min(objects.size() - from, std::size_t(kAtOnce / 4)))}))
+            out.push_back(std::move(known));
+    }
+    out.resize(objects.size());
     return out;
 }
 
@@ -456,21 +544,60 @@ std::vector<AXElementRef> Element::children(const Basics& b, const ReadLimits& l
         return out;
     }
     const gint n = std::min(count, gint(limits.children));
-    for (gint i = 0; i < n; ++i) {
-        if (limits.expired()) {
+    std::vector<Ref> found = childObjects(n, count, limits, more);
+    const auto siblings = std::make_shared<Siblings>(std::move(found));
+    out.reserve(siblings->size());
+    for (std::size_t i = 0; i < siblings->size(); ++i)
+        out.push_back(std::make_shared<Element>(siblings, i));
+    return out;
+}
+
+// The first `n` of the element's `count` children: all in one answer where the application gives
+// them so and they are not too many, else each asked by its index, all at once.
+std::vector<Ref> Element::childObjects(int n, int count, const ReadLimits& limits, bool& more)
+{
+    std::vector<Ref> found;
+    if (count <= 2 * n)
+        if (DBusMessage* reply = answer(ask(m_object.get(), "org.a11y.atspi.Accessible", "GetChildren", DBUS_TYPE_INVALID))) {
+            DBusMessageIter top, list;
+            if (dbus_message_iter_init(reply, &top) && dbus_message_iter_get_arg_type(&top) == DBUS_TYPE_ARRAY) {
+                dbus_message_iter_recurse(&top, &list);
+                for (; dbus_message_iter_get_arg_type(&list) == DBUS_TYPE_STRUCT && int(found.size()) < n;
+                     dbus_message_iter_next(&list)) {
+                    DBusMessageIter reference = list;
+                    if (Ref child = adopt(_atspi_dbus_consume_accessible(&reference)))
+                        found.push_back(std::move(child));
+                }
+                dbus_message_unref(reply);
+                return found;
+            }
+            dbus_message_unref(reply);
+        }
+    for (dbus_int32_t from = 0; from < n; from += kAtOnce) {
+        if (limits.expired() || silenceHeard()) {
             more = true;
             break;
         }
-        GError* childError = nullptr;
-        Ref child = adopt(atspi_accessible_get_child_at_index(m_object.get(), i, &childError));
-        if (childError) {
-            errorOf(childError);
-            continue; // a child that vanished mid-walk
+        std::vector<DBusPendingCall*> asked;
+        for (dbus_int32_t i = from; i < std::min(n, from + kAtOnce); ++i)
+            asked.push_back(ask(m_object.get(), "org.a11y.atspi.Accessible", "GetChildAtIndex", DBUS_TYPE_INT32, &i,
+                                DBUS_TYPE_INVALID));
+        for (std::size_t k = 0; k < asked.size(); ++k) {
+            Ref child;
+            if (asked[k] != nullptr) {
+                if (DBusMessage* reply = answer(asked[k]))
+                    child = adopt(_atspi_dbus_return_accessible_from_message(reply)); // takes the reply
+            } else {
+                GError* error = nullptr;
+                child = adopt(atspi_accessible_get_child_at_index(m_object.get(), from + gint(k), &error));
+                if (error)
+                    errorOf(error);
+            }
+            if (child) // none for a child that vanished mid-walk
+                found.push_back(std::move(child));
         }
-        if (child)
-            out.push_back(std::make_shared<Element>(std::move(child)));
     }
-    return out;
+    return found;
 }
 
 // The children on screen, row by row (what lies at points across the visible part of the element),
@@ -555,22 +682,28 @@ std::vector<AXElementRef> Element::managedChildren(const ReadLimits& limits, boo
         grid.resize(columns.size() * rows.size());
         // The rest of the grid is asked for all at once, each cell at its column's and row's middle:
         // one wait for all of them instead of two for each (a sheet shows hundreds of cells).
-        std::vector<DBusPendingCall*> asked(grid.size(), nullptr);
+        std::vector<std::size_t> unknown; // the cells not met by the walks
         for (std::size_t r = 1; r < rows.size(); ++r)
-            for (std::size_t c = 1; c < columns.size(); ++c) {
+            for (std::size_t c = 1; c < columns.size(); ++c)
+                unknown.push_back(r * columns.size() + c);
+        std::vector<DBusPendingCall*> asked(grid.size(), nullptr);
+        for (std::size_t from = 0; from < unknown.size() && !silenceHeard() && !limits.expired(); from += kAtOnce) {
+            const std::size_t to = std::min(unknown.size(), from + kAtOnce);
+            for (std::size_t k = from; k < to; ++k) {
+                const std::size_t r = unknown[k] / columns.size(), c = unknown[k] % columns.size();
                 const dbus_int32_t x = dbus_int32_t((columns[c].first + columns[c].second) / 2);
                 const dbus_int32_t y = dbus_int32_t((rows[r].first + rows[r].second) / 2);
                 const dbus_uint32_t screen = ATSPI_COORD_TYPE_SCREEN;
-                asked[r * columns.size() + c] = ask(m_object.get(), "org.a11y.atspi.Component", "GetAccessibleAtPoint",
-                                                    DBUS_TYPE_INT32, &x, DBUS_TYPE_INT32, &y, DBUS_TYPE_UINT32, &screen,
-                                                    DBUS_TYPE_INVALID);
+                asked[unknown[k]] = ask(m_object.get(), "org.a11y.atspi.Component", "GetAccessibleAtPoint", DBUS_TYPE_INT32,
+                                        &x, DBUS_TYPE_INT32, &y, DBUS_TYPE_UINT32, &screen, DBUS_TYPE_INVALID);
             }
-        for (std::size_t i = 0; i < grid.size(); ++i) {
-            if (asked[i] != nullptr)
-                if (DBusMessage* reply = answer(asked[i]))
-                    grid[i] = adopt(_atspi_dbus_return_accessible_from_message(reply)); // takes the reply
-            take(std::move(grid[i]));
+            for (std::size_t k = from; k < to; ++k)
+                if (DBusMessage* reply = answer(std::exchange(asked[unknown[k]], nullptr)))
+                    grid[unknown[k]] = adopt(_atspi_dbus_return_accessible_from_message(reply)); // takes the reply
         }
+        cut = cut || silenceHeard() || limits.expired();
+        for (Ref& cell : grid)
+            take(std::move(cell));
     }
     if (component)
         g_object_unref(component);
@@ -628,7 +761,7 @@ std::optional<QString> Element::placeholder()
 
 std::optional<QString> Element::text()
 {
-    if (m_known)
+    if (m_known && m_known->textAsked)
         return m_known->text;
     if (silenceHeard())
         return std::nullopt;
@@ -704,18 +837,31 @@ Result<AXAttributes, AXError> Element::batch(const ReadLimits& limits)
     if (limits.fresh) {
         atspi_accessible_clear_cache(m_object.get());
         m_known.reset();
+        m_siblings.reset();
     }
     resetSilence();
+    if (m_siblings) {
+        m_known = m_siblings->take(m_index);
+        m_siblings.reset();
+        // Siblings asked with it that timed out are found out at their own reads.
+        if (m_known)
+            resetSilence();
+    }
     if (m_known) {
-        // Read in bulk with its siblings: only what is still missing is asked.
+        // Read in bulk with its siblings: only what is still missing is asked. A search for the
+        // window's documents reads only its shape, and leaves what is known to the walk after it.
         const Known known = *m_known;
-        const auto clear = qScopeGuard([this] { m_known.reset(); });
+        const auto clear = qScopeGuard([this, &limits] {
+            if (!limits.shapeOnly)
+                m_known.reset();
+        });
         if (known.basics.has(ATSPI_STATE_DEFUNCT))
             return AXError::elementGone();
         AXAttributes a = attributesOf(known.basics, known.name, *this, limits);
         if (silenceHeard())
             return answers(m_object.get()) ? AXError::failed() : AXError::noResponse();
-        if (!readNoFurther(known.basics, limits) && !shapeOnly(known.basics, limits) && known.childCount != 0)
+        if (!readNoFurther(known.basics, limits) && (limits.shapeOnly || !shapeOnly(known.basics, limits))
+            && known.childCount != 0)
             a.children = children(known.basics, limits, a.moreChildren);
         return a;
     }

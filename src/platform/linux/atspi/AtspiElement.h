@@ -72,6 +72,8 @@ public:
 // ("GtkButton", "AdwGizmo") and doubles a button's label into it ("7 7").
 QString cleanName(const QString& name, AtspiRole role);
 
+// Whether the element's value is its text: fields, labels and (where they offer text) cells.
+bool showsText(const Basics& b);
 AXValue valueOf(const Basics& b, Reads& reads);
 // An element that a batch read within `limits` leaves at its role and visibility: neither on
 // screen nor visible, or only visible where the walk lists only what is on screen.
@@ -79,13 +81,14 @@ bool readNoFurther(const Basics& b, const ReadLimits& limits);
 // Everything of a batch read but the children.
 AXAttributes attributesOf(const Basics& b, const QString& name, Reads& reads, const ReadLimits& limits);
 
-// What a bulk read learnt of an element before its walk asks: role, states, name, and its text
-// where it has the Text interface.
+// What a bulk read learnt of an element before its walk asks: role, states, name, and the text
+// of one whose read shows it (none without the Text interface).
 struct Known {
     Basics basics;
     QString name;
-    std::optional<QString> text;
     int childCount = -1; // -1: not known
+    bool textAsked = false;
+    std::optional<QString> text;
 };
 
 // The Known of each object, asked of its application all at once and the answers collected after
@@ -93,12 +96,16 @@ struct Known {
 // did not come back.
 std::vector<std::optional<Known>> readInBulk(const std::vector<Ref>& objects);
 
+class Siblings;
+
 class Element final : public AXElement, private Reads {
 public:
     explicit Element(Ref object, std::optional<Known> known = std::nullopt)
         : m_object(std::move(object)), m_known(std::move(known))
     {
     }
+    // One of the children a read found together: what it is comes with its siblings'.
+    Element(std::shared_ptr<Siblings> siblings, std::size_t index);
 
     Result<AXAttributes, AXError> batch(const ReadLimits& limits) override;
     Result<AXValue, AXError> attribute(const QString& name) override;
@@ -114,6 +121,7 @@ private:
     Result<Basics, AXError> basics();
     std::vector<AXElementRef> children(const Basics& b, const ReadLimits& limits, bool& more);
     std::vector<AXElementRef> children(int limit);
+    std::vector<Ref> childObjects(int n, int count, const ReadLimits& limits, bool& more);
     std::vector<AXElementRef> managedChildren(const ReadLimits& limits, bool& more);
     std::optional<QRectF> visibleArea();
     // Makes this element the only one selected in its parent, as a click on it does; none when the
@@ -128,7 +136,7 @@ private:
     std::optional<QString> text() override;
     bool hasText() override
     {
-        if (m_known)
+        if (m_known && m_known->textAsked)
             return m_known->text.has_value();
         AtspiText* text = atspi_accessible_get_text_iface(m_object.get());
         if (text)
@@ -141,6 +149,8 @@ private:
 
     Ref m_object;
     std::optional<Known> m_known; // for the walk's one batch read; every later question is asked anew
+    std::shared_ptr<Siblings> m_siblings; // until the first batch read, which takes its Known from them
+    std::size_t m_index = 0;
 };
 
 } // namespace selvina::platform::atspi
