@@ -65,6 +65,15 @@ public:
         return post(std::move(job), std::move(fallback));
     }
 
+    // Runs the job and waits for it on the calling thread (an owner's last job before it goes): what
+    // the job did happens before what the caller does after.
+    template <typename F>
+    void runAndWait(F job)
+    {
+        run(std::move(job)).waitForFinished();
+        handoff::acquire(this);
+    }
+
     // Lives on the worker's thread: timers and queued calls parented to it run there, in order with the jobs.
     QObject* context() { return &m_context; }
 

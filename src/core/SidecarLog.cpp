@@ -52,7 +52,7 @@ void SidecarLog::append(const QString& message)
 void SidecarLog::flush()
 {
     // Every line appended so far is taken by a drain queued before this job.
-    m_worker->run([] {}).waitForFinished();
+    m_worker->runAndWait([] {});
 }
 
 void SidecarLog::drain()

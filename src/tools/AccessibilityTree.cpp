@@ -769,11 +769,10 @@ AccessibilityAccess::AccessibilityAccess(std::unique_ptr<platform::Accessibility
 AccessibilityAccess::~AccessibilityAccess()
 {
     // The backend is used on the worker only; it is released there, after the last job.
-    auto done = m_worker.run([this] {
+    m_worker.runAndWait([this] {
         m_tree.reset();
         m_desktop.reset();
     });
-    done.waitForFinished();
 }
 
 } // namespace selvina::tools

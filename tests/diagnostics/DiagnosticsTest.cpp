@@ -97,6 +97,6 @@ TEST(Diagnostics, TheLaunchSwitchesTheAccessibilityBusOnAndLogsTheReport)
     EXPECT_EQ(report.value(0), "włączono magistralę dostępności — aplikacje uruchomione wcześniej trzeba uruchomić ponownie");
     EXPECT_EQ(report.value(3), "OK   Dostępność");
     EXPECT_TRUE(report.value(13).contains(" Sieć lokalna")) << report.value(13).toStdString();
-    EXPECT_EQ(app.stopAssistant(), 0);
+    EXPECT_EQ(app.stopAssistant(), 0) << app.said();
     qunsetenv("GSETTINGS_BACKEND");
 }

@@ -67,9 +67,9 @@ MicrophoneCapture::MicrophoneCapture(platform::AudioDevices& devices, std::share
 
 MicrophoneCapture::~MicrophoneCapture()
 {
-    m_worker.run([this] {
+    m_worker.runAndWait([this] {
         detachAndStop();
-    }).waitForFinished();
+    });
 }
 
 QCoro::Task<Status<MicrophoneCaptureError>> MicrophoneCapture::start()

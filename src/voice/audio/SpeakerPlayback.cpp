@@ -44,11 +44,11 @@ SpeakerPlayback::SpeakerPlayback(platform::AudioDevices& devices, std::shared_pt
 
 SpeakerPlayback::~SpeakerPlayback()
 {
-    m_worker.run([this] {
+    m_worker.runAndWait([this] {
         detachAndStop();
         delete m_drainTimer;
         m_drainTimer = nullptr;
-    }).waitForFinished();
+    });
 }
 
 QCoro::Task<Status<SpeakerPlaybackError>> SpeakerPlayback::start()
