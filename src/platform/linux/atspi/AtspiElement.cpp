@@ -12,6 +12,7 @@
 #include <cmath>
 #include <cstdarg>
 #include <cstring>
+#include <functional>
 #include <limits>
 #include <utility>
 
@@ -360,6 +361,31 @@ DBusMessage* answer(DBusPendingCall* pending)
     return reply;
 }
 
+// The objects that `n` questions answer with, one each, the questions sent at most kAtOnce at a
+// time and no more once `stop` says so; `fallback` stands in where a question could not be sent.
+// Null where no object came back. False when it stopped before asking them all.
+bool askForObjects(std::size_t n, const std::function<DBusPendingCall*(std::size_t)>& question,
+                   const std::function<Ref(std::size_t)>& fallback, const std::function<bool()>& stop,
+                   std::vector<Ref>& out)
+{
+    out.assign(n, nullptr);
+    for (std::size_t from = 0; from < n; from += kAtOnce) {
+        if (stop())
+            return false;
+        const std::size_t to = std::min(n, from + std::size_t(kAtOnce));
+        std::vector<DBusPendingCall*> asked;
+        for (std::size_t i = from; i < to; ++i)
+            asked.push_back(question(i));
+        for (std::size_t i = from; i < to; ++i) {
+            if (asked[i - from] == nullptr)
+                out[i] = fallback(i);
+            else if (DBusMessage* reply = answer(asked[i - from]))
+                out[i] = adopt(_atspi_dbus_return_accessible_from_message(reply)); // takes the reply
+        }
+    }
+    return true;
+}
+
 } // namespace
 
 // The children of one element as one read found them. What each is (role, states, name, text) is
@@ -573,30 +599,24 @@ std::vector<Ref> Element::childObjects(int n, int count, const ReadLimits& limit
             }
             dbus_message_unref(reply);
         }
-    for (dbus_int32_t from = 0; from < n; from += kAtOnce) {
-        if (limits.expired() || silenceHeard()) {
-            more = true;
-            break;
-        }
-        std::vector<DBusPendingCall*> asked;
-        for (dbus_int32_t i = from; i < std::min(n, from + kAtOnce); ++i)
-            asked.push_back(ask(m_object.get(), "org.a11y.atspi.Accessible", "GetChildAtIndex", DBUS_TYPE_INT32, &i,
-                                DBUS_TYPE_INVALID));
-        for (std::size_t k = 0; k < asked.size(); ++k) {
-            Ref child;
-            if (asked[k] != nullptr) {
-                if (DBusMessage* reply = answer(asked[k]))
-                    child = adopt(_atspi_dbus_return_accessible_from_message(reply)); // takes the reply
-            } else {
-                GError* error = nullptr;
-                child = adopt(atspi_accessible_get_child_at_index(m_object.get(), from + gint(k), &error));
-                if (error)
-                    errorOf(error);
-            }
-            if (child) // none for a child that vanished mid-walk
-                found.push_back(std::move(child));
-        }
-    }
+    const auto byIndex = [this](std::size_t i) {
+        const dbus_int32_t index = dbus_int32_t(i);
+        return ask(m_object.get(), "org.a11y.atspi.Accessible", "GetChildAtIndex", DBUS_TYPE_INT32, &index, DBUS_TYPE_INVALID);
+    };
+    const auto throughLibatspi = [this](std::size_t i) {
+        GError* error = nullptr;
+        Ref child = adopt(atspi_accessible_get_child_at_index(m_object.get(), gint(i), &error));
+        if (error)
+            errorOf(error);
+        return child;
+    };
+    std::vector<Ref> asked;
+    if (!askForObjects(std::size_t(std::max(n, 0)), byIndex, throughLibatspi,
+                       [&limits] { return limits.expired() || silenceHeard(); }, asked))
+        more = true;
+    for (Ref& child : asked)
+        if (child) // none for a child that vanished mid-walk
+            found.push_back(std::move(child));
     return found;
 }
 
@@ -686,21 +706,20 @@ std::vector<AXElementRef> Element::managedChildren(const ReadLimits& limits, boo
         for (std::size_t r = 1; r < rows.size(); ++r)
             for (std::size_t c = 1; c < columns.size(); ++c)
                 unknown.push_back(r * columns.size() + c);
-        std::vector<DBusPendingCall*> asked(grid.size(), nullptr);
-        for (std::size_t from = 0; from < unknown.size() && !silenceHeard() && !limits.expired(); from += kAtOnce) {
-            const std::size_t to = std::min(unknown.size(), from + kAtOnce);
-            for (std::size_t k = from; k < to; ++k) {
+        std::vector<Ref> met;
+        askForObjects(
+            unknown.size(),
+            [&](std::size_t k) {
                 const std::size_t r = unknown[k] / columns.size(), c = unknown[k] % columns.size();
                 const dbus_int32_t x = dbus_int32_t((columns[c].first + columns[c].second) / 2);
                 const dbus_int32_t y = dbus_int32_t((rows[r].first + rows[r].second) / 2);
                 const dbus_uint32_t screen = ATSPI_COORD_TYPE_SCREEN;
-                asked[unknown[k]] = ask(m_object.get(), "org.a11y.atspi.Component", "GetAccessibleAtPoint", DBUS_TYPE_INT32,
-                                        &x, DBUS_TYPE_INT32, &y, DBUS_TYPE_UINT32, &screen, DBUS_TYPE_INVALID);
-            }
-            for (std::size_t k = from; k < to; ++k)
-                if (DBusMessage* reply = answer(std::exchange(asked[unknown[k]], nullptr)))
-                    grid[unknown[k]] = adopt(_atspi_dbus_return_accessible_from_message(reply)); // takes the reply
-        }
+                return ask(m_object.get(), "org.a11y.atspi.Component", "GetAccessibleAtPoint", DBUS_TYPE_INT32, &x,
+                           DBUS_TYPE_INT32, &y, DBUS_TYPE_UINT32, &screen, DBUS_TYPE_INVALID);
+            },
+            [](std::size_t) { return Ref(); }, [&limits] { return silenceHeard() || limits.expired(); }, met);
+        for (std::size_t k = 0; k < unknown.size(); ++k)
+            grid[unknown[k]] = std::move(met[k]);
         cut = cut || silenceHeard() || limits.expired();
         for (Ref& cell : grid)
             take(std::move(cell));
